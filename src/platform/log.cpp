@@ -1,0 +1,212 @@
+#include "platform/log.h"
+
+#include <sched.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/memory.h"
+
+// Logging
+
+namespace {
+struct LogThread {
+    bool in_callback;
+    bool disabled;
+    const char *last;
+    double freq;
+    bool freq_set;
+};
+
+// The callback and its opaque are read as one pair: a sequence counter lets a
+// logging thread retry when it raced an install, so it never pairs a new
+// function with an old opaque.
+struct LogTarget {
+    std::atomic<uint32_t> seq{0};
+    std::atomic<VKO_LogFunc> func{nullptr};
+    std::atomic<void *> opaque{nullptr};
+    std::mutex install;
+};
+}  // namespace
+
+static thread_local LogThread LOG_THREAD;
+static LogTarget LOG_TARGET;
+
+static void log_default(const char *msg, void *opaque)
+{
+    (void)msg;
+    (void)opaque;
+}
+
+void VKO_SetLogFunc(VKO_LogFunc func, void *opaque)
+{
+    std::lock_guard<std::mutex> guard(LOG_TARGET.install);
+
+    LOG_TARGET.seq.fetch_add(1);
+    LOG_TARGET.func.store(func);
+    LOG_TARGET.opaque.store(opaque);
+    LOG_TARGET.seq.fetch_add(1);
+}
+
+static VKO_LogFunc log_target(void **opaque)
+{
+    for (;;) {
+        uint32_t s0 = LOG_TARGET.seq.load();
+        if (s0 & 1) {
+            sched_yield();
+            continue;
+        }
+
+        VKO_LogFunc func = LOG_TARGET.func.load();
+        *opaque = LOG_TARGET.opaque.load();
+
+        if (LOG_TARGET.seq.load() == s0)
+            return func ? func : log_default;
+    }
+}
+
+void VKO_DisableThreadLog(bool disable) { LOG_THREAD.disabled = disable; }
+
+static void log_deliver(const char *tag, const char *fmt, va_list args)
+{
+    LogThread *lt = &LOG_THREAD;
+
+    // A message logged while delivering one is dropped.
+    if (lt->in_callback)
+        return;
+
+    // Most lines fit on the stack; longer ones go through the heap once.
+    char stack[1024];
+    int tlen = snprintf(stack, sizeof(stack), "%s: ", tag);
+    if (tlen < 0)
+        tlen = 0;
+
+    va_list measure;
+    va_copy(measure, args);
+    int mlen = vsnprintf(NULL, 0, fmt, measure);
+    va_end(measure);
+    if (mlen < 0)
+        mlen = 0;
+
+    char *heap = NULL;
+    char *msg = stack;
+    size_t total = (size_t)tlen + (size_t)mlen + 1;
+    if (total > sizeof(stack)) {
+        heap = (char *)VKO_Alloc(total, 1);
+        snprintf(heap, total, "%s: ", tag);
+        msg = heap;
+    }
+
+    va_list fill;
+    va_copy(fill, args);
+    if (vsnprintf(msg + tlen, total - (size_t)tlen, fmt, fill) < 0)
+        msg[tlen] = '\0';
+    va_end(fill);
+
+    lt->last = vko_tlocal_strdup(msg);
+    VKO_Free(heap);
+
+    if (lt->disabled)
+        return;
+
+    void *opaque = NULL;
+    VKO_LogFunc func = log_target(&opaque);
+
+    lt->in_callback = true;
+    func(lt->last, opaque);
+    lt->in_callback = false;
+}
+
+void VKO_Log(const char *tag, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    log_deliver(tag, fmt, args);
+    va_end(args);
+}
+
+void VKO_LogFatal(const char *tag, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    log_deliver(tag, fmt, args);
+    va_end(args);
+
+    exit(1);
+}
+
+// Time
+
+int64_t VKO_GetTime(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+double VKO_TimeDiff(int64_t begin, int64_t end)
+{
+    LogThread *lt = &LOG_THREAD;
+
+    if (!lt->freq_set) {
+        // Ticks are nanoseconds whatever the clock's granularity.
+        lt->freq = 1000000000.0 / 1000.0;
+        lt->freq_set = true;
+    }
+
+    return (double)(end - begin) / lt->freq;
+}
+
+void VKO_Sleep(uint32_t timeout)
+{
+    if (timeout == 0) {
+        sched_yield();
+        return;
+    }
+
+    // An absolute deadline keeps the total right across interruptions.
+    struct timespec due;
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    due.tv_sec += timeout / 1000;
+    due.tv_nsec += (long)(timeout % 1000) * 1000000;
+    if (due.tv_nsec >= 1000000000) {
+        due.tv_sec++;
+        due.tv_nsec -= 1000000000;
+    }
+
+    for (;;) {
+        int e = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, NULL);
+        if (e == 0)
+            break;
+
+        if (e != EINTR) {
+            VKO_Log("time_wait", "'SetWaitableTimer' failed with error 0x%X", (unsigned)e);
+            break;
+        }
+    }
+}
+
+void VKO_SetTimerResolution(uint32_t res)
+{
+    // Timer slack is the Linux knob that trades wake-up precision for power;
+    // asking for a resolution asks for the tightest slack.
+    (void)res;
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0)
+        VKO_Log("VKO_SetTimerResolution", "'timeBeginPeriod' returned %d", errno);
+}
+
+void VKO_RevertTimerResolution(uint32_t res)
+{
+    // A slack of 0 restores the thread's default.
+    (void)res;
+    if (prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL) != 0)
+        VKO_Log("VKO_RevertTimerResolution", "'timeEndPeriod' returned %d", errno);
+}

@@ -1,0 +1,26 @@
+// Captures what the platform library logs, for assertions on exact texts.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class LogCapture {
+   public:
+    LogCapture();
+    ~LogCapture();
+
+    std::vector<std::string> lines();
+    bool contains(const std::string &text);
+    void clear();
+
+   private:
+    static void callback(const char *msg, void *opaque);
+
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Log callback for death tests: writes each line to stderr, where EXPECT_EXIT
+// can match it.
+void log_to_stderr(const char *msg, void *opaque);
