@@ -139,6 +139,7 @@ void VKO_LogFatal(const char *tag, const char *fmt, ...)
     log_deliver(tag, fmt, args);
     va_end(args);
 
+    // exit rather than _exit: the application's exit handlers drain its log.
     exit(1);
 }
 

@@ -134,19 +134,42 @@ bool VKO_CondWait(VKO_Cond *cond, VKO_Mutex *mutex, int32_t timeout)
 
 // Threads
 
+namespace {
+enum ThreadLife : int32_t { THREAD_RUNNING = 0, THREAD_ENDED = 1, THREAD_ABANDONED = 2 };
+}
+
 struct VKO_Thread {
     pthread_t handle;
     VKO_ThreadFunc func;
     void *opaque;
     void *ret;
     std::atomic<int64_t> tid;
+    std::atomic<int32_t> life;
 };
 
 static int64_t thread_self_id(void) { return (int64_t)syscall(SYS_gettid); }
 
+// Runs when the thread exits, by return or by cancellation: whoever comes
+// second of the thread's end and its abandonment frees the record. A key
+// destructor rather than an unwinding guard keeps cancellation free of
+// landing pads in our frames.
+static void thread_end(void *opaque)
+{
+    VKO_Thread *ctx = (VKO_Thread *)opaque;
+    if (ctx->life.exchange(THREAD_ENDED) == THREAD_ABANDONED)
+        VKO_Free(ctx);
+}
+
+static pthread_key_t THREAD_END_KEY;
+static pthread_once_t THREAD_END_ONCE = PTHREAD_ONCE_INIT;
+
+static void thread_end_key_init(void) { pthread_key_create(&THREAD_END_KEY, thread_end); }
+
 static void *thread_trampoline(void *opaque)
 {
     VKO_Thread *ctx = (VKO_Thread *)opaque;
+    pthread_setspecific(THREAD_END_KEY, ctx);
+
     ctx->tid.store(thread_self_id());
     ctx->ret = ctx->func(ctx->opaque);
 
@@ -155,6 +178,8 @@ static void *thread_trampoline(void *opaque)
 
 VKO_Thread *VKO_ThreadCreate(VKO_ThreadFunc func, void *opaque)
 {
+    pthread_once(&THREAD_END_ONCE, thread_end_key_init);
+
     VKO_Thread *ctx = (VKO_Thread *)VKO_Alloc(1, sizeof(VKO_Thread));
     ctx->func = func;
     ctx->opaque = opaque;
@@ -183,6 +208,68 @@ void *VKO_ThreadDestroy(VKO_Thread **thread)
     *thread = NULL;
 
     return ret;
+}
+
+bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result)
+{
+    if (result)
+        *result = NULL;
+
+    if (!thread || !*thread)
+        return true;
+
+    if (timeout < 0) {
+        void *ret = VKO_ThreadDestroy(thread);
+        if (result)
+            *result = ret;
+        return true;
+    }
+
+    VKO_Thread *ctx = *thread;
+
+    struct timespec due;
+    clock_gettime(CLOCK_REALTIME, &due);
+    due.tv_sec += timeout / 1000;
+    due.tv_nsec += (long)(timeout % 1000) * 1000000;
+    if (due.tv_nsec >= 1000000000) {
+        due.tv_sec++;
+        due.tv_nsec -= 1000000000;
+    }
+
+    int e = pthread_timedjoin_np(ctx->handle, NULL, &due);
+    if (e == ETIMEDOUT)
+        return false;
+
+    if (e != 0)
+        VKO_LogFatal("VKO_ThreadDestroy", "'WaitForSingleObject' failed with error 0x%X", (unsigned)e);
+
+    if (result)
+        *result = ctx->ret;
+
+    VKO_Free(ctx);
+    *thread = NULL;
+
+    return true;
+}
+
+void VKO_ThreadCancel(VKO_Thread *thread)
+{
+    if (thread)
+        pthread_cancel(thread->handle);
+}
+
+void VKO_ThreadAbandon(VKO_Thread **thread)
+{
+    if (!thread || !*thread)
+        return;
+
+    VKO_Thread *ctx = *thread;
+    pthread_detach(ctx->handle);
+
+    if (ctx->life.exchange(THREAD_ABANDONED) == THREAD_ENDED)
+        VKO_Free(ctx);
+
+    *thread = NULL;
 }
 
 int64_t VKO_ThreadGetID(VKO_Thread *thread)

@@ -50,6 +50,15 @@ VKO_Thread *VKO_ThreadCreate(VKO_ThreadFunc func, void *opaque);
 void *VKO_ThreadDestroy(VKO_Thread **thread);
 int64_t VKO_ThreadGetID(VKO_Thread *thread);
 
+// For ending threads that do not stop on their own. JoinTimeout: as Destroy
+// when the thread ends within timeout ms (result through *result, may be
+// NULL); on time-out returns false and keeps the record. Cancel requests
+// cancellation at the thread's next cancellation point. Abandon lets the
+// thread run on unjoined; its record is freed when it ends; NULLs the pointer.
+bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result);
+void VKO_ThreadCancel(VKO_Thread *thread);
+void VKO_ThreadAbandon(VKO_Thread **thread);
+
 // Global locks: a static uint32_t word of 0 binds itself on first use.
 void VKO_GlobalLock(uint32_t *lock);
 void VKO_GlobalUnlock(uint32_t *lock);
