@@ -82,33 +82,49 @@ static void log_deliver(const char *tag, const char *fmt, va_list args)
     if (lt->in_callback)
         return;
 
-    // Most lines fit on the stack; longer ones go through the heap once.
+    // Most lines fit on the stack; longer ones are measured and go through
+    // the heap once. The tag is copied as text, never read as a format.
     char stack[1024];
-    int tlen = snprintf(stack, sizeof(stack), "%s: ", tag);
-    if (tlen < 0)
-        tlen = 0;
-
-    va_list measure;
-    va_copy(measure, args);
-    int mlen = vsnprintf(NULL, 0, fmt, measure);
-    va_end(measure);
-    if (mlen < 0)
-        mlen = 0;
-
+    size_t tlen = strlen(tag) + 2;
+    const char *msg = stack;
     char *heap = NULL;
-    char *msg = stack;
-    size_t total = (size_t)tlen + (size_t)mlen + 1;
-    if (total > sizeof(stack)) {
-        heap = (char *)VKO_Alloc(total, 1);
-        snprintf(heap, total, "%s: ", tag);
-        msg = heap;
+
+    int mlen = -1;
+    if (tlen < sizeof(stack)) {
+        memcpy(stack, tag, tlen - 2);
+        memcpy(stack + tlen - 2, ": ", 3);
+
+        va_list first;
+        va_copy(first, args);
+        mlen = vsnprintf(stack + tlen, sizeof(stack) - tlen, fmt, first);
+        va_end(first);
+
+    } else {
+        va_list measure;
+        va_copy(measure, args);
+        mlen = vsnprintf(NULL, 0, fmt, measure);
+        va_end(measure);
     }
 
-    va_list fill;
-    va_copy(fill, args);
-    if (vsnprintf(msg + tlen, total - (size_t)tlen, fmt, fill) < 0)
-        msg[tlen] = '\0';
-    va_end(fill);
+    if (mlen < 0) {
+        mlen = 0;
+        if (tlen < sizeof(stack))
+            stack[tlen] = '\0';
+    }
+
+    if (tlen + (size_t)mlen >= sizeof(stack)) {
+        size_t total = tlen + (size_t)mlen + 1;
+        heap = (char *)VKO_Alloc(total, 1);
+        memcpy(heap, tag, tlen - 2);
+        memcpy(heap + tlen - 2, ": ", 3);
+
+        va_list second;
+        va_copy(second, args);
+        if (vsnprintf(heap + tlen, total - tlen, fmt, second) < 0)
+            heap[tlen] = '\0';
+        va_end(second);
+        msg = heap;
+    }
 
     lt->last = vko_tlocal_strdup(msg);
     VKO_Free(heap);

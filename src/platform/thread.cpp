@@ -377,10 +377,17 @@ void VKO_RWLockDestroy(VKO_RWLock **rwlock)
     *rwlock = NULL;
 }
 
-static void rwlock_wait_writers(VKO_RWLock *ctx)
+// New readers let queued writers go first. A reader gives up yielding after
+// a while and blocks in the lock instead, which queues it behind the writers
+// anyway, so a long write does not burn a core per waiting reader.
+static void rwlock_wait_writers(VKO_RWLock *ctx, bool bounded)
 {
-    while (ctx->writers.load() > 0)
+    for (uint32_t spins = 0; ctx->writers.load() > 0; spins++) {
+        if (bounded && spins >= 4)
+            return;
+
         VKO_Sleep(0);
+    }
 }
 
 void VKO_RWLockReader(VKO_RWLock *rwlock)
@@ -388,7 +395,7 @@ void VKO_RWLockReader(VKO_RWLock *rwlock)
     RWState *s = &RW_STATE[rwlock->index];
 
     if (s->count == 0) {
-        rwlock_wait_writers(rwlock);
+        rwlock_wait_writers(rwlock, true);
         pthread_rwlock_rdlock(&rwlock->rwlock);
         s->read = 1;
     }
@@ -401,7 +408,7 @@ bool VKO_RWLockTryReader(VKO_RWLock *rwlock)
     RWState *s = &RW_STATE[rwlock->index];
 
     if (s->count == 0) {
-        rwlock_wait_writers(rwlock);
+        rwlock_wait_writers(rwlock, false);
         if (pthread_rwlock_tryrdlock(&rwlock->rwlock) != 0)
             return false;
 
@@ -608,7 +615,7 @@ void VKO_ThreadPoolDestroy(VKO_ThreadPool **pool, VKO_AnonFunc detach)
 // Waitables
 
 struct VKO_Waitable {
-    bool signaled;
+    std::atomic<bool> signaled;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
 };
@@ -638,30 +645,42 @@ void VKO_WaitableSignal(VKO_Waitable *waitable)
 {
     pthread_mutex_lock(&waitable->mutex);
 
-    if (!waitable->signaled) {
-        waitable->signaled = true;
+    if (!waitable->signaled.exchange(true))
         pthread_cond_signal(&waitable->cond);
-    }
 
     pthread_mutex_unlock(&waitable->mutex);
 }
 
+// A signal that arrives within a short spin saves a sleep in the kernel. It
+// is still taken under the mutex: the signaling thread may be inside
+// VKO_WaitableSignal until it unlocks, and a waiter commonly destroys the
+// waitable right after its wait returns.
+static void waitable_spin(VKO_Waitable *waitable, uint32_t spins)
+{
+    for (uint32_t i = 0; i < spins && !waitable->signaled.load(std::memory_order_relaxed); i++)
+        __builtin_ia32_pause();
+}
+
 bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout)
 {
+    if (timeout != 0)
+        waitable_spin(waitable, 200);
+
     pthread_mutex_lock(&waitable->mutex);
 
-    // Wake-ups without a signal wait again, against the original deadline.
+    // Wake-ups that find no signal (spurious, or taken by another waiter)
+    // wait again, against the original deadline.
     if (timeout < 0) {
-        while (!waitable->signaled) {
+        while (!waitable->signaled.load()) {
             int e = pthread_cond_wait(&waitable->cond, &waitable->mutex);
             if (e != 0)
                 VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X", (unsigned)e);
         }
 
-    } else if (!waitable->signaled && timeout > 0) {
+    } else if (timeout > 0) {
         struct timespec due = deadline_after(timeout);
 
-        while (!waitable->signaled) {
+        while (!waitable->signaled.load()) {
             int e = pthread_cond_timedwait(&waitable->cond, &waitable->mutex, &due);
             if (e == ETIMEDOUT)
                 break;
@@ -671,8 +690,7 @@ bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout)
         }
     }
 
-    bool signaled = waitable->signaled;
-    waitable->signaled = false;
+    bool signaled = waitable->signaled.exchange(false);
 
     pthread_mutex_unlock(&waitable->mutex);
 

@@ -38,6 +38,20 @@ TEST(Log, LongMessagesAreCut)
     EXPECT_EQ(log.lines()[0].size(), 8191u);
     EXPECT_EQ(log.lines()[0].substr(0, 4), "T: y");
 
+    // A tag longer than any short line.
+    log.clear();
+    std::string tag(3000, 't');
+    VKO_Log(tag.c_str(), "%d", 9);
+    EXPECT_EQ(log.lines()[0], tag + ": 9");
+
+    // Around the on-stack size.
+    for (size_t n = 1015; n < 1025; n++) {
+        log.clear();
+        std::string text(n, 'k');
+        VKO_Log("T", "%s", text.c_str());
+        EXPECT_EQ(log.lines()[0], "T: " + text);
+    }
+
     // Just above the on-stack size.
     log.clear();
     std::string mid(1500, 'z');

@@ -617,6 +617,25 @@ TEST(Waitable, InfiniteWaitSurvivesAStolenWake)
     }
 }
 
+static void *signal_it(void *opaque)
+{
+    VKO_WaitableSignal((VKO_Waitable *)opaque);
+    return NULL;
+}
+
+TEST(Waitable, DestroyRightAfterTheWaitReturns)
+{
+    // The signaler may still be inside Signal when the waiter wakes; the
+    // waiter must not get ahead of it.
+    for (int round = 0; round < 300; round++) {
+        VKO_Waitable *w = VKO_WaitableCreate();
+        VKO_Thread *t = VKO_ThreadCreate(signal_it, w);
+        EXPECT_TRUE(VKO_WaitableWait(w, -1));
+        VKO_WaitableDestroy(&w);
+        VKO_ThreadDestroy(&t);
+    }
+}
+
 TEST(Waitable, PingPongLosesNoSignal)
 {
     VKO_Waitable *ping = VKO_WaitableCreate();
