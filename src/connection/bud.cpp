@@ -1,0 +1,818 @@
+#include "connection/bud.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "connection/stun.h"
+#include "platform/crypto.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr uint32_t kPendingLimit = 100;
+constexpr uint32_t kBatch = 64;        // datagrams taken per turn of the link's thread
+constexpr uint64_t kPollMs = 30;
+constexpr uint64_t kKeepAliveUs = 30000;
+constexpr uint64_t kAckCoalesceUs = 10000;
+constexpr uint64_t kLogIntervalUs = 2000000;
+constexpr uint64_t kSilentUs = 60000000;
+constexpr uint64_t kDeadUs = 120000000;
+constexpr int32_t kNothing = 1;  // internal: no datagram waiting
+
+enum CipherIndex { kCipherThread = 0, kCipherDecrypt = 1, kCipherStream0 = 2, kCiphers = 7 };
+
+struct CongestionRow {
+    double a, b, c;
+};
+constexpr CongestionRow kCongestion[3] = {{0.0, 0.0, 0.0}, {1.1, 20.0, 0.15}, {1.5, 50.0, 0.35}};
+
+using AU32 = std::atomic<uint32_t>;
+
+struct SendMeta {
+    uint32_t seq;
+    uint32_t len;
+    uint64_t first_send;  // us
+    uint64_t last_send;   // us
+    uint32_t rtt_first_us;
+    uint32_t state;  // 0 free, 1 in flight (atomic_ref)
+    uint32_t retries;
+    uint8_t deferred;
+    uint8_t fast;
+};
+
+struct RecvMeta {
+    uint32_t seq;  // the sequence the slot holds; a slot serves no other
+    uint32_t len;
+    uint32_t state;  // 0 free, 1 filled (atomic_ref)
+    uint8_t last;
+};
+
+struct Half {
+    std::mutex mutex;
+    std::condition_variable cond;
+    AU32 wanted{0};
+};
+
+struct Stream {
+    // receive window
+    uint8_t *rdata;  // BUD_WINDOW x BUD_SLOT_SIZE
+    RecvMeta *rmeta;
+    Half rhalf;
+    AU32 read{0};
+    AU32 complete{0};
+    // send window
+    uint8_t *sdata;
+    SendMeta *smeta;
+    Half shalf;
+    AU32 acknowledged{0};
+    AU32 next{0};
+    AU32 limit{BUD_WINDOW};
+    AU32 pending{0};
+    AU32 late{0};
+    // counters
+    AU32 bytes_sent{0};
+    AU32 packets_sent{0};
+    AU32 fast_rts{0};
+    AU32 slow_rts{0};
+    AU32 duplicates{0};
+    // rate control (the encoder's thread)
+    std::mutex rate_mutex;
+    float ceiling = 10.0f;
+    float floor = 2.0f;
+    float current = 0.0f;
+    uint32_t quiet = 0;
+    uint32_t congested = 0;
+    AU32 cg_events{0};
+    double estimate = 0.0;
+    uint32_t step = 1;
+    uint8_t reset_pending = 1;
+    uint32_t bytes_at_sample = 0;
+    uint64_t sample_time = 0;
+    // the link thread's receive state
+    uint32_t rx_base = 0;
+    uint32_t peer_acked = 0;
+    uint32_t highest = 0;
+};
+
+struct Nonce {
+    uint8_t salt[4];
+};
+
+}  // namespace
+
+struct BUD {
+    char ice_pwd[256];
+    VKO_AESGCM *cipher[kCiphers];
+    uint8_t salt[4];
+    std::atomic<uint64_t> counter{0};
+    uint64_t direction = 0;
+    sockaddr_in6 remote;
+    PacketInfo local;
+    int sock = -1;
+    std::thread thread;
+    uint64_t last_ack = 0;
+    Stream streams[BUD_STREAMS];
+    AU32 rtt_us{100000};
+    uint32_t cg_level = 1;
+    std::atomic<uint8_t> acks_up_to_date{1};
+    std::atomic<int32_t> state{0};
+    std::atomic<uint64_t> last_error_log{0};
+    std::atomic<uint64_t> last_received{0};
+    uint32_t fragment_size = BUD_FRAGMENT_SIZE;
+    std::atomic<uint64_t> clock_offset{0};
+    AU32 dropped_auth{0};
+    AU32 dropped_malformed{0};
+    AU32 dropped_window{0};
+    AU32 dropped_messages{0};
+};
+
+namespace {
+
+inline uint32_t load(const uint32_t &v) {
+    return std::atomic_ref<const uint32_t>(v).load(std::memory_order_acquire);
+}
+inline void store(uint32_t &v, uint32_t x) {
+    std::atomic_ref<uint32_t>(v).store(x, std::memory_order_release);
+}
+
+// Signed distance a - b of two sequence numbers.
+inline int32_t seq_diff(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b);
+}
+
+uint64_t now_us(const BUD *link) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u +
+           link->clock_offset.load(std::memory_order_relaxed);
+}
+
+void put32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+uint32_t get32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+void put64(uint8_t *p, uint64_t v) {
+    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
+}
+uint64_t get64(const uint8_t *p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = v << 8 | p[i];
+    return v;
+}
+
+int hexval(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool parse_hex(const char *text, uint8_t *out, size_t bytes) {
+    for (size_t i = 0; i < bytes; i++) {
+        int hi = hexval(text[2 * i]), lo = hexval(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return true;
+}
+
+void log_limited(BUD *link, const char *tag, int line, int32_t code) {
+    uint64_t now = now_us(link);
+    uint64_t last = link->last_error_log.load(std::memory_order_relaxed);
+    if (last != 0 && now - last < kLogIntervalUs) return;
+    if (!link->last_error_log.compare_exchange_strong(last, now)) return;
+    VKO_Log(tag, "* %s[%d] = %d", tag, line, code);
+}
+
+void wake(Half &h, uint32_t value) {
+    uint32_t w = h.wanted.load();
+    if (w != 0 && seq_diff(value, w) >= 0) {
+        std::lock_guard<std::mutex> lock(h.mutex);
+        h.cond.notify_all();
+    }
+}
+
+void wake_all(BUD *link) {
+    for (Stream &s : link->streams) {
+        {
+            std::lock_guard<std::mutex> lock(s.rhalf.mutex);
+            s.rhalf.cond.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(s.shalf.mutex);
+        s.shalf.cond.notify_all();
+    }
+}
+
+// Waits until value reaches target (a sequence compare). 0 ready, 2000 on
+// time-out, the state when the link ends meanwhile.
+int32_t bud_wait_window(BUD *link, Half &h, const AU32 &value, uint32_t target, uint32_t timeout_ms) {
+    if (seq_diff(value.load(), target) >= 0) return 0;
+    if (timeout_ms == 0) return BUD_TIMEOUT;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock<std::mutex> lock(h.mutex);
+    // wanted 0 means "none", so target 0 is stored as an always-reached 1 offset.
+    h.wanted.store(target == 0 ? 1 : target);
+    int32_t r = 0;
+    while (seq_diff(value.load(), target) < 0) {
+        int32_t st = link->state.load();
+        if (st != 0) {
+            r = st;
+            break;
+        }
+        if (h.cond.wait_until(lock, deadline) == std::cv_status::timeout && seq_diff(value.load(), target) < 0) {
+            r = BUD_TIMEOUT;
+            break;
+        }
+    }
+    h.wanted.store(0);
+    return r;
+}
+
+// Encrypts plain into one record and sends it.
+int32_t bud_write_packet(BUD *link, int cipher, const uint8_t *plain, uint32_t len) {
+    if (len > BUD_MAX_PLAINTEXT) return BUD_ERR_LENGTH;
+    uint64_t n = link->counter.fetch_add(1) + 1;
+    if (n >= BUD_COUNTER_LIMIT) return BUD_ERR_COUNTER;
+    uint64_t ctr = n | link->direction;
+    uint8_t rec[BUD_RECORD_HEADER + BUD_MAX_PLAINTEXT];
+    rec[0] = 0x17;
+    rec[1] = 0xFE;
+    rec[2] = 0xFD;
+    put64(rec + 3, ctr);
+    uint32_t l = len + 45;
+    rec[11] = static_cast<uint8_t>(l >> 8);
+    rec[12] = static_cast<uint8_t>(l);
+    uint8_t nonce[12];
+    std::memcpy(nonce, link->salt, 4);
+    std::memcpy(nonce + 4, rec + 3, 8);
+    if (!VKO_AESGCMEncrypt(link->cipher[cipher], nonce, plain, len, rec + 13, rec + BUD_RECORD_HEADER))
+        return BUD_ERR_ENCRYPT;
+    int32_t r = network_sendmsg(link->sock, rec, BUD_RECORD_HEADER + len, &link->remote,
+                                link->local.family ? &link->local : nullptr);
+    if (r == NET_ERROR_BASE - NET_WOULDBLOCK) {
+        // Socket buffer full: give the kernel a moment rather than lose the datagram.
+        pollfd p{link->sock, POLLOUT, 0};
+        poll(&p, 1, 5);
+        r = network_sendmsg(link->sock, rec, BUD_RECORD_HEADER + len, &link->remote,
+                            link->local.family ? &link->local : nullptr);
+    }
+    if (r < 0) {
+        log_limited(link, "bud_write_packet", __LINE__, r);
+        return r;
+    }
+    return 0;
+}
+
+void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64_t now) {
+    uint8_t p[BUD_ACK_SIZE];
+    p[0] = 1;
+    p[1] = flags;
+    p[2] = stream;
+    put32(p + 3, seq);
+    for (uint32_t i = 0; i < BUD_STREAMS; i++) put32(p + 7 + 4 * i, link->streams[i].rx_base);
+    bud_write_packet(link, kCipherThread, p, sizeof p);
+    link->last_ack = now;
+    link->acks_up_to_date.store(1);
+}
+
+void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now) {
+    m.last_send = now;
+    bud_write_packet(link, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, m.len);
+}
+
+struct Gap {
+    bool has;
+    uint32_t seq;
+};
+
+void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now) {
+    Stream &s = link->streams[si];
+    uint32_t acked = s.acknowledged.load();
+    uint32_t next = s.next.load(std::memory_order_acquire);
+    if (seq_diff(next, acked) <= 0) {
+        s.pending.store(0);
+        s.late.store(0);
+        return;
+    }
+    double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
+    const CongestionRow &row = kCongestion[link->cg_level];
+    uint32_t pending = 0, late = 0;
+    for (uint32_t seq = acked; seq_diff(next, seq) > 0 && pending < kPendingLimit; seq++) {
+        uint32_t idx = seq % BUD_WINDOW;
+        SendMeta &m = s.smeta[idx];
+        if (load(m.state) != 1 || m.seq != seq) continue;
+        if (m.deferred) {
+            m.deferred = 0;
+            m.first_send = now;
+            pending++;
+            send_slot(link, s, m, idx, now);
+            s.bytes_sent.fetch_add(m.len, std::memory_order_relaxed);
+            s.packets_sent.fetch_add(1, std::memory_order_relaxed);
+        } else if (gap.has && seq_diff(gap.seq, seq) > 0 && !m.fast) {
+            m.fast = 1;
+            s.fast_rts.fetch_add(1, std::memory_order_relaxed);
+            send_slot(link, s, m, idx, now);
+        } else {
+            double rto = std::clamp(2.0 * (m.retries + 1) * rtt, 50.0, 1000.0) + 30.0;
+            if (static_cast<double>(now - m.last_send) / 1000.0 > rto) {
+                m.retries++;
+                s.slow_rts.fetch_add(1, std::memory_order_relaxed);
+                send_slot(link, s, m, idx, now);
+            }
+        }
+        if (m.fast || m.retries > 0) pending++;
+        double since = static_cast<double>(now - m.last_send) / 1000.0;
+        if (since > row.a * rtt + row.b || rtt > row.a * (m.rtt_first_us / 1000.0) + row.b || m.retries > 0 ||
+            m.fast || m.deferred)
+            late++;
+    }
+    s.pending.store(pending);
+    s.late.store(late);
+}
+
+// Handles one decrypted, validated ack or keep-alive.
+void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now) {
+    uint8_t flags = p[1];
+    uint8_t si = p[2];
+    uint32_t seq = get32(p + 3);
+    if (flags & BUD_FLAG_ACK) {
+        Stream &s = link->streams[si];
+        uint32_t next = s.next.load(std::memory_order_acquire);
+        // Only a sequence already handed out, still in the window, names a slot.
+        if (seq_diff(seq, s.peer_acked) >= 0 && seq_diff(next, seq) > 0) {
+            SendMeta &m = s.smeta[seq % BUD_WINDOW];
+            if (load(m.state) == 1 && m.seq == seq) {
+                double sample_ms = static_cast<double>(now - m.first_send) / 1000.0;
+                double rtt = 0.9 * link->rtt_us.load(std::memory_order_relaxed) + 0.1 * sample_ms * 1000.0;
+                link->rtt_us.store(static_cast<uint32_t>(std::min(rtt, 4.0e9)), std::memory_order_relaxed);
+                store(m.state, 0);
+            }
+        }
+        if (flags & BUD_FLAG_GAP) {
+            Gap &g = gaps[si];
+            uint32_t gseq = seq_diff(seq, next) > 0 ? next : seq;
+            if (!g.has || seq_diff(gseq, g.seq) > 0) g = {true, gseq};
+        }
+    }
+    for (uint32_t i = 0; i < BUD_STREAMS; i++) {
+        Stream &s = link->streams[i];
+        uint32_t base = get32(p + 7 + 4 * i);
+        // Never past what was handed out: an ack can overtake the sender's own
+        // advance of next, and a position beyond it would wrap the in-flight count.
+        uint32_t next = s.next.load(std::memory_order_acquire);
+        if (seq_diff(base, next) > 0) base = next;
+        if (seq_diff(base, s.peer_acked) > 0) {
+            s.peer_acked = base;
+            s.acknowledged.store(base);
+            s.limit.store(base + BUD_WINDOW);
+            wake(s.shalf, base + BUD_WINDOW);
+        }
+    }
+}
+
+void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
+    uint8_t flags = p[1];
+    uint8_t si = p[2];
+    uint32_t seq = get32(p + 3);
+    Stream &s = link->streams[si];
+    const uint8_t *payload = p + BUD_HEADER_SIZE;
+    uint32_t plen = len - BUD_HEADER_SIZE;
+    uint32_t idx = seq % BUD_WINDOW;
+    RecvMeta &m = s.rmeta[idx];
+    uint32_t read = s.read.load(std::memory_order_acquire);
+    if (seq_diff(seq, s.rx_base) < 0 || load(m.state) != 0) {
+        s.duplicates.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (static_cast<uint32_t>(seq - read) >= BUD_WINDOW) {
+        // The reader has not freed this slot's previous sequence yet; the sender
+        // will send this one again once the window moved.
+        link->dropped_window.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    plen = std::min(plen, BUD_SLOT_SIZE);
+    std::memcpy(s.rdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, payload, plen);
+    m.len = plen;
+    m.seq = seq;
+    m.last = (flags & BUD_FLAG_LAST) != 0;
+    store(m.state, 1);
+    if (seq_diff(seq + 1, s.highest) > 0) s.highest = seq + 1;
+    if (seq == s.rx_base) {
+        uint32_t base = s.rx_base;
+        while (true) {
+            RecvMeta &b = s.rmeta[base % BUD_WINDOW];
+            if (load(b.state) != 1 || b.seq != base) break;
+            base++;
+        }
+        s.rx_base = base;
+        s.complete.store(base);
+        wake(s.rhalf, base);
+    }
+    link->acks_up_to_date.store(0);
+    if (seq_diff(seq, s.rx_base + 2) > 0)
+        bud_send_ack(link, BUD_FLAG_ACK | BUD_FLAG_GAP, si, seq, now);
+    else if (flags & BUD_FLAG_LAST)
+        bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
+    else if (now - link->last_ack >= kAckCoalesceUs)
+        bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
+}
+
+// Receives and handles one datagram. 0 for a good record, 2000 for STUN, kNothing
+// when none waits, else the drop reason.
+int32_t bud_recv_datagram(BUD *link, Gap gaps[BUD_STREAMS]) {
+    uint8_t d[BUD_SLOT_SIZE];
+    int32_t n = network_recvmsg(link->sock, d, sizeof d, nullptr, nullptr);
+    if (n == NET_ERROR_BASE - NET_WOULDBLOCK || n == NET_ERROR_BASE - 10004) return kNothing;
+    if (n < 0) return n;
+    uint32_t len = static_cast<uint32_t>(n);
+    if (stun_is_stun(d, len)) {
+        if (d[0] == 0 && stun_check_request(d, len, link->ice_pwd))
+            stun_send_success(link->sock, d, len, &link->remote, link->local.family ? &link->local : nullptr,
+                              link->ice_pwd);
+        return BUD_TIMEOUT;
+    }
+    if (len < BUD_RECORD_HEADER) return BUD_ERR_LENGTH;
+    uint32_t clen = len - BUD_RECORD_HEADER;
+    if (clen > BUD_MAX_PLAINTEXT) return BUD_ERR_LENGTH;
+    // A record with our own direction bit is our own datagram reflected back.
+    if ((get64(d + 3) & BUD_COUNTER_ACCEPTOR) == link->direction) {
+        link->dropped_auth.fetch_add(1, std::memory_order_relaxed);
+        return BUD_ERR_DECRYPT;
+    }
+    uint8_t nonce[12];
+    std::memcpy(nonce, link->salt, 4);
+    std::memcpy(nonce + 4, d + 3, 8);
+    uint8_t p[BUD_MAX_PLAINTEXT];
+    if (!VKO_AESGCMDecrypt(link->cipher[kCipherDecrypt], nonce, d + BUD_RECORD_HEADER, clen, d + 13, p)) {
+        link->dropped_auth.fetch_add(1, std::memory_order_relaxed);
+        return BUD_ERR_DECRYPT;
+    }
+    uint8_t flags = clen >= BUD_HEADER_SIZE ? p[1] : 0;
+    uint8_t low = flags & 0x0B;
+    bool ok = clen >= BUD_HEADER_SIZE && p[0] == 1 && p[2] < BUD_STREAMS && get32(p + 3) != 0xFFFFFFFFu &&
+              (flags & 0xC4) == 0 && (low == 0x01 || low == 0x02 || low == 0x08) &&
+              (!(flags & BUD_FLAG_GAP) || low == 0x02) && (!(flags & BUD_FLAG_LAST) || low == 0x01);
+    if (ok && low != 0x01 && clen < BUD_ACK_SIZE) ok = false;  // an ack must carry its five bases
+    if (!ok) {
+        link->dropped_malformed.fetch_add(1, std::memory_order_relaxed);
+        return BUD_ERR_MALFORMED;
+    }
+    uint64_t now = now_us(link);
+    if (low == 0x01)
+        handle_data(link, p, clen, now);
+    else
+        handle_ack(link, p, gaps, now);
+    return 0;
+}
+
+void bud_thread(BUD *link) {
+    while (link->state.load() == 0) {
+        pollfd pfd{link->sock, POLLIN, 0};
+        int pr = poll(&pfd, 1, static_cast<int>(kPollMs));
+        Gap gaps[BUD_STREAMS] = {};
+        bool good = false;
+        int32_t result = BUD_TIMEOUT;
+        if (pr > 0) {
+            for (uint32_t i = 0; i < kBatch; i++) {
+                int32_t r = bud_recv_datagram(link, gaps);
+                if (r == kNothing) break;
+                if (r == 0) {
+                    good = true;
+                    link->last_received.store(now_us(link));
+                } else {
+                    result = r;
+                }
+            }
+        }
+        uint64_t now = now_us(link);
+        if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
+        for (uint32_t i = 0; i < BUD_STREAMS; i++) bud_retransmit(link, i, gaps[i], now);
+        if (!good) {
+            uint64_t silent = now - link->last_received.load();
+            if (silent >= kSilentUs) {
+                int32_t expected = 0;
+                link->state.compare_exchange_strong(expected, silent >= kDeadUs ? BUD_ERR_DEAD : BUD_ERR_SILENT);
+                wake_all(link);
+            }
+            if (result != BUD_TIMEOUT) log_limited(link, "bud_thread", __LINE__, result);
+        }
+    }
+}
+
+void free_link(BUD *link) {
+    for (Stream &s : link->streams) {
+        std::free(s.rdata);
+        std::free(s.rmeta);
+        std::free(s.sdata);
+        std::free(s.smeta);
+    }
+    for (VKO_AESGCM *&c : link->cipher) VKO_AESGCMDestroy(&c);
+    delete link;
+}
+
+}  // namespace
+
+int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const PacketInfo *local, const char *key,
+                   uint8_t aes256, uint8_t accepted, const char *ice_pwd, uint32_t congestion_level) {
+    *out = nullptr;
+    size_t key_bytes = aes256 ? 32 : 16;
+    size_t need = (key_bytes + 4) * 2;
+    if (!key || strnlen(key, need) < need) return BUD_ERR_KEY_SHORT;
+    uint8_t material[36];
+    if (!parse_hex(key, material, key_bytes + 4)) return BUD_ERR_KEY_SHORT;
+
+    BUD *link = new (std::nothrow) BUD();
+    if (!link) return BUD_ERR_CIPHER;
+    std::snprintf(link->ice_pwd, sizeof link->ice_pwd, "%s", ice_pwd ? ice_pwd : "");
+    std::memcpy(link->salt, material + key_bytes, 4);
+    for (VKO_AESGCM *&c : link->cipher) {
+        c = VKO_AESGCMCreate(material, key_bytes);
+        if (!c) {
+            std::memset(material, 0, sizeof material);
+            free_link(link);
+            return BUD_ERR_CIPHER;
+        }
+    }
+    std::memset(material, 0, sizeof material);
+    link->direction = accepted ? BUD_COUNTER_ACCEPTOR : 0;
+    link->remote = *remote;
+    if (local) link->local = *local;
+    else std::memset(&link->local, 0, sizeof link->local);
+    link->sock = sock;
+    link->cg_level = std::min<uint32_t>(congestion_level, 2);
+    // Pages are only committed when a slot is first touched.
+    for (Stream &s : link->streams) {
+        s.rdata = static_cast<uint8_t *>(std::calloc(BUD_WINDOW, BUD_SLOT_SIZE));
+        s.rmeta = static_cast<RecvMeta *>(std::calloc(BUD_WINDOW, sizeof(RecvMeta)));
+        s.sdata = static_cast<uint8_t *>(std::calloc(BUD_WINDOW, BUD_SLOT_SIZE));
+        s.smeta = static_cast<SendMeta *>(std::calloc(BUD_WINDOW, sizeof(SendMeta)));
+        if (!s.rdata || !s.rmeta || !s.sdata || !s.smeta) {
+            free_link(link);
+            return BUD_ERR_CIPHER;
+        }
+    }
+    uint64_t now = now_us(link);
+    link->last_received.store(now);
+    link->last_ack = now;
+    for (Stream &s : link->streams) s.sample_time = now;
+    VKO_Log("bud_create", "%-14s = %s", "BUD AES_GCM", aes256 ? "256" : "128");
+    link->thread = std::thread(bud_thread, link);
+    *out = link;
+    return 0;
+}
+
+int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
+                 uint32_t length, uint32_t timeout_ms) {
+    BUD *link = static_cast<BUD *>(ctx);
+    int32_t st = link->state.load();
+    if (st != 0) return st;
+    if (stream >= BUD_STREAMS) return BUD_ERR_MALFORMED;
+    if (!prefix) prefix_len = 0;
+    if (!data) length = 0;
+    uint64_t total = static_cast<uint64_t>(prefix_len) + length;
+    if (total > BUD_MAX_MESSAGE) return BUD_ERR_LENGTH;
+    uint32_t T = static_cast<uint32_t>(total);
+    uint32_t F = (T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
+    Stream &s = link->streams[stream];
+    uint32_t next = s.next.load();
+    int32_t r = bud_wait_window(link, s.shalf, s.limit, next + F, timeout_ms);
+    if (r != 0) return r;
+
+    const uint8_t *pre = static_cast<const uint8_t *>(prefix);
+    const uint8_t *dat = static_cast<const uint8_t *>(data);
+    uint32_t pre_off = 0, dat_off = 0;
+    for (uint32_t f = 0; f < F; f++) {
+        uint32_t seq = next + f;
+        uint32_t idx = seq % BUD_WINDOW;
+        uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
+        SendMeta &m = s.smeta[idx];
+        slot[0] = 1;
+        slot[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
+        slot[2] = stream;
+        put32(slot + 3, seq);
+        uint32_t room = BUD_FRAGMENT_SIZE, pos = BUD_HEADER_SIZE;
+        if (f == 0) {
+            put32(slot + pos, T);
+            pos += 4;
+            room -= 4;
+        }
+        uint32_t take = std::min<uint32_t>(room, prefix_len - pre_off);
+        if (take) std::memcpy(slot + pos, pre + pre_off, take);
+        pre_off += take;
+        pos += take;
+        room -= take;
+        take = std::min<uint32_t>(room, length - dat_off);
+        if (take) std::memcpy(slot + pos, dat + dat_off, take);
+        dat_off += take;
+        pos += take;
+        uint64_t now = now_us(link);
+        m.seq = seq;
+        m.len = pos;
+        m.first_send = m.last_send = now;
+        m.rtt_first_us = link->rtt_us.load(std::memory_order_relaxed);
+        m.retries = 0;
+        m.fast = 0;
+        if (s.pending.load() < kPendingLimit) {
+            m.deferred = 0;
+            if (bud_write_packet(link, kCipherStream0 + stream, slot, pos) == 0) {
+                s.bytes_sent.fetch_add(pos, std::memory_order_relaxed);
+                s.packets_sent.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else {
+            m.deferred = 1;
+        }
+        store(m.state, 1);
+        s.next.store(seq + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
+int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length, uint32_t timeout_ms) {
+    BUD *link = static_cast<BUD *>(ctx);
+    if (stream >= BUD_STREAMS) return BUD_ERR_MALFORMED;
+    Stream &s = link->streams[stream];
+    uint8_t *out = static_cast<uint8_t *>(buf);
+    while (true) {
+        int32_t st = link->state.load();
+        if (st != 0) return st;
+        uint32_t read = s.read.load();
+        int32_t r = bud_wait_window(link, s.rhalf, s.complete, read + 1, timeout_ms);
+        if (r != 0) return r;
+        const RecvMeta &first = s.rmeta[read % BUD_WINDOW];
+        const uint8_t *fdata = s.rdata + static_cast<size_t>(read % BUD_WINDOW) * BUD_SLOT_SIZE;
+        uint64_t T = first.len >= 4 ? get32(fdata) : 0;
+        uint64_t F = (T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
+        bool sane = first.len >= 4 && F <= BUD_WINDOW;
+        if (sane) {
+            if (length) *length = static_cast<uint32_t>(T);
+            if (T > capacity) return BUD_ERR_BUFFER;
+            r = bud_wait_window(link, s.rhalf, s.complete, read + static_cast<uint32_t>(F), timeout_ms);
+            if (r != 0) return r;
+            // The fragments must add up to the announced length and end on the
+            // message's last fragment; anything else never reaches the reader.
+            uint64_t sum = 0;
+            for (uint32_t i = 0; i < F; i++) {
+                const RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
+                sum += m.len;
+                if (m.last != (i + 1 == F) || m.len > BUD_FRAGMENT_SIZE) sane = false;
+            }
+            if (sum != T + 4) sane = false;
+        }
+        if (!sane) {
+            // Skip to the end of this message: its fragments up to the next one marked last.
+            uint32_t pos = read;
+            uint32_t complete = s.complete.load();
+            bool end = false;
+            while (pos != complete && !end) {
+                RecvMeta &m = s.rmeta[pos % BUD_WINDOW];
+                end = m.last;
+                store(m.state, 0);
+                pos++;
+            }
+            s.read.store(pos);
+            link->dropped_messages.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        uint32_t copied = 0;
+        for (uint32_t i = 0; i < F; i++) {
+            RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
+            const uint8_t *src = s.rdata + static_cast<size_t>((read + i) % BUD_WINDOW) * BUD_SLOT_SIZE;
+            uint32_t n = m.len;
+            if (i == 0) {
+                src += 4;
+                n -= 4;
+            }
+            std::memcpy(out + copied, src, n);
+            copied += n;
+            store(m.state, 0);
+        }
+        s.read.store(read + static_cast<uint32_t>(F));
+        return 0;
+    }
+}
+
+void bud_close(void *ctx) {
+    BUD *link = static_cast<BUD *>(ctx);
+    if (!link) return;
+    link->state.store(BUD_ERR_CLOSED);
+    wake_all(link);
+    if (link->thread.joinable()) link->thread.join();
+    shutdown(link->sock, SHUT_RDWR);
+    close(link->sock);
+    free_link(link);
+}
+
+float bud_congestion_bitrate(BUD *link, uint8_t stream) {
+    if (stream >= BUD_STREAMS) return 0.0f;
+    Stream &s = link->streams[stream];
+    std::lock_guard<std::mutex> lock(s.rate_mutex);
+    uint32_t next = s.next.load(), acked = s.acknowledged.load();
+    uint32_t in_flight = seq_diff(next, acked) > 0 ? next - acked : 0;
+    uint32_t late = s.late.load();
+    const CongestionRow &row = kCongestion[link->cg_level];
+    if (in_flight > kPendingLimit && static_cast<double>(late) / in_flight > row.c) {
+        s.congested++;
+        if (s.congested % 60 == 1) {
+            VKO_Log("bud_congestion_bitrate", "cg event: cwindow: %u, dz: %u, rtt: %f", in_flight, late,
+                    link->rtt_us.load() / 1000.0);
+            s.estimate *= 0.7;
+            s.cg_events.fetch_add(1);
+            s.quiet = 0;
+            s.current = static_cast<float>(s.estimate);
+        }
+    } else {
+        s.quiet++;
+        if (s.quiet % 30 == 0) {
+            s.congested = 0;
+            uint64_t now = now_us(link);
+            uint32_t bytes = s.bytes_sent.load();
+            if (s.reset_pending) {
+                s.current = s.floor;
+                s.estimate = s.floor;
+                s.reset_pending = 0;
+            } else {
+                double secs = static_cast<double>(now - s.sample_time) / 1e6;
+                if (secs > 0) {
+                    double measured = static_cast<double>(bytes - s.bytes_at_sample) * 8.0 / 1048576.0 / secs;
+                    s.estimate = std::max(s.estimate, measured);
+                }
+                s.current += static_cast<float>(std::min<uint32_t>(s.step, 5) * 0.15);
+                s.step += 2;
+            }
+            s.sample_time = now;
+            s.bytes_at_sample = bytes;
+        }
+    }
+    float lo = s.floor, hi = s.ceiling;
+    float v = s.current;
+    if (v < lo) v = lo;
+    if (v > hi) v = hi;
+    return v;
+}
+
+void bud_set_bitrate_limits(BUD *link, uint8_t stream, float ceiling, float floor, uint32_t step) {
+    if (stream >= BUD_STREAMS) return;
+    Stream &s = link->streams[stream];
+    std::lock_guard<std::mutex> lock(s.rate_mutex);
+    if (s.current > s.ceiling) s.current = s.ceiling;
+    s.ceiling = ceiling;
+    s.floor = floor;
+    s.step = step;
+}
+
+bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out) {
+    if (stream >= BUD_STREAMS) return false;
+    Stream &s = link->streams[stream];
+    out->next = s.next.load();
+    out->acknowledged = s.acknowledged.load();
+    out->in_flight = seq_diff(out->next, out->acknowledged) > 0 ? out->next - out->acknowledged : 0;
+    out->complete = s.complete.load();
+    out->read = s.read.load();
+    out->pending = s.pending.load();
+    out->late = s.late.load();
+    out->bytes_sent = s.bytes_sent.load();
+    out->packets_sent = s.packets_sent.load();
+    out->fast_retransmissions = s.fast_rts.load();
+    out->slow_retransmissions = s.slow_rts.load();
+    out->duplicates = s.duplicates.load();
+    out->congestion_events = s.cg_events.load();
+    std::lock_guard<std::mutex> lock(s.rate_mutex);
+    out->ceiling = s.ceiling;
+    out->floor = s.floor;
+    return true;
+}
+
+void bud_link_stats(BUD *link, BudLinkStats *out) {
+    out->state = link->state.load();
+    out->rtt_us = link->rtt_us.load();
+    out->acks_up_to_date = link->acks_up_to_date.load();
+    out->counter = link->counter.load() | link->direction;
+    out->ms_since_received = static_cast<double>(now_us(link) - link->last_received.load()) / 1000.0;
+    out->dropped_auth = link->dropped_auth.load();
+    out->dropped_malformed = link->dropped_malformed.load();
+    out->dropped_window = link->dropped_window.load();
+    out->dropped_messages = link->dropped_messages.load();
+}
+
+void bud_advance_clock(BUD *link, uint64_t ms) {
+    link->clock_offset.fetch_add(ms * 1000);
+}
