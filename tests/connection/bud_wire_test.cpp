@@ -1,0 +1,430 @@
+// The link against a hand-driven peer: datagram layout read by the test's own
+// decryptor, forged and hostile records, silence, rate control.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connection/bud.h"
+#include "connection/stun.h"
+#include "platform/log.h"
+#include "support/bud_pair.h"
+#include "support/bud_wire.h"
+
+namespace {
+
+void put32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq, const std::vector<uint8_t> &payload = {}) {
+    std::vector<uint8_t> p(7);
+    p[0] = 1;
+    p[1] = flags;
+    p[2] = stream;
+    put32(p.data() + 3, seq);
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
+std::vector<uint8_t> ack(uint8_t flags, uint8_t stream, uint32_t seq, const uint32_t bases[5]) {
+    std::vector<uint8_t> p = plain(flags, stream, seq);
+    p.resize(27);
+    for (int i = 0; i < 5; i++) put32(p.data() + 7 + 4 * i, bases[i]);
+    return p;
+}
+
+// A link facing a raw socket driven by the test.
+struct RawPeer {
+    int raw = -1;
+    BUD *link = nullptr;
+    WireKey key;
+    uint64_t counter = 0;
+    uint64_t peer_bit = 0;  // the direction bit the peer's records must carry
+
+    bool open(bool accepted, const std::string &keytext = wire_test_key256(), uint32_t level = 1) {
+        raw = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a = loopback6(0);
+        if (bind(raw, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return false;
+        grow_buffers(raw);
+        int ls;
+        if (network_udp_socket(&ls, 0) != 0) return false;
+        sockaddr_in6 to_raw = loopback6(socket_port(raw));
+        bool aes = keytext.size() >= 72;
+        wire_key(keytext, aes, &key);
+        peer_bit = accepted ? 0 : BUD_COUNTER_ACCEPTOR;
+        sockaddr_in6 to_link = loopback6(socket_port(ls));
+        if (connect(raw, reinterpret_cast<sockaddr *>(&to_link), sizeof to_link) != 0) return false;
+        return bud_create(&link, ls, &to_raw, nullptr, keytext.c_str(), aes, accepted, "linkpwd", level) == 0;
+    }
+    ~RawPeer() {
+        if (link) bud_close(link);
+        if (raw >= 0) close(raw);
+    }
+    void send_raw(const std::vector<uint8_t> &rec) { ASSERT_EQ(send(raw, rec.data(), rec.size(), 0), (ssize_t)rec.size()); }
+    void send_plain(const std::vector<uint8_t> &p) { send_raw(wire_seal(key, ++counter | peer_bit, p.data(), p.size())); }
+    // Next record from the link that satisfies want, within about 2 s.
+    template <class F>
+    bool next(WirePlain *out, F want) {
+        uint8_t buf[4096];
+        for (int i = 0; i < 400; i++) {
+            pollfd p{raw, POLLIN, 0};
+            if (poll(&p, 1, 5) <= 0) continue;
+            ssize_t n = recv(raw, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            if (wire_open(key, buf, static_cast<size_t>(n), out) && want(*out)) return true;
+        }
+        return false;
+    }
+    // Waits until the link has taken everything off its socket and handled it.
+    void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
+};
+
+TEST(BudWire, DataRecordsLayoutAndCounters) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> data(1190 - 3);
+    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 31);
+    const uint8_t prefix[3] = {0xAA, 0xBB, 0xCC};
+    ASSERT_EQ(bud_send(p.link, 2, prefix, 3, data.data(), static_cast<uint32_t>(data.size()), 1000), 0);
+
+    uint8_t buf[4096];
+    std::vector<WirePlain> frags;
+    uint64_t last_low = 0;
+    for (int i = 0; i < 400 && frags.size() < 2; i++) {
+        pollfd pf{p.raw, POLLIN, 0};
+        if (poll(&pf, 1, 5) <= 0) continue;
+        ssize_t n = recv(p.raw, buf, sizeof buf, 0);
+        ASSERT_GE(n, 29);
+        EXPECT_EQ(buf[0], 0x17);
+        EXPECT_EQ(buf[1], 0xFE);
+        EXPECT_EQ(buf[2], 0xFD);
+        EXPECT_EQ((buf[11] << 8 | buf[12]), n - 29 + 45);
+        WirePlain w;
+        ASSERT_TRUE(wire_open(p.key, buf, static_cast<size_t>(n), &w));
+        // The accepting side's counters carry bit 63; the low bits count from 1.
+        EXPECT_EQ(w.counter & BUD_COUNTER_ACCEPTOR, BUD_COUNTER_ACCEPTOR);
+        uint64_t low = w.counter & (BUD_COUNTER_LIMIT - 1);
+        EXPECT_GT(low, last_low);
+        if (last_low == 0) EXPECT_EQ(low, 1u);
+        last_low = low;
+        if (w.flags & 0x01) frags.push_back(w);
+    }
+    ASSERT_EQ(frags.size(), 2u);  // 1190 bytes + 4 do not fit 1193
+    EXPECT_EQ(frags[0].type, 1);
+    EXPECT_EQ(frags[0].flags, 0x01);
+    EXPECT_EQ(frags[0].stream, 2);
+    EXPECT_EQ(frags[0].seq, 0u);
+    ASSERT_EQ(frags[0].plain.size(), 7u + 1193u);
+    EXPECT_EQ(frags[1].flags, 0x21);
+    EXPECT_EQ(frags[1].seq, 1u);
+    ASSERT_EQ(frags[1].plain.size(), 7u + 1u);
+    const uint8_t *f = frags[0].plain.data() + 7;
+    EXPECT_EQ(f[0] << 24 | f[1] << 16 | f[2] << 8 | f[3], 1190);
+    EXPECT_EQ(std::memcmp(f + 4, prefix, 3), 0);
+    std::vector<uint8_t> joined(f + 7, f + 1193);
+    joined.push_back(frags[1].plain[7]);
+    EXPECT_EQ(joined, data);
+
+    // Keep-alive: 27 bytes, flags 0x08, stream 0, sequence 0, five zero bases.
+    WirePlain ka;
+    ASSERT_TRUE(p.next(&ka, [](const WirePlain &w) { return w.flags == 0x08; }));
+    ASSERT_EQ(ka.plain.size(), 27u);
+    EXPECT_EQ(ka.stream, 0);
+    EXPECT_EQ(ka.seq, 0u);
+    for (int i = 7; i < 27; i++) EXPECT_EQ(ka.plain[i], 0);
+
+    // The peer acknowledges both: nothing stays in flight.
+    uint32_t bases[5] = {0, 0, 2, 0, 0};
+    p.send_plain(ack(0x02, 2, 1, bases));
+    BudStreamStats st{};
+    for (int i = 0; i < 200; i++) {
+        bud_stream_stats(p.link, 2, &st);
+        if (st.acknowledged == 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(st.acknowledged, 2u);
+    EXPECT_EQ(st.in_flight, 0u);
+}
+
+TEST(BudWire, ConnectingSideCountersLackBit63AndAes128Form) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(false, wire_test_key128()));
+    uint8_t x = 9;
+    ASSERT_EQ(bud_send(p.link, 0, nullptr, 0, &x, 1, 1000), 0);
+    WirePlain w;
+    ASSERT_TRUE(p.next(&w, [](const WirePlain &v) { return v.flags == 0x21; }));
+    EXPECT_EQ(w.counter & BUD_COUNTER_ACCEPTOR, 0u);
+    ASSERT_EQ(w.plain.size(), 7u + 5u);
+    EXPECT_EQ(w.plain[11], 9);
+}
+
+TEST(BudWire, KeyTextTooShort) {
+    int s;
+    ASSERT_EQ(network_udp_socket(&s, 0), 0);
+    sockaddr_in6 to = loopback6(9);
+    BUD *link = nullptr;
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(71, 'a').c_str(), 1, 0, "", 1), BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(39, 'a').c_str(), 0, 0, "", 1), BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(link, nullptr);
+    close(s);  // a failed create leaves the socket to its owner
+}
+
+TEST(BudWire, ReceivedDataIsAckedAndDelivered) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> payload = {0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'};
+    p.send_plain(plain(0x21, 0, 0, payload));
+    WirePlain a;
+    ASSERT_TRUE(p.next(&a, [](const WirePlain &w) { return w.flags == 0x02; }));
+    ASSERT_EQ(a.plain.size(), 27u);
+    EXPECT_EQ(a.stream, 0);
+    EXPECT_EQ(a.seq, 0u);
+    EXPECT_EQ(a.plain[10], 1);  // base of stream 0 is now 1
+    char buf[16] = {};
+    uint32_t len = 0;
+    ASSERT_EQ(bud_recv(p.link, 0, buf, sizeof buf, &len, 1000), 0);
+    EXPECT_EQ(len, 5u);
+    EXPECT_STREQ(buf, "hello");
+
+    // A gap of more than two is reported at once with 0x12.
+    p.send_plain(plain(0x01, 1, 4, std::vector<uint8_t>(1193, 1)));
+    ASSERT_TRUE(p.next(&a, [](const WirePlain &w) { return w.flags == 0x12; }));
+    EXPECT_EQ(a.stream, 1);
+    EXPECT_EQ(a.seq, 4u);
+}
+
+TEST(BudWire, ReflectedAndForgedRecordsDropped) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> payload = {0, 0, 0, 1, 'x'};
+    // Our own direction bit: a reflection of our own record.
+    std::vector<uint8_t> pl = plain(0x21, 0, 0, payload);
+    p.send_raw(wire_seal(p.key, 5 | BUD_COUNTER_ACCEPTOR, pl.data(), pl.size()));
+    // A wrong tag.
+    std::vector<uint8_t> rec = wire_seal(p.key, 6, pl.data(), pl.size());
+    rec[20] ^= 1;
+    p.send_raw(rec);
+    // Too short to be a record, and malformed plaintexts under a good tag.
+    p.send_raw(std::vector<uint8_t>(28, 0x17));
+    for (auto bad : {plain(0x21, 5, 0), plain(0x04, 0, 0), plain(0x31, 0, 0), plain(0x22, 0, 0), plain(0x21, 0, 0xFFFFFFFF),
+                     plain(0x02, 0, 0), std::vector<uint8_t>{1, 0x21, 0}}) {
+        p.send_plain(bad);
+    }
+    p.settle();
+    BudLinkStats ls;
+    bud_link_stats(p.link, &ls);
+    EXPECT_EQ(ls.dropped_auth, 2u);
+    EXPECT_EQ(ls.dropped_malformed, 7u);
+    EXPECT_EQ(ls.state, 0);
+    char buf[8];
+    uint32_t len;
+    EXPECT_EQ(bud_recv(p.link, 0, buf, sizeof buf, &len, 0), BUD_TIMEOUT);
+}
+
+TEST(BudWire, FragmentsThatDoNotAddUpNeverReachTheReader) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    // First fragment shorter than its length field, then a length that claims
+    // more than the fragments hold, then a good message.
+    p.send_plain(plain(0x21, 1, 0, {0, 0}));
+    p.send_plain(plain(0x21, 1, 1, {0, 0, 0x10, 0, 'a', 'b'}));
+    p.send_plain(plain(0x01, 1, 2, {0, 0, 0, 2, 'z'}));
+    p.send_plain(plain(0x21, 1, 3, {}));
+    p.send_plain(plain(0x21, 1, 4, {0, 0, 0, 2, 'o', 'k'}));
+    char buf[8192] = {};
+    uint32_t len = 0;
+    ASSERT_EQ(bud_recv(p.link, 1, buf, sizeof buf, &len, 2000), 0);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(std::string(buf, 2), "ok");
+    BudLinkStats ls;
+    bud_link_stats(p.link, &ls);
+    EXPECT_EQ(ls.dropped_messages, 3u);
+}
+
+TEST(BudWire, AckBeyondNextNeverWrapsInFlight) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    // Bases and acks for sequences the link never handed out (as when an ack
+    // overtakes the sender's own advance of next).
+    uint32_t bases[5] = {100, 7, 0xFFFFFFF0, 3, 1};
+    p.send_plain(ack(0x12, 1, 50, bases));
+    p.settle();
+    for (uint8_t s = 0; s < 5; s++) {
+        BudStreamStats st;
+        bud_stream_stats(p.link, s, &st);
+        EXPECT_EQ(st.acknowledged, 0u);
+        EXPECT_EQ(st.in_flight, 0u);
+    }
+    uint8_t x = 1;
+    ASSERT_EQ(bud_send(p.link, 1, nullptr, 0, &x, 1, 1000), 0);
+    BudStreamStats st;
+    bud_stream_stats(p.link, 1, &st);
+    EXPECT_EQ(st.in_flight, 1u);
+    EXPECT_EQ(bud_congestion_bitrate(p.link, 1), 2.0f);
+}
+
+TEST(BudWire, StunCheckOnTheLinkSocketIsAnswered) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    Creds own{}, peer{};
+    std::snprintf(own.ice_ufrag, sizeof own.ice_ufrag, "abcdefgh");
+    std::snprintf(peer.ice_ufrag, sizeof peer.ice_ufrag, "ijklmnop");
+    std::snprintf(peer.ice_pwd, sizeof peer.ice_pwd, "linkpwd");
+    int s;
+    ASSERT_EQ(network_udp_socket(&s, 0), 0);
+    sockaddr_in6 link_addr{};
+    // The raw socket is connected to the link; reuse its peer address.
+    socklen_t l = sizeof link_addr;
+    getpeername(p.raw, reinterpret_cast<sockaddr *>(&link_addr), &l);
+    char txid[25];
+    ASSERT_EQ(stun_send_request(s, "::1", ntohs(link_addr.sin6_port), nullptr, 128, &own, &peer, "linkpwd", txid), 104);
+    // The answer goes to the link's remote address: the raw socket.
+    uint8_t buf[256];
+    ssize_t n = -1;
+    for (int i = 0; i < 400; i++) {
+        pollfd pf{p.raw, POLLIN, 0};
+        if (poll(&pf, 1, 5) <= 0) continue;
+        n = recv(p.raw, buf, sizeof buf, 0);
+        if (n > 0 && buf[0] == 0x01 && buf[1] == 0x01) break;
+    }
+    ASSERT_EQ(n, 76);
+    char got[25];
+    stun_txid_hex(buf, got);
+    EXPECT_STREQ(got, txid);
+    close(s);
+}
+
+TEST(BudSilence, WrongTagDoesNotRefreshAndSilenceEndsTheLink) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    bud_advance_clock(p.link, 50000);
+    std::vector<uint8_t> pl = ack(0x08, 0, 0, std::array<uint32_t, 5>{}.data());
+    std::vector<uint8_t> bad = wire_seal(p.key, 1, pl.data(), pl.size());
+    bad[13] ^= 0x80;
+    for (int i = 0; i < 5; i++) p.send_raw(bad);
+    p.settle();
+    BudLinkStats ls;
+    bud_link_stats(p.link, &ls);
+    EXPECT_EQ(ls.dropped_auth, 5u);
+    EXPECT_GE(ls.ms_since_received, 50000.0);
+    EXPECT_EQ(ls.state, 0);
+
+    p.send_plain(pl);  // a good keep-alive refreshes it
+    p.settle();
+    bud_link_stats(p.link, &ls);
+    EXPECT_LT(ls.ms_since_received, 50000.0);
+
+    bud_advance_clock(p.link, 61000);
+    for (int i = 0; i < 400 && ls.state == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bud_link_stats(p.link, &ls);
+    }
+    EXPECT_EQ(ls.state, BUD_ERR_SILENT);
+    char buf[4];
+    uint32_t len;
+    EXPECT_EQ(bud_recv(p.link, 0, buf, 4, &len, 1000), BUD_ERR_SILENT);
+    EXPECT_EQ(bud_send(p.link, 0, nullptr, 0, buf, 4, 1000), BUD_ERR_SILENT);
+}
+
+TEST(BudSilence, TwoMinutesIsDead) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(false));
+    // A reader blocked without limit is woken by the end of the link.
+    std::atomic<int32_t> r{1};
+    std::thread reader([&] {
+        char buf[4];
+        uint32_t len;
+        r = bud_recv(p.link, 3, buf, 4, &len, 60000);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bud_advance_clock(p.link, 121000);
+    reader.join();
+    EXPECT_EQ(r.load(), BUD_ERR_DEAD);
+}
+
+std::mutex g_log_mutex;
+std::vector<std::string> g_log;
+
+void capture_log(const char *msg, void *) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log.emplace_back(msg);
+}
+
+TEST(BudRate, CongestionLowersTheAnswerAndQuietRaisesIt) {
+    VKO_SetLogFunc(capture_log, nullptr);
+    BudPair p;
+    ASSERT_TRUE(p.open(true, 11));
+    bud_set_bitrate_limits(p.host, 1, 40.0f, 2.0f, 1);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        std::vector<uint8_t> buf(4 << 20);
+        uint32_t len;
+        while (!stop.load()) bud_recv(p.client, 1, buf.data(), static_cast<uint32_t>(buf.size()), &len, 20);
+    });
+    std::vector<uint8_t> frame(4 << 20);
+    auto pump = [&](int calls, size_t fixed) {
+        float lo = 1e9f, hi = 0.0f;
+        for (int i = 0; i < calls; i++) {
+            float b = bud_congestion_bitrate(p.host, 1);
+            lo = std::min(lo, b);
+            hi = std::max(hi, b);
+            EXPECT_GE(b, 2.0f);
+            EXPECT_LE(b, 40.0f);
+            // one call every 2 ms at the answered rate
+            size_t n = fixed ? fixed : static_cast<size_t>(b * 1048576.0 / 8 * 0.002);
+            bud_send(p.host, 1, nullptr, 0, frame.data(), static_cast<uint32_t>(n), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return std::make_pair(lo, hi);
+    };
+    auto first = pump(300, 0);  // unconstrained: climbs from the floor
+    float before = bud_congestion_bitrate(p.host, 1);
+    EXPECT_GT(before, 2.0f);
+    EXPECT_GT(first.second, first.first);
+
+    RelayRules capped;
+    capped.rate_bps = 3000000;
+    capped.queue_bytes = 16 * 1024;
+    p.relay->set_rules(LossyRelay::AtoB, capped);
+    auto during = pump(600, 1500);  // 6 Mbit/s offered, twice the cap
+    BudStreamStats st;
+    bud_stream_stats(p.host, 1, &st);
+    EXPECT_GT(st.congestion_events, 0u);
+    EXPECT_LT(during.first, before);
+    {
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        bool seen = false;
+        for (auto &l : g_log) seen |= l.find("cg event: cwindow: ") != std::string::npos;
+        EXPECT_TRUE(seen);
+    }
+
+    p.relay->set_rules(LossyRelay::AtoB, RelayRules{});
+    // Let the backlog drain, then the answer climbs again.
+    for (int i = 0; i < 300; i++) {
+        bud_stream_stats(p.host, 1, &st);
+        if (st.in_flight == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    float low = bud_congestion_bitrate(p.host, 1);
+    auto after = pump(400, 0);
+    EXPECT_GT(after.second, low);
+    stop = true;
+    reader.join();
+    VKO_SetLogFunc(nullptr, nullptr);
+}
+
+}  // namespace
