@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "connection/stun.h"
 #include "platform/crypto.h"
 #include "platform/log.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -179,19 +181,13 @@ uint64_t get64(const uint8_t *p) {
     return v;
 }
 
-int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool parse_hex(const char *text, uint8_t *out, size_t bytes) {
-    for (size_t i = 0; i < bytes; i++) {
-        int hi = hexval(text[2 * i]), lo = hexval(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
+    for (size_t i = 0; i < bytes * 2; i++)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    char prefix[80];  // only the key and salt digits, so nothing is cut
+    std::memcpy(prefix, text, bytes * 2);
+    prefix[bytes * 2] = 0;
+    VKO_HexToBytes(prefix, out, bytes);
     return true;
 }
 

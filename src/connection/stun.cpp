@@ -7,6 +7,7 @@
 
 #include "platform/crypto.h"
 #include "platform/log.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -28,18 +29,6 @@ uint32_t get16(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) << 8 | p[1];
 }
 
-struct CrcTable {
-    uint32_t v[256];
-    constexpr CrcTable() : v() {
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            v[i] = c;
-        }
-    }
-};
-constexpr CrcTable kCrc;
-
 void write_header(uint8_t *m, uint16_t type) {
     put16(m, type);
     put16(m + 2, 0);
@@ -47,12 +36,6 @@ void write_header(uint8_t *m, uint16_t type) {
 }
 
 }  // namespace
-
-uint32_t stun_crc32(const uint8_t *data, uint32_t length) {
-    uint32_t c = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < length; i++) c = kCrc.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
 
 void stun_txid_hex(const uint8_t *message, char out[25]) {
     for (int i = 0; i < 12; i++) std::snprintf(out + i * 2, 3, "%02x", message[8 + i]);
@@ -68,7 +51,7 @@ uint32_t stun_add_integrity(uint8_t *m, const char *password, uint32_t n) {
     put16(m + n + 24, STUN_ATTR_FINGERPRINT);
     put16(m + n + 26, 4);
     put16(m + 2, n + 12);
-    put32(m + n + 28, stun_crc32(m, n + 24) ^ STUN_FINGERPRINT_XOR);
+    put32(m + n + 28, VKO_CRC32(0, m, n + 24) ^ STUN_FINGERPRINT_XOR);
     return n + 32;
 }
 

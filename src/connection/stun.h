@@ -64,6 +64,3 @@ bool stun_parse_server_reply(const uint8_t *data, uint32_t length, uint8_t addr[
 
 // Transaction id of a message as 24 lower-case hex characters.
 void stun_txid_hex(const uint8_t *message, char out[25]);
-
-// CRC-32 as zlib computes it.
-uint32_t stun_crc32(const uint8_t *data, uint32_t length);

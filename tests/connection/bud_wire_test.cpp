@@ -119,7 +119,9 @@ TEST(BudWire, DataRecordsLayoutAndCounters) {
         EXPECT_EQ(w.counter & BUD_COUNTER_ACCEPTOR, BUD_COUNTER_ACCEPTOR);
         uint64_t low = w.counter & (BUD_COUNTER_LIMIT - 1);
         EXPECT_GT(low, last_low);
-        if (last_low == 0) EXPECT_EQ(low, 1u);
+        if (last_low == 0) {
+            EXPECT_EQ(low, 1u);
+        }
         last_low = low;
         if (w.flags & 0x01) frags.push_back(w);
     }

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "connection/udp.h"
+#include "support/lossy_relay.h"
+
+namespace {
+
+int32_t recv_wait(int s, void *buf, uint32_t cap, sockaddr_in6 *from, PacketInfo *pi) {
+    pollfd p{s, POLLIN, 0};
+    poll(&p, 1, 2000);
+    return network_recvmsg(s, buf, cap, from, pi);
+}
+
+TEST(Udp, PortZeroAndBusyPort) {
+    int a;
+    ASSERT_EQ(network_udp_socket(&a, 0), 0);
+    ASSERT_NE(a, NET_INVALID_SOCKET);
+    uint16_t port = socket_port(a);
+    EXPECT_NE(port, 0);
+    int b = 1234;
+    EXPECT_EQ(network_udp_socket(&b, port), NET_ERROR_BASE - NET_ADDRINUSE);
+    EXPECT_EQ(b, NET_INVALID_SOCKET);
+    EXPECT_EQ(network_last_error(), NET_ADDRINUSE);
+    close(a);
+}
+
+TEST(Udp, Ipv4PeerIsMappedAndReplyCarriesIpv4Info) {
+    int s;
+    ASSERT_EQ(network_udp_socket(&s, 0), 0);
+    int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in pa{};
+    pa.sin_family = AF_INET;
+    pa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&pa), sizeof pa), 0);
+    socklen_t l = sizeof pa;
+    getsockname(peer, reinterpret_cast<sockaddr *>(&pa), &l);
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(socket_port(s));
+    ASSERT_EQ(sendto(peer, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
+
+    char buf[16];
+    sockaddr_in6 from{};
+    PacketInfo pi{};
+    ASSERT_EQ(recv_wait(s, buf, sizeof buf, &from, &pi), 4);
+    EXPECT_TRUE(IN6_IS_ADDR_V4MAPPED(&from.sin6_addr));
+    EXPECT_EQ(ntohs(from.sin6_port), ntohs(pa.sin_port));
+    char text[64];
+    network_addr_text(&from, text, sizeof text, true);
+    EXPECT_STREQ(text, "127.0.0.1");
+    ASSERT_EQ(pi.family, NET_FAMILY_IPV4);
+    EXPECT_EQ(pi.ipv4.addr[0], 127);
+    EXPECT_EQ(pi.ipv4.addr[3], 1);
+
+    // Answer from the address the request arrived at.
+    ASSERT_EQ(network_sendmsg(s, "pong", 4, &from, &pi), 4);
+    sockaddr_in src{};
+    l = sizeof src;
+    pollfd p{peer, POLLIN, 0};
+    poll(&p, 1, 2000);
+    ASSERT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &l), 4);
+    EXPECT_EQ(std::memcmp(buf, "pong", 4), 0);
+    EXPECT_EQ(ntohl(src.sin_addr.s_addr), INADDR_LOOPBACK);
+    EXPECT_EQ(ntohs(src.sin_port), socket_port(s));
+    close(peer);
+    close(s);
+}
+
+TEST(Udp, Ipv6PacketInfoRoundTrip) {
+    int a, b;
+    ASSERT_EQ(network_udp_socket(&a, 0), 0);
+    ASSERT_EQ(network_udp_socket(&b, 0), 0);
+    sockaddr_in6 to;
+    ASSERT_TRUE(network_make_addr("::1", socket_port(b), &to));
+    ASSERT_EQ(network_sendmsg(a, "x", 1, &to, nullptr), 1);
+    char buf[4];
+    sockaddr_in6 from;
+    PacketInfo pi;
+    ASSERT_EQ(recv_wait(b, buf, sizeof buf, &from, &pi), 1);
+    ASSERT_EQ(pi.family, NET_FAMILY_IPV6);
+    EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(reinterpret_cast<in6_addr *>(pi.ipv6.addr)));
+    ASSERT_EQ(network_sendmsg(b, "y", 1, &from, &pi), 1);
+    ASSERT_EQ(recv_wait(a, buf, sizeof buf, nullptr, nullptr), 1);
+    EXPECT_EQ(buf[0], 'y');
+    // Nothing waiting is a would-block code, not a datagram.
+    EXPECT_EQ(network_recvmsg(a, buf, sizeof buf, nullptr, nullptr), NET_ERROR_BASE - NET_WOULDBLOCK);
+    close(a);
+    close(b);
+}
+
+TEST(Udp, AddressTextAndErrors) {
+    sockaddr_in6 a;
+    ASSERT_TRUE(network_make_addr("10.1.2.3", 80, &a));
+    EXPECT_TRUE(IN6_IS_ADDR_V4MAPPED(&a.sin6_addr));
+    EXPECT_FALSE(network_make_addr("not an address", 80, &a));
+    EXPECT_EQ(network_error_code(EADDRINUSE), 10048);
+    EXPECT_EQ(network_error_code(EHOSTUNREACH), 10065);
+    EXPECT_EQ(network_error_code(ENETUNREACH), 10051);
+    EXPECT_EQ(network_error_code(EAGAIN), 10035);
+    EXPECT_EQ(network_set_last_error(), -1);
+    EXPECT_EQ(network_last_error(), NET_SYSCALLFAILURE);
+    // A send to a closed descriptor maps through the table.
+    EXPECT_EQ(network_sendmsg(-1, "x", 1, &a, nullptr), NET_ERROR_BASE - 10009);
+}
+
+TEST(Udp, InterfaceReportAndSpeedRule) {
+    EXPECT_FLOAT_EQ(network_link_speed(866000000, 400000000), 400.0f);
+    EXPECT_FLOAT_EQ(network_link_speed(0, 100000000), 100.0f);
+    EXPECT_FLOAT_EQ(network_link_speed(1000000000, 0), 1000.0f);
+    EXPECT_FLOAT_EQ(network_link_speed(100000000, 866000000), 100.0f);
+    NetInterfaceInfo rows[8];
+    uint32_t n = network_get_interface_info(rows);
+    EXPECT_LE(n, 8u);
+    for (uint32_t i = 0; i < n; i++) {
+        EXPECT_GT(rows[i].index, 0u);
+        EXPECT_NE(rows[i].name[0], 0);
+    }
+}
+
+}  // namespace
