@@ -2,7 +2,9 @@
 
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -156,7 +158,19 @@ void VKO_LogFatal(const char *tag, const char *fmt, ...)
     va_end(args);
 
     // exit rather than _exit: the application's exit handlers drain its log.
-    exit(1);
+    // exit may run only once: a second fatal thread waits for the first to
+    // end the process, and a fatal inside an exit handler ends it at once.
+    static std::atomic<int64_t> exiting{0};
+    int64_t self = (int64_t)syscall(SYS_gettid);
+    int64_t expected = 0;
+    if (exiting.compare_exchange_strong(expected, self))
+        exit(1);
+
+    if (expected == self)
+        _exit(1);
+
+    for (;;)
+        pause();
 }
 
 // Time

@@ -168,6 +168,29 @@ TEST_F(LogDeathTest, FatalExitsWithOne)
         ::testing::ExitedWithCode(1), "F: worker");
 }
 
+static void fatal_at_exit(void) { VKO_LogFatal("F", "during exit"); }
+
+TEST_F(LogDeathTest, FatalDuringExitOrFromTwoThreads)
+{
+    // A fatal inside an exit handler must not hang or run exit twice.
+    EXPECT_EXIT(
+        {
+            VKO_SetLogFunc(log_to_stderr, NULL);
+            atexit(fatal_at_exit);
+            VKO_LogFatal("F", "first");
+        },
+        ::testing::ExitedWithCode(1), "F: first\nF: during exit");
+
+    EXPECT_EXIT(
+        {
+            VKO_SetLogFunc(log_to_stderr, NULL);
+            std::vector<std::thread> threads;
+            for (int i = 0; i < 4; i++) threads.emplace_back([] { VKO_LogFatal("F", "racing"); });
+            for (auto &t : threads) t.join();
+        },
+        ::testing::ExitedWithCode(1), "F: racing");
+}
+
 TEST(Time, Differences)
 {
     int64_t t = VKO_GetTime();
