@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/shell.h"
+#include "platform/file.h"
+
+namespace {
+
+// Kept out of line so it is a frame of its own in the crash.
+__attribute__((noinline)) void crash_here(volatile int *p)
+{
+	*p = 42;
+	__asm__ volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_outer()
+{
+	crash_here((volatile int *) 16);
+}
+
+std::string run_crashing_child(int *status)
+{
+	int fds[2];
+	EXPECT_EQ(pipe(fds), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(fds[1], STDERR_FILENO);
+		close(fds[0]);
+		VKO_SetCrashFunc(crash_callback, nullptr);
+		crash_outer();
+		_exit(0);
+	}
+	close(fds[1]);
+	std::string out;
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+		out.append(buf, (size_t) n);
+	close(fds[0]);
+	waitpid(pid, status, 0);
+	return out;
+}
+
+} // namespace
+
+TEST(ShellTest, CrashFramesHaveModuleAndOffset)
+{
+	int status = 0;
+	std::string report = run_crashing_child(&status);
+	ASSERT_TRUE(WIFSIGNALED(status));
+	EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+
+	// Where crash_outer sits in this executable.
+	Dl_info info = {};
+	ASSERT_NE(dladdr((void *) &crash_outer, &info), 0);
+	uintptr_t outer = (uintptr_t) (void *) &crash_outer - (uintptr_t) info.dli_fbase;
+	std::string exe = info.dli_fname;
+
+	std::vector<std::string> lines;
+	size_t at = 0;
+	while (at < report.size()) {
+		size_t end = report.find('\n', at);
+		lines.push_back(report.substr(at, end - at));
+		at = end == std::string::npos ? report.size() : end + 1;
+	}
+	ASSERT_GE(lines.size(), 3u) << report;
+	EXPECT_LE(lines.size(), (size_t) CRASH_FRAMES_MAX);
+
+	bool in_lib = false, in_outer = false;
+	for (size_t i = 0; i < lines.size(); i++) {
+		std::string prefix = "crash frame " + std::to_string(i) + ": ";
+		ASSERT_EQ(lines[i].rfind(prefix, 0), 0u) << lines[i];
+		size_t plus = lines[i].rfind("+0x");
+		ASSERT_NE(plus, std::string::npos);
+		std::string module = lines[i].substr(prefix.size(), plus - prefix.size());
+		uintptr_t offset = std::stoull(lines[i].substr(plus + 3), nullptr, 16);
+
+		if (module.find("libzarvek.so") != std::string::npos)
+			in_lib = true;
+		// The return address into crash_outer lies a few bytes past its start.
+		if (module == exe && offset > outer && offset < outer + 64)
+			in_outer = true;
+	}
+	EXPECT_TRUE(in_lib) << report;
+	EXPECT_TRUE(in_outer) << report << "crash_outer at +0x" << std::hex << outer;
+}
+
+TEST(ShellTest, CaptureInProcess)
+{
+	CrashRecord rec;
+	crash_capture(&rec);
+	ASSERT_GT(rec.count, 1u);
+	EXPECT_LE(rec.count, (uint32_t) CRASH_FRAMES_MAX);
+	bool in_lib = false;
+	for (uint32_t i = 0; i < rec.count; i++)
+		in_lib |= strstr(rec.frames[i].module, "libzarvek.so") != nullptr;
+	EXPECT_TRUE(in_lib);
+
+	// A termination request captures nothing.
+	crash_callback(true, nullptr);
+	EXPECT_EQ(crash_record()->count, 0u);
+}
+
+TEST(ShellTest, InternalAccessFlag)
+{
+	EXPECT_FALSE(app_internal_access());
+	app_set_internal_access(true);
+	EXPECT_TRUE(app_internal_access());
+	app_set_internal_access(false);
+	EXPECT_FALSE(app_internal_access());
+}

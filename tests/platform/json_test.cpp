@@ -1,0 +1,525 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "platform/file.h"
+#include "platform/json.h"
+#include "platform/log.h"
+#include "platform/memory.h"
+
+namespace {
+
+std::vector<std::string> LOGS;
+
+void capture(const char *msg, void *)
+{
+	LOGS.push_back(msg);
+}
+
+struct JsonTest : ::testing::Test {
+	void SetUp() override
+	{
+		LOGS.clear();
+		VKO_SetLogFunc(capture, nullptr);
+	}
+	void TearDown() override { VKO_SetLogFunc(nullptr, nullptr); }
+};
+
+std::string ser(const VKO_JSON *j)
+{
+	char *s = VKO_JSONSerialize(j);
+	std::string r = s;
+	VKO_Free(s);
+	return r;
+}
+
+// Parses and writes back compactly; "<null>" when the text does not parse.
+std::string rt(const std::string &text)
+{
+	VKO_JSON *j = VKO_JSONParse(text.c_str());
+	if (!j)
+		return "<null>";
+	std::string r = ser(j);
+	VKO_JSONDestroy(&j);
+	return r;
+}
+
+std::string pretty(const VKO_JSON *j)
+{
+	char path[] = "/tmp/json_pretty_XXXXXX";
+	int fd = mkstemp(path);
+	close(fd);
+	EXPECT_TRUE(VKO_JSONWriteFile(path, j));
+	size_t size = 0;
+	char *text = (char *) VKO_ReadFile(path, &size);
+	std::string r = text ? std::string(text, size) : "";
+	VKO_Free(text);
+	unlink(path);
+	return r;
+}
+
+} // namespace
+
+TEST_F(JsonTest, AcceptedTexts)
+{
+	EXPECT_EQ(rt("[1,2]"), "[1,2]");
+	EXPECT_EQ(rt("{}"), "{}");
+	EXPECT_EQ(rt("[]"), "[]");
+	EXPECT_EQ(rt("42"), "42");
+	EXPECT_EQ(rt("\"hi\""), "\"hi\"");
+	EXPECT_EQ(rt("true"), "true");
+	EXPECT_EQ(rt("false"), "false");
+	EXPECT_EQ(rt("null"), "null");
+	EXPECT_EQ(rt(" { \"k\" : [ true , null ] } "), "{\"k\":[true,null]}");
+	EXPECT_EQ(rt("\t\r\n[\n1\n]\n"), "[1]");
+	EXPECT_TRUE(LOGS.empty());
+}
+
+TEST_F(JsonTest, RefusedTextsLogThePosition)
+{
+	const char *bad[] = {
+		"[1,]", "{\"a\"}", "{\"a\":1,}", "[1 2]", "01", "-01", "1.", "1.e5", "+1", "tru",
+		"[1]]", "[1", "1 2", "[}", "{]", "{\"a\" 1}", "{1:2}", "[\"a\":1]", ":", ",", "nul",
+		"[1x]", "\"abc", "\"a\\x\"", "-", "1e", "--1", "1.5.2", "[,1]", "{,}", "x",
+		"\"\x01\"", "[1]x", "{\"a\":1 \"b\":2}", "[-.5]", "[\"\\u12\"]", "\"\\ud83d\"",
+		"\"\\ud83d\\u0041\"", "\"\\ude00\"",
+	};
+
+	for (const char *text : bad) {
+		LOGS.clear();
+		VKO_JSON *j = VKO_JSONParse(text);
+		EXPECT_EQ(j, nullptr) << text;
+		ASSERT_EQ(LOGS.size(), 1u) << text;
+		EXPECT_EQ(LOGS[0].rfind("VKO_JSONParse: Parse error at position ", 0), 0u) << LOGS[0];
+		VKO_JSONDestroy(&j);
+	}
+}
+
+TEST_F(JsonTest, ErrorPositionIsWhereParsingStopped)
+{
+	VKO_JSONParse("[1,]");
+	VKO_JSONParse("[1 2]");
+	VKO_JSONParse("[1");
+	ASSERT_EQ(LOGS.size(), 3u);
+	EXPECT_EQ(LOGS[0], "VKO_JSONParse: Parse error at position 3");
+	EXPECT_EQ(LOGS[1], "VKO_JSONParse: Parse error at position 3");
+	EXPECT_EQ(LOGS[2], "VKO_JSONParse: Parse error at position 2");
+}
+
+TEST_F(JsonTest, EmptyTextGivesNullSilently)
+{
+	EXPECT_EQ(VKO_JSONParse(""), nullptr);
+	EXPECT_EQ(VKO_JSONParse(" \t\r\n "), nullptr);
+	EXPECT_EQ(VKO_JSONParse(nullptr), nullptr);
+	EXPECT_TRUE(LOGS.empty());
+}
+
+TEST_F(JsonTest, NumberForms)
+{
+	VKO_JSON *j = VKO_JSONParse("2147483647");
+	ASSERT_NE(j, nullptr);
+	EXPECT_EQ(j->value.integral, 1);
+	EXPECT_EQ(ser(j), "2147483647");
+	VKO_JSONDestroy(&j);
+
+	j = VKO_JSONParse("2147483648");
+	ASSERT_NE(j, nullptr);
+	EXPECT_EQ(j->value.integral, 0);
+	EXPECT_EQ(ser(j), "2147483648");
+	VKO_JSONDestroy(&j);
+
+	j = VKO_JSONParse("-2147483648");
+	EXPECT_EQ(j->value.integral, 1);
+	VKO_JSONDestroy(&j);
+
+	EXPECT_EQ(rt("1e3"), "1000");
+	EXPECT_EQ(rt("0.1"), "0.1");
+	EXPECT_EQ(rt("-0"), "0");
+	EXPECT_EQ(rt("1E5"), "100000");
+	EXPECT_EQ(rt("1.5e3"), "1500");
+	EXPECT_EQ(rt("1e+2"), "100");
+	EXPECT_EQ(rt("0.000001"), "1e-06");
+	EXPECT_EQ(rt("123456789012345678"), "1.23456789012346e+17");
+	EXPECT_EQ(rt("3.141592653589793"), "3.14159265358979");
+	EXPECT_EQ(rt("0e1"), "0");
+	EXPECT_EQ(rt("[1,-2.5]"), "[1,-2.5]");
+
+	// A run is at most 95 characters.
+	std::string run95 = "1" + std::string(94, '0');
+	EXPECT_EQ(rt(run95), "1e+94");
+	EXPECT_EQ(rt(run95 + "0"), "<null>");
+}
+
+TEST_F(JsonTest, NonFiniteNumbersNeverReachTheText)
+{
+	// Overflow is refused as a parse error; underflow reads as the nearest value.
+	EXPECT_EQ(rt("1e999"), "<null>");
+	EXPECT_EQ(rt("-1e999"), "<null>");
+	EXPECT_EQ(rt("[1e400]"), "<null>");
+	EXPECT_EQ(rt("1e-400"), "0");
+
+	VKO_JSON *a = VKO_JSONArrayCreate(3);
+	VKO_JSONArraySetItem(a, 0, VKO_JSONNumberCreate(INFINITY));
+	VKO_JSONArraySetItem(a, 1, VKO_JSONNumberCreate(-INFINITY));
+	VKO_JSONArraySetItem(a, 2, VKO_JSONNumberCreate(NAN));
+	EXPECT_EQ(ser(a), "[0,0,0]");
+	VKO_JSONDestroy(&a);
+}
+
+TEST_F(JsonTest, NumbersIgnoreTheProcessLocale)
+{
+	const char *comma[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"};
+	const char *set = nullptr;
+	for (const char *l : comma)
+		if ((set = setlocale(LC_ALL, l)))
+			break;
+	if (!set)
+		GTEST_SKIP() << "no locale with a decimal comma installed";
+
+	EXPECT_EQ(rt("[0.5,1e3,-2.25]"), "[0.5,1000,-2.25]");
+	setlocale(LC_ALL, "C");
+}
+
+TEST_F(JsonTest, StringEscapes)
+{
+	VKO_JSON *j = VKO_JSONParse("\"\\ud83d\\ude00\"");
+	ASSERT_NE(j, nullptr);
+	EXPECT_STREQ(VKO_JSONGetString(j), "\xF0\x9F\x98\x80");
+	VKO_JSONDestroy(&j);
+
+	EXPECT_EQ(rt("\"\\ude00\""), "<null>");
+
+	j = VKO_JSONStringCreate("\x01/\"\\\b\f\n\r\t\x1f\x7f\xc3\xa9");
+	EXPECT_EQ(ser(j), "\"\\u0001/\\\"\\\\\\b\\f\\n\\r\\t\\u001f\x7f\xc3\xa9\"");
+	VKO_JSONDestroy(&j);
+
+	EXPECT_EQ(rt("\"a\\/b\""), "\"a/b\"");
+	EXPECT_EQ(rt("\"\\u00e9\\u0041\""), "\"\xc3\xa9" "A\"");
+	EXPECT_EQ(rt("\"\\u20AC\""), "\"\xe2\x82\xac\"");
+
+	// \u0000 ends the decoded text.
+	EXPECT_EQ(rt("\"ab\\u0000cd\""), "\"ab\"");
+
+	// Bytes of 0x80 and above pass through unchanged, valid UTF-8 or not.
+	EXPECT_EQ(rt("\"\xff\xfe\x80\""), "\"\xff\xfe\x80\"");
+
+	// Long strings, escaped and not.
+	std::string big(10000, 'x');
+	EXPECT_EQ(rt("\"" + big + "\""), "\"" + big + "\"");
+	EXPECT_EQ(rt("\"" + big + "\\n\""), "\"" + big + "\\n\"");
+}
+
+TEST_F(JsonTest, EmbeddedNulEndsTheText)
+{
+	std::string text("[1]\0garbage", 11);
+	EXPECT_EQ(rt(text), "[1]");
+	std::string cut("[1\0]", 4);
+	EXPECT_EQ(rt(cut), "<null>");
+}
+
+TEST_F(JsonTest, MembersComeInBucketOrder)
+{
+	// DJB2("a") % 64 = 6, DJB2("b") % 64 = 7.
+	EXPECT_EQ(rt("{\"b\":1,\"a\":2}"), "{\"a\":2,\"b\":1}");
+
+	// The last of repeated names wins.
+	EXPECT_EQ(rt("{\"a\":1,\"a\":[2],\"a\":3}"), "{\"a\":3}");
+}
+
+TEST_F(JsonTest, PrettyForm)
+{
+	VKO_JSON *j = VKO_JSONParse("{\"a\":[1]}");
+	EXPECT_EQ(pretty(j), "{\n\t\"a\": [\n\t\t1\n\t]\n}");
+	VKO_JSONDestroy(&j);
+
+	j = VKO_JSONParse("{\"a\":{},\"b\":[]}");
+	EXPECT_EQ(pretty(j), "{\n\t\"a\": {\n\t},\n\t\"b\": [\n\t]\n}");
+	VKO_JSONDestroy(&j);
+
+	j = VKO_JSONParse("[]");
+	EXPECT_EQ(pretty(j), "[\n]");
+	VKO_JSONDestroy(&j);
+
+	j = VKO_JSONParse("7");
+	EXPECT_EQ(pretty(j), "7");
+	VKO_JSONDestroy(&j);
+}
+
+TEST_F(JsonTest, NullSlotsAreSkipped)
+{
+	VKO_JSON *a = VKO_JSONArrayCreate(3);
+	EXPECT_EQ(VKO_JSONGetLength(a), 3u);
+	EXPECT_EQ(ser(a), "[]");
+	EXPECT_TRUE(VKO_JSONArraySetItem(a, 1, VKO_JSONStringCreate("x")));
+	EXPECT_EQ(ser(a), "[\"x\"]");
+	EXPECT_EQ(VKO_JSONArrayGetItem(a, 0), nullptr);
+	EXPECT_EQ(VKO_JSONArrayGetItem(a, 3), nullptr);
+	VKO_JSONDestroy(&a);
+
+	EXPECT_EQ(ser(nullptr), "null");
+}
+
+TEST_F(JsonTest, DestroyRefusesChildren)
+{
+	VKO_JSON *j = VKO_JSONParse("{\"a\":[1,2]}");
+	VKO_JSON *child = VKO_JSONObjGetItem(j, "a");
+	ASSERT_NE(child, nullptr);
+
+	VKO_JSONDestroy(&child);
+	ASSERT_EQ(LOGS.size(), 1u);
+	EXPECT_EQ(LOGS[0], "VKO_JSONDestroy: Attempted to destroy child item");
+	EXPECT_NE(child, nullptr);
+	EXPECT_EQ(ser(j), "{\"a\":[1,2]}");
+
+	VKO_JSONDestroy(&j);
+	EXPECT_EQ(j, nullptr);
+}
+
+TEST_F(JsonTest, SettersReplaceAndRefuse)
+{
+	VKO_JSON *o = VKO_JSONObjCreate();
+	EXPECT_TRUE(VKO_JSONObjSetItem(o, "k", VKO_JSONIntCreate(1)));
+	EXPECT_TRUE(VKO_JSONObjSetItem(o, "k", VKO_JSONStringCreate("two")));
+	EXPECT_EQ(ser(o), "{\"k\":\"two\"}");
+
+	// An attached item, the container itself, or an ancestor cannot be attached.
+	VKO_JSON *inner = VKO_JSONArrayCreate(1);
+	EXPECT_TRUE(VKO_JSONObjSetItem(o, "in", inner));
+	EXPECT_FALSE(VKO_JSONObjSetItem(o, "again", inner));
+	EXPECT_FALSE(VKO_JSONArraySetItem(inner, 0, o));
+	EXPECT_FALSE(VKO_JSONArraySetItem(inner, 0, inner));
+	EXPECT_FALSE(VKO_JSONObjSetItem(o, "self", o));
+
+	EXPECT_TRUE(VKO_JSONObjSetItem(o, "k", nullptr));
+	EXPECT_EQ(VKO_JSONObjGetItem(o, "k"), nullptr);
+
+	VKO_JSON *n = VKO_JSONNullCreate();
+	EXPECT_FALSE(VKO_JSONObjSetItem(inner, "x", n));
+	EXPECT_FALSE(VKO_JSONArraySetItem(o, 0, n));
+	EXPECT_FALSE(VKO_JSONArraySetItem(inner, 1, n));
+	VKO_JSONDestroy(&n);
+
+	uint64_t it = 0;
+	const char *name = nullptr;
+	std::vector<std::string> names;
+	while (VKO_JSONObjGetNextKey(o, &it, &name))
+		names.push_back(name);
+	EXPECT_EQ(names, std::vector<std::string>{"in"});
+
+	VKO_JSONDestroy(&o);
+}
+
+TEST_F(JsonTest, TypedGetters)
+{
+	VKO_JSON *j = VKO_JSONParse("[2.5,3.5,-2.5,1e10,-1e10,40000,-40000,true,\"s\",1e300]");
+	ASSERT_NE(j, nullptr);
+	int32_t i = 7;
+	int16_t s = 7;
+	bool b = false;
+	float f = 0;
+
+	VKO_JSONToInt(VKO_JSONArrayGetItem(j, 0), &i);
+	EXPECT_EQ(i, 2);
+	VKO_JSONToInt(VKO_JSONArrayGetItem(j, 1), &i);
+	EXPECT_EQ(i, 4);
+	VKO_JSONToInt(VKO_JSONArrayGetItem(j, 2), &i);
+	EXPECT_EQ(i, -2);
+
+	// Out-of-range values saturate.
+	VKO_JSONToInt(VKO_JSONArrayGetItem(j, 3), &i);
+	EXPECT_EQ(i, INT32_MAX);
+	VKO_JSONToInt(VKO_JSONArrayGetItem(j, 4), &i);
+	EXPECT_EQ(i, INT32_MIN);
+	VKO_JSONToInt16(VKO_JSONArrayGetItem(j, 5), &s);
+	EXPECT_EQ(s, INT16_MAX);
+	VKO_JSONToInt16(VKO_JSONArrayGetItem(j, 6), &s);
+	EXPECT_EQ(s, INT16_MIN);
+	EXPECT_TRUE(VKO_JSONToFloat(VKO_JSONArrayGetItem(j, 9), &f));
+	EXPECT_TRUE(std::isfinite(f));
+
+	EXPECT_TRUE(VKO_JSONToBool(VKO_JSONArrayGetItem(j, 7), &b));
+	EXPECT_TRUE(b);
+	EXPECT_FALSE(VKO_JSONToInt(VKO_JSONArrayGetItem(j, 7), &i));
+	EXPECT_EQ(i, 0);
+	EXPECT_FALSE(VKO_JSONToBool(VKO_JSONArrayGetItem(j, 0), &b));
+	EXPECT_FALSE(VKO_JSONToFloat(VKO_JSONArrayGetItem(j, 8), &f));
+	EXPECT_EQ(f, 0.0f);
+	EXPECT_EQ(VKO_JSONGetString(VKO_JSONArrayGetItem(j, 0)), nullptr);
+	EXPECT_STREQ(VKO_JSONGetString(VKO_JSONArrayGetItem(j, 8)), "s");
+	EXPECT_EQ(VKO_JSONGetLength(VKO_JSONArrayGetItem(j, 8)), 0u);
+
+	VKO_JSONDestroy(&j);
+
+	VKO_JSON *str = VKO_JSONStringCreate("hello");
+	char buf[6];
+	EXPECT_TRUE(VKO_JSONToString(str, buf, sizeof(buf)));
+	EXPECT_STREQ(buf, "hello");
+	char small[4];
+	EXPECT_FALSE(VKO_JSONToString(str, small, sizeof(small)));
+	EXPECT_STREQ(small, "hel");
+	VKO_JSONDestroy(&str);
+}
+
+TEST_F(JsonTest, DuplicateIsADeepCopy)
+{
+	VKO_JSON *j = VKO_JSONParse("{\"a\":[1,{\"b\":\"c\"}],\"d\":0.5}");
+	VKO_JSON *d = VKO_JSONDuplicate(j);
+	ASSERT_NE(d, nullptr);
+	EXPECT_NE(d, j);
+	EXPECT_EQ(ser(d), ser(j));
+	VKO_JSONDestroy(&j);
+	EXPECT_EQ(ser(d), "{\"a\":[1,{\"b\":\"c\"}],\"d\":0.5}");
+	VKO_JSONDestroy(&d);
+
+	d = VKO_JSONDuplicate(nullptr);
+	ASSERT_NE(d, nullptr);
+	EXPECT_EQ(d->type, VKO_JSON_TYPE_NULL);
+	VKO_JSONDestroy(&d);
+}
+
+TEST_F(JsonTest, DeepNestingNeedsNoStack)
+{
+	const size_t depth = 1000000;
+	std::string text(depth, '[');
+	text += std::string(depth, ']');
+
+	VKO_JSON *j = VKO_JSONParse(text.c_str());
+	ASSERT_NE(j, nullptr);
+	EXPECT_EQ(ser(j), text);
+	VKO_JSON *d = VKO_JSONDuplicate(j);
+	ASSERT_NE(d, nullptr);
+	VKO_JSONDestroy(&d);
+	VKO_JSONDestroy(&j);
+
+	// Unclosed: everything built is freed (ASan checks the leak).
+	std::string open(depth, '[');
+	EXPECT_EQ(VKO_JSONParse(open.c_str()), nullptr);
+
+	std::string objs;
+	for (size_t i = 0; i < 20000; i++)
+		objs += "{\"a\":";
+	objs += "1";
+	objs += std::string(20000, '}');
+	EXPECT_EQ(rt(objs), objs);
+}
+
+TEST_F(JsonTest, FilesRoundTrip)
+{
+	char dir[] = "/tmp/json_files_XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	std::string path = std::string(dir) + "/doc.json";
+
+	VKO_JSON *j = VKO_JSONParse("{\"name\":\"z\",\"list\":[1,2.5,null]}");
+	ASSERT_TRUE(VKO_JSONWriteFile(path.c_str(), j));
+	VKO_JSON *back = VKO_JSONReadFile(path.c_str());
+	ASSERT_NE(back, nullptr);
+	EXPECT_EQ(ser(back), ser(j));
+	VKO_JSONDestroy(&back);
+	VKO_JSONDestroy(&j);
+
+	EXPECT_EQ(VKO_JSONReadFile((std::string(dir) + "/missing.json").c_str()), nullptr);
+
+	unlink(path.c_str());
+	rmdir(dir);
+}
+
+namespace {
+
+// A random tree of bounded size, built through the public constructors.
+VKO_JSON *random_tree(std::mt19937 &rng, int depth)
+{
+	int kind = (int) (rng() % (depth > 4 ? 5 : 7));
+	switch (kind) {
+		case 0: return VKO_JSONNullCreate();
+		case 1: return VKO_JSONBoolCreate(rng() & 1);
+		case 2: return VKO_JSONIntCreate((int32_t) rng());
+		case 3: {
+			double d = std::ldexp((double) (int32_t) rng(), (int) (rng() % 200) - 100);
+			return VKO_JSONNumberCreate(d);
+		}
+		case 4: {
+			std::string s;
+			size_t n = rng() % 12;
+			for (size_t i = 0; i < n; i++)
+				s += (char) (1 + rng() % 255);
+			return VKO_JSONStringCreate(s.c_str());
+		}
+		case 5: {
+			uint32_t n = rng() % 5;
+			VKO_JSON *a = VKO_JSONArrayCreate(n);
+			for (uint32_t i = 0; i < n; i++)
+				if (rng() % 4)
+					VKO_JSONArraySetItem(a, i, random_tree(rng, depth + 1));
+			return a;
+		}
+		default: {
+			VKO_JSON *o = VKO_JSONObjCreate();
+			uint32_t n = rng() % 5;
+			for (uint32_t i = 0; i < n; i++) {
+				std::string name(1, (char) ('a' + rng() % 26));
+				name += std::to_string(rng() % 100);
+				VKO_JSONObjSetItem(o, name.c_str(), random_tree(rng, depth + 1));
+			}
+			return o;
+		}
+	}
+}
+
+} // namespace
+
+TEST_F(JsonTest, RandomTreesRoundTrip)
+{
+	std::mt19937 rng(1234);
+	for (int i = 0; i < 2000; i++) {
+		VKO_JSON *j = random_tree(rng, 0);
+		std::string text = ser(j);
+		VKO_JSON *back = VKO_JSONParse(text.c_str());
+		ASSERT_NE(back, nullptr) << text;
+		EXPECT_EQ(ser(back), text);
+		VKO_JSONDestroy(&back);
+		VKO_JSONDestroy(&j);
+	}
+	EXPECT_TRUE(LOGS.empty());
+}
+
+TEST_F(JsonTest, RandomMutationsNeverCrash)
+{
+	// Each mutated text either fails cleanly or re-parses to the same text.
+	std::mt19937 rng(99);
+	const char *seeds[] = {
+		"{\"a\":[1,2.5,-3e2,true,false,null,\"x\\u00e9\\n\"],\"b\":{\"c\":{}}}",
+		"[[[[\"\\ud83d\\ude00\"]]],{\"k\":1}]",
+	};
+	const char alphabet[] = "{}[]\":,\\tfnue0123456789-+.Ee \t\n\x01\x80\xff";
+
+	for (int i = 0; i < 20000; i++) {
+		std::string s = seeds[i % 2];
+		int edits = 1 + (int) (rng() % 4);
+		for (int e = 0; e < edits && !s.empty(); e++) {
+			size_t at = rng() % s.size();
+			char c = alphabet[rng() % (sizeof(alphabet) - 1)];
+			switch (rng() % 3) {
+				case 0: s[at] = c; break;
+				case 1: s.insert(s.begin() + (long) at, c); break;
+				default: s.erase(at, 1 + rng() % 3); break;
+			}
+		}
+
+		VKO_JSON *j = VKO_JSONParse(s.c_str());
+		if (!j)
+			continue;
+		std::string out = ser(j);
+		VKO_JSON *again = VKO_JSONParse(out.c_str());
+		ASSERT_NE(again, nullptr) << out;
+		EXPECT_EQ(ser(again), out);
+		VKO_JSONDestroy(&again);
+		VKO_JSONDestroy(&j);
+	}
+}
