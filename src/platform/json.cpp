@@ -12,7 +12,93 @@
 #include "platform/log.h"
 #include "platform/memory.h"
 
-#define JSON_OBJ_BUCKETS 64
+// Item flags
+#define JF_ARENA      0x01  // the item lives in a parse arena
+#define JF_OWNS_ARENA 0x02  // first item of its arena: the arena goes with it
+#define JF_HEAP_DATA  0x04  // text, slots or members are on the heap
+#define JF_MIXED      0x08  // on an arena owner: heap parts were attached below it
+
+// Member flags
+#define MF_HEAP_KEY 0x01
+
+#define JSON_BUCKETS 64u
+
+static uint32_t json_bucket(uint32_t hash)
+{
+	return hash % JSON_BUCKETS;
+}
+
+// Parse arena: a parsed tree is carved out of a few large blocks, so parsing
+// costs no allocation per item and destroying an untouched tree frees a
+// handful of blocks. The arena header sits just before the first item.
+
+namespace {
+
+struct json_chunk {
+	json_chunk *next;
+};
+
+struct json_arena {
+	json_chunk *head;
+	char *ptr;
+	char *end;
+	size_t next_size;
+};
+
+} // namespace
+
+#define ARENA_HDR ((sizeof(json_chunk) + sizeof(json_arena) + 7) & ~(size_t) 7)
+
+static json_arena *json_arena_create(size_t first)
+{
+	// Not zeroed: every item is initialised when it is carved out.
+	json_chunk *c = (json_chunk *) VKO_Realloc(NULL, 1, ARENA_HDR + first);
+	c->next = NULL;
+
+	json_arena *a = (json_arena *) (c + 1);
+	a->head = c;
+	a->ptr = (char *) c + ARENA_HDR;
+	a->end = a->ptr + first;
+	a->next_size = first * 2;
+
+	return a;
+}
+
+static void *json_arena_alloc(json_arena *a, size_t n)
+{
+	n = (n + 7) & ~(size_t) 7;
+
+	if ((size_t) (a->end - a->ptr) < n) {
+		size_t size = a->next_size > n ? a->next_size : n;
+		json_chunk *c = (json_chunk *) VKO_Realloc(NULL, 1, sizeof(json_chunk) + 8 + size);
+		c->next = a->head;
+		a->head = c;
+		a->ptr = (char *) c + ((sizeof(json_chunk) + 7) & ~(size_t) 7);
+		a->end = a->ptr + size;
+		if (a->next_size < ((size_t) 16 << 20))
+			a->next_size *= 2;
+	}
+
+	void *p = a->ptr;
+	a->ptr += n;
+
+	return p;
+}
+
+static void json_arena_free(json_arena *a)
+{
+	json_chunk *c = a->head;
+	while (c) {
+		json_chunk *next = c->next;
+		VKO_Free(c);
+		c = next;
+	}
+}
+
+static json_arena *json_arena_of(VKO_JSON *owner)
+{
+	return (json_arena *) ((char *) owner - ARENA_HDR + sizeof(json_chunk));
+}
 
 // Item creation and destruction
 
@@ -20,18 +106,40 @@ static VKO_JSON *json_new(VKO_JSONType type)
 {
 	VKO_JSON *j = (VKO_JSON *) VKO_Alloc(1, sizeof(VKO_JSON));
 	j->type = type;
+	j->flags = JF_HEAP_DATA;
 	return j;
 }
 
 static void json_free_one(VKO_JSON *j)
 {
-	switch (j->type) {
-		case VKO_JSON_TYPE_STRING: VKO_Free(j->value.str); break;
-		case VKO_JSON_TYPE_ARRAY:  VKO_Free(j->value.items); break;
-		case VKO_JSON_TYPE_OBJECT: VKO_HashDestroy(&j->value.map, NULL); break;
-		default: break;
+	if (j->type == VKO_JSON_TYPE_OBJECT)
+		for (uint32_t i = 0; i < j->value2.arr.len; i++)
+			if (j->value.members[i].flags & MF_HEAP_KEY)
+				VKO_Free(j->value.members[i].key);
+
+	if (j->flags & JF_HEAP_DATA) {
+		switch (j->type) {
+			case VKO_JSON_TYPE_STRING: VKO_Free(j->value.str); break;
+			case VKO_JSON_TYPE_ARRAY:  VKO_Free(j->value.items); break;
+			case VKO_JSON_TYPE_OBJECT: VKO_Free(j->value.members); break;
+			default: break;
+		}
 	}
-	VKO_Free(j);
+
+	if (j->flags & JF_OWNS_ARENA)
+		json_arena_free(json_arena_of(j));
+	else if (!(j->flags & JF_ARENA))
+		VKO_Free(j);
+}
+
+// An arena owner with nothing of the heap below it goes in one step.
+static bool json_free_whole_arena(VKO_JSON *j)
+{
+	if ((j->flags & (JF_OWNS_ARENA | JF_MIXED)) != JF_OWNS_ARENA)
+		return false;
+
+	json_arena_free(json_arena_of(j));
+	return true;
 }
 
 // Frees a whole tree without recursion: descend through the per-item
@@ -39,6 +147,9 @@ static void json_free_one(VKO_JSON *j)
 // through the parent pointer.
 static void json_free_tree(VKO_JSON *root)
 {
+	if (!root || json_free_whole_arena(root))
+		return;
+
 	VKO_JSON *j = root;
 
 	while (j) {
@@ -49,13 +160,13 @@ static void json_free_tree(VKO_JSON *root)
 				child = j->value.items[j->cursor++];
 
 		} else if (j->type == VKO_JSON_TYPE_OBJECT) {
-			const char *key = NULL;
-			if (VKO_HashGetNextKey(j->value.map, &j->value2.iter, &key))
-				child = (VKO_JSON *) VKO_HashGet(j->value.map, key);
+			while (!child && j->cursor < j->value2.arr.len)
+				child = j->value.members[j->cursor++].value;
 		}
 
 		if (child) {
-			j = child;
+			if (!json_free_whole_arena(child))
+				j = child;
 			continue;
 		}
 
@@ -135,9 +246,7 @@ VKO_JSON *VKO_JSONArrayCreate(uint32_t n)
 
 VKO_JSON *VKO_JSONObjCreate(void)
 {
-	VKO_JSON *j = json_new(VKO_JSON_TYPE_OBJECT);
-	j->value.map = VKO_HashCreate(JSON_OBJ_BUCKETS);
-	return j;
+	return json_new(VKO_JSON_TYPE_OBJECT);
 }
 
 // Getters and setters
@@ -175,6 +284,14 @@ static bool json_can_attach(const VKO_JSON *container, const VKO_JSON *item)
 	return true;
 }
 
+// Heap parts now live below container: its arena owners must walk on destroy.
+static void json_mark_mixed(VKO_JSON *container)
+{
+	for (VKO_JSON *p = container; p; p = p->parent)
+		if (p->flags & JF_OWNS_ARENA)
+			p->flags |= JF_MIXED;
+}
+
 bool VKO_JSONArraySetItem(VKO_JSON *array, uint32_t index, VKO_JSON *item)
 {
 	if (!array || array->type != VKO_JSON_TYPE_ARRAY || index >= array->value2.arr.len)
@@ -183,8 +300,10 @@ bool VKO_JSONArraySetItem(VKO_JSON *array, uint32_t index, VKO_JSON *item)
 	if (!json_can_attach(array, item))
 		return false;
 
-	if (item)
+	if (item) {
 		item->parent = array;
+		json_mark_mixed(array);
+	}
 
 	VKO_JSON *old = array->value.items[index];
 	array->value.items[index] = item;
@@ -193,12 +312,83 @@ bool VKO_JSONArraySetItem(VKO_JSON *array, uint32_t index, VKO_JSON *item)
 	return true;
 }
 
+// First member whose bucket is not below the given one (members are kept in
+// bucket order).
+static uint32_t json_bucket_start(const VKO_JSON *obj, uint32_t bucket)
+{
+	uint32_t lo = 0, hi = obj->value2.arr.len;
+
+	while (lo < hi) {
+		uint32_t mid = lo + (hi - lo) / 2;
+		if (json_bucket(obj->value.members[mid].hash) < bucket)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+
+	return lo;
+}
+
+static VKO_JSONMember *json_find(const VKO_JSON *obj, const char *name, uint32_t hash)
+{
+	uint32_t bucket = json_bucket(hash);
+
+	for (uint32_t i = json_bucket_start(obj, bucket); i < obj->value2.arr.len; i++) {
+		VKO_JSONMember *m = &obj->value.members[i];
+		if (json_bucket(m->hash) != bucket)
+			break;
+		if (m->key && m->hash == hash && !strcmp(m->key, name))
+			return m;
+	}
+
+	return NULL;
+}
+
 VKO_JSON *VKO_JSONObjGetItem(const VKO_JSON *obj, const char *name)
 {
 	if (!obj || obj->type != VKO_JSON_TYPE_OBJECT || !name)
 		return NULL;
 
-	return (VKO_JSON *) VKO_HashGet(obj->value.map, name);
+	VKO_JSONMember *m = json_find(obj, name, VKO_DJB2(name));
+	return m ? m->value : NULL;
+}
+
+// Adds a member: into the last hole of its bucket, else at the bucket's end.
+static void json_obj_insert(VKO_JSON *obj, const char *name, uint32_t hash, VKO_JSON *item)
+{
+	uint32_t bucket = json_bucket(hash);
+	uint32_t start = json_bucket_start(obj, bucket);
+	uint32_t end = start;
+	VKO_JSONMember *hole = NULL;
+
+	for (; end < obj->value2.arr.len && json_bucket(obj->value.members[end].hash) == bucket; end++)
+		if (!obj->value.members[end].key)
+			hole = &obj->value.members[end];
+
+	if (!hole) {
+		uint32_t len = obj->value2.arr.len;
+
+		if (len == obj->value2.arr.cap || !(obj->flags & JF_HEAP_DATA)) {
+			uint32_t cap = obj->value2.arr.cap > 4 ? obj->value2.arr.cap * 2 : 8;
+			VKO_JSONMember *m = (VKO_JSONMember *) VKO_Alloc(cap, sizeof(VKO_JSONMember));
+			if (len > 0)
+				memcpy(m, obj->value.members, len * sizeof(VKO_JSONMember));
+			if (obj->flags & JF_HEAP_DATA)
+				VKO_Free(obj->value.members);
+			obj->value.members = m;
+			obj->value2.arr.cap = cap;
+			obj->flags |= JF_HEAP_DATA;
+		}
+
+		memmove(&obj->value.members[end + 1], &obj->value.members[end], (len - end) * sizeof(VKO_JSONMember));
+		obj->value2.arr.len = len + 1;
+		hole = &obj->value.members[end];
+	}
+
+	hole->key = VKO_Strdup(name);
+	hole->hash = hash;
+	hole->flags = MF_HEAP_KEY;
+	hole->value = item;
 }
 
 bool VKO_JSONObjSetItem(VKO_JSON *obj, const char *name, VKO_JSON *item)
@@ -209,14 +399,26 @@ bool VKO_JSONObjSetItem(VKO_JSON *obj, const char *name, VKO_JSON *item)
 	if (!json_can_attach(obj, item))
 		return false;
 
-	VKO_JSON *old = NULL;
+	uint32_t hash = VKO_DJB2(name);
+	VKO_JSONMember *m = json_find(obj, name, hash);
+	VKO_JSON *old = m ? m->value : NULL;
 
-	if (!item) {
-		old = (VKO_JSON *) VKO_HashPop(obj->value.map, name);
-
-	} else {
+	if (item) {
 		item->parent = obj;
-		old = (VKO_JSON *) VKO_HashSet(obj->value.map, name, item);
+		json_mark_mixed(obj);
+
+		if (m)
+			m->value = item;
+		else
+			json_obj_insert(obj, name, hash, item);
+
+	} else if (m) {
+		// Removal leaves a hole, as the map it mirrors does.
+		if (m->flags & MF_HEAP_KEY)
+			VKO_Free(m->key);
+		m->key = NULL;
+		m->flags = 0;
+		m->value = NULL;
 	}
 
 	json_destroy_detached(old);
@@ -229,7 +431,16 @@ bool VKO_JSONObjGetNextKey(const VKO_JSON *obj, uint64_t *iter, const char **nam
 	if (!obj || obj->type != VKO_JSON_TYPE_OBJECT || !iter || !name)
 		return false;
 
-	return VKO_HashGetNextKey(obj->value.map, iter, name);
+	while (*iter < obj->value2.arr.len) {
+		const VKO_JSONMember *m = &obj->value.members[(*iter)++];
+		if (m->key) {
+			*name = m->key;
+			return true;
+		}
+	}
+
+	*name = NULL;
+	return false;
 }
 
 bool VKO_JSONToBool(const VKO_JSON *item, bool *value)
@@ -367,52 +578,71 @@ static constexpr json_classes JSON_CLASS;
 
 namespace {
 
-struct json_buf {
-	char *p = NULL;
-	size_t len = 0;
-	size_t cap = 0;
-
-	void reserve(size_t extra)
-	{
-		if (len + extra <= cap)
-			return;
-
-		size_t ncap = cap ? cap : 64;
-		while (ncap < len + extra)
-			ncap *= 2;
-
-		p = (char *) VKO_Realloc(p, ncap, 1);
-		cap = ncap;
-	}
-
-	void push(char c)
-	{
-		reserve(1);
-		p[len++] = c;
-	}
-
-	void append(const char *s, size_t n)
-	{
-		if (n == 0)
-			return;
-		reserve(n);
-		memcpy(p + len, s, n);
-		len += n;
-	}
+// Values of the open containers wait here until their container closes;
+// then they move into one exactly sized block.
+struct json_pending {
+	char *key;
+	uint32_t hash;
+	VKO_JSON *value;
 };
 
 struct json_parser {
 	const char *text;
 	size_t len;
 	size_t pos;
+	json_arena *arena;
+	VKO_JSON *reserved;
 	VKO_JSON *root;
 	VKO_JSON *cur;
-	json_buf name;     // pending member name
-	bool has_name;
 	int64_t depth;
+
+	char *name;        // pending member name
+	uint32_t name_hash;
+	bool has_name;
+
+	json_pending *stack;
+	size_t top;
+	size_t cap;
 };
 
 } // namespace
+
+// The arena is made on the first token; its first slot is kept for the root,
+// which is always the first item made (a top-level string's text may come
+// before it).
+static void json_parse_arena(json_parser *p)
+{
+	if (p->arena)
+		return;
+
+	size_t first = 1024 + p->len * 2;
+	if (first > ((size_t) 4 << 20))
+		first = (size_t) 4 << 20;
+
+	p->arena = json_arena_create(first);
+	p->reserved = (VKO_JSON *) json_arena_alloc(p->arena, sizeof(VKO_JSON));
+}
+
+static VKO_JSON *json_parse_new(json_parser *p, VKO_JSONType type)
+{
+	json_parse_arena(p);
+
+	VKO_JSON *j = p->reserved;
+	uint8_t flags = JF_ARENA | JF_OWNS_ARENA;
+
+	if (j) {
+		p->reserved = NULL;
+	} else {
+		j = (VKO_JSON *) json_arena_alloc(p->arena, sizeof(VKO_JSON));
+		flags = JF_ARENA;
+	}
+
+	memset(j, 0, sizeof(VKO_JSON));
+	j->type = type;
+	j->flags = flags;
+
+	return j;
+}
 
 static int json_hex(char c)
 {
@@ -443,58 +673,67 @@ static int32_t json_read_u(const json_parser *p, size_t s)
 	return v;
 }
 
-static void json_put_utf8(json_buf *b, uint32_t cp)
+static char *json_put_utf8(char *o, uint32_t cp)
 {
-	char t[4];
-	size_t n;
-
 	if (cp < 0x80) {
-		t[0] = (char) cp;
-		n = 1;
+		*o++ = (char) cp;
 	} else if (cp < 0x800) {
-		t[0] = (char) (0xC0 | cp >> 6);
-		t[1] = (char) (0x80 | (cp & 0x3F));
-		n = 2;
+		*o++ = (char) (0xC0 | cp >> 6);
+		*o++ = (char) (0x80 | (cp & 0x3F));
 	} else if (cp < 0x10000) {
-		t[0] = (char) (0xE0 | cp >> 12);
-		t[1] = (char) (0x80 | ((cp >> 6) & 0x3F));
-		t[2] = (char) (0x80 | (cp & 0x3F));
-		n = 3;
+		*o++ = (char) (0xE0 | cp >> 12);
+		*o++ = (char) (0x80 | ((cp >> 6) & 0x3F));
+		*o++ = (char) (0x80 | (cp & 0x3F));
 	} else {
-		t[0] = (char) (0xF0 | cp >> 18);
-		t[1] = (char) (0x80 | ((cp >> 12) & 0x3F));
-		t[2] = (char) (0x80 | ((cp >> 6) & 0x3F));
-		t[3] = (char) (0x80 | (cp & 0x3F));
-		n = 4;
+		*o++ = (char) (0xF0 | cp >> 18);
+		*o++ = (char) (0x80 | ((cp >> 12) & 0x3F));
+		*o++ = (char) (0x80 | ((cp >> 6) & 0x3F));
+		*o++ = (char) (0x80 | (cp & 0x3F));
 	}
 
-	b->append(t, n);
+	return o;
 }
 
-// Reads the string whose opening quote is at p->pos into out (replacing its
-// content, NUL terminated). On success p->pos is past the closing quote.
-static bool json_read_string(json_parser *p, json_buf *out)
+// Reads the string whose opening quote is at p->pos into the arena. On
+// success p->pos is past the closing quote; on failure it is where the
+// string went wrong.
+static char *json_read_string(json_parser *p)
 {
 	const char *t = p->text;
-	size_t i = p->pos + 1;
-	out->len = 0;
+	size_t start = p->pos + 1;
+	size_t i = start;
 
-	// Fast path: a run without escapes is copied at once.
-	size_t start = i;
-	while (i < p->len) {
-		uint8_t c = (uint8_t) t[i];
-		if (c == '"' || c == '\\' || c < 0x20)
-			break;
+	// Plain text up to the closing quote is copied at once.
+	while (i < p->len && t[i] != '"' && t[i] != '\\' && (uint8_t) t[i] >= 0x20)
+		i++;
+
+	if (i < p->len && t[i] == '"') {
+		size_t raw = i - start;
+		char *out = (char *) json_arena_alloc(p->arena, raw + 1);
+		memcpy(out, t + start, raw);
+		out[raw] = '\0';
+		p->pos = i + 1;
+		return out;
+	}
+
+	// Otherwise find the end; the decoded text is never longer than the raw.
+	while (i < p->len && t[i] != '"') {
+		if (t[i] == '\\')
+			i++;
 		i++;
 	}
-	out->append(t + start, i - start);
+	if (i > p->len)
+		i = p->len;
 
+	char *out = (char *) json_arena_alloc(p->arena, i - start + 1);
+	char *o = out;
 	bool ended = false; // \u0000 ends the decoded text
+	i = start;
 
 	while (true) {
 		if (i >= p->len) {
 			p->pos = i;
-			return false;
+			return NULL;
 		}
 
 		uint8_t c = (uint8_t) t[i];
@@ -504,25 +743,24 @@ static bool json_read_string(json_parser *p, json_buf *out)
 
 		if (c < 0x20) {
 			p->pos = i;
-			return false;
+			return NULL;
 		}
 
 		if (c != '\\') {
 			if (!ended)
-				out->push((char) c);
+				*o++ = (char) c;
 			i++;
 			continue;
 		}
 
 		if (i + 1 >= p->len) {
 			p->pos = i;
-			return false;
+			return NULL;
 		}
 
-		char e = t[i + 1];
 		char r = 0;
 
-		switch (e) {
+		switch (t[i + 1]) {
 			case '"': r = '"'; break;
 			case '\\': r = '\\'; break;
 			case '/': r = '/'; break;
@@ -535,7 +773,7 @@ static bool json_read_string(json_parser *p, json_buf *out)
 				int32_t u = json_read_u(p, i);
 				if (u < 0 || (u >= 0xDC00 && u <= 0xDFFF)) {
 					p->pos = i;
-					return false;
+					return NULL;
 				}
 
 				uint32_t cp = (uint32_t) u;
@@ -545,7 +783,7 @@ static bool json_read_string(json_parser *p, json_buf *out)
 					int32_t lo = json_read_u(p, i + 6);
 					if (lo < 0xDC00 || lo > 0xDFFF) {
 						p->pos = i;
-						return false;
+						return NULL;
 					}
 					cp = 0x10000 + (((uint32_t) u & 0x3FF) << 10) + ((uint32_t) lo & 0x3FF);
 					used = 12;
@@ -555,26 +793,25 @@ static bool json_read_string(json_parser *p, json_buf *out)
 					ended = true;
 
 				if (!ended)
-					json_put_utf8(out, cp);
+					o = json_put_utf8(o, cp);
 
 				i += used;
 				continue;
 			}
 			default:
 				p->pos = i;
-				return false;
+				return NULL;
 		}
 
 		if (!ended)
-			out->push(r);
+			*o++ = r;
 		i += 2;
 	}
 
-	out->push('\0');
-	out->len--;
+	*o = '\0';
 	p->pos = i + 1;
 
-	return true;
+	return out;
 }
 
 static locale_t json_c_locale(void)
@@ -583,8 +820,8 @@ static locale_t json_c_locale(void)
 	return loc;
 }
 
-// Reads the number run at p->pos into item. Non-finite results (an exponent
-// beyond the double range) are refused: they could never be written back.
+// Reads the number run at p->pos. Non-finite results (an exponent beyond the
+// double range) are refused: they could never be written back as JSON.
 static VKO_JSON *json_read_number(json_parser *p)
 {
 	const char *s = p->text + p->pos;
@@ -635,8 +872,11 @@ static VKO_JSON *json_read_number(json_parser *p)
 		if (i == 1)
 			v = -v;
 		if (v >= INT32_MIN && v <= INT32_MAX) {
+			VKO_JSON *j = json_parse_new(p, VKO_JSON_TYPE_NUMBER);
+			j->value.integral = 1;
+			j->value2.num = (double) v;
 			p->pos += n;
-			return VKO_JSONIntCreate((int32_t) v);
+			return j;
 		}
 	}
 
@@ -657,11 +897,21 @@ static VKO_JSON *json_read_number(json_parser *p)
 	if (!std::isfinite(d))
 		return NULL;
 
-	VKO_JSON *j = json_new(VKO_JSON_TYPE_NUMBER);
+	VKO_JSON *j = json_parse_new(p, VKO_JSON_TYPE_NUMBER);
 	j->value2.num = d;
 	p->pos += n;
 
 	return j;
+}
+
+static void json_push(json_parser *p, char *key, uint32_t hash, VKO_JSON *v)
+{
+	if (p->top == p->cap) {
+		p->cap = p->cap ? p->cap * 2 : 64;
+		p->stack = (json_pending *) VKO_Realloc(p->stack, p->cap, sizeof(json_pending));
+	}
+
+	p->stack[p->top++] = {key, hash, v};
 }
 
 // Attaches a finished value to the current container (or makes it the root).
@@ -679,24 +929,14 @@ static bool json_attach(json_parser *p, VKO_JSON *v)
 	if (c->type == VKO_JSON_TYPE_ARRAY) {
 		if (c->state != 0 && c->state != 1)
 			return false;
-
-		uint32_t len = c->value2.arr.len;
-		if (len == c->value2.arr.cap) {
-			if (len > UINT32_MAX - 64)
-				return false;
-			c->value.items = (VKO_JSON **) VKO_Realloc(c->value.items, len + 64, sizeof(VKO_JSON *));
-			c->value2.arr.cap = len + 64;
-		}
-
-		c->value.items[len] = v;
-		c->value2.arr.len = len + 1;
+		if (p->top - c->cursor >= UINT32_MAX)
+			return false;
+		json_push(p, NULL, 0, v);
 
 	} else {
 		if (c->state != 3 || !p->has_name)
 			return false;
-
-		VKO_JSON *old = (VKO_JSON *) VKO_HashSet(c->value.map, p->name.p, v);
-		json_destroy_detached(old);
+		json_push(p, p->name, p->name_hash, v);
 		p->has_name = false;
 	}
 
@@ -704,6 +944,97 @@ static bool json_attach(json_parser *p, VKO_JSON *v)
 	c->state = 4;
 
 	return true;
+}
+
+static int json_pending_key_cmp(const void *a, const void *b)
+{
+	const json_pending *x = *(const json_pending *const *) a;
+	const json_pending *y = *(const json_pending *const *) b;
+
+	if (x->hash != y->hash)
+		return x->hash < y->hash ? -1 : 1;
+
+	int r = strcmp(x->key, y->key);
+	if (r != 0)
+		return r;
+
+	return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// Moves the members of a closing object from the stack into their block:
+// repeated names keep the first one's place and the last one's value, and
+// members go in bucket order, entry order within a bucket.
+static void json_close_object(json_parser *p, VKO_JSON *obj)
+{
+	json_pending *e = p->stack + obj->cursor;
+	size_t n = p->top - obj->cursor;
+	size_t kept = n;
+
+	if (n > 1 && n <= 16) {
+		for (size_t i = 1; i < n; i++) {
+			for (size_t k = 0; k < i; k++) {
+				if (e[k].key && e[k].hash == e[i].hash && !strcmp(e[k].key, e[i].key)) {
+					e[k].value = e[i].value;
+					e[i].key = NULL;
+					kept--;
+					break;
+				}
+			}
+		}
+
+	} else if (n > 16) {
+		json_pending **idx = (json_pending **) VKO_Alloc(n, sizeof(json_pending *));
+		for (size_t i = 0; i < n; i++)
+			idx[i] = &e[i];
+		qsort(idx, n, sizeof(json_pending *), json_pending_key_cmp);
+
+		for (size_t i = 1; i < n; i++) {
+			json_pending *first = idx[i - 1];
+			if (first->hash == idx[i]->hash && !strcmp(first->key, idx[i]->key)) {
+				first->value = idx[i]->value;
+				idx[i]->key = NULL;
+				idx[i] = first;
+				kept--;
+			}
+		}
+		VKO_Free(idx);
+	}
+
+	VKO_JSONMember *m = kept ? (VKO_JSONMember *) json_arena_alloc(p->arena, kept * sizeof(VKO_JSONMember)) : NULL;
+
+	// Counting sort by bucket keeps the entry order within each bucket.
+	uint32_t count[JSON_BUCKETS + 1] = {};
+	for (size_t i = 0; i < n; i++)
+		if (e[i].key)
+			count[json_bucket(e[i].hash) + 1]++;
+	for (uint32_t b = 1; b <= JSON_BUCKETS; b++)
+		count[b] += count[b - 1];
+	for (size_t i = 0; i < n; i++) {
+		if (!e[i].key)
+			continue;
+		VKO_JSONMember *dst = &m[count[json_bucket(e[i].hash)]++];
+		dst->key = e[i].key;
+		dst->hash = e[i].hash;
+		dst->flags = 0;
+		dst->value = e[i].value;
+	}
+
+	obj->value.members = m;
+	obj->value2.arr.len = (uint32_t) kept;
+	obj->value2.arr.cap = (uint32_t) kept;
+}
+
+static void json_close_array(json_parser *p, VKO_JSON *arr)
+{
+	size_t n = p->top - arr->cursor;
+	VKO_JSON **items = n ? (VKO_JSON **) json_arena_alloc(p->arena, n * sizeof(VKO_JSON *)) : NULL;
+
+	for (size_t i = 0; i < n; i++)
+		items[i] = p->stack[arr->cursor + i].value;
+
+	arr->value.items = items;
+	arr->value2.arr.len = (uint32_t) n;
+	arr->value2.arr.cap = (uint32_t) n;
 }
 
 static bool json_parse_step(json_parser *p)
@@ -714,11 +1045,13 @@ static bool json_parse_step(json_parser *p)
 
 	switch (JSON_CLASS.c[ch]) {
 		case JC_OPEN:
-			v = ch == '{' ? VKO_JSONObjCreate() : json_new(VKO_JSON_TYPE_ARRAY);
-			if (!json_attach(p, v)) {
-				json_free_one(v);
+			v = json_parse_new(p, ch == '{' ? VKO_JSON_TYPE_OBJECT : VKO_JSON_TYPE_ARRAY);
+			if (!json_attach(p, v))
 				return false;
-			}
+			// The stack position where this container's values begin.
+			if (p->top > UINT32_MAX)
+				return false;
+			v->cursor = (uint32_t) p->top;
 			p->cur = v;
 			p->depth++;
 			p->pos++;
@@ -732,6 +1065,14 @@ static bool json_parse_step(json_parser *p)
 				return false;
 			if (c->state != 0 && c->state != 4)
 				return false;
+
+			if (c->type == VKO_JSON_TYPE_OBJECT)
+				json_close_object(p, c);
+			else
+				json_close_array(p, c);
+
+			p->top = c->cursor;
+			c->cursor = 0;
 			p->cur = c->parent;
 			p->pos++;
 			return true;
@@ -740,14 +1081,13 @@ static bool json_parse_step(json_parser *p)
 		case JC_TF:
 		case JC_NULL: {
 			const char *word = ch == 't' ? "true" : ch == 'f' ? "false" : "null";
-			size_t n = strlen(word);
+			size_t n = ch == 'f' ? 5 : 4;
 			if (p->len - p->pos < n || memcmp(t + p->pos, word, n) != 0)
 				return false;
-			v = ch == 'n' ? VKO_JSONNullCreate() : VKO_JSONBoolCreate(ch == 't');
-			if (!json_attach(p, v)) {
-				json_free_one(v);
+			v = json_parse_new(p, ch == 'n' ? VKO_JSON_TYPE_NULL : VKO_JSON_TYPE_BOOL);
+			v->value.b = ch == 't';
+			if (!json_attach(p, v))
 				return false;
-			}
 			p->pos += n;
 			return true;
 		}
@@ -768,29 +1108,25 @@ static bool json_parse_step(json_parser *p)
 
 		case JC_QUOTE: {
 			VKO_JSON *c = p->cur;
+			size_t at = p->pos;
+
+			json_parse_arena(p);
+
+			char *s = json_read_string(p);
+			if (!s)
+				return false;
 
 			if (c && c->type == VKO_JSON_TYPE_OBJECT && (c->state == 0 || c->state == 1)) {
-				if (!json_read_string(p, &p->name))
-					return false;
+				p->name = s;
+				p->name_hash = VKO_DJB2(s);
 				p->has_name = true;
 				c->state = 2;
 				return true;
 			}
 
-			json_buf s;
-			size_t at = p->pos;
-			if (!json_read_string(p, &s)) {
-				VKO_Free(s.p);
-				return false;
-			}
-
-			v = json_new(VKO_JSON_TYPE_STRING);
-			v->value.str = s.p ? s.p : VKO_Strdup("");
-			if (s.p && s.cap > s.len + 1 + 64)
-				v->value.str = (char *) VKO_Realloc(s.p, s.len + 1, 1);
-
+			v = json_parse_new(p, VKO_JSON_TYPE_STRING);
+			v->value.str = s;
 			if (!json_attach(p, v)) {
-				json_free_one(v);
 				p->pos = at;
 				return false;
 			}
@@ -803,7 +1139,6 @@ static bool json_parse_step(json_parser *p)
 			if (!v)
 				return false;
 			if (!json_attach(p, v)) {
-				json_free_one(v);
 				p->pos = at;
 				return false;
 			}
@@ -839,20 +1174,22 @@ VKO_JSON *VKO_JSONParse(const char *text)
 		}
 	}
 
+	VKO_Free(p.stack);
+
 	if (ok && !p.root) {
 		// Empty or white space only: no value, no error.
-		VKO_Free(p.name.p);
+		if (p.arena)
+			json_arena_free(p.arena);
 		return NULL;
 	}
 
 	if (ok && (p.cur || p.has_name))
 		ok = false;
 
-	VKO_Free(p.name.p);
-
 	if (!ok) {
 		VKO_Log("VKO_JSONParse", "Parse error at position %u", (unsigned) p.pos);
-		json_free_tree(p.root);
+		if (p.arena)
+			json_arena_free(p.arena);
 		return NULL;
 	}
 
@@ -863,9 +1200,43 @@ VKO_JSON *VKO_JSONParse(const char *text)
 
 namespace {
 
+struct json_buf {
+	char *p = NULL;
+	size_t len = 0;
+	size_t cap = 0;
+
+	void reserve(size_t extra)
+	{
+		if (len + extra <= cap)
+			return;
+
+		size_t ncap = cap ? cap : 512;
+		while (ncap < len + extra)
+			ncap *= 2;
+
+		p = (char *) VKO_Realloc(p, ncap, 1);
+		cap = ncap;
+	}
+
+	void push(char c)
+	{
+		reserve(1);
+		p[len++] = c;
+	}
+
+	void append(const char *s, size_t n)
+	{
+		if (n == 0)
+			return;
+		reserve(n);
+		memcpy(p + len, s, n);
+		len += n;
+	}
+};
+
 struct json_frame {
 	const VKO_JSON *item;
-	uint64_t iter;   // array index or map cursor
+	uint32_t next;   // next slot or member
 	bool any;        // an element was written
 };
 
@@ -1004,11 +1375,17 @@ static char *json_serialize(const VKO_JSON *root, bool pretty)
 		const char *key = NULL;
 
 		if (c->type == VKO_JSON_TYPE_ARRAY) {
-			while (!child && f->iter < c->value2.arr.len)
-				child = c->value.items[f->iter++];
+			while (!child && f->next < c->value2.arr.len)
+				child = c->value.items[f->next++];
 
-		} else if (VKO_HashGetNextKey(c->value.map, &f->iter, &key)) {
-			child = (const VKO_JSON *) VKO_HashGet(c->value.map, key);
+		} else {
+			while (!child && f->next < c->value2.arr.len) {
+				const VKO_JSONMember *m = &c->value.members[f->next++];
+				if (m->key) {
+					key = m->key;
+					child = m->value;
+				}
+			}
 		}
 
 		if (!child) {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/map.h"
 
 enum VKO_JSONType : uint32_t {
 	VKO_JSON_TYPE_NULL   = 0,
@@ -18,25 +17,37 @@ enum VKO_JSONType : uint32_t {
 	VKO_JSON_TYPE_OBJECT = 5,
 };
 
+struct VKO_JSON;
+
+// Object member: objects keep their members in the order they are written
+// (bucket DJB2(name) % 64, then entry order within the bucket; a removed
+// member leaves a hole that the next insertion into its bucket reuses).
+struct VKO_JSONMember {
+	char *key;          // NULL for a hole
+	uint32_t hash;      // DJB2 of the key
+	uint32_t flags;     // internal
+	VKO_JSON *value;
+};
+
 // One item. Owned by its parent once attached, else by the caller. Read the
 // type directly; use the functions below for everything else.
 struct VKO_JSON {
 	VKO_JSONType type;
-	uint8_t state;          // parser: 0 opened, 1 after ',', 2 after name, 3 after ':', 4 after value
+	uint8_t state;      // parser: 0 opened, 1 after ',', 2 after name, 3 after ':', 4 after value
+	uint8_t flags;      // internal
 	VKO_JSON *parent;
 	union {
-		bool b;             // bool
-		uint8_t integral;   // number
-		char *str;          // string
-		VKO_JSON **items;   // array
-		VKO_Hash *map;      // object, 64 buckets
+		bool b;                   // bool
+		uint8_t integral;         // number
+		char *str;                // string
+		VKO_JSON **items;         // array
+		VKO_JSONMember *members;  // object
 	} value;
 	union {
 		double num;                          // number
-		struct { uint32_t len, cap; } arr;   // array
-		uint64_t iter;                       // object cursor
+		struct { uint32_t len, cap; } arr;   // array slots; object members (holes included)
 	} value2;
-	uint32_t cursor;        // array cursor
+	uint32_t cursor;    // walk cursor, 0 between walks
 };
 
 VKO_JSON *VKO_JSONParse(const char *text);

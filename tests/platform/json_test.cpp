@@ -523,3 +523,107 @@ TEST_F(JsonTest, RandomMutationsNeverCrash)
 		VKO_JSONDestroy(&j);
 	}
 }
+
+namespace {
+
+// Names that fall into one bucket, found by search.
+std::vector<std::string> same_bucket(size_t count)
+{
+	std::vector<std::string> names;
+	uint32_t bucket = VKO_DJB2("k0") % 64;
+	for (int i = 0; names.size() < count; i++) {
+		std::string n = "k" + std::to_string(i);
+		if (VKO_DJB2(n.c_str()) % 64 == bucket)
+			names.push_back(n);
+	}
+	return names;
+}
+
+std::vector<std::string> keys(const VKO_JSON *o)
+{
+	std::vector<std::string> v;
+	uint64_t it = 0;
+	const char *name = nullptr;
+	while (VKO_JSONObjGetNextKey(o, &it, &name))
+		v.push_back(name);
+	return v;
+}
+
+} // namespace
+
+TEST_F(JsonTest, RemovedMemberLeavesAHoleForTheNextInBucket)
+{
+	std::vector<std::string> n = same_bucket(3);
+	VKO_JSON *o = VKO_JSONObjCreate();
+	VKO_JSONObjSetItem(o, n[0].c_str(), VKO_JSONIntCreate(0));
+	VKO_JSONObjSetItem(o, n[1].c_str(), VKO_JSONIntCreate(1));
+	VKO_JSONObjSetItem(o, n[0].c_str(), nullptr);
+	VKO_JSONObjSetItem(o, n[2].c_str(), VKO_JSONIntCreate(2));
+	EXPECT_EQ(keys(o), (std::vector<std::string>{n[2], n[1]}));
+	VKO_JSONDestroy(&o);
+
+	// The same on a parsed object.
+	std::string text = "{\"" + n[0] + "\":0,\"" + n[1] + "\":1}";
+	o = VKO_JSONParse(text.c_str());
+	VKO_JSONObjSetItem(o, n[0].c_str(), nullptr);
+	VKO_JSONObjSetItem(o, n[2].c_str(), VKO_JSONStringCreate("two"));
+	EXPECT_EQ(keys(o), (std::vector<std::string>{n[2], n[1]}));
+	EXPECT_EQ(ser(o), "{\"" + n[2] + "\":\"two\",\"" + n[1] + "\":1}");
+	VKO_JSONDestroy(&o);
+}
+
+TEST_F(JsonTest, LargeObjectsKeepFirstPlaceAndLastValue)
+{
+	std::vector<std::string> n = same_bucket(40);
+	std::string text = "{";
+	for (size_t i = 0; i < n.size(); i++)
+		text += "\"" + n[i] + "\":" + std::to_string(i) + ",\"a\":" + std::to_string(i) + ",";
+	text += "\"" + n[5] + "\":\"last\"}";
+
+	VKO_JSON *o = VKO_JSONParse(text.c_str());
+	ASSERT_NE(o, nullptr);
+	std::vector<std::string> k = keys(o);
+	ASSERT_EQ(k.size(), n.size() + 1);
+	// "a" is alone in its bucket; the others keep their first order.
+	std::vector<std::string> expect = n;
+	if (VKO_DJB2("a") % 64 < VKO_DJB2("k0") % 64)
+		expect.insert(expect.begin(), "a");
+	else
+		expect.push_back("a");
+	EXPECT_EQ(k, expect);
+	EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(o, n[5].c_str())), "last");
+	int32_t v = 0;
+	VKO_JSONToInt(VKO_JSONObjGetItem(o, "a"), &v);
+	EXPECT_EQ(v, (int32_t) n.size() - 1);
+	VKO_JSONDestroy(&o);
+}
+
+TEST_F(JsonTest, ParsedAndBuiltItemsMix)
+{
+	// Built items inside parsed trees, parsed trees inside parsed and built
+	// ones, replacements at every level: ASan checks nothing leaks or is
+	// freed twice.
+	VKO_JSON *doc = VKO_JSONParse("{\"list\":[1,{\"x\":true}],\"s\":\"t\"}");
+	VKO_JSON *inner = VKO_JSONParse("{\"deep\":[\"a\",\"b\"]}");
+	VKO_JSON *list = VKO_JSONObjGetItem(doc, "list");
+
+	EXPECT_TRUE(VKO_JSONArraySetItem(list, 0, inner));
+	EXPECT_TRUE(VKO_JSONObjSetItem(VKO_JSONArrayGetItem(list, 1), "y", VKO_JSONStringCreate("new")));
+	for (int i = 0; i < 20; i++)
+		EXPECT_TRUE(VKO_JSONObjSetItem(doc, ("m" + std::to_string(i)).c_str(), VKO_JSONIntCreate(i)));
+	EXPECT_TRUE(VKO_JSONObjSetItem(inner, "deep", VKO_JSONNullCreate()));
+	EXPECT_TRUE(VKO_JSONObjSetItem(doc, "s", nullptr));
+	EXPECT_EQ(VKO_JSONObjGetItem(doc, "s"), nullptr);
+
+	VKO_JSON *built = VKO_JSONObjCreate();
+	EXPECT_TRUE(VKO_JSONObjSetItem(built, "doc", doc));
+	VKO_JSON *copy = VKO_JSONDuplicate(built);
+	EXPECT_EQ(ser(copy), ser(built));
+	VKO_JSONDestroy(&copy);
+
+	// Replacing a parsed subtree that itself holds another parse.
+	EXPECT_TRUE(VKO_JSONArraySetItem(list, 0, nullptr));
+	EXPECT_TRUE(VKO_JSONObjSetItem(built, "doc", VKO_JSONParse("[[1],[2]]")));
+	EXPECT_EQ(ser(built), "{\"doc\":[[1],[2]]}");
+	VKO_JSONDestroy(&built);
+}
