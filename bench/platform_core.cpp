@@ -10,8 +10,7 @@
 #include "platform/memory.h"
 #include "platform/thread.h"
 
-static void BM_MutexLockUnlock(benchmark::State &state)
-{
+static void BM_MutexLockUnlock(benchmark::State &state) {
     static VKO_Mutex *m;
     if (state.thread_index() == 0) m = VKO_MutexCreate();
     for (auto _ : state) {
@@ -22,8 +21,7 @@ static void BM_MutexLockUnlock(benchmark::State &state)
 }
 BENCHMARK(BM_MutexLockUnlock)->Threads(1)->Threads(2)->Threads(4);
 
-static void BM_GlobalLock(benchmark::State &state)
-{
+static void BM_GlobalLock(benchmark::State &state) {
     static uint32_t word;
     for (auto _ : state) {
         VKO_GlobalLock(&word);
@@ -34,8 +32,7 @@ BENCHMARK(BM_GlobalLock)->Threads(1)->Threads(2)->Threads(4);
 
 static VKO_RWLock *RW;
 
-static void BM_RWLockReader(benchmark::State &state)
-{
+static void BM_RWLockReader(benchmark::State &state) {
     if (state.thread_index() == 0) RW = VKO_RWLockCreate();
     for (auto _ : state) {
         VKO_RWLockReader(RW);
@@ -45,8 +42,7 @@ static void BM_RWLockReader(benchmark::State &state)
 }
 BENCHMARK(BM_RWLockReader)->Threads(1)->Threads(2)->Threads(4);
 
-static void BM_RWLockReentrantReader(benchmark::State &state)
-{
+static void BM_RWLockReentrantReader(benchmark::State &state) {
     VKO_RWLock *l = VKO_RWLockCreate();
     VKO_RWLockReader(l);
     for (auto _ : state) {
@@ -59,8 +55,7 @@ static void BM_RWLockReentrantReader(benchmark::State &state)
 BENCHMARK(BM_RWLockReentrantReader);
 
 // One writer in four operations, the rest readers.
-static void BM_RWLockMixed(benchmark::State &state)
-{
+static void BM_RWLockMixed(benchmark::State &state) {
     if (state.thread_index() == 0) RW = VKO_RWLockCreate();
     uint64_t i = 0;
     for (auto _ : state) {
@@ -76,8 +71,7 @@ static void BM_RWLockMixed(benchmark::State &state)
 BENCHMARK(BM_RWLockMixed)->Threads(2)->Threads(4);
 
 // Round trip: signal the other thread, wait for its answer.
-static void BM_WaitablePingPong(benchmark::State &state)
-{
+static void BM_WaitablePingPong(benchmark::State &state) {
     VKO_Waitable *ping = VKO_WaitableCreate();
     VKO_Waitable *pong = VKO_WaitableCreate();
     std::atomic<bool> stop{false};
@@ -103,11 +97,12 @@ static void BM_WaitablePingPong(benchmark::State &state)
 }
 BENCHMARK(BM_WaitablePingPong)->UseRealTime();
 
-static void noop_job(void *opaque) { (void)opaque; }
+static void noop_job(void *opaque) {
+    (void)opaque;
+}
 
 // Dispatch a job, wait for it to finish, detach: one job's full life.
-static void BM_ThreadPoolJob(benchmark::State &state)
-{
+static void BM_ThreadPoolJob(benchmark::State &state) {
     VKO_ThreadPool *pool = VKO_ThreadPoolCreate(4);
     for (auto _ : state) {
         uint32_t i = VKO_ThreadPoolDispatch(pool, noop_job, NULL);
@@ -118,36 +113,31 @@ static void BM_ThreadPoolJob(benchmark::State &state)
 }
 BENCHMARK(BM_ThreadPoolJob)->UseRealTime();
 
-static void log_discard(const char *msg, void *opaque)
-{
+static void log_discard(const char *msg, void *opaque) {
     benchmark::DoNotOptimize(msg);
     (void)opaque;
 }
 
-static void BM_Log(benchmark::State &state)
-{
+static void BM_Log(benchmark::State &state) {
     VKO_SetLogFunc(log_discard, NULL);
     for (auto _ : state) VKO_Log("BM_Log", "value %d of %s", 42, "something");
     VKO_SetLogFunc(NULL, NULL);
 }
 BENCHMARK(BM_Log);
 
-static void BM_SprintfTLocal(benchmark::State &state)
-{
+static void BM_SprintfTLocal(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(VKO_SprintfTLocal("%s/%u", "folder", 7u));
 }
 BENCHMARK(BM_SprintfTLocal);
 
-static void BM_CRC32(benchmark::State &state)
-{
+static void BM_CRC32(benchmark::State &state) {
     std::vector<uint8_t> data((size_t)state.range(0), 0x5A);
     for (auto _ : state) benchmark::DoNotOptimize(VKO_CRC32(0, data.data(), data.size()));
     state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
 }
 BENCHMARK(BM_CRC32)->Arg(1500)->Arg(65536);
 
-static void BM_MultiToWide(benchmark::State &state)
-{
+static void BM_MultiToWide(benchmark::State &state) {
     const char *text = "C:/Users/someone/AppData/Roaming/Zarvek/config.json \xC3\xA9\xE2\x82\xAC";
     char16_t wide[128];
     for (auto _ : state) benchmark::DoNotOptimize(VKO_MultiToWide(text, wide, 128));

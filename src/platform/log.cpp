@@ -41,14 +41,12 @@ struct LogTarget {
 static thread_local LogThread LOG_THREAD;
 static LogTarget LOG_TARGET;
 
-static void log_default(const char *msg, void *opaque)
-{
+static void log_default(const char *msg, void *opaque) {
     (void)msg;
     (void)opaque;
 }
 
-void VKO_SetLogFunc(VKO_LogFunc func, void *opaque)
-{
+void VKO_SetLogFunc(VKO_LogFunc func, void *opaque) {
     std::lock_guard<std::mutex> guard(LOG_TARGET.install);
 
     LOG_TARGET.seq.fetch_add(1);
@@ -57,8 +55,7 @@ void VKO_SetLogFunc(VKO_LogFunc func, void *opaque)
     LOG_TARGET.seq.fetch_add(1);
 }
 
-static VKO_LogFunc log_target(void **opaque)
-{
+static VKO_LogFunc log_target(void **opaque) {
     for (;;) {
         uint32_t s0 = LOG_TARGET.seq.load();
         if (s0 & 1) {
@@ -69,20 +66,19 @@ static VKO_LogFunc log_target(void **opaque)
         VKO_LogFunc func = LOG_TARGET.func.load();
         *opaque = LOG_TARGET.opaque.load();
 
-        if (LOG_TARGET.seq.load() == s0)
-            return func ? func : log_default;
+        if (LOG_TARGET.seq.load() == s0) return func ? func : log_default;
     }
 }
 
-void VKO_DisableThreadLog(bool disable) { LOG_THREAD.disabled = disable; }
+void VKO_DisableThreadLog(bool disable) {
+    LOG_THREAD.disabled = disable;
+}
 
-static void log_deliver(const char *tag, const char *fmt, va_list args)
-{
+static void log_deliver(const char *tag, const char *fmt, va_list args) {
     LogThread *lt = &LOG_THREAD;
 
     // A message logged while delivering one is dropped.
-    if (lt->in_callback)
-        return;
+    if (lt->in_callback) return;
 
     // Most lines fit on the stack; longer ones are measured and go through
     // the heap once. The tag is copied as text, never read as a format.
@@ -110,8 +106,7 @@ static void log_deliver(const char *tag, const char *fmt, va_list args)
 
     if (mlen < 0) {
         mlen = 0;
-        if (tlen < sizeof(stack))
-            stack[tlen] = '\0';
+        if (tlen < sizeof(stack)) stack[tlen] = '\0';
     }
 
     if (tlen + (size_t)mlen >= sizeof(stack)) {
@@ -122,8 +117,7 @@ static void log_deliver(const char *tag, const char *fmt, va_list args)
 
         va_list second;
         va_copy(second, args);
-        if (vsnprintf(heap + tlen, total - tlen, fmt, second) < 0)
-            heap[tlen] = '\0';
+        if (vsnprintf(heap + tlen, total - tlen, fmt, second) < 0) heap[tlen] = '\0';
         va_end(second);
         msg = heap;
     }
@@ -131,8 +125,7 @@ static void log_deliver(const char *tag, const char *fmt, va_list args)
     lt->last = vko_tlocal_strdup(msg);
     VKO_Free(heap);
 
-    if (lt->disabled)
-        return;
+    if (lt->disabled) return;
 
     void *opaque = NULL;
     VKO_LogFunc func = log_target(&opaque);
@@ -142,16 +135,14 @@ static void log_deliver(const char *tag, const char *fmt, va_list args)
     lt->in_callback = false;
 }
 
-void VKO_Log(const char *tag, const char *fmt, ...)
-{
+void VKO_Log(const char *tag, const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     log_deliver(tag, fmt, args);
     va_end(args);
 }
 
-void VKO_LogFatal(const char *tag, const char *fmt, ...)
-{
+void VKO_LogFatal(const char *tag, const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     log_deliver(tag, fmt, args);
@@ -163,28 +154,23 @@ void VKO_LogFatal(const char *tag, const char *fmt, ...)
     static std::atomic<int64_t> exiting{0};
     int64_t self = (int64_t)syscall(SYS_gettid);
     int64_t expected = 0;
-    if (exiting.compare_exchange_strong(expected, self))
-        exit(1);
+    if (exiting.compare_exchange_strong(expected, self)) exit(1);
 
-    if (expected == self)
-        _exit(1);
+    if (expected == self) _exit(1);
 
-    for (;;)
-        pause();
+    for (;;) pause();
 }
 
 // Time
 
-int64_t VKO_GetTime(void)
-{
+int64_t VKO_GetTime(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
 
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-double VKO_TimeDiff(int64_t begin, int64_t end)
-{
+double VKO_TimeDiff(int64_t begin, int64_t end) {
     LogThread *lt = &LOG_THREAD;
 
     if (!lt->freq_set) {
@@ -196,8 +182,7 @@ double VKO_TimeDiff(int64_t begin, int64_t end)
     return (double)(end - begin) / lt->freq;
 }
 
-void VKO_Sleep(uint32_t timeout)
-{
+void VKO_Sleep(uint32_t timeout) {
     if (timeout == 0) {
         sched_yield();
         return;
@@ -215,8 +200,7 @@ void VKO_Sleep(uint32_t timeout)
 
     for (;;) {
         int e = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, NULL);
-        if (e == 0)
-            break;
+        if (e == 0) break;
 
         if (e != EINTR) {
             VKO_Log("time_wait", "'SetWaitableTimer' failed with error 0x%X", (unsigned)e);
@@ -225,8 +209,7 @@ void VKO_Sleep(uint32_t timeout)
     }
 }
 
-void VKO_SetTimerResolution(uint32_t res)
-{
+void VKO_SetTimerResolution(uint32_t res) {
     // Timer slack is the Linux knob that trades wake-up precision for power;
     // asking for a resolution asks for the tightest slack.
     (void)res;
@@ -234,8 +217,7 @@ void VKO_SetTimerResolution(uint32_t res)
         VKO_Log("VKO_SetTimerResolution", "'timeBeginPeriod' returned %d", errno);
 }
 
-void VKO_RevertTimerResolution(uint32_t res)
-{
+void VKO_RevertTimerResolution(uint32_t res) {
     // A slack of 0 restores the thread's default.
     (void)res;
     if (prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL) != 0)

@@ -9,21 +9,17 @@
 
 // Allocation
 
-void *VKO_Alloc(size_t count, size_t size)
-{
+void *VKO_Alloc(size_t count, size_t size) {
     // A zero size is not a failure: hand out a unique 1-byte block.
-    if (count == 0 || size == 0)
-        count = size = 1;
+    if (count == 0 || size == 0) count = size = 1;
 
     void *mem = calloc(count, size);
-    if (!mem)
-        VKO_LogFatal("VKO_Alloc", "'calloc' failed with errno %d", errno);
+    if (!mem) VKO_LogFatal("VKO_Alloc", "'calloc' failed with errno %d", errno);
 
     return mem;
 }
 
-void *VKO_Realloc(void *ptr, size_t count, size_t size)
-{
+void *VKO_Realloc(void *ptr, size_t count, size_t size) {
     size_t total = 0;
     if (__builtin_mul_overflow(count, size, &total)) {
         errno = ENOMEM;
@@ -36,65 +32,59 @@ void *VKO_Realloc(void *ptr, size_t count, size_t size)
     }
 
     void *mem = realloc(ptr, total);
-    if (!mem)
-        VKO_LogFatal("VKO_Realloc", "'realloc' failed with errno %d", errno);
+    if (!mem) VKO_LogFatal("VKO_Realloc", "'realloc' failed with errno %d", errno);
 
     return mem;
 }
 
-void VKO_Free(void *ptr) { free(ptr); }
+void VKO_Free(void *ptr) {
+    free(ptr);
+}
 
-void *VKO_Dup(const void *ptr, size_t size)
-{
+void *VKO_Dup(const void *ptr, size_t size) {
     void *dup = VKO_Alloc(size, 1);
-    if (ptr && size > 0)
-        memcpy(dup, ptr, size);
+    if (ptr && size > 0) memcpy(dup, ptr, size);
 
     return dup;
 }
 
-char *VKO_Strdup(const char *str) { return (char *)VKO_Dup(str, strlen(str) + 1); }
+char *VKO_Strdup(const char *str) {
+    return (char *)VKO_Dup(str, strlen(str) + 1);
+}
 
 // Reached through writable data so the compiler cannot prove the store dead.
 static void *(*volatile SECURE_MEMSET)(void *, int, size_t) = memset;
 
-void VKO_SecureZero(void *ptr, size_t size)
-{
-    if (ptr)
-        SECURE_MEMSET(ptr, 0, size);
+void VKO_SecureZero(void *ptr, size_t size) {
+    if (ptr) SECURE_MEMSET(ptr, 0, size);
 }
 
-void VKO_SecureFree(void *ptr, size_t size)
-{
+void VKO_SecureFree(void *ptr, size_t size) {
     VKO_SecureZero(ptr, size);
     free(ptr);
 }
 
 // Formatting
 
-char *VKO_VsprintfAlloc(const char *fmt, va_list args)
-{
+char *VKO_VsprintfAlloc(const char *fmt, va_list args) {
     va_list measure;
     va_copy(measure, args);
     int len = vsnprintf(NULL, 0, fmt, measure);
     va_end(measure);
 
-    if (len < 0)
-        return (char *)VKO_Alloc(1, 1);
+    if (len < 0) return (char *)VKO_Alloc(1, 1);
 
     char *str = (char *)VKO_Alloc((size_t)len + 1, 1);
 
     va_list fill;
     va_copy(fill, args);
-    if (vsnprintf(str, (size_t)len + 1, fmt, fill) < 0)
-        str[0] = '\0';
+    if (vsnprintf(str, (size_t)len + 1, fmt, fill) < 0) str[0] = '\0';
     va_end(fill);
 
     return str;
 }
 
-char *VKO_SprintfAlloc(const char *fmt, ...)
-{
+char *VKO_SprintfAlloc(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     char *str = VKO_VsprintfAlloc(fmt, args);
@@ -103,8 +93,7 @@ char *VKO_SprintfAlloc(const char *fmt, ...)
     return str;
 }
 
-char *VKO_SprintfTLocal(const char *fmt, ...)
-{
+char *VKO_SprintfTLocal(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     char *heap = VKO_VsprintfAlloc(fmt, args);
@@ -118,14 +107,12 @@ char *VKO_SprintfTLocal(const char *fmt, ...)
 
 // Strings
 
-size_t VKO_Strcat(char *dst, size_t size, const char *src)
-{
+size_t VKO_Strcat(char *dst, size_t size, const char *src) {
     size_t dlen = strlen(dst);
     size_t slen = strlen(src);
     size_t needed = dlen + 1 + slen;
 
-    if (needed > size)
-        return needed;
+    if (needed > size) return needed;
 
     memcpy(dst + dlen, src, slen + 1);
 
@@ -133,42 +120,39 @@ size_t VKO_Strcat(char *dst, size_t size, const char *src)
 }
 
 // ASCII-only folding keeps results independent of the process locale.
-static inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+static inline unsigned char ascii_lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
 
-char *VKO_Strcasestr(const char *haystack, const char *needle)
-{
-    if (!needle[0])
-        return (char *)haystack;
+char *VKO_Strcasestr(const char *haystack, const char *needle) {
+    if (!needle[0]) return (char *)haystack;
 
     for (const char *h = haystack; *h; h++) {
         size_t i = 0;
-        while (needle[i] && h[i] && ascii_lower(h[i]) == ascii_lower(needle[i]))
-            i++;
+        while (needle[i] && h[i] && ascii_lower(h[i]) == ascii_lower(needle[i])) i++;
 
-        if (!needle[i])
-            return (char *)h;
+        if (!needle[i]) return (char *)h;
 
         // The rest of the haystack is shorter than the needle.
-        if (!h[i])
-            break;
+        if (!h[i]) break;
     }
 
     return NULL;
 }
 
-int32_t VKO_Strcasecmp(const char *a, const char *b)
-{
+int32_t VKO_Strcasecmp(const char *a, const char *b) {
     const unsigned char *pa = (const unsigned char *)a;
     const unsigned char *pb = (const unsigned char *)b;
 
     for (;; pa++, pb++) {
         int d = (int)ascii_lower(*pa) - (int)ascii_lower(*pb);
-        if (d != 0 || !*pa)
-            return d;
+        if (d != 0 || !*pa) return d;
     }
 }
 
-char *VKO_Strtok(char *str, const char *delim, char **context) { return strtok_r(str, delim, context); }
+char *VKO_Strtok(char *str, const char *delim, char **context) {
+    return strtok_r(str, delim, context);
+}
 
 // Stable sort
 
@@ -177,14 +161,12 @@ struct SortRecord {
     const void *element;
 };
 
-static int sort_compare(const void *a, const void *b)
-{
+static int sort_compare(const void *a, const void *b) {
     const SortRecord *ra = (const SortRecord *)a;
     const SortRecord *rb = (const SortRecord *)b;
 
     int r = ra->compare(ra->element, rb->element);
-    if (r != 0)
-        return r;
+    if (r != 0) return r;
 
     // Ties keep input order: the copies sit in input order.
     const char *ea = (const char *)ra->element;
@@ -192,10 +174,8 @@ static int sort_compare(const void *a, const void *b)
     return ea < eb ? -1 : ea > eb ? 1 : 0;
 }
 
-void VKO_Sort(void *base, size_t count, size_t size, VKO_CompareFunc compare)
-{
-    if (count < 2 || size == 0)
-        return;
+void VKO_Sort(void *base, size_t count, size_t size, VKO_CompareFunc compare) {
+    if (count < 2 || size == 0) return;
 
     char *copy = (char *)VKO_Dup(base, count * size);
     SortRecord *records = (SortRecord *)VKO_Alloc(count, sizeof(SortRecord));
@@ -207,8 +187,7 @@ void VKO_Sort(void *base, size_t count, size_t size, VKO_CompareFunc compare)
 
     qsort(records, count, sizeof(SortRecord), sort_compare);
 
-    for (size_t i = 0; i < count; i++)
-        memcpy((char *)base + i * size, records[i].element, size);
+    for (size_t i = 0; i < count; i++) memcpy((char *)base + i * size, records[i].element, size);
 
     VKO_Free(records);
     VKO_Free(copy);
@@ -229,8 +208,7 @@ struct TLocal {
 
 static thread_local TLocal TLOCAL;
 
-static TLocal *tlocal_get(void)
-{
+static TLocal *tlocal_get(void) {
     TLocal *tl = &TLOCAL;
     if (!tl->buf) {
         tl->buf = tl->builtin;
@@ -242,8 +220,7 @@ static TLocal *tlocal_get(void)
     return tl;
 }
 
-void *vko_tlocal(size_t size)
-{
+void *vko_tlocal(size_t size) {
     TLocal *tl = tlocal_get();
 
     if (size > tl->size) {
@@ -252,8 +229,7 @@ void *vko_tlocal(size_t size)
         VKO_LogFatal("vko_tlocal", "Thread local storage heap overflow");
     }
 
-    if (*tl->offset + size > tl->size)
-        *tl->offset = 0;
+    if (*tl->offset + size > tl->size) *tl->offset = 0;
 
     uint8_t *block = tl->buf + *tl->offset;
     memset(block, 0, size);
@@ -262,8 +238,7 @@ void *vko_tlocal(size_t size)
     return block;
 }
 
-void vko_tlocal_set_buffer(void *buf, size_t size)
-{
+void vko_tlocal_set_buffer(void *buf, size_t size) {
     TLocal *tl = tlocal_get();
 
     if (buf) {
@@ -279,13 +254,11 @@ void vko_tlocal_set_buffer(void *buf, size_t size)
     }
 }
 
-char *vko_tlocal_strdup(const char *str)
-{
+char *vko_tlocal_strdup(const char *str) {
     TLocal *tl = tlocal_get();
 
     size_t len = strlen(str) + 1;
-    if (len > tl->size)
-        len = tl->size;
+    if (len > tl->size) len = tl->size;
 
     // A zero-sized caller ring cannot hold even the terminator.
     if (len == 0) {
@@ -309,8 +282,7 @@ enum ConvError { CONV_OK = 0, CONV_INVALID = EILSEQ, CONV_SPACE = E2BIG };
 
 // Strict decoder: rejects overlong forms, surrogates, values above U+10FFFF
 // and truncated sequences. Returns the code point or -1, advancing *s.
-static int32_t utf8_next(const unsigned char **s)
-{
+static int32_t utf8_next(const unsigned char **s) {
     const unsigned char *p = *s;
     uint32_t c = p[0];
 
@@ -338,31 +310,26 @@ static int32_t utf8_next(const unsigned char **s)
     }
 
     for (int i = 1; i <= n; i++) {
-        if ((p[i] & 0xC0) != 0x80)
-            return -1;
+        if ((p[i] & 0xC0) != 0x80) return -1;
         c = (c << 6) | (p[i] & 0x3F);
     }
 
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return -1;
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
 
     *s = p + n + 1;
     return (int32_t)c;
 }
 
-static ConvError utf8_to_utf16(const char *src, char16_t *dst, uint32_t len)
-{
+static ConvError utf8_to_utf16(const char *src, char16_t *dst, uint32_t len) {
     // Validate and measure first so nothing is written on failure.
     size_t units = 0;
     for (const unsigned char *s = (const unsigned char *)src; *s;) {
         int32_t c = utf8_next(&s);
-        if (c < 0)
-            return CONV_INVALID;
+        if (c < 0) return CONV_INVALID;
         units += c >= 0x10000 ? 2 : 1;
     }
 
-    if (units + 1 > len)
-        return CONV_SPACE;
+    if (units + 1 > len) return CONV_SPACE;
 
     char16_t *out = dst;
     for (const unsigned char *s = (const unsigned char *)src; *s;) {
@@ -380,38 +347,32 @@ static ConvError utf8_to_utf16(const char *src, char16_t *dst, uint32_t len)
     return CONV_OK;
 }
 
-static int32_t utf16_next(const char16_t **s)
-{
+static int32_t utf16_next(const char16_t **s) {
     const char16_t *p = *s;
     uint32_t c = p[0];
 
     if (c >= 0xD800 && c <= 0xDBFF) {
         uint32_t lo = p[1];
-        if (lo < 0xDC00 || lo > 0xDFFF)
-            return -1;
+        if (lo < 0xDC00 || lo > 0xDFFF) return -1;
         *s = p + 2;
         return (int32_t)(0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00));
     }
 
-    if (c >= 0xDC00 && c <= 0xDFFF)
-        return -1;
+    if (c >= 0xDC00 && c <= 0xDFFF) return -1;
 
     *s = p + 1;
     return (int32_t)c;
 }
 
-static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size)
-{
+static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size) {
     size_t bytes = 0;
     for (const char16_t *s = src; *s;) {
         int32_t c = utf16_next(&s);
-        if (c < 0)
-            return CONV_INVALID;
+        if (c < 0) return CONV_INVALID;
         bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     }
 
-    if (bytes + 1 > size)
-        return CONV_SPACE;
+    if (bytes + 1 > size) return CONV_SPACE;
 
     unsigned char *out = (unsigned char *)dst;
     for (const char16_t *s = src; *s;) {
@@ -437,11 +398,9 @@ static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size)
     return CONV_OK;
 }
 
-bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len)
-{
+bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len) {
     ConvError e = src ? utf8_to_utf16(src, dst, len) : (ConvError)EINVAL;
-    if (e == CONV_OK)
-        return true;
+    if (e == CONV_OK) return true;
 
     // Invalid input is expected and not worth a log line.
     if (e != CONV_INVALID)
@@ -450,19 +409,16 @@ bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len)
     // Lossy fallback: each byte widened, cut to fit, always terminated.
     if (len > 0) {
         uint32_t i = 0;
-        for (; src && src[i] && i + 1 < len; i++)
-            dst[i] = (char16_t)(unsigned char)src[i];
+        for (; src && src[i] && i + 1 < len; i++) dst[i] = (char16_t)(unsigned char)src[i];
         dst[i] = 0;
     }
 
     return false;
 }
 
-bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size)
-{
+bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size) {
     ConvError e = src ? utf16_to_utf8(src, dst, size) : (ConvError)EINVAL;
-    if (e == CONV_OK)
-        return true;
+    if (e == CONV_OK) return true;
 
     if (e != CONV_INVALID)
         VKO_Log("VKO_WideToMulti", "'WideCharToMultiByte' failed with error 0x%X", (unsigned)e);
@@ -470,27 +426,22 @@ bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size)
     // Lossy fallback: ASCII kept, every other unit replaced.
     if (size > 0) {
         uint32_t i = 0;
-        for (; src && src[i] && i + 1 < size; i++)
-            dst[i] = src[i] < 0x80 ? (char)src[i] : '?';
+        for (; src && src[i] && i + 1 < size; i++) dst[i] = src[i] < 0x80 ? (char)src[i] : '?';
         dst[i] = '\0';
     }
 
     return false;
 }
 
-static size_t wide_len(const char16_t *s)
-{
+static size_t wide_len(const char16_t *s) {
     size_t n = 0;
-    while (s[n])
-        n++;
+    while (s[n]) n++;
 
     return n;
 }
 
-char16_t *VKO_MultiToWideAlloc(const char *src)
-{
-    if (!src)
-        return NULL;
+char16_t *VKO_MultiToWideAlloc(const char *src) {
+    if (!src) return NULL;
 
     uint32_t len = (uint32_t)strlen(src) + 1;
     char16_t *wide = (char16_t *)VKO_Alloc(len, sizeof(char16_t));
@@ -499,10 +450,8 @@ char16_t *VKO_MultiToWideAlloc(const char *src)
     return wide;
 }
 
-char16_t *VKO_MultiToWideTLocal(const char *src)
-{
-    if (!src)
-        return NULL;
+char16_t *VKO_MultiToWideTLocal(const char *src) {
+    if (!src) return NULL;
 
     // Ring blocks have no alignment; take one spare byte to align UTF-16.
     uint32_t len = (uint32_t)strlen(src) + 1;
@@ -513,10 +462,8 @@ char16_t *VKO_MultiToWideTLocal(const char *src)
     return wide;
 }
 
-char *VKO_WideToMultiAlloc(const char16_t *src)
-{
-    if (!src)
-        return NULL;
+char *VKO_WideToMultiAlloc(const char16_t *src) {
+    if (!src) return NULL;
 
     uint32_t size = 4 * ((uint32_t)wide_len(src) + 1);
     char *multi = (char *)VKO_Alloc(size, 1);
@@ -525,10 +472,8 @@ char *VKO_WideToMultiAlloc(const char16_t *src)
     return multi;
 }
 
-char *VKO_WideToMultiTLocal(const char16_t *src)
-{
-    if (!src)
-        return NULL;
+char *VKO_WideToMultiTLocal(const char16_t *src) {
+    if (!src) return NULL;
 
     uint32_t size = 4 * ((uint32_t)wide_len(src) + 1);
     char *multi = (char *)vko_tlocal(size);
@@ -543,16 +488,14 @@ static const char HEX_DIGITS[] = "0123456789abcdef";
 
 static constexpr struct HexValues {
     uint8_t v[256];
-    constexpr HexValues() : v()
-    {
+    constexpr HexValues() : v() {
         for (int c = '0'; c <= '9'; c++) v[c] = (uint8_t)(c - '0');
         for (int c = 'a'; c <= 'f'; c++) v[c] = (uint8_t)(c - 'a' + 10);
         for (int c = 'A'; c <= 'F'; c++) v[c] = (uint8_t)(c - 'A' + 10);
     }
 } HEX_VALUES;
 
-void VKO_BytesToHex(const void *bytes, size_t count, char *hex, size_t size)
-{
+void VKO_BytesToHex(const void *bytes, size_t count, char *hex, size_t size) {
     const uint8_t *b = (const uint8_t *)bytes;
 
     size_t i = 0;
@@ -567,12 +510,10 @@ void VKO_BytesToHex(const void *bytes, size_t count, char *hex, size_t size)
         hex[2 * i + 1] = HEX_DIGITS[b[i] & 0x0F];
     }
 
-    if (size > 0)
-        hex[2 * i] = '\0';
+    if (size > 0) hex[2 * i] = '\0';
 }
 
-void VKO_HexToBytes(const char *hex, void *bytes, size_t size)
-{
+void VKO_HexToBytes(const char *hex, void *bytes, size_t size) {
     uint8_t *b = (uint8_t *)bytes;
 
     for (size_t p = 0; hex[p]; p++) {
@@ -603,8 +544,7 @@ void VKO_HexToBytes(const char *hex, void *bytes, size_t size)
 // a new CRC and a previous result continues it.
 static constexpr struct CRCTable {
     uint32_t t[256];
-    constexpr CRCTable() : t()
-    {
+    constexpr CRCTable() : t() {
         for (uint32_t j = 0; j < 256; j++) {
             uint32_t c = 0xFFFFFFFFu ^ j;
             for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
@@ -613,22 +553,18 @@ static constexpr struct CRCTable {
     }
 } CRC_TABLE;
 
-uint32_t VKO_CRC32(uint32_t crc, const void *buf, size_t size)
-{
+uint32_t VKO_CRC32(uint32_t crc, const void *buf, size_t size) {
     const uint8_t *b = (const uint8_t *)buf;
 
-    for (size_t i = 0; i < size; i++)
-        crc = (crc >> 8) ^ CRC_TABLE.t[(b[i] ^ crc) & 0xFF];
+    for (size_t i = 0; i < size; i++) crc = (crc >> 8) ^ CRC_TABLE.t[(b[i] ^ crc) & 0xFF];
 
     return crc;
 }
 
-uint32_t VKO_DJB2(const char *str)
-{
+uint32_t VKO_DJB2(const char *str) {
     uint32_t h = 5381;
 
-    for (const char *s = str; *s; s++)
-        h = h * 33 + (uint32_t)(int32_t)(signed char)*s;
+    for (const char *s = str; *s; s++) h = h * 33 + (uint32_t)(int32_t)(signed char)*s;
 
     return h;
 }

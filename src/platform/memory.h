@@ -57,8 +57,18 @@ void VKO_HexToBytes(const char *hex, void *bytes, size_t size);
 uint32_t VKO_CRC32(uint32_t crc, const void *buf, size_t size);
 uint32_t VKO_DJB2(const char *str);
 
-inline uint16_t VKO_NetToHost16(uint16_t value) { return __builtin_bswap16(value); }
-inline uint32_t VKO_NetToHost32(uint32_t value) { return __builtin_bswap32(value); }
-inline uint16_t VKO_HostToNet16(uint16_t value) { return __builtin_bswap16(value); }
-inline uint32_t VKO_HostToNet32(uint32_t value) { return __builtin_bswap32(value); }
-inline uint64_t VKO_ByteSwap64(uint64_t value) { return __builtin_bswap64(value); }
+inline uint16_t VKO_NetToHost16(uint16_t value) {
+    return __builtin_bswap16(value);
+}
+inline uint32_t VKO_NetToHost32(uint32_t value) {
+    return __builtin_bswap32(value);
+}
+inline uint16_t VKO_HostToNet16(uint16_t value) {
+    return __builtin_bswap16(value);
+}
+inline uint32_t VKO_HostToNet32(uint32_t value) {
+    return __builtin_bswap32(value);
+}
+inline uint64_t VKO_ByteSwap64(uint64_t value) {
+    return __builtin_bswap64(value);
+}

@@ -14,24 +14,32 @@
 
 // Atomics
 
-int32_t VKO_AtomicAdd32(int32_t *value, int32_t delta) { return std::atomic_ref<int32_t>(*value).fetch_add(delta) + delta; }
+int32_t VKO_AtomicAdd32(int32_t *value, int32_t delta) {
+    return std::atomic_ref<int32_t>(*value).fetch_add(delta) + delta;
+}
 
-int64_t VKO_AtomicAdd64(int64_t *value, int64_t delta) { return std::atomic_ref<int64_t>(*value).fetch_add(delta) + delta; }
+int64_t VKO_AtomicAdd64(int64_t *value, int64_t delta) {
+    return std::atomic_ref<int64_t>(*value).fetch_add(delta) + delta;
+}
 
-bool VKO_AtomicCAS32(int32_t *value, int32_t expected, int32_t desired)
-{
+bool VKO_AtomicCAS32(int32_t *value, int32_t expected, int32_t desired) {
     return std::atomic_ref<int32_t>(*value).compare_exchange_strong(expected, desired);
 }
 
-int32_t VKO_AtomicGet32(const int32_t *value) { return std::atomic_ref<int32_t>(*const_cast<int32_t *>(value)).load(); }
+int32_t VKO_AtomicGet32(const int32_t *value) {
+    return std::atomic_ref<int32_t>(*const_cast<int32_t *>(value)).load();
+}
 
-int64_t VKO_AtomicGet64(const int64_t *value) { return std::atomic_ref<int64_t>(*const_cast<int64_t *>(value)).load(); }
+int64_t VKO_AtomicGet64(const int64_t *value) {
+    return std::atomic_ref<int64_t>(*const_cast<int64_t *>(value)).load();
+}
 
-void VKO_AtomicSet32(int32_t *value, int32_t desired) { std::atomic_ref<int32_t>(*value).exchange(desired); }
+void VKO_AtomicSet32(int32_t *value, int32_t desired) {
+    std::atomic_ref<int32_t>(*value).exchange(desired);
+}
 
 // Monotonic deadline timeout ms from now, for waits that must not jump with the wall clock.
-static struct timespec deadline_after(int32_t timeout)
-{
+static struct timespec deadline_after(int32_t timeout) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_sec += timeout / 1000;
@@ -44,8 +52,7 @@ static struct timespec deadline_after(int32_t timeout)
     return ts;
 }
 
-static void cond_init_monotonic(pthread_cond_t *cond)
-{
+static void cond_init_monotonic(pthread_cond_t *cond) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -59,8 +66,7 @@ struct VKO_Mutex {
     pthread_mutex_t mutex;
 };
 
-VKO_Mutex *VKO_MutexCreate(void)
-{
+VKO_Mutex *VKO_MutexCreate(void) {
     VKO_Mutex *ctx = (VKO_Mutex *)VKO_Alloc(1, sizeof(VKO_Mutex));
 
     pthread_mutexattr_t attr;
@@ -72,19 +78,21 @@ VKO_Mutex *VKO_MutexCreate(void)
     return ctx;
 }
 
-void VKO_MutexDestroy(VKO_Mutex **mutex)
-{
-    if (!mutex || !*mutex)
-        return;
+void VKO_MutexDestroy(VKO_Mutex **mutex) {
+    if (!mutex || !*mutex) return;
 
     pthread_mutex_destroy(&(*mutex)->mutex);
     VKO_Free(*mutex);
     *mutex = NULL;
 }
 
-void VKO_MutexLock(VKO_Mutex *mutex) { pthread_mutex_lock(&mutex->mutex); }
+void VKO_MutexLock(VKO_Mutex *mutex) {
+    pthread_mutex_lock(&mutex->mutex);
+}
 
-void VKO_MutexUnlock(VKO_Mutex *mutex) { pthread_mutex_unlock(&mutex->mutex); }
+void VKO_MutexUnlock(VKO_Mutex *mutex) {
+    pthread_mutex_unlock(&mutex->mutex);
+}
 
 // Condition variable
 
@@ -92,28 +100,26 @@ struct VKO_Cond {
     pthread_cond_t cond;
 };
 
-VKO_Cond *VKO_CondCreate(void)
-{
+VKO_Cond *VKO_CondCreate(void) {
     VKO_Cond *ctx = (VKO_Cond *)VKO_Alloc(1, sizeof(VKO_Cond));
     cond_init_monotonic(&ctx->cond);
 
     return ctx;
 }
 
-void VKO_CondDestroy(VKO_Cond **cond)
-{
-    if (!cond || !*cond)
-        return;
+void VKO_CondDestroy(VKO_Cond **cond) {
+    if (!cond || !*cond) return;
 
     pthread_cond_destroy(&(*cond)->cond);
     VKO_Free(*cond);
     *cond = NULL;
 }
 
-void VKO_CondSignal(VKO_Cond *cond) { pthread_cond_signal(&cond->cond); }
+void VKO_CondSignal(VKO_Cond *cond) {
+    pthread_cond_signal(&cond->cond);
+}
 
-bool VKO_CondWait(VKO_Cond *cond, VKO_Mutex *mutex, int32_t timeout)
-{
+bool VKO_CondWait(VKO_Cond *cond, VKO_Mutex *mutex, int32_t timeout) {
     int e = 0;
     if (timeout < 0) {
         e = pthread_cond_wait(&cond->cond, &mutex->mutex);
@@ -123,8 +129,7 @@ bool VKO_CondWait(VKO_Cond *cond, VKO_Mutex *mutex, int32_t timeout)
         e = pthread_cond_timedwait(&cond->cond, &mutex->mutex, &due);
     }
 
-    if (e == ETIMEDOUT)
-        return false;
+    if (e == ETIMEDOUT) return false;
 
     if (e != 0)
         VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X", (unsigned)e);
@@ -147,26 +152,27 @@ struct VKO_Thread {
     std::atomic<int32_t> life;
 };
 
-static int64_t thread_self_id(void) { return (int64_t)syscall(SYS_gettid); }
+static int64_t thread_self_id(void) {
+    return (int64_t)syscall(SYS_gettid);
+}
 
 // Runs when the thread exits, by return or by cancellation: whoever comes
 // second of the thread's end and its abandonment frees the record. A key
 // destructor rather than an unwinding guard keeps cancellation free of
 // landing pads in our frames.
-static void thread_end(void *opaque)
-{
+static void thread_end(void *opaque) {
     VKO_Thread *ctx = (VKO_Thread *)opaque;
-    if (ctx->life.exchange(THREAD_ENDED) == THREAD_ABANDONED)
-        VKO_Free(ctx);
+    if (ctx->life.exchange(THREAD_ENDED) == THREAD_ABANDONED) VKO_Free(ctx);
 }
 
 static pthread_key_t THREAD_END_KEY;
 static pthread_once_t THREAD_END_ONCE = PTHREAD_ONCE_INIT;
 
-static void thread_end_key_init(void) { pthread_key_create(&THREAD_END_KEY, thread_end); }
+static void thread_end_key_init(void) {
+    pthread_key_create(&THREAD_END_KEY, thread_end);
+}
 
-static void *thread_trampoline(void *opaque)
-{
+static void *thread_trampoline(void *opaque) {
     VKO_Thread *ctx = (VKO_Thread *)opaque;
     pthread_setspecific(THREAD_END_KEY, ctx);
 
@@ -176,8 +182,7 @@ static void *thread_trampoline(void *opaque)
     return NULL;
 }
 
-VKO_Thread *VKO_ThreadCreate(VKO_ThreadFunc func, void *opaque)
-{
+VKO_Thread *VKO_ThreadCreate(VKO_ThreadFunc func, void *opaque) {
     pthread_once(&THREAD_END_ONCE, thread_end_key_init);
 
     VKO_Thread *ctx = (VKO_Thread *)VKO_Alloc(1, sizeof(VKO_Thread));
@@ -185,16 +190,13 @@ VKO_Thread *VKO_ThreadCreate(VKO_ThreadFunc func, void *opaque)
     ctx->opaque = opaque;
 
     int e = pthread_create(&ctx->handle, NULL, thread_trampoline, ctx);
-    if (e != 0)
-        VKO_LogFatal("thread_create", "'CreateThread' failed with error 0x%X", (unsigned)e);
+    if (e != 0) VKO_LogFatal("thread_create", "'CreateThread' failed with error 0x%X", (unsigned)e);
 
     return ctx;
 }
 
-void *VKO_ThreadDestroy(VKO_Thread **thread)
-{
-    if (!thread || !*thread)
-        return NULL;
+void *VKO_ThreadDestroy(VKO_Thread **thread) {
+    if (!thread || !*thread) return NULL;
 
     VKO_Thread *ctx = *thread;
 
@@ -210,18 +212,14 @@ void *VKO_ThreadDestroy(VKO_Thread **thread)
     return ret;
 }
 
-bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result)
-{
-    if (result)
-        *result = NULL;
+bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result) {
+    if (result) *result = NULL;
 
-    if (!thread || !*thread)
-        return true;
+    if (!thread || !*thread) return true;
 
     if (timeout < 0) {
         void *ret = VKO_ThreadDestroy(thread);
-        if (result)
-            *result = ret;
+        if (result) *result = ret;
         return true;
     }
 
@@ -237,14 +235,12 @@ bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result)
     }
 
     int e = pthread_timedjoin_np(ctx->handle, NULL, &due);
-    if (e == ETIMEDOUT)
-        return false;
+    if (e == ETIMEDOUT) return false;
 
     if (e != 0)
         VKO_LogFatal("VKO_ThreadDestroy", "'WaitForSingleObject' failed with error 0x%X", (unsigned)e);
 
-    if (result)
-        *result = ctx->ret;
+    if (result) *result = ctx->ret;
 
     VKO_Free(ctx);
     *thread = NULL;
@@ -252,35 +248,27 @@ bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result)
     return true;
 }
 
-void VKO_ThreadCancel(VKO_Thread *thread)
-{
-    if (thread)
-        pthread_cancel(thread->handle);
+void VKO_ThreadCancel(VKO_Thread *thread) {
+    if (thread) pthread_cancel(thread->handle);
 }
 
-void VKO_ThreadAbandon(VKO_Thread **thread)
-{
-    if (!thread || !*thread)
-        return;
+void VKO_ThreadAbandon(VKO_Thread **thread) {
+    if (!thread || !*thread) return;
 
     VKO_Thread *ctx = *thread;
     pthread_detach(ctx->handle);
 
-    if (ctx->life.exchange(THREAD_ABANDONED) == THREAD_ENDED)
-        VKO_Free(ctx);
+    if (ctx->life.exchange(THREAD_ABANDONED) == THREAD_ENDED) VKO_Free(ctx);
 
     *thread = NULL;
 }
 
-int64_t VKO_ThreadGetID(VKO_Thread *thread)
-{
-    if (!thread)
-        return thread_self_id();
+int64_t VKO_ThreadGetID(VKO_Thread *thread) {
+    if (!thread) return thread_self_id();
 
     // The new thread records its id as its first step.
     int64_t tid = 0;
-    while ((tid = thread->tid.load()) == 0)
-        VKO_Sleep(0);
+    while ((tid = thread->tid.load()) == 0) VKO_Sleep(0);
 
     return tid;
 }
@@ -290,13 +278,11 @@ int64_t VKO_ThreadGetID(VKO_Thread *thread)
 static std::mutex GLOBAL_LOCKS[VKO_LOCK_SLOTS];
 static std::atomic<uint32_t> GLOBAL_INDEX{1};
 
-static uint32_t global_lock_bind(uint32_t *lock)
-{
+static uint32_t global_lock_bind(uint32_t *lock) {
     std::atomic_ref<uint32_t> word(*lock);
 
     for (uint32_t v = word.load();; v = word.load()) {
-        if (v >= 2)
-            return v;
+        if (v >= 2) return v;
 
         uint32_t expected = 0;
         if (v == 0 && word.compare_exchange_strong(expected, 1)) {
@@ -313,9 +299,13 @@ static uint32_t global_lock_bind(uint32_t *lock)
     }
 }
 
-void VKO_GlobalLock(uint32_t *lock) { GLOBAL_LOCKS[global_lock_bind(lock)].lock(); }
+void VKO_GlobalLock(uint32_t *lock) {
+    GLOBAL_LOCKS[global_lock_bind(lock)].lock();
+}
 
-void VKO_GlobalUnlock(uint32_t *lock) { GLOBAL_LOCKS[std::atomic_ref<uint32_t>(*lock).load()].unlock(); }
+void VKO_GlobalUnlock(uint32_t *lock) {
+    GLOBAL_LOCKS[std::atomic_ref<uint32_t>(*lock).load()].unlock();
+}
 
 // Reader/writer locks
 
@@ -336,8 +326,7 @@ struct RWState {
 static std::atomic<uint32_t> RW_SLOTS[VKO_LOCK_SLOTS];
 static thread_local RWState RW_STATE[VKO_LOCK_SLOTS];
 
-VKO_RWLock *VKO_RWLockCreate(void)
-{
+VKO_RWLock *VKO_RWLockCreate(void) {
     VKO_RWLock *ctx = (VKO_RWLock *)VKO_Alloc(1, sizeof(VKO_RWLock));
 
     bool found = false;
@@ -350,7 +339,8 @@ VKO_RWLock *VKO_RWLockCreate(void)
     }
 
     if (!found)
-        VKO_LogFatal("thread_rwlock_index", "Could not find a free rwlock slot, maximum is %u", VKO_LOCK_SLOTS);
+        VKO_LogFatal("thread_rwlock_index", "Could not find a free rwlock slot, maximum is %u",
+                     VKO_LOCK_SLOTS);
 
     // Writers queue ahead of new readers in the lock itself too, so a
     // steady stream of readers cannot starve a writer between yields.
@@ -363,10 +353,8 @@ VKO_RWLock *VKO_RWLockCreate(void)
     return ctx;
 }
 
-void VKO_RWLockDestroy(VKO_RWLock **rwlock)
-{
-    if (!rwlock || !*rwlock)
-        return;
+void VKO_RWLockDestroy(VKO_RWLock **rwlock) {
+    if (!rwlock || !*rwlock) return;
 
     VKO_RWLock *ctx = *rwlock;
     RW_STATE[ctx->index] = RWState{};
@@ -380,18 +368,15 @@ void VKO_RWLockDestroy(VKO_RWLock **rwlock)
 // New readers let queued writers go first. A reader gives up yielding after
 // a while and blocks in the lock instead, which queues it behind the writers
 // anyway, so a long write does not burn a core per waiting reader.
-static void rwlock_wait_writers(VKO_RWLock *ctx, bool bounded)
-{
+static void rwlock_wait_writers(VKO_RWLock *ctx, bool bounded) {
     for (uint32_t spins = 0; ctx->writers.load() > 0; spins++) {
-        if (bounded && spins >= 4)
-            return;
+        if (bounded && spins >= 4) return;
 
         VKO_Sleep(0);
     }
 }
 
-void VKO_RWLockReader(VKO_RWLock *rwlock)
-{
+void VKO_RWLockReader(VKO_RWLock *rwlock) {
     RWState *s = &RW_STATE[rwlock->index];
 
     if (s->count == 0) {
@@ -403,14 +388,12 @@ void VKO_RWLockReader(VKO_RWLock *rwlock)
     s->count++;
 }
 
-bool VKO_RWLockTryReader(VKO_RWLock *rwlock)
-{
+bool VKO_RWLockTryReader(VKO_RWLock *rwlock) {
     RWState *s = &RW_STATE[rwlock->index];
 
     if (s->count == 0) {
         rwlock_wait_writers(rwlock, false);
-        if (pthread_rwlock_tryrdlock(&rwlock->rwlock) != 0)
-            return false;
+        if (pthread_rwlock_tryrdlock(&rwlock->rwlock) != 0) return false;
 
         s->read = 1;
     }
@@ -420,8 +403,7 @@ bool VKO_RWLockTryReader(VKO_RWLock *rwlock)
     return true;
 }
 
-void VKO_RWLockWriter(VKO_RWLock *rwlock)
-{
+void VKO_RWLockWriter(VKO_RWLock *rwlock) {
     RWState *s = &RW_STATE[rwlock->index];
 
     // Upgrade: not atomic, another writer may enter in between.
@@ -445,12 +427,10 @@ void VKO_RWLockWriter(VKO_RWLock *rwlock)
     s->count++;
 }
 
-void VKO_RWLockUnlock(VKO_RWLock *rwlock)
-{
+void VKO_RWLockUnlock(VKO_RWLock *rwlock) {
     RWState *s = &RW_STATE[rwlock->index];
 
-    if (s->count == 0)
-        return;
+    if (s->count == 0) return;
 
     if (--s->count == 0) {
         if (s->read) {
@@ -483,8 +463,7 @@ struct VKO_ThreadPool {
     PoolSlot *slots;
 };
 
-VKO_ThreadPool *VKO_ThreadPoolCreate(uint32_t maxThreads)
-{
+VKO_ThreadPool *VKO_ThreadPoolCreate(uint32_t maxThreads) {
     VKO_ThreadPool *ctx = (VKO_ThreadPool *)VKO_Alloc(1, sizeof(VKO_ThreadPool));
     ctx->num = maxThreads + 1;
     ctx->slots = (PoolSlot *)VKO_Alloc(ctx->num, sizeof(PoolSlot));
@@ -497,8 +476,7 @@ VKO_ThreadPool *VKO_ThreadPoolCreate(uint32_t maxThreads)
     return ctx;
 }
 
-static void *pool_worker(void *opaque)
-{
+static void *pool_worker(void *opaque) {
     PoolSlot *slot = (PoolSlot *)opaque;
 
     slot->func(slot->opaque);
@@ -506,8 +484,7 @@ static void *pool_worker(void *opaque)
     VKO_MutexLock(slot->mutex);
 
     if (slot->detached) {
-        if (slot->detach)
-            slot->detach(slot->opaque);
+        if (slot->detach) slot->detach(slot->opaque);
 
         slot->state = VKO_THREAD_STATE_FREE;
 
@@ -520,8 +497,7 @@ static void *pool_worker(void *opaque)
     return NULL;
 }
 
-uint32_t VKO_ThreadPoolDispatch(VKO_ThreadPool *pool, VKO_AnonFunc func, void *opaque)
-{
+uint32_t VKO_ThreadPoolDispatch(VKO_ThreadPool *pool, VKO_AnonFunc func, void *opaque) {
     for (uint32_t i = 1; i < pool->num; i++) {
         PoolSlot *slot = &pool->slots[i];
 
@@ -550,10 +526,8 @@ uint32_t VKO_ThreadPoolDispatch(VKO_ThreadPool *pool, VKO_AnonFunc func, void *o
     return 0;
 }
 
-void VKO_ThreadPoolDetach(VKO_ThreadPool *pool, uint32_t index, VKO_AnonFunc detach)
-{
-    if (index >= pool->num)
-        return;
+void VKO_ThreadPoolDetach(VKO_ThreadPool *pool, uint32_t index, VKO_AnonFunc detach) {
+    if (index >= pool->num) return;
 
     PoolSlot *slot = &pool->slots[index];
 
@@ -565,8 +539,7 @@ void VKO_ThreadPoolDetach(VKO_ThreadPool *pool, uint32_t index, VKO_AnonFunc det
         slot->detached = true;
 
     } else if (slot->state == VKO_THREAD_STATE_FINISHED) {
-        if (detach)
-            detach(slot->opaque);
+        if (detach) detach(slot->opaque);
 
         slot->state = VKO_THREAD_STATE_FREE;
     }
@@ -574,11 +547,9 @@ void VKO_ThreadPoolDetach(VKO_ThreadPool *pool, uint32_t index, VKO_AnonFunc det
     VKO_MutexUnlock(slot->mutex);
 }
 
-VKO_ThreadState VKO_ThreadPoolPoll(VKO_ThreadPool *pool, uint32_t index, void **opaque)
-{
+VKO_ThreadState VKO_ThreadPoolPoll(VKO_ThreadPool *pool, uint32_t index, void **opaque) {
     if (index >= pool->num) {
-        if (opaque)
-            *opaque = NULL;
+        if (opaque) *opaque = NULL;
 
         return VKO_THREAD_STATE_FREE;
     }
@@ -587,17 +558,14 @@ VKO_ThreadState VKO_ThreadPoolPoll(VKO_ThreadPool *pool, uint32_t index, void **
 
     VKO_MutexLock(slot->mutex);
     VKO_ThreadState state = slot->state;
-    if (opaque)
-        *opaque = slot->opaque;
+    if (opaque) *opaque = slot->opaque;
     VKO_MutexUnlock(slot->mutex);
 
     return state;
 }
 
-void VKO_ThreadPoolDestroy(VKO_ThreadPool **pool, VKO_AnonFunc detach)
-{
-    if (!pool || !*pool)
-        return;
+void VKO_ThreadPoolDestroy(VKO_ThreadPool **pool, VKO_AnonFunc detach) {
+    if (!pool || !*pool) return;
 
     VKO_ThreadPool *ctx = *pool;
 
@@ -620,8 +588,7 @@ struct VKO_Waitable {
     pthread_cond_t cond;
 };
 
-VKO_Waitable *VKO_WaitableCreate(void)
-{
+VKO_Waitable *VKO_WaitableCreate(void) {
     VKO_Waitable *ctx = (VKO_Waitable *)VKO_Alloc(1, sizeof(VKO_Waitable));
     pthread_mutex_init(&ctx->mutex, NULL);
     cond_init_monotonic(&ctx->cond);
@@ -629,10 +596,8 @@ VKO_Waitable *VKO_WaitableCreate(void)
     return ctx;
 }
 
-void VKO_WaitableDestroy(VKO_Waitable **waitable)
-{
-    if (!waitable || !*waitable)
-        return;
+void VKO_WaitableDestroy(VKO_Waitable **waitable) {
+    if (!waitable || !*waitable) return;
 
     VKO_Waitable *ctx = *waitable;
     pthread_cond_destroy(&ctx->cond);
@@ -641,12 +606,10 @@ void VKO_WaitableDestroy(VKO_Waitable **waitable)
     *waitable = NULL;
 }
 
-void VKO_WaitableSignal(VKO_Waitable *waitable)
-{
+void VKO_WaitableSignal(VKO_Waitable *waitable) {
     pthread_mutex_lock(&waitable->mutex);
 
-    if (!waitable->signaled.exchange(true))
-        pthread_cond_signal(&waitable->cond);
+    if (!waitable->signaled.exchange(true)) pthread_cond_signal(&waitable->cond);
 
     pthread_mutex_unlock(&waitable->mutex);
 }
@@ -655,16 +618,13 @@ void VKO_WaitableSignal(VKO_Waitable *waitable)
 // is still taken under the mutex: the signaling thread may be inside
 // VKO_WaitableSignal until it unlocks, and a waiter commonly destroys the
 // waitable right after its wait returns.
-static void waitable_spin(VKO_Waitable *waitable, uint32_t spins)
-{
+static void waitable_spin(VKO_Waitable *waitable, uint32_t spins) {
     for (uint32_t i = 0; i < spins && !waitable->signaled.load(std::memory_order_relaxed); i++)
         __builtin_ia32_pause();
 }
 
-bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout)
-{
-    if (timeout != 0)
-        waitable_spin(waitable, 200);
+bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout) {
+    if (timeout != 0) waitable_spin(waitable, 200);
 
     pthread_mutex_lock(&waitable->mutex);
 
@@ -674,7 +634,8 @@ bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout)
         while (!waitable->signaled.load()) {
             int e = pthread_cond_wait(&waitable->cond, &waitable->mutex);
             if (e != 0)
-                VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X", (unsigned)e);
+                VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X",
+                             (unsigned)e);
         }
 
     } else if (timeout > 0) {
@@ -682,11 +643,11 @@ bool VKO_WaitableWait(VKO_Waitable *waitable, int32_t timeout)
 
         while (!waitable->signaled.load()) {
             int e = pthread_cond_timedwait(&waitable->cond, &waitable->mutex, &due);
-            if (e == ETIMEDOUT)
-                break;
+            if (e == ETIMEDOUT) break;
 
             if (e != 0)
-                VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X", (unsigned)e);
+                VKO_LogFatal("VKO_CondWait", "'SleepConditionVariableCS' failed with error 0x%X",
+                             (unsigned)e);
         }
     }
 

@@ -17,8 +17,7 @@ class LogDeathTest : public ::testing::Test {
 };
 }  // namespace
 
-TEST(Log, TagColonText)
-{
+TEST(Log, TagColonText) {
     LogCapture log;
     VKO_Log("X", "%d", 3);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"X: 3"});
@@ -29,8 +28,7 @@ TEST(Log, TagColonText)
     EXPECT_EQ(log.lines(), std::vector<std::string>{"100%s: ok"});
 }
 
-TEST(Log, LongMessagesAreCut)
-{
+TEST(Log, LongMessagesAreCut) {
     LogCapture log;
     std::string big(20000, 'y');
     VKO_Log("T", "%s", big.c_str());
@@ -61,15 +59,13 @@ TEST(Log, LongMessagesAreCut)
 
 static int REENTRY_CALLS;
 
-static void reentrant_callback(const char *msg, void *opaque)
-{
+static void reentrant_callback(const char *msg, void *opaque) {
     REENTRY_CALLS++;
     ((std::vector<std::string> *)opaque)->emplace_back(msg);
     VKO_Log("inner", "dropped");
 }
 
-TEST(Log, CallbackThatLogsDoesNotRecurse)
-{
+TEST(Log, CallbackThatLogsDoesNotRecurse) {
     std::vector<std::string> lines;
     REENTRY_CALLS = 0;
     VKO_SetLogFunc(reentrant_callback, &lines);
@@ -81,8 +77,7 @@ TEST(Log, CallbackThatLogsDoesNotRecurse)
     EXPECT_EQ(lines, (std::vector<std::string>{"outer: one", "outer: two"}));
 }
 
-TEST(Log, DisablePerThread)
-{
+TEST(Log, DisablePerThread) {
     LogCapture log;
     std::thread([] {
         VKO_DisableThreadLog(true);
@@ -101,8 +96,7 @@ TEST(Log, DisablePerThread)
     EXPECT_EQ(log.lines().size(), 3u);
 }
 
-TEST(Log, NullCallbackSilences)
-{
+TEST(Log, NullCallbackSilences) {
     {
         LogCapture log;
         VKO_SetLogFunc(NULL, NULL);
@@ -111,8 +105,7 @@ TEST(Log, NullCallbackSilences)
     }
 }
 
-TEST(Log, ConcurrentLoggingWhileInstalling)
-{
+TEST(Log, ConcurrentLoggingWhileInstalling) {
     std::atomic<int> delivered{0};
     std::atomic<bool> stop{false};
     auto counting = [](const char *msg, void *opaque) {
@@ -142,8 +135,7 @@ TEST(Log, ConcurrentLoggingWhileInstalling)
     VKO_SetLogFunc(NULL, NULL);
 }
 
-TEST_F(LogDeathTest, FatalExitsWithOne)
-{
+TEST_F(LogDeathTest, FatalExitsWithOne) {
     EXPECT_EXIT(
         {
             VKO_SetLogFunc(log_to_stderr, NULL);
@@ -168,10 +160,11 @@ TEST_F(LogDeathTest, FatalExitsWithOne)
         ::testing::ExitedWithCode(1), "F: worker");
 }
 
-static void fatal_at_exit(void) { VKO_LogFatal("F", "during exit"); }
+static void fatal_at_exit(void) {
+    VKO_LogFatal("F", "during exit");
+}
 
-TEST_F(LogDeathTest, FatalDuringExitOrFromTwoThreads)
-{
+TEST_F(LogDeathTest, FatalDuringExitOrFromTwoThreads) {
     // A fatal inside an exit handler must not hang or run exit twice.
     EXPECT_EXIT(
         {
@@ -191,8 +184,7 @@ TEST_F(LogDeathTest, FatalDuringExitOrFromTwoThreads)
         ::testing::ExitedWithCode(1), "F: racing");
 }
 
-TEST(Time, Differences)
-{
+TEST(Time, Differences) {
     int64_t t = VKO_GetTime();
     EXPECT_EQ(VKO_TimeDiff(t, t), 0.0);
     EXPECT_EQ(VKO_TimeDiff(0, 1000000), 1.0);
@@ -201,16 +193,14 @@ TEST(Time, Differences)
     EXPECT_GE(VKO_GetTime(), t);
 }
 
-TEST(Time, SleepLastsAtLeastTheTime)
-{
+TEST(Time, SleepLastsAtLeastTheTime) {
     int64_t begin = VKO_GetTime();
     VKO_Sleep(0);
     VKO_Sleep(30);
     EXPECT_GE(VKO_TimeDiff(begin, VKO_GetTime()), 30.0);
 }
 
-TEST(Time, TimerResolutionIsQuiet)
-{
+TEST(Time, TimerResolutionIsQuiet) {
     LogCapture log;
     VKO_SetTimerResolution(1);
     VKO_Sleep(1);

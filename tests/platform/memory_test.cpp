@@ -15,8 +15,12 @@
 
 // Oversized requests must come back as NULL (and so reach our own fatal
 // path) rather than be reported by the sanitizer's allocator.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+extern "C" const char *__tsan_default_options() {
+    return "allocator_may_return_null=1";
+}
 
 namespace {
 class MemoryDeathTest : public ::testing::Test {
@@ -27,8 +31,7 @@ class MemoryDeathTest : public ::testing::Test {
 
 // Allocation
 
-TEST(Alloc, ZeroedAndZeroSizeIsNotFailure)
-{
+TEST(Alloc, ZeroedAndZeroSizeIsNotFailure) {
     uint8_t *p = (uint8_t *)VKO_Alloc(16, 4);
     for (int i = 0; i < 64; i++) EXPECT_EQ(p[i], 0);
     VKO_Free(p);
@@ -38,8 +41,7 @@ TEST(Alloc, ZeroedAndZeroSizeIsNotFailure)
     VKO_Free(z);
 }
 
-TEST(Alloc, ReallocGrowsAndZeroCountFrees)
-{
+TEST(Alloc, ReallocGrowsAndZeroCountFrees) {
     char *p = (char *)VKO_Realloc(NULL, 4, 1);
     memcpy(p, "abc", 4);
     p = (char *)VKO_Realloc(p, 1000, 2);
@@ -48,8 +50,7 @@ TEST(Alloc, ReallocGrowsAndZeroCountFrees)
     EXPECT_EQ(VKO_Realloc(NULL, 4, 0), nullptr);
 }
 
-TEST(Alloc, DupStrdupAndSecure)
-{
+TEST(Alloc, DupStrdupAndSecure) {
     const uint8_t src[5] = {1, 2, 3, 4, 5};
     uint8_t *d = (uint8_t *)VKO_Dup(src, 5);
     EXPECT_EQ(memcmp(d, src, 5), 0);
@@ -63,8 +64,7 @@ TEST(Alloc, DupStrdupAndSecure)
     VKO_Free(s);
 }
 
-TEST_F(MemoryDeathTest, AllocFailureIsFatal)
-{
+TEST_F(MemoryDeathTest, AllocFailureIsFatal) {
     EXPECT_EXIT(
         {
             VKO_SetLogFunc(log_to_stderr, NULL);
@@ -73,8 +73,7 @@ TEST_F(MemoryDeathTest, AllocFailureIsFatal)
         ::testing::ExitedWithCode(1), "VKO_Alloc: 'calloc' failed with errno 12");
 }
 
-TEST_F(MemoryDeathTest, ReallocFailureIsFatal)
-{
+TEST_F(MemoryDeathTest, ReallocFailureIsFatal) {
     // count x size overflows: refused before reaching the allocator.
     EXPECT_EXIT(
         {
@@ -93,8 +92,7 @@ TEST_F(MemoryDeathTest, ReallocFailureIsFatal)
 
 // Formatting and strings
 
-TEST(Format, HeapAndScratch)
-{
+TEST(Format, HeapAndScratch) {
     char *s = VKO_SprintfAlloc("%s-%d-%c", "a", 42, 'z');
     EXPECT_STREQ(s, "a-42-z");
     VKO_Free(s);
@@ -108,8 +106,7 @@ TEST(Format, HeapAndScratch)
     EXPECT_EQ(strlen(VKO_SprintfTLocal("%s", big.c_str())), 8191u);
 }
 
-TEST(Strings, StrcatAppendsOnlyWhenItFits)
-{
+TEST(Strings, StrcatAppendsOnlyWhenItFits) {
     char buf[8] = "abc";
     EXPECT_EQ(VKO_Strcat(buf, sizeof(buf), "def"), 0u);  // 3 + 1 + 3 = 7 <= 8
     EXPECT_STREQ(buf, "abcdef");
@@ -119,8 +116,7 @@ TEST(Strings, StrcatAppendsOnlyWhenItFits)
     EXPECT_STREQ(buf, "abcdefg");
 }
 
-TEST(Strings, CaseInsensitiveSearchAndCompare)
-{
+TEST(Strings, CaseInsensitiveSearchAndCompare) {
     const char *h = "Hello World";
     EXPECT_EQ(VKO_Strcasestr(h, "WORLD"), h + 6);
     EXPECT_EQ(VKO_Strcasestr(h, "lo w"), h + 3);
@@ -133,8 +129,7 @@ TEST(Strings, CaseInsensitiveSearchAndCompare)
     EXPECT_LT(VKO_Strcasecmp("", "a"), 0);
 }
 
-TEST(Strings, Tokeniser)
-{
+TEST(Strings, Tokeniser) {
     char text[] = "a,b;;c";
     char *ctx = NULL;
     std::vector<std::string> tokens;
@@ -147,10 +142,11 @@ struct Rec {
     int order;
 };
 
-static int rec_compare(const void *a, const void *b) { return ((const Rec *)a)->key - ((const Rec *)b)->key; }
+static int rec_compare(const void *a, const void *b) {
+    return ((const Rec *)a)->key - ((const Rec *)b)->key;
+}
 
-TEST(Sort, StableLikeStdStableSort)
-{
+TEST(Sort, StableLikeStdStableSort) {
     std::mt19937 rng(7);
     for (int round = 0; round < 20; round++) {
         std::vector<Rec> v(1 + rng() % 500);
@@ -171,8 +167,7 @@ TEST(Sort, StableLikeStdStableSort)
 
 // Scratch ring
 
-TEST(Scratch, SecondLargeRequestOverwritesFirst)
-{
+TEST(Scratch, SecondLargeRequestOverwritesFirst) {
     // Fresh thread: the ring starts at offset 0.
     std::thread([] {
         char *a = (char *)vko_tlocal(5000);
@@ -184,8 +179,7 @@ TEST(Scratch, SecondLargeRequestOverwritesFirst)
     }).join();
 }
 
-TEST(Scratch, BlocksFollowWithoutGapAndWholeRingFits)
-{
+TEST(Scratch, BlocksFollowWithoutGapAndWholeRingFits) {
     std::thread([] {
         char *a = (char *)vko_tlocal(3);
         char *b = (char *)vko_tlocal(5);
@@ -202,16 +196,14 @@ TEST(Scratch, BlocksFollowWithoutGapAndWholeRingFits)
     }).join();
 }
 
-TEST(Scratch, StrdupCutsToRingSize)
-{
+TEST(Scratch, StrdupCutsToRingSize) {
     std::string big(10000, 'x');
     char *s = vko_tlocal_strdup(big.c_str());
     EXPECT_EQ(strlen(s), 8191u);
     EXPECT_EQ(std::string(s), big.substr(0, 8191));
 }
 
-TEST(Scratch, CallerBufferAndReturnToBuiltin)
-{
+TEST(Scratch, CallerBufferAndReturnToBuiltin) {
     std::thread([] {
         char *first = (char *)vko_tlocal(10);
         char *second = (char *)vko_tlocal(10);
@@ -234,16 +226,14 @@ TEST(Scratch, CallerBufferAndReturnToBuiltin)
     }).join();
 }
 
-TEST(Scratch, RingsArePerThread)
-{
+TEST(Scratch, RingsArePerThread) {
     char *mine = (char *)vko_tlocal(8);
     char *theirs = nullptr;
     std::thread([&] { theirs = (char *)vko_tlocal(8); }).join();
     EXPECT_NE(mine, theirs);
 }
 
-TEST_F(MemoryDeathTest, OverflowIsFatal)
-{
+TEST_F(MemoryDeathTest, OverflowIsFatal) {
     EXPECT_EXIT(
         {
             VKO_SetLogFunc(log_to_stderr, NULL);
@@ -273,8 +263,7 @@ TEST_F(MemoryDeathTest, OverflowIsFatal)
 
 // Text encodings
 
-static std::u16string iconv_to_utf16(const std::string &in, bool *ok)
-{
+static std::u16string iconv_to_utf16(const std::string &in, bool *ok) {
     iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
     std::vector<char> out(in.size() * 4 + 4);
     char *ip = (char *)in.data();
@@ -286,8 +275,7 @@ static std::u16string iconv_to_utf16(const std::string &in, bool *ok)
     return std::u16string((char16_t *)out.data(), (out.size() - ol) / 2);
 }
 
-static std::string iconv_to_utf8(const std::u16string &in, bool *ok)
-{
+static std::string iconv_to_utf8(const std::u16string &in, bool *ok) {
     iconv_t cd = iconv_open("UTF-8", "UTF-16LE");
     std::vector<char> out(in.size() * 4 + 4);
     char *ip = (char *)in.data();
@@ -299,8 +287,7 @@ static std::string iconv_to_utf8(const std::u16string &in, bool *ok)
     return std::string(out.data(), out.size() - ol);
 }
 
-TEST(Utf, RoundTripAndSurrogates)
-{
+TEST(Utf, RoundTripAndSurrogates) {
     const char *text = "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80";
     char16_t wide[16];
     ASSERT_TRUE(VKO_MultiToWide(text, wide, 16));
@@ -328,8 +315,7 @@ TEST(Utf, RoundTripAndSurrogates)
     EXPECT_EQ(VKO_WideToMultiTLocal(NULL), nullptr);
 }
 
-TEST(Utf, ScratchUtf16IsAlignedAfterOddBlock)
-{
+TEST(Utf, ScratchUtf16IsAlignedAfterOddBlock) {
     std::thread([] {
         vko_tlocal(3);
         char16_t *w = VKO_MultiToWideTLocal("abc");
@@ -338,10 +324,16 @@ TEST(Utf, ScratchUtf16IsAlignedAfterOddBlock)
     }).join();
 }
 
-TEST(Utf, InvalidInputFallsBackWithoutLog)
-{
+TEST(Utf, InvalidInputFallsBackWithoutLog) {
     LogCapture log;
-    const char *bad[] = {"a\xFF" "b", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE2\x82", "\x80"};
+    const char *bad[] = {
+        "a\xFF"
+        "b",
+        "\xC0\xAF",
+        "\xED\xA0\x80",
+        "\xF4\x90\x80\x80",
+        "ab\xE2\x82",
+        "\x80"};
     for (const char *b : bad) {
         char16_t wide[16];
         EXPECT_FALSE(VKO_MultiToWide(b, wide, 16)) << b;
@@ -362,8 +354,7 @@ TEST(Utf, InvalidInputFallsBackWithoutLog)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(Utf, SmallBufferLogsAndTruncates)
-{
+TEST(Utf, SmallBufferLogsAndTruncates) {
     LogCapture log;
     char16_t wide[4];
     EXPECT_FALSE(VKO_MultiToWide("abcdef", wide, 4));
@@ -383,10 +374,10 @@ TEST(Utf, SmallBufferLogsAndTruncates)
     EXPECT_FALSE(VKO_WideToMulti(u"a", out, 0));
 }
 
-TEST(Utf, AgreesWithIconvOnRandomInput)
-{
+TEST(Utf, AgreesWithIconvOnRandomInput) {
     std::mt19937 rng(1234);
-    const uint32_t pool[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFD, 0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
+    const uint32_t pool[] = {0x41,   0x7F,    0x80,     0x7FF,  0x800, 0xFFFD,
+                             0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
 
     for (int round = 0; round < 2000; round++) {
         // Valid text from code points, then maybe corrupt one byte.
@@ -427,8 +418,7 @@ TEST(Utf, AgreesWithIconvOnRandomInput)
 
 // Bytes
 
-TEST(Hex, OutLowerCaseAndTruncation)
-{
+TEST(Hex, OutLowerCaseAndTruncation) {
     LogCapture log;
     const uint8_t bytes[3] = {0xAB, 0x01, 0xFF};
     char text[7];
@@ -453,8 +443,7 @@ TEST(Hex, OutLowerCaseAndTruncation)
     EXPECT_STREQ(text, "");
 }
 
-TEST(Hex, InRulesAndLogs)
-{
+TEST(Hex, InRulesAndLogs) {
     LogCapture log;
     uint8_t bytes[4] = {0x55, 0x55, 0x55, 0x55};
     VKO_HexToBytes("0g", bytes, 4);
@@ -485,8 +474,7 @@ TEST(Hex, InRulesAndLogs)
 }
 
 // Plain bit-at-a-time CRC-32 as the reference.
-static uint32_t crc32_reference(const uint8_t *p, size_t n)
-{
+static uint32_t crc32_reference(const uint8_t *p, size_t n) {
     uint32_t c = 0xFFFFFFFF;
     for (size_t i = 0; i < n; i++) {
         c ^= p[i];
@@ -495,8 +483,7 @@ static uint32_t crc32_reference(const uint8_t *p, size_t n)
     return ~c;
 }
 
-TEST(CRC32, CheckValueContinuationAndReference)
-{
+TEST(CRC32, CheckValueContinuationAndReference) {
     EXPECT_EQ(VKO_CRC32(0, "123456789", 9), 0xCBF43926u);
     uint32_t part = VKO_CRC32(0, "1234", 4);
     EXPECT_EQ(VKO_CRC32(part, "56789", 5), 0xCBF43926u);
@@ -512,15 +499,13 @@ TEST(CRC32, CheckValueContinuationAndReference)
     }
 }
 
-TEST(DJB2, SignedBytes)
-{
+TEST(DJB2, SignedBytes) {
     EXPECT_EQ(VKO_DJB2(""), 5381u);
     EXPECT_EQ(VKO_DJB2("a"), 5381u * 33u + 97u);
     EXPECT_EQ(VKO_DJB2("\xE9"), 5381u * 33u - 23u);
 }
 
-TEST(ByteOrder, NetworkOrder)
-{
+TEST(ByteOrder, NetworkOrder) {
     uint8_t b[4] = {0x12, 0x34, 0x56, 0x78};
     uint32_t v32;
     memcpy(&v32, b, 4);

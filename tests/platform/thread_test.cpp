@@ -19,8 +19,7 @@ class ThreadDeathTest : public ::testing::Test {
 };
 
 // True once the thread sleeps in the kernel (blocked on a lock or condition).
-bool thread_is_blocked(int64_t tid)
-{
+bool thread_is_blocked(int64_t tid) {
     std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
     FILE *f = fopen(path.c_str(), "r");
     if (!f) return false;
@@ -32,8 +31,7 @@ bool thread_is_blocked(int64_t tid)
     return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'S';
 }
 
-void wait_until_blocked(VKO_Thread *t)
-{
+void wait_until_blocked(VKO_Thread *t) {
     // Seen blocked twice in a row, so a passing stall does not count.
     int64_t tid = VKO_ThreadGetID(t);
     for (int seen = 0; seen < 2;) {
@@ -45,8 +43,7 @@ void wait_until_blocked(VKO_Thread *t)
 
 // Atomics
 
-TEST(Atomic, ConcurrentAddsAndCas)
-{
+TEST(Atomic, ConcurrentAddsAndCas) {
     int32_t v32 = 0;
     int64_t v64 = 0;
     int32_t cas_wins = 0;
@@ -75,8 +72,7 @@ TEST(Atomic, ConcurrentAddsAndCas)
 
 // Mutex and condition variable
 
-TEST(Mutex, RecursiveAndExclusive)
-{
+TEST(Mutex, RecursiveAndExclusive) {
     VKO_Mutex *m = VKO_MutexCreate();
     VKO_MutexLock(m);
     VKO_MutexLock(m);
@@ -101,8 +97,7 @@ TEST(Mutex, RecursiveAndExclusive)
     VKO_MutexDestroy(&m);
 }
 
-TEST(Cond, TimeoutAndInfiniteWait)
-{
+TEST(Cond, TimeoutAndInfiniteWait) {
     VKO_Mutex *m = VKO_MutexCreate();
     VKO_Cond *c = VKO_CondCreate();
 
@@ -145,16 +140,16 @@ TEST(Cond, TimeoutAndInfiniteWait)
 
 // Threads
 
-static void *return_opaque(void *opaque) { return opaque; }
+static void *return_opaque(void *opaque) {
+    return opaque;
+}
 
-static void *own_tid(void *opaque)
-{
+static void *own_tid(void *opaque) {
     *(int64_t *)opaque = (int64_t)syscall(SYS_gettid);
     return NULL;
 }
 
-TEST(Thread, DestroyReturnsResultAndIds)
-{
+TEST(Thread, DestroyReturnsResultAndIds) {
     int x = 0;
     VKO_Thread *t = VKO_ThreadCreate(return_opaque, &x);
     EXPECT_EQ(VKO_ThreadDestroy(&t), &x);
@@ -170,8 +165,7 @@ TEST(Thread, DestroyReturnsResultAndIds)
     EXPECT_EQ(VKO_ThreadGetID(NULL), (int64_t)syscall(SYS_gettid));
 }
 
-static void *wait_then_return(void *opaque)
-{
+static void *wait_then_return(void *opaque) {
     VKO_WaitableWait((VKO_Waitable *)opaque, -1);
     return opaque;
 }
@@ -181,23 +175,20 @@ struct Relay {
     VKO_Waitable *out;
 };
 
-static void *relay(void *opaque)
-{
+static void *relay(void *opaque) {
     Relay *r = (Relay *)opaque;
     VKO_WaitableWait(r->in, -1);
     VKO_WaitableSignal(r->out);
     return NULL;
 }
 
-static void *sleep_long(void *opaque)
-{
+static void *sleep_long(void *opaque) {
     (void)opaque;
     for (;;) VKO_Sleep(100000);
     return NULL;
 }
 
-TEST(Thread, JoinWithTimeoutCancelAndAbandon)
-{
+TEST(Thread, JoinWithTimeoutCancelAndAbandon) {
     VKO_Waitable *w = VKO_WaitableCreate();
     VKO_Thread *t = VKO_ThreadCreate(wait_then_return, w);
     void *result = &result;
@@ -234,8 +225,7 @@ TEST(Thread, JoinWithTimeoutCancelAndAbandon)
 
 // Global locks
 
-TEST(GlobalLock, RaceBindsOnceAndSerialises)
-{
+TEST(GlobalLock, RaceBindsOnceAndSerialises) {
     static uint32_t word;
     int counter = 0;
     std::atomic<bool> go{false};
@@ -266,8 +256,7 @@ TEST(GlobalLock, RaceBindsOnceAndSerialises)
     VKO_GlobalUnlock(&word);
 }
 
-TEST_F(ThreadDeathTest, GlobalLockIndexesRunOut)
-{
+TEST_F(ThreadDeathTest, GlobalLockIndexesRunOut) {
     EXPECT_EXIT(
         {
             VKO_SetLogFunc(log_to_stderr, NULL);
@@ -284,8 +273,7 @@ TEST_F(ThreadDeathTest, GlobalLockIndexesRunOut)
 
 // Reader/writer locks
 
-TEST(RWLock, ReadTwiceThenWriteNeedsThreeUnlocks)
-{
+TEST(RWLock, ReadTwiceThenWriteNeedsThreeUnlocks) {
     VKO_RWLock *l = VKO_RWLockCreate();
     auto other_can_read = [l] {
         bool got = false;
@@ -312,8 +300,7 @@ TEST(RWLock, ReadTwiceThenWriteNeedsThreeUnlocks)
     EXPECT_EQ(l, nullptr);
 }
 
-TEST(RWLock, WriterReentersAsReaderAndWriter)
-{
+TEST(RWLock, WriterReentersAsReaderAndWriter) {
     VKO_RWLock *l = VKO_RWLockCreate();
     VKO_RWLockWriter(l);
     VKO_RWLockReader(l);
@@ -331,8 +318,7 @@ TEST(RWLock, WriterReentersAsReaderAndWriter)
     VKO_RWLockDestroy(&l);
 }
 
-TEST(RWLock, FailedTryReaderChangesNothing)
-{
+TEST(RWLock, FailedTryReaderChangesNothing) {
     VKO_RWLock *l = VKO_RWLockCreate();
     VKO_RWLockWriter(l);
 
@@ -359,8 +345,7 @@ struct WriterArgs {
     std::atomic<bool> wrote;
 };
 
-static void *take_write(void *opaque)
-{
+static void *take_write(void *opaque) {
     WriterArgs *a = (WriterArgs *)opaque;
     VKO_RWLockWriter(a->lock);
     a->wrote = true;
@@ -368,8 +353,7 @@ static void *take_write(void *opaque)
     return NULL;
 }
 
-TEST(RWLock, QueuedWriterGoesBeforeNewReaders)
-{
+TEST(RWLock, QueuedWriterGoesBeforeNewReaders) {
     WriterArgs args;
     args.lock = VKO_RWLockCreate();
     args.wrote = false;
@@ -401,8 +385,7 @@ TEST(RWLock, QueuedWriterGoesBeforeNewReaders)
     VKO_RWLockDestroy(&args.lock);
 }
 
-TEST(RWLock, ExclusionUnderContention)
-{
+TEST(RWLock, ExclusionUnderContention) {
     VKO_RWLock *l = VKO_RWLockCreate();
     long a = 0, b = 0;
     std::atomic<int> bad{0};
@@ -433,8 +416,7 @@ TEST(RWLock, ExclusionUnderContention)
     VKO_RWLockDestroy(&l);
 }
 
-TEST(RWLock, SlotsAreReused)
-{
+TEST(RWLock, SlotsAreReused) {
     std::vector<VKO_RWLock *> locks(VKO_LOCK_SLOTS);
     for (auto &l : locks) l = VKO_RWLockCreate();
     VKO_RWLockDestroy(&locks[100]);
@@ -446,8 +428,7 @@ TEST(RWLock, SlotsAreReused)
     for (auto &l : locks) VKO_RWLockDestroy(&l);
 }
 
-TEST_F(ThreadDeathTest, RWLockSlotsRunOut)
-{
+TEST_F(ThreadDeathTest, RWLockSlotsRunOut) {
     EXPECT_EXIT(
         {
             VKO_SetLogFunc(log_to_stderr, NULL);
@@ -456,7 +437,8 @@ TEST_F(ThreadDeathTest, RWLockSlotsRunOut)
             fprintf(stderr, "%s made\n", locks[VKO_LOCK_SLOTS - 1] ? "255" : "not");
             VKO_RWLockCreate();
         },
-        ::testing::ExitedWithCode(1), "255 made\nthread_rwlock_index: Could not find a free rwlock slot, maximum is 255");
+        ::testing::ExitedWithCode(1),
+        "255 made\nthread_rwlock_index: Could not find a free rwlock slot, maximum is 255");
 }
 
 // Thread pool
@@ -466,22 +448,21 @@ struct Job {
     std::atomic<int> *ran;
 };
 
-static void blocking_job(void *opaque)
-{
+static void blocking_job(void *opaque) {
     Job *j = (Job *)opaque;
     VKO_WaitableWait(j->release, -1);
     (*j->ran)++;
 }
 
-static void count_detach(void *opaque) { (*((Job *)opaque)->ran) += 100; }
+static void count_detach(void *opaque) {
+    (*((Job *)opaque)->ran) += 100;
+}
 
-static void wait_for_state(VKO_ThreadPool *pool, uint32_t index, VKO_ThreadState state)
-{
+static void wait_for_state(VKO_ThreadPool *pool, uint32_t index, VKO_ThreadState state) {
     while (VKO_ThreadPoolPoll(pool, index, NULL) != state) VKO_Sleep(1);
 }
 
-TEST(ThreadPool, FullPoolRefusesThenRecoversAfterDetach)
-{
+TEST(ThreadPool, FullPoolRefusesThenRecoversAfterDetach) {
     LogCapture log;
     std::atomic<int> ran{0};
     Job a{VKO_WaitableCreate(), &ran}, b{VKO_WaitableCreate(), &ran}, c{VKO_WaitableCreate(), &ran};
@@ -493,7 +474,8 @@ TEST(ThreadPool, FullPoolRefusesThenRecoversAfterDetach)
     EXPECT_EQ(ia, 1u);
     EXPECT_EQ(ib, 2u);
     EXPECT_EQ(VKO_ThreadPoolDispatch(pool, blocking_job, &c), 0u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"VKO_ThreadPoolDispatch: Could not find available index"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"VKO_ThreadPoolDispatch: Could not find available index"});
 
     void *opaque = NULL;
     EXPECT_EQ(VKO_ThreadPoolPoll(pool, ia, &opaque), VKO_THREAD_STATE_RUNNING);
@@ -528,8 +510,7 @@ TEST(ThreadPool, FullPoolRefusesThenRecoversAfterDetach)
     VKO_WaitableDestroy(&c.release);
 }
 
-TEST(ThreadPool, RunningJobDetachedWithoutFunctionFreesItsSlot)
-{
+TEST(ThreadPool, RunningJobDetachedWithoutFunctionFreesItsSlot) {
     std::atomic<int> ran{0};
     Job a{VKO_WaitableCreate(), &ran};
     VKO_ThreadPool *pool = VKO_ThreadPoolCreate(1);
@@ -547,10 +528,11 @@ TEST(ThreadPool, RunningJobDetachedWithoutFunctionFreesItsSlot)
     VKO_WaitableDestroy(&a.release);
 }
 
-static void add_one(void *opaque) { ((std::atomic<int> *)opaque)->fetch_add(1); }
+static void add_one(void *opaque) {
+    ((std::atomic<int> *)opaque)->fetch_add(1);
+}
 
-TEST(ThreadPool, ManyJobsThroughFewSlots)
-{
+TEST(ThreadPool, ManyJobsThroughFewSlots) {
     VKO_ThreadPool *pool = VKO_ThreadPoolCreate(4);
     std::atomic<int> done{0};
 
@@ -568,8 +550,7 @@ TEST(ThreadPool, ManyJobsThroughFewSlots)
     EXPECT_EQ(done, 400);
 }
 
-TEST(ThreadPool, IndexesOutsideThePoolAreFree)
-{
+TEST(ThreadPool, IndexesOutsideThePoolAreFree) {
     VKO_ThreadPool *pool = VKO_ThreadPoolCreate(1);
     void *opaque = &opaque;
     EXPECT_EQ(VKO_ThreadPoolPoll(pool, 5, &opaque), VKO_THREAD_STATE_FREE);
@@ -581,8 +562,7 @@ TEST(ThreadPool, IndexesOutsideThePoolAreFree)
 
 // Waitables
 
-TEST(Waitable, SignalsCoalesceAndAreConsumed)
-{
+TEST(Waitable, SignalsCoalesceAndAreConsumed) {
     VKO_Waitable *w = VKO_WaitableCreate();
     EXPECT_FALSE(VKO_WaitableWait(w, 0));
     VKO_WaitableSignal(w);
@@ -598,10 +578,11 @@ TEST(Waitable, SignalsCoalesceAndAreConsumed)
     EXPECT_EQ(w, nullptr);
 }
 
-static void *wait_forever(void *opaque) { return (void *)(uintptr_t)VKO_WaitableWait((VKO_Waitable *)opaque, -1); }
+static void *wait_forever(void *opaque) {
+    return (void *)(uintptr_t)VKO_WaitableWait((VKO_Waitable *)opaque, -1);
+}
 
-TEST(Waitable, InfiniteWaitSurvivesAStolenWake)
-{
+TEST(Waitable, InfiniteWaitSurvivesAStolenWake) {
     for (int round = 0; round < 50; round++) {
         VKO_Waitable *w = VKO_WaitableCreate();
         VKO_Thread *t = VKO_ThreadCreate(wait_forever, w);
@@ -617,14 +598,12 @@ TEST(Waitable, InfiniteWaitSurvivesAStolenWake)
     }
 }
 
-static void *signal_it(void *opaque)
-{
+static void *signal_it(void *opaque) {
     VKO_WaitableSignal((VKO_Waitable *)opaque);
     return NULL;
 }
 
-TEST(Waitable, DestroyRightAfterTheWaitReturns)
-{
+TEST(Waitable, DestroyRightAfterTheWaitReturns) {
     // The signaler may still be inside Signal when the waiter wakes; the
     // waiter must not get ahead of it.
     for (int round = 0; round < 300; round++) {
@@ -636,8 +615,7 @@ TEST(Waitable, DestroyRightAfterTheWaitReturns)
     }
 }
 
-TEST(Waitable, PingPongLosesNoSignal)
-{
+TEST(Waitable, PingPongLosesNoSignal) {
     VKO_Waitable *ping = VKO_WaitableCreate();
     VKO_Waitable *pong = VKO_WaitableCreate();
     const int rounds = 2000;
