@@ -220,9 +220,7 @@ static TLocal *tlocal_get(void) {
     return tl;
 }
 
-void *vko_tlocal(size_t size) {
-    TLocal *tl = tlocal_get();
-
+static uint8_t *tlocal_reserve(TLocal *tl, size_t size) {
     if (size > tl->size) {
         // The fatal message itself needs scratch space: give it the built-in ring.
         vko_tlocal_set_buffer(NULL, 0);
@@ -232,8 +230,14 @@ void *vko_tlocal(size_t size) {
     if (*tl->offset + size > tl->size) *tl->offset = 0;
 
     uint8_t *block = tl->buf + *tl->offset;
-    memset(block, 0, size);
     *tl->offset += size;
+
+    return block;
+}
+
+void *vko_tlocal(size_t size) {
+    uint8_t *block = tlocal_reserve(tlocal_get(), size);
+    memset(block, 0, size);
 
     return block;
 }
@@ -267,8 +271,9 @@ char *vko_tlocal_strdup(const char *str) {
         return empty;
     }
 
-    char *local = (char *)vko_tlocal(len);
-    memcpy(local, str, len - 1);
+    // The source may itself be scratch text that the new block wraps over.
+    char *local = (char *)tlocal_reserve(tl, len);
+    memmove(local, str, len - 1);
     local[len - 1] = '\0';
 
     return local;
@@ -450,14 +455,31 @@ char16_t *VKO_MultiToWideAlloc(const char *src) {
     return wide;
 }
 
+static bool overlaps(const void *a, size_t asize, const void *b, size_t bsize) {
+    uintptr_t pa = (uintptr_t)a, pb = (uintptr_t)b;
+    return pa < pb + bsize && pb < pa + asize;
+}
+
 char16_t *VKO_MultiToWideTLocal(const char *src) {
     if (!src) return NULL;
 
     // Ring blocks have no alignment; take one spare byte to align UTF-16.
-    uint32_t len = (uint32_t)strlen(src) + 1;
-    uintptr_t block = (uintptr_t)vko_tlocal(len * sizeof(char16_t) + 1);
-    char16_t *wide = (char16_t *)((block + 1) & ~(uintptr_t)1);
-    VKO_MultiToWide(src, wide, len);
+    size_t srclen = strlen(src) + 1;
+    uint32_t len = (uint32_t)srclen;
+    size_t size = len * sizeof(char16_t) + 1;
+    uint8_t *block = tlocal_reserve(tlocal_get(), size);
+    char16_t *wide = (char16_t *)(((uintptr_t)block + 1) & ~(uintptr_t)1);
+
+    // Scratch text as the source may lie where the new block wrapped to.
+    if (overlaps(block, size, src, srclen)) {
+        char16_t *heap = VKO_MultiToWideAlloc(src);
+        memcpy(wide, heap, len * sizeof(char16_t));
+        VKO_Free(heap);
+
+    } else {
+        memset(block, 0, size);
+        VKO_MultiToWide(src, wide, len);
+    }
 
     return wide;
 }
@@ -475,9 +497,19 @@ char *VKO_WideToMultiAlloc(const char16_t *src) {
 char *VKO_WideToMultiTLocal(const char16_t *src) {
     if (!src) return NULL;
 
-    uint32_t size = 4 * ((uint32_t)wide_len(src) + 1);
-    char *multi = (char *)vko_tlocal(size);
-    VKO_WideToMulti(src, multi, size);
+    size_t units = wide_len(src) + 1;
+    uint32_t size = 4 * (uint32_t)units;
+    char *multi = (char *)tlocal_reserve(tlocal_get(), size);
+
+    if (overlaps(multi, size, src, units * sizeof(char16_t))) {
+        char *heap = VKO_WideToMultiAlloc(src);
+        memcpy(multi, heap, size);
+        VKO_Free(heap);
+
+    } else {
+        memset(multi, 0, size);
+        VKO_WideToMulti(src, multi, size);
+    }
 
     return multi;
 }

@@ -203,6 +203,17 @@ TEST(Scratch, StrdupCutsToRingSize) {
     EXPECT_EQ(std::string(s), big.substr(0, 8191));
 }
 
+TEST(Scratch, StrdupOfScratchTextThatTheRingWrapsOver) {
+    std::thread([] {
+        char *first = vko_tlocal_strdup("keep this text");
+        vko_tlocal(VKO_TLOCAL_SIZE - 20);
+        // Does not fit in the 6 bytes left: wraps onto its own source.
+        char *copy = vko_tlocal_strdup(first);
+        EXPECT_EQ(copy, first);
+        EXPECT_STREQ(copy, "keep this text");
+    }).join();
+}
+
 TEST(Scratch, CallerBufferAndReturnToBuiltin) {
     std::thread([] {
         char *first = (char *)vko_tlocal(10);
@@ -321,6 +332,22 @@ TEST(Utf, ScratchUtf16IsAlignedAfterOddBlock) {
         char16_t *w = VKO_MultiToWideTLocal("abc");
         EXPECT_EQ((uintptr_t)w % alignof(char16_t), 0u);
         EXPECT_EQ(std::u16string(w), u"abc");
+    }).join();
+}
+
+TEST(Utf, ScratchConversionOfScratchText) {
+    // Round trips through the ring, with the ring near its end so each new
+    // block wraps onto the text it converts.
+    std::thread([] {
+        const char *text = "caf\xC3\xA9 \xE2\x82\xAC";
+        for (size_t fill = 0; fill < 200; fill++) {
+            char *copy = vko_tlocal_strdup(text);
+            vko_tlocal(VKO_TLOCAL_SIZE - 40 - fill);
+            char16_t *wide = VKO_MultiToWideTLocal(copy);
+            ASSERT_EQ(std::u16string(wide), u"caf\u00E9 \u20AC") << fill;
+            vko_tlocal(VKO_TLOCAL_SIZE - 60 - fill);
+            ASSERT_STREQ(VKO_WideToMultiTLocal(wide), text) << fill;
+        }
     }).join();
 }
 
