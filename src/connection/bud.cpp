@@ -25,14 +25,13 @@
 namespace {
 
 constexpr uint32_t kPendingLimit = 100;
-constexpr uint32_t kBatch = 64;        // datagrams taken per turn of the link's thread
+constexpr uint32_t kBatch = 32;        // datagrams taken per turn of the link's thread
 constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kLogIntervalUs = 2000000;
 constexpr uint64_t kSilentUs = 60000000;
 constexpr uint64_t kDeadUs = 120000000;
-constexpr int32_t kNothing = 1;  // internal: no datagram waiting
 
 enum CipherIndex { kCipherThread = 0, kCipherDecrypt = 1, kCipherStream0 = 2, kCiphers = 7 };
 
@@ -139,6 +138,7 @@ struct BUD {
     AU32 dropped_malformed{0};
     AU32 dropped_window{0};
     AU32 dropped_messages{0};
+    uint8_t *rxbuf = nullptr;  // the link thread's receive batch
 };
 
 namespace {
@@ -432,14 +432,8 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
         bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
 }
 
-// Receives and handles one datagram. 0 for a good record, 2000 for STUN, kNothing
-// when none waits, else the drop reason.
-int32_t bud_recv_datagram(BUD *link, Gap gaps[BUD_STREAMS]) {
-    uint8_t d[BUD_SLOT_SIZE];
-    int32_t n = network_recvmsg(link->sock, d, sizeof d, nullptr, nullptr);
-    if (n == NET_ERROR_BASE - NET_WOULDBLOCK || n == NET_ERROR_BASE - 10004) return kNothing;
-    if (n < 0) return n;
-    uint32_t len = static_cast<uint32_t>(n);
+// Handles one received datagram. 0 for a good record, 2000 for STUN, else the drop reason.
+int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BUD_STREAMS]) {
     if (stun_is_stun(d, len)) {
         if (d[0] == 0 && stun_check_request(d, len, link->ice_pwd))
             stun_send_success(link->sock, d, len, &link->remote, link->local.family ? &link->local : nullptr,
@@ -488,16 +482,27 @@ void bud_thread(BUD *link) {
         bool good = false;
         int32_t result = BUD_TIMEOUT;
         if (pr > 0) {
+            // Several datagrams per system call; the pass below then runs once for all.
+            mmsghdr msgs[kBatch];
+            iovec iov[kBatch];
             for (uint32_t i = 0; i < kBatch; i++) {
-                int32_t r = bud_recv_datagram(link, gaps);
-                if (r == kNothing) break;
+                iov[i] = {link->rxbuf + static_cast<size_t>(i) * BUD_SLOT_SIZE, BUD_SLOT_SIZE};
+                msgs[i] = {};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+            }
+            int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) result = NET_ERROR_BASE - network_error_code(errno);
+            for (int i = 0; i < n; i++) {
+                int32_t r = bud_recv_datagram(link, static_cast<const uint8_t *>(iov[i].iov_base), msgs[i].msg_len,
+                                              gaps);
                 if (r == 0) {
                     good = true;
-                    link->last_received.store(now_us(link));
                 } else {
                     result = r;
                 }
             }
+            if (good) link->last_received.store(now_us(link));
         }
         uint64_t now = now_us(link);
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
@@ -522,6 +527,7 @@ void free_link(BUD *link) {
         std::free(s.smeta);
     }
     for (VKO_AESGCM *&c : link->cipher) VKO_AESGCMDestroy(&c);
+    std::free(link->rxbuf);
     delete link;
 }
 
@@ -565,6 +571,11 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
             free_link(link);
             return BUD_ERR_CIPHER;
         }
+    }
+    link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * BUD_SLOT_SIZE));
+    if (!link->rxbuf) {
+        free_link(link);
+        return BUD_ERR_CIPHER;
     }
     uint64_t now = now_us(link);
     link->last_received.store(now);

@@ -31,12 +31,12 @@ void put32(uint8_t *p, uint32_t v) {
 }
 
 std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq, const std::vector<uint8_t> &payload = {}) {
-    std::vector<uint8_t> p(7);
+    std::vector<uint8_t> p(7 + payload.size());
     p[0] = 1;
     p[1] = flags;
     p[2] = stream;
     put32(p.data() + 3, seq);
-    p.insert(p.end(), payload.begin(), payload.end());
+    for (size_t i = 0; i < payload.size(); i++) p[7 + i] = payload[i];
     return p;
 }
 
