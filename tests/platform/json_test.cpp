@@ -149,6 +149,10 @@ TEST_F(JsonTest, NumberForms)
 	EXPECT_EQ(rt("123456789012345678"), "1.23456789012346e+17");
 	EXPECT_EQ(rt("3.141592653589793"), "3.14159265358979");
 	EXPECT_EQ(rt("0e1"), "0");
+	// Found by fuzzing: negative zero writes as "-0", which reads back as
+	// integral 0 and from then on writes "0".
+	EXPECT_EQ(rt("-0e2"), "-0");
+	EXPECT_EQ(rt(rt("-0e2")), "0");
 	EXPECT_EQ(rt("[1,-2.5]"), "[1,-2.5]");
 
 	// A run is at most 95 characters.
