@@ -179,16 +179,42 @@ TEST_F(JsonTest, NonFiniteNumbersNeverReachTheText)
 
 TEST_F(JsonTest, NumbersIgnoreTheProcessLocale)
 {
-	const char *comma[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"};
-	const char *set = nullptr;
-	for (const char *l : comma)
-		if ((set = setlocale(LC_ALL, l)))
-			break;
-	if (!set)
-		GTEST_SKIP() << "no locale with a decimal comma installed";
+	// A decimal-comma locale, compiled into a private folder when the system
+	// has none installed.
+	const char *set = setlocale(LC_ALL, "de_DE.UTF-8");
+	std::string dir;
+	if (!set) {
+		char tmpl[] = "/tmp/json_locale_XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir = tmpl;
+		std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+		if (system(cmd.c_str()) == 0) {
+			setenv("LOCPATH", dir.c_str(), 1);
+			set = setlocale(LC_ALL, "de_DE.UTF-8");
+		}
+	}
+	if (!set) {
+		if (!dir.empty()) {
+			EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+		}
+		GTEST_SKIP() << "no locale with a decimal comma can be made";
+	}
 
-	EXPECT_EQ(rt("[0.5,1e3,-2.25]"), "[0.5,1000,-2.25]");
+	char check[16];
+	snprintf(check, sizeof(check), "%.1f", 0.5);
+	EXPECT_STREQ(check, "0,5");
+
+	EXPECT_EQ(rt("[0.5,1e3,-2.25,1e-7]"), "[0.5,1000,-2.25,1e-07]");
+	VKO_JSON *j = VKO_JSONParse("0.25");
+	ASSERT_NE(j, nullptr);
+	EXPECT_EQ(j->value2.num, 0.25);
+	VKO_JSONDestroy(&j);
+
 	setlocale(LC_ALL, "C");
+	unsetenv("LOCPATH");
+	if (!dir.empty()) {
+		EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+	}
 }
 
 TEST_F(JsonTest, StringEscapes)
