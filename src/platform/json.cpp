@@ -1002,21 +1002,38 @@ static void json_close_object(json_parser *p, VKO_JSON *obj)
 
 	VKO_JSONMember *m = kept ? (VKO_JSONMember *) json_arena_alloc(p->arena, kept * sizeof(VKO_JSONMember)) : NULL;
 
-	// Counting sort by bucket keeps the entry order within each bucket.
-	uint32_t count[JSON_BUCKETS + 1] = {};
-	for (size_t i = 0; i < n; i++)
-		if (e[i].key)
-			count[json_bucket(e[i].hash) + 1]++;
-	for (uint32_t b = 1; b <= JSON_BUCKETS; b++)
-		count[b] += count[b - 1];
-	for (size_t i = 0; i < n; i++) {
-		if (!e[i].key)
-			continue;
-		VKO_JSONMember *dst = &m[count[json_bucket(e[i].hash)]++];
-		dst->key = e[i].key;
-		dst->hash = e[i].hash;
-		dst->flags = 0;
-		dst->value = e[i].value;
+	if (kept <= 32) {
+		// Few members: a stable insertion sort by bucket.
+		size_t k = 0;
+		for (size_t i = 0; i < n; i++) {
+			if (!e[i].key)
+				continue;
+			VKO_JSONMember cur = {e[i].key, e[i].hash, 0, e[i].value};
+			size_t at = k++;
+			while (at > 0 && json_bucket(m[at - 1].hash) > json_bucket(cur.hash)) {
+				m[at] = m[at - 1];
+				at--;
+			}
+			m[at] = cur;
+		}
+
+	} else {
+		// Counting sort by bucket keeps the entry order within each bucket.
+		uint32_t count[JSON_BUCKETS + 1] = {};
+		for (size_t i = 0; i < n; i++)
+			if (e[i].key)
+				count[json_bucket(e[i].hash) + 1]++;
+		for (uint32_t b = 1; b <= JSON_BUCKETS; b++)
+			count[b] += count[b - 1];
+		for (size_t i = 0; i < n; i++) {
+			if (!e[i].key)
+				continue;
+			VKO_JSONMember *dst = &m[count[json_bucket(e[i].hash)]++];
+			dst->key = e[i].key;
+			dst->hash = e[i].hash;
+			dst->flags = 0;
+			dst->value = e[i].value;
+		}
 	}
 
 	obj->value.members = m;

@@ -657,3 +657,28 @@ TEST_F(JsonTest, ParsedAndBuiltItemsMix)
 	EXPECT_EQ(ser(built), "{\"doc\":[[1],[2]]}");
 	VKO_JSONDestroy(&built);
 }
+
+TEST_F(JsonTest, ParsedObjectsMatchBuiltOnes)
+{
+	// The parser orders members in one step when the object closes; setting
+	// the same members one by one must give the same text.
+	std::mt19937 rng(7);
+	for (int round = 0; round < 300; round++) {
+		size_t n = rng() % 100;
+		std::string text = "{";
+		VKO_JSON *built = VKO_JSONObjCreate();
+		for (size_t i = 0; i < n; i++) {
+			std::string name = "n" + std::to_string(rng() % (n + 1));
+			int32_t v = (int32_t) (rng() % 1000);
+			text += (i ? ",\"" : "\"") + name + "\":" + std::to_string(v);
+			VKO_JSONObjSetItem(built, name.c_str(), VKO_JSONIntCreate(v));
+		}
+		text += "}";
+
+		VKO_JSON *parsed = VKO_JSONParse(text.c_str());
+		ASSERT_NE(parsed, nullptr);
+		EXPECT_EQ(ser(parsed), ser(built)) << text;
+		VKO_JSONDestroy(&parsed);
+		VKO_JSONDestroy(&built);
+	}
+}
