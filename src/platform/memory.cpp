@@ -571,16 +571,25 @@ void VKO_HexToBytes(const char *hex, void *bytes, size_t size) {
     }
 }
 
-// Each entry is the finished CRC-32 of the single byte j, which folds the
-// initial and final inversions into the table: a running value of 0 starts
-// a new CRC and a previous result continues it.
+// Table 0 holds the finished CRC-32 of each single byte j, which folds the
+// initial and final inversions in: a running value of 0 starts a new CRC and
+// a previous result continues it, one byte at a time as
+// v = (v >> 8) ^ t[0][(b ^ v) & 0xFF]. That step on v is the plain reflected
+// step on ~v, so long runs go eight bytes at a time on the plain tables
+// (slicing by 8) between one inversion in and one out.
 static constexpr struct CRCTable {
     uint32_t t[256];
-    constexpr CRCTable() : t() {
+    uint32_t plain[8][256];
+    constexpr CRCTable() : t(), plain() {
         for (uint32_t j = 0; j < 256; j++) {
-            uint32_t c = 0xFFFFFFFFu ^ j;
+            uint32_t c = j;
             for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            t[j] = c ^ 0xFFFFFFFFu;
+            plain[0][j] = c;
+        }
+        for (uint32_t j = 0; j < 256; j++) {
+            t[j] = plain[0][j ^ 0xFF] ^ 0xFF000000u;
+            for (int k = 1; k < 8; k++)
+                plain[k][j] = (plain[k - 1][j] >> 8) ^ plain[0][plain[k - 1][j] & 0xFF];
         }
     }
 } CRC_TABLE;
@@ -588,9 +597,24 @@ static constexpr struct CRCTable {
 uint32_t VKO_CRC32(uint32_t crc, const void *buf, size_t size) {
     const uint8_t *b = (const uint8_t *)buf;
 
-    for (size_t i = 0; i < size; i++) crc = (crc >> 8) ^ CRC_TABLE.t[(b[i] ^ crc) & 0xFF];
+    if (size < 16) {
+        for (size_t i = 0; i < size; i++) crc = (crc >> 8) ^ CRC_TABLE.t[(b[i] ^ crc) & 0xFF];
+        return crc;
+    }
 
-    return crc;
+    const auto &p = CRC_TABLE.plain;
+    uint32_t c = ~crc;
+    for (; size >= 8; size -= 8, b += 8) {
+        uint32_t lo, hi;
+        memcpy(&lo, b, 4);
+        memcpy(&hi, b + 4, 4);
+        lo ^= c;
+        c = p[7][lo & 0xFF] ^ p[6][(lo >> 8) & 0xFF] ^ p[5][(lo >> 16) & 0xFF] ^ p[4][lo >> 24] ^
+            p[3][hi & 0xFF] ^ p[2][(hi >> 8) & 0xFF] ^ p[1][(hi >> 16) & 0xFF] ^ p[0][hi >> 24];
+    }
+    for (; size > 0; size--, b++) c = (c >> 8) ^ p[0][(*b ^ c) & 0xFF];
+
+    return ~c;
 }
 
 uint32_t VKO_DJB2(const char *str) {

@@ -519,10 +519,14 @@ TEST(CRC32, CheckValueContinuationAndReference) {
     std::mt19937 rng(99);
     std::vector<uint8_t> data(4096);
     for (auto &b : data) b = (uint8_t)rng();
-    for (size_t n : {1, 2, 17, 1000, 4096}) {
+    std::vector<size_t> lengths = {1000, 4096};
+    for (size_t n = 0; n <= 70; n++) lengths.push_back(n);
+    for (size_t n : lengths) {
         size_t split = n / 3;
         uint32_t c = VKO_CRC32(VKO_CRC32(0, data.data(), split), data.data() + split, n - split);
         EXPECT_EQ(c, crc32_reference(data.data(), n)) << n;
+        EXPECT_EQ(VKO_CRC32(0, data.data() + 1, n ? n - 1 : 0),
+                  crc32_reference(data.data() + 1, n ? n - 1 : 0));
     }
 }
 
