@@ -29,6 +29,7 @@ constexpr uint32_t kBatch = 32;        // datagrams taken per turn of the link's
 constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
+constexpr uint64_t kPassIntervalUs = 1000;
 constexpr uint64_t kLogIntervalUs = 2000000;
 constexpr uint64_t kSilentUs = 60000000;
 constexpr uint64_t kDeadUs = 120000000;
@@ -83,6 +84,7 @@ struct Stream {
     AU32 limit{BUD_WINDOW};
     AU32 pending{0};
     AU32 late{0};
+    AU32 deferred{0};  // slots waiting for the link thread's first send
     // counters
     AU32 bytes_sent{0};
     AU32 packets_sent{0};
@@ -106,6 +108,7 @@ struct Stream {
     uint32_t rx_base = 0;
     uint32_t peer_acked = 0;
     uint32_t highest = 0;
+    uint64_t last_pass = 0;
 };
 
 struct Nonce {
@@ -318,6 +321,7 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now) {
         if (load(m.state) != 1 || m.seq != seq) continue;
         if (m.deferred) {
             m.deferred = 0;
+            s.deferred.fetch_sub(1);
             m.first_send = now;
             pending++;
             send_slot(link, s, m, idx, now);
@@ -506,7 +510,15 @@ void bud_thread(BUD *link) {
         }
         uint64_t now = now_us(link);
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
-        for (uint32_t i = 0; i < BUD_STREAMS; i++) bud_retransmit(link, i, gaps[i], now);
+        // A full pass walks every slot in flight; timers have tens of ms of grain,
+        // so between gap reports and deferred sends once a millisecond is enough.
+        for (uint32_t i = 0; i < BUD_STREAMS; i++) {
+            Stream &st = link->streams[i];
+            if (gaps[i].has || st.deferred.load() != 0 || now - st.last_pass >= kPassIntervalUs) {
+                st.last_pass = now;
+                bud_retransmit(link, i, gaps[i], now);
+            }
+        }
         if (!good) {
             uint64_t silent = now - link->last_received.load();
             if (silent >= kSilentUs) {
@@ -638,7 +650,9 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         m.rtt_first_us = link->rtt_us.load(std::memory_order_relaxed);
         m.retries = 0;
         m.fast = 0;
-        if (s.pending.load() < kPendingLimit) {
+        // While earlier fragments wait for the link thread, later ones wait too,
+        // so that they never overtake them and look like a gap.
+        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0) {
             m.deferred = 0;
             if (bud_write_packet(link, kCipherStream0 + stream, slot, pos) == 0) {
                 s.bytes_sent.fetch_add(pos, std::memory_order_relaxed);
@@ -646,6 +660,7 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
             }
         } else {
             m.deferred = 1;
+            s.deferred.fetch_add(1);
         }
         store(m.state, 1);
         s.next.store(seq + 1, std::memory_order_release);
