@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -198,6 +201,31 @@ TEST(Time, SleepLastsAtLeastTheTime) {
     VKO_Sleep(0);
     VKO_Sleep(30);
     EXPECT_GE(VKO_TimeDiff(begin, VKO_GetTime()), 30.0);
+}
+
+static void ignore_signal(int) {}
+
+TEST(Time, SleepKeepsItsLengthAcrossSignals) {
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_signal;
+    sigaction(SIGUSR1, &sa, NULL);  // no SA_RESTART: the sleep is interrupted
+
+    std::atomic<bool> started{false};
+    double slept = 0;
+    std::thread sleeper([&] {
+        started = true;
+        int64_t begin = VKO_GetTime();
+        VKO_Sleep(100);
+        slept = VKO_TimeDiff(begin, VKO_GetTime());
+    });
+    while (!started) VKO_Sleep(1);
+    for (int i = 0; i < 5; i++) {
+        VKO_Sleep(10);
+        pthread_kill(sleeper.native_handle(), SIGUSR1);
+    }
+    sleeper.join();
+    EXPECT_GE(slept, 100.0);
+    signal(SIGUSR1, SIG_DFL);
 }
 
 TEST(Time, TimerResolutionIsQuiet) {
