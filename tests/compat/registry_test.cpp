@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -302,5 +304,51 @@ TEST_F(RegistryTest, DamagedHiveReadsAsEmpty)
 	ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE", REG_KEY_ALL_ACCESS, &k), REG_ERROR_SUCCESS);
 	EXPECT_EQ(set_sz(k, "v", "1"), REG_ERROR_SUCCESS);
 	EXPECT_EQ(get_sz(k, "v"), "1");
+	reg_close_key(k);
+}
+
+TEST_F(RegistryTest, RandomOperationsMatchAModel)
+{
+	// Names differ only in case now and then; the model folds case.
+	std::map<std::string, std::string> model;
+	std::mt19937 rng(5);
+	RegKey *k = nullptr;
+	ASSERT_EQ(reg_create_key(REG_HKEY_CURRENT_USER, "Software\\Model", REG_KEY_ALL_ACCESS, &k), REG_ERROR_SUCCESS);
+
+	auto fold = [](std::string s) {
+		for (char &c : s)
+			c = (char) tolower((unsigned char) c);
+		return s;
+	};
+
+	for (int i = 0; i < 300; i++) {
+		std::string name = std::string(1, "aAbBcC"[rng() % 6]) + std::to_string(rng() % 4);
+		if (rng() % 10 == 0)
+			name = "";
+		switch (rng() % 3) {
+			case 0: {
+				std::string v = std::to_string(rng());
+				ASSERT_EQ(set_sz(k, name.c_str(), v), REG_ERROR_SUCCESS);
+				model[fold(name)] = v;
+				break;
+			}
+			case 1: {
+				int32_t e = reg_delete_value(k, name.c_str());
+				EXPECT_EQ(e, model.erase(fold(name)) ? REG_ERROR_SUCCESS : REG_ERROR_FILE_NOT_FOUND);
+				break;
+			}
+			default: {
+				int32_t e = 0;
+				std::string got = get_sz(k, name.c_str(), &e);
+				auto it = model.find(fold(name));
+				if (it == model.end()) {
+					EXPECT_EQ(e, REG_ERROR_FILE_NOT_FOUND);
+				} else {
+					EXPECT_EQ(e, REG_ERROR_SUCCESS);
+					EXPECT_EQ(got, it->second);
+				}
+			}
+		}
+	}
 	reg_close_key(k);
 }
