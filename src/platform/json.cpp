@@ -1276,36 +1276,43 @@ struct json_stack {
 
 static const char JSON_HEX[] = "0123456789abcdef";
 
+// 0: written as is; else the letter after the backslash, or 'u' for \u00xx.
+struct json_escapes {
+	char c[256] = {};
+
+	constexpr json_escapes()
+	{
+		for (int i = 0; i < 0x20; i++)
+			c[i] = 'u';
+		c[(uint8_t) '"'] = '"';
+		c[(uint8_t) '\\'] = '\\';
+		c[(uint8_t) '\b'] = 'b';
+		c[(uint8_t) '\t'] = 't';
+		c[(uint8_t) '\n'] = 'n';
+		c[(uint8_t) '\f'] = 'f';
+		c[(uint8_t) '\r'] = 'r';
+	}
+};
+
+static constexpr json_escapes JSON_ESCAPE;
+
 static void json_write_string(json_buf *b, const char *s)
 {
-	b->reserve(2);
-	b->p[b->len++] = '"';
+	b->push('"');
 
 	const uint8_t *u = (const uint8_t *) s;
 
-	while (*u) {
+	while (true) {
 		const uint8_t *run = u;
-		while (*u >= 0x20 && *u != '"' && *u != '\\')
+		while (*u && !JSON_ESCAPE.c[*u])
 			u++;
-		if (u > run)
-			b->append((const char *) run, (size_t) (u - run));
+		b->append((const char *) run, (size_t) (u - run));
 
 		if (!*u)
 			break;
 
-		char esc = 0;
-		switch (*u) {
-			case '"': esc = '"'; break;
-			case '\\': esc = '\\'; break;
-			case '\b': esc = 'b'; break;
-			case '\t': esc = 't'; break;
-			case '\n': esc = 'n'; break;
-			case '\f': esc = 'f'; break;
-			case '\r': esc = 'r'; break;
-			default: break;
-		}
-
-		if (esc) {
+		char esc = JSON_ESCAPE.c[*u];
+		if (esc != 'u') {
 			char e[2] = {'\\', esc};
 			b->append(e, 2);
 		} else {
@@ -1318,21 +1325,95 @@ static void json_write_string(json_buf *b, const char *s)
 	b->push('"');
 }
 
+// "%.15g" without the C library's locale. When the shortest text that reads
+// back as d has at most 15 digits, those are exactly the digits "%.15g"
+// rounds to (the double lies far closer to them than half a unit in the
+// 15th digit), and the shortest conversion is much cheaper than a
+// precision-15 one. Returns the end of the text written at out (40 bytes).
+static char *json_format_g15(char *out, double d)
+{
+	// Subnormals carry fewer bits than that argument needs.
+	if (d != 0.0 && std::fabs(d) < DBL_MIN)
+		return std::to_chars(out, out + 40, d, std::chars_format::general, 15).ptr;
+
+	char sci[40];
+	auto r = std::to_chars(sci, sci + sizeof(sci), d, std::chars_format::scientific);
+
+	// sci: [-]D[.DDD]e(+|-)XX
+	const char *p = sci;
+	char *o = out;
+	if (*p == '-')
+		*o++ = *p++;
+
+	char digits[24];
+	int n = 0;
+	for (; p < r.ptr && *p != 'e'; p++)
+		if (*p != '.' && n < (int) sizeof(digits))
+			digits[n++] = *p;
+
+	if (n > 15 || p >= r.ptr)
+		return std::to_chars(out, out + 40, d, std::chars_format::general, 15).ptr;
+
+	int exp = 0;
+	bool neg = p[1] == '-';
+	for (p += 2; p < r.ptr; p++)
+		exp = exp * 10 + (*p - '0');
+	if (neg)
+		exp = -exp;
+
+	while (n > 1 && digits[n - 1] == '0')
+		n--;
+
+	if (exp < -4 || exp >= 15) {
+		*o++ = digits[0];
+		if (n > 1) {
+			*o++ = '.';
+			memcpy(o, digits + 1, (size_t) n - 1);
+			o += n - 1;
+		}
+		*o++ = 'e';
+		*o++ = exp < 0 ? '-' : '+';
+		int a = exp < 0 ? -exp : exp;
+		if (a >= 100)
+			*o++ = (char) ('0' + a / 100);
+		*o++ = (char) ('0' + a / 10 % 10);
+		*o++ = (char) ('0' + a % 10);
+
+	} else if (exp < 0) {
+		*o++ = '0';
+		*o++ = '.';
+		for (int i = -1; i > exp; i--)
+			*o++ = '0';
+		memcpy(o, digits, (size_t) n);
+		o += n;
+
+	} else {
+		for (int i = 0; i <= exp; i++)
+			*o++ = i < n ? digits[i] : '0';
+		if (n > exp + 1) {
+			*o++ = '.';
+			memcpy(o, digits + exp + 1, (size_t) (n - exp - 1));
+			o += n - exp - 1;
+		}
+	}
+
+	return o;
+}
+
 static void json_write_number(json_buf *b, const VKO_JSON *j)
 {
 	b->reserve(40);
 	char *out = b->p + b->len;
-	std::to_chars_result r;
+	char *end;
 
 	if (j->value.integral) {
 		int32_t v = (int32_t) json_round_clamp(j->value2.num, INT32_MIN, INT32_MAX);
-		r = std::to_chars(out, out + 40, v);
+		end = std::to_chars(out, out + 40, v).ptr;
 	} else {
-		double d = std::isfinite(j->value2.num) ? j->value2.num : 0.0;
-		r = std::to_chars(out, out + 40, d, std::chars_format::general, 15);
+		end = json_format_g15(out, std::isfinite(j->value2.num) ? j->value2.num : 0.0);
 	}
 
-	b->len += (size_t) (r.ptr - out);
+	b->len += (size_t) (end - out);
 }
 
 static void json_indent(json_buf *b, size_t depth)

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -680,5 +681,33 @@ TEST_F(JsonTest, ParsedObjectsMatchBuiltOnes)
 		EXPECT_EQ(ser(parsed), ser(built)) << text;
 		VKO_JSONDestroy(&parsed);
 		VKO_JSONDestroy(&built);
+	}
+}
+
+TEST_F(JsonTest, NumbersWriteAsPrintfG15)
+{
+	// The writer's own "%.15g" against the C library's, in the C locale.
+	std::mt19937_64 rng(11);
+	std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 0.5, 1e-5, 1e-4, 123456789012345.0, 1e15, 1e16,
+		999999999999999.0, 9999999999999999.0, 0.30000000000000004, 1.0 / 3.0, 2.0 / 3.0, 5e-324, 1.7976931348623157e308,
+		1e100, 1e-100, 12.5, 100.0, 1e21, 4.35, 0.000123456789012345678};
+	for (int i = 0; i < 200000; i++) {
+		uint64_t bits = rng();
+		double d;
+		memcpy(&d, &bits, sizeof(d));
+		if (std::isfinite(d))
+			values.push_back(d);
+		values.push_back((double) (int64_t) (rng() % 2000000 - 1000000) / std::pow(10.0, (double) (rng() % 12)));
+		values.push_back(std::ldexp((double) (rng() % 100000), (int) (rng() % 120) - 60));
+	}
+
+	for (double d : values) {
+		VKO_JSON *j = VKO_JSONNumberCreate(d);
+		char expect[64];
+		snprintf(expect, sizeof(expect), "%.15g", d);
+		char *got = VKO_JSONSerialize(j);
+		ASSERT_STREQ(got, expect);
+		VKO_Free(got);
+		VKO_JSONDestroy(&j);
 	}
 }
