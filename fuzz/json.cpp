@@ -3,6 +3,7 @@
 // writing may still differ: -0e2 writes "-0", which reads back as integral 0),
 // and the copy writes the same.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -39,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	char *out3 = VKO_JSONSerialize(copy);
 	if (strcmp(out, out3) != 0)
 		abort();
+
+	// A plain number writes exactly as the C library's "%.15g".
+	if (j->type == VKO_JSON_TYPE_NUMBER && !j->value.integral) {
+		char expect[64];
+		snprintf(expect, sizeof(expect), "%.15g", j->value2.num);
+		if (strcmp(first, expect) != 0)
+			abort();
+	}
 
 	// Typed reads of every top-level member never misbehave.
 	uint64_t it = 0;
