@@ -30,6 +30,8 @@ constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kPassIntervalUs = 1000;
+constexpr uint32_t kAckEvery = 32;         // data fragments that call for an ack at once
+constexpr uint32_t kTruesize = 2560;       // what one datagram costs in a socket's receive queue
 constexpr uint64_t kLogIntervalUs = 2000000;
 constexpr uint64_t kSilentUs = 60000000;
 constexpr uint64_t kDeadUs = 120000000;
@@ -142,6 +144,8 @@ struct BUD {
     AU32 dropped_window{0};
     AU32 dropped_messages{0};
     uint8_t *rxbuf = nullptr;  // the link thread's receive batch
+    uint32_t budget = 0;       // datagrams in flight the peer's socket can queue
+    uint32_t unacked = 0;      // data fragments since the last ack (link thread)
 };
 
 namespace {
@@ -156,6 +160,17 @@ inline void store(uint32_t &v, uint32_t x) {
 // Signed distance a - b of two sequence numbers.
 inline int32_t seq_diff(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b);
+}
+
+// Datagrams sent and not yet acknowledged, over all streams (deferred slots,
+// the newest of each stream, are not sent yet).
+uint32_t sent_in_flight(BUD *link) {
+    uint32_t total = 0;
+    for (Stream &s : link->streams) {
+        int32_t d = seq_diff(s.next.load(std::memory_order_acquire) - s.deferred.load(), s.acknowledged.load());
+        if (d > 0) total += static_cast<uint32_t>(d);
+    }
+    return total;
 }
 
 uint64_t now_us(const BUD *link) {
@@ -290,6 +305,7 @@ void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64
     for (uint32_t i = 0; i < BUD_STREAMS; i++) put32(p + 7 + 4 * i, link->streams[i].rx_base);
     bud_write_packet(link, kCipherThread, p, sizeof p);
     link->last_ack = now;
+    link->unacked = 0;
     link->acks_up_to_date.store(1);
 }
 
@@ -303,7 +319,7 @@ struct Gap {
     uint32_t seq;
 };
 
-void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now) {
+void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room) {
     Stream &s = link->streams[si];
     uint32_t acked = s.acknowledged.load();
     uint32_t next = s.next.load(std::memory_order_acquire);
@@ -320,6 +336,12 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now) {
         SendMeta &m = s.smeta[idx];
         if (load(m.state) != 1 || m.seq != seq) continue;
         if (m.deferred) {
+            if (room == 0) {
+                // No room at the peer: this and every later slot stay deferred (and late).
+                late += s.deferred.load();
+                break;
+            }
+            room--;
             m.deferred = 0;
             s.deferred.fetch_sub(1);
             m.first_send = now;
@@ -428,11 +450,12 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
         wake(s.rhalf, base);
     }
     link->acks_up_to_date.store(0);
+    link->unacked++;
     if (seq_diff(seq, s.rx_base + 2) > 0)
         bud_send_ack(link, BUD_FLAG_ACK | BUD_FLAG_GAP, si, seq, now);
     else if (flags & BUD_FLAG_LAST)
         bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
-    else if (now - link->last_ack >= kAckCoalesceUs)
+    else if (now - link->last_ack >= kAckCoalesceUs || link->unacked >= kAckEvery)
         bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
 }
 
@@ -481,7 +504,9 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
 void bud_thread(BUD *link) {
     while (link->state.load() == 0) {
         pollfd pfd{link->sock, POLLIN, 0};
-        int pr = poll(&pfd, 1, static_cast<int>(kPollMs));
+        bool waiting = false;
+        for (Stream &st : link->streams) waiting |= st.deferred.load() != 0;
+        int pr = poll(&pfd, 1, waiting ? 1 : static_cast<int>(kPollMs));
         Gap gaps[BUD_STREAMS] = {};
         bool good = false;
         int32_t result = BUD_TIMEOUT;
@@ -512,11 +537,13 @@ void bud_thread(BUD *link) {
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
         // A full pass walks every slot in flight; timers have tens of ms of grain,
         // so between gap reports and deferred sends once a millisecond is enough.
+        uint32_t used = sent_in_flight(link);
+        uint32_t room = used < link->budget ? link->budget - used : 0;
         for (uint32_t i = 0; i < BUD_STREAMS; i++) {
             Stream &st = link->streams[i];
             if (gaps[i].has || st.deferred.load() != 0 || now - st.last_pass >= kPassIntervalUs) {
                 st.last_pass = now;
-                bud_retransmit(link, i, gaps[i], now);
+                bud_retransmit(link, i, gaps[i], now, room);
             }
         }
         if (!good) {
@@ -573,6 +600,12 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     else std::memset(&link->local, 0, sizeof link->local);
     link->sock = sock;
     link->cg_level = std::min<uint32_t>(congestion_level, 2);
+    // The peer's socket is set up like ours; keep what we have in flight within
+    // what it can queue, or a fast sender overruns it and waits on timers.
+    int rcvbuf = 0;
+    socklen_t optlen = sizeof rcvbuf;
+    if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen) != 0 || rcvbuf <= 0) rcvbuf = 212992;
+    link->budget = std::clamp<uint32_t>(static_cast<uint32_t>(rcvbuf) / 4 * 3 / kTruesize, 64, BUD_STREAMS * BUD_WINDOW);
     // Pages are only committed when a slot is first touched.
     for (Stream &s : link->streams) {
         s.rdata = static_cast<uint8_t *>(std::calloc(BUD_WINDOW, BUD_SLOT_SIZE));
@@ -652,7 +685,7 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         m.fast = 0;
         // While earlier fragments wait for the link thread, later ones wait too,
         // so that they never overtake them and look like a gap.
-        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0) {
+        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 && sent_in_flight(link) < link->budget) {
             m.deferred = 0;
             if (bud_write_packet(link, kCipherStream0 + stream, slot, pos) == 0) {
                 s.bytes_sent.fetch_add(pos, std::memory_order_relaxed);
@@ -833,6 +866,7 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->dropped_malformed = link->dropped_malformed.load();
     out->dropped_window = link->dropped_window.load();
     out->dropped_messages = link->dropped_messages.load();
+    out->budget = link->budget;
 }
 
 void bud_advance_clock(BUD *link, uint64_t ms) {

@@ -92,6 +92,7 @@ struct BudLinkStats {
     uint32_t dropped_malformed;   // datagrams with a malformed plaintext
     uint32_t dropped_window;      // fragments beyond the reader's window
     uint32_t dropped_messages;    // messages whose fragments did not add up
+    uint32_t budget;              // datagrams kept in flight at most, over all streams
 };
 
 bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out);
