@@ -293,7 +293,7 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing)
 	VKO_DirectoryListDestroy(&list);
 }
 
-TEST_F(RegistryTest, DamagedHiveReadsAsEmpty)
+TEST_F(RegistryTest, DamagedHiveReadsAsEmptyAndIsKeptAside)
 {
 	std::string regdir = dir + "/var/lib/zarvek/registry";
 	ASSERT_EQ(system(("mkdir -p '" + regdir + "'").c_str()), 0);
@@ -305,6 +305,13 @@ TEST_F(RegistryTest, DamagedHiveReadsAsEmpty)
 	EXPECT_EQ(set_sz(k, "v", "1"), REG_ERROR_SUCCESS);
 	EXPECT_EQ(get_sz(k, "v"), "1");
 	reg_close_key(k);
+
+	// The first write set the unreadable file aside instead of destroying it.
+	size_t size = 0;
+	char *kept = (char *) VKO_ReadFile((regdir + "/HKLM.json.bad").c_str(), &size);
+	ASSERT_NE(kept, nullptr);
+	EXPECT_EQ(std::string(kept, size), "{\"SOFTWARE\": [tru");
+	VKO_Free(kept);
 }
 
 TEST_F(RegistryTest, RandomOperationsMatchAModel)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/file.h"
+#include "platform/log.h"
 #include "platform/json.h"
 #include "platform/memory.h"
 
@@ -111,10 +112,13 @@ static int32_t reg_errno(int e)
 }
 
 // Loads the hive's document; a missing file is an empty hive. A file that is
-// not a JSON object (damaged from outside) is treated as empty as well.
-static int32_t reg_load(const char *file, VKO_JSON **out)
+// not a JSON object (damaged from outside) is treated as empty as well and
+// reported through *damaged, so a writer can set it aside before replacing it.
+static int32_t reg_load(const char *file, VKO_JSON **out, bool *damaged = NULL)
 {
 	*out = NULL;
+	if (damaged)
+		*damaged = false;
 
 	int fd = open(file, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
@@ -148,6 +152,8 @@ static int32_t reg_load(const char *file, VKO_JSON **out)
 	if (!doc || doc->type != VKO_JSON_TYPE_OBJECT) {
 		VKO_JSONDestroy(&doc);
 		doc = VKO_JSONObjCreate();
+		if (damaged)
+			*damaged = true;
 	}
 
 	*out = doc;
@@ -201,7 +207,20 @@ static int32_t reg_txn_begin(const RegKey *k, reg_txn *t)
 		if (errno != EINTR)
 			return reg_errno(errno);
 
-	return reg_load(t->file, &t->doc);
+	bool damaged = false;
+	int32_t r = reg_load(t->file, &t->doc, &damaged);
+
+	// Never overwrite what we could not read: keep it as "<hive>.bad".
+	if (r == REG_ERROR_SUCCESS && damaged) {
+		char *bad = VKO_SprintfAlloc("%s.bad", t->file);
+		if (rename(t->file, bad) != 0)
+			r = reg_errno(errno);
+		else
+			VKO_Log("reg_txn_begin", "Damaged registry file kept as '%s'", bad);
+		VKO_Free(bad);
+	}
+
+	return r;
 }
 
 static int32_t reg_txn_commit(reg_txn *t)
