@@ -204,6 +204,58 @@ void BM_RawUdp(benchmark::State &state) {
     }
 }
 
+// The same, with the kernel cutting 32 datagrams out of each send (as BUD sends).
+void BM_RawUdpSegmented(benchmark::State &state) {
+    for (auto _ : state) {
+        int s, r;
+        network_udp_socket(&s, 0);
+        network_udp_socket(&r, 0);
+        big_buffers(s);
+        big_buffers(r);
+        sockaddr_in6 to = loop6(port_of(r));
+        std::atomic<bool> done{false};
+        std::atomic<uint64_t> got{0};
+        std::thread rx([&] {
+            std::vector<uint8_t> buf(32 * 1200);
+            mmsghdr msgs[32];
+            iovec iov[32];
+            for (int i = 0; i < 32; i++) {
+                iov[i] = {buf.data() + i * 1200, 1200};
+                msgs[i] = {};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+            }
+            uint64_t n = 0;
+            while (!done.load(std::memory_order_relaxed)) {
+                pollfd p{r, POLLIN, 0};
+                if (poll(&p, 1, 10) <= 0) continue;
+                int k;
+                while ((k = recvmmsg(r, msgs, 32, MSG_DONTWAIT, nullptr)) > 0)
+                    for (int i = 0; i < k; i++) n += msgs[i].msg_len;
+            }
+            got = n;
+        });
+        std::vector<uint8_t> d(32 * 1200);
+        double c0 = cpu_s(), t0 = now_s();
+        while (now_s() - t0 < 1.5) {
+            for (int i = 0; i < 16; i++) {
+                if (network_sendmsg_segments(s, d.data(), static_cast<uint32_t>(d.size()), 1200, &to, nullptr) < 0) {
+                    pollfd p{s, POLLOUT, 0};
+                    poll(&p, 1, 1);
+                }
+            }
+        }
+        double secs = now_s() - t0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        done = true;
+        rx.join();
+        double cpu = cpu_s() - c0;
+        report(state, static_cast<double>(got.load()), secs, cpu);
+        close(s);
+        close(r);
+    }
+}
+
 #ifdef HAVE_ENET
 void BM_EnetReliable1MB(benchmark::State &state) {
     enet_initialize();
@@ -360,6 +412,11 @@ void BM_ControlLatencyUnderVideo(benchmark::State &state) {
             state.counters["ctl_max_ms"] = lat.back();
         }
         state.counters["ctl_delivered"] = static_cast<double>(lat.size());
+        BudStreamStats st0, st1;
+        bud_stream_stats(link.a, 0, &st0);
+        bud_stream_stats(link.a, 1, &st1);
+        state.counters["ctl_RTs"] = st0.fast_retransmissions + st0.slow_retransmissions;
+        state.counters["video_RTs"] = st1.fast_retransmissions + st1.slow_retransmissions;
         state.counters["video_Gbit/s"] = static_cast<double>(vbytes) * 8 / secs / 1e9;
     }
 }
@@ -367,6 +424,7 @@ void BM_ControlLatencyUnderVideo(benchmark::State &state) {
 }  // namespace
 
 BENCHMARK(BM_RawUdp)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawUdpSegmented)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 #ifdef HAVE_ENET
 BENCHMARK(BM_EnetReliable1MB)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif

@@ -9,6 +9,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -105,8 +106,30 @@ int32_t network_sendmsg(int sock, const void *data, uint32_t length, const socka
     return network_sendmsg_ttl(sock, data, length, remote, local, -1);
 }
 
+namespace {
+
+int32_t send_with_options(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+                          const PacketInfo *local, int ttl, uint16_t segment);
+
+}  // namespace
+
 int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
                             const PacketInfo *local, int ttl) {
+    return send_with_options(sock, data, length, remote, local, ttl, 0);
+}
+
+int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, uint16_t segment,
+                                 const sockaddr_in6 *remote, const PacketInfo *local) {
+    int32_t r = send_with_options(sock, data, length, remote, local, -1, segment);
+    if (r == NET_ERROR_BASE - network_error_code(EIO) || r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT))
+        return NET_ERROR_BASE - 10045;
+    return r;
+}
+
+namespace {
+
+int32_t send_with_options(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+                          const PacketInfo *local, int ttl, uint16_t segment) {
     iovec iov{const_cast<void *>(data), length};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -115,7 +138,7 @@ int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const s
         msg.msg_name = const_cast<sockaddr_in6 *>(remote);
         msg.msg_namelen = sizeof(sockaddr_in6);
     }
-    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + 2 * CMSG_SPACE(sizeof(int))] = {};
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     cmsghdr *cm = CMSG_FIRSTHDR(&msg);
@@ -152,6 +175,14 @@ int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const s
         std::memcpy(CMSG_DATA(cm), &ttl, sizeof ttl);
         used += CMSG_SPACE(sizeof(int));
     }
+    if (segment > 0) {
+        cm = reinterpret_cast<cmsghdr *>(control + used);
+        cm->cmsg_level = SOL_UDP;
+        cm->cmsg_type = UDP_SEGMENT;
+        cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        std::memcpy(CMSG_DATA(cm), &segment, sizeof segment);
+        used += CMSG_SPACE(sizeof(uint16_t));
+    }
     msg.msg_controllen = used;
     if (used == 0) msg.msg_control = nullptr;
     ssize_t n = sendmsg(sock, &msg, MSG_NOSIGNAL);
@@ -159,6 +190,8 @@ int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const s
     if (n == 0) return NET_ERROR_BASE;
     return static_cast<int32_t>(n);
 }
+
+}  // namespace
 
 int32_t network_recvmsg(int sock, void *buf, uint32_t capacity, sockaddr_in6 *from, PacketInfo *local) {
     iovec iov{buf, capacity};

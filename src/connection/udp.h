@@ -91,6 +91,12 @@ int32_t network_sendmsg(int sock, const void *data, uint32_t length, const socka
 int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
                             const PacketInfo *local, int ttl);
 
+// Consecutive datagrams of segment bytes each (the last may be shorter) from one
+// buffer in one call, segmented by the kernel. Bytes sent or NET_ERROR_BASE - code;
+// NET_ERROR_BASE - 10045 (operation not supported) when the system cannot segment.
+int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, uint16_t segment,
+                                 const sockaddr_in6 *remote, const PacketInfo *local);
+
 // One datagram with its source and the local address it arrived at (both may be
 // null). Bytes received (a datagram larger than capacity is cut), or
 // NET_ERROR_BASE - code (NET_WOULDBLOCK when nothing is waiting).
