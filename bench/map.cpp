@@ -1,0 +1,102 @@
+// Insert and lookup of 100,000 text keys in VKO_Hash beside std::unordered_map.
+// The hash map's bucket count is fixed at creation, so it is created with one
+// bucket per key, the load std::unordered_map keeps by default.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/map.h"
+
+namespace {
+
+constexpr uint32_t KEYS = 100000;
+
+// Keys shaped like the system's: setting names, device and peer ids.
+const std::vector<std::string> &keys() {
+    static const std::vector<std::string> k = [] {
+        std::vector<std::string> out;
+        std::mt19937 rng(1);
+        const char *prefixes[] = {"host.video.", "peer-", "device/", "client.audio.stream"};
+        for (uint32_t i = 0; i < KEYS; i++)
+            out.push_back(prefixes[i % 4] + std::to_string(rng() % 100000000) + "." + std::to_string(i));
+        return out;
+    }();
+    return k;
+}
+
+// The same keys, looked up in another order than inserted.
+const std::vector<std::string> &lookups() {
+    static const std::vector<std::string> k = [] {
+        std::vector<std::string> out = keys();
+        std::shuffle(out.begin(), out.end(), std::mt19937(2));
+        return out;
+    }();
+    return k;
+}
+
+void BM_VkoHashInsert(benchmark::State &state) {
+    const auto &k = keys();
+    for (auto _ : state) {
+        VKO_Hash *h = VKO_HashCreate(KEYS);
+        for (uint32_t i = 0; i < KEYS; i++) VKO_HashSet(h, k[i].c_str(), (void *)(uintptr_t)(i + 1));
+        state.PauseTiming();
+        VKO_HashDestroy(&h, nullptr);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * KEYS);
+}
+
+void BM_UnorderedMapInsert(benchmark::State &state) {
+    const auto &k = keys();
+    for (auto _ : state) {
+        auto *m = new std::unordered_map<std::string, void *>();
+        for (uint32_t i = 0; i < KEYS; i++) m->emplace(k[i], (void *)(uintptr_t)(i + 1));
+        state.PauseTiming();
+        delete m;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * KEYS);
+}
+
+void BM_VkoHashLookup(benchmark::State &state) {
+    const auto &k = keys();
+    const auto &l = lookups();
+    VKO_Hash *h = VKO_HashCreate(KEYS);
+    for (uint32_t i = 0; i < KEYS; i++) VKO_HashSet(h, k[i].c_str(), (void *)(uintptr_t)(i + 1));
+
+    uintptr_t sum = 0;
+    for (auto _ : state)
+        for (const auto &key : l) sum += (uintptr_t)VKO_HashGet(h, key.c_str());
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(state.iterations() * KEYS);
+    VKO_HashDestroy(&h, nullptr);
+}
+
+void BM_UnorderedMapLookup(benchmark::State &state) {
+    const auto &k = keys();
+    const auto &l = lookups();
+    std::unordered_map<std::string, void *> m;
+    for (uint32_t i = 0; i < KEYS; i++) m.emplace(k[i], (void *)(uintptr_t)(i + 1));
+
+    uintptr_t sum = 0;
+    for (auto _ : state)
+        for (const auto &key : l) {
+            auto it = m.find(key);
+            sum += it == m.end() ? 0 : (uintptr_t)it->second;
+        }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(state.iterations() * KEYS);
+}
+
+}  // namespace
+
+BENCHMARK(BM_VkoHashInsert)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnorderedMapInsert)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VkoHashLookup)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnorderedMapLookup)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
