@@ -220,11 +220,10 @@ static bool queue_wait(VKO_Queue *q, int32_t timeout) {
         if (load(s->state, std::memory_order_seq_cst) == SLOT_FULL) break;
 
         bool signaled = VKO_WaitableWait(q->waitable, timeout);
-        if (!signaled) {
+        if (!signaled || load(s->state, std::memory_order_acquire) == SLOT_FULL) {
             store(q->waiting, 0, std::memory_order_relaxed);
-            return load(s->state, std::memory_order_acquire) == SLOT_FULL;
+            return signaled;
         }
-        if (load(s->state, std::memory_order_acquire) == SLOT_FULL) break;
     }
 
     store(q->waiting, 0, std::memory_order_relaxed);

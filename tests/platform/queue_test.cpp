@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -158,7 +160,7 @@ TEST(Queue, WaitingConsumerWakesOnPush) {
         push_u32(q, 42);
     });
     void *buf = nullptr;
-    ASSERT_TRUE(VKO_QueueGetOutputBuffer(q, -1, &buf, nullptr));
+    ASSERT_TRUE(VKO_QueueGetOutputBuffer(q, 10000, &buf, nullptr));
     uint32_t v;
     memcpy(&v, buf, 4);
     EXPECT_EQ(v, 42u);
@@ -349,26 +351,42 @@ TEST(QueueConcurrency, PointerRecords) {
     run_mpsc(4, scaled(200000), 32, ConsumerMode::Timed, true);
 }
 
+namespace {
+
+// Busy-waits a few microseconds, so that a hand-off lands before, during or
+// after the moment the other side gives up spinning and goes to sleep.
+void short_delay(std::mt19937 &rng) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(rng() % 30000);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+}  // namespace
+
 TEST(QueueConcurrency, PingPongNeverLosesAWakeup) {
-    // Every hand-off finds the other side asleep, the case where a lost wake-up
-    // would show. A wait of 10 s failing is a lost wake-up.
+    // Each hand-off finds the other side spinning or asleep, where a lost
+    // wake-up would show. A wait of 10 s failing is a lost wake-up.
     VKO_Queue *there = VKO_QueueCreate(2, 8);
     VKO_Queue *back = VKO_QueueCreate(2, 8);
     const uint32_t rounds = scaled(20000);
 
     std::thread echo([&] {
+        std::mt19937 rng(1);
         for (uint32_t i = 0; i < rounds; i++) {
             void *buf;
             if (!VKO_QueueGetOutputBuffer(there, 10000, &buf, nullptr)) break;
             uint32_t v;
             memcpy(&v, buf, 4);
             VKO_QueuePop(there);
+            short_delay(rng);
             push_u32(back, v + 1);
         }
     });
 
+    std::mt19937 rng(2);
     uint32_t i = 0;
     for (; i < rounds; i++) {
+        short_delay(rng);
         ASSERT_TRUE(push_u32(there, i));
         void *buf;
         if (!VKO_QueueGetOutputBuffer(back, 10000, &buf, nullptr)) break;
