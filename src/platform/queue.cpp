@@ -184,18 +184,11 @@ void VKO_QueuePush(VKO_Queue *queue, uint64_t size) {
 }
 
 bool VKO_QueuePushPtr(VKO_Queue *queue, const void *ptr, uint64_t size) {
-    if (queue_seen_full(queue)) return false;
+    void *buf = VKO_QueueGetInputBuffer(queue);
+    if (!buf) return false;
 
-    VKO_MutexLock(queue->mutex);
-
-    QueueSlot *s = slot_at(queue, queue->input);
-    if (load(s->state, std::memory_order_acquire) != SLOT_EMPTY) {
-        VKO_MutexUnlock(queue->mutex);
-        return false;
-    }
-
-    memcpy(slot_buffer(s), &ptr, sizeof(ptr));
-    queue_commit(queue, s, size, 1);
+    memcpy(buf, &ptr, sizeof(ptr));
+    queue_commit(queue, slot_at(queue, queue->input), size, 1);
     VKO_MutexUnlock(queue->mutex);
 
     queue_signal(queue);
