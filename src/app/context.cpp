@@ -1,0 +1,95 @@
+#include "app/context.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/log.h"
+#include "util/config.h"
+#include "util/config_file.h"
+#include "util/logger.h"
+
+uint32_t app_context_log_level(const AppContext *ctx)
+{
+    return __atomic_load_n(&ctx->log_level, __ATOMIC_RELAXED);
+}
+
+void app_context_set_log_level(AppContext *ctx, uint32_t level)
+{
+    __atomic_store_n(&ctx->log_level, level, __ATOMIC_RELAXED);
+}
+
+bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir, uint32_t flags)
+{
+    if (!ctx)
+        return false;
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->log_level = APP_LOG_LEVEL_UNSET;
+    snprintf(ctx->data_dir, sizeof(ctx->data_dir), "%s", data_dir ? data_dir : ".");
+    ctx->is_host = (flags & APP_FLAG_HOST) ? 1 : 0;
+
+    if (!config_create())
+        return false;
+    config_load(CONFIG_LAYER_USER, ctx->data_dir, true);
+
+    std::string startup;
+    for (int i = 1; i < argc && argv; i++) {
+        if (!argv[i])
+            continue;
+        startup += argv[i];
+        startup += '\n';
+    }
+    config_lock_write();
+    config_clear_layer_nolock(CONFIG_LAYER_STARTUP);
+    config_parse_text(CONFIG_LAYER_STARTUP, startup.c_str());
+    config_unlock_notify();
+
+    config_load_registry(CONFIG_LAYER_REGISTRY);
+
+    app_context_set_log_level(ctx, (uint32_t)config_get_int(CONFIG_LAYER_MERGED, "app_log_level", 0));
+    return true;
+}
+
+namespace {
+
+std::once_flag g_writer_once;
+bool g_writer_started;
+
+void drain_at_exit(void)
+{
+    log_fatal_drain();
+}
+
+} // namespace
+
+bool app_logging_start(AppContext *ctx)
+{
+    if (!ctx)
+        return false;
+    // rotate before the first line of this run reaches the files
+    if (ctx->is_host)
+        log_rotate_files(ctx->data_dir);
+    std::call_once(g_writer_once, [] {
+        g_writer_started = fs_async_start();
+        atexit(drain_at_exit);
+    });
+    log_set_forward_callback(log_platform_callback, ctx);
+    log_set_line_writer(log_write);
+    log_set_sink(log_sink_format, ctx);
+    VKO_SetLogFunc(log_platform_line, ctx);
+    return g_writer_started;
+}
+
+void app_context_shutdown(AppContext *ctx)
+{
+    (void)ctx;
+    VKO_SetLogFunc(nullptr, nullptr);
+    log_set_sink(nullptr, nullptr);
+    log_set_line_writer(nullptr);
+    log_set_forward_callback(nullptr, nullptr);
+    fs_async_flush(2000);
+    config_destroy();
+}

@@ -1,0 +1,824 @@
+#include "util/config.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+#include "platform/map.h"
+#include "platform/memory.h"
+#include "platform/queue.h"
+#include "platform/thread.h"
+
+namespace {
+
+struct Store {
+    VKO_RWLock *lock;
+    VKO_Hash *map;
+    VKO_Queue *queue;
+    ConfigItem *order[CONFIG_KEY_COUNT];
+};
+
+Store g_store;
+std::mutex g_cb_mutex; // guards the callback pair; never held while calling it
+ConfigChangeFunc g_cb;
+void *g_cb_ctx;
+
+const char *kTag = "CONFIG";
+
+void free_notice(void *p)
+{
+    ConfigNotice *n = (ConfigNotice *)p;
+    if (!n)
+        return;
+    VKO_Free(n->key);
+    VKO_Free(n);
+}
+
+void free_item(void *p)
+{
+    ConfigItem *it = (ConfigItem *)p;
+    if (!it)
+        return;
+    if (it->type == CONFIG_TYPE_STRING) {
+        for (int s = 0; s < CONFIG_STREAM_COUNT; s++) {
+            for (int l = 1; l < CONFIG_LAYER_COUNT; l++)
+                VKO_Free(it->slots[l][s].value_string);
+            VKO_Free(it->server_range[s].characters);
+        }
+    }
+    VKO_Free(it);
+}
+
+ConfigSlot *lower_default(ConfigItem *item, uint32_t stream)
+{
+    ConfigSlot *l1 = &item->slots[CONFIG_LAYER_SERVER_DEFAULT][stream];
+    return l1->set ? l1 : &item->slots[CONFIG_LAYER_DEFAULT][stream];
+}
+
+bool chars_pass(const char *list, uint8_t whitelist, const char *text)
+{
+    for (const char *p = text; *p; p++) {
+        bool listed = strchr(list, *p) != nullptr;
+        if (whitelist && !listed)
+            return false;
+        if (!whitelist && listed)
+            return false;
+    }
+    return true;
+}
+
+// Merged-view readers for the record fillers (caller holds the read lock).
+int32_t merged_int(const char *key, uint32_t stream)
+{
+    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_INT);
+    uint32_t layer = CONFIG_LAYER_MERGED;
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    return slot ? slot->value_int : 0;
+}
+
+uint8_t merged_bool(const char *key, uint32_t stream)
+{
+    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_BOOL);
+    uint32_t layer = CONFIG_LAYER_MERGED;
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    return slot ? slot->value_bool : 0;
+}
+
+// Copies the merged text into a fixed field, always terminated and bounded.
+void merged_text(const char *key, uint32_t stream, char *out, size_t size)
+{
+    out[0] = 0;
+    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_STRING);
+    uint32_t layer = CONFIG_LAYER_MERGED;
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    if (slot && slot->set && slot->value_string)
+        snprintf(out, size, "%s", slot->value_string);
+}
+
+char *prefixed(const char *prefix, const char *domain)
+{
+    return VKO_SprintfAlloc("%s%s", prefix, domain);
+}
+
+const char *known_domain(const char *env)
+{
+    for (int i = 0; i < CONFIG_SERVICE_DOMAIN_COUNT; i++)
+        if (strcmp(env, config_service_domains[i]) == 0)
+            return config_service_domains[i];
+    return nullptr;
+}
+
+} // namespace
+
+bool config_exists(void)
+{
+    return g_store.map != nullptr;
+}
+
+bool config_lock_exists(void)
+{
+    return g_store.lock != nullptr;
+}
+
+void config_lock_write(void)
+{
+    if (g_store.lock)
+        VKO_RWLockWriter(g_store.lock);
+}
+
+void config_lock_read(void)
+{
+    if (g_store.lock)
+        VKO_RWLockReader(g_store.lock);
+}
+
+void config_unlock(void)
+{
+    if (g_store.lock)
+        VKO_RWLockUnlock(g_store.lock);
+}
+
+void config_set_change_callback(ConfigChangeFunc func, void *context)
+{
+    std::lock_guard<std::mutex> g(g_cb_mutex);
+    g_cb = func;
+    g_cb_ctx = func ? context : nullptr;
+}
+
+bool config_destroy(void)
+{
+    config_set_change_callback(nullptr, nullptr);
+    if (g_store.queue) {
+        VKO_QueueFlush(g_store.queue, free_notice);
+        VKO_QueueDestroy(&g_store.queue);
+    }
+    if (g_store.lock)
+        VKO_RWLockDestroy(&g_store.lock);
+    if (g_store.map)
+        VKO_HashDestroy(&g_store.map, free_item);
+    memset(g_store.order, 0, sizeof(g_store.order));
+    return !g_store.lock && !g_store.map;
+}
+
+bool config_create(void)
+{
+    config_destroy();
+    g_store.lock = VKO_RWLockCreate();
+    g_store.map = VKO_HashCreate(0);
+    g_store.queue = VKO_QueueCreate(CONFIG_NOTICE_SLOTS, sizeof(void *));
+    if (!g_store.lock || !g_store.map || !g_store.queue) {
+        config_destroy();
+        return false;
+    }
+    const ConfigItem *rows = config_schema_items();
+    for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++) {
+        ConfigItem *item = (ConfigItem *)VKO_Alloc(1, sizeof(ConfigItem));
+        memcpy(item, &rows[i], sizeof(ConfigItem));
+        void *previous = VKO_HashSet(g_store.map, item->name, item);
+        if (previous) {
+            // a duplicate name would leave two owners of one entry
+            free_item(previous);
+            config_destroy();
+            return false;
+        }
+        g_store.order[i] = item;
+    }
+    return true;
+}
+
+ConfigItem *config_item_at(uint32_t index)
+{
+    if (!g_store.map || index >= CONFIG_KEY_COUNT)
+        return nullptr;
+    return g_store.order[index];
+}
+
+ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream)
+{
+    if (!item || layer >= CONFIG_LAYER_COUNT || stream >= CONFIG_STREAM_COUNT)
+        return nullptr;
+    return &item->slots[layer][stream];
+}
+
+ConfigItem *config_lookup_item(uint32_t layer, const char *key, uint32_t stream, uint32_t expected_type)
+{
+    if (!g_store.map) {
+        VKO_Log(kTag, "Attempted to access the config before it was created");
+        return nullptr;
+    }
+    if (layer > CONFIG_LAYER_MERGED) {
+        VKO_Log(kTag, "A bad config layer '%u' was provided", layer);
+        return nullptr;
+    }
+    if (!key || !key[0]) {
+        VKO_Log(kTag, "A bad key was provided");
+        return nullptr;
+    }
+    if (stream >= CONFIG_STREAM_COUNT) {
+        VKO_Log(kTag, "A bad stream value '%u' was provided.", stream);
+        return nullptr;
+    }
+    ConfigItem *item = (ConfigItem *)VKO_HashGet(g_store.map, key);
+    if (!item) {
+        VKO_Log(kTag, "A bad key '%s' was provided.", key);
+        return nullptr;
+    }
+    if (expected_type != CONFIG_TYPE_ANY && expected_type != item->type) {
+        VKO_Log(kTag, "A bad type '%u' was used for key '%s'.", expected_type, key);
+        return nullptr;
+    }
+    return item;
+}
+
+ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream)
+{
+    if (!item) {
+        VKO_Log(kTag, "No setting was given to config_get_item()");
+        return nullptr;
+    }
+    if (stream >= CONFIG_STREAM_COUNT || (stream > 0 && !item->multi_stream)) {
+        VKO_Log(kTag, "A bad stream value '%u' was provided for key '%s'.", stream, item->name);
+        return nullptr;
+    }
+    uint32_t l = layer ? *layer : CONFIG_LAYER_MERGED;
+    if (l > CONFIG_LAYER_MERGED || (l == CONFIG_LAYER_LAUNCH && item->no_launch_link)) {
+        VKO_Log(kTag, "A bad config layer '%u' was provided for key '%s'.", l, item->name);
+        return nullptr;
+    }
+    if (l < CONFIG_LAYER_MERGED)
+        return &item->slots[l][stream];
+    uint32_t chosen = CONFIG_LAYER_DEFAULT;
+    for (uint32_t k = CONFIG_LAYER_ENFORCED; k >= CONFIG_LAYER_SERVER_DEFAULT; k--) {
+        if (item->slots[k][stream].set) {
+            chosen = k;
+            break;
+        }
+    }
+    if (layer)
+        *layer = chosen;
+    return &item->slots[chosen][stream];
+}
+
+int32_t config_get_int(uint32_t layer, const char *key, uint32_t stream)
+{
+    int32_t value = 0;
+    config_lock_read();
+    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_INT);
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    if (slot)
+        value = slot->value_int;
+    config_unlock();
+    return value;
+}
+
+char *config_get_string(uint32_t layer, const char *key, uint32_t stream)
+{
+    char *text = nullptr;
+    config_lock_read();
+    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_STRING);
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    if (slot && slot->set && slot->value_string)
+        text = VKO_Strdup(slot->value_string);
+    config_unlock();
+    return text ? text : VKO_Strdup("");
+}
+
+uint8_t config_get_bool(uint32_t layer, const char *key, uint32_t stream)
+{
+    (void)layer; // always the merged view
+    uint8_t value = 0;
+    uint32_t l = CONFIG_LAYER_MERGED;
+    config_lock_read();
+    ConfigItem *item = config_lookup_item(l, key, stream, CONFIG_TYPE_BOOL);
+    ConfigSlot *slot = item ? config_get_item(item, &l, stream) : nullptr;
+    if (slot)
+        value = slot->value_bool;
+    config_unlock();
+    return value;
+}
+
+bool config_int_in_range(const ConfigItem *item, uint32_t stream, int32_t value)
+{
+    const ConfigRange &a = item->schema_range[stream];
+    if (value < a.minimum || value > a.maximum)
+        return false;
+    const ConfigRange &b = item->server_range[stream];
+    if (b.present && (value < b.minimum || value > b.maximum))
+        return false;
+    return true;
+}
+
+bool config_check_characters(const ConfigItem *item, uint32_t stream, const char *text)
+{
+    if (!item || stream >= CONFIG_STREAM_COUNT)
+        return false;
+    if (!text || !text[0])
+        return true;
+    const ConfigRange &a = item->schema_range[stream];
+    if (a.characters && a.characters[0] && !chars_pass(a.characters, a.is_whitelist, text))
+        return false;
+    const ConfigRange &b = item->server_range[stream];
+    if (b.present && b.characters && b.characters[0] && !chars_pass(b.characters, b.is_whitelist, text))
+        return false;
+    return true;
+}
+
+static ConfigSlot *writable_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type, ConfigItem **out_item)
+{
+    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED)
+        return nullptr;
+    ConfigItem *item = config_lookup_item(layer, key, stream, type);
+    if (!item)
+        return nullptr;
+    uint32_t l = layer;
+    ConfigSlot *slot = config_get_item(item, &l, stream);
+    if (slot && out_item)
+        *out_item = item;
+    return slot;
+}
+
+bool config_set_int_nolock(uint32_t layer, const char *key, uint32_t stream, int32_t value)
+{
+    ConfigItem *item = nullptr;
+    ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_INT, &item);
+    if (!slot || !config_int_in_range(item, stream, value))
+        return false;
+    if (slot->set && slot->value_int == value)
+        return false;
+    if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->value_int) {
+        slot->value_int = 0;
+        slot->set = 0;
+    } else {
+        slot->value_int = value;
+        slot->set = 1;
+    }
+    config_queue_change(layer, item->name, (uint8_t)stream);
+    return true;
+}
+
+bool config_set_bool_nolock(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
+{
+    ConfigItem *item = nullptr;
+    ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_BOOL, &item);
+    if (!slot)
+        return false;
+    value = value ? 1 : 0;
+    if (slot->set && slot->value_bool == value)
+        return false;
+    if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->value_bool) {
+        slot->value_bool = 0;
+        slot->set = 0;
+    } else {
+        slot->value_bool = value;
+        slot->set = 1;
+    }
+    config_queue_change(layer, item->name, (uint8_t)stream);
+    return true;
+}
+
+bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, const char *text)
+{
+    if (!text || !text[0])
+        return config_clear_slot_nolock(layer, key, stream);
+    ConfigItem *item = nullptr;
+    ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_STRING, &item);
+    if (!slot || !config_check_characters(item, stream, text))
+        return false;
+    if (slot->set && slot->value_string && strcmp(slot->value_string, text) == 0)
+        return false;
+    VKO_Free(slot->value_string);
+    slot->value_string = nullptr;
+    slot->set = 0;
+    const ConfigSlot *low = lower_default(item, stream);
+    if (layer == CONFIG_LAYER_USER && low->value_string && strcmp(low->value_string, text) == 0) {
+        config_queue_change(layer, item->name, (uint8_t)stream);
+        return true;
+    }
+    slot->value_string = VKO_Strdup(text);
+    slot->set = 1;
+    config_queue_change(layer, item->name, (uint8_t)stream);
+    return true;
+}
+
+bool config_clear_slot_nolock(uint32_t layer, const char *key, uint32_t stream)
+{
+    if (layer < CONFIG_LAYER_USER || layer > CONFIG_LAYER_ENFORCED)
+        return false;
+    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_ANY);
+    if (!item)
+        return false;
+    uint32_t l = layer;
+    ConfigSlot *slot = config_get_item(item, &l, stream);
+    if (!slot)
+        return false;
+    bool was_set = slot->set != 0;
+    if (item->type == CONFIG_TYPE_STRING) {
+        VKO_Free(slot->value_string);
+        slot->value_string = nullptr;
+    }
+    slot->set = 0;
+    slot->value_int = 0;
+    slot->value_bool = 0;
+    // a cleared value is a change like any other, so the UI hears of it
+    if (was_set)
+        config_queue_change(layer, item->name, (uint8_t)stream);
+    return true;
+}
+
+bool config_clear_layer_nolock(uint32_t layer)
+{
+    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED || !g_store.map)
+        return false;
+    for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++) {
+        ConfigItem *item = g_store.order[i];
+        for (uint32_t s = 0; s < CONFIG_STREAM_COUNT; s++) {
+            ConfigSlot *slot = &item->slots[layer][s];
+            if (slot->set)
+                config_queue_change(layer, item->name, (uint8_t)s);
+            if (item->type == CONFIG_TYPE_STRING) {
+                VKO_Free(slot->value_string);
+                slot->value_string = nullptr;
+            }
+            slot->set = 0;
+            slot->value_int = 0;
+            slot->value_bool = 0;
+        }
+    }
+    return true;
+}
+
+static bool bad_state(const char *key)
+{
+    if (g_store.lock)
+        return false;
+    VKO_Log(kTag, "Attempted to access the config in a bad state (key '%s')", key ? key : "");
+    return true;
+}
+
+bool config_set_int(uint32_t layer, const char *key, uint32_t stream, int32_t value)
+{
+    if (bad_state(key))
+        return false;
+    config_lock_write();
+    bool r = config_set_int_nolock(layer, key, stream, value);
+    config_unlock_notify();
+    return r;
+}
+
+bool config_set_bool(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
+{
+    if (bad_state(key))
+        return false;
+    config_lock_write();
+    bool r = config_set_bool_nolock(layer, key, stream, value);
+    config_unlock_notify();
+    return r;
+}
+
+bool config_set_string(uint32_t layer, const char *key, uint32_t stream, const char *text)
+{
+    if (bad_state(key))
+        return false;
+    config_lock_write();
+    bool r = config_set_string_nolock(layer, key, stream, text);
+    config_unlock_notify();
+    return r;
+}
+
+bool config_set_user_int(void *unused, const char *key, uint32_t stream, int32_t value)
+{
+    (void)unused;
+    return config_set_int(CONFIG_LAYER_USER, key, stream, value);
+}
+
+bool config_clear_value(uint32_t layer, const char *key, uint32_t stream)
+{
+    if (bad_state(key))
+        return false;
+    config_lock_write();
+    bool r = config_clear_slot_nolock(layer, key, stream);
+    config_unlock_notify();
+    return r;
+}
+
+bool config_reset_key(const char *key, uint32_t stream)
+{
+    if (bad_state(key))
+        return false;
+    config_lock_write();
+    bool any = false;
+    ConfigItem *item = config_lookup_item(CONFIG_LAYER_USER, key, stream, CONFIG_TYPE_ANY);
+    for (uint32_t l = CONFIG_LAYER_USER; item && l <= CONFIG_LAYER_ENFORCED; l++) {
+        // a key barred from the launch link has no layer-3 value to clear
+        if (l == CONFIG_LAYER_LAUNCH && item->no_launch_link)
+            continue;
+        if (config_clear_slot_nolock(l, key, stream))
+            any = true;
+    }
+    config_unlock_notify();
+    return any;
+}
+
+bool config_clear_layer(uint32_t layer)
+{
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (layer %u)", layer);
+        return false;
+    }
+    config_lock_write();
+    bool r = config_clear_layer_nolock(layer);
+    config_unlock_notify();
+    return r;
+}
+
+bool config_set_resolution(uint32_t layer, uint32_t stream, int32_t x, int32_t y, uint8_t client)
+{
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (client resolution)");
+        return false;
+    }
+    config_lock_write();
+    bool a = config_set_int_nolock(layer, client ? "client_resolution_x" : "server_resolution_x", stream, x);
+    bool b = config_set_int_nolock(layer, client ? "client_resolution_y" : "server_resolution_y", stream, y);
+    config_unlock_notify();
+    return a || b;
+}
+
+void config_queue_change(uint32_t layer, const char *key, uint8_t stream)
+{
+    if (!g_store.queue || !key)
+        return;
+    ConfigNotice *n = (ConfigNotice *)VKO_Alloc(1, sizeof(ConfigNotice));
+    n->layer = layer;
+    n->key = VKO_Strdup(key);
+    n->stream = stream;
+    if (!VKO_QueuePushPtr(g_store.queue, n, sizeof(ConfigNotice)))
+        free_notice(n); // full: dropped
+}
+
+uint32_t config_unlock_notify(void)
+{
+    if (!g_store.queue) {
+        config_unlock();
+        return 0;
+    }
+    // Take everything queued, not a count read beforehand: a count that reads
+    // a full ring as empty would leave it full and drop every later notice.
+    std::vector<ConfigNotice *> taken;
+    taken.reserve(16);
+    void *p = nullptr;
+    while (taken.size() < CONFIG_NOTICE_SLOTS && VKO_QueuePopPtr(g_store.queue, 0, &p, nullptr)) {
+        taken.push_back((ConfigNotice *)p);
+        p = nullptr;
+    }
+    uint32_t count = (uint32_t)taken.size();
+    ConfigNotice **array = (ConfigNotice **)VKO_Alloc(count ? count : 1, sizeof(ConfigNotice *));
+    for (uint32_t i = 0; i < count; i++)
+        array[i] = taken[i];
+    config_unlock();
+
+    ConfigChangeFunc cb;
+    void *ctx;
+    {
+        std::lock_guard<std::mutex> g(g_cb_mutex);
+        cb = g_cb;
+        ctx = g_cb_ctx;
+    }
+    if (cb)
+        cb(array, count, ctx);
+    for (uint32_t i = 0; i < count; i++)
+        free_notice(array[i]);
+    VKO_Free(array);
+    return count;
+}
+
+void config_read_ws(WsConfig *out)
+{
+    memset(out, 0, sizeof(*out));
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (wscfg)");
+        return;
+    }
+    config_lock_read();
+    merged_text("host_name", 0, out->host_name, sizeof(out->host_name));
+    merged_text("ws_desc", 0, out->desc, sizeof(out->desc));
+    merged_text("ws_gameID", 0, out->game_id, sizeof(out->game_id));
+    merged_text("ws_secret", 0, out->secret, sizeof(out->secret));
+    out->is_public = merged_bool("ws_public", 0);
+    config_unlock();
+}
+
+void config_read_network(ZarvekNetConfig *out)
+{
+    memset(out, 0, sizeof(*out));
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (wscfg)");
+        return;
+    }
+    config_lock_read();
+    out->cg_level = (uint32_t)merged_int("network_cg_level", 0);
+    merged_text("app_stun_address", 0, out->host_servers, sizeof(out->host_servers));
+    merged_text("app_client_stun_address", 0, out->client_servers, sizeof(out->client_servers));
+    out->relay_mode = (uint32_t)merged_int("app_force_relay", 0);
+    out->fast = merged_bool("network_fast_relay_ping", 0);
+    config_unlock();
+}
+
+void config_read_client(void *unused, ClientConfig *out)
+{
+    (void)unused;
+    memset(out, 0, sizeof(*out));
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (clientcfg)");
+        return;
+    }
+    config_lock_read();
+    for (uint32_t s = 0; s < 3; s++) {
+        ClientStreamSettings &b = out->stream[s];
+        b.decoder_index = merged_int("client_decoder_index", s);
+        b.resolution_x = merged_int("client_resolution_x", s);
+        b.resolution_y = merged_int("client_resolution_y", s);
+        b.decoder_h265 = merged_bool("client_decoder_h265", s);
+        b.decoder_444 = merged_bool("client_decoder_444", s);
+        b.decoder_10bit = merged_bool("client_decoder_10bit", s);
+    }
+    out->video_container = merged_int("network_video_container", 0);
+    out->protocol = merged_int("network_protocol", 0);
+    out->audio_poll_rate = merged_int("client_audio_poll_rate", 0);
+    out->bad_decoders = merged_int("client_bad_decoders", 0);
+    out->png_cursor = merged_bool("client_png_cursor", 0);
+    out->raw_audio = merged_bool("network_raw_audio", 0);
+    out->mic_passthrough = merged_bool("client_mic_passthrough", 0);
+    out->mic_muted = merged_bool("client_mic_muted", 0);
+    merged_text("client_mic_id", 0, out->mic_id, sizeof(out->mic_id));
+    config_unlock();
+}
+
+namespace {
+
+struct HostIntField {
+    const char *key;
+    size_t offset;
+};
+
+#define HOST_INT(key, field) {key, offsetof(HostConfig, field)}
+const HostIntField kHostInts[] = {
+    HOST_INT("host_gamepad_mode", gamepad_mode),
+    HOST_INT("host_gamepad_type", gamepad_type),
+    HOST_INT("encoder_min_qp", encoder_min_qp),
+    HOST_INT("network_cg_level", cg_level),
+    HOST_INT("host_audio_cancel", audio_cancel),
+    HOST_INT("host_virtual_tablet", virtual_tablet),
+    HOST_INT("host_virtual_microphone", virtual_microphone),
+    HOST_INT("host_virtual_mouse", virtual_mouse),
+    HOST_INT("server_max_clients", max_clients),
+    HOST_INT("host_capture_timeout", capture_timeout),
+    HOST_INT("encoder_vbv_max", vbv_max),
+    HOST_INT("encoder_vbv_initial", vbv_initial),
+    HOST_INT("encoder_vbv_multi", vbv_multi),
+    HOST_INT("encoder_max_qp", max_qp),
+    HOST_INT("host_encoder_min_bitrate", min_bitrate),
+    HOST_INT("encoder_idr_interval", idr_interval),
+    HOST_INT("encoder_slices", slices),
+    HOST_INT("host_audio_poll_rate", audio_poll_rate),
+    HOST_INT("host_audio_bitrate", audio_bitrate),
+    HOST_INT("host_virtual_monitors", virtual_monitors),
+    HOST_INT("host_exclusive_timeout", exclusive_timeout),
+};
+const HostIntField kHostBools[] = {
+    HOST_INT("server_admin_mute", admin_mute),
+    HOST_INT("host_exclusive_input", exclusive_input),
+    HOST_INT("host_prevent_sleep", prevent_sleep),
+    HOST_INT("host_require_whitelist", require_whitelist),
+    HOST_INT("host_privacy_mode", privacy_mode),
+    HOST_INT("host_lock_desktop", lock_desktop),
+    HOST_INT("host_protective_mode", protective_mode),
+    HOST_INT("host_aspect_16x10", aspect_16x10),
+    HOST_INT("host_frame_flip", frame_flip),
+    HOST_INT("host_software_encode", software_encode),
+    HOST_INT("host_virtual_monitor_fallback", virtual_monitor_fallback),
+};
+#undef HOST_INT
+
+int32_t &host_int(HostConfig *c, size_t off) { return *(int32_t *)((char *)c + off); }
+uint8_t &host_u8(HostConfig *c, size_t off) { return *(uint8_t *)((char *)c + off); }
+int32_t host_int(const HostConfig *c, size_t off) { return *(const int32_t *)((const char *)c + off); }
+uint8_t host_u8(const HostConfig *c, size_t off) { return *(const uint8_t *)((const char *)c + off); }
+
+// Text of a fixed field, bounded by the field even when unterminated.
+std::string field_text(const char *field, size_t size)
+{
+    return std::string(field, strnlen(field, size));
+}
+
+} // namespace
+
+void config_read_host(HostConfig *out)
+{
+    memset(out, 0, sizeof(*out));
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (ZarvekHostConfig)");
+        return;
+    }
+    config_lock_read();
+    for (uint32_t s = 0; s < 3; s++) {
+        HostVideoConfig &v = out->video[s];
+        v.resolutionX = merged_int("server_resolution_x", s);
+        v.resolutionY = merged_int("server_resolution_y", s);
+        v.encoderFPS = merged_int("encoder_fps", s);
+        v.encoderMaxBitrate = merged_int("encoder_bitrate", s);
+        merged_text("host_output", s, v.output, sizeof(v.output));
+        v.rotated = merged_bool("host_rotated", s);
+        v.fullFPS = merged_bool("host_full_fps", s);
+    }
+    for (const auto &f : kHostInts)
+        host_int(out, f.offset) = merged_int(f.key, 0);
+    merged_text("host_audio_id", 0, out->audio_id, sizeof(out->audio_id));
+    merged_text("echo_app_selection", 0, out->echo_app, sizeof(out->echo_app));
+    for (const auto &f : kHostBools)
+        host_u8(out, f.offset) = merged_bool(f.key, 0);
+    if (out->privacy_mode && out->virtual_monitors == 0)
+        out->virtual_monitors = 1;
+    config_unlock();
+}
+
+bool config_write_host(const HostConfig *in)
+{
+    if (!g_store.lock || !in) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (ZarvekHostConfig)");
+        return false;
+    }
+    config_lock_write();
+    // Only what the caller changed goes to the user layer: values that come
+    // from the enforced, registry or start-up layers, or the derived monitor
+    // count, stay where they are and are not frozen into config.json.
+    HostConfig cur;
+    config_read_host(&cur);
+    const uint32_t U = CONFIG_LAYER_USER;
+    for (uint32_t s = 0; s < 3; s++) {
+        const HostVideoConfig &v = in->video[s];
+        const HostVideoConfig &c = cur.video[s];
+        if (v.resolutionX != c.resolutionX)
+            config_set_int_nolock(U, "server_resolution_x", s, v.resolutionX);
+        if (v.resolutionY != c.resolutionY)
+            config_set_int_nolock(U, "server_resolution_y", s, v.resolutionY);
+        if (v.encoderFPS != c.encoderFPS)
+            config_set_int_nolock(U, "encoder_fps", s, v.encoderFPS);
+        if (v.encoderMaxBitrate != c.encoderMaxBitrate)
+            config_set_int_nolock(U, "encoder_bitrate", s, v.encoderMaxBitrate);
+        std::string out_text = field_text(v.output, sizeof(v.output));
+        if (out_text != field_text(c.output, sizeof(c.output)))
+            config_set_string_nolock(U, "host_output", s, out_text.c_str());
+        if (v.rotated != c.rotated)
+            config_set_bool_nolock(U, "host_rotated", s, v.rotated);
+        if (v.fullFPS != c.fullFPS)
+            config_set_bool_nolock(U, "host_full_fps", s, v.fullFPS);
+    }
+    for (const auto &f : kHostInts)
+        if (host_int(in, f.offset) != host_int(&cur, f.offset))
+            config_set_int_nolock(U, f.key, 0, host_int(in, f.offset));
+    std::string audio = field_text(in->audio_id, sizeof(in->audio_id));
+    if (audio != field_text(cur.audio_id, sizeof(cur.audio_id)))
+        config_set_string_nolock(U, "host_audio_id", 0, audio.c_str());
+    std::string echo = field_text(in->echo_app, sizeof(in->echo_app));
+    if (echo != field_text(cur.echo_app, sizeof(cur.echo_app)))
+        config_set_string_nolock(U, "echo_app_selection", 0, echo.c_str());
+    for (const auto &f : kHostBools)
+        if (host_u8(in, f.offset) != host_u8(&cur, f.offset))
+            config_set_bool_nolock(U, f.key, 0, host_u8(in, f.offset));
+    config_unlock_notify();
+    return true;
+}
+
+char *config_get_api_host(void)
+{
+    char *env = config_get_string(CONFIG_LAYER_MERGED, "app_environment", 0);
+    const char *d = known_domain(env);
+    char *r = prefixed(CONFIG_API_HOST_PREFIX, d ? d : config_service_domains[0]);
+    VKO_Free(env);
+    return r;
+}
+
+char *config_get_ws_host(void)
+{
+    char *ws = config_get_string(CONFIG_LAYER_MERGED, "ws_host", 0);
+    if (ws[0]) {
+        size_t wl = strlen(ws);
+        for (int i = 0; i < CONFIG_SERVICE_DOMAIN_COUNT; i++) {
+            std::string needle = std::string(".") + config_service_domains[i];
+            const char *hit = strstr(ws, needle.c_str());
+            if (hit && (size_t)(hit - ws) + needle.size() == wl)
+                return ws;
+        }
+    }
+    VKO_Free(ws);
+    char *env = config_get_string(CONFIG_LAYER_MERGED, "app_environment", 0);
+    const char *d = known_domain(env);
+    char *r = prefixed(CONFIG_WS_HOST_PREFIX, d ? d : config_service_domains[0]);
+    VKO_Free(env);
+    return r;
+}
