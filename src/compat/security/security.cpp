@@ -204,7 +204,7 @@ void sec_set_backend(const SecBackend *backend)
 
 bool sec_is_access_denied(int error)
 {
-    return error == EACCES || error == EPERM || error == SEC_ERROR_ACCESS_DENIED;
+    return error == EACCES || error == EPERM;
 }
 
 bool sec_acl_add(SecAcl *acl, bool allow, const char *sid, uint32_t mask, bool inherited)

@@ -1,0 +1,399 @@
+// Text form, config.json, config.txt migration, the registry layer, service
+// settings, layer and schema JSON, window.json.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "compat/registry/registry.h"
+#include "platform/json.h"
+#include "platform/memory.h"
+#include "support/log_capture.h"
+#include "util/config.h"
+#include "util/config_file.h"
+
+namespace {
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string str(uint32_t layer, const char *key, uint32_t stream = 0)
+{
+    char *t = config_get_string(layer, key, stream);
+    std::string r = t;
+    VKO_Free(t);
+    return r;
+}
+
+bool is_set(uint32_t layer, const char *key, uint32_t stream = 0)
+{
+    config_lock_read();
+    ConfigItem *it = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, 0);
+    bool r = it && it->slots[layer][stream].set;
+    config_unlock();
+    return r;
+}
+
+class ConfigFile : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/zarvek-cfg-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
+        ASSERT_TRUE(config_create());
+    }
+    void TearDown() override
+    {
+        config_destroy();
+        unsetenv("ZARVEK_SYSROOT");
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    bool parse(uint32_t layer, const char *text)
+    {
+        config_lock_write();
+        bool r = config_parse_text(layer, text);
+        config_unlock_notify();
+        return r;
+    }
+    std::string path(const char *name) { return dir + "/" + name; }
+    std::string dir;
+    LogCapture log;
+};
+
+} // namespace
+
+TEST_F(ConfigFile, TextFormRules)
+{
+    EXPECT_TRUE(parse(4, "encoder_bitrate = 20 # fast\nclient_resolution_x_2=1280\napp_debug_1=1"));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 20);
+    EXPECT_EQ(config_get_int(7, "client_resolution_x", 2), 1280);
+    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 0);
+
+    // CR, "&", ":" and ";" break lines; "#" comments run to the newline only
+    EXPECT_TRUE(parse(4, "encoder_fps=30;host_name=pc#x;encoder_slices=3\nencoder_max_qp=40"));
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 30);
+    EXPECT_EQ(str(7, "host_name"), "pc");
+    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 1);
+    EXPECT_EQ(config_get_int(7, "encoder_max_qp", 0), 40);
+
+    // numbers: leading digits count, saturate at 32 bits; out of range stays unset
+    EXPECT_TRUE(parse(4, "host_audio_bitrate=12px\nserver_max_clients=99999999999"));
+    EXPECT_EQ(config_get_int(7, "host_audio_bitrate", 0), 12);
+    EXPECT_EQ(config_get_int(7, "server_max_clients", 0), 2147483647);
+    EXPECT_FALSE(parse(4, "encoder_min_qp=200"));
+    EXPECT_FALSE(is_set(4, "encoder_min_qp"));
+    EXPECT_EQ(config_get_int(4, "encoder_min_qp", 0), 200) << "stored but not set";
+    EXPECT_EQ(config_get_int(7, "encoder_min_qp", 0), 5);
+    EXPECT_FALSE(parse(4, "encoder_vbv_max=abc\nencoder_bitrate_3=5"));
+    EXPECT_EQ(config_get_int(7, "encoder_vbv_max", 0), 768);
+    EXPECT_TRUE(parse(4, "encoder_vbv_max=true"));
+    EXPECT_EQ(config_get_int(7, "encoder_vbv_max", 0), 1);
+
+    // booleans: "no" is true, "0x1" is false, "FALSE" is false
+    EXPECT_TRUE(parse(4, "app_debug=no\nclient_vsync=0x1\nnetwork_upnp=FALSE"));
+    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 1);
+    EXPECT_EQ(config_get_bool(7, "client_vsync", 0), 0);
+    EXPECT_EQ(config_get_bool(7, "network_upnp", 0), 0);
+
+    // strings: character rule and length limit; a refused value clears the old one
+    EXPECT_TRUE(parse(4, "app_channel=beta_1"));
+    EXPECT_FALSE(parse(4, "app_channel=beta.1"));
+    EXPECT_FALSE(is_set(4, "app_channel"));
+    EXPECT_FALSE(parse(4, ("host_name=" + std::string(512, 'x')).c_str()));
+    EXPECT_TRUE(parse(4, ("host_name=" + std::string(511, 'x')).c_str()));
+}
+
+TEST_F(ConfigFile, AKnownKeyWithoutAValueDoesNotEndTheParse)
+{
+    EXPECT_TRUE(parse(4, "encoder_fps=30\napp_debug=\nhost_name\nencoder_slices=4"));
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 30);
+    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 4);
+}
+
+TEST_F(ConfigFile, LaunchLink)
+{
+    config_apply_launch_url("zarvek://peer_id=p1&host_secret=s2&app_debug=1&client_resolution_y_1=720");
+    EXPECT_EQ(str(3, "peer_id"), "p1");
+    EXPECT_EQ(str(3, "host_secret"), "s2");
+    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 0);
+    EXPECT_EQ(config_get_int(7, "client_resolution_y", 1), 720);
+    config_apply_launch_url("open zarvek:session_id=abc");
+    EXPECT_EQ(str(3, "session_id"), "abc");
+    EXPECT_EQ(str(3, "peer_id"), "p1") << "layer 3 is not cleared first";
+
+    char text[] = "a=1:app_silent=1:b=2";
+    config_strip_silent_arg(text);
+    EXPECT_STREQ(text, "a=1:b=2");
+    char tail[] = "a=1:app_silent=1";
+    config_strip_silent_arg(tail);
+    EXPECT_STREQ(tail, "a=1:");
+}
+
+TEST_F(ConfigFile, ConfigJsonRoundTrip)
+{
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 25));
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 2, 35));
+    ASSERT_TRUE(config_set_bool(2, "app_debug", 0, 1));
+    ASSERT_TRUE(config_set_string(2, "host_name", 0, "tab\there \"q\""));
+    ASSERT_TRUE(config_set_int(4, "encoder_fps", 0, 30)); // not the user's layer
+    ASSERT_TRUE(config_save(dir.c_str()));
+    std::string saved = read_file(path("config.json"));
+    EXPECT_EQ(saved.rfind(std::string("[\n\t\"") + config_json_notice() + "\",\n\t{", 0), 0u) << saved;
+    EXPECT_NE(saved.find("\t\t\"encoder_bitrate_2\": {\n\t\t\t\"value\": 35\n\t\t}"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("encoder_fps"), std::string::npos);
+    EXPECT_FALSE(exists(path("config.json.tmp")));
+
+    config_destroy();
+    ASSERT_TRUE(config_create());
+    EXPECT_TRUE(config_load(2, dir.c_str(), true));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 2), 35);
+    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 1);
+    EXPECT_EQ(str(7, "host_name"), "tab\there \"q\"");
+    ASSERT_TRUE(config_save(dir.c_str()));
+    EXPECT_EQ(read_file(path("config.json")), saved) << "byte-exact round trip";
+    EXPECT_EQ(read_file(path("config.txt")), config_txt_notice());
+}
+
+TEST_F(ConfigFile, LegacyTextMigratesIntoConfigJson)
+{
+    write_file(path("config.txt"), "encoder_bitrate = 25\napp_debug=\nhost_name=pc\r\n");
+    EXPECT_TRUE(config_load(2, dir.c_str(), true));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
+    EXPECT_EQ(str(7, "host_name"), "pc");
+    std::string notice = read_file(path("config.txt"));
+    EXPECT_EQ(notice, config_txt_notice());
+    int comments = 0, empty = 0;
+    std::istringstream in(notice);
+    for (std::string line; std::getline(in, line);) {
+        comments += line.rfind("# ", 0) == 0;
+        empty += line.empty();
+    }
+    EXPECT_EQ(comments, 10);
+    EXPECT_EQ(empty, 2);
+    EXPECT_NE(notice.find("besides the newline character '\\n', is ignored."), std::string::npos);
+    std::string json = read_file(path("config.json"));
+    EXPECT_NE(json.find("\"host_name\""), std::string::npos);
+    EXPECT_NE(json.find("\"encoder_bitrate\""), std::string::npos);
+}
+
+TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept)
+{
+    const std::string valid = std::string("[\"n\", {\"encoder_bitrate\": {\"value\": 25}}]");
+    struct Case {
+        const char *what;
+        std::string bytes;
+        bool save_allowed;
+    } cases[] = {
+        {"corrupt", "[\"n\", {\"encoder_bitrate\": {\"value\": 25}},,]", false},
+        {"truncated", valid.substr(0, valid.size() - 7), false},
+        {"not ours", "{\"encoder_bitrate\": 25}", false},
+        {"empty", "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path("config.json"), c.bytes);
+        write_file(path("config.txt"), "host_name=legacy\n");
+        log.clear();
+        ASSERT_TRUE(config_set_int(2, "encoder_slices", 0, 7));
+        config_load(2, dir.c_str(), true);
+        bool logged = false;
+        for (const auto &l : log.lines())
+            logged |= l.find("config.json") != std::string::npos;
+        EXPECT_TRUE(logged);
+        EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 10);
+        EXPECT_EQ(str(7, "host_name"), "legacy");
+        if (c.save_allowed) {
+            EXPECT_TRUE(config_save(dir.c_str()));
+            EXPECT_NE(read_file(path("config.json")).find("legacy"), std::string::npos);
+        } else {
+            EXPECT_FALSE(config_save(dir.c_str()));
+            EXPECT_EQ(read_file(path("config.json")), c.bytes) << "the file on disk is kept as it was";
+            EXPECT_EQ(read_file(path("config.txt")), "host_name=legacy\n") << "legacy settings are not dropped";
+        }
+    }
+    // once the user mends the file, loading and saving work again
+    write_file(path("config.json"), valid);
+    EXPECT_TRUE(config_load(2, dir.c_str(), true));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
+    EXPECT_TRUE(config_save(dir.c_str()));
+}
+
+TEST_F(ConfigFile, HugeConfigJsonIsRefusedWithoutReadingIt)
+{
+    int fd = open(path("config.json").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "[", 1), 1);
+    ASSERT_EQ(ftruncate(fd, 64ll * 1024 * 1024), 0); // sparse
+    close(fd);
+    log.clear();
+    config_load(2, dir.c_str(), true);
+    bool logged = false;
+    for (const auto &l : log.lines())
+        logged |= l.find("too large") != std::string::npos;
+    EXPECT_TRUE(logged);
+    EXPECT_FALSE(config_save(dir.c_str()));
+    struct stat st;
+    ASSERT_EQ(stat(path("config.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 64ll * 1024 * 1024);
+}
+
+TEST_F(ConfigFile, RegistryValueFillsLayerFive)
+{
+    RegKey *key = nullptr;
+    ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvek", REG_KEY_ALL_ACCESS, &key), 0);
+    std::u16string text = u"encoder_fps=45:host_name=reg\u00e9";
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
+    EXPECT_TRUE(config_load_registry(5));
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 45);
+    EXPECT_EQ(str(5, "host_name"), "reg\xc3\xa9");
+
+    // another type, or more than 8192 bytes, leaves the layer empty
+    uint32_t dword = 5;
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_DWORD, &dword, 4), 0);
+    EXPECT_FALSE(config_load_registry(5));
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 0);
+    std::u16string big = u"encoder_fps=46:" + std::u16string(4200, u'#');
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, big.c_str(), (uint32_t)((big.size() + 1) * 2)), 0);
+    EXPECT_FALSE(config_load_registry(5));
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 0);
+    reg_close_key(key);
+}
+
+TEST_F(ConfigFile, JsonApplicationRules)
+{
+    ASSERT_TRUE(config_set_bool(2, "app_host", 0, 0));
+    VKO_JSON *o = VKO_JSONParse("{\"app_host\": {}, \"encoder_fps\": {\"value\": 2.5},"
+                                " \"encoder_slices\": {\"value\": 1e20}, \"app_debug_1\": {\"value\": true},"
+                                " \"encoder_bitrate_1\": {\"value\": true}, \"app_channel\": {\"value\": \"a.b\"}}");
+    ASSERT_NE(o, nullptr);
+    log.clear();
+    EXPECT_TRUE(config_apply_json(2, o, "value", false));
+    EXPECT_FALSE(is_set(2, "app_host")) << "a member without the value clears the slot";
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 2) << "ties to even";
+    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 1) << "out of range changes nothing";
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 1), 1);
+    EXPECT_EQ(str(7, "app_channel"), "release");
+    EXPECT_TRUE(log.lines().empty()) << "no stream complaints for single-stream keys";
+    VKO_JSONDestroy(&o);
+}
+
+TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped)
+{
+    VKO_JSON *s = VKO_JSONParse("{\"encoder_bitrate\": {\"value\": 30, \"default\": 20, \"minimum\": 5, \"maximum\": 40},"
+                                " \"app_channel\": {\"default\": \"edge\", \"is_whitelist\": false, \"characters\": \"!\"},"
+                                " \"ws_host\": {\"value\": \"x.zarvek.test\"}}");
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(config_apply_remote(s, true, true, true));
+    EXPECT_EQ(config_get_int(6, "encoder_bitrate", 0), 30);
+    EXPECT_EQ(config_get_int(1, "encoder_bitrate", 0), 20);
+    EXPECT_EQ(str(7, "app_channel"), "edge");
+    EXPECT_EQ(str(7, "ws_host"), "") << "the listed user keeps the local websocket host";
+    EXPECT_FALSE(config_set_int(2, "encoder_bitrate", 0, 41));
+    EXPECT_FALSE(config_set_string(2, "app_channel", 0, "a!"));
+
+    VKO_JSON *schema = config_schema_output_json();
+    VKO_JSON *e = VKO_JSONObjGetItem(schema, "encoder_bitrate");
+    int32_t v = 0;
+    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(e, "default"), &v));
+    EXPECT_EQ(v, 20);
+    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(e, "maximum"), &v));
+    EXPECT_EQ(v, 40);
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(VKO_JSONObjGetItem(schema, "app_channel"), "characters")), "!");
+    EXPECT_NE(VKO_JSONObjGetItem(schema, "encoder_bitrate_2"), nullptr);
+    EXPECT_EQ(VKO_JSONObjGetItem(schema, "app_debug_1"), nullptr);
+    VKO_JSONDestroy(&schema);
+
+    // reset alone clears layers 6 and 1 and the server ranges
+    EXPECT_TRUE(config_apply_remote(nullptr, true, false, true));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 10);
+    EXPECT_TRUE(config_set_int(2, "encoder_bitrate", 0, 41));
+
+    VKO_JSON *u = VKO_JSONParse("{\"host_name\": {\"value\": \"svc\"}, \"ws_host\": {\"value\": \"y.zarvek.test\"},"
+                                " \"encoder_fps\": {\"value\": 50}}");
+    config_apply_remote(u, false, false, false);
+    EXPECT_EQ(str(6, "host_name"), "svc");
+    EXPECT_EQ(str(6, "ws_host"), "y.zarvek.test");
+    EXPECT_EQ(config_get_int(6, "encoder_fps", 0), 0) << "only string values travel untyped";
+    VKO_JSONDestroy(&u);
+    VKO_JSONDestroy(&s);
+}
+
+TEST_F(ConfigFile, LayerOutput)
+{
+    log.clear();
+    VKO_JSON *l3 = config_layer_output_json(3, nullptr, nullptr, false);
+    ASSERT_NE(l3, nullptr);
+    EXPECT_EQ(log.lines().size(), 106u);
+    VKO_JSONDestroy(&l3);
+
+    ASSERT_TRUE(config_set_int(6, "encoder_fps", 1, 30));
+    VKO_JSON *m = config_layer_output_json(7, nullptr, nullptr, true);
+    uint64_t it = 0;
+    const char *name = nullptr;
+    int members = 0;
+    while (VKO_JSONObjGetNextKey(m, &it, &name))
+        members++;
+    EXPECT_EQ(members, 121 + 2 * 16);
+    int32_t src = -1;
+    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(VKO_JSONObjGetItem(m, "encoder_fps_1"), "source"), &src));
+    EXPECT_EQ(src, 6);
+    VKO_JSONDestroy(&m);
+
+    config_destroy();
+    log.clear();
+    EXPECT_EQ(config_layer_output_json(7, nullptr, nullptr, false), nullptr);
+    EXPECT_TRUE(log.contains("CONFIG: Attempted to access the config before it was ready (config_layer_output_json)"));
+}
+
+TEST_F(ConfigFile, WindowPlacement)
+{
+    VKO_Frame f = {};
+    f.flags = 4;
+    f.width = 1280;
+    f.height = 720;
+    snprintf(f.screen, sizeof(f.screen), "HDMI-1");
+    f.x = -10;
+    f.y = 20;
+    ASSERT_TRUE(config_save_window(dir.c_str(), 1, &f));
+    f.width = 640;
+    ASSERT_TRUE(config_save_window(dir.c_str(), 0, &f));
+    VKO_Frame g;
+    config_load_window(&g, dir.c_str(), 1);
+    EXPECT_EQ(g.flags, 4u);
+    EXPECT_EQ(g.width, 1280u);
+    EXPECT_EQ(g.height, 720u);
+    EXPECT_STREQ(g.screen, "HDMI-1");
+    EXPECT_EQ(g.x, -10);
+    config_load_window(&g, dir.c_str(), 0);
+    EXPECT_EQ(g.width, 640u);
+    config_load_window(&g, dir.c_str(), 5);
+    EXPECT_EQ(g.width, 0u);
+}
