@@ -19,6 +19,8 @@
 #include "compat/devnode/devnode.h"
 #include "compat/registry/registry.h"
 #include "compat/security/security.h"
+#include "platform/log.h"
+#include "platform/thread.h"
 #include "platform/memory.h"
 #include "support/log_capture.h"
 #include "util/winutil.h"
@@ -431,4 +433,22 @@ TEST(WinUtil, VersionAndUsers)
     app_set_internal_access(true);
     EXPECT_TRUE(user_is_listed(4));
     app_set_internal_access(false);
+}
+
+TEST(ForcedThreadEnd, EndsInTimeOrIsTerminated)
+{
+    LogCapture log;
+    VKO_Thread *quick = VKO_ThreadCreate([](void *) -> void * { return (void *)42; }, nullptr);
+    EXPECT_EQ(thread_ext_force_destroy_timeout(quick, 10000), (void *)42);
+    EXPECT_TRUE(log.lines().empty()) << "a thread that ends in time is neither logged nor terminated";
+
+    VKO_Thread *stuck = VKO_ThreadCreate(
+        [](void *) -> void * {
+            for (;;)
+                VKO_Sleep(1000); // a cancellation point
+            return (void *)1;
+        },
+        nullptr);
+    EXPECT_EQ(thread_ext_force_destroy_timeout(stuck, 50), nullptr);
+    EXPECT_TRUE(log.contains("thread_ext_force_destroy: Terminating thread."));
 }
