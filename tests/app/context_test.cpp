@@ -1,0 +1,76 @@
+// Start-up: the store's layers from config.json, the start-up arguments and
+// the machine registry value; the log level; logging start with rotation.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/context.h"
+#include "compat/registry/registry.h"
+#include "platform/log.h"
+#include "util/config.h"
+#include "util/logger.h"
+
+namespace {
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+} // namespace
+
+TEST(AppContext, BuildsTheStoreAndStartsLogging)
+{
+    char tmpl[] = "/tmp/zarvek-ctx-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
+    {
+        std::ofstream f(dir + "/config.json");
+        f << "[\"n\", {\"encoder_bitrate\": {\"value\": 25}, \"app_log_level\": {\"value\": 0}}]";
+    }
+    {
+        std::ofstream f(dir + "/log.txt");
+        f << "previous run\n";
+    }
+    RegKey *key = nullptr;
+    ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvek", REG_KEY_ALL_ACCESS, &key), 0);
+    std::u16string text = u"encoder_fps=50";
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
+    reg_close_key(key);
+
+    const char *argv[] = {"zarvek", "encoder_slices=3", "app_log_level=-1"};
+    AppContext ctx;
+    ASSERT_TRUE(app_context_init(&ctx, 3, argv, dir.c_str(), APP_FLAG_HOST));
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
+    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 3);
+    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 50);
+    EXPECT_EQ(app_context_log_level(&ctx), 0xFFFFFFFFu) << "start-up text beats the user file";
+    EXPECT_EQ(ctx.is_host, 1);
+
+    ASSERT_TRUE(app_logging_start(&ctx));
+    VKO_Log("tag", "from the platform %d", 7);
+    log_message(0, "from the app");
+    ASSERT_TRUE(fs_async_flush(10000));
+    std::string log = read_file(dir + "/log.txt");
+    EXPECT_EQ(log.rfind("previous run\n\n", 0), 0u) << "a blank line separates runs";
+    EXPECT_NE(log.find("] tag: from the platform 7\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] from the app\n"), std::string::npos) << log;
+
+    app_context_shutdown(&ctx);
+    EXPECT_FALSE(config_exists());
+    fs_async_stop();
+    unsetenv("ZARVEK_SYSROOT");
+    std::string cmd = "rm -rf '" + dir + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+}
