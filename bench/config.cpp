@@ -1,0 +1,76 @@
+// Configuration reads on the hot path and the cost of one log line.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/context.h"
+#include "platform/memory.h"
+#include "util/config.h"
+#include "util/logger.h"
+
+static void BM_ConfigGetIntMerged(benchmark::State &state)
+{
+    config_create();
+    config_set_int(2, "encoder_bitrate", 1, 30);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 1));
+    config_destroy();
+}
+BENCHMARK(BM_ConfigGetIntMerged)->ThreadRange(1, 4);
+
+static void BM_ConfigReadHost(benchmark::State &state)
+{
+    config_create();
+    HostConfig h;
+    for (auto _ : state) {
+        config_read_host(&h);
+        benchmark::DoNotOptimize(h.max_clients);
+    }
+    config_destroy();
+}
+BENCHMARK(BM_ConfigReadHost);
+
+static void BM_ConfigSetInt(benchmark::State &state)
+{
+    config_create();
+    int i = 0;
+    for (auto _ : state)
+        config_set_int(2, "encoder_bitrate", 0, 11 + (i++ & 63));
+    config_destroy();
+}
+BENCHMARK(BM_ConfigSetInt);
+
+// log_write as a caller sees it: format, queue for the writer thread.
+static void BM_LogWriteToFile(benchmark::State &state)
+{
+    char tmpl[] = "/tmp/zarvek-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        state.SkipWithError("mkdtemp");
+        return;
+    }
+    AppContext ctx = {};
+    ctx.log_level = APP_LOG_LEVEL_UNSET;
+    snprintf(ctx.data_dir, sizeof(ctx.data_dir), "%s", tmpl);
+    fs_async_start();
+    FILE *saved = stdout;
+    stdout = fopen("/dev/null", "w"); // measure the file path, not the terminal
+    for (auto _ : state) {
+        log_write(LOG_LEVEL_FORCED, "a typical log line of moderate length, value = 12345", &ctx);
+        if (state.iterations() % 512 == 0)
+            fs_async_flush(10000);
+    }
+    fs_async_flush(10000);
+    fclose(stdout);
+    stdout = saved;
+    fs_async_stop();
+    std::string cmd = std::string("rm -rf '") + tmpl + "'";
+    if (system(cmd.c_str()) != 0)
+        state.SkipWithError("cleanup");
+}
+BENCHMARK(BM_LogWriteToFile);
+
+BENCHMARK_MAIN();
