@@ -12,35 +12,43 @@
 #include "util/config.h"
 #include "util/logger.h"
 
+#include <mutex>
+
+// One store for the whole run: benchmark threads share it.
+static void ensure_store()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        config_create();
+        config_set_int(2, "encoder_bitrate", 1, 30);
+    });
+}
+
 static void BM_ConfigGetIntMerged(benchmark::State &state)
 {
-    config_create();
-    config_set_int(2, "encoder_bitrate", 1, 30);
+    ensure_store();
     for (auto _ : state)
         benchmark::DoNotOptimize(config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 1));
-    config_destroy();
 }
 BENCHMARK(BM_ConfigGetIntMerged)->ThreadRange(1, 4);
 
 static void BM_ConfigReadHost(benchmark::State &state)
 {
-    config_create();
+    ensure_store();
     HostConfig h;
     for (auto _ : state) {
         config_read_host(&h);
         benchmark::DoNotOptimize(h.max_clients);
     }
-    config_destroy();
 }
 BENCHMARK(BM_ConfigReadHost);
 
 static void BM_ConfigSetInt(benchmark::State &state)
 {
-    config_create();
+    ensure_store();
     int i = 0;
     for (auto _ : state)
         config_set_int(2, "encoder_bitrate", 0, 11 + (i++ & 63));
-    config_destroy();
 }
 BENCHMARK(BM_ConfigSetInt);
 
