@@ -443,10 +443,11 @@ bool config_load(uint32_t layer, const char *dir, bool clear)
         config_clear_layer_nolock(layer);
 
     // config.json: a file that is there but cannot be used is kept as it is
-    // and not saved over, so a hand edit with a typo loses nothing.
+    // and not saved over, so a hand edit with a typo loses nothing. (The data
+    // folder is the user's own, so a linked config.json is simply followed.)
     struct stat st;
     bool refused = false;
-    if (lstat(json_path.c_str(), &st) == 0) {
+    if (stat(json_path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) {
             VKO_Log(kTag, "'%s' is not a regular file; it is ignored and kept", CONFIG_JSON_NAME);
             refused = true;
@@ -471,7 +472,7 @@ bool config_load(uint32_t layer, const char *dir, bool clear)
     set_refused(sdir, refused);
 
     struct stat tst;
-    if (lstat(txt_path.c_str(), &tst) == 0 && S_ISREG(tst.st_mode)) {
+    if (stat(txt_path.c_str(), &tst) == 0 && S_ISREG(tst.st_mode)) {
         size_t size = 0;
         char *text = (char *)VKO_ReadFile(txt_path.c_str(), &size);
         if (text && config_parse_text(layer, text))
