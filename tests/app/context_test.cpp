@@ -16,24 +16,12 @@
 #include "platform/log.h"
 #include "util/config.h"
 #include "util/logger.h"
-
-namespace {
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-} // namespace
+#include "support/temp_dir.h"
 
 TEST(AppContext, BuildsTheStoreAndStartsLogging)
 {
-    char tmpl[] = "/tmp/zarvek-ctx-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    TempDir tmp;
+    const std::string &dir = tmp.path;
     setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
     {
         std::ofstream f(dir + "/config.json");
@@ -71,6 +59,4 @@ TEST(AppContext, BuildsTheStoreAndStartsLogging)
     EXPECT_FALSE(config_exists());
     fs_async_stop();
     unsetenv("ZARVEK_SYSROOT");
-    std::string cmd = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
 }

@@ -16,24 +16,13 @@
 #include "platform/json.h"
 #include "platform/memory.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "util/config.h"
 #include "util/config_file.h"
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
-void write_file(const std::string &path, const std::string &data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
 
 bool exists(const std::string &path)
 {
@@ -62,9 +51,6 @@ class ConfigFile : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/zarvek-cfg-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
         ASSERT_TRUE(config_create());
     }
@@ -72,8 +58,6 @@ class ConfigFile : public ::testing::Test {
     {
         config_destroy();
         unsetenv("ZARVEK_SYSROOT");
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
     bool parse(uint32_t layer, const char *text)
     {
@@ -82,8 +66,9 @@ class ConfigFile : public ::testing::Test {
         config_unlock_notify();
         return r;
     }
-    std::string path(const char *name) { return dir + "/" + name; }
-    std::string dir;
+    std::string path(const char *name) { return tmp.file(name); }
+    TempDir tmp;
+    const std::string &dir = tmp.path;
     LogCapture log;
 };
 

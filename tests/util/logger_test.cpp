@@ -22,19 +22,13 @@
 #include "platform/memory.h"
 #include "platform/queue.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "util/logger.h"
 #include "util/winutil.h"
 #include "web/bridge.h"
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::vector<std::string> read_lines(const std::string &path)
 {
@@ -69,22 +63,15 @@ class Logger : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/zarvek-log-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         memset(&ctx, 0, sizeof(ctx));
         ctx.log_level = APP_LOG_LEVEL_UNSET;
         snprintf(ctx.data_dir, sizeof(ctx.data_dir), "%s", dir.c_str());
         ctx.is_host = 1;
     }
-    void TearDown() override
-    {
-        fs_async_stop();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const char *name) { return dir + "/" + name; }
-    std::string dir;
+    void TearDown() override { fs_async_stop(); }
+    std::string path(const char *name) { return tmp.file(name); }
+    TempDir tmp;
+    const std::string &dir = tmp.path;
     AppContext ctx;
 };
 

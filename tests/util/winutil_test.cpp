@@ -23,34 +23,20 @@
 #include "platform/thread.h"
 #include "platform/memory.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "util/winutil.h"
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/zarvek-wu-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir()
-    {
-        std::string cmd = "chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE();
-    }
-    std::string file(const char *name, mode_t mode)
-    {
-        std::string p = path + "/" + name;
-        int fd = open(p.c_str(), O_CREAT | O_WRONLY | O_TRUNC, mode);
-        EXPECT_GE(fd, 0);
-        close(fd);
-        chmod(p.c_str(), mode);
-        return p;
-    }
-    std::string path;
-};
+std::string make_file(const TempDir &t, const char *name, mode_t mode)
+{
+    std::string p = t.file(name);
+    int fd = open(p.c_str(), O_CREAT | O_WRONLY | O_TRUNC, mode);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    chmod(p.c_str(), mode);
+    return p;
+}
 
 mode_t mode_of(const std::string &p)
 {
@@ -174,7 +160,7 @@ TEST(Security, GrantEveryoneRebuildsTheList)
 TEST(Security, ModeBitsOnRealFilesAndLinks)
 {
     TempDir t;
-    std::string f = t.file("a.txt", 0600);
+    std::string f = make_file(t, "a.txt", 0600);
     ASSERT_TRUE(util_change_permissions_everyone(f.c_str()));
     EXPECT_EQ(mode_of(f), 0606u);
     std::string d = t.path + "/sub";
@@ -184,7 +170,7 @@ TEST(Security, ModeBitsOnRealFilesAndLinks)
 
     // a link is refused, and what it points at keeps its rights
     TempDir outside;
-    std::string secret = outside.file("secret", 0600);
+    std::string secret = make_file(outside, "secret", 0600);
     std::string link = t.path + "/link";
     ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
     LogCapture log;
@@ -194,7 +180,7 @@ TEST(Security, ModeBitsOnRealFilesAndLinks)
     EXPECT_EQ(mode_of(secret), 0600u);
 
     // the tree walk fixes files and folders but never follows a link
-    std::string deep = t.file("sub/deep.txt", 0600);
+    std::string deep = make_file(t, "sub/deep.txt", 0600);
     ASSERT_EQ(symlink(outside.path.c_str(), (d + "/out").c_str()), 0);
     util_apply_permissions_tree(t.path.c_str());
     EXPECT_EQ(mode_of(deep), 0606u);
@@ -202,7 +188,7 @@ TEST(Security, ModeBitsOnRealFilesAndLinks)
     EXPECT_EQ(mode_of(outside.path) & 07, 0u);
 
     // taking ownership: Everyone read, Administrators (the owner class) all
-    std::string g = t.file("g.txt", 0666);
+    std::string g = make_file(t, "g.txt", 0666);
     ASSERT_TRUE(util_take_ownership(g.c_str()));
     EXPECT_EQ(mode_of(g), 0604u);
     int fd = open(f.c_str(), O_RDONLY);
@@ -273,7 +259,7 @@ TEST(Security, UnprivilegedUserCannotTakeOwnership)
         GTEST_SKIP() << "needs root to drop to another user";
     TempDir t;
     chmod(t.path.c_str(), 0777);
-    std::string f = t.file("root-owned", 0600);
+    std::string f = make_file(t, "root-owned", 0600);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
