@@ -217,14 +217,12 @@ void proxy_configure(const char *scheme, const char *address, const char *path, 
     scheme = scheme ? scheme : "";
     path = path ? path : "";
     if (address && address[0]) {
-        std::string text;
+        char prefix[64 + PROXY_ADDRESS_SIZE] = "";
         if (scheme[0])
-            text = std::string(scheme) + "://";
-        text += address;
-        text += ":" + std::to_string(port);
-        if (path[0])
-            text += path;
-        proxy_set(text.c_str());
+            snprintf(prefix, sizeof(prefix), "%.1000s://", scheme);
+        char *text = VKO_SprintfAlloc("%s%s:%u%s", prefix, address, port, path);
+        proxy_set(text);
+        VKO_Free(text);
         return;
     }
     // A cleared proxy must not stay in force: start from no proxy, then take

@@ -137,8 +137,9 @@ TEST_F(Logger, ConcurrentWritersNeverInterleaveInsideALine)
         for (int t = 0; t < threads; t++)
             ts.emplace_back([&, t] {
                 for (int i = 0; i < per; i++) {
-                    std::string body = "t" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(200, (char)('a' + t));
-                    log_write(0, body.c_str(), &ctx);
+                    char body[256];
+                    snprintf(body, sizeof(body), "t%d-%d-%s", t, i, std::string(200, (char)('a' + t)).c_str());
+                    log_write(0, body, &ctx);
                     if (i % 50 == 0)
                         fs_async_flush(10000); // keep the queue from filling on a slow machine
                 }
