@@ -55,8 +55,7 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 
 namespace {
 
-std::once_flag g_writer_once;
-bool g_writer_started;
+std::once_flag g_atexit_once;
 
 void drain_at_exit(void)
 {
@@ -72,15 +71,14 @@ bool app_logging_start(AppContext *ctx)
     // rotate before the first line of this run reaches the files
     if (ctx->is_host)
         log_rotate_files(ctx->data_dir);
-    std::call_once(g_writer_once, [] {
-        g_writer_started = fs_async_start();
-        atexit(drain_at_exit);
-    });
+    // a fatal exit drains the writer, so its line reaches the file
+    std::call_once(g_atexit_once, [] { atexit(drain_at_exit); });
+    bool started = fs_async_start();
     log_set_forward_callback(log_platform_callback, ctx);
     log_set_line_writer(log_write);
     log_set_sink(log_sink_format, ctx);
     VKO_SetLogFunc(log_platform_line, ctx);
-    return g_writer_started;
+    return started;
 }
 
 void app_context_shutdown(AppContext *ctx)
@@ -90,6 +88,6 @@ void app_context_shutdown(AppContext *ctx)
     log_set_sink(nullptr, nullptr);
     log_set_line_writer(nullptr);
     log_set_forward_callback(nullptr, nullptr);
-    fs_async_flush(2000);
+    fs_async_stop(); // drains what is queued, then joins the writer
     config_destroy();
 }

@@ -37,4 +37,5 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 bool app_logging_start(AppContext *ctx);
 
 // Clears the log callbacks, drains and stops the writer, destroys the store.
+// A later app_logging_start starts a new writer.
 void app_context_shutdown(AppContext *ctx);
