@@ -26,8 +26,11 @@
 
 namespace {
 
-std::atomic<LogSinkFunc> g_sink{nullptr};
-std::atomic<void *> g_sink_ctx{nullptr};
+// The sink and its context change together: a caller never sees one without
+// the other.
+std::mutex g_sink_mutex;
+LogSinkFunc g_sink;
+void *g_sink_ctx;
 std::atomic<LogLineFunc> g_writer{nullptr};
 
 std::mutex g_forward_mutex;
@@ -93,8 +96,9 @@ void copy_cut(char *dst, size_t size, const char *src)
 
 void log_set_sink(LogSinkFunc sink, void *context)
 {
-    g_sink_ctx.store(context);
-    g_sink.store(sink);
+    std::lock_guard<std::mutex> g(g_sink_mutex);
+    g_sink = sink;
+    g_sink_ctx = sink ? context : nullptr;
 }
 
 void log_set_line_writer(LogLineFunc writer)
@@ -104,12 +108,18 @@ void log_set_line_writer(LogLineFunc writer)
 
 int32_t log_message(uint32_t level, const char *format, ...)
 {
-    LogSinkFunc sink = g_sink.load();
+    LogSinkFunc sink;
+    void *ctx;
+    {
+        std::lock_guard<std::mutex> g(g_sink_mutex);
+        sink = g_sink;
+        ctx = g_sink_ctx;
+    }
     if (!sink)
         return 0;
     va_list args;
     va_start(args, format);
-    int32_t r = sink(level, format, args, g_sink_ctx.load());
+    int32_t r = sink(level, format, args, ctx);
     va_end(args);
     return r;
 }
