@@ -33,8 +33,8 @@ constexpr uint64_t kPassIntervalUs = 1000;
 constexpr uint32_t kAckEvery = 32;         // data fragments that call for an ack at once
 constexpr uint32_t kTruesize = 2560;       // what one datagram costs in a socket's receive queue
 // Beyond this the peer's queue only adds delay in front of control messages
-// (1024 datagrams still carry 100 Mbit/s over a 100 ms round trip).
-constexpr uint32_t kBudgetMax = 1024;
+// (512 datagrams still carry 100 Mbit/s over a 50 ms round trip).
+constexpr uint32_t kBudgetMax = 512;
 constexpr uint32_t kGsoCount = 32;         // records handed to the kernel in one send
 constexpr uint32_t kRecordMax = BUD_RECORD_HEADER + BUD_HEADER_SIZE + BUD_FRAGMENT_SIZE;
 constexpr uint64_t kLogIntervalUs = 2000000;
@@ -398,7 +398,7 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
     }
     double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
     const CongestionRow &row = kCongestion[link->cg_level];
-    uint32_t pending = 0, late = 0;
+    uint32_t pending = 0, late = 0, sent_deferred = 0;
     for (uint32_t seq = acked; seq_diff(next, seq) > 0 && pending < kPendingLimit; seq++) {
         uint32_t idx = seq % BUD_WINDOW;
         SendMeta &m = s.smeta[idx];
@@ -406,12 +406,12 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
         if (m.deferred) {
             if (room == 0) {
                 // No room at the peer: this and every later slot stay deferred (and late).
-                late += s.deferred.load();
+                late += s.deferred.load() - sent_deferred;
                 break;
             }
             room--;
             m.deferred = 0;
-            s.deferred.fetch_sub(1);
+            sent_deferred++;
             m.first_send = now;
             m.last_send = now;
             pending++;
@@ -437,6 +437,9 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
             late++;
     }
     batch_flush(link, link->batch);
+    // Only now may the sender send directly again: its next fragments must not
+    // overtake these.
+    if (sent_deferred) s.deferred.fetch_sub(sent_deferred);
     s.pending.store(pending);
     s.late.store(late);
 }
@@ -784,8 +787,10 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         // so that they never overtake them and look like a gap.
         Batch &b = s.batch;
         uint32_t rec_len = BUD_RECORD_HEADER + pos;
-        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 &&
-            sent_in_flight(link) + b.count < link->budget) {
+        // Control and audio are small and in a hurry: they may go past a budget
+        // that video filled, up to twice it.
+        uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->budget : link->budget;
+        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 && sent_in_flight(link) + b.count < budget) {
             m.deferred = 0;
             if (b.count == kGsoCount || (b.count > 0 && rec_len > b.segment)) publish(s, link, published, seq);
             int32_t n = bud_seal(link, kCipherStream0 + stream, slot, pos, b.buf + b.used);
