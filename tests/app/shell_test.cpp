@@ -21,9 +21,12 @@ __attribute__((noinline)) void crash_here(volatile int *p)
 	__asm__ volatile("" ::: "memory");
 }
 
+// Read through a volatile so the compiler cannot see the bad address.
+volatile uintptr_t bad_address = 16;
+
 __attribute__((noinline)) void crash_outer()
 {
-	crash_here((volatile int *) 16);
+	crash_here((volatile int *) bad_address);
 }
 
 std::string run_crashing_child(int *status)
