@@ -27,6 +27,7 @@ volatile uintptr_t bad_address = 16;
 __attribute__((noinline)) void crash_outer()
 {
 	crash_here((volatile int *) bad_address);
+	__asm__ volatile("" ::: "memory"); // no tail call: this frame must stay on the stack
 }
 
 std::string run_crashing_child(int *status)
