@@ -415,7 +415,8 @@ void BM_ControlLatencyUnderVideo(benchmark::State &state) {
         BudStreamStats st0, st1;
         bud_stream_stats(link.a, 0, &st0);
         bud_stream_stats(link.a, 1, &st1);
-        state.counters["ctl_RTs"] = st0.fast_retransmissions + st0.slow_retransmissions;
+        state.counters["ctl_fastRTs"] = st0.fast_retransmissions;
+        state.counters["ctl_slowRTs"] = st0.slow_retransmissions;
         state.counters["video_RTs"] = st1.fast_retransmissions + st1.slow_retransmissions;
         state.counters["video_Gbit/s"] = static_cast<double>(vbytes) * 8 / secs / 1e9;
     }

@@ -121,7 +121,9 @@ int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const s
 int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, uint16_t segment,
                                  const sockaddr_in6 *remote, const PacketInfo *local) {
     int32_t r = send_with_options(sock, data, length, remote, local, -1, segment);
-    if (r == NET_ERROR_BASE - network_error_code(EIO) || r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT))
+    // EIO: the route's device cannot segment; EINVAL/ENOPROTOOPT: a kernel without it.
+    if (r == NET_ERROR_BASE - network_error_code(EIO) || r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT) ||
+        r == NET_ERROR_BASE - network_error_code(EINVAL))
         return NET_ERROR_BASE - 10045;
     return r;
 }
