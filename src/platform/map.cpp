@@ -13,16 +13,17 @@ struct HashEntry {
     char *key;
     void *value;
     uint32_t hash;
+    uint32_t count;  // in a bucket's first entry: the bucket's entries, holes included
 };
 
-// The first entry lives in the bucket itself, so most lookups touch the
-// bucket and the key text only; later entries go to a growing array.
+// The first entry lives in the bucket itself, so most lookups touch one
+// 32-byte bucket and the key text; later entries go to an array that grows by
+// doubling, its capacity the power of two that holds them.
 struct HashBucket {
-    uint32_t count;     // entries in use, holes included
-    uint32_t capacity;  // entries in the array; never shrinks
     HashEntry first;
     HashEntry *more;
 };
+static_assert(sizeof(HashBucket) == 32);
 
 HashEntry *entry_at(HashBucket *b, uint32_t i) {
     return i == 0 ? &b->first : &b->more[i - 1];
@@ -49,8 +50,9 @@ void int_key(uint64_t key, char out[INT_KEY_SIZE]) {
 
 struct VKO_Hash {
     uint32_t num_buckets;
-    uint64_t mod_magic;  // turns "hash % num_buckets" into two multiplications
-    HashBucket *buckets;
+    uint64_t mod_magic;   // turns "hash % num_buckets" into two multiplications
+    HashBucket *buckets;  // aligned so that no bucket straddles two cache lines
+    void *block;
 };
 
 // Exact remainder of a 32-bit hash by the bucket count (Lemire's method): a
@@ -63,7 +65,7 @@ static HashBucket *bucket_of(VKO_Hash *hash, uint32_t h) {
 
 static HashEntry *hash_find(VKO_Hash *hash, const char *key, uint32_t h) {
     HashBucket *b = bucket_of(hash, h);
-    for (uint32_t i = 0; i < b->count; i++) {
+    for (uint32_t i = 0; i < b->first.count; i++) {
         HashEntry *e = entry_at(b, i);
         if (e->key && e->hash == h && strcmp(e->key, key) == 0) return e;
     }
@@ -74,7 +76,9 @@ VKO_Hash *VKO_HashCreate(uint32_t num_buckets) {
     VKO_Hash *hash = (VKO_Hash *)VKO_Alloc(1, sizeof(VKO_Hash));
     hash->num_buckets = num_buckets == 0 ? 100 : num_buckets;
     hash->mod_magic = UINT64_MAX / hash->num_buckets + 1;
-    hash->buckets = (HashBucket *)VKO_Alloc(hash->num_buckets, sizeof(HashBucket));
+    hash->block = VKO_Alloc(hash->num_buckets + (size_t)1, sizeof(HashBucket));
+    hash->buckets =
+        (HashBucket *)(((uintptr_t)hash->block + sizeof(HashBucket) - 1) & ~(sizeof(HashBucket) - 1));
     return hash;
 }
 
@@ -84,7 +88,7 @@ void VKO_HashDestroy(VKO_Hash **hash, void (*free_func)(void *value)) {
 
     for (uint32_t x = 0; x < h->num_buckets; x++) {
         HashBucket *b = &h->buckets[x];
-        for (uint32_t i = 0; i < b->count; i++) {
+        for (uint32_t i = 0; i < b->first.count; i++) {
             HashEntry *e = entry_at(b, i);
             if (!e->key) continue;
             if (free_func && e->value) free_func(e->value);
@@ -93,7 +97,7 @@ void VKO_HashDestroy(VKO_Hash **hash, void (*free_func)(void *value)) {
         VKO_Free(b->more);
     }
 
-    VKO_Free(h->buckets);
+    VKO_Free(h->block);
     VKO_Free(h);
     *hash = nullptr;
 }
@@ -105,7 +109,7 @@ void *VKO_HashSet(VKO_Hash *hash, const char *key, void *value) {
     HashBucket *b = bucket_of(hash, h);
     HashEntry *hole = nullptr;
 
-    for (uint32_t i = 0; i < b->count; i++) {
+    for (uint32_t i = 0; i < b->first.count; i++) {
         HashEntry *e = entry_at(b, i);
         if (!e->key) {
             hole = e;
@@ -117,14 +121,12 @@ void *VKO_HashSet(VKO_Hash *hash, const char *key, void *value) {
     }
 
     if (!hole) {
-        // Grow geometrically: appending one at a time would copy the array
-        // on every insert into a long bucket.
-        if (b->count > 0 && b->count - 1 == b->capacity) {
-            uint32_t cap = b->capacity == 0 ? 1 : b->capacity * 2;
-            b->more = (HashEntry *)VKO_Realloc(b->more, cap, sizeof(HashEntry));
-            b->capacity = cap;
-        }
-        hole = entry_at(b, b->count++);
+        // The array doubles when what it holds is 0 or a power of two: growing
+        // by one would copy it on every insert into a long bucket.
+        uint32_t held = b->first.count - 1;
+        if (b->first.count > 0 && (held & (held - 1)) == 0)
+            b->more = (HashEntry *)VKO_Realloc(b->more, held == 0 ? 1 : held * (size_t)2, sizeof(HashEntry));
+        hole = entry_at(b, b->first.count++);
     }
 
     hole->key = VKO_Strdup(key);
@@ -179,7 +181,7 @@ bool VKO_HashGetNextKey(VKO_Hash *hash, uint64_t *iter, const char **key) {
 
     for (; x < hash->num_buckets; x++, i = 0) {
         HashBucket *b = &hash->buckets[x];
-        for (; i < b->count; i++) {
+        for (; i < b->first.count; i++) {
             HashEntry *e = entry_at(b, i);
             if (!e->key) continue;
             if (key) *key = e->key;
