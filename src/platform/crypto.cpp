@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "platform/file.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 
@@ -176,6 +177,21 @@ void VKO_CryptoHash(uint32_t algorithm, const void *input, size_t inputSize,
 			break;
 	}
 }
+
+bool VKO_CryptoHashFile(uint32_t algorithm, const char *path,
+	const void *key, size_t keySize, void *output, size_t outputSize)
+{
+	size_t size = 0;
+	void *data = VKO_ReadFile(path, &size);
+	if (!data)
+		return false;
+
+	VKO_CryptoHash(algorithm, data, size, key, keySize, output, outputSize);
+	VKO_Free(data);
+
+	return true;
+}
+
 
 // Random
 
