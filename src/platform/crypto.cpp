@@ -29,6 +29,22 @@ static unsigned crypto_error(void)
 
 // Hashes
 
+// Fetched once: a fetch is a locked lookup in OpenSSL's method store
+static EVP_MD *crypto_md(const char *name)
+{
+	static EVP_MD *sha1 = EVP_MD_fetch(NULL, "SHA1", NULL);
+	static EVP_MD *sha256 = EVP_MD_fetch(NULL, "SHA256", NULL);
+
+	return strcmp(name, "SHA1") == 0 ? sha1 : sha256;
+}
+
+static EVP_MAC *crypto_hmac(void)
+{
+	static EVP_MAC *hmac = EVP_MAC_fetch(NULL, "HMAC", NULL);
+
+	return hmac;
+}
+
 static bool crypto_hash_digest(const char *name, const void *input, size_t inputSize,
 	uint8_t *output, size_t outputSize)
 {
@@ -37,7 +53,7 @@ static bool crypto_hash_digest(const char *name, const void *input, size_t input
 	int len = 0;
 	unsigned int written = 0;
 
-	EVP_MD *md = EVP_MD_fetch(NULL, name, NULL);
+	EVP_MD *md = crypto_md(name);
 	if (!md) {
 		VKO_Log("crypto_hash", "'BCryptOpenAlgorithmProvider' failed with error 0x%X", crypto_error());
 		goto except;
@@ -75,7 +91,6 @@ static bool crypto_hash_digest(const char *name, const void *input, size_t input
 	except:
 
 	EVP_MD_CTX_free(ctx);
-	EVP_MD_free(md);
 
 	return r;
 }
@@ -97,7 +112,7 @@ static bool crypto_hash_hmac(const char *name, const void *input, size_t inputSi
 	if (keySize == 0)
 		key = EMPTY_KEY;
 
-	EVP_MAC *mac = EVP_MAC_fetch(NULL, "HMAC", NULL);
+	EVP_MAC *mac = crypto_hmac();
 	if (!mac) {
 		VKO_Log("crypto_hash", "'BCryptOpenAlgorithmProvider' failed with error 0x%X", crypto_error());
 		goto except;
@@ -135,7 +150,6 @@ static bool crypto_hash_hmac(const char *name, const void *input, size_t inputSi
 	except:
 
 	EVP_MAC_CTX_free(ctx);
-	EVP_MAC_free(mac);
 
 	return r;
 }
