@@ -713,20 +713,21 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
 
 namespace {
 
-// Sends the sender's batch, then makes its fragments [from, upto) visible to the
-// link thread as in flight.
+// Makes the fragments [from, upto) visible to the link thread as in flight, then
+// sends the sender's batch. In that order an ack can never name a fragment the
+// link thread does not know yet.
 void publish(Stream &s, BUD *link, uint32_t &from, uint32_t upto) {
+    for (uint32_t seq = from; seq != upto; seq++) {
+        store(s.smeta[seq % BUD_WINDOW].state, 1);
+        s.next.store(seq + 1, std::memory_order_release);
+    }
+    from = upto;
     uint32_t bytes = s.batch.used - s.batch.count * BUD_RECORD_HEADER;
     uint32_t count = s.batch.count;
     if (batch_flush(link, s.batch) == 0 && count > 0) {
         s.bytes_sent.fetch_add(bytes, std::memory_order_relaxed);
         s.packets_sent.fetch_add(count, std::memory_order_relaxed);
     }
-    for (uint32_t seq = from; seq != upto; seq++) {
-        store(s.smeta[seq % BUD_WINDOW].state, 1);
-        s.next.store(seq + 1, std::memory_order_release);
-    }
-    from = upto;
 }
 
 }  // namespace
