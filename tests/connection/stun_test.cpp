@@ -14,6 +14,7 @@
 
 #include "connection/stun.h"
 #include "support/lossy_relay.h"
+#include "support/stun_server.h"
 
 namespace {
 
@@ -244,6 +245,38 @@ TEST(Stun, ServerReplyParsing) {
     EXPECT_EQ(std::memcmp(addr, v6, 16), 0);
     EXPECT_FALSE(stun_parse_server_reply(r, 32, addr, &port));
     EXPECT_FALSE(stun_parse_server_reply(r, 0, addr, &port));
+}
+
+TEST(Stun, ReflexiveAddressFromALoopbackServer) {
+    StunServer server;
+    ASSERT_TRUE(server.start());
+    int s;
+    ASSERT_EQ(network_udp_socket(&s, 0), 0);
+    for (const char *host : {"127.0.0.1", "::1"}) {
+        char tx[25];
+        ASSERT_EQ(stun_send_request(s, host, server.port(), nullptr, 128, nullptr, nullptr, nullptr, tx), 20);
+        pollfd p{s, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+        uint8_t buf[128];
+        int32_t n = network_recvmsg(s, buf, sizeof buf, nullptr, nullptr);
+        bool v4 = std::strchr(host, ':') == nullptr;
+        ASSERT_EQ(n, v4 ? 32 : 44);
+        char got[25];
+        stun_txid_hex(buf, got);
+        EXPECT_STREQ(got, tx);
+        uint8_t addr[16];
+        uint16_t port = 0;
+        ASSERT_TRUE(stun_parse_server_reply(buf, static_cast<uint32_t>(n), addr, &port));
+        EXPECT_EQ(port, socket_port(s));
+        if (v4) {
+            EXPECT_TRUE(IN6_IS_ADDR_V4MAPPED(reinterpret_cast<in6_addr *>(addr)));
+            EXPECT_EQ(addr[12], 127);
+        } else {
+            EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(reinterpret_cast<in6_addr *>(addr)));
+        }
+    }
+    EXPECT_EQ(server.answered(), 2u);
+    close(s);
 }
 
 TEST(Stun, RecognisedOnATransportSocket) {
