@@ -111,8 +111,8 @@ struct Relay {
                         if (n <= 0) break;
                         if (u(rng) < loss) continue;
                         const sockaddr_in6 &to = side ? pa : pb;
-                        sendto(side ? fa : fb, buf, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr *>(&to),
-                               sizeof to);
+                        sendto(side ? fa : fb, buf, static_cast<size_t>(n), 0,
+                               reinterpret_cast<const sockaddr *>(&to), sizeof to);
                     }
                 }
             }
@@ -239,7 +239,8 @@ void BM_RawUdpSegmented(benchmark::State &state) {
         double c0 = cpu_s(), t0 = now_s();
         while (now_s() - t0 < 1.5) {
             for (int i = 0; i < 16; i++) {
-                if (network_sendmsg_segments(s, d.data(), static_cast<uint32_t>(d.size()), 1200, &to, nullptr) < 0) {
+                if (network_sendmsg_segments(s, d.data(), static_cast<uint32_t>(d.size()), 1200, &to,
+                                             nullptr) < 0) {
                     pollfd p{s, POLLOUT, 0};
                     poll(&p, 1, 1);
                 }
@@ -294,7 +295,8 @@ void BM_EnetReliable1MB(benchmark::State &state) {
         while (received.load() < kMessages && now_s() - t0 < 60) {
             // keep a few messages queued, as a streaming sender would
             while (sent < kMessages && sent - received.load() < 4) {
-                enet_peer_send(peer, 0, enet_packet_create(msg.data(), msg.size(), ENET_PACKET_FLAG_RELIABLE));
+                enet_peer_send(peer, 0,
+                               enet_packet_create(msg.data(), msg.size(), ENET_PACKET_FLAG_RELIABLE));
                 sent++;
             }
             enet_host_service(client, &ev, 1);
@@ -325,7 +327,8 @@ void BM_Bud1MB(benchmark::State &state) {
             th.emplace_back([&, s, per] {
                 std::vector<uint8_t> m(1 << 20, static_cast<uint8_t>(s));
                 for (uint64_t sent = 0; sent < per; sent += m.size())
-                    while (bud_send(link.a, static_cast<uint8_t>(s), nullptr, 0, m.data(), 1 << 20, 1000) == 2000) {
+                    while (bud_send(link.a, static_cast<uint8_t>(s), nullptr, 0, m.data(), 1 << 20, 1000) ==
+                           2000) {
                     }
             });
             th.emplace_back([&, s, per] {

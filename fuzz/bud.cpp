@@ -83,7 +83,8 @@ struct Harness {
         for (uint8_t s = 0; s < BUD_STREAMS; s++) {
             for (int i = 0; i < 8; i++) {
                 int32_t r = bud_recv(link, s, small, sizeof small, &len, 0);
-                if (r == BUD_ERR_BUFFER) r = bud_recv(link, s, big.data(), static_cast<uint32_t>(big.size()), &len, 0);
+                if (r == BUD_ERR_BUFFER)
+                    r = bud_recv(link, s, big.data(), static_cast<uint32_t>(big.size()), &len, 0);
                 if (r != 0 && r != BUD_ERR_BUFFER) break;
             }
         }

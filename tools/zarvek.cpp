@@ -79,8 +79,8 @@ int demo() {
 
     // The client checks the path to the host, keyed with the host's password.
     char txid[25];
-    int32_t n = stun_send_request(client_sock, "::1", port_of(host_sock), nullptr, 128, &client, &host, host.ice_pwd,
-                                  txid);
+    int32_t n = stun_send_request(client_sock, "::1", port_of(host_sock), nullptr, 128, &client, &host,
+                                  host.ice_pwd, txid);
     uint8_t buf[2048];
     sockaddr_in6 from{};
     PacketInfo pi{};

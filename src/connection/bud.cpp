@@ -25,17 +25,17 @@
 namespace {
 
 constexpr uint32_t kPendingLimit = 100;
-constexpr uint32_t kBatch = 32;        // datagrams taken per turn of the link's thread
+constexpr uint32_t kBatch = 32;  // datagrams taken per turn of the link's thread
 constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kPassIntervalUs = 1000;
-constexpr uint32_t kAckEvery = 32;         // data fragments that call for an ack at once
-constexpr uint32_t kTruesize = 2560;       // what one datagram costs in a socket's receive queue
+constexpr uint32_t kAckEvery = 32;    // data fragments that call for an ack at once
+constexpr uint32_t kTruesize = 2560;  // what one datagram costs in a socket's receive queue
 // Beyond this the peer's queue only adds delay in front of control messages
 // (512 datagrams still carry 100 Mbit/s over a 50 ms round trip).
 constexpr uint32_t kBudgetMax = 512;
-constexpr uint32_t kGsoCount = 32;         // records handed to the kernel in one send
+constexpr uint32_t kGsoCount = 32;  // records handed to the kernel in one send
 constexpr uint32_t kRecordMax = BUD_RECORD_HEADER + BUD_HEADER_SIZE + BUD_FRAGMENT_SIZE;
 constexpr uint64_t kLogIntervalUs = 2000000;
 constexpr uint64_t kSilentUs = 60000000;
@@ -127,10 +127,6 @@ struct Stream {
     Batch batch;  // the sender's
 };
 
-struct Nonce {
-    uint8_t salt[4];
-};
-
 }  // namespace
 
 struct BUD {
@@ -183,7 +179,8 @@ inline int32_t seq_diff(uint32_t a, uint32_t b) {
 uint32_t sent_in_flight(BUD *link) {
     uint32_t total = 0;
     for (Stream &s : link->streams) {
-        int32_t d = seq_diff(s.next.load(std::memory_order_acquire) - s.deferred.load(), s.acknowledged.load());
+        int32_t d =
+            seq_diff(s.next.load(std::memory_order_acquire) - s.deferred.load(), s.acknowledged.load());
         if (d > 0) total += static_cast<uint32_t>(d);
     }
     return total;
@@ -203,8 +200,8 @@ void put32(uint8_t *p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 uint32_t get32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 void put64(uint8_t *p, uint64_t v) {
     for (int i = 7; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
@@ -268,7 +265,8 @@ int32_t bud_wait_window(BUD *link, Half &h, const AU32 &value, uint32_t target, 
             r = st;
             break;
         }
-        if (h.cond.wait_until(lock, deadline) == std::cv_status::timeout && seq_diff(value.load(), target) < 0) {
+        if (h.cond.wait_until(lock, deadline) == std::cv_status::timeout &&
+            seq_diff(value.load(), target) < 0) {
             r = BUD_TIMEOUT;
             break;
         }
@@ -303,8 +301,8 @@ int32_t send_records(BUD *link, const uint8_t *data, uint32_t length, uint32_t s
     for (int attempt = 0; attempt < 2; attempt++) {
         int32_t r;
         if (length > segment && !link->no_segments.load(std::memory_order_relaxed)) {
-            r = network_sendmsg_segments(link->sock, data, length, static_cast<uint16_t>(segment), &link->remote,
-                                         local);
+            r = network_sendmsg_segments(link->sock, data, length, static_cast<uint16_t>(segment),
+                                         &link->remote, local);
             if (r == NET_ERROR_BASE - 10045) {
                 link->no_segments.store(true);
                 continue;
@@ -312,7 +310,8 @@ int32_t send_records(BUD *link, const uint8_t *data, uint32_t length, uint32_t s
         } else if (length > segment) {
             r = 0;
             for (uint32_t off = 0; off < length && r >= 0; off += segment)
-                r = network_sendmsg(link->sock, data + off, std::min(segment, length - off), &link->remote, local);
+                r = network_sendmsg(link->sock, data + off, std::min(segment, length - off), &link->remote,
+                                    local);
         } else {
             r = network_sendmsg(link->sock, data, length, &link->remote, local);
         }
@@ -415,7 +414,8 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
             m.first_send = now;
             m.last_send = now;
             pending++;
-            batch_add(link, link->batch, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, m.len);
+            batch_add(link, link->batch, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE,
+                      m.len);
             s.bytes_sent.fetch_add(m.len, std::memory_order_relaxed);
             s.packets_sent.fetch_add(1, std::memory_order_relaxed);
         } else if (gap.has && seq_diff(gap.seq, seq) > 0 && !m.fast) {
@@ -594,10 +594,11 @@ void bud_thread(BUD *link) {
                 msgs[i].msg_hdr.msg_iovlen = 1;
             }
             int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) result = NET_ERROR_BASE - network_error_code(errno);
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                result = NET_ERROR_BASE - network_error_code(errno);
             for (int i = 0; i < n; i++) {
-                int32_t r = bud_recv_datagram(link, static_cast<const uint8_t *>(iov[i].iov_base), msgs[i].msg_len,
-                                              gaps);
+                int32_t r = bud_recv_datagram(link, static_cast<const uint8_t *>(iov[i].iov_base),
+                                              msgs[i].msg_len, gaps);
                 if (r == 0) {
                     good = true;
                 } else {
@@ -623,7 +624,8 @@ void bud_thread(BUD *link) {
             uint64_t silent = now - link->last_received.load();
             if (silent >= kSilentUs) {
                 int32_t expected = 0;
-                link->state.compare_exchange_strong(expected, silent >= kDeadUs ? BUD_ERR_DEAD : BUD_ERR_SILENT);
+                link->state.compare_exchange_strong(expected,
+                                                    silent >= kDeadUs ? BUD_ERR_DEAD : BUD_ERR_SILENT);
                 wake_all(link);
             }
             if (result != BUD_TIMEOUT) log_limited(link, "bud_thread", __LINE__, result);
@@ -671,8 +673,10 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     std::memset(material, 0, sizeof material);
     link->direction = accepted ? BUD_COUNTER_ACCEPTOR : 0;
     link->remote = *remote;
-    if (local) link->local = *local;
-    else std::memset(&link->local, 0, sizeof link->local);
+    if (local)
+        link->local = *local;
+    else
+        std::memset(&link->local, 0, sizeof link->local);
     link->sock = sock;
     link->cg_level = std::min<uint32_t>(congestion_level, 2);
     // The peer's socket is set up like ours; keep what we have in flight within
@@ -791,9 +795,11 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         // Control and audio are small and in a hurry: they may go past a budget
         // that video filled, up to twice it.
         uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->budget : link->budget;
-        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 && sent_in_flight(link) + b.count < budget) {
+        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 &&
+            sent_in_flight(link) + b.count < budget) {
             m.deferred = 0;
-            if (b.count == kGsoCount || (b.count > 0 && rec_len > b.segment)) publish(s, link, published, seq);
+            if (b.count == kGsoCount || (b.count > 0 && rec_len > b.segment))
+                publish(s, link, published, seq);
             int32_t n = bud_seal(link, kCipherStream0 + stream, slot, pos, b.buf + b.used);
             if (n > 0) {
                 if (b.count == 0) b.segment = rec_len;
@@ -814,7 +820,8 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
     return 0;
 }
 
-int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length, uint32_t timeout_ms) {
+int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
+                 uint32_t timeout_ms) {
     BUD *link = static_cast<BUD *>(ctx);
     if (stream >= BUD_STREAMS) return BUD_ERR_MALFORMED;
     Stream &s = link->streams[stream];

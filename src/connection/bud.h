@@ -11,11 +11,11 @@
 struct BUD;
 
 constexpr uint32_t BUD_STREAMS = 5;
-constexpr uint32_t BUD_WINDOW = 4000;          // slots per half of a stream
-constexpr uint32_t BUD_SLOT_SIZE = 2000;       // bytes of one slot
-constexpr uint32_t BUD_FRAGMENT_SIZE = 1193;   // payload bytes of one data datagram
-constexpr uint32_t BUD_HEADER_SIZE = 7;        // plaintext header
-constexpr uint32_t BUD_RECORD_HEADER = 29;     // 17 FE FD, counter, length, tag
+constexpr uint32_t BUD_WINDOW = 4000;         // slots per half of a stream
+constexpr uint32_t BUD_SLOT_SIZE = 2000;      // bytes of one slot
+constexpr uint32_t BUD_FRAGMENT_SIZE = 1193;  // payload bytes of one data datagram
+constexpr uint32_t BUD_HEADER_SIZE = 7;       // plaintext header
+constexpr uint32_t BUD_RECORD_HEADER = 29;    // 17 FE FD, counter, length, tag
 constexpr uint32_t BUD_MAX_PLAINTEXT = 1971;
 constexpr uint32_t BUD_ACK_SIZE = 27;
 constexpr uint64_t BUD_COUNTER_LIMIT = 1ull << 48;
@@ -55,7 +55,8 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
 // -12008; a message longer than BUD_MAX_MESSAGE answers -28004 and the link lives on.
 int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
                  uint32_t length, uint32_t timeout_ms);
-int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length, uint32_t timeout_ms);
+int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
+                 uint32_t timeout_ms);
 void bud_close(void *ctx);
 
 // Bitrate (Mbit/s) the encoder may use on the stream now.
@@ -86,13 +87,13 @@ struct BudLinkStats {
     int32_t state;
     uint32_t rtt_us;
     uint8_t acks_up_to_date;
-    uint64_t counter;             // last record counter sent (with the direction bit)
-    double ms_since_received;     // since the last good datagram
-    uint32_t dropped_auth;        // datagrams that failed authentication
-    uint32_t dropped_malformed;   // datagrams with a malformed plaintext
-    uint32_t dropped_window;      // fragments beyond the reader's window
-    uint32_t dropped_messages;    // messages whose fragments did not add up
-    uint32_t budget;              // datagrams kept in flight at most, over all streams
+    uint64_t counter;            // last record counter sent (with the direction bit)
+    double ms_since_received;    // since the last good datagram
+    uint32_t dropped_auth;       // datagrams that failed authentication
+    uint32_t dropped_malformed;  // datagrams with a malformed plaintext
+    uint32_t dropped_window;     // fragments beyond the reader's window
+    uint32_t dropped_messages;   // messages whose fragments did not add up
+    uint32_t budget;             // datagrams kept in flight at most, over all streams
 };
 
 bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out);

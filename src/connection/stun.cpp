@@ -79,8 +79,8 @@ bool stun_is_stun(const uint8_t *data, uint32_t length) {
     return length > 2 && data[0] < 2 && data[1] == 1;
 }
 
-int32_t stun_send(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote, const PacketInfo *local,
-                  uint32_t ttl) {
+int32_t stun_send(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+                  const PacketInfo *local, uint32_t ttl) {
     int32_t r = network_sendmsg_ttl(sock, data, length, remote, local, static_cast<int>(ttl));
     if (r < 0) {
         int32_t code = NET_ERROR_BASE - r;
@@ -179,7 +179,8 @@ bool stun_parse_server_reply(const uint8_t *d, uint32_t length, uint8_t addr[16]
     if (!d || (length != 32 && length != 44)) return false;
     if (get16(d) != STUN_BINDING_SUCCESS || get16(d + 20) != STUN_ATTR_XOR_MAPPED_ADDRESS) return false;
     uint8_t family = d[25];
-    if (!((family == 1 && length == 32 && get16(d + 22) == 8) || (family == 2 && length == 44 && get16(d + 22) == 20)))
+    if (!((family == 1 && length == 32 && get16(d + 22) == 8) ||
+          (family == 2 && length == 44 && get16(d + 22) == 20)))
         return false;
     *port = static_cast<uint16_t>(get16(d + 26) ^ 0x2112u);
     if (family == 1) {

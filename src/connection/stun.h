@@ -52,8 +52,8 @@ uint32_t stun_add_integrity(uint8_t *message, const char *password, uint32_t n);
 void stun_xor_address(uint8_t addr[16], const uint8_t cookie[4], const uint8_t txid[12]);
 
 // One datagram with the given TTL (hop limit) for this send only.
-int32_t stun_send(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote, const PacketInfo *local,
-                  uint32_t ttl);
+int32_t stun_send(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+                  const PacketInfo *local, uint32_t ttl);
 
 // What a transport's receive loop does with a datagram: true when it is STUN.
 bool stun_is_stun(const uint8_t *data, uint32_t length);

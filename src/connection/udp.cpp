@@ -13,7 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace {
 
 thread_local int32_t t_socket_error = 0;
@@ -31,16 +30,16 @@ struct ErrnoRow {
 
 // errno to the socket error numbers the result codes have always carried.
 constexpr ErrnoRow kErrnoTable[] = {
-    {EINTR, 10004},         {EBADF, 10009},           {EACCES, 10013},       {EFAULT, 10014},
-    {EINVAL, 10022},        {EMFILE, 10024},          {EAGAIN, 10035},       {EINPROGRESS, 10036},
-    {EALREADY, 10037},      {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},     {ENETUNREACH, 10051},
-    {ENETRESET, 10052},     {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {ENOBUFS, 10055},
-    {ENOMEM, 10055},        {EISCONN, 10056},         {ENOTCONN, 10057},     {ESHUTDOWN, 10058},
-    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},    {ELOOP, 10062},        {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},    {EPERM, 10013},
+    {EINTR, 10004},         {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},       {EAGAIN, 10035},          {EINPROGRESS, 10036},
+    {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},     {ENETRESET, 10052},
+    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},         {ENOMEM, 10055},
+    {EISCONN, 10056},       {ENOTCONN, 10057},     {ESHUTDOWN, 10058},       {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},  {EPERM, 10013},
 };
 
 void close_failed(int *out, int fd) {
@@ -122,7 +121,8 @@ int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, ui
                                  const sockaddr_in6 *remote, const PacketInfo *local) {
     int32_t r = send_with_options(sock, data, length, remote, local, -1, segment);
     // EIO: the route's device cannot segment; EINVAL/ENOPROTOOPT: a kernel without it.
-    if (r == NET_ERROR_BASE - network_error_code(EIO) || r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT) ||
+    if (r == NET_ERROR_BASE - network_error_code(EIO) ||
+        r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT) ||
         r == NET_ERROR_BASE - network_error_code(EINVAL))
         return NET_ERROR_BASE - 10045;
     return r;

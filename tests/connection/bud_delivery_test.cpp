@@ -72,15 +72,16 @@ void run_all_streams(BudPair &p, uint32_t total_per_stream) {
                 uint32_t len = 0;
                 int32_t r;
                 do {
-                    r = bud_recv(p.client, static_cast<uint8_t>(s), buf.data(), static_cast<uint32_t>(buf.size()),
-                                 &len, 1000);
+                    r = bud_recv(p.client, static_cast<uint8_t>(s), buf.data(),
+                                 static_cast<uint32_t>(buf.size()), &len, 1000);
                 } while (r == BUD_TIMEOUT);
                 if (r != 0) {
                     res[s].error = r;
                     return;
                 }
                 std::vector<uint8_t> want = message_bytes(s, i, sizes[i]);
-                if (len != want.size() || (len && std::memcmp(buf.data(), want.data(), len) != 0)) res[s].mismatch = true;
+                if (len != want.size() || (len && std::memcmp(buf.data(), want.data(), len) != 0))
+                    res[s].mismatch = true;
                 res[s].delivered++;
             }
         });
@@ -192,7 +193,8 @@ TEST(BudRetransmit, FastRetransmissionOnGapReport) {
     RelayRules b;
     b.drop = [picker, gap_acks](const uint8_t *d, size_t n) {
         WirePlain w;
-        if (wire_open(picker->key, d, n, &w) && w.plain.size() == 27 && w.flags == 0x12) gap_acks->fetch_add(1);
+        if (wire_open(picker->key, d, n, &w) && w.plain.size() == 27 && w.flags == 0x12)
+            gap_acks->fetch_add(1);
         return false;
     };
     p.relay->set_rules(LossyRelay::AtoB, a);
@@ -306,7 +308,8 @@ TEST(BudWindow, OversizedMessageRefusedLinkLivesOn) {
     BudPair p;
     ASSERT_TRUE(p.open(false));
     std::vector<uint8_t> big(BUD_MAX_MESSAGE + 1);
-    EXPECT_EQ(bud_send(p.host, 1, nullptr, 0, big.data(), static_cast<uint32_t>(big.size()), 0), BUD_ERR_LENGTH);
+    EXPECT_EQ(bud_send(p.host, 1, nullptr, 0, big.data(), static_cast<uint32_t>(big.size()), 0),
+              BUD_ERR_LENGTH);
     uint8_t x = 7;
     EXPECT_EQ(bud_send(p.host, 1, nullptr, 0, &x, 1, 1000), 0);
     EXPECT_EQ(recv_one(p.client, 1), std::vector<uint8_t>{7});

@@ -30,7 +30,8 @@ void put32(uint8_t *p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq, const std::vector<uint8_t> &payload = {}) {
+std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq,
+                           const std::vector<uint8_t> &payload = {}) {
     std::vector<uint8_t> p(7 + payload.size());
     p[0] = 1;
     p[1] = flags;
@@ -74,8 +75,12 @@ struct RawPeer {
         if (link) bud_close(link);
         if (raw >= 0) close(raw);
     }
-    void send_raw(const std::vector<uint8_t> &rec) { ASSERT_EQ(send(raw, rec.data(), rec.size(), 0), (ssize_t)rec.size()); }
-    void send_plain(const std::vector<uint8_t> &p) { send_raw(wire_seal(key, ++counter | peer_bit, p.data(), p.size())); }
+    void send_raw(const std::vector<uint8_t> &rec) {
+        ASSERT_EQ(send(raw, rec.data(), rec.size(), 0), (ssize_t)rec.size());
+    }
+    void send_plain(const std::vector<uint8_t> &p) {
+        send_raw(wire_seal(key, ++counter | peer_bit, p.data(), p.size()));
+    }
     // Next record from the link that satisfies want, within about 2 s.
     template <class F>
     bool next(WirePlain *out, F want) {
@@ -179,8 +184,10 @@ TEST(BudWire, KeyTextTooShort) {
     ASSERT_EQ(network_udp_socket(&s, 0), 0);
     sockaddr_in6 to = loopback6(9);
     BUD *link = nullptr;
-    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(71, 'a').c_str(), 1, 0, "", 1), BUD_ERR_KEY_SHORT);
-    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(39, 'a').c_str(), 0, 0, "", 1), BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(71, 'a').c_str(), 1, 0, "", 1),
+              BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(39, 'a').c_str(), 0, 0, "", 1),
+              BUD_ERR_KEY_SHORT);
     EXPECT_EQ(link, nullptr);
     close(s);  // a failed create leaves the socket to its owner
 }
@@ -222,8 +229,8 @@ TEST(BudWire, ReflectedAndForgedRecordsDropped) {
     p.send_raw(rec);
     // Too short to be a record, and malformed plaintexts under a good tag.
     p.send_raw(std::vector<uint8_t>(28, 0x17));
-    for (auto bad : {plain(0x21, 5, 0), plain(0x04, 0, 0), plain(0x31, 0, 0), plain(0x22, 0, 0), plain(0x21, 0, 0xFFFFFFFF),
-                     plain(0x02, 0, 0), std::vector<uint8_t>{1, 0x21, 0}}) {
+    for (auto bad : {plain(0x21, 5, 0), plain(0x04, 0, 0), plain(0x31, 0, 0), plain(0x22, 0, 0),
+                     plain(0x21, 0, 0xFFFFFFFF), plain(0x02, 0, 0), std::vector<uint8_t>{1, 0x21, 0}}) {
         p.send_plain(bad);
     }
     p.settle();
@@ -293,7 +300,9 @@ TEST(BudWire, StunCheckOnTheLinkSocketIsAnswered) {
     socklen_t l = sizeof link_addr;
     getpeername(p.raw, reinterpret_cast<sockaddr *>(&link_addr), &l);
     char txid[25];
-    ASSERT_EQ(stun_send_request(s, "::1", ntohs(link_addr.sin6_port), nullptr, 128, &own, &peer, "linkpwd", txid), 104);
+    ASSERT_EQ(
+        stun_send_request(s, "::1", ntohs(link_addr.sin6_port), nullptr, 128, &own, &peer, "linkpwd", txid),
+        104);
     // The answer goes to the link's remote address: the raw socket.
     uint8_t buf[256];
     ssize_t n = -1;

@@ -82,7 +82,8 @@ TEST(Stun, ServerRequestIsTheBareHeader) {
     Sockets k;
     Creds own = make_creds("ownufrag", "ownpassword"), peer = make_creds("peerufra", "peerpassword");
     char tx[25];
-    ASSERT_EQ(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 128, &own, &peer, nullptr, tx), 20);
+    ASSERT_EQ(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 128, &own, &peer, nullptr, tx),
+              20);
     std::vector<uint8_t> m = k.take(k.r);
     ASSERT_EQ(m.size(), 20u);
     EXPECT_EQ(be16(&m[0]), 0x0001);
@@ -95,7 +96,8 @@ TEST(Stun, ServerRequestIsTheBareHeader) {
     EXPECT_EQ(std::string(want), "6f776e756672706565727566");
 
     // Without both records the id is random.
-    ASSERT_EQ(stun_send_request(k.s, "::1", socket_port(k.r), nullptr, 128, nullptr, nullptr, nullptr, tx), 20);
+    ASSERT_EQ(stun_send_request(k.s, "::1", socket_port(k.r), nullptr, 128, nullptr, nullptr, nullptr, tx),
+              20);
     m = k.take(k.r);
     ASSERT_EQ(m.size(), 20u);
 }
@@ -105,7 +107,8 @@ TEST(Stun, ConnectivityCheckByteForByte) {
     Creds own = make_creds("abcdefgh", "ownpwd-0123456789abcdef01234567"),
           peer = make_creds("ijklmnop", "peerpwd-0123456789abcdef0123456");
     char tx[25];
-    ASSERT_EQ(stun_send_request(k.s, "::1", socket_port(k.r), nullptr, 128, &own, &peer, peer.ice_pwd, tx), 104);
+    ASSERT_EQ(stun_send_request(k.s, "::1", socket_port(k.r), nullptr, 128, &own, &peer, peer.ice_pwd, tx),
+              104);
     std::vector<uint8_t> m = k.take(k.r);
     ASSERT_EQ(m.size(), 104u);
     EXPECT_EQ(be16(&m[0]), 0x0001);
@@ -230,7 +233,7 @@ TEST(Stun, ServerReplyParsing) {
     // An added attribute (SOFTWARE, FINGERPRINT) makes it longer: rejected.
     EXPECT_FALSE(stun_parse_server_reply(r, 40, addr, &port));
     EXPECT_FALSE(stun_parse_server_reply(r, 44, addr, &port));  // family 1 in 44 bytes
-    r[1] = 0x11;  // error response
+    r[1] = 0x11;                                                // error response
     EXPECT_FALSE(stun_parse_server_reply(r, 32, addr, &port));
     r[1] = 0x01;
 
@@ -292,8 +295,10 @@ TEST(Stun, TtlIsPerDatagram) {
     int on = 1;
     setsockopt(k.r, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
     Creds own = make_creds("abcdefgh", "a"), peer = make_creds("ijklmnop", "b");
-    ASSERT_GT(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 4, &own, &peer, "b", nullptr), 0);
-    ASSERT_GT(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 128, &own, &peer, "b", nullptr), 0);
+    ASSERT_GT(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 4, &own, &peer, "b", nullptr),
+              0);
+    ASSERT_GT(stun_send_request(k.s, "127.0.0.1", socket_port(k.r), nullptr, 128, &own, &peer, "b", nullptr),
+              0);
     int seen[2] = {-1, -1};
     for (int i = 0; i < 2; i++) {
         pollfd p{k.r, POLLIN, 0};
@@ -308,7 +313,8 @@ TEST(Stun, TtlIsPerDatagram) {
         msg.msg_controllen = sizeof ctl;
         ASSERT_GT(recvmsg(k.r, &msg, 0), 0);
         for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) std::memcpy(&seen[i], CMSG_DATA(c), sizeof(int));
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL)
+                std::memcpy(&seen[i], CMSG_DATA(c), sizeof(int));
     }
     EXPECT_EQ(seen[0], 4);
     EXPECT_EQ(seen[1], 128);

@@ -19,12 +19,13 @@ inline void grow_buffers(int fd) {
 }
 
 struct BudPair {
-    BUD *host = nullptr;    // accepted the link
+    BUD *host = nullptr;  // accepted the link
     BUD *client = nullptr;
     std::unique_ptr<LossyRelay> relay;
 
     // A is the host, B the client.
-    bool open(bool via_relay, uint64_t seed = 1, uint32_t level = 1, const std::string &key = wire_test_key256()) {
+    bool open(bool via_relay, uint64_t seed = 1, uint32_t level = 1,
+              const std::string &key = wire_test_key256()) {
         int hs, cs;
         if (network_udp_socket(&hs, 0) != 0 || network_udp_socket(&cs, 0) != 0) return false;
         grow_buffers(hs);
@@ -37,8 +38,10 @@ struct BudPair {
             to_host = relay->address_for_b();
         }
         bool aes = key.size() >= 72;
-        if (bud_create(&host, hs, &to_client, nullptr, key.c_str(), aes, 1, "hostpwd", level) != 0) return false;
-        if (bud_create(&client, cs, &to_host, nullptr, key.c_str(), aes, 0, "clientpwd", level) != 0) return false;
+        if (bud_create(&host, hs, &to_client, nullptr, key.c_str(), aes, 1, "hostpwd", level) != 0)
+            return false;
+        if (bud_create(&client, cs, &to_host, nullptr, key.c_str(), aes, 0, "clientpwd", level) != 0)
+            return false;
         return true;
     }
 

@@ -6,7 +6,8 @@ namespace {
 
 bool from_hex(const std::string &hex, uint8_t *out, size_t n) {
     if (hex.size() < n * 2) return false;
-    for (size_t i = 0; i < n; i++) out[i] = static_cast<uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+    for (size_t i = 0; i < n; i++)
+        out[i] = static_cast<uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
     return true;
 }
 
@@ -37,10 +38,11 @@ bool wire_open(const WireKey &k, const uint8_t *rec, size_t len, WirePlain *out)
     out->plain.assign(n, 0);
     EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
     int l = 0;
-    bool ok = EVP_DecryptInit_ex(c, k.aes256 ? EVP_aes_256_gcm() : EVP_aes_128_gcm(), nullptr, k.key, nonce) == 1 &&
-              (n == 0 || EVP_DecryptUpdate(c, out->plain.data(), &l, rec + 29, static_cast<int>(n)) == 1) &&
-              EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, 16, const_cast<uint8_t *>(rec + 13)) == 1 &&
-              EVP_DecryptFinal_ex(c, out->plain.data() + n, &l) == 1;
+    bool ok =
+        EVP_DecryptInit_ex(c, k.aes256 ? EVP_aes_256_gcm() : EVP_aes_128_gcm(), nullptr, k.key, nonce) == 1 &&
+        (n == 0 || EVP_DecryptUpdate(c, out->plain.data(), &l, rec + 29, static_cast<int>(n)) == 1) &&
+        EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, 16, const_cast<uint8_t *>(rec + 13)) == 1 &&
+        EVP_DecryptFinal_ex(c, out->plain.data() + n, &l) == 1;
     EVP_CIPHER_CTX_free(c);
     if (!ok) return false;
     if (n >= 7) {

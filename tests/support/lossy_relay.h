@@ -12,17 +12,17 @@
 #include <thread>
 
 struct RelayRules {
-    double loss = 0.0;            // independent loss probability
-    double burst_start = 0.0;     // good -> bad state probability per datagram
-    double burst_end = 0.3;       // bad -> good state probability per datagram
-    double burst_loss = 1.0;      // loss probability in the bad state
-    uint32_t delay_us = 0;        // fixed one-way delay
-    uint32_t jitter_us = 0;       // uniform extra delay 0..jitter
-    double reorder = 0.0;         // fraction held back by reorder_us
+    double loss = 0.0;         // independent loss probability
+    double burst_start = 0.0;  // good -> bad state probability per datagram
+    double burst_end = 0.3;    // bad -> good state probability per datagram
+    double burst_loss = 1.0;   // loss probability in the bad state
+    uint32_t delay_us = 0;     // fixed one-way delay
+    uint32_t jitter_us = 0;    // uniform extra delay 0..jitter
+    double reorder = 0.0;      // fraction held back by reorder_us
     uint32_t reorder_us = 2000;
-    double duplicate = 0.0;       // fraction sent twice
-    double bitflip = 0.0;         // fraction with one bit flipped
-    uint64_t rate_bps = 0;        // bandwidth cap, 0 = none
+    double duplicate = 0.0;             // fraction sent twice
+    double bitflip = 0.0;               // fraction with one bit flipped
+    uint64_t rate_bps = 0;              // bandwidth cap, 0 = none
     uint32_t queue_bytes = 256 * 1024;  // bound of the queue in front of the cap
     // Return true to drop this datagram (runs on the relay's thread).
     std::function<bool(const uint8_t *data, size_t length)> drop;
@@ -34,7 +34,7 @@ struct RelayCounters {
 };
 
 class LossyRelay {
-public:
+   public:
     enum Direction { AtoB = 0, BtoA = 1 };
 
     explicit LossyRelay(uint64_t seed);
@@ -53,7 +53,7 @@ public:
     void set_rules(Direction d, const RelayRules &rules);
     RelayCounters &counters(Direction d) { return counters_[d]; }
 
-private:
+   private:
     struct Impl;
     Impl *impl_;
     RelayCounters counters_[2];

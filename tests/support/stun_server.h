@@ -8,7 +8,7 @@
 #include <thread>
 
 class StunServer {
-public:
+   public:
     StunServer();
     ~StunServer();
     // Dual-stack on [::]:port (0 = any); false when the port cannot be bound.
@@ -17,7 +17,7 @@ public:
     uint16_t port() const { return port_; }
     uint64_t answered() const { return answered_.load(); }
 
-private:
+   private:
     int fd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
