@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <poll.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -25,7 +26,8 @@
 namespace {
 
 constexpr uint32_t kPendingLimit = 100;
-constexpr uint32_t kBatch = 32;  // datagrams taken per turn of the link's thread
+constexpr uint32_t kBatch = 16;      // receive buffers filled per turn of the link's thread
+constexpr uint32_t kRxSize = 65536;  // one buffer holds a coalesced run of datagrams
 constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
@@ -584,25 +586,41 @@ void bud_thread(BUD *link) {
         bool good = false;
         int32_t result = BUD_TIMEOUT;
         if (pr > 0) {
-            // Several datagrams per system call; the pass below then runs once for all.
+            // Several datagrams per system call, and the kernel may hand over a run of
+            // equal-sized ones from one sender as one buffer (receive offload); the
+            // pass below then runs once for all of them.
             mmsghdr msgs[kBatch];
             iovec iov[kBatch];
+            alignas(cmsghdr) uint8_t ctl[kBatch][CMSG_SPACE(sizeof(int))];
             for (uint32_t i = 0; i < kBatch; i++) {
-                iov[i] = {link->rxbuf + static_cast<size_t>(i) * BUD_SLOT_SIZE, BUD_SLOT_SIZE};
+                iov[i] = {link->rxbuf + static_cast<size_t>(i) * kRxSize, kRxSize};
                 msgs[i] = {};
                 msgs[i].msg_hdr.msg_iov = &iov[i];
                 msgs[i].msg_hdr.msg_iovlen = 1;
+                msgs[i].msg_hdr.msg_control = ctl[i];
+                msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
             }
             int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
             if (n < 0 && errno != EAGAIN && errno != EINTR)
                 result = NET_ERROR_BASE - network_error_code(errno);
             for (int i = 0; i < n; i++) {
-                int32_t r = bud_recv_datagram(link, static_cast<const uint8_t *>(iov[i].iov_base),
-                                              msgs[i].msg_len, gaps);
-                if (r == 0) {
-                    good = true;
-                } else {
-                    result = r;
+                const uint8_t *d = static_cast<const uint8_t *>(iov[i].iov_base);
+                uint32_t len = msgs[i].msg_len, seg = len;
+                for (cmsghdr *cm = CMSG_FIRSTHDR(&msgs[i].msg_hdr); cm;
+                     cm = CMSG_NXTHDR(&msgs[i].msg_hdr, cm)) {
+                    if (cm->cmsg_level == SOL_UDP && cm->cmsg_type == UDP_GRO) {
+                        int g = 0;
+                        std::memcpy(&g, CMSG_DATA(cm), sizeof g);
+                        if (g > 0) seg = static_cast<uint32_t>(g);
+                    }
+                }
+                for (uint32_t off = 0; off < len; off += seg) {
+                    int32_t r = bud_recv_datagram(link, d + off, std::min(seg, len - off), gaps);
+                    if (r == 0) {
+                        good = true;
+                    } else {
+                        result = r;
+                    }
                 }
             }
             if (good) link->last_received.store(now_us(link));
@@ -696,7 +714,9 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
             return BUD_ERR_CIPHER;
         }
     }
-    link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * BUD_SLOT_SIZE));
+    link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * kRxSize));
+    int on = 1;
+    setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);  // a kernel without it delivers one by one
     link->batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     for (Stream &s : link->streams) s.batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     bool batches = link->batch.buf != nullptr;
