@@ -71,20 +71,23 @@ bool chars_pass(const char *list, uint8_t whitelist, const char *text)
     return true;
 }
 
-// Merged-view readers for the record fillers (caller holds the read lock).
+// Merged-view slot for the record fillers (caller holds the read lock).
+const ConfigSlot *merged_slot(const char *key, uint32_t stream, uint32_t type)
+{
+    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, type);
+    uint32_t layer = CONFIG_LAYER_MERGED;
+    return item ? config_get_item(item, &layer, stream) : nullptr;
+}
+
 int32_t merged_int(const char *key, uint32_t stream)
 {
-    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_INT);
-    uint32_t layer = CONFIG_LAYER_MERGED;
-    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_INT);
     return slot ? slot->value_int : 0;
 }
 
 uint8_t merged_bool(const char *key, uint32_t stream)
 {
-    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_BOOL);
-    uint32_t layer = CONFIG_LAYER_MERGED;
-    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_BOOL);
     return slot ? slot->value_bool : 0;
 }
 
@@ -92,11 +95,40 @@ uint8_t merged_bool(const char *key, uint32_t stream)
 void merged_text(const char *key, uint32_t stream, char *out, size_t size)
 {
     out[0] = 0;
-    ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_STRING);
-    uint32_t layer = CONFIG_LAYER_MERGED;
-    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_STRING);
     if (slot && slot->set && slot->value_string)
         snprintf(out, size, "%s", slot->value_string);
+}
+
+// Zero-fills a settings record and takes the read lock; false (lock not
+// taken) when the store is missing.
+bool begin_record(void *out, size_t size, const char *what)
+{
+    memset(out, 0, size);
+    if (!g_store.lock) {
+        VKO_Log(kTag, "Attempted to access the config in a bad state (%s)", what);
+        return false;
+    }
+    config_lock_read();
+    return true;
+}
+
+// Steps 3-5 shared by the integer and boolean setters: an unchanged set value
+// is no change; a user value equal to the lower default clears the slot.
+template <typename T>
+bool store_scalar(ConfigItem *item, ConfigSlot *slot, uint32_t layer, uint32_t stream, T ConfigSlot::*field, T value)
+{
+    if (slot->set && slot->*field == value)
+        return false;
+    if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->*field) {
+        slot->*field = 0;
+        slot->set = 0;
+    } else {
+        slot->*field = value;
+        slot->set = 1;
+    }
+    config_queue_change(layer, item->name, (uint8_t)stream);
+    return true;
 }
 
 char *prefixed(const char *prefix, const char *domain)
@@ -204,6 +236,17 @@ ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream)
     return &item->slots[layer][stream];
 }
 
+void config_slot_clear(const ConfigItem *item, ConfigSlot *slot)
+{
+    if (item->type == CONFIG_TYPE_STRING) {
+        VKO_Free(slot->value_string);
+        slot->value_string = nullptr;
+    }
+    slot->set = 0;
+    slot->value_int = 0;
+    slot->value_bool = 0;
+}
+
 ConfigItem *config_lookup_item(uint32_t layer, const char *key, uint32_t stream, uint32_t expected_type)
 {
     if (!g_store.map) {
@@ -263,27 +306,31 @@ ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream)
     return &item->slots[chosen][stream];
 }
 
+// Runs fn on the slot of (layer, key, stream) under the read lock.
+template <typename F> static void read_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type, F fn)
+{
+    config_lock_read();
+    ConfigItem *item = config_lookup_item(layer, key, stream, type);
+    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
+    if (slot)
+        fn(slot);
+    config_unlock();
+}
+
 int32_t config_get_int(uint32_t layer, const char *key, uint32_t stream)
 {
     int32_t value = 0;
-    config_lock_read();
-    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_INT);
-    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
-    if (slot)
-        value = slot->value_int;
-    config_unlock();
+    read_slot(layer, key, stream, CONFIG_TYPE_INT, [&](ConfigSlot *slot) { value = slot->value_int; });
     return value;
 }
 
 char *config_get_string(uint32_t layer, const char *key, uint32_t stream)
 {
     char *text = nullptr;
-    config_lock_read();
-    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_STRING);
-    ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
-    if (slot && slot->set && slot->value_string)
-        text = VKO_Strdup(slot->value_string);
-    config_unlock();
+    read_slot(layer, key, stream, CONFIG_TYPE_STRING, [&](ConfigSlot *slot) {
+        if (slot->set && slot->value_string)
+            text = VKO_Strdup(slot->value_string);
+    });
     return text ? text : VKO_Strdup("");
 }
 
@@ -291,13 +338,7 @@ uint8_t config_get_bool(uint32_t layer, const char *key, uint32_t stream)
 {
     (void)layer; // always the merged view
     uint8_t value = 0;
-    uint32_t l = CONFIG_LAYER_MERGED;
-    config_lock_read();
-    ConfigItem *item = config_lookup_item(l, key, stream, CONFIG_TYPE_BOOL);
-    ConfigSlot *slot = item ? config_get_item(item, &l, stream) : nullptr;
-    if (slot)
-        value = slot->value_bool;
-    config_unlock();
+    read_slot(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_BOOL, [&](ConfigSlot *slot) { value = slot->value_bool; });
     return value;
 }
 
@@ -347,17 +388,7 @@ bool config_set_int_nolock(uint32_t layer, const char *key, uint32_t stream, int
     ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_INT, &item);
     if (!slot || !config_int_in_range(item, stream, value))
         return false;
-    if (slot->set && slot->value_int == value)
-        return false;
-    if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->value_int) {
-        slot->value_int = 0;
-        slot->set = 0;
-    } else {
-        slot->value_int = value;
-        slot->set = 1;
-    }
-    config_queue_change(layer, item->name, (uint8_t)stream);
-    return true;
+    return store_scalar(item, slot, layer, stream, &ConfigSlot::value_int, value);
 }
 
 bool config_set_bool_nolock(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
@@ -366,18 +397,7 @@ bool config_set_bool_nolock(uint32_t layer, const char *key, uint32_t stream, ui
     ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_BOOL, &item);
     if (!slot)
         return false;
-    value = value ? 1 : 0;
-    if (slot->set && slot->value_bool == value)
-        return false;
-    if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->value_bool) {
-        slot->value_bool = 0;
-        slot->set = 0;
-    } else {
-        slot->value_bool = value;
-        slot->set = 1;
-    }
-    config_queue_change(layer, item->name, (uint8_t)stream);
-    return true;
+    return store_scalar(item, slot, layer, stream, &ConfigSlot::value_bool, (uint8_t)(value ? 1 : 0));
 }
 
 bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, const char *text)
@@ -416,13 +436,7 @@ bool config_clear_slot_nolock(uint32_t layer, const char *key, uint32_t stream)
     if (!slot)
         return false;
     bool was_set = slot->set != 0;
-    if (item->type == CONFIG_TYPE_STRING) {
-        VKO_Free(slot->value_string);
-        slot->value_string = nullptr;
-    }
-    slot->set = 0;
-    slot->value_int = 0;
-    slot->value_bool = 0;
+    config_slot_clear(item, slot);
     // a cleared value is a change like any other, so the UI hears of it
     if (was_set)
         config_queue_change(layer, item->name, (uint8_t)stream);
@@ -439,13 +453,7 @@ bool config_clear_layer_nolock(uint32_t layer)
             ConfigSlot *slot = &item->slots[layer][s];
             if (slot->set)
                 config_queue_change(layer, item->name, (uint8_t)s);
-            if (item->type == CONFIG_TYPE_STRING) {
-                VKO_Free(slot->value_string);
-                slot->value_string = nullptr;
-            }
-            slot->set = 0;
-            slot->value_int = 0;
-            slot->value_bool = 0;
+            config_slot_clear(item, slot);
         }
     }
     return true;
@@ -459,34 +467,30 @@ static bool bad_state(const char *key)
     return true;
 }
 
-bool config_set_int(uint32_t layer, const char *key, uint32_t stream, int32_t value)
+// Write lock, the unlocked step, then the notices; refused without a lock.
+template <typename F> static bool locked(const char *key, F fn)
 {
     if (bad_state(key))
         return false;
     config_lock_write();
-    bool r = config_set_int_nolock(layer, key, stream, value);
+    bool r = fn();
     config_unlock_notify();
     return r;
+}
+
+bool config_set_int(uint32_t layer, const char *key, uint32_t stream, int32_t value)
+{
+    return locked(key, [&] { return config_set_int_nolock(layer, key, stream, value); });
 }
 
 bool config_set_bool(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
 {
-    if (bad_state(key))
-        return false;
-    config_lock_write();
-    bool r = config_set_bool_nolock(layer, key, stream, value);
-    config_unlock_notify();
-    return r;
+    return locked(key, [&] { return config_set_bool_nolock(layer, key, stream, value); });
 }
 
 bool config_set_string(uint32_t layer, const char *key, uint32_t stream, const char *text)
 {
-    if (bad_state(key))
-        return false;
-    config_lock_write();
-    bool r = config_set_string_nolock(layer, key, stream, text);
-    config_unlock_notify();
-    return r;
+    return locked(key, [&] { return config_set_string_nolock(layer, key, stream, text); });
 }
 
 bool config_set_user_int(void *unused, const char *key, uint32_t stream, int32_t value)
@@ -497,30 +501,23 @@ bool config_set_user_int(void *unused, const char *key, uint32_t stream, int32_t
 
 bool config_clear_value(uint32_t layer, const char *key, uint32_t stream)
 {
-    if (bad_state(key))
-        return false;
-    config_lock_write();
-    bool r = config_clear_slot_nolock(layer, key, stream);
-    config_unlock_notify();
-    return r;
+    return locked(key, [&] { return config_clear_slot_nolock(layer, key, stream); });
 }
 
 bool config_reset_key(const char *key, uint32_t stream)
 {
-    if (bad_state(key))
-        return false;
-    config_lock_write();
-    bool any = false;
-    ConfigItem *item = config_lookup_item(CONFIG_LAYER_USER, key, stream, CONFIG_TYPE_ANY);
-    for (uint32_t l = CONFIG_LAYER_USER; item && l <= CONFIG_LAYER_ENFORCED; l++) {
-        // a key barred from the launch link has no layer-3 value to clear
-        if (l == CONFIG_LAYER_LAUNCH && item->no_launch_link)
-            continue;
-        if (config_clear_slot_nolock(l, key, stream))
-            any = true;
-    }
-    config_unlock_notify();
-    return any;
+    return locked(key, [&] {
+        bool any = false;
+        ConfigItem *item = config_lookup_item(CONFIG_LAYER_USER, key, stream, CONFIG_TYPE_ANY);
+        for (uint32_t l = CONFIG_LAYER_USER; item && l <= CONFIG_LAYER_ENFORCED; l++) {
+            // a key barred from the launch link has no layer-3 value to clear
+            if (l == CONFIG_LAYER_LAUNCH && item->no_launch_link)
+                continue;
+            if (config_clear_slot_nolock(l, key, stream))
+                any = true;
+        }
+        return any;
+    });
 }
 
 bool config_clear_layer(uint32_t layer)
@@ -598,12 +595,8 @@ uint32_t config_unlock_notify(void)
 
 void config_read_ws(WsConfig *out)
 {
-    memset(out, 0, sizeof(*out));
-    if (!g_store.lock) {
-        VKO_Log(kTag, "Attempted to access the config in a bad state (wscfg)");
+    if (!begin_record(out, sizeof(*out), "wscfg"))
         return;
-    }
-    config_lock_read();
     merged_text("host_name", 0, out->host_name, sizeof(out->host_name));
     merged_text("ws_desc", 0, out->desc, sizeof(out->desc));
     merged_text("ws_gameID", 0, out->game_id, sizeof(out->game_id));
@@ -614,12 +607,8 @@ void config_read_ws(WsConfig *out)
 
 void config_read_network(ZarvekNetConfig *out)
 {
-    memset(out, 0, sizeof(*out));
-    if (!g_store.lock) {
-        VKO_Log(kTag, "Attempted to access the config in a bad state (wscfg)");
+    if (!begin_record(out, sizeof(*out), "wscfg"))
         return;
-    }
-    config_lock_read();
     out->cg_level = (uint32_t)merged_int("network_cg_level", 0);
     merged_text("app_stun_address", 0, out->host_servers, sizeof(out->host_servers));
     merged_text("app_client_stun_address", 0, out->client_servers, sizeof(out->client_servers));
@@ -631,12 +620,8 @@ void config_read_network(ZarvekNetConfig *out)
 void config_read_client(void *unused, ClientConfig *out)
 {
     (void)unused;
-    memset(out, 0, sizeof(*out));
-    if (!g_store.lock) {
-        VKO_Log(kTag, "Attempted to access the config in a bad state (clientcfg)");
+    if (!begin_record(out, sizeof(*out), "clientcfg"))
         return;
-    }
-    config_lock_read();
     for (uint32_t s = 0; s < 3; s++) {
         ClientStreamSettings &b = out->stream[s];
         b.decoder_index = merged_int("client_decoder_index", s);
@@ -719,12 +704,8 @@ std::string field_text(const char *field, size_t size)
 
 void config_read_host(HostConfig *out)
 {
-    memset(out, 0, sizeof(*out));
-    if (!g_store.lock) {
-        VKO_Log(kTag, "Attempted to access the config in a bad state (ZarvekHostConfig)");
+    if (!begin_record(out, sizeof(*out), "ZarvekHostConfig"))
         return;
-    }
-    config_lock_read();
     for (uint32_t s = 0; s < 3; s++) {
         HostVideoConfig &v = out->video[s];
         v.resolutionX = merged_int("server_resolution_x", s);

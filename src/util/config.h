@@ -78,3 +78,4 @@ char *config_get_ws_host(void);
 // Internal walk helpers shared with the file forms (callers hold the lock).
 ConfigItem *config_item_at(uint32_t index); // schema order, null past the end
 ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream);
+void config_slot_clear(const ConfigItem *item, ConfigSlot *slot); // frees a text, unsets; no notice

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -143,9 +144,15 @@ void set_refused(const std::string &dir, bool refused)
 }
 
 // Writes a whole file through a temporary name and rename, so a failed or
-// interrupted write never leaves a shortened file behind.
-bool write_replace(const std::string &path, const VKO_JSON *doc)
+// interrupted write never leaves a shortened file behind. A linked file is
+// replaced where the link points, so the link keeps working.
+bool write_replace(const std::string &link_path, const VKO_JSON *doc)
 {
+    std::string path = link_path;
+    if (char *real = realpath(link_path.c_str(), nullptr)) {
+        path = real;
+        free(real);
+    }
     std::string tmp = path + ".tmp";
     if (!VKO_JSONWriteFile(tmp.c_str(), doc)) {
         unlink(tmp.c_str());
@@ -241,13 +248,7 @@ bool apply_json_nolock(uint32_t layer, const VKO_JSON *object, const char *membe
                 }
             }
             if (!kind_ok && slot->set) {
-                if (item->type == CONFIG_TYPE_STRING) {
-                    VKO_Free(slot->value_string);
-                    slot->value_string = nullptr;
-                }
-                slot->value_int = 0;
-                slot->value_bool = 0;
-                slot->set = 0;
+                config_slot_clear(item, slot);
                 did = true;
             }
             if (did) {
@@ -284,7 +285,8 @@ const char *config_txt_notice(void)
 
 bool config_parse_lines_nolock(char *cleaned, uint32_t layer)
 {
-    if (!cleaned)
+    // layer 0 holds the schema's own texts and 7 is never stored
+    if (!cleaned || layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED)
         return false;
     bool any_set = false;
     char *save = nullptr;
@@ -338,9 +340,7 @@ bool config_parse_lines_nolock(char *cleaned, uint32_t layer)
             }
             slot->set = 1;
         } else {
-            VKO_Free(slot->value_string);
-            slot->value_string = nullptr;
-            slot->set = 0;
+            config_slot_clear(item, slot);
             if (strlen(value) < CONFIG_STRING_LIMIT && config_check_characters(item, stream, value)) {
                 slot->value_string = VKO_Strdup(value);
                 slot->set = 1;
@@ -379,8 +379,7 @@ bool config_parse_text(uint32_t layer, const char *text)
             c = '\n';
         out += c;
     }
-    std::string copy = out;
-    return config_parse_lines_nolock(copy.data(), layer);
+    return config_parse_lines_nolock(out.data(), layer);
 }
 
 void config_apply_launch_url(const char *text)

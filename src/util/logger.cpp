@@ -260,21 +260,20 @@ bool fs_async_start(void)
 
 void fs_async_append(const char *dir, const char *name, const char *line)
 {
-    VKO_Queue *q = g_fs_queue.load();
-    if (!q || g_fs_stop.load())
+    if (!g_fs_queue.load() || g_fs_stop.load())
         return;
     FsWriteRecord *r = (FsWriteRecord *)VKO_Alloc(1, sizeof(FsWriteRecord));
     copy_cut(r->dir, sizeof(r->dir), dir);
     copy_cut(r->name, sizeof(r->name), name);
     copy_cut(r->line, sizeof(r->line), line);
-    {
-        std::lock_guard<std::mutex> g(g_fs_mutex);
+    // The push happens under the lock that stop takes before it frees the
+    // queue, so a line logged during shutdown never reaches a freed queue.
+    std::lock_guard<std::mutex> g(g_fs_mutex);
+    VKO_Queue *q = g_fs_queue.load();
+    if (q && !g_fs_stop.load() && VKO_QueuePushPtr(q, r, sizeof(FsWriteRecord)))
         g_fs_pending++;
-    }
-    if (!VKO_QueuePushPtr(q, r, sizeof(FsWriteRecord))) {
-        VKO_Free(r); // full: the line is lost rather than waiting
-        pending_done();
-    }
+    else
+        VKO_Free(r); // stopped, or full: the line is lost rather than waiting
 }
 
 void *fs_async_thread(void *opaque)
@@ -327,7 +326,11 @@ void fs_async_stop(void)
     }
     if (t)
         VKO_ThreadDestroy(&t);
-    VKO_Queue *q = g_fs_queue.exchange(nullptr);
+    VKO_Queue *q;
+    {
+        std::lock_guard<std::mutex> g(g_fs_mutex);
+        q = g_fs_queue.exchange(nullptr);
+    }
     if (q) {
         VKO_QueueFlush(q, free_record);
         VKO_QueueDestroy(&q);

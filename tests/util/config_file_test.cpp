@@ -22,14 +22,6 @@
 
 namespace {
 
-
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 std::string str(uint32_t layer, const char *key, uint32_t stream = 0)
 {
     char *t = config_get_string(layer, key, stream);
@@ -113,6 +105,14 @@ TEST_F(ConfigFile, TextFormRules)
     EXPECT_FALSE(is_set(4, "app_channel"));
     EXPECT_FALSE(parse(4, ("host_name=" + std::string(512, 'x')).c_str()));
     EXPECT_TRUE(parse(4, ("host_name=" + std::string(511, 'x')).c_str()));
+
+    // the line applier stores only into layers 1-6 (layer 0 holds the schema's own texts)
+    char line[] = "host_name=x";
+    config_lock_write();
+    EXPECT_FALSE(config_parse_lines_nolock(line, 0));
+    EXPECT_FALSE(config_parse_lines_nolock(line, 7));
+    config_unlock_notify();
+    EXPECT_EQ(str(0, "host_name"), "");
 }
 
 TEST_F(ConfigFile, AKnownKeyWithoutAValueDoesNotEndTheParse)
@@ -143,17 +143,22 @@ TEST_F(ConfigFile, LaunchLink)
 
 TEST_F(ConfigFile, ConfigJsonRoundTrip)
 {
-    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 25));
+    // the exact pretty form: tabs, one member object per value, no final newline
+    const std::string head = std::string("[\n\t\"") + config_json_notice() + "\",\n\t{";
+    ASSERT_TRUE(config_save(dir.c_str()));
+    EXPECT_EQ(read_file(path("config.json")), head + "\n\t}\n]");
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 2, 35));
+    ASSERT_TRUE(config_save(dir.c_str()));
+    EXPECT_EQ(read_file(path("config.json")), head + "\n\t\t\"encoder_bitrate_2\": {\n\t\t\t\"value\": 35\n\t\t}\n\t}\n]");
+
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 25));
     ASSERT_TRUE(config_set_bool(2, "app_debug", 0, 1));
     ASSERT_TRUE(config_set_string(2, "host_name", 0, "tab\there \"q\""));
     ASSERT_TRUE(config_set_int(4, "encoder_fps", 0, 30)); // not the user's layer
     ASSERT_TRUE(config_save(dir.c_str()));
     std::string saved = read_file(path("config.json"));
-    EXPECT_EQ(saved.rfind(std::string("[\n\t\"") + config_json_notice() + "\",\n\t{", 0), 0u) << saved;
-    EXPECT_NE(saved.find("\t\t\"encoder_bitrate_2\": {\n\t\t\t\"value\": 35\n\t\t}"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("encoder_fps"), std::string::npos);
-    EXPECT_FALSE(exists(path("config.json.tmp")));
+    EXPECT_NE(access(path("config.json.tmp").c_str(), F_OK), 0);
 
     config_destroy();
     ASSERT_TRUE(config_create());
@@ -165,6 +170,17 @@ TEST_F(ConfigFile, ConfigJsonRoundTrip)
     ASSERT_TRUE(config_save(dir.c_str()));
     EXPECT_EQ(read_file(path("config.json")), saved) << "byte-exact round trip";
     EXPECT_EQ(read_file(path("config.txt")), config_txt_notice());
+
+    // a linked config.json stays a link; the file it names takes the settings
+    TempDir other;
+    ASSERT_EQ(rename(path("config.json").c_str(), other.file("real.json").c_str()), 0);
+    ASSERT_EQ(symlink(other.file("real.json").c_str(), path("config.json").c_str()), 0);
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 26));
+    ASSERT_TRUE(config_save(dir.c_str()));
+    struct stat st;
+    ASSERT_EQ(lstat(path("config.json").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(read_file(other.file("real.json")).find("\"value\": 26"), std::string::npos);
 }
 
 TEST_F(ConfigFile, LegacyTextMigratesIntoConfigJson)
