@@ -426,13 +426,8 @@ bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, 
 
 bool config_clear_slot_nolock(uint32_t layer, const char *key, uint32_t stream)
 {
-    if (layer < CONFIG_LAYER_USER || layer > CONFIG_LAYER_ENFORCED)
-        return false;
-    ConfigItem *item = config_lookup_item(layer, key, stream, CONFIG_TYPE_ANY);
-    if (!item)
-        return false;
-    uint32_t l = layer;
-    ConfigSlot *slot = config_get_item(item, &l, stream);
+    ConfigItem *item = nullptr;
+    ConfigSlot *slot = layer >= CONFIG_LAYER_USER ? writable_slot(layer, key, stream, CONFIG_TYPE_ANY, &item) : nullptr;
     if (!slot)
         return false;
     bool was_set = slot->set != 0;
@@ -645,60 +640,104 @@ void config_read_client(void *unused, ClientConfig *out)
 
 namespace {
 
-struct HostIntField {
+struct HostField {
     const char *key;
     size_t offset;
 };
 
-#define HOST_INT(key, field) {key, offsetof(HostConfig, field)}
-const HostIntField kHostInts[] = {
-    HOST_INT("host_gamepad_mode", gamepad_mode),
-    HOST_INT("host_gamepad_type", gamepad_type),
-    HOST_INT("encoder_min_qp", encoder_min_qp),
-    HOST_INT("network_cg_level", cg_level),
-    HOST_INT("host_audio_cancel", audio_cancel),
-    HOST_INT("host_virtual_tablet", virtual_tablet),
-    HOST_INT("host_virtual_microphone", virtual_microphone),
-    HOST_INT("host_virtual_mouse", virtual_mouse),
-    HOST_INT("server_max_clients", max_clients),
-    HOST_INT("host_capture_timeout", capture_timeout),
-    HOST_INT("encoder_vbv_max", vbv_max),
-    HOST_INT("encoder_vbv_initial", vbv_initial),
-    HOST_INT("encoder_vbv_multi", vbv_multi),
-    HOST_INT("encoder_max_qp", max_qp),
-    HOST_INT("host_encoder_min_bitrate", min_bitrate),
-    HOST_INT("encoder_idr_interval", idr_interval),
-    HOST_INT("encoder_slices", slices),
-    HOST_INT("host_audio_poll_rate", audio_poll_rate),
-    HOST_INT("host_audio_bitrate", audio_bitrate),
-    HOST_INT("host_virtual_monitors", virtual_monitors),
-    HOST_INT("host_exclusive_timeout", exclusive_timeout),
+#define VIDEO_FIELD(key, field) {key, offsetof(HostVideoConfig, field)}
+const HostField kVideoInts[] = {
+    VIDEO_FIELD("server_resolution_x", resolutionX),
+    VIDEO_FIELD("server_resolution_y", resolutionY),
+    VIDEO_FIELD("encoder_fps", encoderFPS),
+    VIDEO_FIELD("encoder_bitrate", encoderMaxBitrate),
 };
-const HostIntField kHostBools[] = {
-    HOST_INT("server_admin_mute", admin_mute),
-    HOST_INT("host_exclusive_input", exclusive_input),
-    HOST_INT("host_prevent_sleep", prevent_sleep),
-    HOST_INT("host_require_whitelist", require_whitelist),
-    HOST_INT("host_privacy_mode", privacy_mode),
-    HOST_INT("host_lock_desktop", lock_desktop),
-    HOST_INT("host_protective_mode", protective_mode),
-    HOST_INT("host_aspect_16x10", aspect_16x10),
-    HOST_INT("host_frame_flip", frame_flip),
-    HOST_INT("host_software_encode", software_encode),
-    HOST_INT("host_virtual_monitor_fallback", virtual_monitor_fallback),
+const HostField kVideoBools[] = {
+    VIDEO_FIELD("host_rotated", rotated),
+    VIDEO_FIELD("host_full_fps", fullFPS),
 };
-#undef HOST_INT
+#undef VIDEO_FIELD
 
-int32_t &host_int(HostConfig *c, size_t off) { return *(int32_t *)((char *)c + off); }
-uint8_t &host_u8(HostConfig *c, size_t off) { return *(uint8_t *)((char *)c + off); }
-int32_t host_int(const HostConfig *c, size_t off) { return *(const int32_t *)((const char *)c + off); }
-uint8_t host_u8(const HostConfig *c, size_t off) { return *(const uint8_t *)((const char *)c + off); }
+#define HOST_FIELD(key, field) {key, offsetof(HostConfig, field)}
+const HostField kHostInts[] = {
+    HOST_FIELD("host_gamepad_mode", gamepad_mode),
+    HOST_FIELD("host_gamepad_type", gamepad_type),
+    HOST_FIELD("encoder_min_qp", encoder_min_qp),
+    HOST_FIELD("network_cg_level", cg_level),
+    HOST_FIELD("host_audio_cancel", audio_cancel),
+    HOST_FIELD("host_virtual_tablet", virtual_tablet),
+    HOST_FIELD("host_virtual_microphone", virtual_microphone),
+    HOST_FIELD("host_virtual_mouse", virtual_mouse),
+    HOST_FIELD("server_max_clients", max_clients),
+    HOST_FIELD("host_capture_timeout", capture_timeout),
+    HOST_FIELD("encoder_vbv_max", vbv_max),
+    HOST_FIELD("encoder_vbv_initial", vbv_initial),
+    HOST_FIELD("encoder_vbv_multi", vbv_multi),
+    HOST_FIELD("encoder_max_qp", max_qp),
+    HOST_FIELD("host_encoder_min_bitrate", min_bitrate),
+    HOST_FIELD("encoder_idr_interval", idr_interval),
+    HOST_FIELD("encoder_slices", slices),
+    HOST_FIELD("host_audio_poll_rate", audio_poll_rate),
+    HOST_FIELD("host_audio_bitrate", audio_bitrate),
+    HOST_FIELD("host_virtual_monitors", virtual_monitors),
+    HOST_FIELD("host_exclusive_timeout", exclusive_timeout),
+};
+const HostField kHostTexts[] = {
+    HOST_FIELD("host_audio_id", audio_id),
+    HOST_FIELD("echo_app_selection", echo_app),
+};
+const size_t kHostTextSizes[] = {sizeof(HostConfig::audio_id), sizeof(HostConfig::echo_app)};
+const HostField kHostBools[] = {
+    HOST_FIELD("server_admin_mute", admin_mute),
+    HOST_FIELD("host_exclusive_input", exclusive_input),
+    HOST_FIELD("host_prevent_sleep", prevent_sleep),
+    HOST_FIELD("host_require_whitelist", require_whitelist),
+    HOST_FIELD("host_privacy_mode", privacy_mode),
+    HOST_FIELD("host_lock_desktop", lock_desktop),
+    HOST_FIELD("host_protective_mode", protective_mode),
+    HOST_FIELD("host_aspect_16x10", aspect_16x10),
+    HOST_FIELD("host_frame_flip", frame_flip),
+    HOST_FIELD("host_software_encode", software_encode),
+    HOST_FIELD("host_virtual_monitor_fallback", virtual_monitor_fallback),
+};
+#undef HOST_FIELD
 
-// Text of a fixed field, bounded by the field even when unterminated.
-std::string field_text(const char *field, size_t size)
+template <typename T> T &field_at(void *base, size_t off) { return *(T *)((char *)base + off); }
+template <typename T> T field_at(const void *base, size_t off) { return *(const T *)((const char *)base + off); }
+
+// Fills one group of the host record from the merged view of stream s.
+void read_fields(void *base, uint32_t s, const HostField *ints, size_t n_ints, const HostField *bools, size_t n_bools)
 {
-    return std::string(field, strnlen(field, size));
+    for (size_t i = 0; i < n_ints; i++)
+        field_at<int32_t>(base, ints[i].offset) = merged_int(ints[i].key, s);
+    for (size_t i = 0; i < n_bools; i++)
+        field_at<uint8_t>(base, bools[i].offset) = merged_bool(bools[i].key, s);
 }
+
+// Stores into the user layer the fields where `in` differs from `cur`.
+void write_ints(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (field_at<int32_t>(in, fs[i].offset) != field_at<int32_t>(cur, fs[i].offset))
+            config_set_int_nolock(CONFIG_LAYER_USER, fs[i].key, s, field_at<int32_t>(in, fs[i].offset));
+}
+
+void write_bools(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (field_at<uint8_t>(in, fs[i].offset) != field_at<uint8_t>(cur, fs[i].offset))
+            config_set_bool_nolock(CONFIG_LAYER_USER, fs[i].key, s, field_at<uint8_t>(in, fs[i].offset));
+}
+
+// A fixed text field, bounded by the field even when unterminated.
+void write_text(const char *in, const char *cur, size_t size, const char *key, uint32_t s)
+{
+    std::string want(in, strnlen(in, size));
+    if (want != std::string(cur, strnlen(cur, size)))
+        config_set_string_nolock(CONFIG_LAYER_USER, key, s, want.c_str());
+}
+
+#define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
 } // namespace
 
@@ -708,20 +747,13 @@ void config_read_host(HostConfig *out)
         return;
     for (uint32_t s = 0; s < 3; s++) {
         HostVideoConfig &v = out->video[s];
-        v.resolutionX = merged_int("server_resolution_x", s);
-        v.resolutionY = merged_int("server_resolution_y", s);
-        v.encoderFPS = merged_int("encoder_fps", s);
-        v.encoderMaxBitrate = merged_int("encoder_bitrate", s);
+        read_fields(&v, s, kVideoInts, COUNT(kVideoInts), kVideoBools, COUNT(kVideoBools));
         merged_text("host_output", s, v.output, sizeof(v.output));
-        v.rotated = merged_bool("host_rotated", s);
-        v.fullFPS = merged_bool("host_full_fps", s);
     }
-    for (const auto &f : kHostInts)
-        host_int(out, f.offset) = merged_int(f.key, 0);
-    merged_text("host_audio_id", 0, out->audio_id, sizeof(out->audio_id));
-    merged_text("echo_app_selection", 0, out->echo_app, sizeof(out->echo_app));
-    for (const auto &f : kHostBools)
-        host_u8(out, f.offset) = merged_bool(f.key, 0);
+    read_fields(out, 0, kHostInts, COUNT(kHostInts), nullptr, 0);
+    for (size_t i = 0; i < COUNT(kHostTexts); i++)
+        merged_text(kHostTexts[i].key, 0, (char *)out + kHostTexts[i].offset, kHostTextSizes[i]);
+    read_fields(out, 0, nullptr, 0, kHostBools, COUNT(kHostBools));
     if (out->privacy_mode && out->virtual_monitors == 0)
         out->virtual_monitors = 1;
     config_unlock();
@@ -739,38 +771,17 @@ bool config_write_host(const HostConfig *in)
     // count, stay where they are and are not frozen into config.json.
     HostConfig cur;
     config_read_host(&cur);
-    const uint32_t U = CONFIG_LAYER_USER;
     for (uint32_t s = 0; s < 3; s++) {
-        const HostVideoConfig &v = in->video[s];
-        const HostVideoConfig &c = cur.video[s];
-        if (v.resolutionX != c.resolutionX)
-            config_set_int_nolock(U, "server_resolution_x", s, v.resolutionX);
-        if (v.resolutionY != c.resolutionY)
-            config_set_int_nolock(U, "server_resolution_y", s, v.resolutionY);
-        if (v.encoderFPS != c.encoderFPS)
-            config_set_int_nolock(U, "encoder_fps", s, v.encoderFPS);
-        if (v.encoderMaxBitrate != c.encoderMaxBitrate)
-            config_set_int_nolock(U, "encoder_bitrate", s, v.encoderMaxBitrate);
-        std::string out_text = field_text(v.output, sizeof(v.output));
-        if (out_text != field_text(c.output, sizeof(c.output)))
-            config_set_string_nolock(U, "host_output", s, out_text.c_str());
-        if (v.rotated != c.rotated)
-            config_set_bool_nolock(U, "host_rotated", s, v.rotated);
-        if (v.fullFPS != c.fullFPS)
-            config_set_bool_nolock(U, "host_full_fps", s, v.fullFPS);
+        const HostVideoConfig &v = in->video[s], &c = cur.video[s];
+        write_ints(&v, &c, s, kVideoInts, COUNT(kVideoInts));
+        write_text(v.output, c.output, sizeof(v.output), "host_output", s);
+        write_bools(&v, &c, s, kVideoBools, COUNT(kVideoBools));
     }
-    for (const auto &f : kHostInts)
-        if (host_int(in, f.offset) != host_int(&cur, f.offset))
-            config_set_int_nolock(U, f.key, 0, host_int(in, f.offset));
-    std::string audio = field_text(in->audio_id, sizeof(in->audio_id));
-    if (audio != field_text(cur.audio_id, sizeof(cur.audio_id)))
-        config_set_string_nolock(U, "host_audio_id", 0, audio.c_str());
-    std::string echo = field_text(in->echo_app, sizeof(in->echo_app));
-    if (echo != field_text(cur.echo_app, sizeof(cur.echo_app)))
-        config_set_string_nolock(U, "echo_app_selection", 0, echo.c_str());
-    for (const auto &f : kHostBools)
-        if (host_u8(in, f.offset) != host_u8(&cur, f.offset))
-            config_set_bool_nolock(U, f.key, 0, host_u8(in, f.offset));
+    write_ints(in, &cur, 0, kHostInts, COUNT(kHostInts));
+    for (size_t i = 0; i < COUNT(kHostTexts); i++)
+        write_text((const char *)in + kHostTexts[i].offset, (const char *)&cur + kHostTexts[i].offset,
+                   kHostTextSizes[i], kHostTexts[i].key, 0);
+    write_bools(in, &cur, 0, kHostBools, COUNT(kHostBools));
     config_unlock_notify();
     return true;
 }
