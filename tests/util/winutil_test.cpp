@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,7 +19,6 @@
 #include "compat/security/security.h"
 #include "platform/log.h"
 #include "platform/thread.h"
-#include "platform/memory.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/winutil.h"
@@ -47,43 +44,27 @@ mode_t mode_of(const std::string &p)
 
 // A back-end that answers from a script, to reach every fallback step.
 struct Script {
-    int set_dacl_results[4] = {0, 0, 0, 0};
-    int set_dacl_calls = 0;
-    int owner_result = 0;
-    int owner_calls = 0;
-    int token_result = 0;
+    int set_dacl_results[4] = {}, set_dacl_calls = 0, owner_result = 0, owner_calls = 0, adjust_result = 0;
+    int get_result = 0;
     bool not_all_assigned = false;
-    int adjust_result = 0;
     std::vector<bool> adjust_calls;
     SecAcl stored = {};
-    SecAcl current = {};
-    int get_result = 0;
 };
 Script g_script;
+int g_token;
 
 const SecBackend kScripted = {
-    [](const char *, SecAcl *out) {
-        *out = g_script.current;
-        return g_script.get_result;
-    },
+    [](const char *, SecAcl *out) { return *out = SecAcl{}, g_script.get_result; },
     [](const char *, const SecAcl *acl) {
         g_script.stored = *acl;
         return g_script.set_dacl_results[g_script.set_dacl_calls++ & 3];
     },
-    [](const char *) {
-        g_script.owner_calls++;
-        return g_script.owner_result;
-    },
-    [](void **token) {
-        static int t;
-        *token = &t;
-        return g_script.token_result;
-    },
+    [](const char *) { return g_script.owner_calls++, g_script.owner_result; },
+    [](void **token) { return *token = &g_token, 0; },
     []() { return 0; },
     [](void *, bool enable, bool *not_all) {
         g_script.adjust_calls.push_back(enable);
-        *not_all = g_script.not_all_assigned;
-        return g_script.adjust_result;
+        return *not_all = g_script.not_all_assigned, g_script.adjust_result;
     },
 };
 
@@ -102,26 +83,21 @@ TEST(Utf16ToUtf8, BoundedConversion)
 {
     char out[TEXT_UTF16_TO_UTF8_SIZE + 1];
     out[TEXT_UTF16_TO_UTF8_SIZE] = 0x5A; // guard byte just past the buffer
-    std::u16string a127(127, u'a');
-    EXPECT_TRUE(text_utf16_to_utf8(out, a127.c_str()));
+    EXPECT_TRUE(text_utf16_to_utf8(out, std::u16string(127, u'a').c_str()));
     EXPECT_EQ(strlen(out), 127u);
-
-    std::u16string a128(128, u'b');
-    EXPECT_FALSE(text_utf16_to_utf8(out, a128.c_str())) << "no room for the final zero";
-    EXPECT_EQ(out[TEXT_UTF16_TO_UTF8_SIZE], 0x5A) << "nothing written past the buffer";
+    // 128 ASCII units take the four-at-a-time path and leave no room for the zero
+    EXPECT_FALSE(text_utf16_to_utf8(out, std::u16string(128, u'b').c_str()));
     EXPECT_LT(strlen(out), 128u);
-
     std::u16string faces;
     for (int i = 0; i < 40; i++)
         faces += u"\U0001F600";
     EXPECT_FALSE(text_utf16_to_utf8(out, faces.c_str()));
-    EXPECT_EQ(out[TEXT_UTF16_TO_UTF8_SIZE], 0x5A);
+    EXPECT_EQ(out[TEXT_UTF16_TO_UTF8_SIZE], 0x5A) << "nothing written past the buffer";
 
     EXPECT_TRUE(text_utf16_to_utf8(out, u"w\u00f6rld \U0001F600"));
     EXPECT_STREQ(out, "w\xc3\xb6rld \xf0\x9f\x98\x80");
-    const char16_t lone_low[] = {u'a', 0xDC00, 0};
+    const char16_t lone_low[] = {u'a', 0xDC00, 0}, lone_high[] = {u'a', 0xD800, u'b', 0};
     EXPECT_FALSE(text_utf16_to_utf8(out, lone_low));
-    const char16_t lone_high[] = {u'a', 0xD800, u'b', 0};
     EXPECT_FALSE(text_utf16_to_utf8(out, lone_high));
 }
 
@@ -136,19 +112,13 @@ TEST(Security, GrantEveryoneRebuildsTheList)
     sec_acl_add(&old_acl, true, "S-1-5-18", SEC_ALL_ACCESS, true);
     SecAcl n;
     ASSERT_TRUE(sec_acl_grant_everyone(&old_acl, &n));
-    ASSERT_EQ(n.count, 5u);
-    EXPECT_STREQ(n.aces[0].sid, "S-1-22-1-1000");
-    EXPECT_STREQ(n.aces[1].sid, "S-1-22-2-5");
-    EXPECT_EQ(n.aces[1].allow, 0);
-    EXPECT_STREQ(n.aces[2].sid, SEC_SID_EVERYONE);
-    EXPECT_EQ(n.aces[2].mask, SEC_ALL_ACCESS);
-    EXPECT_EQ(n.aces[2].inherited, 0);
-    EXPECT_EQ(n.aces[3].inherited, 1) << "inherited entries follow, unchanged";
-    EXPECT_EQ(n.control, SEC_SE_DACL_PROTECTED);
-    int explicit_everyone = 0;
+    std::string got;
     for (uint32_t i = 0; i < n.count; i++)
-        explicit_everyone += !n.aces[i].inherited && strcmp(n.aces[i].sid, SEC_SID_EVERYONE) == 0;
-    EXPECT_EQ(explicit_everyone, 1);
+        got += std::string(n.aces[i].allow ? "+" : "-") + n.aces[i].sid + (n.aces[i].inherited ? "^" : "") + " ";
+    // explicit entries but Everyone's, one Everyone entry for all, then the inherited ones
+    EXPECT_EQ(got, "+S-1-22-1-1000 -S-1-22-2-5 +S-1-1-0 +S-1-1-0^ +S-1-5-18^ ");
+    EXPECT_EQ(n.aces[2].mask, SEC_ALL_ACCESS);
+    EXPECT_EQ(n.control, SEC_SE_DACL_PROTECTED);
 
     old_acl.control = SEC_SE_DACL_AUTO_INHERITED | SEC_SE_DACL_PROTECTED;
     ASSERT_TRUE(sec_acl_grant_everyone(&old_acl, &n));
@@ -214,43 +184,33 @@ TEST(Security, OwnershipFallbackSteps)
         EXPECT_STREQ(g_script.stored.aces[1].sid, SEC_SID_ADMINS);
         EXPECT_EQ(g_script.stored.aces[1].mask, SEC_GENERIC_ALL);
     }
-    {
+    const struct {
+        int first, second, owner;
+        bool not_all;
+        std::string line;
+    } cases[] = {
+        {EIO, 0, 0, false, "util_take_ownership: First SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
+        {EPERM, 0, 0, true, "util_set_privilege: The token does not have the specified privilege."},
+        {EPERM, 0, 0, true, "util_take_ownership: User is not an administrator."},
+        {EPERM, 0, EPERM, false, "util_take_ownership: Could not set owner. Error: " + std::to_string(EPERM)},
+        {EPERM, EIO, 0, false, "util_take_ownership: Second SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
+    };
+    for (const auto &c : cases) {
         ScriptedBackend s;
-        g_script.set_dacl_results[0] = EIO;
-        EXPECT_FALSE(util_take_ownership("/tmp"));
-        EXPECT_TRUE(log.contains("util_take_ownership: First SetNamedSecurityInfo call failed: " + std::to_string(EIO)));
+        g_script.set_dacl_results[0] = c.first;
+        g_script.set_dacl_results[1] = c.second;
+        g_script.owner_result = c.owner;
+        g_script.not_all_assigned = c.not_all;
+        EXPECT_FALSE(util_take_ownership("/tmp")) << c.line;
+        EXPECT_TRUE(log.contains(c.line)) << c.line;
     }
-    {
-        ScriptedBackend s;
-        g_script.set_dacl_results[0] = EPERM;
-        g_script.not_all_assigned = true;
-        EXPECT_FALSE(util_take_ownership("/tmp"));
-        EXPECT_TRUE(log.contains("util_set_privilege: The token does not have the specified privilege."));
-        EXPECT_TRUE(log.contains("util_take_ownership: User is not an administrator."));
-    }
-    {
-        ScriptedBackend s;
-        g_script.set_dacl_results[0] = EPERM;
-        g_script.owner_result = EPERM;
-        EXPECT_FALSE(util_take_ownership("/tmp"));
-        EXPECT_TRUE(log.contains("util_take_ownership: Could not set owner. Error: " + std::to_string(EPERM)));
-    }
-    {
-        ScriptedBackend s;
-        g_script.set_dacl_results[0] = EPERM;
-        g_script.set_dacl_results[1] = EIO;
-        EXPECT_FALSE(util_take_ownership("/tmp"));
-        EXPECT_TRUE(log.contains("util_take_ownership: Second SetNamedSecurityInfo call failed: " + std::to_string(EIO)));
-    }
-    {
-        ScriptedBackend s;
-        g_script.adjust_result = 13;
-        EXPECT_FALSE(util_set_privilege(nullptr, true));
-        EXPECT_TRUE(log.contains("util_set_privilege: AdjustTokenPrivileges error: 13\n"));
-        g_script.get_result = ENOENT;
-        EXPECT_FALSE(util_change_permissions_everyone("/nope"));
-        EXPECT_TRUE(log.contains("util_change_permissions_everyone: GetFileSecurity() failed. Error " + std::to_string(ENOENT)));
-    }
+    ScriptedBackend s;
+    g_script.adjust_result = 13;
+    EXPECT_FALSE(util_set_privilege(nullptr, true));
+    EXPECT_TRUE(log.contains("util_set_privilege: AdjustTokenPrivileges error: 13\n"));
+    g_script.get_result = ENOENT;
+    EXPECT_FALSE(util_change_permissions_everyone("/nope"));
+    EXPECT_TRUE(log.contains("util_change_permissions_everyone: GetFileSecurity() failed. Error " + std::to_string(ENOENT)));
 }
 
 TEST(Security, UnprivilegedUserCannotTakeOwnership)
@@ -276,99 +236,93 @@ TEST(Security, UnprivilegedUserCannotTakeOwnership)
     EXPECT_EQ(mode_of(f), 0600u);
 }
 
+std::string proxy_after(const char *scheme, const char *address, const char *path, uint32_t port)
+{
+    char buf[PROXY_ADDRESS_SIZE];
+    proxy_configure(scheme, address, path, port);
+    proxy_get(buf, sizeof(buf));
+    return buf;
+}
+
+void set_user_value(RegKey *key, const char *name, const std::u16string &text)
+{
+    ASSERT_EQ(reg_set_value(key, name, REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
+}
+
 TEST(Proxy, AddressFormsAndTheUsersSetting)
 {
     TempDir t;
     setenv("ZARVEK_SYSROOT", t.path.c_str(), 1);
-    char buf[PROXY_ADDRESS_SIZE];
-    proxy_configure("http", "1.2.3.4", "", 8080);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "http://1.2.3.4:8080");
-    proxy_configure("http", "1.2.3.4", "/p", 8080);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "http://1.2.3.4:8080/p");
-    proxy_configure("", "1.2.3.4", "", 3128);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "1.2.3.4:3128");
+    EXPECT_EQ(proxy_after("http", "1.2.3.4", "", 8080), "http://1.2.3.4:8080");
+    EXPECT_EQ(proxy_after("http", "1.2.3.4", "/p", 8080), "http://1.2.3.4:8080/p");
+    EXPECT_EQ(proxy_after("", "1.2.3.4", "", 3128), "1.2.3.4:3128");
 
     // no address: the user's Internet Settings, else no proxy at all
-    proxy_configure("", "", "", 0);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "") << "a cleared proxy does not stay in force";
+    EXPECT_EQ(proxy_after("", "", "", 0), "") << "a cleared proxy does not stay in force";
     RegKey *hku = nullptr, *key = nullptr;
     ASSERT_EQ(reg_open_current_user(REG_KEY_ALL_ACCESS, &hku), 0);
     ASSERT_EQ(reg_create_key(hku, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", REG_KEY_ALL_ACCESS, &key), 0);
-    uint32_t one = 1;
-    std::u16string server = u"http=10.0.0.1:80;https=10.0.0.1:443";
+    uint32_t one = 1, zero = 0;
     ASSERT_EQ(reg_set_value(key, "ProxyEnable", REG_DWORD, &one, 4), 0);
-    ASSERT_EQ(reg_set_value(key, "ProxyServer", REG_SZ, server.c_str(), (uint32_t)((server.size() + 1) * 2)), 0);
-    proxy_configure("", "", "", 0);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "http=10.0.0.1:80;https=10.0.0.1:443");
-    std::u16string longer(3000, u'p');
-    ASSERT_EQ(reg_set_value(key, "ProxyServer", REG_SZ, longer.c_str(), (uint32_t)((longer.size() + 1) * 2)), 0);
-    proxy_configure("", "", "", 0);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_EQ(strlen(buf), 1023u);
-    uint32_t zero = 0;
+    set_user_value(key, "ProxyServer", u"http=10.0.0.1:80;https=10.0.0.1:443");
+    EXPECT_EQ(proxy_after("", "", "", 0), "http=10.0.0.1:80;https=10.0.0.1:443");
+    set_user_value(key, "ProxyServer", std::u16string(3000, u'p'));
+    EXPECT_EQ(proxy_after("", "", "", 0).size(), 1023u);
     ASSERT_EQ(reg_set_value(key, "ProxyEnable", REG_DWORD, &zero, 4), 0);
-    proxy_configure("", "", "", 0);
-    proxy_get(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(proxy_after("", "", "", 0), "");
     reg_close_key(key);
     reg_close_key(hku);
     unsetenv("ZARVEK_SYSROOT");
+}
+
+// Status of the display adapter with index n, or -1 when not found.
+int vda_status(uint32_t n = 0, const char *cls = DEVNODE_CLASS_DISPLAY, const char *id = DEVNODE_ID_VDA)
+{
+    uint32_t st = 99;
+    bool found = winutil_device_node_status(cls, id, n, &st);
+    EXPECT_TRUE(found || st == DEVNODE_STATUS_NOT_FOUND);
+    return found ? (int)st : -1;
 }
 
 TEST(DeviceNodes, StatusFromTheTable)
 {
     TempDir t;
     devnode_set_table_path((t.path + "/devices.json").c_str());
-    uint32_t st = 99;
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
-    EXPECT_EQ(st, 1u);
-
+    EXPECT_EQ(vda_status(), -1);
     DevNodeRecord r = {};
     snprintf(r.class_guid, sizeof(r.class_guid), "%s", DEVNODE_CLASS_DISPLAY);
     r.hwid_type = DEVNODE_REG_MULTI_SZ;
     r.hwid_count = 2;
     snprintf(r.hwids[0], DEVNODE_ID_SIZE, "%s", DEVNODE_ID_VDA);
     snprintf(r.hwids[1], DEVNODE_ID_SIZE, "%s", "Root\\Other");
-    r.present = 1;
-    r.driver_loaded = 1;
-    r.started = 1;
+    r.present = r.driver_loaded = r.started = 1;
     ASSERT_TRUE(devnode_put(&r));
-    EXPECT_TRUE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
-    EXPECT_EQ(st, 2u);
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 1, &st)) << "index 1 needs the id twice";
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_USB, DEVNODE_ID_VDA, 0, &st));
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, "root\\zarvek\\vda", 0, &st)) << "exact case";
+    EXPECT_EQ(vda_status(), 2);
+    EXPECT_EQ(vda_status(1), -1) << "index 1 needs the id twice in one list";
+    EXPECT_EQ(vda_status(0, DEVNODE_CLASS_USB), -1);
+    EXPECT_EQ(vda_status(0, DEVNODE_CLASS_DISPLAY, "root\\zarvek\\vda"), -1) << "exact case";
 
     const struct {
+        uint8_t has_problem;
         uint32_t problem;
-        uint32_t status;
-    } map[] = {{14, 6}, {22, 4}, {29, 4}, {32, 7}, {43, 5}, {10, 3}};
+        int status;
+    } map[] = {{1, 14, 6}, {1, 22, 4}, {1, 29, 4}, {1, 32, 7}, {1, 43, 5}, {1, 10, 3}, {0, 0, 0}};
     r.started = 0;
-    r.has_problem = 1;
     for (const auto &m : map) {
+        r.has_problem = m.has_problem;
         r.problem = m.problem;
         ASSERT_TRUE(devnode_put(&r));
-        EXPECT_TRUE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
-        EXPECT_EQ(st, m.status) << m.problem;
+        EXPECT_EQ(vda_status(), m.status) << m.problem;
     }
-    r.has_problem = 0;
-    ASSERT_TRUE(devnode_put(&r));
-    EXPECT_TRUE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
-    EXPECT_EQ(st, 0u);
     r.present = 0;
     ASSERT_TRUE(devnode_put(&r));
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
+    EXPECT_EQ(vda_status(), -1);
     r.present = 1;
     r.hwid_type = 4; // not a string type
     ASSERT_TRUE(devnode_put(&r));
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
+    EXPECT_EQ(vda_status(), -1);
     devnode_fail_enumeration(true);
-    EXPECT_FALSE(winutil_device_node_status(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA, 0, &st));
+    EXPECT_EQ(vda_status(), -1);
     devnode_fail_enumeration(false);
     EXPECT_TRUE(devnode_remove(DEVNODE_CLASS_DISPLAY, DEVNODE_ID_VDA));
     devnode_set_table_path(nullptr);
