@@ -370,6 +370,19 @@ static bool dtls_handshake_init(VKO_DTLS *d)
 	return true;
 }
 
+// Ends the session for good; tag names the failed step to log (NULL when it
+// was logged already or is not a failure to log). Unsent datagrams are dropped.
+static VKO_DTLSResult dtls_fail(VKO_DTLS *d, const char *tag)
+{
+	if (tag)
+		VKO_Log(tag, "'InitializeSecurityContext' failed with error 0x%X", dtls_error());
+
+	d->out.clear();
+	d->failed = true;
+
+	return VKO_DTLS_ERROR;
+}
+
 static bool dtls_verify_peer_fingerprint(VKO_DTLS *d)
 {
 	X509 *peer = SSL_get0_peer_certificate(d->ssl);
@@ -422,49 +435,29 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
 	if (size == 0) {
 		if (d->started) {
 			// Sends the last flight again once its timer ran out
-			if (DTLSv1_handle_timeout(d->ssl) < 0) {
-				VKO_Log("VKO_DTLSHandshake", "'InitializeSecurityContext' failed with error 0x%X", dtls_error());
-				d->out.clear();
-				d->failed = true;
-				return VKO_DTLS_ERROR;
-			}
+			if (DTLSv1_handle_timeout(d->ssl) < 0)
+				return dtls_fail(d, "VKO_DTLSHandshake");
 
-			if (!dtls_flush(d, write, opaque)) {
-				d->failed = true;
-				return VKO_DTLS_ERROR;
-			}
+		} else {
+			if (!dtls_handshake_init(d))
+				return dtls_fail(d, NULL);
 
-			return VKO_DTLS_CONTINUE;
+			// A client writes its hello; a server has nothing to say yet
+			int r = SSL_do_handshake(d->ssl);
+			if (r == 1 || SSL_get_error(d->ssl, r) != SSL_ERROR_WANT_READ)
+				return dtls_fail(d, "dtls_handshake_init");
 		}
 
-		if (!dtls_handshake_init(d)) {
-			d->failed = true;
-			return VKO_DTLS_ERROR;
-		}
-
-		// A client writes its hello; a server has nothing to say yet
-		int r = SSL_do_handshake(d->ssl);
-		if (r == 1 || SSL_get_error(d->ssl, r) != SSL_ERROR_WANT_READ) {
-			VKO_Log("dtls_handshake_init", "'InitializeSecurityContext' failed with error 0x%X", dtls_error());
-			d->out.clear();
-			d->failed = true;
-			return VKO_DTLS_ERROR;
-		}
-
-		if (!dtls_flush(d, write, opaque)) {
-			d->failed = true;
-			return VKO_DTLS_ERROR;
-		}
+		if (!dtls_flush(d, write, opaque))
+			return dtls_fail(d, NULL);
 
 		d->started = true;
 		return VKO_DTLS_CONTINUE;
 	}
 
 	if (!d->started) {
-		if (!dtls_handshake_init(d)) {
-			d->failed = true;
-			return VKO_DTLS_ERROR;
-		}
+		if (!dtls_handshake_init(d))
+			return dtls_fail(d, NULL);
 		d->started = true;
 	}
 

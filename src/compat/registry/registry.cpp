@@ -114,6 +114,7 @@ static int32_t reg_errno(int e)
 // Loads the hive's document; a missing file is an empty hive. A file that is
 // not a JSON object (damaged from outside) is treated as empty as well and
 // reported through *damaged, so a writer can set it aside before replacing it.
+// A file that cannot be read is an error: it must never be taken for empty.
 static int32_t reg_load(const char *file, VKO_JSON **out, bool *damaged = NULL)
 {
 	*out = NULL;
@@ -130,6 +131,7 @@ static int32_t reg_load(const char *file, VKO_JSON **out, bool *damaged = NULL)
 
 	size_t cap = 4096, len = 0;
 	char *buf = (char *) VKO_Alloc(cap, 1);
+	int err = 0;
 
 	while (true) {
 		if (len + 1 >= cap) {
@@ -139,12 +141,19 @@ static int32_t reg_load(const char *file, VKO_JSON **out, bool *damaged = NULL)
 		ssize_t n = read(fd, buf + len, cap - len - 1);
 		if (n < 0 && errno == EINTR)
 			continue;
+		if (n < 0)
+			err = errno;
 		if (n <= 0)
 			break;
 		len += (size_t) n;
 	}
 	close(fd);
 	buf[len] = '\0';
+
+	if (err != 0) {
+		VKO_Free(buf);
+		return reg_errno(err);
+	}
 
 	VKO_JSON *doc = VKO_JSONParse(buf);
 	VKO_Free(buf);
@@ -158,6 +167,16 @@ static int32_t reg_load(const char *file, VKO_JSON **out, bool *damaged = NULL)
 
 	*out = doc;
 	return REG_ERROR_SUCCESS;
+}
+
+// The document of the hive a key lives in, for reading.
+static int32_t reg_load_hive(const RegKey *k, VKO_JSON **out)
+{
+	char *file = reg_hive_file(k);
+	int32_t e = reg_load(file, out);
+	VKO_Free(file);
+
+	return e;
 }
 
 static int mkdir_parents(char *path)
@@ -292,7 +311,51 @@ int32_t reg_open_current_user(uint32_t access, RegKey **out)
 	return REG_ERROR_SUCCESS;
 }
 
-int32_t reg_open_key(RegKey *parent, const char *subkey, uint32_t access, RegKey **out)
+// Checks that the key at path exists in its hive.
+static int32_t reg_check_key(const RegKey *base, const char *path)
+{
+	VKO_JSON *doc = NULL;
+	int32_t e = reg_load_hive(base, &doc);
+
+	if (e == REG_ERROR_SUCCESS && !reg_key_exists(doc, path))
+		e = REG_ERROR_FILE_NOT_FOUND;
+
+	VKO_JSONDestroy(&doc);
+	return e;
+}
+
+// Creates the key at path and every missing ancestor: each is a key of its
+// own, as on Windows.
+static int32_t reg_ensure_key(const RegKey *base, char *path)
+{
+	reg_txn t;
+	int32_t e = reg_txn_begin(base, &t);
+	bool changed = false;
+
+	for (size_t i = 0; e == REG_ERROR_SUCCESS; i++) {
+		if (path[i] != '\\' && path[i] != '\0')
+			continue;
+
+		char c = path[i];
+		path[i] = '\0';
+		if (!reg_key_exists(t.doc, path)) {
+			VKO_JSONObjSetItem(t.doc, path, VKO_JSONObjCreate());
+			changed = true;
+		}
+		path[i] = c;
+
+		if (!c)
+			break;
+	}
+
+	if (e == REG_ERROR_SUCCESS && changed)
+		e = reg_txn_commit(&t);
+
+	reg_txn_end(&t);
+	return e;
+}
+
+static int32_t reg_open(RegKey *parent, const char *subkey, uint32_t access, RegKey **out, bool create)
 {
 	RegKey base;
 	if (!out)
@@ -304,16 +367,7 @@ int32_t reg_open_key(RegKey *parent, const char *subkey, uint32_t access, RegKey
 	char *path = reg_canonical(base.path, subkey);
 
 	if (path[0]) {
-		char *file = reg_hive_file(&base);
-		VKO_JSON *doc = NULL;
-		int32_t e = reg_load(file, &doc);
-		VKO_Free(file);
-
-		if (e == REG_ERROR_SUCCESS && !reg_key_exists(doc, path))
-			e = REG_ERROR_FILE_NOT_FOUND;
-
-		VKO_JSONDestroy(&doc);
-
+		int32_t e = create ? reg_ensure_key(&base, path) : reg_check_key(&base, path);
 		if (e != REG_ERROR_SUCCESS) {
 			VKO_Free(path);
 			return e;
@@ -324,52 +378,14 @@ int32_t reg_open_key(RegKey *parent, const char *subkey, uint32_t access, RegKey
 	return REG_ERROR_SUCCESS;
 }
 
+int32_t reg_open_key(RegKey *parent, const char *subkey, uint32_t access, RegKey **out)
+{
+	return reg_open(parent, subkey, access, out, false);
+}
+
 int32_t reg_create_key(RegKey *parent, const char *subkey, uint32_t access, RegKey **out)
 {
-	RegKey base;
-	if (!out)
-		return REG_ERROR_INVALID_PARAM;
-	*out = NULL;
-	if (!reg_resolve(parent, &base))
-		return REG_ERROR_INVALID_HANDLE;
-
-	char *path = reg_canonical(base.path, subkey);
-
-	if (path[0]) {
-		reg_txn t;
-		int32_t e = reg_txn_begin(&base, &t);
-		bool changed = false;
-
-		// Every ancestor is a key of its own, as on Windows.
-		for (size_t i = 0; e == REG_ERROR_SUCCESS; i++) {
-			if (path[i] != '\\' && path[i] != '\0')
-				continue;
-
-			char c = path[i];
-			path[i] = '\0';
-			if (!reg_key_exists(t.doc, path)) {
-				VKO_JSONObjSetItem(t.doc, path, VKO_JSONObjCreate());
-				changed = true;
-			}
-			path[i] = c;
-
-			if (!c)
-				break;
-		}
-
-		if (e == REG_ERROR_SUCCESS && changed)
-			e = reg_txn_commit(&t);
-
-		reg_txn_end(&t);
-
-		if (e != REG_ERROR_SUCCESS) {
-			VKO_Free(path);
-			return e;
-		}
-	}
-
-	*out = reg_key_new(base.hive, base.uid, path, access);
-	return REG_ERROR_SUCCESS;
+	return reg_open(parent, subkey, access, out, true);
 }
 
 int32_t reg_close_key(RegKey *key)
@@ -480,11 +496,8 @@ int32_t reg_query_value(RegKey *key, const char *name, uint32_t *type, void *dat
 	if (data && !size)
 		return REG_ERROR_INVALID_PARAM;
 
-	char *file = reg_hive_file(&k);
 	VKO_JSON *doc = NULL;
-	int32_t e = reg_load(file, &doc);
-	VKO_Free(file);
-
+	int32_t e = reg_load_hive(&k, &doc);
 	if (e != REG_ERROR_SUCCESS)
 		return e;
 
@@ -608,12 +621,15 @@ int32_t reg_set_value(RegKey *key, const char *name, uint32_t type, const void *
 	int32_t e = reg_txn_begin(&k, &t);
 
 	if (e == REG_ERROR_SUCCESS) {
-		VKO_JSON *values = reg_find_key(t.doc, k.path);
-
-		// Another process may have removed the key since it was opened.
-		if (!values) {
+		// Another process may have removed the key since it was opened, or
+		// the file may hold something else under its name.
+		const char *kname = reg_find_name(t.doc, k.path);
+		VKO_JSON *values = kname ? VKO_JSONObjGetItem(t.doc, kname) : NULL;
+		if (!values || values->type != VKO_JSON_TYPE_OBJECT) {
 			values = VKO_JSONObjCreate();
-			VKO_JSONObjSetItem(t.doc, k.path, values);
+			char *copy = VKO_Strdup(kname ? kname : k.path);
+			VKO_JSONObjSetItem(t.doc, copy, values);
+			VKO_Free(copy);
 		}
 
 		// Replacing keeps the name as first written.
@@ -674,11 +690,8 @@ int32_t reg_enum_key(RegKey *key, uint32_t index, char *name, uint32_t size)
 	if (!name)
 		return REG_ERROR_INVALID_PARAM;
 
-	char *file = reg_hive_file(&k);
 	VKO_JSON *doc = NULL;
-	int32_t e = reg_load(file, &doc);
-	VKO_Free(file);
-
+	int32_t e = reg_load_hive(&k, &doc);
 	if (e != REG_ERROR_SUCCESS)
 		return e;
 
