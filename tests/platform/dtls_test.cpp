@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ struct Endpoint {
 	VKO_DTLS *dtls = nullptr;
 	VKO_DTLSResult state = VKO_DTLS_CONTINUE;
 	std::vector<Bytes> sent, received, app;
-	size_t drop_first = 0, drop_end = 0; // sent datagrams in this index range are lost
+	size_t drop_first = 0;               // this many of the first sent datagrams are lost
 	int drop_ccs = 0;                    // this many datagrams with a change cipher spec are lost
 	bool fail_write = false;
 
@@ -96,9 +97,8 @@ bool endpoint_write(const void *data, size_t size, void *opaque)
 	if (e->fail_write)
 		return false;
 
-	size_t index = e->sent.size();
 	e->sent.emplace_back((const uint8_t *) data, (const uint8_t *) data + size);
-	if (index >= e->drop_first && index < e->drop_end)
+	if (e->sent.size() <= e->drop_first)
 		return true;
 	auto types = record_types(e->sent.back());
 	if (e->drop_ccs > 0 && std::find(types.begin(), types.end(), 20) != types.end()) {
@@ -256,14 +256,11 @@ struct Process {
 // A key and certificate made by the openssl tool, with the tool's own SHA-256
 // fingerprint written in our form
 struct ToolCert {
-	std::string dir, cert, key, fp;
+	TempDir tmp;
+	std::string cert = tmp.file("cert.pem"), key = tmp.file("key.pem"), fp;
 
 	ToolCert()
 	{
-		char tmpl[] = "/tmp/zarvek_dtls_XXXXXX";
-		dir = mkdtemp(tmpl);
-		cert = dir + "/cert.pem";
-		key = dir + "/key.pem";
 		std::string req = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tool -days 1 -keyout " + key +
 			" -out " + cert + " 2>/dev/null";
 		FILE *f = system(req.c_str()) == 0 ?
@@ -273,13 +270,6 @@ struct ToolCert {
 			fp = "sha-256 " + std::string(strchr(line, '=') + 1, 95);
 		if (f)
 			pclose(f);
-	}
-
-	~ToolCert()
-	{
-		unlink(cert.c_str());
-		unlink(key.c_str());
-		rmdir(dir.c_str());
 	}
 };
 
@@ -302,20 +292,21 @@ class DTLS : public ::testing::Test {
 	VKO_Cert *server_cert = certs[0], *client_cert = certs[1], *other_cert = certs[2];
 	Endpoint client, server;
 
-	// By default each side expects the other's certificate
-	void make_pair(const VKO_Cert *client_expects = nullptr, const VKO_Cert *server_expects = nullptr,
-		std::string client_fp = "")
+	// A client and a server over a socket pair; an empty expected
+	// fingerprint skips the check
+	static void link(Endpoint &c, Endpoint &s, const std::string &client_expects, const std::string &server_expects)
 	{
-		client.peer = server.self;
-		server.peer = client.self;
-		if (client_fp.empty())
-			client_fp = fingerprint(client_expects ? client_expects : server_cert);
-		std::string server_fp = fingerprint(server_expects ? server_expects : client_cert);
-		client.dtls = VKO_DTLSCreate(client_cert, client_fp.c_str(), 1212, VKO_DTLS_CLIENT);
-		server.dtls = VKO_DTLSCreate(server_cert, server_fp.c_str(), 1212, VKO_DTLS_SERVER);
-		ASSERT_NE(client.dtls, nullptr);
-		ASSERT_NE(server.dtls, nullptr);
+		c.peer = s.self;
+		s.peer = c.self;
+		c.dtls = VKO_DTLSCreate(certs[1], client_expects.empty() ? NULL : client_expects.c_str(), 1212);
+		s.dtls = VKO_DTLSCreate(certs[0], server_expects.empty() ? NULL : server_expects.c_str(), 1212,
+			VKO_DTLS_SERVER);
+		ASSERT_NE(c.dtls, nullptr);
+		ASSERT_NE(s.dtls, nullptr);
 	}
+
+	// Each side expects the other's certificate
+	void make_pair() { link(client, server, fingerprint(server_cert), fingerprint(client_cert)); }
 };
 
 VKO_Cert *DTLS::certs[3];
@@ -364,7 +355,7 @@ TEST_F(DTLS, HandshakeAndDataBothWays)
 	ASSERT_EQ(client.state, VKO_DTLS_OK);
 	ASSERT_EQ(server.state, VKO_DTLS_OK);
 
-	for (int i = 0; i < 20; i++) {
+	for (int i = 0; i < 5; i++) {
 		std::string a = "from the client " + std::to_string(i), b = "from the server " + std::to_string(i);
 		ASSERT_TRUE(encrypt_send(client, a));
 		ASSERT_EQ(recv_decrypt(server), a);
@@ -414,7 +405,7 @@ TEST_F(DTLS, WrongFingerprintIsRefused)
 	LogCapture log;
 
 	// The client expects another server certificate: a result, not logged
-	make_pair(other_cert);
+	link(client, server, fingerprint(other_cert), fingerprint(client_cert));
 	drive({&client, &server}, false, 20000);
 	EXPECT_EQ(client.state, VKO_DTLS_ERROR);
 	EXPECT_NE(server.state, VKO_DTLS_OK);
@@ -425,20 +416,14 @@ TEST_F(DTLS, WrongFingerprintIsRefused)
 	std::string lower = fingerprint(server_cert);
 	std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
 	Endpoint c2, s2;
-	c2.peer = s2.self;
-	s2.peer = c2.self;
-	c2.dtls = VKO_DTLSCreate(client_cert, lower.c_str(), 1212);
-	s2.dtls = VKO_DTLSCreate(server_cert, NULL, 1212, VKO_DTLS_SERVER);
+	link(c2, s2, lower, "");
 	drive({&c2, &s2}, false, 20000);
 	EXPECT_EQ(c2.state, VKO_DTLS_ERROR);
 
 	// The server expects another client certificate: it never completes the
 	// handshake, and a refused session seals nothing
 	Endpoint c3, s3;
-	c3.peer = s3.self;
-	s3.peer = c3.self;
-	c3.dtls = VKO_DTLSCreate(client_cert, fingerprint(server_cert).c_str(), 1212);
-	s3.dtls = VKO_DTLSCreate(server_cert, fingerprint(other_cert).c_str(), 1212, VKO_DTLS_SERVER);
+	link(c3, s3, fingerprint(server_cert), fingerprint(other_cert));
 	drive({&c3, &s3}, false, 20000);
 	EXPECT_EQ(s3.state, VKO_DTLS_ERROR);
 	EXPECT_NE(c3.state, VKO_DTLS_OK);
@@ -460,7 +445,7 @@ TEST_F(DTLS, LostFlightsAreRetransmitted)
 {
 	// The client's hello is lost and sent again, in a record with a new number
 	make_pair();
-	client.drop_end = 1;
+	client.drop_first = 1;
 	drive({&client, &server});
 	ASSERT_EQ(client.state, VKO_DTLS_OK);
 	ASSERT_EQ(server.state, VKO_DTLS_OK);
@@ -472,10 +457,7 @@ TEST_F(DTLS, LostFlightsAreRetransmitted)
 	// The server's last flight is lost after it completed: the client sends
 	// its flight again and the completed server answers it
 	Endpoint c2, s2;
-	c2.peer = s2.self;
-	s2.peer = c2.self;
-	c2.dtls = VKO_DTLSCreate(client_cert, fingerprint(server_cert).c_str(), 1212);
-	s2.dtls = VKO_DTLSCreate(server_cert, fingerprint(client_cert).c_str(), 1212, VKO_DTLS_SERVER);
+	link(c2, s2, fingerprint(server_cert), fingerprint(client_cert));
 	s2.drop_ccs = 1;
 	drive({&c2, &s2});
 	EXPECT_EQ(c2.state, VKO_DTLS_OK);
@@ -571,18 +553,6 @@ TEST_F(DTLS, ClientAgainstOpensslServer)
 	// All its handshake datagrams but the hello-verify request classify as such
 	for (auto &d : client.received)
 		EXPECT_TRUE(VKO_IsDTLSHandshake(d.data(), d.size()) || d[13] == 3);
-
-	// The same server with a certificate other than the one expected
-	uint16_t port2 = ntohs(Endpoint().self.sin_port);
-	Process proc2({"openssl", "s_server", "-dtls1_2", "-accept", "127.0.0.1:" + std::to_string(port2), "-cert",
-		tool.cert, "-key", tool.key, "-naccept", "1"});
-	ASSERT_TRUE(proc2.wait_for("ACCEPT")) << proc2.output;
-	Endpoint wrong;
-	wrong.peer = client.peer;
-	wrong.peer.sin_port = htons(port2);
-	wrong.dtls = VKO_DTLSCreate(client_cert, fingerprint(other_cert).c_str(), 1212);
-	drive({&wrong}, true);
-	EXPECT_EQ(wrong.state, VKO_DTLS_ERROR);
 }
 
 // Our server role against the openssl tool's DTLS 1.2 client
