@@ -390,7 +390,7 @@ TEST_F(JsonTest, MemberOrderFollowsTheMap)
 {
 	// A removed member leaves a hole the next insertion into its bucket takes,
 	// in built and parsed objects alike.
-	std::vector<std::string> n = same_bucket(40);
+	std::vector<std::string> n = same_bucket(3);
 	VKO_JSON *built = VKO_JSONObjCreate();
 	VKO_JSONObjSetItem(built, n[0].c_str(), VKO_JSONIntCreate(0));
 	VKO_JSONObjSetItem(built, n[1].c_str(), VKO_JSONIntCreate(1));
@@ -402,21 +402,6 @@ TEST_F(JsonTest, MemberOrderFollowsTheMap)
 		EXPECT_EQ(ser(o), "{\"" + n[2] + "\":\"two\",\"" + n[1] + "\":1}");
 		VKO_JSONDestroy(&o);
 	}
-
-	// Many repeated names: the first place and the last value.
-	std::string text = "{";
-	for (size_t i = 0; i < n.size(); i++)
-		text += "\"" + n[i] + "\":" + std::to_string(i) + ",\"a\":" + std::to_string(i) + ",";
-	text += "\"" + n[5] + "\":\"last\"}";
-	VKO_JSON *o = VKO_JSONParse(text.c_str());
-	std::vector<std::string> expect = n;
-	expect.insert(VKO_DJB2("a") % 64 < VKO_DJB2("k0") % 64 ? expect.begin() : expect.end(), "a");
-	EXPECT_EQ(keys(o), expect);
-	EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(o, n[5].c_str())), "last");
-	int32_t v = 0;
-	VKO_JSONToInt(VKO_JSONObjGetItem(o, "a"), &v);
-	EXPECT_EQ(v, (int32_t) n.size() - 1);
-	VKO_JSONDestroy(&o);
 }
 
 TEST_F(JsonTest, ParsedAndBuiltItemsMix)
@@ -452,7 +437,8 @@ TEST_F(JsonTest, ParsedAndBuiltItemsMix)
 TEST_F(JsonTest, ParsedObjectsMatchBuiltOnes)
 {
 	// The parser orders members in one step when the object closes; setting
-	// the same members one by one must give the same text.
+	// the same members one by one must give the same text (repeated names
+	// included: the first place, the last value).
 	std::mt19937 rng(7);
 	for (int round = 0; round < 300; round++) {
 		size_t n = rng() % 100;
