@@ -478,6 +478,15 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
         uint32_t next = s.next.load(std::memory_order_acquire);
         if (seq_diff(base, next) > 0) base = next;
         if (seq_diff(base, s.peer_acked) > 0) {
+            // Deferred slots never left; a base past them (only a peer that
+            // lies does that) must not leave them counted as waiting forever.
+            for (uint32_t seq = s.peer_acked; seq != base; seq++) {
+                SendMeta &m = s.smeta[seq % BUD_WINDOW];
+                if (m.deferred && load(m.state) == 1 && m.seq == seq) {
+                    m.deferred = 0;
+                    s.deferred.fetch_sub(1);
+                }
+            }
             s.peer_acked = base;
             s.acknowledged.store(base);
             s.limit.store(base + BUD_WINDOW);
@@ -771,7 +780,7 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
     Stream &s = link->streams[stream];
     uint32_t next = s.next.load();
     int32_t r = bud_wait_window(link, s.shalf, s.limit, next + F, timeout_ms);
-    if (r != 0) return r;
+    if (r != 0 || !data || T == 0) return r;
 
     const uint8_t *pre = static_cast<const uint8_t *>(prefix);
     const uint8_t *dat = static_cast<const uint8_t *>(data);
@@ -984,6 +993,7 @@ bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out) {
     out->read = s.read.load();
     out->pending = s.pending.load();
     out->late = s.late.load();
+    out->deferred = s.deferred.load();
     out->bytes_sent = s.bytes_sent.load();
     out->packets_sent = s.packets_sent.load();
     out->fast_retransmissions = s.fast_rts.load();
@@ -1001,7 +1011,8 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->rtt_us = link->rtt_us.load();
     out->acks_up_to_date = link->acks_up_to_date.load();
     out->counter = link->counter.load() | link->direction;
-    out->ms_since_received = static_cast<double>(now_us(link) - link->last_received.load()) / 1000.0;
+    uint64_t received = link->last_received.load();
+    out->ms_since_received = static_cast<double>(now_us(link) - received) / 1000.0;
     out->dropped_auth = link->dropped_auth.load();
     out->dropped_malformed = link->dropped_malformed.load();
     out->dropped_window = link->dropped_window.load();

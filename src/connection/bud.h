@@ -53,6 +53,7 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
 
 // TransportRecord operations (ctx is the BUD). A stream outside 0-4 answers
 // -12008; a message longer than BUD_MAX_MESSAGE answers -28004 and the link lives on.
+// Without data, or with nothing to send at all, nothing goes out (0 once the window has room).
 int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
                  uint32_t length, uint32_t timeout_ms);
 int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
@@ -73,6 +74,7 @@ struct BudStreamStats {
     uint32_t read;          // next sequence for the reader
     uint32_t pending;
     uint32_t late;
+    uint32_t deferred;  // fragments waiting for the link thread's first send
     uint32_t bytes_sent;
     uint32_t packets_sent;
     uint32_t fast_retransmissions;

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "connection/bud.h"
 #include "connection/udp.h"
@@ -45,12 +48,52 @@ struct BudPair {
         return true;
     }
 
+    // The relay first: its rules may look at the links.
     void close() {
+        if (relay) relay->stop();
         if (host) bud_close(host);
         if (client) bud_close(client);
         host = client = nullptr;
-        if (relay) relay->stop();
     }
 
     ~BudPair() { close(); }
 };
+
+// One whole message, waiting as long as the window needs; the send's result.
+inline int32_t send_all(BUD *link, uint8_t stream, const std::vector<uint8_t> &m, uint8_t prefix = 0) {
+    int32_t r;
+    do {
+        r = bud_send(link, stream, m.data(), prefix, m.data() + prefix, static_cast<uint32_t>(m.size() - prefix),
+                     1000);
+    } while (r == BUD_TIMEOUT);
+    return r;
+}
+
+// The next whole message of the stream (empty when the read failed).
+inline std::vector<uint8_t> recv_one(BUD *link, uint8_t stream, uint32_t cap = 1 << 20) {
+    std::vector<uint8_t> buf(cap);
+    uint32_t len = 0;
+    int32_t r;
+    do {
+        r = bud_recv(link, stream, buf.data(), cap, &len, 1000);
+    } while (r == BUD_TIMEOUT);
+    EXPECT_EQ(r, 0);
+    buf.resize(r == 0 ? len : 0);
+    return buf;
+}
+
+inline BudStreamStats stream_stats(BUD *link, uint8_t stream) {
+    BudStreamStats st{};
+    bud_stream_stats(link, stream, &st);
+    return st;
+}
+
+// Polls cond every 5 ms for up to about 10 s (progress, not speed, is what is waited for).
+template <class F>
+bool eventually(F cond) {
+    for (int i = 0; i < 2000; i++) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
