@@ -116,15 +116,15 @@ TEST(BudDelivery, BurstLossAndBitFlips) {
 }
 
 // Drops data fragment (stream, seq) with the given flags while keep() says so.
-RelayRules drop_fragment(uint8_t stream, uint32_t seq, uint8_t mask, uint8_t flags, std::function<bool()> keep,
-                         std::shared_ptr<std::atomic<int>> dropped) {
+RelayRules drop_fragment(uint8_t stream, uint32_t seq, uint8_t mask, uint8_t flags,
+                         std::function<bool()> keep, std::shared_ptr<std::atomic<int>> dropped) {
     auto key = std::make_shared<WireKey>();
     wire_key(wire_test_key256(), true, key.get());
     RelayRules r;
     r.drop = [=](const uint8_t *d, size_t n) {
         WirePlain w;
-        if (!keep() || !wire_open(*key, d, n, &w) || w.plain.size() < 7 || w.stream != stream || w.seq != seq ||
-            (w.flags & mask) != flags)
+        if (!keep() || !wire_open(*key, d, n, &w) || w.plain.size() < 7 || w.stream != stream ||
+            w.seq != seq || (w.flags & mask) != flags)
             return false;
         dropped->fetch_add(1);
         return true;
@@ -139,9 +139,10 @@ TEST(BudRetransmit, FastRetransmissionOnGapReport) {
     // report, however late that report comes; no timer can win that race.
     auto dropped = std::make_shared<std::atomic<int>>(0);
     BUD *host = p.host;
-    p.relay->set_rules(LossyRelay::AtoB,
-                       drop_fragment(1, 5, 0x03, 0x01,
-                                     [host] { return stream_stats(host, 1).fast_retransmissions == 0; }, dropped));
+    p.relay->set_rules(
+        LossyRelay::AtoB,
+        drop_fragment(
+            1, 5, 0x03, 0x01, [host] { return stream_stats(host, 1).fast_retransmissions == 0; }, dropped));
     auto gap_acks = std::make_shared<std::atomic<int>>(0);
     auto key = std::make_shared<WireKey>();
     wire_key(wire_test_key256(), true, key.get());
@@ -165,7 +166,8 @@ TEST(BudRetransmit, TimedRetransmissionOfLastFragment) {
     ASSERT_TRUE(p.open(true, 4));
     // The last fragment has no successor to reveal its loss: only the timer finds it.
     auto dropped = std::make_shared<std::atomic<int>>(0);
-    p.relay->set_rules(LossyRelay::AtoB, drop_fragment(3, 2, 0x21, 0x21, [dropped] { return *dropped < 2; }, dropped));
+    p.relay->set_rules(LossyRelay::AtoB, drop_fragment(
+                                             3, 2, 0x21, 0x21, [dropped] { return *dropped < 2; }, dropped));
     std::vector<uint8_t> m = message_bytes(3, 0, 3000);
     ASSERT_EQ(send_all(p.host, 3, m), 0);
     EXPECT_EQ(recv_one(p.client, 3), m);
@@ -224,7 +226,8 @@ TEST(BudWindow, MessageTooLargeForBufferStaysReadable) {
     EXPECT_EQ(recv_one(p.client, 0, 5000), m);
     // A message too long for any window is refused; the link lives on.
     std::vector<uint8_t> big(BUD_MAX_MESSAGE + 1);
-    EXPECT_EQ(bud_send(p.host, 1, nullptr, 0, big.data(), static_cast<uint32_t>(big.size()), 0), BUD_ERR_LENGTH);
+    EXPECT_EQ(bud_send(p.host, 1, nullptr, 0, big.data(), static_cast<uint32_t>(big.size()), 0),
+              BUD_ERR_LENGTH);
     ASSERT_EQ(send_all(p.host, 1, {7}), 0);
     EXPECT_EQ(recv_one(p.client, 1), std::vector<uint8_t>{7});
 }

@@ -23,16 +23,21 @@
 
 namespace {
 
-std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq, const std::vector<uint8_t> &payload = {}) {
-    std::vector<uint8_t> p = {1, flags, stream, uint8_t(seq >> 24), uint8_t(seq >> 16), uint8_t(seq >> 8),
-                              uint8_t(seq)};
-    p.insert(p.end(), payload.begin(), payload.end());
+std::vector<uint8_t> plain(uint8_t flags, uint8_t stream, uint32_t seq,
+                           const std::vector<uint8_t> &payload = {}) {
+    std::vector<uint8_t> p(7 + payload.size());
+    p[0] = 1;
+    p[1] = flags;
+    p[2] = stream;
+    for (int i = 0; i < 4; i++) p[3 + i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+    std::copy(payload.begin(), payload.end(), p.begin() + 7);
     return p;
 }
 
-std::vector<uint8_t> ack(uint8_t flags, uint8_t stream, uint32_t seq, std::vector<uint32_t> bases = {0, 0, 0, 0, 0}) {
-    std::vector<uint8_t> p = plain(flags, stream, seq);
-    for (uint32_t b : bases) p.insert(p.end(), {uint8_t(b >> 24), uint8_t(b >> 16), uint8_t(b >> 8), uint8_t(b)});
+std::vector<uint8_t> ack(uint8_t flags, uint8_t stream, uint32_t seq,
+                         std::vector<uint32_t> bases = {0, 0, 0, 0, 0}) {
+    std::vector<uint8_t> p = plain(flags, stream, seq, std::vector<uint8_t>(20));
+    for (int i = 0; i < 20; i++) p[7 + i] = static_cast<uint8_t>(bases[i / 4] >> (24 - 8 * (i % 4)));
     return p;
 }
 
@@ -65,7 +70,9 @@ struct RawPeer {
     void send_raw(const std::vector<uint8_t> &rec) {
         ASSERT_EQ(send(raw, rec.data(), rec.size(), 0), (ssize_t)rec.size());
     }
-    void send_plain(const std::vector<uint8_t> &p) { send_raw(wire_seal(key, ++counter | peer_bit, p.data(), p.size())); }
+    void send_plain(const std::vector<uint8_t> &p) {
+        send_raw(wire_seal(key, ++counter | peer_bit, p.data(), p.size()));
+    }
     // Next datagram from the link (raw bytes) within about 2 s; empty when none.
     std::vector<uint8_t> next_raw() {
         uint8_t buf[4096];
@@ -162,8 +169,10 @@ TEST(BudWire, ConnectingSideCountersLackBit63AndAes128Form) {
     ASSERT_EQ(network_udp_socket(&s, 0), 0);
     sockaddr_in6 to = loopback6(9);
     BUD *link = nullptr;
-    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(71, 'a').c_str(), 1, 0, "", 1), BUD_ERR_KEY_SHORT);
-    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(39, 'a').c_str(), 0, 0, "", 1), BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(71, 'a').c_str(), 1, 0, "", 1),
+              BUD_ERR_KEY_SHORT);
+    EXPECT_EQ(bud_create(&link, s, &to, nullptr, std::string(39, 'a').c_str(), 0, 0, "", 1),
+              BUD_ERR_KEY_SHORT);
     EXPECT_EQ(link, nullptr);
     EXPECT_EQ(close(s), 0);  // a failed create leaves the socket to its owner
 }
@@ -268,8 +277,9 @@ TEST(BudWire, StunCheckOnTheLinkSocketIsAnswered) {
     socklen_t l = sizeof link_addr;
     getpeername(p.raw, reinterpret_cast<sockaddr *>(&link_addr), &l);
     char txid[25];
-    ASSERT_EQ(stun_send_request(s, "::1", ntohs(link_addr.sin6_port), nullptr, 128, &own, &peer, "linkpwd", txid),
-              104);
+    ASSERT_EQ(
+        stun_send_request(s, "::1", ntohs(link_addr.sin6_port), nullptr, 128, &own, &peer, "linkpwd", txid),
+        104);
     // The answer goes to the link's remote address: the raw socket.
     std::vector<uint8_t> d;
     do d = p.next_raw();

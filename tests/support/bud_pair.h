@@ -63,8 +63,8 @@ struct BudPair {
 inline int32_t send_all(BUD *link, uint8_t stream, const std::vector<uint8_t> &m, uint8_t prefix = 0) {
     int32_t r;
     do {
-        r = bud_send(link, stream, m.data(), prefix, m.data() + prefix, static_cast<uint32_t>(m.size() - prefix),
-                     1000);
+        r = bud_send(link, stream, m.data(), prefix, m.data() + prefix,
+                     static_cast<uint32_t>(m.size() - prefix), 1000);
     } while (r == BUD_TIMEOUT);
     return r;
 }
