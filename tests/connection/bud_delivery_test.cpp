@@ -132,6 +132,15 @@ RelayRules drop_fragment(uint8_t stream, uint32_t seq, uint8_t mask, uint8_t fla
     return r;
 }
 
+// Drops everything in one direction until the flag is cleared.
+std::shared_ptr<std::atomic<bool>> block_all(LossyRelay &relay, LossyRelay::Direction d) {
+    auto block = std::make_shared<std::atomic<bool>>(true);
+    RelayRules r;
+    r.drop = [block](const uint8_t *, size_t) { return block->load(); };
+    relay.set_rules(d, r);
+    return block;
+}
+
 TEST(BudRetransmit, FastRetransmissionOnGapReport) {
     BudPair p;
     ASSERT_TRUE(p.open(true, 3));
@@ -180,10 +189,7 @@ TEST(BudRetransmit, TimedRetransmissionOfLastFragment) {
 TEST(BudRetransmit, EveryAckLostForAWhile) {
     BudPair p;
     ASSERT_TRUE(p.open(true, 5));
-    auto block = std::make_shared<std::atomic<bool>>(true);
-    RelayRules b;
-    b.drop = [block](const uint8_t *, size_t) { return block->load(); };
-    p.relay->set_rules(LossyRelay::BtoA, b);
+    auto block = block_all(*p.relay, LossyRelay::BtoA);
     std::vector<uint8_t> m = message_bytes(2, 0, 50000);
     ASSERT_EQ(send_all(p.host, 2, m), 0);
     EXPECT_EQ(recv_one(p.client, 2), m);
@@ -235,10 +241,7 @@ TEST(BudWindow, MessageTooLargeForBufferStaysReadable) {
 TEST(BudWindow, FullWindowTimesOutThenFrees) {
     BudPair p;
     ASSERT_TRUE(p.open(true, 9));
-    auto block = std::make_shared<std::atomic<bool>>(true);
-    RelayRules a;
-    a.drop = [block](const uint8_t *, size_t) { return block->load(); };
-    p.relay->set_rules(LossyRelay::AtoB, a);
+    auto block = block_all(*p.relay, LossyRelay::AtoB);
     std::vector<uint8_t> m(1193 * 2000 - 4);  // exactly half a window
     EXPECT_EQ(bud_send(p.host, 4, nullptr, 0, m.data(), static_cast<uint32_t>(m.size()), 0), 0);
     EXPECT_EQ(bud_send(p.host, 4, nullptr, 0, m.data(), static_cast<uint32_t>(m.size()), 0), 0);
