@@ -86,6 +86,9 @@ TEST_P(BudLoss, AllStreamsExactThroughRelay) {
     r.reorder_us = 3000;
     r.duplicate = 0.02;
     r.jitter_us = 300;
+    bool flips = GetParam() == 0.05;  // with bursts of loss and flipped bits as well
+    r.burst_start = flips ? 0.01 : 0.0;
+    r.bitflip = flips ? 0.01 : 0.0;
     p.relay->set_rules(LossyRelay::AtoB, r);
     p.relay->set_rules(LossyRelay::BtoA, r);
     run_all_streams(p, GetParam() >= 0.2 ? (1 << 20) : (2 << 20));
@@ -95,25 +98,14 @@ TEST_P(BudLoss, AllStreamsExactThroughRelay) {
         resent += st.fast_retransmissions + st.slow_retransmissions;
     }
     EXPECT_TRUE(resent > 0 || GetParam() == 0.0);
+    BudLinkStats ls;
+    bud_link_stats(p.client, &ls);
+    EXPECT_EQ(ls.state, 0);
+    EXPECT_EQ(ls.dropped_auth > 0, flips);  // a flipped record fails authentication, the link lives on
     EXPECT_GT(stream_stats(p.client, 1).duplicates, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, BudLoss, ::testing::Values(0.0, 0.01, 0.05, 0.20));
-
-TEST(BudDelivery, BurstLossAndBitFlips) {
-    BudPair p;
-    ASSERT_TRUE(p.open(true, 7));
-    RelayRules r;
-    r.burst_start = 0.01;
-    r.bitflip = 0.01;
-    p.relay->set_rules(LossyRelay::AtoB, r);
-    p.relay->set_rules(LossyRelay::BtoA, r);
-    run_all_streams(p, 1 << 20);
-    BudLinkStats ls;
-    bud_link_stats(p.client, &ls);
-    EXPECT_GT(ls.dropped_auth, 0u);  // flipped records fail authentication, the link lives on
-    EXPECT_EQ(ls.state, 0);
-}
 
 // Drops data fragment (stream, seq) with the given flags while keep() says so.
 RelayRules drop_fragment(uint8_t stream, uint32_t seq, uint8_t mask, uint8_t flags,
@@ -152,21 +144,10 @@ TEST(BudRetransmit, FastRetransmissionOnGapReport) {
         LossyRelay::AtoB,
         drop_fragment(
             1, 5, 0x03, 0x01, [host] { return stream_stats(host, 1).fast_retransmissions == 0; }, dropped));
-    auto gap_acks = std::make_shared<std::atomic<int>>(0);
-    auto key = std::make_shared<WireKey>();
-    wire_key(wire_test_key256(), true, key.get());
-    RelayRules b;
-    b.drop = [key, gap_acks](const uint8_t *d, size_t n) {
-        WirePlain w;
-        if (wire_open(*key, d, n, &w) && w.plain.size() == 27 && w.flags == 0x12) gap_acks->fetch_add(1);
-        return false;
-    };
-    p.relay->set_rules(LossyRelay::BtoA, b);
     std::vector<uint8_t> m = message_bytes(1, 0, 30 * 1193);
     ASSERT_EQ(send_all(p.host, 1, m), 0);
     EXPECT_EQ(recv_one(p.client, 1), m);
     EXPECT_GE(dropped->load(), 1);
-    EXPECT_GT(gap_acks->load(), 0);
     EXPECT_GE(stream_stats(p.host, 1).fast_retransmissions, 1u);
 }
 

@@ -64,7 +64,6 @@ uint16_t socket_port(int fd) {
 }
 
 struct LossyRelay::Impl {
-    LossyRelay *owner;
     std::mt19937_64 rng;
     int fd[2] = {-1, -1};  // fd[0] faces A (receives A->B), fd[1] faces B
     sockaddr_in6 peer[2];
@@ -90,42 +89,28 @@ struct LossyRelay::Impl {
             pollfd p{out, POLLOUT, 0};
             poll(&p, 1, 1);
         }
-        owner->counters_[dir].forwarded++;
     }
 
     void arrive(int dir, uint8_t *data, size_t len, uint64_t now) {
-        RelayCounters &c = owner->counters_[dir];
-        c.received++;
         RelayRules r;
         {
             std::lock_guard<std::mutex> lock(rules_mutex);
             r = rules[dir];
         }
-        if (r.drop && r.drop(data, len)) {
-            c.targeted++;
-            return;
-        }
+        if (r.drop && r.drop(data, len)) return;
         if (r.burst_start > 0) {
             if (bad[dir]) {
                 if (uniform() < r.burst_end) bad[dir] = false;
             } else if (uniform() < r.burst_start) {
                 bad[dir] = true;
             }
-            if (bad[dir] && uniform() < r.burst_loss) {
-                c.burst_lost++;
-                return;
-            }
+            if (bad[dir] && uniform() < r.burst_loss) return;
         }
-        if (r.loss > 0 && uniform() < r.loss) {
-            c.lost++;
-            return;
-        }
+        if (r.loss > 0 && uniform() < r.loss) return;
         int copies = (r.duplicate > 0 && uniform() < r.duplicate) ? 2 : 1;
-        if (copies == 2) c.duplicated++;
         if (r.bitflip > 0 && uniform() < r.bitflip && len > 0) {
             size_t byte = std::uniform_int_distribution<size_t>(0, len - 1)(rng);
             data[byte] ^= static_cast<uint8_t>(1u << std::uniform_int_distribution<int>(0, 7)(rng));
-            c.flipped++;
         }
         for (int k = 0; k < copies; k++) {
             uint64_t depart = now;
@@ -134,10 +119,7 @@ struct LossyRelay::Impl {
                 if (link_free_us[dir] < now) link_free_us[dir] = now;
                 uint64_t backlog_us = link_free_us[dir] - now;
                 uint64_t backlog_bytes = backlog_us * r.rate_bps / 8 / 1000000;
-                if (backlog_bytes + len > r.queue_bytes) {
-                    c.queue_dropped++;
-                    continue;
-                }
+                if (backlog_bytes + len > r.queue_bytes) continue;
                 link_free_us[dir] += len * 8 * 1000000 / r.rate_bps;
                 depart = link_free_us[dir];
             }
@@ -181,7 +163,6 @@ struct LossyRelay::Impl {
 };
 
 LossyRelay::LossyRelay(uint64_t seed) : impl_(new Impl) {
-    impl_->owner = this;
     impl_->rng.seed(seed);
 }
 

@@ -28,11 +28,6 @@ struct RelayRules {
     std::function<bool(const uint8_t *data, size_t length)> drop;
 };
 
-struct RelayCounters {
-    std::atomic<uint64_t> received{0}, forwarded{0}, lost{0}, burst_lost{0}, queue_dropped{0}, targeted{0},
-        duplicated{0}, flipped{0};
-};
-
 class LossyRelay {
    public:
     enum Direction { AtoB = 0, BtoA = 1 };
@@ -51,12 +46,10 @@ class LossyRelay {
     sockaddr_in6 address_for_b() const;
 
     void set_rules(Direction d, const RelayRules &rules);
-    RelayCounters &counters(Direction d) { return counters_[d]; }
 
    private:
     struct Impl;
     Impl *impl_;
-    RelayCounters counters_[2];
 };
 
 // Loopback address helpers.
