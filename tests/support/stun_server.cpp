@@ -58,8 +58,8 @@ bool StunServer::start(uint16_t port) {
             } else {
                 for (int i = 0; i < 16; i++) out[28 + i] = from.sin6_addr.s6_addr[i] ^ in[4 + i];
             }
+            answered_++;  // before the answer leaves, so a requester that has it sees the count
             sendto(fd_, out, v4 ? 32 : 44, 0, reinterpret_cast<sockaddr *>(&from), fl);
-            answered_++;
         }
     });
     return true;
