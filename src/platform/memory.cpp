@@ -403,39 +403,39 @@ static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size) {
     return CONV_OK;
 }
 
+// A failed conversion leaves a lossy copy, cut to fit and terminated, and
+// logs unless the input itself was invalid. The copy is made before the log
+// line: that line takes scratch space and may wrap over a scratch source.
+template <typename S, typename D, typename Map>
+static bool conv_fallback(ConvError e, const S *src, D *dst, uint32_t n, const char *tag,
+                          const char *text, Map map) {
+    if (n > 0) {
+        uint32_t i = 0;
+        for (; src && src[i] && i + 1 < n; i++) dst[i] = map(src[i]);
+        dst[i] = 0;
+    }
+
+    if (e != CONV_INVALID) VKO_Log(tag, text, (unsigned)e);
+
+    return false;
+}
+
 bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len) {
     ConvError e = src ? utf8_to_utf16(src, dst, len) : (ConvError)EINVAL;
     if (e == CONV_OK) return true;
 
-    // Invalid input is expected and not worth a log line.
-    if (e != CONV_INVALID)
-        VKO_Log("VKO_MultiToWide", "'MultiByteToWideChar' failed with error 0x%X", (unsigned)e);
-
-    // Lossy fallback: each byte widened, cut to fit, always terminated.
-    if (len > 0) {
-        uint32_t i = 0;
-        for (; src && src[i] && i + 1 < len; i++) dst[i] = (char16_t)(unsigned char)src[i];
-        dst[i] = 0;
-    }
-
-    return false;
+    // Each byte widened.
+    return conv_fallback(e, src, dst, len, "VKO_MultiToWide", "'MultiByteToWideChar' failed with error 0x%X",
+                         [](char c) { return (char16_t)(unsigned char)c; });
 }
 
 bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size) {
     ConvError e = src ? utf16_to_utf8(src, dst, size) : (ConvError)EINVAL;
     if (e == CONV_OK) return true;
 
-    if (e != CONV_INVALID)
-        VKO_Log("VKO_WideToMulti", "'WideCharToMultiByte' failed with error 0x%X", (unsigned)e);
-
-    // Lossy fallback: ASCII kept, every other unit replaced.
-    if (size > 0) {
-        uint32_t i = 0;
-        for (; src && src[i] && i + 1 < size; i++) dst[i] = src[i] < 0x80 ? (char)src[i] : '?';
-        dst[i] = '\0';
-    }
-
-    return false;
+    // ASCII kept, every other unit replaced.
+    return conv_fallback(e, src, dst, size, "VKO_WideToMulti", "'WideCharToMultiByte' failed with error 0x%X",
+                         [](char16_t c) { return c < 0x80 ? (char)c : '?'; });
 }
 
 static size_t wide_len(const char16_t *s) {
@@ -463,22 +463,31 @@ static bool overlaps(const void *a, size_t asize, const void *b, size_t bsize) {
 char16_t *VKO_MultiToWideTLocal(const char *src) {
     if (!src) return NULL;
 
-    // Ring blocks have no alignment; take one spare byte to align UTF-16.
     size_t srclen = strlen(src) + 1;
-    uint32_t len = (uint32_t)srclen;
-    size_t size = len * sizeof(char16_t) + 1;
-    uint8_t *block = tlocal_reserve(tlocal_get(), size);
-    char16_t *wide = (char16_t *)(((uintptr_t)block + 1) & ~(uintptr_t)1);
+    size_t size = srclen * sizeof(char16_t);
+    TLocal *tl = tlocal_get();
+
+    // Ring blocks have no alignment: skip one byte when the block would be
+    // odd, only when that byte fits, so the whole ring stays usable.
+    if (size > tl->size) tlocal_reserve(tl, size);
+    if (*tl->offset + size > tl->size) *tl->offset = 0;
+    size_t pad = (uintptr_t)(tl->buf + *tl->offset) & 1;
+    if (*tl->offset + pad + size > tl->size) {
+        *tl->offset = 0;
+        pad = (uintptr_t)tl->buf & 1;
+    }
+    uint8_t *block = tlocal_reserve(tl, pad + size);
+    char16_t *wide = (char16_t *)(block + pad);
 
     // Scratch text as the source may lie where the new block wrapped to.
-    if (overlaps(block, size, src, srclen)) {
+    if (overlaps(block, pad + size, src, srclen)) {
         char16_t *heap = VKO_MultiToWideAlloc(src);
-        memcpy(wide, heap, len * sizeof(char16_t));
+        memcpy(wide, heap, size);
         VKO_Free(heap);
 
     } else {
-        memset(block, 0, size);
-        VKO_MultiToWide(src, wide, len);
+        memset(wide, 0, size);
+        VKO_MultiToWide(src, wide, (uint32_t)srclen);
     }
 
     return wide;
@@ -498,7 +507,7 @@ char *VKO_WideToMultiTLocal(const char16_t *src) {
     if (!src) return NULL;
 
     size_t units = wide_len(src) + 1;
-    uint32_t size = 4 * (uint32_t)units;
+    size_t size = 4 * units;
     char *multi = (char *)tlocal_reserve(tlocal_get(), size);
 
     if (overlaps(multi, size, src, units * sizeof(char16_t))) {
@@ -508,7 +517,7 @@ char *VKO_WideToMultiTLocal(const char16_t *src) {
 
     } else {
         memset(multi, 0, size);
-        VKO_WideToMulti(src, multi, size);
+        VKO_WideToMulti(src, multi, (uint32_t)size);
     }
 
     return multi;

@@ -38,10 +38,11 @@ void VKO_AtomicSet32(int32_t *value, int32_t desired) {
     std::atomic_ref<int32_t>(*value).exchange(desired);
 }
 
-// Monotonic deadline timeout ms from now, for waits that must not jump with the wall clock.
-static struct timespec deadline_after(int32_t timeout) {
+// Deadline timeout ms from now; waits use the monotonic clock where the call
+// allows, so they do not jump with the wall clock.
+static struct timespec deadline_after(int32_t timeout, clockid_t clock = CLOCK_MONOTONIC) {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     ts.tv_sec += timeout / 1000;
     ts.tv_nsec += (long)(timeout % 1000) * 1000000;
     if (ts.tv_nsec >= 1000000000) {
@@ -225,15 +226,7 @@ bool VKO_ThreadJoinTimeout(VKO_Thread **thread, int32_t timeout, void **result) 
 
     VKO_Thread *ctx = *thread;
 
-    struct timespec due;
-    clock_gettime(CLOCK_REALTIME, &due);
-    due.tv_sec += timeout / 1000;
-    due.tv_nsec += (long)(timeout % 1000) * 1000000;
-    if (due.tv_nsec >= 1000000000) {
-        due.tv_sec++;
-        due.tv_nsec -= 1000000000;
-    }
-
+    struct timespec due = deadline_after(timeout, CLOCK_REALTIME);
     int e = pthread_timedjoin_np(ctx->handle, NULL, &due);
     if (e == ETIMEDOUT) return false;
 
