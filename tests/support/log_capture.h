@@ -24,3 +24,13 @@ class LogCapture {
 // Log callback for death tests: writes each line to stderr, where EXPECT_EXIT
 // can match it.
 void log_to_stderr(const char *msg, void *opaque);
+
+// Death-test check: stmt ends the process with exit code 1 after logging a
+// line matching text to stderr.
+#define EXPECT_FATAL(stmt, text) \
+    EXPECT_EXIT(                 \
+        {                        \
+            VKO_SetLogFunc(log_to_stderr, NULL); \
+            stmt;                \
+        },                       \
+        ::testing::ExitedWithCode(1), text)
