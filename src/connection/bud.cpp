@@ -480,7 +480,7 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
         if (seq_diff(base, s.peer_acked) > 0) {
             // Deferred slots never left; a base past them (only a peer that
             // lies does that) must not leave them counted as waiting forever.
-            for (uint32_t seq = s.peer_acked; seq != base; seq++) {
+            for (uint32_t seq = s.peer_acked; seq != base && s.deferred.load() != 0; seq++) {
                 SendMeta &m = s.smeta[seq % BUD_WINDOW];
                 if (m.deferred && load(m.state) == 1 && m.seq == seq) {
                     m.deferred = 0;
