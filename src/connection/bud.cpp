@@ -724,8 +724,6 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
         }
     }
     link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * kRxSize));
-    int on = 1;
-    setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);  // a kernel without it delivers one by one
     link->batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     for (Stream &s : link->streams) s.batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     bool batches = link->batch.buf != nullptr;
@@ -734,6 +732,9 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
         free_link(link);
         return BUD_ERR_CIPHER;
     }
+    // Only once the link owns the socket: its previous reader cannot split coalesced runs.
+    int on = 1;
+    setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);  // a kernel without it delivers one by one
     uint64_t now = now_us(link);
     link->last_received.store(now);
     link->last_ack = now;
