@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,43 +33,32 @@ TEST(Udp, PortZeroAndBusyPort) {
 TEST(Udp, Ipv4PeerIsMappedAndReplyCarriesIpv4Info) {
     int s;
     ASSERT_EQ(network_udp_socket(&s, 0), 0);
+    // A plain IPv4 socket, connected, so it takes the answer only from 127.0.0.1 and s's port.
     int peer = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in pa{};
-    pa.sin_family = AF_INET;
-    pa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&pa), sizeof pa), 0);
-    socklen_t l = sizeof pa;
-    getsockname(peer, reinterpret_cast<sockaddr *>(&pa), &l);
-
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(socket_port(s));
-    ASSERT_EQ(sendto(peer, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
+    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    ASSERT_EQ(send(peer, "ping", 4, 0), 4);
 
-    char buf[16];
+    char buf[16], text[64];
     sockaddr_in6 from{};
     PacketInfo pi{};
     ASSERT_EQ(recv_wait(s, buf, sizeof buf, &from, &pi), 4);
     EXPECT_TRUE(IN6_IS_ADDR_V4MAPPED(&from.sin6_addr));
-    EXPECT_EQ(ntohs(from.sin6_port), ntohs(pa.sin_port));
-    char text[64];
     network_addr_text(&from, text, sizeof text, true);
     EXPECT_STREQ(text, "127.0.0.1");
     ASSERT_EQ(pi.family, NET_FAMILY_IPV4);
-    EXPECT_EQ(pi.ipv4.addr[0], 127);
-    EXPECT_EQ(pi.ipv4.addr[3], 1);
+    EXPECT_EQ(pi.ipv4.addr[0] << 24 | pi.ipv4.addr[1] << 16 | pi.ipv4.addr[2] << 8 | pi.ipv4.addr[3],
+              0x7F000001);
 
     // Answer from the address the request arrived at.
     ASSERT_EQ(network_sendmsg(s, "pong", 4, &from, &pi), 4);
-    sockaddr_in src{};
-    l = sizeof src;
     pollfd p{peer, POLLIN, 0};
     poll(&p, 1, 2000);
-    ASSERT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &l), 4);
+    ASSERT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), 4);
     EXPECT_EQ(std::memcmp(buf, "pong", 4), 0);
-    EXPECT_EQ(ntohl(src.sin_addr.s_addr), INADDR_LOOPBACK);
-    EXPECT_EQ(ntohs(src.sin_port), socket_port(s));
     close(peer);
     close(s);
 }
