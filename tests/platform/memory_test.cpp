@@ -36,10 +36,6 @@ void on_fresh_thread(F f) {
 }  // namespace
 
 TEST(Alloc, ZeroSizesAndRealloc) {
-    uint8_t *p = (uint8_t *)VKO_Alloc(16, 4);
-    EXPECT_EQ(std::count(p, p + 64, 0), 64);
-    VKO_Free(p);
-
     // A zero size is not a failure; a zero count in Realloc frees.
     void *z = VKO_Alloc(0, 8);
     EXPECT_NE(z, nullptr);
@@ -49,11 +45,6 @@ TEST(Alloc, ZeroSizesAndRealloc) {
     r = (char *)VKO_Realloc(r, 1000, 2);
     EXPECT_STREQ(r, "abc");
     EXPECT_EQ(VKO_Realloc(r, 0, 4), nullptr);
-
-    char *s = VKO_Strdup("hello");
-    VKO_SecureZero(s, 5);
-    EXPECT_EQ(std::count(s, s + 6, 0), 6);
-    VKO_SecureFree(s, 6);
 }
 
 TEST_F(MemoryDeathTest, AllocatorFailuresAreFatal) {
@@ -409,14 +400,7 @@ TEST(CRC32, CheckValueContinuationAndReference) {
     }
 }
 
-TEST(Bytes, DJB2SignedBytesAndByteOrder) {
+TEST(Bytes, DJB2TakesSignedBytes) {
     EXPECT_EQ(VKO_DJB2(""), 5381u);
     EXPECT_EQ(VKO_DJB2("a\xE9"), (5381u * 33u + 97u) * 33u - 23u);
-
-    const uint8_t b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    uint64_t v;
-    memcpy(&v, b, 8);
-    EXPECT_EQ(VKO_NetToHost16((uint16_t)v), 0x0102);
-    EXPECT_EQ(VKO_HostToNet32(0x01020304u), (uint32_t)v);
-    EXPECT_EQ(VKO_ByteSwap64(v), 0x0102030405060708ull);
 }
