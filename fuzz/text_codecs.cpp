@@ -25,6 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (strcmp(back.data(), text.data()) != 0) __builtin_trap();
     }
 
+    // Through the scratch ring, within the sizes it can hold.
+    size_t n = strlen(text.data());
+    if (n < 2048) {
+        std::vector<char16_t> full(n + 1);
+        bool valid = VKO_MultiToWide(text.data(), full.data(), (uint32_t)full.size());
+        char *m = VKO_WideToMultiTLocal(VKO_MultiToWideTLocal(text.data()));
+        if (valid && strcmp(m, text.data()) != 0) __builtin_trap();
+    }
+
     // The same bytes read as UTF-16 units.
     std::vector<char16_t> units((size - 1) / 2 + 1);
     memcpy(units.data(), data + 1, (size - 1) / 2 * 2);
