@@ -188,7 +188,7 @@ static std::basic_string<To> iconv_convert(const char *to, const char *from, con
     return std::basic_string<To>((const To *)out.data(), (out.size() - ol) / sizeof(To));
 }
 
-TEST(Utf, HeapScratchAndNull) {
+TEST(Utf, HeapAndAlignedScratchForms) {
     const char *text = "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80";
     char16_t *heap = VKO_MultiToWideAlloc(text);
     char *multi = VKO_WideToMultiAlloc(heap);
@@ -202,9 +202,7 @@ TEST(Utf, HeapScratchAndNull) {
     EXPECT_EQ(VKO_MultiToWideTLocal(NULL), nullptr);
     EXPECT_EQ(VKO_WideToMultiAlloc(NULL), nullptr);
     EXPECT_EQ(VKO_WideToMultiTLocal(NULL), nullptr);
-}
 
-TEST(Utf, ScratchUtf16IsAlignedAndMayFillTheRing) {
     on_fresh_thread([] {
         vko_tlocal(3);
         char16_t *w = VKO_MultiToWideTLocal("abc");
@@ -235,7 +233,7 @@ TEST(Utf, ScratchConversionOfScratchText) {
     });
 }
 
-TEST(Utf, SmallBufferLogsAndTruncates) {
+TEST(Utf, SmallBufferLogsAndKeepsALossyCopy) {
     LogCapture log;
     char16_t wide[4];
     EXPECT_FALSE(VKO_MultiToWide("abcdef", wide, 4));
@@ -251,11 +249,9 @@ TEST(Utf, SmallBufferLogsAndTruncates) {
     // A zero-length buffer is a failure, never success with nothing written.
     EXPECT_FALSE(VKO_MultiToWide("a", wide, 0));
     EXPECT_FALSE(VKO_WideToMulti(u"a", out, 0));
-}
 
-TEST(Utf, FallbackCopyOfScratchTextSurvivesTheLogLine) {
     // The failure's log line takes scratch space and wraps onto the source.
-    LogCapture log;
+    log.clear();
     on_fresh_thread([] {
         char *src = vko_tlocal_strdup("abcdefgh");
         vko_tlocal(VKO_TLOCAL_SIZE - 9 - 10);
