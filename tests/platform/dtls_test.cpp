@@ -49,7 +49,7 @@ struct Endpoint {
 	VKO_DTLSResult state = VKO_DTLS_CONTINUE;
 	std::vector<Bytes> sent, received, app;
 	size_t drop_first = 0;               // this many of the first sent datagrams are lost
-	int drop_ccs = 0;                    // this many datagrams with a change cipher spec are lost
+	int drop_ccs = 0;                    // this many datagrams carrying a CCS record are lost
 	bool fail_write = false;
 
 	Endpoint()
