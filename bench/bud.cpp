@@ -51,9 +51,7 @@ double cpu_s() {
 
 sockaddr_in6 loop6(uint16_t port) {
     sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    a.sin6_port = htons(port);
+    network_make_addr("::1", port, &a);
     return a;
 }
 

@@ -1,5 +1,7 @@
 #include "support/lossy_relay.h"
 
+#include "connection/udp.h"
+
 #include <arpa/inet.h>
 #include <cstring>
 #include <ctime>
@@ -50,9 +52,7 @@ int open_socket() {
 
 sockaddr_in6 loopback6(uint16_t port) {
     sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    a.sin6_port = htons(port);
+    network_make_addr("::1", port, &a);
     return a;
 }
 
