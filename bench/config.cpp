@@ -15,8 +15,7 @@
 #include <mutex>
 
 // One store for the whole run: benchmark threads share it.
-static void ensure_store()
-{
+static void ensure_store() {
     static std::once_flag once;
     std::call_once(once, [] {
         config_create();
@@ -24,16 +23,13 @@ static void ensure_store()
     });
 }
 
-static void BM_ConfigGetIntMerged(benchmark::State &state)
-{
+static void BM_ConfigGetIntMerged(benchmark::State &state) {
     ensure_store();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 1));
+    for (auto _ : state) benchmark::DoNotOptimize(config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 1));
 }
 BENCHMARK(BM_ConfigGetIntMerged)->ThreadRange(1, 4);
 
-static void BM_ConfigReadHost(benchmark::State &state)
-{
+static void BM_ConfigReadHost(benchmark::State &state) {
     ensure_store();
     HostConfig h;
     for (auto _ : state) {
@@ -43,18 +39,15 @@ static void BM_ConfigReadHost(benchmark::State &state)
 }
 BENCHMARK(BM_ConfigReadHost);
 
-static void BM_ConfigSetInt(benchmark::State &state)
-{
+static void BM_ConfigSetInt(benchmark::State &state) {
     ensure_store();
     int i = 0;
-    for (auto _ : state)
-        config_set_int(2, "encoder_bitrate", 0, 11 + (i++ & 63));
+    for (auto _ : state) config_set_int(2, "encoder_bitrate", 0, 11 + (i++ & 63));
 }
 BENCHMARK(BM_ConfigSetInt);
 
 // log_write as a caller sees it: format, queue for the writer thread.
-static void BM_LogWriteToFile(benchmark::State &state)
-{
+static void BM_LogWriteToFile(benchmark::State &state) {
     char tmpl[] = "/tmp/zarvek-bench-XXXXXX";
     if (!mkdtemp(tmpl)) {
         state.SkipWithError("mkdtemp");
@@ -65,19 +58,17 @@ static void BM_LogWriteToFile(benchmark::State &state)
     snprintf(ctx.data_dir, sizeof(ctx.data_dir), "%s", tmpl);
     fs_async_start();
     FILE *saved = stdout;
-    stdout = fopen("/dev/null", "w"); // measure the file path, not the terminal
+    stdout = fopen("/dev/null", "w");  // measure the file path, not the terminal
     for (auto _ : state) {
         log_write(LOG_LEVEL_FORCED, "a typical log line of moderate length, value = 12345", &ctx);
-        if (state.iterations() % 512 == 0)
-            fs_async_flush(10000);
+        if (state.iterations() % 512 == 0) fs_async_flush(10000);
     }
     fs_async_flush(10000);
     fclose(stdout);
     stdout = saved;
     fs_async_stop();
     std::string cmd = std::string("rm -rf '") + tmpl + "'";
-    if (system(cmd.c_str()) != 0)
-        state.SkipWithError("cleanup");
+    if (system(cmd.c_str()) != 0) state.SkipWithError("cleanup");
 }
 BENCHMARK(BM_LogWriteToFile);
 

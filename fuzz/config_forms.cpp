@@ -9,14 +9,12 @@
 #include "util/config.h"
 #include "util/config_file.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool ready = [] {
         VKO_SetLogFunc(nullptr, nullptr);
         return config_create();
     }();
-    if (!ready || size == 0)
-        return 0;
+    if (!ready || size == 0) return 0;
     std::string text((const char *)data + 1, size - 1);
     uint32_t layer = 1 + data[0] % 6;
 

@@ -12,33 +12,28 @@
 #include "util/config_file.h"
 #include "util/logger.h"
 
-uint32_t app_context_log_level(const AppContext *ctx)
-{
+uint32_t app_context_log_level(const AppContext *ctx) {
     return __atomic_load_n(&ctx->log_level, __ATOMIC_RELAXED);
 }
 
-void app_context_set_log_level(AppContext *ctx, uint32_t level)
-{
+void app_context_set_log_level(AppContext *ctx, uint32_t level) {
     __atomic_store_n(&ctx->log_level, level, __ATOMIC_RELAXED);
 }
 
-bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir, uint32_t flags)
-{
-    if (!ctx)
-        return false;
+bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir,
+                      uint32_t flags) {
+    if (!ctx) return false;
     memset(ctx, 0, sizeof(*ctx));
     ctx->log_level = APP_LOG_LEVEL_UNSET;
     snprintf(ctx->data_dir, sizeof(ctx->data_dir), "%s", data_dir ? data_dir : ".");
     ctx->is_host = (flags & APP_FLAG_HOST) ? 1 : 0;
 
-    if (!config_create())
-        return false;
+    if (!config_create()) return false;
     config_load(CONFIG_LAYER_USER, ctx->data_dir, true);
 
     std::string startup;
     for (int i = 1; i < argc && argv; i++) {
-        if (!argv[i])
-            continue;
+        if (!argv[i]) continue;
         startup += argv[i];
         startup += '\n';
     }
@@ -57,20 +52,16 @@ namespace {
 
 std::once_flag g_atexit_once;
 
-void drain_at_exit(void)
-{
+void drain_at_exit(void) {
     log_fatal_drain();
 }
 
-} // namespace
+}  // namespace
 
-bool app_logging_start(AppContext *ctx)
-{
-    if (!ctx)
-        return false;
+bool app_logging_start(AppContext *ctx) {
+    if (!ctx) return false;
     // rotate before the first line of this run reaches the files
-    if (ctx->is_host)
-        log_rotate_files(ctx->data_dir);
+    if (ctx->is_host) log_rotate_files(ctx->data_dir);
     // a fatal exit drains the writer, so its line reaches the file
     std::call_once(g_atexit_once, [] { atexit(drain_at_exit); });
     bool started = fs_async_start();
@@ -81,13 +72,12 @@ bool app_logging_start(AppContext *ctx)
     return started;
 }
 
-void app_context_shutdown(AppContext *ctx)
-{
+void app_context_shutdown(AppContext *ctx) {
     (void)ctx;
     VKO_SetLogFunc(nullptr, nullptr);
     log_set_sink(nullptr, nullptr);
     log_set_line_writer(nullptr);
     log_set_forward_callback(nullptr, nullptr);
-    fs_async_stop(); // drains what is queued, then joins the writer
+    fs_async_stop();  // drains what is queued, then joins the writer
     config_destroy();
 }

@@ -8,14 +8,14 @@
 
 struct WebViewBridge;
 
-#define APP_FLAG_HOST 0x1u // the host process (log.txt, rotation)
+#define APP_FLAG_HOST 0x1u  // the host process (log.txt, rotation)
 #define APP_LOG_LEVEL_UNSET 2147483647u
 #define APP_WINDOW_QUEUE_SLOTS 200
 #define APP_WINDOW_QUEUE_SLOT_SIZE 2200
 #define APP_DATA_DIR_MAX 1280
 
 struct AppContext {
-    uint32_t log_level;              // level limit, compared unsigned; read with app_context_log_level
+    uint32_t log_level;  // level limit, compared unsigned; read with app_context_log_level
     char data_dir[APP_DATA_DIR_MAX];
     uint8_t is_host;
     VKO_Queue *stream_window_queue;  // first stream window's events (type 5 = console line)
@@ -29,7 +29,8 @@ void app_context_set_log_level(AppContext *ctx, uint32_t level);
 // Builds the store (destroying any previous one), loads layer 2 from
 // config.json, layer 4 from the start-up arguments and layer 5 from the
 // machine registry value, then takes the log level from the merged view.
-bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir, uint32_t flags);
+bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir,
+                      uint32_t flags);
 
 // Logging start of the process main: the file-write queue and writer thread
 // (once per process), the log_forward callback, the sink/line writer pair, the

@@ -8,14 +8,14 @@
 #define CRASH_MODULE_MAX 256
 
 struct CrashFrame {
-	char module[CRASH_MODULE_MAX];   // path of the module holding the address, "" when unknown
-	uint64_t offset;                 // address minus the module's load address
-	uint64_t address;
+    char module[CRASH_MODULE_MAX];  // path of the module holding the address, "" when unknown
+    uint64_t offset;                // address minus the module's load address
+    uint64_t address;
 };
 
 struct CrashRecord {
-	uint32_t count;
-	CrashFrame frames[CRASH_FRAMES_MAX];
+    uint32_t count;
+    CrashFrame frames[CRASH_FRAMES_MAX];
 };
 
 // Installed with VKO_SetCrashFunc. With terminate false it captures the

@@ -1,3 +1,5 @@
 #include "platform/build_info.h"
 
-extern "C" const char *zarvek_version(void) { return ZARVEK_VERSION; }
+extern "C" const char *zarvek_version(void) {
+    return ZARVEK_VERSION;
+}

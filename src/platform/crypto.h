@@ -6,23 +6,23 @@
 
 // Algorithm numbers of VKO_CryptoHash; any other number does nothing.
 enum : uint32_t {
-	VKO_HASH_SHA1       = 0, // 20-byte digest
-	VKO_HASH_SHA1_HEX   = 1, // 40 lower-case hex characters (output of 41 bytes)
-	VKO_HASH_SHA256     = 2, // 32-byte digest
-	VKO_HASH_SHA256_HEX = 3, // 64 lower-case hex characters (output of 65 bytes)
+    VKO_HASH_SHA1 = 0,        // 20-byte digest
+    VKO_HASH_SHA1_HEX = 1,    // 40 lower-case hex characters (output of 41 bytes)
+    VKO_HASH_SHA256 = 2,      // 32-byte digest
+    VKO_HASH_SHA256_HEX = 3,  // 64 lower-case hex characters (output of 65 bytes)
 };
 
 #define VKO_AESGCM_NONCE_SIZE 12
-#define VKO_AESGCM_TAG_SIZE   16
+#define VKO_AESGCM_TAG_SIZE 16
 
 // Digest of the input, or its HMAC when key is not NULL (even with keySize 0).
 // Failures are logged; the output is then not valid.
-void VKO_CryptoHash(uint32_t algorithm, const void *input, size_t inputSize,
-	const void *key, size_t keySize, void *output, size_t outputSize);
+void VKO_CryptoHash(uint32_t algorithm, const void *input, size_t inputSize, const void *key, size_t keySize,
+                    void *output, size_t outputSize);
 
 // VKO_CryptoHash over the whole file; false when it cannot be read (or is empty).
-bool VKO_CryptoHashFile(uint32_t algorithm, const char *path,
-	const void *key, size_t keySize, void *output, size_t outputSize);
+bool VKO_CryptoHashFile(uint32_t algorithm, const char *path, const void *key, size_t keySize, void *output,
+                        size_t outputSize);
 
 void VKO_GetRandomBytes(void *buffer, size_t size);
 
@@ -40,12 +40,12 @@ struct VKO_AESGCM;
 // NULL for a key size other than 16 (AES-128) or 32 (AES-256).
 VKO_AESGCM *VKO_AESGCMCreate(const void *key, size_t keySize);
 
-bool VKO_AESGCMEncrypt(VKO_AESGCM *ctx, const void *nonce, const void *plainText,
-	size_t size, void *tag, void *cipherText);
+bool VKO_AESGCMEncrypt(VKO_AESGCM *ctx, const void *nonce, const void *plainText, size_t size, void *tag,
+                       void *cipherText);
 
 // False when authentication fails; the plain output then holds zeros, never
 // unauthenticated plain text.
-bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherText,
-	size_t size, const void *tag, void *plainText);
+bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t size,
+                       const void *tag, void *plainText);
 
 void VKO_AESGCMDestroy(VKO_AESGCM **ctx);

@@ -31,761 +31,688 @@ extern char **environ;
 
 // Path helpers
 
-static const char *file_name_of(const char *path)
-{
-	const char *s = strrchr(path, '/');
-	return s ? s + 1 : path;
+static const char *file_name_of(const char *path) {
+    const char *s = strrchr(path, '/');
+    return s ? s + 1 : path;
 }
 
-const char *VKO_JoinPath(const char *a, const char *b)
-{
-	return VKO_SprintfTLocal("%s%c%s", a, '/', b);
+const char *VKO_JoinPath(const char *a, const char *b) {
+    return VKO_SprintfTLocal("%s%c%s", a, '/', b);
 }
 
-const char *VKO_GetPathPrefix(const char *path)
-{
-	char *copy = vko_tlocal_strdup(path);
-	char *sep = strrchr(copy, '/');
-	if (sep)
-		*sep = '\0';
+const char *VKO_GetPathPrefix(const char *path) {
+    char *copy = vko_tlocal_strdup(path);
+    char *sep = strrchr(copy, '/');
+    if (sep) *sep = '\0';
 
-	return copy;
+    return copy;
 }
 
-const char *VKO_GetFileExtension(const char *path)
-{
-	const char *dot = strrchr(path, '.');
-	return vko_tlocal_strdup(dot ? dot + 1 : "");
+const char *VKO_GetFileExtension(const char *path) {
+    const char *dot = strrchr(path, '.');
+    return vko_tlocal_strdup(dot ? dot + 1 : "");
 }
 
 // Files
 
-FILE *fsutil_open(const char *path, const char *mode)
-{
-	// Close-on-exec, so spawned openers do not inherit our files.
-	char m[16];
-	snprintf(m, sizeof(m), "%se", mode);
+FILE *fsutil_open(const char *path, const char *mode) {
+    // Close-on-exec, so spawned openers do not inherit our files.
+    char m[16];
+    snprintf(m, sizeof(m), "%se", mode);
 
-	FILE *f = fopen(path, m);
-	if (!f)
-		VKO_Log("fsutil_open", "'_wfopen_s' failed to open '%s' with errno %d", file_name_of(path), errno);
+    FILE *f = fopen(path, m);
+    if (!f)
+        VKO_Log("fsutil_open", "'_wfopen_s' failed to open '%s' with errno %d", file_name_of(path), errno);
 
-	return f;
+    return f;
 }
 
-void *VKO_ReadFile(const char *path, size_t *size)
-{
-	if (size)
-		*size = 0;
+void *VKO_ReadFile(const char *path, size_t *size) {
+    if (size) *size = 0;
 
-	struct stat st;
-	if (stat(path, &st) != 0) {
-		if (errno != ENOENT)
-			VKO_Log("fsutil_size", "'_wstat64' failed to query '%s' with errno %d", file_name_of(path), errno);
-		return NULL;
-	}
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (errno != ENOENT)
+            VKO_Log("fsutil_size", "'_wstat64' failed to query '%s' with errno %d", file_name_of(path),
+                    errno);
+        return NULL;
+    }
 
-	if (size)
-		*size = (size_t) st.st_size;
+    if (size) *size = (size_t)st.st_size;
 
-	if (!S_ISREG(st.st_mode) || st.st_size < 1 || (uint64_t) st.st_size > READ_FILE_MAX)
-		return NULL;
+    if (!S_ISREG(st.st_mode) || st.st_size < 1 || (uint64_t)st.st_size > READ_FILE_MAX) return NULL;
 
-	FILE *f = fsutil_open(path, "rb");
-	if (!f)
-		return NULL;
+    FILE *f = fsutil_open(path, "rb");
+    if (!f) return NULL;
 
-	// The size of what was opened: the file may have been replaced since.
-	if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1 ||
-		(uint64_t) st.st_size > READ_FILE_MAX) {
-		if (size)
-			*size = (size_t) st.st_size;
-		fclose(f);
-		return NULL;
-	}
+    // The size of what was opened: the file may have been replaced since.
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1 ||
+        (uint64_t)st.st_size > READ_FILE_MAX) {
+        if (size) *size = (size_t)st.st_size;
+        fclose(f);
+        return NULL;
+    }
 
-	size_t n = (size_t) st.st_size;
-	char *buf = (char *) VKO_Alloc(n + 1, 1);
+    size_t n = (size_t)st.st_size;
+    char *buf = (char *)VKO_Alloc(n + 1, 1);
 
-	if (fread(buf, 1, n, f) != n) {
-		VKO_Log("VKO_ReadFile", "'fread' failed with ferror %d", ferror(f) ? errno : 0);
-		VKO_Free(buf);
-		buf = NULL;
-		n = 0;
-	}
+    if (fread(buf, 1, n, f) != n) {
+        VKO_Log("VKO_ReadFile", "'fread' failed with ferror %d", ferror(f) ? errno : 0);
+        VKO_Free(buf);
+        buf = NULL;
+        n = 0;
+    }
 
-	fclose(f);
+    fclose(f);
 
-	if (size)
-		*size = n;
+    if (size) *size = n;
 
-	return buf;
+    return buf;
 }
 
-bool VKO_WriteFile(const char *path, const void *buf, size_t size)
-{
-	FILE *f = fsutil_open(path, "wb");
-	if (!f)
-		return false;
+bool VKO_WriteFile(const char *path, const void *buf, size_t size) {
+    FILE *f = fsutil_open(path, "wb");
+    if (!f) return false;
 
-	bool ok = fwrite(buf, 1, size, f) == size;
-	int err = errno;
+    bool ok = fwrite(buf, 1, size, f) == size;
+    int err = errno;
 
-	// A failed flush at close loses data too.
-	if (fclose(f) != 0 && ok) {
-		ok = false;
-		err = errno;
-	}
+    // A failed flush at close loses data too.
+    if (fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
 
-	if (!ok)
-		VKO_Log("VKO_WriteFile", "'fwrite' failed with ferror %d", err);
+    if (!ok) VKO_Log("VKO_WriteFile", "'fwrite' failed with ferror %d", err);
 
-	return ok;
+    return ok;
 }
 
-static bool file_vfprintf(const char *path, const char *mode, const char *fmt, va_list args)
-{
-	FILE *f = fsutil_open(path, mode);
-	if (!f)
-		return false;
+static bool file_vfprintf(const char *path, const char *mode, const char *fmt, va_list args) {
+    FILE *f = fsutil_open(path, mode);
+    if (!f) return false;
 
-	bool ok = vfprintf(f, fmt, args) >= 0;
-	int err = errno;
+    bool ok = vfprintf(f, fmt, args) >= 0;
+    int err = errno;
 
-	if (fclose(f) != 0 && ok) {
-		ok = false;
-		err = errno;
-	}
+    if (fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
 
-	if (!ok)
-		VKO_Log("file_vfprintf", "'vfprintf' failed with ferror %d", err);
+    if (!ok) VKO_Log("file_vfprintf", "'vfprintf' failed with ferror %d", err);
 
-	return ok;
+    return ok;
 }
 
-bool VKO_WriteTextFile(const char *path, const char *fmt, ...)
-{
-	va_list args;
-	va_start(args, fmt);
-	bool ok = file_vfprintf(path, "w", fmt, args);
-	va_end(args);
+bool VKO_WriteTextFile(const char *path, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    bool ok = file_vfprintf(path, "w", fmt, args);
+    va_end(args);
 
-	return ok;
+    return ok;
 }
 
-bool VKO_AppendTextToFile(const char *path, const char *fmt, ...)
-{
-	va_list args;
-	va_start(args, fmt);
-	bool ok = file_vfprintf(path, "a", fmt, args);
-	va_end(args);
+bool VKO_AppendTextToFile(const char *path, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    bool ok = file_vfprintf(path, "a", fmt, args);
+    va_end(args);
 
-	return ok;
+    return ok;
 }
 
-bool VKO_DeleteFile(const char *path)
-{
-	if (unlink(path) != 0) {
-		VKO_Log("VKO_DeleteFile", "'DeleteFile' failed with error 0x%X", errno);
-		return false;
-	}
+bool VKO_DeleteFile(const char *path) {
+    if (unlink(path) != 0) {
+        VKO_Log("VKO_DeleteFile", "'DeleteFile' failed with error 0x%X", errno);
+        return false;
+    }
 
-	return true;
+    return true;
 }
 
-bool VKO_FileExists(const char *path)
-{
-	struct stat st;
-	if (stat(path, &st) == 0)
-		return true;
+bool VKO_FileExists(const char *path) {
+    struct stat st;
+    if (stat(path, &st) == 0) return true;
 
-	if (errno != ENOENT && errno != ENOTDIR)
-		VKO_Log("VKO_FileExists", "'PathFileExists' failed with error 0x%X", errno);
+    if (errno != ENOENT && errno != ENOTDIR)
+        VKO_Log("VKO_FileExists", "'PathFileExists' failed with error 0x%X", errno);
 
-	return false;
+    return false;
 }
 
-static bool file_copy(const char *from, const char *to)
-{
-	int in = open(from, O_RDONLY | O_CLOEXEC);
-	if (in < 0)
-		return false;
+static bool file_copy(const char *from, const char *to) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
 
-	struct stat st;
-	int out = -1;
-	if (fstat(in, &st) == 0 && S_ISREG(st.st_mode))
-		out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777);
+    struct stat st;
+    int out = -1;
+    if (fstat(in, &st) == 0 && S_ISREG(st.st_mode))
+        out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777);
 
-	bool ok = out >= 0;
-	char buf[65536];
+    bool ok = out >= 0;
+    char buf[65536];
 
-	while (ok) {
-		ssize_t n = read(in, buf, sizeof(buf));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			ok = n == 0;
-			break;
-		}
+    while (ok) {
+        ssize_t n = read(in, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
 
-		for (ssize_t done = 0; ok && done < n;) {
-			ssize_t w = write(out, buf + done, (size_t) (n - done));
-			if (w < 0 && errno == EINTR)
-				continue;
-			ok = w > 0;
-			done += w > 0 ? w : 0;
-		}
-	}
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(out, buf + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            ok = w > 0;
+            done += w > 0 ? w : 0;
+        }
+    }
 
-	int err = errno;
-	if (ok && fsync(out) != 0)
-		ok = false;
-	if (out >= 0 && close(out) != 0)
-		ok = false;
-	close(in);
+    int err = errno;
+    if (ok && fsync(out) != 0) ok = false;
+    if (out >= 0 && close(out) != 0) ok = false;
+    close(in);
 
-	if (!ok && out >= 0)
-		unlink(to);
+    if (!ok && out >= 0) unlink(to);
 
-	errno = ok ? 0 : err;
-	return ok;
+    errno = ok ? 0 : err;
+    return ok;
 }
 
-bool VKO_MoveFile(const char *from, const char *to)
-{
-	if (rename(from, to) == 0)
-		return true;
+bool VKO_MoveFile(const char *from, const char *to) {
+    if (rename(from, to) == 0) return true;
 
-	// Across file systems: copy (replacing), then delete the source.
-	if (file_copy(from, to) && unlink(from) == 0)
-		return true;
+    // Across file systems: copy (replacing), then delete the source.
+    if (file_copy(from, to) && unlink(from) == 0) return true;
 
-	VKO_Log("VKO_MoveFile", "Failed to move file via 'MoveFileEx' and 'CopyFile', last error 0x%X", errno);
-	return false;
+    VKO_Log("VKO_MoveFile", "Failed to move file via 'MoveFileEx' and 'CopyFile', last error 0x%X", errno);
+    return false;
 }
 
 // Lock files
 
 struct VKO_LockFile {
-	int fd;
+    int fd;
 };
 
-VKO_LockFile *VKO_LockFileCreate(const char *path, uint32_t mode)
-{
-	bool write = mode == VKO_FILE_MODE_WRITE;
-	int fd = write ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : open(path, O_RDONLY | O_CLOEXEC);
+VKO_LockFile *VKO_LockFileCreate(const char *path, uint32_t mode) {
+    bool write = mode == VKO_FILE_MODE_WRITE;
+    int fd = write ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : open(path, O_RDONLY | O_CLOEXEC);
 
-	if (fd >= 0 && flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-		int err = errno;
-		close(fd);
-		fd = -1;
-		errno = err;
-	}
+    if (fd >= 0 && flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        fd = -1;
+        errno = err;
+    }
 
-	// Truncate only once the lock is ours, so a holder's content survives.
-	if (fd >= 0 && write && ftruncate(fd, 0) != 0) {
-		int err = errno;
-		close(fd);
-		fd = -1;
-		errno = err;
-	}
+    // Truncate only once the lock is ours, so a holder's content survives.
+    if (fd >= 0 && write && ftruncate(fd, 0) != 0) {
+        int err = errno;
+        close(fd);
+        fd = -1;
+        errno = err;
+    }
 
-	if (fd < 0) {
-		VKO_Log("VKO_LockFileCreate", "'CreateFile' failed with error 0x%X", errno);
-		return NULL;
-	}
+    if (fd < 0) {
+        VKO_Log("VKO_LockFileCreate", "'CreateFile' failed with error 0x%X", errno);
+        return NULL;
+    }
 
-	VKO_LockFile *lock = (VKO_LockFile *) VKO_Alloc(1, sizeof(VKO_LockFile));
-	lock->fd = fd;
+    VKO_LockFile *lock = (VKO_LockFile *)VKO_Alloc(1, sizeof(VKO_LockFile));
+    lock->fd = fd;
 
-	return lock;
+    return lock;
 }
 
-void VKO_LockFileDestroy(VKO_LockFile **lock)
-{
-	if (!lock || !*lock)
-		return;
+void VKO_LockFileDestroy(VKO_LockFile **lock) {
+    if (!lock || !*lock) return;
 
-	if (close((*lock)->fd) != 0)
-		VKO_Log("VKO_LockFileDestroy", "'CloseHandle' failed with error 0x%X", errno);
+    if (close((*lock)->fd) != 0)
+        VKO_Log("VKO_LockFileDestroy", "'CloseHandle' failed with error 0x%X", errno);
 
-	VKO_Free(*lock);
-	*lock = NULL;
+    VKO_Free(*lock);
+    *lock = NULL;
 }
 
 // Directory listing
 
-static int dir_entry_compare(const void *a, const void *b)
-{
-	const VKO_DirEntry *x = (const VKO_DirEntry *) a;
-	const VKO_DirEntry *y = (const VKO_DirEntry *) b;
+static int dir_entry_compare(const void *a, const void *b) {
+    const VKO_DirEntry *x = (const VKO_DirEntry *)a;
+    const VKO_DirEntry *y = (const VKO_DirEntry *)b;
 
-	if (x->is_dir != y->is_dir)
-		return x->is_dir ? -1 : 1;
+    if (x->is_dir != y->is_dir) return x->is_dir ? -1 : 1;
 
-	int r = strcasecmp(x->name, y->name);
-	if (r != 0)
-		return r;
+    int r = strcasecmp(x->name, y->name);
+    if (r != 0) return r;
 
-	// Equal but for case: descending code units, lower case first.
-	return strcmp(y->name, x->name);
+    // Equal but for case: descending code units, lower case first.
+    return strcmp(y->name, x->name);
 }
 
-VKO_DirList *VKO_ListDirectory(const char *path, const char *filter)
-{
-	VKO_DirList *list = (VKO_DirList *) VKO_Alloc(1, sizeof(VKO_DirList));
+VKO_DirList *VKO_ListDirectory(const char *path, const char *filter) {
+    VKO_DirList *list = (VKO_DirList *)VKO_Alloc(1, sizeof(VKO_DirList));
 
-	DIR *d = opendir(path);
-	if (!d)
-		return list;
+    DIR *d = opendir(path);
+    if (!d) return list;
 
-	uint32_t cap = 0;
+    uint32_t cap = 0;
 
-	for (struct dirent *e; (e = readdir(d));) {
-		char *full = VKO_SprintfAlloc("%s%c%s", path, '/', e->d_name);
-		bool is_dir = e->d_type == DT_DIR;
+    for (struct dirent *e; (e = readdir(d));) {
+        char *full = VKO_SprintfAlloc("%s%c%s", path, '/', e->d_name);
+        bool is_dir = e->d_type == DT_DIR;
 
-		if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-			struct stat st;
-			is_dir = stat(full, &st) == 0 && S_ISDIR(st.st_mode);
-		}
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st;
+            is_dir = stat(full, &st) == 0 && S_ISDIR(st.st_mode);
+        }
 
-		if (!is_dir && filter && !strstr(e->d_name, filter)) {
-			VKO_Free(full);
-			continue;
-		}
+        if (!is_dir && filter && !strstr(e->d_name, filter)) {
+            VKO_Free(full);
+            continue;
+        }
 
-		if (list->len == cap) {
-			cap = cap ? cap * 2 : 16;
-			list->entries = (VKO_DirEntry *) VKO_Realloc(list->entries, cap, sizeof(VKO_DirEntry));
-		}
+        if (list->len == cap) {
+            cap = cap ? cap * 2 : 16;
+            list->entries = (VKO_DirEntry *)VKO_Realloc(list->entries, cap, sizeof(VKO_DirEntry));
+        }
 
-		VKO_DirEntry *entry = &list->entries[list->len++];
-		entry->path = full;
-		entry->name = VKO_Strdup(e->d_name);
-		entry->is_dir = is_dir;
-	}
+        VKO_DirEntry *entry = &list->entries[list->len++];
+        entry->path = full;
+        entry->name = VKO_Strdup(e->d_name);
+        entry->is_dir = is_dir;
+    }
 
-	closedir(d);
+    closedir(d);
 
-	if (list->len > 1)
-		VKO_Sort(list->entries, list->len, sizeof(VKO_DirEntry), dir_entry_compare);
+    if (list->len > 1) VKO_Sort(list->entries, list->len, sizeof(VKO_DirEntry), dir_entry_compare);
 
-	return list;
+    return list;
 }
 
-void VKO_DirectoryListDestroy(VKO_DirList **list)
-{
-	if (!list || !*list)
-		return;
+void VKO_DirectoryListDestroy(VKO_DirList **list) {
+    if (!list || !*list) return;
 
-	for (uint32_t i = 0; i < (*list)->len; i++) {
-		VKO_Free((*list)->entries[i].path);
-		VKO_Free((*list)->entries[i].name);
-	}
+    for (uint32_t i = 0; i < (*list)->len; i++) {
+        VKO_Free((*list)->entries[i].path);
+        VKO_Free((*list)->entries[i].name);
+    }
 
-	VKO_Free((*list)->entries);
-	VKO_Free(*list);
-	*list = NULL;
+    VKO_Free((*list)->entries);
+    VKO_Free(*list);
+    *list = NULL;
 }
 
 // Known folders
 
-const char *vko_machine_root(void)
-{
-	const char *root = getenv(VKO_ENV_SYSROOT);
-	if (!root || !root[0])
-		return vko_tlocal_strdup("/");
+const char *vko_machine_root(void) {
+    const char *root = getenv(VKO_ENV_SYSROOT);
+    if (!root || !root[0]) return vko_tlocal_strdup("/");
 
-	char *copy = vko_tlocal_strdup(root);
-	size_t n = strlen(copy);
-	while (n > 1 && copy[n - 1] == '/')
-		copy[--n] = '\0';
+    char *copy = vko_tlocal_strdup(root);
+    size_t n = strlen(copy);
+    while (n > 1 && copy[n - 1] == '/') copy[--n] = '\0';
 
-	return copy;
+    return copy;
 }
 
-const char *vko_machine_path(const char *rel)
-{
-	const char *root = vko_machine_root();
-	while (*rel == '/')
-		rel++;
+const char *vko_machine_path(const char *rel) {
+    const char *root = vko_machine_root();
+    while (*rel == '/') rel++;
 
-	if (!strcmp(root, "/"))
-		return VKO_SprintfTLocal("/%s", rel);
+    if (!strcmp(root, "/")) return VKO_SprintfTLocal("/%s", rel);
 
-	return VKO_SprintfTLocal("%s/%s", root, rel);
+    return VKO_SprintfTLocal("%s/%s", root, rel);
 }
 
-static const char *dir_home(void)
-{
-	const char *home = getenv("HOME");
-	if (home && home[0])
-		return home;
+static const char *dir_home(void) {
+    const char *home = getenv("HOME");
+    if (home && home[0]) return home;
 
-	struct passwd *pw = getpwuid(getuid());
-	return pw && pw->pw_dir ? pw->pw_dir : NULL;
+    struct passwd *pw = getpwuid(getuid());
+    return pw && pw->pw_dir ? pw->pw_dir : NULL;
 }
 
-const char *VKO_GetDir(uint32_t kind)
-{
-	switch (kind) {
-		case VKO_DIR_CURRENT: {
-			char buf[4096];
-			if (!getcwd(buf, sizeof(buf))) {
-				VKO_Log("VKO_GetDir", "'GetCurrentDirectory' failed with error 0x%X", errno);
-				break;
-			}
-			return vko_tlocal_strdup(buf);
-		}
-		case VKO_DIR_APPDATA: {
-			const char *v = getenv("APPDATA");
-			if (v && v[0])
-				return vko_tlocal_strdup(v);
+const char *VKO_GetDir(uint32_t kind) {
+    switch (kind) {
+        case VKO_DIR_CURRENT: {
+            char buf[4096];
+            if (!getcwd(buf, sizeof(buf))) {
+                VKO_Log("VKO_GetDir", "'GetCurrentDirectory' failed with error 0x%X", errno);
+                break;
+            }
+            return vko_tlocal_strdup(buf);
+        }
+        case VKO_DIR_APPDATA: {
+            const char *v = getenv("APPDATA");
+            if (v && v[0]) return vko_tlocal_strdup(v);
 
-			v = getenv("XDG_CONFIG_HOME");
-			if (v && v[0])
-				return vko_tlocal_strdup(v);
+            v = getenv("XDG_CONFIG_HOME");
+            if (v && v[0]) return vko_tlocal_strdup(v);
 
-			const char *home = dir_home();
-			if (!home) {
-				VKO_Log("file_known_folder", "'SHGetKnownFolderPath' failed with HRESULT 0x%X", ENOENT);
-				break;
-			}
-			return VKO_SprintfTLocal("%s/.config", home);
-		}
-		case VKO_DIR_PROGRAMS:
-			return vko_machine_path("opt");
-		case VKO_DIR_PROGRAM_DATA:
-			return vko_machine_path("var/lib");
-		default:
-			break;
-	}
+            const char *home = dir_home();
+            if (!home) {
+                VKO_Log("file_known_folder", "'SHGetKnownFolderPath' failed with HRESULT 0x%X", ENOENT);
+                break;
+            }
+            return VKO_SprintfTLocal("%s/.config", home);
+        }
+        case VKO_DIR_PROGRAMS:
+            return vko_machine_path("opt");
+        case VKO_DIR_PROGRAM_DATA:
+            return vko_machine_path("var/lib");
+        default:
+            break;
+    }
 
-	return vko_tlocal_strdup(".");
+    return vko_tlocal_strdup(".");
 }
 
 // System
 
-const char *VKO_GetHostname(void)
-{
-	char buf[256] = {};
+const char *VKO_GetHostname(void) {
+    char buf[256] = {};
 
-	if (gethostname(buf, sizeof(buf) - 1) != 0) {
-		VKO_Log("VKO_GetHostname", "'GetComputerName' failed with error 0x%X", errno);
-		return vko_tlocal_strdup("noname");
-	}
+    if (gethostname(buf, sizeof(buf) - 1) != 0) {
+        VKO_Log("VKO_GetHostname", "'GetComputerName' failed with error 0x%X", errno);
+        return vko_tlocal_strdup("noname");
+    }
 
-	// A computer name is one label of at most 15 characters.
-	char *dot = strchr(buf, '.');
-	if (dot)
-		*dot = '\0';
-	buf[15] = '\0';
+    // A computer name is one label of at most 15 characters.
+    char *dot = strchr(buf, '.');
+    if (dot) *dot = '\0';
+    buf[15] = '\0';
 
-	return vko_tlocal_strdup(buf[0] ? buf : "noname");
+    return vko_tlocal_strdup(buf[0] ? buf : "noname");
 }
 
-const char *VKO_GetProcessPath(void)
-{
-	char buf[4096];
-	ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+const char *VKO_GetProcessPath(void) {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
 
-	if (n <= 0) {
-		VKO_Log("VKO_GetProcessPath", "'GetModuleFileName' failed with error 0x%X", errno);
-		return vko_tlocal_strdup("");
-	}
+    if (n <= 0) {
+        VKO_Log("VKO_GetProcessPath", "'GetModuleFileName' failed with error 0x%X", errno);
+        return vko_tlocal_strdup("");
+    }
 
-	buf[n] = '\0';
-	return vko_tlocal_strdup(buf);
+    buf[n] = '\0';
+    return vko_tlocal_strdup(buf);
 }
 
-uint32_t VKO_GetPlatform(void)
-{
-	struct utsname u;
-	if (uname(&u) != 0)
-		return VKO_PLATFORM_LINUX;
+uint32_t VKO_GetPlatform(void) {
+    struct utsname u;
+    if (uname(&u) != 0) return VKO_PLATFORM_LINUX;
 
-	// "6.1.0-18-amd64" -> 6.1; each part capped to its byte.
-	const char *s = u.release;
-	auto number = [&s]() {
-		unsigned v = 0;
-		for (; *s >= '0' && *s <= '9'; s++)
-			v = v >= 255 ? 255 : v * 10 + (unsigned) (*s - '0');
-		return v > 255 ? 255u : v;
-	};
+    // "6.1.0-18-amd64" -> 6.1; each part capped to its byte.
+    const char *s = u.release;
+    auto number = [&s]() {
+        unsigned v = 0;
+        for (; *s >= '0' && *s <= '9'; s++) v = v >= 255 ? 255 : v * 10 + (unsigned)(*s - '0');
+        return v > 255 ? 255u : v;
+    };
 
-	unsigned major = number();
-	if (*s == '.')
-		s++;
-	unsigned minor = number();
+    unsigned major = number();
+    if (*s == '.') s++;
+    unsigned minor = number();
 
-	return VKO_PLATFORM_LINUX | major << 8 | minor;
+    return VKO_PLATFORM_LINUX | major << 8 | minor;
 }
 
-const char *VKO_GetPlatformString(uint32_t platform)
-{
-	char *out = (char *) vko_tlocal(64);
-	uint32_t kind = platform & 0xFF000000u;
-	uint32_t major = platform >> 8 & 0xFF;
-	uint32_t minor = platform & 0xFF;
+const char *VKO_GetPlatformString(uint32_t platform) {
+    char *out = (char *)vko_tlocal(64);
+    uint32_t kind = platform & 0xFF000000u;
+    uint32_t major = platform >> 8 & 0xFF;
+    uint32_t minor = platform & 0xFF;
 
-	const char *name = "";
-	switch (kind) {
-		case 0: name = ""; break;
-		case VKO_PLATFORM_WINDOWS: name = "Windows"; break;
-		case VKO_PLATFORM_MACOS: name = "macOS"; break;
-		case VKO_PLATFORM_ANDROID: name = "Android"; break;
-		case VKO_PLATFORM_LINUX: name = "Linux"; break;
-		case VKO_PLATFORM_WEB: name = "Web"; break;
-		case VKO_PLATFORM_IOS: name = "iOS"; break;
-		case VKO_PLATFORM_TVOS: name = "tvOS"; break;
-		default: name = "Unknown"; break;
-	}
+    const char *name = "";
+    switch (kind) {
+        case 0:
+            name = "";
+            break;
+        case VKO_PLATFORM_WINDOWS:
+            name = "Windows";
+            break;
+        case VKO_PLATFORM_MACOS:
+            name = "macOS";
+            break;
+        case VKO_PLATFORM_ANDROID:
+            name = "Android";
+            break;
+        case VKO_PLATFORM_LINUX:
+            name = "Linux";
+            break;
+        case VKO_PLATFORM_WEB:
+            name = "Web";
+            break;
+        case VKO_PLATFORM_IOS:
+            name = "iOS";
+            break;
+        case VKO_PLATFORM_TVOS:
+            name = "tvOS";
+            break;
+        default:
+            name = "Unknown";
+            break;
+    }
 
-	int n = snprintf(out, 64, "%s", name);
+    int n = snprintf(out, 64, "%s", name);
 
-	if (major != 0 || minor != 0) {
-		const char *space = n > 0 ? " " : "";
-		if (minor != 0)
-			snprintf(out + n, (size_t) (64 - n), "%s%u.%u", space, major, minor);
-		else
-			snprintf(out + n, (size_t) (64 - n), "%s%u", space, major);
-	}
+    if (major != 0 || minor != 0) {
+        const char *space = n > 0 ? " " : "";
+        if (minor != 0)
+            snprintf(out + n, (size_t)(64 - n), "%s%u.%u", space, major, minor);
+        else
+            snprintf(out + n, (size_t)(64 - n), "%s%u", space, major);
+    }
 
-	return out;
+    return out;
 }
 
 // Run at login: the per-user Run value of the registry stand-in.
 
 #define RUN_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 
-static RegKey *system_startup_hkey(bool write)
-{
-	RegKey *user = NULL;
-	int32_t e = reg_open_current_user(REG_KEY_READ, &user);
-	if (e != REG_ERROR_SUCCESS) {
-		VKO_Log("system_startup_hkey", "'RegOpenCurrentUser' failed with error 0x%X", e);
-		return NULL;
-	}
+static RegKey *system_startup_hkey(bool write) {
+    RegKey *user = NULL;
+    int32_t e = reg_open_current_user(REG_KEY_READ, &user);
+    if (e != REG_ERROR_SUCCESS) {
+        VKO_Log("system_startup_hkey", "'RegOpenCurrentUser' failed with error 0x%X", e);
+        return NULL;
+    }
 
-	// The stand-in starts without the Run key that Windows always has.
-	RegKey *key = NULL;
-	e = write ? reg_create_key(user, RUN_KEY, REG_KEY_ALL_ACCESS, &key)
-	          : reg_open_key(user, RUN_KEY, REG_KEY_READ, &key);
-	reg_close_key(user);
+    // The stand-in starts without the Run key that Windows always has.
+    RegKey *key = NULL;
+    e = write ? reg_create_key(user, RUN_KEY, REG_KEY_ALL_ACCESS, &key)
+              : reg_open_key(user, RUN_KEY, REG_KEY_READ, &key);
+    reg_close_key(user);
 
-	if (e != REG_ERROR_SUCCESS) {
-		if (write || e != REG_ERROR_FILE_NOT_FOUND)
-			VKO_Log("system_startup_hkey", "'RegOpenKeyEx' failed with error 0x%X", e);
-		return NULL;
-	}
+    if (e != REG_ERROR_SUCCESS) {
+        if (write || e != REG_ERROR_FILE_NOT_FOUND)
+            VKO_Log("system_startup_hkey", "'RegOpenKeyEx' failed with error 0x%X", e);
+        return NULL;
+    }
 
-	return key;
+    return key;
 }
 
-bool VKO_GetRunOnStartup(const char *name)
-{
-	RegKey *key = system_startup_hkey(false);
-	if (!key)
-		return false;
+bool VKO_GetRunOnStartup(const char *name) {
+    RegKey *key = system_startup_hkey(false);
+    if (!key) return false;
 
-	uint32_t type = 0, size = 0;
-	bool found = reg_query_value(key, name, &type, NULL, &size) == REG_ERROR_SUCCESS;
-	reg_close_key(key);
+    uint32_t type = 0, size = 0;
+    bool found = reg_query_value(key, name, &type, NULL, &size) == REG_ERROR_SUCCESS;
+    reg_close_key(key);
 
-	return found;
+    return found;
 }
 
-bool VKO_SetRunOnStartup(const char *name, const char *path, const char *args)
-{
-	RegKey *key = system_startup_hkey(true);
-	if (!key)
-		return false;
+bool VKO_SetRunOnStartup(const char *name, const char *path, const char *args) {
+    RegKey *key = system_startup_hkey(true);
+    if (!key) return false;
 
-	int32_t e = REG_ERROR_SUCCESS;
+    int32_t e = REG_ERROR_SUCCESS;
 
-	if (!path) {
-		e = reg_delete_value(key, name);
-		if (e == REG_ERROR_FILE_NOT_FOUND)
-			e = REG_ERROR_SUCCESS;
+    if (!path) {
+        e = reg_delete_value(key, name);
+        if (e == REG_ERROR_FILE_NOT_FOUND) e = REG_ERROR_SUCCESS;
 
-	} else {
-		// A path with blanks is quoted, or the command line splits inside it.
-		bool quote = strchr(path, ' ') && path[0] != '"';
-		const char *q = quote ? "\"" : "";
-		char *cmd = args && args[0] ? VKO_SprintfAlloc("%s%s%s %s", q, path, q, args)
-		                            : VKO_SprintfAlloc("%s%s%s", q, path, q);
+    } else {
+        // A path with blanks is quoted, or the command line splits inside it.
+        bool quote = strchr(path, ' ') && path[0] != '"';
+        const char *q = quote ? "\"" : "";
+        char *cmd = args && args[0] ? VKO_SprintfAlloc("%s%s%s %s", q, path, q, args)
+                                    : VKO_SprintfAlloc("%s%s%s", q, path, q);
 
-		char16_t *wide = VKO_MultiToWideAlloc(cmd);
-		uint32_t units = 0;
-		while (wide[units])
-			units++;
+        char16_t *wide = VKO_MultiToWideAlloc(cmd);
+        uint32_t units = 0;
+        while (wide[units]) units++;
 
-		e = reg_set_value(key, name, REG_SZ, wide, (units + 1) * 2);
-		VKO_Free(wide);
-		VKO_Free(cmd);
-	}
+        e = reg_set_value(key, name, REG_SZ, wide, (units + 1) * 2);
+        VKO_Free(wide);
+        VKO_Free(cmd);
+    }
 
-	reg_close_key(key);
+    reg_close_key(key);
 
-	if (e != REG_ERROR_SUCCESS) {
-		VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", e);
-		return false;
-	}
+    if (e != REG_ERROR_SUCCESS) {
+        VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", e);
+        return false;
+    }
 
-	return true;
+    return true;
 }
 
 // Opening a URI
 
-static void *protocol_reaper(void *arg)
-{
-	pid_t pid = (pid_t) (intptr_t) arg;
-	while (waitpid(pid, NULL, 0) < 0 && errno == EINTR)
-		;
+static void *protocol_reaper(void *arg) {
+    pid_t pid = (pid_t)(intptr_t)arg;
+    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR)
+        ;
 
-	return NULL;
+    return NULL;
 }
 
-bool VKO_HandleProtocol(const char *uri, void *token)
-{
-	// Running as another user needs root; the stand-in opens as the caller.
-	(void) token;
+bool VKO_HandleProtocol(const char *uri, void *token) {
+    // Running as another user needs root; the stand-in opens as the caller.
+    (void)token;
 
-	if (!uri)
-		return false;
+    if (!uri) return false;
 
-	// Cut to 1,280 UTF-16 units without splitting a character.
-	size_t cut = 0, units = 0;
-	for (const unsigned char *s = (const unsigned char *) uri; s[cut];) {
-		size_t n = s[cut] < 0x80 ? 1 : s[cut] >= 0xF0 ? 4 : s[cut] >= 0xE0 ? 3 : 2;
-		size_t w = n == 4 ? 2 : 1;
-		if (units + w > 1280)
-			break;
-		for (size_t k = 0; k < n && s[cut]; k++)
-			cut++;
-		units += w;
-	}
+    // Cut to 1,280 UTF-16 units without splitting a character.
+    size_t cut = 0, units = 0;
+    for (const unsigned char *s = (const unsigned char *)uri; s[cut];) {
+        size_t n = s[cut] < 0x80 ? 1 : s[cut] >= 0xF0 ? 4 : s[cut] >= 0xE0 ? 3 : 2;
+        size_t w = n == 4 ? 2 : 1;
+        if (units + w > 1280) break;
+        for (size_t k = 0; k < n && s[cut]; k++) cut++;
+        units += w;
+    }
 
-	char *arg = (char *) VKO_Alloc(cut + 1, 1);
-	memcpy(arg, uri, cut);
+    char *arg = (char *)VKO_Alloc(cut + 1, 1);
+    memcpy(arg, uri, cut);
 
-	const char *opener = getenv(VKO_ENV_URL_OPENER);
-	if (!opener || !opener[0])
-		opener = "xdg-open";
+    const char *opener = getenv(VKO_ENV_URL_OPENER);
+    if (!opener || !opener[0]) opener = "xdg-open";
 
-	// Never through a shell: the URI is one argument.
-	char *argv[] = {(char *) opener, arg, NULL};
-	pid_t pid = 0;
-	int e = posix_spawnp(&pid, opener, NULL, NULL, argv, environ);
-	VKO_Free(arg);
+    // Never through a shell: the URI is one argument.
+    char *argv[] = {(char *)opener, arg, NULL};
+    pid_t pid = 0;
+    int e = posix_spawnp(&pid, opener, NULL, NULL, argv, environ);
+    VKO_Free(arg);
 
-	if (e != 0) {
-		VKO_Log("VKO_HandleProtocol", "'CreateProcess' failed with error 0x%X", e);
-		return false;
-	}
+    if (e != 0) {
+        VKO_Log("VKO_HandleProtocol", "'CreateProcess' failed with error 0x%X", e);
+        return false;
+    }
 
-	// Not waited for, but reaped so it leaves no zombie.
-	pthread_t th;
-	pthread_attr_t attr;
-	pthread_attr_init(&attr);
-	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-	if (pthread_create(&th, &attr, protocol_reaper, (void *) (intptr_t) pid) != 0)
-		waitpid(pid, NULL, WNOHANG);
-	pthread_attr_destroy(&attr);
+    // Not waited for, but reaped so it leaves no zombie.
+    pthread_t th;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&th, &attr, protocol_reaper, (void *)(intptr_t)pid) != 0) waitpid(pid, NULL, WNOHANG);
+    pthread_attr_destroy(&attr);
 
-	return true;
+    return true;
 }
 
 // Console: a Linux process already has its terminal.
 
-void VKO_OpenConsole(const char *title)
-{
-	(void) title;
+void VKO_OpenConsole(const char *title) {
+    (void)title;
 }
 
-void VKO_HideConsole(void)
-{
-}
+void VKO_HideConsole(void) {}
 
 // Shared objects
 
 struct so_name {
-	const char *windows;
-	const char *linux_name;
+    const char *windows;
+    const char *linux_name;
 };
 
 // Windows module names the library loads and their Linux names.
 static const so_name SO_NAMES[] = {
-	{"vulkan-1.dll", "libvulkan.so.1"},
-	{"nvEncodeAPI64.dll", "libnvidia-encode.so.1"},
-	{"amfrt64.dll", "libamfrt64.so.1"},
-	{"libmfxhw64.dll", "libmfxhw64.so.1"},
-	{"libvpl.dll", "libvpl.so.2"},
+    {"vulkan-1.dll", "libvulkan.so.1"}, {"nvEncodeAPI64.dll", "libnvidia-encode.so.1"},
+    {"amfrt64.dll", "libamfrt64.so.1"}, {"libmfxhw64.dll", "libmfxhw64.so.1"},
+    {"libvpl.dll", "libvpl.so.2"},
 };
 
-const char *vko_so_map_name(const char *name)
-{
-	const char *base = strrchr(name, '\\');
-	base = base ? base + 1 : name;
+const char *vko_so_map_name(const char *name) {
+    const char *base = strrchr(name, '\\');
+    base = base ? base + 1 : name;
 
-	for (const so_name &n : SO_NAMES)
-		if (!strcasecmp(base, n.windows))
-			return n.linux_name;
+    for (const so_name &n : SO_NAMES)
+        if (!strcasecmp(base, n.windows)) return n.linux_name;
 
-	return name;
+    return name;
 }
 
-void *VKO_SOLoad(const char *path)
-{
-	const char *name = vko_so_map_name(path);
-	void *so = NULL;
-	int err = 0;
+void *VKO_SOLoad(const char *path) {
+    const char *name = vko_so_map_name(path);
+    void *so = NULL;
+    int err = 0;
 
-	// Tests point the loader at a folder of fake runtimes.
-	const char *dir = getenv(VKO_ENV_SO_PATH);
-	if (dir && dir[0] && !strchr(name, '/')) {
-		char *full = VKO_SprintfAlloc("%s/%s", dir, name);
-		so = dlopen(full, RTLD_NOW | RTLD_LOCAL);
-		VKO_Free(full);
-	}
+    // Tests point the loader at a folder of fake runtimes.
+    const char *dir = getenv(VKO_ENV_SO_PATH);
+    if (dir && dir[0] && !strchr(name, '/')) {
+        char *full = VKO_SprintfAlloc("%s/%s", dir, name);
+        so = dlopen(full, RTLD_NOW | RTLD_LOCAL);
+        VKO_Free(full);
+    }
 
-	if (!so) {
-		errno = 0;
-		so = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-		err = errno ? errno : ENOENT;
-	}
+    if (!so) {
+        errno = 0;
+        so = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+        err = errno ? errno : ENOENT;
+    }
 
-	if (!so)
-		VKO_Log("VKO_SOLoad", "'LoadLibrary' failed to find '%s' with error 0x%X", path, err);
+    if (!so) VKO_Log("VKO_SOLoad", "'LoadLibrary' failed to find '%s' with error 0x%X", path, err);
 
-	return so;
+    return so;
 }
 
-void *VKO_SOGetSymbol(void *so, const char *name)
-{
-	void *sym = so ? dlsym(so, name) : NULL;
+void *VKO_SOGetSymbol(void *so, const char *name) {
+    void *sym = so ? dlsym(so, name) : NULL;
 
-	if (!sym)
-		VKO_Log("VKO_SOGetSymbol", "'GetProcAddress' failed to find '%s' with error 0x%X", name, ENOENT);
+    if (!sym)
+        VKO_Log("VKO_SOGetSymbol", "'GetProcAddress' failed to find '%s' with error 0x%X", name, ENOENT);
 
-	return sym;
+    return sym;
 }
 
-void VKO_SOUnload(void **so)
-{
-	if (!so || !*so)
-		return;
+void VKO_SOUnload(void **so) {
+    if (!so || !*so) return;
 
-	if (dlclose(*so) != 0)
-		VKO_Log("VKO_SOUnload", "'FreeLibrary' failed with error 0x%X", EINVAL);
+    if (dlclose(*so) != 0) VKO_Log("VKO_SOUnload", "'FreeLibrary' failed with error 0x%X", EINVAL);
 
-	*so = NULL;
+    *so = NULL;
 }
 
-const char *VKO_GetSOExtension(void)
-{
-	return "so";
+const char *VKO_GetSOExtension(void) {
+    return "so";
 }
 
 // Crash handling
@@ -796,51 +723,45 @@ static std::atomic<bool> CRASH_ENTERED;
 
 static const int CRASH_SIGNALS[] = {SIGINT, SIGTERM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
-static void crash_signal_handler(int sig)
-{
-	// Only the first signal runs the callback; a fault inside it just ends.
-	if (!CRASH_ENTERED.exchange(true)) {
-		VKO_CrashFunc func = CRASH_FUNC.load();
-		if (func)
-			func(sig == SIGTERM || sig == SIGINT, CRASH_OPAQUE.load());
-	}
+static void crash_signal_handler(int sig) {
+    // Only the first signal runs the callback; a fault inside it just ends.
+    if (!CRASH_ENTERED.exchange(true)) {
+        VKO_CrashFunc func = CRASH_FUNC.load();
+        if (func) func(sig == SIGTERM || sig == SIGINT, CRASH_OPAQUE.load());
+    }
 
-	signal(sig, SIG_DFL);
-	raise(sig);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
-static void crash_alt_stack(void)
-{
-	// Without an alternate stack a stack overflow cannot be reported.
-	static thread_local bool done;
-	if (done)
-		return;
+static void crash_alt_stack(void) {
+    // Without an alternate stack a stack overflow cannot be reported.
+    static thread_local bool done;
+    if (done) return;
 
-	stack_t ss = {};
-	ss.ss_size = 64 * 1024;
-	ss.ss_sp = malloc(ss.ss_size);
-	if (ss.ss_sp && sigaltstack(&ss, NULL) == 0)
-		done = true;
-	else
-		free(ss.ss_sp);
+    stack_t ss = {};
+    ss.ss_size = 64 * 1024;
+    ss.ss_sp = malloc(ss.ss_size);
+    if (ss.ss_sp && sigaltstack(&ss, NULL) == 0)
+        done = true;
+    else
+        free(ss.ss_sp);
 }
 
-void VKO_SetCrashFunc(VKO_CrashFunc func, void *opaque)
-{
-	// The unwinder loads lazily; do it now, not inside a signal handler.
-	void *warm[1];
-	backtrace(warm, 1);
+void VKO_SetCrashFunc(VKO_CrashFunc func, void *opaque) {
+    // The unwinder loads lazily; do it now, not inside a signal handler.
+    void *warm[1];
+    backtrace(warm, 1);
 
-	crash_alt_stack();
+    crash_alt_stack();
 
-	struct sigaction sa = {};
-	sa.sa_handler = crash_signal_handler;
-	sa.sa_flags = SA_ONSTACK;
-	sigemptyset(&sa.sa_mask);
+    struct sigaction sa = {};
+    sa.sa_handler = crash_signal_handler;
+    sa.sa_flags = SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
 
-	for (int sig : CRASH_SIGNALS)
-		sigaction(sig, &sa, NULL);
+    for (int sig : CRASH_SIGNALS) sigaction(sig, &sa, NULL);
 
-	CRASH_OPAQUE.store(opaque);
-	CRASH_FUNC.store(func);
+    CRASH_OPAQUE.store(opaque);
+    CRASH_FUNC.store(func);
 }

@@ -10,41 +10,41 @@
 
 // Platform code: kind in the top byte, major in bits 8-15, minor in bits 0-7.
 #define VKO_PLATFORM_WINDOWS 0x01000000u
-#define VKO_PLATFORM_MACOS   0x02000000u
+#define VKO_PLATFORM_MACOS 0x02000000u
 #define VKO_PLATFORM_ANDROID 0x04000000u
-#define VKO_PLATFORM_LINUX   0x08000000u
-#define VKO_PLATFORM_WEB     0x10000000u
-#define VKO_PLATFORM_IOS     0x20000000u
-#define VKO_PLATFORM_TVOS    0x40000000u
+#define VKO_PLATFORM_LINUX 0x08000000u
+#define VKO_PLATFORM_WEB 0x10000000u
+#define VKO_PLATFORM_IOS 0x20000000u
+#define VKO_PLATFORM_TVOS 0x40000000u
 
 // VKO_GetDir kinds
-#define VKO_DIR_CURRENT      0
-#define VKO_DIR_APPDATA      1   // roaming application data
-#define VKO_DIR_PROGRAMS     2   // program files
-#define VKO_DIR_PROGRAM_DATA 3   // machine-wide program data
+#define VKO_DIR_CURRENT 0
+#define VKO_DIR_APPDATA 1       // roaming application data
+#define VKO_DIR_PROGRAMS 2      // program files
+#define VKO_DIR_PROGRAM_DATA 3  // machine-wide program data
 
 // VKO_LockFileCreate modes
-#define VKO_FILE_MODE_READ   0
-#define VKO_FILE_MODE_WRITE  1
+#define VKO_FILE_MODE_READ 0
+#define VKO_FILE_MODE_WRITE 1
 
 // Environment: machine root (default "/") under which machine-wide folders,
 // the registry files and the machine key live, so tests run in a temporary
 // folder; and a folder searched first by the module loader.
-#define VKO_ENV_SYSROOT   "ZARVEK_SYSROOT"
-#define VKO_ENV_SO_PATH   "ZARVEK_SO_PATH"
+#define VKO_ENV_SYSROOT "ZARVEK_SYSROOT"
+#define VKO_ENV_SO_PATH "ZARVEK_SO_PATH"
 #define VKO_ENV_URL_OPENER "ZARVEK_URL_OPENER"
 
 typedef struct VKO_LockFile VKO_LockFile;
 
 struct VKO_DirEntry {
-	char *path;   // heap
-	char *name;   // heap
-	bool is_dir;
+    char *path;  // heap
+    char *name;  // heap
+    bool is_dir;
 };
 
 struct VKO_DirList {
-	VKO_DirEntry *entries;
-	uint32_t len;
+    VKO_DirEntry *entries;
+    uint32_t len;
 };
 
 typedef void (*VKO_CrashFunc)(bool terminate, void *opaque);
@@ -84,6 +84,6 @@ const char *VKO_GetSOExtension(void);
 void VKO_SetCrashFunc(VKO_CrashFunc func, void *opaque);
 
 // Linux mapping helpers
-const char *vko_machine_root(void);                    // scratch; no trailing '/' except for "/"
-const char *vko_machine_path(const char *rel);         // scratch; <root>/<rel>
-const char *vko_so_map_name(const char *name);         // Linux name for a Windows module name, or name
+const char *vko_machine_root(void);             // scratch; no trailing '/' except for "/"
+const char *vko_machine_path(const char *rel);  // scratch; <root>/<rel>
+const char *vko_so_map_name(const char *name);  // Linux name for a Windows module name, or name

@@ -7,14 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
-
 enum VKO_JSONType : uint32_t {
-	VKO_JSON_TYPE_NULL   = 0,
-	VKO_JSON_TYPE_BOOL   = 1,
-	VKO_JSON_TYPE_NUMBER = 2,
-	VKO_JSON_TYPE_STRING = 3,
-	VKO_JSON_TYPE_ARRAY  = 4,
-	VKO_JSON_TYPE_OBJECT = 5,
+    VKO_JSON_TYPE_NULL = 0,
+    VKO_JSON_TYPE_BOOL = 1,
+    VKO_JSON_TYPE_NUMBER = 2,
+    VKO_JSON_TYPE_STRING = 3,
+    VKO_JSON_TYPE_ARRAY = 4,
+    VKO_JSON_TYPE_OBJECT = 5,
 };
 
 struct VKO_JSON;
@@ -23,31 +22,33 @@ struct VKO_JSON;
 // (bucket DJB2(name) % 64, then entry order within the bucket; a removed
 // member leaves a hole that the next insertion into its bucket reuses).
 struct VKO_JSONMember {
-	char *key;          // NULL for a hole
-	uint32_t hash;      // DJB2 of the key
-	uint32_t flags;     // internal
-	VKO_JSON *value;
+    char *key;       // NULL for a hole
+    uint32_t hash;   // DJB2 of the key
+    uint32_t flags;  // internal
+    VKO_JSON *value;
 };
 
 // One item. Owned by its parent once attached, else by the caller. Read the
 // type directly; use the functions below for everything else.
 struct VKO_JSON {
-	VKO_JSONType type;
-	uint8_t state;      // parser: 0 opened, 1 after ',', 2 after name, 3 after ':', 4 after value
-	uint8_t flags;      // internal
-	VKO_JSON *parent;
-	union {
-		bool b;                   // bool
-		uint8_t integral;         // number
-		char *str;                // string
-		VKO_JSON **items;         // array
-		VKO_JSONMember *members;  // object
-	} value;
-	union {
-		double num;                          // number
-		struct { uint32_t len, cap; } arr;   // array slots; object members (holes included)
-	} value2;
-	uint32_t cursor;    // walk cursor, 0 between walks
+    VKO_JSONType type;
+    uint8_t state;  // parser: 0 opened, 1 after ',', 2 after name, 3 after ':', 4 after value
+    uint8_t flags;  // internal
+    VKO_JSON *parent;
+    union {
+        bool b;                   // bool
+        uint8_t integral;         // number
+        char *str;                // string
+        VKO_JSON **items;         // array
+        VKO_JSONMember *members;  // object
+    } value;
+    union {
+        double num;  // number
+        struct {
+            uint32_t len, cap;
+        } arr;  // array slots; object members (holes included)
+    } value2;
+    uint32_t cursor;  // walk cursor, 0 between walks
 };
 
 VKO_JSON *VKO_JSONParse(const char *text);

@@ -23,87 +23,72 @@ struct Store {
 };
 
 Store g_store;
-std::mutex g_cb_mutex; // guards the callback pair; never held while calling it
+std::mutex g_cb_mutex;  // guards the callback pair; never held while calling it
 ConfigChangeFunc g_cb;
 void *g_cb_ctx;
 
 const char *kTag = "CONFIG";
 
-void free_notice(void *p)
-{
+void free_notice(void *p) {
     ConfigNotice *n = (ConfigNotice *)p;
-    if (!n)
-        return;
+    if (!n) return;
     VKO_Free(n->key);
     VKO_Free(n);
 }
 
-void free_item(void *p)
-{
+void free_item(void *p) {
     ConfigItem *it = (ConfigItem *)p;
-    if (!it)
-        return;
+    if (!it) return;
     if (it->type == CONFIG_TYPE_STRING) {
         for (int s = 0; s < CONFIG_STREAM_COUNT; s++) {
-            for (int l = 1; l < CONFIG_LAYER_COUNT; l++)
-                VKO_Free(it->slots[l][s].value_string);
+            for (int l = 1; l < CONFIG_LAYER_COUNT; l++) VKO_Free(it->slots[l][s].value_string);
             VKO_Free(it->server_range[s].characters);
         }
     }
     VKO_Free(it);
 }
 
-ConfigSlot *lower_default(ConfigItem *item, uint32_t stream)
-{
+ConfigSlot *lower_default(ConfigItem *item, uint32_t stream) {
     ConfigSlot *l1 = &item->slots[CONFIG_LAYER_SERVER_DEFAULT][stream];
     return l1->set ? l1 : &item->slots[CONFIG_LAYER_DEFAULT][stream];
 }
 
-bool chars_pass(const char *list, uint8_t whitelist, const char *text)
-{
+bool chars_pass(const char *list, uint8_t whitelist, const char *text) {
     for (const char *p = text; *p; p++) {
         bool listed = strchr(list, *p) != nullptr;
-        if (whitelist && !listed)
-            return false;
-        if (!whitelist && listed)
-            return false;
+        if (whitelist && !listed) return false;
+        if (!whitelist && listed) return false;
     }
     return true;
 }
 
 // Merged-view slot for the record fillers (caller holds the read lock).
-const ConfigSlot *merged_slot(const char *key, uint32_t stream, uint32_t type)
-{
+const ConfigSlot *merged_slot(const char *key, uint32_t stream, uint32_t type) {
     ConfigItem *item = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, type);
     uint32_t layer = CONFIG_LAYER_MERGED;
     return item ? config_get_item(item, &layer, stream) : nullptr;
 }
 
-int32_t merged_int(const char *key, uint32_t stream)
-{
+int32_t merged_int(const char *key, uint32_t stream) {
     const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_INT);
     return slot ? slot->value_int : 0;
 }
 
-uint8_t merged_bool(const char *key, uint32_t stream)
-{
+uint8_t merged_bool(const char *key, uint32_t stream) {
     const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_BOOL);
     return slot ? slot->value_bool : 0;
 }
 
 // Copies the merged text into a fixed field, always terminated and bounded.
-void merged_text(const char *key, uint32_t stream, char *out, size_t size)
-{
+void merged_text(const char *key, uint32_t stream, char *out, size_t size) {
     out[0] = 0;
     const ConfigSlot *slot = merged_slot(key, stream, CONFIG_TYPE_STRING);
-    if (slot && slot->set && slot->value_string)
-        snprintf(out, size, "%s", slot->value_string);
+    if (slot && slot->set && slot->value_string) snprintf(out, size, "%s", slot->value_string);
 }
 
 // Zero-fills a settings record and takes the read lock; false (lock not
 // taken) when the store is missing.
-bool begin_record(void *out, size_t size, const char *what)
-{
+bool begin_record(void *out, size_t size, const char *what) {
     memset(out, 0, size);
     if (!g_store.lock) {
         VKO_Log(kTag, "Attempted to access the config in a bad state (%s)", what);
@@ -116,10 +101,9 @@ bool begin_record(void *out, size_t size, const char *what)
 // Steps 3-5 shared by the integer and boolean setters: an unchanged set value
 // is no change; a user value equal to the lower default clears the slot.
 template <typename T>
-bool store_scalar(ConfigItem *item, ConfigSlot *slot, uint32_t layer, uint32_t stream, T ConfigSlot::*field, T value)
-{
-    if (slot->set && slot->*field == value)
-        return false;
+bool store_scalar(ConfigItem *item, ConfigSlot *slot, uint32_t layer, uint32_t stream, T ConfigSlot::*field,
+                  T value) {
+    if (slot->set && slot->*field == value) return false;
     if (layer == CONFIG_LAYER_USER && value == lower_default(item, stream)->*field) {
         slot->*field = 0;
         slot->set = 0;
@@ -131,73 +115,57 @@ bool store_scalar(ConfigItem *item, ConfigSlot *slot, uint32_t layer, uint32_t s
     return true;
 }
 
-char *prefixed(const char *prefix, const char *domain)
-{
+char *prefixed(const char *prefix, const char *domain) {
     return VKO_SprintfAlloc("%s%s", prefix, domain);
 }
 
-const char *known_domain(const char *env)
-{
+const char *known_domain(const char *env) {
     for (int i = 0; i < CONFIG_SERVICE_DOMAIN_COUNT; i++)
-        if (strcmp(env, config_service_domains[i]) == 0)
-            return config_service_domains[i];
+        if (strcmp(env, config_service_domains[i]) == 0) return config_service_domains[i];
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-bool config_exists(void)
-{
+bool config_exists(void) {
     return g_store.map != nullptr;
 }
 
-bool config_lock_exists(void)
-{
+bool config_lock_exists(void) {
     return g_store.lock != nullptr;
 }
 
-void config_lock_write(void)
-{
-    if (g_store.lock)
-        VKO_RWLockWriter(g_store.lock);
+void config_lock_write(void) {
+    if (g_store.lock) VKO_RWLockWriter(g_store.lock);
 }
 
-void config_lock_read(void)
-{
-    if (g_store.lock)
-        VKO_RWLockReader(g_store.lock);
+void config_lock_read(void) {
+    if (g_store.lock) VKO_RWLockReader(g_store.lock);
 }
 
-void config_unlock(void)
-{
-    if (g_store.lock)
-        VKO_RWLockUnlock(g_store.lock);
+void config_unlock(void) {
+    if (g_store.lock) VKO_RWLockUnlock(g_store.lock);
 }
 
-void config_set_change_callback(ConfigChangeFunc func, void *context)
-{
+void config_set_change_callback(ConfigChangeFunc func, void *context) {
     std::lock_guard<std::mutex> g(g_cb_mutex);
     g_cb = func;
     g_cb_ctx = func ? context : nullptr;
 }
 
-bool config_destroy(void)
-{
+bool config_destroy(void) {
     config_set_change_callback(nullptr, nullptr);
     if (g_store.queue) {
         VKO_QueueFlush(g_store.queue, free_notice);
         VKO_QueueDestroy(&g_store.queue);
     }
-    if (g_store.lock)
-        VKO_RWLockDestroy(&g_store.lock);
-    if (g_store.map)
-        VKO_HashDestroy(&g_store.map, free_item);
+    if (g_store.lock) VKO_RWLockDestroy(&g_store.lock);
+    if (g_store.map) VKO_HashDestroy(&g_store.map, free_item);
     memset(g_store.order, 0, sizeof(g_store.order));
     return !g_store.lock && !g_store.map;
 }
 
-bool config_create(void)
-{
+bool config_create(void) {
     config_destroy();
     g_store.lock = VKO_RWLockCreate();
     g_store.map = VKO_HashCreate(0);
@@ -222,22 +190,17 @@ bool config_create(void)
     return true;
 }
 
-ConfigItem *config_item_at(uint32_t index)
-{
-    if (!g_store.map || index >= CONFIG_KEY_COUNT)
-        return nullptr;
+ConfigItem *config_item_at(uint32_t index) {
+    if (!g_store.map || index >= CONFIG_KEY_COUNT) return nullptr;
     return g_store.order[index];
 }
 
-ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream)
-{
-    if (!item || layer >= CONFIG_LAYER_COUNT || stream >= CONFIG_STREAM_COUNT)
-        return nullptr;
+ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream) {
+    if (!item || layer >= CONFIG_LAYER_COUNT || stream >= CONFIG_STREAM_COUNT) return nullptr;
     return &item->slots[layer][stream];
 }
 
-void config_slot_clear(const ConfigItem *item, ConfigSlot *slot)
-{
+void config_slot_clear(const ConfigItem *item, ConfigSlot *slot) {
     if (item->type == CONFIG_TYPE_STRING) {
         VKO_Free(slot->value_string);
         slot->value_string = nullptr;
@@ -247,8 +210,7 @@ void config_slot_clear(const ConfigItem *item, ConfigSlot *slot)
     slot->value_bool = 0;
 }
 
-ConfigItem *config_lookup_item(uint32_t layer, const char *key, uint32_t stream, uint32_t expected_type)
-{
+ConfigItem *config_lookup_item(uint32_t layer, const char *key, uint32_t stream, uint32_t expected_type) {
     if (!g_store.map) {
         VKO_Log(kTag, "Attempted to access the config before it was created");
         return nullptr;
@@ -277,8 +239,7 @@ ConfigItem *config_lookup_item(uint32_t layer, const char *key, uint32_t stream,
     return item;
 }
 
-ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream)
-{
+ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream) {
     if (!item) {
         VKO_Log(kTag, "No setting was given to config_get_item()");
         return nullptr;
@@ -292,8 +253,7 @@ ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream)
         VKO_Log(kTag, "A bad config layer '%u' was provided for key '%s'.", l, item->name);
         return nullptr;
     }
-    if (l < CONFIG_LAYER_MERGED)
-        return &item->slots[l][stream];
+    if (l < CONFIG_LAYER_MERGED) return &item->slots[l][stream];
     uint32_t chosen = CONFIG_LAYER_DEFAULT;
     for (uint32_t k = CONFIG_LAYER_ENFORCED; k >= CONFIG_LAYER_SERVER_DEFAULT; k--) {
         if (item->slots[k][stream].set) {
@@ -301,115 +261,92 @@ ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream)
             break;
         }
     }
-    if (layer)
-        *layer = chosen;
+    if (layer) *layer = chosen;
     return &item->slots[chosen][stream];
 }
 
 // Runs fn on the slot of (layer, key, stream) under the read lock.
-template <typename F> static void read_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type, F fn)
-{
+template <typename F>
+static void read_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type, F fn) {
     config_lock_read();
     ConfigItem *item = config_lookup_item(layer, key, stream, type);
     ConfigSlot *slot = item ? config_get_item(item, &layer, stream) : nullptr;
-    if (slot)
-        fn(slot);
+    if (slot) fn(slot);
     config_unlock();
 }
 
-int32_t config_get_int(uint32_t layer, const char *key, uint32_t stream)
-{
+int32_t config_get_int(uint32_t layer, const char *key, uint32_t stream) {
     int32_t value = 0;
     read_slot(layer, key, stream, CONFIG_TYPE_INT, [&](ConfigSlot *slot) { value = slot->value_int; });
     return value;
 }
 
-char *config_get_string(uint32_t layer, const char *key, uint32_t stream)
-{
+char *config_get_string(uint32_t layer, const char *key, uint32_t stream) {
     char *text = nullptr;
     read_slot(layer, key, stream, CONFIG_TYPE_STRING, [&](ConfigSlot *slot) {
-        if (slot->set && slot->value_string)
-            text = VKO_Strdup(slot->value_string);
+        if (slot->set && slot->value_string) text = VKO_Strdup(slot->value_string);
     });
     return text ? text : VKO_Strdup("");
 }
 
-uint8_t config_get_bool(uint32_t layer, const char *key, uint32_t stream)
-{
-    (void)layer; // always the merged view
+uint8_t config_get_bool(uint32_t layer, const char *key, uint32_t stream) {
+    (void)layer;  // always the merged view
     uint8_t value = 0;
-    read_slot(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_BOOL, [&](ConfigSlot *slot) { value = slot->value_bool; });
+    read_slot(CONFIG_LAYER_MERGED, key, stream, CONFIG_TYPE_BOOL,
+              [&](ConfigSlot *slot) { value = slot->value_bool; });
     return value;
 }
 
-bool config_int_in_range(const ConfigItem *item, uint32_t stream, int32_t value)
-{
+bool config_int_in_range(const ConfigItem *item, uint32_t stream, int32_t value) {
     const ConfigRange &a = item->schema_range[stream];
-    if (value < a.minimum || value > a.maximum)
-        return false;
+    if (value < a.minimum || value > a.maximum) return false;
     const ConfigRange &b = item->server_range[stream];
-    if (b.present && (value < b.minimum || value > b.maximum))
-        return false;
+    if (b.present && (value < b.minimum || value > b.maximum)) return false;
     return true;
 }
 
-bool config_check_characters(const ConfigItem *item, uint32_t stream, const char *text)
-{
-    if (!item || stream >= CONFIG_STREAM_COUNT)
-        return false;
-    if (!text || !text[0])
-        return true;
+bool config_check_characters(const ConfigItem *item, uint32_t stream, const char *text) {
+    if (!item || stream >= CONFIG_STREAM_COUNT) return false;
+    if (!text || !text[0]) return true;
     const ConfigRange &a = item->schema_range[stream];
-    if (a.characters && a.characters[0] && !chars_pass(a.characters, a.is_whitelist, text))
-        return false;
+    if (a.characters && a.characters[0] && !chars_pass(a.characters, a.is_whitelist, text)) return false;
     const ConfigRange &b = item->server_range[stream];
     if (b.present && b.characters && b.characters[0] && !chars_pass(b.characters, b.is_whitelist, text))
         return false;
     return true;
 }
 
-static ConfigSlot *writable_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type, ConfigItem **out_item)
-{
-    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED)
-        return nullptr;
+static ConfigSlot *writable_slot(uint32_t layer, const char *key, uint32_t stream, uint32_t type,
+                                 ConfigItem **out_item) {
+    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED) return nullptr;
     ConfigItem *item = config_lookup_item(layer, key, stream, type);
-    if (!item)
-        return nullptr;
+    if (!item) return nullptr;
     uint32_t l = layer;
     ConfigSlot *slot = config_get_item(item, &l, stream);
-    if (slot && out_item)
-        *out_item = item;
+    if (slot && out_item) *out_item = item;
     return slot;
 }
 
-bool config_set_int_nolock(uint32_t layer, const char *key, uint32_t stream, int32_t value)
-{
+bool config_set_int_nolock(uint32_t layer, const char *key, uint32_t stream, int32_t value) {
     ConfigItem *item = nullptr;
     ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_INT, &item);
-    if (!slot || !config_int_in_range(item, stream, value))
-        return false;
+    if (!slot || !config_int_in_range(item, stream, value)) return false;
     return store_scalar(item, slot, layer, stream, &ConfigSlot::value_int, value);
 }
 
-bool config_set_bool_nolock(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
-{
+bool config_set_bool_nolock(uint32_t layer, const char *key, uint32_t stream, uint8_t value) {
     ConfigItem *item = nullptr;
     ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_BOOL, &item);
-    if (!slot)
-        return false;
+    if (!slot) return false;
     return store_scalar(item, slot, layer, stream, &ConfigSlot::value_bool, (uint8_t)(value ? 1 : 0));
 }
 
-bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, const char *text)
-{
-    if (!text || !text[0])
-        return config_clear_slot_nolock(layer, key, stream);
+bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, const char *text) {
+    if (!text || !text[0]) return config_clear_slot_nolock(layer, key, stream);
     ConfigItem *item = nullptr;
     ConfigSlot *slot = writable_slot(layer, key, stream, CONFIG_TYPE_STRING, &item);
-    if (!slot || !config_check_characters(item, stream, text))
-        return false;
-    if (slot->set && slot->value_string && strcmp(slot->value_string, text) == 0)
-        return false;
+    if (!slot || !config_check_characters(item, stream, text)) return false;
+    if (slot->set && slot->value_string && strcmp(slot->value_string, text) == 0) return false;
     VKO_Free(slot->value_string);
     slot->value_string = nullptr;
     slot->set = 0;
@@ -424,99 +361,82 @@ bool config_set_string_nolock(uint32_t layer, const char *key, uint32_t stream, 
     return true;
 }
 
-bool config_clear_slot_nolock(uint32_t layer, const char *key, uint32_t stream)
-{
+bool config_clear_slot_nolock(uint32_t layer, const char *key, uint32_t stream) {
     ConfigItem *item = nullptr;
-    ConfigSlot *slot = layer >= CONFIG_LAYER_USER ? writable_slot(layer, key, stream, CONFIG_TYPE_ANY, &item) : nullptr;
-    if (!slot)
-        return false;
+    ConfigSlot *slot =
+        layer >= CONFIG_LAYER_USER ? writable_slot(layer, key, stream, CONFIG_TYPE_ANY, &item) : nullptr;
+    if (!slot) return false;
     bool was_set = slot->set != 0;
     config_slot_clear(item, slot);
     // a cleared value is a change like any other, so the UI hears of it
-    if (was_set)
-        config_queue_change(layer, item->name, (uint8_t)stream);
+    if (was_set) config_queue_change(layer, item->name, (uint8_t)stream);
     return true;
 }
 
-bool config_clear_layer_nolock(uint32_t layer)
-{
-    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED || !g_store.map)
-        return false;
+bool config_clear_layer_nolock(uint32_t layer) {
+    if (layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED || !g_store.map) return false;
     for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++) {
         ConfigItem *item = g_store.order[i];
         for (uint32_t s = 0; s < CONFIG_STREAM_COUNT; s++) {
             ConfigSlot *slot = &item->slots[layer][s];
-            if (slot->set)
-                config_queue_change(layer, item->name, (uint8_t)s);
+            if (slot->set) config_queue_change(layer, item->name, (uint8_t)s);
             config_slot_clear(item, slot);
         }
     }
     return true;
 }
 
-static bool bad_state(const char *key)
-{
-    if (g_store.lock)
-        return false;
+static bool bad_state(const char *key) {
+    if (g_store.lock) return false;
     VKO_Log(kTag, "Attempted to access the config in a bad state (key '%s')", key ? key : "");
     return true;
 }
 
 // Write lock, the unlocked step, then the notices; refused without a lock.
-template <typename F> static bool locked(const char *key, F fn)
-{
-    if (bad_state(key))
-        return false;
+template <typename F>
+static bool locked(const char *key, F fn) {
+    if (bad_state(key)) return false;
     config_lock_write();
     bool r = fn();
     config_unlock_notify();
     return r;
 }
 
-bool config_set_int(uint32_t layer, const char *key, uint32_t stream, int32_t value)
-{
+bool config_set_int(uint32_t layer, const char *key, uint32_t stream, int32_t value) {
     return locked(key, [&] { return config_set_int_nolock(layer, key, stream, value); });
 }
 
-bool config_set_bool(uint32_t layer, const char *key, uint32_t stream, uint8_t value)
-{
+bool config_set_bool(uint32_t layer, const char *key, uint32_t stream, uint8_t value) {
     return locked(key, [&] { return config_set_bool_nolock(layer, key, stream, value); });
 }
 
-bool config_set_string(uint32_t layer, const char *key, uint32_t stream, const char *text)
-{
+bool config_set_string(uint32_t layer, const char *key, uint32_t stream, const char *text) {
     return locked(key, [&] { return config_set_string_nolock(layer, key, stream, text); });
 }
 
-bool config_set_user_int(void *unused, const char *key, uint32_t stream, int32_t value)
-{
+bool config_set_user_int(void *unused, const char *key, uint32_t stream, int32_t value) {
     (void)unused;
     return config_set_int(CONFIG_LAYER_USER, key, stream, value);
 }
 
-bool config_clear_value(uint32_t layer, const char *key, uint32_t stream)
-{
+bool config_clear_value(uint32_t layer, const char *key, uint32_t stream) {
     return locked(key, [&] { return config_clear_slot_nolock(layer, key, stream); });
 }
 
-bool config_reset_key(const char *key, uint32_t stream)
-{
+bool config_reset_key(const char *key, uint32_t stream) {
     return locked(key, [&] {
         bool any = false;
         ConfigItem *item = config_lookup_item(CONFIG_LAYER_USER, key, stream, CONFIG_TYPE_ANY);
         for (uint32_t l = CONFIG_LAYER_USER; item && l <= CONFIG_LAYER_ENFORCED; l++) {
             // a key barred from the launch link has no layer-3 value to clear
-            if (l == CONFIG_LAYER_LAUNCH && item->no_launch_link)
-                continue;
-            if (config_clear_slot_nolock(l, key, stream))
-                any = true;
+            if (l == CONFIG_LAYER_LAUNCH && item->no_launch_link) continue;
+            if (config_clear_slot_nolock(l, key, stream)) any = true;
         }
         return any;
     });
 }
 
-bool config_clear_layer(uint32_t layer)
-{
+bool config_clear_layer(uint32_t layer) {
     if (!g_store.lock) {
         VKO_Log(kTag, "Attempted to access the config in a bad state (layer %u)", layer);
         return false;
@@ -527,8 +447,7 @@ bool config_clear_layer(uint32_t layer)
     return r;
 }
 
-bool config_set_resolution(uint32_t layer, uint32_t stream, int32_t x, int32_t y, uint8_t client)
-{
+bool config_set_resolution(uint32_t layer, uint32_t stream, int32_t x, int32_t y, uint8_t client) {
     if (!g_store.lock) {
         VKO_Log(kTag, "Attempted to access the config in a bad state (client resolution)");
         return false;
@@ -540,20 +459,16 @@ bool config_set_resolution(uint32_t layer, uint32_t stream, int32_t x, int32_t y
     return a || b;
 }
 
-void config_queue_change(uint32_t layer, const char *key, uint8_t stream)
-{
-    if (!g_store.queue || !key)
-        return;
+void config_queue_change(uint32_t layer, const char *key, uint8_t stream) {
+    if (!g_store.queue || !key) return;
     ConfigNotice *n = (ConfigNotice *)VKO_Alloc(1, sizeof(ConfigNotice));
     n->layer = layer;
     n->key = VKO_Strdup(key);
     n->stream = stream;
-    if (!VKO_QueuePushPtr(g_store.queue, n, sizeof(ConfigNotice)))
-        free_notice(n); // full: dropped
+    if (!VKO_QueuePushPtr(g_store.queue, n, sizeof(ConfigNotice))) free_notice(n);  // full: dropped
 }
 
-uint32_t config_unlock_notify(void)
-{
+uint32_t config_unlock_notify(void) {
     if (!g_store.queue) {
         config_unlock();
         return 0;
@@ -569,8 +484,7 @@ uint32_t config_unlock_notify(void)
     }
     uint32_t count = (uint32_t)taken.size();
     ConfigNotice **array = (ConfigNotice **)VKO_Alloc(count ? count : 1, sizeof(ConfigNotice *));
-    for (uint32_t i = 0; i < count; i++)
-        array[i] = taken[i];
+    for (uint32_t i = 0; i < count; i++) array[i] = taken[i];
     config_unlock();
 
     ConfigChangeFunc cb;
@@ -580,18 +494,14 @@ uint32_t config_unlock_notify(void)
         cb = g_cb;
         ctx = g_cb_ctx;
     }
-    if (cb)
-        cb(array, count, ctx);
-    for (uint32_t i = 0; i < count; i++)
-        free_notice(array[i]);
+    if (cb) cb(array, count, ctx);
+    for (uint32_t i = 0; i < count; i++) free_notice(array[i]);
     VKO_Free(array);
     return count;
 }
 
-void config_read_ws(WsConfig *out)
-{
-    if (!begin_record(out, sizeof(*out), "wscfg"))
-        return;
+void config_read_ws(WsConfig *out) {
+    if (!begin_record(out, sizeof(*out), "wscfg")) return;
     merged_text("host_name", 0, out->host_name, sizeof(out->host_name));
     merged_text("ws_desc", 0, out->desc, sizeof(out->desc));
     merged_text("ws_gameID", 0, out->game_id, sizeof(out->game_id));
@@ -600,10 +510,8 @@ void config_read_ws(WsConfig *out)
     config_unlock();
 }
 
-void config_read_network(ZarvekNetConfig *out)
-{
-    if (!begin_record(out, sizeof(*out), "wscfg"))
-        return;
+void config_read_network(ZarvekNetConfig *out) {
+    if (!begin_record(out, sizeof(*out), "wscfg")) return;
     out->cg_level = (uint32_t)merged_int("network_cg_level", 0);
     merged_text("app_stun_address", 0, out->host_servers, sizeof(out->host_servers));
     merged_text("app_client_stun_address", 0, out->client_servers, sizeof(out->client_servers));
@@ -612,11 +520,9 @@ void config_read_network(ZarvekNetConfig *out)
     config_unlock();
 }
 
-void config_read_client(void *unused, ClientConfig *out)
-{
+void config_read_client(void *unused, ClientConfig *out) {
     (void)unused;
-    if (!begin_record(out, sizeof(*out), "clientcfg"))
-        return;
+    if (!begin_record(out, sizeof(*out), "clientcfg")) return;
     for (uint32_t s = 0; s < 3; s++) {
         ClientStreamSettings &b = out->stream[s];
         b.decoder_index = merged_int("client_decoder_index", s);
@@ -645,7 +551,8 @@ struct HostField {
     size_t offset;
 };
 
-#define VIDEO_FIELD(key, field) {key, offsetof(HostVideoConfig, field)}
+#define VIDEO_FIELD(key, field) \
+    { key, offsetof(HostVideoConfig, field) }
 const HostField kVideoInts[] = {
     VIDEO_FIELD("server_resolution_x", resolutionX),
     VIDEO_FIELD("server_resolution_y", resolutionY),
@@ -658,7 +565,8 @@ const HostField kVideoBools[] = {
 };
 #undef VIDEO_FIELD
 
-#define HOST_FIELD(key, field) {key, offsetof(HostConfig, field)}
+#define HOST_FIELD(key, field) \
+    { key, offsetof(HostConfig, field) }
 const HostField kHostInts[] = {
     HOST_FIELD("host_gamepad_mode", gamepad_mode),
     HOST_FIELD("host_gamepad_type", gamepad_type),
@@ -702,36 +610,38 @@ const HostField kHostBools[] = {
 };
 #undef HOST_FIELD
 
-template <typename T> T &field_at(void *base, size_t off) { return *(T *)((char *)base + off); }
-template <typename T> T field_at(const void *base, size_t off) { return *(const T *)((const char *)base + off); }
+template <typename T>
+T &field_at(void *base, size_t off) {
+    return *(T *)((char *)base + off);
+}
+template <typename T>
+T field_at(const void *base, size_t off) {
+    return *(const T *)((const char *)base + off);
+}
 
 // Fills one group of the host record from the merged view of stream s.
-void read_fields(void *base, uint32_t s, const HostField *ints, size_t n_ints, const HostField *bools, size_t n_bools)
-{
-    for (size_t i = 0; i < n_ints; i++)
-        field_at<int32_t>(base, ints[i].offset) = merged_int(ints[i].key, s);
+void read_fields(void *base, uint32_t s, const HostField *ints, size_t n_ints, const HostField *bools,
+                 size_t n_bools) {
+    for (size_t i = 0; i < n_ints; i++) field_at<int32_t>(base, ints[i].offset) = merged_int(ints[i].key, s);
     for (size_t i = 0; i < n_bools; i++)
         field_at<uint8_t>(base, bools[i].offset) = merged_bool(bools[i].key, s);
 }
 
 // Stores into the user layer the fields where `in` differs from `cur`.
-void write_ints(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n)
-{
+void write_ints(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (field_at<int32_t>(in, fs[i].offset) != field_at<int32_t>(cur, fs[i].offset))
             config_set_int_nolock(CONFIG_LAYER_USER, fs[i].key, s, field_at<int32_t>(in, fs[i].offset));
 }
 
-void write_bools(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n)
-{
+void write_bools(const void *in, const void *cur, uint32_t s, const HostField *fs, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (field_at<uint8_t>(in, fs[i].offset) != field_at<uint8_t>(cur, fs[i].offset))
             config_set_bool_nolock(CONFIG_LAYER_USER, fs[i].key, s, field_at<uint8_t>(in, fs[i].offset));
 }
 
 // A fixed text field, bounded by the field even when unterminated.
-void write_text(const char *in, const char *cur, size_t size, const char *key, uint32_t s)
-{
+void write_text(const char *in, const char *cur, size_t size, const char *key, uint32_t s) {
     std::string want(in, strnlen(in, size));
     if (want != std::string(cur, strnlen(cur, size)))
         config_set_string_nolock(CONFIG_LAYER_USER, key, s, want.c_str());
@@ -739,12 +649,10 @@ void write_text(const char *in, const char *cur, size_t size, const char *key, u
 
 #define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
-} // namespace
+}  // namespace
 
-void config_read_host(HostConfig *out)
-{
-    if (!begin_record(out, sizeof(*out), "ZarvekHostConfig"))
-        return;
+void config_read_host(HostConfig *out) {
+    if (!begin_record(out, sizeof(*out), "ZarvekHostConfig")) return;
     for (uint32_t s = 0; s < 3; s++) {
         HostVideoConfig &v = out->video[s];
         read_fields(&v, s, kVideoInts, COUNT(kVideoInts), kVideoBools, COUNT(kVideoBools));
@@ -754,13 +662,11 @@ void config_read_host(HostConfig *out)
     for (size_t i = 0; i < COUNT(kHostTexts); i++)
         merged_text(kHostTexts[i].key, 0, (char *)out + kHostTexts[i].offset, kHostTextSizes[i]);
     read_fields(out, 0, nullptr, 0, kHostBools, COUNT(kHostBools));
-    if (out->privacy_mode && out->virtual_monitors == 0)
-        out->virtual_monitors = 1;
+    if (out->privacy_mode && out->virtual_monitors == 0) out->virtual_monitors = 1;
     config_unlock();
 }
 
-bool config_write_host(const HostConfig *in)
-{
+bool config_write_host(const HostConfig *in) {
     if (!g_store.lock || !in) {
         VKO_Log(kTag, "Attempted to access the config in a bad state (ZarvekHostConfig)");
         return false;
@@ -786,8 +692,7 @@ bool config_write_host(const HostConfig *in)
     return true;
 }
 
-char *config_get_api_host(void)
-{
+char *config_get_api_host(void) {
     char *env = config_get_string(CONFIG_LAYER_MERGED, "app_environment", 0);
     const char *d = known_domain(env);
     char *r = prefixed(CONFIG_API_HOST_PREFIX, d ? d : config_service_domains[0]);
@@ -795,16 +700,14 @@ char *config_get_api_host(void)
     return r;
 }
 
-char *config_get_ws_host(void)
-{
+char *config_get_ws_host(void) {
     char *ws = config_get_string(CONFIG_LAYER_MERGED, "ws_host", 0);
     if (ws[0]) {
         size_t wl = strlen(ws);
         for (int i = 0; i < CONFIG_SERVICE_DOMAIN_COUNT; i++) {
             std::string needle = std::string(".") + config_service_domains[i];
             const char *hit = strstr(ws, needle.c_str());
-            if (hit && (size_t)(hit - ws) + needle.size() == wl)
-                return ws;
+            if (hit && (size_t)(hit - ws) + needle.size() == wl) return ws;
         }
     }
     VKO_Free(ws);

@@ -13,7 +13,7 @@ struct ConfigNotice {
     uint8_t stream;
 };
 
-#define CONFIG_NOTICE_SLOTS 363 // 121 keys x 3 streams
+#define CONFIG_NOTICE_SLOTS 363  // 121 keys x 3 streams
 
 // Called after the write lock is released with the notices of that write.
 typedef void (*ConfigChangeFunc)(ConfigNotice **notices, uint32_t count, void *context);
@@ -37,7 +37,7 @@ ConfigSlot *config_get_item(ConfigItem *item, uint32_t *layer, uint32_t stream);
 
 // Typed readers (take the read lock).
 int32_t config_get_int(uint32_t layer, const char *key, uint32_t stream);
-char *config_get_string(uint32_t layer, const char *key, uint32_t stream); // caller frees; never null
+char *config_get_string(uint32_t layer, const char *key, uint32_t stream);  // caller frees; never null
 uint8_t config_get_bool(uint32_t layer, const char *key, uint32_t stream);
 
 // Setters without locking (layers 1-6).
@@ -76,6 +76,6 @@ char *config_get_api_host(void);
 char *config_get_ws_host(void);
 
 // Internal walk helpers shared with the file forms (callers hold the lock).
-ConfigItem *config_item_at(uint32_t index); // schema order, null past the end
+ConfigItem *config_item_at(uint32_t index);  // schema order, null past the end
 ConfigSlot *config_slot_raw(ConfigItem *item, uint32_t layer, uint32_t stream);
-void config_slot_clear(const ConfigItem *item, ConfigSlot *slot); // frees a text, unsets; no notice
+void config_slot_clear(const ConfigItem *item, ConfigSlot *slot);  // frees a text, unsets; no notice

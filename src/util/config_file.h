@@ -12,7 +12,7 @@
 #ifndef VKO_FRAME_DEFINED
 #define VKO_FRAME_DEFINED
 struct VKO_Frame {
-    uint32_t flags; // 0x1 hidden, 0x2 fullscreen, 0x4 maximized
+    uint32_t flags;  // 0x1 hidden, 0x2 fullscreen, 0x4 maximized
     uint32_t width;
     uint32_t height;
     char screen[32];
@@ -24,7 +24,7 @@ struct VKO_Frame {
 #define CONFIG_JSON_NAME "config.json"
 #define CONFIG_TXT_NAME "config.txt"
 #define CONFIG_WINDOW_NAME "window.json"
-#define CONFIG_JSON_MAX_BYTES (4u * 1024u * 1024u) // a larger config.json is refused
+#define CONFIG_JSON_MAX_BYTES (4u * 1024u * 1024u)  // a larger config.json is refused
 #define CONFIG_REMOTE_TEXT_MAX 2048
 #define CONFIG_REGISTRY_MAX_BYTES 8192
 

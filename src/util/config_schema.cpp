@@ -16,21 +16,18 @@ struct Row {
     bool no_launch;
     int32_t minimum;
     int32_t maximum;
-    const char *characters; // string keys: whitelist, or null for any
-    int32_t def_int;        // integers and booleans
-    const char *def_string; // strings
+    const char *characters;  // string keys: whitelist, or null for any
+    int32_t def_int;         // integers and booleans
+    const char *def_string;  // strings
 };
 
-constexpr Row I(const char *n, bool multi, bool nll, int64_t lo, int64_t hi, int64_t d)
-{
+constexpr Row I(const char *n, bool multi, bool nll, int64_t lo, int64_t hi, int64_t d) {
     return Row{n, CONFIG_TYPE_INT, multi, nll, (int32_t)lo, (int32_t)hi, nullptr, (int32_t)d, nullptr};
 }
-constexpr Row B(const char *n, bool multi, bool nll, int d)
-{
+constexpr Row B(const char *n, bool multi, bool nll, int d) {
     return Row{n, CONFIG_TYPE_BOOL, multi, nll, 0, 0, nullptr, d, nullptr};
 }
-constexpr Row S(const char *n, bool multi, bool nll, const char *chars, const char *d)
-{
+constexpr Row S(const char *n, bool multi, bool nll, const char *chars, const char *d) {
     return Row{n, CONFIG_TYPE_STRING, multi, nll, 0, 0, chars, 0, d};
 }
 
@@ -165,8 +162,7 @@ static_assert(sizeof(kRows) / sizeof(kRows[0]) == CONFIG_KEY_COUNT, "the schema 
 ConfigItem g_items[CONFIG_KEY_COUNT];
 std::once_flag g_once;
 
-void build_items()
-{
+void build_items() {
     for (size_t i = 0; i < CONFIG_KEY_COUNT; i++) {
         const Row &r = kRows[i];
         ConfigItem &it = g_items[i];
@@ -196,10 +192,9 @@ void build_items()
     }
 }
 
-} // namespace
+}  // namespace
 
-const ConfigItem *config_schema_items(void)
-{
+const ConfigItem *config_schema_items(void) {
     std::call_once(g_once, build_items);
     return g_items;
 }

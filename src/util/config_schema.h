@@ -25,24 +25,24 @@ enum : uint32_t {
     CONFIG_LAYER_MERGED = 7,
 };
 
-#define CONFIG_LAYER_COUNT 7   // stored layers 0-6
+#define CONFIG_LAYER_COUNT 7  // stored layers 0-6
 #define CONFIG_STREAM_COUNT 3
 #define CONFIG_KEY_COUNT 121
-#define CONFIG_STRING_LIMIT 512 // string values are shorter than this
+#define CONFIG_STRING_LIMIT 512  // string values are shorter than this
 
 struct ConfigRange {
     uint8_t present;
     int32_t minimum;
     int32_t maximum;
     uint8_t is_whitelist;
-    char *characters; // schema lists are static, server lists are owned copies
+    char *characters;  // schema lists are static, server lists are owned copies
 };
 
 struct ConfigSlot {
     uint8_t set;
     int32_t value_int;
     uint8_t value_bool;
-    char *value_string; // layer 0 points at the schema's text, layers 1-6 own theirs
+    char *value_string;  // layer 0 points at the schema's text, layers 1-6 own theirs
 };
 
 struct ConfigItem {
@@ -70,5 +70,4 @@ extern const char *const config_service_domains[CONFIG_SERVICE_DOMAIN_COUNT];
 #define CONFIG_DOCS_ADDRESS "https://docs.zarvek.test/configuration"
 
 // Characters allowed in the channel keys.
-#define CONFIG_CHANNEL_CHARACTERS \
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"
+#define CONFIG_CHANNEL_CHARACTERS "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"

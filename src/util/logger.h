@@ -10,7 +10,7 @@
 #define LOG_LEVEL_DEBUG 1u
 #define LOG_LEVEL_FORCED 0xDEFACEDu
 
-#define LOG_LINE_MAX 1024 // line text incl. terminator
+#define LOG_LINE_MAX 1024  // line text incl. terminator
 #define LOG_FILE_HOST "log.txt"
 #define LOG_FILE_CLIENT "log_cl.txt"
 #define LOG_ROTATE_BYTES 0x100000ull
@@ -40,7 +40,7 @@ void log_set_line_writer(LogLineFunc writer);
 
 int32_t log_message(uint32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int32_t log_sink_format(uint32_t level, const char *format, va_list args, void *context);
-void log_write(uint32_t level, const char *text, void *context); // context: AppContext or null
+void log_write(uint32_t level, const char *text, void *context);  // context: AppContext or null
 
 // The process-wide callback of log_forward.
 void log_set_forward_callback(LogPlatformFunc callback, void *context);
@@ -52,12 +52,12 @@ void log_platform_callback(const char *file, const char *function, int32_t line,
 void log_platform_line(const char *message, void *context);
 
 // Asynchronous file writer.
-bool fs_async_create(void);                 // creates the 1000-slot queue (no thread yet)
-bool fs_async_start(void);                  // creates the queue if needed and starts the thread once
+bool fs_async_create(void);  // creates the 1000-slot queue (no thread yet)
+bool fs_async_start(void);   // creates the queue if needed and starts the thread once
 void fs_async_append(const char *dir, const char *name, const char *line);
 void *fs_async_thread(void *opaque);
-bool fs_async_flush(uint32_t timeout_ms);   // waits until every queued line is written
-void fs_async_stop(void);                   // sets the stop flag, drains, joins, frees the queue
+bool fs_async_flush(uint32_t timeout_ms);  // waits until every queued line is written
+void fs_async_stop(void);                  // sets the stop flag, drains, joins, frees the queue
 
 // Host process, at start-up before the first line.
 void log_rotate_files(const char *dir);

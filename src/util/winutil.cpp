@@ -28,8 +28,7 @@
 
 // --- access rights ---------------------------------------------------------
 
-bool util_set_privilege(void *token, bool enable)
-{
+bool util_set_privilege(void *token, bool enable) {
     const SecBackend *b = sec_backend();
     int e = b->lookup_privilege();
     if (e) {
@@ -49,11 +48,9 @@ bool util_set_privilege(void *token, bool enable)
     return true;
 }
 
-bool util_change_permissions_everyone(const char *path)
-{
+bool util_change_permissions_everyone(const char *path) {
     const char *tag = "util_change_permissions_everyone";
-    if (!path)
-        return false;
+    if (!path) return false;
     const SecBackend *b = sec_backend();
     SecAcl old_acl;
     int e = b->get_dacl(path, &old_acl);
@@ -74,14 +71,11 @@ bool util_change_permissions_everyone(const char *path)
     return true;
 }
 
-bool util_change_permissions_everyone_fd(int fd)
-{
+bool util_change_permissions_everyone_fd(int fd) {
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
+    if (fstat(fd, &st) != 0) return false;
     mode_t want = S_ISDIR(st.st_mode) ? 07 : 06;
-    if ((st.st_mode & want) == want)
-        return true;
+    if ((st.st_mode & want) == want) return true;
     if (fchmod(fd, (st.st_mode & 07777) | want) != 0) {
         VKO_Log("util_change_permissions_everyone", "SetFileSecurity() failed. Error %d", errno);
         return false;
@@ -89,28 +83,22 @@ bool util_change_permissions_everyone_fd(int fd)
     return true;
 }
 
-bool util_take_ownership(const char *in_path)
-{
+bool util_take_ownership(const char *in_path) {
     const char *tag = "util_take_ownership";
-    if (!in_path)
-        return true;
+    if (!in_path) return true;
     std::string path = in_path;
-    if (path.size() > 1 && path.back() == '/')
-        path.pop_back();
+    if (path.size() > 1 && path.back() == '/') path.pop_back();
     // a network path, a path we cannot look at, or a link is left alone
-    if (path.rfind("//", 0) == 0)
-        return true;
+    if (path.rfind("//", 0) == 0) return true;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode))
-        return true;
+    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return true;
 
     SecAcl acl = {};
     sec_acl_add(&acl, true, SEC_SID_EVERYONE, SEC_GENERIC_READ, false);
     sec_acl_add(&acl, true, SEC_SID_ADMINS, SEC_GENERIC_ALL, false);
     const SecBackend *b = sec_backend();
     int e = b->set_dacl(path.c_str(), &acl);
-    if (!e)
-        return true;
+    if (!e) return true;
     if (!sec_is_access_denied(e)) {
         VKO_Log(tag, "First SetNamedSecurityInfo call failed: %u", (unsigned)e);
         return false;
@@ -126,8 +114,7 @@ bool util_take_ownership(const char *in_path)
         return false;
     }
     int owner_err = b->set_owner_admins(path.c_str());
-    if (!util_set_privilege(token, false))
-        VKO_Log(tag, "Failed SetPrivilege call unexpectedly.");
+    if (!util_set_privilege(token, false)) VKO_Log(tag, "Failed SetPrivilege call unexpectedly.");
     if (owner_err) {
         VKO_Log(tag, "Could not set owner. Error: %u", (unsigned)owner_err);
         return false;
@@ -140,54 +127,41 @@ bool util_take_ownership(const char *in_path)
     return true;
 }
 
-static void fix_entry(const char *path)
-{
+static void fix_entry(const char *path) {
     if (!util_change_permissions_everyone(path)) {
         util_take_ownership(path);
         util_change_permissions_everyone(path);
     }
 }
 
-static void apply_tree(const char *folder, int depth)
-{
+static void apply_tree(const char *folder, int depth) {
     DIR *d = opendir(folder);
-    if (!d)
-        return;
+    if (!d) return;
     std::vector<std::string> subdirs;
     while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         char path[512];
         int n = snprintf(path, sizeof(path), "%s/%s", folder, e->d_name);
-        if (n < 0 || n > 260)
-            continue; // the path limit of the access functions
+        if (n < 0 || n > 260) continue;  // the path limit of the access functions
         struct stat st;
-        if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode))
-            continue; // a link is neither changed nor followed
+        if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) continue;  // a link is neither changed nor followed
         fix_entry(path);
-        if (S_ISDIR(st.st_mode))
-            subdirs.emplace_back(path);
+        if (S_ISDIR(st.st_mode)) subdirs.emplace_back(path);
     }
     closedir(d);
-    if (depth > 64)
-        return;
-    for (const auto &s : subdirs)
-        apply_tree(s.c_str(), depth + 1);
+    if (depth > 64) return;
+    for (const auto &s : subdirs) apply_tree(s.c_str(), depth + 1);
 }
 
-void util_apply_permissions_tree(const char *folder)
-{
-    if (!folder)
-        return;
+void util_apply_permissions_tree(const char *folder) {
+    if (!folder) return;
     struct stat st;
-    if (lstat(folder, &st) != 0 || S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
-        return;
+    if (lstat(folder, &st) != 0 || S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) return;
     fix_entry(folder);
     apply_tree(folder, 0);
 }
 
-void util_logfatal(const char *file, int32_t line, const char *text)
-{
+void util_logfatal(const char *file, int32_t line, const char *text) {
     VKO_LogFatal("util_logfatal", "%s line %d: %s", file ? file : "", line, text ? text : "");
 }
 
@@ -197,29 +171,24 @@ namespace {
 std::mutex g_proxy_mutex;
 char g_proxy[PROXY_ADDRESS_SIZE];
 
-void proxy_set(const char *text)
-{
+void proxy_set(const char *text) {
     std::lock_guard<std::mutex> g(g_proxy_mutex);
     snprintf(g_proxy, sizeof(g_proxy), "%s", text ? text : "");
 }
-} // namespace
+}  // namespace
 
-void proxy_get(char *out, size_t size)
-{
-    if (!out || !size)
-        return;
+void proxy_get(char *out, size_t size) {
+    if (!out || !size) return;
     std::lock_guard<std::mutex> g(g_proxy_mutex);
     snprintf(out, size, "%s", g_proxy);
 }
 
-void proxy_configure(const char *scheme, const char *address, const char *path, uint32_t port)
-{
+void proxy_configure(const char *scheme, const char *address, const char *path, uint32_t port) {
     scheme = scheme ? scheme : "";
     path = path ? path : "";
     if (address && address[0]) {
         char prefix[64 + PROXY_ADDRESS_SIZE] = "";
-        if (scheme[0])
-            snprintf(prefix, sizeof(prefix), "%.1000s://", scheme);
+        if (scheme[0]) snprintf(prefix, sizeof(prefix), "%.1000s://", scheme);
         char *text = VKO_SprintfAlloc("%s%s:%u%s", prefix, address, port, path);
         proxy_set(text);
         VKO_Free(text);
@@ -229,32 +198,31 @@ void proxy_configure(const char *scheme, const char *address, const char *path, 
     // the user's system setting when there is one.
     proxy_set("");
     bool previous = false;
-    if (!process_impersonate_console_user(true, &previous))
-        return;
+    if (!process_impersonate_console_user(true, &previous)) return;
     RegKey *hku = nullptr;
     RegKey *key = nullptr;
     if (reg_open_current_user(REG_KEY_READ, &hku) == REG_ERROR_SUCCESS &&
-        reg_open_key(hku, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", REG_KEY_READ, &key) ==
-            REG_ERROR_SUCCESS) {
+        reg_open_key(hku, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", REG_KEY_READ,
+                     &key) == REG_ERROR_SUCCESS) {
         uint32_t type = 0, enable = 0, size = sizeof(enable);
-        if (reg_query_value(key, "ProxyEnable", &type, &enable, &size) == REG_ERROR_SUCCESS && type == REG_DWORD && enable == 1) {
+        if (reg_query_value(key, "ProxyEnable", &type, &enable, &size) == REG_ERROR_SUCCESS &&
+            type == REG_DWORD && enable == 1) {
             char16_t server[8192 / 2 + 1] = {};
             uint32_t ssize = 8192;
-            if (reg_query_value(key, "ProxyServer", &type, server, &ssize) == REG_ERROR_SUCCESS && type == REG_SZ) {
+            if (reg_query_value(key, "ProxyServer", &type, server, &ssize) == REG_ERROR_SUCCESS &&
+                type == REG_SZ) {
                 server[8192 / 2] = 0;
                 char *utf8 = VKO_WideToMultiAlloc(server);
                 if (utf8) {
-                    utf8[strnlen(utf8, PROXY_ADDRESS_SIZE - 1)] = 0; // cut to 1023 bytes
+                    utf8[strnlen(utf8, PROXY_ADDRESS_SIZE - 1)] = 0;  // cut to 1023 bytes
                     proxy_set(utf8);
                 }
                 VKO_Free(utf8);
             }
         }
     }
-    if (key)
-        reg_close_key(key);
-    if (hku)
-        reg_close_key(hku);
+    if (key) reg_close_key(key);
+    if (hku) reg_close_key(hku);
     process_impersonate_console_user(false, nullptr);
 }
 
@@ -264,31 +232,23 @@ namespace {
 std::atomic<int> g_version_override{-1};
 }
 
-void winutil_set_version_override(int value)
-{
+void winutil_set_version_override(int value) {
     g_version_override.store(value);
 }
 
-bool winutil_os_version(uint32_t *major, uint32_t *minor)
-{
+bool winutil_os_version(uint32_t *major, uint32_t *minor) {
     struct utsname u;
-    if (uname(&u) != 0)
-        return false;
+    if (uname(&u) != 0) return false;
     unsigned a = 0, b = 0;
-    if (sscanf(u.release, "%u.%u", &a, &b) < 1)
-        return false;
-    if (major)
-        *major = a;
-    if (minor)
-        *minor = b;
+    if (sscanf(u.release, "%u.%u", &a, &b) < 1) return false;
+    if (major) *major = a;
+    if (minor) *minor = b;
     return true;
 }
 
-bool winutil_is_win8_or_greater(void)
-{
+bool winutil_is_win8_or_greater(void) {
     int o = g_version_override.load();
-    if (o >= 0)
-        return o != 0;
+    if (o >= 0) return o != 0;
     // Kernels from 3.x on have what the Windows 8 test guards (the newer
     // display and input interfaces); anything older answers false.
     uint32_t major = 0;
@@ -297,42 +257,37 @@ bool winutil_is_win8_or_greater(void)
 
 // --- device nodes ----------------------------------------------------------
 
-uint32_t winutil_devnode_map_status(bool driver_loaded, bool started, bool has_problem, uint32_t problem)
-{
-    if (driver_loaded && started)
-        return DEVNODE_STATUS_RUNNING;
+uint32_t winutil_devnode_map_status(bool driver_loaded, bool started, bool has_problem, uint32_t problem) {
+    if (driver_loaded && started) return DEVNODE_STATUS_RUNNING;
     if (has_problem) {
         switch (problem) {
-        case 14:
-            return DEVNODE_STATUS_RESTART;
-        case 22:
-        case 29:
-            return DEVNODE_STATUS_DISABLED;
-        case 32:
-            return DEVNODE_STATUS_SERVICE_DISABLED;
-        case 43:
-            return DEVNODE_STATUS_FAILED;
-        default:
-            return DEVNODE_STATUS_PROBLEM;
+            case 14:
+                return DEVNODE_STATUS_RESTART;
+            case 22:
+            case 29:
+                return DEVNODE_STATUS_DISABLED;
+            case 32:
+                return DEVNODE_STATUS_SERVICE_DISABLED;
+            case 43:
+                return DEVNODE_STATUS_FAILED;
+            default:
+                return DEVNODE_STATUS_PROBLEM;
         }
     }
     return DEVNODE_STATUS_PRESENT;
 }
 
-bool winutil_device_node_status(const char *class_guid, const char *hardware_id, uint32_t n, uint32_t *out)
-{
-    if (out)
-        *out = DEVNODE_STATUS_NOT_FOUND;
-    if (!class_guid || !hardware_id || !out)
-        return false;
+bool winutil_device_node_status(const char *class_guid, const char *hardware_id, uint32_t n, uint32_t *out) {
+    if (out) *out = DEVNODE_STATUS_NOT_FOUND;
+    if (!class_guid || !hardware_id || !out) return false;
     DevNodeRecord *list = nullptr;
     uint32_t count = 0;
-    if (!devnode_list(class_guid, true, &list, &count))
-        return false;
+    if (!devnode_list(class_guid, true, &list, &count)) return false;
     bool found = false;
     for (uint32_t i = 0; i < count && !found; i++) {
         const DevNodeRecord &d = list[i];
-        if (d.hwid_type != DEVNODE_REG_SZ && d.hwid_type != DEVNODE_REG_EXPAND_SZ && d.hwid_type != DEVNODE_REG_MULTI_SZ)
+        if (d.hwid_type != DEVNODE_REG_SZ && d.hwid_type != DEVNODE_REG_EXPAND_SZ &&
+            d.hwid_type != DEVNODE_REG_MULTI_SZ)
             continue;
         // Count matches within this device's own list; as on the original
         // system, index n needs n + 1 equal strings in one list.
@@ -343,8 +298,7 @@ bool winutil_device_node_status(const char *class_guid, const char *hardware_id,
                 found = true;
                 break;
             }
-            if (d.hwid_type != DEVNODE_REG_MULTI_SZ)
-                break; // a single string holds one id
+            if (d.hwid_type != DEVNODE_REG_MULTI_SZ) break;  // a single string holds one id
         }
     }
     devnode_list_free(&list);
@@ -357,41 +311,34 @@ namespace {
 
 struct ProcEntry {
     uint32_t pid;
-    uint32_t ppid; // 0xFFFFFFFF when none
+    uint32_t ppid;  // 0xFFFFFFFF when none
     std::string name;
     uint32_t children;
 };
 
-bool ieq(const std::string &a, const char *b)
-{
+bool ieq(const std::string &a, const char *b) {
     size_t n = strlen(b);
-    if (a.size() != n)
-        return false;
+    if (a.size() != n) return false;
     for (size_t i = 0; i < n; i++)
-        if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i]))
-            return false;
+        if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
     return true;
 }
 
-bool read_proc(uint32_t pid, ProcEntry *e)
-{
+bool read_proc(uint32_t pid, ProcEntry *e) {
     char path[64];
     snprintf(path, sizeof(path), "/proc/%u/stat", pid);
     FILE *f = fopen(path, "re");
-    if (!f)
-        return false;
+    if (!f) return false;
     char buf[1024];
     size_t n = fread(buf, 1, sizeof(buf) - 1, f);
     fclose(f);
     buf[n] = 0;
-    char *rp = strrchr(buf, ')'); // the name may itself hold ')'
+    char *rp = strrchr(buf, ')');  // the name may itself hold ')'
     char *lp = strchr(buf, '(');
-    if (!rp || !lp || rp < lp)
-        return false;
+    if (!rp || !lp || rp < lp) return false;
     char state = 0;
     unsigned ppid = 0;
-    if (sscanf(rp + 1, " %c %u", &state, &ppid) != 2)
-        return false;
+    if (sscanf(rp + 1, " %c %u", &state, &ppid) != 2) return false;
     e->pid = pid;
     e->ppid = ppid == 0 ? 0xFFFFFFFFu : ppid;
     e->children = 0;
@@ -407,43 +354,36 @@ bool read_proc(uint32_t pid, ProcEntry *e)
         size_t slash = s.rfind('/');
         e->name = slash == std::string::npos ? s : s.substr(slash + 1);
     } else {
-        e->name.assign(lp + 1, (size_t)(rp - lp - 1)); // comm, at most 15 characters
+        e->name.assign(lp + 1, (size_t)(rp - lp - 1));  // comm, at most 15 characters
     }
     return true;
 }
 
-} // namespace
+}  // namespace
 
-uint32_t winutil_find_process_id(const char *name)
-{
-    if (!name || !name[0])
-        return 0xFFFFFFFFu;
+uint32_t winutil_find_process_id(const char *name) {
+    if (!name || !name[0]) return 0xFFFFFFFFu;
     std::vector<uint32_t> pids;
     DIR *d = opendir("/proc");
-    if (!d)
-        return 0xFFFFFFFFu;
+    if (!d) return 0xFFFFFFFFu;
     while (struct dirent *e = readdir(d)) {
         char *end = nullptr;
         unsigned long v = strtoul(e->d_name, &end, 10);
-        if (end && *end == 0 && e->d_name[0] && v > 0 && v < 0xFFFFFFFFul)
-            pids.push_back((uint32_t)v);
+        if (end && *end == 0 && e->d_name[0] && v > 0 && v < 0xFFFFFFFFul) pids.push_back((uint32_t)v);
     }
     closedir(d);
-    std::sort(pids.begin(), pids.end()); // ascending ids are the listing order
+    std::sort(pids.begin(), pids.end());  // ascending ids are the listing order
     std::vector<ProcEntry> procs;
     for (uint32_t pid : pids) {
         ProcEntry p;
-        if (read_proc(pid, &p))
-            procs.push_back(p);
+        if (read_proc(pid, &p)) procs.push_back(p);
     }
     for (auto &p : procs)
         for (const auto &q : procs)
-            if (q.ppid == p.pid)
-                p.children++;
+            if (q.ppid == p.pid) p.children++;
     const ProcEntry *best = nullptr;
     for (const auto &p : procs) {
-        if (!ieq(p.name, name))
-            continue;
+        if (!ieq(p.name, name)) continue;
         if (p.ppid != 0xFFFFFFFFu) {
             const ProcEntry *parent = nullptr;
             for (const auto &q : procs)
@@ -451,24 +391,20 @@ uint32_t winutil_find_process_id(const char *name)
                     parent = &q;
                     break;
                 }
-            if (parent && ieq(parent->name, name))
-                continue; // a child of a same-named process
+            if (parent && ieq(parent->name, name)) continue;  // a child of a same-named process
         }
-        if (!best || p.children > best->children)
-            best = &p;
+        if (!best || p.children > best->children) best = &p;
     }
     return best ? best->pid : 0xFFFFFFFFu;
 }
 
 // --- text ------------------------------------------------------------------
 
-bool text_utf16_to_utf8(char out[TEXT_UTF16_TO_UTF8_SIZE], const char16_t *in)
-{
+bool text_utf16_to_utf8(char out[TEXT_UTF16_TO_UTF8_SIZE], const char16_t *in) {
     const size_t cap = TEXT_UTF16_TO_UTF8_SIZE;
     size_t o = 0, i = 0;
     out[0] = 0;
-    if (!in)
-        return false;
+    if (!in) return false;
     while (i < cap) {
         if (i + 4 <= cap && in[i] && in[i] < 0x80 && in[i + 1] && in[i + 1] < 0x80 && in[i + 2] &&
             in[i + 2] < 0x80 && in[i + 3] && in[i + 3] < 0x80) {
@@ -477,8 +413,7 @@ bool text_utf16_to_utf8(char out[TEXT_UTF16_TO_UTF8_SIZE], const char16_t *in)
                 out[o] = 0;
                 return false;
             }
-            for (int k = 0; k < 4; k++)
-                out[o++] = (char)in[i++];
+            for (int k = 0; k < 4; k++) out[o++] = (char)in[i++];
             continue;
         }
         uint32_t u = in[i];
@@ -529,25 +464,20 @@ bool text_utf16_to_utf8(char out[TEXT_UTF16_TO_UTF8_SIZE], const char16_t *in)
 
 // --- threads ---------------------------------------------------------------
 
-void *thread_ext_force_destroy_timeout(VKO_Thread *thread, int32_t timeout_ms)
-{
-    if (!thread)
-        return nullptr;
+void *thread_ext_force_destroy_timeout(VKO_Thread *thread, int32_t timeout_ms) {
+    if (!thread) return nullptr;
     void *result = nullptr;
-    if (VKO_ThreadJoinTimeout(&thread, timeout_ms, &result))
-        return result;
+    if (VKO_ThreadJoinTimeout(&thread, timeout_ms, &result)) return result;
     VKO_Log("thread_ext_force_destroy", "Terminating thread.");
     VKO_ThreadCancel(thread);
     // a thread that reaches no cancellation point cannot be stopped safely
-    if (VKO_ThreadJoinTimeout(&thread, 5000, &result))
-        return result == PTHREAD_CANCELED ? nullptr : result;
+    if (VKO_ThreadJoinTimeout(&thread, 5000, &result)) return result == PTHREAD_CANCELED ? nullptr : result;
     VKO_Log("thread_ext_force_destroy", "Thread did not end; it is left running.");
     VKO_ThreadAbandon(&thread);
     return nullptr;
 }
 
-void *thread_ext_force_destroy(VKO_Thread *thread)
-{
+void *thread_ext_force_destroy(VKO_Thread *thread) {
     return thread_ext_force_destroy_timeout(thread, THREAD_FORCE_DESTROY_MS);
 }
 
@@ -555,18 +485,17 @@ void *thread_ext_force_destroy(VKO_Thread *thread)
 
 namespace {
 const uint32_t kListedUsers[USER_LIST_COUNT] = {
-    1,       2,       3,       5,       8,       13,      21,      34,      55,      89,      144,
-    233,     377,     610,     987,     1597,    2584,    4181,    6765,    10946,   17711,   28657,
-    46368,   75025,   121393,  196418,  317811,  514229,  832040,  1346269, 2178309, 3524578, 5702887,
-    9227465, 14930352, 24157817, 39088169, 63245986, 102334155, 165580141, 267914296, 433494437, 701408733,
+    1,        2,        3,         5,         8,         13,        21,        34,       55,
+    89,       144,      233,       377,       610,       987,       1597,      2584,     4181,
+    6765,     10946,    17711,     28657,     46368,     75025,     121393,    196418,   317811,
+    514229,   832040,   1346269,   2178309,   3524578,   5702887,   9227465,   14930352, 24157817,
+    39088169, 63245986, 102334155, 165580141, 267914296, 433494437, 701408733,
 };
 static_assert(sizeof(kListedUsers) / sizeof(kListedUsers[0]) == USER_LIST_COUNT, "43 listed users");
-} // namespace
+}  // namespace
 
-bool user_is_listed(uint32_t user_id)
-{
+bool user_is_listed(uint32_t user_id) {
     for (uint32_t id : kListedUsers)
-        if (id == user_id)
-            return true;
+        if (id == user_id) return true;
     return app_internal_access();
 }

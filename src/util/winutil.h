@@ -13,7 +13,7 @@ struct VKO_Thread;
 bool util_set_privilege(void *token, bool enable);
 bool util_take_ownership(const char *path);
 bool util_change_permissions_everyone(const char *path);
-bool util_change_permissions_everyone_fd(int fd); // same rule on an opened file
+bool util_change_permissions_everyone_fd(int fd);  // same rule on an opened file
 void util_apply_permissions_tree(const char *folder);
 
 [[noreturn]] void util_logfatal(const char *file, int32_t line, const char *text);
@@ -21,7 +21,7 @@ void util_apply_permissions_tree(const char *folder);
 // Proxy address: one process-wide text of 1024 bytes; empty means none.
 #define PROXY_ADDRESS_SIZE 1024
 void proxy_configure(const char *scheme, const char *address, const char *path, uint32_t port);
-void proxy_get(char *out, size_t size); // a consistent copy for the HTTP clients
+void proxy_get(char *out, size_t size);  // a consistent copy for the HTTP clients
 
 // True on this system (a current Linux kernel stands for "Windows 8 or later");
 // the override (-1 none, 0 false, 1 true) is for tests.
@@ -49,14 +49,14 @@ enum : uint32_t {
 bool winutil_device_node_status(const char *class_guid, const char *hardware_id, uint32_t n, uint32_t *out);
 uint32_t winutil_devnode_map_status(bool driver_loaded, bool started, bool has_problem, uint32_t problem);
 
-uint32_t winutil_find_process_id(const char *name); // 0xFFFFFFFF when none
+uint32_t winutil_find_process_id(const char *name);  // 0xFFFFFFFF when none
 
 #define TEXT_UTF16_TO_UTF8_SIZE 128
 bool text_utf16_to_utf8(char out[TEXT_UTF16_TO_UTF8_SIZE], const char16_t *in);
 
 #define THREAD_FORCE_DESTROY_MS 60000
 void *thread_ext_force_destroy(VKO_Thread *thread);
-void *thread_ext_force_destroy_timeout(VKO_Thread *thread, int32_t timeout_ms); // tests
+void *thread_ext_force_destroy_timeout(VKO_Thread *thread, int32_t timeout_ms);  // tests
 
 #define USER_LIST_COUNT 43
 bool user_is_listed(uint32_t user_id);

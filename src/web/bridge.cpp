@@ -13,35 +13,28 @@ struct WebViewBridge {
     std::vector<std::string> messages;
 };
 
-WebViewBridge *webview_bridge_create(void)
-{
+WebViewBridge *webview_bridge_create(void) {
     return new WebViewBridge();
 }
 
-void webview_bridge_destroy(WebViewBridge **bridge)
-{
-    if (!bridge || !*bridge)
-        return;
+void webview_bridge_destroy(WebViewBridge **bridge) {
+    if (!bridge || !*bridge) return;
     delete *bridge;
     *bridge = nullptr;
 }
 
-void webview_bridge_attach_config(WebViewBridge *bridge)
-{
+void webview_bridge_attach_config(WebViewBridge *bridge) {
     config_set_change_callback(webview_config_changed, bridge);
 }
 
-void webview_bridge_detach_config(WebViewBridge *bridge)
-{
+void webview_bridge_detach_config(WebViewBridge *bridge) {
     (void)bridge;
     config_set_change_callback(nullptr, nullptr);
 }
 
-bool webview_send_event(WebViewBridge *bridge, uint32_t unused, const char *event, VKO_JSON *holder)
-{
+bool webview_send_event(WebViewBridge *bridge, uint32_t unused, const char *event, VKO_JSON *holder) {
     (void)unused;
-    if (!bridge || !event)
-        return false;
+    if (!bridge || !event) return false;
     VKO_JSON *msg = VKO_JSONObjCreate();
     VKO_JSONObjSetItem(msg, "protocol_version", VKO_JSONIntCreate(1));
     VKO_JSONObjSetItem(msg, "event", VKO_JSONStringCreate("zv_event"));
@@ -58,11 +51,9 @@ bool webview_send_event(WebViewBridge *bridge, uint32_t unused, const char *even
     return true;
 }
 
-void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx)
-{
+void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx) {
     WebViewBridge *bridge = (WebViewBridge *)ctx;
-    if (!notices || !count || !bridge)
-        return;
+    if (!notices || !count || !bridge) return;
     VKO_JSON *schema = config_schema_output_json();
     VKO_JSON *merged = config_layer_output_json(CONFIG_LAYER_MERGED, nullptr, nullptr, true);
     if (!schema || !merged) {
@@ -75,14 +66,11 @@ void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx)
     while (VKO_JSONObjGetNextKey(schema, &iter, &name)) {
         VKO_JSON *entry = VKO_JSONObjGetItem(schema, name);
         VKO_JSON *m = VKO_JSONObjGetItem(merged, name);
-        if (!entry || !m)
-            continue;
+        if (!entry || !m) continue;
         VKO_JSON *v = VKO_JSONObjGetItem(m, "value");
         VKO_JSON *s = VKO_JSONObjGetItem(m, "source");
-        if (v)
-            VKO_JSONObjSetItem(entry, "value", VKO_JSONDuplicate(v));
-        if (s)
-            VKO_JSONObjSetItem(entry, "source", VKO_JSONDuplicate(s));
+        if (v) VKO_JSONObjSetItem(entry, "value", VKO_JSONDuplicate(v));
+        if (s) VKO_JSONObjSetItem(entry, "source", VKO_JSONDuplicate(s));
     }
     VKO_JSON *holder = VKO_JSONObjCreate();
     VKO_JSONObjSetItem(holder, "data", schema);
@@ -91,20 +79,15 @@ void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx)
     VKO_JSONDestroy(&merged);
 }
 
-uint32_t webview_bridge_message_count(WebViewBridge *bridge)
-{
-    if (!bridge)
-        return 0;
+uint32_t webview_bridge_message_count(WebViewBridge *bridge) {
+    if (!bridge) return 0;
     std::lock_guard<std::mutex> g(bridge->mutex);
     return (uint32_t)bridge->messages.size();
 }
 
-char *webview_bridge_message(WebViewBridge *bridge, uint32_t index)
-{
-    if (!bridge)
-        return nullptr;
+char *webview_bridge_message(WebViewBridge *bridge, uint32_t index) {
+    if (!bridge) return nullptr;
     std::lock_guard<std::mutex> g(bridge->mutex);
-    if (index >= bridge->messages.size())
-        return nullptr;
+    if (index >= bridge->messages.size()) return nullptr;
     return VKO_Strdup(bridge->messages[index].c_str());
 }

@@ -26,4 +26,4 @@ void webview_config_changed(ConfigNotice **notices, uint32_t count, void *bridge
 
 // Messages sent so far (compact JSON texts), oldest first.
 uint32_t webview_bridge_message_count(WebViewBridge *bridge);
-char *webview_bridge_message(WebViewBridge *bridge, uint32_t index); // new heap text or null
+char *webview_bridge_message(WebViewBridge *bridge, uint32_t index);  // new heap text or null

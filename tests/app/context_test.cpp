@@ -18,8 +18,7 @@
 #include "util/logger.h"
 #include "support/temp_dir.h"
 
-TEST(AppContext, BuildsTheStoreAndStartsLogging)
-{
+TEST(AppContext, BuildsTheStoreAndStartsLogging) {
     TempDir tmp;
     const std::string &dir = tmp.path;
     setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
@@ -34,7 +33,8 @@ TEST(AppContext, BuildsTheStoreAndStartsLogging)
     RegKey *key = nullptr;
     ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvek", REG_KEY_ALL_ACCESS, &key), 0);
     std::u16string text = u"encoder_fps=50";
-    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)),
+              0);
     reg_close_key(key);
 
     const char *argv[] = {"zarvek", "encoder_slices=3", "app_log_level=-1"};

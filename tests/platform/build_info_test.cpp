@@ -4,4 +4,6 @@
 
 #include "platform/build_info.h"
 
-TEST(BuildInfo, VersionIsTheCompiledOne) { EXPECT_STREQ(zarvek_version(), ZARVEK_VERSION); }
+TEST(BuildInfo, VersionIsTheCompiledOne) {
+    EXPECT_STREQ(zarvek_version(), ZARVEK_VERSION);
+}

@@ -175,8 +175,8 @@ TEST_F(MemoryDeathTest, ScratchOverflowIsFatal) {
 // Text encodings
 
 template <typename To, typename From>
-static std::basic_string<To> iconv_convert(const char *to, const char *from, const std::basic_string<From> &in,
-                                           bool *ok) {
+static std::basic_string<To> iconv_convert(const char *to, const char *from,
+                                           const std::basic_string<From> &in, bool *ok) {
     iconv_t cd = iconv_open(to, from);
     std::vector<char> out(in.size() * 4 + 4);
     char *ip = (char *)in.data();
@@ -243,8 +243,9 @@ TEST(Utf, SmallBufferLogsAndKeepsALossyCopy) {
     char out[4];
     EXPECT_FALSE(VKO_WideToMulti(u"\u00E9\u00E9", out, 4));  // needs 5 bytes
     EXPECT_STREQ(out, "??");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"VKO_MultiToWide: 'MultiByteToWideChar' failed with error 0x7",
-                                                     "VKO_WideToMulti: 'WideCharToMultiByte' failed with error 0x7"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"VKO_MultiToWide: 'MultiByteToWideChar' failed with error 0x7",
+                                        "VKO_WideToMulti: 'WideCharToMultiByte' failed with error 0x7"}));
 
     // A zero-length buffer is a failure, never success with nothing written.
     EXPECT_FALSE(VKO_MultiToWide("a", wide, 0));
@@ -293,13 +294,16 @@ TEST(Utf, AgreesWithIconvAndFallsBackQuietly) {
         EXPECT_EQ(std::string(out.data()), want);
         return ok ? want : std::string();
     };
-    for (const char *b : {"a\xFF" "b", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE2\x82", "\x80"})
+    for (const char *b : {"a\xFF"
+                          "b",
+                          "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE2\x82", "\x80"})
         check16(b);
     check8(u"x\xD800y");
     check8(u"\xDC00z");
 
     std::mt19937 rng(1234);
-    const uint32_t pool[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFD, 0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
+    const uint32_t pool[] = {0x41,   0x7F,    0x80,     0x7FF,  0x800, 0xFFFD,
+                             0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
     for (int round = 0; round < 2000; round++) {
         // Valid text from code points, then maybe one unit or byte corrupted.
         std::u16string w;

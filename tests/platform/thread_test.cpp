@@ -385,7 +385,8 @@ TEST(ThreadPool, FullPoolRefusesThenRecoversAfterDetach) {
     EXPECT_EQ(ia, 1u);
     EXPECT_EQ(ib, 2u);
     EXPECT_EQ(VKO_ThreadPoolDispatch(pool, blocking_job, &c), 0u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"VKO_ThreadPoolDispatch: Could not find available index"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"VKO_ThreadPoolDispatch: Could not find available index"});
     void *opaque = NULL;
     EXPECT_EQ(VKO_ThreadPoolPoll(pool, ia, &opaque), VKO_THREAD_STATE_RUNNING);
     EXPECT_EQ(opaque, &a);
@@ -429,7 +430,8 @@ TEST(ThreadPool, ManyJobsThroughFewSlots) {
     VKO_ThreadPool *pool = VKO_ThreadPoolCreate(4);
     std::atomic<int> done{0};
     for (int dispatched = 0; dispatched < 400;) {
-        uint32_t i = VKO_ThreadPoolDispatch(pool, [](void *o) { ((std::atomic<int> *)o)->fetch_add(1); }, &done);
+        uint32_t i = VKO_ThreadPoolDispatch(
+            pool, [](void *o) { ((std::atomic<int> *)o)->fetch_add(1); }, &done);
         if (i) {
             VKO_ThreadPoolDetach(pool, i, NULL);
             dispatched++;

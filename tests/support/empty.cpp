@@ -1,2 +1,4 @@
 // Keeps the support library non-empty before any fixture exists.
-namespace zarvek_test { int support_anchor = 0; }
+namespace zarvek_test {
+int support_anchor = 0;
+}

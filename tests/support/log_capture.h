@@ -27,10 +27,10 @@ void log_to_stderr(const char *msg, void *opaque);
 
 // Death-test check: stmt ends the process with exit code 1 after logging a
 // line matching text to stderr.
-#define EXPECT_FATAL(stmt, text) \
-    EXPECT_EXIT(                 \
-        {                        \
+#define EXPECT_FATAL(stmt, text)                 \
+    EXPECT_EXIT(                                 \
+        {                                        \
             VKO_SetLogFunc(log_to_stderr, NULL); \
-            stmt;                \
-        },                       \
+            stmt;                                \
+        },                                       \
         ::testing::ExitedWithCode(1), text)

@@ -4,7 +4,7 @@
 #include <string>
 
 class TempDir {
-  public:
+   public:
     TempDir();
     ~TempDir();
     std::string file(const char *name) const { return path + "/" + name; }

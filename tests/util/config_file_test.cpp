@@ -20,8 +20,7 @@
 
 namespace {
 
-std::string str(uint32_t layer, const char *key, uint32_t stream = 0)
-{
+std::string str(uint32_t layer, const char *key, uint32_t stream = 0) {
     char *t = config_get_string(layer, key, stream);
     std::string r = t;
     VKO_Free(t);
@@ -29,15 +28,13 @@ std::string str(uint32_t layer, const char *key, uint32_t stream = 0)
 }
 
 // The integer member `field` of member `key` of an object, or -999.
-int32_t member_int(const VKO_JSON *o, const char *key, const char *field)
-{
+int32_t member_int(const VKO_JSON *o, const char *key, const char *field) {
     int32_t v = -999;
     VKO_JSONToInt(VKO_JSONObjGetItem(VKO_JSONObjGetItem(o, key), field), &v);
     return v;
 }
 
-bool is_set(uint32_t layer, const char *key, uint32_t stream = 0)
-{
+bool is_set(uint32_t layer, const char *key, uint32_t stream = 0) {
     config_lock_read();
     ConfigItem *it = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, 0);
     bool r = it && it->slots[layer][stream].set;
@@ -46,19 +43,16 @@ bool is_set(uint32_t layer, const char *key, uint32_t stream = 0)
 }
 
 class ConfigFile : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
+   protected:
+    void SetUp() override {
         setenv("ZARVEK_SYSROOT", dir.c_str(), 1);
         ASSERT_TRUE(config_create());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         config_destroy();
         unsetenv("ZARVEK_SYSROOT");
     }
-    bool parse(uint32_t layer, const char *text)
-    {
+    bool parse(uint32_t layer, const char *text) {
         config_lock_write();
         bool r = config_parse_text(layer, text);
         config_unlock_notify();
@@ -70,10 +64,9 @@ class ConfigFile : public ::testing::Test {
     LogCapture log;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(ConfigFile, TextFormRules)
-{
+TEST_F(ConfigFile, TextFormRules) {
     EXPECT_TRUE(parse(4, "encoder_bitrate = 20 # fast\nclient_resolution_x_2=1280\napp_debug_1=1"));
     EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 20);
     EXPECT_EQ(config_get_int(7, "client_resolution_x", 2), 1280);
@@ -121,15 +114,13 @@ TEST_F(ConfigFile, TextFormRules)
     EXPECT_EQ(str(0, "host_name"), "");
 }
 
-TEST_F(ConfigFile, AKnownKeyWithoutAValueDoesNotEndTheParse)
-{
+TEST_F(ConfigFile, AKnownKeyWithoutAValueDoesNotEndTheParse) {
     EXPECT_TRUE(parse(4, "encoder_fps=30\napp_debug=\nhost_name\nencoder_slices=4"));
     EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 30);
     EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 4);
 }
 
-TEST_F(ConfigFile, LaunchLink)
-{
+TEST_F(ConfigFile, LaunchLink) {
     config_apply_launch_url("zarvek://peer_id=p1&host_secret=s2&app_debug=1&client_resolution_y_1=720");
     EXPECT_EQ(str(3, "peer_id"), "p1");
     EXPECT_EQ(str(3, "host_secret"), "s2");
@@ -147,20 +138,20 @@ TEST_F(ConfigFile, LaunchLink)
     EXPECT_STREQ(tail, "a=1:");
 }
 
-TEST_F(ConfigFile, ConfigJsonRoundTrip)
-{
+TEST_F(ConfigFile, ConfigJsonRoundTrip) {
     // the exact pretty form: tabs, one member object per value, no final newline
     const std::string head = std::string("[\n\t\"") + config_json_notice() + "\",\n\t{";
     ASSERT_TRUE(config_save(dir.c_str()));
     EXPECT_EQ(read_file(path("config.json")), head + "\n\t}\n]");
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 2, 35));
     ASSERT_TRUE(config_save(dir.c_str()));
-    EXPECT_EQ(read_file(path("config.json")), head + "\n\t\t\"encoder_bitrate_2\": {\n\t\t\t\"value\": 35\n\t\t}\n\t}\n]");
+    EXPECT_EQ(read_file(path("config.json")),
+              head + "\n\t\t\"encoder_bitrate_2\": {\n\t\t\t\"value\": 35\n\t\t}\n\t}\n]");
 
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 25));
     ASSERT_TRUE(config_set_bool(2, "app_debug", 0, 1));
     ASSERT_TRUE(config_set_string(2, "host_name", 0, "tab\there \"q\""));
-    ASSERT_TRUE(config_set_int(4, "encoder_fps", 0, 30)); // not the user's layer
+    ASSERT_TRUE(config_set_int(4, "encoder_fps", 0, 30));  // not the user's layer
     ASSERT_TRUE(config_save(dir.c_str()));
     std::string saved = read_file(path("config.json"));
     EXPECT_EQ(saved.find("encoder_fps"), std::string::npos);
@@ -189,8 +180,7 @@ TEST_F(ConfigFile, ConfigJsonRoundTrip)
     EXPECT_NE(read_file(other.file("real.json")).find("\"value\": 26"), std::string::npos);
 }
 
-TEST_F(ConfigFile, LegacyTextMigratesIntoConfigJson)
-{
+TEST_F(ConfigFile, LegacyTextMigratesIntoConfigJson) {
     write_file(path("config.txt"), "encoder_bitrate = 25\napp_debug=\nhost_name=pc\r\n");
     EXPECT_TRUE(config_load(2, dir.c_str(), true));
     EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
@@ -203,8 +193,7 @@ TEST_F(ConfigFile, LegacyTextMigratesIntoConfigJson)
     EXPECT_EQ(config_get_int(2, "encoder_bitrate", 0), 25);
 }
 
-TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept)
-{
+TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept) {
     const std::string valid = std::string("[\"n\", {\"encoder_bitrate\": {\"value\": 25}}]");
     struct Case {
         const char *what;
@@ -224,8 +213,7 @@ TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept)
         ASSERT_TRUE(config_set_int(2, "encoder_slices", 0, 7));
         config_load(2, dir.c_str(), true);
         bool logged = false;
-        for (const auto &l : log.lines())
-            logged |= l.find("config.json") != std::string::npos;
+        for (const auto &l : log.lines()) logged |= l.find("config.json") != std::string::npos;
         EXPECT_TRUE(logged);
         EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 10);
         EXPECT_EQ(str(7, "host_name"), "legacy");
@@ -235,7 +223,8 @@ TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept)
         } else {
             EXPECT_FALSE(config_save(dir.c_str()));
             EXPECT_EQ(read_file(path("config.json")), c.bytes) << "the file on disk is kept as it was";
-            EXPECT_EQ(read_file(path("config.txt")), "host_name=legacy\n") << "legacy settings are not dropped";
+            EXPECT_EQ(read_file(path("config.txt")), "host_name=legacy\n")
+                << "legacy settings are not dropped";
         }
     }
     // once the user mends the file, loading and saving work again
@@ -245,18 +234,16 @@ TEST_F(ConfigFile, UnusableConfigJsonIsRefusedAndKept)
     EXPECT_TRUE(config_save(dir.c_str()));
 }
 
-TEST_F(ConfigFile, HugeConfigJsonIsRefusedWithoutReadingIt)
-{
+TEST_F(ConfigFile, HugeConfigJsonIsRefusedWithoutReadingIt) {
     int fd = open(path("config.json").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "[", 1), 1);
-    ASSERT_EQ(ftruncate(fd, 64ll * 1024 * 1024), 0); // sparse
+    ASSERT_EQ(ftruncate(fd, 64ll * 1024 * 1024), 0);  // sparse
     close(fd);
     log.clear();
     config_load(2, dir.c_str(), true);
     bool logged = false;
-    for (const auto &l : log.lines())
-        logged |= l.find("too large") != std::string::npos;
+    for (const auto &l : log.lines()) logged |= l.find("too large") != std::string::npos;
     EXPECT_TRUE(logged);
     EXPECT_FALSE(config_save(dir.c_str()));
     struct stat st;
@@ -264,12 +251,12 @@ TEST_F(ConfigFile, HugeConfigJsonIsRefusedWithoutReadingIt)
     EXPECT_EQ(st.st_size, 64ll * 1024 * 1024);
 }
 
-TEST_F(ConfigFile, RegistryValueFillsLayerFive)
-{
+TEST_F(ConfigFile, RegistryValueFillsLayerFive) {
     RegKey *key = nullptr;
     ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvek", REG_KEY_ALL_ACCESS, &key), 0);
     std::u16string text = u"encoder_fps=45:host_name=reg\u00e9";
-    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)),
+              0);
     EXPECT_TRUE(config_load_registry(5));
     EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 45);
     EXPECT_EQ(str(5, "host_name"), "reg\xc3\xa9");
@@ -286,12 +273,12 @@ TEST_F(ConfigFile, RegistryValueFillsLayerFive)
     reg_close_key(key);
 }
 
-TEST_F(ConfigFile, JsonApplicationRules)
-{
+TEST_F(ConfigFile, JsonApplicationRules) {
     ASSERT_TRUE(config_set_bool(2, "app_host", 0, 0));
-    VKO_JSON *o = VKO_JSONParse("{\"app_host\": {}, \"encoder_fps\": {\"value\": 2.5},"
-                                " \"encoder_slices\": {\"value\": 1e20}, \"app_debug_1\": {\"value\": true},"
-                                " \"encoder_bitrate_1\": {\"value\": true}, \"app_channel\": {\"value\": \"a.b\"}}");
+    VKO_JSON *o = VKO_JSONParse(
+        "{\"app_host\": {}, \"encoder_fps\": {\"value\": 2.5},"
+        " \"encoder_slices\": {\"value\": 1e20}, \"app_debug_1\": {\"value\": true},"
+        " \"encoder_bitrate_1\": {\"value\": true}, \"app_channel\": {\"value\": \"a.b\"}}");
     ASSERT_NE(o, nullptr);
     log.clear();
     EXPECT_TRUE(config_apply_json(2, o, "value", false));
@@ -304,11 +291,11 @@ TEST_F(ConfigFile, JsonApplicationRules)
     VKO_JSONDestroy(&o);
 }
 
-TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped)
-{
-    VKO_JSON *s = VKO_JSONParse("{\"encoder_bitrate\": {\"value\": 30, \"default\": 20, \"minimum\": 5, \"maximum\": 40},"
-                                " \"app_channel\": {\"default\": \"edge\", \"is_whitelist\": false, \"characters\": \"!\"},"
-                                " \"ws_host\": {\"value\": \"x.zarvek.test\"}}");
+TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped) {
+    VKO_JSON *s = VKO_JSONParse(
+        "{\"encoder_bitrate\": {\"value\": 30, \"default\": 20, \"minimum\": 5, \"maximum\": 40},"
+        " \"app_channel\": {\"default\": \"edge\", \"is_whitelist\": false, \"characters\": \"!\"},"
+        " \"ws_host\": {\"value\": \"x.zarvek.test\"}}");
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(config_apply_remote(s, true, true, true));
     EXPECT_EQ(config_get_int(6, "encoder_bitrate", 0), 30);
@@ -321,7 +308,8 @@ TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped)
     VKO_JSON *schema = config_schema_output_json();
     EXPECT_EQ(member_int(schema, "encoder_bitrate", "default"), 20);
     EXPECT_EQ(member_int(schema, "encoder_bitrate", "maximum"), 40);
-    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(VKO_JSONObjGetItem(schema, "app_channel"), "characters")), "!");
+    EXPECT_STREQ(
+        VKO_JSONGetString(VKO_JSONObjGetItem(VKO_JSONObjGetItem(schema, "app_channel"), "characters")), "!");
     EXPECT_NE(VKO_JSONObjGetItem(schema, "encoder_bitrate_2"), nullptr);
     EXPECT_EQ(VKO_JSONObjGetItem(schema, "app_debug_1"), nullptr);
     VKO_JSONDestroy(&schema);
@@ -331,8 +319,9 @@ TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped)
     EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 10);
     EXPECT_TRUE(config_set_int(2, "encoder_bitrate", 0, 41));
 
-    VKO_JSON *u = VKO_JSONParse("{\"host_name\": {\"value\": \"svc\"}, \"ws_host\": {\"value\": \"y.zarvek.test\"},"
-                                " \"encoder_fps\": {\"value\": 50}}");
+    VKO_JSON *u = VKO_JSONParse(
+        "{\"host_name\": {\"value\": \"svc\"}, \"ws_host\": {\"value\": \"y.zarvek.test\"},"
+        " \"encoder_fps\": {\"value\": 50}}");
     config_apply_remote(u, false, false, false);
     EXPECT_EQ(str(6, "host_name"), "svc");
     EXPECT_EQ(str(6, "ws_host"), "y.zarvek.test");
@@ -341,8 +330,7 @@ TEST_F(ConfigFile, ServiceSettingsTypedAndUntyped)
     VKO_JSONDestroy(&s);
 }
 
-TEST_F(ConfigFile, LayerOutput)
-{
+TEST_F(ConfigFile, LayerOutput) {
     log.clear();
     VKO_JSON *l3 = config_layer_output_json(3, nullptr, nullptr, false);
     ASSERT_NE(l3, nullptr);
@@ -354,8 +342,7 @@ TEST_F(ConfigFile, LayerOutput)
     uint64_t it = 0;
     const char *name = nullptr;
     int members = 0;
-    while (VKO_JSONObjGetNextKey(m, &it, &name))
-        members++;
+    while (VKO_JSONObjGetNextKey(m, &it, &name)) members++;
     EXPECT_EQ(members, 121 + 2 * 16);
     EXPECT_EQ(member_int(m, "encoder_fps_1", "source"), 6);
     VKO_JSONDestroy(&m);
@@ -363,11 +350,11 @@ TEST_F(ConfigFile, LayerOutput)
     config_destroy();
     log.clear();
     EXPECT_EQ(config_layer_output_json(7, nullptr, nullptr, false), nullptr);
-    EXPECT_TRUE(log.contains("CONFIG: Attempted to access the config before it was ready (config_layer_output_json)"));
+    EXPECT_TRUE(log.contains(
+        "CONFIG: Attempted to access the config before it was ready (config_layer_output_json)"));
 }
 
-TEST_F(ConfigFile, WindowPlacement)
-{
+TEST_F(ConfigFile, WindowPlacement) {
     VKO_Frame f = {4, 1280, 720, "HDMI-1", -10, 20};
     ASSERT_TRUE(config_save_window(dir.c_str(), 1, &f));
     f.width = 640;

@@ -136,8 +136,7 @@ const char *kKeyList = R"KEYS(
 )KEYS";
 
 // Splits "| a | b | ... |" into its trimmed cells, back-quotes removed.
-std::vector<std::string> cells(const std::string &line)
-{
+std::vector<std::string> cells(const std::string &line) {
     std::vector<std::string> out;
     std::istringstream ls(line.substr(1));
     for (std::string c; std::getline(ls, c, '|');) {
@@ -147,31 +146,30 @@ std::vector<std::string> cells(const std::string &line)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(ConfigSchema, MatchesThePublishedKeyList)
-{
+TEST(ConfigSchema, MatchesThePublishedKeyList) {
     std::istringstream in(kKeyList);
     const ConfigItem *items = config_schema_items();
     size_t i = 0;
     for (std::string line; std::getline(in, line);) {
-        if (line.empty())
-            continue;
-        std::vector<std::string> r = cells(line); // index, key, type, streams, launch link, range, default
+        if (line.empty()) continue;
+        std::vector<std::string> r = cells(line);  // index, key, type, streams, launch link, range, default
         ASSERT_LT(i, (size_t)CONFIG_KEY_COUNT);
         const ConfigItem &it = items[i];
         SCOPED_TRACE(r[1]);
         EXPECT_EQ(r[0], std::to_string(i++));
         EXPECT_EQ(it.name, r[1]);
-        uint32_t type = r[2] == "integer" ? CONFIG_TYPE_INT : r[2] == "boolean" ? CONFIG_TYPE_BOOL : CONFIG_TYPE_STRING;
+        uint32_t type = r[2] == "integer"   ? CONFIG_TYPE_INT
+                        : r[2] == "boolean" ? CONFIG_TYPE_BOOL
+                                            : CONFIG_TYPE_STRING;
         EXPECT_EQ(it.type, type);
         EXPECT_EQ(it.multi_stream, r[3] == "3" ? 1 : 0);
         EXPECT_EQ(it.no_launch_link, r[4] == "no" ? 1 : 0);
         for (int s = 0; s < 3; s++) {
             const ConfigSlot &d = it.slots[0][s];
             EXPECT_EQ(d.set, 1);
-            for (int l = 1; l < CONFIG_LAYER_COUNT; l++)
-                EXPECT_EQ(it.slots[l][s].set, 0);
+            for (int l = 1; l < CONFIG_LAYER_COUNT; l++) EXPECT_EQ(it.slots[l][s].set, 0);
             EXPECT_EQ(it.server_range[s].present, 0);
             const ConfigRange &a = it.schema_range[s];
             if (type == CONFIG_TYPE_INT) {

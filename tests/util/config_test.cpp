@@ -25,12 +25,11 @@ struct Seen {
     bool read_in_callback = false;
 };
 
-void on_change(ConfigNotice **notices, uint32_t count, void *ctx)
-{
+void on_change(ConfigNotice **notices, uint32_t count, void *ctx) {
     Seen *s = (Seen *)ctx;
     int32_t v = 0;
     if (s->read_in_callback)
-        v = config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 0); // must not deadlock
+        v = config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 0);  // must not deadlock
     std::lock_guard<std::mutex> g(s->mutex);
     s->read_back = v;
     s->counts.push_back(count);
@@ -39,16 +38,14 @@ void on_change(ConfigNotice **notices, uint32_t count, void *ctx)
         s->notices.emplace_back(notices[i]->layer, notices[i]->key, notices[i]->stream);
 }
 
-std::string str(uint32_t layer, const char *key, uint32_t stream = 0)
-{
+std::string str(uint32_t layer, const char *key, uint32_t stream = 0) {
     char *t = config_get_string(layer, key, stream);
     std::string r = t ? t : "(null)";
     VKO_Free(t);
     return r;
 }
 
-uint32_t merged_layer(const char *key, uint32_t stream = 0)
-{
+uint32_t merged_layer(const char *key, uint32_t stream = 0) {
     config_lock_read();
     ConfigItem *it = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, 0);
     uint32_t layer = CONFIG_LAYER_MERGED;
@@ -58,16 +55,15 @@ uint32_t merged_layer(const char *key, uint32_t stream = 0)
 }
 
 class ConfigStore : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { ASSERT_TRUE(config_create()); }
     void TearDown() override { config_destroy(); }
     LogCapture log;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(ConfigStore, MergedViewTakesTheHighestSetLayerForEveryType)
-{
+TEST_F(ConfigStore, MergedViewTakesTheHighestSetLayerForEveryType) {
     // integer
     EXPECT_EQ(config_get_int(7, "client_resolution_x", 1), 0);
     EXPECT_EQ(merged_layer("client_resolution_x", 1), 0u);
@@ -99,8 +95,7 @@ TEST_F(ConfigStore, MergedViewTakesTheHighestSetLayerForEveryType)
     EXPECT_EQ(config_get_int(0, "client_overlay_button_y", 2), 80000000);
 }
 
-TEST_F(ConfigStore, UserLayerValueEqualToTheDefaultIsNotStored)
-{
+TEST_F(ConfigStore, UserLayerValueEqualToTheDefaultIsNotStored) {
     Seen seen;
     config_set_change_callback(on_change, &seen);
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 30));
@@ -108,7 +103,7 @@ TEST_F(ConfigStore, UserLayerValueEqualToTheDefaultIsNotStored)
     EXPECT_EQ(merged_layer("encoder_bitrate"), 0u) << "the user layer holds nothing";
     ASSERT_TRUE(config_set_int(1, "encoder_bitrate", 0, 40));
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 50));
-    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 40)); // the lower default is now layer 1
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 40));  // the lower default is now layer 1
     EXPECT_EQ(merged_layer("encoder_bitrate"), 1u);
     EXPECT_FALSE(config_set_int(1, "encoder_bitrate", 0, 40)) << "same value: no change";
     ASSERT_TRUE(config_set_string(2, "echo_app_selection", 0, "discord.exe"));
@@ -119,8 +114,7 @@ TEST_F(ConfigStore, UserLayerValueEqualToTheDefaultIsNotStored)
     EXPECT_EQ(seen.notices.size(), 6u);
 }
 
-TEST_F(ConfigStore, PerStreamKeysKeepThreeValues)
-{
+TEST_F(ConfigStore, PerStreamKeysKeepThreeValues) {
     ASSERT_TRUE(config_set_int(2, "client_resolution_x", 2, 1920));
     EXPECT_EQ(config_get_int(7, "client_resolution_x", 0), 0);
     EXPECT_EQ(config_get_int(7, "client_resolution_x", 2), 1920);
@@ -137,8 +131,7 @@ TEST_F(ConfigStore, PerStreamKeysKeepThreeValues)
                            }));
 }
 
-TEST_F(ConfigStore, LaunchLinkLayerIsBarredForMostKeys)
-{
+TEST_F(ConfigStore, LaunchLinkLayerIsBarredForMostKeys) {
     log.clear();
     EXPECT_FALSE(config_set_bool(3, "app_debug", 0, 1));
     EXPECT_TRUE(log.contains("CONFIG: A bad config layer '3' was provided for key 'app_debug'."));
@@ -153,8 +146,7 @@ TEST_F(ConfigStore, LaunchLinkLayerIsBarredForMostKeys)
     EXPECT_TRUE(config_set_int(3, "client_resolution_y", 2, 720));
 }
 
-TEST_F(ConfigStore, RangesAndCharacterRules)
-{
+TEST_F(ConfigStore, RangesAndCharacterRules) {
     EXPECT_FALSE(config_set_int(2, "encoder_min_qp", 0, 115));
     EXPECT_TRUE(config_set_int(2, "encoder_min_qp", 0, 114));
     EXPECT_FALSE(config_set_int(2, "encoder_min_qp", 0, -1));
@@ -185,8 +177,7 @@ TEST_F(ConfigStore, RangesAndCharacterRules)
     EXPECT_TRUE(config_set_string(2, "ws_desc", 0, "b"));
 }
 
-TEST_F(ConfigStore, LookupMisuseIsLoggedInOrder)
-{
+TEST_F(ConfigStore, LookupMisuseIsLoggedInOrder) {
     log.clear();
     EXPECT_EQ(config_lookup_item(8, "encoder_fps", 0, 0), nullptr);
     EXPECT_EQ(config_lookup_item(1, "", 0, 0), nullptr);
@@ -211,14 +202,13 @@ TEST_F(ConfigStore, LookupMisuseIsLoggedInOrder)
     EXPECT_TRUE(log.contains("CONFIG: Attempted to access the config in a bad state (key 'encoder_fps')"));
 }
 
-TEST_F(ConfigStore, NoticesReachTheCallbackAfterUnlockFromAnotherThread)
-{
+TEST_F(ConfigStore, NoticesReachTheCallbackAfterUnlockFromAnotherThread) {
     Seen seen;
     seen.read_in_callback = true;
     config_set_change_callback(on_change, &seen);
     std::thread writer([] {
         config_set_int(2, "encoder_bitrate", 0, 33);
-        config_set_int(2, "encoder_bitrate", 0, 33); // unchanged: count 0, still called
+        config_set_int(2, "encoder_bitrate", 0, 33);  // unchanged: count 0, still called
         config_set_string(6, "host_output", 1, "X");
     });
     writer.join();
@@ -231,13 +221,11 @@ TEST_F(ConfigStore, NoticesReachTheCallbackAfterUnlockFromAnotherThread)
     EXPECT_EQ(seen.notices, (std::vector<N>{N{2, "encoder_bitrate", 0}, N{6, "host_output", 1}}));
 }
 
-TEST_F(ConfigStore, NoticesKeepFlowingAfterAFullQueue)
-{
+TEST_F(ConfigStore, NoticesKeepFlowingAfterAFullQueue) {
     Seen seen;
     config_set_change_callback(on_change, &seen);
     config_lock_write();
-    for (int i = 0; i < 400; i++)
-        config_queue_change(1, "encoder_fps", 0);
+    for (int i = 0; i < 400; i++) config_queue_change(1, "encoder_fps", 0);
     EXPECT_EQ(config_unlock_notify(), (uint32_t)CONFIG_NOTICE_SLOTS);
     EXPECT_TRUE(config_set_int(2, "encoder_fps", 0, 30));
     EXPECT_TRUE(config_set_int(2, "encoder_fps", 0, 31));
@@ -245,8 +233,7 @@ TEST_F(ConfigStore, NoticesKeepFlowingAfterAFullQueue)
     EXPECT_EQ(seen.counts, (std::vector<uint32_t>{363, 1, 1}));
 }
 
-TEST_F(ConfigStore, ClearingASettingSendsItsNotice)
-{
+TEST_F(ConfigStore, ClearingASettingSendsItsNotice) {
     Seen seen;
     ASSERT_TRUE(config_set_string(2, "host_name", 0, "box"));
     ASSERT_TRUE(config_set_string(4, "host_name", 0, "box4"));
@@ -263,15 +250,14 @@ TEST_F(ConfigStore, ClearingASettingSendsItsNotice)
 
     seen.counts.clear();
     config_set_change_callback(on_change, &seen);
-    ASSERT_TRUE(config_set_int(6, "encoder_min_qp", 2, 30) == false); // single-stream key
+    ASSERT_TRUE(config_set_int(6, "encoder_min_qp", 2, 30) == false);  // single-stream key
     ASSERT_TRUE(config_set_int(6, "encoder_bitrate", 2, 30));
     ASSERT_TRUE(config_clear_layer(6));
     config_set_change_callback(nullptr, nullptr);
     EXPECT_EQ(seen.counts.back(), 1u);
 }
 
-TEST_F(ConfigStore, HostRecordDefaultsAndPrivacyBump)
-{
+TEST_F(ConfigStore, HostRecordDefaultsAndPrivacyBump) {
     HostConfig h;
     config_read_host(&h);
     for (int s = 0; s < 3; s++) {
@@ -306,11 +292,10 @@ TEST_F(ConfigStore, HostRecordDefaultsAndPrivacyBump)
     EXPECT_STREQ(n.host_servers, CONFIG_DEFAULT_STUN_HOST);
 }
 
-TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged)
-{
-    ASSERT_TRUE(config_set_int(6, "encoder_fps", 1, 30));       // enforced by the service
-    ASSERT_TRUE(config_set_bool(5, "host_privacy_mode", 0, 1)); // from the registry
-    ASSERT_TRUE(config_set_int(2, "encoder_slices", 0, 4));     // the user's own
+TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged) {
+    ASSERT_TRUE(config_set_int(6, "encoder_fps", 1, 30));        // enforced by the service
+    ASSERT_TRUE(config_set_bool(5, "host_privacy_mode", 0, 1));  // from the registry
+    ASSERT_TRUE(config_set_int(2, "encoder_slices", 0, 4));      // the user's own
     HostConfig h;
     config_read_host(&h);
     EXPECT_EQ(h.virtual_monitors, 1);
@@ -318,8 +303,7 @@ TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged)
     config_lock_read();
     int set = 0;
     for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
-        for (int s = 0; s < 3; s++)
-            set += config_item_at(i)->slots[2][s].set;
+        for (int s = 0; s < 3; s++) set += config_item_at(i)->slots[2][s].set;
     config_unlock();
     EXPECT_EQ(set, 1) << "only the user's own value stays in layer 2";
     EXPECT_EQ(config_get_int(2, "encoder_slices", 0), 4);
@@ -333,8 +317,7 @@ TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged)
     EXPECT_EQ(merged_layer("host_privacy_mode"), 5u);
 }
 
-TEST_F(ConfigStore, ServiceAddresses)
-{
+TEST_F(ConfigStore, ServiceAddresses) {
     auto take = [](char *t) {
         std::string r = t;
         VKO_Free(t);
@@ -359,8 +342,7 @@ TEST_F(ConfigStore, ServiceAddresses)
     EXPECT_EQ(take(config_get_ws_host()), ws + dflt);
 }
 
-TEST_F(ConfigStore, ReadersAndAWriterRunTogether)
-{
+TEST_F(ConfigStore, ReadersAndAWriterRunTogether) {
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
@@ -368,11 +350,9 @@ TEST_F(ConfigStore, ReadersAndAWriterRunTogether)
         readers.emplace_back([&] {
             while (!stop.load()) {
                 int32_t v = config_get_int(7, "encoder_bitrate", 1);
-                if (v < 10 || v > 110)
-                    bad++;
+                if (v < 10 || v > 110) bad++;
                 char *t = config_get_string(7, "host_output", 1);
-                if (!t)
-                    bad++;
+                if (!t) bad++;
                 VKO_Free(t);
                 HostConfig h;
                 config_read_host(&h);
@@ -383,7 +363,6 @@ TEST_F(ConfigStore, ReadersAndAWriterRunTogether)
         config_set_string(2, "host_output", 1, (i % 2) ? "A" : "");
     }
     stop = true;
-    for (auto &t : readers)
-        t.join();
+    for (auto &t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
 }

@@ -30,18 +30,16 @@
 
 namespace {
 
-std::vector<std::string> read_lines(const std::string &path)
-{
+std::vector<std::string> read_lines(const std::string &path) {
     std::vector<std::string> out;
     std::istringstream in(read_file(path));
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
 }
 
 // Runs fn with standard output sent to a file and returns what it printed.
-template <typename F> std::string capture_stdout(F fn)
-{
+template <typename F>
+std::string capture_stdout(F fn) {
     fflush(stdout);
     char name[] = "/tmp/zarvek-out-XXXXXX";
     int fd = mkstemp(name);
@@ -60,9 +58,8 @@ template <typename F> std::string capture_stdout(F fn)
 const char *kTime = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
 class Logger : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
+   protected:
+    void SetUp() override {
         memset(&ctx, 0, sizeof(ctx));
         ctx.log_level = APP_LOG_LEVEL_UNSET;
         snprintf(ctx.data_dir, sizeof(ctx.data_dir), "%s", dir.c_str());
@@ -75,10 +72,9 @@ class Logger : public ::testing::Test {
     AppContext ctx;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(Logger, FileLevelFilterAndForcedLines)
-{
+TEST_F(Logger, FileLevelFilterAndForcedLines) {
     ASSERT_TRUE(fs_async_start());
     app_context_set_log_level(&ctx, 0);
     std::string out = capture_stdout([&] {
@@ -107,8 +103,7 @@ TEST_F(Logger, FileLevelFilterAndForcedLines)
     EXPECT_EQ(st.st_mode & 06, 06u) << "every local user may write the log";
 }
 
-TEST_F(Logger, ConcurrentWritersNeverInterleaveInsideALine)
-{
+TEST_F(Logger, ConcurrentWritersNeverInterleaveInsideALine) {
     ASSERT_TRUE(fs_async_start());
     const int threads = 6, per = 300;
     std::vector<std::thread> ts;
@@ -117,14 +112,13 @@ TEST_F(Logger, ConcurrentWritersNeverInterleaveInsideALine)
             ts.emplace_back([&, t] {
                 for (int i = 0; i < per; i++) {
                     char body[256];
-                    snprintf(body, sizeof(body), "t%d-%d-%s", t, i, std::string(200, (char)('a' + t)).c_str());
+                    snprintf(body, sizeof(body), "t%d-%d-%s", t, i,
+                             std::string(200, (char)('a' + t)).c_str());
                     log_write(0, body, &ctx);
-                    if (i % 50 == 0)
-                        fs_async_flush(10000); // keep the queue from filling on a slow machine
+                    if (i % 50 == 0) fs_async_flush(10000);  // keep the queue from filling on a slow machine
                 }
             });
-        for (auto &th : ts)
-            th.join();
+        for (auto &th : ts) th.join();
     });
     ASSERT_TRUE(fs_async_flush(10000));
     std::regex line_re(std::string("\\[I ") + kTime + "\\] t([0-9])-([0-9]+)-([a-z]{200})");
@@ -139,10 +133,9 @@ TEST_F(Logger, ConcurrentWritersNeverInterleaveInsideALine)
     EXPECT_LE(seen.size(), (size_t)threads * per);
 }
 
-TEST_F(Logger, AFullQueueDropsTheLineAndWarnsOnce)
-{
+TEST_F(Logger, AFullQueueDropsTheLineAndWarnsOnce) {
     LogCapture log;
-    ASSERT_TRUE(fs_async_create()); // the queue, no writer yet
+    ASSERT_TRUE(fs_async_create());  // the queue, no writer yet
     for (int i = 0; i < FS_ASYNC_SLOTS + 5; i++)
         fs_async_append(dir.c_str(), "log.txt", ("line " + std::to_string(i)).c_str());
     ASSERT_TRUE(fs_async_start());
@@ -151,31 +144,26 @@ TEST_F(Logger, AFullQueueDropsTheLineAndWarnsOnce)
     ASSERT_EQ(lines.size(), (size_t)FS_ASYNC_SLOTS);
     EXPECT_EQ(lines.back(), "line 999");
     int warnings = 0;
-    for (const auto &l : log.lines())
-        warnings += l == "fs_async_thread: FS async queue is almost full";
+    for (const auto &l : log.lines()) warnings += l == "fs_async_thread: FS async queue is almost full";
     EXPECT_EQ(warnings, 1);
 }
 
-TEST_F(Logger, LinesLoggedDuringShutdownNeverReachAFreedQueue)
-{
+TEST_F(Logger, LinesLoggedDuringShutdownNeverReachAFreedQueue) {
     std::atomic<bool> done{false};
     std::vector<std::thread> ts;
     for (int t = 0; t < 12; t++)
         ts.emplace_back([&] {
-            while (!done.load())
-                fs_async_append(dir.c_str(), "log.txt", "late line");
+            while (!done.load()) fs_async_append(dir.c_str(), "log.txt", "late line");
         });
     for (int i = 0; i < 20; i++) {
         ASSERT_TRUE(fs_async_start());
         fs_async_stop();
     }
     done = true;
-    for (auto &t : ts)
-        t.join();
+    for (auto &t : ts) t.join();
 }
 
-TEST_F(Logger, RotationAtStartUp)
-{
+TEST_F(Logger, RotationAtStartUp) {
     int fd = open(path("log.txt").c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_EQ(ftruncate(fd, 1048576), 0);
     close(fd);
@@ -206,8 +194,7 @@ TEST_F(Logger, RotationAtStartUp)
     unlink(target);
 }
 
-TEST_F(Logger, ConsoleRecordAndWebViewEvent)
-{
+TEST_F(Logger, ConsoleRecordAndWebViewEvent) {
     ctx.stream_window_queue = VKO_QueueCreate(APP_WINDOW_QUEUE_SLOTS, APP_WINDOW_QUEUE_SLOT_SIZE);
     ctx.web_ui = 1;
     ctx.bridge = webview_bridge_create();
@@ -227,14 +214,14 @@ TEST_F(Logger, ConsoleRecordAndWebViewEvent)
     std::string m = msg;
     VKO_Free(msg);
     std::regex want(std::string("\\{\"event\":\"zv_event\",\"request_id\":\"zarvek_log\",\"data\":") +
-                    "\\{\"msg\":\"to the console\",\"time\":\"" + kTime + "\",\"level\":0\\},\"protocol_version\":1\\}");
+                    "\\{\"msg\":\"to the console\",\"time\":\"" + kTime +
+                    "\",\"level\":0\\},\"protocol_version\":1\\}");
     EXPECT_TRUE(std::regex_match(m, want)) << m;
     webview_bridge_destroy(&ctx.bridge);
     VKO_QueueDestroy(&ctx.stream_window_queue);
 }
 
-TEST_F(Logger, ForwardSinkAndNamedCounters)
-{
+TEST_F(Logger, ForwardSinkAndNamedCounters) {
     ASSERT_TRUE(fs_async_start());
     log_set_forward_callback(nullptr, nullptr);
     const char *fmt = "not written %d";
@@ -258,8 +245,7 @@ TEST_F(Logger, ForwardSinkAndNamedCounters)
     EXPECT_NE(all.find("] 3-x\n"), std::string::npos);
 }
 
-TEST_F(Logger, FatalLineReachesTheLogFile)
-{
+TEST_F(Logger, FatalLineReachesTheLogFile) {
     EXPECT_EXIT(
         {
             app_logging_start(&ctx);
@@ -267,6 +253,7 @@ TEST_F(Logger, FatalLineReachesTheLogFile)
         },
         ::testing::ExitedWithCode(1), "");
     std::string all = read_file(path("log.txt"));
-    EXPECT_NE(all.find("util_logfatal: json.c line 497: shouldn't be duplicate keys in a JSON object"), std::string::npos)
+    EXPECT_NE(all.find("util_logfatal: json.c line 497: shouldn't be duplicate keys in a JSON object"),
+              std::string::npos)
         << all;
 }

@@ -25,8 +25,7 @@
 
 namespace {
 
-std::string make_file(const TempDir &t, const char *name, mode_t mode)
-{
+std::string make_file(const TempDir &t, const char *name, mode_t mode) {
     std::string p = t.file(name);
     int fd = open(p.c_str(), O_CREAT | O_WRONLY | O_TRUNC, mode);
     EXPECT_GE(fd, 0);
@@ -35,8 +34,7 @@ std::string make_file(const TempDir &t, const char *name, mode_t mode)
     return p;
 }
 
-mode_t mode_of(const std::string &p)
-{
+mode_t mode_of(const std::string &p) {
     struct stat st;
     EXPECT_EQ(lstat(p.c_str(), &st), 0);
     return st.st_mode & 07777;
@@ -69,28 +67,25 @@ const SecBackend kScripted = {
 };
 
 struct ScriptedBackend {
-    ScriptedBackend()
-    {
+    ScriptedBackend() {
         g_script = Script();
         sec_set_backend(&kScripted);
     }
     ~ScriptedBackend() { sec_set_backend(nullptr); }
 };
 
-} // namespace
+}  // namespace
 
-TEST(Utf16ToUtf8, BoundedConversion)
-{
+TEST(Utf16ToUtf8, BoundedConversion) {
     char out[TEXT_UTF16_TO_UTF8_SIZE + 1];
-    out[TEXT_UTF16_TO_UTF8_SIZE] = 0x5A; // guard byte just past the buffer
+    out[TEXT_UTF16_TO_UTF8_SIZE] = 0x5A;  // guard byte just past the buffer
     EXPECT_TRUE(text_utf16_to_utf8(out, std::u16string(127, u'a').c_str()));
     EXPECT_EQ(strlen(out), 127u);
     // 128 ASCII units take the four-at-a-time path and leave no room for the zero
     EXPECT_FALSE(text_utf16_to_utf8(out, std::u16string(128, u'b').c_str()));
     EXPECT_LT(strlen(out), 128u);
     std::u16string faces;
-    for (int i = 0; i < 40; i++)
-        faces += u"\U0001F600";
+    for (int i = 0; i < 40; i++) faces += u"\U0001F600";
     EXPECT_FALSE(text_utf16_to_utf8(out, faces.c_str()));
     EXPECT_EQ(out[TEXT_UTF16_TO_UTF8_SIZE], 0x5A) << "nothing written past the buffer";
 
@@ -101,8 +96,7 @@ TEST(Utf16ToUtf8, BoundedConversion)
     EXPECT_FALSE(text_utf16_to_utf8(out, lone_high));
 }
 
-TEST(Security, GrantEveryoneRebuildsTheList)
-{
+TEST(Security, GrantEveryoneRebuildsTheList) {
     SecAcl old_acl = {};
     old_acl.control = SEC_SE_DACL_PROTECTED;
     sec_acl_add(&old_acl, true, "S-1-22-1-1000", SEC_ALL_ACCESS, false);
@@ -114,7 +108,8 @@ TEST(Security, GrantEveryoneRebuildsTheList)
     ASSERT_TRUE(sec_acl_grant_everyone(&old_acl, &n));
     std::string got;
     for (uint32_t i = 0; i < n.count; i++)
-        got += std::string(n.aces[i].allow ? "+" : "-") + n.aces[i].sid + (n.aces[i].inherited ? "^" : "") + " ";
+        got +=
+            std::string(n.aces[i].allow ? "+" : "-") + n.aces[i].sid + (n.aces[i].inherited ? "^" : "") + " ";
     // explicit entries but Everyone's, one Everyone entry for all, then the inherited ones
     EXPECT_EQ(got, "+S-1-22-1-1000 -S-1-22-2-5 +S-1-1-0 +S-1-1-0^ +S-1-5-18^ ");
     EXPECT_EQ(n.aces[2].mask, SEC_ALL_ACCESS);
@@ -127,8 +122,7 @@ TEST(Security, GrantEveryoneRebuildsTheList)
     EXPECT_EQ(n.count, 1u);
 }
 
-TEST(Security, ModeBitsOnRealFilesAndLinks)
-{
+TEST(Security, ModeBitsOnRealFilesAndLinks) {
     TempDir t;
     std::string f = make_file(t, "a.txt", 0600);
     ASSERT_TRUE(util_change_permissions_everyone(f.c_str()));
@@ -168,8 +162,7 @@ TEST(Security, ModeBitsOnRealFilesAndLinks)
     EXPECT_EQ(mode_of(f), 0606u);
 }
 
-TEST(Security, OwnershipFallbackSteps)
-{
+TEST(Security, OwnershipFallbackSteps) {
     LogCapture log;
     {
         ScriptedBackend s;
@@ -189,11 +182,13 @@ TEST(Security, OwnershipFallbackSteps)
         bool not_all;
         std::string line;
     } cases[] = {
-        {EIO, 0, 0, false, "util_take_ownership: First SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
+        {EIO, 0, 0, false,
+         "util_take_ownership: First SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
         {EPERM, 0, 0, true, "util_set_privilege: The token does not have the specified privilege."},
         {EPERM, 0, 0, true, "util_take_ownership: User is not an administrator."},
         {EPERM, 0, EPERM, false, "util_take_ownership: Could not set owner. Error: " + std::to_string(EPERM)},
-        {EPERM, EIO, 0, false, "util_take_ownership: Second SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
+        {EPERM, EIO, 0, false,
+         "util_take_ownership: Second SetNamedSecurityInfo call failed: " + std::to_string(EIO)},
     };
     for (const auto &c : cases) {
         ScriptedBackend s;
@@ -210,21 +205,19 @@ TEST(Security, OwnershipFallbackSteps)
     EXPECT_TRUE(log.contains("util_set_privilege: AdjustTokenPrivileges error: 13\n"));
     g_script.get_result = ENOENT;
     EXPECT_FALSE(util_change_permissions_everyone("/nope"));
-    EXPECT_TRUE(log.contains("util_change_permissions_everyone: GetFileSecurity() failed. Error " + std::to_string(ENOENT)));
+    EXPECT_TRUE(log.contains("util_change_permissions_everyone: GetFileSecurity() failed. Error " +
+                             std::to_string(ENOENT)));
 }
 
-TEST(Security, UnprivilegedUserCannotTakeOwnership)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to drop to another user";
+TEST(Security, UnprivilegedUserCannotTakeOwnership) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
     TempDir t;
     chmod(t.path.c_str(), 0777);
     std::string f = make_file(t, "root-owned", 0600);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(3);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
         LogCapture log;
         bool ok = util_take_ownership(f.c_str());
         _exit(!ok && log.contains("util_take_ownership: User is not an administrator.") ? 0 : 1);
@@ -236,21 +229,18 @@ TEST(Security, UnprivilegedUserCannotTakeOwnership)
     EXPECT_EQ(mode_of(f), 0600u);
 }
 
-std::string proxy_after(const char *scheme, const char *address, const char *path, uint32_t port)
-{
+std::string proxy_after(const char *scheme, const char *address, const char *path, uint32_t port) {
     char buf[PROXY_ADDRESS_SIZE];
     proxy_configure(scheme, address, path, port);
     proxy_get(buf, sizeof(buf));
     return buf;
 }
 
-void set_user_value(RegKey *key, const char *name, const std::u16string &text)
-{
+void set_user_value(RegKey *key, const char *name, const std::u16string &text) {
     ASSERT_EQ(reg_set_value(key, name, REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)), 0);
 }
 
-TEST(Proxy, AddressFormsAndTheUsersSetting)
-{
+TEST(Proxy, AddressFormsAndTheUsersSetting) {
     TempDir t;
     setenv("ZARVEK_SYSROOT", t.path.c_str(), 1);
     EXPECT_EQ(proxy_after("http", "1.2.3.4", "", 8080), "http://1.2.3.4:8080");
@@ -261,7 +251,9 @@ TEST(Proxy, AddressFormsAndTheUsersSetting)
     EXPECT_EQ(proxy_after("", "", "", 0), "") << "a cleared proxy does not stay in force";
     RegKey *hku = nullptr, *key = nullptr;
     ASSERT_EQ(reg_open_current_user(REG_KEY_ALL_ACCESS, &hku), 0);
-    ASSERT_EQ(reg_create_key(hku, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", REG_KEY_ALL_ACCESS, &key), 0);
+    ASSERT_EQ(reg_create_key(hku, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                             REG_KEY_ALL_ACCESS, &key),
+              0);
     uint32_t one = 1, zero = 0;
     ASSERT_EQ(reg_set_value(key, "ProxyEnable", REG_DWORD, &one, 4), 0);
     set_user_value(key, "ProxyServer", u"http=10.0.0.1:80;https=10.0.0.1:443");
@@ -276,16 +268,14 @@ TEST(Proxy, AddressFormsAndTheUsersSetting)
 }
 
 // Status of the display adapter with index n, or -1 when not found.
-int vda_status(uint32_t n = 0, const char *cls = DEVNODE_CLASS_DISPLAY, const char *id = DEVNODE_ID_VDA)
-{
+int vda_status(uint32_t n = 0, const char *cls = DEVNODE_CLASS_DISPLAY, const char *id = DEVNODE_ID_VDA) {
     uint32_t st = 99;
     bool found = winutil_device_node_status(cls, id, n, &st);
     EXPECT_TRUE(found || st == DEVNODE_STATUS_NOT_FOUND);
     return found ? (int)st : -1;
 }
 
-TEST(DeviceNodes, StatusFromTheTable)
-{
+TEST(DeviceNodes, StatusFromTheTable) {
     TempDir t;
     devnode_set_table_path((t.path + "/devices.json").c_str());
     EXPECT_EQ(vda_status(), -1);
@@ -318,7 +308,7 @@ TEST(DeviceNodes, StatusFromTheTable)
     ASSERT_TRUE(devnode_put(&r));
     EXPECT_EQ(vda_status(), -1);
     r.present = 1;
-    r.hwid_type = 4; // not a string type
+    r.hwid_type = 4;  // not a string type
     ASSERT_TRUE(devnode_put(&r));
     EXPECT_EQ(vda_status(), -1);
     devnode_fail_enumeration(true);
@@ -328,8 +318,7 @@ TEST(DeviceNodes, StatusFromTheTable)
     devnode_set_table_path(nullptr);
 }
 
-TEST(Processes, ASameNamedParentWinsOverItsChildren)
-{
+TEST(Processes, ASameNamedParentWinsOverItsChildren) {
     std::string self;
     {
         char exe[4096];
@@ -348,8 +337,7 @@ TEST(Processes, ASameNamedParentWinsOverItsChildren)
         }
         kids.push_back(p);
     }
-    for (auto &c : self)
-        c = (char)toupper((unsigned char)c);
+    for (auto &c : self) c = (char)toupper((unsigned char)c);
     EXPECT_EQ(winutil_find_process_id(self.c_str()), (uint32_t)getpid());
     EXPECT_EQ(winutil_find_process_id("zarvek-no-such-program"), 0xFFFFFFFFu);
     for (pid_t p : kids) {
@@ -358,8 +346,7 @@ TEST(Processes, ASameNamedParentWinsOverItsChildren)
     }
 }
 
-TEST(WinUtil, VersionAndUsers)
-{
+TEST(WinUtil, VersionAndUsers) {
     EXPECT_TRUE(winutil_is_win8_or_greater()) << "a current kernel answers truthfully";
     EXPECT_FALSE(user_is_listed(4));
     app_set_internal_access(true);
@@ -367,8 +354,7 @@ TEST(WinUtil, VersionAndUsers)
     app_set_internal_access(false);
 }
 
-TEST(ForcedThreadEnd, EndsInTimeOrIsTerminated)
-{
+TEST(ForcedThreadEnd, EndsInTimeOrIsTerminated) {
     LogCapture log;
     VKO_Thread *quick = VKO_ThreadCreate([](void *) -> void * { return (void *)42; }, nullptr);
     EXPECT_EQ(thread_ext_force_destroy_timeout(quick, 10000), (void *)42);
@@ -376,8 +362,7 @@ TEST(ForcedThreadEnd, EndsInTimeOrIsTerminated)
 
     VKO_Thread *stuck = VKO_ThreadCreate(
         [](void *) -> void * {
-            for (;;)
-                VKO_Sleep(1000); // a cancellation point
+            for (;;) VKO_Sleep(1000);  // a cancellation point
             return (void *)1;
         },
         nullptr);

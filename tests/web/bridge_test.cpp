@@ -9,13 +9,12 @@
 #include "util/config.h"
 #include "web/bridge.h"
 
-TEST(WebViewBridge, ConfigChangesBecomeOneEvent)
-{
+TEST(WebViewBridge, ConfigChangesBecomeOneEvent) {
     ASSERT_TRUE(config_create());
     WebViewBridge *bridge = webview_bridge_create();
     webview_bridge_attach_config(bridge);
     ASSERT_TRUE(config_set_int(6, "encoder_bitrate", 1, 44));
-    config_set_int(6, "encoder_bitrate", 1, 44); // nothing changed: no event
+    config_set_int(6, "encoder_bitrate", 1, 44);  // nothing changed: no event
     webview_bridge_detach_config(bridge);
     ASSERT_EQ(webview_bridge_message_count(bridge), 1u);
 

@@ -15,7 +15,7 @@
 
 struct DevNodeRecord {
     char class_guid[64];
-    uint32_t hwid_type; // registry type of the hardware-id property
+    uint32_t hwid_type;  // registry type of the hardware-id property
     uint32_t hwid_count;
     char hwids[DEVNODE_MAX_IDS][DEVNODE_ID_SIZE];
     uint8_t present;

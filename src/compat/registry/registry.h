@@ -14,35 +14,35 @@
 typedef struct RegKey RegKey;
 
 // Predefined roots, usable as a parent in reg_open_key / reg_create_key.
-#define REG_HKEY_CURRENT_USER  ((RegKey *) (uintptr_t) 0x80000001u)
-#define REG_HKEY_LOCAL_MACHINE ((RegKey *) (uintptr_t) 0x80000002u)
+#define REG_HKEY_CURRENT_USER ((RegKey *)(uintptr_t)0x80000001u)
+#define REG_HKEY_LOCAL_MACHINE ((RegKey *)(uintptr_t)0x80000002u)
 
 // Value types
-#define REG_NONE      0u
-#define REG_SZ        1u
+#define REG_NONE 0u
+#define REG_SZ 1u
 #define REG_EXPAND_SZ 2u
-#define REG_BINARY    3u
-#define REG_DWORD     4u
-#define REG_MULTI_SZ  7u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
 
 // Access rights (the WOW64 view flags are accepted and ignored)
-#define REG_KEY_QUERY_VALUE        0x0001u
-#define REG_KEY_SET_VALUE          0x0002u
+#define REG_KEY_QUERY_VALUE 0x0001u
+#define REG_KEY_SET_VALUE 0x0002u
 #define REG_KEY_ENUMERATE_SUB_KEYS 0x0008u
-#define REG_KEY_READ               0x20019u
-#define REG_KEY_WRITE              0x20006u
-#define REG_KEY_ALL_ACCESS         0xF003Fu
-#define REG_KEY_WOW64_64KEY        0x0100u
-#define REG_KEY_WOW64_32KEY        0x0200u
+#define REG_KEY_READ 0x20019u
+#define REG_KEY_WRITE 0x20006u
+#define REG_KEY_ALL_ACCESS 0xF003Fu
+#define REG_KEY_WOW64_64KEY 0x0100u
+#define REG_KEY_WOW64_32KEY 0x0200u
 
 // Results (Windows error numbers)
-#define REG_ERROR_SUCCESS         0
-#define REG_ERROR_FILE_NOT_FOUND  2
-#define REG_ERROR_ACCESS_DENIED   5
-#define REG_ERROR_INVALID_HANDLE  6
-#define REG_ERROR_INVALID_PARAM   87
-#define REG_ERROR_MORE_DATA       234
-#define REG_ERROR_NO_MORE_ITEMS   259
+#define REG_ERROR_SUCCESS 0
+#define REG_ERROR_FILE_NOT_FOUND 2
+#define REG_ERROR_ACCESS_DENIED 5
+#define REG_ERROR_INVALID_HANDLE 6
+#define REG_ERROR_INVALID_PARAM 87
+#define REG_ERROR_MORE_DATA 234
+#define REG_ERROR_NO_MORE_ITEMS 259
 
 // The current user's hive (the impersonated user when one is set).
 int32_t reg_open_current_user(uint32_t access, RegKey **out);

@@ -31,14 +31,14 @@
 #define SEC_MAX_ACES 32
 
 struct SecAce {
-    uint8_t allow;     // 1 allow, 0 deny
-    uint8_t inherited; // inherited from the parent folder
+    uint8_t allow;      // 1 allow, 0 deny
+    uint8_t inherited;  // inherited from the parent folder
     uint32_t mask;
     char sid[48];
 };
 
 struct SecAcl {
-    uint16_t control; // descriptor control flags
+    uint16_t control;  // descriptor control flags
     uint32_t count;
     SecAce aces[SEC_MAX_ACES];
 };
@@ -57,7 +57,7 @@ struct SecBackend {
 
 const SecBackend *sec_backend(void);
 const SecBackend *sec_linux_backend(void);
-void sec_set_backend(const SecBackend *backend); // null restores the Linux back-end
+void sec_set_backend(const SecBackend *backend);  // null restores the Linux back-end
 
 bool sec_is_access_denied(int error);
 
