@@ -1,0 +1,18 @@
+// Real H.264 (libx264) and H.265 (libx265) access units of a moving test
+// picture, for tests that parse, wrap or decode encoded video.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct EncodedUnit {
+    std::vector<uint8_t> bytes;       // Annex B, start codes included
+    std::vector<uint32_t> nal_sizes;  // each NAL unit with its start code, as the encoder cut them
+    bool key = false;
+};
+
+// 4:2:0 8-bit, one access unit per frame, parameter sets before each key frame.
+std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyint);
+
+// depth 8 or 10; csp444 picks 4:4:4 over 4:2:0.
+std::vector<EncodedUnit> encode_h265(int width, int height, int frames, int keyint, int depth, bool csp444);
