@@ -1,0 +1,310 @@
+// Image codec on libspng (PNG) and libjpeg-turbo (JPEG). Log texts keep the
+// names of the original imaging calls so logs read the same on every
+// platform; the numbers are libspng error codes, or 1 for a JPEG failure.
+#include "platform/image.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jpeglib.h>
+#include <spng.h>
+
+#include "platform/log.h"
+#include "platform/memory.h"
+
+static bool image_rgba_size(uint32_t width, uint32_t height, size_t *size) {
+    uint64_t bytes = (uint64_t)width * height * 4;
+    if (width == 0 || height == 0 || bytes > VKO_IMAGE_MAX_BYTES) return false;
+    *size = (size_t)bytes;
+    return true;
+}
+
+// PNG
+
+static void *image_png_encode(const void *rgba, uint32_t width, uint32_t height, size_t *size) {
+    void *out = NULL;
+    void *png = NULL;
+    size_t bytes = 0;
+    int r = 0;
+    struct spng_ihdr ihdr = {};
+
+    spng_ctx *ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    if (!ctx) {
+        VKO_Log("VKO_CompressImage", "'CoCreateInstance' failed with HRESULT 0x%X", SPNG_EMEM);
+        return NULL;
+    }
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+
+    ihdr.width = width;
+    ihdr.height = height;
+    ihdr.bit_depth = 8;
+    ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+    if (!image_rgba_size(width, height, &bytes)) r = SPNG_EWIDTH;
+    if (r == 0) r = spng_set_ihdr(ctx, &ihdr);
+    if (r != 0) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_SetSize' failed with HRESULT 0x%X", r);
+        goto except;
+    }
+
+    r = spng_encode_image(ctx, rgba, bytes, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    if (r != 0) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_WritePixels' failed with HRESULT 0x%X", r);
+        goto except;
+    }
+
+    // The encoder's own buffer comes from malloc, which VKO_Free releases.
+    png = spng_get_png_buffer(ctx, size, &r);
+    if (!png) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapEncoder_Commit' failed with HRESULT 0x%X", r);
+        goto except;
+    }
+    out = png;
+
+except:
+    spng_ctx_free(ctx);
+    return out;
+}
+
+static void *image_png_decode(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+    uint8_t *out = NULL;
+    size_t bytes = 0;
+    struct spng_ihdr ihdr = {};
+    int r = 0;
+
+    spng_ctx *ctx = spng_ctx_new(0);
+    if (!ctx) {
+        VKO_Log("VKO_DecompressImage", "'CoCreateInstance' failed with HRESULT 0x%X", SPNG_EMEM);
+        return NULL;
+    }
+    // Checksums are verified; ancillary chunks are bounded so hostile input
+    // cannot make the decoder cache unbounded metadata.
+    spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+    spng_set_chunk_limits(ctx, 1 << 24, 1 << 26);
+
+    r = spng_set_png_buffer(ctx, data, size);
+    if (r == 0) r = spng_get_ihdr(ctx, &ihdr);
+    if (r != 0) {
+        VKO_Log("VKO_DecompressImage",
+                "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X", r);
+        goto except;
+    }
+
+    *width = ihdr.width;
+    *height = ihdr.height;
+    if (!image_rgba_size(ihdr.width, ihdr.height, &bytes)) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X",
+                SPNG_EWIDTH);
+        goto except;
+    }
+
+    out = (uint8_t *)VKO_Alloc(bytes, 1);
+    r = spng_decode_image(ctx, out, bytes, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
+    if (r != 0) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", r);
+        VKO_Free(out);
+        out = NULL;
+    }
+
+except:
+    spng_ctx_free(ctx);
+    return out;
+}
+
+// JPEG: libjpeg reports fatal errors through error_exit, which must not return.
+
+namespace {
+struct JpegError {
+    jpeg_error_mgr mgr;
+    jmp_buf jump;
+};
+}  // namespace
+
+static void image_jpeg_error_exit(j_common_ptr cinfo) {
+    longjmp(((JpegError *)cinfo->err)->jump, 1);
+}
+
+static void image_jpeg_silent(j_common_ptr, int) {}
+
+static void image_jpeg_errors(JpegError *err) {
+    jpeg_std_error(&err->mgr);
+    err->mgr.error_exit = image_jpeg_error_exit;
+    err->mgr.emit_message = image_jpeg_silent;
+}
+
+static void *image_jpeg_encode(const void *rgba, uint32_t width, uint32_t height, size_t *size) {
+    jpeg_compress_struct cinfo = {};
+    JpegError err;
+    unsigned char *volatile mem = NULL;
+    unsigned long memSize = 0;
+    size_t bytes = 0;
+
+    if (!image_rgba_size(width, height, &bytes) || width > JPEG_MAX_DIMENSION ||
+        height > JPEG_MAX_DIMENSION) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_SetSize' failed with HRESULT 0x%X", 1);
+        return NULL;
+    }
+
+    image_jpeg_errors(&err);
+    cinfo.err = &err.mgr;
+    if (setjmp(err.jump)) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_WritePixels' failed with HRESULT 0x%X", 1);
+        jpeg_destroy_compress(&cinfo);
+        free(mem);
+        return NULL;
+    }
+
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, (unsigned char **)&mem, &memSize);
+    cinfo.image_width = width;
+    cinfo.image_height = height;
+    cinfo.input_components = 4;
+    cinfo.in_color_space = JCS_EXT_RGBA;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 90, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = (JSAMPROW)((const uint8_t *)rgba + (size_t)cinfo.next_scanline * width * 4);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+
+    *size = memSize;
+    return mem;
+}
+
+static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+    jpeg_decompress_struct cinfo = {};
+    JpegError err;
+    uint8_t *volatile out = NULL;
+    size_t bytes = 0;
+
+    image_jpeg_errors(&err);
+    cinfo.err = &err.mgr;
+    if (setjmp(err.jump)) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", 1);
+        jpeg_destroy_decompress(&cinfo);
+        VKO_Free(out);
+        return NULL;
+    }
+
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, (const unsigned char *)data, (unsigned long)size);
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
+        VKO_Log("VKO_DecompressImage",
+                "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X", 1);
+        jpeg_destroy_decompress(&cinfo);
+        return NULL;
+    }
+    *width = cinfo.image_width;
+    *height = cinfo.image_height;
+    if (!image_rgba_size(cinfo.image_width, cinfo.image_height, &bytes)) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", 1);
+        jpeg_destroy_decompress(&cinfo);
+        return NULL;
+    }
+
+    cinfo.out_color_space = JCS_EXT_RGBA;
+    jpeg_start_decompress(&cinfo);
+    out = (uint8_t *)VKO_Alloc(bytes, 1);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = out + (size_t)cinfo.output_scanline * cinfo.output_width * 4;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return out;
+}
+
+void *VKO_CompressImage(int32_t method, const void *rgba, uint32_t width, uint32_t height, size_t *size) {
+    *size = 0;
+    switch (method) {
+        case VKO_IMAGE_PNG:
+            return image_png_encode(rgba, width, height, size);
+        case VKO_IMAGE_JPEG:
+            return image_jpeg_encode(rgba, width, height, size);
+        default:
+            VKO_Log("VKO_CompressImage", "VKO_ImageCompression method %d not supported", method);
+            return NULL;
+    }
+}
+
+void *VKO_DecompressImage(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+    static const uint8_t jpeg_magic[3] = {0xFF, 0xD8, 0xFF};
+
+    if (data && size >= 3 && memcmp(data, jpeg_magic, 3) == 0)
+        return image_jpeg_decode(data, size, width, height);
+
+    return image_png_decode(data ? data : "", size, width, height);
+}
+
+// Icons: an .ico file's first image, when it is a 32-bit DIB followed by its
+// 1-bit AND mask (rows bottom to top, each padded to 4 bytes).
+
+static uint32_t image_le32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+static uint16_t image_le16(const uint8_t *p) {
+    return (uint16_t)(p[0] | p[1] << 8);
+}
+
+static void *image_icon_decode(const uint8_t *file, size_t fileSize, uint32_t *width, uint32_t *height) {
+    if (fileSize < 6 + 16 || image_le16(file) != 0 || image_le16(file + 2) != 1 || image_le16(file + 4) == 0)
+        return NULL;
+
+    const uint8_t *entry = file + 6;
+    uint32_t bytes = image_le32(entry + 8), offset = image_le32(entry + 12);
+    if (offset > fileSize || bytes > fileSize - offset || bytes < 40) return NULL;
+
+    const uint8_t *dib = file + offset;
+    int32_t w = (int32_t)image_le32(dib + 4), h2 = (int32_t)image_le32(dib + 8);
+    if (image_le32(dib) < 40 || w <= 0 || w > 1024 || h2 <= 0 || h2 % 2 || h2 / 2 > 1024 ||
+        image_le16(dib + 12) != 1 || image_le16(dib + 14) != 32 || image_le32(dib + 16) != 0)
+        return NULL;
+
+    uint32_t h = (uint32_t)h2 / 2;
+    size_t colorStride = (size_t)w * 4, maskStride = (((size_t)w + 31) / 32) * 4;
+    size_t colorSize = colorStride * h, maskSize = maskStride * h;
+    size_t header = image_le32(dib);
+    if (header > bytes || colorSize > bytes - header) return NULL;
+    // The mask must cover at least 1/32 of the colour bits: one bit per pixel.
+    size_t maskAvail = bytes - header - colorSize;
+    if (maskAvail < colorSize / 32 || maskAvail < maskSize) return NULL;
+
+    const uint8_t *color = dib + header, *mask = color + colorSize;
+    uint8_t *rgba = (uint8_t *)VKO_Alloc(colorSize, 1);
+    for (uint32_t y = 0; y < h; y++) {
+        // DIB rows run bottom to top.
+        const uint8_t *src = color + (h - 1 - y) * colorStride;
+        const uint8_t *bits = mask + (h - 1 - y) * maskStride;
+        uint8_t *dst = rgba + y * colorStride;
+        for (int32_t x = 0; x < w; x++, src += 4, dst += 4) {
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+            dst[3] = src[3];
+            if (src[3] == 0) dst[3] = (bits[x / 8] & (0x80 >> (x % 8))) ? 0 : 255;
+        }
+    }
+
+    *width = (uint32_t)w;
+    *height = h;
+    return rgba;
+}
+
+void *VKO_GetFileIcon(const char *path, uint32_t *width, uint32_t *height) {
+    // Read here rather than through the file service: a missing icon is not logged.
+    FILE *f = fopen(path, "rb");
+    if (!f) return NULL;
+
+    static const size_t max_icon_file = 1 << 24;
+    uint8_t *file = (uint8_t *)VKO_Alloc(max_icon_file, 1);
+    size_t size = fread(file, 1, max_icon_file, f);
+    fclose(f);
+
+    void *rgba = image_icon_decode(file, size, width, height);
+    VKO_Free(file);
+    return rgba;
+}

@@ -1,0 +1,297 @@
+#include "platform/image.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "platform/memory.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes pattern(uint32_t w, uint32_t h, bool opaque = false) {
+    Bytes px((size_t)w * h * 4);
+    for (size_t i = 0; i < px.size(); i++) px[i] = (uint8_t)(i * 7 + i / 13);
+    if (opaque)
+        for (size_t i = 3; i < px.size(); i += 4) px[i] = 255;
+    return px;
+}
+
+// FFmpeg's PNG codec is the independent peer: it writes the colour types we
+// must read, and reads what we write.
+Bytes ffmpeg_png(AVPixelFormat fmt, int w, int h, bool interlaced, const std::vector<Bytes> &planes) {
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ctx->width = w;
+    ctx->height = h;
+    ctx->pix_fmt = fmt;
+    ctx->time_base = {1, 25};
+    if (interlaced) ctx->flags |= AV_CODEC_FLAG_INTERLACED_DCT;
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVFrame *frame = av_frame_alloc();
+    frame->format = fmt;
+    frame->width = w;
+    frame->height = h;
+    av_frame_get_buffer(frame, 0);
+    for (size_t p = 0; p < planes.size(); p++) {
+        size_t row = planes[p].size() / (p == 1 ? 1 : h);
+        for (int y = 0; y < (p == 1 ? 1 : h); y++)
+            memcpy(frame->data[p] + y * frame->linesize[p], planes[p].data() + y * row, row);
+    }
+    AVPacket *pkt = av_packet_alloc();
+    EXPECT_EQ(avcodec_send_frame(ctx, frame), 0);
+    EXPECT_EQ(avcodec_receive_packet(ctx, pkt), 0);
+    Bytes out(pkt->data, pkt->data + pkt->size);
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return out;
+}
+
+Bytes ffmpeg_decode_rgba(const Bytes &png, int *w, int *h) {
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVPacket *pkt = av_packet_alloc();
+    pkt->data = (uint8_t *)png.data();
+    pkt->size = (int)png.size();
+    AVFrame *frame = av_frame_alloc();
+    EXPECT_EQ(avcodec_send_packet(ctx, pkt), 0);
+    EXPECT_EQ(avcodec_receive_frame(ctx, frame), 0);
+    EXPECT_EQ(frame->format, AV_PIX_FMT_RGBA);
+    *w = frame->width;
+    *h = frame->height;
+    Bytes out;
+    for (int y = 0; y < frame->height; y++)
+        out.insert(out.end(), frame->data[0] + y * frame->linesize[0],
+                   frame->data[0] + y * frame->linesize[0] + frame->width * 4);
+    av_frame_free(&frame);
+    pkt->data = nullptr;
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return out;
+}
+
+Bytes compress(int32_t method, const Bytes &px, uint32_t w, uint32_t h) {
+    size_t size = 0;
+    void *out = VKO_CompressImage(method, px.data(), w, h, &size);
+    Bytes b;
+    if (out) b.assign((uint8_t *)out, (uint8_t *)out + size);
+    VKO_Free(out);
+    return b;
+}
+
+Bytes decompress(const Bytes &file, uint32_t *w, uint32_t *h) {
+    void *out = VKO_DecompressImage(file.data(), file.size(), w, h);
+    Bytes b;
+    if (out) b.assign((uint8_t *)out, (uint8_t *)out + (size_t)*w * *h * 4);
+    VKO_Free(out);
+    return b;
+}
+
+uint32_t crc(const uint8_t *p, size_t n) {
+    return VKO_CRC32(0, p, n);
+}
+
+// A line that begins with the given text (the codes after it vary).
+bool logged(LogCapture &log, const std::string &start) {
+    for (const std::string &l : log.lines())
+        if (l.rfind(start, 0) == 0) return true;
+    return false;
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24), p[1] = (uint8_t)(v >> 16), p[2] = (uint8_t)(v >> 8), p[3] = (uint8_t)v;
+}
+
+}  // namespace
+
+TEST(Image, PngRoundTripsThroughOursAndFFmpeg) {
+    for (auto [w, h] : {std::pair{2u, 2u}, {64u, 32u}, {1u, 300u}}) {
+        Bytes px = pattern(w, h);
+        Bytes png = compress(VKO_IMAGE_PNG, px, w, h);
+        ASSERT_FALSE(png.empty());
+        uint32_t dw = 0, dh = 0;
+        EXPECT_EQ(decompress(png, &dw, &dh), px);
+        EXPECT_EQ(dw, w);
+        EXPECT_EQ(dh, h);
+        int fw = 0, fh = 0;
+        EXPECT_EQ(ffmpeg_decode_rgba(png, &fw, &fh), px);
+        EXPECT_EQ((uint32_t)fw, w);
+    }
+}
+
+// Colour types, bit depths and interlacing written by another encoder all
+// come out as 8-bit RGBA.
+TEST(Image, DecodesForeignColourTypes) {
+    const int w = 5, h = 3;
+    Bytes gray(w * h), rgb(w * h * 3), rgb48(w * h * 6), idx(w * h), pal(256 * 4);
+    for (int i = 0; i < w * h; i++) {
+        gray[i] = (uint8_t)(i * 17);
+        for (int c = 0; c < 3; c++) {
+            rgb[i * 3 + c] = (uint8_t)(i * 9 + c * 50);
+            rgb48[i * 6 + c * 2] = (uint8_t)(i * 9 + c * 50);  // big-endian: high byte first
+            rgb48[i * 6 + c * 2 + 1] = 0x7F;
+        }
+        idx[i] = (uint8_t)(i % 4);
+    }
+    for (int i = 0; i < 256; i++) {  // palette entries are native-endian 0xAARRGGBB
+        uint32_t argb =
+            (uint32_t)(i * 60) << 24 | (uint32_t)(i * 10) << 16 | (uint32_t)(i * 20) << 8 | (i * 30);
+        memcpy(&pal[i * 4], &argb, 4);
+    }
+    auto expect = [&](int i, int kind) -> std::array<uint8_t, 4> {
+        switch (kind) {
+            case 0:
+                return {gray[i], gray[i], gray[i], 255};
+            case 1:
+                return {rgb[i * 3], rgb[i * 3 + 1], rgb[i * 3 + 2], 255};
+            default:
+                return {(uint8_t)(idx[i] * 10), (uint8_t)(idx[i] * 20), (uint8_t)(idx[i] * 30),
+                        (uint8_t)(idx[i] * 60)};
+        }
+    };
+    struct Case {
+        AVPixelFormat fmt;
+        std::vector<Bytes> planes;
+        int kind;
+    } cases[] = {
+        {AV_PIX_FMT_GRAY8, {gray}, 0},
+        {AV_PIX_FMT_RGB24, {rgb}, 1},
+        {AV_PIX_FMT_RGB48BE, {rgb48}, 1},
+        {AV_PIX_FMT_PAL8, {idx, pal}, 2},
+    };
+    for (const Case &c : cases) {
+        for (bool interlaced : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.fmt << " interlaced " << interlaced);
+            uint32_t dw = 0, dh = 0;
+            Bytes px = decompress(ffmpeg_png(c.fmt, w, h, interlaced, c.planes), &dw, &dh);
+            ASSERT_EQ(px.size(), (size_t)w * h * 4);
+            for (int i = 0; i < w * h; i++) {
+                auto e = expect(i, c.kind);
+                EXPECT_EQ(Bytes(px.begin() + i * 4, px.begin() + i * 4 + 4), Bytes(e.begin(), e.end())) << i;
+            }
+        }
+    }
+}
+
+TEST(Image, JpegRoundTripKeepsThePicture) {
+    const uint32_t w = 64, h = 48;
+    Bytes px(w * h * 4);
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) {
+            uint8_t *p = &px[(y * w + x) * 4];
+            p[0] = (uint8_t)(x * 4), p[1] = (uint8_t)(y * 5), p[2] = (uint8_t)(128 + x - y), p[3] = 9;
+        }
+    Bytes jpg = compress(VKO_IMAGE_JPEG, px, w, h);
+    ASSERT_GT(jpg.size(), 100u);
+    uint32_t dw = 0, dh = 0;
+    Bytes out = decompress(jpg, &dw, &dh);
+    ASSERT_EQ(out.size(), px.size());
+    double se = 0;
+    for (size_t i = 0; i < px.size(); i++) {
+        if (i % 4 == 3) {
+            EXPECT_EQ(out[i], 255);  // JPEG has no alpha
+            continue;
+        }
+        se += (out[i] - px[i]) * (out[i] - px[i]);
+    }
+    double psnr = 10 * log10(255.0 * 255.0 / (se / (w * h * 3)));
+    EXPECT_GT(psnr, 35.0);
+}
+
+TEST(Image, BadInputIsRefusedAndLogged) {
+    LogCapture log;
+    Bytes png = compress(VKO_IMAGE_PNG, pattern(16, 16), 16, 16);
+    Bytes bad_crc = png;
+    bad_crc[29] ^= 1;  // IHDR's checksum
+    Bytes huge = png;  // IHDR claims 100000 x 100000 with a valid checksum
+    put_be32(&huge[16], 100000);
+    put_be32(&huge[20], 100000);
+    put_be32(&huge[29], crc(&huge[12], 17));
+    Bytes bad_data = png;
+    bad_data[png.size() - 20] ^= 0x55;  // inside the image data, checksum stale
+    Bytes jpeg = compress(VKO_IMAGE_JPEG, pattern(16, 16), 16, 16);
+
+    struct {
+        Bytes data;
+        const char *line;
+    } cases[] = {
+        {Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'},
+         "'IWICImagingFactory_CreateDecoderFromStream' failed"},
+        {Bytes(), "'IWICImagingFactory_CreateDecoderFromStream' failed"},
+        {Bytes(png.begin(), png.begin() + 40), "'IWICBitmapSource_CopyPixels' failed"},
+        {Bytes(png.begin(), png.end() - 30), "'IWICBitmapSource_CopyPixels' failed"},
+        {bad_crc, "'IWICBitmapSource_CopyPixels' failed"},
+        {huge, "'IWICBitmapFrameDecode_GetSize' failed"},
+        {bad_data, "'IWICBitmapSource_CopyPixels' failed"},
+        {Bytes(jpeg.begin(), jpeg.begin() + 3), "'IWICBitmapSource_CopyPixels' failed"},
+        {Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 2), ""},  // libjpeg pads a cut stream
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        log.clear();
+        uint32_t w = 0, h = 0;
+        void *out = VKO_DecompressImage(c.data.data(), c.data.size(), &w, &h);
+        if (*c.line) {
+            EXPECT_EQ(out, nullptr);
+            EXPECT_TRUE(logged(log, std::string("VKO_DecompressImage: ") + c.line))
+                << testing::PrintToString(log.lines());
+        }
+        VKO_Free(out);
+    }
+
+    size_t size = 7;
+    EXPECT_EQ(VKO_CompressImage(2, png.data(), 1, 1, &size), nullptr);
+    EXPECT_TRUE(log.contains("VKO_CompressImage: VKO_ImageCompression method 2 not supported"));
+    EXPECT_EQ(VKO_CompressImage(VKO_IMAGE_PNG, png.data(), 0, 1, &size), nullptr);
+    EXPECT_TRUE(logged(log, "VKO_CompressImage: 'IWICBitmapFrameEncode_SetSize' failed"));
+    EXPECT_EQ(size, 0u);
+}
+
+// An .ico of one 32-bit image: colour and AND mask, rows bottom to top.
+TEST(Image, FileIconTakesAlphaFromTheMaskWhereColourHasNone) {
+    TempDir dir;
+    const uint32_t n = 32;
+    Bytes ico = {0, 0, 1, 0, 1, 0, (uint8_t)n, (uint8_t)n, 0, 0, 1, 0, 32, 0};
+    Bytes dib(40 + n * n * 4 + n * 4);
+    auto le32 = [](uint8_t *p, uint32_t v) { memcpy(p, &v, 4); };
+    le32(&dib[0], 40), le32(&dib[4], n), le32(&dib[8], 2 * n), dib[12] = 1, dib[14] = 32;
+    for (uint32_t i = 0; i < n * n; i++) dib[40 + i * 4] = 0x11, dib[40 + i * 4 + 2] = 0x33;  // B, R
+    dib[40 + n * n * 4 + (n - 1) * 4] = 0x80;  // top row's first pixel is masked out
+    ico.resize(22);
+    le32(&ico[14], (uint32_t)dib.size()), le32(&ico[18], 22);
+    ico.insert(ico.end(), dib.begin(), dib.end());
+    write_file(dir.file("a.ico"), std::string(ico.begin(), ico.end()));
+
+    uint32_t w = 0, h = 0;
+    uint8_t *px = (uint8_t *)VKO_GetFileIcon(dir.file("a.ico").c_str(), &w, &h);
+    ASSERT_NE(px, nullptr);
+    EXPECT_EQ(w, n);
+    EXPECT_EQ(h, n);
+    EXPECT_EQ(Bytes(px, px + 8), (Bytes{0x33, 0, 0x11, 0, 0x33, 0, 0x11, 255}));
+    EXPECT_EQ(px[n * n * 4 - 1], 255);
+    VKO_Free(px);
+
+    // Not an icon, a 24-bit image, a missing file: NULL, sizes untouched, silent.
+    LogCapture log;
+    ico[22 + 14] = 24;
+    write_file(dir.file("b.ico"), std::string(ico.begin(), ico.end()));
+    write_file(dir.file("c.txt"), "plain text");
+    w = h = 7;
+    for (const char *name : {"b.ico", "c.txt", "none.ico"})
+        EXPECT_EQ(VKO_GetFileIcon(dir.file(name).c_str(), &w, &h), nullptr) << name;
+    EXPECT_EQ(w, 7u);
+    EXPECT_EQ(h, 7u);
+    EXPECT_TRUE(log.lines().empty());
+}
