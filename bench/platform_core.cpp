@@ -1,11 +1,15 @@
 // Costs of the platform core's hot paths: locks, waitable hand-offs, the
-// thread pool, logging, scratch text and CRC-32.
+// thread pool, logging, scratch text and CRC-32. The locks run beside
+// std::mutex and std::shared_mutex; the ratio lines at the end compare them.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
+#include "peer.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
@@ -20,6 +24,15 @@ static void BM_MutexLockUnlock(benchmark::State &state) {
     if (state.thread_index() == 0) VKO_MutexDestroy(&m);
 }
 BENCHMARK(BM_MutexLockUnlock)->Threads(1)->Threads(2)->Threads(4);
+
+static void BM_StdMutexLockUnlock(benchmark::State &state) {
+    static std::mutex m;
+    for (auto _ : state) {
+        m.lock();
+        m.unlock();
+    }
+}
+BENCHMARK(BM_StdMutexLockUnlock)->Threads(1)->Threads(2)->Threads(4);
 
 static void BM_GlobalLock(benchmark::State &state) {
     static uint32_t word;
@@ -41,6 +54,16 @@ static void BM_RWLockReader(benchmark::State &state) {
     if (state.thread_index() == 0) VKO_RWLockDestroy(&RW);
 }
 BENCHMARK(BM_RWLockReader)->Threads(1)->Threads(2)->Threads(4);
+
+static std::shared_mutex SHARED;
+
+static void BM_SharedMutexReader(benchmark::State &state) {
+    for (auto _ : state) {
+        SHARED.lock_shared();
+        SHARED.unlock_shared();
+    }
+}
+BENCHMARK(BM_SharedMutexReader)->Threads(1)->Threads(2)->Threads(4);
 
 static void BM_RWLockReentrantReader(benchmark::State &state) {
     VKO_RWLock *l = VKO_RWLockCreate();
@@ -69,6 +92,20 @@ static void BM_RWLockMixed(benchmark::State &state) {
     if (state.thread_index() == 0) VKO_RWLockDestroy(&RW);
 }
 BENCHMARK(BM_RWLockMixed)->Threads(2)->Threads(4);
+
+static void BM_SharedMutexMixed(benchmark::State &state) {
+    uint64_t i = 0;
+    for (auto _ : state) {
+        if (i++ % 4 == 0) {
+            SHARED.lock();
+            SHARED.unlock();
+        } else {
+            SHARED.lock_shared();
+            SHARED.unlock_shared();
+        }
+    }
+}
+BENCHMARK(BM_SharedMutexMixed)->Threads(2)->Threads(4);
 
 // Round trip: signal the other thread, wait for its answer.
 static void BM_WaitablePingPong(benchmark::State &state) {
@@ -144,4 +181,19 @@ static void BM_MultiToWide(benchmark::State &state) {
 }
 BENCHMARK(BM_MultiToWide);
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    const char *mutex = "VKO_Mutex / std::mutex", *rw = "VKO_RWLock / std::shared_mutex";
+    return bench::run_pairs(
+        argc, argv,
+        {{"lock and unlock, 1 thread", "BM_MutexLockUnlock/threads:1", "BM_StdMutexLockUnlock/threads:1",
+          mutex},
+         {"lock and unlock, 2 threads", "BM_MutexLockUnlock/threads:2", "BM_StdMutexLockUnlock/threads:2",
+          mutex},
+         {"lock and unlock, 4 threads", "BM_MutexLockUnlock/threads:4", "BM_StdMutexLockUnlock/threads:4",
+          mutex},
+         {"read lock, 1 thread", "BM_RWLockReader/threads:1", "BM_SharedMutexReader/threads:1", rw},
+         {"read lock, 2 threads", "BM_RWLockReader/threads:2", "BM_SharedMutexReader/threads:2", rw},
+         {"read lock, 4 threads", "BM_RWLockReader/threads:4", "BM_SharedMutexReader/threads:4", rw},
+         {"1 write in 4, 2 threads", "BM_RWLockMixed/threads:2", "BM_SharedMutexMixed/threads:2", rw},
+         {"1 write in 4, 4 threads", "BM_RWLockMixed/threads:4", "BM_SharedMutexMixed/threads:4", rw}});
+}

@@ -1,15 +1,18 @@
 // Records per second through the slot queue, beside a mutex-protected
 // std::deque with a condition variable moving the same records. Producers
-// retry when the ring is full; the consumer blocks when it is empty.
+// retry when the ring is full; the consumer blocks when it is empty and checks
+// that each producer's records arrive whole and in order.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "peer.h"
 #include "platform/queue.h"
 
 namespace {
@@ -23,12 +26,30 @@ struct Record {
 constexpr uint64_t RECORDS = 1 << 20;  // per iteration, all producers together
 constexpr uint32_t SLOTS = 1024;
 
+// Follows each producer's sequence; counts records out of order or damaged.
+struct Order {
+    std::vector<uint64_t> next;
+    uint64_t bad = 0;
+
+    explicit Order(uint64_t producers) : next(producers) {}
+    void take(const Record &r) {
+        if (r.producer >= next.size() || r.seq != next[r.producer] || r.payload[0] != r.seq ||
+            r.payload[1] != r.seq) {
+            bad++;
+            return;
+        }
+        next[r.producer]++;
+    }
+    void restart() { std::fill(next.begin(), next.end(), 0); }
+};
+
 void BM_SlotQueue(benchmark::State &state) {
     const uint64_t producers = state.range(0), per = RECORDS / producers;
     VKO_Queue *q = VKO_QueueCreate(SLOTS, sizeof(Record));
-    uint64_t sum = 0;
+    Order order(producers);
 
     for (auto _ : state) {
+        order.restart();
         std::vector<std::thread> threads;
         for (uint64_t p = 0; p < producers; p++) {
             threads.emplace_back([=] {
@@ -50,13 +71,13 @@ void BM_SlotQueue(benchmark::State &state) {
             VKO_QueueGetOutputBuffer(q, -1, &buf, nullptr);
             Record r;
             memcpy(&r, buf, sizeof(r));
-            sum += r.seq;
+            order.take(r);
             VKO_QueuePop(q);
         }
         for (auto &t : threads) t.join();
     }
 
-    benchmark::DoNotOptimize(sum);
+    if (order.bad) state.SkipWithError("records lost, damaged or out of order");
     state.SetItemsProcessed(state.iterations() * per * producers);
     VKO_QueueDestroy(&q);
 }
@@ -70,9 +91,10 @@ struct DequeQueue {
 void BM_MutexDeque(benchmark::State &state) {
     const uint64_t producers = state.range(0), per = RECORDS / producers;
     DequeQueue q;
-    uint64_t sum = 0;
+    Order order(producers);
 
     for (auto _ : state) {
+        order.restart();
         std::vector<std::thread> threads;
         for (uint64_t p = 0; p < producers; p++) {
             threads.emplace_back([=, &q] {
@@ -91,12 +113,12 @@ void BM_MutexDeque(benchmark::State &state) {
             Record r = q.records.front();
             q.records.pop_front();
             lock.unlock();
-            sum += r.seq;
+            order.take(r);
         }
         for (auto &t : threads) t.join();
     }
 
-    benchmark::DoNotOptimize(sum);
+    if (order.bad) state.SkipWithError("records lost, damaged or out of order");
     state.SetItemsProcessed(state.iterations() * per * producers);
 }
 
@@ -105,4 +127,10 @@ void BM_MutexDeque(benchmark::State &state) {
 BENCHMARK(BM_SlotQueue)->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MutexDeque)->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    const char *names = "VKO_Queue / std::deque with mutex";
+    return bench::run_pairs(
+        argc, argv,
+        {{"1 producer, 1 consumer", "BM_SlotQueue/1/real_time", "BM_MutexDeque/1/real_time", names},
+         {"4 producers, 1 consumer", "BM_SlotQueue/4/real_time", "BM_MutexDeque/4/real_time", names}});
+}
