@@ -16,7 +16,7 @@ int sample(int x, int y, int frame, int plane) {
 
 }  // namespace
 
-std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyint) {
+std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyint, int slices) {
     x264_param_t param;
     x264_param_default_preset(&param, "ultrafast", "zerolatency");
     param.i_width = width;
@@ -29,6 +29,7 @@ std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyi
     param.b_repeat_headers = 1;
     param.b_annexb = 1;
     param.i_threads = 1;
+    param.i_slice_count = slices;
     param.i_log_level = X264_LOG_NONE;
     x264_t *enc = x264_encoder_open(&param);
     x264_picture_t pic, out;

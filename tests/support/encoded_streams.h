@@ -12,7 +12,7 @@ struct EncodedUnit {
 };
 
 // 4:2:0 8-bit, one access unit per frame, parameter sets before each key frame.
-std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyint);
+std::vector<EncodedUnit> encode_h264(int width, int height, int frames, int keyint, int slices = 1);
 
 // depth 8 or 10; csp444 picks 4:4:4 over 4:2:0.
 std::vector<EncodedUnit> encode_h265(int width, int height, int frames, int keyint, int depth, bool csp444);
