@@ -157,6 +157,89 @@ void ftyp(Out &o, uint32_t minor, bool avc) {
     o.close(b);
 }
 
+// Open boxes of an init segment, from "moov" down to "stbl".
+struct InitBoxes {
+    size_t moov, trak, mdia, minf, stbl;
+};
+
+// ftyp, then moov down to an open stbl whose sample description comes next.
+InitBoxes init_head(Out &o, bool audio, uint32_t width, uint32_t height) {
+    InitBoxes b;
+    ftyp(o, audio ? 512 : 1, !audio);
+    b.moov = o.open("moov");
+    mvhd(o, audio ? 1000 : 90000);
+    b.trak = o.open("trak");
+    tkhd(o, audio, width, height);
+    b.mdia = o.open("mdia");
+    if (audio) {
+        mdhd(o, 0, 0, 48000);
+        hdlr(o, "soun", "SoundHandler");
+    } else {
+        mdhd(o, 2, 3, 90000);
+        hdlr(o, "vide", "zarvek");
+    }
+    b.minf = o.open("minf");
+    size_t media = audio ? o.full("smhd", 0, 0) : o.full("vmhd", 0, 1);
+    o.zeros(audio ? 4 : 8);
+    o.close(media);
+    dinf(o);
+    b.stbl = o.open("stbl");
+    return b;
+}
+
+// After the sample description: the empty tables, then "mvex"; moov stays open.
+void init_tail(Out &o, const InitBoxes &b) {
+    empty_tables(o);
+    o.close(b.stbl);
+    o.close(b.minf);
+    o.close(b.mdia);
+    o.close(b.trak);
+    mvex(o);
+}
+
+// moof with its mfhd and an open traf; the caller writes tfhd.
+void fragment_head(Out &o, uint32_t sequence, size_t *moof, size_t *traf) {
+    *moof = o.open("moof");
+    size_t mfhd = o.full("mfhd", 0, 0);
+    o.u32(sequence);
+    o.close(mfhd);
+    *traf = o.open("traf");
+}
+
+void tfdt(Out &o, uint64_t decode_time) {
+    size_t b = o.full("tfdt", 1, 0);
+    o.u64(decode_time);
+    o.close(b);
+}
+
+// An "stsd" with one entry of the given type, both left open.
+size_t sample_entry(Out &o, const char *type, size_t *stsd) {
+    *stsd = o.full("stsd", 0, 0);
+    o.u32(1);
+    size_t entry = o.open(type);
+    o.zeros(6);
+    o.u16(1);  // data_reference_index
+    return entry;
+}
+
+template <typename State>
+State *state_get(State **state, size_t buffer_size) {
+    if (!*state) {
+        auto *s = static_cast<State *>(VKO_Alloc(1, sizeof(State)));
+        s->buffer = static_cast<uint8_t *>(VKO_Alloc(1, buffer_size));
+        *state = s;
+    }
+    return *state;
+}
+
+template <typename State>
+void state_free(State **state) {
+    if (!state || !*state) return;
+    VKO_Free((*state)->buffer);
+    VKO_Free(*state);
+    *state = nullptr;
+}
+
 int32_t fail(const char *where, int32_t line, int32_t code) {
     log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", where, line, code);
     return code;
@@ -192,11 +275,7 @@ int32_t mp4_stsd(uint8_t *out, const uint8_t *extradata, size_t size, uint32_t w
         return fail("mp4_stsd", __LINE__, H26X_ERR_NOT_FOUND);
 
     Out o{out, 0};
-    size_t stsd = o.full("stsd", 0, 0);
-    o.u32(1);
-    size_t avc1 = o.open("avc1");
-    o.zeros(6);
-    o.u16(1);  // data_reference_index
+    size_t stsd, avc1 = sample_entry(o, "avc1", &stsd);
     o.zeros(16);
     o.u16(width);
     o.u16(height);
@@ -235,31 +314,13 @@ int32_t mp4_stsd(uint8_t *out, const uint8_t *extradata, size_t size, uint32_t w
 int32_t mp4_init_segment(uint8_t *buffer, const uint8_t *frame, size_t size, uint32_t width,
                          uint32_t height) {
     Out o{buffer, 0};
-    ftyp(o, 1, true);
-    size_t moov = o.open("moov");
-    mvhd(o, 90000);
-    size_t trak = o.open("trak");
-    tkhd(o, false, width, height);
-    size_t mdia = o.open("mdia");
-    mdhd(o, 2, 3, 90000);
-    hdlr(o, "vide", "zarvek");
-    size_t minf = o.open("minf");
-    size_t vmhd = o.full("vmhd", 0, 1);
-    o.zeros(8);
-    o.close(vmhd);
-    dinf(o);
-    size_t stbl = o.open("stbl");
+    InitBoxes boxes = init_head(o, false, width, height);
     uint32_t extra = 0;
     int32_t r = mp4_stsd(buffer + o.n, frame, size, width, height, &extra);
     if (r < 0) return fail("mp4_init_segment", __LINE__, r);
     o.n += static_cast<size_t>(r);
-    empty_tables(o);
-    o.close(stbl);
-    o.close(minf);
-    o.close(mdia);
-    o.close(trak);
-    mvex(o);
-    o.close(moov);
+    init_tail(o, boxes);
+    o.close(boxes.moov);
     return static_cast<int32_t>(o.n);
 }
 
@@ -273,19 +334,14 @@ int32_t mp4_video_fragment(uint8_t *buffer, uint32_t offset, uint32_t sequence, 
                            const uint8_t *frame, size_t size, bool key) {
     Out o{buffer, offset};
     uint32_t payload = static_cast<uint32_t>(mp4_video_payload_size(frame, size));
-    size_t moof = o.open("moof");
-    size_t mfhd = o.full("mfhd", 0, 0);
-    o.u32(sequence);
-    o.close(mfhd);
-    size_t traf = o.open("traf");
+    size_t moof, traf;
+    fragment_head(o, sequence, &moof, &traf);
     size_t tfhd = o.full("tfhd", 0, 0x00003A);
     o.u32(1);  // track_ID
     o.u32(1);  // sample_description_index
     o.zeros(12);
     o.close(tfhd);
-    size_t tfdt = o.full("tfdt", 1, 0);
-    o.u64(decode_time);
-    o.close(tfdt);
+    tfdt(o, decode_time);
     size_t trun = o.full("trun", 0, 0x000F01);
     o.u32(1);
     o.u32(MP4_VIDEO_FRAGMENT_BOXES);  // data_offset from the start of "moof"
@@ -312,12 +368,7 @@ int32_t mp4_write_video(Mp4VideoState **state, const uint8_t *frame, size_t size
 
 int32_t mp4_write_video_at(Mp4VideoState **state, const uint8_t *frame, size_t size, uint32_t width,
                            uint32_t height, int64_t now) {
-    if (!*state) {
-        auto *s = static_cast<Mp4VideoState *>(VKO_Alloc(1, sizeof(Mp4VideoState)));
-        s->buffer = static_cast<uint8_t *>(VKO_Alloc(1, MP4_VIDEO_BUFFER));
-        *state = s;
-    }
-    Mp4VideoState *s = *state;
+    Mp4VideoState *s = state_get(state, MP4_VIDEO_BUFFER);
     if (size > MP4_VIDEO_BUFFER) return fail("mp4_write_video", __LINE__, MP4_ERR_TOO_LARGE);
     H26xNal first{H26X_CODEC_H264, 0, H26X_CLASS_ANY, 0, 0, -1};
     int32_t r = h26x_find_nal(frame, size, &first);
@@ -348,33 +399,13 @@ int32_t mp4_write_video_at(Mp4VideoState **state, const uint8_t *frame, size_t s
 }
 
 void mp4_video_destroy(Mp4VideoState **state) {
-    if (!state || !*state) return;
-    VKO_Free((*state)->buffer);
-    VKO_Free(*state);
-    *state = nullptr;
+    state_free(state);
 }
 
 int32_t mp4_audio_init_segment(uint8_t *buffer) {
     Out o{buffer, 0};
-    ftyp(o, 512, false);
-    size_t moov = o.open("moov");
-    mvhd(o, 1000);
-    size_t trak = o.open("trak");
-    tkhd(o, true, 0, 0);
-    size_t mdia = o.open("mdia");
-    mdhd(o, 0, 0, 48000);
-    hdlr(o, "soun", "SoundHandler");
-    size_t minf = o.open("minf");
-    size_t smhd = o.full("smhd", 0, 0);
-    o.zeros(4);
-    o.close(smhd);
-    dinf(o);
-    size_t stbl = o.open("stbl");
-    size_t stsd = o.full("stsd", 0, 0);
-    o.u32(1);
-    size_t opus = o.open("Opus");
-    o.zeros(6);
-    o.u16(1);  // data_reference_index
+    InitBoxes boxes = init_head(o, true, 0, 0);
+    size_t stsd, opus = sample_entry(o, "Opus", &stsd);
     o.zeros(8);
     o.u16(2);   // channelcount
     o.u16(16);  // samplesize
@@ -391,12 +422,7 @@ int32_t mp4_audio_init_segment(uint8_t *buffer) {
     o.close(dops);
     o.close(opus);
     o.close(stsd);
-    empty_tables(o);
-    o.close(stbl);
-    o.close(minf);
-    o.close(mdia);
-    o.close(trak);
-    mvex(o);
+    init_tail(o, boxes);
     size_t udta = o.open("udta");
     size_t meta = o.full("meta", 0, 0);
     size_t mhdl = o.full("hdlr", 0, 0);
@@ -417,27 +443,22 @@ int32_t mp4_audio_init_segment(uint8_t *buffer) {
     o.close(ilst);
     o.close(meta);
     o.close(udta);
-    o.close(moov);
+    o.close(boxes.moov);
     return static_cast<int32_t>(o.n);
 }
 
 int32_t mp4_audio_fragment(uint8_t *buffer, uint32_t offset, uint32_t sequence, uint64_t decode_time,
                            const uint8_t *packet, size_t size, uint32_t duration) {
     Out o{buffer, offset};
-    size_t moof = o.open("moof");
-    size_t mfhd = o.full("mfhd", 0, 0);
-    o.u32(sequence);
-    o.close(mfhd);
-    size_t traf = o.open("traf");
+    size_t moof, traf;
+    fragment_head(o, sequence, &moof, &traf);
     size_t tfhd = o.full("tfhd", 0, 0x000038);
     o.u32(1);
     o.u32(duration);
     o.u32(static_cast<uint32_t>(size));
     o.u32(0x02000000);
     o.close(tfhd);
-    size_t tfdt = o.full("tfdt", 1, 0);
-    o.u64(decode_time);
-    o.close(tfdt);
+    tfdt(o, decode_time);
     size_t trun = o.full("trun", 0, 0x000001);
     o.u32(1);
     o.u32(MP4_AUDIO_FRAGMENT_BOXES);
@@ -451,12 +472,7 @@ int32_t mp4_audio_fragment(uint8_t *buffer, uint32_t offset, uint32_t sequence, 
 }
 
 int32_t mp4_write_audio(Mp4AudioState **state, const uint8_t *packet, size_t size, uint32_t duration) {
-    if (!*state) {
-        auto *s = static_cast<Mp4AudioState *>(VKO_Alloc(1, sizeof(Mp4AudioState)));
-        s->buffer = static_cast<uint8_t *>(VKO_Alloc(1, MP4_AUDIO_BUFFER));
-        s->init_pending = true;
-        *state = s;
-    }
+    if (!*state) state_get(state, MP4_AUDIO_BUFFER)->init_pending = true;
     Mp4AudioState *s = *state;
     if (size > MP4_AUDIO_BUFFER - MP4_AUDIO_INIT_SIZE - MP4_AUDIO_FRAGMENT_BOXES)
         return fail("mp4_write_audio", __LINE__, MP4_ERR_TOO_LARGE);
@@ -470,8 +486,5 @@ int32_t mp4_write_audio(Mp4AudioState **state, const uint8_t *packet, size_t siz
 }
 
 void mp4_audio_destroy(Mp4AudioState **state) {
-    if (!state || !*state) return;
-    VKO_Free((*state)->buffer);
-    VKO_Free(*state);
-    *state = nullptr;
+    state_free(state);
 }
