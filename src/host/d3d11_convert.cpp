@@ -1,0 +1,212 @@
+#include "host/d3d11_convert.h"
+
+#include "host/nv12.h"
+#include "platform/memory.h"
+
+namespace {
+
+// The three pixel passes. The viewport is the source extent; the target
+// plane clips what lies beyond it.
+bool source_of(const ID3D11View *view, uint32_t vw, uint32_t vh, bool flip, Nv12Source *src) {
+    uint32_t pitch, w, h;
+    const uint8_t *data = view->plane(&pitch, &w, &h);
+    DXGI_FORMAT f = view->format();
+    if (f != DXGI_FORMAT_B8G8R8A8_UNORM && f != DXGI_FORMAT_B8G8R8X8_UNORM && f != DXGI_FORMAT_R8G8B8A8_UNORM)
+        return false;
+    // Texels past the source clamp to its edge; the quad never reaches them
+    // unless the viewport is larger than the source.
+    *src = {data, pitch, vw < w ? vw : w, vh < h ? vh : h, f == DXGI_FORMAT_R8G8B8A8_UNORM, flip};
+    return true;
+}
+
+uint32_t min3(uint32_t a, uint32_t b, uint32_t c) {
+    uint32_t m = a < b ? a : b;
+    return m < c ? m : c;
+}
+
+void pass_luma(const ID3D11View *in, const ID3D11View *out, uint32_t vw, uint32_t vh, bool flip) {
+    Nv12Source src;
+    if (!source_of(in, vw, vh, flip, &src)) return;
+    uint32_t pitch, w, h;
+    uint8_t *dst = out->plane(&pitch, &w, &h);
+    nv12_luma(src, dst, pitch, min3(w, vw, src.width), min3(h, vh, src.height));
+}
+
+void pass_chroma(const ID3D11View *in, const ID3D11View *out, uint32_t vw, uint32_t vh, bool flip) {
+    Nv12Source src;
+    if (!source_of(in, vw, vh, flip, &src)) return;
+    uint32_t pitch, w, h;
+    uint8_t *dst = out->plane(&pitch, &w, &h);
+    nv12_chroma(src, dst, pitch, min3(w, vw, src.width / 2), min3(h, vh, src.height / 2));
+}
+
+void pass_copy(const ID3D11View *in, const ID3D11View *out, uint32_t vw, uint32_t vh, bool flip) {
+    Nv12Source src;
+    if (!source_of(in, vw, vh, flip, &src)) return;
+    uint32_t pitch, w, h;
+    uint8_t *dst = out->plane(&pitch, &w, &h);
+    nv12_copy_bgra(src, dst, pitch, min3(w, vw, src.width), min3(h, vh, src.height));
+}
+
+DXGI_FORMAT typed_format(DXGI_FORMAT f) {
+    switch ((uint32_t)f) {
+        case 1:
+            return (DXGI_FORMAT)3;
+        case 9:
+            return (DXGI_FORMAT)10;
+        case 23:
+            return DXGI_FORMAT_R10G10B10A2_UNORM;
+        case 27:
+            return DXGI_FORMAT_R8G8B8A8_UNORM;
+        case 90:
+            return DXGI_FORMAT_B8G8R8A8_UNORM;
+        case 92:
+            return DXGI_FORMAT_B8G8R8X8_UNORM;
+        default:
+            return f;
+    }
+}
+
+HRESULT shared_texture(ID3D11Device *device, uint32_t w, uint32_t h, DXGI_FORMAT format,
+                       ID3D11Texture2D **out) {
+    D3D11_TEXTURE2D_DESC d = {};
+    d.Width = w;
+    d.Height = h;
+    d.MipLevels = 1;
+    d.ArraySize = 1;
+    d.Format = format;
+    d.SampleDesc.Count = 1;
+    d.Usage = D3D11_USAGE_DEFAULT;
+    d.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+    d.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
+    return device->CreateTexture2D(&d, nullptr, out);
+}
+
+void draw_pass(ID3D11DeviceContext *ctx, ID3D11RenderTargetView *rtv, ID3D11PixelShader *ps,
+               ID3D11ShaderResourceView *srv) {
+    ctx->OMSetRenderTargets(1, &rtv, nullptr);
+    ctx->PSSetShader(ps);
+    ctx->PSSetShaderResources(0, 1, &srv);
+    ctx->DrawIndexed(6, 0, 0);
+}
+
+}  // namespace
+
+HRESULT d3d11_create_rtv(ID3D11Device *device, ID3D11Texture2D *texture, DXGI_FORMAT format,
+                         ID3D11RenderTargetView **view) {
+    return device->CreateRenderTargetView(texture, format, view);
+}
+
+HRESULT d3d11_open_shared(ID3D11Device *capture_device, ID3D11Texture2D *texture, ID3D11Texture2D **out) {
+    *out = nullptr;
+    if (!capture_device) {
+        texture->AddRef();
+        *out = texture;
+        return S_OK;
+    }
+    void *handle = nullptr;
+    HRESULT hr = texture->GetSharedHandle(&handle);
+    if (hr < 0) return hr;
+    return capture_device->OpenSharedResource(handle, out);
+}
+
+HRESULT d3d11_convert_create(D3D11Converter **out, ID3D11Device *device, ID3D11Device *capture_device,
+                             uint32_t width, uint32_t height, bool flip) {
+    D3D11Converter *c = (D3D11Converter *)VKO_Alloc(1, sizeof(D3D11Converter));
+    *out = nullptr;
+    device->AddRef();
+    c->device = device;
+    device->GetImmediateContext(&c->context);
+    c->flip = flip;
+    uint32_t w = width & ~1u, h = height & ~1u;
+
+    c->nv12_available = shared_texture(device, w, h, DXGI_FORMAT_NV12, &c->nv12_shared) >= 0;
+    HRESULT hr = shared_texture(device, w, h, DXGI_FORMAT_B8G8R8A8_UNORM, &c->bgra_shared);
+    if (hr >= 0 && c->nv12_available) {
+        hr = d3d11_open_shared(capture_device, c->nv12_shared, &c->nv12_opened);
+        if (hr >= 0) hr = d3d11_create_rtv(device, c->nv12_shared, DXGI_FORMAT_R8_UNORM, &c->rtv_luma);
+        if (hr >= 0) hr = d3d11_create_rtv(device, c->nv12_shared, DXGI_FORMAT_R8G8_UNORM, &c->rtv_chroma);
+    }
+    if (hr >= 0) hr = d3d11_open_shared(capture_device, c->bgra_shared, &c->bgra_opened);
+    if (hr >= 0) hr = d3d11_create_rtv(device, c->bgra_shared, DXGI_FORMAT_B8G8R8A8_UNORM, &c->rtv_bgra);
+    if (hr >= 0) hr = device->CreatePixelShader(pass_luma, &c->ps_luma);
+    if (hr >= 0) hr = device->CreatePixelShader(pass_chroma, &c->ps_chroma);
+    if (hr >= 0) hr = device->CreatePixelShader(pass_copy, &c->ps_copy);
+    if (hr < 0) {
+        d3d11_convert_destroy(&c);
+        return hr;
+    }
+    *out = c;
+    return S_OK;
+}
+
+void d3d11_state_save(ID3D11DeviceContext *ctx, D3D11SavedState *s) {
+    s->viewports = 1;
+    ctx->RSGetViewports(&s->viewports, &s->viewport);
+    ctx->OMGetRenderTargets(1, &s->rtv, nullptr);
+    ctx->PSGetShader(&s->ps);
+    ctx->PSGetShaderResources(0, 1, &s->srv);
+    s->flip = ctx->IAGetQuadFlip();
+}
+
+void d3d11_state_restore(ID3D11DeviceContext *ctx, D3D11SavedState *s) {
+    ctx->RSSetViewports(s->viewports, &s->viewport);
+    ctx->OMSetRenderTargets(1, &s->rtv, nullptr);
+    ctx->PSSetShader(s->ps);
+    ctx->PSSetShaderResources(0, 1, &s->srv);
+    ctx->IASetQuadFlip(s->flip);
+    d3d_release(&s->rtv);
+    d3d_release(&s->ps);
+    d3d_release(&s->srv);
+}
+
+void d3d11_convert_draw(D3D11Converter *c, ID3D11DeviceContext *saved, ID3D11Texture2D *texture,
+                        uint32_t mode) {
+    D3D11_TEXTURE2D_DESC d;
+    texture->GetDesc(&d);
+    ID3D11ShaderResourceView *srv = nullptr;
+    if (c->device->CreateShaderResourceView(texture, typed_format(d.Format), &srv) < 0) return;
+
+    D3D11SavedState state = {};
+    if (saved) {
+        saved->Flush();
+        d3d11_state_save(saved, &state);
+    }
+    ID3D11DeviceContext *ctx = c->context;
+    D3D11_VIEWPORT vp = {0, 0, (float)d.Width, (float)d.Height, 0, 1};
+    ctx->RSSetViewports(1, &vp);
+    ctx->IASetQuadFlip(c->flip);
+    if (mode == D3D11_CONVERT_BGRA) {
+        draw_pass(ctx, c->rtv_bgra, c->ps_copy, srv);
+    } else if (mode == D3D11_CONVERT_NV12 && c->nv12_available) {
+        draw_pass(ctx, c->rtv_luma, c->ps_luma, srv);
+        draw_pass(ctx, c->rtv_chroma, c->ps_chroma, srv);
+    }
+    // Unbind, so the draw keeps no reference to the caller's texture.
+    ID3D11ShaderResourceView *none = nullptr;
+    ctx->PSSetShaderResources(0, 1, &none);
+    srv->Release();
+    if (saved) {
+        saved->Flush();
+        d3d11_state_restore(saved, &state);
+    }
+}
+
+void d3d11_convert_destroy(D3D11Converter **conv) {
+    D3D11Converter *c = conv ? *conv : nullptr;
+    if (!c) return;
+    d3d_release(&c->rtv_luma);
+    d3d_release(&c->rtv_chroma);
+    d3d_release(&c->rtv_bgra);
+    d3d_release(&c->ps_luma);
+    d3d_release(&c->ps_chroma);
+    d3d_release(&c->ps_copy);
+    d3d_release(&c->nv12_opened);
+    d3d_release(&c->bgra_opened);
+    d3d_release(&c->nv12_shared);
+    d3d_release(&c->bgra_shared);
+    d3d_release(&c->context);
+    d3d_release(&c->device);
+    VKO_Free(c);
+    *conv = nullptr;
+}
