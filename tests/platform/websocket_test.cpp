@@ -1,0 +1,211 @@
+#include "platform/websocket.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <future>
+#include <string>
+
+#include "platform/memory.h"
+#include "support/log_capture.h"
+#include "support/net/ws_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// What the client sent, as the server saw it.
+struct Seen {
+    std::promise<std::string> text, last;
+};
+
+std::string read_msg(VKO_WebSocket *ws, int32_t *r, uint32_t size = 16384, int32_t timeout = 5000) {
+    std::string buf(size, '\0');
+    *r = VKO_WebSocketRead(ws, timeout, buf.data(), size);
+    return *r == VKO_WS_OK ? std::string(buf.c_str()) : "";
+}
+
+// Reports the next thing the client sends: its text, or "close <code>".
+std::string next_from_client(WsPeer &p) {
+    std::string msg;
+    for (;;) {
+        WsPeer::Kind k = p.recv(msg);
+        if (k == WsPeer::TEXT) return msg;
+        if (k == WsPeer::PONG) return "pong " + msg;
+        if (k == WsPeer::CLOSE) return "close " + std::to_string(p.close_code);
+        if (k != WsPeer::PING) return "kind " + std::to_string(k);
+    }
+}
+
+}  // namespace
+
+TEST(WebSocket, RefusedUpgradesAndTransportFailures) {
+    for (int code : {200, 401, 412}) {
+        WsServer server;
+        ASSERT_TRUE(server.start([](WsPeer &) {}, nullptr, [code](const WsPeer &) { return code; }));
+        uint16_t status = 0;
+        EXPECT_EQ(VKO_WebSocketConnect(server.url().c_str(), nullptr, nullptr, 2000, &status), nullptr);
+        EXPECT_EQ(status, code);
+    }
+    uint16_t status = 7;
+    EXPECT_EQ(VKO_WebSocketConnect("ws://127.0.0.1:1/", nullptr, nullptr, 2000, &status), nullptr);
+    EXPECT_EQ(status, 7);  // no reply: untouched
+}
+
+TEST(WebSocket, MessagesFragmentsControlFramesAndClose) {
+    std::promise<std::vector<std::string>> heard;
+    std::string big(5000, 'b');
+    for (size_t i = 0; i < big.size(); i++) big[i] = (char)('a' + i % 26);
+    WsServer server;
+    ASSERT_TRUE(server.start([&](WsPeer &p) {
+        std::vector<std::string> got;
+        got.push_back(p.target + " " + p.headers["user-agent"] + " " + p.headers["x-token"]);
+        p.send_text(big, 1000, true);
+        got.push_back(next_from_client(p));  // the pong to the ping between fragments
+        p.send_frame(2, "binary is dropped");
+        p.send_text("0123456789");
+        got.push_back(next_from_client(p));  // "hello" from the client
+        p.send_text("last words");
+        p.send_close(4000, "bye");
+        got.push_back(next_from_client(p));  // the client's answer to the close
+        heard.set_value(got);
+    }));
+
+    uint16_t status = 0;
+    VKO_WebSocket *ws = VKO_WebSocketConnect(server.url("/?session_id=s").c_str(),
+                                             "User-Agent: UA\nX-Token: t\n", nullptr, 2000, &status);
+    ASSERT_NE(ws, nullptr);
+    EXPECT_EQ(status, 101);
+
+    int32_t r = -1;
+    EXPECT_EQ(read_msg(ws, &r), big);
+    EXPECT_EQ(r, VKO_WS_OK);
+    {
+        LogCapture log;  // exactly the message length leaves no room for the NUL
+        read_msg(ws, &r, 10);
+        EXPECT_EQ(r, VKO_WS_ERROR);
+        EXPECT_TRUE(
+            log.contains("VKO_WebSocketRead: WebSocket read buffer is not large enough for message + 1"));
+    }
+    EXPECT_EQ(read_msg(ws, &r, 11), "0123456789");
+    read_msg(ws, &r, 100, 0);
+    EXPECT_EQ(r, VKO_WS_TIMEOUT);
+    EXPECT_TRUE(VKO_WebSocketWrite(ws, "hello"));
+    EXPECT_EQ(read_msg(ws, &r), "last words");  // a message right before the close still arrives
+    read_msg(ws, &r);
+    EXPECT_EQ(r, VKO_WS_CLOSED);
+    read_msg(ws, &r);
+    EXPECT_EQ(r, VKO_WS_CLOSED);
+    EXPECT_EQ(VKO_WebSocketGetCloseCode(ws), 4000);
+    EXPECT_FALSE(VKO_WebSocketWrite(ws, "too late"));
+    VKO_WebSocketDestroy(&ws);
+    EXPECT_EQ(ws, nullptr);
+
+    auto got = heard.get_future().get();
+    EXPECT_EQ(got, (std::vector<std::string>{"/?session_id=s UA t", "pong inside", "hello", "close 4000"}));
+}
+
+// Frames a server must never send end the connection with the RFC's code.
+TEST(WebSocket, ForbiddenFramesCloseWithACode) {
+    struct {
+        const char *name;
+        std::function<void(WsPeer &)> send;
+        std::string answer;
+    } cases[] = {
+        {"masked", [](WsPeer &p) { p.send_frame(1, "x", true, true); }, "close 1002"},
+        {"reserved bit", [](WsPeer &p) { p.send_frame(1, "x", true, false, 4); }, "close 1002"},
+        {"long ping", [](WsPeer &p) { p.send_frame(9, std::string(126, 'p')); }, "close 1002"},
+        {"fragmented ping", [](WsPeer &p) { p.send_frame(9, "p", false); }, "close 1002"},
+        {"stray continuation", [](WsPeer &p) { p.send_frame(0, "x"); }, "close 1002"},
+        {"text inside text", [](WsPeer &p) { p.send_frame(1, "a", false), p.send_frame(1, "b"); },
+         "close 1002"},
+        {"unknown opcode", [](WsPeer &p) { p.send_frame(3, "x"); }, "close 1002"},
+        {"oversized",
+         [](WsPeer &p) {
+             // A header announcing 2^40 bytes; nothing follows.
+             std::string h = {(char)0x81, (char)127, 0, 0, 1, 0, 0, 0, 0, 0};
+             p.conn().write(h);
+         },
+         "close 1009"},
+        {"close without code", [](WsPeer &p) { p.send_frame(8, ""); }, "close 1000"},
+        {"connection reset", [](WsPeer &p) { p.conn().reset(); }, "kind 0"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::promise<std::string> answer;
+        WsServer server;
+        ASSERT_TRUE(server.start([&](WsPeer &p) {
+            c.send(p);
+            answer.set_value(next_from_client(p));
+        }));
+        VKO_WebSocket *ws = VKO_WebSocketConnect(server.url().c_str(), nullptr, nullptr, 2000, nullptr);
+        ASSERT_NE(ws, nullptr);
+        int32_t r = -1;
+        LogCapture log;
+        read_msg(ws, &r);
+        EXPECT_EQ(r, VKO_WS_CLOSED);
+        EXPECT_EQ(VKO_WebSocketGetCloseCode(ws), 0);
+        EXPECT_EQ(answer.get_future().get(), c.answer);
+        VKO_WebSocketDestroy(&ws);
+    }
+}
+
+TEST(WebSocket, SecureEchoAndCloseOnDestroy) {
+    TempDir dir;
+    TestCA ca;
+    ASSERT_TRUE(ca.install(dir.file("ca.pem")));
+    std::promise<std::string> closed;
+    WsServer server;
+    ASSERT_TRUE(server.start(
+        [&](WsPeer &p) {
+            std::string m = next_from_client(p);
+            p.send_text(m + m);
+            closed.set_value(next_from_client(p));
+            p.send_close(1000);
+        },
+        &ca));
+    VKO_WebSocket *ws = VKO_WebSocketConnect(server.url().c_str(), nullptr, nullptr, 2000, nullptr);
+    ASSERT_NE(ws, nullptr);
+    std::string text(70000, 'w');  // a 64-bit length field
+    EXPECT_TRUE(VKO_WebSocketWrite(ws, text.c_str()));
+    int32_t r = -1;
+    EXPECT_EQ(read_msg(ws, &r, 200000), text + text);
+    VKO_WebSocketDestroy(&ws);
+    EXPECT_EQ(closed.get_future().get(), "close 1000");
+}
+
+// An independent server: Debian's python3-websockets echoes, sends a fragmented
+// message and closes with its own code.
+TEST(WebSocket, AgainstPythonWebsockets) {
+    TempDir dir;
+    write_file(dir.file("server.py"), R"(
+import asyncio, websockets
+async def main():
+    done = asyncio.Event()
+    async def handler(ws):
+        msg = await ws.recv()
+        await ws.send(msg[::-1])
+        await ws.send(iter(["frag", "mented"]))
+        await ws.close(4001, "done")
+        done.set()
+    async with websockets.serve(handler, "127.0.0.1", 0) as server:
+        print(server.sockets[0].getsockname()[1], flush=True)
+        await asyncio.wait_for(done.wait(), 20)
+asyncio.run(main())
+)");
+    FILE *py = popen(("exec /usr/bin/python3 " + dir.file("server.py")).c_str(), "r");
+    ASSERT_NE(py, nullptr);
+    int port = 0;
+    ASSERT_EQ(fscanf(py, "%d", &port), 1);
+    VKO_WebSocket *ws = VKO_WebSocketConnect(("ws://127.0.0.1:" + std::to_string(port) + "/").c_str(),
+                                             nullptr, nullptr, 5000, nullptr);
+    ASSERT_NE(ws, nullptr);
+    EXPECT_TRUE(VKO_WebSocketWrite(ws, "abc"));
+    int32_t r = -1;
+    EXPECT_EQ(read_msg(ws, &r), "cba");
+    EXPECT_EQ(read_msg(ws, &r), "fragmented");
+    read_msg(ws, &r);
+    EXPECT_EQ(r, VKO_WS_CLOSED);
+    EXPECT_EQ(VKO_WebSocketGetCloseCode(ws), 4001);
+    VKO_WebSocketDestroy(&ws);
+    pclose(py);
+}
