@@ -1,0 +1,628 @@
+// Threads and shared state of an SCTP link:
+// - the link's own thread (sctpp_thread) reads the UDP socket, answers STUN
+//   checks, drives the DTLS handshake, feeds decrypted packets to usrsctp,
+//   accepts or connects once, and drains messages queued before the
+//   association came up;
+// - the library's timer thread (one per process, ours: usrsctp runs without
+//   threads of its own so that it opens no raw sockets) retransmits, which
+//   calls sctpp_conn_output and, for notifications, sctpp_on_receive;
+// - callers send and receive on any thread.
+// What holds:
+// - state is 0 while the link lives, then the first terminal code, never 0
+//   again (compare-and-swap from 0).
+// - so (the usrsctp socket) is replaced once, by the thread, under send_mutex;
+//   senders use it only under send_mutex. connected turns true after that.
+// - out[s] holds messages of stream s not yet given to usrsctp, in order;
+//   under send_mutex. A message is sent directly only when out[s] is empty.
+// - in[s] holds whole received messages in order and the pieces of one being
+//   reassembled; under in[s].mutex. Nothing received is ever dropped.
+// - the library calls back with the link's address; g_live (under g_live_mutex)
+//   names the links that still exist, and a callback for any other address
+//   does nothing. A link leaves g_live after its usrsctp socket is closed.
+// - g_users counts links; the first initialises the library, the last
+//   finishes it (under g_lib_mutex).
+#include "connection/sctp.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <poll.h>
+#include <shared_mutex>
+#include <thread>
+#include <unistd.h>
+#include <unordered_set>
+#include <usrsctp.h>
+#include <vector>
+
+#include "connection/stun.h"
+#include "platform/dtls.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr uint32_t kBufSize = 2000;
+constexpr int kPollMs = 30;
+constexpr uint32_t kBatch = 64;  // datagrams read per turn of the thread
+constexpr uint64_t kSilentMs = 60000;
+constexpr uint64_t kDeadMs = 120000;
+// usrsctp counts the path MTU without the 12-byte common header: 1188 keeps
+// every SCTP packet within 1200 bytes, well inside one DTLS record.
+constexpr uint32_t kPathMtu = 1188;
+constexpr uint32_t kLibSpace = 0xA00000;
+constexpr int32_t kErrStream = -12008;
+
+using Bytes = std::vector<uint8_t>;
+
+struct InStream {
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::deque<Bytes> queue;
+    Bytes partial;
+    bool discarding = false;  // pieces of a message with a foreign PPID
+};
+
+std::mutex g_lib_mutex;
+int g_users = 0;
+bool g_inited = false;
+std::thread g_timer;
+std::atomic<bool> g_timer_stop{false};
+// Timer ticks and the library's finish never overlap: finish destroys the
+// locks a tick takes.
+std::mutex g_tick_mutex;
+
+std::shared_mutex g_live_mutex;
+std::unordered_set<const void *> g_live;
+
+uint64_t steady_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+}  // namespace
+
+struct SctpTransport {
+    char ice_pwd[256];
+    sockaddr_in6 remote;
+    PacketInfo local;
+    int sock = NET_INVALID_SOCKET;
+    VKO_DTLS *dtls = nullptr;
+    std::atomic<bool> handshake_done{false};
+    InStream in[TRANSPORT_STREAMS];
+    std::deque<Bytes> out[TRANSPORT_STREAMS];
+    std::atomic<int32_t> state{0};
+    struct socket *so = nullptr;
+    std::atomic<bool> connected{false};
+    uint8_t listening = 0;
+    bool connect_issued = false;
+    std::thread thread;
+    std::mutex send_mutex;
+    std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
+    std::condition_variable space_cond;
+    std::atomic<uint64_t> last_data{0};
+    std::atomic<uint64_t> clock_offset{0};
+    std::atomic<uint64_t> last_error_log{0};
+};
+
+namespace {
+
+uint64_t now_ms(const SctpTransport *t) {
+    return steady_ms() + t->clock_offset.load(std::memory_order_relaxed);
+}
+
+void log_call(const char *op, const char *call, int line, int32_t code) {
+    VKO_Log(op, "* %s/%s[%d] = %d", op, call, line, code);
+}
+
+// At most one logged send failure per second per link.
+void log_limited(SctpTransport *t, const char *op, const char *call, int line, int32_t code) {
+    uint64_t now = steady_ms(), last = t->last_error_log.load();
+    if (now - last < 1000 && last != 0) return;
+    if (t->last_error_log.compare_exchange_strong(last, now)) log_call(op, call, line, code);
+}
+
+void set_state(SctpTransport *t, int32_t code) {
+    int32_t expected = 0;
+    if (t->state.compare_exchange_strong(expected, code)) {
+        for (InStream &s : t->in) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.cond.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(t->space_mutex);
+        t->space_cond.notify_all();
+    }
+}
+
+int32_t sctpp_network_write(SctpTransport *t, const void *data, size_t size) {
+    int32_t r = network_sendmsg(t->sock, data, static_cast<uint32_t>(size), &t->remote, nullptr);
+    if (r < 0 && r != NET_ERROR_BASE - NET_WOULDBLOCK)
+        log_limited(t, "sctpp_network_write", "network_sendmsg", __LINE__, r);
+    return r;
+}
+
+bool sctpp_dtls_send(const void *data, size_t size, void *opaque) {
+    return sctpp_network_write(static_cast<SctpTransport *>(opaque), data, size) > 0;
+}
+
+int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t) {
+    std::shared_lock<std::shared_mutex> live(g_live_mutex);
+    if (!g_live.count(addr)) return -1;
+    SctpTransport *t = static_cast<SctpTransport *>(addr);
+    uint8_t record[kBufSize];
+    size_t n = 0;
+    if (!VKO_DTLSEncrypt(t->dtls, buffer, length, record, sizeof record, &n)) return -1;
+    return sctpp_network_write(t, record, n) > 0 ? 0 : -1;
+}
+
+void on_notification(SctpTransport *t, const uint8_t *data, size_t length) {
+    const sctp_notification *n = reinterpret_cast<const sctp_notification *>(data);
+    if (length < sizeof(n->sn_header) || n->sn_header.sn_type != SCTP_ASSOC_CHANGE ||
+        length < sizeof(sctp_assoc_change))
+        return;
+    switch (n->sn_assoc_change.sac_state) {
+        case SCTP_COMM_UP:
+            // The listening side is connected once it holds the accepted socket.
+            if (!t->listening) t->connected = true;
+            break;
+        case SCTP_COMM_LOST:
+        case SCTP_SHUTDOWN_COMP:
+        case SCTP_CANT_STR_ASSOC:
+            // An association that ended never carries data again.
+            set_state(t, SCTP_ERR_SILENT);
+            break;
+        default:
+            break;
+    }
+}
+
+int sctpp_on_receive(struct socket *, union sctp_sockstore, void *data, size_t length,
+                     struct sctp_rcvinfo rcv, int flags, void *ulp) {
+    std::shared_lock<std::shared_mutex> live(g_live_mutex);
+    if (!g_live.count(ulp)) {
+        free(data);
+        return 1;
+    }
+    SctpTransport *t = static_cast<SctpTransport *>(ulp);
+    if (!data) return 1;
+    if (flags & MSG_NOTIFICATION) {
+        on_notification(t, static_cast<const uint8_t *>(data), length);
+        free(data);
+        return 1;
+    }
+    if (rcv.rcv_sid < TRANSPORT_STREAMS) {
+        InStream &s = t->in[rcv.rcv_sid];
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (ntohl(rcv.rcv_ppid) != SCTP_PPID) s.discarding = true;
+        if (!s.discarding) {
+            const uint8_t *p = static_cast<const uint8_t *>(data);
+            s.partial.insert(s.partial.end(), p, p + length);
+        }
+        if (flags & MSG_EOR) {
+            if (!s.discarding) {
+                s.queue.push_back(std::move(s.partial));
+                s.cond.notify_all();
+            }
+            s.partial = Bytes();
+            s.discarding = false;
+        }
+    }
+    free(data);
+    return 1;
+}
+
+int sctpp_on_send_space(struct socket *, uint32_t, void *ulp) {
+    std::shared_lock<std::shared_mutex> live(g_live_mutex);
+    if (!g_live.count(ulp)) return 0;
+    SctpTransport *t = static_cast<SctpTransport *>(ulp);
+    std::lock_guard<std::mutex> lock(t->space_mutex);
+    t->space_cond.notify_all();
+    return 0;
+}
+
+void timer_thread() {
+    uint64_t last = steady_ms();
+    while (!g_timer_stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        uint64_t now = steady_ms();
+        std::lock_guard<std::mutex> lock(g_tick_mutex);
+        if (g_timer_stop.load()) break;
+        usrsctp_handle_timers(static_cast<uint32_t>(now - last));
+        last = now;
+    }
+}
+
+// The library's settings; the last one's result tells whether all applied.
+bool sctpp_global_init() {
+    usrsctp_init_nothreads(0, sctpp_conn_output, nullptr);
+    usrsctp_sysctl_set_sctp_mbuf_threshold_count(100);
+    usrsctp_sysctl_set_sctp_add_more_threshold(32);
+    usrsctp_sysctl_set_sctp_asoc_free_resc_limit(50);
+    usrsctp_sysctl_set_sctp_system_free_resc_limit(500);
+    usrsctp_sysctl_set_sctp_sendspace(kLibSpace);
+    usrsctp_sysctl_set_sctp_recvspace(kLibSpace);
+    usrsctp_sysctl_set_sctp_sack_freq_default(1);
+    usrsctp_sysctl_set_sctp_delayed_sack_time_default(30);
+    usrsctp_sysctl_set_sctp_enable_sack_immediately(1);
+    usrsctp_sysctl_set_sctp_max_burst_default(0);
+    usrsctp_sysctl_set_sctp_use_cwnd_based_maxburst(0);
+    usrsctp_sysctl_set_sctp_max_chunks_on_queue(2048);
+    // Retransmission times of a real-time link: the defaults (3 s initial,
+    // 1 s minimum) stall a stream for seconds after a single loss.
+    usrsctp_sysctl_set_sctp_rto_min_default(50);
+    usrsctp_sysctl_set_sctp_rto_initial_default(200);
+    usrsctp_sysctl_set_sctp_rto_max_default(1000);
+    usrsctp_sysctl_set_sctp_init_rto_max_default(1000);
+    if (usrsctp_sysctl_set_sctp_ecn_enable(0) != 0) {
+        log_call("sctpp_global_init", "usrsctp_sysctl_set_sctp_ecn_enable", __LINE__, errno);
+        if (usrsctp_finish() != 0) log_call("sctpp_global_destroy", "usrsctp_finish", __LINE__, errno);
+        return false;
+    }
+    return true;
+}
+
+bool lib_acquire() {
+    std::lock_guard<std::mutex> lock(g_lib_mutex);
+    if (!g_inited) {
+        if (!sctpp_global_init()) return false;
+        g_inited = true;
+        g_timer_stop = false;
+        g_timer = std::thread(timer_thread);
+    }
+    g_users++;
+    return true;
+}
+
+void lib_release() {
+    std::lock_guard<std::mutex> lock(g_lib_mutex);
+    if (--g_users > 0) return;
+    // Closed associations linger until the timers have run their course.
+    for (int i = 0; i < 300; i++) {
+        bool finished;
+        {
+            std::lock_guard<std::mutex> tick(g_tick_mutex);
+            finished = usrsctp_finish() == 0;
+            if (finished) g_timer_stop = true;
+        }
+        if (finished) {
+            g_inited = false;
+            g_timer.join();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    log_call("sctpp_global_destroy", "usrsctp_finish", __LINE__, -1);
+}
+
+sockaddr_conn conn_address(SctpTransport *t) {
+    sockaddr_conn a{};
+    a.sconn_family = AF_CONN;
+    a.sconn_port = htons(SCTP_PORT);
+    a.sconn_addr = t;
+    return a;
+}
+
+bool set_option(struct socket *so, int level, int name, const void *value, socklen_t size, int line) {
+    if (usrsctp_setsockopt(so, level, name, value, size) == 0) return true;
+    log_call("sctpp_socket_init", "usrsctp_setsockopt", line, errno);
+    return false;
+}
+
+int32_t sctpp_socket_init(SctpTransport *t) {
+    t->so = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, sctpp_on_receive, sctpp_on_send_space, 0, t);
+    if (!t->so) {
+        log_call("sctpp_socket_init", "usrsctp_socket", __LINE__, errno);
+        return SCTP_ERR_SETUP;
+    }
+    if (usrsctp_set_non_blocking(t->so, 1) != 0) {
+        log_call("sctpp_socket_init", "usrsctp_set_non_blocking", __LINE__, errno);
+        return SCTP_ERR_SETUP;
+    }
+    linger lg{1, 0};
+    sctp_paddrparams pp{};
+    pp.spp_pathmtu = kPathMtu;
+    pp.spp_flags = SPP_PMTUD_DISABLE;
+    sctp_assoc_value reset{};
+    reset.assoc_id = SCTP_ALL_ASSOC;
+    reset.assoc_value = SCTP_ENABLE_RESET_STREAM_REQ;
+    int on = 1;
+    sctp_event ev{};
+    ev.se_assoc_id = SCTP_ALL_ASSOC;
+    ev.se_on = 1;
+    ev.se_type = SCTP_ASSOC_CHANGE;
+    sctp_initmsg im{};
+    im.sinit_num_ostreams = 256;
+    im.sinit_max_instreams = 1024;
+    if (!set_option(t->so, SOL_SOCKET, SO_LINGER, &lg, sizeof lg, __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &pp, sizeof pp, __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_ENABLE_STREAM_RESET, &reset, sizeof reset, __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_NODELAY, &on, sizeof on, __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_EVENT, &ev, sizeof ev, __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_INITMSG, &im, sizeof im, __LINE__))
+        return SCTP_ERR_SETUP;
+
+    sockaddr_conn a = conn_address(t);
+    if (usrsctp_bind(t->so, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        log_call("sctpp_bind", "usrsctp_bind", __LINE__, errno);
+        return SCTP_ERR_BIND;
+    }
+    if (t->listening && usrsctp_listen(t->so, 1) != 0) {
+        log_call("sctpp_bind", "usrsctp_listen", __LINE__, errno);
+        return SCTP_ERR_BIND;
+    }
+    return 0;
+}
+
+// One message to usrsctp: 0, or errno (EWOULDBLOCK when the buffer is full).
+int sctpp_sendv(SctpTransport *t, uint8_t stream, const uint8_t *data, size_t length) {
+    sctp_sndinfo info{};
+    info.snd_sid = stream;
+    info.snd_flags = SCTP_EOR;
+    info.snd_ppid = htonl(SCTP_PPID);
+    ssize_t r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
+    if (r < 0) return errno ? errno : EIO;
+    return static_cast<size_t>(r) == length ? 0 : EMSGSIZE;
+}
+
+// Gives queued messages of one stream to usrsctp, in order (send_mutex held).
+// 0 when the queue is empty afterwards, else what stopped it.
+int drain(SctpTransport *t, uint8_t stream) {
+    std::deque<Bytes> &q = t->out[stream];
+    while (!q.empty()) {
+        int e = sctpp_sendv(t, stream, q.front().data(), q.front().size());
+        if (e != 0) return e;
+        q.pop_front();
+    }
+    return 0;
+}
+
+void drain_all(SctpTransport *t) {
+    std::lock_guard<std::mutex> lock(t->send_mutex);
+    for (uint8_t s = 0; s < TRANSPORT_STREAMS; s++) {
+        int e = drain(t, s);
+        if (e != 0 && e != EWOULDBLOCK && e != EAGAIN) {
+            log_call("sctpp_thread", "usrsctp_sendv", __LINE__, e);
+            set_state(t, SCTP_ERR_SEND);
+        }
+    }
+}
+
+void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n, const sockaddr_in6 &) {
+    if (n >= 3 && d[0] == 0x00 && d[1] == 0x01) {
+        if (stun_check_request(d, n, t->ice_pwd))
+            stun_send_success(t->sock, d, n, &t->remote, &t->local, t->ice_pwd);
+        return;
+    }
+    if (VKO_IsDTLSHandshake(d, n)) {
+        VKO_DTLSResult r = VKO_DTLSHandshake(t->dtls, d, n, sctpp_dtls_send, t);
+        if (r == VKO_DTLS_ERROR) {
+            set_state(t, SCTP_ERR_HANDSHAKE);
+        } else if (r == VKO_DTLS_OK && !t->handshake_done) {
+            t->handshake_done = true;
+            t->last_data = now_ms(t);
+        }
+        return;
+    }
+    if (VKO_IsDTLSApplicationData(d, n) && t->handshake_done) {
+        uint8_t plain[kBufSize];
+        size_t got = 0;
+        if (!VKO_DTLSDecrypt(t->dtls, d, n, plain, sizeof plain, &got)) return;
+        t->last_data = now_ms(t);
+        usrsctp_conninput(t, plain, got, 0);
+    }
+}
+
+void try_accept(SctpTransport *t) {
+    struct socket *s = usrsctp_accept(t->so, nullptr, nullptr);
+    if (!s) return;
+    usrsctp_set_non_blocking(s, 1);
+    struct socket *listener;
+    {
+        std::lock_guard<std::mutex> lock(t->send_mutex);
+        listener = t->so;
+        t->so = s;
+    }
+    usrsctp_close(listener);
+    t->connected = true;
+}
+
+void sctpp_thread(SctpTransport *t) {
+    std::vector<uint8_t> buf(kBufSize);
+    while (t->state.load() == 0) {
+        if (!t->handshake_done) {
+            // Without input this sends a client's hello, or a lost flight again.
+            VKO_DTLSResult r = VKO_DTLSHandshake(t->dtls, nullptr, 0, sctpp_dtls_send, t);
+            if (r == VKO_DTLS_ERROR) set_state(t, SCTP_ERR_HANDSHAKE);
+        } else if (t->listening && !t->connected) {
+            try_accept(t);
+        } else if (!t->listening && !t->connect_issued) {
+            sockaddr_conn a = conn_address(t);
+            usrsctp_connect(t->so, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            t->connect_issued = true;
+        }
+        if (t->connected) drain_all(t);
+
+        uint64_t silent = now_ms(t) - t->last_data.load();
+        if (silent >= kDeadMs)
+            set_state(t, SCTP_ERR_DEAD);
+        else if (silent >= kSilentMs)
+            set_state(t, SCTP_ERR_SILENT);
+
+        pollfd pfd{t->sock, POLLIN, 0};
+        if (poll(&pfd, 1, kPollMs) <= 0) continue;
+        for (uint32_t i = 0; i < kBatch && t->state.load() == 0; i++) {
+            sockaddr_in6 from;
+            int32_t n = network_recvmsg(t->sock, buf.data(), kBufSize, &from, nullptr);
+            if (n < 0) {
+                int32_t code = NET_ERROR_BASE - n;
+                if (code != NET_WOULDBLOCK && code != NET_NETRESET)
+                    log_limited(t, "sctpp_thread", "network_recvmsg", __LINE__, n);
+                break;
+            }
+            on_datagram(t, buf.data(), static_cast<uint32_t>(n), from);
+        }
+    }
+}
+
+void free_transport(SctpTransport *t) {
+    if (t->so) {
+        usrsctp_shutdown(t->so, SHUT_RDWR);
+        usrsctp_close(t->so);
+        t->so = nullptr;
+    }
+    {
+        std::unique_lock<std::shared_mutex> live(g_live_mutex);
+        g_live.erase(t);
+    }
+    usrsctp_deregister_address(t);
+    VKO_DTLSDestroy(&t->dtls);
+    delete t;
+}
+
+}  // namespace
+
+int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockaddr_in6 *remote,
+                     const PacketInfo *local, uint8_t listening, const char *ice_pwd,
+                     const char *peer_fingerprint) {
+    *out = nullptr;
+    if (!lib_acquire()) return SCTP_ERR_SETUP;
+
+    SctpTransport *t = new SctpTransport;
+    std::memset(t->ice_pwd, 0, sizeof t->ice_pwd);
+    if (ice_pwd) std::strncpy(t->ice_pwd, ice_pwd, sizeof t->ice_pwd - 1);
+    t->remote = *remote;
+    std::memset(&t->local, 0, sizeof t->local);
+    if (local) t->local = *local;
+    t->listening = listening;
+
+    // The listening side (the client) is the DTLS server.
+    t->dtls =
+        VKO_DTLSCreate(cert, peer_fingerprint, SCTP_DTLS_MTU, listening ? VKO_DTLS_SERVER : VKO_DTLS_CLIENT);
+    if (!t->dtls) {
+        log_call("sctpp_create", "VKO_DTLSCreate", __LINE__, SCTP_ERR_SETUP);
+        delete t;
+        lib_release();
+        return SCTP_ERR_SETUP;
+    }
+    {
+        std::unique_lock<std::shared_mutex> live(g_live_mutex);
+        g_live.insert(t);
+    }
+    usrsctp_register_address(t);
+    int32_t r = sctpp_socket_init(t);
+    if (r != 0) {
+        free_transport(t);
+        lib_release();
+        return r;
+    }
+    t->sock = sock;
+    t->last_data = now_ms(t);
+    t->thread = std::thread(sctpp_thread, t);
+    *out = t;
+    return 0;
+}
+
+int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
+                   uint32_t length, uint32_t timeout_ms) {
+    SctpTransport *t = static_cast<SctpTransport *>(ctx);
+    if (stream >= TRANSPORT_STREAMS) return kErrStream;
+    int32_t st = t->state.load();
+    if (st != 0) return st;
+
+    // The prefix travels joined with the data, on every stream.
+    Bytes joined;
+    const uint8_t *msg = static_cast<const uint8_t *>(data);
+    size_t size = length;
+    if (prefix && prefix_len > 0) {
+        joined.reserve(prefix_len + length);
+        joined.insert(joined.end(), static_cast<const uint8_t *>(prefix),
+                      static_cast<const uint8_t *>(prefix) + prefix_len);
+        if (length) joined.insert(joined.end(), msg, msg + length);
+        msg = joined.data();
+        size = joined.size();
+    }
+
+    // SCTP carries no empty message: as on BUD, nothing goes out.
+    if (size == 0) return 0;
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(t->send_mutex);
+            if (!t->connected) {
+                if (t->out[stream].size() < SCTP_QUEUE_MESSAGES) {
+                    t->out[stream].push_back(joined.empty() ? Bytes(msg, msg + size) : std::move(joined));
+                    return 0;
+                }
+            } else {
+                int e = drain(t, stream);
+                if (e == 0) e = sctpp_sendv(t, stream, msg, size);
+                if (e == 0) return 0;
+                if (e != EWOULDBLOCK && e != EAGAIN) {
+                    log_call("sctpp_send", "usrsctp_sendv", __LINE__, e);
+                    return SCTP_ERR_SEND;
+                }
+            }
+        }
+        // The buffer is full: wait for the peer's acknowledgements.
+        std::unique_lock<std::mutex> lock(t->space_mutex);
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return SCTP_TIMEOUT;
+        t->space_cond.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(5)));
+        st = t->state.load();
+        if (st != 0) return st;
+    }
+}
+
+int32_t sctpp_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
+                   uint32_t timeout_ms) {
+    SctpTransport *t = static_cast<SctpTransport *>(ctx);
+    if (stream >= TRANSPORT_STREAMS) return kErrStream;
+    int32_t st = t->state.load();
+    if (st != 0) return st;
+    InStream &s = t->in[stream];
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.cond.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [&] { return !s.queue.empty() || t->state.load() != 0; });
+    st = t->state.load();
+    if (st != 0) return st;
+    if (s.queue.empty()) return SCTP_TIMEOUT;
+    Bytes &m = s.queue.front();
+    if (m.size() > capacity) return SCTP_ERR_BUFFER;
+    if (!m.empty()) std::memcpy(buf, m.data(), m.size());
+    if (length) *length = static_cast<uint32_t>(m.size());
+    s.queue.pop_front();
+    return 0;
+}
+
+void sctpp_destroy(void *ctx) {
+    SctpTransport *t = static_cast<SctpTransport *>(ctx);
+    if (!t) return;
+    set_state(t, SCTP_ERR_CLOSED);
+    t->state = SCTP_ERR_CLOSED;
+    if (t->thread.joinable()) t->thread.join();
+    int sock = t->sock;
+    {
+        std::lock_guard<std::mutex> lock(t->send_mutex);
+        for (auto &q : t->out) q.clear();
+    }
+    free_transport(t);
+    if (sock != NET_INVALID_SOCKET) {
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+    }
+    lib_release();
+}
+
+bool sctpp_connected(SctpTransport *link) {
+    return link->connected.load();
+}
+
+void sctpp_advance_clock(SctpTransport *link, uint64_t ms) {
+    link->clock_offset += ms;
+}
