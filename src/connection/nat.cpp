@@ -77,9 +77,7 @@ struct Builtin {
 Builtin g_builtin;
 
 uint64_t steady_ms() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(VKO_GetTime() / 1000000);
 }
 
 }  // namespace

@@ -80,9 +80,7 @@ std::shared_mutex g_live_mutex;
 std::unordered_set<const void *> g_live;
 
 uint64_t steady_ms() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(VKO_GetTime() / 1000000);
 }
 
 }  // namespace
