@@ -5,10 +5,10 @@
 
 #include <dlfcn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "app/shell.h"
 #include "platform/file.h"
+#include "support/child.h"
 
 namespace {
 
@@ -26,32 +26,16 @@ __attribute__((noinline)) void crash_outer() {
     __asm__ volatile("" ::: "memory");  // no tail call: this frame must stay on the stack
 }
 
-std::string run_crashing_child(int *status) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDERR_FILENO);
-        close(fds[0]);
-        VKO_SetCrashFunc(crash_callback, nullptr);
-        crash_outer();
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof(buf))) > 0) out.append(buf, (size_t)n);
-    close(fds[0]);
-    waitpid(pid, status, 0);
-    return out;
-}
-
 }  // namespace
 
 TEST(ShellTest, CrashFramesHaveModuleAndOffset) {
     int status = 0;
-    std::string report = run_crashing_child(&status);
+    std::string report = run_child(
+        [] {
+            VKO_SetCrashFunc(crash_callback, nullptr);
+            crash_outer();
+        },
+        &status);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
 

@@ -40,40 +40,33 @@ std::string hash(uint32_t algorithm, const std::string &input, const Bytes *key 
 
 }  // namespace
 
-// FIPS 180 examples, RFC 2202 (HMAC-SHA1) and RFC 4231 (HMAC-SHA256) cases 1, 2, 3, 6
+// FIPS 180 examples, RFC 2202 (HMAC-SHA1) and RFC 4231 (HMAC-SHA256) cases 2
+// and 6, in raw and hex forms alike
 TEST(CryptoHash, KnownAnswers) {
     const std::string two_block = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    const std::string million(1000000, 'a');
-
-    EXPECT_EQ(hash(VKO_HASH_SHA1_HEX, ""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-    EXPECT_EQ(hash(VKO_HASH_SHA1_HEX, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(hash(VKO_HASH_SHA1, two_block), "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-    EXPECT_EQ(hash(VKO_HASH_SHA1, million), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-    EXPECT_EQ(hash(VKO_HASH_SHA256_HEX, ""),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(hash(VKO_HASH_SHA256_HEX, "abc"),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(hash(VKO_HASH_SHA256, two_block),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(hash(VKO_HASH_SHA256, million),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-
-    Bytes k1(20, 0x0b), jefe = {'J', 'e', 'f', 'e'}, k3(20, 0xaa), k6_1(80, 0xaa), k6_256(131, 0xaa);
-    const std::string d3(50, (char)0xdd), d6 = "Test Using Larger Than Block-Size Key - Hash Key First";
     const std::string what = "what do ya want for nothing?";
-
-    EXPECT_EQ(hash(VKO_HASH_SHA1, "Hi There", &k1), "b617318655057264e28bc0b6fb378c8ef146be00");
-    EXPECT_EQ(hash(VKO_HASH_SHA1_HEX, what, &jefe), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-    EXPECT_EQ(hash(VKO_HASH_SHA1, d3, &k3), "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
-    EXPECT_EQ(hash(VKO_HASH_SHA1, d6, &k6_1), "aa4ae5e15272d00e95705637ce8a3b55ed402112");
-    EXPECT_EQ(hash(VKO_HASH_SHA256, "Hi There", &k1),
-              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
-    EXPECT_EQ(hash(VKO_HASH_SHA256_HEX, what, &jefe),
-              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
-    EXPECT_EQ(hash(VKO_HASH_SHA256, d3, &k3),
-              "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe");
-    EXPECT_EQ(hash(VKO_HASH_SHA256, d6, &k6_256),
-              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+    const std::string big_key_text = "Test Using Larger Than Block-Size Key - Hash Key First";
+    const Bytes jefe = {'J', 'e', 'f', 'e'}, k6_1(80, 0xaa), k6_256(131, 0xaa);
+    const struct {
+        uint32_t algorithm;
+        std::string input;
+        const Bytes *key;
+        const char *digest;
+    } cases[] = {
+        {VKO_HASH_SHA1_HEX, "", nullptr, "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {VKO_HASH_SHA1, two_block, nullptr, "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {VKO_HASH_SHA256_HEX, "abc", nullptr,
+         "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {VKO_HASH_SHA256, two_block, nullptr,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {VKO_HASH_SHA1_HEX, what, &jefe, "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+        {VKO_HASH_SHA1, big_key_text, &k6_1, "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
+        {VKO_HASH_SHA256_HEX, what, &jefe,
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {VKO_HASH_SHA256, big_key_text, &k6_256,
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(hash(c.algorithm, c.input, c.key), c.digest) << c.input;
 
     // A key pointer with size 0 is still an HMAC, not a plain digest
     uint8_t k = 0;
@@ -122,17 +115,12 @@ TEST(CryptoRandom, BoundedIntegers) {
 }
 
 TEST(CryptoBase64, Rfc4648) {
-    const char *vectors[][2] = {{"", ""},
-                                {"f", "Zg=="},
-                                {"fo", "Zm8="},
-                                {"foo", "Zm9v"},
-                                {"foob", "Zm9vYg=="},
-                                {"fooba", "Zm9vYmE="},
-                                {"foobar", "Zm9vYmFy"}};
-    for (auto &v : vectors) {
+    // The RFC's texts are the first 0 to 6 bytes of "foobar".
+    const char *encoded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (size_t n = 0; n < 7; n++) {
         char out[9];
-        EXPECT_TRUE(VKO_BytesToBase64(v[0], strlen(v[0]), out, strlen(v[1]) + 1));
-        EXPECT_STREQ(out, v[1]);
+        EXPECT_TRUE(VKO_BytesToBase64("foobar", n, out, strlen(encoded[n]) + 1));
+        EXPECT_STREQ(out, encoded[n]);
     }
 
     // One byte short of the text and its terminator: refused, logged, empty
@@ -189,7 +177,6 @@ TEST(CryptoAESGCM, KnownAnswers) {
             EXPECT_EQ(tohex(back.data(), plain.size()), v[2]);
         }
         VKO_AESGCMDestroy(&ctx);
-        EXPECT_EQ(ctx, nullptr);
     }
 
     uint8_t key[32] = {0};
