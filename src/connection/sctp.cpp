@@ -256,6 +256,10 @@ bool sctpp_global_init() {
     usrsctp_sysctl_set_sctp_rto_initial_default(200);
     usrsctp_sysctl_set_sctp_rto_max_default(1000);
     usrsctp_sysctl_set_sctp_init_rto_max_default(1000);
+    // Only silence ends a link (60 s): a path or association given up after a
+    // few retransmissions would stall or end it after seconds of loss.
+    usrsctp_sysctl_set_sctp_path_rtx_max_default(200);
+    usrsctp_sysctl_set_sctp_assoc_rtx_max_default(200);
     if (usrsctp_sysctl_set_sctp_ecn_enable(0) != 0) {
         log_call("sctpp_global_init", "usrsctp_sysctl_set_sctp_ecn_enable", __LINE__, errno);
         if (usrsctp_finish() != 0) log_call("sctpp_global_destroy", "usrsctp_finish", __LINE__, errno);
