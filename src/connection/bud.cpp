@@ -1007,6 +1007,21 @@ bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out) {
     return true;
 }
 
+uint32_t bud_stream_queued(BUD *link, uint8_t stream) {
+    if (stream >= BUD_STREAMS) return 0;
+    Stream &s = link->streams[stream];
+    uint32_t pos = s.read.load(), complete = s.complete.load(), count = 0;
+    while (seq_diff(complete, pos) > 0) {
+        const RecvMeta &m = s.rmeta[pos % BUD_WINDOW];
+        if (load(m.state) != 1) break;
+        const uint8_t *data = s.rdata + static_cast<size_t>(pos % BUD_WINDOW) * BUD_SLOT_SIZE;
+        uint64_t T = m.len >= 4 ? get32(data) : 0;
+        count++;
+        pos += static_cast<uint32_t>((T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE);
+    }
+    return count;
+}
+
 void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->state = link->state.load();
     out->rtt_us = link->rtt_us.load();

@@ -101,5 +101,8 @@ struct BudLinkStats {
 bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out);
 void bud_link_stats(BUD *link, BudLinkStats *out);
 
+// Whole messages received on the stream and not yet read.
+uint32_t bud_stream_queued(BUD *link, uint8_t stream);
+
 // Moves the link's clock forward (for tests of the 60 s and 120 s silences).
 void bud_advance_clock(BUD *link, uint64_t ms);
