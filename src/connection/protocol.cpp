@@ -103,11 +103,11 @@ bool guest_from_json(const VKO_JSON *o, GuestInfo *g) {
     if (control && !proto_metrics_from_json(control, &g->control)) return false;
     const VKO_JSON *metrics = VKO_JSONObjGetItem(o, "metrics");
     if (!metrics) return false;
-    if (version == 1) return proto_metrics_from_json(metrics, &g->metrics[0]);
+    if (version == 1) return proto_metrics_from_json(metrics, &g->video[0]);
     if (metrics->type != VKO_JSON_TYPE_ARRAY) return false;
     uint32_t n = VKO_JSONGetLength(metrics);
     for (uint32_t i = 0; i < n && i < 3; i++)
-        if (!proto_metrics_from_json(VKO_JSONArrayGetItem(metrics, i), &g->metrics[i])) return false;
+        if (!proto_metrics_from_json(VKO_JSONArrayGetItem(metrics, i), &g->video[i])) return false;
     return true;
 }
 
@@ -275,8 +275,7 @@ char *proto_guest_to_json(const GuestInfo *guests, uint32_t count) {
         VKO_JSONObjSetItem(o, "audio", proto_metrics_to_json(&g.audio));
         VKO_JSONObjSetItem(o, "control", proto_metrics_to_json(&g.control));
         VKO_JSON *metrics = VKO_JSONArrayCreate(3);
-        for (uint32_t s = 0; s < 3; s++)
-            VKO_JSONArraySetItem(metrics, s, proto_metrics_to_json(&g.metrics[s]));
+        for (uint32_t s = 0; s < 3; s++) VKO_JSONArraySetItem(metrics, s, proto_metrics_to_json(&g.video[s]));
         VKO_JSONObjSetItem(o, "metrics", metrics);
         VKO_JSONArraySetItem(list, i, o);
     }

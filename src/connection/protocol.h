@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "connection/guest_info.h"
 #include "connection/udp.h"
 
 struct ClientConfig;
@@ -54,37 +55,6 @@ struct GamepadState {
     uint16_t buttons;  // XInput button word
     int16_t lx, ly, rx, ry;
     uint8_t lt, rt;
-};
-
-struct StreamMetrics {
-    uint32_t packetsSent;
-    uint32_t fastRTs;
-    uint32_t slowRTs;
-    uint32_t cgEvents;
-    uint32_t queued;  // received, not yet read; not carried in JSON
-    float encodeLatency;
-    float decodeLatency;
-    float networkLatency;
-    float bitrate;
-};
-
-constexpr uint32_t GUEST_WAITING = 1;
-constexpr uint32_t GUEST_CONNECTING = 2;
-constexpr uint32_t GUEST_FAILED = 16;
-
-struct GuestInfo {
-    uint8_t gamepad;
-    uint8_t keyboard;
-    uint8_t mouse;
-    StreamMetrics metrics[3];  // video streams 0-2
-    StreamMetrics audio;
-    StreamMetrics control;
-    uint32_t state;
-    uint32_t id;
-    uint32_t userID;
-    char attempt_id[56];
-    char name[32];
-    uint8_t owner;
 };
 
 // Senders: the transport's send on stream 0 with a 0 ms timeout under

@@ -133,11 +133,11 @@ TEST(Protocol, GuestListRecord) {
     std::strcpy(g[0].name, "first guest");
     g[0].keyboard = 1;
     g[0].owner = 1;
-    g[0].metrics[2] = {10, 2, 3, 4, 99, 1.5f, 2.5f, 3.25f, 12.5f};
+    g[0].video[2] = {10, 2, 3, 4, 99, 1.5f, 2.5f, 3.25f, 12.5f};
     g[0].audio.packetsSent = 8;
     g[1].id = 5;
     std::strcpy(g[1].name, "0123456789012345678901234567890");  // 31 characters
-    g[1].state = GUEST_WAITING;
+    g[1].state = GUEST_STATE_WAITING;
     char *text = proto_guest_to_json(g, 2);
     GuestInfo *back = nullptr;
     ASSERT_EQ(proto_guests_from_json(text, &back), 2u);
@@ -145,9 +145,9 @@ TEST(Protocol, GuestListRecord) {
     EXPECT_EQ(back[0].userID, 77u);
     EXPECT_STREQ(back[0].name, "first guest");
     EXPECT_EQ(back[0].keyboard + back[0].mouse * 2 + back[0].owner * 4, 5);
-    EXPECT_EQ(back[0].metrics[2].cgEvents, 4u);
-    EXPECT_EQ(back[0].metrics[2].queued, 0u);  // not carried
-    EXPECT_EQ(back[0].metrics[2].networkLatency, 3.25f);
+    EXPECT_EQ(back[0].video[2].cgEvents, 4u);
+    EXPECT_EQ(back[0].video[2].queued, 0u);  // not carried
+    EXPECT_EQ(back[0].video[2].networkLatency, 3.25f);
     EXPECT_EQ(back[0].audio.packetsSent, 8u);
     EXPECT_STREQ(back[1].name, g[1].name);
     EXPECT_EQ(back[1].state, 0u);  // stays local
@@ -185,7 +185,7 @@ TEST(Protocol, GuestListRecord) {
         EXPECT_EQ(proto_guests_from_json(c.text.c_str(), &out), c.count);
         EXPECT_EQ(out == nullptr, c.count == 0);
         if (c.count) {
-            EXPECT_EQ(out[0].metrics[0].slowRTs, 3u);
+            EXPECT_EQ(out[0].video[0].slowRTs, 3u);
         }
         VKO_Free(out);
     }
