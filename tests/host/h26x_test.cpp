@@ -3,11 +3,6 @@
 // boundaries, and libavcodec must agree with the SPS fields it reads.
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/pixdesc.h>
-}
-
 #include <string>
 #include <vector>
 
@@ -186,44 +181,6 @@ std::vector<uint32_t> walk(const Bytes &au) {
     return sizes;
 }
 
-struct AvView {
-    int chroma_444 = -1;
-    int depth = -1;
-    int frames = 0;
-};
-
-// What libavcodec makes of a stream: its pixel format and frame count.
-AvView decode(const std::vector<EncodedUnit> &units, AVCodecID id) {
-    AvView view;
-    const AVCodec *codec = avcodec_find_decoder(id);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    ctx->thread_count = 1;
-    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVPacket *pkt = av_packet_alloc();
-    AVFrame *frame = av_frame_alloc();
-    auto drain = [&] {
-        while (avcodec_receive_frame(ctx, frame) == 0) {
-            const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
-            view.chroma_444 = d->log2_chroma_w == 0 && d->log2_chroma_h == 0;
-            view.depth = d->comp[0].depth;
-            view.frames++;
-        }
-    };
-    for (const auto &u : units) {
-        av_new_packet(pkt, static_cast<int>(u.bytes.size()));
-        std::copy(u.bytes.begin(), u.bytes.end(), pkt->data);
-        avcodec_send_packet(ctx, pkt);
-        av_packet_unref(pkt);
-        drain();
-    }
-    avcodec_send_packet(ctx, nullptr);
-    drain();
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
-    return view;
-}
-
 struct StreamCase {
     const char *name;
     bool hevc;
@@ -268,7 +225,7 @@ TEST(H26x, RealEncoderStreams) {
         EXPECT_EQ(static_cast<uint32_t>(pps.length), sizes[1]);
         EXPECT_EQ(pps.offset, sps.offset + sizes[0]);
 
-        AvView av = decode(units, s.hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+        AvView av = decode_units(units, s.hevc);
         EXPECT_EQ(av.frames, static_cast<int>(units.size()));
         EXPECT_EQ(av.chroma_444, s.csp444 ? 1 : 0);
         EXPECT_EQ(av.depth, s.depth);

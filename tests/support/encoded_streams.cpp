@@ -5,6 +5,11 @@
 
 #include <cstring>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
 namespace {
 
 // A diagonal gradient with a sharp moving bar, so every frame differs.
@@ -144,6 +149,46 @@ std::vector<EncodedUnit> encode_h265(int width, int height, int frames, int keyi
     api->encoder_close(enc);
     api->param_free(param);
     return units;
+}
+
+AvView decode_buffers(const std::vector<std::vector<uint8_t>> &units, bool hevc) {
+    AvView view;
+    const AVCodec *codec = avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ctx->thread_count = 1;
+    if (avcodec_open2(ctx, codec, nullptr) != 0) {
+        avcodec_free_context(&ctx);
+        return view;
+    }
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    auto drain = [&] {
+        while (avcodec_receive_frame(ctx, frame) == 0) {
+            const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+            view.chroma_444 = d->log2_chroma_w == 0 && d->log2_chroma_h == 0;
+            view.depth = d->comp[0].depth;
+            view.frames++;
+        }
+    };
+    for (const auto &u : units) {
+        av_new_packet(pkt, static_cast<int>(u.size()));
+        std::memcpy(pkt->data, u.data(), u.size());
+        avcodec_send_packet(ctx, pkt);
+        av_packet_unref(pkt);
+        drain();
+    }
+    avcodec_send_packet(ctx, nullptr);
+    drain();
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return view;
+}
+
+AvView decode_units(const std::vector<EncodedUnit> &units, bool hevc) {
+    std::vector<std::vector<uint8_t>> buffers;
+    for (const auto &u : units) buffers.push_back(u.bytes);
+    return decode_buffers(buffers, hevc);
 }
 
 // libx265 keeps a few copied option strings past x265_param_free; they are
