@@ -6,6 +6,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -229,6 +233,210 @@ bool VKO_MoveFile(const char *from, const char *to) {
 
     VKO_Log("VKO_MoveFile", "Failed to move file via 'MoveFileEx' and 'CopyFile', last error 0x%X", errno);
     return false;
+}
+
+// Settings and identity files
+
+#define RESOLVE_MAX_LINKS 40
+
+static std::string path_folder(const std::string &p) {
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+char *vko_file_resolve(const char *path) {
+    if (!path || !path[0]) return NULL;
+
+    std::string p = path;
+    for (int hops = 0;; hops++) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+
+        if (hops == RESOLVE_MAX_LINKS) {
+            errno = ELOOP;
+            return NULL;
+        }
+
+        char target[4096];
+        ssize_t n = readlink(p.c_str(), target, sizeof(target) - 1);
+        if (n <= 0) return NULL;
+        target[n] = '\0';
+
+        p = target[0] == '/' ? std::string(target) : path_folder(p) + "/" + target;
+    }
+
+    size_t slash = p.rfind('/');
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EISDIR;
+        return NULL;
+    }
+
+    char *folder = realpath(path_folder(p).c_str(), NULL);
+    if (!folder) return NULL;
+
+    char *out = VKO_SprintfAlloc("%s%s%s", folder, strcmp(folder, "/") ? "/" : "", name.c_str());
+    free(folder);
+
+    return out;
+}
+
+// One re-entrant lock per resolved path, kept for the life of the process
+// (a process writes few distinct settings files). The map is guarded by
+// file_guards_mutex; each entry's lock is taken without it.
+struct VKO_FileGuard {
+    std::recursive_mutex *lock;
+};
+
+static std::mutex file_guards_mutex;
+static std::map<std::string, std::unique_ptr<std::recursive_mutex>> file_guards;
+
+VKO_FileGuard *vko_file_guard_acquire(const char *path) {
+    char *resolved = vko_file_resolve(path);
+    std::string key = resolved ? resolved : (path ? path : "");
+    VKO_Free(resolved);
+
+    std::recursive_mutex *lock;
+    {
+        std::lock_guard<std::mutex> g(file_guards_mutex);
+        auto &slot = file_guards[key];
+        if (!slot) slot.reset(new std::recursive_mutex());
+        lock = slot.get();
+    }
+
+    lock->lock();
+
+    VKO_FileGuard *guard = (VKO_FileGuard *)VKO_Alloc(1, sizeof(VKO_FileGuard));
+    guard->lock = lock;
+
+    return guard;
+}
+
+void vko_file_guard_release(VKO_FileGuard **guard) {
+    if (!guard || !*guard) return;
+
+    (*guard)->lock->unlock();
+    VKO_Free(*guard);
+    *guard = NULL;
+}
+
+static bool write_all_fd(int fd, const void *data, size_t size) {
+    const char *p = (const char *)data;
+    while (size > 0) {
+        ssize_t w = write(fd, p, size);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        size -= (size_t)w;
+    }
+
+    return true;
+}
+
+// The temporary file: a fresh name in the target's folder, created with
+// O_EXCL so no two writers ever share one.
+static int create_temporary(const std::string &target, bool keep_private, std::string *tmp) {
+    static std::atomic<uint32_t> counter{0};
+
+    for (int attempt = 0; attempt < 16; attempt++) {
+        uint32_t n = counter.fetch_add(1, std::memory_order_relaxed);
+        *tmp = path_folder(target) + "/." + target.substr(target.rfind('/') + 1) + "." +
+               std::to_string(getpid()) + "." + std::to_string(n) + ".tmp";
+
+        // An existing file's contents never sit in a more open file than the
+        // old one; a new file takes the umask like any other.
+        int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keep_private ? 0600 : 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+
+    return -1;
+}
+
+static bool sync_folder(const std::string &folder) {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+
+    // Some file systems cannot flush a folder; that is no failure of ours
+    bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    close(fd);
+
+    return ok;
+}
+
+bool vko_file_write_atomic(const char *path, const void *data, size_t size) {
+    const char *tag = "vko_file_write_atomic";
+
+    char *resolved = vko_file_resolve(path);
+    if (!resolved) {
+        VKO_Log(tag, "'%s' cannot be resolved, errno %d", path ? file_name_of(path) : "", errno);
+        return false;
+    }
+
+    std::string target = resolved;
+    VKO_Free(resolved);
+
+    VKO_FileGuard *guard = vko_file_guard_acquire(target.c_str());
+
+    struct stat old;
+    bool exists = stat(target.c_str(), &old) == 0;
+    std::string tmp;
+    int fd = -1;
+    const char *step = NULL;
+    int err = 0;
+
+    if (exists && !S_ISREG(old.st_mode)) {
+        step = "stat";
+        err = EISDIR;
+        goto done;
+    }
+
+    fd = create_temporary(target, exists, &tmp);
+    if (fd < 0) {
+        step = "open";
+        err = errno;
+        goto done;
+    }
+
+    if (!write_all_fd(fd, data, size)) {
+        step = "write";
+    } else if (exists && (old.st_uid != geteuid() || old.st_gid != getegid()) &&
+               fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+        // Only a privileged writer can give a file away; others keep theirs
+        step = "fchown";
+    } else if (exists && fchmod(fd, old.st_mode & 07777) != 0) {
+        step = "fchmod";
+    } else if (fsync(fd) != 0) {
+        step = "fsync";
+    }
+    err = errno;
+
+    if (close(fd) != 0 && !step) {
+        step = "close";
+        err = errno;
+    }
+
+    if (!step && rename(tmp.c_str(), target.c_str()) != 0) {
+        step = "rename";
+        err = errno;
+    }
+
+    if (step) {
+        unlink(tmp.c_str());
+    } else if (!sync_folder(path_folder(target))) {
+        step = "fsync";
+        err = errno;
+    }
+
+done:
+    vko_file_guard_release(&guard);
+
+    if (step) {
+        VKO_Log(tag, "'%s' of '%s' failed with errno %d", step, file_name_of(target.c_str()), err);
+        errno = err ? err : EIO;
+    }
+
+    return step == NULL;
 }
 
 // Lock files

@@ -58,6 +58,22 @@ FILE *fsutil_open(const char *path, const char *mode);
 bool VKO_DeleteFile(const char *path);
 bool VKO_FileExists(const char *path);
 bool VKO_MoveFile(const char *from, const char *to);
+
+// Files that hold settings or identity. A write replaces the whole file through
+// its own temporary file in the same folder: written, flushed, given the old
+// file's mode and owner, renamed over the file, then the folder is flushed, so
+// a crash leaves the old or the new file, never a mix. A link, even one whose
+// target is missing, is written where it points. Writers of one file are
+// serialised within the process, keyed by the resolved path.
+bool vko_file_write_atomic(const char *path, const void *data, size_t size);
+// Holds a file's writer lock across a read, change and write (the write may be
+// made inside); re-entrant on one thread.
+typedef struct VKO_FileGuard VKO_FileGuard;
+VKO_FileGuard *vko_file_guard_acquire(const char *path);
+void vko_file_guard_release(VKO_FileGuard **guard);
+// Heap text: the path with every link followed (a dangling last link gives its
+// target) and the folder made absolute; NULL when the folder does not exist.
+char *vko_file_resolve(const char *path);
 VKO_LockFile *VKO_LockFileCreate(const char *path, uint32_t mode);
 void VKO_LockFileDestroy(VKO_LockFile **lock);
 VKO_DirList *VKO_ListDirectory(const char *path, const char *filter);

@@ -1392,6 +1392,14 @@ bool VKO_JSONWriteFile(const char *path, const VKO_JSON *item) {
     return ok;
 }
 
+bool vko_json_write_atomic(const char *path, const VKO_JSON *item) {
+    char *text = json_serialize(item, true);
+    bool ok = vko_file_write_atomic(path, text, strlen(text));
+    VKO_Free(text);
+
+    return ok;
+}
+
 VKO_JSON *VKO_JSONReadFile(const char *path) {
     char *text = (char *)VKO_ReadFile(path, NULL);
     if (!text) return NULL;

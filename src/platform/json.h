@@ -55,6 +55,8 @@ VKO_JSON *VKO_JSONParse(const char *text);
 VKO_JSON *VKO_JSONReadFile(const char *path);
 char *VKO_JSONSerialize(const VKO_JSON *item);
 bool VKO_JSONWriteFile(const char *path, const VKO_JSON *item);
+// The same pretty form, written as a settings file (vko_file_write_atomic).
+bool vko_json_write_atomic(const char *path, const VKO_JSON *item);
 VKO_JSON *VKO_JSONDuplicate(const VKO_JSON *item);
 void VKO_JSONDestroy(VKO_JSON **item);
 

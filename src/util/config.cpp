@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,9 +25,29 @@ struct Store {
 };
 
 Store g_store;
-std::mutex g_cb_mutex;  // guards the callback pair; never held while calling it
+
+// The change callback. g_cb_mutex guards the pair, its generation and the
+// delivery counts and is never held while the callback runs. g_cb_gen grows
+// by one with every change of the pair; g_running[gen] counts the deliveries
+// of that generation's callback now running on some thread (an entry goes
+// when its count reaches 0). t_delivering lists the generations this thread
+// is delivering, innermost last. A thread that changes the pair waits until
+// no delivery of an older generation runs, leaving its own out and taking them
+// out of the count meanwhile ("parked"), so a callback that changes the pair,
+// even on two threads at once, never waits for itself.
+std::mutex g_cb_mutex;
+std::condition_variable g_cb_idle;
 ConfigChangeFunc g_cb;
 void *g_cb_ctx;
+uint64_t g_cb_gen;
+std::map<uint64_t, uint32_t> g_running;
+thread_local std::vector<uint64_t> t_delivering;
+
+void running_add(uint64_t gen, int delta) {
+    uint32_t &n = g_running[gen];
+    n = (uint32_t)((int)n + delta);
+    if (n == 0) g_running.erase(gen);
+}
 
 const char *kTag = "CONFIG";
 
@@ -148,9 +170,14 @@ void config_unlock(void) {
 }
 
 void config_set_change_callback(ConfigChangeFunc func, void *context) {
-    std::lock_guard<std::mutex> g(g_cb_mutex);
+    std::unique_lock<std::mutex> g(g_cb_mutex);
     g_cb = func;
     g_cb_ctx = func ? context : nullptr;
+    uint64_t gen = ++g_cb_gen;
+    for (uint64_t own : t_delivering) running_add(own, -1);
+    if (!g_running.empty()) g_cb_idle.notify_all();  // other parked waiters may now go on
+    g_cb_idle.wait(g, [gen] { return g_running.empty() || g_running.begin()->first >= gen; });
+    for (uint64_t own : t_delivering) running_add(own, 1);
 }
 
 bool config_destroy(void) {
@@ -489,12 +516,22 @@ uint32_t config_unlock_notify(void) {
 
     ConfigChangeFunc cb;
     void *ctx;
+    uint64_t gen;
     {
         std::lock_guard<std::mutex> g(g_cb_mutex);
         cb = g_cb;
         ctx = g_cb_ctx;
+        gen = g_cb_gen;
+        if (cb) running_add(gen, 1);
     }
-    if (cb) cb(array, count, ctx);
+    if (cb) {
+        t_delivering.push_back(gen);
+        cb(array, count, ctx);
+        t_delivering.pop_back();
+        std::lock_guard<std::mutex> g(g_cb_mutex);
+        running_add(gen, -1);
+        g_cb_idle.notify_all();
+    }
     for (uint32_t i = 0; i < count; i++) free_notice(array[i]);
     VKO_Free(array);
     return count;

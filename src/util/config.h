@@ -22,6 +22,8 @@ typedef void (*ConfigChangeFunc)(ConfigNotice **notices, uint32_t count, void *c
 bool config_create(void);
 bool config_destroy(void);
 bool config_exists(void);
+// Clearing or replacing the callback returns once no delivery of the old one
+// runs on another thread, so its context may then be freed.
 void config_set_change_callback(ConfigChangeFunc func, void *context);
 
 // Locking for callers of the *_nolock functions. config_unlock_notify releases

@@ -25,7 +25,7 @@ namespace {
 const char *kTag = "CONFIG";
 
 std::mutex g_refused_mutex;
-std::set<std::string> g_refused;  // data folders whose config.json must not be saved over
+std::set<std::string> g_refused;  // resolved config.json paths that must not be saved over
 
 // --- JSON access -----------------------------------------------------------
 
@@ -107,39 +107,32 @@ std::string join_path(const char *dir, const char *name) {
     return p + name;
 }
 
-bool is_refused(const std::string &dir) {
-    std::lock_guard<std::mutex> g(g_refused_mutex);
-    return g_refused.count(dir) != 0;
+// The refusal is keyed by the file itself, so every spelling of the folder
+// and every link to the file find it.
+std::string refusal_key(const std::string &json_path) {
+    char *resolved = vko_file_resolve(json_path.c_str());
+    std::string key = resolved ? resolved : json_path;
+    VKO_Free(resolved);
+    return key;
 }
 
-void set_refused(const std::string &dir, bool refused) {
+bool is_refused(const std::string &key) {
+    std::lock_guard<std::mutex> g(g_refused_mutex);
+    return g_refused.count(key) != 0;
+}
+
+void set_refused(const std::string &key, bool refused) {
     std::lock_guard<std::mutex> g(g_refused_mutex);
     if (refused)
-        g_refused.insert(dir);
+        g_refused.insert(key);
     else
-        g_refused.erase(dir);
+        g_refused.erase(key);
 }
 
-// Writes a whole file through a temporary name and rename, so a failed or
-// interrupted write never leaves a shortened file behind. A linked file is
-// replaced where the link points, so the link keeps working.
-bool write_replace(const std::string &link_path, const VKO_JSON *doc) {
-    std::string path = link_path;
-    if (char *real = realpath(link_path.c_str(), nullptr)) {
-        path = real;
-        free(real);
-    }
-    std::string tmp = path + ".tmp";
-    if (!VKO_JSONWriteFile(tmp.c_str(), doc)) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        VKO_Log("config_save", "'rename' failed with errno %d", errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+void write_txt_notice(const std::string &txt_path) {
+    const char *notice = config_txt_notice();
+    if (!vko_file_write_atomic(txt_path.c_str(), notice, strlen(notice)))
+        VKO_Log(kTag, "Could not rewrite '%s'", CONFIG_TXT_NAME);
 }
 
 VKO_JSON *value_json(const ConfigItem *item, const ConfigSlot *slot) {
@@ -383,7 +376,6 @@ bool config_apply_json(uint32_t layer, const VKO_JSON *object, const char *membe
 bool config_load(uint32_t layer, const char *dir, bool clear) {
     if (!config_lock_exists() || layer < CONFIG_LAYER_SERVER_DEFAULT || layer > CONFIG_LAYER_ENFORCED)
         return false;
-    std::string sdir = dir ? dir : ".";
     std::string json_path = join_path(dir, CONFIG_JSON_NAME);
     std::string txt_path = join_path(dir, CONFIG_TXT_NAME);
     bool changed = false;
@@ -418,7 +410,7 @@ bool config_load(uint32_t layer, const char *dir, bool clear) {
             VKO_JSONDestroy(&doc);
         }
     }
-    set_refused(sdir, refused);
+    set_refused(refusal_key(json_path), refused);
 
     struct stat tst;
     if (stat(txt_path.c_str(), &tst) == 0 && S_ISREG(tst.st_mode)) {
@@ -430,33 +422,34 @@ bool config_load(uint32_t layer, const char *dir, bool clear) {
         if (config_unlock_notify() > 0) changed = true;
         // config.txt is reset to the notice only once its settings are safe
         // in config.json.
-        if (!had_settings || config_save(dir)) {
-            if (!VKO_WriteTextFile(txt_path.c_str(), "%s", config_txt_notice()))
-                VKO_Log(kTag, "Could not rewrite '%s'", CONFIG_TXT_NAME);
-        } else {
+        if (!had_settings || config_save(dir))
+            write_txt_notice(txt_path);
+        else
             VKO_Log(kTag, "'%s' was kept because '%s' could not be saved", CONFIG_TXT_NAME, CONFIG_JSON_NAME);
-        }
     } else {
-        VKO_WriteTextFile(txt_path.c_str(), "%s", config_txt_notice());
+        write_txt_notice(txt_path);
         if (config_unlock_notify() > 0) changed = true;
     }
     return changed;
 }
 
+// Not to be called under the store's lock: the file's writer lock is taken
+// first and the layer read under it, so the last save holds the newest values.
 bool config_save(const char *dir) {
     if (!config_lock_exists()) return false;
-    std::string sdir = dir ? dir : ".";
-    if (is_refused(sdir)) {
+    std::string path = refusal_key(join_path(dir, CONFIG_JSON_NAME));
+    VKO_FileGuard *guard = vko_file_guard_acquire(path.c_str());
+    bool ok = false;
+    if (is_refused(path)) {
         VKO_Log(kTag, "'%s' was not saved: the file on disk could not be read and is kept", CONFIG_JSON_NAME);
-        return false;
+    } else if (VKO_JSON *layer2 = config_layer_output_json(CONFIG_LAYER_USER, nullptr, nullptr, false)) {
+        VKO_JSON *doc = VKO_JSONArrayCreate(2);
+        VKO_JSONArraySetItem(doc, 0, VKO_JSONStringCreate(config_json_notice()));
+        VKO_JSONArraySetItem(doc, 1, layer2);
+        ok = vko_json_write_atomic(path.c_str(), doc);
+        VKO_JSONDestroy(&doc);
     }
-    VKO_JSON *layer2 = config_layer_output_json(CONFIG_LAYER_USER, nullptr, nullptr, false);
-    if (!layer2) return false;
-    VKO_JSON *doc = VKO_JSONArrayCreate(2);
-    VKO_JSONArraySetItem(doc, 0, VKO_JSONStringCreate(config_json_notice()));
-    VKO_JSONArraySetItem(doc, 1, layer2);
-    bool ok = write_replace(join_path(dir, CONFIG_JSON_NAME), doc);
-    VKO_JSONDestroy(&doc);
+    vko_file_guard_release(&guard);
     return ok;
 }
 
@@ -649,7 +642,10 @@ VKO_Frame *config_load_window(VKO_Frame *out, const char *dir, uint32_t index) {
 
 bool config_save_window(const char *dir, uint32_t index, const VKO_Frame *frame) {
     if (!frame) return false;
+    // Read, change and write under the file's lock, so two windows saving at
+    // once both keep their placement.
     std::string path = join_path(dir, CONFIG_WINDOW_NAME);
+    VKO_FileGuard *guard = vko_file_guard_acquire(path.c_str());
     VKO_JSON *doc = VKO_JSONReadFile(path.c_str());
     if (!j_is_object(doc)) {
         VKO_JSONDestroy(&doc);
@@ -668,7 +664,8 @@ bool config_save_window(const char *dir, uint32_t index, const VKO_Frame *frame)
     VKO_JSONObjSetItem(w, "w", VKO_JSONIntCreate((int32_t)frame->width));
     VKO_JSONObjSetItem(w, "h", VKO_JSONIntCreate((int32_t)frame->height));
     VKO_JSONObjSetItem(doc, name, w);
-    bool ok = VKO_JSONWriteFile(path.c_str(), doc);
+    bool ok = vko_json_write_atomic(path.c_str(), doc);
+    vko_file_guard_release(&guard);
     VKO_JSONDestroy(&doc);
     return ok;
 }

@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "compat/registry/registry.h"
+#include "platform/file.h"
 #include "platform/json.h"
 #include "platform/memory.h"
 #include "support/log_capture.h"
@@ -155,7 +159,6 @@ TEST_F(ConfigFile, ConfigJsonRoundTrip) {
     ASSERT_TRUE(config_save(dir.c_str()));
     std::string saved = read_file(path("config.json"));
     EXPECT_EQ(saved.find("encoder_fps"), std::string::npos);
-    EXPECT_NE(access(path("config.json.tmp").c_str(), F_OK), 0);
 
     config_destroy();
     ASSERT_TRUE(config_create());
@@ -365,4 +368,69 @@ TEST_F(ConfigFile, WindowPlacement) {
     EXPECT_EQ(memcmp(&g, &f, sizeof(f)), 0);
     EXPECT_EQ(config_load_window(&g, dir.c_str(), 0)->width, 640u);
     EXPECT_EQ(config_load_window(&g, dir.c_str(), 5)->width, 0u);
+}
+
+// Saves and placements from several threads at once: every write succeeds,
+// the file holds the store's last state, each window keeps its own
+// placement and no temporary file is left behind.
+TEST_F(ConfigFile, ConcurrentSavesLoseNothing) {
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; i++) {
+                config_set_int(2, "encoder_bitrate", 0, 100 * t + i);
+                failed += !config_save(dir.c_str());
+                VKO_Frame f = {0, (uint32_t)(100 + i), 50, "S", t, i};
+                failed += !config_save_window(dir.c_str(), t, &f);
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(failed, 0);
+    VKO_DirList *list = VKO_ListDirectory(dir.c_str(), nullptr);
+    EXPECT_EQ(list->len, 4u) << "., .., config.json and window.json only";
+    VKO_DirectoryListDestroy(&list);
+
+    int32_t last = config_get_int(2, "encoder_bitrate", 0);
+    config_destroy();
+    ASSERT_TRUE(config_create());
+    config_load(2, dir.c_str(), true);
+    EXPECT_EQ(config_get_int(2, "encoder_bitrate", 0), last);
+    for (int t = 0; t < 6; t++) {
+        VKO_Frame g;
+        config_load_window(&g, dir.c_str(), t);
+        EXPECT_EQ(g.x, t);
+        EXPECT_EQ(g.y, 24);
+    }
+}
+
+// A save replaces the contents only: mode, owner and links stay, and the
+// guard against saving over an unreadable file knows the file by any name.
+TEST_F(ConfigFile, SaveKeepsModeOwnerAndLinks) {
+    struct stat st;
+    const std::string file = path("config.json");
+    ASSERT_TRUE(config_save(dir.c_str()));
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    bool root = geteuid() == 0;
+    if (root) ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+    ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 33));
+    ASSERT_TRUE(config_save(dir.c_str()));
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) EXPECT_EQ(st.st_uid * 10000 + st.st_gid, 4321u * 10000 + 4322u);
+
+    // a link whose target is missing: the target is written, the link kept
+    TempDir other;
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(symlink(other.file("real.json").c_str(), file.c_str()), 0);
+    ASSERT_TRUE(config_save(dir.c_str()));
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(read_file(other.file("real.json")).find("\"value\": 33"), std::string::npos);
+
+    // refused when loaded as "dir/", still refused when saved as "dir"
+    write_file(other.file("real.json"), "[broken");
+    config_load(2, (dir + "/").c_str(), false);
+    EXPECT_FALSE(config_save(dir.c_str()));
+    EXPECT_EQ(read_file(other.file("real.json")), "[broken");
 }

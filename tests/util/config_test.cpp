@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -233,6 +235,41 @@ TEST_F(ConfigStore, NoticesKeepFlowingAfterAFullQueue) {
     EXPECT_EQ(seen.counts, (std::vector<uint32_t>{363, 1, 1}));
 }
 
+// Clearing the callback waits for a delivery still running on another
+// thread, so its context can be freed at once; a callback that clears the
+// callback itself does not wait for itself.
+TEST_F(ConfigStore, ClearingTheCallbackWaitsForARunningDelivery) {
+    struct Gate {
+        std::promise<void> entered, release;
+        std::atomic<bool> finished{false};
+    } gate;
+    auto held = [](ConfigNotice **, uint32_t, void *ctx) {
+        Gate *g = (Gate *)ctx;
+        g->entered.set_value();
+        g->release.get_future().wait();
+        g->finished = true;
+    };
+    config_set_change_callback(held, &gate);
+    std::thread writer([] { config_set_int(2, "encoder_fps", 0, 30); });
+    gate.entered.get_future().wait();
+    auto clearing = std::async(std::launch::async, [] { config_set_change_callback(nullptr, nullptr); });
+    EXPECT_EQ(clearing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    gate.release.set_value();
+    clearing.get();
+    EXPECT_TRUE(gate.finished);
+    writer.join();
+
+    int calls = 0;
+    auto self_clearing = [](ConfigNotice **, uint32_t, void *ctx) {
+        ++*(int *)ctx;
+        config_set_change_callback(nullptr, nullptr);
+    };
+    config_set_change_callback(self_clearing, &calls);
+    EXPECT_TRUE(config_set_int(2, "encoder_fps", 0, 31));
+    EXPECT_TRUE(config_set_int(2, "encoder_fps", 0, 32));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST_F(ConfigStore, ClearingASettingSendsItsNotice) {
     Seen seen;
     ASSERT_TRUE(config_set_string(2, "host_name", 0, "box"));
@@ -296,6 +333,7 @@ TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged) {
     ASSERT_TRUE(config_set_int(6, "encoder_fps", 1, 30));        // enforced by the service
     ASSERT_TRUE(config_set_bool(5, "host_privacy_mode", 0, 1));  // from the registry
     ASSERT_TRUE(config_set_int(2, "encoder_slices", 0, 4));      // the user's own
+    ASSERT_TRUE(config_set_int(2, "encoder_fps", 1, 45));        // the user's own, hidden by layer 6
     HostConfig h;
     config_read_host(&h);
     EXPECT_EQ(h.virtual_monitors, 1);
@@ -305,8 +343,9 @@ TEST_F(ConfigStore, WritingTheHostRecordStoresOnlyWhatTheCallerChanged) {
     for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
         for (int s = 0; s < 3; s++) set += config_item_at(i)->slots[2][s].set;
     config_unlock();
-    EXPECT_EQ(set, 1) << "only the user's own value stays in layer 2";
+    EXPECT_EQ(set, 2) << "only the user's own values stay in layer 2";
     EXPECT_EQ(config_get_int(2, "encoder_slices", 0), 4);
+    EXPECT_EQ(config_get_int(2, "encoder_fps", 1), 45) << "not overwritten by the enforced value";
 
     h.video[2].encoderMaxBitrate = 50;
     snprintf(h.audio_id, sizeof(h.audio_id), "mic-7");

@@ -215,24 +215,9 @@ static int32_t reg_txn_begin(const RegKey *k, reg_txn *t) {
 }
 
 static int32_t reg_txn_commit(reg_txn *t) {
-    char *tmp = VKO_SprintfAlloc("%s.tmp.%d.%ld", t->file, (int)getpid(), (long)syscall(SYS_gettid));
-    int32_t r = REG_ERROR_SUCCESS;
+    if (vko_json_write_atomic(t->file, t->doc)) return REG_ERROR_SUCCESS;
 
-    if (!VKO_JSONWriteFile(tmp, t->doc)) {
-        r = REG_ERROR_ACCESS_DENIED;
-
-    } else {
-        int fd = open(tmp, O_RDONLY | O_CLOEXEC);
-        bool synced = fd >= 0 && fsync(fd) == 0;
-        if (fd >= 0) close(fd);
-
-        if (!synced || rename(tmp, t->file) != 0) r = reg_errno(errno);
-    }
-
-    if (r != REG_ERROR_SUCCESS) unlink(tmp);
-
-    VKO_Free(tmp);
-    return r;
+    return errno ? reg_errno(errno) : REG_ERROR_ACCESS_DENIED;
 }
 
 static void reg_txn_end(reg_txn *t) {
