@@ -50,10 +50,13 @@ struct VKO_DTLS {
     bool sink_overflow;
 };
 
-static unsigned dtls_error(void) {
+// The number for a failure line: the first error OpenSSL queued, else the
+// SSL error of the failing call (2 for a record it discarded, 5 for a system
+// error). The queue is emptied.
+static unsigned dtls_error(int ssl_error = 0) {
     unsigned long e = ERR_get_error();
     ERR_clear_error();
-    return (unsigned)e;
+    return e ? (unsigned)e : (unsigned)ssl_error;
 }
 
 // Datagram write BIO
@@ -307,10 +310,62 @@ void VKO_DTLSDestroy(VKO_DTLS **dtls) {
     *dtls = NULL;
 }
 
-// One received datagram into the read BIO
-static void dtls_feed(VKO_DTLS *d, const void *packet, size_t size) {
+// Smallest body of a protected record under the session's cipher: explicit
+// nonce and tag for AEAD ciphers; for block ciphers the IV and the MAC with at
+// least one byte of padding, in whole blocks. 0 before a cipher is chosen.
+static size_t dtls_min_protected(VKO_DTLS *d) {
+    const SSL_CIPHER *c = SSL_get_current_cipher(d->ssl);
+    if (!c) c = SSL_get_pending_cipher(d->ssl);
+    const EVP_CIPHER *e = c ? EVP_get_cipherbynid(SSL_CIPHER_get_cipher_nid(c)) : NULL;
+    if (!e) return 0;
+
+    if (SSL_CIPHER_is_aead(c)) {
+        bool short_tag = strstr(SSL_CIPHER_get_name(c), "CCM8") != NULL;
+        switch (EVP_CIPHER_get_mode(e)) {
+            case EVP_CIPH_GCM_MODE:
+                return 8 + 16;
+            case EVP_CIPH_CCM_MODE:
+                return 8 + (short_tag ? 8 : 16);
+            default:
+                return 16;  // ChaCha20-Poly1305: tag only
+        }
+    }
+
+    const EVP_MD *md = EVP_get_digestbynid(SSL_CIPHER_get_digest_nid(c));
+    size_t mac = md ? (size_t)EVP_MD_get_size(md) : 0;
+    size_t block = (size_t)EVP_CIPHER_get_block_size(e);
+    size_t body = block > 1 ? (mac + 1 + block - 1) / block * block : mac;
+
+    return (size_t)EVP_CIPHER_get_iv_length(e) + body;
+}
+
+// One received datagram into the read BIO, with only the records OpenSSL may
+// safely see: a header whose length runs past the datagram ends it, and a
+// protected record (epoch above 0) shorter than the cipher needs is dropped,
+// as is any protected record before a cipher is chosen. OpenSSL would fail
+// such a record fatally and end the session, so one forged datagram could cut
+// a stream. False when nothing is left.
+static bool dtls_feed(VKO_DTLS *d, const void *packet, size_t size) {
+    const uint8_t *p = (const uint8_t *)packet;
+    size_t min = dtls_min_protected(d);
+    std::vector<uint8_t> kept;
+    kept.reserve(size);
+
+    for (size_t off = 0; off + 13 <= size;) {
+        size_t len = (size_t)p[off + 11] << 8 | p[off + 12];
+        if (off + 13 + len > size) break;
+
+        bool epoch0 = p[off + 3] == 0 && p[off + 4] == 0;
+        if (epoch0 || (min > 0 && len >= min)) kept.insert(kept.end(), p + off, p + off + 13 + len);
+
+        off += 13 + len;
+    }
+
     (void)BIO_reset(d->rbio);
-    BIO_write(d->rbio, packet, (int)size);
+    if (kept.empty()) return false;
+
+    BIO_write(d->rbio, kept.data(), (int)kept.size());
+    return true;
 }
 
 // Nothing of a datagram is left for the next call
@@ -342,8 +397,10 @@ static bool dtls_handshake_init(VKO_DTLS *d) {
 
 // Ends the session for good; tag names the failed step to log (NULL when it
 // was logged already or is not a failure to log). Unsent datagrams are dropped.
-static VKO_DTLSResult dtls_fail(VKO_DTLS *d, const char *tag) {
-    if (tag) VKO_Log(tag, "'InitializeSecurityContext' failed with error 0x%X", dtls_error());
+static VKO_DTLSResult dtls_fail(VKO_DTLS *d, const char *tag, int ret = 0) {
+    if (tag)
+        VKO_Log(tag, "'InitializeSecurityContext' failed with error 0x%X",
+                dtls_error(ret ? SSL_get_error(d->ssl, ret) : 0));
 
     d->out.clear();
     d->failed = true;
@@ -381,8 +438,7 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
     // A handshake datagram after completion means the peer missed our last
     // flight: OpenSSL answers it by sending that flight again
     if (d->done) {
-        if (size > 0) {
-            dtls_feed(d, packet, size);
+        if (size > 0 && dtls_feed(d, packet, size)) {
             uint8_t scratch[256];
             for (int i = 0; i < 64; i++)
                 if (SSL_read(d->ssl, scratch, sizeof(scratch)) <= 0 && !SSL_has_pending(d->ssl)) break;
@@ -398,7 +454,8 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
     if (size == 0) {
         if (d->started) {
             // Sends the last flight again once its timer ran out
-            if (DTLSv1_handle_timeout(d->ssl) < 0) return dtls_fail(d, "VKO_DTLSHandshake");
+            int r = DTLSv1_handle_timeout(d->ssl);
+            if (r < 0) return dtls_fail(d, "VKO_DTLSHandshake", r);
 
         } else {
             if (!dtls_handshake_init(d)) return dtls_fail(d, NULL);
@@ -406,7 +463,7 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
             // A client writes its hello; a server has nothing to say yet
             int r = SSL_do_handshake(d->ssl);
             if (r == 1 || SSL_get_error(d->ssl, r) != SSL_ERROR_WANT_READ)
-                return dtls_fail(d, "dtls_handshake_init");
+                return dtls_fail(d, "dtls_handshake_init", r);
         }
 
         if (!dtls_flush(d, write, opaque)) return dtls_fail(d, NULL);
@@ -420,7 +477,9 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
         d->started = true;
     }
 
-    dtls_feed(d, packet, size);
+    // A datagram with nothing usable is as good as lost
+    if (!dtls_feed(d, packet, size)) return VKO_DTLS_CONTINUE;
+
     int r = SSL_do_handshake(d->ssl);
     int err = r == 1 ? SSL_ERROR_NONE : SSL_get_error(d->ssl, r);
     dtls_drain(d);
@@ -440,7 +499,8 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
     } else if (err != SSL_ERROR_WANT_READ) {
         // A wrong fingerprint is an error result, not a failure to log
         if (!d->mismatch)
-            VKO_Log("VKO_DTLSHandshake", "'InitializeSecurityContext' failed with error 0x%X", dtls_error());
+            VKO_Log("VKO_DTLSHandshake", "'InitializeSecurityContext' failed with error 0x%X",
+                    dtls_error(err));
         res = VKO_DTLS_ERROR;
     }
 
@@ -492,12 +552,13 @@ bool VKO_DTLSEncrypt(VKO_DTLS *dtls, const void *in, size_t size, void *out, siz
 
     static const uint8_t EMPTY[1] = {0};
     int r = SSL_write(d->ssl, size > 0 ? in : EMPTY, (int)size);
+    int err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(d->ssl, r);
 
     bool ok = r == (int)size && d->sink_used > 0 && !d->sink_overflow;
     d->sink = NULL;
 
     if (!ok) {
-        VKO_Log("VKO_DTLSEncrypt", "'EncryptMessage' failed with error 0x%X", dtls_error());
+        VKO_Log("VKO_DTLSEncrypt", "'EncryptMessage' failed with error 0x%X", dtls_error(err));
         return false;
     }
 
@@ -521,7 +582,12 @@ bool VKO_DTLSDecrypt(VKO_DTLS *dtls, const void *in, size_t size, void *out, siz
 
     ERR_clear_error();
 
-    dtls_feed(d, in, size);
+    if (!dtls_feed(d, in, size)) {
+        ERR_raise(ERR_LIB_SSL, SSL_R_BAD_LENGTH);
+        VKO_Log("VKO_DTLSDecrypt", "'DecryptMessage' failed with error 0x%X", dtls_error());
+        return false;
+    }
+
     int r = SSL_read(d->ssl, out, (int)(outSize > INT32_MAX ? INT32_MAX : outSize));
     int err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(d->ssl, r);
 
@@ -534,7 +600,7 @@ bool VKO_DTLSDecrypt(VKO_DTLS *dtls, const void *in, size_t size, void *out, siz
     d->out.clear();
 
     if (err != SSL_ERROR_NONE) {
-        VKO_Log("VKO_DTLSDecrypt", "'DecryptMessage' failed with error 0x%X", dtls_error());
+        VKO_Log("VKO_DTLSDecrypt", "'DecryptMessage' failed with error 0x%X", dtls_error(err));
         return false;
     }
 

@@ -412,12 +412,16 @@ TEST_F(ConfigFile, SaveKeepsModeOwnerAndLinks) {
     ASSERT_TRUE(config_save(dir.c_str()));
     ASSERT_EQ(chmod(file.c_str(), 0600), 0);
     bool root = geteuid() == 0;
-    if (root) ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+    if (root) {
+        ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+    }
     ASSERT_TRUE(config_set_int(2, "encoder_bitrate", 0, 33));
     ASSERT_TRUE(config_save(dir.c_str()));
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    if (root) EXPECT_EQ(st.st_uid * 10000 + st.st_gid, 4321u * 10000 + 4322u);
+    if (root) {
+        EXPECT_EQ(st.st_uid * 10000 + st.st_gid, 4321u * 10000 + 4322u);
+    }
 
     // a link whose target is missing: the target is written, the link kept
     TempDir other;
