@@ -39,6 +39,7 @@ struct VKO_DTLS {
     bool done;
     bool failed;
     bool mismatch;
+    size_t min_protected;  // smallest protected record body, fixed once complete
 
     // Datagrams OpenSSL wrote during the current call
     std::vector<std::vector<uint8_t>> out;
@@ -347,7 +348,7 @@ static size_t dtls_min_protected(VKO_DTLS *d) {
 // a stream. False when nothing is left.
 static bool dtls_feed(VKO_DTLS *d, const void *packet, size_t size) {
     const uint8_t *p = (const uint8_t *)packet;
-    size_t min = dtls_min_protected(d);
+    size_t min = d->done ? d->min_protected : dtls_min_protected(d);
     std::vector<uint8_t> kept;
     kept.reserve(size);
 
@@ -507,7 +508,10 @@ VKO_DTLSResult VKO_DTLSHandshake(VKO_DTLS *dtls, const void *packet, size_t size
     // Alerts of a failed handshake go out too
     if (!dtls_flush(d, write, opaque)) res = VKO_DTLS_ERROR;
 
-    if (res == VKO_DTLS_OK) d->done = true;
+    if (res == VKO_DTLS_OK) {
+        d->min_protected = dtls_min_protected(d);
+        d->done = true;
+    }
 
     if (res == VKO_DTLS_ERROR) d->failed = true;
 
