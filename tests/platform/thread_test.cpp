@@ -99,7 +99,6 @@ TEST(Cond, TimeoutAndInfiniteWait) {
         },
         &sh);
     wait_until_blocked(waiter);
-    VKO_Sleep(50);
     VKO_MutexLock(sh.m);
     sh.ready = true;
     VKO_CondSignal(sh.c);
