@@ -25,7 +25,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "compat/registry/registry.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 
@@ -718,74 +717,96 @@ const char *VKO_GetPlatformString(uint32_t platform) {
     return out;
 }
 
-// Run at login: the per-user Run value of the registry stand-in.
+// Run at login: an XDG autostart entry, "<name>.desktop" in
+// $XDG_CONFIG_HOME/autostart (~/.config/autostart by default), which the
+// desktop session starts at login. The log texts are the system's own.
 
-#define RUN_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
-
-static RegKey *system_startup_hkey(bool write) {
-    RegKey *user = NULL;
-    int32_t e = reg_open_current_user(REG_KEY_READ, &user);
-    if (e != REG_ERROR_SUCCESS) {
-        VKO_Log("system_startup_hkey", "'RegOpenCurrentUser' failed with error 0x%X", e);
-        return NULL;
+static std::string autostart_entry(const char *name) {
+    bool plain = name && name[0] && strcmp(name, ".") && strcmp(name, "..");
+    for (const char *p = name; plain && *p; p++) plain = *p != '/' && (unsigned char)*p >= 0x20;
+    if (!plain) {
+        VKO_Log("system_startup_hkey", "'RegOpenKeyEx' failed with error 0x%X", EINVAL);
+        return "";
     }
 
-    // The stand-in starts without the Run key that Windows always has.
-    RegKey *key = NULL;
-    e = write ? reg_create_key(user, RUN_KEY, REG_KEY_ALL_ACCESS, &key)
-              : reg_open_key(user, RUN_KEY, REG_KEY_READ, &key);
-    reg_close_key(user);
-
-    if (e != REG_ERROR_SUCCESS) {
-        if (write || e != REG_ERROR_FILE_NOT_FOUND)
-            VKO_Log("system_startup_hkey", "'RegOpenKeyEx' failed with error 0x%X", e);
-        return NULL;
+    // A relative value is to be ignored
+    const char *config = getenv("XDG_CONFIG_HOME");
+    std::string folder;
+    if (config && config[0] == '/') {
+        folder = config;
+    } else if (const char *home = dir_home()) {
+        folder = std::string(home) + "/.config";
+    } else {
+        VKO_Log("system_startup_hkey", "'RegOpenCurrentUser' failed with error 0x%X", ENOENT);
+        return "";
     }
 
-    return key;
+    return folder + "/autostart/" + name + ".desktop";
+}
+
+// An Exec value: the path quoted, '"', '`', '$' and '\' escaped inside the
+// quotes, '%' doubled (field codes), then '\' escaped again as the file's
+// string rules ask. False for control characters, which no line may hold.
+static bool autostart_exec(const char *path, const char *args, std::string *out) {
+    std::string cmd = "\"";
+    for (const char *p = path; *p; p++) {
+        if (strchr("\"`$\\", *p)) cmd += '\\';
+        cmd += *p;
+    }
+    cmd += '"';
+    if (args && args[0]) cmd = cmd + " " + args;
+
+    out->clear();
+    for (char c : cmd) {
+        if ((unsigned char)c < 0x20 || c == 0x7F) return false;
+        if (c == '%' || c == '\\') *out += c;
+        *out += c;
+    }
+
+    return true;
+}
+
+static bool mkdir_parents(const std::string &folder) {
+    for (size_t i = 1; i <= folder.size(); i++) {
+        if (i < folder.size() && folder[i] != '/') continue;
+        if (mkdir(folder.substr(0, i).c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+
+    return true;
 }
 
 bool VKO_GetRunOnStartup(const char *name) {
-    RegKey *key = system_startup_hkey(false);
-    if (!key) return false;
+    std::string entry = autostart_entry(name);
+    struct stat st;
 
-    uint32_t type = 0, size = 0;
-    bool found = reg_query_value(key, name, &type, NULL, &size) == REG_ERROR_SUCCESS;
-    reg_close_key(key);
-
-    return found;
+    return !entry.empty() && stat(entry.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool VKO_SetRunOnStartup(const char *name, const char *path, const char *args) {
-    RegKey *key = system_startup_hkey(true);
-    if (!key) return false;
-
-    int32_t e = REG_ERROR_SUCCESS;
+    std::string entry = autostart_entry(name);
+    if (entry.empty()) return false;
 
     if (!path) {
-        e = reg_delete_value(key, name);
-        if (e == REG_ERROR_FILE_NOT_FOUND) e = REG_ERROR_SUCCESS;
-
-    } else {
-        // A path with blanks is quoted, or the command line splits inside it.
-        bool quote = strchr(path, ' ') && path[0] != '"';
-        const char *q = quote ? "\"" : "";
-        char *cmd = args && args[0] ? VKO_SprintfAlloc("%s%s%s %s", q, path, q, args)
-                                    : VKO_SprintfAlloc("%s%s%s", q, path, q);
-
-        char16_t *wide = VKO_MultiToWideAlloc(cmd);
-        uint32_t units = 0;
-        while (wide[units]) units++;
-
-        e = reg_set_value(key, name, REG_SZ, wide, (units + 1) * 2);
-        VKO_Free(wide);
-        VKO_Free(cmd);
+        if (unlink(entry.c_str()) == 0 || errno == ENOENT) return true;
+        VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", errno);
+        return false;
     }
 
-    reg_close_key(key);
+    std::string exec;
+    if (!autostart_exec(path, args, &exec)) {
+        VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", EINVAL);
+        return false;
+    }
 
-    if (e != REG_ERROR_SUCCESS) {
-        VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", e);
+    if (!mkdir_parents(path_folder(entry))) {
+        VKO_Log("system_startup_hkey", "'RegOpenKeyEx' failed with error 0x%X", errno);
+        return false;
+    }
+
+    std::string text = "[Desktop Entry]\nType=Application\nName=" + std::string(name) + "\nExec=" + exec +
+                       "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+    if (!vko_file_write_atomic(entry.c_str(), text.data(), text.size())) {
+        VKO_Log("VKO_SetRunOnStartup", "'RegSetValueEx' failed with error 0x%X", errno);
         return false;
     }
 

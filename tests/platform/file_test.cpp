@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "compat/registry/registry.h"
 #include "platform/file.h"
 #include "platform/log.h"
 #include "platform/memory.h"
@@ -235,33 +234,42 @@ TEST_F(FileTest, SharedObjects) {
     VKO_SOUnload(&so);
 }
 
+// The autostart entry as GLib's own launcher reads it: the program gets the
+// arguments meant for it, however odd its path
 TEST_F(FileTest, RunAtLogin) {
-    auto stored = []() {
-        RegKey *k = nullptr;
-        reg_open_key(REG_HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", REG_KEY_READ,
-                     &k);
-        char16_t buf[256] = {};
-        uint32_t type = 0, size = sizeof(buf);
-        EXPECT_EQ(reg_query_value(k, "Zarvek", &type, buf, &size), REG_ERROR_SUCCESS);
-        EXPECT_EQ(type, REG_SZ);
-        reg_close_key(k);
-        return std::string(buf, buf + size / 2 - 1);
+    setenv("XDG_CONFIG_HOME", p("config").c_str(), 1);
+    const std::string entry = p("config/autostart/Zarvek.desktop"), out = p("argv.txt");
+    struct Case {
+        std::string program, args, argv;
+    } cases[] = {
+        {"zarvek.sh", "", ""},
+        {"my apps/zarvek.sh", "-silent app_silent=1:b=50%", "[-silent][app_silent=1:b=50%]"},
+        {"a\"b$c\\d`e.sh", "\"two words\"", "[two words]"},
     };
-
-    EXPECT_FALSE(VKO_GetRunOnStartup("Zarvek"));
-    ASSERT_TRUE(VKO_SetRunOnStartup("Zarvek", "/opt/zarvek/zarvek", nullptr));
-    EXPECT_TRUE(VKO_GetRunOnStartup("zarvek"));
-    EXPECT_EQ(stored(), "/opt/zarvek/zarvek");
-    ASSERT_TRUE(VKO_SetRunOnStartup("Zarvek", "/opt/zarvek/zarvek", "-silent"));
-    EXPECT_EQ(stored(), "/opt/zarvek/zarvek -silent");
-    // A path with blanks is quoted so the command line stays whole.
-    ASSERT_TRUE(VKO_SetRunOnStartup("Zarvek", "/opt/my apps/zarvek", "-silent"));
-    EXPECT_EQ(stored(), "\"/opt/my apps/zarvek\" -silent");
+    ASSERT_EQ(mkdir(p("my apps").c_str(), 0755), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.program);
+        std::string program = p(c.program);
+        write_file(program, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > " + out +
+                                ".part\nmv " + out + ".part " + out + "\n");
+        ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+        unlink(out.c_str());
+        ASSERT_TRUE(
+            VKO_SetRunOnStartup("Zarvek", program.c_str(), c.args.empty() ? nullptr : c.args.c_str()));
+        EXPECT_TRUE(VKO_GetRunOnStartup("Zarvek"));
+        ASSERT_EQ(system(("gio launch '" + entry + "'").c_str()), 0) << read_file(entry);
+        for (int i = 0; i < 500 && access(out.c_str(), F_OK) != 0; i++) usleep(10000);
+        EXPECT_EQ(read_file(out), c.argv) << read_file(entry);
+    }
 
     ASSERT_TRUE(VKO_SetRunOnStartup("Zarvek", nullptr, nullptr));
     EXPECT_FALSE(VKO_GetRunOnStartup("Zarvek"));
     EXPECT_TRUE(VKO_SetRunOnStartup("Zarvek", nullptr, nullptr));
     EXPECT_TRUE(log.lines().empty());
+    EXPECT_FALSE(VKO_SetRunOnStartup("../Zarvek", "/bin/true", nullptr));
+    EXPECT_FALSE(VKO_SetRunOnStartup("Zarvek", "/bin/true", "a\nb"));
+    EXPECT_EQ(access(entry.c_str(), F_OK), -1);
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(FileTest, HandleProtocolSpawnsTheOpener) {
