@@ -217,9 +217,9 @@ void short_delay(std::mt19937 &rng) {
 }  // namespace
 
 TEST(QueueConcurrency, ProducersAndOneConsumer) {
-    // Millions through a roomy ring; the small-ring runs hand over nearly every
+    // A million through a roomy ring; the small-ring runs hand over nearly every
     // record by a wake-up, which on a busy machine costs a time slice each.
-    run_mpsc(4, 500000, 64, -1, false);
+    run_mpsc(4, 250000, 64, -1, false);
     run_mpsc(3, 30000, 4, 10000, false);
     run_mpsc(4, 20000, 16, 0, false);
     run_mpsc(4, 20000, 32, 10000, true);
