@@ -90,7 +90,7 @@ int demo() {
     PacketInfo pi{};
     int32_t got = recv_wait(host_sock, buf, sizeof buf, &from, &pi);
     bool valid = got > 0 && stun_check_request(buf, static_cast<uint32_t>(got), host.ice_pwd);
-    std::printf("STUN check: %d-byte request %s, valid at the host: %s\n", n, txid, valid ? "yes" : "no");
+    std::printf("STUN check: %d-byte request, valid at the host: %s\n", n, valid ? "yes" : "no");
     if (!valid) return 1;
     stun_send_success(host_sock, buf, static_cast<uint32_t>(got), &from, &pi, host.ice_pwd);
     got = recv_wait(client_sock, buf, sizeof buf, nullptr, nullptr);
