@@ -67,6 +67,8 @@ bool WsPeer::read_frame(uint8_t &opcode, bool &fin, std::string &payload, int ti
         timed_out_ = first < 0;
         return false;
     }
+    // Once a frame has begun, the rest follows soon whatever the caller's wait.
+    timeout_ms = std::max(timeout_ms, 5000);
     if (!conn_.read_full(h + 1, 1, timeout_ms)) return false;
     fin = h[0] & 0x80;
     opcode = h[0] & 0x0F;
