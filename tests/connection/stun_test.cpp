@@ -14,7 +14,7 @@
 
 #include "connection/stun.h"
 #include "support/lossy_relay.h"
-#include "support/stun_server.h"
+#include "support/net/stun_server.h"
 
 namespace {
 

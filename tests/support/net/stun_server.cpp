@@ -1,4 +1,4 @@
-#include "support/stun_server.h"
+#include "support/net/stun_server.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,0 +1,201 @@
+// NAT traversal on loopback: two managers find each other through a local
+// STUN server, prove the path with checks and open BUD or SCTP on it; the
+// server list, relay filtering, and every way an attempt ends.
+#include "connection/nat.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "support/log_capture.h"
+#include "support/net/nat_pair.h"
+#include "support/net/stun_server.h"
+
+namespace {
+
+bool logged(LogCapture &log, const std::string &part) {
+    for (const std::string &l : log.lines())
+        if (l.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// Points the built-in servers at a loopback STUN server; never at real names.
+class NatLoopback : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        ASSERT_TRUE(stun_.start(0));
+        nat_set_builtin_servers("127.0.0.1", stun_.port(), "", 0);
+    }
+    StunServer stun_;
+};
+
+TEST(NatServers, ListParsingAndRelayModes) {
+    nat_set_builtin_servers("127.0.0.9", 3478, "", 0);
+    struct Row {
+        const char *list;
+        uint32_t relay;
+        std::vector<std::pair<std::string, uint16_t>> expect;
+        uint32_t relay_after;
+    };
+    const Row rows[] = {
+        {"a.test@3479,b.test", 0, {{"a.test", 3479}, {"b.test", 3478}, {"127.0.0.9", 3478}}, 0},
+        {"a.test@3479,b.test", 1, {{"a.test", 3479}, {"b.test", 3478}}, 1},
+        {"", 1, {{"127.0.0.9", 3478}}, 0},
+        {"127.0.0.9,c.test@1", 2, {{"c.test", 1}}, 2},
+        {"127.0.0.9@3478", 0, {{"127.0.0.9", 3478}}, 0},
+    };
+    for (const Row &r : rows) {
+        NatManager *m = nullptr;
+        nat_create(&m, NAT_MODE_CLIENT, r.list, r.relay, 0);
+        NatServer s[NAT_MAX_SERVERS];
+        uint32_t relay = 99;
+        uint32_t n = nat_get_servers(m, s, NAT_MAX_SERVERS, &relay);
+        ASSERT_EQ(n, r.expect.size()) << r.list;
+        for (uint32_t i = 0; i < n; i++) {
+            EXPECT_EQ(s[i].host, r.expect[i].first) << r.list;
+            EXPECT_EQ(s[i].port, r.expect[i].second) << r.list;
+            EXPECT_EQ(s[i].is_default, r.expect[i].first == "127.0.0.9") << r.list;
+        }
+        EXPECT_EQ(relay, r.relay_after) << r.list;
+        nat_destroy(&m);
+        EXPECT_EQ(m, nullptr);
+    }
+    LogCapture log;
+    NatManager *m = nullptr;
+    nat_create(&m, NAT_MODE_HOST, "", 1, 0);
+    EXPECT_TRUE(logged(log, "Force Relay Mode: Off No relays set"));
+    nat_set_servers(m, "r.test", 2, 0);
+    EXPECT_TRUE(logged(log, "Force Relay Mode: WAN connections"));
+    nat_destroy(&m);
+}
+
+struct PairCase {
+    uint32_t proto;
+    bool v6;
+};
+
+class NatPairTest : public NatLoopback, public ::testing::WithParamInterface<PairCase> {};
+
+TEST_P(NatPairTest, PeersFindEachOtherAndOpenTheLink) {
+    if (GetParam().v6) nat_set_builtin_servers(nullptr, 0, "::1", stun_.port());
+    LogCapture log;
+    NatPair pair;
+    ASSERT_TRUE(pair.start(GetParam().proto, ""));
+    ASSERT_TRUE(pair.wait(20000));
+    ASSERT_EQ(pair.host.failed, 0);
+    ASSERT_EQ(pair.client.failed, 0);
+    EXPECT_EQ(pair.host.record->kind, GetParam().proto == NAT_PROTO_BUD ? TRANSPORT_BUD : TRANSPORT_SCTP);
+    EXPECT_TRUE(pair.exchange());
+    EXPECT_TRUE(
+        logged(log, GetParam().proto == NAT_PROTO_BUD ? "net            = BUD|" : "net            = SCTP|"));
+    EXPECT_TRUE(logged(log, "STUN reply from "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, NatPairTest,
+                         ::testing::Values(PairCase{NAT_PROTO_BUD, false}, PairCase{NAT_PROTO_SCTP, false},
+                                           PairCase{NAT_PROTO_BUD, true}));
+
+// One manager alone; records what its callbacks report.
+struct Lone {
+    NatManager *nat = nullptr;
+    std::mutex mutex;
+    std::condition_variable cond;
+    int32_t failed = 0;
+    uint32_t peers_seen = 99;
+    int candidates = 0;
+
+    static void on_candidate(const char *, const char *, uint16_t, uint8_t, uint8_t, uint8_t, void *o) {
+        Lone *l = static_cast<Lone *>(o);
+        std::lock_guard<std::mutex> lock(l->mutex);
+        l->candidates++;
+        l->cond.notify_all();
+    }
+    static void on_connected(const GuestInfo *, TransportRecord *, void *) {}
+    // Calls back into its own manager and stops it: neither may deadlock.
+    static void on_failed(const GuestInfo *peer, int32_t code, void *o) {
+        Lone *l = static_cast<Lone *>(o);
+        uint32_t peers = nat_get_peers(l->nat, nullptr, 0);
+        nat_stop(l->nat);
+        std::lock_guard<std::mutex> lock(l->mutex);
+        l->failed = code;
+        l->peers_seen = peers;
+        EXPECT_EQ(peer->state, GUEST_STATE_FAILED);
+        l->cond.notify_all();
+    }
+    template <class F>
+    bool wait(F f) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::seconds(10), f);
+    }
+};
+
+TEST_F(NatLoopback, EveryWayAnAttemptEnds) {
+    enum Step { kAddOnly, kBegin, kBeginNoStun, kBeginBogusCandidate, kRefused, kCancelled };
+    struct Row {
+        Step step;
+        uint64_t advance_ms;
+        int32_t code;
+    };
+    const Row rows[] = {
+        {kAddOnly, 30001, NAT_END_NOT_STARTED}, {kBegin, 7501, NAT_ERR_NO_CANDIDATES},
+        {kBeginNoStun, 7501, NAT_ERR_NO_STUN},  {kBeginBogusCandidate, 7501, NAT_ERR_NO_PATH},
+        {kRefused, 0, NAT_END_REFUSED},         {kCancelled, 0, NAT_END_CANCELLED},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.step);
+        if (r.step == kBeginNoStun)
+            nat_set_builtin_servers("127.0.0.1", 9, "", 0);
+        else
+            nat_set_builtin_servers("127.0.0.1", stun_.port(), "", 0);
+        Lone l;
+        nat_create(&l.nat, NAT_MODE_CLIENT, "", 0, 0);
+        NatCallbacks cb{Lone::on_candidate, Lone::on_connected, Lone::on_failed};
+        nat_start(l.nat, &cb, &l);
+        Creds creds{};
+        std::strcpy(creds.ice_ufrag, "ufrag123");
+        std::strcpy(creds.ice_pwd, "password-password-password-12345");
+        std::strcpy(creds.fingerprint, "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+        GuestInfo info{};
+        ASSERT_EQ(nat_add_peer(l.nat, "attempt", NAT_PROTO_BUD, &creds, &info, nullptr, 1), 1);
+        EXPECT_EQ(nat_add_peer(l.nat, "attempt", NAT_PROTO_BUD, &creds, &info, nullptr, 1), 0);
+        if (r.step != kAddOnly) nat_begin_p2p(l.nat, "attempt", 0, &creds, nullptr);
+        if (r.step == kBegin || r.step == kBeginBogusCandidate) {
+            // The reflexive candidate: STUN answered.
+            ASSERT_TRUE(l.wait([&] { return l.candidates > 0; }));
+        }
+        if (r.step == kBeginBogusCandidate) nat_add_candidate(l.nat, "attempt", "127.0.0.1", 9, 1, 0, 0);
+        if (r.step == kRefused) nat_set_end_code(l.nat, "attempt", NAT_END_REFUSED);
+        if (r.step == kCancelled) nat_set_end_code(l.nat, "attempt", NAT_END_CANCELLED);
+        if (r.step == kBeginNoStun) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        nat_advance_clock(l.nat, r.advance_ms);
+        ASSERT_TRUE(l.wait([&] { return l.failed != 0; }));
+        EXPECT_EQ(l.failed, r.code);
+        EXPECT_EQ(l.peers_seen, 0u);  // gone from the map before it is reported
+        EXPECT_FALSE(nat_set_end_code(l.nat, "attempt", 9));
+        nat_destroy(&l.nat);
+    }
+}
+
+TEST_F(NatLoopback, RelayModeTwoTakesLanCandidatesOnly) {
+    LogCapture log;
+    NatManager *m = nullptr;
+    nat_create(&m, NAT_MODE_HOST, "relay.test", 2, 0);
+    Creds creds{};
+    ASSERT_EQ(nat_add_peer(m, "a", NAT_PROTO_BUD, &creds, nullptr, nullptr, 1), 1);
+    nat_add_candidate(m, "a", "192.168.1.20", 5000, 1, 0, 0);
+    nat_add_candidate(m, "a", "203.0.113.7", 5000, 0, 0, 0);
+    EXPECT_TRUE(logged(log, "Adding LAN Candidate from peer (1); 192.168.1.20:5000"));
+    EXPECT_TRUE(logged(log, "Rejecting WAN Candidate from peer; 203.0.113.7:5000"));
+    uint32_t proto = 0;
+    EXPECT_TRUE(nat_get_peer_proto(m, "a", &proto));
+    EXPECT_EQ(proto, NAT_PROTO_BUD);
+    nat_destroy(&m);
+}
+
+}  // namespace
