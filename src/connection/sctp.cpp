@@ -347,6 +347,12 @@ int32_t sctpp_socket_init(SctpTransport *t) {
         !set_option(t->so, IPPROTO_SCTP, SCTP_EVENT, &ev, sizeof ev, __LINE__) ||
         !set_option(t->so, IPPROTO_SCTP, SCTP_INITMSG, &im, sizeof im, __LINE__))
         return SCTP_ERR_SETUP;
+    // Pieces of large messages on different streams may arrive interleaved: a
+    // message half delivered on one stream must not hold back the others while
+    // its missing part waits for a retransmission that finds the window full.
+    int interleave = 2;
+    if (!set_option(t->so, IPPROTO_SCTP, SCTP_FRAGMENT_INTERLEAVE, &interleave, sizeof interleave, __LINE__))
+        return SCTP_ERR_SETUP;
 
     sockaddr_conn a = conn_address(t);
     if (usrsctp_bind(t->so, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
