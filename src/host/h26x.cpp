@@ -1,5 +1,7 @@
 #include "host/h26x.h"
 
+#include <emmintrin.h>
+
 #include <cstring>
 
 #include "util/logger.h"
@@ -50,26 +52,48 @@ void skip_profile(const uint8_t *p, size_t len, uint64_t *pos) {
     skip_single_bits(p, len, pos, 44);  // constraint and reserved bits
 }
 
+// First i in [from, end - 1) with data[i] == data[i + 1] == 0, or end. Outside
+// start codes and 00 00 03 an Annex B stream holds no zero pair, so 32 bytes
+// are tested at a time and hits are rare.
+size_t find_zero_pair(const uint8_t *d, size_t from, size_t end) {
+    size_t i = from;
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 33 <= end) {
+        __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i));
+        __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i + 16));
+        __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i + 1));
+        __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i + 17));
+        uint32_t m0 = static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a0, zero), _mm_cmpeq_epi8(b0, zero))));
+        uint32_t m1 = static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a1, zero), _mm_cmpeq_epi8(b1, zero))));
+        uint32_t m = m0 | m1 << 16;
+        if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+        i += 32;
+    }
+    for (; i + 1 < end; i++)
+        if (d[i] == 0 && d[i + 1] == 0) return i;
+    return end;
+}
+
 }  // namespace
 
 size_t h26x_next_start_code(const uint8_t *data, size_t size, size_t from, uint8_t *start_len) {
-    if (!data || size < 3 || from > size - 3) return size;
-    size_t j = from + 2;
-    while (j < size) {
-        const void *hit = std::memchr(data + j, 0x01, size - j);
-        if (!hit) return size;
-        j = static_cast<size_t>(static_cast<const uint8_t *>(hit) - data);
-        if (j + 1 >= size) return size;  // no header byte after it
-        if (data[j - 1] == 0 && data[j - 2] == 0) {
-            if (j >= from + 3 && data[j - 3] == 0) {
-                *start_len = 4;
-                return j - 3;
-            }
+    if (!data || size < 4 || from > size - 4) return size;
+    size_t i = from;
+    // A start code needs its header byte: its zero pair starts before size - 3.
+    while ((i = find_zero_pair(data, i, size - 2)) < size - 2) {
+        if (data[i + 2] == 1) {
+            if (i + 3 >= size) return size;
             *start_len = 3;
-            return j - 2;
+            return i;
         }
-        // The 01 just seen is not zero, so the next start code ends three bytes on at the earliest.
-        j += 3;
+        if (data[i + 2] == 0 && i + 3 < size && data[i + 3] == 1) {
+            if (i + 4 >= size) return size;
+            *start_len = 4;
+            return i;
+        }
+        i++;
     }
     return size;
 }
