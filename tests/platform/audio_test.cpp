@@ -1,0 +1,134 @@
+#include "platform/audio.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/pulse_server.h"
+
+namespace {
+
+std::vector<int16_t> tone(uint32_t frames, double freq = 1000, double amp = 0.5) {
+    std::vector<int16_t> v(2 * frames);
+    for (uint32_t i = 0; i < frames; i++)
+        v[2 * i] = v[2 * i + 1] = (int16_t)lrint(amp * 32767 * sin(2 * M_PI * freq * i / 48000));
+    return v;
+}
+
+// Our playback stream as the server sees it (the only input from this process
+// that is not a fixture tone).
+PulseServer::Input ours(PulseServer *srv) {
+    for (auto &i : srv->inputs())
+        if (i.name == "playback") return i;
+    return {PA_INVALID_INDEX, PA_INVALID_INDEX, false, 0, ""};
+}
+
+class Playback : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        srv = PulseServer::get();
+        ASSERT_NE(srv, nullptr);
+        ASSERT_TRUE(srv->set_default_sink("testsink"));
+    }
+    PulseServer *srv = nullptr;
+};
+
+}  // namespace
+
+// 48 kHz with 20 and 100 ms: starts at 960 queued frames, resets when the
+// server runs dry and starts again only with 960 frames queued.
+TEST_F(Playback, StartsAtTheMinimumAndRestartsAfterRunningDry) {
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, nullptr, 0);
+    ASSERT_NE(a, nullptr);
+    auto pcm = tone(480);
+    VKO_AudioQueue(a, pcm.data(), 480);
+    EXPECT_TRUE(ours(srv).corked);
+    VKO_AudioQueue(a, pcm.data(), 479);
+    EXPECT_TRUE(ours(srv).corked);
+    VKO_AudioQueue(a, pcm.data(), 1);
+    EXPECT_FALSE(ours(srv).corked);
+
+    // 20 ms play out; then the next call finds the buffer empty and resets.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    VKO_AudioQueue(a, pcm.data(), 480);
+    EXPECT_TRUE(ours(srv).corked);
+    VKO_AudioQueue(a, pcm.data(), 480);
+    EXPECT_FALSE(ours(srv).corked);
+    VKO_AudioDestroy(&a);
+    EXPECT_EQ(a, nullptr);
+}
+
+// Past the maximum the buffer is emptied; a short packet after that does not
+// start playback (the rule counts what is queued after the reset).
+TEST_F(Playback, OverflowResetsAndWaitsForTheMinimumAgain) {
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, nullptr, 0);
+    ASSERT_NE(a, nullptr);
+    auto pcm = tone(3000);
+    VKO_AudioQueue(a, pcm.data(), 3000);
+    VKO_AudioQueue(a, pcm.data(), 3000);
+    EXPECT_FALSE(ours(srv).corked);
+    VKO_AudioQueue(a, pcm.data(), 480);  // ~6,000 queued > 4,800
+    EXPECT_TRUE(ours(srv).corked);
+    VKO_AudioQueue(a, pcm.data(), 480);
+    EXPECT_FALSE(ours(srv).corked);
+    VKO_AudioDestroy(&a);
+}
+
+// The tone reaches the sink: read back from its monitor.
+TEST_F(Playback, QueuedToneIsHeardOnTheMonitor) {
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 1000, 2, "testsink", 0);
+    ASSERT_NE(a, nullptr);
+    PulseRecorder rec("testsink.monitor");
+    ASSERT_TRUE(rec.ok());
+    auto pcm = tone(24000);
+    VKO_AudioQueue(a, pcm.data(), 24000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the onset
+    auto got = rec.take(12000);
+    ASSERT_EQ(got.size(), 24000u);
+    EXPECT_NEAR(tone_amplitude(got.data(), 12000, 2, 0, 1000), 0.5, 0.05);
+    EXPECT_LT(tone_amplitude(got.data(), 12000, 2, 0, 440), 0.01);
+    VKO_AudioDestroy(&a);
+}
+
+// A change of the default sink reopens the stream there (our streams never
+// move by themselves), and the tone is then heard on the new sink.
+TEST_F(Playback, FollowsTheDefaultSink) {
+    ASSERT_TRUE(srv->add_sink("othersink"));
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, nullptr, 0);
+    ASSERT_NE(a, nullptr);
+    auto pcm = tone(960);
+    VKO_AudioQueue(a, pcm.data(), 960);
+    EXPECT_EQ(ours(srv).sink, srv->sink_index("testsink"));
+    ASSERT_TRUE(srv->set_default_sink("othersink"));
+    PulseRecorder rec("othersink.monitor");
+    bool moved = false;
+    for (int i = 0; i < 200 && !moved; i++) {  // the notice arrives on the loop thread
+        VKO_AudioQueue(a, pcm.data(), 480);
+        moved = ours(srv).sink == srv->sink_index("othersink");
+        if (!moved) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(moved);
+    VKO_AudioQueue(a, pcm.data(), 960);
+    auto got = rec.take(4800);
+    ASSERT_FALSE(got.empty());
+    EXPECT_GT(tone_amplitude(got.data(), 4800, 2, 0, 1000), 0.05);
+    VKO_AudioDestroy(&a);
+    ASSERT_TRUE(srv->set_default_sink("testsink"));
+}
+
+TEST_F(Playback, FailuresAreLoggedAndDestroyChecksTheThread) {
+    LogCapture log;
+    EXPECT_EQ(VKO_AudioCreate(48000, 20, 100, 2, "no-such-sink", 0), nullptr);
+    EXPECT_TRUE(log.contains("audio_device_create: 'IMMDeviceEnumerator_GetDevice' failed with HRESULT 0x5"));
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, "no-such-sink", 1);  // falls back to the default
+    ASSERT_NE(a, nullptr);
+    std::thread([&] { VKO_AudioDestroy(&a); }).join();
+    EXPECT_EQ(a, nullptr);
+    EXPECT_TRUE(
+        log.contains("VKO_AudioDestroy: VKO_Audio context should not be destroyed on a different thread from "
+                     "where it was created"));
+}
