@@ -1,5 +1,7 @@
 #include "platform/resampler.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -14,6 +16,8 @@ constexpr int PER_SAMPLE = 128;  // table entries per input sample
 constexpr int LAST = VKO_RESAMPLER_TAPS - 1;
 constexpr int64_t FIXED_END = (int64_t)LAST << 12;  // 0x99E000
 constexpr double RAMP_SPAN = 524288.0;
+// Taps per wing at the lowest ratio (1/64): the wing spans 64 times as many input frames.
+constexpr int64_t MAX_TAPS = FIXED_END / (int64_t)(PER_SAMPLE * 4096 / 64) + 2;
 
 // One spare zero so the interpolation at the wing's last position stays inside.
 float g_kernel[VKO_RESAMPLER_TAPS + 1];
@@ -84,26 +88,42 @@ double vko_resampler_ratio(const VKO_Resampler *state) {
 
 namespace {
 
-// Sums one wing: taps at fixed-point table positions h0, h0 + dh, ... (up to
-// the wing's end, at most max_taps of them) times the samples at src, src +
-// dir, ... (frames), from the farthest tap inward.
-inline void wing(const int16_t *src, ptrdiff_t dir, int64_t h0, int64_t dh, int64_t max_taps, float scale,
-                 double *left, double *right) {
-    if (h0 > FIXED_END) return;
+// Taps of a wing starting at fixed-point position h0: up to the wing's end,
+// and no more than the frames present on that side.
+inline int64_t wing_taps(int64_t h0, int64_t dh, int64_t frames) {
+    if (h0 > FIXED_END) return 0;
     int64_t n = (FIXED_END - h0) / dh + 1;
-    if (n > max_taps) n = max_taps;
+    return n < frames ? n : frames;
+}
+
+// Coefficients at positions h0, h0 + dh, ...: linear interpolation between
+// table entries with 12 fractional bits, scaled for down-sampling.
+inline void coefficients(double *c, int64_t n, int64_t h0, int64_t dh, float scale) {
     const float *t = g_kernel;
-    double l = 0, r = 0;
-    for (int64_t j = n - 1; j >= 0; j--) {
+    for (int64_t j = 0; j < n; j++) {
         int64_t h = h0 + j * dh;
         int64_t i = h >> 12;
-        float c = (t[i] + (t[i + 1] - t[i]) * (float)(h & 0xFFF) * (1.0f / 4096.0f)) * scale;
-        const int16_t *s = src + 2 * dir * j;
-        l += (double)s[0] * c;
-        r += (double)s[1] * c;
+        c[j] = (t[i] + (t[i + 1] - t[i]) * (float)(h & 0xFFF) * (1.0f / 4096.0f)) * scale;
     }
-    *left += l;
-    *right += r;
+}
+
+// One stereo frame (left, right) as two doubles.
+inline __m128d frame_pd(const int16_t *s) {
+    int32_t v;
+    memcpy(&v, s, sizeof(v));
+    __m128i x = _mm_cvtsi32_si128(v);
+    return _mm_cvtepi32_pd(_mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16));
+}
+
+// Both channels of both wings, each wing summed from its farthest tap inward
+// in double precision; the wings' sums are then added, left wing first.
+inline __m128d convolve(const int16_t *at, const double *cl, int64_t nl, const double *cr, int64_t nr) {
+    __m128d left = _mm_setzero_pd(), right = _mm_setzero_pd();
+    for (int64_t j = (nl > nr ? nl : nr) - 1; j >= 0; j--) {
+        if (j < nl) left = _mm_add_pd(left, _mm_mul_pd(frame_pd(at - 2 * j), _mm_set1_pd(cl[j])));
+        if (j < nr) right = _mm_add_pd(right, _mm_mul_pd(frame_pd(at + 2 + 2 * j), _mm_set1_pd(cr[j])));
+    }
+    return _mm_add_pd(left, right);
 }
 
 }  // namespace
@@ -134,6 +154,7 @@ const int16_t *VKO_Resample(VKO_Resampler *st, float target, const int16_t *fram
     double phase = st->phase;
     double rho = current;
     uint32_t k = 0;
+    double cl[MAX_TAPS], cr[MAX_TAPS];
     while (p + guard < st->length && k < VKO_RESAMPLER_OUTPUT) {
         rho = ramp ? current + (r - current) * (2.0 * k) / RAMP_SPAN : current;
         const double unit = rho < 1 ? rho : 1.0;
@@ -145,11 +166,13 @@ const int16_t *VKO_Resample(VKO_Resampler *st, float target, const int16_t *fram
         // Frames present on each side of p bound the taps whatever the rounding.
         const int64_t left_frames = (int64_t)(p / 2) + 1;
         const int64_t right_frames = (int64_t)((st->length - p) / 2) - 1;
-        double left = 0, right = 0;
-        wing(at, -1, hf, dh, left_frames, scale, &left, &right);
-        wing(at + 2, 1, dh - hf, dh, right_frames, scale, &left, &right);
-        st->output[2 * k] = to_sample(left);
-        st->output[2 * k + 1] = to_sample(right);
+        const int64_t nl = wing_taps(hf, dh, left_frames), nr = wing_taps(dh - hf, dh, right_frames);
+        coefficients(cl, nl, hf, dh, scale);
+        coefficients(cr, nr, dh - hf, dh, scale);
+        double lr[2];
+        _mm_storeu_pd(lr, convolve(at, cl, nl, cr, nr));
+        st->output[2 * k] = to_sample(lr[0]);
+        st->output[2 * k + 1] = to_sample(lr[1]);
         k++;
         phase += 1.0 / rho;
         double whole = floor(phase);
