@@ -78,24 +78,8 @@ TEST_F(Playback, OverflowResetsAndWaitsForTheMinimumAgain) {
     VKO_AudioDestroy(&a);
 }
 
-// The tone reaches the sink: read back from its monitor.
-TEST_F(Playback, QueuedToneIsHeardOnTheMonitor) {
-    VKO_Audio *a = VKO_AudioCreate(48000, 20, 1000, 2, "testsink", 0);
-    ASSERT_NE(a, nullptr);
-    PulseRecorder rec("testsink.monitor");
-    ASSERT_TRUE(rec.ok());
-    auto pcm = tone(24000);
-    VKO_AudioQueue(a, pcm.data(), 24000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the onset
-    auto got = rec.take(12000);
-    ASSERT_EQ(got.size(), 24000u);
-    EXPECT_NEAR(tone_amplitude(got.data(), 12000, 2, 0, 1000), 0.5, 0.05);
-    EXPECT_LT(tone_amplitude(got.data(), 12000, 2, 0, 440), 0.01);
-    VKO_AudioDestroy(&a);
-}
-
 // A change of the default sink reopens the stream there (our streams never
-// move by themselves), and the tone is then heard on the new sink.
+// move by themselves); the tone is then read back from the new sink's monitor.
 TEST_F(Playback, FollowsTheDefaultSink) {
     ASSERT_TRUE(srv->add_sink("othersink"));
     VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, nullptr, 0);
@@ -112,10 +96,13 @@ TEST_F(Playback, FollowsTheDefaultSink) {
         if (!moved) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(moved);
-    VKO_AudioQueue(a, pcm.data(), 960);
-    auto got = rec.take(4800);
-    ASSERT_FALSE(got.empty());
-    EXPECT_GT(tone_amplitude(got.data(), 4800, 2, 0, 1000), 0.05);
+    auto second = tone(24000);
+    VKO_AudioQueue(a, second.data(), 24000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the onset
+    auto got = rec.take(12000);
+    ASSERT_EQ(got.size(), 24000u);
+    EXPECT_NEAR(tone_amplitude(got.data(), 12000, 2, 0, 1000), 0.5, 0.05);
+    EXPECT_LT(tone_amplitude(got.data(), 12000, 2, 0, 440), 0.01);
     VKO_AudioDestroy(&a);
     ASSERT_TRUE(srv->set_default_sink("testsink"));
 }

@@ -211,14 +211,6 @@ bool PulseServer::set_default_sink(const std::string &name) {
            r.success;
 }
 
-bool PulseServer::set_sink_mute(const std::string &name, bool mute) {
-    PulseLock lock(&pulse_);
-    PulseResult r{pulse_.ml, 0};
-    return vko_pulse_wait(&pulse_, pa_context_set_sink_mute_by_name(pulse_.ctx, name.c_str(), mute,
-                                                                    vko_pulse_success_cb, &r)) &&
-           r.success;
-}
-
 uint32_t PulseServer::sink_index(const std::string &name) {
     PulseLock lock(&pulse_);
     VKO_PulseSink s;
@@ -284,11 +276,6 @@ void PulseServer::stop_tone(int id) {
     pa_stream_disconnect(tones_[id]->stream);
     pa_stream_unref(tones_[id]->stream);
     tones_[id].reset();
-}
-
-uint32_t PulseServer::tone_input(int id) {
-    PulseLock lock(&pulse_);
-    return pa_stream_get_index(tones_[id]->stream);
 }
 
 pid_t PulseServer::spawn_tone(const std::string &exe, const std::string &sink, double freq, double amp) {

@@ -23,13 +23,11 @@ class PulseServer {
     static PulseServer *get();
     ~PulseServer();
 
-    const std::string &dir() const { return dir_; }
     VKO_Pulse *pulse() { return &pulse_; }
 
     // Another null sink, primed like testsink.
     bool add_sink(const std::string &name);
     bool set_default_sink(const std::string &name);
-    bool set_sink_mute(const std::string &name, bool mute);
     uint32_t sink_index(const std::string &name);
 
     struct Input {
@@ -44,7 +42,6 @@ class PulseServer {
     // A sine (same on both channels) from this process into sink; returns an id.
     int play_tone(const std::string &sink, double freq, double amp);
     void stop_tone(int id);
-    uint32_t tone_input(int id);  // its sink-input index
 
     // A sine played by another process: a shell (the returned pid, leader of
     // its own process group) pipes the tone into a copy of pacat named exe.
