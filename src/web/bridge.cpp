@@ -1,5 +1,6 @@
 #include "web/bridge.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 struct WebViewBridge {
     std::mutex mutex;
     std::vector<std::string> messages;
+    std::atomic<bool> attached{false};  // the store's change callback points here
 };
 
 WebViewBridge *webview_bridge_create(void) {
@@ -19,16 +21,20 @@ WebViewBridge *webview_bridge_create(void) {
 
 void webview_bridge_destroy(WebViewBridge **bridge) {
     if (!bridge || !*bridge) return;
+    // Waits for a change delivery still running on another thread
+    if ((*bridge)->attached) webview_bridge_detach_config(*bridge);
     delete *bridge;
     *bridge = nullptr;
 }
 
 void webview_bridge_attach_config(WebViewBridge *bridge) {
+    if (!bridge) return;
     config_set_change_callback(webview_config_changed, bridge);
+    bridge->attached = true;
 }
 
 void webview_bridge_detach_config(WebViewBridge *bridge) {
-    (void)bridge;
+    if (bridge) bridge->attached = false;
     config_set_change_callback(nullptr, nullptr);
 }
 

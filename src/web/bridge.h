@@ -10,6 +10,7 @@ struct ConfigNotice;
 struct WebViewBridge;
 
 WebViewBridge *webview_bridge_create(void);
+// Detaches an attached bridge first, so no change delivery runs into it.
 void webview_bridge_destroy(WebViewBridge **bridge);
 
 // Registers webview_config_changed with the store (and clears it again).

@@ -2,7 +2,9 @@
 // each key's merged value and source.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "platform/json.h"
 #include "platform/memory.h"
@@ -39,5 +41,24 @@ TEST(WebViewBridge, ConfigChangesBecomeOneEvent) {
     EXPECT_FALSE(webview_send_event(nullptr, 0, "x", nullptr));
     webview_bridge_destroy(&bridge);
     EXPECT_EQ(bridge, nullptr);
+    config_destroy();
+}
+
+// Bridges come and go while another thread keeps changing settings: none is
+// freed under a delivery still running into it.
+TEST(WebViewBridge, DestroyedWhileSettingsChange) {
+    ASSERT_TRUE(config_create());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int32_t v = 0; !stop; v++) config_set_int(6, "encoder_bitrate", 0, 20 + v % 2);
+    });
+    for (int i = 0; i < 40; i++) {
+        WebViewBridge *bridge = webview_bridge_create();
+        webview_bridge_attach_config(bridge);
+        while (webview_bridge_message_count(bridge) == 0) std::this_thread::yield();
+        webview_bridge_destroy(&bridge);
+    }
+    stop = true;
+    writer.join();
     config_destroy();
 }
