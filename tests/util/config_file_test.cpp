@@ -38,6 +38,17 @@ int32_t member_int(const VKO_JSON *o, const char *key, const char *field) {
     return v;
 }
 
+// The merged value of a key of any type, as text.
+std::string merged(const char *key, uint32_t stream = 0) {
+    config_lock_read();
+    ConfigItem *it = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, 0);
+    uint32_t type = it ? it->type : 0;
+    config_unlock();
+    if (type == CONFIG_TYPE_STRING) return str(7, key, stream);
+    return std::to_string(type == CONFIG_TYPE_BOOL ? config_get_bool(7, key, stream)
+                                                   : config_get_int(7, key, stream));
+}
+
 bool is_set(uint32_t layer, const char *key, uint32_t stream = 0) {
     config_lock_read();
     ConfigItem *it = config_lookup_item(CONFIG_LAYER_MERGED, key, stream, 0);
@@ -70,44 +81,48 @@ class ConfigFile : public ::testing::Test {
 
 }  // namespace
 
+// Each row is parsed into layer 4 after the ones before it.
 TEST_F(ConfigFile, TextFormRules) {
-    EXPECT_TRUE(parse(4, "encoder_bitrate = 20 # fast\nclient_resolution_x_2=1280\napp_debug_1=1"));
-    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 20);
-    EXPECT_EQ(config_get_int(7, "client_resolution_x", 2), 1280);
-    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 0);
-
-    // CR, "&", ":" and ";" break lines; "#" comments run to the newline only
-    EXPECT_TRUE(parse(4, "encoder_fps=30;host_name=pc#x;encoder_slices=3\nencoder_max_qp=40"));
-    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 30);
-    EXPECT_EQ(str(7, "host_name"), "pc");
-    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 1);
-    EXPECT_EQ(config_get_int(7, "encoder_max_qp", 0), 40);
-
-    // numbers: leading digits count, saturate at 32 bits; out of range stays unset
-    EXPECT_TRUE(parse(4, "host_audio_bitrate=12px\nserver_max_clients=99999999999"));
-    EXPECT_EQ(config_get_int(7, "host_audio_bitrate", 0), 12);
-    EXPECT_EQ(config_get_int(7, "server_max_clients", 0), 2147483647);
-    EXPECT_FALSE(parse(4, "encoder_min_qp=200"));
-    EXPECT_FALSE(is_set(4, "encoder_min_qp"));
+    const std::string long_name = "host_name=" + std::string(512, 'x');
+    struct Row {
+        std::string text;
+        bool any_set;
+        const char *key;
+        uint32_t stream;
+        std::string merged;
+    } rows[] = {
+        {"encoder_bitrate = 20 # fast", true, "encoder_bitrate", 0, "20"},
+        {"client_resolution_x_2=1280", true, "client_resolution_x", 2, "1280"},
+        {"app_debug_1=1", false, "app_debug", 0, "0"},  // single-stream key
+        // CR, "&", ":" and ";" break lines; "#" comments run to the newline only
+        {"encoder_fps=30;host_name=pc#x;encoder_slices=3\nencoder_max_qp=40", true, "host_name", 0, "pc"},
+        {"encoder_fps=30;host_name=pc#x;encoder_slices=3\nencoder_max_qp=40", true, "encoder_slices", 0, "1"},
+        {"encoder_fps=30;host_name=pc#x;encoder_slices=3\nencoder_max_qp=40", true, "encoder_max_qp", 0,
+         "40"},
+        // numbers: leading digits count, saturate at 32 bits; out of range stays unset
+        {"host_audio_bitrate=12px", true, "host_audio_bitrate", 0, "12"},
+        {"server_max_clients=99999999999", true, "server_max_clients", 0, "2147483647"},
+        {"encoder_min_qp=200", false, "encoder_min_qp", 0, "5"},
+        {"encoder_vbv_max=abc\nencoder_bitrate_3=5", false, "encoder_vbv_max", 0, "768"},
+        {"encoder_vbv_max=true", true, "encoder_vbv_max", 0, "1"},
+        // booleans: "no" is true, "0x1" is false, "FALSE" is false
+        {"app_debug=no", true, "app_debug", 0, "1"},
+        {"client_vsync=0x1", true, "client_vsync", 0, "0"},
+        {"network_upnp=FALSE", true, "network_upnp", 0, "0"},
+        // strings: character rule and length limit; a refused value clears the old one
+        {"app_channel=beta_1", true, "app_channel", 0, "beta_1"},
+        {"app_channel=beta.1", false, "app_channel", 0, "release"},
+        {long_name, false, "host_name", 0, ""},
+        {long_name.substr(0, long_name.size() - 1), true, "host_name", 0, std::string(511, 'x')},
+        // a known key without a value is skipped, later lines still count
+        {"encoder_fps=31\napp_debug=\nhost_name\nencoder_slices=4", true, "encoder_slices", 0, "4"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.text.substr(0, 60));
+        EXPECT_EQ(parse(4, r.text.c_str()), r.any_set);
+        EXPECT_EQ(merged(r.key, r.stream), r.merged);
+    }
     EXPECT_EQ(config_get_int(4, "encoder_min_qp", 0), 200) << "stored but not set";
-    EXPECT_EQ(config_get_int(7, "encoder_min_qp", 0), 5);
-    EXPECT_FALSE(parse(4, "encoder_vbv_max=abc\nencoder_bitrate_3=5"));
-    EXPECT_EQ(config_get_int(7, "encoder_vbv_max", 0), 768);
-    EXPECT_TRUE(parse(4, "encoder_vbv_max=true"));
-    EXPECT_EQ(config_get_int(7, "encoder_vbv_max", 0), 1);
-
-    // booleans: "no" is true, "0x1" is false, "FALSE" is false
-    EXPECT_TRUE(parse(4, "app_debug=no\nclient_vsync=0x1\nnetwork_upnp=FALSE"));
-    EXPECT_EQ(config_get_bool(7, "app_debug", 0), 1);
-    EXPECT_EQ(config_get_bool(7, "client_vsync", 0), 0);
-    EXPECT_EQ(config_get_bool(7, "network_upnp", 0), 0);
-
-    // strings: character rule and length limit; a refused value clears the old one
-    EXPECT_TRUE(parse(4, "app_channel=beta_1"));
-    EXPECT_FALSE(parse(4, "app_channel=beta.1"));
-    EXPECT_FALSE(is_set(4, "app_channel"));
-    EXPECT_FALSE(parse(4, ("host_name=" + std::string(512, 'x')).c_str()));
-    EXPECT_TRUE(parse(4, ("host_name=" + std::string(511, 'x')).c_str()));
 
     // the line applier stores only into layers 1-6 (layer 0 holds the schema's own texts)
     char line[] = "host_name=x";
@@ -116,12 +131,6 @@ TEST_F(ConfigFile, TextFormRules) {
     EXPECT_FALSE(config_parse_lines_nolock(line, 7));
     config_unlock_notify();
     EXPECT_EQ(str(0, "host_name"), "");
-}
-
-TEST_F(ConfigFile, AKnownKeyWithoutAValueDoesNotEndTheParse) {
-    EXPECT_TRUE(parse(4, "encoder_fps=30\napp_debug=\nhost_name\nencoder_slices=4"));
-    EXPECT_EQ(config_get_int(7, "encoder_fps", 0), 30);
-    EXPECT_EQ(config_get_int(7, "encoder_slices", 0), 4);
 }
 
 TEST_F(ConfigFile, LaunchLink) {
