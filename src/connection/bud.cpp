@@ -1,3 +1,38 @@
+// Model of one link. Threads: one sender and one reader per stream (a second
+// sender waits for the stream's send turn), the link thread, and bud_close.
+//
+// Send window of a stream, sequence numbers compared as signed distances:
+//   acknowledged <= next - deferred <= next <= limit = acknowledged + 4000.
+//   next: the sender advances it (release) after a fragment's slot is filled and
+//     its state set to 1, so the link thread never sees a half-written slot.
+//   acknowledged, limit: the link thread, from the peer's receive bases; never
+//     past next. Passing a slot frees it (state 0).
+//   deferred: fragments filled but never sent; they are always the newest of
+//     the stream. The sender adds each fragment it holds back; the link thread
+//     subtracts each it sends or that a base passes. While it is not 0 the
+//     sender sends nothing itself, so nothing overtakes a held-back fragment.
+//   slot state: 1 from filling until an ack names the slot (only a slot that
+//     was sent) or a base passes it; only the link thread clears it.
+//   pending, late: published by the link thread's pass over the window.
+// In-flight limit (link thread; senders read `window` and `burst`):
+//   burst: what the peer's socket can queue at once (its buffer, as ours).
+//     Senders send directly while less than that is in flight (control and
+//     audio up to twice it); beyond it their fragments are deferred.
+//   window: max(burst, 2 x delivery rate x minimum round trip). The link thread
+//     sends deferred fragments while in flight < window, paced at twice the
+//     delivery rate, so a path's capacity is used without bursts the peer's
+//     socket cannot hold. Each turn's room goes first to the control stream,
+//     then in equal shares to the other streams with deferred fragments.
+//   delivered: fragments acknowledged, counted once each (ack or base).
+// Receive window: rx_base (link thread) = complete (published after the slots
+//   below it are filled); the reader advances read and frees slots; nothing is
+//   stored at or beyond read + 4000, so a slot is never overwritten unread.
+// Lifetime: callers_in counts threads inside bud_send and bud_recv; bud_close
+//   sets the state, wakes them all and frees the link only once it is 0.
+// Sealing uses one cipher context per sending thread: the link thread's, and
+//   one per stream, used only by the holder of the stream's send turn
+//   (`sending`, under the send half's mutex), so no context ever seals for two
+//   threads at once (which would seal two records under one nonce).
 #include "connection/bud.h"
 
 #include <algorithm>
@@ -34,9 +69,13 @@ constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kPassIntervalUs = 1000;
 constexpr uint32_t kAckEvery = 32;    // data fragments that call for an ack at once
 constexpr uint32_t kTruesize = 2560;  // what one datagram costs in a socket's receive queue
-// Beyond this the peer's queue only adds delay in front of control messages
-// (512 datagrams still carry 100 Mbit/s over a 50 ms round trip).
-constexpr uint32_t kBudgetMax = 512;
+// Beyond this a burst only adds delay in the peer's queue in front of control messages.
+constexpr uint32_t kBurstMax = 512;
+// Every stream's whole send window.
+constexpr uint32_t kWindowMax = BUD_STREAMS * BUD_WINDOW;
+constexpr uint32_t kRateSamples = 8;     // delivery-rate samples the estimate keeps (about 8 round trips)
+constexpr uint64_t kSampleMinUs = 5000;  // shortest delivery-rate sample
+constexpr uint64_t kMinRttKeepUs = 10000000;
 constexpr uint32_t kGsoCount = 32;  // records handed to the kernel in one send
 constexpr uint32_t kRecordMax = BUD_RECORD_HEADER + BUD_HEADER_SIZE + BUD_FRAGMENT_SIZE;
 constexpr uint64_t kLogIntervalUs = 2000000;
@@ -93,6 +132,7 @@ struct Stream {
     AU32 read{0};
     AU32 complete{0};
     // send window
+    bool sending = false;  // a sender holds the stream's turn (under shalf.mutex)
     uint8_t *sdata;
     SendMeta *smeta;
     Half shalf;
@@ -156,10 +196,28 @@ struct BUD {
     AU32 dropped_window{0};
     AU32 dropped_messages{0};
     uint8_t *rxbuf = nullptr;  // the link thread's receive batch
-    uint32_t budget = 0;       // datagrams in flight the peer's socket can queue
     uint32_t unacked = 0;      // data fragments since the last ack (link thread)
     Batch batch;               // the link thread's
     std::atomic<bool> no_segments{false};
+    // in-flight limit (see the model above)
+    uint32_t burst = 0;
+    AU32 window{0};
+    uint64_t delivered = 0;
+    uint64_t sample_start = 0;
+    uint64_t sample_delivered = 0;
+    bool sample_pressed = false;      // fragments waited for room during the sample
+    double rates[kRateSamples] = {};  // fragments per microsecond
+    uint32_t rate_next = 0;
+    double rate = 0;  // the largest of rates
+    uint32_t min_rtt_us = 0;
+    uint64_t min_rtt_time = 0;
+    double tokens = 0;
+    uint64_t token_time = 0;
+    uint32_t rotate = 0;  // which stream gets the remainder of a turn's room first
+    // callers inside bud_send and bud_recv
+    std::mutex gate;
+    std::condition_variable gate_cond;
+    AU32 callers_in{0};
 };
 
 namespace {
@@ -388,6 +446,81 @@ struct Gap {
     uint32_t seq;
 };
 
+// The smallest round trip seen lately: the path's own, without queues.
+void note_min_rtt(BUD *link, uint64_t sample_us, uint64_t now) {
+    uint32_t us = static_cast<uint32_t>(std::clamp<uint64_t>(sample_us, 1, 60000000));
+    if (link->min_rtt_us == 0 || us <= link->min_rtt_us || now - link->min_rtt_time > kMinRttKeepUs) {
+        link->min_rtt_us = us;
+        link->min_rtt_time = now;
+    }
+}
+
+// Ends a delivery-rate sample once it spans a round trip, and sets the window
+// from the estimate. A sample in which nothing waited for room shows only what
+// the application offered: it may raise the estimate, never lower it.
+void path_sample(BUD *link, uint64_t now, bool pressed) {
+    link->sample_pressed |= pressed;
+    uint64_t span = now - link->sample_start;
+    if (span < std::max<uint64_t>(link->min_rtt_us, kSampleMinUs)) return;
+    double r = static_cast<double>(link->delivered - link->sample_delivered) / static_cast<double>(span);
+    if (link->sample_pressed || r > link->rate) {
+        link->rates[link->rate_next++ % kRateSamples] = r;
+        link->rate = *std::max_element(link->rates, link->rates + kRateSamples);
+    }
+    link->sample_start = now;
+    link->sample_delivered = link->delivered;
+    link->sample_pressed = false;
+    double bdp = link->rate * link->min_rtt_us;
+    link->window.store(static_cast<uint32_t>(std::clamp(2.0 * bdp, static_cast<double>(link->burst),
+                                                        static_cast<double>(kWindowMax))),
+                       std::memory_order_relaxed);
+}
+
+// Datagrams the link thread may send this turn: what the window leaves, paced
+// at twice the delivery rate.
+uint32_t turn_room(BUD *link, uint64_t now, uint32_t in_flight) {
+    uint32_t w = link->window.load(std::memory_order_relaxed);
+    uint32_t room = in_flight < w ? w - in_flight : 0;
+    uint64_t elapsed = now - link->token_time;
+    link->token_time = now;
+    if (link->rate <= 0) {
+        link->tokens = 0;
+        return room;
+    }
+    // Twice the rate: the window, not the pace, keeps the path's queue at one
+    // round trip's worth at most; the pace only spreads bursts.
+    const double gain = 2.0;
+    double cap = std::max(static_cast<double>(kGsoCount), link->rate * gain * 2000.0);
+    link->tokens = std::clamp(link->tokens + link->rate * gain * static_cast<double>(elapsed), 0.0, cap);
+    return std::min(room, static_cast<uint32_t>(link->tokens));
+}
+
+// Splits a turn's room: the control stream first, then equal shares for the
+// other streams with deferred fragments. A share one cannot use goes to the
+// others, and who gets the remainder first rotates.
+void share_room(BUD *link, uint32_t room, uint32_t share[BUD_STREAMS]) {
+    uint32_t want[BUD_STREAMS];
+    for (uint32_t i = 0; i < BUD_STREAMS; i++) {
+        want[i] = link->streams[i].deferred.load();
+        share[i] = 0;
+    }
+    share[0] = std::min(want[0], room);
+    room -= share[0];
+    while (room > 0) {
+        uint32_t n = 0;
+        for (uint32_t i = 1; i < BUD_STREAMS; i++) n += share[i] < want[i];
+        if (n == 0) break;
+        uint32_t each = std::max(room / n, 1u);
+        for (uint32_t k = 0; k + 1 < BUD_STREAMS && room > 0; k++) {
+            uint32_t i = 1 + (link->rotate + k) % (BUD_STREAMS - 1);
+            uint32_t give = std::min({each, want[i] - share[i], room});
+            share[i] += give;
+            room -= give;
+        }
+    }
+    link->rotate++;
+}
+
 void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room) {
     Stream &s = link->streams[si];
     uint32_t acked = s.acknowledged.load();
@@ -457,11 +590,14 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
         // Only a sequence already handed out, still in the window, names a slot.
         if (seq_diff(seq, s.peer_acked) >= 0 && seq_diff(next, seq) > 0) {
             SendMeta &m = s.smeta[seq % BUD_WINDOW];
-            if (load(m.state) == 1 && m.seq == seq) {
-                double sample_ms = static_cast<double>(now - m.first_send) / 1000.0;
-                double rtt = 0.9 * link->rtt_us.load(std::memory_order_relaxed) + 0.1 * sample_ms * 1000.0;
+            // A deferred slot never left: an ack naming it is a lie and frees nothing.
+            if (load(m.state) == 1 && m.seq == seq && !m.deferred) {
+                uint64_t sample_us = now - m.first_send;
+                double rtt = 0.9 * link->rtt_us.load(std::memory_order_relaxed) + 0.1 * sample_us;
                 link->rtt_us.store(static_cast<uint32_t>(std::min(rtt, 4.0e9)), std::memory_order_relaxed);
+                note_min_rtt(link, sample_us, now);
                 store(m.state, 0);
+                link->delivered++;
             }
         }
         if (flags & BUD_FLAG_GAP) {
@@ -478,15 +614,22 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
         uint32_t next = s.next.load(std::memory_order_acquire);
         if (seq_diff(base, next) > 0) base = next;
         if (seq_diff(base, s.peer_acked) > 0) {
-            // Deferred slots never left; a base past them (only a peer that
-            // lies does that) must not leave them counted as waiting forever.
-            for (uint32_t seq = s.peer_acked; seq != base && s.deferred.load() != 0; seq++) {
+            // Free what the base passes. Deferred slots never left; a base past
+            // them (only a peer that lies sends one) must not leave them
+            // counted as waiting forever.
+            uint32_t unsent = 0;
+            for (uint32_t seq = s.peer_acked; seq != base; seq++) {
                 SendMeta &m = s.smeta[seq % BUD_WINDOW];
-                if (m.deferred && load(m.state) == 1 && m.seq == seq) {
+                if (load(m.state) != 1 || m.seq != seq) continue;
+                if (m.deferred) {
                     m.deferred = 0;
-                    s.deferred.fetch_sub(1);
+                    unsent++;
+                } else {
+                    link->delivered++;
                 }
+                store(m.state, 0);
             }
+            if (unsent) s.deferred.fetch_sub(unsent);
             s.peer_acked = base;
             s.acknowledged.store(base);
             s.limit.store(base + BUD_WINDOW);
@@ -638,15 +781,21 @@ void bud_thread(BUD *link) {
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
         // A full pass walks every slot in flight; timers have tens of ms of grain,
         // so between gap reports and deferred sends once a millisecond is enough.
-        uint32_t used = sent_in_flight(link);
-        uint32_t room = used < link->budget ? link->budget - used : 0;
+        uint32_t room = turn_room(link, now, sent_in_flight(link));
+        uint32_t share[BUD_STREAMS];
+        share_room(link, room, share);
+        bool pressed = false;
         for (uint32_t i = 0; i < BUD_STREAMS; i++) {
             Stream &st = link->streams[i];
             if (gaps[i].has || st.deferred.load() != 0 || now - st.last_pass >= kPassIntervalUs) {
                 st.last_pass = now;
-                bud_retransmit(link, i, gaps[i], now, room);
+                uint32_t left = share[i];
+                bud_retransmit(link, i, gaps[i], now, left);
+                link->tokens -= static_cast<double>(share[i] - left);
             }
+            pressed |= st.deferred.load() != 0;
         }
+        path_sample(link, now, pressed);
         if (!good) {
             uint64_t silent = now - link->last_received.load();
             if (silent >= kSilentUs) {
@@ -711,7 +860,8 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     int rcvbuf = 0;
     socklen_t optlen = sizeof rcvbuf;
     if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen) != 0 || rcvbuf <= 0) rcvbuf = 212992;
-    link->budget = std::clamp<uint32_t>(static_cast<uint32_t>(rcvbuf) / 4 * 3 / kTruesize, 64, kBudgetMax);
+    link->burst = std::clamp<uint32_t>(static_cast<uint32_t>(rcvbuf) / 4 * 3 / kTruesize, 64, kBurstMax);
+    link->window.store(link->burst);
     // Pages are only committed when a slot is first touched.
     for (Stream &s : link->streams) {
         s.rdata = static_cast<uint8_t *>(std::calloc(BUD_WINDOW, BUD_SLOT_SIZE));
@@ -738,6 +888,7 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     uint64_t now = now_us(link);
     link->last_received.store(now);
     link->last_ack = now;
+    link->sample_start = link->token_time = now;
     for (Stream &s : link->streams) s.sample_time = now;
     VKO_Log("bud_create", "%-14s = %s", "BUD AES_GCM", aes256 ? "256" : "128");
     link->thread = std::thread(bud_thread, link);
@@ -746,6 +897,49 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
 }
 
 namespace {
+
+// Counts a thread inside the link's functions for as long as it is there.
+class Caller {
+   public:
+    explicit Caller(BUD *link) : link_(link) { link->callers_in.fetch_add(1); }
+    ~Caller() {
+        std::lock_guard<std::mutex> lock(link_->gate);
+        if (link_->callers_in.fetch_sub(1) == 1) link_->gate_cond.notify_all();
+    }
+    Caller(const Caller &) = delete;
+    Caller &operator=(const Caller &) = delete;
+
+   private:
+    BUD *link_;
+};
+
+// A stream's send turn, held for one whole bud_send; result is 0 once taken,
+// else 2000 or the link's state.
+struct Turn {
+    Stream &s;
+    int32_t result = 0;
+    Turn(BUD *link, Stream &stream, uint32_t timeout_ms) : s(stream) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        std::unique_lock<std::mutex> lock(s.shalf.mutex);
+        while (s.sending && result == 0) {
+            result = link->state.load();
+            if (result == 0 &&
+                (timeout_ms == 0 ||
+                 (s.shalf.cond.wait_until(lock, deadline) == std::cv_status::timeout && s.sending)))
+                result = BUD_TIMEOUT;
+        }
+        if (result == 0) result = link->state.load();
+        if (result == 0) s.sending = true;
+    }
+    ~Turn() {
+        if (result != 0) return;
+        std::lock_guard<std::mutex> lock(s.shalf.mutex);
+        s.sending = false;
+        s.shalf.cond.notify_all();
+    }
+    Turn(const Turn &) = delete;
+    Turn &operator=(const Turn &) = delete;
+};
 
 // Makes the fragments [from, upto) visible to the link thread as in flight, then
 // sends the sender's batch. In that order an ack can never name a fragment the
@@ -769,6 +963,7 @@ void publish(Stream &s, BUD *link, uint32_t &from, uint32_t upto) {
 int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
                  uint32_t length, uint32_t timeout_ms) {
     BUD *link = static_cast<BUD *>(ctx);
+    Caller in(link);
     int32_t st = link->state.load();
     if (st != 0) return st;
     if (stream >= BUD_STREAMS) return BUD_ERR_MALFORMED;
@@ -779,6 +974,10 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
     uint32_t T = static_cast<uint32_t>(total);
     uint32_t F = (T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
     Stream &s = link->streams[stream];
+    // One sender per stream is the contract; a second one waits for its turn,
+    // so the stream's cipher context never seals two records at once.
+    Turn turn(link, s, timeout_ms);
+    if (turn.result != 0) return turn.result;
     uint32_t next = s.next.load();
     int32_t r = bud_wait_window(link, s.shalf, s.limit, next + F, timeout_ms);
     if (r != 0 || !data || T == 0) return r;
@@ -824,7 +1023,7 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         uint32_t rec_len = BUD_RECORD_HEADER + pos;
         // Control and audio are small and in a hurry: they may go past a budget
         // that video filled, up to twice it.
-        uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->budget : link->budget;
+        uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->burst : link->burst;
         if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 &&
             sent_in_flight(link) + b.count < budget) {
             m.deferred = 0;
@@ -853,6 +1052,7 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
 int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
                  uint32_t timeout_ms) {
     BUD *link = static_cast<BUD *>(ctx);
+    Caller in(link);
     if (stream >= BUD_STREAMS) return BUD_ERR_MALFORMED;
     Stream &s = link->streams[stream];
     uint8_t *out = static_cast<uint8_t *>(buf);
@@ -921,6 +1121,17 @@ void bud_close(void *ctx) {
     link->state.store(BUD_ERR_CLOSED);
     wake_all(link);
     if (link->thread.joinable()) link->thread.join();
+    // Readers and senders just woken may still be on their way out.
+    {
+        std::unique_lock<std::mutex> lock(link->gate);
+        while (link->callers_in.load() != 0) {
+            if (link->gate_cond.wait_for(lock, std::chrono::milliseconds(10)) == std::cv_status::timeout) {
+                lock.unlock();
+                wake_all(link);
+                lock.lock();
+            }
+        }
+    }
     shutdown(link->sock, SHUT_RDWR);
     close(link->sock);
     free_link(link);
@@ -1033,7 +1244,7 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->dropped_malformed = link->dropped_malformed.load();
     out->dropped_window = link->dropped_window.load();
     out->dropped_messages = link->dropped_messages.load();
-    out->budget = link->budget;
+    out->budget = link->window.load(std::memory_order_relaxed);
 }
 
 void bud_advance_clock(BUD *link, uint64_t ms) {
