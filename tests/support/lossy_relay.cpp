@@ -1,4 +1,4 @@
-#include "support/lossy_relay.h"
+#include "lossy_relay.h"  // also built into the BUD benchmark, from its own folder
 
 #include "connection/udp.h"
 
@@ -19,16 +19,6 @@ uint64_t mono_us() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
-
-struct Held {
-    uint64_t release_us;
-    uint64_t order;
-    int dir;
-    std::vector<uint8_t> data;
-    bool operator>(const Held &o) const {
-        return release_us != o.release_us ? release_us > o.release_us : order > o.order;
-    }
-};
 
 int open_socket() {
     int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -64,6 +54,15 @@ uint16_t socket_port(int fd) {
 }
 
 struct LossyRelay::Impl {
+    struct Held {
+        uint64_t release_us;
+        uint64_t order;
+        int dir;
+        std::vector<uint8_t> data;
+        bool operator>(const Held &o) const {
+            return release_us != o.release_us ? release_us > o.release_us : order > o.order;
+        }
+    };
     std::mt19937_64 rng;
     int fd[2] = {-1, -1};  // fd[0] faces A (receives A->B), fd[1] faces B
     sockaddr_in6 peer[2];
