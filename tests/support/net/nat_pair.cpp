@@ -125,10 +125,17 @@ bool NatPair::start(uint32_t proto, const std::string &servers, const NatPlace &
     return ok;
 }
 
-bool NatPair::wait(uint32_t timeout_ms) {
+bool NatPair::wait(uint32_t timeout_ms, bool every_side) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                          [&] { return (host.record && client.record) || host.failed || client.failed; });
+    return cond_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        bool h = host.record || host.failed, c = client.record || client.failed;
+        return (host.record && client.record) || (every_side ? h && c : host.failed || client.failed);
+    });
+}
+
+bool NatPair::candidates_exchanged() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host.first_candidate_ns && client.first_candidate_ns;
 }
 
 bool NatPair::exchange() {

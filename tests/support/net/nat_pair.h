@@ -38,8 +38,10 @@ class NatPair {
     // servers: each manager's server list. proto: NAT_PROTO_BUD or NAT_PROTO_SCTP.
     bool start(uint32_t proto, const std::string &servers, const NatPlace &host_place = {},
                const NatPlace &client_place = {});
-    // Both links up, or either side failed, within timeout_ms.
-    bool wait(uint32_t timeout_ms);
+    // Both links up, or either side failed (both ended with every_side), within timeout_ms.
+    bool wait(uint32_t timeout_ms, bool every_side = false);
+    // Each side has received a candidate from the other.
+    bool candidates_exchanged();
     // A message each way on stream 0; true when both arrive intact.
     bool exchange();
     void close();
