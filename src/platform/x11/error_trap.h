@@ -1,0 +1,20 @@
+// X protocol errors arrive asynchronously through one process-wide handler;
+// Xlib's default ends the process. The trap's handler records the first error
+// of the thread that holds a trap (any display), and only logs the others.
+#pragma once
+
+#include <X11/Xlib.h>
+
+class X11ErrorTrap {
+   public:
+    explicit X11ErrorTrap(Display *dpy);
+    ~X11ErrorTrap();
+    // Waits for the server to handle every request so far; the first error
+    // code seen since the trap was set (0: none), then clears it.
+    int sync();
+
+   private:
+    Display *dpy_;
+    int code_ = 0;
+    int *outer_;
+};
