@@ -6,10 +6,10 @@
 // is cached.
 #pragma once
 
-#include <X11/Xlib.h>
-
 #include <cstdint>
 #include <vector>
+
+typedef struct _XDisplay Display;
 
 #define DISPLAY_MAX_OUTPUTS 30
 #define DISPLAY_FIELDS 0x580080u  // orientation, width, height, frequency

@@ -1,0 +1,246 @@
+// Capture of a private Xvfb's RandR monitors: pixel-exact frames and NV12,
+// damage-driven frames and still screens, the cursor image and position,
+// and the frame pacing of capture_poll with a scripted back-end.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "host/capture.h"
+#include "host/nv12.h"
+#include "support/xvfb.h"
+
+namespace {
+
+const uint32_t W = 3840, H = 1200;
+
+uint32_t pattern(uint32_t x, uint32_t y, uint32_t seed) {
+    return ((x * 7 + y * 13 + seed) ^ (x * y)) * 2654435761u & 0xFFFFFF;
+}
+
+class Capture : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        ASSERT_FALSE(xvfb_display().empty());
+        ASSERT_EQ(xvfb_run("xrandr --setmonitor m1 1280/300x1200/300+0+0 screen && "
+                           "xrandr --setmonitor m2 1280/300x1200/300+1280+0 none && "
+                           "xrandr --setmonitor m3 1280/300x600/300+2560+600 none"),
+                  0);
+        dpy = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy, nullptr);
+        ASSERT_EQ(display_adapter_get_all(outputs), 3u);
+        paint(0, 0, W, H, 0);
+        cursor.assign(CAPTURE_CURSOR_BUFFER, 0);
+    }
+    void TearDown() override {
+        for (void *&h : handles) cap_dxgi_stop(&h);
+        if (dpy) XCloseDisplay(dpy);
+        xvfb_run("xrandr --delmonitor m3; xrandr --delmonitor m2; xrandr --delmonitor m1");
+    }
+
+    // Paints the pattern into a rectangle of the root window.
+    void paint(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, uint32_t seed) {
+        char *data = (char *)malloc((size_t)w * h * 4);
+        XImage *img = XCreateImage(dpy, DefaultVisual(dpy, 0), 24, ZPixmap, 0, data, w, h, 32, 0);
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) XPutPixel(img, x, y, pattern(x0 + x, y0 + y, seed));
+        XPutImage(dpy, DefaultRootWindow(dpy), DefaultGC(dpy, 0), img, 0, 0, x0, y0, w, h);
+        XDestroyImage(img);
+        XSync(dpy, False);
+    }
+
+    void *start(uint32_t output) {
+        void *h = nullptr;
+        EXPECT_EQ(cap_dxgi_start(&h, 0, 0, &outputs[output]), 0);
+        handles.push_back(h);
+        return h;
+    }
+
+    CaptureFrame poll(void *h, uint32_t timeout, int32_t want = 0) {
+        CaptureFrame f = {};
+        EXPECT_EQ(cap_dxgi_poll(h, timeout, cursor.data(), &f), want);
+        return f;
+    }
+
+    Display *dpy = nullptr;
+    DisplayOutput outputs[DISPLAY_MAX_OUTPUTS];
+    std::vector<void *> handles;
+    std::vector<uint8_t> cursor;
+};
+
+TEST_F(Capture, EachMonitorIsPixelExactInBgraAndNv12) {
+    for (uint32_t i = 0; i < 3; i++) {
+        const DisplayOutput &o = outputs[i];
+        void *h = start(i);
+        CaptureFrame f = poll(h, 1000);
+        EXPECT_EQ(f.new_frame, 1);
+        EXPECT_EQ(f.rotation, 1u);
+        uint16_t w, hh;
+        uint32_t fmt;
+        cap_dxgi_get_desc(h, &w, &hh, &fmt);
+        EXPECT_EQ(std::make_tuple(w, hh, fmt), std::make_tuple((uint16_t)o.width, (uint16_t)o.height, 9u));
+        ID3D11Texture2D *tex = (ID3D11Texture2D *)1;
+        EXPECT_EQ(cap_dxgi_get_texture(h, CAPTURE_FORMAT_RGBA, &tex), CAPTURE_ERR_TEXTURE);
+        EXPECT_EQ(tex, nullptr);
+        ASSERT_EQ(cap_dxgi_get_texture(h, CAPTURE_FORMAT_ASIS, &tex), 0);
+        std::vector<uint32_t> want(o.width * o.height);
+        uint32_t wrong = 0;
+        for (uint32_t y = 0; y < o.height; y++)
+            for (uint32_t x = 0; x < o.width; x++) {
+                want[y * o.width + x] = pattern(o.left + x, o.top + y, 0);
+                uint32_t got = *(const uint32_t *)(tex->data() + y * tex->pitch() + x * 4);
+                wrong += (got & 0xFFFFFF) != want[y * o.width + x];
+            }
+        EXPECT_EQ(wrong, 0u) << "monitor " << i;
+        ASSERT_EQ(cap_dxgi_get_texture(h, CAPTURE_FORMAT_NV12, &tex), 0);
+        Nv12Source src = {(const uint8_t *)want.data(), o.width * 4, o.width, o.height, false, false};
+        std::vector<uint8_t> y(o.width * o.height), uv(o.width * o.height / 2);
+        nv12_luma(src, y.data(), o.width, o.width, o.height, NV12_ISA_PLAIN);
+        nv12_chroma(src, uv.data(), o.width, o.width / 2, o.height / 2, NV12_ISA_PLAIN);
+        for (uint32_t r = 0; r < o.height; r++)
+            ASSERT_EQ(memcmp(tex->data() + r * tex->pitch(), &y[r * o.width], o.width), 0) << r;
+        const uint8_t *tuv = tex->data() + tex->pitch() * o.height;
+        for (uint32_t r = 0; r < o.height / 2; r++)
+            ASSERT_EQ(memcmp(tuv + r * tex->pitch(), &uv[r * o.width], o.width), 0) << r;
+    }
+}
+
+TEST_F(Capture, OnlyDamageOnTheMonitorMakesAFrame) {
+    void *m1 = start(0), *m2 = start(1);
+    EXPECT_EQ(poll(m1, 1000).new_frame, 1);
+    EXPECT_EQ(poll(m2, 1000).new_frame, 1);
+    paint(1300, 10, 16, 16, 99);  // inside m2 only
+    CaptureFrame f = poll(m1, 30);
+    EXPECT_EQ(f.new_frame, 0);
+    EXPECT_EQ(f.cursor_updated, 0);
+    EXPECT_EQ(poll(m2, 1000).new_frame, 1);
+    ID3D11Texture2D *tex = nullptr;
+    ASSERT_EQ(cap_dxgi_get_texture(m2, CAPTURE_FORMAT_ASIS, &tex), 0);
+    EXPECT_EQ(*(const uint32_t *)(tex->data() + 10 * tex->pitch() + 20 * 4) & 0xFFFFFF,
+              pattern(1300, 10, 99));
+    // A poll that timed out makes the minimum frame rate deliver the still
+    // screen next time; switched on, it keeps delivering without damage.
+    EXPECT_EQ(poll(m1, 1000).new_frame, 1);
+    cap_dxgi_set_min_framerate(m1, 1);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(poll(m1, 1000).new_frame, 1);
+}
+
+TEST_F(Capture, CursorShapeAndPosition) {
+    void *h = start(1);
+    poll(h, 1000);
+    struct Case {
+        uint8_t left, right;  // source bits of the left and right halves
+        uint16_t flags;
+    } cases[] = {{0xFF, 0x00, 0}, {0xFF, 0xFF, CURSOR_FLAG_UNIFORM}};
+    for (const Case &c : cases) {
+        uint8_t src[32], mask[32];
+        for (int i = 0; i < 32; i++) {
+            src[i] = i % 2 ? c.right : c.left;
+            mask[i] = 0xFF;
+        }
+        Window root = DefaultRootWindow(dpy);
+        Pixmap ps = XCreateBitmapFromData(dpy, root, (const char *)src, 16, 16);
+        Pixmap pm = XCreateBitmapFromData(dpy, root, (const char *)mask, 16, 16);
+        XColor white = {0, 65535, 65535, 65535, DoRed | DoGreen | DoBlue, 0}, black = {};
+        Cursor cur = XCreatePixmapCursor(dpy, ps, pm, &white, &black, 3, 5);
+        XDefineCursor(dpy, root, cur);
+        XTestFakeMotionEvent(dpy, 0, 1400, 300, CurrentTime);
+        XSync(dpy, False);
+        CaptureFrame f = {};
+        for (int i = 0; i < 10 && !(f.cursor_updated && f.cursor_width); i++) f = poll(h, 1000);
+        ASSERT_EQ(f.cursor_updated, 1);
+        uint32_t size;
+        uint16_t v[6];
+        memcpy(&size, f.cursor_header + 16, 4);
+        memcpy(v, f.cursor_header + 20, 4);
+        memcpy(v + 2, f.cursor_header + 28, 6);
+        EXPECT_EQ(size, 16u * 16 * 4);
+        EXPECT_EQ(std::make_tuple(v[0], v[1], v[2], v[3], v[4]), std::make_tuple(16, 16, 3, 5, c.flags));
+        EXPECT_EQ(std::make_tuple(f.cursor_width, f.cursor_height), std::make_tuple(16, 16));
+        const uint32_t *px = (const uint32_t *)cursor.data();
+        EXPECT_EQ(px[0], 0xFFFFFFFFu);
+        EXPECT_EQ(px[15], c.right ? 0xFFFFFFFFu : 0xFF000000u);
+        int32_t x, y;
+        uint8_t hidden, suppressed;
+        EXPECT_EQ(cap_dxgi_get_cursor(h, &x, &y, &hidden, &suppressed), 1);
+        EXPECT_EQ(std::make_tuple(x, y, hidden, suppressed), std::make_tuple(1400, 300, 0, 0));
+        XFreeCursor(dpy, cur);
+        XFreePixmap(dpy, ps);
+        XFreePixmap(dpy, pm);
+    }
+}
+
+TEST_F(Capture, IndicesBeyondTheScreensAndMonitorsAreRefused) {
+    DisplayOutput o = outputs[0];
+    void *h = nullptr;
+    o.adapter_index = 1;
+    EXPECT_EQ(cap_dxgi_start(&h, 0, 0, &o), CAPTURE_ERR_ADAPTER);
+    o.adapter_index = 0;
+    o.output_index = 3;
+    EXPECT_EQ(cap_dxgi_start(&h, 0, 0, &o), CAPTURE_ERR_OUTPUT);
+    EXPECT_EQ(h, nullptr);
+}
+
+// A back-end whose frames carry scripted times.
+struct Script {
+    std::vector<CaptureFrame> frames;
+    size_t next = 0;
+    int32_t pre = 0;
+};
+Script *g_script;
+
+int32_t fake_poll(void *, uint32_t, uint8_t *, CaptureFrame *f) {
+    *f = g_script->frames[g_script->next++];
+    return 0;
+}
+int32_t fake_pre_poll(void *) {
+    return g_script->pre;
+}
+
+TEST(CapturePoll, PacingSkipsEarlyFramesAndPromotesCursorChanges) {
+    CaptureApi api = {};
+    api.poll = fake_poll;
+    api.pre_poll = fake_pre_poll;
+    CaptureRecord *rec = capture_record_create(&api, 2);
+    rec->handle = rec;  // any non-empty handle
+    const int64_t t0 = rec->last_delivered, ms = 1000000;
+    struct Step {
+        int64_t at_ms;
+        uint8_t new_frame, cursor;
+        uint8_t want;
+    } steps[] = {
+        {1, 1, 0, 1},   // the first frame always goes
+        {13, 1, 0, 1},  // 12 ms >= 70 % of 16.67
+        {21, 1, 0, 0},  // 8 ms: skipped
+        {27, 1, 0, 0},  // 14 ms, but after a skip the full 16.67 counts
+        {30, 1, 0, 1},  // 17 ms
+        {40, 0, 1, 0},  // cursor only, 10 ms after the last frame seen
+        {51, 0, 1, 1},  // cursor only, 21 ms >= max(16.67, 20): promoted
+    };
+    Script s;
+    for (const Step &st : steps) {
+        CaptureFrame f = {};
+        f.time = (uint64_t)(t0 + st.at_ms * ms);
+        f.new_frame = st.new_frame;
+        f.cursor_updated = st.cursor;
+        s.frames.push_back(f);
+    }
+    g_script = &s;
+    for (const Step &st : steps) {
+        CaptureFrame f = {};
+        EXPECT_EQ(capture_poll(rec, 20, 60, nullptr, &f), 0);
+        EXPECT_EQ(f.new_frame, st.want) << "at " << st.at_ms;
+    }
+    EXPECT_EQ(rec->frames_skipped, 2u);
+    s.pre = 7;
+    CaptureFrame f = {};
+    EXPECT_EQ(capture_poll(rec, 20, 60, nullptr, &f), 7);
+    rec->handle = nullptr;
+    capture_record_destroy(&rec);
+}
+
+}  // namespace
