@@ -656,12 +656,43 @@ T field_at(const void *base, size_t off) {
     return *(const T *)((const char *)base + off);
 }
 
-// Fills one group of the host record from the merged view of stream s.
-void read_fields(void *base, uint32_t s, const HostField *ints, size_t n_ints, const HostField *bools,
-                 size_t n_bools) {
-    for (size_t i = 0; i < n_ints; i++) field_at<int32_t>(base, ints[i].offset) = merged_int(ints[i].key, s);
+// Where the host record's values come from: the merged view, or the
+// schema's layer-0 defaults.
+struct HostSource {
+    int32_t (*int_of)(const char *key, uint32_t stream);
+    uint8_t (*bool_of)(const char *key, uint32_t stream);
+    void (*text_of)(const char *key, uint32_t stream, char *out, size_t size);
+};
+
+const ConfigSlot *default_slot(const char *key, uint32_t stream) {
+    const ConfigItem *items = config_schema_items();
+    for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
+        if (!strcmp(items[i].name, key))
+            return &items[i].slots[CONFIG_LAYER_DEFAULT][items[i].multi_stream ? stream : 0];
+    return nullptr;
+}
+int32_t default_int(const char *key, uint32_t stream) {
+    const ConfigSlot *s = default_slot(key, stream);
+    return s ? s->value_int : 0;
+}
+uint8_t default_bool(const char *key, uint32_t stream) {
+    const ConfigSlot *s = default_slot(key, stream);
+    return s ? s->value_bool : 0;
+}
+void default_text(const char *key, uint32_t stream, char *out, size_t size) {
+    const ConfigSlot *s = default_slot(key, stream);
+    snprintf(out, size, "%s", s && s->value_string ? s->value_string : "");
+}
+
+const HostSource kMerged = {merged_int, merged_bool, merged_text};
+const HostSource kDefaults = {default_int, default_bool, default_text};
+
+// Fills one group of the host record for stream s.
+void read_fields(const HostSource &src, void *base, uint32_t s, const HostField *ints, size_t n_ints,
+                 const HostField *bools, size_t n_bools) {
+    for (size_t i = 0; i < n_ints; i++) field_at<int32_t>(base, ints[i].offset) = src.int_of(ints[i].key, s);
     for (size_t i = 0; i < n_bools; i++)
-        field_at<uint8_t>(base, bools[i].offset) = merged_bool(bools[i].key, s);
+        field_at<uint8_t>(base, bools[i].offset) = src.bool_of(bools[i].key, s);
 }
 
 // Stores into the user layer the fields where `in` differs from `cur`.
@@ -686,21 +717,30 @@ void write_text(const char *in, const char *cur, size_t size, const char *key, u
 
 #define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
+void fill_host(const HostSource &src, HostConfig *out) {
+    for (uint32_t s = 0; s < 3; s++) {
+        HostVideoConfig &v = out->video[s];
+        read_fields(src, &v, s, kVideoInts, COUNT(kVideoInts), kVideoBools, COUNT(kVideoBools));
+        src.text_of("host_output", s, v.output, sizeof(v.output));
+    }
+    read_fields(src, out, 0, kHostInts, COUNT(kHostInts), nullptr, 0);
+    for (size_t i = 0; i < COUNT(kHostTexts); i++)
+        src.text_of(kHostTexts[i].key, 0, (char *)out + kHostTexts[i].offset, kHostTextSizes[i]);
+    read_fields(src, out, 0, nullptr, 0, kHostBools, COUNT(kHostBools));
+    if (out->privacy_mode && out->virtual_monitors == 0) out->virtual_monitors = 1;
+}
+
 }  // namespace
 
 void config_read_host(HostConfig *out) {
     if (!begin_record(out, sizeof(*out), "ZarvekHostConfig")) return;
-    for (uint32_t s = 0; s < 3; s++) {
-        HostVideoConfig &v = out->video[s];
-        read_fields(&v, s, kVideoInts, COUNT(kVideoInts), kVideoBools, COUNT(kVideoBools));
-        merged_text("host_output", s, v.output, sizeof(v.output));
-    }
-    read_fields(out, 0, kHostInts, COUNT(kHostInts), nullptr, 0);
-    for (size_t i = 0; i < COUNT(kHostTexts); i++)
-        merged_text(kHostTexts[i].key, 0, (char *)out + kHostTexts[i].offset, kHostTextSizes[i]);
-    read_fields(out, 0, nullptr, 0, kHostBools, COUNT(kHostBools));
-    if (out->privacy_mode && out->virtual_monitors == 0) out->virtual_monitors = 1;
+    fill_host(kMerged, out);
     config_unlock();
+}
+
+void config_host_defaults(HostConfig *out) {
+    memset(out, 0, sizeof(*out));
+    fill_host(kDefaults, out);
 }
 
 bool config_write_host(const HostConfig *in) {

@@ -71,6 +71,8 @@ void config_read_ws(WsConfig *out);
 void config_read_network(ZarvekNetConfig *out);
 void config_read_client(void *unused, ClientConfig *out);
 void config_read_host(HostConfig *out);
+// The host record as the schema's defaults give it (no store needed).
+void config_host_defaults(HostConfig *out);
 bool config_write_host(const HostConfig *in);
 
 // Service addresses (new heap text, caller frees).
