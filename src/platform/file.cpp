@@ -884,9 +884,13 @@ struct so_name {
 
 // Windows module names the library loads and their Linux names.
 static const so_name SO_NAMES[] = {
-    {"vulkan-1.dll", "libvulkan.so.1"}, {"nvEncodeAPI64.dll", "libnvidia-encode.so.1"},
-    {"amfrt64.dll", "libamfrt64.so.1"}, {"libmfxhw64.dll", "libmfxhw64.so.1"},
+    {"vulkan-1.dll", "libvulkan.so.1"},
+    {"nvEncodeAPI64.dll", "libnvidia-encode.so.1"},
+    {"amfrt64.dll", "libamfrt64.so.1"},
+    {"libmfxhw64.dll", "libmfxhw64.so.1"},
     {"libvpl.dll", "libvpl.so.2"},
+    // The Media Foundation entry points are this library's own.
+    {"mfplat.dll", "libzarvek.so"},
 };
 
 const char *vko_so_map_name(const char *name) {
