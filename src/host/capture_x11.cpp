@@ -97,31 +97,6 @@ void window_free(MinFrameRateWindow **win) {
     *win = nullptr;
 }
 
-uint32_t rotation_code(Rotation r) {
-    switch (r & 0xF) {
-        case RR_Rotate_90:
-            return 2;
-        case RR_Rotate_180:
-            return 3;
-        case RR_Rotate_270:
-            return 4;
-        default:
-            return 1;
-    }
-}
-
-uint32_t output_rotation(Display *dpy, Window root, unsigned long output) {
-    if (!output) return 1;
-    XRRScreenResources *res = XRRGetScreenResourcesCurrent(dpy, root);
-    XRROutputInfo *info = res ? XRRGetOutputInfo(dpy, res, output) : nullptr;
-    XRRCrtcInfo *crtc = info && info->crtc ? XRRGetCrtcInfo(dpy, res, info->crtc) : nullptr;
-    uint32_t r = crtc ? rotation_code(crtc->rotation) : 1;
-    if (crtc) XRRFreeCrtcInfo(crtc);
-    if (info) XRRFreeOutputInfo(info);
-    if (res) XRRFreeScreenResources(res);
-    return r;
-}
-
 int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->dpy = XOpenDisplay(nullptr);
     if (!c->dpy) return CAPTURE_ERR_FACTORY;
@@ -137,7 +112,7 @@ int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->y = m.y;
     c->w = m.width;
     c->h = m.height;
-    c->rotation = output_rotation(c->dpy, c->root, m.output);
+    c->rotation = m.orientation + 1;
 
     if (!XDamageQueryExtension(c->dpy, &c->damage_event, &err) ||
         !XFixesQueryExtension(c->dpy, &c->fixes_event, &err))

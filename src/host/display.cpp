@@ -200,14 +200,22 @@ std::vector<DisplayMonitor> display_x11_monitors(Display *dpy, int screen) {
     std::vector<DisplayMonitor> out;
     int n = 0;
     XRRMonitorInfo *mons = XRRGetMonitors(dpy, RootWindow(dpy, screen), True, &n);
+    XRRScreenResources *res = n > 0 ? XRRGetScreenResourcesCurrent(dpy, RootWindow(dpy, screen)) : nullptr;
     for (int i = 0; mons && i < n; i++) {
-        DisplayMonitor m = {mons[i].x, mons[i].y, (uint32_t)mons[i].width, (uint32_t)mons[i].height, {}, 0};
+        DisplayMonitor m = {mons[i].x, mons[i].y, (uint32_t)mons[i].width, (uint32_t)mons[i].height, {},
+                            0,         0};
         char *name = XGetAtomName(dpy, mons[i].name);
         copy_text(m.name, sizeof(m.name), name);
         if (name) XFree(name);
         if (mons[i].noutput > 0) m.output = mons[i].outputs[0];
+        XRROutputInfo *info = m.output && res ? XRRGetOutputInfo(dpy, res, m.output) : nullptr;
+        XRRCrtcInfo *crtc = info && info->crtc ? XRRGetCrtcInfo(dpy, res, info->crtc) : nullptr;
+        if (crtc) m.orientation = orientation_of(crtc->rotation);
+        if (crtc) XRRFreeCrtcInfo(crtc);
+        if (info) XRRFreeOutputInfo(info);
         out.push_back(m);
     }
+    if (res) XRRFreeScreenResources(res);
     if (mons) XRRFreeMonitors(mons);
     return out;
 }

@@ -79,5 +79,6 @@ struct DisplayMonitor {
     uint32_t width, height;
     char name[128];
     unsigned long output;  // first RandR output, 0 for a monitor without one
+    uint32_t orientation;  // quarter turns of the output's CRTC
 };
 std::vector<DisplayMonitor> display_x11_monitors(Display *dpy, int screen);

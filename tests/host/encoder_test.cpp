@@ -19,19 +19,10 @@ extern "C" {
 #include "host/encoder.h"
 #include "host/h26x.h"
 #include "host/nv12.h"
+#include "support/media_frames.h"
 #include "support/xvfb.h"
-#include "util/config.h"
 
 namespace {
-
-RateParams default_params() {
-    HostConfig host;
-    config_host_defaults(&host);
-    RateParams p = {};
-    encoder_rate_params_fill(&p, &host.video[0], &host);
-    p.bitrate = p.min_bitrate;
-    return p;
-}
 
 TEST(RateParams, FillVbvAndBitrateThreshold) {
     HostConfig host;
@@ -51,7 +42,7 @@ TEST(RateParams, FillVbvAndBitrateThreshold) {
         EXPECT_EQ(p.vbv_multi, 3.1f);
         EXPECT_EQ(p.min_bitrate, 2.0f);
     }
-    RateParams p = default_params();
+    RateParams p = default_rate_params();
     EXPECT_FALSE(encoder_set_bitrate(&p, p.bitrate + 0.005f));
     EXPECT_TRUE(encoder_set_bitrate(&p, p.bitrate + 0.5f));
 }
@@ -101,15 +92,6 @@ struct Decoder {
     AVFrame *frame;
 };
 
-// A desktop-like picture: flat panels, a gradient and sharp-edged bars,
-// scrolled down by `shift` rows.
-uint32_t desktop(uint32_t x, uint32_t y, uint32_t shift) {
-    y += shift;
-    if ((x / 64 + y / 48) % 5 == 0) return 0x2060A0;
-    if (y % 96 < 8 && x % 200 < 150) return 0xF0F0F0;
-    return ((x * 255 / 1280) << 16) | ((y % 256) << 8) | 0x40;
-}
-
 bool has_nal(const uint8_t *data, uint32_t size, uint8_t type) {
     H26xNal nal = {1, type, 0, 0, 0, -1};
     return h26x_find_nal(data, size, &nal) == 0;
@@ -119,7 +101,7 @@ TEST(Encoder, VendorRowsFailCleanlyAndTheSoftwareRowWins) {
     ID3D11Device *dev = nullptr;
     ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
     const int64_t live = mf_live_objects();
-    RateParams p = default_params();
+    RateParams p = default_rate_params();
     Encoder *enc = nullptr;
     ASSERT_EQ(encoder_open(&enc, encoder_table, ENC_ROWS, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), 0);
     EXPECT_EQ(enc->input_format, 10u);
@@ -134,7 +116,7 @@ TEST(Encoder, VendorRowsFailCleanlyAndTheSoftwareRowWins) {
     // Any guest feature makes the software row fail: no row is left.
     for (uint8_t RateParams::*feature :
          {&RateParams::want_h265, &RateParams::want_444, &RateParams::full_range, &RateParams::want_10bit}) {
-        RateParams q = default_params();
+        RateParams q = default_rate_params();
         q.*feature = 1;
         void *h = nullptr;
         EXPECT_EQ(mfte_init(&h, dev, 1280, 720, 10, &q), ENC_ERR_MF_INIT);
@@ -155,14 +137,14 @@ TEST(Encoder, SyntheticFramesDecodeInOrderWhateverTheRowPitch) {
     ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
     dev->set_pitch_alignment(512);
     const uint32_t w = 1366, h = 768, frames = 6;
-    RateParams p = default_params();
+    RateParams p = default_rate_params();
     void *handle = nullptr;
     ASSERT_EQ(mfte_init(&handle, dev, w, h, 10, &p), 0);
     Decoder dec;
     for (uint32_t f = 0; f < frames; f++) {
         std::vector<uint32_t> bgra(w * h);
         for (uint32_t y = 0; y < h; y++)
-            for (uint32_t x = 0; x < w; x++) bgra[y * w + x] = desktop(x, y, f * 8);
+            for (uint32_t x = 0; x < w; x++) bgra[y * w + x] = desktop_pixel(x, y, f * 8);
         Nv12Source src = {(const uint8_t *)bgra.data(), w * 4, w, h, false, false};
         std::vector<uint8_t> nv12(w * h * 3 / 2);
         nv12_luma(src, nv12.data(), w, w, h);
@@ -195,7 +177,7 @@ TEST(Encoder, CapturedMonitorScrollsThroughTheWholePath) {
     const uint32_t w = 1280, h = 720, frames = 5;
     void *cap = nullptr;
     ASSERT_EQ(cap_dxgi_start(&cap, 0, 0, &outs[0]), 0);
-    RateParams p = default_params();
+    RateParams p = default_rate_params();
     Encoder *enc = nullptr;
     ASSERT_EQ(encoder_open(&enc, encoder_table, ENC_ROWS, cap_dxgi_get_device(cap), w, h, 9, &p), 0);
     std::vector<uint8_t> cursor(CAPTURE_CURSOR_BUFFER);
@@ -205,7 +187,8 @@ TEST(Encoder, CapturedMonitorScrollsThroughTheWholePath) {
     for (uint32_t f = 0; f < frames; f++) {
         std::vector<uint32_t> bgra(w * h);
         for (uint32_t y = 0; y < h; y++)
-            for (uint32_t x = 0; x < w; x++) XPutPixel(img, x, y, bgra[y * w + x] = desktop(x, y, f * 16));
+            for (uint32_t x = 0; x < w; x++)
+                XPutPixel(img, x, y, bgra[y * w + x] = desktop_pixel(x, y, f * 16));
         XPutImage(dpy, DefaultRootWindow(dpy), DefaultGC(dpy, 0), img, 0, 0, 0, 0, w, h);
         XSync(dpy, False);
         CaptureFrame fr = {};
