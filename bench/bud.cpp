@@ -289,9 +289,10 @@ struct Messages {
             for (auto &x : body.back()) x = static_cast<uint8_t>(rng());
         }
     }
-    void fill(uint64_t i, std::vector<uint8_t> &m) const {
-        m = body[i % 4];
-        std::memcpy(m.data(), &i, 8);
+    // Message i, written in place (the sender's side; the check reads past byte 8 only).
+    const uint8_t *message(uint64_t i) {
+        std::memcpy(body[i % 4].data(), &i, 8);
+        return body[i % 4].data();
     }
     bool check(uint64_t i, const uint8_t *m, uint32_t len) const {
         const std::vector<uint8_t> &b = body[i % 4];
@@ -306,6 +307,9 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
     const uint64_t total = 1024ull << 20;
     for (auto _ : state) {
         Link link(false);
+        std::vector<std::unique_ptr<Messages>> msgs;
+        for (int s = 0; s < streams; s++)
+            msgs.push_back(std::make_unique<Messages>(static_cast<uint32_t>(s)));
         std::vector<std::thread> th;
         std::atomic<uint64_t> got{0}, bad{0};
         std::atomic<bool> stop{false};
@@ -314,14 +318,12 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
         for (int s = 0; s < streams; s++) {
             uint64_t count = total / kMessage / static_cast<uint64_t>(streams);
             th.emplace_back([&, s, count] {
-                Messages msgs(static_cast<uint32_t>(s));
-                std::vector<uint8_t> m;
                 double next = now_s();
                 for (uint64_t i = 0; (paced_gbps > 0 ? !stop.load() : i < count); i++) {
-                    msgs.fill(i, m);
+                    const uint8_t *m = msgs[s]->message(i);
                     int32_t r;
-                    while ((r = bud_send(link.a, static_cast<uint8_t>(s), nullptr, 0, m.data(), kMessage,
-                                         1000)) == BUD_TIMEOUT) {
+                    while ((r = bud_send(link.a, static_cast<uint8_t>(s), nullptr, 0, m, kMessage, 1000)) ==
+                           BUD_TIMEOUT) {
                     }
                     if (r != 0) break;
                     if (paced_gbps > 0) {
@@ -331,7 +333,6 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
                 }
             });
             th.emplace_back([&, s, count] {
-                Messages msgs(static_cast<uint32_t>(s));
                 std::vector<uint8_t> m(kMessage);
                 uint32_t len;
                 double spent = 0;
@@ -341,7 +342,7 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
                     if (r == BUD_TIMEOUT) continue;
                     if (r != 0) break;
                     double c = thread_cpu_s();
-                    if (!msgs.check(i, m.data(), len)) bad++;
+                    if (!msgs[s]->check(i, m.data(), len)) bad++;
                     spent += thread_cpu_s() - c;
                     got += len;
                     i++;
@@ -445,19 +446,16 @@ void BM_RelayLoss(benchmark::State &state) {
         std::unique_ptr<std::atomic<double>[]> sent_at(new std::atomic<double>[kStamps]),
             ctl_sent_at(new std::atomic<double>[kStamps]);
         std::vector<double> video_lat, ctl_lat;
+        Messages msgs(1);
         std::thread vs([&] {
-            Messages msgs(1);
-            std::vector<uint8_t> m;
             for (uint64_t i = 0; !stop.load(); i++) {
-                msgs.fill(i, m);
+                const uint8_t *m = msgs.message(i);
                 sent_at[i % kStamps] = now_s();
-                while (!stop.load() &&
-                       bud_send(link.a, 1, nullptr, 0, m.data(), kMessage, 20) == BUD_TIMEOUT) {
+                while (!stop.load() && bud_send(link.a, 1, nullptr, 0, m, kMessage, 20) == BUD_TIMEOUT) {
                 }
             }
         });
         std::thread vr([&] {
-            Messages msgs(1);
             std::vector<uint8_t> m(kMessage);
             uint32_t len;
             for (uint64_t i = 0; !stop.load();) {
@@ -522,18 +520,15 @@ void BM_RelayLongPath(benchmark::State &state) {
         link.relay->set_rules(LossyRelay::BtoA, back);
         std::atomic<bool> stop{false};
         std::atomic<uint64_t> got{0}, bad{0};
+        Messages msgs(1);
         std::thread vs([&] {
-            Messages msgs(1);
-            std::vector<uint8_t> m;
             for (uint64_t i = 0; !stop.load(); i++) {
-                msgs.fill(i, m);
-                while (!stop.load() &&
-                       bud_send(link.a, 1, nullptr, 0, m.data(), kMessage, 20) == BUD_TIMEOUT) {
+                const uint8_t *m = msgs.message(i);
+                while (!stop.load() && bud_send(link.a, 1, nullptr, 0, m, kMessage, 20) == BUD_TIMEOUT) {
                 }
             }
         });
         std::thread vr([&] {
-            Messages msgs(1);
             std::vector<uint8_t> m(kMessage);
             uint32_t len;
             for (uint64_t i = 0; !stop.load();) {
@@ -557,6 +552,10 @@ void BM_RelayLongPath(benchmark::State &state) {
         if (bad.load() != 0) state.SkipWithError("a message arrived damaged or out of order");
         state.counters["of_cap_%"] = 100.0 * static_cast<double>(bytes) * 8 / secs / static_cast<double>(cap);
         state.counters["in_flight_limit"] = ls.budget;
+        BudStreamStats st;
+        bud_stream_stats(link.a, 1, &st);
+        state.counters["fastRTs"] = st.fast_retransmissions;
+        state.counters["slowRTs"] = st.slow_retransmissions;
         report(state, "long path", static_cast<double>(bytes), secs, 0);
     }
 }

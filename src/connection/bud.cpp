@@ -27,6 +27,8 @@
 // Receive window: rx_base (link thread) = complete (published after the slots
 //   below it are filled); the reader advances read and frees slots; nothing is
 //   stored at or beyond read + 4000, so a slot is never overwritten unread.
+//   The link thread decrypts into its spare buffer and stores a fragment by
+//   swapping that with the free slot's buffer (the reader is done with it).
 // Lifetime: callers_in counts threads inside bud_send and bud_recv; bud_close
 //   sets the state, wakes them all and frees the link only once it is 0.
 // Sealing uses one cipher context per sending thread: the link thread's, and
@@ -104,8 +106,9 @@ struct SendMeta {
 };
 
 struct RecvMeta {
-    uint32_t seq;  // the sequence the slot holds; a slot serves no other
-    uint32_t len;
+    uint8_t *buf;    // the record's whole plaintext; the payload starts after the header
+    uint32_t seq;    // the sequence the slot holds; a slot serves no other
+    uint32_t len;    // of the payload
     uint32_t state;  // 0 free, 1 filled (atomic_ref)
     uint8_t last;
 };
@@ -126,7 +129,7 @@ struct Half {
 
 struct Stream {
     // receive window
-    uint8_t *rdata;  // BUD_WINDOW x BUD_SLOT_SIZE
+    uint8_t *rdata;  // BUD_WINDOW x BUD_SLOT_SIZE, lent to the slots' buffers
     RecvMeta *rmeta;
     Half rhalf;
     AU32 read{0};
@@ -196,8 +199,12 @@ struct BUD {
     AU32 dropped_window{0};
     AU32 dropped_messages{0};
     uint8_t *rxbuf = nullptr;  // the link thread's receive batch
-    uint32_t unacked = 0;      // data fragments since the last ack (link thread)
-    Batch batch;               // the link thread's
+    // Records are decrypted into spare; a fragment is stored by swapping spare
+    // with its free slot's buffer, so no payload is copied on the way in.
+    uint8_t *spare = nullptr;
+    uint8_t *spare_block = nullptr;  // the allocation spare started as
+    uint32_t unacked = 0;            // data fragments since the last ack (link thread)
+    Batch batch;                     // the link thread's
     std::atomic<bool> no_segments{false};
     // in-flight limit (see the model above)
     uint32_t burst = 0;
@@ -643,7 +650,6 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
     uint8_t si = p[2];
     uint32_t seq = get32(p + 3);
     Stream &s = link->streams[si];
-    const uint8_t *payload = p + BUD_HEADER_SIZE;
     uint32_t plen = len - BUD_HEADER_SIZE;
     uint32_t idx = seq % BUD_WINDOW;
     RecvMeta &m = s.rmeta[idx];
@@ -658,8 +664,9 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
         link->dropped_window.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    plen = std::min(plen, BUD_SLOT_SIZE);
-    std::memcpy(s.rdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, payload, plen);
+    // p is the spare buffer: it becomes the slot's, and the slot's (free) buffer the spare.
+    link->spare = m.buf;
+    m.buf = const_cast<uint8_t *>(p);
     m.len = plen;
     m.seq = seq;
     m.last = (flags & BUD_FLAG_LAST) != 0;
@@ -705,7 +712,7 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
     uint8_t nonce[12];
     std::memcpy(nonce, link->salt, 4);
     std::memcpy(nonce + 4, d + 3, 8);
-    uint8_t p[BUD_MAX_PLAINTEXT];
+    uint8_t *p = link->spare;
     if (!VKO_AESGCMDecrypt(link->cipher[kCipherDecrypt], nonce, d + BUD_RECORD_HEADER, clen, d + 13, p)) {
         link->dropped_auth.fetch_add(1, std::memory_order_relaxed);
         return BUD_ERR_DECRYPT;
@@ -820,6 +827,7 @@ void free_link(BUD *link) {
     std::free(link->batch.buf);
     for (VKO_AESGCM *&c : link->cipher) VKO_AESGCMDestroy(&c);
     std::free(link->rxbuf);
+    std::free(link->spare_block);
     delete link;
 }
 
@@ -872,13 +880,16 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
             free_link(link);
             return BUD_ERR_CIPHER;
         }
+        for (uint32_t i = 0; i < BUD_WINDOW; i++)
+            s.rmeta[i].buf = s.rdata + static_cast<size_t>(i) * BUD_SLOT_SIZE;
     }
     link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * kRxSize));
+    link->spare = link->spare_block = static_cast<uint8_t *>(std::malloc(BUD_SLOT_SIZE));
     link->batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     for (Stream &s : link->streams) s.batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
     bool batches = link->batch.buf != nullptr;
     for (Stream &s : link->streams) batches &= s.batch.buf != nullptr;
-    if (!link->rxbuf || !batches) {
+    if (!link->rxbuf || !link->spare || !batches) {
         free_link(link);
         return BUD_ERR_CIPHER;
     }
@@ -986,6 +997,8 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
     const uint8_t *dat = static_cast<const uint8_t *>(data);
     uint32_t pre_off = 0, dat_off = 0;
     uint32_t published = next;  // fragments below were handed to the link thread's view
+    const uint64_t now = now_us(link);
+    const uint32_t rtt_now = link->rtt_us.load(std::memory_order_relaxed);
     for (uint32_t f = 0; f < F; f++) {
         uint32_t seq = next + f;
         uint32_t idx = seq % BUD_WINDOW;
@@ -1010,11 +1023,10 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         if (take) std::memcpy(slot + pos, dat + dat_off, take);
         dat_off += take;
         pos += take;
-        uint64_t now = now_us(link);
         m.seq = seq;
         m.len = pos;
         m.first_send = m.last_send = now;
-        m.rtt_first_us = link->rtt_us.load(std::memory_order_relaxed);
+        m.rtt_first_us = rtt_now;
         m.retries = 0;
         m.fast = 0;
         // While earlier fragments wait for the link thread, later ones wait too,
@@ -1063,7 +1075,7 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
         int32_t r = bud_wait_window(link, s.rhalf, s.complete, read + 1, timeout_ms);
         if (r != 0) return r;
         const RecvMeta &first = s.rmeta[read % BUD_WINDOW];
-        const uint8_t *fdata = s.rdata + static_cast<size_t>(read % BUD_WINDOW) * BUD_SLOT_SIZE;
+        const uint8_t *fdata = first.buf + BUD_HEADER_SIZE;
         uint64_t T = first.len >= 4 ? get32(fdata) : 0;
         uint64_t F = (T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
         bool sane = first.len >= 4 && F <= BUD_WINDOW;
@@ -1100,7 +1112,7 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
         uint32_t copied = 0;
         for (uint32_t i = 0; i < F; i++) {
             RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
-            const uint8_t *src = s.rdata + static_cast<size_t>((read + i) % BUD_WINDOW) * BUD_SLOT_SIZE;
+            const uint8_t *src = m.buf + BUD_HEADER_SIZE;
             uint32_t n = m.len;
             if (i == 0) {
                 src += 4;
@@ -1225,7 +1237,7 @@ uint32_t bud_stream_queued(BUD *link, uint8_t stream) {
     while (seq_diff(complete, pos) > 0) {
         const RecvMeta &m = s.rmeta[pos % BUD_WINDOW];
         if (load(m.state) != 1) break;
-        const uint8_t *data = s.rdata + static_cast<size_t>(pos % BUD_WINDOW) * BUD_SLOT_SIZE;
+        const uint8_t *data = m.buf + BUD_HEADER_SIZE;
         uint64_t T = m.len >= 4 ? get32(data) : 0;
         count++;
         pos += static_cast<uint32_t>((T + 4 + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE);
