@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "connection/nat.h"
 #include "platform/build_info.h"
 #include "platform/crypto.h"
 #include "platform/dtls.h"
@@ -238,6 +239,50 @@ static bool signal_flush_queue(SignalContext *ctx, VKO_WebSocket *ws) {
         if (!ok) return false;
     }
     return true;
+}
+
+// --- the connection attempt on the NAT managers ------------------------------------
+
+int32_t signal_offer_attempt(SignalContext *ctx, NatManager *nat, uint32_t proto, uint32_t cg_level,
+                             const char *peer, const char *session_id, const char *secret_or_link,
+                             char attempt_id[SIGNAL_ATTEMPT_ID_SIZE]) {
+    Creds creds;
+    VKO_Cert *cert = NULL;
+
+    signal_new_attempt_id(attempt_id);
+    if (!sdk_generate_creds(proto, &creds, &cert)) return SIGNAL_ERR_BAD_MESSAGE;
+    // The attempt takes the certificate over.
+    if (nat_add_peer(nat, attempt_id, proto, &creds, NULL, cert, cg_level) != 1) {
+        VKO_SecureZero(&creds, sizeof(creds));
+        return SIGNAL_ERR_BAD_MESSAGE;
+    }
+    signal_map_attempt(ctx, attempt_id, peer);
+    signal_set_session(ctx, session_id);
+    bool queued = signal_queue_offer(ctx, peer, attempt_id, proto, &creds, secret_or_link);
+    VKO_SecureZero(&creds, sizeof(creds));
+    return queued ? 0 : SIGNAL_ERR_WRITE;
+}
+
+void signal_answer_attempt(SignalContext *ctx, NatManager *nat, const char *attempt_id, uint16_t start_port,
+                           uint8_t approved) {
+    char *peer = signal_attempt_peer(ctx, attempt_id);
+    Creds creds = {};
+    uint32_t proto = 0;
+
+    if (peer[0]) {
+        // An attempt the NAT manager no longer knows cannot be started: refuse it.
+        if (approved && !nat_get_peer_proto(nat, attempt_id, &proto)) approved = 0;
+        if (approved) {
+            VKO_Cert *cert = NULL;
+            sdk_generate_creds(proto, &creds, &cert);
+            nat_begin_p2p(nat, attempt_id, start_port, &creds, cert);
+        } else {
+            nat_set_end_code(nat, attempt_id, NAT_END_REFUSED);
+        }
+        signal_queue_answer(ctx, attempt_id, approved, &creds, start_port);
+        VKO_SecureZero(&creds, sizeof(creds));
+    }
+    VKO_Free(peer);
 }
 
 // --- credentials ---------------------------------------------------------------

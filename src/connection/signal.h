@@ -10,6 +10,7 @@
 
 #include "connection/stun.h"
 
+struct NatManager;
 struct VKO_Cert;
 struct VKO_Hash;
 struct VKO_Mutex;
@@ -161,6 +162,20 @@ void signal_send_candex(SignalContext *ctx, const Candidate *cand);
 bool signal_queue_conn_update(SignalContext *ctx, const SignalHostStatus *status);
 // Drops every queued message.
 void signal_clear_queue(SignalContext *ctx);
+
+// The two ends of a connection attempt on the NAT managers (what the
+// instance's client connect and the host's answer do besides their own state).
+// Client: fresh creds for proto (SIGNAL_MODE_BUD or SIGNAL_MODE_SCTP), the
+// attempt added to the client NAT manager, mapped to the peer, the session
+// taken and the "offer" queued; 0 or a negative code.
+int32_t signal_offer_attempt(SignalContext *ctx, NatManager *nat, uint32_t proto, uint32_t cg_level,
+                             const char *peer, const char *session_id, const char *secret_or_link,
+                             char attempt_id[SIGNAL_ATTEMPT_ID_SIZE]);
+// Host: approved starts the attempt in the host NAT manager with fresh creds
+// at start_port, refused ends it with the refusal code; then the "answer" is
+// queued. Nothing happens for an attempt without a peer.
+void signal_answer_attempt(SignalContext *ctx, NatManager *nat, const char *attempt_id, uint16_t start_port,
+                           uint8_t approved);
 
 // Fresh per-attempt credentials; for SCTP a new certificate whose
 // fingerprint goes into the creds is handed back through cert (may be NULL,

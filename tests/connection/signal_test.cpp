@@ -11,10 +11,13 @@
 
 #include <rapidjson/document.h>
 
+#include "connection/nat.h"
 #include "platform/dtls.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "support/net/signal_server.h"
+#include "support/net/stun_server.h"
 #include "util/logger.h"
 
 namespace {
@@ -191,7 +194,6 @@ TEST(Signal, DispatchOfIncomingActions) {
         {R"({"action":"dance","payload":{}})", 0, "", "signal_event_dispatch: Unknown action: dance"},
         {R"({"action":"close","payload":{"reason":"INVALID_SESSION"}})", -3008, "", ""},
         {R"({"action":"close","payload":{"reason":"ACCESSLINK_EXPIRED"}})", 202, "", ""},
-        {R"({"action":"close","payload":{"reason":"TEAM_DEACTIVATED"}})", -3010, "", ""},
         {R"({"action":"close","payload":{"reason":"INVALID_MSG"}})", -6106, "", ""},
         {R"({"action":"close","payload":{"reason":"SOMETHING"}})", -6105, "", ""},
         {R"({"action":"close","payload":{}})", 0, "", "* signal_event_dispatch["},
@@ -234,72 +236,41 @@ TEST(Signal, DispatchOfIncomingActions) {
     signal_destroy(&ctx);
 }
 
-// Two peers exchange an offer, an answer and candidates through the stand-in.
-TEST(Signal, TwoPeersThroughTheStandIn) {
+// What goes out, as the stand-in receives it (the flow between two peers is
+// the link test below).
+TEST(Signal, OutgoingMessagesAsTheServerSeesThem) {
     SignalServer server;
     ASSERT_TRUE(server.start());
-    SignalServer::User client_user;
-    client_user.name = "guest";
-    client_user.id = 77;
-    client_user.keyboard = false;
-    server.set_user("C", client_user);
-
-    Peer host("host", server, "H"), client("client", server, "C");
-    ASSERT_GE(host.rec.wait("connected"), 0);
+    Peer client("client", server, "C");
     ASSERT_GE(client.rec.wait("connected"), 0);
 
-    char attempt[SIGNAL_ATTEMPT_ID_SIZE];
-    signal_new_attempt_id(attempt);
-    Creds cc = make_creds("c"), hc = make_creds("h");
-    signal_map_attempt(client.ctx, attempt, "H");
-    ASSERT_TRUE(signal_queue_offer(client.ctx, "H", attempt, SIGNAL_MODE_BUD, &cc, "my-secret"));
-    int at = host.rec.wait("offer ");
-    ASSERT_GE(at, 0);
-    EXPECT_EQ(host.rec.all()[at], std::string("offer ") + attempt + " 1 C guest 101 77 0 0 uc/pc/fc/ac");
-
-    // The host maps the attempt to the sender and answers with a fixed public address.
-    std::unique_ptr<char, void (*)(void *)> none(signal_attempt_peer(host.ctx, attempt), VKO_Free);
-    EXPECT_STREQ(none.get(), "");
-    signal_map_attempt(host.ctx, attempt, "C");
-    snprintf(host.ctx->public_addr, sizeof host.ctx->public_addr, "203.0.113.5");
-    ASSERT_TRUE(signal_queue_answer(host.ctx, attempt, 1, &hc, 5000));
-    at = client.rec.wait("answer ");
-    ASSERT_GE(at, 0);
-    EXPECT_EQ(client.rec.all()[at], std::string("answer ") + attempt + " 1 uh/ph/fh/ah");
-    EXPECT_GE(client.rec.wait(std::string("candex ") + attempt + " 203.0.113.5:5000 100"), 0);
-
-    Candidate c = {};
-    snprintf(c.attempt_id, sizeof c.attempt_id, "%s", attempt);
-    snprintf(c.ip, sizeof c.ip, "127.0.0.1");
-    c.port = 6000;
-    c.from_stun = 1;
-    signal_send_candex(client.ctx, &c);
-    EXPECT_GE(host.rec.wait(std::string("candex ") + attempt + " 127.0.0.1:6000 010"), 0);
+    Creds cc = make_creds("c");
+    const char *link = "abcdefghijklmnopqrstuvwxyz0", *secret = "abcdefghijklmnopqrstuvwxyz";
+    signal_map_attempt(client.ctx, "a0", "H");
+    signal_queue_offer(client.ctx, "H", "a0", SIGNAL_MODE_BUD, &cc, "my-secret");
+    signal_queue_offer_cancel(client.ctx, "a0");
+    signal_queue_offer(client.ctx, "H", "a1", SIGNAL_MODE_SCTP, &cc, link);  // 27 letters and digits
+    signal_queue_offer(client.ctx, "H", "a2", SIGNAL_MODE_SCTP, &cc, secret);
+    snprintf(client.ctx->public_addr, sizeof client.ctx->public_addr, "203.0.113.5");
+    signal_queue_answer(client.ctx, "a0", 1, &cc, 5000);  // and a candex for the fixed address
     {
         LogLines log;  // no peer for this attempt: nothing sent
+        Candidate c = {};
         snprintf(c.attempt_id, sizeof c.attempt_id, "unknown");
         signal_send_candex(client.ctx, &c);
         EXPECT_TRUE(log.has("No peer ID for attempt ID unknown"));
     }
-
-    ASSERT_TRUE(signal_queue_offer_cancel(client.ctx, attempt));
-    EXPECT_GE(host.rec.wait(std::string("cancel ") + attempt), 0);
-
-    // An access link is 27 letters and digits; one character less is a secret.
-    const char *link = "abcdefghijklmnopqrstuvwxyz0", *secret = "abcdefghijklmnopqrstuvwxyz";
-    signal_queue_offer(client.ctx, "H", "a1", SIGNAL_MODE_SCTP, &cc, link);
-    signal_queue_offer(client.ctx, "H", "a2", SIGNAL_MODE_SCTP, &cc, secret);
     SignalGuest guests[1] = {{3, 44, {1, 0, 1}}};
     SignalHostStatus st = {1, 4, 1, guests, 1};
-    snprintf(host.ctx->secret, sizeof host.ctx->secret, "short");
-    snprintf(host.ctx->name, sizeof host.ctx->name, "den");
-    signal_queue_conn_update(host.ctx, &st);
-    ASSERT_GE(host.rec.wait("offer a2"), 0);
-    ASSERT_TRUE(server.wait([&] { return !server.conn_update("H").empty(); }, 10000));
+    snprintf(client.ctx->secret, sizeof client.ctx->secret, "short");
+    snprintf(client.ctx->name, sizeof client.ctx->name, "den");
+    signal_queue_conn_update(client.ctx, &st);
+    ASSERT_TRUE(server.wait([&] { return !server.conn_update("C").empty(); }));
 
     auto sent = server.received("C");
-    ASSERT_GE(sent.size(), 5u);
-    auto offer = parse(sent[0]);
+    ASSERT_EQ(sent.size(), 7u);
+    auto offer = parse(sent[0]), cancel = parse(sent[1]), with_link = parse(sent[2]),
+         with_secret = parse(sent[3]);
     EXPECT_EQ(offer["version"].GetInt(), 1);
     EXPECT_STREQ(offer["payload"]["to"].GetString(), "H");
     EXPECT_STREQ(offer["payload"]["secret"].GetString(), "my-secret");
@@ -307,18 +278,21 @@ TEST(Signal, TwoPeersThroughTheStandIn) {
     EXPECT_EQ(offer["payload"]["data"]["ver_data"].GetInt(), 1);
     EXPECT_EQ(offer["payload"]["data"]["versions"]["bud"].GetInt(), 1);
     EXPECT_EQ(offer["payload"]["data"]["mode"].GetInt(), 1);
-    auto cancel = parse(sent[2]);
+    EXPECT_STREQ(offer["payload"]["data"]["creds"]["aes256"].GetString(), "ac");
     EXPECT_STREQ(cancel["action"].GetString(), "offer_cancel");
     EXPECT_FALSE(cancel["payload"].HasMember("data"));
-    auto with_link = parse(sent[3]), with_secret = parse(sent[4]);
     EXPECT_STREQ(with_link["payload"]["access_link_id"].GetString(), link);
     EXPECT_STREQ(with_link["payload"]["secret"].GetString(), "");
     EXPECT_STREQ(with_secret["payload"]["secret"].GetString(), secret);
+    auto answer = parse(sent[4]), candex = parse(sent[5]);
+    EXPECT_TRUE(answer["payload"]["approved"].GetBool());
+    EXPECT_STREQ(candex["payload"]["data"]["ip"].GetString(), "203.0.113.5");
+    EXPECT_EQ(candex["payload"]["data"]["port"].GetInt(), 5000);
+    EXPECT_TRUE(candex["payload"]["data"]["lan"].GetBool());
 
-    auto update = parse(server.conn_update("H"));
+    auto update = parse(server.conn_update("C"));
     const auto &p = update["payload"];
-    EXPECT_FALSE(p.HasMember("to"));
-    EXPECT_FALSE(p.HasMember("data"));
+    EXPECT_FALSE(p.HasMember("to") || p.HasMember("data"));
     EXPECT_STREQ(p["os"].GetString(), "Linux");
     EXPECT_STREQ(p["platform"].GetString(), "linux");
     EXPECT_EQ(p["sdk_v"].GetInt(), 393216);
@@ -329,15 +303,13 @@ TEST(Signal, TwoPeersThroughTheStandIn) {
     EXPECT_EQ(p["guests"][0]["user_id"].GetInt(), 44);
     EXPECT_FALSE(p["guests"][0]["keyboard"].GetBool());
 
-    // The upgrade query names the session and role.
-    auto q = server.queries("H");
+    auto q = server.queries("C");
     ASSERT_FALSE(q.empty());
-    EXPECT_EQ(signal_query_value(q[0], "role"), "host");
+    EXPECT_EQ(signal_query_value(q[0], "role"), "client");
     EXPECT_EQ(signal_query_value(q[0], "sdk_version"), "393216");
     EXPECT_EQ(signal_query_value(q[0], "version"), "1");
-
-    server.push_sdk("H", R"({"n":1})");
-    EXPECT_GE(host.rec.wait(R"(sdk {"n":1})"), 0);
+    server.push_sdk("C", R"({"n":1})");
+    EXPECT_GE(client.rec.wait(R"(sdk {"n":1})"), 0);
 }
 
 // How each round ends, what is reported and how long the next one waits.
@@ -409,5 +381,96 @@ TEST(Signal, RoundEndsAndBackOff) {
         double b = 50 << (i - 1);
         EXPECT_GE(gap, b) << i;
         EXPECT_LT(gap, 2 * b + 500) << i;
+    }
+}
+
+// A host and a client open a link: the offer, the answer and every
+// candidate travel through the signaling stand-in, STUN through its stand-in.
+namespace {
+
+// One end: its signaling and NAT manager, and how its attempt ended.
+struct NatSide {
+    SignalContext *sig = nullptr;
+    NatManager *nat = nullptr;
+    std::mutex mutex;
+    std::condition_variable cv;
+    TransportRecord *record = nullptr;
+    int32_t failed = 0;
+
+    void done(TransportRecord *r, int32_t code) {
+        std::lock_guard<std::mutex> g(mutex);
+        record = r, failed = code;
+        cv.notify_all();
+    }
+    bool wait() {
+        std::unique_lock<std::mutex> g(mutex);
+        return cv.wait_for(g, std::chrono::seconds(20), [&] { return record || failed; }) && record;
+    }
+};
+
+const NatCallbacks nat_side_callbacks = {
+    [](const char *attempt, const char *ip, uint16_t port, uint8_t lan, uint8_t stun, uint8_t sync, void *o) {
+        Candidate c = {port, {}, {}, lan, stun, sync};
+        snprintf(c.attempt_id, sizeof c.attempt_id, "%s", attempt);
+        snprintf(c.ip, sizeof c.ip, "%s", ip);
+        signal_send_candex(((NatSide *)o)->sig, &c);
+    },
+    [](const GuestInfo *, TransportRecord *record, void *o) { ((NatSide *)o)->done(record, 0); },
+    [](const GuestInfo *, int32_t code, void *o) { ((NatSide *)o)->done(nullptr, code); },
+};
+
+}  // namespace
+
+TEST(Signal, OfferAnswerAndCandidatesOpenALink) {
+    StunServer stun;
+    ASSERT_TRUE(stun.start());
+    nat_set_builtin_servers("127.0.0.1", stun.port(), "", 0);
+    SignalServer server;
+    ASSERT_TRUE(server.start());
+
+    for (uint32_t proto : {SIGNAL_MODE_BUD, SIGNAL_MODE_SCTP}) {
+        SCOPED_TRACE(proto);
+        NatSide host, client;
+        SignalCallbacks hcb = {}, ccb = {};
+        hcb.on_offer = [](const char *attempt, uint32_t mode, const Creds *creds, const char *from,
+                          const char *name, SignalPermissions, uint32_t uid, uint8_t, uint8_t, void *o) {
+            NatSide *h = (NatSide *)o;
+            GuestInfo info = {};
+            info.userID = uid;
+            snprintf(info.name, sizeof info.name, "%s", name);
+            nat_add_peer(h->nat, attempt, mode, creds, &info, nullptr, 1);
+            signal_map_attempt(h->sig, attempt, from);
+            signal_answer_attempt(h->sig, h->nat, attempt, 0, 1);
+        };
+        ccb.on_answer = [](const char *attempt, uint8_t approved, const Creds *creds, void *o) {
+            if (approved) nat_begin_p2p(((NatSide *)o)->nat, attempt, 0, creds, nullptr);
+        };
+        hcb.on_candex = ccb.on_candex = [](const char *attempt, const char *ip, uint16_t port, uint8_t lan,
+                                           uint8_t stun_, uint8_t sync, void *o) {
+            nat_add_candidate(((NatSide *)o)->nat, attempt, ip, port, lan, stun_, sync);
+        };
+        for (NatSide *s : {&host, &client}) {
+            bool h = s == &host;
+            signal_create(&s->sig, h ? "host" : "client", "127.0.0.1", 0, 0, "", h ? &hcb : &ccb, s);
+            signal_set_server(s->sig, "127.0.0.1", server.port(), 0);
+            nat_create(&s->nat, h ? NAT_MODE_HOST : NAT_MODE_CLIENT, "", 0, 1);
+            nat_start(s->nat, &nat_side_callbacks, s);
+        }
+        signal_set_session(host.sig, "H");
+
+        char attempt[SIGNAL_ATTEMPT_ID_SIZE];
+        ASSERT_EQ(signal_offer_attempt(client.sig, client.nat, proto, 1, "H", "C", "secret", attempt), 0);
+        EXPECT_TRUE(host.wait()) << host.failed;
+        EXPECT_TRUE(client.wait()) << client.failed;
+
+        for (NatSide *s : {&host, &client}) {
+            signal_destroy(&s->sig);
+            nat_destroy(&s->nat);
+            if (s->record) {  // nobody else holds it
+                s->record->close(s->record->ctx);
+                VKO_MutexDestroy(&s->record->send_lock);
+                delete s->record;
+            }
+        }
     }
 }

@@ -108,9 +108,13 @@ TEST(HttpArgs, SchemesPortsAndHeaderBlocks) {
         const char *agent;
         std::vector<std::string> lines;
     } blocks[] = {
-        {"User-Agent: X\r\nAccept: text/plain\r\n", "X", {"Accept: text/plain"}},
-        {"user-agent:\tA\nUser-Agent: B\nX-One:1\n", "A", {"X-One: 1", "Accept:"}},
-        {"X-A: 1\nX-Empty:\nX-B: 2\n", VKO_HTTP_USER_AGENT, {"X-A: 1", "Accept:"}},
+        {"User-Agent: X\r\nAccept: text/plain\r\n", "X", {"Accept: text/plain", "Expect:", "Content-Type:"}},
+        {"user-agent:\tA\nUser-Agent: B\nX-One:1\n",
+         "A",
+         {"X-One: 1", "Accept:", "Expect:", "Content-Type:"}},
+        {"X-A: 1\nX-Empty:\nX-B: 2\n",
+         VKO_HTTP_USER_AGENT,
+         {"X-A: 1", "Accept:", "Expect:", "Content-Type:"}},
     };
     for (auto &b : blocks) {
         NetArgs a;
@@ -118,14 +122,7 @@ TEST(HttpArgs, SchemesPortsAndHeaderBlocks) {
         EXPECT_EQ(a.user_agent, b.agent);
         std::vector<std::string> got;
         for (curl_slist *l = a.headers; l; l = l->next) got.push_back(l->data);
-        std::vector<std::string> want = b.lines;
-        for (const char *blank : {"Accept:", "Expect:", "Content-Type:"})
-            if (std::find(want.begin(), want.end(), blank) == want.end() &&
-                (std::string(blank) != "Accept:" || std::string(b.text).find("Accept") == std::string::npos))
-                want.push_back(blank);
-        std::sort(got.begin(), got.end());
-        std::sort(want.begin(), want.end());
-        EXPECT_EQ(got, want) << b.text;
+        EXPECT_EQ(got, b.lines) << b.text;
         net_free_args(&a);
     }
 }
