@@ -1,9 +1,9 @@
 // Runs the registered benchmarks, then prints one line per pair of ours and a
 // peer doing the same work: "ours / peer" as a speed ratio (above 1: ours is
 // faster), from the median time per iteration of each side's runs: CPU time,
-// which a busy machine disturbs less, or real time where a benchmark asks for
-// it. A pair is left out when a filter ran only one side; one that failed its
-// own checks is named.
+// which a busy machine disturbs less, or real time (or the time a benchmark
+// measures itself) where a benchmark asks for it. A pair is left out when a
+// filter ran only one side; one that failed its own checks is named.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -37,7 +37,9 @@ class PairReporter : public benchmark::ConsoleReporter {
                 s.error = r.error_message;
             else
                 s.times.push_back(
-                    (r.run_name.time_type == "real_time" ? r.real_accumulated_time : r.cpu_accumulated_time) /
+                    (r.run_name.time_type == "real_time" || r.run_name.time_type == "manual_time"
+                         ? r.real_accumulated_time
+                         : r.cpu_accumulated_time) /
                     static_cast<double>(r.iterations));
         }
     }

@@ -111,20 +111,23 @@ bool TcpConn::write(const void *data, size_t size) {
 }
 
 long TcpConn::read(void *data, size_t size, int timeout_ms) {
-    if (!pending.empty()) {
-        size_t n = std::min(size, pending.size());
-        memcpy(data, pending.data(), n);
-        pending.erase(0, n);
-        return (long)n;
+    if (pending.empty()) {
+        // Read ahead: frames arrive in small pieces, one system call for many.
+        if (!(ssl_ && SSL_pending(ssl_) > 0)) {
+            pollfd p{fd_, POLLIN, 0};
+            int r = poll(&p, 1, timeout_ms);
+            if (r == 0) return -1;
+            if (r < 0) return 0;
+        }
+        char buf[65536];
+        long n = ssl_ ? SSL_read(ssl_, buf, sizeof buf) : ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return 0;
+        pending.append(buf, (size_t)n);
     }
-    if (!(ssl_ && SSL_pending(ssl_) > 0)) {
-        pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, timeout_ms);
-        if (r == 0) return -1;
-        if (r < 0) return 0;
-    }
-    long n = ssl_ ? SSL_read(ssl_, data, (int)std::min<size_t>(size, 1 << 30)) : ::recv(fd_, data, size, 0);
-    return n > 0 ? n : 0;
+    size_t n = std::min(size, pending.size());
+    memcpy(data, pending.data(), n);
+    pending.erase(0, n);
+    return (long)n;
 }
 
 bool TcpConn::read_full(void *data, size_t size, int timeout_ms) {
@@ -140,7 +143,6 @@ bool TcpConn::read_full(void *data, size_t size, int timeout_ms) {
 
 bool TcpConn::read_until(std::string &out, const std::string &term, size_t max, int timeout_ms) {
     out.clear();
-    char buf[4096];
     for (;;) {
         size_t at = pending.find(term);
         if (at != std::string::npos) {
@@ -149,12 +151,18 @@ bool TcpConn::read_until(std::string &out, const std::string &term, size_t max, 
             return true;
         }
         if (pending.size() > max) return false;
-        std::string keep;
-        keep.swap(pending);
-        long n = read(buf, sizeof buf, timeout_ms);
-        pending.swap(keep);
-        if (n <= 0) return false;
-        pending.append(buf, (size_t)n);
+        // Take everything buffered, then let read() fetch more behind it.
+        std::string have;
+        have.swap(pending);
+        char c;
+        long n = read(&c, 1, timeout_ms);
+        if (n <= 0) {
+            pending.swap(have);
+            return false;
+        }
+        have += c;
+        have += pending;
+        pending.swap(have);
     }
 }
 

@@ -53,7 +53,7 @@ class TcpConn {
     void reset();
     int fd() const { return fd_; }
 
-    std::string pending;  // bytes read past the last read_until terminator
+    std::string pending;  // bytes received and not yet consumed
 
    private:
     int fd_;

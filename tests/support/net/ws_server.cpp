@@ -34,13 +34,14 @@ bool WsPeer::send_frame(uint8_t opcode, const std::string &payload, bool fin, bo
         f += (char)(m | 127);
         for (int shift = 56; shift >= 0; shift -= 8) f += (char)(n >> shift);
     }
-    std::string body = payload;
-    if (mask) {
-        const char key[4] = {0x11, 0x22, 0x33, 0x44};
-        f.append(key, 4);
-        for (size_t i = 0; i < body.size(); i++) body[i] ^= key[i % 4];
+    if (!mask) {
+        f += payload;
+        return conn_.write(f);
     }
-    return conn_.write(f) && conn_.write(body);
+    const char key[4] = {0x11, 0x22, 0x33, 0x44};
+    f.append(key, 4);
+    for (size_t i = 0; i < payload.size(); i++) f += (char)(payload[i] ^ key[i % 4]);
+    return conn_.write(f);
 }
 
 bool WsPeer::send_text(const std::string &text, size_t fragment, bool ping_inside) {
@@ -89,7 +90,18 @@ bool WsPeer::read_frame(uint8_t &opcode, bool &fin, std::string &payload, int ti
     if (!conn_.read_full(key, 4, timeout_ms)) return false;
     payload.resize(n);
     if (!conn_.read_full(payload.data(), n, timeout_ms)) return false;
-    for (size_t i = 0; i < n; i++) payload[i] ^= key[i % 4];
+    // Unmask eight bytes at a time: the key repeats every four.
+    uint64_t k8;
+    memcpy(&k8, key, 4);
+    memcpy((char *)&k8 + 4, key, 4);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        memcpy(&v, &payload[i], 8);
+        v ^= k8;
+        memcpy(&payload[i], &v, 8);
+    }
+    for (; i < n; i++) payload[i] ^= key[i % 4];
     return true;
 }
 
