@@ -4,6 +4,7 @@
 #include "platform/image.h"
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -98,7 +99,13 @@ static void *image_png_decode(const void *data, size_t size, uint32_t *width, ui
         goto except;
     }
 
-    out = (uint8_t *)VKO_Alloc(bytes, 1);
+    // Not the fatal allocator: a large image the machine cannot hold is refused,
+    // and every pixel is written by the decoder.
+    out = (uint8_t *)malloc(bytes);
+    if (!out) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", SPNG_EMEM);
+        goto except;
+    }
     r = spng_decode_image(ctx, out, bytes, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
     if (r != 0) {
         VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", r);
@@ -207,7 +214,12 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
 
     cinfo.out_color_space = JCS_EXT_RGBA;
     jpeg_start_decompress(&cinfo);
-    out = (uint8_t *)VKO_Alloc(bytes, 1);
+    out = (uint8_t *)malloc(bytes);
+    if (!out) {
+        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", 1);
+        jpeg_destroy_decompress(&cinfo);
+        return NULL;
+    }
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW row = out + (size_t)cinfo.output_scanline * cinfo.output_width * 4;
         jpeg_read_scanlines(&cinfo, &row, 1);
