@@ -258,11 +258,21 @@ int32_t acapture_start_mic(void **handle, const char *device_id, uint8_t mute_en
 namespace {
 
 // Stages new audio and hands out frames once enough is staged. The queue
-// holds a second (30 ms with short_queue); audio that does not fit is dropped.
+// holds a second (30 ms with short_queue). New audio that does not fit pushes
+// out the oldest: dropping the new packet whole would starve a short queue fed
+// packets longer than its free room for good. Sizes are whole frames.
 int32_t fifo_take(uint8_t *staging, uint32_t size, uint32_t *staged, uint32_t capacity, const void *data,
                   uint32_t bytes, void *out, uint32_t want) {
     if (capacity > size) capacity = size;
-    if (*staged + (uint64_t)bytes > capacity) return AUDIO_NOT_ENOUGH;
+    if (bytes > capacity) {
+        data = (const uint8_t *)data + (bytes - capacity);
+        bytes = capacity;
+    }
+    if (*staged + bytes > capacity) {
+        uint32_t drop = *staged + bytes - capacity;
+        memmove(staging, staging + drop, *staged - drop);
+        *staged -= drop;
+    }
     if (bytes) memcpy(staging + *staged, data, bytes);
     *staged += bytes;
     if (*staged < want) return AUDIO_NOT_ENOUGH;
@@ -618,7 +628,8 @@ int32_t aexclusive_poll(void *handle, int16_t *out, uint32_t frames) {
     const bool running = target_running(x);
     if (x->inclusive && !running) return AUDIO_NOT_ENOUGH;
     if (x->disabled || !running || x->state != 2) return acapture_poll_any(x->inner, out, frames, 0);
-    const uint32_t want = frames > EXCLUSIVE_STAGING / 4 ? EXCLUSIVE_STAGING : frames * 4;
+    if (frames > EXCLUSIVE_STAGING / 4) return AUDIO_NOT_ENOUGH;  // more than the queue ever holds
+    const uint32_t want = frames * 4;
     int32_t r =
         fifo_take(x->staging, EXCLUSIVE_STAGING, &x->staged, EXCLUSIVE_STAGING, nullptr, 0, out, want);
     if (r != AUDIO_NOT_ENOUGH) return r;
