@@ -113,9 +113,13 @@ TEST_F(AudioCaptureTest, LoopbackToneReachesTheGuestThroughOpus) {
         ASSERT_GE(g.pcm.size(), 2u * 48000);
         for (int s : g.sizes) EXPECT_EQ(s, frame);
         EXPECT_TRUE(g.in_order);
-        std::vector<int16_t> tail(g.pcm.end() - 2 * 24000, g.pcm.end());  // past the encoder's start-up
-        EXPECT_GT(amp(tail, 1000), 0.1) << "frame " << frame;  // 0.3 played; gaps under load lower it
-        EXPECT_LT(amp(tail, 440), 0.01);
+        // Past the encoder's start-up. 0.3 was played; a loaded machine's gaps
+        // only lower it and spread some energy, so the tone must stand out.
+        std::vector<int16_t> tail(g.pcm.begin() + 2 * 9600, g.pcm.end());
+        const double at_1k = amp(tail, 1000);
+        EXPECT_GT(at_1k, 0.03) << "frame " << frame;
+        EXPECT_GT(at_1k, 10 * amp(tail, 440)) << at_1k;
+        EXPECT_GT(at_1k, 10 * amp(tail, 2000)) << at_1k;
     }
 }
 

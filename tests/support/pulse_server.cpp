@@ -239,7 +239,7 @@ int PulseServer::play_tone(const std::string &sink, double freq, double amp) {
             pa_stream_write(s, buf.data(), buf.size() * 2, nullptr, 0, PA_SEEK_RELATIVE);
         },
         t.get());
-    pa_buffer_attr pa{(uint32_t)-1, (uint32_t)pa_usec_to_bytes(60000, &g_spec), (uint32_t)-1, (uint32_t)-1,
+    pa_buffer_attr pa{(uint32_t)-1, (uint32_t)pa_usec_to_bytes(200000, &g_spec), (uint32_t)-1, (uint32_t)-1,
                       (uint32_t)-1};
     int err = 0;
     if (pa_stream_connect_playback(s, sink.c_str(), &pa, STAY, nullptr, nullptr) < 0 ||
@@ -270,7 +270,7 @@ pid_t PulseServer::spawn_tone(const std::string &exe, const std::string &sink, d
     std::ofstream(raw, std::ios::binary).write((const char *)pcm.data(), (std::streamsize)pcm.size() * 2);
     std::string bin = dir_ + "/" + exe;
     std::string cmd = "cp /usr/bin/pacat '" + bin + "' && while cat '" + raw + "'; do :; done | '" + bin +
-                      "' --raw --format=s16le --rate=48000 --channels=2 --latency-msec=60 -d " + sink;
+                      "' --raw --format=s16le --rate=48000 --channels=2 --latency-msec=200 -d " + sink;
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
