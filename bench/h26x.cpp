@@ -27,50 +27,53 @@ struct Stream {
     std::vector<std::vector<uint8_t>> frames;  // access units, the first an IDR with SPS and PPS
 };
 
-// Detailed, noisy content at a low QP: the IDR is several megabytes, as a
-// high-quality desktop key frame can be.
-const Stream &stream() {
-    static Stream s = [] {
-        Stream out;
-        x264_param_t p;
-        x264_param_default_preset(&p, "ultrafast", "zerolatency");
-        p.i_width = W;
-        p.i_height = H;
-        p.i_csp = X264_CSP_I420;
-        p.i_fps_num = 60;
-        p.i_fps_den = 1;
-        p.i_keyint_max = 60;
-        p.b_repeat_headers = 1;
-        p.b_annexb = 1;
-        p.i_slice_count = 4;
-        p.rc.i_rc_method = X264_RC_CQP;
-        p.rc.i_qp_constant = 8;
-        p.i_log_level = X264_LOG_NONE;
-        x264_t *enc = x264_encoder_open(&p);
-        x264_picture_t pic, pout;
-        x264_picture_alloc(&pic, X264_CSP_I420, W, H);
-        uint32_t seed = 7;
-        for (int f = 0; f < 8; f++) {
-            for (int pl = 0; pl < 3; pl++) {
-                int w = pl ? W / 2 : W, h = pl ? H / 2 : H;
-                for (int y = 0; y < h; y++)
-                    for (int x = 0; x < w; x++) {
-                        seed = seed * 1103515245 + 12345;
-                        int v = ((x + f * 6) ^ y) + static_cast<int>((seed >> 16) & 31);
-                        pic.img.plane[pl][y * pic.img.i_stride[pl] + x] = static_cast<uint8_t>(v);
-                    }
-            }
-            pic.i_pts = f;
-            x264_nal_t *nals;
-            int n;
-            int size = x264_encoder_encode(enc, &nals, &n, &pic, &pout);
-            if (size > 0) out.frames.emplace_back(nals[0].p_payload, nals[0].p_payload + size);
+Stream encode(int qp, uint32_t noise_mask) {
+    Stream out;
+    x264_param_t p;
+    x264_param_default_preset(&p, "ultrafast", "zerolatency");
+    p.i_width = W;
+    p.i_height = H;
+    p.i_csp = X264_CSP_I420;
+    p.i_fps_num = 60;
+    p.i_fps_den = 1;
+    p.i_keyint_max = 60;
+    p.b_repeat_headers = 1;
+    p.b_annexb = 1;
+    p.i_slice_count = 4;
+    p.rc.i_rc_method = X264_RC_CQP;
+    p.rc.i_qp_constant = qp;
+    p.i_log_level = X264_LOG_NONE;
+    x264_t *enc = x264_encoder_open(&p);
+    x264_picture_t pic, pout;
+    x264_picture_alloc(&pic, X264_CSP_I420, W, H);
+    uint32_t seed = 7;
+    for (int f = 0; f < 8; f++) {
+        for (int pl = 0; pl < 3; pl++) {
+            int w = pl ? W / 2 : W, h = pl ? H / 2 : H;
+            for (int y = 0; y < h; y++)
+                for (int x = 0; x < w; x++) {
+                    seed = seed * 1103515245 + 12345;
+                    int v = ((x + f * 6) ^ y) + static_cast<int>((seed >> 16) & noise_mask);
+                    pic.img.plane[pl][y * pic.img.i_stride[pl] + x] = static_cast<uint8_t>(v);
+                }
         }
-        x264_picture_clean(&pic);
-        x264_encoder_close(enc);
-        return out;
-    }();
-    return s;
+        pic.i_pts = f;
+        x264_nal_t *nals;
+        int n;
+        int size = x264_encoder_encode(enc, &nals, &n, &pic, &pout);
+        if (size > 0) out.frames.emplace_back(nals[0].p_payload, nals[0].p_payload + size);
+    }
+    x264_picture_clean(&pic);
+    x264_encoder_close(enc);
+    return out;
+}
+
+// Detailed, noisy content at a low QP: the IDR is several megabytes, as a
+// high-quality desktop key frame can be. The second stream is ordinary desktop
+// content at a streaming QP (an IDR of some hundred kilobytes, small P frames).
+const Stream &stream(int kind = 0) {
+    static Stream large = encode(8, 31), typical = encode(30, 1);
+    return kind ? typical : large;
 }
 
 // Start codes of the buffer, the way a plain loop finds them.
@@ -154,7 +157,7 @@ void BM_NalSearchFFmpeg(benchmark::State &state) {
 
 // One fragment per frame, the IDR re-emitting the init segment.
 void BM_Mp4FragmentOurs(benchmark::State &state) {
-    const auto &frames = stream().frames;
+    const auto &frames = stream(static_cast<int>(state.range(0))).frames;
     Mp4VideoState *mp4 = nullptr;
     int64_t now = 1;
     size_t i = 0, bytes = 0, moved = 0, in = 0;
@@ -170,6 +173,7 @@ void BM_Mp4FragmentOurs(benchmark::State &state) {
     mp4_video_destroy(&mp4);
     state.SetBytesProcessed(static_cast<int64_t>(in));
     state.counters["out_per_in"] = in ? static_cast<double>(moved) / static_cast<double>(in) : 0;
+    state.counters["frame_bytes"] = static_cast<double>(in) / static_cast<double>(state.iterations());
 }
 
 int discard(void *opaque, uint8_t *, int size) {
@@ -178,7 +182,7 @@ int discard(void *opaque, uint8_t *, int size) {
 }
 
 void BM_Mp4FragmentLavf(benchmark::State &state) {
-    const auto &frames = stream().frames;
+    const auto &frames = stream(static_cast<int>(state.range(0))).frames;
     size_t written = 0;
     AVFormatContext *fmt = nullptr;
     avformat_alloc_output_context2(&fmt, nullptr, "mp4", nullptr);
@@ -220,8 +224,8 @@ void BM_Mp4FragmentLavf(benchmark::State &state) {
 BENCHMARK(BM_NalSearchOurs);
 BENCHMARK(BM_NalSearchByteScan);
 BENCHMARK(BM_NalSearchFFmpeg);
-BENCHMARK(BM_Mp4FragmentOurs)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Mp4FragmentLavf)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Mp4FragmentOurs)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Mp4FragmentLavf)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
@@ -230,5 +234,8 @@ int main(int argc, char **argv) {
         argc, argv,
         {{"NAL search, 1080p IDR", "BM_NalSearchOurs", "BM_NalSearchFFmpeg", "ours / av_parser_parse2"},
          {"NAL search, 1080p IDR", "BM_NalSearchOurs", "BM_NalSearchByteScan", "ours / byte-by-byte scan"},
-         {"fMP4 fragment per frame", "BM_Mp4FragmentOurs", "BM_Mp4FragmentLavf", "ours / libavformat mp4"}});
+         {"fMP4 per frame, 2.7 MB frames", "BM_Mp4FragmentOurs/0", "BM_Mp4FragmentLavf/0",
+          "ours / libavformat mp4"},
+         {"fMP4 per frame, desktop", "BM_Mp4FragmentOurs/1", "BM_Mp4FragmentLavf/1",
+          "ours / libavformat mp4"}});
 }
