@@ -69,7 +69,7 @@ constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kPassIntervalUs = 1000;
-constexpr uint32_t kAckEvery = 32;    // data fragments that call for an ack at once
+constexpr uint32_t kAckEvery = 64;    // data fragments that call for an ack at once
 constexpr uint32_t kTruesize = 2560;  // what one datagram costs in a socket's receive queue
 // Beyond this a burst only adds delay in the peer's queue in front of control messages.
 constexpr uint32_t kBurstMax = 512;
@@ -694,7 +694,7 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
 }
 
 // Handles one received datagram. 0 for a good record, 2000 for STUN, else the drop reason.
-int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BUD_STREAMS]) {
+int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BUD_STREAMS], uint64_t now) {
     if (stun_is_stun(d, len)) {
         if (d[0] == 0 && stun_check_request(d, len, link->ice_pwd))
             stun_send_success(link->sock, d, len, &link->remote, link->local.family ? &link->local : nullptr,
@@ -727,7 +727,6 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
         link->dropped_malformed.fetch_add(1, std::memory_order_relaxed);
         return BUD_ERR_MALFORMED;
     }
-    uint64_t now = now_us(link);
     if (low == 0x01)
         handle_data(link, p, clen, now);
     else
@@ -760,6 +759,7 @@ void bud_thread(BUD *link) {
                 msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
             }
             int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+            uint64_t rx_now = now_us(link);  // one reading serves the whole batch
             if (n < 0 && errno != EAGAIN && errno != EINTR)
                 result = NET_ERROR_BASE - network_error_code(errno);
             for (int i = 0; i < n; i++) {
@@ -774,7 +774,7 @@ void bud_thread(BUD *link) {
                     }
                 }
                 for (uint32_t off = 0; off < len; off += seg) {
-                    int32_t r = bud_recv_datagram(link, d + off, std::min(seg, len - off), gaps);
+                    int32_t r = bud_recv_datagram(link, d + off, std::min(seg, len - off), gaps, rx_now);
                     if (r == 0) {
                         good = true;
                     } else {
@@ -782,7 +782,7 @@ void bud_thread(BUD *link) {
                     }
                 }
             }
-            if (good) link->last_received.store(now_us(link));
+            if (good) link->last_received.store(rx_now);
         }
         uint64_t now = now_us(link);
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
