@@ -103,6 +103,7 @@ struct SctpTransport {
     std::mutex send_mutex;
     std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
     std::condition_variable space_cond;
+    std::atomic<uint32_t> space_waiters{0};
     std::atomic<uint64_t> last_data{0};
     std::atomic<uint64_t> clock_offset{0};
     std::atomic<uint64_t> last_error_log{0};
@@ -218,6 +219,7 @@ int sctpp_on_send_space(struct socket *, uint32_t, void *ulp) {
     std::shared_lock<std::shared_mutex> live(g_live_mutex);
     if (!g_live.count(ulp)) return 0;
     SctpTransport *t = static_cast<SctpTransport *>(ulp);
+    if (t->space_waiters.load() == 0) return 0;
     std::lock_guard<std::mutex> lock(t->space_mutex);
     t->space_cond.notify_all();
     return 0;
@@ -581,7 +583,9 @@ int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix
         std::unique_lock<std::mutex> lock(t->space_mutex);
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return SCTP_TIMEOUT;
+        t->space_waiters++;
         t->space_cond.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(5)));
+        t->space_waiters--;
         st = t->state.load();
         if (st != 0) return st;
     }

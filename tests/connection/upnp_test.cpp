@@ -68,8 +68,10 @@ struct Gateway {
                                                << "allow 20002-20003 10.9.0.0/24 20002-20003\n"
                                                << "allow 21000-21003 10.9.0.0/24 21000-21003\n"
                                                << "deny 0-65535 0.0.0.0/0 0-65535\n";
-        std::string cmd = "ip netns exec " + gw + " miniupnpd -d -f " + dir + "/miniupnpd.conf -P " + dir +
-                          "/miniupnpd.pid >" + dir + "/log 2>&1 & echo $! >" + dir + "/pid";
+        // timeout ends the daemon even when this process dies first.
+        std::string cmd = "ip netns exec " + gw + " timeout 120 miniupnpd -d -f " + dir +
+                          "/miniupnpd.conf -P " + dir + "/miniupnpd.pid >" + dir + "/log 2>&1 & echo $! >" +
+                          dir + "/pid";
         if (std::system(cmd.c_str()) != 0) return false;
         std::ifstream(dir + "/pid") >> pid;
         // Ready once its HTTP side listens.

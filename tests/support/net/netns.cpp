@@ -1,10 +1,13 @@
 #include "support/net/netns.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -18,10 +21,23 @@ bool shell(const std::string &command) {
     return std::system(quiet.c_str()) == 0;
 }
 
+// Namespaces of labs whose process died without cleaning up (a crash).
+void remove_stale() {
+    DIR *d = opendir("/var/run/netns");
+    if (!d) return;
+    while (dirent *e = readdir(d)) {
+        int pid = 0;
+        if (std::sscanf(e->d_name, "zk%d-", &pid) == 1 && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH)
+            shell(std::string("ip netns del ") + e->d_name);
+    }
+    closedir(d);
+}
+
 }  // namespace
 
 NetnsLab::NetnsLab() {
     prefix_ = "zk" + std::to_string(getpid()) + "-" + std::to_string(g_labs++) + "-";
+    if (geteuid() == 0) remove_stale();
 }
 
 NetnsLab::~NetnsLab() {
