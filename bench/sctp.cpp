@@ -51,6 +51,16 @@ void grow(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+// Two sockets as the connection code sets them up, and where each is reached.
+void socket_pair(int *a, int *b, sockaddr_in6 *to_a, sockaddr_in6 *to_b) {
+    network_udp_socket(a, 0);
+    network_udp_socket(b, 0);
+    grow(*a);
+    grow(*b);
+    *to_a = loopback(*a);
+    *to_b = loopback(*b);
+}
+
 std::vector<uint8_t> message(uint32_t i) {
     std::vector<uint8_t> m(kMessage);
     for (uint32_t k = 0; k < kMessage; k += 4096) m[k] = static_cast<uint8_t>(i + k);
@@ -101,11 +111,8 @@ double pump(Send send, Recv recv, bool *ok) {
 void BM_SctpInDtls(benchmark::State &state) {
     for (auto _ : state) {
         int a, b;
-        network_udp_socket(&a, 0);
-        network_udp_socket(&b, 0);
-        grow(a);
-        grow(b);
-        sockaddr_in6 to_a = loopback(a), to_b = loopback(b);
+        sockaddr_in6 to_a, to_b;
+        socket_pair(&a, &b, &to_a, &to_b);
         VKO_Cert *ca = VKO_CertCreate(), *cb = VKO_CertCreate();
         char fa[VKO_FINGERPRINT_SIZE], fb[VKO_FINGERPRINT_SIZE];
         VKO_CertGetFingerprint(ca, fa, sizeof fa);
@@ -133,11 +140,8 @@ void BM_Bud(benchmark::State &state) {
     std::string key(254, 'a');
     for (auto _ : state) {
         int a, b;
-        network_udp_socket(&a, 0);
-        network_udp_socket(&b, 0);
-        grow(a);
-        grow(b);
-        sockaddr_in6 to_a = loopback(a), to_b = loopback(b);
+        sockaddr_in6 to_a, to_b;
+        socket_pair(&a, &b, &to_a, &to_b);
         BUD *host = nullptr, *client = nullptr;
         bud_create(&host, a, &to_b, nullptr, key.c_str(), 1, 1, "pa", 1);
         bud_create(&client, b, &to_a, nullptr, key.c_str(), 1, 0, "pb", 1);
@@ -249,12 +253,7 @@ double bare_pair() {
         }
     });
     Bare a, b;
-    network_udp_socket(&a.fd, 0);
-    network_udp_socket(&b.fd, 0);
-    grow(a.fd);
-    grow(b.fd);
-    a.peer = loopback(b.fd);
-    b.peer = loopback(a.fd);
+    socket_pair(&a.fd, &b.fd, &b.peer, &a.peer);
     usrsctp_register_address(&a);
     usrsctp_register_address(&b);
     struct socket *listener = bare_socket(&a);
