@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "connection/bud.h"
+#include "connection/protocol.h"
 #include "connection/sctp.h"
 #include "platform/dtls.h"
 #include "platform/log.h"
@@ -477,21 +478,9 @@ int32_t nat_init_proto(NatManager *m, NatPeer *p, TransportRecord **out) {
                   ntohs(p->path_remote.sin6_port));
     VKO_Log("nat_init_proto", "%-14s = %s", "net", value);
 
-    TransportRecord *rec = new TransportRecord{};
-    rec->kind = kind;
-    rec->ctx = ctx;
-    if (kind == TRANSPORT_BUD) {
-        rec->recv = bud_recv;
-        rec->send = bud_send;
-        rec->close = bud_close;
-    } else {
-        rec->recv = sctpp_recv;
-        rec->send = sctpp_send;
-        rec->close = sctpp_destroy;
-    }
-    rec->send_lock = VKO_MutexCreate();
-    uint64_t t = static_cast<uint64_t>(VKO_GetTime());
-    for (TransportStreamCounters &s : rec->streams) s.sample_time = t;
+    TransportRecord *rec = kind == TRANSPORT_BUD
+                               ? proto_create(kind, ctx, bud_recv, bud_send, bud_close)
+                               : proto_create(kind, ctx, sctpp_recv, sctpp_send, sctpp_destroy);
     *out = rec;
     return 0;
 }

@@ -374,7 +374,7 @@ void proto_stream_metrics(TransportRecord *conn, uint8_t stream, uint8_t full, S
 
 TransportRecord *proto_create(uint32_t kind, void *ctx, TransportRecvFn recv, TransportSendFn send,
                               TransportCloseFn close) {
-    auto *conn = static_cast<TransportRecord *>(VKO_Alloc(1, sizeof(TransportRecord)));
+    auto *conn = new TransportRecord{};
     conn->kind = kind;
     conn->ctx = ctx;
     conn->recv = recv;
@@ -413,6 +413,6 @@ void proto_destroy(TransportRecord **pconn) {
     }
     if (conn->close) conn->close(conn->ctx);
     VKO_MutexDestroy(&conn->send_lock);
-    VKO_Free(conn);
+    delete conn;
     *pconn = nullptr;
 }

@@ -102,7 +102,8 @@ bool proto_stream_saturated(TransportRecord *conn, uint8_t stream, uint64_t fram
 // `full` the messages waiting to be read; other transports give zeros.
 void proto_stream_metrics(TransportRecord *conn, uint8_t stream, uint8_t full, StreamMetrics *out);
 
-// A record for a transport's operations, with its send lock (VKO_Alloc'd; proto_destroy frees it).
+// A record for a transport's operations, with its send lock and the counters'
+// sample time set to now (new'd: proto_destroy, or delete after its close and lock).
 TransportRecord *proto_create(uint32_t kind, void *ctx, TransportRecvFn recv, TransportSendFn send,
                               TransportCloseFn close);
 // Lets the BUD peer acknowledge what is in flight (at most 5 s), closes the
