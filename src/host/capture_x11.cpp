@@ -61,7 +61,6 @@ struct CapX11 {
     int damage_event;
     int fixes_event;
     int xi_opcode;
-    XserverRegion parts;
     bool dirty;          // damage inside the monitor not yet captured
     bool shape_changed;  // cursor image changed since the last poll
     unsigned long cursor_serial;
@@ -157,8 +156,9 @@ int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     }
     log_setting("dxgi", c->shm ? "1.5" : "1.2");
 
-    c->damage = XDamageCreate(c->dpy, c->root, XDamageReportNonEmpty);
-    c->parts = XFixesCreateRegion(c->dpy, nullptr, 0);
+    // Every damaged rectangle arrives as an event, so telling whether one
+    // touches the monitor costs no round trip.
+    c->damage = XDamageCreate(c->dpy, c->root, XDamageReportRawRectangles);
     XFixesSelectCursorInput(c->dpy, c->root, XFixesDisplayCursorNotifyMask);
     if (c->xi_opcode) {
         unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
@@ -173,36 +173,22 @@ int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     return 0;
 }
 
-// Moves the damage reported so far out of the server's object and notes
-// whether any of it lies on the monitor.
-void take_damage(CapX11 *c) {
-    XDamageSubtract(c->dpy, c->damage, None, c->parts);
-    XRectangle mon = {(short)c->x, (short)c->y, (unsigned short)c->w, (unsigned short)c->h};
-    XserverRegion area = XFixesCreateRegion(c->dpy, &mon, 1);
-    XFixesIntersectRegion(c->dpy, area, area, c->parts);
-    int n = 0;
-    XRectangle bounds;
-    XRectangle *rects = XFixesFetchRegionAndBounds(c->dpy, area, &n, &bounds);
-    if (rects) XFree(rects);
-    if (n > 0) c->dirty = true;
-    XFixesDestroyRegion(c->dpy, area);
-}
-
 // Handles queued events; true when something for this poll happened.
 bool drain_events(CapX11 *c, bool *moved) {
-    bool damaged = false;
     while (XPending(c->dpy)) {
         XEvent e;
         XNextEvent(c->dpy, &e);
         if (e.type == c->damage_event + XDamageNotify) {
-            damaged = true;
+            const XRectangle &r = ((XDamageNotifyEvent *)&e)->area;
+            if (r.x < c->x + (int32_t)c->w && r.x + r.width > c->x && r.y < c->y + (int32_t)c->h &&
+                r.y + r.height > c->y)
+                c->dirty = true;
         } else if (e.type == c->fixes_event + XFixesCursorNotify) {
             c->shape_changed = true;
         } else if (e.type == GenericEvent && e.xcookie.extension == c->xi_opcode) {
             *moved = true;
         }
     }
-    if (damaged) take_damage(c);
     return c->dirty || c->shape_changed || *moved;
 }
 
@@ -270,7 +256,6 @@ void cap_dxgi_stop(void **handle) {
             XDestroyImage(c->image);
         }
         if (c->damage) XDamageDestroy(c->dpy, c->damage);
-        if (c->parts) XFixesDestroyRegion(c->dpy, c->parts);
         XCloseDisplay(c->dpy);
     }
     d3d_release(&c->texture);
