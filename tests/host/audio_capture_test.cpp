@@ -48,7 +48,8 @@ class AudioCaptureTest : public ::testing::Test {
         for (int t : tones) srv->stop_tone(t);
     }
     int tone(double freq) {
-        int t = srv->play_tone("testsink", freq, 0.3);
+        int t = srv->play_heard_tone("testsink", freq, 0.3);
+        EXPECT_GE(t, 0);
         tones.push_back(t);
         return t;
     }

@@ -252,6 +252,17 @@ int PulseServer::play_tone(const std::string &sink, double freq, double amp) {
     return (int)tones_.size() - 1;
 }
 
+int PulseServer::play_heard_tone(const std::string &sink, double freq, double amp) {
+    int id = play_tone(sink, freq, amp);
+    PulseRecorder rec(sink + ".monitor");
+    for (int i = 0; id >= 0 && i < 40; i++) {  // 2 s of sound, or 40 s of nothing
+        auto got = rec.take(2400, 1000);
+        if (!got.empty() && tone_amplitude(got.data(), 2400, 2, 0, freq) > amp / 2) return id;
+    }
+    stop_tone(id);
+    return -1;
+}
+
 void PulseServer::stop_tone(int id) {
     PulseLock lock(&pulse_);
     if (id < 0 || id >= (int)tones_.size() || !tones_[id]) return;

@@ -41,6 +41,8 @@ class PulseServer {
 
     // A sine (same on both channels) from this process into sink; returns an id.
     int play_tone(const std::string &sink, double freq, double amp);
+    // As play_tone, returning once the tone is heard on the sink's monitor (-1 if never).
+    int play_heard_tone(const std::string &sink, double freq, double amp);
     void stop_tone(int id);
 
     // A sine played by another process: a shell (the returned pid, leader of
