@@ -18,7 +18,7 @@
 //   burst: what the peer's socket can queue at once (its buffer, as ours).
 //     Senders send directly while less than that is in flight (control and
 //     audio up to twice it); beyond it their fragments are deferred.
-//   window: max(burst, 2 x delivery rate x minimum round trip). The link thread
+//   window: max(burst, 1.5 x delivery rate x minimum round trip). The link thread
 //     sends deferred fragments while in flight < window, paced at twice the
 //     delivery rate, so a path's capacity is used without bursts the peer's
 //     socket cannot hold. Each turn's room goes first to the control stream,
@@ -478,7 +478,7 @@ void path_sample(BUD *link, uint64_t now, bool pressed) {
     link->sample_delivered = link->delivered;
     link->sample_pressed = false;
     double bdp = link->rate * link->min_rtt_us;
-    link->window.store(static_cast<uint32_t>(std::clamp(2.0 * bdp, static_cast<double>(link->burst),
+    link->window.store(static_cast<uint32_t>(std::clamp(1.5 * bdp, static_cast<double>(link->burst),
                                                         static_cast<double>(kWindowMax))),
                        std::memory_order_relaxed);
 }
@@ -494,7 +494,7 @@ uint32_t turn_room(BUD *link, uint64_t now, uint32_t in_flight) {
         link->tokens = 0;
         return room;
     }
-    // Twice the rate: the window, not the pace, keeps the path's queue at one
+    // Twice the rate: the window, not the pace, keeps the path's queue at half a
     // round trip's worth at most; the pace only spreads bursts.
     const double gain = 2.0;
     double cap = std::max(static_cast<double>(kGsoCount), link->rate * gain * 2000.0);
