@@ -65,6 +65,7 @@ struct CapX11 {
     bool shape_changed;  // cursor image changed since the last poll
     unsigned long cursor_serial;
     int32_t px, py;  // pointer position at the last poll
+    int64_t awake;   // when the screen saver was last reset
 };
 
 void log_setting(const char *key, const char *value) {
@@ -307,6 +308,11 @@ int32_t cap_dxgi_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, Captur
         ready = drain_events(c, &moved);
     }
     frame->time = (uint64_t)VKO_GetTime();
+    // Keeps the display from blanking while it is captured.
+    if ((int64_t)frame->time - c->awake >= 10000 * (int64_t)1000000) {
+        XResetScreenSaver(c->dpy);
+        c->awake = (int64_t)frame->time;
+    }
     if (moved) {
         Window r, ch;
         int rx, ry, wx, wy;
