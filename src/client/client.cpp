@@ -57,7 +57,9 @@ void on_cursor_message(ClientContext *c, const uint8_t *m, uint32_t len) {
     c->callbacks.on_cursor(&cur, image, c->opaque);
 }
 
-void dispatch(ClientContext *c, const uint8_t *m, uint32_t len) {
+}  // namespace
+
+void client_handle_message(ClientContext *c, const uint8_t *m, uint32_t len) {
     if (len < PROTO_HEADER_SIZE) return;
     ControlHeader h = proto_read_header(m);
     const ClientCallbacks &cb = c->callbacks;
@@ -100,6 +102,8 @@ void dispatch(ClientContext *c, const uint8_t *m, uint32_t len) {
     }
 }
 
+namespace {
+
 void *control_thread(void *opaque) {
     auto *c = static_cast<ClientContext *>(opaque);
     auto *buf = static_cast<uint8_t *>(VKO_Alloc(1, PROTO_RECV_BUFFER));
@@ -113,7 +117,7 @@ void *control_thread(void *opaque) {
             c->state.store(r);
             break;
         }
-        dispatch(c, buf, len);
+        client_handle_message(c, buf, len);
     }
     VKO_Free(buf);
     return nullptr;

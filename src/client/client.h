@@ -109,6 +109,10 @@ int32_t client_create(TransportRecord *transport, const ClientConfig *config,
 // proto_destroy and the session.
 void client_destroy(ClientContext **session);
 
+// One control message from the host into the session's callbacks (the
+// control thread's step); a message shorter than its fields is dropped.
+void client_handle_message(ClientContext *session, const uint8_t *message, uint32_t length);
+
 // Media sink for every session of the process; null drops the media.
 void client_set_media_sink(ClientMediaSink sink, void *opaque);
 
