@@ -15,12 +15,13 @@
 
 #include "host/audio_thread.h"
 #include "platform/thread.h"
+#include "support/net/netns.h"
 #include "support/pulse_server.h"
 
 namespace {
 
-// The tests run as parallel processes; only VoiceSocketOnLoopback opens the
-// voice port, the others pass an application selection.
+// Only VoiceSocketOnLoopback opens the fixed voice port (in a network namespace
+// of its own); the others pass an application selection, which opens none.
 
 // Polls a row until frames are delivered (6000 means wait for more).
 std::vector<int16_t> capture(const AudioCaptureApi &api, void *h, uint32_t frames, uint32_t channels = 2) {
@@ -153,7 +154,9 @@ TEST_F(AudioCaptureTest, MutedEndpointStillReachesTheCapture) {
 // 440 Hz. Leaving the target out keeps only 440 Hz; taking only the target
 // keeps only 1 kHz; a target that does not run gives nothing.
 TEST_F(AudioCaptureTest, PerApplicationCaptureFollowsTheProcessTree) {
-    pid_t shell = srv->spawn_tone("zvtone-target", "testsink", 1000, 0.3);
+    // A name of this process's own: test runs on one machine overlap.
+    const std::string exe = "zvtone-" + std::to_string(getpid());
+    pid_t shell = srv->spawn_tone(exe, "testsink", 1000, 0.3);
     tone(440);
     for (int i = 0; i < 500 && srv->inputs().size() < 2; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -161,8 +164,7 @@ TEST_F(AudioCaptureTest, PerApplicationCaptureFollowsTheProcessTree) {
         uint32_t row;
         std::string selection;
         double at_1k, at_440;
-    } cases[] = {{AUDIO_ROW_EXCLUDE_APP, "zvtone-target", 0, 0.3},
-                 {AUDIO_ROW_ONLY_APP, std::to_string(shell), 0.3, 0}};
+    } cases[] = {{AUDIO_ROW_EXCLUDE_APP, exe, 0, 0.3}, {AUDIO_ROW_ONLY_APP, std::to_string(shell), 0.3, 0}};
     for (const auto &c : cases) {
         void *h = nullptr;
         const auto &row = AUDIO_CAPTURE_API[c.row];
@@ -203,30 +205,36 @@ TEST_F(AudioCaptureTest, MicrophoneIsMonoWithAShortQueue) {
 // Voice datagrams are heard on the loopback address only; loud ones switch
 // the activity on until the next drain.
 TEST_F(AudioCaptureTest, VoiceSocketOnLoopback) {
-    void *h = nullptr;
-    const auto &row = AUDIO_CAPTURE_API[AUDIO_ROW_LOOPBACK];
-    ASSERT_EQ(row.start(&h, "", 0, ""), 0);
-    std::ifstream udp("/proc/net/udp");
-    std::string all((std::istreambuf_iterator<char>(udp)), {});
-    EXPECT_NE(all.find("0100007F:9DD0"), std::string::npos);  // 127.0.0.1:40400
-    EXPECT_EQ(all.find("00000000:9DD0"), std::string::npos);
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(AUDIO_VOICE_PORT);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const struct {
-        int16_t level;
-        uint8_t active;
-    } cases[] = {{1000, 1}, {200, 0}};  // rms 0.03 and 0.006
-    for (auto c : cases) {
-        std::vector<int16_t> d(480, c.level);
-        sendto(s, d.data(), d.size() * 2, 0, (sockaddr *)&to, sizeof(to));
-        EXPECT_EQ(row.voice_active(h), c.active) << c.level;
-    }
-    EXPECT_EQ(row.voice_active(h), 0);
-    close(s);
-    row.stop(&h);
+    NetnsLab lab;  // a network of its own: test suites running at once would share the fixed port
+    if (!lab.available()) GTEST_SKIP() << lab.why();
+    const std::string ns = lab.add("voice");
+    ASSERT_FALSE(ns.empty());
+    ASSERT_TRUE(lab.in_ns(ns, [&] {
+        void *h = nullptr;
+        const auto &row = AUDIO_CAPTURE_API[AUDIO_ROW_LOOPBACK];
+        ASSERT_EQ(row.start(&h, "", 0, ""), 0);
+        std::ifstream udp("/proc/thread-self/net/udp");
+        std::string all((std::istreambuf_iterator<char>(udp)), {});
+        EXPECT_NE(all.find("0100007F:9DD0"), std::string::npos);  // 127.0.0.1:40400
+        EXPECT_EQ(all.find("00000000:9DD0"), std::string::npos);
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(AUDIO_VOICE_PORT);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const struct {
+            int16_t level;
+            uint8_t active;
+        } cases[] = {{1000, 1}, {200, 0}};  // rms 0.03 and 0.006
+        for (auto c : cases) {
+            std::vector<int16_t> d(480, c.level);
+            sendto(s, d.data(), d.size() * 2, 0, (sockaddr *)&to, sizeof(to));
+            EXPECT_EQ(row.voice_active(h), c.active) << c.level;
+        }
+        EXPECT_EQ(row.voice_active(h), 0);
+        close(s);
+        row.stop(&h);
+    }));
 }
 
 // Any push size goes through fixed buffers; 44.1 kHz float arrives as 48 kHz.
