@@ -317,15 +317,16 @@ int32_t proto_audio_write(TransportRecord *conn, const void *data, uint32_t leng
         c.bits += 8 * length;
         return conn->send(conn->ctx, 2, prefix, PROTO_AUDIO_PREFIX_SIZE, data, length, 0);
     }
-    auto *state = reinterpret_cast<Mp4AudioState **>(&conn->audio_container);
-    int32_t n = mp4_write_audio(state, static_cast<const uint8_t *>(data), length, samples);
+    auto *state = static_cast<Mp4AudioState *>(conn->audio_container);
+    int32_t n = mp4_write_audio(&state, static_cast<const uint8_t *>(data), length, samples);
+    conn->audio_container = state;
     if (n < 0) {
         log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "proto_audio_write", __LINE__, n);
         return n;
     }
     c.messages++;
     c.bits += 8 * static_cast<uint32_t>(n);
-    return conn->send(conn->ctx, 2, nullptr, 0, (*state)->buffer, static_cast<uint32_t>(n), 0);
+    return conn->send(conn->ctx, 2, nullptr, 0, state->buffer, static_cast<uint32_t>(n), 0);
 }
 
 float proto_stream_mbps(TransportRecord *conn, uint8_t stream) {
@@ -389,10 +390,11 @@ TransportRecord *proto_create(uint32_t kind, void *ctx, TransportRecvFn recv, Tr
 void proto_destroy(TransportRecord **pconn) {
     if (!pconn || !*pconn) return;
     TransportRecord *conn = *pconn;
-    auto *video = reinterpret_cast<Mp4VideoState **>(&conn->video_container);
-    auto *audio = reinterpret_cast<Mp4AudioState **>(&conn->audio_container);
-    mp4_video_destroy(video);
-    mp4_audio_destroy(audio);
+    auto *video = static_cast<Mp4VideoState *>(conn->video_container);
+    auto *audio = static_cast<Mp4AudioState *>(conn->audio_container);
+    mp4_video_destroy(&video);
+    mp4_audio_destroy(&audio);
+    conn->video_container = conn->audio_container = nullptr;
     if (conn->kind == TRANSPORT_BUD && conn->ctx) {
         BUD *link = static_cast<BUD *>(conn->ctx);
         int64_t start = VKO_GetTime();
