@@ -187,7 +187,7 @@ struct BUD {
     uint64_t last_ack = 0;
     Stream streams[BUD_STREAMS];
     AU32 rtt_us{100000};
-    uint32_t cg_level = 1;
+    std::atomic<uint32_t> cg_level{1};  // lateness row, changed by the host's settings
     std::atomic<uint8_t> acks_up_to_date{1};
     std::atomic<int32_t> state{0};
     std::atomic<uint64_t> last_error_log{0};
@@ -538,7 +538,7 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
         return;
     }
     double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
-    const CongestionRow &row = kCongestion[link->cg_level];
+    const CongestionRow &row = kCongestion[link->cg_level.load(std::memory_order_relaxed)];
     uint32_t pending = 0, late = 0, sent_deferred = 0;
     for (uint32_t seq = acked; seq_diff(next, seq) > 0 && pending < kPendingLimit; seq++) {
         uint32_t idx = seq % BUD_WINDOW;
@@ -862,7 +862,7 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     else
         std::memset(&link->local, 0, sizeof link->local);
     link->sock = sock;
-    link->cg_level = std::min<uint32_t>(congestion_level, 2);
+    link->cg_level.store(std::min<uint32_t>(congestion_level, 2));
     // The peer's socket is set up like ours; keep what we have in flight within
     // what it can queue, or a fast sender overruns it and waits on timers.
     int rcvbuf = 0;
@@ -1149,6 +1149,14 @@ void bud_close(void *ctx) {
     free_link(link);
 }
 
+void bud_set_congestion_level(BUD *link, uint32_t level) {
+    link->cg_level.store(std::min<uint32_t>(level, 2));
+}
+
+uint32_t bud_congestion_level(BUD *link) {
+    return link->cg_level.load();
+}
+
 float bud_congestion_bitrate(BUD *link, uint8_t stream) {
     if (stream >= BUD_STREAMS) return 0.0f;
     Stream &s = link->streams[stream];
@@ -1156,7 +1164,7 @@ float bud_congestion_bitrate(BUD *link, uint8_t stream) {
     uint32_t next = s.next.load(), acked = s.acknowledged.load();
     uint32_t in_flight = seq_diff(next, acked) > 0 ? next - acked : 0;
     uint32_t late = s.late.load();
-    const CongestionRow &row = kCongestion[link->cg_level];
+    const CongestionRow &row = kCongestion[link->cg_level.load(std::memory_order_relaxed)];
     if (in_flight > kPendingLimit && static_cast<double>(late) / in_flight > row.c) {
         s.congested++;
         if (s.congested % 60 == 1) {

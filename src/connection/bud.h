@@ -60,6 +60,10 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
                  uint32_t timeout_ms);
 void bud_close(void *ctx);
 
+// The lateness row (0-2) of a running link.
+void bud_set_congestion_level(BUD *link, uint32_t level);
+uint32_t bud_congestion_level(BUD *link);
+
 // Bitrate (Mbit/s) the encoder may use on the stream now.
 float bud_congestion_bitrate(BUD *link, uint8_t stream);
 

@@ -1,0 +1,432 @@
+// Host context: creation and teardown, first and last guest, gamepads, the
+// virtual microphone and the application class of windows.
+#include "host/host.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/json.h"
+#include "platform/log.h"
+#include "platform/map.h"
+#include "platform/memory.h"
+#include "platform/thread.h"
+#include "util/logger.h"
+
+namespace {
+
+HostHooks g_hooks{};
+
+struct EncodeArg {
+    HostContext *ctx;
+    uint32_t stream;
+};
+
+void *encode_thread_main(void *opaque) {
+    auto *arg = static_cast<EncodeArg *>(opaque);
+    if (g_hooks.encode) g_hooks.encode(arg->ctx, arg->stream);
+    VKO_Free(arg);
+    return nullptr;
+}
+
+// Sleeps ms in 100 ms steps; false once the context stops.
+bool nap(HostContext *ctx, uint32_t ms) {
+    for (uint32_t t = 0; t < ms; t += 100) {
+        if (ctx->stop.load()) return false;
+        VKO_Sleep(100);
+    }
+    return !ctx->stop.load();
+}
+
+void *vdd_watchdog_thread(void *opaque) {
+    auto *ctx = static_cast<HostContext *>(opaque);
+    while (nap(ctx, 1000)) {
+        VKO_MutexLock(ctx->stream_locks[0]);
+        bool wanted = ctx->config.virtual_monitors > 0 || ctx->config.privacy_mode;
+        VKO_MutexUnlock(ctx->stream_locks[0]);
+        if (!wanted) continue;
+        if (!vdev()->mm_version()) {
+            log_message(LOG_LEVEL_INFO, "Zarvek Virtual Display Adapter driver missing");
+            break;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t audio_guest_count(void *host) {
+    return static_cast<HostContext *>(host)->guest_count.load();
+}
+
+void audio_apply_config(void *host, HostAudioSettings *live) {
+    host_apply_audio_config(static_cast<HostContext *>(host), live);
+}
+
+void free_whitelist(Whitelist *w) {
+    VKO_JSONDestroy(&w->paths);
+    VKO_HashDestroy(&w->cache, nullptr);
+    VKO_MutexDestroy(&w->mutex);
+}
+
+void release_virtual_displays(HostContext *ctx) {
+    if (!ctx->vdd) return;
+    int32_t err = vdev()->vdd_disconnect();
+    if (err != 0) log_message(LOG_LEVEL_INFO, "'MM_Disconnect' failed with error %d", err);
+    ctx->vdd = 0;
+}
+
+void destroy_vusb(HostContext *ctx) {
+    VirtualUsbHost *v = ctx->vusb;
+    if (!v) return;
+    if (v->tablet) vdev()->vtablet_destroy();
+    if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+    VKO_Free(v);
+    ctx->vusb = nullptr;
+}
+
+void destroy_vmouse(HostContext *ctx) {
+    if (!ctx->vmouse) return;
+    uint32_t r = vdev()->vmouse_destroy();
+    if (!(r & VDEV_BIT_SUCCESS))
+        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vmouse_destroy", "VirtualMouseDeviceDestroy", 32,
+                    static_cast<int32_t>(r));
+    ctx->vmouse = 0;
+}
+
+}  // namespace
+
+void host_set_hooks(const HostHooks *hooks) {
+    g_hooks = hooks ? *hooks : HostHooks{};
+}
+
+void host_lock_streams(HostContext *ctx) {
+    for (VKO_Mutex *m : ctx->stream_locks) VKO_MutexLock(m);
+}
+
+void host_unlock_streams(HostContext *ctx) {
+    for (int i = 2; i >= 0; i--) VKO_MutexUnlock(ctx->stream_locks[i]);
+}
+
+void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void *opaque, HostContext **out) {
+    auto *ctx = new HostContext();
+    *out = ctx;
+    ctx->config = *pending;
+    ctx->pending = *pending;
+    if (callbacks) ctx->callbacks = *callbacks;
+    ctx->opaque = opaque;
+    ctx->guests = VKO_ListCreate();
+    ctx->mode = HOST_MODE_DESKTOP;
+    ctx->cursor_image = static_cast<uint8_t *>(VKO_Alloc(HOST_CURSOR_BUFFER, 1));
+    ctx->audio_capture =
+        audio_capture_create(pending->audio_cancel == 2 ? AUDIO_ROW_EXCLUDE_APP : AUDIO_ROW_LOOPBACK);
+    ctx->foreground_class.store(2);
+    for (VKO_Mutex *&m : ctx->stream_locks) m = VKO_MutexCreate();
+    ctx->slot_lock = VKO_MutexCreate();
+    ctx->whitelist.paths = VKO_JSONObjCreate();
+    ctx->whitelist.cache = VKO_HashCreate(1000);
+    ctx->whitelist.mutex = VKO_MutexCreate();
+
+    host_gamepad_init(ctx);
+    ctx->vdd_watchdog = VKO_ThreadCreate(vdd_watchdog_thread, ctx);
+    host_audio_init(&ctx->audio, ctx->audio_capture);
+    ctx->audio.host = ctx;
+    ctx->audio.send = host_send_audio;
+    ctx->audio.guest_count = audio_guest_count;
+    ctx->audio.apply_config = audio_apply_config;
+    if (!g_hooks.no_audio_thread) ctx->audio_thread = VKO_ThreadCreate(host_audio_thread, &ctx->audio);
+    for (uint32_t i = 0; i < 3; i++) {
+        if (!g_hooks.encode) continue;
+        auto *arg = static_cast<EncodeArg *>(VKO_Alloc(1, sizeof(EncodeArg)));
+        *arg = EncodeArg{ctx, i};
+        ctx->streams[i].encode_thread = VKO_ThreadCreate(encode_thread_main, arg);
+    }
+}
+
+void host_destroy(HostContext **handle, int32_t reason) {
+    HostContext *ctx = *handle;
+    if (!ctx) return;
+    ctx->stop.store(1);
+    host_lock_streams(ctx);
+    for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next) {
+        auto *g = static_cast<Guest *>(n->value);
+        g->reason.store(reason);
+        g->streams[0].wants_video.store(0);
+    }
+    ctx->streams[0].video_guests.store(0);
+    host_unlock_streams(ctx);
+
+    for (uint32_t i = 0; i < HOST_MAX_GUESTS; i++) {
+        VKO_MutexLock(ctx->slot_lock);
+        VKO_Thread *t = ctx->msg_state[i] ? ctx->msg_threads[i] : nullptr;
+        VKO_MutexUnlock(ctx->slot_lock);
+        if (!t) continue;
+        VKO_ThreadDestroy(&t);
+        VKO_MutexLock(ctx->slot_lock);
+        ctx->msg_threads[i] = nullptr;
+        ctx->msg_state[i] = 0;
+        VKO_MutexUnlock(ctx->slot_lock);
+    }
+    if (ctx->audio_thread) {
+        host_audio_stop(&ctx->audio);
+        VKO_ThreadDestroy(&ctx->audio_thread);
+    }
+    for (HostStream &s : ctx->streams)
+        if (s.encode_thread) VKO_ThreadDestroy(&s.encode_thread);
+
+    destroy_vusb(ctx);
+    controller_manager_destroy(&ctx->gamepads);
+    free_whitelist(&ctx->whitelist);
+    host_audio_free(&ctx->audio);
+    if (ctx->audio_capture) {
+        VKO_MutexLock(ctx->audio_capture->mutex);
+        if (ctx->audio_capture->handle) ctx->audio_capture->api.stop(&ctx->audio_capture->handle);
+        VKO_MutexUnlock(ctx->audio_capture->mutex);
+        audio_capture_destroy(&ctx->audio_capture);
+    }
+    VKO_ThreadDestroy(&ctx->vdd_watchdog);
+    release_virtual_displays(ctx);
+    destroy_vmouse(ctx);
+    for (VKO_Mutex *&m : ctx->stream_locks) VKO_MutexDestroy(&m);
+    VKO_MutexDestroy(&ctx->slot_lock);
+    VKO_HashDestroy(&ctx->saved_modes, VKO_Free);
+    VKO_Free(ctx->saved_primary_mode);
+    VKO_ListDestroy(&ctx->guests, nullptr);
+    VKO_Free(ctx->cursor_image);
+    delete ctx;
+    *handle = nullptr;
+}
+
+void host_count_video_guests(HostContext *ctx) {
+    uint32_t n[3] = {};
+    for (VKO_ListNode *node = VKO_ListGetFirst(ctx->guests); node; node = node->next) {
+        auto *g = static_cast<Guest *>(node->value);
+        for (uint32_t i = 0; i < 3; i++) n[i] += g->streams[i].wants_video.load() ? 1 : 0;
+    }
+    for (uint32_t i = 0; i < 3; i++) {
+        ctx->streams[i].video_guests.store(n[i]);
+        ctx->streams[i].rates_dirty.store(1);
+    }
+}
+
+bool host_stream_caps_update(HostContext *ctx, uint32_t stream, uint32_t lock_mask) {
+    for (uint32_t i = 0; i < 3; i++)
+        if (lock_mask & (1u << i)) VKO_MutexLock(ctx->stream_locks[i]);
+    uint32_t caps = 0;
+    bool first = true, container = false;
+    for (VKO_ListNode *node = VKO_ListGetFirst(ctx->guests); node; node = node->next) {
+        auto *g = static_cast<Guest *>(node->value);
+        caps = first ? g->streams[stream].caps : caps & g->streams[stream].caps;
+        first = false;
+        container =
+            container || g->client_config.video_container == static_cast<int32_t>(PROTO_CONTAINER_MP4);
+    }
+    bool changed = caps != ctx->streams[stream].caps;
+    ctx->streams[stream].caps = caps;
+    ctx->container_guest.store(container);
+    ctx->audio.container_guest.store(container);
+    for (int i = 2; i >= 0; i--)
+        if (lock_mask & (1u << i)) VKO_MutexUnlock(ctx->stream_locks[i]);
+    return changed;
+}
+
+void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32_t max_height) {
+    std::memset(&ctx->cursor, 0, sizeof ctx->cursor);
+    ctx->cursor_flags = 0;
+    ctx->cursor_last_flags = 0;
+    ctx->virtual_displays_on.store(0);
+    ctx->config = ctx->pending;
+    ctx->lock_on_leave = guest->info.owner;
+    host_gamepad_init(ctx);
+    const HostConfig &c = ctx->config;
+    if (guest->info.owner) {
+        ctx->virtual_displays_on.store(1);
+        int32_t made =
+            vdev()->vdd_displays_init(c.virtual_monitors, c.privacy_mode, c.virtual_monitor_fallback);
+        if (made == -1 || made == -2)
+            log_message(LOG_LEVEL_INFO, "Failed to initialize virtual displays");
+        else if (made > 0)
+            ctx->vdd = 1;
+        if (c.privacy_mode && made > 0) ctx->privacy_active.store(1);
+        if (c.virtual_mouse == 1 && !ctx->vmouse) {
+            uint32_t r = vdev()->vmouse_create();
+            if (r & VDEV_BIT_SUCCESS) {
+                ctx->vmouse = 1;
+            } else {
+                log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vmouse_create", "XVUSB_vmouse_device_create",
+                            51, static_cast<int32_t>(r));
+            }
+        }
+        uint32_t w = static_cast<uint32_t>(c.video[0].resolutionX),
+                 h = static_cast<uint32_t>(c.video[0].resolutionY);
+        if (w == 0 && h == 0 && guest->client_config.stream[0].resolution_x >= 1 &&
+            guest->client_config.stream[0].resolution_y >= 1) {
+            w = static_cast<uint32_t>(guest->client_config.stream[0].resolution_x);
+            h = static_cast<uint32_t>(guest->client_config.stream[0].resolution_y);
+        }
+        if (w == 65535 || h == 65535) w = h = 65535;
+        uint32_t mw = max_width ? max_width : 3840, mh = max_height ? max_height : 2160;
+        if (w != 65535 && w > mw) w = mw;
+        if (h != 65535 && h > mh) h = mh;
+        ctx->target_width = w;
+        ctx->target_height = h;
+        ctx->admin_mute = c.admin_mute;
+        ctx->audio.admin_mute.store(c.admin_mute);
+    } else if (c.privacy_mode && c.virtual_monitors > 0) {
+        ctx->privacy_active.store(1);
+    }
+}
+
+void host_last_guest(HostContext *ctx) {
+    const HostConfig &c = ctx->config;
+    if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
+    release_virtual_displays(ctx);
+    ctx->privacy_active.store(0);
+    destroy_vmouse(ctx);
+    if (ctx->vusb) {
+        ctx->vusb->tablet_mode = 0;
+        if (ctx->vusb->tablet) {
+            vdev()->vtablet_destroy();
+            ctx->vusb->tablet = 0;
+            log_message(LOG_LEVEL_INFO, "Virtual tablet removed due to client disconnect");
+        }
+        if (ctx->vusb->microphone) {
+            vdev()->vmicrophone_destroy(ctx->vusb->microphone_mode == 2);
+            ctx->vusb->microphone = 0;
+        }
+        ctx->vusb->microphone_mode = 0;
+    }
+    if (ctx->gamepads) {
+        VKO_MutexLock(ctx->gamepads->mutex);
+        controller_slots_reset(ctx->gamepads);
+        VKO_MutexUnlock(ctx->gamepads->mutex);
+    }
+}
+
+void host_gamepad_init(HostContext *ctx) {
+    uint8_t backend = 0;
+    if (!ctx->vusb) {
+        uint32_t present = vdev()->vusb_present(1);
+        if (present == 0) {
+            auto *v = static_cast<VirtualUsbHost *>(VKO_Alloc(1, sizeof(VirtualUsbHost)));
+            ctx->vusb = v;
+            if (vdev()->vusb_version(&v->major, &v->minor)) {
+                log_message(LOG_LEVEL_INFO, "Zarvek Virtual USB Adapter available");
+                backend = ctx->pending.gamepad_mode == 2 ? 1 : 0;
+            } else {
+                log_message(LOG_LEVEL_INFO, "VirtualUsbControllerGetVersion failed.");
+                log_message(LOG_LEVEL_INFO,
+                            "Zarvek Virtual USB Adapter failed to initialize, no virtual device support");
+            }
+        } else {
+            log_message(
+                LOG_LEVEL_INFO,
+                "VirtualUsbControllerIsCompatiblePresent failed with %x for api version %u, no compatible "
+                "driver found.",
+                present, 1u);
+            log_message(LOG_LEVEL_INFO,
+                        "Zarvek Virtual USB Adapter failed to initialize, no virtual device support");
+        }
+    } else {
+        return;
+    }
+    if (ctx->gamepads) return;
+    uint32_t type = static_cast<uint32_t>(ctx->pending.gamepad_type);
+    if (backend == 0 && type == PAD_DUALSENSE) type = PAD_DS4;
+    ControllerManager *m = controller_manager_create(backend, type, host_gamepad_feedback_send, ctx);
+    const char *name = backend ? "Zarvek Virtual USB Adapter" : "ViGEm";
+    if (backend == 0) {
+        if (vdev()->vigem_connect() != VDEV_VIGEM_SUCCESS) {
+            controller_manager_destroy(&m);
+            log_message(LOG_LEVEL_INFO, "Failed to initialize host gamepad input via %s", name);
+            return;
+        }
+        m->connected = 1;
+    }
+    ctx->gamepads = m;
+    log_message(LOG_LEVEL_INFO, "Using %s for host gamepad input", name);
+}
+
+void host_set_virtual_microphone(HostContext *ctx, uint32_t mode) {
+    VirtualUsbHost *v = ctx->vusb;
+    if (!v) return;
+    if (!(v->major > 2 || (v->major == 2 && v->minor >= 5))) {
+        log_message(LOG_LEVEL_INFO, "Zarvek Virtual USB Adapter version has no microphone support");
+        if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+        v->microphone = 0;
+        v->microphone_mode = 0;
+        return;
+    }
+    uint8_t kinds[16];
+    bool persisted = false;
+    uint32_t r = vdev()->vusb_persisted_slots(kinds);
+    if (!(r & VDEV_BIT_SUCCESS))
+        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vusb_get_persistent_device_index",
+                    "VirtualUsbDevicePersistedSlotsRetrieve", 14, static_cast<int32_t>(r));
+    else
+        for (uint32_t i = 1; i < 16; i++) persisted = persisted || kinds[i] == 3;
+    auto replace = [&](uint8_t persistent) {
+        if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+        v->microphone = vdev()->vmicrophone_init(persistent) == 0;
+    };
+    if (mode == 0) {
+        if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+        if (persisted) vdev()->vmicrophone_destroy(1);
+        v->microphone = 0;
+        v->microphone_mode = 0;
+    } else if (mode == 1) {
+        if (ctx->guest_count.load() > 0)
+            replace(0);
+        else if (persisted)
+            vdev()->vmicrophone_destroy(1);
+        v->microphone_mode = 1;
+    } else if (mode == 2 && !persisted) {
+        replace(1);
+        v->microphone_mode = 2;
+    }
+}
+
+uint32_t host_app_class(Whitelist *w, unsigned long window) {
+    if (!window) return 2;
+    VKO_MutexLock(w->mutex);
+    uintptr_t cached = reinterpret_cast<uintptr_t>(VKO_HashGetInt(w->cache, window));
+    uint32_t cls = 2;
+    if (cached) {
+        cls = static_cast<uint32_t>(cached - 1);
+    } else {
+        Display *dpy = XOpenDisplay(nullptr);
+        if (dpy) {
+            Atom pid_atom = XInternAtom(dpy, "_NET_WM_PID", True);
+            Atom type;
+            int format;
+            unsigned long n = 0, after;
+            unsigned char *prop = nullptr;
+            if (pid_atom != None &&
+                XGetWindowProperty(dpy, window, pid_atom, 0, 1, False, XA_CARDINAL, &type, &format, &n,
+                                   &after, &prop) == Success &&
+                prop && n == 1 && format == 32) {
+                unsigned long pid = *reinterpret_cast<unsigned long *>(prop);
+                char link[64], path[PATH_MAX];
+                std::snprintf(link, sizeof link, "/proc/%lu/exe", pid);
+                ssize_t len = readlink(link, path, sizeof path - 1);
+                if (len > 0) {
+                    path[len] = 0;
+                    if (VKO_JSONObjGetItem(w->paths, path)) cls = 1;
+                }
+            }
+            if (prop) XFree(prop);
+            XCloseDisplay(dpy);
+        }
+        VKO_HashSetInt(w->cache, window, reinterpret_cast<void *>(static_cast<uintptr_t>(cls + 1)));
+    }
+    VKO_MutexUnlock(w->mutex);
+    return cls;
+}
+
+void host_set_config(HostContext *ctx, const HostConfig *pending) {
+    host_lock_streams(ctx);
+    ctx->pending = *pending;
+    host_unlock_streams(ctx);
+}

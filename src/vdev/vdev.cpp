@@ -1,0 +1,405 @@
+#include "vdev/vdev.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/log.h"
+#include "platform/map.h"
+#include "platform/memory.h"
+#include "platform/pulse.h"
+#include "platform/thread.h"
+
+namespace {
+
+std::atomic<const VdevBackend *> g_backend{&vdev_absent_backend};
+
+// ---- default back-end: no drivers installed ----
+
+const char *kMicrophoneSink = "zarvek_virtual_microphone";
+std::mutex g_real_mutex;
+int32_t g_mic_module = -1;
+int g_uinput = -1;
+
+uint32_t absent_vusb_present(uint32_t) {
+    return VDEV_ERR_NO_DRIVER;
+}
+bool absent_vusb_version(uint32_t *, uint32_t *) {
+    return false;
+}
+uint32_t absent_slots(uint8_t kinds[16]) {
+    std::memset(kinds, 0, 16);
+    return VDEV_ERR_NO_DRIVER;
+}
+uint32_t absent_vigem_connect(void) {
+    return VDEV_VIGEM_BUS_NOT_FOUND;
+}
+void absent_void(void) {}
+int32_t absent_pad_plug(uint32_t, uint32_t) {
+    return -1;
+}
+int32_t absent_pad_submit(uint32_t, const uint8_t *, uint32_t) {
+    return -1;
+}
+void absent_pad_unplug(uint32_t) {}
+
+int32_t pulse_mic_init(uint8_t) {
+    std::lock_guard<std::mutex> lock(g_real_mutex);
+    if (g_mic_module < 0) g_mic_module = vdev_pulse_microphone_create(kMicrophoneSink);
+    return g_mic_module < 0 ? -1 : 0;
+}
+void pulse_mic_destroy(uint8_t) {
+    std::lock_guard<std::mutex> lock(g_real_mutex);
+    vdev_pulse_microphone_destroy(g_mic_module);
+    g_mic_module = -1;
+}
+int32_t absent_tablet_init(void) {
+    return -1;
+}
+
+// A relative pointer through uinput where the kernel offers it.
+uint32_t uinput_mouse_create(void) {
+    std::lock_guard<std::mutex> lock(g_real_mutex);
+    if (g_uinput >= 0) return VDEV_BIT_SUCCESS;
+    int fd = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        VKO_Log("vdev", "'open' of /dev/uinput failed with %d: no virtual mouse", err);
+        return static_cast<uint32_t>(err);
+    }
+    bool ok = ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ioctl(fd, UI_SET_KEYBIT, BTN_LEFT) == 0 &&
+              ioctl(fd, UI_SET_KEYBIT, BTN_RIGHT) == 0 && ioctl(fd, UI_SET_KEYBIT, BTN_MIDDLE) == 0 &&
+              ioctl(fd, UI_SET_EVBIT, EV_REL) == 0 && ioctl(fd, UI_SET_RELBIT, REL_X) == 0 &&
+              ioctl(fd, UI_SET_RELBIT, REL_Y) == 0 && ioctl(fd, UI_SET_RELBIT, REL_WHEEL) == 0;
+    uinput_setup setup{};
+    setup.id.bustype = BUS_USB;
+    std::snprintf(setup.name, sizeof setup.name, "Zarvek Virtual Mouse");
+    ok = ok && ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
+    if (!ok) {
+        int err = errno;
+        VKO_Log("vdev", "'ioctl' on /dev/uinput failed with %d: no virtual mouse", err);
+        close(fd);
+        return static_cast<uint32_t>(err);
+    }
+    g_uinput = fd;
+    return VDEV_BIT_SUCCESS;
+}
+uint32_t uinput_mouse_destroy(void) {
+    std::lock_guard<std::mutex> lock(g_real_mutex);
+    if (g_uinput >= 0) {
+        ioctl(g_uinput, UI_DEV_DESTROY);
+        close(g_uinput);
+        g_uinput = -1;
+    }
+    return 0;
+}
+int32_t absent_vdd_init(int32_t monitors, uint8_t privacy, uint8_t) {
+    return monitors > 0 || privacy ? -1 : 0;
+}
+int32_t absent_vdd_disconnect(void) {
+    return 0;
+}
+bool absent_mm_version(void) {
+    return false;
+}
+
+// ---- recording back-end ----
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    std::map<std::string, int32_t> fail;
+    uint32_t major = 2, minor = 5;
+    uint8_t slots[16] = {};
+};
+Recorder &rec() {
+    static Recorder r;
+    return r;
+}
+// Records the call; the failure code set for it, or 0.
+int32_t note(const char *name, const std::string &args = "") {
+    Recorder &r = rec();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.calls.push_back(std::string(name) + "(" + args + ")");
+    auto it = r.fail.find(name);
+    return it == r.fail.end() ? 0 : it->second;
+}
+std::string num(uint32_t v) {
+    return std::to_string(v);
+}
+
+uint32_t rec_vusb_present(uint32_t api) {
+    return static_cast<uint32_t>(note("vusb_present", num(api)));
+}
+bool rec_vusb_version(uint32_t *major, uint32_t *minor) {
+    if (note("vusb_version")) return false;
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    *major = rec().major;
+    *minor = rec().minor;
+    return true;
+}
+uint32_t rec_slots(uint8_t kinds[16]) {
+    int32_t f = note("vusb_persisted_slots");
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    std::memcpy(kinds, rec().slots, 16);
+    return f ? static_cast<uint32_t>(f) : VDEV_BIT_SUCCESS;
+}
+uint32_t rec_vigem_connect(void) {
+    int32_t f = note("vigem_connect");
+    return f ? static_cast<uint32_t>(f) : VDEV_VIGEM_SUCCESS;
+}
+void rec_vigem_disconnect(void) {
+    note("vigem_disconnect");
+}
+int32_t rec_pad_plug(uint32_t slot, uint32_t type) {
+    return note("pad_plug", num(slot) + "," + num(type));
+}
+int32_t rec_pad_submit(uint32_t slot, const uint8_t *report, uint32_t size) {
+    std::string hex;
+    for (uint32_t i = 0; i < size && i < 8; i++) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", report[i]);
+        hex += b;
+    }
+    return note("pad_submit", num(slot) + "," + hex);
+}
+void rec_pad_unplug(uint32_t slot) {
+    note("pad_unplug", num(slot));
+}
+int32_t rec_mic_init(uint8_t persistent) {
+    return note("vmicrophone_init", num(persistent));
+}
+void rec_mic_destroy(uint8_t persistent) {
+    note("vmicrophone_destroy", num(persistent));
+}
+int32_t rec_tablet_init(void) {
+    return note("vtablet_init");
+}
+void rec_tablet_destroy(void) {
+    note("vtablet_destroy");
+}
+uint32_t rec_vmouse_create(void) {
+    int32_t f = note("vmouse_create");
+    return f ? static_cast<uint32_t>(f) : VDEV_BIT_SUCCESS;
+}
+uint32_t rec_vmouse_destroy(void) {
+    int32_t f = note("vmouse_destroy");
+    return f ? static_cast<uint32_t>(f) : VDEV_BIT_SUCCESS;
+}
+int32_t rec_vdd_init(int32_t monitors, uint8_t privacy, uint8_t fallback) {
+    int32_t f = note("vdd_displays_init",
+                     num(static_cast<uint32_t>(monitors)) + "," + num(privacy) + "," + num(fallback));
+    return f ? f : monitors;
+}
+int32_t rec_vdd_disconnect(void) {
+    return note("vdd_disconnect");
+}
+bool rec_mm_version(void) {
+    return note("mm_version") == 0;
+}
+
+}  // namespace
+
+const VdevBackend vdev_absent_backend = {
+    "absent",          absent_vusb_present,   absent_vusb_version, absent_slots,        absent_vigem_connect,
+    absent_void,       absent_pad_plug,       absent_pad_submit,   absent_pad_unplug,   pulse_mic_init,
+    pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
+    absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,
+};
+
+const VdevBackend vdev_recording_backend = {
+    "recording",          rec_vusb_present,   rec_vusb_version,   rec_slots,         rec_vigem_connect,
+    rec_vigem_disconnect, rec_pad_plug,       rec_pad_submit,     rec_pad_unplug,    rec_mic_init,
+    rec_mic_destroy,      rec_tablet_init,    rec_tablet_destroy, rec_vmouse_create, rec_vmouse_destroy,
+    rec_vdd_init,         rec_vdd_disconnect, rec_mm_version,
+};
+
+const VdevBackend *vdev(void) {
+    return g_backend.load();
+}
+
+void vdev_set_backend(const VdevBackend *backend) {
+    g_backend.store(backend ? backend : &vdev_absent_backend);
+}
+
+std::vector<std::string> vdev_recorded(void) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    return rec().calls;
+}
+
+void vdev_recorder_clear(void) {
+    Recorder &r = rec();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.calls.clear();
+    r.fail.clear();
+    r.major = 2;
+    r.minor = 5;
+    std::memset(r.slots, 0, sizeof r.slots);
+}
+
+void vdev_recorder_fail(const char *call, int32_t code) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    if (code)
+        rec().fail[call] = code;
+    else
+        rec().fail.erase(call);
+}
+
+void vdev_recorder_version(uint32_t major, uint32_t minor) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    rec().major = major;
+    rec().minor = minor;
+}
+
+void vdev_recorder_slots(const uint8_t kinds[16]) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    std::memcpy(rec().slots, kinds, 16);
+}
+
+namespace {
+
+struct ModuleResult {
+    pa_threaded_mainloop *ml;
+    uint32_t index;
+};
+
+void on_module_loaded(pa_context *, uint32_t index, void *r) {
+    auto *res = static_cast<ModuleResult *>(r);
+    res->index = index;
+    pa_threaded_mainloop_signal(res->ml, 0);
+}
+
+}  // namespace
+
+int32_t vdev_pulse_microphone_create(const char *name) {
+    VKO_Pulse p{};
+    int err = vko_pulse_open(&p, "Zarvek virtual microphone");
+    if (err != 0) {
+        VKO_Log("vdev", "'pa_context_connect' failed with %d: no virtual microphone", err);
+        return -1;
+    }
+    ModuleResult res{p.ml, PA_INVALID_INDEX};
+    {
+        PulseLock lock(&p);
+        char args[256];
+        std::snprintf(args, sizeof args,
+                      "sink_name=%s sink_properties=device.description=Zarvek_Virtual_Microphone "
+                      "rate=48000 channels=1",
+                      name);
+        vko_pulse_wait(&p, pa_context_load_module(p.ctx, "module-null-sink", args, on_module_loaded, &res));
+        if (res.index == PA_INVALID_INDEX)
+            VKO_Log("vdev", "'pa_context_load_module' failed with %d: no virtual microphone",
+                    vko_pulse_errno(&p));
+    }
+    vko_pulse_close(&p);
+    return res.index == PA_INVALID_INDEX ? -1 : static_cast<int32_t>(res.index);
+}
+
+void vdev_pulse_microphone_destroy(int32_t module) {
+    if (module < 0) return;
+    VKO_Pulse p{};
+    if (vko_pulse_open(&p, "Zarvek virtual microphone") != 0) return;
+    {
+        PulseLock lock(&p);
+        PulseResult res{p.ml, 0};
+        vko_pulse_wait(
+            &p, pa_context_unload_module(p.ctx, static_cast<uint32_t>(module), vko_pulse_success_cb, &res));
+    }
+    vko_pulse_close(&p);
+}
+
+// ---- game pads ----
+
+namespace {
+
+uint64_t pad_key(uint32_t owner, uint32_t index) {
+    return static_cast<uint64_t>(owner) << 8 | (index & 0xFF);
+}
+
+// Neutral input: centred sticks, hat released.
+uint32_t neutral_report(uint32_t type, uint8_t *out) {
+    std::memset(out, 0, PAD_REPORT_MAX);
+    if (type == PAD_XBOX360) return 12;
+    out[0] = out[1] = out[2] = out[3] = 0x80;
+    out[4] = 0x08;
+    return type == PAD_DUALSENSE ? 77 : 23;
+}
+
+}  // namespace
+
+ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,
+                                             ControllerFeedbackFn feedback, void *owner) {
+    auto *m = static_cast<ControllerManager *>(VKO_Alloc(1, sizeof(ControllerManager)));
+    m->backend = backend;
+    m->pad_type = pad_type;
+    m->feedback = feedback;
+    m->owner = owner;
+    m->map = VKO_HashCreate(100);
+    m->mutex = VKO_MutexCreate();
+    return m;
+}
+
+void controller_manager_destroy(ControllerManager **mgr) {
+    if (!*mgr) return;
+    ControllerManager *m = *mgr;
+    VKO_MutexLock(m->mutex);
+    controller_unplug_all(m);
+    VKO_MutexUnlock(m->mutex);
+    if (m->connected && m->backend == 0) vdev()->vigem_disconnect();
+    VKO_HashDestroy(&m->map, nullptr);
+    VKO_MutexDestroy(&m->mutex);
+    VKO_Free(m);
+    *mgr = nullptr;
+}
+
+int32_t controller_slot_get(ControllerManager *m, uint32_t owner, uint32_t index) {
+    VKO_MutexLock(m->mutex);
+    uintptr_t found = reinterpret_cast<uintptr_t>(VKO_HashGetInt(m->map, pad_key(owner, index)));
+    int32_t slot = found ? static_cast<int32_t>(found - 1) : -1;
+    for (uint32_t i = 0; slot < 0 && i < CONTROLLER_SLOTS; i++) {
+        if (m->slots[i].used) continue;
+        if (vdev()->pad_plug(i, m->pad_type) != 0) break;
+        m->slots[i] = ControllerSlot{1, owner, index, {}, 0};
+        m->slots[i].report_size = neutral_report(m->pad_type, m->slots[i].report);
+        VKO_HashSetInt(m->map, pad_key(owner, index),
+                       reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
+        slot = static_cast<int32_t>(i);
+    }
+    VKO_MutexUnlock(m->mutex);
+    return slot;
+}
+
+void controller_unplug_all(ControllerManager *m) {
+    for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
+        if (!m->slots[i].used) continue;
+        vdev()->pad_unplug(i);
+        VKO_HashPopInt(m->map, pad_key(m->slots[i].owner, m->slots[i].index));
+        m->slots[i] = ControllerSlot{};
+    }
+}
+
+void controller_release_owner(ControllerManager *m, uint32_t owner) {
+    for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
+        ControllerSlot &s = m->slots[i];
+        if (!s.used || s.owner != owner) continue;
+        s.report_size = neutral_report(m->pad_type, s.report);
+        vdev()->pad_submit(i, s.report, s.report_size);
+        vdev()->pad_unplug(i);
+        VKO_HashPopInt(m->map, pad_key(s.owner, s.index));
+        s = ControllerSlot{};
+    }
+}
+
+void controller_slots_reset(ControllerManager *m) {
+    controller_unplug_all(m);
+    VKO_HashDestroy(&m->map, nullptr);
+    m->map = VKO_HashCreate(100);
+}

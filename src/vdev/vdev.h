@@ -1,0 +1,112 @@
+// The virtual devices the host session drives: virtual USB adapter, gamepad
+// bus, virtual microphone, tablet and mouse, virtual display adapter. Each
+// call goes through the back-end chosen at run time:
+//   - the default back-end is a machine where the drivers are not installed:
+//     every driver call fails with the driver's own failure result, except the
+//     microphone (a PulseAudio null sink whose monitor is the microphone) and
+//     the virtual mouse (uinput, when /dev/uinput can be opened);
+//   - the recording back-end accepts every call, records it with its
+//     arguments and can be told to fail any call by name (tests).
+//
+// Threads: the back-end pointer is swapped only while no host exists. The
+// recorder's call list and failure table are guarded by its own mutex.
+// ControllerManager: slots and map change only under `mutex`.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct VKO_Hash;
+struct VKO_Mutex;
+
+// Success results of the driver calls, as the drivers give them.
+constexpr uint32_t VDEV_VIGEM_SUCCESS = 0x20000000;
+constexpr uint32_t VDEV_BIT_SUCCESS = 0x10000000;  // vmouse create, persisted slots, DualSense reads
+constexpr uint32_t VDEV_ERR_NO_DRIVER = 0xE0000228;
+constexpr uint32_t VDEV_VIGEM_BUS_NOT_FOUND = 0xE0000001;
+constexpr int32_t VDEV_ERROR_NOT_FOUND = 1168;
+
+struct VdevBackend {
+    const char *name;
+    // VirtualUsbControllerIsCompatiblePresent: 0 when present, else the driver's code.
+    uint32_t (*vusb_present)(uint32_t api_version);
+    bool (*vusb_version)(uint32_t *major, uint32_t *minor);
+    // PersistedSlotsRetrieve: kinds of slots 0..15; VDEV_BIT_SUCCESS set on success.
+    uint32_t (*vusb_persisted_slots)(uint8_t kinds[16]);
+    uint32_t (*vigem_connect)(void);
+    void (*vigem_disconnect)(void);
+    int32_t (*pad_plug)(uint32_t slot, uint32_t type);
+    int32_t (*pad_submit)(uint32_t slot, const uint8_t *report, uint32_t size);
+    void (*pad_unplug)(uint32_t slot);
+    int32_t (*vmicrophone_init)(uint8_t persistent);  // nonzero: failure
+    void (*vmicrophone_destroy)(uint8_t persistent);
+    int32_t (*vtablet_init)(void);  // nonzero: failure
+    void (*vtablet_destroy)(void);
+    uint32_t (*vmouse_create)(void);  // VDEV_BIT_SUCCESS set on success
+    uint32_t (*vmouse_destroy)(void);
+    // Displays made (> 0), 0 none wanted, -1 or -2 on failure.
+    int32_t (*vdd_displays_init)(int32_t monitors, uint8_t privacy, uint8_t fallback);
+    int32_t (*vdd_disconnect)(void);  // MM_Disconnect: nonzero is the error
+    bool (*mm_version)(void);         // the adapter driver answers its version query
+};
+
+extern const VdevBackend vdev_absent_backend;
+extern const VdevBackend vdev_recording_backend;
+
+const VdevBackend *vdev(void);
+// Null restores the default back-end.
+void vdev_set_backend(const VdevBackend *backend);
+
+// Recording back-end: every call as "name(args)" in order.
+std::vector<std::string> vdev_recorded(void);
+void vdev_recorder_clear(void);
+// The named call answers code from now on (0 clears it); for calls with a
+// success bit the bit is left out.
+void vdev_recorder_fail(const char *call, int32_t code);
+// Driver version the recorder reports (2.5 unless set).
+void vdev_recorder_version(uint32_t major, uint32_t minor);
+// Persisted slot kinds the recorder reports.
+void vdev_recorder_slots(const uint8_t kinds[16]);
+
+// PulseAudio null sink named `name`; the module index or -1.
+int32_t vdev_pulse_microphone_create(const char *name);
+void vdev_pulse_microphone_destroy(int32_t module);
+
+// Game pads of the guests.
+constexpr uint32_t CONTROLLER_SLOTS = 16;
+constexpr uint32_t PAD_XBOX360 = 1, PAD_DS4 = 2, PAD_DUALSENSE = 3;
+constexpr uint32_t PAD_REPORT_MAX = 78;
+
+typedef void (*ControllerFeedbackFn)(const uint8_t *header, uint32_t guest_id, void *owner);
+
+struct ControllerSlot {
+    uint8_t used;
+    uint32_t owner;  // guest userID
+    uint32_t index;  // pad index the guest gave
+    uint8_t report[PAD_REPORT_MAX];
+    uint32_t report_size;
+};
+
+struct ControllerManager {
+    ControllerSlot slots[CONTROLLER_SLOTS];
+    VKO_Hash *map;  // (userID << 8 | pad index) -> slot + 1
+    VKO_Mutex *mutex;
+    uint8_t backend;  // 1 virtual USB, 0 gamepad bus
+    uint32_t pad_type;
+    ControllerFeedbackFn feedback;
+    void *owner;
+    uint8_t connected;
+};
+
+ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,
+                                             ControllerFeedbackFn feedback, void *owner);
+void controller_manager_destroy(ControllerManager **mgr);
+// Plugs a pad for (owner, index) on first use; the slot or -1 when all 16 are taken.
+int32_t controller_slot_get(ControllerManager *mgr, uint32_t owner, uint32_t index);
+// Caller holds mgr->mutex.
+void controller_unplug_all(ControllerManager *mgr);
+// Caller holds mgr->mutex: every pad of owner gets the neutral report and is removed.
+void controller_release_owner(ControllerManager *mgr, uint32_t owner);
+// Caller holds mgr->mutex: unplug all and a fresh map.
+void controller_slots_reset(ControllerManager *mgr);

@@ -1,0 +1,368 @@
+// The host session against guests on real BUD links over loopback: the host
+// side of each link goes to host_on_accept, the guest side is read raw so
+// every message the host sends can be checked.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "platform/memory.h"
+#include "support/bud_pair.h"
+#include "support/encoded_streams.h"
+#include "util/config.h"
+#include "util/logger.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::mutex g_log_mutex;
+std::vector<std::string> g_log;
+
+void collect_line(uint32_t, const char *text, void *) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log.push_back(text);
+}
+
+bool logged(const std::string &text) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    for (const auto &l : g_log)
+        if (l.find(text) != std::string::npos) return true;
+    return false;
+}
+
+struct Event {
+    uint32_t id;
+    uint32_t state;
+    int32_t reason;
+};
+
+struct Guest {
+    BudPair pair;
+    uint32_t id;
+
+    // The host's next control message, skipping the types in `skip`.
+    Bytes next(std::initializer_list<uint8_t> skip = {21, 25}) {
+        for (;;) {
+            Bytes m = recv_one(pair.client, 0, PROTO_RECV_BUFFER);
+            if (m.size() < PROTO_HEADER_SIZE) return m;
+            if (std::find(skip.begin(), skip.end(), m[12]) == skip.end()) return m;
+        }
+    }
+    ControlHeader next_header(std::initializer_list<uint8_t> skip = {21, 25}) {
+        Bytes m = next(skip);
+        return m.size() >= PROTO_HEADER_SIZE ? proto_read_header(m.data()) : ControlHeader{0, 0, 0, 255};
+    }
+    void send(ControlHeader h, const std::string &payload = "") {
+        Bytes m(PROTO_HEADER_SIZE);
+        proto_write_header(m.data(), h);
+        m.insert(m.end(), payload.begin(), payload.end());
+        ASSERT_EQ(send_all(pair.client, 0, m), 0);
+    }
+    void join(int container = 0, bool cache_cursor = false) {
+        ClientConfig cfg{};
+        proto_client_config_defaults(&cfg);
+        cfg.video_container = container;
+        char *json = proto_client_config_to_json(&cfg, 0, 1920, 1080, 0x8);
+        std::string text(json);
+        VKO_Free(json);
+        if (!cache_cursor) text.replace(text.find("\"_cache_cursor\":true"), 20, "\"_cache_cursor\":false");
+        for (int i = 0; i < 3; i++)  // one per video stream, as the client does
+            send({static_cast<uint32_t>(text.size() + 1), 0, 0, MSG_CLIENT_CONFIG}, text + '\0');
+    }
+};
+
+class HostSession : public ::testing::Test {
+   protected:
+    HostContext *ctx = nullptr;
+    HostConfig cfg{};
+    std::mutex mutex;
+    std::vector<Event> events;
+    std::vector<std::string> user_data;
+    std::vector<std::unique_ptr<Guest>> guests;  // outlive the host, so its goodbyes are acknowledged
+
+    void SetUp() override {
+        vdev_set_backend(&vdev_recording_backend);
+        vdev_recorder_clear();
+        HostHooks hooks{nullptr, 1};
+        host_set_hooks(&hooks);
+        config_create();
+        config_read_host(&cfg);
+        config_destroy();
+        log_set_line_writer(collect_line);
+        log_set_sink(log_sink_format, nullptr);
+    }
+    void start() {
+        HostCallbacks cb{[](const GuestInfo *g, uint32_t, int32_t reason, uint64_t, void *o) {
+                             auto *self = static_cast<HostSession *>(o);
+                             std::lock_guard<std::mutex> lock(self->mutex);
+                             self->events.push_back({g->id, g->state, reason});
+                         },
+                         [](const GuestInfo *, uint32_t, char *payload, void *o) -> int32_t {
+                             auto *self = static_cast<HostSession *>(o);
+                             std::lock_guard<std::mutex> lock(self->mutex);
+                             self->user_data.emplace_back(payload);
+                             VKO_Free(payload);
+                             return 0;
+                         }};
+        host_create(&cfg, &cb, this, &ctx);
+    }
+    void TearDown() override {
+        host_destroy(&ctx, 0);
+        guests.clear();
+        host_set_hooks(nullptr);
+        vdev_set_backend(nullptr);
+        log_set_sink(nullptr, nullptr);
+        log_set_line_writer(nullptr);
+    }
+    Guest *connect(uint32_t id, bool owner = false) {
+        Guest *g = guests.emplace_back(std::make_unique<Guest>()).get();
+        EXPECT_TRUE(g->pair.open(false));
+        g->id = id;
+        GuestInfo info{};
+        info.id = id;
+        info.userID = id + 1000;
+        info.owner = owner;
+        info.mouse = 1;
+        std::snprintf(info.name, sizeof info.name, "guest%u", id);
+        TransportRecord *t = proto_create(TRANSPORT_BUD, g->pair.host, bud_recv, bud_send, bud_close);
+        g->pair.host = nullptr;  // the host owns its end now
+        host_on_accept(&info, t, ctx);
+        return g;
+    }
+    Guest *joined(uint32_t id, bool owner = false, int container = 0, bool cache = false) {
+        auto g = connect(id, owner);
+        g->join(container, cache);
+        ControlHeader h = g->next_header();
+        EXPECT_EQ(h.type, MSG_JOINED);
+        EXPECT_EQ(h.field0, 1u);
+        EXPECT_TRUE(eventually([&] { return ctx->guest_count.load() >= 1; }));
+        return g;
+    }
+    std::vector<GuestInfo> guest_list(Guest &g) {
+        Bytes m = g.next({21, MSG_JOINED});
+        EXPECT_EQ(m[12], MSG_GUEST_LIST);
+        ControlHeader h = proto_read_header(m.data());
+        EXPECT_EQ(h.field1, g.id);
+        EXPECT_EQ(h.field0, m.size() - PROTO_HEADER_SIZE);
+        GuestInfo *list = nullptr;
+        uint32_t n =
+            proto_guests_from_json(reinterpret_cast<const char *>(m.data() + PROTO_HEADER_SIZE), &list);
+        std::vector<GuestInfo> out(list, list + n);
+        VKO_Free(list);
+        return out;
+    }
+    bool saw(uint32_t id, uint32_t state, int32_t reason) {
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const Event &e : events)
+                if (e.id == id && e.state == state && e.reason == reason) return true;
+            return false;
+        });
+    }
+};
+
+TEST_F(HostSession, JoinListKickAndLeave) {
+    start();
+    auto a = connect(1, true);
+    a->join();
+    EXPECT_EQ(a->next_header({}).type, MSG_JOINED);
+    EXPECT_EQ(guest_list(*a).size(), 1u);
+    EXPECT_TRUE(saw(1, 4, 0));
+    auto b = joined(2);
+    EXPECT_EQ(guest_list(*b).size(), 2u);
+    EXPECT_EQ(guest_list(*a).size(), 2u);
+    EXPECT_EQ(ctx->guest_count.load(), 2u);  // three configurations each, counted once
+
+    ASSERT_EQ(host_set_guest_reason(ctx, 2, 5, true), 0);
+    EXPECT_EQ(host_set_guest_reason(ctx, 77, 5, true), HOST_ERR_NO_GUEST);
+    ControlHeader end = b->next_header();
+    EXPECT_EQ(end.type, MSG_DISCONNECT);
+    EXPECT_EQ(end.field0, 5u);
+    EXPECT_TRUE(saw(2, 8, 5));
+    EXPECT_EQ(guest_list(*a).size(), 1u);
+
+    a->send({0, 0, 0, MSG_DISCONNECT});
+    EXPECT_TRUE(saw(1, 8, HOST_ERR_GUEST_LEFT));
+    EXPECT_TRUE(eventually([&] { return ctx->guest_count.load() == 0 && host_busy_slots(ctx) == 0; }));
+    EXPECT_FALSE(logged("host_msg_thread_cleanup"));
+    // The last guest gone: virtual displays released, pads reset.
+    EXPECT_EQ(ctx->vdd, 0);
+}
+
+TEST_F(HostSession, SessionFullAndHostStop) {
+    cfg.max_clients = 1;
+    start();
+    auto a = joined(1, true);
+    auto b = connect(2);
+    b->join();
+    ControlHeader h = b->next_header();
+    EXPECT_EQ(h.type, MSG_DISCONNECT);
+    EXPECT_EQ(h.field0, static_cast<uint32_t>(HOST_REASON_FULL));
+    host_destroy(&ctx, 0);
+    h = a->next_header();
+    EXPECT_EQ(h.type, MSG_DISCONNECT);
+    EXPECT_EQ(h.field0, static_cast<uint32_t>(HOST_REASON_STOPPING));
+}
+
+TEST_F(HostSession, OwnerLeavingInProtectiveModeEndsTheOthers) {
+    cfg.protective_mode = 1;
+    start();
+    auto owner = joined(1, true);
+    auto other = joined(2);
+    owner->send({0, 0, 0, MSG_DISCONNECT});
+    ControlHeader h = other->next_header();
+    EXPECT_EQ(h.type, MSG_DISCONNECT);
+    EXPECT_EQ(h.field0, static_cast<uint32_t>(HOST_REASON_OWNER_LEFT));
+}
+
+TEST_F(HostSession, VideoPrefixPauseResumeAndStreamEnd) {
+    start();
+    auto g = joined(1, true);
+    auto units = encode_h264(128, 64, 31, 30);
+    uint32_t fast = 0, slow = 0, cg = 0, largest = 0;
+    float rate = 0;
+    auto write = [&](uint32_t frame, uint8_t announce) {
+        const Bytes &u = units[frame].bytes;
+        proto_video_write(ctx, u.data(), static_cast<uint32_t>(u.size()), &fast, &slow, &cg, &rate, &largest,
+                          128, 64, frame, 2.5f, 7, 0, announce, 1, 0, nullptr);
+    };
+    write(0, 1);
+    ControlHeader h = g->next_header({25});
+    EXPECT_EQ(h.type, MSG_NEW_ENCODER);
+    EXPECT_EQ(h.field1, 7u);
+    Bytes v = recv_one(g->pair.client, 1);
+    ASSERT_GT(v.size(), 10u);
+    EXPECT_EQ(Bytes(v.begin(), v.begin() + 10), (Bytes{7, 0, 0, 0, 128, 0, 64, 0, 1, 1}));
+    EXPECT_EQ(Bytes(v.begin() + 10, v.end()), units[0].bytes);
+    h = g->next_header({25});
+    EXPECT_EQ(h.type, MSG_LATENCY);
+    EXPECT_EQ(h.field1, 2500u);
+
+    std::vector<Bytes> got{Bytes(v.begin() + 10, v.end())};
+    for (uint32_t f = 1; f < 10; f++) {
+        write(f, 0);
+        Bytes m = recv_one(g->pair.client, 1);
+        got.emplace_back(m.begin() + 10, m.end());
+    }
+    EXPECT_EQ(decode_buffers(got, false).frames, 10);
+
+    ctx->streams[0].encoder_running.store(1);
+    g->send({0, 0, 0, MSG_PAUSE});
+    g->send({0, 0, 0, MSG_PAUSE_RESUME});  // a = 0 after a pause: restart for a new key frame
+    ASSERT_TRUE(eventually([&] { return ctx->streams[0].restart_request.load() == 1; }));
+
+    host_stream_end(ctx, 0, -14003);
+    h = g->next_header();
+    EXPECT_EQ(h.type, MSG_DISCONNECT);
+    EXPECT_EQ(static_cast<int32_t>(h.field0), -14003);
+    EXPECT_TRUE(logged("host_msg_thread_cleanup[2501] = -14003"));
+}
+
+TEST_F(HostSession, HiddenApplicationAndContainer) {
+    start();
+    auto owner = joined(1, true, 2);
+    auto other = joined(2);
+    ctx->foreground_class.store(2);  // only the owner may see it
+    auto units = encode_h264(128, 64, 31, 30);
+    uint32_t fast = 0, slow = 0, cg = 0, largest = 0;
+    float rate = 0;
+    for (uint32_t f = 0; f <= 30; f++)
+        proto_video_write(ctx, units[f].bytes.data(), static_cast<uint32_t>(units[f].bytes.size()), &fast,
+                          &slow, &cg, &rate, &largest, 128, 64, f, 1.0f, 1, 0, 0, 1, 0, nullptr);
+    ControlHeader h = other->next_header({25});
+    EXPECT_EQ(h.type, MSG_APP_PAUSE);
+    EXPECT_EQ(h.field0, 1u);
+    EXPECT_EQ(other->next_header({25}).type, MSG_LATENCY);  // frame 0
+    EXPECT_EQ(other->next_header({25}).type, MSG_LATENCY);  // frame 30, still no picture
+    EXPECT_EQ(bud_stream_queued(other->pair.client, 1), 0u);
+    Bytes first = recv_one(owner->pair.client, 1);
+    ASSERT_GT(first.size(), 18u);
+    EXPECT_EQ(std::string(first.begin() + 14, first.begin() + 18), "ftyp");
+}
+
+TEST_F(HostSession, CursorFullThenCached) {
+    start();
+    auto g = joined(1, true, 0, true);
+    HostCursor cur{};
+    cur.width = 2;
+    cur.height = 2;
+    cur.x = 10;
+    cur.y = 20;
+    cur.hot_x = 1;
+    cur.hot_y = 1;
+    cur.size = 4;
+    const uint8_t image[4] = {'P', 'N', 'G', '!'};
+    host_send_cursor(ctx, &cur, 0x2, image, 0, 0xABCD1234);
+    host_send_cursor(ctx, &cur, 0x2, image, 0, 0xABCD1234);
+    Bytes full = g->next();
+    ASSERT_EQ(full.size(), 38u);
+    EXPECT_EQ(full[12], MSG_CURSOR);
+    EXPECT_EQ(full[33], 0x22);  // image, and a new cache on the first image after joining
+    EXPECT_EQ(std::string(full.begin() + 34, full.end()), "PNG!");
+    Bytes cached = g->next();
+    ASSERT_EQ(cached.size(), 34u);
+    ControlHeader h = proto_read_header(cached.data());
+    EXPECT_EQ(h.field0, 1u);
+    EXPECT_EQ(cached[33], 0x10);
+    EXPECT_EQ(Bytes(cached.begin() + 28, cached.begin() + 32), (Bytes{0x12, 0x34, 0xAB, 0xCD}));
+}
+
+TEST_F(HostSession, LargestUserDataAndIgnoredMessages) {
+    start();
+    auto g = joined(1, true);
+    std::string text(PROTO_USER_DATA_MAX - 1, 'x');
+    g->send({PROTO_USER_DATA_MAX, 3, 0, MSG_USER_DATA}, text + '\0');
+    g->send({3, 640, 480, MSG_DISPLAY_SIZE});  // no stream 3: nothing changes
+    g->send({0, 640, 480, MSG_DISPLAY_SIZE});
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return user_data.size() == 1;
+    }));
+    EXPECT_EQ(user_data[0].size(), text.size());
+    ASSERT_TRUE(eventually([&] { return ctx->streams[0].display_dirty.load() == 1; }));
+    EXPECT_EQ(ctx->streams[0].client_width, 640u);
+    EXPECT_EQ(ctx->guest_count.load(), 1u);
+}
+
+// Join, leave, configuration changes, media and stop at once (run under TSan).
+TEST_F(HostSession, ConcurrentJoinLeaveConfigAndStop) {
+    start();
+    auto units = encode_h264(64, 64, 1, 1);
+    std::atomic<bool> done{false};
+    std::thread media([&] {
+        uint32_t fast = 0, slow = 0, cg = 0, largest = 0, f = 0;
+        float rate = 0;
+        while (!done.load()) {
+            proto_video_write(ctx, units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), &fast,
+                              &slow, &cg, &rate, &largest, 64, 64, f++, 1.0f, 1, 0, 0, 1, 0, nullptr);
+            host_send_audio(ctx, units[0].bytes.data(), 10, nullptr, 0, 960, f, 1.0f, nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::thread config([&] {
+        HostConfig c = cfg;
+        while (!done.load()) {
+            c.video[0].encoderMaxBitrate++;
+            host_set_config(ctx, &c);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (uint32_t i = 0; i < 3; i++) joined(i + 1, i == 0);
+    guests[1]->send({0, 0, 0, MSG_DISCONNECT});
+    guests[2]->send({1, 1, 0, MSG_WANTS_VIDEO});
+    ASSERT_TRUE(eventually([&] { return ctx->guest_count.load() == 2; }));
+    done.store(true);
+    media.join();
+    config.join();
+    auto late = connect(9);
+    late->join();
+    host_destroy(&ctx, 0);
+}
+
+}  // namespace
