@@ -78,10 +78,10 @@ void *msg_thread(void *opaque) {
     }
     host_guest_leave(ctx, g);
     int32_t reason = g->reason.load();
-    VKO_MutexLock(ctx->stream_locks[0]);
+    host_lock_streams(ctx);  // the media threads write the metrics of the record
     g->info.state = 8;
     GuestInfo info = g->info;
-    VKO_MutexUnlock(ctx->stream_locks[0]);
+    host_unlock_streams(ctx);
     if (ctx->callbacks.guest_state)
         ctx->callbacks.guest_state(&info, ctx->guest_count.load(), reason, g->times[0], ctx->opaque);
     if (reason == 0) reason = HOST_REASON_STOPPING;
@@ -189,10 +189,10 @@ int32_t host_handle_message(HostContext *ctx, Guest *g, const ControlHeader *h, 
             }
             g->paused.store(0);
             if (repeat) break;
-            VKO_MutexLock(ctx->stream_locks[0]);
+            host_lock_streams(ctx);
             g->info.state = 4;
             GuestInfo info = g->info;
-            VKO_MutexUnlock(ctx->stream_locks[0]);
+            host_unlock_streams(ctx);
             if (ctx->callbacks.guest_state)
                 ctx->callbacks.guest_state(&info, ctx->guest_count.load(), 0, g->times[0], ctx->opaque);
             break;
@@ -214,9 +214,9 @@ int32_t host_handle_message(HostContext *ctx, Guest *g, const ControlHeader *h, 
                 VKO_Free(text);
                 break;
             }
-            VKO_MutexLock(ctx->stream_locks[0]);
+            host_lock_streams(ctx);
             GuestInfo info = g->info;
-            VKO_MutexUnlock(ctx->stream_locks[0]);
+            host_unlock_streams(ctx);
             ctx->callbacks.user_data(&info, b, text, ctx->opaque);
             break;
         }
