@@ -737,9 +737,11 @@ void nat_destroy(NatManager **nat) {
 
 uint8_t nat_add_peer(NatManager *m, const char *attempt_id, uint32_t proto, const Creds *client_creds,
                      const GuestInfo *peer, VKO_Cert *cert, uint32_t cg_level) {
-    if (!attempt_id) return 0;
     std::lock_guard<std::mutex> lock(m->mutex);
-    if (find_peer(m, attempt_id)) return 0;
+    if (!attempt_id || find_peer(m, attempt_id)) {
+        VKO_CertDestroy(&cert);  // taken over in every case
+        return 0;
+    }
     NatPeer *p = new NatPeer{};
     copy_text(p->attempt_id, sizeof p->attempt_id, attempt_id);
     p->mode = proto;
@@ -757,7 +759,10 @@ void nat_begin_p2p(NatManager *m, const char *attempt_id, uint16_t start_port, c
                    VKO_Cert *cert) {
     std::lock_guard<std::mutex> lock(m->mutex);
     NatPeer *p = find_peer(m, attempt_id);
-    if (!p || p->started) return;
+    if (!p || p->started) {
+        if (!p || cert != p->certificate) VKO_CertDestroy(&cert);  // taken over in every case
+        return;
+    }
     p->started = 1;
     p->announce_pending = 1;
     p->last_progress = now_ms(m);

@@ -64,14 +64,16 @@ void nat_destroy(NatManager **nat);
 
 // A new attempt. client_creds: own on the client side, from the offer on the
 // host side. peer (may be null) is copied and handed back to the callbacks.
-// cert (may be null) is the own DTLS certificate for NAT_PROTO_SCTP; the
-// attempt takes it over. 1 when added, 0 when the attempt id exists already.
+// cert (may be null) is the own DTLS certificate for NAT_PROTO_SCTP, taken
+// over in every case (freed when not used). 1 when added, 0 when the attempt
+// id exists already.
 uint8_t nat_add_peer(NatManager *nat, const char *attempt_id, uint32_t proto, const Creds *client_creds,
                      const GuestInfo *peer, VKO_Cert *cert, uint32_t cg_level);
 
 // Starts the attempt: binds its socket at start_port (or one of the next 49,
 // else any port) and begins the search. host_creds: own on the host side,
-// from the answer on the client side. cert as for nat_add_peer (may be null).
+// from the answer on the client side. cert as for nat_add_peer (may be null);
+// nothing happens, but cert is freed, when the attempt is unknown or started.
 void nat_begin_p2p(NatManager *nat, const char *attempt_id, uint16_t start_port, const Creds *host_creds,
                    VKO_Cert *cert);
 
