@@ -6,6 +6,9 @@
 // - the library's timer thread (one per process, ours: usrsctp runs without
 //   threads of its own so that it opens no raw sockets) retransmits, which
 //   calls sctpp_conn_output and, for notifications, sctpp_on_receive;
+// - sctpp_conn_output only queues packets (pending, under out_mutex) and
+//   wakes the link's thread (wake_fd), which seals and sends them in order:
+//   the library calls it with its association lock held;
 // - callers send and receive on any thread.
 // What holds:
 // - state is 0 while the link lives, then the first terminal code, never 0
@@ -34,6 +37,7 @@
 #include <mutex>
 #include <poll.h>
 #include <shared_mutex>
+#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
@@ -58,6 +62,12 @@ constexpr uint32_t kLibSpace = 0xA00000;
 constexpr int32_t kErrStream = -12008;
 
 using Bytes = std::vector<uint8_t>;
+
+// One SCTP packet waiting to be sealed and sent by the link's thread.
+struct Packet {
+    uint32_t len;
+    uint8_t data[kBufSize];
+};
 
 struct InStream {
     std::mutex mutex;
@@ -104,6 +114,10 @@ struct SctpTransport {
     std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
     std::condition_variable space_cond;
     std::atomic<uint32_t> space_waiters{0};
+    std::mutex out_mutex;
+    std::vector<Packet> pending;  // under out_mutex
+    std::vector<Packet> sealing;  // the thread's (destroy's once it ended)
+    int wake_fd = -1;             // eventfd: pending turned non-empty
     std::atomic<uint64_t> last_data{0};
     std::atomic<uint64_t> clock_offset{0};
     std::atomic<uint64_t> last_error_log{0};
@@ -149,14 +163,39 @@ bool sctpp_dtls_send(const void *data, size_t size, void *opaque) {
     return sctpp_network_write(static_cast<SctpTransport *>(opaque), data, size) > 0;
 }
 
+// Runs inside the library, often with its association lock held: the packet
+// is only queued here, and the link's thread seals and sends it.
 int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t) {
     std::shared_lock<std::shared_mutex> live(g_live_mutex);
-    if (!g_live.count(addr)) return -1;
+    if (!g_live.count(addr) || length > kBufSize - 100) return -1;
     SctpTransport *t = static_cast<SctpTransport *>(addr);
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(t->out_mutex);
+        wake = t->pending.empty();
+        t->pending.emplace_back();
+        t->pending.back().len = static_cast<uint32_t>(length);
+        std::memcpy(t->pending.back().data, buffer, length);
+    }
+    uint64_t one = 1;
+    if (wake && write(t->wake_fd, &one, sizeof one) < 0) return 0;  // the thread looks every 30 ms anyway
+    return 0;
+}
+
+// Seals and sends every queued packet, in order.
+void flush_output(SctpTransport *t) {
+    {
+        std::lock_guard<std::mutex> lock(t->out_mutex);
+        if (t->pending.empty()) return;
+        t->sealing.swap(t->pending);
+    }
     uint8_t record[kBufSize];
-    size_t n = 0;
-    if (!VKO_DTLSEncrypt(t->dtls, buffer, length, record, sizeof record, &n)) return -1;
-    return sctpp_network_write(t, record, n) > 0 ? 0 : -1;
+    for (const Packet &p : t->sealing) {
+        size_t n = 0;
+        if (VKO_DTLSEncrypt(t->dtls, p.data, p.len, record, sizeof record, &n))
+            sctpp_network_write(t, record, n);
+    }
+    t->sealing.clear();
 }
 
 void on_notification(SctpTransport *t, const uint8_t *data, size_t length) {
@@ -463,9 +502,12 @@ void sctpp_thread(SctpTransport *t) {
         else if (silent >= kSilentMs)
             set_state(t, SCTP_ERR_SILENT);
 
-        pollfd pfd{t->sock, POLLIN, 0};
-        if (poll(&pfd, 1, kPollMs) <= 0) continue;
-        for (uint32_t i = 0; i < kBatch && t->state.load() == 0; i++) {
+        flush_output(t);
+        pollfd pfd[2] = {{t->sock, POLLIN, 0}, {t->wake_fd, POLLIN, 0}};
+        if (poll(pfd, 2, kPollMs) <= 0) continue;
+        uint64_t count;
+        if ((pfd[1].revents & POLLIN) && read(t->wake_fd, &count, sizeof count) < 0) continue;
+        for (uint32_t i = 0; i < kBatch && t->state.load() == 0 && (pfd[0].revents & POLLIN); i++) {
             sockaddr_in6 from;
             int32_t n = network_recvmsg(t->sock, buf.data(), kBufSize, &from, nullptr);
             if (n < 0) {
@@ -484,6 +526,7 @@ void free_transport(SctpTransport *t) {
         usrsctp_shutdown(t->so, SHUT_RDWR);
         usrsctp_close(t->so);
         t->so = nullptr;
+        flush_output(t);  // the abort tells the peer at once
     }
     {
         std::unique_lock<std::shared_mutex> live(g_live_mutex);
@@ -491,6 +534,7 @@ void free_transport(SctpTransport *t) {
     }
     usrsctp_deregister_address(t);
     VKO_DTLSDestroy(&t->dtls);
+    if (t->wake_fd >= 0) close(t->wake_fd);
     delete t;
 }
 
@@ -509,6 +553,7 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
     std::memset(&t->local, 0, sizeof t->local);
     if (local) t->local = *local;
     t->listening = listening;
+    t->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     // The listening side (the client) is the DTLS server.
     t->dtls =
