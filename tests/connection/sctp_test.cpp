@@ -146,30 +146,21 @@ TEST(SctpLink, FiveStreamsUpTo4MiBExactAndInOrder) {
     std::vector<uint8_t> back = pattern(9, 4 << 20);
     EXPECT_EQ(send_until_done(p.client, 2, back, 15), 0);
     EXPECT_EQ(recv_message(p.host, 2, &r), back);
-}
 
-TEST(SctpLink, LargerThanBufferStaysReadable) {
-    SctpPair p;
-    ASSERT_TRUE(p.open(false));
-    ASSERT_TRUE(p.wait_connected());
-    std::vector<uint8_t> m = pattern(3, 5000);
-    ASSERT_EQ(send_until_done(p.host, 1, m, 10), 0);
-    std::vector<uint8_t> small(4999);
+    // Larger than the reader's buffer: refused, and still there for a larger one.
+    ASSERT_EQ(send_until_done(p.host, 1, early, 10), 0);
     uint32_t len = 0;
-    int32_t r;
     do {
-        r = sctpp_recv(p.client, 1, small.data(), 4999, &len, 1000);
+        r = sctpp_recv(p.client, 1, back.data(), 299, &len, 1000);
     } while (r == SCTP_TIMEOUT);
     EXPECT_EQ(r, SCTP_ERR_BUFFER);
-    EXPECT_EQ(recv_message(p.client, 1, &r), m);
-    EXPECT_EQ(sctpp_recv(p.client, 7, small.data(), 4999, &len, 0), -12008);
+    EXPECT_EQ(recv_message(p.client, 1, &r), early);
+    EXPECT_EQ(sctpp_recv(p.client, 7, back.data(), 299, &len, 0), -12008);
 }
 
-class SctpLoss : public ::testing::TestWithParam<uint64_t> {};
-
-TEST_P(SctpLoss, FiveStreamsThroughFivePercentLoss) {
+TEST(SctpLink, FiveStreamsThroughFivePercentLoss) {
     SctpPair p;
-    ASSERT_TRUE(p.open(true, false, GetParam()));
+    ASSERT_TRUE(p.open(true));
     RelayRules rules;
     rules.loss = 0.05;
     rules.duplicate = 0.01;
@@ -179,8 +170,6 @@ TEST_P(SctpLoss, FiveStreamsThroughFivePercentLoss) {
     ASSERT_TRUE(p.wait_connected());
     exchange_all_streams(p, {1, 1200, 40000, 250000}, 4u << 20);
 }
-
-INSTANTIATE_TEST_SUITE_P(Seeds, SctpLoss, ::testing::Values(1));
 
 TEST(SctpLink, WrongFingerprintEndsTheLink) {
     for (int wrong : {1, 2}) {
