@@ -26,8 +26,12 @@ const uint32_t kLadderSizes[][2] = {{3840, 2160}, {3840, 1600}, {3440, 1440}, {2
                                     {1366, 768},  {1280, 1024}, {1280, 800},  {1280, 720},  {1024, 768}};
 const uint32_t kLadderRates[] = {240, 144, 120, 100, 75, 60, 59, 30};
 
+// Names longer than their field are cut, as the records' fixed sizes intend.
 void copy_text(char *dst, size_t size, const char *src) {
-    snprintf(dst, size, "%s", src ? src : "");
+    if (size == 0) return;
+    size_t n = src ? strnlen(src, size - 1) : 0;
+    if (n) memcpy(dst, src, n);
+    dst[n] = 0;
 }
 
 uint32_t mode_rate(const XRRModeInfo &m) {
