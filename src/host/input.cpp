@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstring>
 
+#include "host/host.h"
 #include "host/input_x11.h"
 #include "platform/log.h"
+#include "vdev/controller_input.h"
 
 namespace {
 
@@ -50,6 +52,10 @@ constexpr uint32_t kWheelNotch = 120;
 // A wheel message never turns into more clicks than this (a hostile delta
 // would otherwise hold the display for millions of requests).
 constexpr int32_t kWheelMaxClicks = 64;
+
+// A raw controller report: the DualSense input report is the largest (77 bytes).
+constexpr uint32_t kRawReportMax = 128;
+constexpr uint32_t kDs4ExtensionOffset = 9;
 
 // X buttons of the wire's 1 left, 2 middle, 3 right, 4 X1, 5 X2.
 constexpr uint32_t kXButtons[6] = {0, 1, 2, 3, 8, 9};
@@ -193,14 +199,57 @@ void input_inject_motion(const ControlHeader *header, uint8_t relative_mouse, ui
     xinput_motion_absolute(output[0] - screen[0] + x, output[1] - screen[1] + y);
 }
 
+namespace {
+
+void pad_input(ControllerManager *pads, const ControlHeader *h, const uint8_t *raw, uint32_t length,
+               const GuestInfo *info, bool may) {
+    uint32_t a = h->field0, b = h->field1, c = h->field2;
+    uint32_t owner = info->userID;
+    if (h->type == MSG_GAMEPAD_STATE) {
+        GamepadState st = proto_parse_gamepad_state(nullptr, raw, length);
+        if (!may) {
+            controller_reset(pads, owner, st.id, 0);
+            return;
+        }
+        if (!info->owner) st.buttons &= (uint16_t)~PAD_BTN_GUIDE;
+        controller_set_state(pads, owner, st.id, st.buttons, st.lt, st.rt, st.lx, st.ly, st.rx, st.ry);
+        return;
+    }
+    if (!may) {
+        controller_reset(pads, owner, c, 0);
+        return;
+    }
+    if (h->type == MSG_PAD_BUTTON) {
+        if (a == 5 && !info->owner) return;  // the guide button belongs to the owner
+        controller_set_button(pads, owner, c, a, b != 0);
+    } else if (a == 0 || a == 2) {
+        controller_set_axis(pads, owner, c, a, (int32_t)b);
+    } else if (a == 1 || a == 3) {
+        controller_set_axis(pads, owner, c, a, -(int32_t)b);  // the wire's Y grows downwards
+    } else if (a == 4 || a == 5) {
+        controller_set_trigger(pads, owner, c, a, (int32_t)b);
+    }
+}
+
+void raw_report(ControllerManager *pads, const ControlHeader *h, const uint8_t *raw, uint32_t length,
+                const GuestInfo *info) {
+    uint8_t report[kRawReportMax];
+    uint32_t consumed = proto_parse_message(raw, length, report, sizeof(report));
+    if (consumed < PROTO_HEADER_SIZE + 1 || !pads) return;
+    uint32_t size = consumed - PROTO_HEADER_SIZE;
+    if (pads->pad_type == PAD_DS4 && (size == 22 || size == 23))
+        controller_write_raw(pads, info->userID, h->field1, kDs4ExtensionOffset, report, size);
+    else if (pads->pad_type == PAD_DUALSENSE && size == 77)
+        controller_write_raw(pads, info->userID, h->field1, 0, report, size);
+}
+
+}  // namespace
+
 void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_t output[4],
                          ControllerManager *gamepads, VirtualUsbHost *vusb, const ControlHeader *header,
                          const uint8_t *raw, uint32_t raw_length, const GuestInfo *info, uint8_t allowed) {
-    (void)gamepads;
-    (void)vusb;
-    (void)raw;
-    (void)raw_length;
     bool mouse = allowed && info->mouse;
+    bool pad = allowed && info->gamepad;
     switch (header->type) {
         case MSG_KEY:
             if (allowed && info->keyboard)
@@ -217,8 +266,19 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
         case MSG_MOUSE_MOTION:
             if (mouse) input_inject_motion(header, relative_mouse, &state->last_x, &state->last_y, output);
             break;
+        case MSG_PAD_BUTTON:
+        case MSG_PAD_AXIS:
+        case MSG_GAMEPAD_STATE:
+            pad_input(gamepads, header, raw, raw_length, info, pad);
+            break;
+        case MSG_PAD_UNPLUGGED:
+            controller_reset(gamepads, info->userID, header->field2, 1);
+            break;
+        case MSG_CONTROLLER_REPORT:
+            if (pad) raw_report(gamepads, header, raw, raw_length, info);
+            break;
         case MSG_PEN: {
-            if (!mouse) break;
+            if (!mouse || (vusb && vusb->tablet)) break;
             // No pointer-injection facility on this desktop: the pen drives the mouse.
             static std::atomic<bool> told{false};
             if (!told.exchange(true)) {

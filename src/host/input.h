@@ -1,7 +1,7 @@
 // Guests' keyboard, mouse, wheel, pen and gamepad messages turned into local
 // input. Keyboard and mouse go to the streamed X display through XTest
 // (host/input_x11.h); pens without a pointer-injection facility become mouse
-// events; gamepads, the tablet and the microphone go to the virtual devices.
+// events; gamepads go to the virtual pads (vdev/controller_input.h).
 //
 // Each guest's message thread owns one InputState and calls in with it; no
 // two threads share a state. The X side serialises its own requests.

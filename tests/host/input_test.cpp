@@ -16,6 +16,8 @@
 #include "host/input.h"
 #include "host/input_x11.h"
 #include "support/xvfb.h"
+#include "vdev/controller_input.h"
+#include "vdev/vdev.h"
 
 namespace {
 
@@ -318,5 +320,77 @@ TEST_F(InputTest, PenDrivesThePointer) {
             seen.push_back((e.type == ButtonPress ? "b+" : "b-") + std::to_string(e.xbutton.button));
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"130,90", "131,91", "b+1", "132,92", "133,93", "b-1"}));
+}
+
+// Pads: what the recording back-end is handed (slot, first 8 report bytes).
+TEST(InputPads, PadMessagesReachThePadsOfTheirGuest) {
+    vdev_set_backend(&vdev_recording_backend);
+    ControllerManager *m = controller_manager_create(1, PAD_XBOX360, nullptr, nullptr);
+    GuestInfo guest = {};
+    guest.gamepad = 1;
+    guest.userID = 42;
+    InputState s = {};
+    int32_t out[4] = {0, 0, 100, 100};
+    auto send = [&](uint8_t type, uint32_t a, uint32_t b, uint32_t c, uint8_t allowed = 1,
+                    const uint8_t *raw = nullptr, uint32_t len = 0) {
+        ControlHeader h = {a, b, c, type};
+        host_input_dispatch(&s, 0, out, m, nullptr, &h, raw, len, &guest, allowed);
+    };
+    uint8_t state[PROTO_GAMEPAD_SIZE] = {0, 0, 0,  2, 0, 0, 0,    0,    0,    0,
+                                         0, 0, 23, 0, 0, 0, 0x14, 0x00, 0x01, 0x00};
+    struct {
+        uint8_t type;
+        uint32_t a, b, c;
+        uint8_t allowed;
+        std::vector<std::string> calls;
+    } const rows[] = {
+        {4, 0, 1, 0, 1, {"pad_plug(0,1)", "pad_submit(0,0010000000000000)"}},   // A
+        {4, 5, 1, 0, 1, {}},                                                    // guide: owner only
+        {5, 1, 1000, 0, 1, {"pad_submit(0,00100000000018fc)"}},                 // LY inverted
+        {5, 4, 32767, 0, 1, {"pad_submit(0,0010ff00000018fc)"}},                // left trigger
+        {5, 7, 5, 0, 1, {}},                                                    // no such axis
+        {4, 1, 1, 0, 0, {"pad_submit(0,0000000000000000)"}},                    // not allowed: neutral
+        {23, 0, 0, 0, 1, {"pad_plug(1,1)", "pad_submit(1,0010000000010000)"}},  // pad 2: guide stripped
+        {6, 0, 0, 2, 1, {"pad_submit(1,0000000000000000)", "pad_unplug(1)"}},
+        {6, 0, 0, 9, 1, {}},  // never plugged
+    };
+    for (const auto &r : rows) {
+        vdev_recorder_clear();
+        send(r.type, r.a, r.b, r.c, r.allowed, r.type == 23 ? state : nullptr,
+             r.type == 23 ? sizeof(state) : 0);
+        EXPECT_EQ(vdev_recorded(), r.calls) << int(r.type) << " " << r.a;
+    }
+    controller_manager_destroy(&m);
+
+    // DualShock 4 form: sticks as bytes (Y down), hat, face, shoulder and guide bits, triggers.
+    m = controller_manager_create(1, PAD_DS4, nullptr, nullptr);
+    vdev_recorder_clear();
+    controller_set_state(m, 42, 0, PAD_BTN_UP | PAD_BTN_RIGHT | PAD_BTN_A | PAD_BTN_LB | PAD_BTN_GUIDE, 0, 0,
+                         32767, 32767, 0, -32768);
+    controller_set_button(m, 42, 0, 3, 1);  // Y: triangle
+    EXPECT_EQ(vdev_recorded(), (std::vector<std::string>{"pad_plug(0,2)", "pad_submit(0,ff0180ff21010100)",
+                                                         "pad_submit(0,ff0180ffa1010100)"}));
+    controller_manager_destroy(&m);
+
+    // Raw reports: DualShock 4 extension data of 22 or 23 bytes, DualSense input reports of 77.
+    for (uint32_t type : {PAD_DS4, PAD_DUALSENSE}) {
+        m = controller_manager_create(1, type, nullptr, nullptr);
+        for (uint32_t len : {10u, 22u, 77u, 200u}) {
+            std::vector<uint8_t> msg(PROTO_HEADER_SIZE + len, 0x5A);
+            proto_write_header(msg.data(), ControlHeader{len, 3, 0, MSG_CONTROLLER_REPORT});
+            vdev_recorder_clear();
+            send(MSG_CONTROLLER_REPORT, len, 3, 0, 1, msg.data(), (uint32_t)msg.size());
+            size_t expect = (type == PAD_DS4 && len == 22) || (type == PAD_DUALSENSE && len == 77) ? 1 : 0;
+            std::vector<std::string> calls = vdev_recorded();
+            size_t submits = 0;
+            for (const std::string &c : calls) submits += c.rfind("pad_submit", 0) == 0;
+            EXPECT_EQ(submits, expect) << type << " " << len;
+            if (submits && type == PAD_DUALSENSE) {
+                EXPECT_EQ(calls.back(), "pad_submit(0,5a5a5a5a5a5a5a5a)");
+            }
+        }
+        controller_manager_destroy(&m);
+    }
+    vdev_set_backend(nullptr);
 }
 }  // namespace
