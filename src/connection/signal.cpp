@@ -251,8 +251,10 @@ int32_t signal_offer_attempt(SignalContext *ctx, NatManager *nat, uint32_t proto
 
     signal_new_attempt_id(attempt_id);
     if (!sdk_generate_creds(proto, &creds, &cert)) return SIGNAL_ERR_BAD_MESSAGE;
-    // The attempt takes the certificate over.
-    if (nat_add_peer(nat, attempt_id, proto, &creds, NULL, cert, cg_level) != 1) {
+    // The attempt takes the certificate over; its id comes back with its outcome.
+    GuestInfo info = {};
+    signal_copy(info.attempt_id, sizeof(info.attempt_id), attempt_id);
+    if (nat_add_peer(nat, attempt_id, proto, &creds, &info, cert, cg_level) != 1) {
         VKO_SecureZero(&creds, sizeof(creds));
         return SIGNAL_ERR_BAD_MESSAGE;
     }

@@ -1,0 +1,286 @@
+// The client half of the connection instance over real peers: the signaling
+// stand-in, STUN on loopback, NAT traversal and BUD. The host end is a second
+// instance's host NAT manager and signaling driven by hand.
+#include "connection/instance.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connection/nat.h"
+#include "connection/protocol.h"
+#include "platform/memory.h"
+#include "support/net/signal_server.h"
+#include "support/net/stun_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Ends {
+    StunServer stun;
+    SignalServer server;
+    ZarvekInstance *host = nullptr, *client = nullptr;
+    SignalContext *hsig = nullptr, *csig = nullptr;
+    int answer = 1;  // 1 approve, 0 refuse, -1 never
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> offers;
+    std::vector<TransportRecord *> links;
+    std::vector<ClientEvent> events;  // all but local candidates, which the poller sends
+    std::atomic<bool> stop{false};
+    std::thread poller;
+
+    template <class T>
+    void add(std::vector<T> &v, T x) {
+        std::lock_guard<std::mutex> g(mutex);
+        v.push_back(x);
+        cv.notify_all();
+    }
+    bool wait(const std::function<bool()> &pred) {
+        std::unique_lock<std::mutex> g(mutex);
+        return cv.wait_for(g, 20s, pred);
+    }
+
+    Ends() {
+        EXPECT_TRUE(stun.start());
+        nat_set_builtin_servers("127.0.0.1", stun.port(), "", 0);
+        EXPECT_TRUE(server.start());
+        ZarvekInit(nullptr, &host);
+        ZarvekInit(nullptr, &client);
+        SignalCallbacks hcb = {}, ccb = sdk_client_signal_callbacks();
+        hcb.on_offer = [](const char *attempt, uint32_t mode, const Creds *creds, const char *from,
+                          const char *, SignalPermissions, uint32_t, uint8_t, uint8_t, void *o) {
+            Ends *e = static_cast<Ends *>(o);
+            GuestInfo info = {};
+            snprintf(info.attempt_id, sizeof info.attempt_id, "%s", attempt);
+            nat_add_peer(e->host->host_nat, attempt, mode, creds, &info, nullptr, 1);
+            signal_map_attempt(e->hsig, attempt, from);
+            e->add(e->offers, std::string(attempt));
+            if (e->answer >= 0)
+                signal_send_answer(e->hsig, e->host, attempt, 0, static_cast<uint8_t>(e->answer));
+        };
+        hcb.on_candex = [](const char *attempt, const char *ip, uint16_t port, uint8_t lan, uint8_t stun_,
+                           uint8_t sync, void *o) {
+            nat_add_candidate(static_cast<Ends *>(o)->host->host_nat, attempt, ip, port, lan, stun_, sync);
+        };
+        signal_create(&hsig, "host", "127.0.0.1", 0, 0, "", &hcb, this);
+        signal_create(&csig, "client", "127.0.0.1", 0, 0, "", &ccb, client);
+        for (SignalContext *s : {hsig, csig}) signal_set_server(s, "127.0.0.1", server.port(), 0);
+        signal_set_session(hsig, "H");
+        static const NatCallbacks nat_cb = {
+            [](const char *attempt, const char *ip, uint16_t port, uint8_t lan, uint8_t stun_, uint8_t sync,
+               void *o) {
+                Candidate c = {port, {}, {}, lan, stun_, sync};
+                snprintf(c.attempt_id, sizeof c.attempt_id, "%s", attempt);
+                snprintf(c.ip, sizeof c.ip, "%s", ip);
+                signal_send_candex(static_cast<Ends *>(o)->hsig, &c);
+            },
+            [](const GuestInfo *, TransportRecord *t, void *o) {
+                static_cast<Ends *>(o)->add(static_cast<Ends *>(o)->links, t);
+            },
+            nullptr,
+        };
+        nat_start(host->host_nat, &nat_cb, this);
+        poller = std::thread([this] {
+            ClientEvent ev;
+            while (!stop.load())
+                if (ZarvekClientPollEvents(client, 20, &ev)) {
+                    if (ev.type == CLIENT_EVENT_LOCAL_CANDIDATE)
+                        signal_send_candex(csig, &ev.candidate);
+                    else
+                        add(events, ev);
+                }
+        });
+    }
+    ~Ends() {
+        stop = true;
+        poller.join();
+        signal_destroy(&csig);
+        signal_destroy(&hsig);
+        ZarvekDestroy(&client);
+        ZarvekDestroy(&host);
+        for (TransportRecord *t : links) proto_destroy(&t);
+    }
+
+    int32_t connect() { return signal_client_connect(csig, client, nullptr, "H", "C", "secret"); }
+    size_t count() {
+        std::lock_guard<std::mutex> g(mutex);
+        return events.size();
+    }
+    // The first status event from index `from` on must be (code, phase); its index.
+    int expect_status(size_t from, int32_t code, uint32_t phase) {
+        int found = -1;
+        EXPECT_TRUE(wait([&] {
+            for (size_t i = from; i < events.size() && found < 0; i++)
+                if (events[i].type == CLIENT_EVENT_STATUS) found = static_cast<int>(i);
+            return found >= 0;
+        })) << code;
+        if (found < 0) return -1;
+        EXPECT_EQ(events[found].status.code, code);
+        EXPECT_EQ(events[found].status.phase, phase);
+        return found;
+    }
+    TransportRecord *link(size_t i) {
+        return wait([&] { return links.size() > i; }) ? links[i] : nullptr;
+    }
+    int32_t status() { return ZarvekClientGetStatus(client, nullptr); }
+};
+
+// The next whole control message of the link; empty when none came.
+std::vector<uint8_t> recv_control(TransportRecord *t) {
+    std::vector<uint8_t> buf(PROTO_RECV_BUFFER);
+    uint32_t len = 0;
+    int32_t r = 2000;
+    for (int i = 0; i < 100 && r == 2000; i++)
+        r = t->recv(t->ctx, 0, buf.data(), PROTO_RECV_BUFFER, &len, 100);
+    buf.resize(r == 0 ? len : 0);
+    return buf;
+}
+
+ControlHeader next_header(TransportRecord *t) {
+    std::vector<uint8_t> m = recv_control(t);
+    return m.empty() ? ControlHeader{0, 0, 0, 0} : proto_read_header(m.data());
+}
+
+int32_t retry(const std::function<int32_t()> &send) {
+    int32_t r = 2000;
+    for (int i = 0; i < 500 && (r = send()) == 2000; i++) std::this_thread::sleep_for(5ms);
+    return r;
+}
+
+TEST(Instance, ConnectUserDataAndBothEnds) {
+    Ends e;
+    EXPECT_EQ(ZarvekClientSendUserData(e.client, 1, "x"), ZARVEK_ERR_NONE);
+
+    // First cycle: the host ends it.
+    ASSERT_EQ(e.connect(), 0);
+    EXPECT_EQ(e.connect(), ZARVEK_ERR_BUSY);
+    e.expect_status(0, 0, ZARVEK_PHASE_CONNECT);
+    ClientStatus st{};
+    EXPECT_EQ(ZarvekClientGetStatus(e.client, &st), 0);
+    TransportRecord *t = e.link(0);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(std::string(st.attempt_id), e.offers.at(0));
+    for (uint8_t type : {MSG_CLIENT_CONFIG, MSG_CLIENT_CONFIG, MSG_CLIENT_CONFIG, MSG_CLIENT_FLAGS})
+        EXPECT_EQ(next_header(t).type, type);
+
+    // User data at the largest size, both ways; one byte more is refused.
+    std::string text(PROTO_USER_DATA_MAX - 1, 'u');
+    EXPECT_EQ(retry([&] { return ZarvekClientSendUserData(e.client, 42, text.c_str()); }), 0);
+    std::vector<uint8_t> m = recv_control(t);
+    ASSERT_EQ(m.size(), PROTO_RECV_BUFFER);
+    EXPECT_EQ(proto_read_header(m.data()).field1, 42u);
+    EXPECT_EQ(std::memcmp(m.data() + PROTO_HEADER_SIZE, text.c_str(), text.size() + 1), 0);
+    EXPECT_EQ(ZarvekClientSendUserData(e.client, 1, (text + "u").c_str()), PROTO_ERR_TOO_LONG);
+    EXPECT_EQ(
+        retry([&] { return proto_send_message(t, MSG_USER_DATA, 9, 0, text.c_str(), PROTO_USER_DATA_MAX); }),
+        0);
+    ASSERT_TRUE(e.wait([&] { return e.events.size() == 2; }));
+    ClientEvent ev = e.events[1];
+    EXPECT_EQ(ev.type, CLIENT_EVENT_USER_DATA);
+    EXPECT_EQ(ev.user_data.message_id, 9u);
+    char *got = static_cast<char *>(ZarvekTakeUserData(e.client, ev.user_data.payload_id));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got, text);
+    VKO_Free(got);
+
+    ASSERT_EQ(proto_send_disconnect(t, 7), 0);
+    for (int i = 0; i < 1000 && e.status() != 7; i++) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(e.status(), 7);  // the host's end code, not 0
+    ZarvekClientDisconnect(e.client);
+    EXPECT_EQ(e.status(), ZARVEK_CLIENT_IDLE);
+
+    // Second cycle: the client ends it (no disconnect status came for the host's end).
+    ASSERT_EQ(e.connect(), 0);
+    int i = e.expect_status(2, 0, ZARVEK_PHASE_CONNECT);
+    TransportRecord *t2 = e.link(1);
+    for (int k = 0; k < 4; k++) ASSERT_TRUE(t2 && !recv_control(t2).empty());
+    ZarvekClientDisconnect(e.client);
+    e.expect_status(i + 1, 0, ZARVEK_PHASE_DISCONNECT);
+    ControlHeader h = next_header(t2);
+    EXPECT_EQ(h.type * 100 + h.field0, MSG_DISCONNECT * 100u);  // reason 0
+}
+
+// Attempts that do not connect: refused, never answered (the clock moved past
+// the NAT manager's 30 s), cancelled.
+TEST(Instance, RefusalTimeOutAndCancel) {
+    Ends e;
+    e.answer = 0;
+    ASSERT_EQ(e.connect(), 0);
+    e.expect_status(0, NAT_END_REFUSED, ZARVEK_PHASE_CONNECT);
+    EXPECT_EQ(e.status(), NAT_END_REFUSED);
+    EXPECT_EQ(e.connect(), ZARVEK_ERR_BUSY);  // a closed client is disconnected first
+    ZarvekClientDisconnect(e.client);
+
+    e.answer = -1;
+    ASSERT_EQ(e.connect(), 0);
+    ASSERT_TRUE(e.wait([&] { return e.offers.size() == 2; }));
+    EXPECT_EQ(e.status(), ZARVEK_CLIENT_CONNECTING);
+    nat_advance_clock(e.client->client_nat, 31000);
+    e.expect_status(1, NAT_END_NOT_STARTED, ZARVEK_PHASE_CONNECT);
+    ZarvekClientDisconnect(e.client);
+
+    ASSERT_EQ(e.connect(), 0);
+    ASSERT_TRUE(e.wait([&] { return e.offers.size() == 3; }));
+    signal_client_cancel(e.csig, e.client);
+    EXPECT_EQ(e.status(), ZARVEK_CLIENT_IDLE);
+    EXPECT_TRUE(e.server.wait([&] {
+        auto got = e.server.received("C");
+        return !got.empty() && got.back().find("offer_cancel") != std::string::npos;
+    }));
+    EXPECT_EQ(e.count(), 2u);  // nothing was connected, so no status
+}
+
+// Cancels land at every point of connecting while the host approves at once:
+// a late connected callback of a cancelled attempt races the next connect.
+TEST(Instance, CancelRacesLateCallbacks) {
+    Ends e;
+    for (int i = 0; i < 8; i++) {
+        ASSERT_EQ(e.connect(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i * 25));
+        signal_client_cancel(e.csig, e.client);
+    }
+    size_t from = e.count();
+    ASSERT_EQ(e.connect(), 0);
+    e.expect_status(from, 0, ZARVEK_PHASE_CONNECT);
+    EXPECT_EQ(e.status(), 0);
+}
+
+TEST(Instance, FullQueueFreesPayloadAndHostAnnouncements) {
+    Ends e;
+    ZarvekInstance *z = e.host;
+    ClientEvent ev{};
+    ev.type = CLIENT_EVENT_PAYLOAD;
+    for (uint32_t i = 0; i < ZARVEK_EVENT_SLOTS; i++) ASSERT_EQ(sdk_client_push_event(z, &ev, 0, nullptr), 0);
+    EXPECT_EQ(sdk_client_push_event(z, &ev, 77, VKO_Alloc(1, 64)), ZARVEK_QUEUE_FULL);
+    EXPECT_EQ(ZarvekTakeUserData(z, 77), nullptr);  // freed with its event; ASan sees no leak
+
+    // Guest operations without a host context; JSON calls that name no guest do nothing.
+    EXPECT_EQ(ZarvekHostKickGuest(z, 1, 5), ZARVEK_ERR_NONE);
+    EXPECT_EQ(ZarvekHostSetPermissions(z, 1, {1, 1, 1}), ZARVEK_ERR_NONE);
+    EXPECT_EQ(ZarvekHostSendUserData(z, 1, 2, "x"), ZARVEK_ERR_NONE);
+    EXPECT_EQ(ZarvekHostGetGuests(z, 5, nullptr), 0u);
+    for (const char *json :
+         {"", "{", "{\"function\":\"ZarvekHostKickGuest\"}", "{\"function\":7,\"guestID\":1}"})
+        ZarvekJSONCall(z, json);
+
+    // The announcement while hosting; stopping hosting forgets the session.
+    z->host_status.mode = 1;
+    signal_send_conn_update(e.hsig, z);
+    ASSERT_TRUE(
+        e.server.wait([&] { return e.server.conn_update("H").find("\"desktop\"") != std::string::npos; }));
+    signal_stop_hosting(e.hsig, z, 4);
+    EXPECT_EQ(z->host_status.mode, 0u);
+    EXPECT_EQ(e.hsig->session_id[0], '\0');
+}
+
+}  // namespace
