@@ -13,13 +13,16 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "connection/guest_info.h"
 #include "connection/protocol.h"
 
 struct ControllerManager;
+struct HostContext;
 struct VirtualUsbHost;
+struct VKO_Mutex;
 
 constexpr uint32_t INPUT_KEY_CODES = 300;
 constexpr uint32_t INPUT_POS_UNKNOWN = 0xFFFFFFFF;
@@ -69,3 +72,47 @@ void input_release_buttons(InputState *state);
 void input_inject_wheel(InputState *state, int32_t horizontal, int32_t vertical);
 void input_inject_motion(const ControlHeader *header, uint8_t relative_mouse, uint32_t *last_x,
                          uint32_t *last_y, const int32_t output[4]);
+
+// Who may move the mouse: the local user or one guest at a time.
+//
+// The message threads (host_mouse_arbitrate) and the hook thread (the
+// hook procedure and the button release) share it. Every field but
+// local_events changes only under `mutex`; local_events is atomic.
+//   busy            some party holds the mouse
+//   release_buttons the holder changed: the hook thread lets go of held buttons
+//   holder          0 nobody, MOUSE_HOLDER_LOCAL the local user, else a guest id
+//   local_events    pointer events of the local user since the last quiet spell
+//   last_activity   when the holder last used the mouse (VKO_GetTime ticks)
+//   installed       the hook thread watches the pointer (guests connected and
+//                   exclusive input wanted); arbitration applies only then
+// One record per host context, reachable through a process-wide pointer
+// while it exists.
+constexpr uint32_t MOUSE_HOLDER_LOCAL = 0xFFFFFFFF;
+constexpr uint32_t MOUSE_LOCAL_TAKEOVER = 5;
+
+struct MouseControl {
+    uint8_t busy;
+    uint8_t release_buttons;
+    uint32_t holder;
+    std::atomic<uint32_t> local_events;
+    int64_t last_activity;
+    void *hook;  // the watching display connection
+    VKO_Mutex *mutex;
+    uint32_t hook_thread_id;
+    uint8_t installed;
+    int wake_fd;
+};
+
+MouseControl *host_mouse_control_create(void);
+void host_mouse_control_destroy(MouseControl **mc);
+// The process-wide record, or null.
+MouseControl *host_mouse_control(void);
+// Wakes the hook thread (a guest left, the host stops).
+void host_mouse_hook_wake(MouseControl *mc);
+// True when the guest may use the mouse now (always while the hook is not installed).
+bool host_mouse_arbitrate(MouseControl *mc, const GuestInfo *guest, int32_t exclusive_timeout);
+// One pointer event seen by the hook; injected: it came from injection, not from the local user.
+void input_mouse_hook_proc(MouseControl *mc, bool injected);
+// Thread procedure (context: HostContext): watches the pointer while guests
+// are connected and exclusive input is on, until the context stops.
+void *host_mouse_hook_thread(void *context);
