@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "connection/bud.h"
+#include "host/capture.h"
 #include "host/host.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -122,6 +123,7 @@ void host_on_accept(const GuestInfo *peer, TransportRecord *conn, void *opaque) 
     VKO_MutexUnlock(ctx->slot_lock);
     g->cursor_cache = VKO_HashCreate(100);
     g->conn = conn;
+    session_take_console(1);
     g->slot = slot;
     if (slot < 0) {
         log_message(LOG_LEVEL_INFO, "Could not allocate new msg thread!");

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/capture.h"
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -28,7 +29,10 @@ struct EncodeArg {
 
 void *encode_thread_main(void *opaque) {
     auto *arg = static_cast<EncodeArg *>(opaque);
-    if (g_hooks.encode) g_hooks.encode(arg->ctx, arg->stream);
+    if (g_hooks.encode)
+        g_hooks.encode(arg->ctx, arg->stream);
+    else
+        host_encode_thread(arg->ctx, arg->stream);
     VKO_Free(arg);
     return nullptr;
 }
@@ -102,6 +106,10 @@ void host_set_hooks(const HostHooks *hooks) {
     g_hooks = hooks ? *hooks : HostHooks{};
 }
 
+const HostHooks *host_hooks(void) {
+    return &g_hooks;
+}
+
 void host_lock_streams(HostContext *ctx) {
     for (VKO_Mutex *m : ctx->stream_locks) VKO_MutexLock(m);
 }
@@ -120,6 +128,8 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
     ctx->guests = VKO_ListCreate();
     ctx->mode = HOST_MODE_DESKTOP;
     ctx->cursor_image = static_cast<uint8_t *>(VKO_Alloc(HOST_CURSOR_BUFFER, 1));
+    for (HostStream &s : ctx->streams)
+        s.capture = capture_record_create(g_hooks.capture ? g_hooks.capture : &capture_dxgi_api, 2);
     ctx->audio_capture =
         audio_capture_create(pending->audio_cancel == 2 ? AUDIO_ROW_EXCLUDE_APP : AUDIO_ROW_LOOPBACK);
     ctx->foreground_class.store(2);
@@ -138,7 +148,6 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
     ctx->audio.apply_config = audio_apply_config;
     if (!g_hooks.no_audio_thread) ctx->audio_thread = VKO_ThreadCreate(host_audio_thread, &ctx->audio);
     for (uint32_t i = 0; i < 3; i++) {
-        if (!g_hooks.encode) continue;
         auto *arg = static_cast<EncodeArg *>(VKO_Alloc(1, sizeof(EncodeArg)));
         *arg = EncodeArg{ctx, i};
         ctx->streams[i].encode_thread = VKO_ThreadCreate(encode_thread_main, arg);
@@ -186,6 +195,7 @@ void host_destroy(HostContext **handle, int32_t reason) {
         VKO_MutexUnlock(ctx->audio_capture->mutex);
         audio_capture_destroy(&ctx->audio_capture);
     }
+    for (HostStream &s : ctx->streams) capture_record_destroy(&s.capture);
     VKO_ThreadDestroy(&ctx->vdd_watchdog);
     release_virtual_displays(ctx);
     destroy_vmouse(ctx);

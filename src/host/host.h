@@ -46,6 +46,9 @@ struct VKO_Mutex;
 struct VKO_Thread;
 struct VKO_JSON;
 struct CaptureRecord;
+struct CaptureApi;
+struct EncoderApi;
+struct RateParams;
 
 constexpr uint32_t HOST_MAX_GUESTS = 64;
 constexpr uint32_t HOST_CURSOR_BUFFER = 0xFFFDE;
@@ -200,10 +203,14 @@ struct HostContext {
 
 // Test and platform hooks of the context, set before host_create.
 struct HostHooks {
-    HostEncodeThreadFn encode;  // null: the built-in encode thread
-    uint8_t no_audio_thread;    // the host sends no sound
+    HostEncodeThreadFn encode;   // null: the built-in encode thread
+    uint8_t no_audio_thread;     // the host sends no sound
+    const CaptureApi *capture;   // null: the desktop row
+    const EncoderApi *encoders;  // null: the built-in rows
+    uint32_t encoder_count;
 };
 void host_set_hooks(const HostHooks *hooks);
+const HostHooks *host_hooks(void);
 
 // 4.101 host context and lifecycle
 void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void *opaque, HostContext **out);
@@ -263,5 +270,11 @@ void host_send_cursor(HostContext *ctx, const HostCursor *cursor, uint16_t flags
                       uint32_t stream, uint32_t hash);
 void host_gamepad_feedback_send(const uint8_t *header, uint32_t guest_id, void *ctx);
 
-// 4.109 configuration
+// The encode thread of one stream (runs until the context stops).
+void host_encode_thread(HostContext *ctx, uint32_t stream);
+
+// Pending settings into the active ones, with their side effects. The
+// applied_* values are what the stream's encoder was built with.
+void host_apply_stream_config(HostContext *ctx, RateParams *rp, uint32_t *applied_vbv_max,
+                              uint32_t *applied_min_qp, uint32_t stream, uint8_t apply_display);
 void host_apply_audio_config(HostContext *ctx, HostAudioSettings *live);

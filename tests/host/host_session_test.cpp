@@ -89,7 +89,7 @@ class HostSession : public ::testing::Test {
     void SetUp() override {
         vdev_set_backend(&vdev_recording_backend);
         vdev_recorder_clear();
-        HostHooks hooks{nullptr, 1};
+        HostHooks hooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0};
         host_set_hooks(&hooks);
         config_create();
         config_read_host(&cfg);

@@ -60,7 +60,7 @@ TEST(Vdev, GamepadSetUpFallbacks) {
           "Using ViGEm for host gamepad input"},
          PAD_XBOX360},
     };
-    HostHooks hooks{nullptr, 1};
+    HostHooks hooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0};
     host_set_hooks(&hooks);
     log_set_line_writer(collect);
     log_set_sink(log_sink_format, nullptr);

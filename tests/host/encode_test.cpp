@@ -1,0 +1,104 @@
+// The encode thread on a real X screen (Xvfb) with the software encoder: what
+// a guest receives decodes, settings changed during the stream reach it, and
+// a stream whose encoders all fail ends with the encoder code.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "host/encoder.h"
+#include "host/host.h"
+#include "platform/memory.h"
+#include "support/bud_pair.h"
+#include "support/encoded_streams.h"
+#include "support/xvfb.h"
+#include "util/config.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class Encode : public ::testing::Test {
+   protected:
+    HostContext *ctx = nullptr;
+    HostConfig cfg{};
+    BudPair pair;
+    BUD *host_link = nullptr;
+
+    void SetUp() override {
+        ASSERT_FALSE(xvfb_display(640, 480).empty());
+        config_create();
+        config_read_host(&cfg);
+        config_destroy();
+        cfg.video[0].fullFPS = 1;  // a still screen still gives frames
+    }
+    void start(const HostHooks &hooks) {
+        host_set_hooks(&hooks);
+        host_create(&cfg, nullptr, nullptr, &ctx);
+        ASSERT_TRUE(pair.open(false));
+        host_link = pair.host;
+        GuestInfo info{};
+        info.id = 1;
+        info.owner = 1;
+        TransportRecord *t = proto_create(TRANSPORT_BUD, pair.host, bud_recv, bud_send, bud_close);
+        pair.host = nullptr;
+        host_on_accept(&info, t, ctx);
+        ClientConfig cc{};
+        proto_client_config_defaults(&cc);
+        char *json = proto_client_config_to_json(&cc, 0, 1920, 1080, 0x8);
+        std::string text(json);
+        VKO_Free(json);
+        Bytes m(PROTO_HEADER_SIZE);
+        proto_write_header(m.data(), {static_cast<uint32_t>(text.size() + 1), 0, 0, MSG_CLIENT_CONFIG});
+        m.insert(m.end(), text.begin(), text.end());
+        m.push_back(0);
+        ASSERT_EQ(send_all(pair.client, 0, m), 0);
+    }
+    void TearDown() override {
+        host_destroy(&ctx, 0);
+        host_set_hooks(nullptr);
+    }
+    ControlHeader next_of(uint8_t type) {
+        for (;;) {
+            Bytes m = recv_one(pair.client, 0, PROTO_RECV_BUFFER);
+            if (m.size() < PROTO_HEADER_SIZE) return {0, 0, 0, 255};
+            if (m[12] == type) return proto_read_header(m.data());
+        }
+    }
+};
+
+TEST_F(Encode, ScreenReachesTheGuestAndSettingsFollow) {
+    start(HostHooks{nullptr, 1, nullptr, nullptr, 0});
+    ControlHeader h = next_of(MSG_NEW_ENCODER);
+    EXPECT_EQ(h.field0, 0u);
+    EXPECT_EQ(h.field1, 1u);
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 5; i++) {
+        Bytes v = recv_one(pair.client, 1, 1 << 22);
+        ASSERT_GT(v.size(), 10u);
+        EXPECT_EQ(Bytes(v.begin() + 4, v.begin() + 10),
+                  (Bytes{0x80, 2, 0xE0, 1, 1, 1}));  // 640x480, rotation 1
+        frames.emplace_back(v.begin() + 10, v.end());
+    }
+    EXPECT_EQ(decode_buffers(frames, false).frames, 5);
+
+    HostConfig changed = cfg;
+    changed.video[0].encoderMaxBitrate = 3;
+    changed.cg_level = 2;
+    host_set_config(ctx, &changed);
+    EXPECT_TRUE(eventually([&] { return stream_stats(host_link, 1).ceiling == 3.0f; }));
+    EXPECT_TRUE(eventually([&] { return bud_congestion_level(host_link) == 2; }));
+}
+
+int32_t failing_init(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
+    return -1;
+}
+
+TEST_F(Encode, NoEncoderEndsTheStream) {
+    static const EncoderApi rows[1] = {
+        {nullptr, failing_init, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}};
+    start(HostHooks{nullptr, 1, nullptr, rows, 1});
+    ControlHeader h = next_of(MSG_DISCONNECT);
+    EXPECT_EQ(static_cast<int32_t>(h.field0), ENC_ERR_INIT);
+}
+
+}  // namespace
