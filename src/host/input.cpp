@@ -56,6 +56,10 @@ constexpr int32_t kWheelMaxClicks = 64;
 // A raw controller report: the DualSense input report is the largest (77 bytes).
 constexpr uint32_t kRawReportMax = 128;
 constexpr uint32_t kDs4ExtensionOffset = 9;
+// Tablet and microphone packets: a zeroed buffer larger than the 1932-byte
+// record, so every packet a guest may send fits.
+constexpr uint32_t kDeviceReportMax = 2048;
+constexpr uint32_t kTabletDevice = 0x056A0357, kMicrophoneDevice = 0xF055F055;
 
 // X buttons of the wire's 1 left, 2 middle, 3 right, 4 X1, 5 X2.
 constexpr uint32_t kXButtons[6] = {0, 1, 2, 3, 8, 9};
@@ -243,6 +247,25 @@ void raw_report(ControllerManager *pads, const ControlHeader *h, const uint8_t *
         controller_write_raw(pads, info->userID, h->field1, 0, report, size);
 }
 
+// The virtual devices' packets: the devices are made on first use; the
+// virtual-device layer takes no reports on this system, so they end here.
+void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *raw, uint32_t length) {
+    uint8_t record[kDeviceReportMax] = {};
+    if (proto_parse_message(raw, length, record, sizeof(record)) < PROTO_HEADER_SIZE + 1) return;
+    if (h->field2 == kTabletDevice && vusb->tablet_mode && (h->field1 & 0xFF) == 0 && !vusb->tablet) {
+        if (vdev()->vtablet_init() != 0)
+            vusb->tablet_mode = 0;
+        else
+            vusb->tablet = 1;
+    } else if (h->field2 == kMicrophoneDevice && vusb->microphone_mode && (h->field1 & 0xFF) == 1 &&
+               !vusb->microphone) {
+        if (vdev()->vmicrophone_init(vusb->microphone_mode == 2) != 0)
+            vusb->microphone_mode = 0;
+        else
+            vusb->microphone = 1;
+    }
+}
+
 }  // namespace
 
 void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_t output[4],
@@ -276,6 +299,9 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
             break;
         case MSG_CONTROLLER_REPORT:
             if (pad) raw_report(gamepads, header, raw, raw_length, info);
+            break;
+        case MSG_TABLET_REPORT:
+            if (vusb) device_report(vusb, header, raw, raw_length);
             break;
         case MSG_PEN: {
             if (!mouse || (vusb && vusb->tablet)) break;

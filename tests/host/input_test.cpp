@@ -15,6 +15,7 @@
 
 #include "host/input.h"
 #include "host/input_x11.h"
+#include "host/host.h"
 #include "support/xvfb.h"
 #include "vdev/controller_input.h"
 #include "vdev/vdev.h"
@@ -391,6 +392,41 @@ TEST(InputPads, PadMessagesReachThePadsOfTheirGuest) {
         }
         controller_manager_destroy(&m);
     }
+    vdev_set_backend(nullptr);
+}
+
+TEST(InputPads, TabletAndMicrophoneAreMadeOnFirstUse) {
+    vdev_set_backend(&vdev_recording_backend);
+    VirtualUsbHost vusb = {};
+    GuestInfo guest = {};
+    InputState s = {};
+    int32_t out[4] = {};
+    auto send = [&](uint32_t len, uint32_t b, uint32_t c, uint32_t sent = 0) {
+        std::vector<uint8_t> msg(PROTO_HEADER_SIZE + (sent ? sent : len));
+        proto_write_header(msg.data(), ControlHeader{len, b, c, MSG_TABLET_REPORT});
+        ControlHeader h = {len, b, c, MSG_TABLET_REPORT};
+        size_t before = vdev_recorded().size();
+        host_input_dispatch(&s, 0, out, nullptr, &vusb, &h, msg.data(), (uint32_t)msg.size(), &guest, 0);
+        std::vector<std::string> calls = vdev_recorded();
+        return std::vector<std::string>(calls.begin() + (long)before, calls.end());
+    };
+    const uint32_t tablet = 0x056A0357, mic = 0xF055F055;
+    using Calls = std::vector<std::string>;
+    EXPECT_EQ(send(1932, 0, tablet), Calls{});  // tablet mode off
+    vusb.tablet_mode = 1;
+    vusb.microphone_mode = 2;
+    EXPECT_EQ(send(1932, 1, tablet), Calls{});       // wrong device byte
+    EXPECT_EQ(send(0, 0, tablet), Calls{});          // no payload
+    EXPECT_EQ(send(1932, 0, tablet, 100), Calls{});  // cut short
+    EXPECT_EQ(send(4096, 0, tablet), Calls{});       // larger than any packet
+    EXPECT_EQ(send(2048, 0, tablet), Calls{"vtablet_init()"});
+    EXPECT_EQ(send(1932, 0, tablet), Calls{});
+    EXPECT_EQ(vusb.tablet, 1);
+    vdev_recorder_fail("vmicrophone_init", 5);
+    EXPECT_EQ(send(480, 1, mic), Calls{"vmicrophone_init(1)"});
+    EXPECT_EQ(vusb.microphone_mode, 0u);
+    EXPECT_EQ(send(480, 1, mic), Calls{});
+    vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }
 }  // namespace
