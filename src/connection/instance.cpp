@@ -57,6 +57,16 @@ void push_status_locked(ZarvekInstance *z, int32_t code, uint32_t phase) {
     sdk_client_push_event(z, &ev, 0, nullptr);
 }
 
+// The oldest event of a queue, copied out.
+bool poll_event(VKO_Queue *queue, int32_t timeout_ms, void *out, size_t size) {
+    void *buf = nullptr;
+    uint64_t got = 0;
+    if (!VKO_QueueGetOutputBuffer(queue, timeout_ms, &buf, &got)) return false;
+    std::memcpy(out, buf, size);
+    VKO_QueuePop(queue);
+    return true;
+}
+
 bool is_current_attempt(const ZarvekInstance *z, const char *attempt_id) {
     return z->client_state == ZARVEK_CLIENT_CONNECTING && attempt_id && z->attempt_id[0] &&
            std::strcmp(attempt_id, z->attempt_id) == 0;
@@ -171,6 +181,38 @@ Guest *find_guest(HostContext *host, uint32_t guest_id) {
         if (g->info.id == guest_id && g->reason.load() == 0) return g;
     }
     return nullptr;
+}
+
+// --- callbacks of the host NAT manager (on its thread) -----------------------------
+
+void host_nat_candidate(const char *attempt_id, const char *ip, uint16_t port, uint8_t lan, uint8_t from_stun,
+                        uint8_t sync, void *opaque) {
+    host_on_local_candidate(attempt_id, ip, port, lan, from_stun, sync,
+                            &static_cast<ZarvekInstance *>(opaque)->host_target);
+}
+
+void host_nat_connected(const GuestInfo *peer, TransportRecord *record, void *opaque) {
+    auto *z = static_cast<ZarvekInstance *>(opaque);
+    VKO_RWLockReader(z->host_lock);
+    if (z->host) {
+        host_on_accept(peer, record, z->host);
+        record = nullptr;
+    }
+    VKO_RWLockUnlock(z->host_lock);
+    if (record) proto_destroy(&record);  // hosting stopped meanwhile
+}
+
+void host_nat_failed(const GuestInfo *peer, int32_t code, void *opaque) {
+    host_on_attempt_failed(peer, code, &static_cast<ZarvekInstance *>(opaque)->host_target);
+}
+
+const NatCallbacks kHostNatCallbacks = {host_nat_candidate, host_nat_connected, host_nat_failed};
+
+void host_config_or_defaults(const HostConfig *config, HostConfig *out) {
+    if (config)
+        *out = *config;
+    else
+        config_host_defaults(out);
 }
 
 bool json_u32(const VKO_JSON *obj, const char *name, uint32_t *out) {
@@ -315,7 +357,11 @@ int32_t ZarvekInit(const ZarvekNetConfig *net, ZarvekInstance **out) {
     z->client_lock = VKO_RWLockCreate();
     z->host_lock = VKO_RWLockCreate();
     z->client_events = VKO_QueueCreate(ZARVEK_EVENT_SLOTS, sizeof(ClientEvent));
+    z->host_events = VKO_QueueCreate(HOST_EVENT_SLOTS, HOST_EVENT_SLOT_SIZE);
     z->user_data = VKO_HashCreate(kUserDataBuckets);
+    z->host_target = HostEventTarget{z->host_events, z->user_data_mutex, z->user_data, &z->next_payload_id,
+                                     &z->host_guest_count};
+    host_config_or_defaults(nullptr, &z->host_status.config);
     uint8_t fast = z->net.fast != 0;
     nat_create(&z->client_nat, NAT_MODE_CLIENT, z->net.client_servers, z->net.relay_mode, fast);
     nat_create(&z->host_nat, NAT_MODE_HOST, z->net.host_servers, z->net.relay_mode, fast);
@@ -332,6 +378,8 @@ void ZarvekDestroy(ZarvekInstance **instance) {
     nat_destroy(&z->host_nat);
     VKO_QueueFlush(z->client_events, nullptr);  // events hold no pointers
     VKO_QueueDestroy(&z->client_events);
+    VKO_QueueFlush(z->host_events, nullptr);
+    VKO_QueueDestroy(&z->host_events);
     VKO_HashDestroy(&z->user_data, VKO_Free);
     VKO_RWLockDestroy(&z->client_lock);
     VKO_RWLockDestroy(&z->host_lock);
@@ -462,12 +510,7 @@ int32_t sdk_client_push_event(ZarvekInstance *z, const ClientEvent *event, uint3
 }
 
 bool ZarvekClientPollEvents(ZarvekInstance *z, int32_t timeout_ms, ClientEvent *out) {
-    void *buf = nullptr;
-    uint64_t size = 0;
-    if (!VKO_QueueGetOutputBuffer(z->client_events, timeout_ms, &buf, &size)) return false;
-    std::memcpy(out, buf, sizeof *out);
-    VKO_QueuePop(z->client_events);
-    return true;
+    return poll_event(z->client_events, timeout_ms, out, sizeof *out);
 }
 
 void *ZarvekTakeUserData(ZarvekInstance *z, uint32_t payload_id) {
@@ -487,6 +530,59 @@ SignalCallbacks sdk_client_signal_callbacks(void) {
 }
 
 // --- host half ---------------------------------------------------------------------
+
+int32_t ZarvekHostStart(ZarvekInstance *z, void *, const HostConfig *config) {
+    HostConfig c;
+    host_config_or_defaults(config, &c);
+    VKO_RWLockWriter(z->host_lock);
+    if (z->host) {
+        VKO_RWLockUnlock(z->host_lock);
+        return ZARVEK_ERR_BUSY;
+    }
+    VKO_QueueFlush(z->host_events, nullptr);
+    z->host_status.config = c;
+    const HostCallbacks callbacks = {host_on_guest_state, host_on_user_data};
+    host_create(&c, &callbacks, &z->host_target, &z->host);
+    z->host_status.mode = 1;
+    z->host_status.hosting = 1;
+    VKO_RWLockUnlock(z->host_lock);
+    // Joins an earlier NAT thread, whose callbacks take host_lock.
+    nat_start(z->host_nat, &kHostNatCallbacks, z);
+    return 0;
+}
+
+void ZarvekHostSetConfig(ZarvekInstance *z, const HostConfig *config) {
+    HostConfig c;
+    host_config_or_defaults(config, &c);
+    VKO_RWLockWriter(z->host_lock);
+    uint32_t old_mic = static_cast<uint32_t>(z->host_status.config.virtual_microphone);
+    z->host_status.config = c;
+    if (z->host) {
+        uint32_t mic = static_cast<uint32_t>(c.virtual_microphone);
+        if (mic != old_mic || mic == 2) host_set_virtual_microphone(z->host, mic);
+        host_set_config(z->host, &c);
+    }
+    VKO_RWLockUnlock(z->host_lock);
+}
+
+void ZarvekHostGetStatus(ZarvekInstance *z, ZarvekHostStatus *out) {
+    VKO_RWLockReader(z->host_lock);
+    *out = z->host_status;
+    if (z->host) {
+        out->guests = z->host->guest_count.load();
+        for (uint32_t i = 0; i < 3; i++)
+            out->stream_guests[i] =
+                z->host->streams[i].encoder_running.load() ? z->host->streams[i].video_guests.load() : 0;
+    } else {
+        out->guests = 0;
+        for (uint32_t &n : out->stream_guests) n = 0;
+    }
+    VKO_RWLockUnlock(z->host_lock);
+}
+
+bool ZarvekHostPollEvents(ZarvekInstance *z, int32_t timeout_ms, HostEvent *out) {
+    return poll_event(z->host_events, timeout_ms, out, sizeof *out);
+}
 
 void ZarvekHostStop(ZarvekInstance *z, uint32_t reason) {
     VKO_RWLockWriter(z->host_lock);

@@ -21,7 +21,9 @@
 //   user-data map (own mutex) under ids from the atomic next_payload_id; an
 //   event the full queue refuses takes its payload with it.
 // - host_lock guards the host context pointer and host_status; operations on
-//   guests take the host's three stream locks after it, in their order.
+//   guests take the host's three stream locks after it, in their order. The
+//   host NAT manager's connected callback hands links to the host context
+//   under the read lock; start and stop join the NAT thread outside it.
 #pragma once
 
 #include <atomic>
@@ -29,6 +31,7 @@
 
 #include "client/client.h"
 #include "connection/signal.h"
+#include "host/host_events.h"
 #include "util/config_records.h"
 
 struct HostContext;
@@ -129,6 +132,9 @@ struct ZarvekInstance {
     HostContext *host;
     NatManager *host_nat;
     VKO_RWLock *host_lock;
+    VKO_Queue *host_events;
+    HostEventTarget host_target;  // what the host events fill of this instance
+    std::atomic<uint32_t> host_guest_count;
     ZarvekHostStatus host_status;
     std::atomic<uint32_t> next_guest_id;
     VKO_Mutex *mutex;
@@ -170,9 +176,14 @@ void *ZarvekTakeUserData(ZarvekInstance *instance, uint32_t payload_id);
 // Callbacks of the client signaling context, opaque = the instance.
 SignalCallbacks sdk_client_signal_callbacks(void);
 
-// Host half: guests of a running host context (-3 without one, -13011 for
-// an unknown guest).
+// Host half. Start: 0, or -4 when hosting already; config null: the defaults.
+int32_t ZarvekHostStart(ZarvekInstance *instance, void *unused, const HostConfig *config);
 void ZarvekHostStop(ZarvekInstance *instance, uint32_t reason);
+void ZarvekHostSetConfig(ZarvekInstance *instance, const HostConfig *config);
+void ZarvekHostGetStatus(ZarvekInstance *instance, ZarvekHostStatus *out);
+// The oldest host event within timeout_ms; false when none came.
+bool ZarvekHostPollEvents(ZarvekInstance *instance, int32_t timeout_ms, HostEvent *out);
+// Guests of a running host context: -3 without one, -13011 for an unknown guest.
 int32_t ZarvekHostKickGuest(ZarvekInstance *instance, uint32_t guest_id, int32_t reason);
 int32_t ZarvekHostSetPermissions(ZarvekInstance *instance, uint32_t guest_id, SignalPermissions perms);
 int32_t ZarvekHostSendUserData(ZarvekInstance *instance, uint32_t guest_id, uint32_t id, const char *text);
