@@ -6,6 +6,8 @@
 #include "connection/bud.h"
 #include "host/capture.h"
 #include "host/host.h"
+#include "host/input.h"
+#include "host/input_x11.h"
 #include "platform/log.h"
 #include "platform/map.h"
 #include "platform/memory.h"
@@ -39,6 +41,43 @@ void refresh_control_metrics(HostContext *ctx, Guest *g) {
     VKO_MutexUnlock(ctx->stream_locks[0]);
 }
 
+// Input routing: arbitration, the stream the message is about, whether the
+// guest may see (and so drive) what is shown; then injection.
+void route_input(HostContext *ctx, Guest *g, ControlHeader h, const uint8_t *raw, uint32_t length) {
+    if (!g->input) return;
+    uint8_t type = h.type;
+    VKO_MutexLock(ctx->stream_locks[0]);
+    int32_t exclusive_timeout = ctx->config.exclusive_timeout;
+    uint32_t tablet_owner = ctx->tablet_owner;
+    VKO_MutexUnlock(ctx->stream_locks[0]);
+    if ((type == 1 || type == 2 || type == 3 || type == 26) && g->info.mouse) {
+        MouseControl *mc = host_mouse_control();
+        if (mc && !host_mouse_arbitrate(mc, &g->info, exclusive_timeout)) return;
+    }
+    if (type == MSG_TABLET_REPORT && g->info.owner && g->info.id != tablet_owner) return;
+    uint32_t stream = 0;
+    if (type == 26) {
+        stream = (h.field0 >> 1) & 7;
+        uint32_t b = h.field1;
+        h = ControlHeader{
+            h.field0 & 1, static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(b & 0xFFFF))),
+            static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(b >> 16))), MSG_MOUSE_MOTION};
+    } else if (type == MSG_PEN) {
+        stream = h.field2 >> 24;
+    } else if (type == MSG_TABLET_REPORT) {
+        stream = (h.field1 >> 8) & 0xFF;
+    }
+    if (stream >= 3) return;
+    uint32_t cls = ctx->foreground_class.load();
+    uint8_t allowed = cls == 1 || (cls == 2 && g->info.owner);
+    int32_t output[4];
+    VKO_MutexLock(ctx->stream_locks[0]);
+    std::memcpy(output, ctx->streams[stream].output, sizeof output);
+    VKO_MutexUnlock(ctx->stream_locks[0]);
+    host_input_dispatch(g->input, ctx->relative_mouse.load(), output, ctx->gamepads, ctx->vusb, &h, raw,
+                        length, &g->info, allowed);
+}
+
 void *msg_thread(void *opaque) {
     MsgArg arg = *static_cast<MsgArg *>(opaque);
     VKO_Free(opaque);
@@ -47,6 +86,9 @@ void *msg_thread(void *opaque) {
     int64_t start = VKO_GetTime();
     // A guest may legally send a header plus the largest user-data text.
     auto *buf = static_cast<uint8_t *>(VKO_Alloc(PROTO_RECV_BUFFER, 1));
+    InputState input;
+    input_state_init(&input);
+    g->input = &input;
     while (g->reason.load() == 0 && !ctx->stop.load()) {
         g->switch_desktop.store(0);  // one X session: nothing to attach to
         uint32_t len = 0;
@@ -72,6 +114,10 @@ void *msg_thread(void *opaque) {
         }
     }
 
+    input_release_keys(&input);
+    input_release_buttons(&input);
+    if (input.num_lock != static_cast<uint32_t>(xinput_num_lock())) input_tap_key(69);
+    if (input.caps_lock != static_cast<uint32_t>(xinput_caps_lock())) input_tap_key(58);
     if (ctx->gamepads) {
         VKO_MutexLock(ctx->gamepads->mutex);
         controller_release_owner(ctx->gamepads, g->info.userID);
@@ -89,6 +135,7 @@ void *msg_thread(void *opaque) {
     if (reason < 0 && reason != HOST_ERR_GUEST_LEFT)
         log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "host_msg_thread_cleanup", 2501, reason);
     if (reason != HOST_ERR_GUEST_LEFT) proto_send_disconnect(g->conn, static_cast<uint32_t>(reason));
+    if (MouseControl *mc = host_mouse_control()) host_mouse_hook_wake(mc);
     proto_destroy(&g->conn);
     int32_t slot = g->slot;
     free_guest(g);
@@ -154,19 +201,37 @@ int32_t host_handle_message(HostContext *ctx, Guest *g, const ControlHeader *h, 
     switch (h->type) {
         case 0:
             g->times[1] = now;
+            route_input(ctx, g, *h, raw, length);
             break;
         case 1:
         case 2:
             g->times[2] = now;
+            route_input(ctx, g, *h, raw, length);
             break;
         case 4:
             g->times[3] = now;
+            route_input(ctx, g, *h, raw, length);
             break;
         case 23:
             if (length == PROTO_GAMEPAD_SIZE && (raw[16] | raw[17])) g->times[3] = now;
+            route_input(ctx, g, *h, raw, length);
             break;
         case 30:
             if (c & 2) g->times[4] = now;
+            route_input(ctx, g, *h, raw, length);
+            break;
+        case 3:
+        case 5:
+        case 6:
+        case 26:
+        case 31:
+        case 32:
+            route_input(ctx, g, *h, raw, length);
+            break;
+        case MSG_RELEASE_INPUT:
+            if (!g->input) break;
+            input_release_keys(g->input);
+            input_release_buttons(g->input);
             break;
         case MSG_DISCONNECT:
             g->reason.store(HOST_ERR_GUEST_LEFT);

@@ -46,6 +46,7 @@ struct VKO_Mutex;
 struct VKO_Thread;
 struct VKO_JSON;
 struct CaptureRecord;
+struct InputState;
 struct CaptureApi;
 struct EncoderApi;
 struct RateParams;
@@ -103,6 +104,7 @@ struct Guest {
     uint8_t cache_cursor;
     GuestStream streams[3];
     Mp4VideoState *container[3];  // one MP4 writer per video stream
+    InputState *input;            // the message thread's own
 };
 
 struct HostStream {

@@ -13,6 +13,9 @@
 #include "support/xvfb.h"
 #include "util/config.h"
 
+// After the test headers: Xlib defines None.
+#include <X11/Xlib.h>
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -39,6 +42,7 @@ class Encode : public ::testing::Test {
         GuestInfo info{};
         info.id = 1;
         info.owner = 1;
+        info.mouse = 1;
         TransportRecord *t = proto_create(TRANSPORT_BUD, pair.host, bud_recv, bud_send, bud_close);
         pair.host = nullptr;
         host_on_accept(&info, t, ctx);
@@ -87,6 +91,26 @@ TEST_F(Encode, ScreenReachesTheGuestAndSettingsFollow) {
     host_set_config(ctx, &changed);
     EXPECT_TRUE(eventually([&] { return stream_stats(host_link, 1).ceiling == 3.0f; }));
     EXPECT_TRUE(eventually([&] { return bud_congestion_level(host_link) == 2; }));
+
+    // The guest's pointer, plain and in the compact form (y << 16 | x, stream in a).
+    Display *dpy = XOpenDisplay(nullptr);
+    auto pointer_at = [&](int want_x, int want_y) {
+        return eventually([&] {
+            Window r, c;
+            int x, y, wx, wy;
+            unsigned m;
+            XQueryPointer(dpy, DefaultRootWindow(dpy), &r, &c, &x, &y, &wx, &wy, &m);
+            return x == want_x && y == want_y;
+        });
+    };
+    for (auto [h, x, y] : {std::tuple{ControlHeader{0, 100, 200, 3}, 100, 200},
+                           std::tuple{ControlHeader{0, 40u << 16 | 30u, 0, 26}, 30, 40}}) {
+        Bytes m(PROTO_HEADER_SIZE);
+        proto_write_header(m.data(), h);
+        ASSERT_EQ(send_all(pair.client, 0, m), 0);
+        EXPECT_TRUE(pointer_at(x, y));
+    }
+    XCloseDisplay(dpy);
 }
 
 int32_t failing_init(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
