@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "compat/pointer/pointer.h"
 #include "host/host.h"
 #include "host/input_x11.h"
 #include "platform/log.h"
@@ -266,7 +267,79 @@ void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *
     }
 }
 
+void pen(InputState *state, uint8_t relative_mouse, const int32_t output[4], const ControlHeader *h) {
+    const PointerApi *api = pointer_api();
+    uint8_t is_new = 0;
+    if (api && !state->pen_device) {
+        uint32_t error = 0;
+        state->pen_device = api->create_device(PT_PEN, 1, POINTER_FEEDBACK_DEFAULT, &error);
+        if (!state->pen_device) {
+            VKO_Log("host_input_dispatch", "'CreateSyntheticPointerDevice' failed with error 0x%X", error);
+            pointer_forget_api();
+            api = nullptr;
+        }
+        is_new = 1;
+    }
+    if (api) {
+        input_inject_pen(state, h, output, is_new);
+        return;
+    }
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        VKO_Log("host_input_dispatch", "Pen injection not fully supported on this version of Windows");
+        VKO_Log("host_input_dispatch", "Falling back to pen-to-mouse emulation mode");
+    }
+    bool contact = (h->field2 >> 1) & 1;
+    ControlHeader motion = {0, h->field0 >> 16, h->field0 & 0xFFFF, MSG_MOUSE_MOTION};
+    input_inject_motion(&motion, relative_mouse, &state->last_x, &state->last_y, output);
+    if (contact != (state->pen_contact != 0)) {
+        ControlHeader button = {1, contact, 0, MSG_MOUSE_BUTTON};
+        input_inject_button(state, &button);
+    }
+    state->pen_contact = contact;
+}
+
 }  // namespace
+
+void input_inject_pen(InputState *state, const ControlHeader *header, const int32_t output[4],
+                      uint8_t is_new) {
+    const PointerApi *api = pointer_api();
+    if (!api || !state->pen_device) return;
+    uint32_t a = header->field0, b = header->field1, c = header->field2;
+    bool contact = c & 0x2, was = state->pen_contact != 0;
+    PointerPenInfo p = {};
+    p.type = PT_PEN;
+    // Three pixels in, as the pointer stack expects of a pen.
+    p.x = (int32_t)(a >> 16) + 3 + output[0];
+    p.y = (int32_t)(a & 0xFFFF) + 3 + output[1];
+    p.pen_mask = PEN_MASK_PRESSURE | PEN_MASK_ROTATION | PEN_MASK_TILT_X | PEN_MASK_TILT_Y;
+    p.pressure = b >> 16;
+    p.rotation = b & 0xFFFF;
+    p.tilt_x = (int8_t)(c >> 16);
+    p.tilt_y = (int8_t)(c >> 8);
+    p.pen_flags = ((c & 0x10) ? PEN_FLAG_BARREL : 0) | ((c & 0x8) ? PEN_FLAG_ERASER : 0) |
+                  ((c & 0x4) ? PEN_FLAG_INVERTED : 0);
+    uint32_t f = is_new ? POINTER_FLAG_NEW : 0;
+    if (!(c & 0x1)) f |= POINTER_FLAG_INRANGE;
+    if (contact)
+        f |= POINTER_FLAG_INCONTACT | ((c & 0x10) ? POINTER_FLAG_SECONDBUTTON : POINTER_FLAG_FIRSTBUTTON);
+    if (was)
+        f |= contact ? POINTER_FLAG_UPDATE : POINTER_FLAG_UP;
+    else
+        f |= contact ? POINTER_FLAG_DOWN : POINTER_FLAG_UPDATE;
+    p.pointer_flags = f | POINTER_FLAG_CONFIDENCE | POINTER_FLAG_PRIMARY;
+    state->pen_contact = contact;
+    uint32_t error = 0;
+    if (!api->inject(state->pen_device, &p, 1, &error))
+        VKO_Log("input_inject_pen", "'InjectSyntheticPointerInput' failed with error 0x%X", error);
+    if (c & 0x80) {
+        // Lift and press again.
+        ControlHeader lift = {a, b, c & ~0x82u, header->type};
+        ControlHeader press = {a, b, (c & ~0x80u) | 0x2u, header->type};
+        input_inject_pen(state, &lift, output, 0);
+        input_inject_pen(state, &press, output, 0);
+    }
+}
 
 void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_t output[4],
                          ControllerManager *gamepads, VirtualUsbHost *vusb, const ControlHeader *header,
@@ -303,25 +376,9 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
         case MSG_TABLET_REPORT:
             if (vusb) device_report(vusb, header, raw, raw_length);
             break;
-        case MSG_PEN: {
-            if (!mouse || (vusb && vusb->tablet)) break;
-            // No pointer-injection facility on this desktop: the pen drives the mouse.
-            static std::atomic<bool> told{false};
-            if (!told.exchange(true)) {
-                VKO_Log("host_input_dispatch",
-                        "Pen injection not fully supported on this version of Windows");
-                VKO_Log("host_input_dispatch", "Falling back to pen-to-mouse emulation mode");
-            }
-            bool contact = (header->field2 >> 1) & 1;
-            ControlHeader motion = {0, header->field0 >> 16, header->field0 & 0xFFFF, MSG_MOUSE_MOTION};
-            input_inject_motion(&motion, relative_mouse, &state->last_x, &state->last_y, output);
-            if (contact != (state->pen_contact != 0)) {
-                ControlHeader button = {1, contact, 0, MSG_MOUSE_BUTTON};
-                input_inject_button(state, &button);
-            }
-            state->pen_contact = contact;
+        case MSG_PEN:
+            if (mouse && !(vusb && vusb->tablet)) pen(state, relative_mouse, output, header);
             break;
-        }
         default:
             break;
     }

@@ -72,6 +72,9 @@ void input_release_buttons(InputState *state);
 void input_inject_wheel(InputState *state, int32_t horizontal, int32_t vertical);
 void input_inject_motion(const ControlHeader *header, uint8_t relative_mouse, uint32_t *last_x,
                          uint32_t *last_y, const int32_t output[4]);
+// Through the state's synthetic pointer device (compat/pointer).
+void input_inject_pen(InputState *state, const ControlHeader *header, const int32_t output[4],
+                      uint8_t is_new);
 
 // Who may move the mouse: the local user or one guest at a time.
 //
