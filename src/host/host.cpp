@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "host/capture.h"
+#include "host/display.h"
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -252,6 +253,7 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
     host_gamepad_init(ctx);
     const HostConfig &c = ctx->config;
     if (guest->info.owner) {
+        host_display_modes_save(ctx);
         ctx->virtual_displays_on.store(1);
         int32_t made =
             vdev()->vdd_displays_init(c.virtual_monitors, c.privacy_mode, c.virtual_monitor_fallback);
@@ -291,6 +293,7 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
 
 void host_last_guest(HostContext *ctx) {
     const HostConfig &c = ctx->config;
+    host_display_modes_restore(ctx->saved_primary_mode, ctx->saved_modes);
     if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
     release_virtual_displays(ctx);
     ctx->privacy_active.store(0);
@@ -312,6 +315,45 @@ void host_last_guest(HostContext *ctx) {
         VKO_MutexLock(ctx->gamepads->mutex);
         controller_slots_reset(ctx->gamepads);
         VKO_MutexUnlock(ctx->gamepads->mutex);
+    }
+}
+
+void host_display_modes_save(HostContext *ctx) {
+    VKO_HashDestroy(&ctx->saved_modes, VKO_Free);
+    VKO_Free(ctx->saved_primary_mode);
+    ctx->saved_primary_mode = nullptr;
+    ctx->saved_modes = VKO_HashCreate(30);
+    DisplayOutput outs[DISPLAY_MAX_OUTPUTS];
+    uint32_t n = display_adapter_get_all(outs);
+    for (uint32_t i = 0; i < n; i++) {
+        DisplayMode *m = display_mode_get(outs[i].device_name);
+        if (!m) {
+            m = static_cast<DisplayMode *>(VKO_Alloc(1, sizeof(DisplayMode)));
+            *m = DisplayMode{sizeof(DisplayMode), DISPLAY_FIELDS, 0, 1920, 1080, 60};
+        }
+        if (outs[i].left == 0 && outs[i].top == 0 && !ctx->saved_primary_mode)
+            ctx->saved_primary_mode = VKO_Dup(m, sizeof(DisplayMode));
+        VKO_Free(VKO_HashSet(ctx->saved_modes, outs[i].device_name, m));
+    }
+}
+
+void host_display_modes_restore(void *, VKO_Hash *saved) {
+    if (!saved) return;
+    uint64_t iter = 0;
+    const char *name = nullptr;
+    while (VKO_HashGetNextKey(saved, &iter, &name)) {
+        auto *want = static_cast<DisplayMode *>(VKO_HashGet(saved, name));
+        DisplayMode *now = display_mode_get(name);
+        bool differs = !now || now->dmPelsWidth != want->dmPelsWidth ||
+                       now->dmPelsHeight != want->dmPelsHeight ||
+                       now->dmDisplayFrequency != want->dmDisplayFrequency ||
+                       now->dmDisplayOrientation != want->dmDisplayOrientation;
+        VKO_Free(now);
+        if (!differs || display_mode_set(name, want) != 0) continue;
+        log_message(LOG_LEVEL_INFO, "%-13s = %d", "display_x", static_cast<int32_t>(want->dmPelsWidth));
+        log_message(LOG_LEVEL_INFO, "%-13s = %d", "display_y", static_cast<int32_t>(want->dmPelsHeight));
+        log_message(LOG_LEVEL_INFO, "%-13s = %d", "display_hz",
+                    static_cast<int32_t>(want->dmDisplayFrequency));
     }
 }
 

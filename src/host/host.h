@@ -224,6 +224,10 @@ void host_count_video_guests(HostContext *ctx);
 bool host_stream_caps_update(HostContext *ctx, uint32_t stream, uint32_t lock_mask);
 void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32_t max_height);
 void host_last_guest(HostContext *ctx);
+// Saves every output's mode (the owner's session may change them) and puts
+// back those that differ when the last guest leaves.
+void host_display_modes_save(HostContext *ctx);
+void host_display_modes_restore(void *saved_primary, VKO_Hash *saved);
 void host_gamepad_init(HostContext *ctx);
 void host_set_virtual_microphone(HostContext *ctx, uint32_t mode);
 // 1: the window may be streamed to everybody, 2: only to the owner.

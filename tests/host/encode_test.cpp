@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "host/display.h"
 #include "host/encoder.h"
 #include "host/host.h"
 #include "platform/memory.h"
@@ -111,6 +112,30 @@ TEST_F(Encode, ScreenReachesTheGuestAndSettingsFollow) {
         EXPECT_TRUE(pointer_at(x, y));
     }
     XCloseDisplay(dpy);
+}
+
+TEST_F(Encode, LastGuestPutsTheDisplayModeBack) {
+    ASSERT_EQ(xvfb_run("xrandr --newmode 320x240_60 6.0 320 336 368 400 240 243 247 250 && "
+                       "xrandr --addmode screen 320x240_60"),
+              0);
+    start(HostHooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0});
+    ASSERT_EQ(next_of(MSG_JOINED).type, MSG_JOINED);
+    DisplayMode *saved = display_mode_get("screen");
+    ASSERT_NE(saved, nullptr);
+    DisplayMode small = *saved;
+    small.dmPelsWidth = 320;
+    small.dmPelsHeight = 240;
+    ASSERT_EQ(display_mode_set("screen", &small), 0);
+    Bytes bye(PROTO_HEADER_SIZE);
+    proto_write_header(bye.data(), {0, 0, 0, MSG_DISCONNECT});
+    ASSERT_EQ(send_all(pair.client, 0, bye), 0);
+    EXPECT_TRUE(eventually([&] {
+        DisplayMode *now = display_mode_get("screen");
+        bool back = now && now->dmPelsWidth == saved->dmPelsWidth && now->dmPelsHeight == saved->dmPelsHeight;
+        VKO_Free(now);
+        return back;
+    }));
+    VKO_Free(saved);
 }
 
 int32_t failing_init(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
