@@ -12,6 +12,7 @@
 
 #include "host/capture.h"
 #include "host/display.h"
+#include "host/input.h"
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -139,7 +140,9 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
     ctx->whitelist.paths = VKO_JSONObjCreate();
     ctx->whitelist.cache = VKO_HashCreate(1000);
     ctx->whitelist.mutex = VKO_MutexCreate();
+    ctx->mouse_control = host_mouse_control_create();
 
+    ctx->mouse_hook_thread = VKO_ThreadCreate(host_mouse_hook_thread, ctx);
     host_gamepad_init(ctx);
     ctx->vdd_watchdog = VKO_ThreadCreate(vdd_watchdog_thread, ctx);
     host_audio_init(&ctx->audio, ctx->audio_capture);
@@ -179,6 +182,9 @@ void host_destroy(HostContext **handle, int32_t reason) {
         ctx->msg_state[i] = 0;
         VKO_MutexUnlock(ctx->slot_lock);
     }
+    host_mouse_hook_wake(ctx->mouse_control);
+    VKO_ThreadDestroy(&ctx->mouse_hook_thread);
+    host_mouse_control_destroy(&ctx->mouse_control);
     if (ctx->audio_thread) {
         host_audio_stop(&ctx->audio);
         VKO_ThreadDestroy(&ctx->audio_thread);

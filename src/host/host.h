@@ -78,6 +78,7 @@ constexpr uint8_t MSG_TIMING = 34;
 constexpr uint8_t MSG_DISPLAY_SIZE = 36;
 
 struct HostContext;
+struct MouseControl;
 
 struct GuestStream {
     std::atomic<uint8_t> wants_video;
@@ -200,6 +201,8 @@ struct HostContext {
     uint8_t lock_on_leave;
     std::atomic<uint32_t> foreground_class;
     VKO_Thread *vdd_watchdog;
+    MouseControl *mouse_control;  // also the process-wide record while the context lives
+    VKO_Thread *mouse_hook_thread;
     uint32_t locked_workstation;  // times the workstation was locked
 };
 

@@ -116,6 +116,7 @@ void host_mouse_hook_wake(MouseControl *mc);
 bool host_mouse_arbitrate(MouseControl *mc, const GuestInfo *guest, int32_t exclusive_timeout);
 // One pointer event seen by the hook; injected: it came from injection, not from the local user.
 void input_mouse_hook_proc(MouseControl *mc, bool injected);
-// Thread procedure (context: HostContext): watches the pointer while guests
-// are connected and exclusive input is on, until the context stops.
+// Thread procedure (context: HostContext, with its mouse_control): watches the
+// pointer while guests are connected and exclusive input is on, until the
+// context stops.
 void *host_mouse_hook_thread(void *context);

@@ -169,9 +169,12 @@ void input_mouse_hook_proc(MouseControl *mc, bool injected) {
 
 void *host_mouse_hook_thread(void *context) {
     auto *ctx = static_cast<HostContext *>(context);
-    MouseControl *mc = g_mouse.load();
+    MouseControl *mc = ctx->mouse_control;
     while (mc && !ctx->stop.load()) {
-        if (ctx->guest_count.load() == 0 || !ctx->config.exclusive_input) {
+        VKO_MutexLock(ctx->stream_locks[0]);  // the settings change under all three
+        bool exclusive = ctx->pending.exclusive_input;
+        VKO_MutexUnlock(ctx->stream_locks[0]);
+        if (ctx->guest_count.load() == 0 || !exclusive) {
             wait_wake(mc, -1, kPollMs);
             continue;
         }

@@ -56,7 +56,9 @@ TEST(MouseControl, HookThreadWatchesThePointerAndReleasesButtons) {
     ASSERT_FALSE(xvfb_display().empty());
     MouseControl *mc = host_mouse_control_create();
     auto ctx = std::make_unique<HostContext>();
-    ctx->config.exclusive_input = 1;
+    ctx->mouse_control = mc;
+    ctx->pending.exclusive_input = 1;
+    ctx->stream_locks[0] = VKO_MutexCreate();
     ctx->guest_count.store(1);
     VKO_Thread *t = VKO_ThreadCreate(host_mouse_hook_thread, ctx.get());
     Display *dpy = XOpenDisplay(nullptr);
@@ -89,6 +91,7 @@ TEST(MouseControl, HookThreadWatchesThePointerAndReleasesButtons) {
     ctx->stop.store(1);
     host_mouse_hook_wake(mc);
     VKO_ThreadDestroy(&t);
+    VKO_MutexDestroy(&ctx->stream_locks[0]);
     XCloseDisplay(dpy);
     host_mouse_control_destroy(&mc);
 }
