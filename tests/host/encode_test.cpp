@@ -3,6 +3,8 @@
 // a stream whose encoders all fail ends with the encoder code.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "host/display.h"
@@ -35,10 +37,10 @@ class Encode : public ::testing::Test {
         config_destroy();
         cfg.video[0].fullFPS = 1;  // a still screen still gives frames
     }
-    void start(const HostHooks &hooks) {
+    void start(const HostHooks &hooks, bool via_relay = false) {
         host_set_hooks(&hooks);
         host_create(&cfg, nullptr, nullptr, &ctx);
-        ASSERT_TRUE(pair.open(false));
+        ASSERT_TRUE(pair.open(via_relay));
         host_link = pair.host;
         GuestInfo info{};
         info.id = 1;
@@ -136,6 +138,44 @@ TEST_F(Encode, LastGuestPutsTheDisplayModeBack) {
         return back;
     }));
     VKO_Free(saved);
+}
+
+// Loss, delay and a bandwidth cap between host and guest: the stream goes on
+// with the lost pieces sent again.
+TEST_F(Encode, StressedLinkKeepsStreaming) {
+    start(HostHooks{nullptr, 1, nullptr, nullptr, 0}, true);
+    RelayRules rules;
+    rules.loss = 0.03;
+    rules.delay_us = 10000;
+    rules.jitter_us = 3000;
+    rules.rate_bps = 400000;
+    pair.relay->set_rules(LossyRelay::AtoB, rules);
+    std::atomic<bool> run{true};
+    std::atomic<uint32_t> frames{0};
+    std::thread reader([&] {
+        std::vector<uint8_t> buf(1 << 22);
+        while (run.load()) {
+            uint32_t len = 0;
+            if (bud_recv(pair.client, 1, buf.data(), static_cast<uint32_t>(buf.size()), &len, 50) == 0)
+                frames++;
+            bud_recv(pair.client, 0, buf.data(), static_cast<uint32_t>(buf.size()), &len, 0);
+        }
+    });
+    Display *dpy = XOpenDisplay(nullptr);
+    bool recovered = false;
+    for (uint32_t i = 0; i < 600 && !recovered; i++) {  // busy pictures for up to about 10 s
+        XSetForeground(dpy, DefaultGC(dpy, 0), (i * 2654435761u) & 0xFFFFFF);
+        XFillRectangle(dpy, DefaultRootWindow(dpy), DefaultGC(dpy, 0), static_cast<int>(i * 37 % 600), 0, 40,
+                       480);
+        XFlush(dpy);
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        BudStreamStats st = stream_stats(host_link, 1);
+        recovered = frames.load() > 30 && st.fast_retransmissions + st.slow_retransmissions > 0;
+    }
+    XCloseDisplay(dpy);
+    run.store(false);
+    reader.join();
+    EXPECT_TRUE(recovered);
 }
 
 int32_t failing_init(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
