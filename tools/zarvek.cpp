@@ -339,10 +339,10 @@ int run(const Options &o) {
             uint64_t f = rec.frames.load(), b = rec.bytes.load();
             std::printf(
                 "%3d s  sent %u packets  received %llu frames (+%llu)  %.2f Mbit/s  "
-                "retransmissions %u  rtt %.2f ms\n",
+                "retransmissions %u  rtt %.2f ms  capture-to-encoded %.1f ms\n",
                 sec, hm.packetsSent, static_cast<unsigned long long>(f),
                 static_cast<unsigned long long>(f - last_frames), (b - last_bytes) * 8 / 1e6,
-                hm.fastRTs + hm.slowRTs, hm.networkLatency);
+                hm.fastRTs + hm.slowRTs, hm.networkLatency, hm.encodeLatency);
             std::fflush(stdout);
             last_frames = f;
             last_bytes = b;
@@ -353,7 +353,9 @@ int run(const Options &o) {
             "after connecting began, %u frames not written\n",
             static_cast<unsigned long long>(rec.frames.load()), secs, rec.frames.load() / secs,
             rec.bytes.load() * 8 / secs / 1e6, first_frame, rec.errors.load());
-        std::printf("(capture-to-receive latency is not measured yet)\n");
+        std::printf(
+            "(capture-to-encoded is the host's running average; capture-to-receive per frame is not "
+            "measured yet)\n");
         rc = rec.frames.load() > 0 ? 0 : 1;
         ZarvekClientDisconnect(client);
     }
