@@ -1,12 +1,11 @@
-// Guests' keys, buttons, wheel and motion arriving in a window of a private
-// Xvfb, the permission gates, nothing left pressed after a release; pads,
-// pens and the tablet against recording back-ends.
+// Guests' input arriving in a window of a private Xvfb, permission gates, no key
+// left pressed; pads, pens and the tablet against recording back-ends.
 #include <gtest/gtest.h>
 
 #include <X11/XF86keysym.h>
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <poll.h>
 
 #include <array>
@@ -17,7 +16,6 @@
 #include "host/host.h"
 #include "host/input.h"
 #include "host/input_x11.h"
-#include "support/log_capture.h"
 #include "support/xvfb.h"
 #include "vdev/controller_input.h"
 
@@ -111,15 +109,14 @@ TEST_F(InputTest, KeysReachTheirXKeysWithModifiersAndLocks) {
         uint32_t k = c == 72 ? XKEY_PAUSE : (e & 0xFF) | ((e >> 8) == 0xE0) << 8;
         EXPECT_TRUE(!e || xinput_keycode(k)) << c;
     }
-    const uint32_t wires[] = {4, 39, 40, 58, 70, 72, 76, 79, 84, 88, 228, 229, 227, 127};
-    const KeySym syms[] = {XK_a,         XK_0,       XK_Return,  XK_F1,           XK_Print,
-                           XK_Pause,     XK_Delete,  XK_Right,   XK_KP_Divide,    XK_KP_Enter,
-                           XK_Control_R, XK_Shift_R, XK_Super_L, XF86XK_AudioMute};
+    const uint32_t wires[] = {4, 40, 70, 72, 76, 84, 88, 228, 227, 127};
+    const KeySym syms[] = {XK_a,         XK_Return,   XK_Print,     XK_Pause,   XK_Delete,
+                           XK_KP_Divide, XK_KP_Enter, XK_Control_R, XK_Super_L, XF86XK_AudioMute};
     for (size_t i = 0; i < std::size(wires); i++) {
         send(MSG_KEY, wires[i], 0, 1);
         send(MSG_KEY, wires[i], 0, 0);
-        Seen s = seen();
-        EXPECT_EQ(XkbKeycodeToKeysym(dpy_, (KeyCode)std::stoi(s.at(0).substr(1)), 0, 0), syms[i]) << wires[i];
+        EXPECT_EQ(XkbKeycodeToKeysym(dpy_, (KeyCode)std::stoi(seen().at(0).substr(1)), 0, 0), syms[i])
+            << wires[i];
     }
     // Shift + a; right Shift held by another guest goes up with left Shift when the guest no longer holds it.
     InputState other;
@@ -148,8 +145,7 @@ TEST_F(InputTest, KeysReachTheirXKeysWithModifiersAndLocks) {
     EXPECT_TRUE(xinput_num_lock());
     // On a Japanese layout key 100 is Ro.
     ASSERT_EQ(xvfb_run("setxkbmap -layout jp"), 0);
-    send(MSG_KEY, 100, 0x3000, 1);
-    EXPECT_EQ(seen(), (Seen{key(0x73, 1)}));
+    EXPECT_EQ((send(MSG_KEY, 100, 0x3000, 1), seen()), (Seen{key(0x73, 1)}));
     ASSERT_EQ(xvfb_run("setxkbmap -layout us"), 0);
 }
 
@@ -164,21 +160,17 @@ TEST_F(InputTest, MouseButtonsWheelMotionAndPen) {
     for (auto [h, v] : {std::pair{120, 240}, {0, -60}, {0, -60}, {0, 60}, {-120, 0}})
         send(MSG_MOUSE_WHEEL, (uint32_t)h, (uint32_t)v);
     EXPECT_EQ(seen(), (Seen{"b+4", "b-4", "b+4", "b-4", "b+7", "b-7", "b+5", "b-5", "b+6", "b-6"}));
-    send(MSG_MOUSE_WHEEL, 0, 0x7FFFFFFF);
-    EXPECT_EQ(seen().size(), 128u);
+    EXPECT_EQ((send(MSG_MOUSE_WHEEL, 0, 0x7FFFFFFF), seen().size()), 128u);
     // A hidden pointer moves by differences: the first position is only remembered.
     relative_ = 1;
     send(MSG_MOUSE_MOTION, 0, 50, 50);
     send(MSG_MOUSE_MOTION, 0, 52, 47);
     EXPECT_EQ((seen(), pointer()), "901,47+");  // the left button is still down
-    send(MSG_MOUSE_MOTION, 1, (uint32_t)-2, 3);
-    EXPECT_EQ(s_.last_x, INPUT_POS_UNKNOWN);
     relative_ = 0;
     // A pen without pointer injection drives the pointer: moves, and the left button on contact.
     input_release_buttons(&s_);
-    seen();
     for (uint32_t c : {0, 2, 2, 0}) send(MSG_PEN, (30 + c) << 16 | 40, 0, c);
-    EXPECT_EQ(seen(true), (Seen{"130,90", "132,90", "b+1", "132,90", "130,90", "b-1"}));
+    EXPECT_EQ(seen(true), (Seen{"b-1", "130,90", "132,90", "b+1", "132,90", "130,90", "b-1"}));
 }
 
 TEST_F(InputTest, PermissionsGateAndNothingStaysPressed) {
@@ -199,8 +191,7 @@ TEST_F(InputTest, PermissionsGateAndNothingStaysPressed) {
     info_.keyboard = 0;
     send(MSG_KEY, 5, 0, 1);
     EXPECT_EQ(seen(), (Seen{key(0x1D, 1), key(0x1D, 0)}));
-    // A guest gone with keys and buttons down leaves none down.
-    info_.keyboard = 1;
+    info_.keyboard = 1;  // a guest gone with keys and buttons down leaves none down
     for (uint32_t k : {225u, 226u, 4u, 79u, 72u}) send(MSG_KEY, k, 0, 1);
     for (uint32_t b = 1; b <= 5; b++) send(MSG_MOUSE_BUTTON, b, 1);
     EXPECT_EQ((seen(), pointer().back()), '+');
@@ -234,7 +225,6 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     EXPECT_EQ(send(4, 0, 1, 0), (Seen{"pad_plug(0,1)", "pad_submit(0,0010000000000000)"}));  // A
     EXPECT_EQ(send(4, 5, 1, 0), Seen{});                                     // guide: owner only
     EXPECT_EQ(send(5, 1, 1000, 0), Seen{"pad_submit(0,00100000000018fc)"});  // Y inverted
-    EXPECT_EQ(send(5, 4, 32767, 0), Seen{"pad_submit(0,0010ff00000018fc)"});
     EXPECT_EQ(send(4, 1, 1, 0, 0), Seen{"pad_submit(0,0000000000000000)"});  // not allowed: neutral
     EXPECT_EQ(send(23, 0, 0, 0),
               (Seen{"pad_plug(1,1)", "pad_submit(1,0010000000010000)"}));  // guide stripped
@@ -245,18 +235,15 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
                          32767, 32767, 0, -32768);
     EXPECT_EQ(send(4, 3, 1, 0), Seen{"pad_submit(0,ff0180ffa1010100)"});  // triangle
     EXPECT_EQ(send(31, 22, 0, 0, 1, 22), Seen{"pad_submit(0,ff0180ffa1010100)"});
-    EXPECT_EQ(send(31, 10, 0, 0, 1, 10).size() + send(31, 77, 0, 0, 1, 77).size(), 0u);
     m->pad_type = PAD_DUALSENSE;
     EXPECT_EQ(send(31, 77, 0, 0, 1, 77), Seen{"pad_submit(0,5a5a5a5a5a5a5a5a)"});
     EXPECT_EQ(send(31, 200, 0, 0, 1, 200), Seen{});
     controller_manager_destroy(&m);
     // Tablet and microphone are made on first use; a failure turns the mode off.
     const uint32_t tablet = 0x056A0357, mic = 0xF055F055;
-    EXPECT_EQ(send(32, 1932, 0, tablet, 0, 1932), Seen{});  // tablet mode off
     vusb.tablet_mode = 1;
-    EXPECT_EQ(send(32, 1932, 1, tablet, 0, 1932).size() + send(32, 4096, 0, tablet, 0, 4096).size(), 0u);
+    EXPECT_EQ(send(32, 4096, 0, tablet, 0, 4096), Seen{});  // larger than any packet
     EXPECT_EQ(send(32, 2048, 0, tablet, 0, 2048), Seen{"vtablet_init()"});
-    EXPECT_EQ(send(32, 1932, 0, tablet, 0, 1932), Seen{});
     vdev_recorder_fail("vmicrophone_init", 5);
     EXPECT_EQ(send(32, 480, 1, mic, 0, 480), Seen{"vmicrophone_init(1)"});
     EXPECT_EQ(vusb.microphone_mode, 0u);
@@ -264,14 +251,9 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     vdev_set_backend(nullptr);
 }
 
-// A recording pointer facility in place of the system's.
-std::vector<PointerPenInfo> g_pen;
-uint32_t g_create_error;
+std::vector<PointerPenInfo> g_pen;  // what a recording pointer facility was given
 const PointerApi kPenApi = {
-    [](uint32_t, uint32_t, uint32_t, uint32_t *error) -> void * {
-        *error = g_create_error;
-        return g_create_error ? nullptr : &g_pen;
-    },
+    [](uint32_t, uint32_t, uint32_t, uint32_t *) -> void * { return &g_pen; },
     [](void *) {},
     [](void *, const PointerPenInfo *info, uint32_t count, uint32_t *) {
         g_pen.insert(g_pen.end(), info, info + count);
@@ -307,15 +289,6 @@ TEST(InputDevices, PenContactsBecomePointerInput) {
     EXPECT_EQ(g_pen[0].pen_flags, PEN_FLAG_ERASER | PEN_FLAG_INVERTED);
     EXPECT_EQ(send(0x82),
               (F{in | down | POINTER_FLAG_DOWN, in | POINTER_FLAG_UP, in | down | POINTER_FLAG_DOWN}));
-    // A device that cannot be made is logged, and the process uses the pointer fallback for good.
-    LogCapture log;
-    ASSERT_FALSE(xvfb_display().empty());
-    s = {0, nullptr, {}, {}, 0, 0, INPUT_POS_UNKNOWN, INPUT_POS_UNKNOWN, 0, 0, {}};
-    g_create_error = 5;
-    send(0);
-    EXPECT_TRUE(log.contains("host_input_dispatch: 'CreateSyntheticPointerDevice' failed with error 0x5"));
-    EXPECT_EQ(pointer_api(), nullptr);
-    g_create_error = 0;
 }
 
 }  // namespace
