@@ -377,7 +377,11 @@ int32_t encode_pass(EncodeState *s) {
     }
     int32_t result = 0;
     if (s->frame.new_frame) {
-        ctx->foreground_class.store(1);
+        VKO_MutexLock(ctx->stream_locks[0]);
+        bool whitelist = ctx->config.require_whitelist;
+        VKO_MutexUnlock(ctx->stream_locks[0]);
+        ctx->foreground_class.store(whitelist ? host_app_class(&ctx->whitelist, host_foreground_window())
+                                              : 1);
         if (s->hs->restart_request.exchange(0)) {
             s->hs->encoder_running.store(0);
             s->encoder_started = 0;

@@ -483,6 +483,16 @@ uint32_t host_app_class(Whitelist *w, unsigned long window) {
     return cls;
 }
 
+unsigned long host_foreground_window(void) {
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) return 0;
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(dpy, &focus, &revert);
+    XCloseDisplay(dpy);
+    return focus == PointerRoot ? 0 : focus;
+}
+
 void host_set_config(HostContext *ctx, const HostConfig *pending) {
     host_lock_streams(ctx);
     ctx->pending = *pending;

@@ -235,6 +235,8 @@ void host_gamepad_init(HostContext *ctx);
 void host_set_virtual_microphone(HostContext *ctx, uint32_t mode);
 // 1: the window may be streamed to everybody, 2: only to the owner.
 uint32_t host_app_class(Whitelist *whitelist, unsigned long window);
+// The window that has the keyboard focus (0 none).
+unsigned long host_foreground_window(void);
 // The instance's set-config call: overwrites the pending settings.
 void host_set_config(HostContext *ctx, const HostConfig *pending);
 

@@ -3,6 +3,8 @@
 // a stream whose encoders all fail ends with the encoder code.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "host/display.h"
 #include "host/encoder.h"
 #include "host/host.h"
+#include "platform/json.h"
 #include "platform/memory.h"
 #include "support/bud_pair.h"
 #include "support/encoded_streams.h"
@@ -17,6 +20,7 @@
 #include "util/config.h"
 
 // After the test headers: Xlib defines None.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace {
@@ -176,6 +180,40 @@ TEST_F(Encode, StressedLinkKeepsStreaming) {
     run.store(false);
     reader.join();
     EXPECT_TRUE(recovered);
+}
+
+// Streaming to everybody only when the focused window's program is listed.
+TEST_F(Encode, ApplicationClassFromTheWindowsProgram) {
+    HostContext *host = nullptr;
+    host_set_hooks(nullptr);
+    HostHooks hooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0};
+    host_set_hooks(&hooks);
+    host_create(&cfg, nullptr, nullptr, &host);
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    VKO_JSONObjSetItem(host->whitelist.paths, self, VKO_JSONBoolCreate(true));
+    Display *dpy = XOpenDisplay(nullptr);
+    auto window = [&](bool with_pid) {
+        Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 10, 10, 0, 0, 0);
+        unsigned long pid = static_cast<unsigned long>(getpid());
+        if (with_pid)
+            XChangeProperty(dpy, w, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char *>(&pid), 1);
+        XMapWindow(dpy, w);
+        XSync(dpy, False);
+        return w;
+    };
+    Window listed = window(true), unknown = window(false);
+    XSetInputFocus(dpy, listed, RevertToParent, CurrentTime);
+    XSync(dpy, False);
+    EXPECT_EQ(host_foreground_window(), listed);
+    EXPECT_EQ(host_app_class(&host->whitelist, listed), 1u);
+    EXPECT_EQ(host_app_class(&host->whitelist, unknown), 2u);
+    EXPECT_EQ(host_app_class(&host->whitelist, 0), 2u);
+    XDestroyWindow(dpy, listed);
+    XDestroyWindow(dpy, unknown);
+    XCloseDisplay(dpy);
+    host_destroy(&host, 0);
 }
 
 int32_t failing_init(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
