@@ -809,11 +809,12 @@ AudioWaveFormat *audio_probe_default_format(void) {
         return nullptr;
     }
     auto *f = (AudioWaveFormat *)VKO_Alloc(1, sizeof(AudioWaveFormat));
-    const bool is_float = sink.spec.format == PA_SAMPLE_FLOAT32LE || sink.spec.format == PA_SAMPLE_FLOAT32BE;
+    const bool is_float =
+        sink.format.format == PA_SAMPLE_FLOAT32LE || sink.format.format == PA_SAMPLE_FLOAT32BE;
     f->format_tag = is_float ? 3 : 1;
-    f->channels = sink.spec.channels;
-    f->bits_per_sample = (uint16_t)(pa_sample_size(&sink.spec) * 8);
-    f->samples_per_sec = sink.spec.rate;  // the server converts, so the first rate tried is taken
+    f->channels = sink.format.channels;
+    f->bits_per_sample = (uint16_t)(pa_sample_size(&sink.format) * 8);
+    f->samples_per_sec = sink.format.rate;  // the server converts, so the first rate tried is taken
     f->block_align = (uint16_t)(f->channels * f->bits_per_sample / 8);
     f->avg_bytes_per_sec = f->samples_per_sec * f->block_align;
     return f;

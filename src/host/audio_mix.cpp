@@ -23,7 +23,7 @@ constexpr size_t MEMBER_CAP = RATE * FRAME / 5;    // 200 ms held per input
 constexpr size_t MEMBER_LEAD = RATE * FRAME / 50;  // 20 ms before an input joins the sum
 constexpr size_t OUT_CAP = RATE * FRAME;           // 1 s of mixed audio
 constexpr uint32_t FRAGMENT_US = 10000;
-const pa_sample_spec SPEC{PA_SAMPLE_S16LE, RATE, 2};
+const pa_sample_spec kMixFormat{PA_SAMPLE_S16LE, RATE, 2};
 
 struct Member {
     AudioMix *mix;
@@ -65,13 +65,13 @@ void release(pa_stream *s) {
 
 pa_stream *open_record(AudioMix *m, const char *name, uint32_t input, pa_stream_request_cb_t read_cb,
                        pa_stream_notify_cb_t state_cb, void *ud) {
-    pa_stream *s = pa_stream_new(m->p->ctx, name, &SPEC, nullptr);
+    pa_stream *s = pa_stream_new(m->p->ctx, name, &kMixFormat, nullptr);
     if (!s) return nullptr;
     if (input != PA_INVALID_INDEX) pa_stream_set_monitor_stream(s, input);
     pa_stream_set_read_callback(s, read_cb, ud);
     pa_stream_set_state_callback(s, state_cb, ud);
     pa_buffer_attr attr{(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1,
-                        (uint32_t)pa_usec_to_bytes(FRAGMENT_US, &SPEC)};
+                        (uint32_t)pa_usec_to_bytes(FRAGMENT_US, &kMixFormat)};
     auto flags = (pa_stream_flags_t)(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(s, m->monitor, &attr, flags) < 0) {
         pa_stream_unref(s);

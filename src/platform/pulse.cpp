@@ -39,7 +39,7 @@ void sink_info_cb(pa_context *, const pa_sink_info *i, int eol, void *ud) {
         w->found = true;
         w->out->index = i->index;
         w->out->mute = i->mute;
-        w->out->spec = i->sample_spec;
+        w->out->format = i->sample_spec;
         snprintf(w->out->name, sizeof(w->out->name), "%s", i->name ? i->name : "");
         snprintf(w->out->monitor, sizeof(w->out->monitor), "%s",
                  i->monitor_source_name ? i->monitor_source_name : "");

@@ -54,7 +54,7 @@ bool vko_pulse_default_device(VKO_Pulse *p, bool source, char *out, size_t size)
 struct VKO_PulseSink {
     uint32_t index;
     int mute;
-    pa_sample_spec spec;
+    pa_sample_spec format;
     char name[256];
     char monitor[256];
 };
