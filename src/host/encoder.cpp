@@ -1,5 +1,7 @@
 #include "host/encoder.h"
 
+#include "host/encoder_vendor.h"
+
 #include <cmath>
 
 #include "platform/file.h"
@@ -19,7 +21,6 @@ struct VendorRow {
 };
 
 const VendorRow kVendors[] = {
-    {"nvEncodeAPI64.dll", "NvEncodeAPICreateInstance", "nvenc_init", ENC_ERR_RUNTIME},
     {"amfrt64.dll", "AMFInit", "amf_init", ENC_ERR_RUNTIME},
     {"libmfxhw64.dll", "MFXInit", "mfxe_init", ENC_ERR_SESSION},
 };
@@ -55,9 +56,10 @@ bool vendor_accepts_rgb(void) {
 
 const EncoderApi encoder_table[ENC_ROWS] = {
     {},
+    {nve_destroy, nve_init, nve_update_bitrate, nve_after_frame, nve_encode, nve_accepts_rgb, nullptr,
+     nve_caps},
     VENDOR_ROW(0),
     VENDOR_ROW(1),
-    VENDOR_ROW(2),
     {mfte_destroy, mfte_init, mfte_update_bitrate, [](void *) {}, mfte_encode, mfte_accepts_rgb, nullptr,
      mfte_caps},
 };

@@ -1,0 +1,38 @@
+// The hardware rows on this machine, with no vendor runtime installed: each
+// fails cleanly with its log line and code, leaks nothing, and the walk ends
+// at the software row.
+#include <gtest/gtest.h>
+
+#include "compat/mfplat/mfplat.h"
+#include "host/capture.h"
+#include "host/encoder_vendor.h"
+#include "support/fake_fixture.h"
+
+namespace {
+
+TEST(VendorRows, WithoutRuntimesEachFailsAndTheSoftwareRowWins) {
+    FakeRuntimes none(false);
+    EncoderLog log;
+    ID3D11Device *dev = nullptr;
+    ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
+    const uint32_t refs = device_refs(dev);
+    const int64_t d3d_live = d3d_live_objects();
+    RateParams p = default_rate_params();
+
+    void *h = nullptr;
+    EXPECT_EQ(nve_init(&h, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), ENC_ERR_RUNTIME);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_TRUE(log.contains("LoadLibrary failed to load nvEncodeAPI64.dll"));
+    nve_destroy(&h);
+
+    Encoder *enc = nullptr;
+    ASSERT_EQ(encoder_open(&enc, encoder_table, ENC_ROWS, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), 0);
+    EXPECT_EQ(enc->api.init, mfte_init);
+    EXPECT_EQ(p.software, 1);
+    encoder_close(&enc);
+    EXPECT_EQ(device_refs(dev), refs);
+    EXPECT_EQ(d3d_live_objects(), d3d_live);
+    dev->Release();
+}
+
+}  // namespace
