@@ -64,3 +64,28 @@ struct VKO_ControllerEvent {
     uint8_t button_count;
     uint8_t value_count;
 };
+
+struct VKO_Hash;
+
+// Hat value to d-pad buttons 13-16: 0 up, 1 up-right, ... 7 up-left; 8 and
+// above (and anything negative) is centred.
+void vko_hat_to_dpad(VKO_ControllerEvent *ev, int32_t hat);
+
+// XInput gamepad input as the XInput state query gives it.
+struct VKO_XInputGamepad {
+    uint16_t buttons;
+    uint8_t left_trigger;
+    uint8_t right_trigger;
+    int16_t thumb_lx, thumb_ly, thumb_rx, thumb_ry;
+};
+
+// Fills the common layout from an XInput pad (17 buttons, 6 values); the
+// driver type and id are the caller's.
+void vko_controller_from_xinput(VKO_ControllerEvent *ev, const VKO_XInputGamepad *pad);
+
+// State cache: the last state of every controller id. The dead zone is
+// applied to the incoming state in place; true when it differs from the last
+// state of that id over the incoming button and value counts.
+VKO_Hash *vko_controller_cache_create(void);
+void vko_controller_cache_destroy(VKO_Hash **cache);
+bool vko_controller_cache_update(VKO_Hash *cache, VKO_ControllerEvent *ev);

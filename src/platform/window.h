@@ -1,0 +1,67 @@
+// Windows of the app object: up to eight top-level X windows addressed by a
+// small index, their placement through the VKO_Frame record (kept by callers
+// in window.json), the tray icon with its menu and balloon messages, and two
+// utilities (message box, image crop). App thread only, except
+// VKO_ShowMessageBox and VKO_CropImage.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/app.h"
+
+#define VKO_WINDOW_MAX 8
+
+#ifndef VKO_FRAME_DEFINED
+#define VKO_FRAME_DEFINED
+struct VKO_Frame {
+    uint32_t flags;  // 0x1 hidden, 0x2 fullscreen, 0x4 maximized
+    uint32_t width;  // client size in unscaled units (pixels at 96 DPI)
+    uint32_t height;
+    char screen[32];  // monitor name, empty = primary
+    int32_t x;        // client position, unscaled, from the work area's corner
+    int32_t y;
+};
+#endif
+
+#define VKO_FRAME_HIDDEN 0x1u
+#define VKO_FRAME_FULLSCREEN 0x2u
+#define VKO_FRAME_MAXIMIZED 0x4u
+
+struct VKO_TrayItem {
+    bool (*checked)(void *opaque);  // NULL: never checked
+    const char *label;              // empty: a separator
+    uint32_t id;
+};
+
+int32_t VKO_WindowCreate(VKO_App *app, const char *title, const VKO_Frame *frame, int32_t index);
+void VKO_WindowDestroy(VKO_App *app, int32_t index);
+bool VKO_WindowExists(VKO_App *app, int32_t index);
+// The X window id, or NULL.
+void *VKO_WindowGetNative(VKO_App *app, int32_t index);
+VKO_Frame VKO_WindowGetFrame(VKO_App *app, int32_t index);
+void VKO_WindowSetFrame(VKO_App *app, int32_t index, const VKO_Frame *frame);
+void VKO_WindowSetFullscreen(VKO_App *app, int32_t index, bool fullscreen);
+bool VKO_WindowIsFullscreen(VKO_App *app, int32_t index);
+bool VKO_WindowIsVisible(VKO_App *app, int32_t index);
+void VKO_WindowActivate(VKO_App *app, int32_t index, bool active);
+void VKO_WindowGetSize(VKO_App *app, int32_t index, uint32_t *width, uint32_t *height);
+void VKO_WindowGetScreenSize(VKO_App *app, int32_t index, uint32_t *width, uint32_t *height);
+float VKO_WindowGetScreenScale(VKO_App *app, int32_t index);
+void VKO_WindowSetMinSize(VKO_App *app, int32_t index, uint32_t width, uint32_t height);
+void VKO_WindowMoveCursor(VKO_App *app, int32_t index, int32_t x, int32_t y);
+// Graphics attached to a window (its swap-chain context and renderers); a
+// window destroyed with graphics attached releases them first.
+void VKO_WindowSetGFX(VKO_App *app, int32_t index, void *gfx);
+void *VKO_WindowGetGFX(VKO_App *app, int32_t index);
+
+VKO_Frame VKO_MakeDefaultFrame(int32_t x, int32_t y, uint32_t width, uint32_t height, float max_height);
+
+void VKO_AppSetTray(VKO_App *app, const char *tooltip, const VKO_TrayItem *items, uint32_t count);
+void VKO_AppRemoveTray(VKO_App *app);
+void VKO_AppSendNotification(VKO_App *app, const char *title, const char *message);
+
+void VKO_ShowMessageBox(const char *title, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The centre of an RGBA image cut to the target's aspect; NULL when nothing
+// is cut. *width and *height are updated.
+void *VKO_CropImage(const void *rgba, uint32_t target_width, uint32_t target_height, uint32_t *width,
+                    uint32_t *height);

@@ -1,0 +1,408 @@
+// The tray icon as an XEmbed system-tray client (docked into whichever client
+// owns _NET_SYSTEM_TRAY_S<screen>), its popup menu (our own override-redirect
+// window with a nested event loop), balloon messages through the tray
+// manager, and the message box (its own connection, so any thread may show
+// one).
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+#include "platform/memory.h"
+#include "platform/x11/error_trap.h"
+#include "platform/x11/x11_app.h"
+
+namespace {
+
+constexpr int kIcon = 22;
+constexpr int kItemH = 20;
+constexpr int64_t kDoubleClickMs = 500;  // the usual double-click time
+
+unsigned long rgb(Display *dpy, int screen, unsigned short r, unsigned short g, unsigned short b) {
+    XColor c;
+    memset(&c, 0, sizeof(c));
+    c.red = r, c.green = g, c.blue = b;
+    c.flags = DoRed | DoGreen | DoBlue;
+    XAllocColor(dpy, DefaultColormap(dpy, screen), &c);
+    return c.pixel;
+}
+
+// The built-in icon: a blue square with a white Z.
+void paint_icon(X11App *x) {
+    if (!x->tray_icon) return;
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(x->dpy, x->tray_icon, &a)) return;
+    GC gc = XCreateGC(x->dpy, x->tray_icon, 0, nullptr);
+    XSetForeground(x->dpy, gc, rgb(x->dpy, x->screen, 0x1E00, 0x5A00, 0xC800));
+    XFillRectangle(x->dpy, x->tray_icon, gc, 0, 0, (unsigned)a.width, (unsigned)a.height);
+    XSetForeground(x->dpy, gc, WhitePixel(x->dpy, x->screen));
+    XSetLineAttributes(x->dpy, gc, 2, LineSolid, CapButt, JoinMiter);
+    int m = a.width / 4, w = a.width, h = a.height;
+    XPoint z[4] = {{(short)m, (short)m},
+                   {(short)(w - m), (short)m},
+                   {(short)m, (short)(h - m)},
+                   {(short)(w - m), (short)(h - m)}};
+    XDrawLines(x->dpy, x->tray_icon, gc, z, 4, CoordModeOrigin);
+    XFreeGC(x->dpy, gc);
+}
+
+struct Menu {
+    VKO_App *app;
+    Window win;
+    XFontStruct *font;
+    GC gc;
+    int width, height;
+    int hot;
+    std::vector<bool> checked;
+};
+
+void draw_menu(Menu &m) {
+    X11App *x = m.app->x;
+    Display *dpy = x->dpy;
+    unsigned long bg = rgb(dpy, x->screen, 0xF000, 0xF000, 0xF000),
+                  hi = rgb(dpy, x->screen, 0x3000, 0x6000, 0xC000);
+    XSetForeground(dpy, m.gc, bg);
+    XFillRectangle(dpy, m.win, m.gc, 0, 0, (unsigned)m.width, (unsigned)m.height);
+    for (uint32_t i = 0; i < m.app->tray.count; i++) {
+        const VKO_TrayEntry &it = m.app->tray.items[i];
+        int y = (int)i * kItemH;
+        if (!it.label[0]) {
+            XSetForeground(dpy, m.gc, rgb(dpy, x->screen, 0xA000, 0xA000, 0xA000));
+            XDrawLine(dpy, m.win, m.gc, 4, y + kItemH / 2, m.width - 4, y + kItemH / 2);
+            continue;
+        }
+        if ((int)i == m.hot) {
+            XSetForeground(dpy, m.gc, hi);
+            XFillRectangle(dpy, m.win, m.gc, 0, y, (unsigned)m.width, kItemH);
+        }
+        XSetForeground(dpy, m.gc, (int)i == m.hot ? WhitePixel(dpy, x->screen) : BlackPixel(dpy, x->screen));
+        if (m.checked[i]) {
+            XPoint c[3] = {{4, (short)(y + 10)}, {8, (short)(y + 14)}, {15, (short)(y + 5)}};
+            XDrawLines(dpy, m.win, m.gc, c, 3, CoordModeOrigin);
+        }
+        int baseline = y + (kItemH + (m.font ? m.font->ascent - m.font->descent : 8)) / 2;
+        XDrawString(dpy, m.win, m.gc, 22, baseline, it.label, (int)strlen(it.label));
+    }
+    XSetForeground(dpy, m.gc, BlackPixel(dpy, x->screen));
+    XDrawRectangle(dpy, m.win, m.gc, 0, 0, (unsigned)m.width - 1, (unsigned)m.height - 1);
+}
+
+int item_at(Menu &m, int px, int py) {
+    if (px < 0 || py < 0 || px >= m.width || py >= m.height) return -1;
+    int i = py / kItemH;
+    if (i >= (int)m.app->tray.count || !m.app->tray.items[i].label[0]) return -1;
+    return i;
+}
+
+// Shows the menu at (cx, cy) and runs until an item is chosen (its index) or
+// the menu is dismissed (-1). Other events keep being dispatched.
+int run_menu(VKO_App *app, int cx, int cy) {
+    X11App *x = app->x;
+    Display *dpy = x->dpy;
+    Menu m = {app, 0, XLoadQueryFont(dpy, "fixed"), nullptr, 0, 0, -1, {}};
+    int widest = 40;
+    for (uint32_t i = 0; i < app->tray.count; i++) {
+        const char *l = app->tray.items[i].label;
+        int w = m.font ? XTextWidth(m.font, l, (int)strlen(l)) : (int)strlen(l) * 6;
+        widest = std::max(widest, w);
+        m.checked.push_back(app->tray.items[i].checked && app->tray.items[i].checked(app->opaque));
+    }
+    m.width = widest + 32;
+    m.height = (int)app->tray.count * kItemH;
+    int sw = DisplayWidth(dpy, x->screen), sh = DisplayHeight(dpy, x->screen);
+    int mx = std::max(0, std::min(cx, sw - m.width)), my = std::max(0, std::min(cy, sh - m.height));
+    XSetWindowAttributes a;
+    memset(&a, 0, sizeof(a));
+    a.override_redirect = True;
+    a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
+                   StructureNotifyMask;
+    m.win = XCreateWindow(dpy, x->root, mx, my, (unsigned)m.width, (unsigned)m.height, 0, CopyFromParent,
+                          InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
+    XStoreName(dpy, m.win, "VKO_Menu");
+    m.gc = XCreateGC(dpy, m.win, 0, nullptr);
+    if (m.font) XSetFont(dpy, m.gc, m.font->fid);
+    XMapRaised(dpy, m.win);
+    // Wait for the map so the grabs can take.
+    XEvent e;
+    XWindowEvent(dpy, m.win, StructureNotifyMask, &e);
+    while (e.type != MapNotify) XWindowEvent(dpy, m.win, StructureNotifyMask, &e);
+    XGrabPointer(dpy, m.win, True, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
+                 GrabModeAsync, None, None, CurrentTime);
+    XGrabKeyboard(dpy, m.win, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+    draw_menu(m);
+    int chosen = -1;
+    bool done = false;
+    while (!done && !x->dead) {
+        XNextEvent(dpy, &e);
+        if (e.xany.window != m.win) {
+            x11_dispatch_event(app, &e);
+            if (!app->windows[0]) break;
+            continue;
+        }
+        switch (e.type) {
+            case Expose:
+                draw_menu(m);
+                break;
+            case MotionNotify: {
+                int h = item_at(m, e.xmotion.x, e.xmotion.y);
+                if (h != m.hot) m.hot = h, draw_menu(m);
+                break;
+            }
+            case ButtonPress:
+                if (item_at(m, e.xbutton.x, e.xbutton.y) < 0 &&
+                    (e.xbutton.x < 0 || e.xbutton.y < 0 || e.xbutton.x >= m.width || e.xbutton.y >= m.height))
+                    done = true;
+                break;
+            case ButtonRelease:
+                if (e.xbutton.button == 1 || e.xbutton.button == 3) {
+                    int i = item_at(m, e.xbutton.x, e.xbutton.y);
+                    if (i >= 0) chosen = i, done = true;
+                }
+                break;
+            case KeyPress: {
+                KeySym ks = XLookupKeysym(&e.xkey, 0);
+                if (ks == XK_Escape) done = true;
+                if (ks == XK_Return && m.hot >= 0) chosen = m.hot, done = true;
+                break;
+            }
+        }
+    }
+    if (!x->dead) {
+        XUngrabKeyboard(dpy, CurrentTime);
+        XUngrabPointer(dpy, CurrentTime);
+        XFreeGC(dpy, m.gc);
+        XDestroyWindow(dpy, m.win);
+        if (m.font) XFreeFont(dpy, m.font);
+        XFlush(dpy);
+    }
+    return chosen;
+}
+
+void popup(VKO_App *app) {
+    X11App *x = app->x;
+    if (app->tray.menu_open || !app->tray.count) return;
+    int rx = 0, ry = 0;
+    Window child;
+    XWindowAttributes a;
+    {
+        X11ErrorTrap trap(x->dpy);
+        if (!XGetWindowAttributes(x->dpy, x->tray_icon, &a) ||
+            !XTranslateCoordinates(x->dpy, x->tray_icon, x->root, 0, 0, &rx, &ry, &child) || trap.sync())
+            return;  // no icon rectangle, no menu
+    }
+    app->tray.menu_open = true;
+    int chosen = run_menu(app, rx + a.width / 2, ry + a.height / 2);
+    app->tray.menu_open = false;
+    // The chosen command is 1000 + its index; its item's id is the event.
+    if (chosen >= 0 && (uint32_t)chosen < app->tray.count) {
+        VKO_Event ev;
+        memset(&ev, 0, sizeof(ev));
+        ev.type = VKO_EVENT_TRAY;
+        ev.tray = app->tray.items[chosen].id;
+        app_dispatch(app, &ev);
+    }
+}
+
+}  // namespace
+
+void x11_tray_setup(VKO_App *) {}
+
+bool x11_tray_add(VKO_App *app) {
+    X11App *x = app->x;
+    if (!x || x->dead || !app->windows[0]) return false;
+    if (x->tray_icon) x11_tray_remove(app);
+    Window owner = XGetSelectionOwner(x->dpy, x->tray_sel);
+    if (!owner) return false;
+    X11ErrorTrap trap(x->dpy);
+    XSetWindowAttributes a;
+    memset(&a, 0, sizeof(a));
+    a.background_pixel = rgb(x->dpy, x->screen, 0x1E00, 0x5A00, 0xC800);
+    a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+    x->tray_icon = XCreateWindow(x->dpy, x->root, 0, 0, kIcon, kIcon, 0, CopyFromParent, InputOutput,
+                                 CopyFromParent, CWBackPixel | CWEventMask, &a);
+    long info[2] = {0, 1};  // XEmbed version 0, mapped
+    XChangeProperty(x->dpy, x->tray_icon, x->xembed_info, x->xembed_info, 32, PropModeReplace,
+                    (unsigned char *)info, 2);
+    XStoreName(x->dpy, x->tray_icon, app->tray.tooltip);
+    XChangeProperty(x->dpy, x->tray_icon, x->net_wm_name, x->utf8, 8, PropModeReplace,
+                    (const unsigned char *)app->tray.tooltip, (int)strlen(app->tray.tooltip));
+    XSelectInput(x->dpy, owner, StructureNotifyMask);
+    x11_send_message(x, owner, owner, x->tray_opcode, CurrentTime, 0 /* request dock */, (long)x->tray_icon,
+                     0, 0, NoEventMask);
+    if (trap.sync()) {
+        XDestroyWindow(x->dpy, x->tray_icon);
+        x->tray_icon = 0;
+        return false;
+    }
+    x->tray_manager = owner;
+    return true;
+}
+
+void x11_tray_remove(VKO_App *app) {
+    X11App *x = app->x;
+    if (!x || x->dead || !x->tray_icon) return;
+    X11ErrorTrap trap(x->dpy);
+    XDestroyWindow(x->dpy, x->tray_icon);
+    x->tray_icon = 0;
+    x->tray_manager = 0;
+}
+
+void x11_tray_message(VKO_App *app, const char *title, const char *message) {
+    X11App *x = app->x;
+    if (!x || x->dead || !x->tray_icon || !x->tray_manager) return;
+    std::string text =
+        title[0] && message[0] ? std::string(title) + "\n" + message : std::string(title) + message;
+    static long next_id = 1;
+    long id = next_id++;
+    X11ErrorTrap trap(x->dpy);
+    x11_send_message(x, x->tray_manager, x->tray_icon, x->tray_opcode, CurrentTime, 1 /* begin message */,
+                     10000, (long)text.size(), id, NoEventMask);
+    for (size_t at = 0; at < text.size(); at += 20) {
+        XEvent ev;
+        memset(&ev, 0, sizeof(ev));
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = x->tray_icon;
+        ev.xclient.message_type = x->tray_message_data;
+        ev.xclient.format = 8;
+        memcpy(ev.xclient.data.b, text.data() + at, std::min<size_t>(20, text.size() - at));
+        XSendEvent(x->dpy, x->tray_manager, False, NoEventMask, &ev);
+    }
+}
+
+bool x11_tray_event(VKO_App *app, XEvent *e) {
+    X11App *x = app->x;
+    if (e->type == ClientMessage && e->xclient.window == x->root && e->xclient.message_type == x->manager &&
+        (Atom)e->xclient.data.l[1] == x->tray_sel) {
+        // A new tray: dock again.
+        if (app->tray.wanted) {
+            app->tray.shown = x11_tray_add(app);
+            app->tray.last_add = VKO_GetTime();
+        }
+        return true;
+    }
+    if (x->tray_manager && e->type == DestroyNotify && e->xdestroywindow.window == x->tray_manager) {
+        x->tray_manager = 0;
+        app->tray.shown = false;
+        return true;
+    }
+    if (!x->tray_icon || e->xany.window != x->tray_icon) return false;
+    switch (e->type) {
+        case ReparentNotify:
+            // Put back on the root: the tray went away.
+            if (e->xreparent.parent == x->root) {
+                app->tray.shown = false;
+                x->tray_manager = 0;
+            }
+            break;
+        case Expose:
+            paint_icon(x);
+            break;
+        case ButtonRelease:
+            if (e->xbutton.button == 1) {
+                int64_t now = VKO_GetTime();
+                if (now - app->tray.last_click > 2 * kDoubleClickMs * 1000000) {
+                    VKO_WindowActivate(app, 0, true);
+                    app->tray.last_click = now;
+                }
+            } else if (e->xbutton.button == 3) {
+                popup(app);
+            }
+            break;
+    }
+    return true;
+}
+
+void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *text = VKO_VsprintfAlloc(fmt ? fmt : "", ap);
+    va_end(ap);
+    if (!text) return;
+    if (!title) title = "";
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) {
+        fprintf(stderr, "%s: %s\n", title, text);
+        VKO_Free(text);
+        return;
+    }
+    {
+        X11ErrorTrap trap(dpy);  // the process-wide protocol error handler
+    }
+    int screen = DefaultScreen(dpy);
+    Window root = RootWindow(dpy, screen);
+    XFontStruct *font = XLoadQueryFont(dpy, "fixed");
+    std::vector<std::string> lines;
+    for (const char *p = text;;) {
+        const char *nl = strchr(p, '\n');
+        lines.emplace_back(p, nl ? (size_t)(nl - p) : strlen(p));
+        if (!nl) break;
+        p = nl + 1;
+    }
+    int lh = font ? font->ascent + font->descent + 2 : 15, widest = 120;
+    for (auto &l : lines)
+        widest = std::max(widest, font ? XTextWidth(font, l.c_str(), (int)l.size()) : (int)l.size() * 6);
+    widest = std::min(widest, 1200);
+    int w = widest + 40, h = (int)std::min<size_t>(lines.size(), 40) * lh + 70;
+    int bw = 70, bh = 24, bx = (w - bw) / 2, by = h - bh - 14;
+    XSetWindowAttributes a;
+    memset(&a, 0, sizeof(a));
+    a.background_pixel = WhitePixel(dpy, screen);
+    a.event_mask = ExposureMask | KeyPressMask | ButtonReleaseMask | StructureNotifyMask;
+    Window win = XCreateWindow(dpy, root, (DisplayWidth(dpy, screen) - w) / 2,
+                               (DisplayHeight(dpy, screen) - h) / 2, (unsigned)w, (unsigned)h, 0,
+                               CopyFromParent, InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
+    XStoreName(dpy, win, title);
+    Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+    XChangeProperty(dpy, win, XInternAtom(dpy, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
+                    (const unsigned char *)title, (int)strlen(title));
+    Atom dialog = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE_DIALOG", False);
+    XChangeProperty(dpy, win, XInternAtom(dpy, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32, PropModeReplace,
+                    (unsigned char *)&dialog, 1);
+    Atom del = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    XSetWMProtocols(dpy, win, &del, 1);
+    GC gc = XCreateGC(dpy, win, 0, nullptr);
+    if (font) XSetFont(dpy, gc, font->fid);
+    XMapRaised(dpy, win);
+    bool done = false;
+    while (!done) {
+        XEvent e;
+        XNextEvent(dpy, &e);
+        switch (e.type) {
+            case MapNotify: {
+                X11ErrorTrap trap(dpy);
+                XSetInputFocus(dpy, win, RevertToParent, CurrentTime);
+                break;
+            }
+            case Expose:
+                if (e.xexpose.count) break;
+                XSetForeground(dpy, gc, BlackPixel(dpy, screen));
+                for (size_t i = 0; i < lines.size() && i < 40; i++)
+                    XDrawString(dpy, win, gc, 20, 24 + (int)i * lh, lines[i].c_str(), (int)lines[i].size());
+                XDrawRectangle(dpy, win, gc, bx, by, (unsigned)bw, (unsigned)bh);
+                XDrawString(dpy, win, gc, bx + bw / 2 - 6, by + bh / 2 + 4, "OK", 2);
+                break;
+            case KeyPress: {
+                KeySym ks = XLookupKeysym(&e.xkey, 0);
+                done = ks == XK_Return || ks == XK_KP_Enter || ks == XK_Escape || ks == XK_space;
+                break;
+            }
+            case ButtonRelease:
+                done =
+                    e.xbutton.x >= bx && e.xbutton.x < bx + bw && e.xbutton.y >= by && e.xbutton.y < by + bh;
+                break;
+            case ClientMessage:
+                done = (Atom)e.xclient.data.l[0] == del;
+                break;
+        }
+    }
+    XFreeGC(dpy, gc);
+    if (font) XFreeFont(dpy, font);
+    XDestroyWindow(dpy, win);
+    XCloseDisplay(dpy);
+    VKO_Free(text);
+}

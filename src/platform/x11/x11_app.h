@@ -1,0 +1,75 @@
+// The app object's X11 connection and what it keeps about the server: the
+// key table, cursors, grabs, drag-and-drop and tray state. Belongs to the app
+// thread, like the app object that holds it.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+
+#include "platform/app_internal.h"
+
+struct X11App {
+    Display *dpy;
+    int screen;
+    Window root;
+    bool dead;  // the connection broke: every window is gone
+    int xi_opcode;
+    bool xi;
+    int xfixes_event;
+    bool xfixes;
+    int rr_event;
+    bool rr;
+    int master_pointer;
+
+    uint16_t scan_of_keycode[256];  // key code of the app (set-1, +0x100 for E0)
+    uint8_t keycode_of_scan[0x200];
+    bool key_down[256];
+    uint32_t mods_down;  // Shift/Ctrl/Alt/Windows bits from our own key tracking
+    uint32_t locks;      // Caps 0x100 / Num 0x200
+    unsigned num_mask;
+    bool prsc_down;
+
+    Atom wm_protocols, wm_delete, wm_state, net_wm_name, net_wm_state, net_max_v, net_max_h, net_fullscreen,
+        net_hidden, net_active, net_extents, net_workarea, net_check, utf8, motif_hints, clipboard,
+        wm_change_state, net_wm_pid;
+    Atom xdnd_aware, xdnd_enter, xdnd_position, xdnd_status, xdnd_leave, xdnd_drop, xdnd_finished,
+        xdnd_selection, xdnd_copy, xdnd_typelist, uri_list, drop_prop;
+    Atom tray_sel, tray_opcode, tray_message_data, manager, xembed, xembed_info;
+
+    Cursor arrow, hand, ibeam, blank, custom, current;
+    Window clip_win;
+    bool pointer_grabbed;
+    int32_t clip_rect[4];
+    bool keyboard_grabbed;
+    bool raw_on;
+    uint32_t clip_counter;
+    struct {
+        int type;
+        unsigned long time;
+        int detail, source;
+        double v[2];
+    } last_raw;
+    VKO_Extents last_extents;
+
+    // Drag and drop in progress.
+    Window dnd_source;
+    bool dnd_ok;
+    int32_t dnd_index;
+
+    // Tray icon.
+    Window tray_icon, tray_manager;
+    bool tray_docked;
+};
+
+X11App *x11(VKO_App *app);
+// Window index of an X window of the app, -1 when none.
+int32_t x11_index_of(VKO_App *app, Window w);
+bool x11_has_wm(X11App *x);
+void x11_dispatch_event(VKO_App *app, XEvent *e);
+void x11_send_message(X11App *x, Window to, Window about, Atom type, long a, long b, long c, long d, long e,
+                      long mask);
+
+// Tray side (x11/tray.cpp).
+void x11_tray_setup(VKO_App *app);
+bool x11_tray_event(VKO_App *app, XEvent *e);
