@@ -22,7 +22,8 @@
 //     sends deferred fragments while in flight < window, paced at twice the
 //     delivery rate, so a path's capacity is used without bursts the peer's
 //     socket cannot hold. Each turn's room goes first to the control stream,
-//     then in equal shares to the other streams with deferred fragments.
+//     then in equal shares to the other streams with deferred fragments; while
+//     any of those wait, the control stream takes at most half of the room.
 //   delivered: fragments acknowledged, counted once each (ack or base).
 // Receive window: rx_base (link thread) = complete (published after the slots
 //   below it are filled); the reader advances read and frees slots; nothing is
@@ -502,16 +503,22 @@ uint32_t turn_room(BUD *link, uint64_t now, uint32_t in_flight) {
     return std::min(room, static_cast<uint32_t>(link->tokens));
 }
 
-// Splits a turn's room: the control stream first, then equal shares for the
-// other streams with deferred fragments. A share one cannot use goes to the
-// others, and who gets the remainder first rotates.
+// Splits a turn's room: the control stream first, but while other streams have
+// deferred fragments it takes at most half of the room (the odd datagram every
+// other turn), so a control backlog never starves them. The rest goes in equal
+// shares to the other streams with deferred fragments; a share one cannot use
+// goes to the others, then back to the control stream, and who gets the
+// remainder first rotates.
 void share_room(BUD *link, uint32_t room, uint32_t share[BUD_STREAMS]) {
     uint32_t want[BUD_STREAMS];
+    uint32_t others = 0;
     for (uint32_t i = 0; i < BUD_STREAMS; i++) {
         want[i] = link->streams[i].deferred.load();
         share[i] = 0;
+        if (i > 0) others += want[i];
     }
-    share[0] = std::min(want[0], room);
+    uint32_t first = others == 0 ? room : (room + (link->rotate & 1)) / 2;
+    share[0] = std::min(want[0], first);
     room -= share[0];
     while (room > 0) {
         uint32_t n = 0;
@@ -525,6 +532,8 @@ void share_room(BUD *link, uint32_t room, uint32_t share[BUD_STREAMS]) {
             room -= give;
         }
     }
+    uint32_t back = std::min(want[0] - share[0], room);
+    share[0] += back;
     link->rotate++;
 }
 
