@@ -7,7 +7,8 @@
 // of 100-byte control messages at 0, 1, 5 and 20% loss, and one stream over a
 // 50 ms, 200 Mbit/s path with the system's default socket buffer limit.
 // Every message is checked on arrival (order and content); the check's own CPU
-// is not counted.
+// is not counted. With --benchmark_repetitions=N the ratio lines give the
+// median and range of the N repetitions' ratios.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -91,11 +92,13 @@ std::string key_text() {
     return s;
 }
 
-// Results by row, for the ratio lines at the end.
+// Results by row, one per repetition in the order run, for the ratio lines at
+// the end: the k-th repetition of a row is set against the k-th of its peer
+// (with --benchmark_enable_random_interleaving=true those ran close together).
 struct Result {
     double gbps = 0, cores_per_gbit = 0;
 };
-std::map<std::string, Result> g_results;
+std::map<std::string, std::vector<Result>> g_results;
 
 void report(benchmark::State &state, const std::string &row, double bytes, double secs, double cpu) {
     double gbps = bytes * 8 / secs / 1e9;
@@ -103,7 +106,7 @@ void report(benchmark::State &state, const std::string &row, double bytes, doubl
     state.counters["Gbit/s"] = gbps;
     state.counters["cores"] = cpu / secs;
     state.counters["cores_per_Gbit/s"] = cpu / secs / gbps;
-    g_results[row] = {gbps, cpu / secs / gbps};
+    g_results[row].push_back({gbps, cpu / secs / gbps});
 }
 
 // ---- raw UDP, batched both ways, optionally with one seal and one open per datagram ----
@@ -563,40 +566,65 @@ void BM_RelayLongPath(benchmark::State &state) {
     }
 }
 
+// The ratio of every repetition of row against the same repetition of peer:
+// "median [lowest, highest] over n", or the one value.
+template <class F>
+std::string ratios(const std::string &row, const std::string &peer, F value) {
+    const std::vector<Result> &a = g_results[row], &b = g_results[peer];
+    std::vector<double> v;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); i++) {
+        double d = value(b[i]);
+        v.push_back(d > 0 ? value(a[i]) / d : 0.0);
+    }
+    if (v.empty()) return "n/a";
+    std::sort(v.begin(), v.end());
+    char text[96];
+    if (v.size() == 1) {
+        std::snprintf(text, sizeof text, "%.2f", v[0]);
+    } else {
+        double median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+        std::snprintf(text, sizeof text, "%.2f [%.2f, %.2f] over %zu runs", median, v.front(), v.back(),
+                      v.size());
+    }
+    return text;
+}
+
 void print_ratios() {
     auto has = [](const char *k) { return g_results.count(k) != 0; };
-    std::printf("\nratios (ours / peer):\n");
+    auto gbps = [](const Result &r) { return r.gbps; };
+    auto cpu = [](const Result &r) { return r.cores_per_gbit; };
+    std::printf("\nratios (ours / peer; median [lowest, highest] over repetitions):\n");
     for (const char *row : {"bud 1 stream", "bud 5 streams"}) {
         if (!has(row)) continue;
-        const Result &o = g_results[row];
         if (has("raw"))
-            std::printf("  goodput, %-14s BUD / batched raw UDP         = %.2f\n", row,
-                        o.gbps / g_results["raw"].gbps);
+            std::printf("  goodput, %-14s BUD / batched raw UDP         = %s\n", row,
+                        ratios(row, "raw", gbps).c_str());
         if (has("floor")) {
-            const Result &f = g_results["floor"];
-            std::printf("  goodput, %-14s BUD / floor (raw + AES-GCM)   = %.2f\n", row, o.gbps / f.gbps);
-            std::printf("  CPU per Gbit/s, %-7s BUD / floor (raw + AES-GCM)   = %.2f (lower is better)\n",
-                        row + 4, o.cores_per_gbit / f.cores_per_gbit);
+            std::printf("  goodput, %-14s BUD / floor (raw + AES-GCM)   = %s\n", row,
+                        ratios(row, "floor", gbps).c_str());
+            std::printf("  CPU per Gbit/s, %-7s BUD / floor (raw + AES-GCM)   = %s (lower is better)\n",
+                        row + 4, ratios(row, "floor", cpu).c_str());
         }
     }
     if (has("bud paced") && has("floor paced"))
-        std::printf("  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor          = %.2f (lower is better)\n",
-                    kPacedGbps,
-                    g_results["bud paced"].cores_per_gbit / g_results["floor paced"].cores_per_gbit);
+        std::printf("  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor          = %s (lower is better)\n",
+                    kPacedGbps, ratios("bud paced", "floor paced", cpu).c_str());
     if (has("relay 0%")) {
-        double base = g_results["relay 0%"].gbps;
         if (has("relay"))
-            std::printf("  goodput through the relay at 0%%, BUD / the relay's own ceiling = %.2f\n",
-                        base / g_results["relay"].gbps);
+            std::printf("  goodput through the relay at 0%%, BUD / the relay's own ceiling = %s\n",
+                        ratios("relay 0%", "relay", gbps).c_str());
         for (const char *row : {"relay 1%", "relay 5%", "relay 20%"})
             if (has(row))
-                std::printf("  goodput at %-9s loss, BUD / BUD at 0%% loss through the relay = %.2f\n",
-                            row + 6, g_results[row].gbps / base);
+                std::printf("  goodput at %-9s loss, BUD / BUD at 0%% loss through the relay = %s\n", row + 6,
+                            ratios(row, "relay 0%", gbps).c_str());
     }
+    // The cap is a constant: a row of its own stands in for it.
+    g_results["cap"] = std::vector<Result>(64, Result{0.2, 0});
     for (const char *row : {"long path", "long path, big buffers"})
         if (has(row))
-            std::printf("  goodput over 50 ms at a 200 Mbit/s cap (%s), BUD / the cap = %.2f\n",
-                        row[9] ? "big socket buffers" : "default socket limit", g_results[row].gbps / 0.2);
+            std::printf("  goodput over 50 ms at a 200 Mbit/s cap (%s), BUD / the cap = %s\n",
+                        row[9] ? "big socket buffers" : "default socket limit",
+                        ratios(row, "cap", gbps).c_str());
 }
 
 }  // namespace
