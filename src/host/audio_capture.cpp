@@ -10,6 +10,9 @@
 //   2 once it is capturing; the activation thread rebuilds only in state 1 and
 //   the poll reads the mix only in state 2. target (atomic) is the target's
 //   process id, written by the audio thread and read by the mix filter.
+//   Whichever of the mix and the plain loopback below it is not serving a
+//   poll has its gathered audio dropped by that poll, so a switch between
+//   them never replays old sound.
 // - The application-fed queue is pushed by the application and polled by the
 //   audio thread under its own mutex.
 // - g_endpoint_ok / g_exclusive_ok (process-wide, atomic): whether the last
@@ -290,6 +293,12 @@ int32_t acapture_fifo_take(EndpointCapture *c, const void *data, uint32_t bytes,
                      (uint32_t)((uint64_t)frames * c->block > UINT32_MAX ? UINT32_MAX : frames * c->block));
 }
 
+void mix_discard(AudioMix *mix) {
+    uint32_t bytes;
+    audio_mix_peek(mix, &bytes);
+    audio_mix_drop(mix, bytes);
+}
+
 // Takes one block of the mix, no more than the queue has room for.
 template <typename Take>
 int32_t take_from_mix(AudioMix *mix, uint32_t room, Take &&take) {
@@ -335,6 +344,27 @@ int32_t acapture_poll_any(void *handle, int16_t *out, uint32_t frames, uint8_t s
         if (r != AUDIO_NOT_ENOUGH) return r;
     }
 }
+
+namespace {
+
+// Forgets everything the endpoint capture has gathered but nobody took: a
+// capture that stands in reserve must resume with current audio, not with
+// what its stream kept from seconds ago.
+void acapture_discard(EndpointCapture *c) {
+    c->staged = 0;
+    PulseLock lock(&c->pulse);
+    if (c->mix) {
+        mix_discard(c->mix);
+        return;
+    }
+    if (!c->stream) return;
+    const void *data;
+    size_t bytes;
+    while (pa_stream_readable_size(c->stream) > 0 && pa_stream_peek(c->stream, &data, &bytes) == 0 && bytes)
+        pa_stream_drop(c->stream);
+}
+
+}  // namespace
 
 int32_t acapture_poll_loopback(void *handle, int16_t *out, uint32_t frames) {
     return acapture_poll_any(handle, out, frames, 0);
@@ -503,6 +533,13 @@ void aexclusive_select_target(ExclusiveCapture *x) {
     log_message(LOG_LEVEL_INFO, "Capturing process with PID: %u", id);
 }
 
+// The staging step of per-application capture: a queue of one second.
+int32_t aexclusive_fifo_take(ExclusiveCapture *x, const void *data, uint32_t bytes, int16_t *out,
+                             uint32_t frames) {
+    return fifo_take(x->staging, EXCLUSIVE_STAGING, &x->staged, EXCLUSIVE_STAGING, data, bytes, out,
+                     frames * 4);
+}
+
 void ready_cb(void *waitable) {
     VKO_WaitableSignal((VKO_Waitable *)waitable);
 }
@@ -626,12 +663,24 @@ int32_t aexclusive_poll(void *handle, int16_t *out, uint32_t frames) {
     auto *x = (ExclusiveCapture *)handle;
     aexclusive_select_target(x);
     const bool running = target_running(x);
-    if (x->inclusive && !running) return AUDIO_NOT_ENOUGH;
-    if (x->disabled || !running || x->state != 2) return acapture_poll_any(x->inner, out, frames, 0);
+    const bool mixing = !x->disabled && running && x->state == 2;
+    if (!mixing) {
+        // The mix stands in reserve: what it gathers now would be stale when it serves.
+        x->staged = 0;
+        if (!x->disabled && x->state == 2) {
+            PulseLock lock(&x->pulse);
+            if (x->mix) mix_discard(x->mix);
+        }
+    }
+    if (x->inclusive && !running) {
+        acapture_discard(x->inner);
+        return AUDIO_NOT_ENOUGH;
+    }
+    if (!mixing) return acapture_poll_any(x->inner, out, frames, 0);
+    // The plain loopback stands in reserve: it must not hoard audio for when the target ends.
+    acapture_discard(x->inner);
     if (frames > EXCLUSIVE_STAGING / 4) return AUDIO_NOT_ENOUGH;  // more than the queue ever holds
-    const uint32_t want = frames * 4;
-    int32_t r =
-        fifo_take(x->staging, EXCLUSIVE_STAGING, &x->staged, EXCLUSIVE_STAGING, nullptr, 0, out, want);
+    int32_t r = aexclusive_fifo_take(x, nullptr, 0, out, frames);
     if (r != AUDIO_NOT_ENOUGH) return r;
     PulseLock lock(&x->pulse);
     if (!x->mix || !audio_mix_alive(x->mix)) {
@@ -640,8 +689,7 @@ int32_t aexclusive_poll(void *handle, int16_t *out, uint32_t frames) {
         return AUDIO_ERR_READ;
     }
     return take_from_mix(x->mix, EXCLUSIVE_STAGING - x->staged, [&](const void *data, uint32_t bytes) {
-        return fifo_take(x->staging, EXCLUSIVE_STAGING, &x->staged, EXCLUSIVE_STAGING, data, bytes, out,
-                         want);
+        return aexclusive_fifo_take(x, data, bytes, out, frames);
     });
 }
 

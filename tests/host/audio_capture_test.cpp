@@ -191,6 +191,45 @@ TEST_F(AudioCaptureTest, PerApplicationCaptureFollowsTheProcessTree) {
     srv->kill_spawned(shell);
 }
 
+// While the mix leaves an application out, the plain loopback waits in
+// reserve; when that application ends the capture goes on with what plays now,
+// not with what the reserve kept from seconds before.
+TEST_F(AudioCaptureTest, ReserveCaptureResumesWithCurrentAudio) {
+    const std::string exe = "zvquiet-" + std::to_string(getpid());
+    pid_t shell = srv->spawn_tone(exe, "testsink", 1000, 0.001);  // too quiet to spoil the clock
+    tones.push_back(srv->play_clock("testsink"));
+    for (int i = 0; i < 500 && srv->inputs().size() < 2; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    void *h = nullptr;
+    const auto &row = AUDIO_CAPTURE_API[AUDIO_ROW_EXCLUDE_APP];
+    ASSERT_EQ(row.start(&h, "", 0, exe.c_str()), 0);
+    for (int i = 0; i < 400 && aexclusive_state(h) != 2; i++) {
+        capture(row, h, 480);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(aexclusive_state(h), 2u);
+    int latest = -1, worst_back = 0, heard_before = 0, heard_after = 0;
+    auto listen = [&](int blocks, int &heard) {
+        for (int b = 0; b < blocks; b++) {
+            auto pcm = capture(row, h, 480);
+            if (pcm.empty()) continue;
+            const int t = PulseServer::clock_tenths(pcm[480]);
+            if (t < 0) continue;
+            heard++;
+            worst_back = std::max(worst_back, latest - t);
+            latest = std::max(latest, t);
+        }
+    };
+    listen(200, heard_before);  // two seconds through the mix
+    srv->kill_spawned(shell);
+    listen(100, heard_after);  // then the plain loopback
+    row.stop(&h);
+    EXPECT_GT(heard_before, 100);
+    EXPECT_GT(heard_after, 50);
+    EXPECT_LE(worst_back, 2) << "tenths of a second replayed";
+    printf("replayed at most %d tenths of a second\n", worst_back);
+}
+
 TEST_F(AudioCaptureTest, MicrophoneIsMonoWithAShortQueue) {
     tone(1000);
     void *h = nullptr;

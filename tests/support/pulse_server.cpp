@@ -65,6 +65,9 @@ void stop_server() {
 struct PulseServer::Tone {
     pa_stream *stream;
     double freq, amp, phase;
+    bool clock;
+    uint64_t frames;      // played so far
+    uint32_t period, on;  // bursts: on frames of every period, else a steady sine
 };
 
 PulseServer *PulseServer::get() {
@@ -222,8 +225,19 @@ std::vector<PulseServer::Input> PulseServer::inputs() {
     return w.list;
 }
 
+int PulseServer::play_clock(const std::string &sink) {
+    return play(sink, std::make_unique<Tone>(Tone{nullptr, 0, 0, 0, true, 0, 0, 0}));
+}
+
 int PulseServer::play_tone(const std::string &sink, double freq, double amp) {
-    auto t = std::make_unique<Tone>(Tone{nullptr, freq, amp, 0});
+    return play(sink, std::make_unique<Tone>(Tone{nullptr, freq, amp, 0, false, 0, 0, 0}));
+}
+
+int PulseServer::play_bursts(const std::string &sink, double freq, double amp, uint32_t period, uint32_t on) {
+    return play(sink, std::make_unique<Tone>(Tone{nullptr, freq, amp, 0, false, 0, period, on}));
+}
+
+int PulseServer::play(const std::string &sink, std::unique_ptr<Tone> t) {
     PulseLock lock(&pulse_);
     pa_stream *s = pa_stream_new(pulse_.ctx, "tone", &g_spec, nullptr);
     pa_stream_set_state_callback(s, vko_pulse_stream_state_cb, &pulse_);
@@ -232,8 +246,11 @@ int PulseServer::play_tone(const std::string &sink, double freq, double amp) {
         [](pa_stream *s, size_t nbytes, void *ud) {
             auto *t = (Tone *)ud;
             std::vector<int16_t> buf(nbytes / 4 * 2);
-            for (size_t i = 0; i < buf.size(); i += 2) {
-                buf[i] = buf[i + 1] = (int16_t)lrint(t->amp * 32767 * sin(t->phase));
+            for (size_t i = 0; i < buf.size(); i += 2, t->frames++) {
+                const bool quiet = t->period && t->frames % t->period >= t->on;
+                buf[i] = buf[i + 1] = t->clock ? clock_level((uint32_t)(t->frames / 4800))
+                                      : quiet  ? 0
+                                               : (int16_t)lrint(t->amp * 32767 * sin(t->phase));
                 t->phase = fmod(t->phase + 2 * M_PI * t->freq / 48000, 2 * M_PI);
             }
             pa_stream_write(s, buf.data(), buf.size() * 2, nullptr, 0, PA_SEEK_RELATIVE);

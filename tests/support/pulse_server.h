@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,14 @@ class PulseServer {
     // As play_tone, returning once the tone is heard on the sink's monitor (-1 if never).
     int play_heard_tone(const std::string &sink, double freq, double amp);
     void stop_tone(int id);
+    // Bursts of a sine: on frames of tone at the start of every period frames, silence between.
+    int play_bursts(const std::string &sink, double freq, double amp, uint32_t period, uint32_t on);
+    // A signal that tells when it was played: both channels hold
+    // clock_level(tenths of a second since it began); returns a tone id.
+    int play_clock(const std::string &sink);
+    static int16_t clock_level(uint32_t tenths) { return (int16_t)(-30000 + 100 * (int)(tenths % 290)); }
+    // The tenths a sample of the clock stands for, or -1 for silence.
+    static int clock_tenths(int16_t v) { return v > -900 ? -1 : (int)lround((v + 30000) / 100.0); }
 
     // A sine played by another process: a shell (the returned pid, leader of
     // its own process group) pipes the tone into a copy of pacat named exe.
@@ -56,6 +65,7 @@ class PulseServer {
     bool prime(const std::string &sink);
 
     struct Tone;
+    int play(const std::string &sink, std::unique_ptr<Tone> t);
     pid_t pid_ = -1;
     std::string dir_;
     VKO_Pulse pulse_{};
