@@ -24,6 +24,11 @@ void VKO_ResamplerReset(VKO_Resampler *state);
 const int16_t *VKO_Resample(VKO_Resampler *state, float ratio, const int16_t *frames, uint32_t count,
                             uint32_t *out_count);
 
+// VKO_Resample by the plain per-frame arithmetic only, for checking the
+// vectorised path against (same state, same results).
+const int16_t *vko_resample_plain(VKO_Resampler *state, float ratio, const int16_t *frames, uint32_t count,
+                                  uint32_t *out_count);
+
 // The kernel's wing (VKO_RESAMPLER_TAPS values and one trailing zero).
 const float *vko_resampler_kernel(void);
 
