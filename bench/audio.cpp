@@ -2,17 +2,42 @@
 // (48,000 -> 48,048 Hz, 16-bit stereo, one 480-frame packet per call, state
 // kept), and the quality of each on a 1 kHz sine: the best-fitting 1 kHz
 // sinusoid's power over everything else in the output.
+//
+// The host's sound to one guest on a private PulseAudio server: tone bursts
+// played into the null sink, captured by the host audio thread (per-application
+// capture of the default settings, whose target does not run, so the plain
+// loopback serves), Opus-encoded and sent over BUD on loopback to the least
+// client, decoded there. Capture-to-guest latency per burst: from the moment
+// its first loud sample reached the sink's monitor (a recorder of its own with
+// the same 10 ms fragments) to the arrival of the packet whose decoded audio
+// holds it. CPU of the audio thread per second of streaming, beside libopus
+// encoding the same audio alone.
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
+#include <opus/opus.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
+#include "client/client.h"
+#include "connection/protocol.h"
+#include "host/audio_thread.h"
 #include "peer.h"
+#include "platform/log.h"
 #include "platform/resampler.h"
+#include "platform/thread.h"
+#include "support/bud_pair.h"
+#include "support/pulse_server.h"
 
 namespace {
 
@@ -111,8 +136,196 @@ void BM_Swresample(benchmark::State &state) {
     swr_free(&swr);
 }
 
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu_seconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+constexpr uint32_t BURST_PERIOD = 4800, BURST_ON = 1440;  // 30 ms of tone every 100 ms
+
+// Times of burst onsets: the first sample above half the bursts' level after
+// at least 20 ms below it.
+struct Onsets {
+    std::mutex m;
+    uint32_t below = 0;
+    std::vector<double> at;
+    // frames just arrived at time t; with per_sample, frame i counts as
+    // arrived (frames - 1 - i) / 48,000 s earlier.
+    void feed(const int16_t *pcm, size_t frames, double t, bool per_sample) {
+        std::lock_guard<std::mutex> lock(m);
+        for (size_t i = 0; i < frames; i++) {
+            const bool loud = std::abs(pcm[2 * i]) > 8000;
+            if (loud && below >= 960) at.push_back(per_sample ? t - (double)(frames - 1 - i) / 48000 : t);
+            below = loud ? 0 : below + 1;
+        }
+    }
+};
+
+struct AudioRun {
+    HostAudio audio{};
+    TransportRecord *to_guest = nullptr;
+    clockid_t cpu{};
+    std::atomic<bool> started{false};
+};
+
+void *audio_main(void *o) {
+    auto *r = (AudioRun *)o;
+    pthread_getcpuclockid(pthread_self(), &r->cpu);
+    r->started = true;
+    return host_audio_thread(&r->audio);
+}
+
+struct GuestEnd {
+    OpusDecoder *dec = opus_decoder_create(48000, 2, nullptr);
+    Onsets onsets;
+    std::atomic<uint32_t> packets{0};
+    ~GuestEnd() { opus_decoder_destroy(dec); }
+};
+
+void BM_HostAudioToGuest(benchmark::State &state) {
+    PulseServer *srv = PulseServer::get();
+    if (!srv) return state.SkipWithError("no PulseAudio server");
+    const int tone = srv->play_bursts("testsink", 1000, 0.5, BURST_PERIOD, BURST_ON);
+    const uint32_t frame = (uint32_t)state.range(0);
+    const double seconds = 5;
+    std::vector<double> latency;
+    double cpu = 0, wall = 0;
+    for (auto _ : state) {
+        // The reference: the sink's monitor as the capture sees it.
+        Onsets monitor;
+        pa_stream *rec = nullptr;
+        {
+            PulseLock lock(srv->pulse());
+            const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+            rec = pa_stream_new(srv->pulse()->ctx, "reference", &spec, nullptr);
+            pa_stream_set_read_callback(
+                rec,
+                [](pa_stream *s, size_t, void *o) {
+                    const void *p;
+                    size_t n;
+                    while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &p, &n) == 0 && n > 0) {
+                        if (p) ((Onsets *)o)->feed((const int16_t *)p, n / 4, seconds_now(), true);
+                        pa_stream_drop(s);
+                    }
+                },
+                &monitor);
+            pa_buffer_attr attr{(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1,
+                                (uint32_t)pa_usec_to_bytes(10000, &spec)};
+            pa_stream_connect_record(rec, "testsink.monitor", &attr,
+                                     (pa_stream_flags_t)(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
+        }
+        GuestEnd guest;
+        client_set_media_sink(
+            [](uint8_t stream, const uint8_t *data, uint32_t size, void *o) {
+                auto *g = (GuestEnd *)o;
+                if (stream != 2 || size <= PROTO_AUDIO_PREFIX_SIZE) return;
+                const double t = seconds_now();
+                int16_t pcm[2 * 5760];
+                int n = opus_decode(g->dec, data + PROTO_AUDIO_PREFIX_SIZE,
+                                    (opus_int32)(size - PROTO_AUDIO_PREFIX_SIZE), pcm, 5760, 0);
+                if (n > 0) g->onsets.feed(pcm, (size_t)n, t, false);
+                g->packets++;
+            },
+            &guest);
+        BudPair pair;
+        if (!pair.open(false)) {
+            state.SkipWithError("no BUD link");
+            break;
+        }
+        AudioRun run;
+        run.to_guest = proto_create(TRANSPORT_BUD, pair.host, bud_recv, bud_send, nullptr);
+        ClientConfig cc{};
+        proto_client_config_defaults(&cc);
+        ClientContext *client = nullptr;
+        client_create(proto_create(TRANSPORT_BUD, pair.client, bud_recv, bud_send, nullptr), &cc, nullptr,
+                      nullptr, &client);
+        AudioCapture *cap = audio_capture_create(AUDIO_ROW_EXCLUDE_APP);
+        host_audio_init(&run.audio, cap);
+        run.audio.host = &run;
+        run.audio.guest_count = [](void *) -> uint32_t { return 1; };
+        run.audio.container_guest = frame == HOST_AUDIO_SHORT_FRAME;
+        run.audio.apply_config = [](void *, HostAudioSettings *live) {
+            *live = HostAudioSettings{2, "", "discord.exe", 128, 10};
+        };
+        run.audio.send = [](void *o, const uint8_t *opus, uint32_t size, const int16_t *, uint32_t,
+                            uint32_t samples, uint32_t, float, const HostAudioTiming *) {
+            if (size) proto_audio_write(((AudioRun *)o)->to_guest, opus, size, 0, PROTO_CODEC_OPUS, samples);
+        };
+        VKO_Thread *thread = VKO_ThreadCreate(audio_main, &run);
+        while (!run.started || guest.packets < 25) VKO_Sleep(10);  // past the start-up
+        const double c0 = cpu_seconds(run.cpu), w0 = seconds_now();
+        {
+            std::lock_guard<std::mutex> a(monitor.m), b(guest.onsets.m);
+            monitor.at.clear();
+            guest.onsets.at.clear();
+        }
+        VKO_Sleep((uint32_t)(seconds * 1000));
+        cpu += cpu_seconds(run.cpu) - c0;
+        wall += seconds_now() - w0;
+        host_audio_stop(&run.audio);
+        VKO_ThreadDestroy(&thread);
+        host_audio_free(&run.audio);
+        audio_capture_destroy(&cap);
+        client_destroy(&client);
+        client_set_media_sink(nullptr, nullptr);
+        {
+            PulseLock lock(srv->pulse());
+            pa_stream_disconnect(rec);
+            pa_stream_unref(rec);
+        }
+        proto_destroy(&run.to_guest);
+        // Each guest onset against the latest monitor onset before it.
+        std::lock_guard<std::mutex> a(monitor.m), b(guest.onsets.m);
+        for (double g : guest.onsets.at) {
+            auto it = std::lower_bound(monitor.at.begin(), monitor.at.end(), g);
+            if (it == monitor.at.begin()) continue;
+            const double l = g - *(it - 1);
+            if (l < 0.09) latency.push_back(l * 1000);
+        }
+        state.SetIterationTime(seconds);
+    }
+    srv->stop_tone(tone);
+    if (latency.empty()) return state.SkipWithError("no burst reached the guest");
+    std::sort(latency.begin(), latency.end());
+    state.counters["lat_median_ms"] = latency[latency.size() / 2];
+    state.counters["lat_p99_ms"] = latency[std::min(latency.size() - 1, latency.size() * 99 / 100)];
+    state.counters["lat_max_ms"] = latency.back();
+    state.counters["target_ms"] = 1000.0 * frame / 48000 + 10 + 5;
+    state.counters["bursts"] = (double)latency.size();
+    state.counters["cpu_pct"] = 100 * cpu / wall;
+    // libopus alone on the same amount of the same sound, same frame and bitrate.
+    int err = 0;
+    OpusEncoder *enc = opus_encoder_create(48000, 2, 2049, &err);
+    opus_encoder_ctl(enc, OPUS_SET_BITRATE(128000));
+    std::vector<int16_t> pcm(2 * frame);
+    uint8_t packet[4000];
+    const double c0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+    const uint64_t total = (uint64_t)(48000 * wall);
+    for (uint64_t f = 0; f < total; f += frame) {
+        for (uint32_t i = 0; i < frame; i++)
+            pcm[2 * i] = pcm[2 * i + 1] =
+                (f + i) % BURST_PERIOD < BURST_ON
+                    ? (int16_t)lrint(16383 * sin(2 * M_PI * 1000 * (double)(f + i) / 48000))
+                    : 0;
+        opus_encode(enc, pcm.data(), (int)frame, packet, sizeof packet);
+    }
+    state.counters["opus_alone_pct"] = 100 * (cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - c0) / wall;
+    opus_encoder_destroy(enc);
+}
+
 }  // namespace
 
+BENCHMARK(BM_HostAudioToGuest)
+    ->Arg(HOST_AUDIO_FRAME)
+    ->Arg(HOST_AUDIO_SHORT_FRAME)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(BM_VkoResample)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Swresample)->Unit(benchmark::kMillisecond);
 
