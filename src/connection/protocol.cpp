@@ -329,9 +329,9 @@ int32_t proto_audio_write(TransportRecord *conn, const void *data, uint32_t leng
     return conn->send(conn->ctx, 2, nullptr, 0, state->buffer, static_cast<uint32_t>(n), 0);
 }
 
-float proto_stream_mbps(TransportRecord *conn, uint8_t stream) {
-    if (stream >= TRANSPORT_STREAMS) return 0.0f;
-    TransportStreamCounters &c = conn->streams[stream];
+namespace {
+
+float stream_mbps(TransportStreamCounters &c) {
     if (c.messages < 61) return c.mbit_per_s;
     uint64_t now = static_cast<uint64_t>(VKO_GetTime());
     double ms = VKO_TimeDiff(static_cast<int64_t>(c.sample_time), static_cast<int64_t>(now));
@@ -341,6 +341,19 @@ float proto_stream_mbps(TransportRecord *conn, uint8_t stream) {
     c.bits = 0;
     c.messages = 0;
     return c.mbit_per_s;
+}
+
+}  // namespace
+
+float proto_stream_mbps(TransportRecord *conn, uint8_t stream) {
+    if (stream >= TRANSPORT_STREAMS) return 0.0f;
+    // The control stream's counters are every control sender's: under send_lock
+    // (recursive, so a caller may already hold it).
+    bool lock = stream == 0 && conn->send_lock;
+    if (lock) VKO_MutexLock(conn->send_lock);
+    float v = stream_mbps(conn->streams[stream]);
+    if (lock) VKO_MutexUnlock(conn->send_lock);
+    return v;
 }
 
 int32_t proto_stream_queued(TransportRecord *conn, uint8_t stream) {

@@ -5,9 +5,9 @@
 // TransportRecord only, never on a socket.
 //
 // Counters: TransportRecord.streams[0] is changed only under send_lock (every
-// control send); streams[2] only by the host's audio thread; streams 1, 3, 4 by
-// the host's video sender under its stream locks. BUD window positions are read
-// with atomic loads and no lock.
+// control send, and the rate sample of proto_stream_mbps); streams[2] only by the host's audio thread;
+// streams 1, 3, 4 by the host's video sender under its stream locks. BUD window positions are read with
+// atomic loads and no lock.
 #pragma once
 
 #include <cstddef>

@@ -1,24 +1,34 @@
 // Threads and shared state of an SCTP link:
 // - the link's own thread (sctpp_thread) reads the UDP socket, answers STUN
 //   checks, drives the DTLS handshake, feeds decrypted packets to usrsctp,
-//   accepts or connects once, and drains messages queued before the
-//   association came up;
+//   accepts or connects once, drains messages queued before the association
+//   came up, and takes received messages out of the usrsctp socket into the
+//   per-stream queues;
 // - the library's timer thread (one per process, ours: usrsctp runs without
 //   threads of its own so that it opens no raw sockets) retransmits, which
-//   calls sctpp_conn_output and, for notifications, sctpp_on_receive;
+//   calls sctpp_conn_output;
 // - sctpp_conn_output only queues packets (pending, under out_mutex) and
 //   wakes the link's thread (wake_fd), which seals and sends them in order:
 //   the library calls it with its association lock held;
-// - callers send and receive on any thread.
+// - callers send and receive on any thread; sctpp_destroy closes gracefully
+//   with the link's thread still running, then stops it (stop).
 // What holds:
 // - state is 0 while the link lives, then the first terminal code, never 0
-//   again (compare-and-swap from 0).
+//   again (compare-and-swap from 0). Messages taken before it turned terminal
+//   are still read before the terminal code; nothing is taken after.
 // - so (the usrsctp socket) is replaced once, by the thread, under send_mutex;
 //   senders use it only under send_mutex. connected turns true after that.
 // - out[s] holds messages of stream s not yet given to usrsctp, in order;
 //   under send_mutex. A message is sent directly only when out[s] is empty.
 // - in[s] holds whole received messages in order and the pieces of one being
-//   reassembled; under in[s].mutex. Nothing received is ever dropped.
+//   reassembled; under in[s].mutex; in[s].bytes counts both. Only the link's
+//   thread adds to it, and only while every stream holds less than
+//   kStreamBound: a stream that is full leaves data in the usrsctp socket,
+//   whose receive window then closes and slows the sender. Nothing received
+//   is ever dropped, except a message longer than SCTP_MAX_MESSAGE (no sender
+//   of ours makes one) and, once closing, whatever arrives.
+// - closing is set by sctpp_destroy; from then on senders get -12017 and the
+//   thread asks for the association's shutdown once out[] is empty.
 // - the library calls back with the link's address; g_live (under g_live_mutex)
 //   names the links that still exist, and a callback for any other address
 //   does nothing. A link leaves g_live after its usrsctp socket is closed.
@@ -60,6 +70,11 @@ constexpr uint64_t kDeadMs = 120000;
 constexpr uint32_t kPathMtu = 1188;
 constexpr uint32_t kLibSpace = 0xA00000;
 constexpr int32_t kErrStream = -12008;
+// Unread bytes a stream may hold: BUD's receive window (4000 fragments).
+constexpr size_t kStreamBound = size_t{4000} * 1193;
+constexpr size_t kReadChunk = 65536;  // bytes taken from usrsctp per call
+// A graceful close waits this long for the peer's acknowledgements.
+constexpr uint64_t kCloseWaitMs = 5000;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -74,7 +89,8 @@ struct InStream {
     std::condition_variable cond;
     std::deque<Bytes> queue;
     Bytes partial;
-    bool discarding = false;  // pieces of a message with a foreign PPID
+    bool discarding = false;       // pieces of a message with a foreign PPID, or too long
+    std::atomic<size_t> bytes{0};  // queue and partial together
 };
 
 std::mutex g_lib_mutex;
@@ -109,6 +125,10 @@ struct SctpTransport {
     std::atomic<bool> connected{false};
     uint8_t listening = 0;
     bool connect_issued = false;
+    std::atomic<bool> closing{false};
+    std::atomic<bool> stop{false};
+    bool shutdown_issued = false;  // the thread's
+    std::vector<uint8_t> chunk;    // the thread's: one piece taken from usrsctp
     std::thread thread;
     std::mutex send_mutex;
     std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
@@ -219,49 +239,78 @@ void on_notification(SctpTransport *t, const uint8_t *data, size_t length) {
     }
 }
 
-int sctpp_on_receive(struct socket *, union sctp_sockstore, void *data, size_t length,
-                     struct sctp_rcvinfo rcv, int flags, void *ulp) {
-    std::shared_lock<std::shared_mutex> live(g_live_mutex);
-    if (!g_live.count(ulp)) {
-        free(data);
-        return 1;
+// A piece of a message of one stream, taken from usrsctp by the link's thread.
+void on_data(SctpTransport *t, const sctp_rcvinfo &rcv, const uint8_t *data, size_t length, bool eor) {
+    if (rcv.rcv_sid >= TRANSPORT_STREAMS) return;
+    InStream &s = t->in[rcv.rcv_sid];
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (ntohl(rcv.rcv_ppid) != SCTP_PPID || t->closing) s.discarding = true;
+    if (!s.discarding && s.partial.size() + length > SCTP_MAX_MESSAGE) {
+        // Longer than any sender of ours makes: it would hold a stream full for ever.
+        s.bytes -= s.partial.size();
+        s.partial = Bytes();
+        s.discarding = true;
     }
-    SctpTransport *t = static_cast<SctpTransport *>(ulp);
-    if (!data) return 1;
-    if (flags & MSG_NOTIFICATION) {
-        on_notification(t, static_cast<const uint8_t *>(data), length);
-        free(data);
-        return 1;
+    if (!s.discarding) {
+        s.partial.insert(s.partial.end(), data, data + length);
+        s.bytes += length;
     }
-    if (rcv.rcv_sid < TRANSPORT_STREAMS) {
-        InStream &s = t->in[rcv.rcv_sid];
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (ntohl(rcv.rcv_ppid) != SCTP_PPID) s.discarding = true;
+    if (eor) {
         if (!s.discarding) {
-            const uint8_t *p = static_cast<const uint8_t *>(data);
-            s.partial.insert(s.partial.end(), p, p + length);
+            s.queue.push_back(std::move(s.partial));
+            s.cond.notify_all();
         }
-        if (flags & MSG_EOR) {
-            if (!s.discarding) {
-                s.queue.push_back(std::move(s.partial));
-                s.cond.notify_all();
-            }
-            s.partial = Bytes();
-            s.discarding = false;
-        }
+        s.partial = Bytes();
+        s.discarding = false;
     }
-    free(data);
-    return 1;
 }
 
-int sctpp_on_send_space(struct socket *, uint32_t, void *ulp) {
+bool stream_full(SctpTransport *t) {
+    for (const InStream &s : t->in)
+        if (s.bytes.load() >= kStreamBound) return true;
+    return false;
+}
+
+// Takes what usrsctp holds for the link, in order, while every stream has
+// room; a full stream leaves the rest in the library, which stops
+// acknowledging beyond its receive window and so slows the sender.
+void take_input(SctpTransport *t) {
+    if (t->state.load() != 0 && !t->closing) return;
+    if (t->listening ? !t->connected : !t->connect_issued) return;
+    while (t->closing || !stream_full(t)) {
+        sctp_rcvinfo rcv{};
+        socklen_t infolen = sizeof rcv;
+        unsigned int infotype = 0;
+        int flags = 0;
+        ssize_t n = usrsctp_recvv(t->so, t->chunk.data(), t->chunk.size(), nullptr, nullptr, &rcv, &infolen,
+                                  &infotype, &flags);
+        if (n < 0) {
+            // The association is gone: what it delivered was all taken.
+            if (errno == ECONNRESET || errno == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
+            return;
+        }
+        if (n == 0) {
+            // The peer shut down and everything it sent was taken.
+            set_state(t, SCTP_ERR_SILENT);
+            return;
+        }
+        if (flags & MSG_NOTIFICATION) {
+            on_notification(t, t->chunk.data(), static_cast<size_t>(n));
+        } else if (infotype == SCTP_RECVV_RCVINFO) {
+            on_data(t, rcv, t->chunk.data(), static_cast<size_t>(n), (flags & MSG_EOR) != 0);
+        }
+        if (t->state.load() != 0 && !t->closing) return;
+    }
+}
+
+// The library's wake-up of the socket: a sender may find room now.
+void sctpp_upcall(struct socket *, void *arg, int) {
     std::shared_lock<std::shared_mutex> live(g_live_mutex);
-    if (!g_live.count(ulp)) return 0;
-    SctpTransport *t = static_cast<SctpTransport *>(ulp);
-    if (t->space_waiters.load() == 0) return 0;
+    if (!g_live.count(arg)) return;
+    SctpTransport *t = static_cast<SctpTransport *>(arg);
+    if (t->space_waiters.load() == 0) return;
     std::lock_guard<std::mutex> lock(t->space_mutex);
     t->space_cond.notify_all();
-    return 0;
 }
 
 void timer_thread() {
@@ -357,7 +406,9 @@ bool set_option(struct socket *so, int level, int name, const void *value, sockl
 }
 
 int32_t sctpp_socket_init(SctpTransport *t) {
-    t->so = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, sctpp_on_receive, sctpp_on_send_space, 0, t);
+    // No receive callback: the link's thread takes messages only while its
+    // streams have room, so the association's flow control holds the rest.
+    t->so = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, nullptr, nullptr, 0, nullptr);
     if (!t->so) {
         log_call("sctpp_socket_init", "usrsctp_socket", __LINE__, errno);
         return SCTP_ERR_SETUP;
@@ -366,6 +417,7 @@ int32_t sctpp_socket_init(SctpTransport *t) {
         log_call("sctpp_socket_init", "usrsctp_set_non_blocking", __LINE__, errno);
         return SCTP_ERR_SETUP;
     }
+    usrsctp_set_upcall(t->so, sctpp_upcall, t);
     linger lg{1, 0};
     sctp_paddrparams pp{};
     pp.spp_pathmtu = kPathMtu;
@@ -392,7 +444,9 @@ int32_t sctpp_socket_init(SctpTransport *t) {
     // message half delivered on one stream must not hold back the others while
     // its missing part waits for a retransmission that finds the window full.
     int interleave = 2;
-    if (!set_option(t->so, IPPROTO_SCTP, SCTP_FRAGMENT_INTERLEAVE, &interleave, sizeof interleave, __LINE__))
+    if (!set_option(t->so, IPPROTO_SCTP, SCTP_FRAGMENT_INTERLEAVE, &interleave, sizeof interleave,
+                    __LINE__) ||
+        !set_option(t->so, IPPROTO_SCTP, SCTP_RECVRCVINFO, &on, sizeof on, __LINE__))
         return SCTP_ERR_SETUP;
 
     sockaddr_conn a = conn_address(t);
@@ -448,6 +502,7 @@ void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n, const sockaddr_
         return;
     }
     if (VKO_IsDTLSHandshake(d, n)) {
+        if (t->state.load() != 0 && !t->handshake_done) return;
         VKO_DTLSResult r = VKO_DTLSHandshake(t->dtls, d, n, sctpp_dtls_send, t);
         if (r == VKO_DTLS_ERROR) {
             set_state(t, SCTP_ERR_HANDSHAKE);
@@ -470,6 +525,9 @@ void try_accept(SctpTransport *t) {
     struct socket *s = usrsctp_accept(t->so, nullptr, nullptr);
     if (!s) return;
     usrsctp_set_non_blocking(s, 1);
+    usrsctp_set_upcall(s, sctpp_upcall, t);
+    int on = 1;
+    usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RECVRCVINFO, &on, sizeof on);
     struct socket *listener;
     {
         std::lock_guard<std::mutex> lock(t->send_mutex);
@@ -480,10 +538,24 @@ void try_accept(SctpTransport *t) {
     t->connected = true;
 }
 
+// Once closing and with nothing left to give to usrsctp, asks for the
+// association's shutdown: it completes when the peer has acknowledged all.
+void close_when_drained(SctpTransport *t) {
+    if (!t->closing || t->shutdown_issued || !t->connected || t->state.load() != 0) return;
+    std::lock_guard<std::mutex> lock(t->send_mutex);
+    for (const auto &q : t->out)
+        if (!q.empty()) return;
+    t->shutdown_issued = true;
+    if (usrsctp_shutdown(t->so, SHUT_WR) != 0) set_state(t, SCTP_ERR_CLOSED);
+}
+
 void sctpp_thread(SctpTransport *t) {
     std::vector<uint8_t> buf(kBufSize);
-    while (t->state.load() == 0) {
-        if (!t->handshake_done) {
+    while (!t->stop.load()) {
+        bool live = t->state.load() == 0;
+        if (!live) {
+            // Ended: still fed with packets, so the association can finish its shutdown.
+        } else if (!t->handshake_done) {
             // Without input this sends a client's hello, or a lost flight again.
             VKO_DTLSResult r = VKO_DTLSHandshake(t->dtls, nullptr, 0, sctpp_dtls_send, t);
             if (r == VKO_DTLS_ERROR) set_state(t, SCTP_ERR_HANDSHAKE);
@@ -494,7 +566,9 @@ void sctpp_thread(SctpTransport *t) {
             usrsctp_connect(t->so, reinterpret_cast<sockaddr *>(&a), sizeof a);
             t->connect_issued = true;
         }
-        if (t->connected) drain_all(t);
+        if (live && t->connected) drain_all(t);
+        close_when_drained(t);
+        take_input(t);
 
         uint64_t silent = now_ms(t) - t->last_data.load();
         if (silent >= kDeadMs)
@@ -507,7 +581,7 @@ void sctpp_thread(SctpTransport *t) {
         if (poll(pfd, 2, kPollMs) <= 0) continue;
         uint64_t count;
         if ((pfd[1].revents & POLLIN) && read(t->wake_fd, &count, sizeof count) < 0) continue;
-        for (uint32_t i = 0; i < kBatch && t->state.load() == 0 && (pfd[0].revents & POLLIN); i++) {
+        for (uint32_t i = 0; i < kBatch && !t->stop.load() && (pfd[0].revents & POLLIN); i++) {
             sockaddr_in6 from;
             int32_t n = network_recvmsg(t->sock, buf.data(), kBufSize, &from, nullptr);
             if (n < 0) {
@@ -526,7 +600,7 @@ void free_transport(SctpTransport *t) {
         usrsctp_shutdown(t->so, SHUT_RDWR);
         usrsctp_close(t->so);
         t->so = nullptr;
-        flush_output(t);  // the abort tells the peer at once
+        flush_output(t);  // an abort (when the shutdown did not finish) tells the peer at once
     }
     {
         std::unique_lock<std::shared_mutex> live(g_live_mutex);
@@ -553,13 +627,21 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
     std::memset(&t->local, 0, sizeof t->local);
     if (local) t->local = *local;
     t->listening = listening;
+    t->chunk.resize(kReadChunk);
     t->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (t->wake_fd < 0) {
+        log_call("sctpp_create", "eventfd", __LINE__, errno);
+        delete t;
+        lib_release();
+        return SCTP_ERR_SETUP;
+    }
 
     // The listening side (the client) is the DTLS server.
     t->dtls =
         VKO_DTLSCreate(cert, peer_fingerprint, SCTP_DTLS_MTU, listening ? VKO_DTLS_SERVER : VKO_DTLS_CLIENT);
     if (!t->dtls) {
         log_call("sctpp_create", "VKO_DTLSCreate", __LINE__, SCTP_ERR_SETUP);
+        close(t->wake_fd);
         delete t;
         lib_release();
         return SCTP_ERR_SETUP;
@@ -588,6 +670,8 @@ int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix
     if (stream >= TRANSPORT_STREAMS) return kErrStream;
     int32_t st = t->state.load();
     if (st != 0) return st;
+    if (t->closing) return SCTP_ERR_CLOSED;
+    if (uint64_t{prefix && prefix_len ? prefix_len : 0u} + length > SCTP_MAX_MESSAGE) return SCTP_ERR_SEND;
 
     // The prefix travels joined with the data, on every stream.
     Bytes joined;
@@ -640,28 +724,49 @@ int32_t sctpp_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint
                    uint32_t timeout_ms) {
     SctpTransport *t = static_cast<SctpTransport *>(ctx);
     if (stream >= TRANSPORT_STREAMS) return kErrStream;
-    int32_t st = t->state.load();
-    if (st != 0) return st;
     InStream &s = t->in[stream];
     std::unique_lock<std::mutex> lock(s.mutex);
+    // What arrived before the link ended is read before its terminal code.
     s.cond.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                     [&] { return !s.queue.empty() || t->state.load() != 0; });
-    st = t->state.load();
-    if (st != 0) return st;
-    if (s.queue.empty()) return SCTP_TIMEOUT;
+    if (s.queue.empty()) {
+        int32_t st = t->state.load();
+        return st != 0 ? st : SCTP_TIMEOUT;
+    }
     Bytes &m = s.queue.front();
-    if (m.size() > capacity) return SCTP_ERR_BUFFER;
-    if (!m.empty()) std::memcpy(buf, m.data(), m.size());
     if (length) *length = static_cast<uint32_t>(m.size());
+    if (m.size() > capacity) return SCTP_ERR_BUFFER;
+    size_t size = m.size();
+    if (size) std::memcpy(buf, m.data(), size);
+    size_t before = s.bytes.fetch_sub(size);
     s.queue.pop_front();
+    lock.unlock();
+    // The link's thread left data in usrsctp while this stream was full.
+    uint64_t one = 1;
+    if (before >= kStreamBound && before - size < kStreamBound) {
+        if (write(t->wake_fd, &one, sizeof one) < 0) return 0;  // it looks every 30 ms anyway
+    }
     return 0;
 }
 
 void sctpp_destroy(void *ctx) {
     SctpTransport *t = static_cast<SctpTransport *>(ctx);
     if (!t) return;
+    // A graceful close: the thread gives usrsctp what is still queued, then
+    // shuts the association down, which ends once the peer acknowledged all.
+    t->closing = true;
+    if (t->thread.joinable() && t->connected && t->state.load() == 0) {
+        uint64_t start = steady_ms();
+        std::unique_lock<std::mutex> lock(t->space_mutex);
+        t->space_waiters++;
+        while (t->state.load() == 0 && steady_ms() - start < kCloseWaitMs &&
+               now_ms(t) - t->last_data.load() < kCloseWaitMs)
+            t->space_cond.wait_for(lock, std::chrono::milliseconds(10));
+        t->space_waiters--;
+    }
     set_state(t, SCTP_ERR_CLOSED);
     t->state = SCTP_ERR_CLOSED;
+    t->stop = true;
     if (t->thread.joinable()) t->thread.join();
     int sock = t->sock;
     {

@@ -46,7 +46,8 @@ struct NetInterfaceInfo {
 };
 
 // Operations every transport provides with one contract: 0 done, 2000 time-out,
-// -12011 message larger than the buffer (recv), anything else is terminal.
+// -12011 message larger than the buffer (recv: *length, when given, is set to the
+// size needed and the message stays readable), anything else is terminal.
 typedef int32_t (*TransportRecvFn)(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,
                                    uint32_t timeout_ms);
 typedef int32_t (*TransportSendFn)(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len,

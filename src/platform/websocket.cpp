@@ -34,7 +34,11 @@ enum : uint8_t {
 enum : uint16_t {
     WS_CLOSE_NORMAL = 1000,
     WS_CLOSE_PROTOCOL = 1002,
+    WS_CLOSE_NO_STATUS = 1005,
+    WS_CLOSE_ABNORMAL = 1006,
+    WS_CLOSE_BAD_DATA = 1007,
     WS_CLOSE_TOO_BIG = 1009,
+    WS_CLOSE_TLS = 1015,
 };
 
 enum WsStep { WS_STEP_OK, WS_STEP_TIMEOUT, WS_STEP_ERROR };
@@ -71,6 +75,9 @@ struct VKO_WebSocket {
     uint16_t close_code;
     int64_t last_send;
 
+    // Receives made by the current read; once its deadline passed no further one is.
+    uint32_t receives;
+
     uint8_t *tx;
     size_t tx_cap;
 };
@@ -99,6 +106,9 @@ static bool ws_wait(VKO_WebSocket *ws, short events, int64_t deadline) {
 // the socket closed and answers OK with nothing read.
 static WsStep ws_recv(VKO_WebSocket *ws, void *dst, size_t len, int64_t deadline, size_t *got) {
     *got = 0;
+    // Frames that keep arriving (pings) must not hold a read past its time-out.
+    if (ws->receives > 0 && deadline >= 0 && VKO_GetTime() >= deadline) return WS_STEP_TIMEOUT;
+    ws->receives++;
     for (;;) {
         CURLcode rc = curl_easy_recv(ws->curl, dst, len, got);
         if (rc == CURLE_OK) {
@@ -254,12 +264,52 @@ static bool ws_parse_header(VKO_WebSocket *ws) {
     return true;
 }
 
+// Whether text is well-formed UTF-8 (RFC 3629): no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+static bool ws_valid_utf8(const uint8_t *p, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        uint8_t c = p[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t len;
+        uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (size_t k = 2; k < len; k++)
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        i += len;
+    }
+    return true;
+}
+
+// Codes an endpoint may never put in a close frame of its own.
+static bool ws_close_code_reserved(uint16_t code) {
+    return code == WS_CLOSE_NO_STATUS || code == WS_CLOSE_ABNORMAL || code == WS_CLOSE_TLS;
+}
+
 static void ws_finish_frame(VKO_WebSocket *ws) {
     ws->in_frame = false;
     switch (ws->opcode) {
         case WS_OP_CLOSE:
             ws->close_code = ws->ctrl_len >= 2 ? (uint16_t)(ws->ctrl[0] << 8 | ws->ctrl[1]) : 0;
-            ws_send_close(ws, ws->close_code ? ws->close_code : (uint16_t)WS_CLOSE_NORMAL);
+            ws_send_close(ws, ws->close_code && !ws_close_code_reserved(ws->close_code)
+                                  ? ws->close_code
+                                  : (uint16_t)WS_CLOSE_NORMAL);
             ws->closed = 1;
             break;
         case WS_OP_PING:
@@ -268,7 +318,15 @@ static void ws_finish_frame(VKO_WebSocket *ws) {
         case WS_OP_PONG:
             break;
         default:
-            if (ws->fin && ws->message_opcode == WS_OP_TEXT) ws->message_complete = 1;
+            if (ws->fin && ws->message_opcode == WS_OP_TEXT) {
+                // Fragments are checked together: a character may span two.
+                if (!ws_valid_utf8((const uint8_t *)ws->buf, ws->filled)) {
+                    ws->filled = 0;
+                    ws_fail(ws, WS_CLOSE_BAD_DATA);
+                    break;
+                }
+                ws->message_complete = 1;
+            }
             // Binary messages are read and dropped.
             break;
     }
@@ -325,6 +383,7 @@ static WsStep ws_step(VKO_WebSocket *ws, int64_t deadline) {
 
 int32_t VKO_WebSocketRead(VKO_WebSocket *ws, int32_t timeout, char *buffer, uint32_t size) {
     int64_t deadline = ws_deadline(timeout);
+    ws->receives = 0;
 
     if (!ws->closed && VKO_TimeDiff(ws->last_send, VKO_GetTime()) >= WS_KEEPALIVE_MS)
         ws_send_frame(ws, WS_OP_PING, NULL, 0);
@@ -476,6 +535,7 @@ void VKO_WebSocketDestroy(VKO_WebSocket **ws) {
         ws_send_close(ctx, WS_CLOSE_NORMAL);
         // Wait for the peer's close; messages still arriving are dropped.
         int64_t deadline = ws_deadline(WS_CLOSE_WAIT_MS);
+        ctx->receives = 0;
         while (!ctx->closed && ws_step(ctx, deadline) == WS_STEP_OK) {
             ctx->message_complete = 0;
             if (!ctx->in_frame && !ctx->in_message) ctx->filled = 0;

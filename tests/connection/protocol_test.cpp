@@ -3,9 +3,11 @@
 // pacing figures read from BUD's windows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection/mp4.h"
@@ -13,6 +15,7 @@
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "support/bud_pair.h"
 #include "util/config_records.h"
 
@@ -229,6 +232,32 @@ TEST(Protocol, QueuedMessagesAndRate) {
     link.client->streams[0].sample_time = static_cast<uint64_t>(VKO_GetTime() - 2000000000);  // 2 s ago
     EXPECT_NEAR(proto_stream_mbps(link.client, 0), 2.0f, 0.1f);
     EXPECT_EQ(link.client->streams[0].messages, 0u);
+}
+
+// The control stream's rate is sampled while other threads send control
+// messages: its counters are shared with them (a race the thread sanitizer
+// reports, and lost counts otherwise).
+TEST(Protocol, ControlRateSampledWhileOthersSend) {
+    Link link;
+    ASSERT_TRUE(link.open());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; t++)
+        senders.emplace_back([&] {
+            Bytes payload(40, 1);
+            for (int i = 0; i < 400; i++)
+                proto_send_message(link.client, 31, 0, 0, payload.data(), payload.size());
+        });
+    std::thread sampler([&] {
+        while (!done) {
+            proto_stream_mbps(link.client, 0);
+            StreamMetrics m{};
+            proto_stream_metrics(link.client, 0, 1, &m);
+        }
+    });
+    for (auto &t : senders) t.join();
+    done = true;
+    sampler.join();
 }
 
 // Nothing the host sends is acknowledged: in-flight fragments pile up.

@@ -1,9 +1,11 @@
 // A real association between two SCTP links inside real DTLS on loopback:
 // exact ordered delivery on all five streams up to 4 MiB, through loss, with
 // the peer's fingerprint checked, a full buffer that waits instead of losing
-// data, and silence that ends the link.
+// data, unread streams that push back on the sender, a close that delivers
+// what was sent before it, and silence that ends the link.
 #include "connection/sctp.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,10 +71,15 @@ struct SctpPair {
         return eventually([&] { return sctpp_connected(client) && sctpp_connected(host); });
     }
 
+    // The links close gracefully, through the relay with its rules lifted.
     ~SctpPair() {
-        if (relay) relay->stop();
+        if (relay) {
+            relay->set_rules(LossyRelay::AtoB, RelayRules{});
+            relay->set_rules(LossyRelay::BtoA, RelayRules{});
+        }
         if (client) sctpp_destroy(client);
         if (host) sctpp_destroy(host);
+        if (relay) relay->stop();
         VKO_CertDestroy(&client_cert);
         VKO_CertDestroy(&host_cert);
     }
@@ -154,6 +161,7 @@ TEST(SctpLink, FiveStreamsUpTo4MiBExactAndInOrder) {
         r = sctpp_recv(p.client, 1, back.data(), 299, &len, 1000);
     } while (r == SCTP_TIMEOUT);
     EXPECT_EQ(r, SCTP_ERR_BUFFER);
+    EXPECT_EQ(len, 300u);  // the size a reader must grow to
     EXPECT_EQ(recv_message(p.client, 1, &r), early);
     EXPECT_EQ(sctpp_recv(p.client, 7, back.data(), 299, &len, 0), -12008);
 }
@@ -212,6 +220,102 @@ TEST(SctpLink, FullBufferAnswersTimeoutAndLosesNothing) {
         int32_t rr;
         EXPECT_EQ(recv_message(p.client, 3, &rr), m);
     }
+}
+
+// A guest that sends on streams the host never reads: the host holds at most
+// a window per stream, the guest's sends answer 2000 and stay refused, and
+// every message accepted still arrives once the streams are read.
+TEST(SctpLink, UnreadStreamsPushBackWithoutLosingData) {
+    SctpPair p;
+    ASSERT_TRUE(p.open(false));
+    ASSERT_TRUE(p.wait_connected());
+    constexpr uint32_t kSize = 256 << 10;
+    uint32_t count[TRANSPORT_STREAMS] = {};
+    uint64_t accepted = 0;
+    int32_t r = 0;
+    int refusals = 0;
+    for (uint32_t i = 0; accepted < (96u << 20) && refusals < 3;) {
+        uint8_t s = static_cast<uint8_t>(1 + i % 4);
+        std::vector<uint8_t> m = pattern(s * 10000 + count[s], kSize);
+        r = sctpp_send(p.client, s, nullptr, 0, m.data(), kSize, 500);
+        if (r == SCTP_TIMEOUT) {
+            refusals++;
+            continue;
+        }
+        ASSERT_EQ(r, 0);
+        refusals = 0;
+        count[s]++;
+        accepted += kSize;
+        i++;
+    }
+    EXPECT_EQ(r, SCTP_TIMEOUT);
+    // Four windows, the receive window and the guest's own send buffer.
+    EXPECT_LT(accepted, 64u << 20);
+    std::vector<std::thread> readers;
+    for (uint8_t s = 1; s < TRANSPORT_STREAMS; s++)
+        readers.emplace_back([&, s] {
+            for (uint32_t i = 0; i < count[s]; i++) {
+                int32_t rr;
+                if (recv_message(p.host, s, &rr) != pattern(s * 10000 + i, kSize)) {
+                    ADD_FAILURE() << "stream " << int(s) << " message " << i << " result " << rr;
+                    return;
+                }
+            }
+        });
+    for (auto &t : readers) t.join();
+}
+
+// Either side sends, then closes at once: the other reads every message,
+// the last one large, and only then the link's end.
+TEST(SctpLink, CloseDeliversWhatWasSentBeforeIt) {
+    for (int round = 0; round < 6; round++) {
+        SCOPED_TRACE(round);
+        SctpPair p;
+        ASSERT_TRUE(p.open(false));
+        ASSERT_TRUE(p.wait_connected());
+        SctpTransport *&sender = round % 2 ? p.client : p.host;
+        SctpTransport *receiver = round % 2 ? p.host : p.client;
+        std::vector<std::vector<uint8_t>> sent;
+        for (uint32_t i = 0; i < 20; i++) sent.push_back(pattern(round * 100 + i, 13 + i));
+        sent.push_back(pattern(round, 1 << 20));
+        for (const auto &m : sent) ASSERT_EQ(send_until_done(sender, 0, m, 13), 0);
+        sctpp_destroy(sender);
+        sender = nullptr;
+        int32_t r;
+        for (const auto &m : sent) {
+            ASSERT_EQ(recv_message(receiver, 0, &r), m);
+            ASSERT_EQ(r, 0);
+        }
+        recv_message(receiver, 0, &r);
+        EXPECT_EQ(r, SCTP_ERR_SILENT);
+    }
+}
+
+size_t open_descriptors() {
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// The client side needs a certificate to be the DTLS server: without one
+// creation fails, and leaves nothing open.
+TEST(SctpLink, FailedCreationLeavesNoDescriptors) {
+    sockaddr_in6 to = loopback6(9);
+    auto fail_once = [&] {
+        int sock = -1;
+        ASSERT_EQ(network_udp_socket(&sock, 0), 0);
+        SctpTransport *t = reinterpret_cast<SctpTransport *>(1);
+        EXPECT_EQ(sctpp_create(&t, sock, nullptr, &to, nullptr, 1, "pwd", "fp"), SCTP_ERR_SETUP);
+        EXPECT_EQ(t, nullptr);
+        close(sock);
+    };
+    fail_once();
+    size_t before = open_descriptors();
+    for (int i = 0; i < 20; i++) fail_once();
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(SctpLink, SilenceEndsTheLink) {

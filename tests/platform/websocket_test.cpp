@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <future>
+#include <thread>
 #include <string>
 
 #include "platform/memory.h"
@@ -113,24 +116,35 @@ TEST(WebSocket, ForbiddenFramesCloseWithACode) {
         const char *name;
         std::function<void(WsPeer &)> send;
         std::string answer;
+        uint16_t code;  // the peer's close code as the client reports it
     } cases[] = {
-        {"masked", [](WsPeer &p) { p.send_frame(1, "x", true, true); }, "close 1002"},
-        {"reserved bit", [](WsPeer &p) { p.send_frame(1, "x", true, false, 4); }, "close 1002"},
-        {"long ping", [](WsPeer &p) { p.send_frame(9, std::string(126, 'p')); }, "close 1002"},
-        {"fragmented ping", [](WsPeer &p) { p.send_frame(9, "p", false); }, "close 1002"},
-        {"stray continuation", [](WsPeer &p) { p.send_frame(0, "x"); }, "close 1002"},
+        {"masked", [](WsPeer &p) { p.send_frame(1, "x", true, true); }, "close 1002", 0},
+        {"reserved bit", [](WsPeer &p) { p.send_frame(1, "x", true, false, 4); }, "close 1002", 0},
+        {"long ping", [](WsPeer &p) { p.send_frame(9, std::string(126, 'p')); }, "close 1002", 0},
+        {"fragmented ping", [](WsPeer &p) { p.send_frame(9, "p", false); }, "close 1002", 0},
+        {"stray continuation", [](WsPeer &p) { p.send_frame(0, "x"); }, "close 1002", 0},
         {"text inside text", [](WsPeer &p) { p.send_frame(1, "a", false), p.send_frame(1, "b"); },
-         "close 1002"},
-        {"unknown opcode", [](WsPeer &p) { p.send_frame(3, "x"); }, "close 1002"},
+         "close 1002", 0},
+        {"unknown opcode", [](WsPeer &p) { p.send_frame(3, "x"); }, "close 1002", 0},
         {"oversized",
          [](WsPeer &p) {
              // A header announcing 2^40 bytes; nothing follows.
              std::string h = {(char)0x81, (char)127, 0, 0, 1, 0, 0, 0, 0, 0};
              p.conn().write(h);
          },
-         "close 1009"},
-        {"close without code", [](WsPeer &p) { p.send_frame(8, ""); }, "close 1000"},
-        {"connection reset", [](WsPeer &p) { p.conn().reset(); }, "kind 0"},
+         "close 1009", 0},
+        {"close without code", [](WsPeer &p) { p.send_frame(8, ""); }, "close 1000", 0},
+        {"connection reset", [](WsPeer &p) { p.conn().reset(); }, "kind 0", 0},
+        // Text must be UTF-8: a bad byte, an overlong form, a lone surrogate,
+        // a code point above U+10FFFF, and a character cut short across fragments.
+        {"bad utf-8", [](WsPeer &p) { p.send_frame(1, "ok\xC3\x28"); }, "close 1007", 0},
+        {"overlong utf-8", [](WsPeer &p) { p.send_frame(1, "\xC0\xAF"); }, "close 1007", 0},
+        {"lone surrogate", [](WsPeer &p) { p.send_frame(1, "a\xED\xA0\x80"); }, "close 1007", 0},
+        {"beyond unicode", [](WsPeer &p) { p.send_frame(1, "\xF4\x90\x80\x80"); }, "close 1007", 0},
+        {"cut across fragments",
+         [](WsPeer &p) { p.send_frame(1, "ok\xE2\x82", false), p.send_frame(0, "(ok"); }, "close 1007", 0},
+        // 1005 means "no code" and is never sent: the answer is a normal close.
+        {"close 1005", [](WsPeer &p) { p.send_frame(8, std::string("\x03\xED", 2)); }, "close 1000", 1005},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,10 +160,64 @@ TEST(WebSocket, ForbiddenFramesCloseWithACode) {
         LogCapture log;
         read_msg(ws, &r);
         EXPECT_EQ(r, VKO_WS_CLOSED);
-        EXPECT_EQ(VKO_WebSocketGetCloseCode(ws), 0);
+        EXPECT_EQ(VKO_WebSocketGetCloseCode(ws), c.code);
         EXPECT_EQ(answer.get_future().get(), c.answer);
         VKO_WebSocketDestroy(&ws);
     }
+}
+
+// Characters of two to four bytes split between fragments arrive whole.
+TEST(WebSocket, Utf8SplitAcrossFragmentsArrivesWhole) {
+    const std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBF";
+    WsServer server;
+    ASSERT_TRUE(server.start([&](WsPeer &p) {
+        p.send_text(text, 1);
+        std::string msg;
+        p.recv(msg);
+    }));
+    VKO_WebSocket *ws = VKO_WebSocketConnect(server.url().c_str(), nullptr, nullptr, 2000, nullptr);
+    ASSERT_NE(ws, nullptr);
+    int32_t r = -1;
+    EXPECT_EQ(read_msg(ws, &r), text);
+    EXPECT_EQ(r, VKO_WS_OK);
+    VKO_WebSocketDestroy(&ws);
+}
+
+// A server that pings without pause: a 20 ms read still answers its time-out
+// (the signaling thread must get to send and to notice a change), and the
+// connection goes on working.
+TEST(WebSocket, ReadTimesOutWhilePingsKeepArriving) {
+    std::atomic<bool> done{false};
+    WsServer server;
+    ASSERT_TRUE(server.start([&](WsPeer &p) {
+        // Bursts of pings, faster than the client answers them, for at most 20 s.
+        std::thread pinger([&] {
+            std::string burst;
+            for (int i = 0; i < 100; i++) burst += std::string("\x89\x01p", 3);
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!done && std::chrono::steady_clock::now() < end && p.conn().write(burst))
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            done = true;
+        });
+        std::string msg;
+        while (!done) p.recv(msg, 50);  // the pongs
+        pinger.join();
+        p.send_text("after");
+        while (p.recv(msg) == WsPeer::PONG) {
+        }
+    }));
+    VKO_WebSocket *ws = VKO_WebSocketConnect(server.url().c_str(), nullptr, nullptr, 2000, nullptr);
+    ASSERT_NE(ws, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // pings are waiting
+    char buf[64];
+    auto start = std::chrono::steady_clock::now();
+    int32_t r = VKO_WebSocketRead(ws, 20, buf, sizeof buf);
+    auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    EXPECT_EQ(r, VKO_WS_TIMEOUT);
+    EXPECT_LT(took, std::chrono::seconds(10));  // not until the pings stop
+    EXPECT_EQ(read_msg(ws, &r), "after");
+    VKO_WebSocketDestroy(&ws);
 }
 
 // An independent server: Debian's python3-websockets echoes, sends a
