@@ -93,6 +93,8 @@ int32_t cap_dxgi_get_texture(void *handle, uint32_t format, ID3D11Texture2D **ou
 void cap_dxgi_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *format);
 int32_t cap_dxgi_get_cursor(void *handle, int32_t *x, int32_t *y, uint8_t *hidden, uint8_t *suppressed);
 void cap_dxgi_set_min_framerate(void *handle, uint8_t on);
+// Grabs of the screen since start (a still screen is not grabbed again).
+uint64_t cap_dxgi_grabs(void *handle);
 
 // Brings the host's session to the console. A Linux X session is already
 // the local one, and no other session is ever logged off: does nothing.

@@ -4,11 +4,16 @@
 // Threads: the encode thread owns the record and makes every call. The
 // minimum frame rate thread shares three flags with it: `stop` (set by stop,
 // read by the thread), `enabled` (set by set_min_framerate) and `timed_out`
-// (set by a poll that waited in vain, cleared by the thread). On each 5 ms
-// pass with `enabled` or `timed_out` set the thread raises `tick` and writes
-// the wake descriptor, so the waiting poll delivers a frame even though
-// nothing changed: what the 1 x 1 presenting window achieves with a
-// compositor. All four are atomics; nothing else is shared.
+// (set by a poll that waited in vain, cleared by the thread). Once per
+// refresh of the output (`period_ns`, fixed before the thread starts) with
+// `enabled` or `timed_out` set the thread raises `tick` and writes the wake
+// descriptor, so the waiting poll delivers a frame even though nothing
+// changed: what the 1 x 1 window presenting at each vertical blank achieves
+// with a compositor. All four flags are atomics; nothing else is shared.
+//
+// A grab happens only when damage touched the monitor since the last one:
+// a frame forced by a tick on a still screen hands out the texture as it is,
+// which already holds the screen's pixels.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
@@ -38,6 +43,7 @@ struct MinFrameRateWindow {
     std::atomic<uint8_t> enabled{0};
     std::atomic<uint8_t> timed_out{0};
     std::atomic<uint8_t> tick{0};
+    int64_t period_ns = 1000000000 / 60;
     int wake_fd = -1;
     VKO_Thread *thread = nullptr;
 };
@@ -54,6 +60,7 @@ struct CapX11 {
     Window root;
     int32_t x, y;
     uint32_t w, h;
+    uint32_t refresh_mhz;  // of the output's mode; 0 when unknown
     bool shm;
     XShmSegmentInfo shminfo;
     XImage *image;
@@ -61,7 +68,9 @@ struct CapX11 {
     int damage_event;
     int fixes_event;
     int xi_opcode;
-    bool dirty;          // damage inside the monitor not yet captured
+    bool dirty;    // damage inside the monitor not yet captured
+    bool grabbed;  // the texture holds a grab of the monitor
+    uint64_t grabs;
     bool shape_changed;  // cursor image changed since the last poll
     unsigned long cursor_serial;
     int32_t px, py;  // pointer position at the last poll
@@ -74,6 +83,7 @@ void log_setting(const char *key, const char *value) {
 
 void *min_framerate_thread(void *opaque) {
     MinFrameRateWindow *w = (MinFrameRateWindow *)opaque;
+    int64_t next = VKO_GetTime();
     while (!w->stop.load()) {
         if (w->enabled.load() || w->timed_out.load()) {
             w->tick.store(1);
@@ -82,9 +92,36 @@ void *min_framerate_thread(void *opaque) {
             }
         }
         w->timed_out.store(0);
-        VKO_Sleep(5);
+        // One pass per refresh, in steps that see the stop flag soon.
+        next += w->period_ns;
+        int64_t now = VKO_GetTime();
+        if (next < now) next = now;
+        while (now < next && !w->stop.load()) {
+            int64_t ms = (next - now + 999999) / 1000000;
+            VKO_Sleep((uint32_t)(ms < 5 ? ms : 5));
+            now = VKO_GetTime();
+        }
     }
     return nullptr;
+}
+
+// Refresh rate of the monitor's first output in mHz, 0 when unknown.
+uint32_t refresh_mhz(Display *dpy, Window root, unsigned long output) {
+    if (!output) return 0;
+    XRRScreenResources *res = XRRGetScreenResourcesCurrent(dpy, root);
+    if (!res) return 0;
+    uint32_t mhz = 0;
+    XRROutputInfo *oi = XRRGetOutputInfo(dpy, res, output);
+    XRRCrtcInfo *ci = oi && oi->crtc ? XRRGetCrtcInfo(dpy, res, oi->crtc) : nullptr;
+    for (int i = 0; ci && i < res->nmode; i++) {
+        const XRRModeInfo &m = res->modes[i];
+        if (m.id == ci->mode && m.hTotal && m.vTotal)
+            mhz = (uint32_t)((double)m.dotClock * 1000.0 / ((double)m.hTotal * m.vTotal));
+    }
+    if (ci) XRRFreeCrtcInfo(ci);
+    if (oi) XRRFreeOutputInfo(oi);
+    XRRFreeScreenResources(res);
+    return mhz;
 }
 
 void window_free(MinFrameRateWindow **win) {
@@ -100,6 +137,7 @@ void window_free(MinFrameRateWindow **win) {
 int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->dpy = XOpenDisplay(nullptr);
     if (!c->dpy) return CAPTURE_ERR_FACTORY;
+    X11ErrorTrap setup(c->dpy);
     if ((int)adapter >= ScreenCount(c->dpy)) return CAPTURE_ERR_ADAPTER;
     if (D3D11CreateDevice(&c->device) < 0) return CAPTURE_ERR_DEVICE;
     c->root = RootWindow(c->dpy, adapter);
@@ -113,6 +151,7 @@ int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->w = m.width;
     c->h = m.height;
     c->rotation = m.orientation + 1;
+    c->refresh_mhz = refresh_mhz(c->dpy, c->root, m.output);
 
     if (!XDamageQueryExtension(c->dpy, &c->damage_event, &err) ||
         !XFixesQueryExtension(c->dpy, &c->fixes_event, &err))
@@ -226,12 +265,11 @@ int32_t pointer_shape(CapX11 *c, uint8_t *cursor, CaptureFrame *frame) {
     return 0;
 }
 
+// Both requests have a reply: an error shows in the result (and reaches the
+// process's handler, installed by cap_init's trap), so no extra round trip
+// is needed to see it.
 bool grab(CapX11 *c) {
-    X11ErrorTrap trap(c->dpy);
-    if (c->shm) {
-        if (!XShmGetImage(c->dpy, c->root, c->image, c->x, c->y, AllPlanes)) return false;
-        return trap.sync() == 0;
-    }
+    if (c->shm) return XShmGetImage(c->dpy, c->root, c->image, c->x, c->y, AllPlanes) != 0;
     XImage *img = XGetImage(c->dpy, c->root, c->x, c->y, c->w, c->h, AllPlanes, ZPixmap);
     if (!img) return false;
     bool ok = img->bits_per_pixel == 32;
@@ -277,6 +315,9 @@ int32_t cap_dxgi_start(void **handle, uint8_t ten_bit, uint8_t, const DisplayOut
     MinFrameRateWindow *w = new MinFrameRateWindow();
     w->x = display->left;
     w->y = display->top;
+    // Presenting waits for the vertical blank: one frame per refresh.
+    uint32_t mhz = c->refresh_mhz >= 1000 && c->refresh_mhz <= 1000000 ? c->refresh_mhz : 60000;
+    w->period_ns = (int64_t)1000000000000 / mhz;
     w->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (w->wake_fd >= 0) w->thread = VKO_ThreadCreate(min_framerate_thread, w);
     if (!w->thread) window_free(&w);
@@ -289,7 +330,7 @@ int32_t cap_dxgi_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, Captur
     c->frame_held = 0;
     bool moved = false;
     int64_t deadline = VKO_GetTime() + (int64_t)timeout_ms * 1000000;
-    bool ready = drain_events(c, &moved), forced = false;
+    bool ready = drain_events(c, &moved), forced = false;  // forced: a frame to hand out
     while (!ready) {
         if (c->window && c->window->tick.exchange(0)) {
             forced = true;
@@ -326,13 +367,18 @@ int32_t cap_dxgi_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, Captur
         if (c->window) c->window->timed_out.store(1);
         return 0;
     }
-    if (c->dirty || forced) {
+    if (c->dirty || (forced && !c->grabbed)) {
         if (!grab(c)) {
             memset(frame, 0, sizeof(*frame));
             dxgi_log_error("FRAME", CAPTURE_ERR_FRAME);
             return CAPTURE_ERR_FRAME;
         }
         c->dirty = false;
+        c->grabbed = true;
+        c->grabs++;
+        forced = true;
+    }
+    if (forced) {
         c->frame_held = 1;
         frame->new_frame = 1;
     }
@@ -383,6 +429,10 @@ int32_t cap_dxgi_get_cursor(void *handle, int32_t *x, int32_t *y, uint8_t *hidde
     *hidden = 0;
     *suppressed = 0;
     return 1;
+}
+
+uint64_t cap_dxgi_grabs(void *handle) {
+    return ((CapX11 *)handle)->grabs;
 }
 
 void cap_dxgi_set_min_framerate(void *handle, uint8_t on) {

@@ -110,7 +110,13 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
     }
     uint32_t mean = (uint32_t)params->max_bitrate * 1000000u;
     if (s->transform->QueryInterface(IID_ICodecAPI, (void **)&s->codec)) s->codec = nullptr;
-    if (s->codec) set_u32(s->codec, CODECAPI_AVEncCommonMeanBitRate, mean, nullptr);
+    if (s->codec) {
+        set_u32(s->codec, CODECAPI_AVEncCommonMeanBitRate, mean, nullptr);
+        // The rate buffer of the hardware rows: no frame, not even a key
+        // frame of a busy 4K screen at a high bitrate, outgrows what the
+        // transport and the guests' limits carry.
+        set_u32(s->codec, CODECAPI_AVEncCommonBufferSize, encoder_vbv_bits(params), nullptr);
+    }
 
     if ((hr = s->create_buffer(ENC_MAX_FRAME, &s->out_buf))) {
         LOG_HR("'MFCreateMemoryBuffer'", hr);
@@ -335,14 +341,19 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
     } else {
         uint32_t len = 0;
         s->out_buf->GetCurrentLength(&len);
-        uint8_t *p;
-        s->out_buf->Lock(&p, nullptr, nullptr);
-        if (len > s->copy_size) len = s->copy_size;
-        memcpy(s->copy, p, len);
-        s->out_buf->Unlock();
-        *data = s->copy;
-        *size = len;
-        r = 0;
+        if (len > ENC_MAX_FRAME) {
+            // The rate buffer should prevent it; refused like the other rows.
+            r = ENC_ERR_TOO_LARGE;
+        } else {
+            uint8_t *p;
+            s->out_buf->Lock(&p, nullptr, nullptr);
+            if (len > s->copy_size) len = s->copy_size;
+            memcpy(s->copy, p, len);
+            s->out_buf->Unlock();
+            *data = s->copy;
+            *size = len;
+            r = 0;
+        }
     }
 done:
     if (out) out->Release();

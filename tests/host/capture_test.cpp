@@ -129,6 +129,37 @@ TEST_F(Capture, OnlyDamageOnTheMonitorMakesAFrame) {
     for (int i = 0; i < 3; i++) EXPECT_EQ(poll(m1, 1000).new_frame, 1);
 }
 
+// With the minimum frame rate a still screen keeps delivering frames at the
+// output's refresh pace, but is grabbed once: the texture already holds it.
+// Damage is grabbed with the next frame.
+TEST_F(Capture, StillScreenFramesReuseTheGrab) {
+    CaptureRecord *rec = capture_record_create(&capture_dxgi_api, 2);
+    rec->handle = start(0);
+    CaptureFrame f = {};
+    ASSERT_EQ(capture_poll(rec, 1000, 60, cursor.data(), &f), 0);
+    EXPECT_EQ(f.new_frame, 1);
+    EXPECT_EQ(cap_dxgi_grabs(rec->handle), 1u);
+    cap_dxgi_set_min_framerate(rec->handle, 1);
+    uint32_t delivered = 0;
+    for (int i = 0; i < 200 && delivered < 6; i++) {
+        f = {};
+        ASSERT_EQ(capture_poll(rec, 1000, 60, cursor.data(), &f), 0);
+        delivered += f.new_frame;
+    }
+    EXPECT_EQ(delivered, 6u);
+    EXPECT_EQ(cap_dxgi_grabs(rec->handle), 1u);
+    paint(40, 40, 8, 8, 5);
+    f = {};
+    for (int i = 0; i < 200 && !f.new_frame; i++)
+        ASSERT_EQ(capture_poll(rec, 1000, 60, cursor.data(), &f), 0);
+    EXPECT_EQ(cap_dxgi_grabs(rec->handle), 2u);
+    ID3D11Texture2D *tex = nullptr;
+    ASSERT_EQ(cap_dxgi_get_texture(rec->handle, CAPTURE_FORMAT_ASIS, &tex), 0);
+    EXPECT_EQ(*(const uint32_t *)(tex->data() + 41 * tex->pitch() + 41 * 4) & 0xFFFFFF, pattern(41, 41, 5));
+    rec->handle = nullptr;  // stopped by the fixture
+    capture_record_destroy(&rec);
+}
+
 TEST_F(Capture, CursorShapeAndPosition) {
     void *h = start(1);
     poll(h, 1000);

@@ -15,6 +15,7 @@ extern "C" {
 #include <vector>
 
 #include "compat/mfplat/mfplat.h"
+#include "connection/bud.h"
 #include "host/capture.h"
 #include "host/encoder.h"
 #include "host/h26x.h"
@@ -162,6 +163,52 @@ TEST(Encoder, SyntheticFramesDecodeInOrderWhateverTheRowPitch) {
         tex->Release();
     }
     mfte_destroy(&handle);
+    dev->Release();
+}
+
+// A busy 4K screen (noise) at high bitrates: the key frame too stays within
+// the rate buffer, far below what one guest's link takes at its tightest
+// (1500 fragments), so the guest is never left without a frame.
+TEST(Encoder, KeyFramesOfABusy4kScreenFitTheLink) {
+    ID3D11Device *dev = nullptr;
+    ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
+    const uint32_t w = 3840, h = 2160;
+    // Noise made once; each frame starts a few pixels further into it.
+    std::vector<uint32_t> bgra(w * h + 64);
+    uint64_t x = 88172645463325252ull;
+    for (uint32_t &px : bgra) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        px = static_cast<uint32_t>(x);
+    }
+    std::vector<uint8_t> nv12(w * h * 3 / 2);
+    for (int32_t mbit : {100, 200}) {
+        RateParams p = default_rate_params();
+        p.max_bitrate = p.bitrate = static_cast<float>(mbit);
+        void *handle = nullptr;
+        ASSERT_EQ(mfte_init(&handle, dev, w, h, 10, &p), 0);
+        Decoder dec;
+        for (uint32_t f = 0; f < 2; f++) {
+            Nv12Source src = {(const uint8_t *)(bgra.data() + 29 * f), w * 4, w, h, false, false};
+            nv12_luma(src, nv12.data(), w, w, h);
+            nv12_chroma(src, nv12.data() + w * h, w, w / 2, h / 2);
+            D3D11_TEXTURE2D_DESC d = {w, h, 1, 1, DXGI_FORMAT_NV12, {1, 0}, 0, D3D11_BIND_SHADER_RESOURCE,
+                                      0, 0};
+            ID3D11Texture2D *tex = nullptr;
+            ASSERT_EQ(dev->CreateTexture2D(&d, nv12.data(), &tex), S_OK);
+            uint8_t *data = nullptr;
+            uint32_t size = 0;
+            ASSERT_EQ(mfte_encode(handle, tex, &data, &size), 0) << mbit << " Mbit/s, frame " << f;
+            // One frame's worth at the bitrate (x264's least buffer), with slack.
+            EXPECT_LE(size, mbit * 1000000u / 60 / 8 * 3 / 2) << mbit << " Mbit/s, frame " << f;
+            EXPECT_LE(size, 1500 * BUD_FRAGMENT_SIZE);
+            EXPECT_EQ(has_nal(data, size, 5), f == 0);
+            if (f == 0) {
+                EXPECT_GT(dec.decode(data, size, nv12, w, h), 0.0);
+            }
+            tex->Release();
+        }
+        mfte_destroy(&handle);
+    }
     dev->Release();
 }
 

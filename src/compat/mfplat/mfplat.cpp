@@ -249,6 +249,9 @@ class X264Transform : public IMFTransform {
         if (api == CODECAPI_AVEncCommonMeanBitRate) {
             bitrate_ = v->ulVal;
             if (enc_) reconfigure();
+        } else if (api == CODECAPI_AVEncCommonBufferSize) {
+            buffer_bits_ = v->ulVal;
+            if (enc_) reconfigure();
         } else if (api == CODECAPI_AVEncMPVGOPSize) {
             gop_ = v->ulVal;
         } else if (api == CODECAPI_AVEncNumWorkerThreads) {
@@ -375,16 +378,19 @@ class X264Transform : public IMFTransform {
         if (kbit < 1) kbit = 1;
         p->rc.i_rc_method = X264_RC_ABR;
         p->rc.i_bitrate = kbit;
-        // A one-second buffer keeps the mean while letting the rate change.
         p->rc.i_vbv_max_bitrate = kbit;
-        p->rc.i_vbv_buffer_size = kbit;
+        // The buffer bounds every frame, key frames included, so what the
+        // sender must carry stays small whatever the picture (x264 keeps it
+        // at least one frame's worth). A one-second buffer when none is set.
+        uint32_t buffer = buffer_bits_ ? buffer_bits_ / 1000 : (uint32_t)kbit;
+        p->rc.i_vbv_buffer_size = buffer ? (int)buffer : 1;
     }
 
     bool open() {
         x264_param_t p;
         uint32_t low = 0;
         attrs_->GetUINT32(MF_LOW_LATENCY, &low);
-        if (x264_param_default_preset(&p, "veryfast", low ? "zerolatency" : nullptr) < 0) return false;
+        if (x264_param_default_preset(&p, "ultrafast", low ? "zerolatency" : nullptr) < 0) return false;
         p.i_threads = threads_ ? (int)threads_ : X264_THREADS_AUTO;
         p.b_sliced_threads = 0;
         p.i_width = (int)width_;
@@ -421,7 +427,7 @@ class X264Transform : public IMFTransform {
     IMFAttributes *attrs_;
     x264_t *enc_ = nullptr;
     uint32_t width_ = 0, height_ = 0, stride_ = 0, fps_num_ = 0, fps_den_ = 1;
-    uint32_t bitrate_ = 0, gop_ = 0, threads_ = 0;
+    uint32_t bitrate_ = 0, buffer_bits_ = 0, gop_ = 0, threads_ = 0;
     bool out_set_ = false, in_set_ = false, has_output_ = false;
     int64_t frames_ = 0;
     std::vector<uint8_t> pending_;
