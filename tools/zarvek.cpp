@@ -1,12 +1,27 @@
-// The system's main job on one machine: a host streams an X display to a
-// client, both on loopback, connected through the signaling and STUN
-// stand-ins, NAT traversal and BUD (or SCTP). The client writes the video it
-// receives as fragmented MP4.
+// The system's main job on one machine: a host streams up to three X
+// displays to a client, both on loopback, connected through the signaling and
+// STUN stand-ins, NAT traversal and BUD (or SCTP), optionally through the
+// lossy relay. The client writes the video it receives as fragmented MP4, one
+// file per display, and measures each frame from its capture on the host to
+// its arrival; it also sends a key and a click into a small window the
+// program opens on the host display and reports whether they arrived.
+//
+// Frames are told apart without touching the wire: the host's capture row is
+// wrapped so each delivered frame's capture time is kept under (stream,
+// encoder generation, frame index) — the encode thread fetches one texture
+// per frame in order, and each capture start brings a new encoder — and the
+// client reads the same key from the frame's prefix (the generation) and the
+// H.264 slice header (frame_num, counting from the key frame).
 //
 // Threads: the painter draws the test pattern; the client's video receiver
-// runs the media sink (the only writer of the MP4 file and of `Received`);
-// the main thread starts and stops everything and reads the counters, which
-// are atomics. An event poller answers both instances' candidates.
+// runs the media sink (the only writer of the MP4 files and of `Received`);
+// the host's encode threads run the capture wrappers; `Timeline` is shared
+// by both under its mutex. The event poller answers both instances'
+// candidates (and owns the relay's set-up); the input demonstration runs on
+// its own thread and hands back one line. The main thread starts and stops
+// everything and reads the counters (atomics, or the timeline under its
+// mutex).
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,17 +32,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "connection/instance.h"
 #include "connection/mp4.h"
 #include "connection/nat.h"
+#include "connection/udp.h"
+#include "host/capture.h"
 #include "host/h26x.h"
 #include "host/host.h"
+#include "host/input.h"
 #include "platform/build_info.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
+#include "support/lossy_relay.h"
 #include "support/net/signal_server.h"
 #include "support/net/stun_server.h"
 #include "support/xvfb.h"
@@ -35,21 +59,155 @@
 
 // After the others: Xlib defines None.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr uint32_t kVideoPrefix = 10;  // generation, width, height, flags
+constexpr uint32_t kMaxDisplays = 3;
 
 struct Options {
     double duration = 5;
     uint32_t width = 1280, height = 720, fps = 30, bitrate = 0;  // 0: the configured default
+    uint32_t displays = 1;
+    double loss = 0;    // percent, each way, through the relay
+    double delay = -1;  // ms one way through the relay; negative: no relay unless --loss
     bool sctp = false;
     std::string out;
 };
 
+// What the host's capture wrappers record, read by the client's sink.
+struct Timeline {
+    std::mutex lock;
+    DisplayOutput outputs[kMaxDisplays] = {};
+    uint32_t streams = 1;
+    std::map<void *, uint32_t> stream_of;                      // capture back-end -> stream
+    int64_t last_poll[kMaxDisplays] = {};                      // time of the last new frame polled
+    std::vector<std::vector<int64_t>> captured[kMaxDisplays];  // per capture start: time per frame
+    uint64_t fetched[kMaxDisplays] = {};                       // frames handed to the encoder
+} g_timeline;
+
+uint32_t stream_for(const DisplayOutput *d) {
+    for (uint32_t k = 0; k < g_timeline.streams; k++)
+        if (g_timeline.outputs[k].left == d->left && g_timeline.outputs[k].top == d->top) return k;
+    return 0;
+}
+
+int32_t wrap_start(void **handle, uint8_t ten_bit, uint8_t flag, const DisplayOutput *display) {
+    int32_t r = cap_dxgi_start(handle, ten_bit, flag, display);
+    if (r == 0) {
+        std::lock_guard<std::mutex> l(g_timeline.lock);
+        uint32_t k = stream_for(display);
+        g_timeline.stream_of[*handle] = k;
+        g_timeline.captured[k].emplace_back();
+    }
+    return r;
+}
+
+void wrap_stop(void **handle) {
+    {
+        std::lock_guard<std::mutex> l(g_timeline.lock);
+        g_timeline.stream_of.erase(*handle);
+    }
+    cap_dxgi_stop(handle);
+}
+
+int32_t wrap_poll(void *handle, uint32_t timeout, uint8_t *cursor, CaptureFrame *f) {
+    int32_t r = cap_dxgi_poll(handle, timeout, cursor, f);
+    if (r == 0 && f->new_frame) {
+        std::lock_guard<std::mutex> l(g_timeline.lock);
+        auto it = g_timeline.stream_of.find(handle);
+        if (it != g_timeline.stream_of.end())
+            g_timeline.last_poll[it->second] = static_cast<int64_t>(f->time);
+    }
+    return r;
+}
+
+int32_t wrap_texture(void *handle, uint32_t format, ID3D11Texture2D **out) {
+    {
+        std::lock_guard<std::mutex> l(g_timeline.lock);
+        auto it = g_timeline.stream_of.find(handle);
+        if (it != g_timeline.stream_of.end() && !g_timeline.captured[it->second].empty()) {
+            g_timeline.captured[it->second].back().push_back(g_timeline.last_poll[it->second]);
+            g_timeline.fetched[it->second]++;
+        }
+    }
+    return cap_dxgi_get_texture(handle, format, out);
+}
+
+// The RBSP of a NAL unit's first bytes (emulation prevention removed).
+size_t rbsp(const uint8_t *p, size_t n, uint8_t *out, size_t cap) {
+    size_t o = 0, zeros = 0;
+    for (size_t i = 0; i < n && o < cap; i++) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+        out[o++] = p[i];
+    }
+    return o;
+}
+
+uint32_t read_bits(const uint8_t *p, size_t n, uint64_t *pos, uint32_t count) {
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < count; i++, (*pos)++) {
+        uint64_t byte = *pos / 8;
+        v = v << 1 | (byte < n ? (p[byte] >> (7 - *pos % 8)) & 1 : 0);
+    }
+    return v;
+}
+
+// The payload (after the NAL header byte) of the first NAL unit matching.
+size_t nal_payload(const uint8_t *frame, size_t len, uint8_t type, uint8_t cls, uint8_t *out, size_t cap) {
+    H26xNal n{H26X_CODEC_H264, type, cls, 0, 0, 0};
+    if (h26x_find_nal(frame, len, &n) != 0 || n.length <= 0) return 0;
+    size_t at = n.offset + n.start_len + 1;
+    size_t end = n.offset + static_cast<size_t>(n.length);
+    return at < end && end <= len ? rbsp(frame + at, end - at, out, cap) : 0;
+}
+
+// log2_max_frame_num of the frame's SPS, 0 when it has none or it cannot be read.
+uint32_t sps_frame_num_bits(const uint8_t *frame, size_t len) {
+    uint8_t b[64];
+    size_t n = nal_payload(frame, len, H264_NAL_SPS, H26X_CLASS_ANY, b, sizeof b);
+    if (n < 4) return 0;
+    uint64_t pos = 24;
+    uint32_t profile = b[0], v = 0;
+    h26x_read_ue(b, n, &pos, &v);  // seq_parameter_set_id
+    if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
+        profile == 83 || profile == 86 || profile == 118 || profile == 128) {
+        uint32_t chroma = 0;
+        h26x_read_ue(b, n, &pos, &chroma);
+        if (chroma == 3) pos++;
+        h26x_read_ue(b, n, &pos, &v);
+        h26x_read_ue(b, n, &pos, &v);
+        pos++;
+        if (read_bits(b, n, &pos, 1)) return 0;  // scaling lists: not ours
+    }
+    v = 99;
+    h26x_read_ue(b, n, &pos, &v);
+    return v <= 12 ? v + 4 : 0;
+}
+
+// frame_num of the frame's first slice; false when it cannot be read.
+bool slice_frame_num(const uint8_t *frame, size_t len, uint32_t bits, uint32_t *out) {
+    uint8_t b[32];
+    size_t n = nal_payload(frame, len, 0, H26X_CLASS_PICTURE, b, sizeof b);
+    if (!n || !bits) return false;
+    uint64_t pos = 0;
+    uint32_t v;
+    for (int i = 0; i < 3; i++) h26x_read_ue(b, n, &pos, &v);  // first_mb, slice_type, pps id
+    if (pos + bits > n * 8) return false;
+    *out = read_bits(b, n, &pos, bits);
+    return true;
+}
+
 struct Received {
+    uint32_t index = 0;  // display
     FILE *file = nullptr;
     uint8_t *buffer = nullptr;  // MP4_VIDEO_BUFFER bytes
     uint32_t ticks_per_frame = 3000;
@@ -57,9 +215,18 @@ struct Received {
     uint32_t sequence = 1;
     int64_t first_at = 0;
     uint64_t decode_time = 0;
-    std::atomic<uint64_t> frames{0}, bytes{0};
+    // Pairing with the host's frames.
+    uint32_t frame_num_bits = 0;
+    uint32_t generation = 0;
+    uint32_t last_raw = 0;
+    uint64_t last_frame = 0;
+    std::atomic<uint64_t> frames{0}, bytes{0}, missing{0}, unordered{0}, unpaired{0};
     std::atomic<uint32_t> errors{0};
+    std::mutex lock;  // the latencies (sink writes, main thread takes)
+    std::vector<double> latency, period;
 };
+
+Received g_rx[kMaxDisplays];
 
 void put_be32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -68,32 +235,77 @@ void put_be32(uint8_t *p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-// Writes each frame of video stream 0 as one fragment after a single init
-// segment, on the receive clock (90 kHz, one frame interval apart at least): the file is
-// one movie a player can seek in.
-void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *opaque) {
-    auto *r = static_cast<Received *>(opaque);
-    if (stream != 1 || size <= kVideoPrefix) return;
+// Matches the frame with its capture on the host: latency, gaps, order.
+void pair_frame(Received *r, int64_t now, const uint8_t *data, const uint8_t *frame, size_t len, bool key) {
+    uint32_t gen = data[0] | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+    if (key) {
+        uint32_t b = sps_frame_num_bits(frame, len);
+        if (b) r->frame_num_bits = b;
+    }
+    uint32_t raw;
+    if (!slice_frame_num(frame, len, r->frame_num_bits, &raw)) {
+        r->unpaired++;
+        return;
+    }
+    uint64_t index;
+    if (gen != r->generation) {
+        index = raw;  // a new encoder counts from its key frame
+        if (gen < r->generation) r->unordered++;
+        r->generation = gen;
+    } else {
+        uint32_t mask = (1u << r->frame_num_bits) - 1;
+        index = r->last_frame + ((raw - r->last_raw) & mask);
+        if (index == r->last_frame) r->unordered++;
+        if (index > r->last_frame + 1) r->missing += index - r->last_frame - 1;
+    }
+    r->last_raw = raw;
+    r->last_frame = index;
+    int64_t captured = 0;
+    {
+        std::lock_guard<std::mutex> l(g_timeline.lock);
+        const auto &starts = g_timeline.captured[r->index];
+        if (gen >= 1 && gen <= starts.size() && index < starts[gen - 1].size())
+            captured = starts[gen - 1][index];
+    }
+    if (!captured) {
+        r->unpaired++;
+        return;
+    }
+    std::lock_guard<std::mutex> l(r->lock);
+    r->latency.push_back(VKO_TimeDiff(captured, now));
+    r->period.push_back(r->latency.back());
+}
+
+// Writes each frame of a video stream as one fragment after a single init
+// segment, on the receive clock (90 kHz, one frame interval apart at least):
+// the file is one movie a player can seek in.
+void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *) {
+    int64_t now = VKO_GetTime();
+    uint32_t display = stream == 1 ? 0 : stream == 3 ? 1 : stream == 4 ? 2 : kMaxDisplays;
+    if (display >= kMaxDisplays || size <= kVideoPrefix) return;
+    Received *r = &g_rx[display];
+    if (!r->file) return;
     r->frames++;
     r->bytes += size;
     const uint8_t *frame = data + kVideoPrefix;
     size_t len = size - kVideoPrefix;
+    bool key = false;
+    H26xNal first{H26X_CODEC_H264, 0, H26X_CLASS_ANY, 0, 0, -1};
+    if (h26x_find_nal(frame, len, &first) == 0) key = first.type == H264_NAL_SPS;
+    pair_frame(r, now, data, frame, len, key);
     uint32_t w = data[4] | uint32_t(data[5]) << 8, h = data[6] | uint32_t(data[7]) << 8;
     int32_t off = 0;
     if (!r->init_written) {
         off = mp4_init_segment(r->buffer, frame, len, w, h);
         if (off < 0) return;  // nothing decodes before the first key frame
         r->init_written = true;
-        r->first_at = VKO_GetTime();
+        r->first_at = now;
     } else {
         // Snapped to the frame grid: frames the encoder skipped leave a gap.
-        auto slot = std::llround(VKO_TimeDiff(r->first_at, VKO_GetTime()) * 90.0 / r->ticks_per_frame);
+        auto slot = std::llround(VKO_TimeDiff(r->first_at, now) * 90.0 / r->ticks_per_frame);
         r->decode_time =
             std::max(static_cast<uint64_t>(slot) * r->ticks_per_frame, r->decode_time + r->ticks_per_frame);
     }
-    bool key = false;
-    H26xNal first{H26X_CODEC_H264, 0, H26X_CLASS_ANY, 0, 0, -1};
-    if (h26x_find_nal(frame, len, &first) == 0) key = first.type == H264_NAL_SPS;
     if (static_cast<size_t>(off) + MP4_VIDEO_FRAGMENT_BOXES + mp4_video_payload_size(frame, len) >
         MP4_VIDEO_BUFFER) {
         r->errors++;
@@ -114,8 +326,9 @@ void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *opaque) 
     if (std::fwrite(r->buffer, 1, static_cast<size_t>(n), r->file) != static_cast<size_t>(n)) r->errors++;
 }
 
-// A bar sweeping across changing colours: every frame differs from the last.
-void paint(const std::atomic<bool> &run, uint32_t w, uint32_t h, uint32_t fps) {
+// On each display a bar sweeping across and a band moving down in changing
+// colours: every frame differs from the last.
+void paint(const std::atomic<bool> &run, uint32_t displays, uint32_t fps) {
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy) return;
     GC gc = DefaultGC(dpy, DefaultScreen(dpy));
@@ -123,10 +336,15 @@ void paint(const std::atomic<bool> &run, uint32_t w, uint32_t h, uint32_t fps) {
     auto period = std::chrono::microseconds(1000000 / std::max(1u, fps));
     auto next = std::chrono::steady_clock::now();
     for (uint64_t i = 0; run.load(); i++) {
-        XSetForeground(dpy, gc, (i * 2654435761u) & 0xFFFFFF);
-        XFillRectangle(dpy, root, gc, static_cast<int>(i * 16 % w), 0, 64, h);
-        XSetForeground(dpy, gc, (i * 40503u) & 0xFFFFFF);
-        XFillRectangle(dpy, root, gc, 0, static_cast<int>(i * 9 % h), w, 24);
+        for (uint32_t k = 0; k < displays; k++) {
+            const DisplayOutput &o = g_timeline.outputs[k];
+            uint32_t w = std::max(1u, o.width), h = std::max(1u, o.height);
+            uint64_t j = i + 97 * k;
+            XSetForeground(dpy, gc, (j * 2654435761u) & 0xFFFFFF);
+            XFillRectangle(dpy, root, gc, o.left + static_cast<int>(j * 16 % w), o.top, 64, h);
+            XSetForeground(dpy, gc, (j * 40503u) & 0xFFFFFF);
+            XFillRectangle(dpy, root, gc, o.left, o.top + static_cast<int>(j * 9 % h), w, 24);
+        }
         XFlush(dpy);
         next += period;
         std::this_thread::sleep_until(next);
@@ -139,12 +357,15 @@ struct Signaling {
     ZarvekInstance *host_instance = nullptr;
 };
 
-// The host approves every guest that asks.
+// The host approves every guest that asks, with keyboard and mouse. Not as
+// the owner: the owner's session turns to virtual displays, and every
+// stream would then take the first output.
 void on_offer(const char *attempt, uint32_t mode, const Creds *creds, const char *from, const char *,
               SignalPermissions, uint32_t, uint8_t, uint8_t, void *o) {
     auto *s = static_cast<Signaling *>(o);
     GuestInfo info = {};
     info.id = 1;
+    info.keyboard = info.mouse = 1;
     snprintf(info.attempt_id, sizeof info.attempt_id, "%s", attempt);
     snprintf(info.name, sizeof info.name, "guest");
     nat_add_peer(s->host_instance->host_nat, attempt, mode, creds, &info, nullptr, 1);
@@ -156,6 +377,140 @@ void on_candex(const char *attempt, const char *ip, uint16_t port, uint8_t lan, 
                uint8_t sync, void *o) {
     nat_add_candidate(static_cast<Signaling *>(o)->host_instance->host_nat, attempt, ip, port, lan, from_stun,
                       sync);
+}
+
+bool loopback(const char *ip) {
+    return std::strcmp(ip, "127.0.0.1") == 0 || std::strcmp(ip, "::1") == 0 ||
+           std::strcmp(ip, "::ffff:127.0.0.1") == 0;
+}
+
+// Candidates go only to loopback. With the relay, the first loopback
+// candidate of each side is held until both are known, then each side is
+// given the relay's address for the other instead (the end-of-candidates
+// marks pass as they are).
+struct CandidateRoute {
+    Signaling *sig = nullptr;
+    bool relay_on = false;
+    RelayRules rules;
+    std::unique_ptr<LossyRelay> relay;
+    bool have_host = false, have_client = false, started = false;
+    Candidate host, client;  // as the sides announced them
+
+    void from_client(const Candidate &c) {
+        if (!loopback(c.ip)) return;
+        if (!relay_on || c.sync) return signal_send_candex(sig->client, &c);
+        if (have_client) return;
+        client = c;
+        have_client = true;
+        start();
+    }
+    void from_host(const Candidate &c) {
+        if (!loopback(c.ip)) return;
+        if (!relay_on || c.sync) return signal_send_candex(sig->host, &c);
+        if (have_host) return;
+        host = c;
+        have_host = true;
+        start();
+    }
+    static void point_at(Candidate *c, const sockaddr_in6 &a) {
+        std::snprintf(c->ip, sizeof c->ip, "127.0.0.1");
+        c->port = ntohs(a.sin6_port);
+    }
+    void start() {
+        if (started || !have_host || !have_client) return;
+        sockaddr_in6 a{}, b{};
+        if (!network_make_addr(host.ip, host.port, &a) || !network_make_addr(client.ip, client.port, &b))
+            return;
+        relay = std::make_unique<LossyRelay>(1);
+        relay->set_rules(LossyRelay::AtoB, rules);
+        relay->set_rules(LossyRelay::BtoA, rules);
+        if (!relay->start(a, b)) return;
+        started = true;
+        Candidate to_host = client, to_client = host;
+        point_at(&to_host, relay->address_for_a());    // the host reaches the client here
+        point_at(&to_client, relay->address_for_b());  // and the client the host here
+        signal_send_candex(sig->client, &to_host);
+        signal_send_candex(sig->host, &to_client);
+    }
+};
+
+int32_t client_send(ZarvekInstance *z, ControlHeader h) {
+    VKO_RWLockReader(z->client_lock);
+    int32_t r = z->session ? proto_send_header(z->session->transport, h) : -1;
+    VKO_RWLockUnlock(z->client_lock);
+    return r;
+}
+
+// Opens a small window on the first display, then the client clicks into
+// it and types 'z' through the stream's input path; one line says what the
+// window received.
+std::string input_demo(ZarvekInstance *client) {
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) return "input: no display";
+    const DisplayOutput &o = g_timeline.outputs[0];
+    const int x = 40, y = 40, w = 160, h = 100;
+    Window win =
+        XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), o.left + x, o.top + y, w, h, 0, 0, 0x3060C0);
+    XSetWindowAttributes attrs{};
+    attrs.override_redirect = True;
+    XChangeWindowAttributes(dpy, win, CWOverrideRedirect, &attrs);
+    XSelectInput(dpy, win, KeyPressMask | ButtonPressMask | StructureNotifyMask);
+    XMapRaised(dpy, win);
+    XEvent e;
+    do XNextEvent(dpy, &e);
+    while (e.type != MapNotify);
+    XSetInputFocus(dpy, win, RevertToParent, CurrentTime);
+    XSync(dpy, False);
+    int64_t t0 = VKO_GetTime();
+    // Output pixels of the first display: the window's centre.
+    client_send(client, ControlHeader{0, static_cast<uint32_t>(x + w / 2), static_cast<uint32_t>(y + h / 2),
+                                      MSG_MOUSE_MOTION});
+    client_send(client, ControlHeader{1, 1, 0, MSG_MOUSE_BUTTON});
+    client_send(client, ControlHeader{1, 0, 0, MSG_MOUSE_BUTTON});
+    const uint32_t kUsageZ = 29;
+    client_send(client, ControlHeader{kUsageZ, 0, 1, MSG_KEY});
+    client_send(client, ControlHeader{kUsageZ, 0, 0, MSG_KEY});
+    bool key = false, click = false;
+    int click_x = -1, click_y = -1;
+    double key_ms = 0, click_ms = 0;
+    while ((!key || !click) && VKO_TimeDiff(t0, VKO_GetTime()) < 5000) {
+        if (!XPending(dpy)) {
+            std::this_thread::sleep_for(2ms);
+            continue;
+        }
+        XNextEvent(dpy, &e);
+        if (e.type == KeyPress && XLookupKeysym(&e.xkey, 0) == XK_z && !key) {
+            key = true;
+            key_ms = VKO_TimeDiff(t0, VKO_GetTime());
+        } else if (e.type == ButtonPress && e.xbutton.button == Button1 && !click) {
+            click = true;
+            click_x = e.xbutton.x;
+            click_y = e.xbutton.y;
+            click_ms = VKO_TimeDiff(t0, VKO_GetTime());
+        }
+    }
+    XDestroyWindow(dpy, win);
+    XCloseDisplay(dpy);
+    char line[256];
+    std::snprintf(line, sizeof line, "input: click %s, key 'z' %s", click ? "arrived" : "did not arrive",
+                  key ? "arrived" : "did not arrive");
+    std::string out = line;
+    if (click) {
+        std::snprintf(line, sizeof line, "; click at (%d, %d) of the %dx%d window after %.0f ms", click_x,
+                      click_y, w, h, click_ms);
+        out += line;
+    }
+    if (key) {
+        std::snprintf(line, sizeof line, "; key after %.0f ms", key_ms);
+        out += line;
+    }
+    return out;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 bool parse(int argc, char **argv, Options *o, int *exit_code) {
@@ -172,15 +527,20 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         if (a == "--help" || a == "-h") {
             std::printf(
                 "usage: zarvek [options]\n\n"
-                "Streams a display from a host to a client on this machine: both connect through\n"
+                "Streams displays from a host to a client on this machine: both connect through\n"
                 "local signaling and STUN stand-ins, NAT traversal and BUD (or SCTP) on loopback.\n"
                 "Without $DISPLAY it starts its own Xvfb and paints a moving test pattern.\n"
-                "The client writes the received video as fragmented MP4 (video0.mp4).\n\n"
+                "The client writes the received video as fragmented MP4 (video0.mp4, ...), measures\n"
+                "capture-to-receive latency per frame, and clicks and types into a small window the\n"
+                "program opens on the host display.\n\n"
                 "  --duration S   seconds to stream (5)\n"
                 "  --width W      display width without $DISPLAY (1280)\n"
                 "  --height H     display height without $DISPLAY (720)\n"
                 "  --fps N        frame rate (30)\n"
                 "  --bitrate M    largest bitrate in Mbit/s (the configured default)\n"
+                "  --displays N   displays to stream, 1 to 3 (1)\n"
+                "  --loss P       lose P percent of the datagrams each way (through the lossy relay)\n"
+                "  --delay MS     delay every datagram by MS milliseconds each way (lossy relay)\n"
                 "  --sctp         SCTP instead of BUD\n"
                 "  --out DIR      output folder (a new zarvek-<time> folder here)\n"
                 "  --version      print the version and exit\n"
@@ -195,7 +555,7 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
             o->sctp = true;
             continue;
         } else if (a == "--duration" || a == "--width" || a == "--height" || a == "--fps" ||
-                   a == "--bitrate" || a == "--out") {
+                   a == "--bitrate" || a == "--out" || a == "--displays" || a == "--loss" || a == "--delay") {
             if (!(v = value(a.c_str()))) return false;
         } else {
             std::fprintf(stderr, "zarvek: unknown option '%s' (see zarvek --help)\n", a.c_str());
@@ -207,7 +567,9 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         }
         char *end = nullptr;
         double d = std::strtod(v, &end);
-        if (*end || !(d > 0) || d > 100000) {
+        bool zero_ok = a == "--loss" || a == "--delay";
+        if (*end || !(zero_ok ? d >= 0 : d > 0) || d > 100000 || (a == "--loss" && d > 100) ||
+            (a == "--displays" && (d != std::floor(d) || d > kMaxDisplays))) {
             std::fprintf(stderr, "zarvek: bad value '%s' for %s\n", v, a.c_str());
             return false;
         }
@@ -219,19 +581,56 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
             o->height = static_cast<uint32_t>(d);
         else if (a == "--fps")
             o->fps = static_cast<uint32_t>(d);
+        else if (a == "--displays")
+            o->displays = static_cast<uint32_t>(d);
+        else if (a == "--loss")
+            o->loss = d;
+        else if (a == "--delay")
+            o->delay = d;
         else
             o->bitrate = static_cast<uint32_t>(d);
     }
     return true;
 }
 
-int run(const Options &o) {
-    if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
-        if (xvfb_display(o.width, o.height).empty()) {
+// The displays to stream: monitors side by side on our own Xvfb, or the
+// first outputs of the given display.
+bool set_up_displays(const Options &o) {
+    bool own = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
+    if (own) {
+        if (xvfb_display(o.width * o.displays, o.height).empty()) {
             std::fprintf(stderr, "zarvek: could not start Xvfb\n");
-            return 1;
+            return false;
+        }
+        if (o.displays > 1) {
+            std::string cmd;
+            for (uint32_t k = 0; k < o.displays; k++) {
+                char one[160];
+                std::snprintf(one, sizeof one, "%sxrandr --setmonitor zv%u %u/300x%u/300+%u+0 %s",
+                              k ? " && " : "", k, o.width, o.height, k * o.width, k ? "none" : "screen");
+                cmd += one;
+                cmd += " >/dev/null 2>&1";
+            }
+            if (xvfb_run(cmd) != 0) {
+                std::fprintf(stderr, "zarvek: could not make %u monitors\n", o.displays);
+                return false;
+            }
         }
     }
+    DisplayOutput outs[DISPLAY_MAX_OUTPUTS];
+    uint32_t n = display_adapter_get_all(outs);
+    if (n < o.displays) {
+        std::fprintf(stderr, "zarvek: %u display(s) asked for, %u found\n", o.displays, n);
+        return false;
+    }
+    for (uint32_t k = 0; k < o.displays; k++) g_timeline.outputs[k] = outs[k];
+
+    g_timeline.streams = o.displays;
+    return true;
+}
+
+int run(const Options &o) {
+    if (!set_up_displays(o)) return 1;
     std::string out = o.out;
     if (out.empty()) {
         char name[64];
@@ -240,30 +639,46 @@ int run(const Options &o) {
         out = name;
     }
     mkdir(out.c_str(), 0755);
-    Received rec;
-    rec.buffer = static_cast<uint8_t *>(VKO_Alloc(1, MP4_VIDEO_BUFFER));
-    rec.ticks_per_frame = 90000 / o.fps;
-    std::string file = out + "/video0.mp4";
-    rec.file = std::fopen(file.c_str(), "wb");
-    if (!rec.file) {
-        std::fprintf(stderr, "zarvek: cannot write %s\n", file.c_str());
-        VKO_Free(rec.buffer);
-        return 1;
+    std::string files[kMaxDisplays];
+    for (uint32_t k = 0; k < o.displays; k++) {
+        Received &r = g_rx[k];
+        r.index = k;
+        r.ticks_per_frame = 90000 / o.fps;
+        files[k] = out + "/video" + std::to_string(k) + ".mp4";
+        r.file = std::fopen(files[k].c_str(), "wb");
+        if (!r.file) {
+            std::fprintf(stderr, "zarvek: cannot write %s\n", files[k].c_str());
+            for (uint32_t j = 0; j < k; j++) std::fclose(g_rx[j].file);
+            return 1;
+        }
+        r.buffer = static_cast<uint8_t *>(VKO_Alloc(1, MP4_VIDEO_BUFFER));
     }
-    std::printf("zarvek %s: display %s, %s on loopback\n", zarvek_version(), std::getenv("DISPLAY"),
-                o.sctp ? "SCTP" : "BUD");
+    bool relay_on = o.loss > 0 || o.delay >= 0;
+    char link[96] = "";
+    if (relay_on)
+        std::snprintf(link, sizeof link, " through the lossy relay (%.1f%% loss, %.0f ms delay each way)",
+                      o.loss, std::max(0.0, o.delay));
+    std::printf("zarvek %s: display %s, %u x %u at %u fps, %u display(s), %s on loopback%s\n",
+                zarvek_version(), std::getenv("DISPLAY"), g_timeline.outputs[0].width,
+                g_timeline.outputs[0].height, o.fps, o.displays, o.sctp ? "SCTP" : "BUD", link);
 
     std::atomic<bool> painting{true};
-    std::thread painter(paint, std::cref(painting), o.width, o.height, o.fps);
+    std::thread painter(paint, std::cref(painting), o.displays, o.fps);
 
     StunServer stun;
     SignalServer server;
+    auto close_files = [&] {
+        for (uint32_t k = 0; k < o.displays; k++) {
+            std::fclose(g_rx[k].file);
+            g_rx[k].file = nullptr;
+            VKO_Free(g_rx[k].buffer);
+        }
+    };
     if (!stun.start() || !server.start()) {
         std::fprintf(stderr, "zarvek: could not start the local servers\n");
         painting = false;
         painter.join();
-        std::fclose(rec.file);
-        VKO_Free(rec.buffer);
+        close_files();
         return 1;
     }
     // Only the local stand-ins: no built-in server name is resolved.
@@ -282,15 +697,29 @@ int run(const Options &o) {
     for (SignalContext *s : {sig.host, sig.client}) signal_set_server(s, "127.0.0.1", server.port(), 0);
     signal_set_session(sig.host, "H");
 
+    CaptureApi capture = capture_dxgi_api;
+    capture.start = wrap_start;
+    capture.stop = wrap_stop;
+    capture.poll = wrap_poll;
+    capture.get_texture = wrap_texture;
     HostHooks hooks{};
     hooks.no_audio_thread = 1;
+    hooks.capture = &capture;
     host_set_hooks(&hooks);
     HostConfig hc;
     config_host_defaults(&hc);
-    hc.video[0].encoderFPS = static_cast<int32_t>(o.fps);
-    if (o.bitrate) hc.video[0].encoderMaxBitrate = static_cast<int32_t>(o.bitrate);
-    client_set_media_sink(on_media, &rec);
+    for (uint32_t k = 0; k < o.displays; k++) {
+        hc.video[k].encoderFPS = static_cast<int32_t>(o.fps);
+        if (o.bitrate) hc.video[k].encoderMaxBitrate = static_cast<int32_t>(o.bitrate);
+        std::snprintf(hc.video[k].output, sizeof hc.video[k].output, "%s", g_timeline.outputs[k].id);
+    }
+    client_set_media_sink(on_media, nullptr);
     int rc = 1;
+    CandidateRoute route;
+    route.sig = &sig;
+    route.relay_on = relay_on;
+    route.rules.loss = o.loss / 100.0;
+    route.rules.delay_us = static_cast<uint32_t>(std::max(0.0, o.delay) * 1000);
     std::atomic<bool> polling{true};
     std::atomic<int32_t> connect_code{1};
     std::thread poller([&] {
@@ -299,22 +728,23 @@ int run(const Options &o) {
         while (polling.load()) {
             if (ZarvekClientPollEvents(client, 10, &ev)) {
                 if (ev.type == CLIENT_EVENT_LOCAL_CANDIDATE)
-                    signal_send_candex(sig.client, &ev.candidate);
+                    route.from_client(ev.candidate);
                 else if (ev.type == CLIENT_EVENT_STATUS && ev.status.phase == ZARVEK_PHASE_CONNECT)
                     connect_code = ev.status.code;
             }
             if (ZarvekHostPollEvents(host, 0, &hev) && hev.type == HOST_EVENT_CANDIDATE)
-                signal_send_candex(sig.host, &hev.candidate);
+                route.from_host(hev.candidate);
         }
     });
 
     ClientConfig cc;
     proto_client_config_defaults(&cc);
     cc.protocol = static_cast<int32_t>(o.sctp ? SIGNAL_MODE_SCTP : SIGNAL_MODE_BUD);
-    for (ClientStreamSettings &s : cc.stream) {
+    for (uint32_t k = 0; k < kMaxDisplays; k++) {
+        ClientStreamSettings &s = cc.stream[k];
         s.decoder_h265 = 0;  // the MP4 file carries H.264
-        s.resolution_x = static_cast<int32_t>(o.width);
-        s.resolution_y = static_cast<int32_t>(o.height);
+        s.resolution_x = static_cast<int32_t>(g_timeline.outputs[k < o.displays ? k : 0].width);
+        s.resolution_y = static_cast<int32_t>(g_timeline.outputs[k < o.displays ? k : 0].height);
     }
     int64_t t0 = VKO_GetTime();
     int32_t r = ZarvekHostStart(host, nullptr, &hc);
@@ -324,39 +754,95 @@ int run(const Options &o) {
         std::fprintf(stderr, "zarvek: the client did not connect (%d)\n", r ? r : connect_code.load());
     } else {
         std::printf("connected in %.0f ms\n", VKO_TimeDiff(t0, VKO_GetTime()));
+        for (uint8_t k = 1; k < o.displays; k++) ZarvekClientEnableStream(client, k, 1);
         int64_t start = VKO_GetTime();
         double first_frame = -1;
         uint64_t last_frames = 0, last_bytes = 0;
+        std::thread demo;
+        std::mutex demo_lock;
+        std::string demo_line;
+        bool demo_printed = false;
+        auto total = [&](std::atomic<uint64_t> Received::*field) {
+            uint64_t n = 0;
+            for (uint32_t k = 0; k < o.displays; k++) n += (g_rx[k].*field).load();
+            return n;
+        };
         for (int sec = 1; VKO_TimeDiff(start, VKO_GetTime()) < o.duration * 1000; sec++) {
             while (VKO_TimeDiff(start, VKO_GetTime()) < std::min<double>(sec * 1000.0, o.duration * 1000)) {
-                if (first_frame < 0 && rec.frames.load()) first_frame = VKO_TimeDiff(t0, VKO_GetTime());
+                if (first_frame < 0 && g_rx[0].frames.load()) {
+                    first_frame = VKO_TimeDiff(t0, VKO_GetTime());
+                    demo = std::thread([&] {
+                        std::string line = input_demo(client);
+                        std::lock_guard<std::mutex> l(demo_lock);
+                        demo_line = line;
+                    });
+                }
                 std::this_thread::sleep_for(5ms);
             }
             GuestInfo *guests = nullptr;
             StreamMetrics hm{};
             if (ZarvekHostGetGuests(host, 4, &guests) > 0) hm = guests[0].video[0];
             VKO_Free(guests);
-            uint64_t f = rec.frames.load(), b = rec.bytes.load();
+            std::vector<double> period;
+            for (uint32_t k = 0; k < o.displays; k++) {
+                std::lock_guard<std::mutex> l(g_rx[k].lock);
+                period.insert(period.end(), g_rx[k].period.begin(), g_rx[k].period.end());
+                g_rx[k].period.clear();
+            }
+            uint64_t f = total(&Received::frames), b = total(&Received::bytes);
+            char transport[128] = "";
+            if (!o.sctp)  // SCTP keeps no per-stream packet counts or round trip here
+                std::snprintf(transport, sizeof transport,
+                              "  sent %u packets  retransmissions %u  rtt %.2f ms", hm.packetsSent,
+                              hm.fastRTs + hm.slowRTs, hm.networkLatency);
             std::printf(
-                "%3d s  sent %u packets  received %llu frames (+%llu)  %.2f Mbit/s  "
-                "retransmissions %u  rtt %.2f ms  capture-to-encoded %.1f ms\n",
-                sec, hm.packetsSent, static_cast<unsigned long long>(f),
-                static_cast<unsigned long long>(f - last_frames), (b - last_bytes) * 8 / 1e6,
-                hm.fastRTs + hm.slowRTs, hm.networkLatency, hm.encodeLatency);
+                "%3d s  received %llu frames (+%llu)  %.2f Mbit/s  capture-to-receive %.1f ms median, %.1f "
+                "ms "
+                "p99  capture-to-encoded %.1f ms%s\n",
+                sec, static_cast<unsigned long long>(f), static_cast<unsigned long long>(f - last_frames),
+                (b - last_bytes) * 8 / 1e6, percentile(period, 0.5), percentile(period, 0.99),
+                hm.encodeLatency, transport);
+            {
+                std::lock_guard<std::mutex> l(demo_lock);
+                if (!demo_line.empty() && !demo_printed) {
+                    std::printf("%s\n", demo_line.c_str());
+                    demo_printed = true;
+                }
+            }
             std::fflush(stdout);
             last_frames = f;
             last_bytes = b;
         }
+        if (demo.joinable()) demo.join();
+        if (!demo_printed && !demo_line.empty()) std::printf("%s\n", demo_line.c_str());
         double secs = VKO_TimeDiff(start, VKO_GetTime()) / 1000.0;
+        std::vector<double> all;
+        for (uint32_t k = 0; k < o.displays; k++) {
+            std::lock_guard<std::mutex> l(g_rx[k].lock);
+            all.insert(all.end(), g_rx[k].latency.begin(), g_rx[k].latency.end());
+        }
+        uint64_t encoded = 0;
+        {
+            std::lock_guard<std::mutex> l(g_timeline.lock);
+            for (uint32_t k = 0; k < o.displays; k++) encoded += g_timeline.fetched[k];
+        }
+        uint64_t frames = total(&Received::frames);
+        uint32_t errors = 0;
+        for (uint32_t k = 0; k < o.displays; k++) errors += g_rx[k].errors.load();
         std::printf(
             "summary: %llu frames received in %.1f s (%.1f fps), %.2f Mbit/s, first frame %.0f ms "
             "after connecting began, %u frames not written\n",
-            static_cast<unsigned long long>(rec.frames.load()), secs, rec.frames.load() / secs,
-            rec.bytes.load() * 8 / secs / 1e6, first_frame, rec.errors.load());
+            static_cast<unsigned long long>(frames), secs, frames / secs / o.displays,
+            total(&Received::bytes) * 8 / secs / 1e6, first_frame, errors);
         std::printf(
-            "(capture-to-encoded is the host's running average; capture-to-receive per frame is not "
-            "measured yet)\n");
-        rc = rec.frames.load() > 0 ? 0 : 1;
+            "latency: capture-to-receive %.1f ms median, %.1f ms p99, %.1f ms largest over %zu frames\n",
+            percentile(all, 0.5), percentile(all, 0.99), percentile(all, 1.0), all.size());
+        std::printf("frames: %llu encoded, %llu received, %llu missing, %llu out of order, %llu unmatched\n",
+                    static_cast<unsigned long long>(encoded), static_cast<unsigned long long>(frames),
+                    static_cast<unsigned long long>(total(&Received::missing)),
+                    static_cast<unsigned long long>(total(&Received::unordered)),
+                    static_cast<unsigned long long>(total(&Received::unpaired)));
+        rc = frames > 0 ? 0 : 1;
         ZarvekClientDisconnect(client);
     }
     polling = false;
@@ -368,11 +854,11 @@ int run(const Options &o) {
     ZarvekDestroy(&client);
     ZarvekDestroy(&host);
     host_set_hooks(nullptr);
+    if (route.relay) route.relay->stop();
     painting = false;
     painter.join();
-    VKO_Free(rec.buffer);
-    std::fclose(rec.file);
-    std::printf("output: %s\n", file.c_str());
+    close_files();
+    for (uint32_t k = 0; k < o.displays; k++) std::printf("output: %s\n", files[k].c_str());
     return rc;
 }
 

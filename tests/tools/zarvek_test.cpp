@@ -1,10 +1,13 @@
-// The main-job program end to end: it streams for a few seconds on its own
-// Xvfb and loopback, and FFmpeg reads every frame of the MP4 it wrote.
+// The main-job program end to end: it streams two displays for a few seconds
+// on its own Xvfb and loopback through the lossy relay, FFmpeg reads every
+// frame of both MP4 files it wrote, every frame is matched with its capture,
+// and the key and click it sends through the stream reach its window.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <regex>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -22,7 +25,7 @@ std::string output_of(const std::string &command, int *status) {
     return out;
 }
 
-TEST(Zarvek, StreamsAndItsMp4Decodes) {
+TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
     char self[PATH_MAX] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     std::string dir(self);
@@ -30,24 +33,50 @@ TEST(Zarvek, StreamsAndItsMp4Decodes) {
     TempDir tmp;
     int status = -1;
     std::string log =
-        output_of("env -u DISPLAY " + program + " --duration 3 --fps 30 --out " + tmp.path, &status);
+        output_of("env -u DISPLAY " + program +
+                      " --duration 3 --fps 30 --displays 2 --loss 1 --delay 5 --out " + tmp.path,
+                  &status);
     ASSERT_EQ(status, 0) << log;
     EXPECT_NE(log.find("summary:"), std::string::npos) << log;
-    std::string file = tmp.file("video0.mp4");
-    EXPECT_NE(log.find("output: " + file), std::string::npos) << log;
+    EXPECT_NE(log.find("through the lossy relay (1.0% loss, 5 ms delay each way)"), std::string::npos) << log;
 
-    std::string probe = output_of(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=codec_name,width,height,nb_read_frames -of csv=p=0 " +
-            file,
-        &status);
-    ASSERT_EQ(status, 0) << probe;
-    EXPECT_EQ(probe.rfind("h264,1280,720,", 0), 0u) << probe;
-    EXPECT_GT(std::stoi(probe.substr(probe.rfind(',') + 1)), 0) << probe;
-    std::string decode =
-        output_of("ffmpeg -nostdin -v error -xerror -i " + file + " -f null - 2>&1", &status);
-    EXPECT_EQ(status, 0) << decode;
-    EXPECT_EQ(decode, "");
+    // Capture-to-receive: at least the relay's delay, and every frame matched.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m,
+                                  std::regex("capture-to-receive ([0-9.]+) ms median, ([0-9.]+) ms p99, "
+                                             "[0-9.]+ ms largest over ([0-9]+) frames")))
+        << log;
+    EXPECT_GE(std::stod(m[1]), 5.0) << log;
+    EXPECT_GE(std::stod(m[2]), std::stod(m[1])) << log;
+    EXPECT_GT(std::stoi(m[3]), 0) << log;
+    ASSERT_TRUE(std::regex_search(log, m,
+                                  std::regex("frames: ([0-9]+) encoded, ([0-9]+) received, ([0-9]+) "
+                                             "missing, ([0-9]+) out of order, ([0-9]+) unmatched")))
+        << log;
+    EXPECT_GT(std::stoi(m[2]), 0);
+    EXPECT_LE(std::stoi(m[2]), std::stoi(m[1]));
+    EXPECT_EQ(m[4], "0") << log;
+    EXPECT_EQ(m[5], "0") << log;
+    EXPECT_NE(log.find("input: click arrived, key 'z' arrived; click at (80, 50) of the 160x100 window"),
+              std::string::npos)
+        << log;
+
+    for (const char *name : {"video0.mp4", "video1.mp4"}) {
+        std::string file = tmp.file(name);
+        EXPECT_NE(log.find("output: " + file), std::string::npos) << log;
+        std::string probe = output_of(
+            "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=codec_name,width,height,nb_read_frames -of csv=p=0 " +
+                file,
+            &status);
+        ASSERT_EQ(status, 0) << probe;
+        EXPECT_EQ(probe.rfind("h264,1280,720,", 0), 0u) << probe;
+        EXPECT_GT(std::stoi(probe.substr(probe.rfind(',') + 1)), 0) << probe;
+        std::string decode =
+            output_of("ffmpeg -nostdin -v error -xerror -i " + file + " -f null - 2>&1", &status);
+        EXPECT_EQ(status, 0) << decode;
+        EXPECT_EQ(decode, "");
+    }
 }
 
 }  // namespace
