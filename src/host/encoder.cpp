@@ -22,7 +22,6 @@ struct VendorRow {
 
 const VendorRow kVendors[] = {
     {"amfrt64.dll", "AMFInit", "amf_init", ENC_ERR_RUNTIME},
-    {"libmfxhw64.dll", "MFXInit", "mfxe_init", ENC_ERR_SESSION},
 };
 
 template <int I>
@@ -59,7 +58,8 @@ const EncoderApi encoder_table[ENC_ROWS] = {
     {nve_destroy, nve_init, nve_update_bitrate, nve_after_frame, nve_encode, nve_accepts_rgb, nullptr,
      nve_caps},
     VENDOR_ROW(0),
-    VENDOR_ROW(1),
+    {mfxe_destroy, mfxe_init, mfxe_update_bitrate, mfxe_after_frame, mfxe_encode, mfxe_accepts_rgb, nullptr,
+     mfxe_caps},
     {mfte_destroy, mfte_init, mfte_update_bitrate, [](void *) {}, mfte_encode, mfte_accepts_rgb, nullptr,
      mfte_caps},
 };

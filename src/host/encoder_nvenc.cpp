@@ -237,7 +237,7 @@ int32_t nve_query_caps(NveState *s, CodecCaps *h264, CodecCaps *h265) {
 
 uint32_t bits_per_second(float mbit) {
     double v = (double)mbit * 1000.0 * 1000.0;
-    return v <= 0 ? 0 : v >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)v;
+    return !(v > 0) ? 0 : v >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)v;
 }
 
 int32_t nve_configure(NveState *s, const RateParams *p) {

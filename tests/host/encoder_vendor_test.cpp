@@ -25,6 +25,13 @@ TEST(VendorRows, WithoutRuntimesEachFailsAndTheSoftwareRowWins) {
     EXPECT_TRUE(log.contains("LoadLibrary failed to load nvEncodeAPI64.dll"));
     nve_destroy(&h);
 
+    // The real dispatcher finds no Intel runtime.
+    EXPECT_FALSE(mfxe_accepts_rgb());
+    EXPECT_EQ(mfxe_init(&h, dev, 1280, 720, CAPTURE_FORMAT_NV12, &p), ENC_ERR_SESSION);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_TRUE(log.contains("* mfxe_init/MFXInit[332] = -15007"));
+    mfxe_destroy(&h);
+
     Encoder *enc = nullptr;
     ASSERT_EQ(encoder_open(&enc, encoder_table, ENC_ROWS, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), 0);
     EXPECT_EQ(enc->api.init, mfte_init);

@@ -144,6 +144,31 @@ HRESULT D3D11CreateDevice(ID3D11Device **out) {
     return S_OK;
 }
 
+HRESULT ID3D11Device::QueryMultithread(ID3D10Multithread **out) {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    if (HRESULT hr = injected(D3D_CALL_QUERY_MULTITHREAD)) return hr;
+    *out = new ID3D10Multithread(this);
+    return S_OK;
+}
+
+ID3D10Multithread::ID3D10Multithread(ID3D11Device *device) : device_(device) {
+    device_->AddRef();
+}
+
+ID3D10Multithread::~ID3D10Multithread() {
+    device_->Release();
+}
+
+bool ID3D10Multithread::GetMultithreadProtected() const {
+    return device_->multithread_.load();
+}
+
+bool ID3D10Multithread::SetMultithreadProtected(bool on) {
+    if (device_->injected(D3D_CALL_SET_MULTITHREAD)) return device_->multithread_.load();
+    return device_->multithread_.exchange(on);
+}
+
 void ID3D11Device::fail_call(D3DCall call, HRESULT hr, uint32_t skip) {
     std::lock_guard<std::mutex> lock(g_mutex);
     faults_[call] = {hr, (int64_t)skip};

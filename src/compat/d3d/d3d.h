@@ -10,7 +10,7 @@
 // Threading: objects are reference counted with atomics and may be released
 // from any thread; a device and its context are used by one thread at a time,
 // as on Windows. The shared-handle table and the failure switches are guarded
-// by one mutex.
+// by one mutex; the device's multithread-protection flag is atomic.
 #pragma once
 
 #include <atomic>
@@ -164,10 +164,27 @@ enum D3DCall : uint32_t {
     D3D_CALL_CREATE_SHADER,
     D3D_CALL_OPEN_SHARED,
     D3D_CALL_MAP,
+    D3D_CALL_QUERY_MULTITHREAD,
+    D3D_CALL_SET_MULTITHREAD,  // the switch does not take
     D3D_CALL_COUNT,
 };
 
 class ID3D11DeviceContext;
+class ID3D11Device;
+
+// The device's ID3D10Multithread face: whether its calls are serialised for
+// runtimes that use it from their own threads. Holds a device reference.
+class ID3D10Multithread : public D3DObject {
+   public:
+    bool GetMultithreadProtected() const;
+    bool SetMultithreadProtected(bool on);  // the previous state
+
+   private:
+    friend class ID3D11Device;
+    explicit ID3D10Multithread(ID3D11Device *device);
+    ~ID3D10Multithread() override;
+    ID3D11Device *device_;
+};
 
 class ID3D11Device : public D3DObject {
    public:
@@ -178,6 +195,8 @@ class ID3D11Device : public D3DObject {
     HRESULT CreatePixelShader(D3DPixelPass pass, ID3D11PixelShader **out);
     HRESULT OpenSharedResource(void *handle, ID3D11Texture2D **out);
     void GetImmediateContext(ID3D11DeviceContext **out);
+    // QueryInterface for ID3D10Multithread.
+    HRESULT QueryMultithread(ID3D10Multithread **out);
     // Whether textures of the format can be made (NV12 can be switched off).
     bool supports(DXGI_FORMAT format) const;
 
@@ -190,11 +209,13 @@ class ID3D11Device : public D3DObject {
 
    private:
     friend HRESULT D3D11CreateDevice(ID3D11Device **out);
+    friend class ID3D10Multithread;
     ID3D11Device();
     ~ID3D11Device() override;
     ID3D11DeviceContext *context_;
     uint32_t pitch_align_ = 16;
     bool nv12_ = true;
+    std::atomic<bool> multithread_{false};
     struct Fault {
         HRESULT hr;
         int64_t countdown;  // -1: off
