@@ -278,8 +278,9 @@ bool x11_tray_event(VKO_App *app, XEvent *e) {
     X11App *x = app->x;
     if (e->type == ClientMessage && e->xclient.window == x->root && e->xclient.message_type == x->manager &&
         (Atom)e->xclient.data.l[1] == x->tray_sel) {
-        // A new tray: dock again.
-        if (app->tray.wanted) {
+        // A new tray: dock again (an announcement of the tray we are in
+        // changes nothing).
+        if (app->tray.wanted && (!app->tray.shown || x->tray_manager != (Window)e->xclient.data.l[2])) {
             app->tray.shown = x11_tray_add(app);
             app->tray.last_add = VKO_GetTime();
         }
@@ -292,6 +293,12 @@ bool x11_tray_event(VKO_App *app, XEvent *e) {
     }
     if (!x->tray_icon || e->xany.window != x->tray_icon) return false;
     switch (e->type) {
+        case DestroyNotify:
+            // Taken down with a tray that did not hand it back.
+            x->tray_icon = 0;
+            x->tray_manager = 0;
+            app->tray.shown = false;
+            break;
         case ReparentNotify:
             // Put back on the root: the tray went away.
             if (e->xreparent.parent == x->root) {

@@ -1,0 +1,317 @@
+// The tray icon against a tray manager played by the test (its own X
+// connection, so it can "die" by closing it), the popup menu driven with
+// XTest from a second thread while the app's menu loop runs, balloons, and
+// the message box; one screenshot of them together.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/app_harness.h"
+#include "platform/app_internal.h"
+#include "platform/image.h"
+#include "platform/memory.h"
+#include "support/log_capture.h"
+
+namespace {
+
+class TrayManager {
+   public:
+    explicit TrayManager(bool announce = true) {
+        dpy = XOpenDisplay(xvfb_display().c_str());
+        Window root = DefaultRootWindow(dpy);
+        win = XCreateSimpleWindow(dpy, root, 600, 0, 200, 30, 0, 0, 0x404040);
+        XSelectInput(dpy, win, SubstructureNotifyMask);
+        XMapWindow(dpy, win);
+        Atom sel = XInternAtom(dpy, "_NET_SYSTEM_TRAY_S0", False);
+        XSetSelectionOwner(dpy, sel, win, CurrentTime);
+        if (announce) {
+            XEvent e = {};
+            e.xclient.type = ClientMessage;
+            e.xclient.window = root;
+            e.xclient.message_type = XInternAtom(dpy, "MANAGER", False);
+            e.xclient.format = 32;
+            e.xclient.data.l[0] = CurrentTime;
+            e.xclient.data.l[1] = (long)sel;
+            e.xclient.data.l[2] = (long)win;
+            XSendEvent(dpy, root, False, StructureNotifyMask, &e);
+        }
+        XSync(dpy, False);
+    }
+    ~TrayManager() { die(); }
+    // Closing the connection hands docked icons back to the root window.
+    void die() {
+        if (dpy) XCloseDisplay(dpy);
+        dpy = nullptr;
+    }
+    void step() {
+        if (!dpy) return;
+        Atom opcode = XInternAtom(dpy, "_NET_SYSTEM_TRAY_OPCODE", False);
+        Atom data = XInternAtom(dpy, "_NET_SYSTEM_TRAY_MESSAGE_DATA", False);
+        while (XPending(dpy)) {
+            XEvent e;
+            XNextEvent(dpy, &e);
+            if (e.type != ClientMessage) continue;
+            if (e.xclient.message_type == opcode && e.xclient.data.l[1] == 0) {
+                Window icon = (Window)e.xclient.data.l[2];
+                XAddToSaveSet(dpy, icon);
+                XReparentWindow(dpy, icon, win, 4 + 26 * (int)docked.size(), 4);
+                XMapWindow(dpy, icon);
+                docked.push_back(icon);
+            } else if (e.xclient.message_type == opcode && e.xclient.data.l[1] == 1) {
+                pending = e.xclient.data.l[3];
+                balloon.clear();
+            } else if (e.xclient.message_type == data && pending > 0) {
+                long n = std::min(20L, pending);
+                balloon.append(e.xclient.data.b, (size_t)n);
+                pending -= n;
+            }
+        }
+        XSync(dpy, False);
+    }
+    Display *dpy;
+    Window win;
+    std::vector<Window> docked;
+    std::string balloon;
+    long pending = 0;
+};
+
+class TrayTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (xvfb_display().empty()) GTEST_SKIP() << "no Xvfb";
+        h = std::make_unique<AppHarness>();
+        ASSERT_NE(h->app, nullptr);
+        VKO_Frame f = {0, 500, 350, "", 50, 60};
+        ASSERT_EQ(h->open_window(&f, "Zarvek"), 0);
+    }
+    void TearDown() override { h.reset(); }
+    void set_tray() {
+        static const VKO_TrayItem items[] = {
+            {nullptr, "Open Zarvek", 11},
+            {[](void *) { return true; }, "Start with the system", 12},
+            {nullptr, "", 0},
+            {nullptr, "Quit", 13},
+        };
+        VKO_AppSetTray(h->app, "Zarvek host", items, 4);
+    }
+    // Centre of the docked icon in root coordinates.
+    void icon_centre(TrayManager &m, int *x, int *y) {
+        Window c;
+        XTranslateCoordinates(d.dpy, m.docked.back(), d.root(), 11, 11, x, y, &c);
+    }
+    std::unique_ptr<AppHarness> h;
+    Driver d;
+};
+
+TEST_F(TrayTest, DocksRedocksAfterANewManagerAndRetriesWithoutOne) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    char *name = nullptr;
+    XFetchName(d.dpy, m.docked[0], &name);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "Zarvek host");
+    XFree(name);
+    Atom type;
+    int format;
+    unsigned long n, after;
+    unsigned char *info = nullptr;
+    XGetWindowProperty(d.dpy, m.docked[0], XInternAtom(d.dpy, "_XEMBED_INFO", False), 0, 2, False,
+                       AnyPropertyType, &type, &format, &n, &after, &info);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(((long *)info)[1], 1) << "mapped";
+    XFree(info);
+
+    // The tray goes away and a new one announces itself.
+    m.die();
+    h->pump(100);
+    TrayManager m2;
+    h->on_frame = [&] { m2.step(); };
+    ASSERT_TRUE(h->pump_until([&] { return m2.docked.size() == 1; }));
+
+    // No tray at first: the loop tries again within 2 s of the last try.
+    VKO_AppRemoveTray(h->app);
+    m2.die();
+    h->pump(50);
+    LogCapture log;
+    set_tray();
+    EXPECT_TRUE(log.contains("VKO_AppSetTray: 'Shell_NotifyIcon' failed"));
+    TrayManager quiet(false);
+    h->on_frame = [&] { quiet.step(); };
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h->pump_until([&] { return quiet.docked.size() == 1; }, 6000));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
+        << "only the retry docks it";
+
+    // Balloons go to the tray as messages.
+    VKO_AppSendNotification(h->app, "Guest", "joined");
+    ASSERT_TRUE(h->pump_until([&] { return quiet.balloon == "Guest\njoined"; }));
+    h->on_frame = nullptr;
+}
+
+TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    h->pump(50);
+    int ix, iy;
+    icon_centre(m, &ix, &iy);
+    // Focus elsewhere, then a click on the icon brings window 0 back.
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 900, 900, 10, 10, 0, 0, 0);
+    XMapWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    h->pump(30);
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    d.move(ix, iy);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    // A second click right after is inside the double-click guard.
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    d.button(1, true);
+    d.button(1, false);
+    h->pump(150);
+    EXPECT_FALSE(VKO_AppIsActive(h->app));
+
+    // Right click: the menu opens under the icon; the driver picks the
+    // second item from another thread while the app's menu loop runs.
+    std::atomic<bool> clicked{false};
+    std::thread user([&] {
+        Driver t;
+        Window menu = 0;
+        for (int i = 0; i < 500 && !menu; i++) {
+            Window r, p, *kids = nullptr;
+            unsigned n = 0;
+            XQueryTree(t.dpy, t.root(), &r, &p, &kids, &n);
+            for (unsigned k = 0; k < n && !menu; k++) {
+                char *name = nullptr;
+                XWindowAttributes a;
+                if (XGetWindowAttributes(t.dpy, kids[k], &a) && a.map_state == IsViewable &&
+                    XFetchName(t.dpy, kids[k], &name) && name) {
+                    if (strcmp(name, "VKO_Menu") == 0) menu = kids[k];
+                    XFree(name);
+                }
+            }
+            if (kids) XFree(kids);
+            if (!menu) usleep(10000);
+        }
+        if (!menu) return;
+        int mx, my;
+        Window c;
+        XTranslateCoordinates(t.dpy, menu, t.root(), 30, 20 + 10, &mx, &my, &c);
+        t.move(mx, my);
+        t.button(1, true);
+        t.button(1, false);
+        clicked = true;
+    });
+    h->events.clear();
+    d.move(ix, iy);
+    d.button(3, true);
+    d.button(3, false);
+    bool got = h->pump_until([&] { return h->has(VKO_EVENT_TRAY); });
+    user.join();
+    EXPECT_TRUE(clicked);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(h->of(VKO_EVENT_TRAY)[0].tray, 12u);
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    h->on_frame = nullptr;
+}
+
+Window find_named(Driver &t, const char *title) {
+    for (int i = 0; i < 500; i++) {
+        Window r, p, *kids = nullptr;
+        unsigned n = 0;
+        Window found = 0;
+        XQueryTree(t.dpy, t.root(), &r, &p, &kids, &n);
+        for (unsigned k = 0; k < n && !found; k++) {
+            char *name = nullptr;
+            XWindowAttributes a;
+            if (XGetWindowAttributes(t.dpy, kids[k], &a) && a.map_state == IsViewable &&
+                XFetchName(t.dpy, kids[k], &name) && name) {
+                if (strcmp(name, title) == 0) found = kids[k];
+                XFree(name);
+            }
+        }
+        if (kids) XFree(kids);
+        if (found) return found;
+        usleep(10000);
+    }
+    return 0;
+}
+
+void save_screenshot(Driver &t, const char *file) {
+    const char *dir = getenv("ZARVEK_SCREENSHOTS");
+    if (!dir) return;
+    int w = 2400, hh = 900;
+    XImage *img = XGetImage(t.dpy, t.root(), 0, 0, (unsigned)w, (unsigned)hh, AllPlanes, ZPixmap);
+    if (!img) return;
+    std::vector<uint8_t> rgba((size_t)w * hh * 4);
+    for (int y = 0; y < hh; y++)
+        for (int x = 0; x < w; x++) {
+            unsigned long p = XGetPixel(img, x, y);
+            uint8_t *o = &rgba[((size_t)y * w + x) * 4];
+            o[0] = (p >> 16) & 0xFF, o[1] = (p >> 8) & 0xFF, o[2] = p & 0xFF, o[3] = 255;
+        }
+    XDestroyImage(img);
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), (uint32_t)w, (uint32_t)hh, &size);
+    std::string path = std::string(dir) + "/" + file;
+    if (FILE *f = fopen(path.c_str(), "wb")) {
+        fwrite(png, 1, size, f);
+        fclose(f);
+    }
+    VKO_Free(png);
+}
+
+TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    std::atomic<bool> box_done{false};
+    std::thread box([&] {
+        VKO_ShowMessageBox("Zarvek notice", "The host stopped: %s\nCode %d", "no display", 7);
+        box_done = true;
+    });
+    Window bw = find_named(d, "Zarvek notice");
+    ASSERT_NE(bw, 0u);
+    int ix, iy;
+    icon_centre(m, &ix, &iy);
+    std::thread user([&] {
+        Driver t;
+        Window menu = find_named(t, "VKO_Menu");
+        if (!menu) return;
+        usleep(100000);
+        save_screenshot(t, "app_tray_menu_box.png");
+        t.tap(XK_Escape);  // the menu holds the keyboard
+    });
+    d.move(ix, iy);
+    d.button(3, true);
+    d.button(3, false);
+    h->pump(300);
+    user.join();
+    h->pump(100);
+    EXPECT_FALSE(h->has(VKO_EVENT_TRAY)) << "dismissed";
+    XSetInputFocus(d.dpy, bw, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    d.tap(XK_Return);
+    for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
+    EXPECT_TRUE(box_done);
+    box.join();
+    h->on_frame = nullptr;
+}
+
+}  // namespace
