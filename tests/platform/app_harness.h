@@ -26,7 +26,9 @@ struct Seen {
 
 class AppHarness {
    public:
-    AppHarness() { app = VKO_AppCreate(0, &AppHarness::frame, &AppHarness::event, this); }
+    explicit AppHarness(uint32_t flags = 0) {
+        app = VKO_AppCreate(flags, &AppHarness::frame, &AppHarness::event, this);
+    }
     ~AppHarness() { VKO_AppDestroy(&app); }
 
     // Runs the loop until pred holds (checked after each pass) or the time

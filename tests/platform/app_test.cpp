@@ -10,6 +10,7 @@
 #include <map>
 
 #include "compat/xinput/xinput.h"
+#include "platform/hid.h"
 #include "platform/app_internal.h"
 #include "platform/x11/error_trap.h"
 #include "support/log_capture.h"
@@ -524,6 +525,83 @@ TEST_F(AppTest, XInputSlotsPollWhileActiveAndDisableOnUnplug) {
     ASSERT_TRUE(pump_count(VKO_EVENT_CONTROLLER, 2));
     EXPECT_FALSE(h->has(VKO_EVENT_CONNECT));
     xinput_set_source(nullptr);
+}
+
+// One gamepad node on a scripted device layer, seen through the app.
+struct OnePad {
+    std::vector<std::vector<uint8_t>> reports;
+    std::vector<std::vector<uint8_t>> written;
+};
+OnePad g_pad;
+
+TEST_F(AppTest, HidPadsConnectAlwaysAndReportStatesOnlyInFront) {
+    h.reset();
+    h = std::make_unique<AppHarness>(VKO_APP_FLAG_HID_EVENTS);
+    g_pad = OnePad();
+    static const VKO_HIDDeviceOps ops = {
+        [](void *, const char *path) { return strcmp(path, "/dev/hidraw9") == 0 ? 3 : -1; },
+        [](void *, int) {},
+        [](void *, int, uint8_t *buf, size_t size) -> long {
+            if (g_pad.reports.empty()) return 0;
+            auto r = g_pad.reports.front();
+            g_pad.reports.erase(g_pad.reports.begin());
+            memcpy(buf, r.data(), std::min(size, r.size()));
+            return (long)std::min(size, r.size());
+        },
+        [](void *, int, const uint8_t *b, size_t n) {
+            g_pad.written.emplace_back(b, b + n);
+            return true;
+        },
+        [](void *, int, uint8_t *, size_t) -> long { return -1; },
+        [](void *, int, uint16_t *vid, uint16_t *pid, uint8_t *desc, size_t *size) {
+            // A DualShock 4 with a minimal gamepad descriptor.
+            static const uint8_t d[] = {0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x30, 0x15,
+                                        0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02, 0xC0};
+            *vid = 0x054C, *pid = 0x05C4;
+            *size = sizeof(d);
+            memcpy(desc, d, sizeof(d));
+            return true;
+        },
+        nullptr};
+    vko_hid_listener_set_ops(h->app->hid, &ops);
+    ASSERT_TRUE(vko_hid_listener_arrival(h->app->hid, "/dev/hidraw9"));
+    ASSERT_EQ(h->count(VKO_EVENT_CONNECT), 1u) << "delivered without any window in front";
+    auto c = h->of(VKO_EVENT_CONNECT)[0].controller;
+    EXPECT_EQ(c.id, 32u);
+    EXPECT_EQ(c.vendor_id, 0x054C);
+    EXPECT_EQ(c.driver_type, 0u);
+    EXPECT_EQ(VKO_AppGetControllerType(h->app, 32), VKO_CTYPE_DS4);
+    EXPECT_STREQ(VKO_AppGetControllerDeviceName(h->app, 32), "/dev/hidraw9");
+    ASSERT_EQ(h->open_window(), 0);
+    g_pad.reports.push_back({0x01, 128, 128, 128, 128, 0x28, 0, 0, 0, 0});
+    ASSERT_TRUE(pump_count(VKO_EVENT_CONTROLLER, 1));
+    EXPECT_EQ(h->count(VKO_EVENT_HID), 1u);
+    auto hid = h->of(VKO_EVENT_HID)[0].hid;
+    EXPECT_EQ(hid.size, 10u);
+    EXPECT_EQ(hid.driver_type, (uint32_t)VKO_CTYPE_DS4);
+    EXPECT_TRUE(h->of(VKO_EVENT_CONTROLLER)[0].controller.buttons[1]);
+    // Rumble ids from 32 go to the HID driver.
+    size_t before = g_pad.written.size();
+    VKO_AppRumbleController(h->app, 32, 0, 0xFFFF);
+    ASSERT_EQ(g_pad.written.size(), before + 1);
+    ASSERT_EQ(g_pad.written.back().size(), 78u) << "no feature report: driven as on Bluetooth";
+    EXPECT_EQ(g_pad.written.back()[6], 0xFF);
+    EXPECT_TRUE(VKO_AppWriteHIDReport(h->app, 32, "\x05", 1));
+    // Not in front: HID events still, controller states not.
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 10, 10, 0, 0, 0);
+    XMapWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    h->pump(30);
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    g_pad.reports.push_back({0x01, 128, 128, 128, 128, 0x08, 0, 0, 0, 0});
+    ASSERT_TRUE(pump_count(VKO_EVENT_HID, 2));
+    EXPECT_EQ(h->count(VKO_EVENT_CONTROLLER), 1u);
+    vko_hid_listener_removal(h->app->hid, "/dev/hidraw9");
+    EXPECT_EQ(h->count(VKO_EVENT_DISCONNECT), 1u);
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
 }
 
 }  // namespace
