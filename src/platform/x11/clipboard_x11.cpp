@@ -1,0 +1,346 @@
+#include "platform/x11/clipboard_x11.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/x11/error_trap.h"
+
+struct ClipX11 {
+    Display *dpy;
+    Window win;
+    Atom clipboard, utf8, targets, text, timestamp, incr, prop, time_prop;
+    int fixes_event;
+    uint32_t seq;
+    bool changed;      // a foreign owner change since the last dispatch result
+    bool owned;        // we hold the selection and serve copy
+    std::string copy;  // UTF-8
+    Time own_time;
+};
+
+namespace {
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void append_utf8(std::string *out, uint32_t cp) {
+    if (cp < 0x80) {
+        out->push_back((char)cp);
+    } else if (cp < 0x800) {
+        out->push_back((char)(0xC0 | cp >> 6));
+        out->push_back((char)(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out->push_back((char)(0xE0 | cp >> 12));
+        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
+        out->push_back((char)(0x80 | (cp & 0x3F)));
+    } else {
+        out->push_back((char)(0xF0 | cp >> 18));
+        out->push_back((char)(0x80 | (cp >> 12 & 0x3F)));
+        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
+        out->push_back((char)(0x80 | (cp & 0x3F)));
+    }
+}
+
+// STRING is Latin-1 both ways; what Latin-1 lacks is served as '?'.
+std::string latin1_to_utf8(const unsigned char *p, size_t n) {
+    std::string s;
+    s.reserve(n);
+    for (size_t i = 0; i < n; i++) append_utf8(&s, p[i]);
+    return s;
+}
+
+std::string utf8_to_latin1(const std::string &in) {
+    std::string s;
+    const unsigned char *p = (const unsigned char *)in.data();
+    size_t n = in.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        uint32_t cp = c;
+        if (len == 2 && i + 1 < n) cp = (c & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
+        s.push_back(len == 1 || (len == 2 && cp <= 0xFF) ? (char)cp : '?');
+        i += len;
+    }
+    return s;
+}
+
+size_t max_property_bytes(Display *dpy) {
+    long units = XExtendedMaxRequestSize(dpy);
+    if (!units) units = XMaxRequestSize(dpy);
+    return (size_t)units * 4 - 256;
+}
+
+void handle_event(ClipX11 *x, XEvent *ev);
+
+// Waits for an event the predicate accepts, handling every other one meanwhile.
+template <typename Pred>
+bool wait_for(ClipX11 *x, int64_t deadline, Pred pred, XEvent *out) {
+    for (;;) {
+        while (XPending(x->dpy)) {
+            XNextEvent(x->dpy, out);
+            if (pred(*out)) return true;
+            handle_event(x, out);
+        }
+        int64_t left = deadline - now_ms();
+        if (left <= 0) return false;
+        pollfd p = {ConnectionNumber(x->dpy), POLLIN, 0};
+        poll(&p, 1, (int)left);
+    }
+}
+
+void serve(ClipX11 *x, const XSelectionRequestEvent &r) {
+    XEvent reply = {};
+    reply.xselection.type = SelectionNotify;
+    reply.xselection.display = x->dpy;
+    reply.xselection.requestor = r.requestor;
+    reply.xselection.selection = r.selection;
+    reply.xselection.target = r.target;
+    reply.xselection.time = r.time;
+    reply.xselection.property = None;
+
+    // Obsolete requestors name no property: the target stands for it.
+    Atom prop = r.property != None ? r.property : r.target;
+    bool ours = r.selection == x->clipboard && x->owned && (r.time == CurrentTime || r.time >= x->own_time);
+
+    // The requestor may be gone by now; its errors are caught here.
+    X11ErrorTrap trap(x->dpy);
+    if (ours && r.target == x->targets) {
+        long list[] = {(long)x->targets, (long)x->utf8, (long)XA_STRING, (long)x->text, (long)x->timestamp};
+        XChangeProperty(x->dpy, r.requestor, prop, XA_ATOM, 32, PropModeReplace, (unsigned char *)list, 5);
+        reply.xselection.property = prop;
+    } else if (ours && r.target == x->timestamp) {
+        long t = (long)x->own_time;
+        XChangeProperty(x->dpy, r.requestor, prop, XA_INTEGER, 32, PropModeReplace, (unsigned char *)&t, 1);
+        reply.xselection.property = prop;
+    } else if (ours && (r.target == x->utf8 || r.target == x->text || r.target == XA_STRING)) {
+        std::string latin;
+        const std::string *data = &x->copy;
+        Atom type = x->utf8;
+        if (r.target == XA_STRING) {
+            latin = utf8_to_latin1(x->copy);
+            data = &latin;
+            type = XA_STRING;
+        }
+        // Texts beyond one request would need the incremental form; refused.
+        if (data->size() <= max_property_bytes(x->dpy)) {
+            XChangeProperty(x->dpy, r.requestor, prop, type, 8, PropModeReplace,
+                            (const unsigned char *)data->data(), (int)data->size());
+            reply.xselection.property = prop;
+        }
+    }
+    XSendEvent(x->dpy, r.requestor, False, NoEventMask, &reply);
+    trap.sync();
+}
+
+void handle_event(ClipX11 *x, XEvent *ev) {
+    if (ev->type == x->fixes_event + XFixesSelectionNotify) {
+        const XFixesSelectionNotifyEvent *n = (const XFixesSelectionNotifyEvent *)ev;
+        if (n->selection != x->clipboard) return;
+        // Our own ownership was counted when we took it.
+        if (n->subtype == XFixesSetSelectionOwnerNotify && n->owner == x->win) return;
+        x->seq++;
+        x->changed = true;
+    } else if (ev->type == SelectionRequest) {
+        serve(x, ev->xselectionrequest);
+    } else if (ev->type == SelectionClear) {
+        if (ev->xselectionclear.selection == x->clipboard && ev->xselectionclear.window == x->win) {
+            x->owned = false;
+            x->copy.clear();
+            x->copy.shrink_to_fit();
+        }
+    }
+}
+
+// A server timestamp: the time of a property change on our own window.
+Time server_time(ClipX11 *x, int64_t deadline) {
+    XChangeProperty(x->dpy, x->win, x->time_prop, XA_STRING, 8, PropModeAppend, (const unsigned char *)"", 0);
+    XEvent ev;
+    auto is_stamp = [x](const XEvent &e) {
+        return e.type == PropertyNotify && e.xproperty.window == x->win && e.xproperty.atom == x->time_prop;
+    };
+    return wait_for(x, deadline, is_stamp, &ev) ? ev.xproperty.time : CurrentTime;
+}
+
+// Reads the transfer property, following the incremental form, up to max bytes.
+int fetch(ClipX11 *x, int64_t deadline, size_t max, bool latin1, std::string *out) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char *data = nullptr;
+    long words = (long)((max + 3) / 4);
+    if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, words, True, AnyPropertyType, &type, &format, &count,
+                           &after, &data) != Success)
+        return 0;
+
+    std::string raw;
+    bool incr = type == x->incr;
+    if (!incr && data && format == 8) raw.assign((const char *)data, count);
+    if (data) XFree(data);
+    if (after) XDeleteProperty(x->dpy, x->win, x->prop);
+
+    // Incremental: deleting the property asks for the next piece; an empty
+    // piece ends the transfer. Past max the pieces are still taken (and
+    // dropped) until the end or the deadline, so the owner is not left
+    // waiting on a property that a later transfer reuses.
+    while (incr) {
+        XEvent ev;
+        auto is_piece = [x](const XEvent &e) {
+            return e.type == PropertyNotify && e.xproperty.window == x->win && e.xproperty.atom == x->prop &&
+                   e.xproperty.state == PropertyNewValue;
+        };
+        if (!wait_for(x, deadline, is_piece, &ev)) return raw.empty() ? -1 : 1;
+        data = nullptr;
+        if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, words, True, AnyPropertyType, &type, &format,
+                               &count, &after, &data) != Success)
+            break;
+        if (after) XDeleteProperty(x->dpy, x->win, x->prop);
+        size_t n = data && format == 8 ? count : 0;
+        if (raw.size() < max) raw.append((const char *)data, std::min(n, max - raw.size()));
+        if (data) XFree(data);
+        if (n == 0 && after == 0) break;
+    }
+
+    if (raw.size() > max) raw.resize(max);
+    *out = latin1 ? latin1_to_utf8((const unsigned char *)raw.data(), raw.size()) : raw;
+    return 1;
+}
+
+}  // namespace
+
+ClipX11 *clip_x11_open(void) {
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) return nullptr;
+
+    int event_base, error_base;
+    if (!XFixesQueryExtension(dpy, &event_base, &error_base)) {
+        XCloseDisplay(dpy);
+        return nullptr;
+    }
+
+    ClipX11 *x = new ClipX11{};
+    x->dpy = dpy;
+    x->fixes_event = event_base;
+    x->seq = 1;
+
+    const char *names[] = {"CLIPBOARD", "UTF8_STRING", "TARGETS",     "TEXT",
+                           "TIMESTAMP", "INCR",        "ZARVEK_CLIP", "ZARVEK_CLIP_TIME"};
+    Atom atoms[8];
+    XInternAtoms(dpy, (char **)names, 8, False, atoms);
+    x->clipboard = atoms[0];
+    x->utf8 = atoms[1];
+    x->targets = atoms[2];
+    x->text = atoms[3];
+    x->timestamp = atoms[4];
+    x->incr = atoms[5];
+    x->prop = atoms[6];
+    x->time_prop = atoms[7];
+
+    x->win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(dpy, x->win, PropertyChangeMask);
+    XFixesSelectSelectionInput(dpy, x->win, x->clipboard,
+                               XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
+                                   XFixesSelectionClientCloseNotifyMask);
+    XFlush(dpy);
+    return x;
+}
+
+void clip_x11_close(ClipX11 **x) {
+    if (!x || !*x) return;
+    XDestroyWindow((*x)->dpy, (*x)->win);
+    XCloseDisplay((*x)->dpy);
+    delete *x;
+    *x = nullptr;
+}
+
+int clip_x11_fd(const ClipX11 *x) {
+    return ConnectionNumber(x->dpy);
+}
+
+bool clip_x11_dispatch(ClipX11 *x) {
+    XEvent ev;
+    while (XPending(x->dpy)) {
+        XNextEvent(x->dpy, &ev);
+        handle_event(x, &ev);
+    }
+    bool changed = x->changed;
+    x->changed = false;
+    return changed;
+}
+
+uint32_t clip_x11_sequence(const ClipX11 *x) {
+    return x->seq;
+}
+
+int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
+    out->clear();
+    Window owner = XGetSelectionOwner(x->dpy, x->clipboard);
+    if (owner == None || owner == x->win) return 0;
+
+    int64_t deadline = now_ms() + timeout_ms;
+    // 1 answered in the property, 0 refused, -1 no answer in time.
+    auto convert = [&](Atom target) {
+        XDeleteProperty(x->dpy, x->win, x->prop);
+        XConvertSelection(x->dpy, x->clipboard, target, x->prop, x->win, CurrentTime);
+        XEvent ev;
+        auto is_answer = [x](const XEvent &e) {
+            return e.type == SelectionNotify && e.xselection.requestor == x->win &&
+                   e.xselection.selection == x->clipboard;
+        };
+        if (!wait_for(x, deadline, is_answer, &ev)) return -1;
+        return ev.xselection.property == None ? 0 : 1;
+    };
+
+    // Which text forms are offered; an owner that lists no targets is asked
+    // for UTF-8 text directly.
+    int r = convert(x->targets);
+    if (r < 0) return -1;
+    Atom want = x->utf8;
+    if (r > 0) {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char *data = nullptr;
+        bool utf8 = false, latin1 = false;
+        if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, 1024, True, XA_ATOM, &type, &format, &count,
+                               &after, &data) == Success &&
+            data && format == 32) {
+            const long *list = (const long *)data;
+            for (unsigned long i = 0; i < count; i++) {
+                utf8 |= (Atom)list[i] == x->utf8;
+                latin1 |= (Atom)list[i] == XA_STRING;
+            }
+        }
+        if (data) XFree(data);
+        if (!utf8 && !latin1) return 0;
+        want = utf8 ? x->utf8 : XA_STRING;
+    }
+
+    r = convert(want);
+    if (r <= 0) return r;
+    return fetch(x, deadline, max, want == XA_STRING, out);
+}
+
+bool clip_x11_own(ClipX11 *x, const char *utf8, size_t size, int timeout_ms) {
+    Time t = server_time(x, now_ms() + timeout_ms);
+    if (t == CurrentTime) return false;
+
+    x->copy.assign(utf8 ? utf8 : "", utf8 ? size : 0);
+    XSetSelectionOwner(x->dpy, x->clipboard, x->win, t);
+    if (XGetSelectionOwner(x->dpy, x->clipboard) != x->win) {
+        x->copy.clear();
+        x->owned = false;
+        return false;
+    }
+    x->owned = true;
+    x->own_time = t;
+    x->seq++;
+    return true;
+}
