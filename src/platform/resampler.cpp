@@ -215,7 +215,10 @@ __attribute__((target("avx2"), noinline)) void fast_coefficients(const FastFrame
                                                                  __m256d (*c)[WING]) {
     for (int i = 0; i < n; i++) {
         const FastFrame &fr = frames[i];
-        const __m256 frac = _mm256_setr_ps(fr.fl, fr.fl, fr.fr, fr.fr, fr.fl, fr.fl, fr.fr, fr.fr);
+        // {fl, fl, fr, fr} twice, in registers (narrow stores then a wide load would stall)
+        const __m128 both = _mm_unpacklo_ps(_mm_set_ss(fr.fl), _mm_set_ss(fr.fr));
+        const __m128 half = _mm_shuffle_ps(both, both, _MM_SHUFFLE(1, 1, 0, 0));
+        const __m256 frac = _mm256_insertf128_ps(_mm256_castps128_ps256(half), half, 1);
         const float *a = &g_rows.a[fr.combo][0][0], *d = &g_rows.d[fr.combo][0][0];
         for (int j = 0; j < WING; j += 2) {
             __m256 v =
