@@ -7,9 +7,15 @@
 //   with that connection's loop lock held.
 // - Per-application capture adds an activation thread. ExclusiveCapture::state
 //   (atomic) is 1 while the set of monitored applications must be rebuilt and
-//   2 once it is capturing; the activation thread rebuilds only in state 1 and
+//   2 once it is capturing; the activation thread replaces client and mix only
+//   in state 1 (setting them, under the loop lock, just before state 2) and
 //   the poll reads the mix only in state 2. target (atomic) is the target's
-//   process id, written by the audio thread and read by the mix filter.
+//   process id, written by the audio thread and read by the activation
+//   thread, which builds each activation for one target and keeps a result
+//   only while that is still the target.
+// - An activation (AudioActivation) is touched under its connection's loop
+//   lock; its handler reference is dropped once, either on the loop thread
+//   when it completes or when it is freed before that.
 //   Whichever of the mix and the plain loopback below it is not serving a
 //   poll has its gathered audio dropped by that poll, so a switch between
 //   them never replays old sound.
@@ -456,10 +462,123 @@ void acapture_voice_scan(void *handle, AudioVoiceCallback callback, void *opaque
     }
 }
 
+// Activation of per-application capture.
+struct AudioActivation {
+    AudioMix *mix;
+    LoopbackActivationHandler *handler;  // the activation's reference, NULL once completed
+    AudioProcessLoopbackParams params;
+};
+
+namespace {
+
+int32_t handler_query(LoopbackActivationHandler *self, uint32_t iid, void **out) {
+    if (!self || !out) return AUDIO_E_INVALIDARG;
+    if (iid == AUDIO_IID_UNKNOWN || iid == AUDIO_IID_AGILE_OBJECT || iid == AUDIO_IID_ACTIVATION_COMPLETION) {
+        self->ops->AddRef(self);
+        *out = self;
+        return AUDIO_S_OK;
+    }
+    *out = nullptr;
+    return AUDIO_E_NOINTERFACE;
+}
+
+uint32_t handler_add_ref(LoopbackActivationHandler *self) {
+    return self->refs.fetch_add(1) + 1;
+}
+
+uint32_t handler_release(LoopbackActivationHandler *self) {
+    const uint32_t left = self->refs.fetch_sub(1) - 1;
+    if (left == 0) {
+        VKO_WaitableDestroy(&self->completed);
+        delete self;
+    }
+    return left;
+}
+
+int32_t handler_completed(LoopbackActivationHandler *self, AudioActivation *) {
+    VKO_WaitableSignal(self->completed);
+    return AUDIO_S_OK;
+}
+
+const LoopbackActivationHandlerOps kActivationHandlerOps = {handler_query, handler_add_ref, handler_release,
+                                                            handler_completed};
+
+// Inputs of processes in the target's tree, or all others.
+bool activation_filter(uint32_t pid, void *opaque) {
+    auto *a = (AudioActivation *)opaque;
+    const bool in_tree = pid && audio_process_in_tree(pid, a->params.target_pid);
+    return a->params.mode == AUDIO_LOOPBACK_INCLUDE_TREE ? in_tree : !in_tree;
+}
+
+// The mix's first audio or failure, on the loop thread.
+void activation_ready(void *opaque) {
+    auto *a = (AudioActivation *)opaque;
+    LoopbackActivationHandler *h = a->handler;
+    if (!h) return;
+    a->handler = nullptr;
+    h->ops->ActivateCompleted(h, a);
+    h->ops->Release(h);
+}
+
+}  // namespace
+
+LoopbackActivationHandler *audio_activation_handler_create(void) {
+    auto *h = new LoopbackActivationHandler();
+    h->ops = &kActivationHandlerOps;
+    h->completed = VKO_WaitableCreate();
+    h->refs = 1;
+    return h;
+}
+
+int32_t ActivateAudioInterfaceAsync(VKO_Pulse *p, const char *sink, uint32_t iid,
+                                    const AudioProcessLoopbackParams *params,
+                                    LoopbackActivationHandler *handler, AudioActivation **operation) {
+    *operation = nullptr;
+    if (!p || !params || !handler || iid != AUDIO_IID_AUDIO_CLIENT ||
+        params->activation_type != AUDIO_ACTIVATION_PROCESS_LOOPBACK ||
+        params->mode > AUDIO_LOOPBACK_EXCLUDE_TREE)
+        return AUDIO_E_INVALIDARG;
+    auto *a = new AudioActivation();
+    a->params = *params;
+    a->handler = handler;
+    handler->ops->AddRef(handler);
+    int err = 0;
+    a->mix = audio_mix_create(p, sink, activation_filter, a, activation_ready, a, &err);
+    if (!a->mix) {
+        handler->ops->Release(handler);
+        delete a;
+        return err ? -err : AUDIO_E_INVALIDARG;
+    }
+    *operation = a;
+    return 0;
+}
+
+int32_t audio_activation_result(AudioActivation *a, int32_t *result, AudioMix **client) {
+    *client = nullptr;
+    if (a->handler)
+        *result = AUDIO_E_PENDING;
+    else if (!a->mix || !audio_mix_alive(a->mix))
+        *result = -(a->mix ? PA_ERR_NOENTITY : PA_ERR_INVALID);
+    else
+        *result = AUDIO_S_OK;
+    if (*result == AUDIO_S_OK) *client = a->mix;
+    return 0;
+}
+
+void audio_activation_free(AudioActivation **operation) {
+    AudioActivation *a = *operation;
+    if (!a) return;
+    audio_mix_destroy(&a->mix);  // no callback after this
+    if (a->handler) a->handler->ops->Release(a->handler);
+    delete a;
+    *operation = nullptr;
+}
+
 // Per-application capture.
 struct ExclusiveCapture {
     VKO_Pulse pulse;
-    AudioMix *mix;  // state 2: the selected applications' sound
+    AudioActivation *client;  // state 2: the completed activation, owner of mix
+    AudioMix *mix;            // state 2: the selected applications' sound
     uint8_t *staging;
     uint32_t staged;
     int64_t last_search;
@@ -490,12 +609,6 @@ void close_target(ExclusiveCapture *x) {
     if (x->target_fd >= 0) close(x->target_fd);
     x->target_fd = -1;
     x->target = NO_PROCESS;
-}
-
-bool select_filter(uint32_t pid, void *opaque) {
-    auto *x = (ExclusiveCapture *)opaque;
-    bool in_tree = pid && audio_process_in_tree(pid, x->target.load());
-    return x->inclusive ? in_tree : !in_tree;
 }
 
 void aexclusive_select_target(ExclusiveCapture *x) {
@@ -540,55 +653,61 @@ int32_t aexclusive_fifo_take(ExclusiveCapture *x, const void *data, uint32_t byt
                      frames * 4);
 }
 
-void ready_cb(void *waitable) {
-    VKO_WaitableSignal((VKO_Waitable *)waitable);
-}
-
-// Rebuilds the monitored set whenever the target changes (state 1).
+// Rebuilds the capture whenever the target changes (state 1): the old mix
+// goes, an activation for the new target starts and, once it has completed
+// within a second, its mix serves the polls (state 2).
 void *audio_capture_init(void *opaque) {
     auto *x = (ExclusiveCapture *)opaque;
-    VKO_Waitable *ready = VKO_WaitableCreate();
     while (!x->stop) {
         if (x->state == 1) {
             {
                 PulseLock lock(&x->pulse);
-                audio_mix_destroy(&x->mix);
+                x->mix = nullptr;
+                audio_activation_free(&x->client);
             }
-            int err = 0;
-            bool alive = false;
+            const AudioProcessLoopbackParams params{
+                AUDIO_ACTIVATION_PROCESS_LOOPBACK, x->target.load(),
+                x->inclusive ? AUDIO_LOOPBACK_INCLUDE_TREE : AUDIO_LOOPBACK_EXCLUDE_TREE};
+            LoopbackActivationHandler *handler = audio_activation_handler_create();
+            AudioActivation *op = nullptr;
+            AudioMix *client = nullptr;
+            int32_t r, result = AUDIO_E_PENDING;
             {
                 PulseLock lock(&x->pulse);
-                x->mix = audio_mix_create(&x->pulse, x->inner->sink, select_filter, x, ready_cb, ready, &err);
+                r = ActivateAudioInterfaceAsync(&x->pulse, x->inner->sink, AUDIO_IID_AUDIO_CLIENT, &params,
+                                                handler, &op);
             }
-            if (!x->mix) {
+            if (r != 0) {
                 log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "aexclusive_init_thread",
-                            "audio_capture_init", __LINE__, err);
-            } else if (!VKO_WaitableWait(ready, 1000)) {
+                            "audio_capture_init", __LINE__, r);
+            } else if (!VKO_WaitableWait(handler->completed, 1000)) {
                 log_message(LOG_LEVEL_INFO, "* %s[%d] %s", "audio_capture_init", __LINE__,
                             "Loopback not ready.");
             } else {
                 PulseLock lock(&x->pulse);
-                alive = audio_mix_alive(x->mix);
-                if (!alive)
+                audio_activation_result(op, &result, &client);
+                if (result != 0)
                     log_message(LOG_LEVEL_INFO, "'IAudioClient_Initialize' failed with error 0x%X",
-                                (unsigned)vko_pulse_errno(&x->pulse));
+                                (unsigned)result);
             }
-            if (alive) {
-                uint32_t expected = 1;
-                if (x->state.compare_exchange_strong(expected, 2))
-                    log_message(LOG_LEVEL_INFO, "IAudioClient initialized to ignore process!");
+            PulseLock lock(&x->pulse);
+            handler->ops->Release(handler);
+            // A target that changed meanwhile needs another round.
+            uint32_t expected = 1;
+            if (client && params.target_pid == x->target.load() &&
+                x->state.compare_exchange_strong(expected, 2)) {
+                x->client = op;
+                x->mix = client;
+                log_message(LOG_LEVEL_INFO, "IAudioClient initialized to ignore process!");
             } else {
-                PulseLock lock(&x->pulse);
-                audio_mix_destroy(&x->mix);
+                audio_activation_free(&op);
             }
         }
         VKO_WaitableWait(x->wake, 500);
     }
-    {
-        PulseLock lock(&x->pulse);
-        audio_mix_destroy(&x->mix);
-    }
-    VKO_WaitableDestroy(&ready);
+    PulseLock lock(&x->pulse);
+    x->mix = nullptr;
+    audio_activation_free(&x->client);
     return nullptr;
 }
 

@@ -4,9 +4,11 @@
 // is delivered as 48 kHz 16-bit frames (stereo; mono for the microphone).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct VKO_Mutex;
+struct VKO_Waitable;
 
 #define AUDIO_NOT_ENOUGH 6000  // poll: not enough audio yet (not an error)
 #define AUDIO_ERR_START (-9000)
@@ -84,6 +86,69 @@ int32_t aexclusive_poll(void *handle, int16_t *out, uint32_t frames);
 void aexclusive_stop(void **handle);
 // Process loopback state: 0 idle, 1 (re)building the capture, 2 capturing.
 uint32_t aexclusive_state(void *handle);
+
+// Asynchronous activation of per-application capture on a PulseAudio
+// connection: the mix of the sink's applications inside (include) or outside
+// (exclude) one process tree. It completes once the first audio has arrived
+// or the capture has failed, on the connection's loop thread, by calling the
+// handler's ActivateCompleted. The handler is reference counted: the
+// activation holds a reference until it completes or is abandoned, the
+// waiting thread its own; the last release frees it.
+struct AudioMix;
+struct VKO_Pulse;
+struct AudioActivation;
+struct LoopbackActivationHandler;
+
+#define AUDIO_S_OK 0
+#define AUDIO_E_PENDING ((int32_t)0x8000000A)
+#define AUDIO_E_NOINTERFACE ((int32_t)0x80004002)
+#define AUDIO_E_INVALIDARG ((int32_t)0x80070057)
+
+enum AudioInterfaceId : uint32_t {
+    AUDIO_IID_UNKNOWN = 0,
+    AUDIO_IID_AGILE_OBJECT = 1,
+    AUDIO_IID_ACTIVATION_COMPLETION = 2,
+    AUDIO_IID_AUDIO_CLIENT = 3,
+};
+
+struct LoopbackActivationHandlerOps {
+    int32_t (*QueryInterface)(LoopbackActivationHandler *self, uint32_t iid, void **out);
+    uint32_t (*AddRef)(LoopbackActivationHandler *self);
+    uint32_t (*Release)(LoopbackActivationHandler *self);
+    int32_t (*ActivateCompleted)(LoopbackActivationHandler *self, AudioActivation *operation);
+};
+
+struct LoopbackActivationHandler {
+    const LoopbackActivationHandlerOps *ops;
+    VKO_Waitable *completed;  // signalled by ActivateCompleted
+    std::atomic<uint32_t> refs;
+};
+
+// A new handler holding one reference (the caller's).
+LoopbackActivationHandler *audio_activation_handler_create(void);
+
+#define AUDIO_ACTIVATION_PROCESS_LOOPBACK 1u
+#define AUDIO_LOOPBACK_INCLUDE_TREE 0u
+#define AUDIO_LOOPBACK_EXCLUDE_TREE 1u
+
+struct AudioProcessLoopbackParams {  // 12 bytes
+    uint32_t activation_type;        // AUDIO_ACTIVATION_PROCESS_LOOPBACK
+    uint32_t target_pid;
+    uint32_t mode;  // AUDIO_LOOPBACK_INCLUDE_TREE or AUDIO_LOOPBACK_EXCLUDE_TREE
+};
+static_assert(sizeof(AudioProcessLoopbackParams) == 12);
+
+// Starts an activation of iid (AUDIO_IID_AUDIO_CLIENT) for the inputs of sink.
+// 0 with *operation set, or a negative code. Loop lock held.
+int32_t ActivateAudioInterfaceAsync(VKO_Pulse *p, const char *sink, uint32_t iid,
+                                    const AudioProcessLoopbackParams *params,
+                                    LoopbackActivationHandler *handler, AudioActivation **operation);
+// The activation's outcome in *result (AUDIO_E_PENDING until it completed)
+// and, on success, its mix in *client: valid as long as the operation. Loop
+// lock held.
+int32_t audio_activation_result(AudioActivation *operation, int32_t *result, AudioMix **client);
+// Frees the operation and its mix; an unfinished one is abandoned. Loop lock held.
+void audio_activation_free(AudioActivation **operation);
 
 #pragma pack(push, 1)
 struct AudioWaveFormat {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/audio_mix.h"
 #include "host/audio_thread.h"
 #include "platform/thread.h"
 #include "support/net/netns.h"
@@ -228,6 +229,65 @@ TEST_F(AudioCaptureTest, ReserveCaptureResumesWithCurrentAudio) {
     EXPECT_GT(heard_after, 50);
     EXPECT_LE(worst_back, 2) << "tenths of a second replayed";
     printf("replayed at most %d tenths of a second\n", worst_back);
+}
+
+// The completion handler answers for its three interfaces with a reference
+// each; an activation holds one reference until it completes or is dropped,
+// and a completed one serves the chosen process tree's sound.
+TEST_F(AudioCaptureTest, ActivationCompletesThroughItsHandler) {
+    tone(1000);
+    LoopbackActivationHandler *h = audio_activation_handler_create();
+    void *out = nullptr;
+    for (uint32_t iid : {AUDIO_IID_UNKNOWN, AUDIO_IID_AGILE_OBJECT, AUDIO_IID_ACTIVATION_COMPLETION}) {
+        EXPECT_EQ(h->ops->QueryInterface(h, iid, &out), AUDIO_S_OK);
+        EXPECT_EQ(out, h);
+    }
+    EXPECT_EQ(h->ops->QueryInterface(h, AUDIO_IID_AUDIO_CLIENT, &out), AUDIO_E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(h->ops->QueryInterface(h, AUDIO_IID_UNKNOWN, nullptr), AUDIO_E_INVALIDARG);
+    for (uint32_t left : {3u, 2u, 1u}) EXPECT_EQ(h->ops->Release(h), left);
+
+    VKO_Pulse p{};
+    ASSERT_EQ(vko_pulse_open(&p, "activation"), 0);
+    const AudioProcessLoopbackParams only_us{AUDIO_ACTIVATION_PROCESS_LOOPBACK, (uint32_t)getpid(),
+                                             AUDIO_LOOPBACK_INCLUDE_TREE};
+    AudioActivation *op = nullptr;
+    {
+        PulseLock lock(&p);
+        EXPECT_LT(ActivateAudioInterfaceAsync(&p, "nosuchsink", AUDIO_IID_AUDIO_CLIENT, &only_us, h, &op), 0);
+        const AudioProcessLoopbackParams bad{7, 1, 0};
+        EXPECT_EQ(ActivateAudioInterfaceAsync(&p, "testsink", AUDIO_IID_AUDIO_CLIENT, &bad, h, &op),
+                  AUDIO_E_INVALIDARG);
+        ASSERT_EQ(ActivateAudioInterfaceAsync(&p, "testsink", AUDIO_IID_AUDIO_CLIENT, &only_us, h, &op), 0);
+        audio_activation_free(&op);  // dropped before it could complete
+        EXPECT_EQ(h->refs.load(), 1u);
+        ASSERT_EQ(ActivateAudioInterfaceAsync(&p, "testsink", AUDIO_IID_AUDIO_CLIENT, &only_us, h, &op), 0);
+    }
+    EXPECT_TRUE(VKO_WaitableWait(h->completed, 5000));
+    std::vector<int16_t> pcm;
+    for (int i = 0; i < 500 && pcm.size() < 2 * 24000; i++) {
+        {
+            PulseLock lock(&p);
+            int32_t result = 0;
+            AudioMix *mix = nullptr;
+            audio_activation_result(op, &result, &mix);
+            ASSERT_EQ(result, AUDIO_S_OK);
+            uint32_t bytes = 0;
+            const auto *data = (const int16_t *)audio_mix_peek(mix, &bytes);
+            pcm.insert(pcm.end(), data, data + bytes / 2);
+            audio_mix_drop(mix, bytes);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+        PulseLock lock(&p);
+        audio_activation_free(&op);
+    }
+    vko_pulse_close(&p);
+    EXPECT_EQ(h->refs.load(), 1u);  // the activation let go of its reference on completion
+    EXPECT_EQ(h->ops->Release(h), 0u);
+    ASSERT_GE(pcm.size(), 2u * 24000);
+    EXPECT_GT(amp(std::vector<int16_t>(pcm.end() - 2 * 24000, pcm.end()), 1000), 0.1);
 }
 
 TEST_F(AudioCaptureTest, MicrophoneIsMonoWithAShortQueue) {
