@@ -1,7 +1,8 @@
 #include "platform/gfx/gfx.h"
 
-#include <cfenv>
 #include <cmath>
+
+#include "platform/gfx/vk_load.h"
 
 const VKO_ColorFormatInfo vko_color_formats[VKO_COLOR_FORMAT_COUNT] = {
     {0, 0, 0, 0},  // UNKNOWN
@@ -86,7 +87,34 @@ VKO_GFX vko_gfx_resolve(uint32_t requested) {
     return VKO_GFX_D3D11;
 }
 
-// Rows are filled where a back-end of that interface is built in.
-const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {};
-const vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {};
-const vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {};
+namespace {
+void sync_interval_none(void *, uint32_t) {}
+bool lock_always(void *) {
+    return true;
+}
+void unlock_none(void *) {}
+bool shared_test_none(void *, void *, void **) {
+    return false;
+}
+}  // namespace
+
+// Rows 0 and 1 exist and are empty; a row whose interface is not built in is empty too.
+const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
+    {},
+    {},
+    {vko_vk_ctx_create, vko_vk_ctx_destroy, vko_vk_ctx_present, vko_vk_ctx_get_size, vko_vk_ctx_get_device,
+     vko_vk_ctx_get_context, vko_vk_ctx_get_surface, sync_interval_none, lock_always, unlock_none},
+    {},
+    {},
+};
+const vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
+    {}, {}, {vko_vk_create, vko_vk_destroy, shared_test_none, vko_vk_render, vko_vk_clear}, {}, {},
+};
+const vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
+    {},
+    {},
+    {vko_vk_ui_create, vko_vk_ui_destroy, vko_vk_ui_render, vko_vk_ui_create_texture,
+     vko_vk_ui_destroy_texture},
+    {},
+    {},
+};

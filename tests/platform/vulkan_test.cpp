@@ -1,0 +1,451 @@
+// Vulkan context and renderers on Mesa's CPU device under the test's Xvfb,
+// with the Khronos validation layer watching every call: pictures of every
+// colour format are drawn into a real X window and read back with XGetImage.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/gfx/gfx.h"
+#include "platform/gfx/vk_load.h"
+#include "platform/map.h"
+#include "support/temp_dir.h"
+#include "support/xvfb.h"
+
+// Xlib after everything else: its macros clash with the test framework.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+struct Rgb {
+    int r, g, b;
+};
+
+// The picture: left half colour A, right half colour B, with row padding.
+constexpr uint32_t W = 64, H = 32, STRIDE = 80, PLANE_H = 40;
+constexpr uint32_t WIN_W = 160, WIN_H = 120;
+
+// Limited-range 8-bit YUV of the two halves, and their RGB by the BT.709 rule.
+constexpr int YA = 81, UA = 90, VA = 240;
+constexpr int YB = 170, UB = 166, VB = 16;
+
+Rgb yuv_ref(double y, double u, double v, bool hd, bool full) {
+    if (full) {
+        const double off = hd ? 0.500489 : 0.501961;
+        u -= off;
+        v -= off;
+    } else if (hd) {
+        y = y * 1.16781 - 0.0730594;
+        u = u * 1.14174 - 0.571429;
+        v = v * 1.14174 - 0.571429;
+    } else {
+        y = y * 1.16438 - 0.0730594;
+        u = u * 1.13839 - 0.571429;
+        v = v * 1.13839 - 0.571429;
+    }
+    const double r = y + 1.5748 * v, b = y + 1.8556 * u, g = (y - 0.2126 * r - 0.0722 * b) * 1.39821;
+    auto q = [](double c) { return int(std::lround(std::clamp(c, 0.0, 1.0) * 255)); };
+    return {q(r), q(g), q(b)};
+}
+
+std::string settings_dir;
+std::string validation_log;
+
+class Vulkan : public ::testing::Test {
+   protected:
+    static void SetUpTestSuite() {
+        ASSERT_FALSE(xvfb_display().empty());
+        setenv("VK_ICD_FILENAMES", "/usr/share/vulkan/icd.d/lvp_icd.x86_64.json", 1);
+        // The CPU device keeps a few allocations in its own statics; held
+        // loaded here, they stay reachable instead of turning into leaks of an
+        // unloaded module each time the last instance goes.
+        static void *device_module = dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_LOCAL);
+        (void)device_module;
+        static TempDir dir;
+        settings_dir = dir.path;
+        validation_log = settings_dir + "/validation.txt";
+        struct stat st;
+        if (stat("/usr/share/vulkan/explicit_layer.d/VkLayer_khronos_validation.json", &st) == 0) {
+            std::ofstream(settings_dir + "/vk_layer_settings.txt")
+                << "khronos_validation.debug_action = VK_DBG_LAYER_ACTION_LOG_MSG\n"
+                << "khronos_validation.report_flags = error,warn\n"
+                << "khronos_validation.log_filename = " << validation_log << "\n";
+            setenv("VK_LAYER_SETTINGS_PATH", settings_dir.c_str(), 1);
+            setenv("VK_INSTANCE_LAYERS", "VK_LAYER_KHRONOS_validation", 1);
+        }
+    }
+
+    void SetUp() override {
+        dpy_ = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy_, nullptr);
+        win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, WIN_W, WIN_H, 0, 0, 0x777777);
+        XSelectInput(dpy_, win_, StructureNotifyMask);
+        XMapWindow(dpy_, win_);
+        for (XEvent e;;) {
+            XNextEvent(dpy_, &e);
+            if (e.type == MapNotify) break;
+        }
+        handle_ = {dpy_, win_};
+        ctx_ = api().create(&handle_, true);
+        ASSERT_NE(ctx_, nullptr);
+        device_ = api().get_device(ctx_);
+    }
+
+    void TearDown() override {
+        if (ctx_) api().destroy(&ctx_);
+        EXPECT_EQ(ctx_, nullptr);
+        EXPECT_EQ(vko_vk_ctx_loader.refs, 0u);
+        EXPECT_EQ(vko_vk_frame_loader.refs, 0u);
+        EXPECT_EQ(vko_vk_ui_loader.refs, 0u);
+        XDestroyWindow(dpy_, win_);
+        XCloseDisplay(dpy_);
+        std::ifstream log(validation_log);
+        std::stringstream text;
+        text << log.rdbuf();
+        EXPECT_EQ(text.str().find("Validation"), std::string::npos) << text.str();
+    }
+
+    static const vko_gfx_ctx_api &api() { return vko_gfx_ctx_apis[VKO_GFX_VULKAN]; }
+    static const vko_gfx_api &frames() { return vko_gfx_apis[VKO_GFX_VULKAN]; }
+    static const vko_gfx_ui_api &uis() { return vko_gfx_ui_apis[VKO_GFX_VULKAN]; }
+
+    // One frame as the window glue draws it: surface, size, render, present.
+    bool draw(void *renderer, const void *image, VKO_RenderDesc desc) {
+        void *surface = api().get_surface(ctx_);
+        if (!surface) return false;
+        api().get_size(ctx_, &desc.view_width, &desc.view_height);
+        const bool ok = frames().render(renderer, device_, api().get_context(ctx_), image, &desc, surface);
+        api().present(ctx_);
+        return ok;
+    }
+
+    Rgb pixel(int x, int y) {
+        XImage *img = XGetImage(dpy_, win_, x, y, 1, 1, AllPlanes, ZPixmap);
+        const unsigned long p = XGetPixel(img, 0, 0);
+        XDestroyImage(img);
+        return {int((p >> 16) & 0xFF), int((p >> 8) & 0xFF), int(p & 0xFF)};
+    }
+
+    void expect_near(Rgb got, Rgb want, int tol, const std::string &what) {
+        EXPECT_LE(std::abs(got.r - want.r), tol) << what << " r " << got.r << " vs " << want.r;
+        EXPECT_LE(std::abs(got.g - want.g), tol) << what << " g " << got.g << " vs " << want.g;
+        EXPECT_LE(std::abs(got.b - want.b), tol) << what << " b " << got.b << " vs " << want.b;
+    }
+
+    Display *dpy_ = nullptr;
+    Window win_ = 0;
+    VKO_X11Window handle_{};
+    void *ctx_ = nullptr;
+    void *device_ = nullptr;
+};
+
+// Fills a picture of the given format with the two halves; returns its bytes
+// and the description's format-specific fields.
+std::vector<uint8_t> make_picture(uint32_t format, uint32_t chroma, bool lsb, VKO_RenderDesc *d) {
+    *d = {};
+    d->format = format;
+    d->chroma = chroma;
+    d->stride = STRIDE;
+    d->plane_height = PLANE_H;
+    d->image_width = W;
+    d->image_height = H;
+    d->lsb_aligned = lsb;
+    const VKO_ColorFormatInfo &f = vko_color_formats[format];
+    uint64_t total = 0;
+    for (uint32_t p = 0; p < f.planes; ++p) {
+        uint64_t off;
+        uint32_t row, rows;
+        vko_gfx_plane(d, p, &off, &row, &rows);
+        total = off + uint64_t(row) * rows;
+    }
+    std::vector<uint8_t> buf(total, 0xEE);
+    auto put16 = [&](uint64_t at, uint32_t v) { memcpy(&buf[at], &v, 2); };
+    auto put32 = [&](uint64_t at, uint32_t v) { memcpy(&buf[at], &v, 4); };
+    auto hd16 = [&](int v8) { return uint32_t(v8 * 1023 / 255) << (lsb ? 0 : 6); };
+    for (uint32_t p = 0; p < f.planes; ++p) {
+        uint64_t off;
+        uint32_t row, rows;
+        vko_gfx_plane(d, p, &off, &row, &rows);
+        const uint32_t hd = p == 0 ? 1 : (chroma == 0 ? 1 : 2), vd = p == 0 ? 1 : (chroma == 2 ? 2 : 1);
+        for (uint32_t y = 0; y < H / vd; ++y)
+            for (uint32_t x = 0; x < W / hd; ++x) {
+                const bool a = x * hd < W / 2;
+                const int Y = a ? YA : YB, U = a ? UA : UB, V = a ? VA : VB;
+                const uint64_t at = off + uint64_t(y) * row;
+                switch (format) {
+                    case VKO_COLOR_FORMAT_BGRA: {
+                        const uint8_t px[4] = {uint8_t(a ? 0 : 255), 0, uint8_t(a ? 255 : 0), 255};
+                        memcpy(&buf[at + x * 4], px, 4);
+                        break;
+                    }
+                    case VKO_COLOR_FORMAT_RGBA: {
+                        const uint8_t px[4] = {uint8_t(a ? 255 : 0), 0, uint8_t(a ? 0 : 255), 255};
+                        memcpy(&buf[at + x * 4], px, 4);
+                        break;
+                    }
+                    case VKO_COLOR_FORMAT_BGR565:
+                        put16(at + x * 2, a ? 0xF800 : 0x001F);
+                        break;
+                    case VKO_COLOR_FORMAT_BGRA5551:
+                        put16(at + x * 2, a ? 0xFC00 : 0x801F);
+                        break;
+                    case VKO_COLOR_FORMAT_AYUV: {
+                        const uint8_t px[4] = {uint8_t(V), uint8_t(U), uint8_t(Y), 255};
+                        memcpy(&buf[at + x * 4], px, 4);
+                        break;
+                    }
+                    case VKO_COLOR_FORMAT_Y410:
+                        put32(at + x * 4, uint32_t(U * 1023 / 255) | uint32_t(Y * 1023 / 255) << 10 |
+                                              uint32_t(V * 1023 / 255) << 20 | 3u << 30);
+                        break;
+                    case VKO_COLOR_FORMAT_Y416:
+                        put16(at + x * 8, hd16(U));
+                        put16(at + x * 8 + 2, hd16(Y));
+                        put16(at + x * 8 + 4, hd16(V));
+                        put16(at + x * 8 + 6, 0xFFFF);
+                        break;
+                    case VKO_COLOR_FORMAT_NV12:
+                        if (p == 0)
+                            buf[at + x] = uint8_t(Y);
+                        else {
+                            buf[at + x * 2] = uint8_t(U);
+                            buf[at + x * 2 + 1] = uint8_t(V);
+                        }
+                        break;
+                    case VKO_COLOR_FORMAT_I420:
+                        buf[at + x] = uint8_t(p == 0 ? Y : p == 1 ? U : V);
+                        break;
+                    case VKO_COLOR_FORMAT_P010:
+                        if (p == 0)
+                            put16(at + x * 2, hd16(Y));
+                        else {
+                            put16(at + x * 4, hd16(U));
+                            put16(at + x * 4 + 2, hd16(V));
+                        }
+                        break;
+                    case VKO_COLOR_FORMAT_I420_16:
+                        put16(at + x * 2, hd16(p == 0 ? Y : p == 1 ? U : V));
+                        break;
+                }
+            }
+    }
+    return buf;
+}
+
+std::pair<Rgb, Rgb> expected(uint32_t format) {
+    const VKO_ColorFormatInfo &f = vko_color_formats[format];
+    if (!f.yuv) return {{255, 0, 0}, {0, 0, 255}};
+    auto n = [&](int v8) { return f.high_depth ? (v8 * 1023 / 255) / 1023.0 : v8 / 255.0; };
+    return {yuv_ref(n(YA), n(UA), n(VA), f.high_depth, false),
+            yuv_ref(n(YB), n(UB), n(VB), f.high_depth, false)};
+}
+
+TEST_F(Vulkan, EveryFormatDrawsItsColoursLetterboxed) {
+    void *r = frames().create(device_, 0);
+    ASSERT_NE(r, nullptr);
+    struct Case {
+        uint32_t format, chroma;
+        bool lsb;
+    };
+    const Case cases[] = {{1, 0, false}, {2, 0, false},  {3, 0, false}, {4, 0, false},  {5, 0, false},
+                          {6, 0, false}, {7, 0, false},  {8, 2, false}, {9, 2, false},  {9, 0, false},
+                          {9, 1, false}, {10, 2, false}, {10, 2, true}, {11, 2, false}, {11, 0, true}};
+    for (const Case &c : cases) {
+        VKO_RenderDesc d;
+        const std::vector<uint8_t> pic = make_picture(c.format, c.chroma, c.lsb, &d);
+        const std::string what = "format " + std::to_string(c.format) + " chroma " +
+                                 std::to_string(c.chroma) + (c.lsb ? " lsb" : "");
+        ASSERT_TRUE(draw(r, pic.data(), d)) << what;
+        // 64x32 in 160x120: 160x80 at y 20.
+        const auto [a, b] = expected(c.format);
+        expect_near(pixel(40, 60), a, 3, what + " left");
+        expect_near(pixel(120, 60), b, 3, what + " right");
+        expect_near(pixel(80, 5), {0, 0, 0}, 0, what + " letterbox");
+        expect_near(pixel(80, 114), {0, 0, 0}, 0, what + " letterbox");
+    }
+    frames().destroy(&r, device_);
+    EXPECT_EQ(r, nullptr);
+}
+
+TEST_F(Vulkan, RedrawRotationEffectsAndBlending) {
+    void *video = frames().create(device_, 0);
+    void *overlay = frames().create(device_, 1);
+    ASSERT_NE(video, nullptr);
+    ASSERT_NE(overlay, nullptr);
+    VKO_RenderDesc d;
+    const std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_BGRA, 0, false, &d);
+
+    // Before any picture, format 0 draws nothing and succeeds.
+    VKO_RenderDesc none = d;
+    none.format = 0;
+    EXPECT_TRUE(draw(video, nullptr, none));
+
+    ASSERT_TRUE(draw(video, pic.data(), d));
+    expect_near(pixel(40, 60), {255, 0, 0}, 0, "picture");
+    // Format 0 draws the previous picture again.
+    ASSERT_TRUE(draw(video, nullptr, none));
+    expect_near(pixel(40, 60), {255, 0, 0}, 0, "redraw");
+    expect_near(pixel(120, 60), {0, 0, 255}, 0, "redraw");
+
+    // A half turn exchanges the halves.
+    VKO_RenderDesc turned = d;
+    turned.rotation = 2;
+    ASSERT_TRUE(draw(video, pic.data(), turned));
+    expect_near(pixel(40, 60), {0, 0, 255}, 0, "half turn");
+    // A quarter turn fits 32x64 into the view: 60x120 centred.
+    turned.rotation = 1;
+    ASSERT_TRUE(draw(video, pic.data(), turned));
+    expect_near(pixel(40, 60), {0, 0, 0}, 0, "quarter turn letterbox");
+    expect_near(pixel(80, 30), {255, 0, 0}, 0, "quarter turn top");
+    expect_near(pixel(80, 90), {0, 0, 255}, 0, "quarter turn bottom");
+
+    // Scanlines on a view under 240 rows: every row is one band, darkened.
+    VKO_RenderDesc lines = d;
+    lines.effects[0] = VKO_EFFECT_SCANLINE;
+    lines.levels[0] = 0.5f;
+    ASSERT_TRUE(draw(video, pic.data(), lines));
+    expect_near(pixel(40, 60), {128, 0, 0}, 1, "scanline");
+
+    // Layer 1 blends a half-transparent picture over layer 0 without clearing.
+    std::vector<uint8_t> half(pic);
+    for (size_t i = 3; i < half.size(); i += 4) half[i] = 128;
+    void *surface = api().get_surface(ctx_);
+    ASSERT_NE(surface, nullptr);
+    VKO_RenderDesc base = d, over = d;
+    api().get_size(ctx_, &base.view_width, &base.view_height);
+    over.view_width = base.view_width;
+    over.view_height = base.view_height;
+    over.rotation = 2;
+    over.layer = 1;
+    void *cmd = api().get_context(ctx_);
+    ASSERT_TRUE(frames().render(video, device_, cmd, pic.data(), &base, surface));
+    ASSERT_TRUE(frames().render(overlay, device_, cmd, half.data(), &over, surface));
+    api().present(ctx_);
+    expect_near(pixel(40, 60), {127, 0, 128}, 2, "blend left");
+    expect_near(pixel(120, 60), {128, 0, 127}, 2, "blend right");
+
+    // A picture without columns clears and draws nothing.
+    VKO_RenderDesc empty = d;
+    empty.image_width = 0;
+    EXPECT_TRUE(draw(video, pic.data(), empty));
+    expect_near(pixel(40, 60), {0, 0, 0}, 0, "empty picture");
+
+    frames().destroy(&overlay, device_);
+    frames().destroy(&video, device_);
+}
+
+TEST_F(Vulkan, StrideChangeAtSameSizeAndResize) {
+    void *r = frames().create(device_, 0);
+    ASSERT_NE(r, nullptr);
+    VKO_RenderDesc d;
+    std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_NV12, 2, false, &d);
+    ASSERT_TRUE(draw(r, pic.data(), d));
+    // The same picture with a wider stride must not overrun the old staging buffer.
+    VKO_RenderDesc wide;
+    const uint32_t wide_stride = 256;
+    d.stride = wide_stride;
+    wide = d;
+    std::vector<uint8_t> big(size_t(wide_stride) * PLANE_H * 3 / 2, 0);
+    for (uint32_t y = 0; y < H; ++y) memcpy(&big[y * wide_stride], &pic[y * STRIDE], W);
+    for (uint32_t y = 0; y < H / 2; ++y)
+        memcpy(&big[wide_stride * PLANE_H + y * wide_stride], &pic[STRIDE * PLANE_H + y * STRIDE], W);
+    ASSERT_TRUE(draw(r, big.data(), wide));
+    const auto [a, b] = expected(VKO_COLOR_FORMAT_NV12);
+    expect_near(pixel(40, 60), a, 3, "wide stride");
+    expect_near(pixel(120, 60), b, 3, "wide stride");
+
+    // A resized window re-makes the swap chain at the next frame.
+    XResizeWindow(dpy_, win_, 240, 80);
+    XSync(dpy_, False);
+    bool drawn = false;
+    for (int i = 0; i < 5 && !drawn; ++i) drawn = draw(r, big.data(), wide);
+    ASSERT_TRUE(drawn);
+    uint32_t w = 0, h = 0;
+    api().get_size(ctx_, &w, &h);
+    EXPECT_EQ(w, 240u);
+    EXPECT_EQ(h, 80u);
+    // 64x32 in 240x80: 160x80 at x 40.
+    expect_near(pixel(20, 40), {0, 0, 0}, 0, "resized letterbox");
+    expect_near(pixel(80, 40), a, 3, "resized");
+    frames().destroy(&r, device_);
+}
+
+TEST_F(Vulkan, OverlayListsWithClipsAndTextures) {
+    void *ui = uis().create(device_);
+    ASSERT_NE(ui, nullptr);
+    const uint8_t white[4 * 4] = {255, 255, 255, 255, 255, 255, 255, 255,
+                                  255, 255, 255, 255, 255, 255, 255, 255};
+    void *tex = uis().create_texture(ui, device_, white, 2, 2);
+    ASSERT_NE(tex, nullptr);
+    VKO_Hash *map = VKO_HashCreate(8);
+    VKO_HashSetInt(map, 7, tex);
+
+    // One quad over the whole view in green, drawn three times with clips:
+    // inside, starting left of and above the view, and wholly outside it.
+    VKO_Vtx vtx[4] = {{{0, 0}, {0, 0}, {0, 255, 0, 255}},
+                      {{160, 0}, {1, 0}, {0, 255, 0, 255}},
+                      {{160, 120}, {1, 1}, {0, 255, 0, 255}},
+                      {{0, 120}, {0, 1}, {0, 255, 0, 255}}};
+    uint16_t idx[6] = {0, 1, 2, 2, 3, 0};
+    VKO_Cmd cmds[3] = {
+        {{100, 60, 140, 100}, 7, 6, 0, 0}, {{-30, -40, 20, 30}, 7, 6, 0, 0}, {{170, 0, 200, 50}, 7, 6, 0, 0}};
+    VKO_CmdList list{cmds, vtx, idx, 3, 3, 4, 4, 6, 6};
+    VKO_DrawData data{float(WIN_W), float(WIN_H), &list, 1, 1, 6, 4, 1};
+
+    void *surface = api().get_surface(ctx_);
+    ASSERT_NE(surface, nullptr);
+    ASSERT_TRUE(uis().render(ui, device_, api().get_context(ctx_), &data, map, surface));
+    api().present(ctx_);
+    expect_near(pixel(120, 80), {0, 255, 0}, 0, "inside the clip");
+    expect_near(pixel(10, 10), {0, 255, 0}, 0, "clip clamped at the edge");
+    expect_near(pixel(60, 10), {0, 0, 0}, 0, "outside every clip");
+    expect_near(pixel(150, 20), {0, 0, 0}, 0, "clip beyond the view");
+
+    // Bad draw data is refused, not drawn.
+    VKO_DrawData none = data;
+    none.display_width = 0;
+    surface = api().get_surface(ctx_);
+    EXPECT_FALSE(uis().render(ui, device_, api().get_context(ctx_), &none, map, surface));
+    api().present(ctx_);
+
+    uis().destroy_texture(ui, &tex, device_);
+    EXPECT_EQ(tex, nullptr);
+    VKO_HashDestroy(&map, nullptr);
+    uis().destroy(&ui, device_);
+    EXPECT_EQ(ui, nullptr);
+}
+
+TEST(VulkanLoader, AMissingFunctionLeavesNothingLoaded) {
+    setenv("ZARVEK_SO_PATH", ZARVEK_VKSTUB_DIR, 1);
+    vko_vk_loader l{};
+    EXPECT_FALSE(vko_vk_load(&l));
+    EXPECT_EQ(l.refs, 0u);
+    EXPECT_EQ(l.module, nullptr);
+    const std::string stub = std::string(ZARVEK_VKSTUB_DIR) + "/libvulkan.so.1";
+    EXPECT_EQ(dlopen(stub.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+    unsetenv("ZARVEK_SO_PATH");
+
+    // The real loader: references balance, and the last release unloads.
+    ASSERT_TRUE(vko_vk_load(&l));
+    ASSERT_TRUE(vko_vk_load(&l));
+    EXPECT_EQ(l.refs, 2u);
+    vko_vk_release(&l);
+    EXPECT_NE(l.module, nullptr);
+    vko_vk_release(&l);
+    EXPECT_EQ(l.refs, 0u);
+    EXPECT_EQ(l.module, nullptr);
+    vko_vk_release(&l);  // one release too many changes nothing
+    EXPECT_EQ(l.refs, 0u);
+}
+
+}  // namespace
