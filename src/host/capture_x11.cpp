@@ -150,7 +150,7 @@ int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->y = m.y;
     c->w = m.width;
     c->h = m.height;
-    c->rotation = m.orientation + 1;
+    c->rotation = 1;  // the root window already shows the picture turned: nothing left to turn
     c->refresh_mhz = refresh_mhz(c->dpy, c->root, m.output);
 
     if (!XDamageQueryExtension(c->dpy, &c->damage_event, &err) ||

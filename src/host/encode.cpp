@@ -272,8 +272,9 @@ int32_t encode_frame(EncodeState *s, int64_t pass_start, int64_t poll_start) {
             stop_capture(s);
             return kRetry;
         }
-        s->width = w;
-        s->height = h;
+        // Announced as encoded: 4:2:0 pictures have even sides.
+        s->width = w & ~1u;
+        s->height = h & ~1u;
         log_message(LOG_LEVEL_INFO, "%-13s = %d", "encode_x", w);
         log_message(LOG_LEVEL_INFO, "%-13s = %d", "encode_y", h);
         s->list.starts++;
@@ -380,8 +381,8 @@ int32_t encode_pass(EncodeState *s) {
         VKO_MutexLock(ctx->stream_locks[0]);
         bool whitelist = ctx->config.require_whitelist;
         VKO_MutexUnlock(ctx->stream_locks[0]);
-        ctx->foreground_class.store(whitelist ? host_app_class(&ctx->whitelist, host_foreground_window())
-                                              : 1);
+        ctx->foreground_class.store(
+            whitelist ? host_app_class(&ctx->whitelist, host_foreground_window(&ctx->whitelist)) : 1);
         if (s->hs->restart_request.exchange(0)) {
             s->hs->encoder_running.store(0);
             s->encoder_started = 0;

@@ -46,15 +46,25 @@ void refresh_control_metrics(HostContext *ctx, Guest *g) {
 void route_input(HostContext *ctx, Guest *g, ControlHeader h, const uint8_t *raw, uint32_t length) {
     if (!g->input) return;
     uint8_t type = h.type;
+    // The application changes the permissions under the stream locks: work
+    // on a copy of what input needs of the guest's record.
+    GuestInfo who{};
     VKO_MutexLock(ctx->stream_locks[0]);
     int32_t exclusive_timeout = ctx->config.exclusive_timeout;
     uint32_t tablet_owner = ctx->tablet_owner;
+    bool whitelist = ctx->config.require_whitelist;
+    who.id = g->info.id;
+    who.userID = g->info.userID;
+    who.owner = g->info.owner;
+    who.gamepad = g->info.gamepad;
+    who.keyboard = g->info.keyboard;
+    who.mouse = g->info.mouse;
     VKO_MutexUnlock(ctx->stream_locks[0]);
-    if ((type == 1 || type == 2 || type == 3 || type == 26) && g->info.mouse) {
+    if ((type == 1 || type == 2 || type == 3 || type == 26) && who.mouse) {
         MouseControl *mc = host_mouse_control();
-        if (mc && !host_mouse_arbitrate(mc, &g->info, exclusive_timeout)) return;
+        if (mc && !host_mouse_arbitrate(mc, &who, exclusive_timeout)) return;
     }
-    if (type == MSG_TABLET_REPORT && g->info.owner && g->info.id != tablet_owner) return;
+    if (type == MSG_TABLET_REPORT && who.owner && who.id != tablet_owner) return;
     uint32_t stream = 0;
     if (type == 26) {
         stream = (h.field0 >> 1) & 7;
@@ -68,17 +78,22 @@ void route_input(HostContext *ctx, Guest *g, ControlHeader h, const uint8_t *raw
         stream = (h.field1 >> 8) & 0xFF;
     }
     if (stream >= 3) return;
-    uint32_t cls = ctx->foreground_class.load();
-    uint8_t allowed = cls == 1 || (cls == 2 && g->info.owner);
+    // A click goes to the window under the pointer, which need not be the focused one.
+    uint32_t cls = whitelist && (type == MSG_MOUSE_BUTTON || type == MSG_MOUSE_WHEEL)
+                       ? host_app_class(&ctx->whitelist, host_window_under_cursor(&ctx->whitelist))
+                       : ctx->foreground_class.load();
+    uint8_t allowed = cls == 1 || (cls == 2 && who.owner);
     int32_t output[4];
     VKO_MutexLock(ctx->stream_locks[0]);
     std::memcpy(output, ctx->streams[stream].output, sizeof output);
     VKO_MutexUnlock(ctx->stream_locks[0]);
     host_input_dispatch(g->input, ctx->relative_mouse.load(), output, ctx->gamepads, ctx->vusb, &h, raw,
-                        length, &g->info, allowed);
+                        length, &who, allowed);
 }
 
-void *msg_thread(void *opaque) {
+}  // namespace
+
+void *host_msg_thread(void *opaque) {
     MsgArg arg = *static_cast<MsgArg *>(opaque);
     VKO_Free(opaque);
     HostContext *ctx = arg.ctx;
@@ -89,15 +104,18 @@ void *msg_thread(void *opaque) {
     InputState input;
     input_state_init(&input);
     g->input = &input;
+    const double join_timeout = host_times()->join_timeout_ms;
     while (g->reason.load() == 0 && !ctx->stop.load()) {
         g->switch_desktop.store(0);  // one X session: nothing to attach to
+        // On the clock: a guest that keeps talking without joining still goes.
+        if (!g->joined && VKO_TimeDiff(start, VKO_GetTime()) > join_timeout) {
+            int32_t expected = 0;
+            g->reason.compare_exchange_strong(expected, HOST_ERR_JOIN_TIMEOUT);
+            break;
+        }
         uint32_t len = 0;
         int32_t r = g->conn->recv(g->conn->ctx, 0, buf, PROTO_RECV_BUFFER, &len, 100);
-        if (r == 2000) {
-            if (!g->joined && VKO_TimeDiff(start, VKO_GetTime()) > 60000.0)
-                g->reason.store(HOST_ERR_JOIN_TIMEOUT);
-            continue;
-        }
+        if (r == 2000) continue;
         if (r != 0) {
             int32_t expected = 0;
             g->reason.compare_exchange_strong(expected, r);
@@ -135,7 +153,10 @@ void *msg_thread(void *opaque) {
     if (reason < 0 && reason != HOST_ERR_GUEST_LEFT)
         log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "host_msg_thread_cleanup", 2501, reason);
     if (reason != HOST_ERR_GUEST_LEFT) proto_send_disconnect(g->conn, static_cast<uint32_t>(reason));
-    if (MouseControl *mc = host_mouse_control()) host_mouse_hook_wake(mc);
+    if (MouseControl *mc = host_mouse_control()) {
+        host_mouse_release(mc, g->info.id);  // the others need not wait for the time-out
+        host_mouse_hook_wake(mc);
+    }
     proto_destroy(&g->conn);
     int32_t slot = g->slot;
     free_guest(g);
@@ -145,8 +166,6 @@ void *msg_thread(void *opaque) {
     VKO_MutexUnlock(ctx->slot_lock);
     return nullptr;
 }
-
-}  // namespace
 
 void host_on_accept(const GuestInfo *peer, TransportRecord *conn, void *opaque) {
     auto *ctx = static_cast<HostContext *>(opaque);
@@ -180,7 +199,7 @@ void host_on_accept(const GuestInfo *peer, TransportRecord *conn, void *opaque) 
     }
     auto *arg = static_cast<MsgArg *>(VKO_Alloc(1, sizeof(MsgArg)));
     *arg = MsgArg{ctx, g};
-    VKO_Thread *t = VKO_ThreadCreate(msg_thread, arg);
+    VKO_Thread *t = VKO_ThreadCreate(host_msg_thread, arg);
     VKO_MutexLock(ctx->slot_lock);
     ctx->msg_threads[slot] = t;
     VKO_MutexUnlock(ctx->slot_lock);
@@ -198,6 +217,8 @@ int32_t host_handle_message(HostContext *ctx, Guest *g, const ControlHeader *h, 
                             uint32_t length) {
     uint32_t a = h->field0, b = h->field1, c = h->field2;
     uint64_t now = unix_now();
+    // Until it joined, a guest may only join or leave: no input, no settings.
+    if (!g->joined && h->type != MSG_CLIENT_CONFIG && h->type != MSG_DISCONNECT) return 0;
     switch (h->type) {
         case 0:
             g->times[1] = now;

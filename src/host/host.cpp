@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -18,11 +19,14 @@
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
+#include "platform/x11/error_trap.h"
 #include "util/logger.h"
 
 namespace {
 
 HostHooks g_hooks{};
+constexpr HostTimes kDefaultTimes{60000, 1000};
+HostTimes g_times = kDefaultTimes;
 
 struct EncodeArg {
     HostContext *ctx;
@@ -39,29 +43,145 @@ void *encode_thread_main(void *opaque) {
     return nullptr;
 }
 
-// Sleeps ms in 100 ms steps; false once the context stops.
+// Sleeps ms in steps of at most 100 ms; false once the context stops.
 bool nap(HostContext *ctx, uint32_t ms) {
     for (uint32_t t = 0; t < ms; t += 100) {
         if (ctx->stop.load()) return false;
-        VKO_Sleep(100);
+        VKO_Sleep(std::min<uint32_t>(100, ms - t));
     }
     return !ctx->stop.load();
 }
 
-void *vdd_watchdog_thread(void *opaque) {
+// One recovery attempt after the adapter driver stopped answering. False
+// when the watchdog is to give up.
+bool vdd_recover(HostContext *ctx, uint32_t *recoveries, int64_t *last_recovery) {
+    const VdevBackend *v = vdev();
+    if (ctx->vdd_adapter) {
+        v->mm_adapter_close();
+        ctx->vdd_adapter = 0;
+    } else {
+        v->vdd_device_restart(0);
+        v->vdd_device_restart(1);
+        for (uint32_t i = 0; i < 10; i++) {
+            if (!nap(ctx, 100)) return false;
+            if (v->mm_version()) {
+                log_message(LOG_LEVEL_INFO,
+                            "Recovered primary virtual display adapter driver after driver fault");
+                return true;
+            }
+        }
+    }
+    int32_t r = -1;
+    uint32_t error = 0;
+    for (uint32_t attempt = 0; attempt < 3; attempt++) {
+        if (attempt && !nap(ctx, 250)) return false;
+        r = v->mm_adapter_create(5000, &error);
+        if (r == 0 || error != static_cast<uint32_t>(VDEV_ERROR_NOT_FOUND)) break;
+    }
+    if (r != 0 && error != static_cast<uint32_t>(VDEV_ERROR_NOT_FOUND))
+        log_message(LOG_LEVEL_INFO, "'MM_AdapterCreate' failed with error %d (win32 error: 0x%X)", r, error);
+    if (r != 0) {
+        log_message(LOG_LEVEL_INFO, "Dynamic VDD driver recovery failed with 0x%X", static_cast<uint32_t>(r));
+        log_message(LOG_LEVEL_INFO, "Zarvek Virtual Display Adapter (re-)creation failed");
+        return true;
+    }
+    ctx->vdd_adapter = 1;
+    v->vdd_device_restart(1);
+    log_message(LOG_LEVEL_INFO, "Recovered dynamic virtual display adapter driver after driver fault");
+    int64_t now = VKO_GetTime();
+    if (*recoveries && VKO_TimeDiff(*last_recovery, now) > 5000.0) *recoveries = 0;
+    *last_recovery = now;
+    if (++*recoveries < 5) return true;
+    log_message(LOG_LEVEL_INFO, "Zarvek Virtual Display Adapter (re-)creation failed");
+    log_message(LOG_LEVEL_INFO, "Could not recover Virtual Display Adapter");
+    log_message(LOG_LEVEL_INFO, "Check GPU and Virtual Display drivers and restart Zarvek");
+    return false;
+}
+
+}  // namespace
+
+// Watches the virtual display adapter while virtual displays or the privacy
+// screen are wanted, and brings its driver back after a fault. Only this
+// thread touches vdd_adapter until host_destroy joins it.
+void *host_vdd_watchdog_thread(void *opaque) {
     auto *ctx = static_cast<HostContext *>(opaque);
-    while (nap(ctx, 1000)) {
+    uint32_t period = g_times.watchdog_ms;
+    uint32_t recoveries = 0;
+    int64_t last_recovery = 0;
+    while (nap(ctx, period)) {
         VKO_MutexLock(ctx->stream_locks[0]);
         bool wanted = ctx->config.virtual_monitors > 0 || ctx->config.privacy_mode;
         VKO_MutexUnlock(ctx->stream_locks[0]);
         if (!wanted) continue;
-        if (!vdev()->mm_version()) {
+        if (!vdev()->mm_driver_version()) {
             log_message(LOG_LEVEL_INFO, "Zarvek Virtual Display Adapter driver missing");
             break;
         }
+        if (vdev()->mm_version()) continue;
+        if (!vdd_recover(ctx, &recoveries, &last_recovery)) break;
     }
     return nullptr;
 }
+
+// Output reports and isochronous data of the guests' DualSense pads go back
+// to the guest that owns the pad as message 33. The pads are read under the
+// manager's lock, the messages sent afterwards under stream lock 2 (the
+// order of the locks elsewhere is stream locks first, then the manager's).
+void *host_vusb_output_thread(void *opaque) {
+    auto *ctx = static_cast<HostContext *>(opaque);
+    struct Pending {
+        uint32_t owner, index, length;
+        uint8_t isochronous;
+    };
+    constexpr uint32_t kOutputMax = 64, kIsoMax = 4096;
+    auto *data = static_cast<uint8_t *>(VKO_Alloc(CONTROLLER_SLOTS * 2, kIsoMax));
+    Pending pending[CONTROLLER_SLOTS * 2];
+    while (!ctx->stop.load()) {
+        while (ctx->guest_count.load() > 0 && !ctx->stop.load()) {
+            ControllerManager *m = ctx->gamepads;
+            uint32_t n = 0;
+            if (m && m->pad_type == PAD_DUALSENSE) {
+                VKO_MutexLock(m->mutex);
+                for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
+                    if (!m->slots[i].used) continue;
+                    for (uint8_t iso = 0; iso < 2; iso++) {
+                        uint8_t *buf = data + static_cast<size_t>(n) * kIsoMax;
+                        uint32_t len = 0;
+                        uint32_t r = iso ? vdev()->pad_read_isochronous(i, buf, kIsoMax, &len)
+                                         : vdev()->pad_read_output(i, buf, kOutputMax, &len);
+                        if (r == VDEV_BIT_SUCCESS && len)
+                            pending[n++] = {m->slots[i].owner, m->slots[i].index, len, iso};
+                    }
+                }
+                VKO_MutexUnlock(m->mutex);
+            }
+            if (n) {
+                VKO_MutexLock(ctx->stream_locks[2]);
+                for (VKO_ListNode *node = VKO_ListGetFirst(ctx->guests); node; node = node->next) {
+                    auto *g = static_cast<Guest *>(node->value);
+                    for (uint32_t k = 0; k < n; k++) {
+                        // Pads belong to the guest's user id, as they were made.
+                        if (g->reason.load() || g->info.userID != pending[k].owner) continue;
+                        int32_t r = proto_send_message(
+                            g->conn, MSG_PAD_OUTPUT, pending[k].isochronous ? 0 : 1, pending[k].index,
+                            data + static_cast<size_t>(k) * kIsoMax, pending[k].length);
+                        if (r != 0 && r != 2000) {
+                            int32_t expected = 0;
+                            g->reason.compare_exchange_strong(expected, r);
+                        }
+                    }
+                }
+                VKO_MutexUnlock(ctx->stream_locks[2]);
+            }
+            VKO_Sleep(1);
+        }
+        VKO_Sleep(ctx->guest_count.load() > 0 ? 3 : 100);
+    }
+    VKO_Free(data);
+    return nullptr;
+}
+
+namespace {
 
 uint32_t audio_guest_count(void *host) {
     return static_cast<HostContext *>(host)->guest_count.load();
@@ -75,6 +195,48 @@ void free_whitelist(Whitelist *w) {
     VKO_JSONDestroy(&w->paths);
     VKO_HashDestroy(&w->cache, nullptr);
     VKO_MutexDestroy(&w->mutex);
+    if (w->dpy) XCloseDisplay(w->dpy);
+    w->dpy = nullptr;
+}
+
+// Caller holds the whitelist's mutex.
+Display *whitelist_display(Whitelist *w) {
+    if (!w->dpy) w->dpy = XOpenDisplay(nullptr);
+    return w->dpy;
+}
+
+// Caller holds the mutex: windows that went take their answers with them.
+void whitelist_forget_gone(Whitelist *w) {
+    while (XPending(w->dpy)) {
+        XEvent e;
+        XNextEvent(w->dpy, &e);
+        if (e.type != DestroyNotify) continue;
+        if (VKO_HashPopInt(w->cache, e.xdestroywindow.window) && w->cached) w->cached--;
+    }
+}
+
+// The program of a window is listed (1) or not (2).
+uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
+    uint32_t cls = 2;
+    Atom pid_atom = XInternAtom(dpy, "_NET_WM_PID", False);
+    Atom type;
+    int format;
+    unsigned long n = 0, after;
+    unsigned char *prop = nullptr;
+    if (XGetWindowProperty(dpy, window, pid_atom, 0, 1, False, XA_CARDINAL, &type, &format, &n, &after,
+                           &prop) == Success &&
+        prop && n == 1 && format == 32) {
+        unsigned long pid = *reinterpret_cast<unsigned long *>(prop);
+        char link[64], path[PATH_MAX];
+        std::snprintf(link, sizeof link, "/proc/%lu/exe", pid);
+        ssize_t len = readlink(link, path, sizeof path - 1);
+        if (len > 0) {
+            path[len] = 0;
+            if (VKO_JSONObjGetItem(w->paths, path)) cls = 1;
+        }
+    }
+    if (prop) XFree(prop);
+    return cls;
 }
 
 void release_virtual_displays(HostContext *ctx) {
@@ -91,6 +253,38 @@ void destroy_vusb(HostContext *ctx) {
     if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
     VKO_Free(v);
     ctx->vusb = nullptr;
+}
+
+// The device of stream 0's output: the configured one, else the one at the
+// desktop's origin, else the first. False when there is none.
+bool stream0_device(HostContext *ctx, char device[128]) {
+    DisplayOutput outs[DISPLAY_MAX_OUTPUTS];
+    uint32_t n = display_adapter_get_all(outs);
+    int32_t pick = -1;
+    for (uint32_t i = 0; i < n && pick < 0; i++)
+        if (std::strcmp(outs[i].id, ctx->config.video[0].output) == 0) pick = static_cast<int32_t>(i);
+    for (uint32_t i = 0; i < n && pick < 0; i++)
+        if (outs[i].left == 0 && outs[i].top == 0) pick = static_cast<int32_t>(i);
+    if (pick < 0 && n) pick = 0;
+    if (pick < 0) return false;
+    std::memcpy(device, outs[pick].device_name, 128);
+    device[127] = 0;
+    return true;
+}
+
+// Stream 0's output to the target resolution at the configured rate; the
+// saved mode (given, else the one saved for the output) fills in what the
+// target leaves open. Caller holds stream lock 0.
+void set_target_mode(HostContext *ctx, const DisplayMode *saved, uint32_t display_w, uint32_t display_h) {
+    char device[128];
+    if (!stream0_device(ctx, device)) return;
+    DisplayMode *own = nullptr;
+    if (!saved && ctx->saved_modes) saved = static_cast<DisplayMode *>(VKO_HashGet(ctx->saved_modes, device));
+    if (!saved) saved = own = display_mode_get(device);
+    const HostVideoConfig &v = ctx->config.video[0];
+    display_mode_change(device, ctx->target_width, ctx->target_height, static_cast<uint32_t>(v.encoderFPS),
+                        saved, display_w, display_h, v.rotated, 0);
+    VKO_Free(own);
 }
 
 void destroy_vmouse(HostContext *ctx) {
@@ -110,6 +304,14 @@ void host_set_hooks(const HostHooks *hooks) {
 
 const HostHooks *host_hooks(void) {
     return &g_hooks;
+}
+
+void host_set_times(const HostTimes *times) {
+    g_times = times ? *times : kDefaultTimes;
+}
+
+const HostTimes *host_times(void) {
+    return &g_times;
 }
 
 void host_lock_streams(HostContext *ctx) {
@@ -144,13 +346,15 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
 
     ctx->mouse_hook_thread = VKO_ThreadCreate(host_mouse_hook_thread, ctx);
     host_gamepad_init(ctx);
-    ctx->vdd_watchdog = VKO_ThreadCreate(vdd_watchdog_thread, ctx);
+    ctx->vdd_watchdog = VKO_ThreadCreate(host_vdd_watchdog_thread, ctx);
     host_audio_init(&ctx->audio, ctx->audio_capture);
     ctx->audio.host = ctx;
     ctx->audio.send = host_send_audio;
     ctx->audio.guest_count = audio_guest_count;
     ctx->audio.apply_config = audio_apply_config;
     if (!g_hooks.no_audio_thread) ctx->audio_thread = VKO_ThreadCreate(host_audio_thread, &ctx->audio);
+    if (pending->gamepad_type == static_cast<int32_t>(PAD_DUALSENSE))
+        ctx->vusb_output_thread = VKO_ThreadCreate(host_vusb_output_thread, ctx);
     for (uint32_t i = 0; i < 3; i++) {
         auto *arg = static_cast<EncodeArg *>(VKO_Alloc(1, sizeof(EncodeArg)));
         *arg = EncodeArg{ctx, i};
@@ -189,6 +393,7 @@ void host_destroy(HostContext **handle, int32_t reason) {
         host_audio_stop(&ctx->audio);
         VKO_ThreadDestroy(&ctx->audio_thread);
     }
+    if (ctx->vusb_output_thread) VKO_ThreadDestroy(&ctx->vusb_output_thread);
     for (HostStream &s : ctx->streams)
         if (s.encode_thread) VKO_ThreadDestroy(&s.encode_thread);
 
@@ -205,6 +410,8 @@ void host_destroy(HostContext **handle, int32_t reason) {
     for (HostStream &s : ctx->streams) capture_record_destroy(&s.capture);
     VKO_ThreadDestroy(&ctx->vdd_watchdog);
     release_virtual_displays(ctx);
+    if (ctx->vdd_adapter) vdev()->mm_adapter_close();
+    ctx->vdd_adapter = 0;
     destroy_vmouse(ctx);
     for (VKO_Mutex *&m : ctx->stream_locks) VKO_MutexDestroy(&m);
     VKO_MutexDestroy(&ctx->slot_lock);
@@ -240,8 +447,8 @@ bool host_stream_caps_update(HostContext *ctx, uint32_t stream, uint32_t lock_ma
         container =
             container || g->client_config.video_container == static_cast<int32_t>(PROTO_CONTAINER_MP4);
     }
-    bool changed = caps != ctx->streams[stream].caps;
-    ctx->streams[stream].caps = caps;
+    bool changed = caps != ctx->streams[stream].caps.load();
+    ctx->streams[stream].caps.store(caps);
     ctx->container_guest.store(container);
     ctx->audio.container_guest.store(container);
     for (int i = 2; i >= 0; i--)
@@ -261,8 +468,8 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
     if (guest->info.owner) {
         host_display_modes_save(ctx);
         ctx->virtual_displays_on.store(1);
-        int32_t made =
-            vdev()->vdd_displays_init(c.virtual_monitors, c.privacy_mode, c.virtual_monitor_fallback);
+        int32_t made = vdev()->vdd_displays_init(c.virtual_monitors, c.privacy_mode,
+                                                 c.virtual_monitor_fallback, host_display_mode_reapply, ctx);
         if (made == -1 || made == -2)
             log_message(LOG_LEVEL_INFO, "Failed to initialize virtual displays");
         else if (made > 0)
@@ -290,6 +497,9 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
         if (h != 65535 && h > mh) h = mh;
         ctx->target_width = w;
         ctx->target_height = h;
+        if (made != 0 && made != -1 && made != -2)
+            set_target_mode(ctx, nullptr, static_cast<uint32_t>(guest->client_config.stream[0].resolution_x),
+                            static_cast<uint32_t>(guest->client_config.stream[0].resolution_y));
         ctx->admin_mute = c.admin_mute;
         ctx->audio.admin_mute.store(c.admin_mute);
     } else if (c.privacy_mode && c.virtual_monitors > 0) {
@@ -300,6 +510,11 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
 void host_last_guest(HostContext *ctx) {
     const HostConfig &c = ctx->config;
     host_display_modes_restore(ctx->saved_primary_mode, ctx->saved_modes);
+    // Restored once: a later session that saves nothing must not undo what
+    // the local user set in between.
+    VKO_HashDestroy(&ctx->saved_modes, VKO_Free);
+    VKO_Free(ctx->saved_primary_mode);
+    ctx->saved_primary_mode = nullptr;
     if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
     release_virtual_displays(ctx);
     ctx->privacy_active.store(0);
@@ -361,6 +576,14 @@ void host_display_modes_restore(void *, VKO_Hash *saved) {
         log_message(LOG_LEVEL_INFO, "%-13s = %d", "display_hz",
                     static_cast<int32_t>(want->dmDisplayFrequency));
     }
+}
+
+void host_display_mode_reapply(void *context) {
+    auto *ctx = static_cast<HostContext *>(context);
+    VKO_MutexLock(ctx->stream_locks[0]);
+    set_target_mode(ctx, static_cast<DisplayMode *>(ctx->saved_primary_mode), ctx->guest_width,
+                    ctx->guest_height);
+    VKO_MutexUnlock(ctx->stream_locks[0]);
 }
 
 void host_gamepad_init(HostContext *ctx) {
@@ -449,48 +672,59 @@ void host_set_virtual_microphone(HostContext *ctx, uint32_t mode) {
 uint32_t host_app_class(Whitelist *w, unsigned long window) {
     if (!window) return 2;
     VKO_MutexLock(w->mutex);
-    uintptr_t cached = reinterpret_cast<uintptr_t>(VKO_HashGetInt(w->cache, window));
     uint32_t cls = 2;
-    if (cached) {
-        cls = static_cast<uint32_t>(cached - 1);
-    } else {
-        Display *dpy = XOpenDisplay(nullptr);
-        if (dpy) {
-            Atom pid_atom = XInternAtom(dpy, "_NET_WM_PID", True);
-            Atom type;
-            int format;
-            unsigned long n = 0, after;
-            unsigned char *prop = nullptr;
-            if (pid_atom != None &&
-                XGetWindowProperty(dpy, window, pid_atom, 0, 1, False, XA_CARDINAL, &type, &format, &n,
-                                   &after, &prop) == Success &&
-                prop && n == 1 && format == 32) {
-                unsigned long pid = *reinterpret_cast<unsigned long *>(prop);
-                char link[64], path[PATH_MAX];
-                std::snprintf(link, sizeof link, "/proc/%lu/exe", pid);
-                ssize_t len = readlink(link, path, sizeof path - 1);
-                if (len > 0) {
-                    path[len] = 0;
-                    if (VKO_JSONObjGetItem(w->paths, path)) cls = 1;
+    if (Display *dpy = whitelist_display(w)) {
+        X11ErrorTrap trap(dpy);  // its round trip brings in every window's end so far
+        whitelist_forget_gone(w);
+        uintptr_t cached = reinterpret_cast<uintptr_t>(VKO_HashGetInt(w->cache, window));
+        if (cached) {
+            cls = static_cast<uint32_t>(cached - 1);
+        } else {
+            // Watch first: a window that goes after this is forgotten.
+            XSelectInput(dpy, window, StructureNotifyMask);
+            cls = window_class(w, dpy, window);
+            if (trap.sync() == 0) {  // a window already gone is not kept
+                if (w->cached >= HOST_WHITELIST_CACHE_MAX) {
+                    VKO_HashDestroy(&w->cache, nullptr);
+                    w->cache = VKO_HashCreate(HOST_WHITELIST_CACHE_MAX);
+                    w->cached = 0;
                 }
+                VKO_HashSetInt(w->cache, window, reinterpret_cast<void *>(static_cast<uintptr_t>(cls + 1)));
+                w->cached++;
             }
-            if (prop) XFree(prop);
-            XCloseDisplay(dpy);
         }
-        VKO_HashSetInt(w->cache, window, reinterpret_cast<void *>(static_cast<uintptr_t>(cls + 1)));
     }
     VKO_MutexUnlock(w->mutex);
     return cls;
 }
 
-unsigned long host_foreground_window(void) {
-    Display *dpy = XOpenDisplay(nullptr);
-    if (!dpy) return 0;
+unsigned long host_foreground_window(Whitelist *w) {
     Window focus = 0;
     int revert = 0;
-    XGetInputFocus(dpy, &focus, &revert);
-    XCloseDisplay(dpy);
+    if (!w) {
+        Display *dpy = XOpenDisplay(nullptr);
+        if (!dpy) return 0;
+        XGetInputFocus(dpy, &focus, &revert);
+        XCloseDisplay(dpy);
+    } else {
+        VKO_MutexLock(w->mutex);
+        if (Display *dpy = whitelist_display(w)) XGetInputFocus(dpy, &focus, &revert);
+        VKO_MutexUnlock(w->mutex);
+    }
     return focus == PointerRoot ? 0 : focus;
+}
+
+unsigned long host_window_under_cursor(Whitelist *w) {
+    Window child = 0;
+    VKO_MutexLock(w->mutex);
+    if (Display *dpy = whitelist_display(w)) {
+        Window root;
+        int rx, ry, wx, wy;
+        unsigned mask;
+        if (!XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &rx, &ry, &wx, &wy, &mask)) child = 0;
+    }
+    VKO_MutexUnlock(w->mutex);
+    return child;
 }
 
 void host_set_config(HostContext *ctx, const HostConfig *pending) {

@@ -23,6 +23,8 @@
 //   Guest.reason           0 while the guest runs; set by anyone (first setter
 //                          wins only in the sense that any nonzero value ends
 //                          the guest's thread); the guest's own thread frees it
+//   Guest.joined           set once by the guest's own thread under all three
+//                          locks; until then the guest may only join or leave
 //   Guest.paused, no_audio, host_paused, dormant, wants_video: single bytes
 //                          written by the message thread (or the video sender
 //                          under lock 0) and read by media threads
@@ -110,7 +112,7 @@ struct Guest {
 
 struct HostStream {
     VKO_Thread *encode_thread;
-    uint32_t caps;
+    std::atomic<uint32_t> caps;  // written under all three locks, read by the encode thread
     std::atomic<uint8_t> output_changed;
     CaptureRecord *capture;
     std::atomic<uint8_t> restart_request;
@@ -140,10 +142,18 @@ struct VirtualUsbHost {
     uint32_t major, minor;
 };
 
+typedef struct _XDisplay Display;
+
+// X reuses the ids of a closed program's windows for the next program, so an
+// answer is kept only while its window lives: the connection watches every
+// cached window and forgets it when it goes. Everything under `mutex`.
+constexpr uint32_t HOST_WHITELIST_CACHE_MAX = 1000;
 struct Whitelist {
     VKO_JSON *paths;  // executable path -> anything
-    VKO_Hash *cache;  // window -> class + 1
+    VKO_Hash *cache;  // live window -> class + 1
+    uint32_t cached;  // entries in cache, at most HOST_WHITELIST_CACHE_MAX
     VKO_Mutex *mutex;
+    Display *dpy;  // opened on first use, kept for the context's life
 };
 
 typedef void (*HostGuestStateFn)(const GuestInfo *guest, uint32_t guest_count, int32_t reason,
@@ -201,6 +211,8 @@ struct HostContext {
     uint8_t lock_on_leave;
     std::atomic<uint32_t> foreground_class;
     VKO_Thread *vdd_watchdog;
+    uint8_t vdd_adapter;  // the watchdog made the virtual display adapter (watchdog only)
+    VKO_Thread *vusb_output_thread;
     MouseControl *mouse_control;  // also the process-wide record while the context lives
     VKO_Thread *mouse_hook_thread;
     uint32_t locked_workstation;  // times the workstation was locked
@@ -216,8 +228,15 @@ struct HostHooks {
 };
 void host_set_hooks(const HostHooks *hooks);
 const HostHooks *host_hooks(void);
+// Waits of the context, shortened by tests (null: the defaults).
+struct HostTimes {
+    uint32_t join_timeout_ms;  // 60000: the time a guest has to join
+    uint32_t watchdog_ms;      // 1000: the virtual display watchdog's period
+};
+void host_set_times(const HostTimes *times);
+const HostTimes *host_times(void);
 
-// 4.101 host context and lifecycle
+// Host context and lifecycle
 void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void *opaque, HostContext **out);
 // Ends every guest with reason (4 when 0) and frees the context.
 void host_destroy(HostContext **ctx, int32_t reason);
@@ -231,16 +250,24 @@ void host_last_guest(HostContext *ctx);
 // back those that differ when the last guest leaves.
 void host_display_modes_save(HostContext *ctx);
 void host_display_modes_restore(void *saved_primary, VKO_Hash *saved);
+// Stream 0's output back to the target resolution (the virtual display
+// client calls it, with the context, after it changed the monitors).
+void host_display_mode_reapply(void *ctx);
 void host_gamepad_init(HostContext *ctx);
 void host_set_virtual_microphone(HostContext *ctx, uint32_t mode);
 // 1: the window may be streamed to everybody, 2: only to the owner.
 uint32_t host_app_class(Whitelist *whitelist, unsigned long window);
-// The window that has the keyboard focus (0 none).
-unsigned long host_foreground_window(void);
+// The window that has the keyboard focus (0 none), asked through the
+// whitelist's connection (a connection of its own without one).
+unsigned long host_foreground_window(Whitelist *whitelist = nullptr);
+// The top-level window under the pointer (0 none).
+unsigned long host_window_under_cursor(Whitelist *whitelist);
 // The instance's set-config call: overwrites the pending settings.
 void host_set_config(HostContext *ctx, const HostConfig *pending);
 
-// 4.102 guests
+// Guests
+// Thread procedure of one guest (argument: {context, guest}, freed by the thread).
+void *host_msg_thread(void *arg);
 void host_on_accept(const GuestInfo *peer, TransportRecord *conn, void *ctx);
 int32_t host_handle_message(HostContext *ctx, Guest *guest, const ControlHeader *header, const uint8_t *raw,
                             uint32_t length);
@@ -254,7 +281,7 @@ void host_send_guest_list(HostContext *ctx);
 // Message-thread slots in use (busy or finished), for tests.
 uint32_t host_busy_slots(HostContext *ctx);
 
-// 4.108 delivery
+// Delivery of media, cursor and feedback
 struct VideoTiming {
     float pass, poll, capture, interval;  // ms
 };
@@ -280,6 +307,10 @@ void host_cursor_update(HostContext *ctx, uint32_t stream, const HostCursorInput
 void host_send_cursor(HostContext *ctx, const HostCursor *cursor, uint16_t flags, const uint8_t *image,
                       uint32_t stream, uint32_t hash);
 void host_gamepad_feedback_send(const uint8_t *header, uint32_t guest_id, void *ctx);
+
+// Threads of the context (argument: the context).
+void *host_vdd_watchdog_thread(void *ctx);
+void *host_vusb_output_thread(void *ctx);
 
 // The encode thread of one stream (runs until the context stops).
 void host_encode_thread(HostContext *ctx, uint32_t stream);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "compat/pointer/pointer.h"
@@ -184,7 +185,11 @@ void input_inject_motion(const ControlHeader *header, uint8_t relative_mouse, ui
             *last_y = (uint32_t)y;
             return;
         }
-        int32_t dx = x - (int32_t)*last_x, dy = y - (int32_t)*last_y;
+        // Wide, then clamped: guest values may be anything.
+        auto delta = [](int32_t to, uint32_t from) {
+            return (int32_t)std::clamp<int64_t>((int64_t)to - (int32_t)from, INT32_MIN, INT32_MAX);
+        };
+        int32_t dx = delta(x, *last_x), dy = delta(y, *last_y);
         *last_x = (uint32_t)x;
         *last_y = (uint32_t)y;
         xinput_motion_relative(dx, dy);
@@ -230,7 +235,9 @@ void pad_input(ControllerManager *pads, const ControlHeader *h, const uint8_t *r
     } else if (a == 0 || a == 2) {
         controller_set_axis(pads, owner, c, a, (int32_t)b);
     } else if (a == 1 || a == 3) {
-        controller_set_axis(pads, owner, c, a, -(int32_t)b);  // the wire's Y grows downwards
+        // The wire's Y grows downwards; -(-32768 and below) does not fit.
+        controller_set_axis(pads, owner, c, a,
+                            (int32_t)std::clamp<int64_t>(-(int64_t)(int32_t)b, -32768, 32767));
     } else if (a == 4 || a == 5) {
         controller_set_trigger(pads, owner, c, a, (int32_t)b);
     }

@@ -114,6 +114,8 @@ MouseControl *host_mouse_control(void);
 void host_mouse_hook_wake(MouseControl *mc);
 // True when the guest may use the mouse now (always while the hook is not installed).
 bool host_mouse_arbitrate(MouseControl *mc, const GuestInfo *guest, int32_t exclusive_timeout);
+// A leaving guest lets go of the mouse if it holds it.
+void host_mouse_release(MouseControl *mc, uint32_t guest_id);
 // One pointer event seen by the hook; injected: it came from injection, not from the local user.
 void input_mouse_hook_proc(MouseControl *mc, bool injected);
 // Thread procedure (context: HostContext, with its mouse_control): watches the

@@ -155,6 +155,15 @@ bool host_mouse_arbitrate(MouseControl *mc, const GuestInfo *guest, int32_t excl
     return take;
 }
 
+void host_mouse_release(MouseControl *mc, uint32_t guest_id) {
+    VKO_MutexLock(mc->mutex);
+    if (mc->holder == guest_id && guest_id != 0) {
+        mc->busy = 0;
+        mc->holder = 0;
+    }
+    VKO_MutexUnlock(mc->mutex);
+}
+
 void input_mouse_hook_proc(MouseControl *mc, bool injected) {
     if (!injected && mc->local_events.fetch_add(1) + 1 >= MOUSE_LOCAL_TAKEOVER) {
         VKO_MutexLock(mc->mutex);

@@ -6,6 +6,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -160,7 +161,9 @@ void xinput_motion_absolute(int32_t x, int32_t y) {
 void xinput_motion_relative(int32_t dx, int32_t dy) {
     Display *dpy = lock();
     if (!dpy) return;
-    XTestFakeRelativeMotionEvent(dpy, dx, dy, CurrentTime);
+    // The request carries 16-bit deltas: larger ones would wrap round.
+    XTestFakeRelativeMotionEvent(dpy, std::clamp(dx, -32768, 32767), std::clamp(dy, -32768, 32767),
+                                 CurrentTime);
     unlock();
 }
 

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -101,7 +102,7 @@ uint32_t uinput_mouse_destroy(void) {
     }
     return 0;
 }
-int32_t absent_vdd_init(int32_t monitors, uint8_t privacy, uint8_t) {
+int32_t absent_vdd_init(int32_t monitors, uint8_t privacy, uint8_t, void (*)(void *), void *) {
     return monitors > 0 || privacy ? -1 : 0;
 }
 int32_t absent_vdd_disconnect(void) {
@@ -110,13 +111,27 @@ int32_t absent_vdd_disconnect(void) {
 bool absent_mm_version(void) {
     return false;
 }
+int32_t absent_adapter_create(uint32_t, uint32_t *last_error) {
+    *last_error = VDEV_ERROR_NOT_FOUND;
+    return -1;
+}
+void absent_restart(uint32_t) {}
+uint32_t absent_pad_read(uint32_t, uint8_t *, uint32_t, uint32_t *length) {
+    *length = 0;
+    return 0;
+}
 
 // ---- recording back-end ----
 
+struct Failure {
+    int32_t code;
+    uint32_t times;  // 0: for ever
+};
 struct Recorder {
     std::mutex mutex;
     std::vector<std::string> calls;
-    std::map<std::string, int32_t> fail;
+    std::map<std::string, Failure> fail;
+    std::map<std::pair<uint32_t, bool>, std::vector<std::vector<uint8_t>>> pad_data;
     uint32_t major = 2, minor = 5;
     uint8_t slots[16] = {};
 };
@@ -130,7 +145,10 @@ int32_t note(const char *name, const std::string &args = "") {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.calls.push_back(std::string(name) + "(" + args + ")");
     auto it = r.fail.find(name);
-    return it == r.fail.end() ? 0 : it->second;
+    if (it == r.fail.end()) return 0;
+    int32_t code = it->second.code;
+    if (it->second.times && --it->second.times == 0) r.fail.erase(it);
+    return code;
 }
 std::string num(uint32_t v) {
     return std::to_string(v);
@@ -194,16 +212,51 @@ uint32_t rec_vmouse_destroy(void) {
     int32_t f = note("vmouse_destroy");
     return f ? static_cast<uint32_t>(f) : VDEV_BIT_SUCCESS;
 }
-int32_t rec_vdd_init(int32_t monitors, uint8_t privacy, uint8_t fallback) {
+int32_t rec_vdd_init(int32_t monitors, uint8_t privacy, uint8_t fallback, void (*reapply)(void *),
+                     void *context) {
     int32_t f = note("vdd_displays_init",
                      num(static_cast<uint32_t>(monitors)) + "," + num(privacy) + "," + num(fallback));
-    return f ? f : monitors;
+    if (f) return f;
+    if (monitors > 0 && reapply) reapply(context);  // the monitors changed
+    return monitors;
 }
 int32_t rec_vdd_disconnect(void) {
     return note("vdd_disconnect");
 }
 bool rec_mm_version(void) {
     return note("mm_version") == 0;
+}
+bool rec_mm_driver_version(void) {
+    return note("mm_driver_version") == 0;
+}
+int32_t rec_adapter_create(uint32_t timeout_ms, uint32_t *last_error) {
+    int32_t f = note("mm_adapter_create", num(timeout_ms));
+    *last_error = static_cast<uint32_t>(f);
+    return f ? -1 : 0;
+}
+void rec_adapter_close(void) {
+    note("mm_adapter_close");
+}
+void rec_restart(uint32_t kind) {
+    note("vdd_device_restart", num(kind));
+}
+uint32_t rec_pad_read(uint32_t slot, bool isochronous, uint8_t *buffer, uint32_t size, uint32_t *length) {
+    *length = 0;
+    Recorder &r = rec();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.pad_data.find({slot, isochronous});
+    if (it == r.pad_data.end() || it->second.empty()) return 0;
+    const std::vector<uint8_t> &d = it->second.front();
+    *length = static_cast<uint32_t>(std::min<size_t>(d.size(), size));
+    std::memcpy(buffer, d.data(), *length);
+    it->second.erase(it->second.begin());
+    return VDEV_BIT_SUCCESS;
+}
+uint32_t rec_pad_read_output(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length) {
+    return rec_pad_read(slot, false, buffer, size, length);
+}
+uint32_t rec_pad_read_isochronous(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length) {
+    return rec_pad_read(slot, true, buffer, size, length);
 }
 
 }  // namespace
@@ -212,14 +265,17 @@ const VdevBackend vdev_absent_backend = {
     "absent",          absent_vusb_present,   absent_vusb_version, absent_slots,        absent_vigem_connect,
     absent_void,       absent_pad_plug,       absent_pad_submit,   absent_pad_unplug,   pulse_mic_init,
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
-    absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,
+    absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
+    absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,
 };
 
 const VdevBackend vdev_recording_backend = {
-    "recording",          rec_vusb_present,   rec_vusb_version,   rec_slots,         rec_vigem_connect,
-    rec_vigem_disconnect, rec_pad_plug,       rec_pad_submit,     rec_pad_unplug,    rec_mic_init,
-    rec_mic_destroy,      rec_tablet_init,    rec_tablet_destroy, rec_vmouse_create, rec_vmouse_destroy,
-    rec_vdd_init,         rec_vdd_disconnect, rec_mm_version,
+    "recording",        rec_vusb_present,     rec_vusb_version,      rec_slots,
+    rec_vigem_connect,  rec_vigem_disconnect, rec_pad_plug,          rec_pad_submit,
+    rec_pad_unplug,     rec_mic_init,         rec_mic_destroy,       rec_tablet_init,
+    rec_tablet_destroy, rec_vmouse_create,    rec_vmouse_destroy,    rec_vdd_init,
+    rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
+    rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
 };
 
 const VdevBackend *vdev(void) {
@@ -240,17 +296,23 @@ void vdev_recorder_clear(void) {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.calls.clear();
     r.fail.clear();
+    r.pad_data.clear();
     r.major = 2;
     r.minor = 5;
     std::memset(r.slots, 0, sizeof r.slots);
 }
 
-void vdev_recorder_fail(const char *call, int32_t code) {
+void vdev_recorder_fail(const char *call, int32_t code, uint32_t times) {
     std::lock_guard<std::mutex> lock(rec().mutex);
     if (code)
-        rec().fail[call] = code;
+        rec().fail[call] = Failure{code, times};
     else
         rec().fail.erase(call);
+}
+
+void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<uint8_t> &data) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    rec().pad_data[{slot, isochronous}].push_back(data);
 }
 
 void vdev_recorder_version(uint32_t major, uint32_t minor) {

@@ -45,10 +45,22 @@ struct VdevBackend {
     void (*vtablet_destroy)(void);
     uint32_t (*vmouse_create)(void);  // VDEV_BIT_SUCCESS set on success
     uint32_t (*vmouse_destroy)(void);
-    // Displays made (> 0), 0 none wanted, -1 or -2 on failure.
-    int32_t (*vdd_displays_init)(int32_t monitors, uint8_t privacy, uint8_t fallback);
+    // Displays made (> 0), 0 none wanted, -1 or -2 on failure; calls
+    // reapply(context) after it changed the monitors.
+    int32_t (*vdd_displays_init)(int32_t monitors, uint8_t privacy, uint8_t fallback, void (*reapply)(void *),
+                                 void *context);
     int32_t (*vdd_disconnect)(void);  // MM_Disconnect: nonzero is the error
-    bool (*mm_version)(void);         // the adapter driver answers its version query
+    bool (*mm_version)(void);         // MM_VersionQuery: the running adapter driver answers
+    bool (*mm_driver_version)(void);  // MM_DriverVersionGet: the installed driver can be read
+    // MM_AdapterCreate: 0 on success, else nonzero with the system's last
+    // error in *last_error (VDEV_ERROR_NOT_FOUND: the driver is not there yet).
+    int32_t (*mm_adapter_create)(uint32_t timeout_ms, uint32_t *last_error);
+    void (*mm_adapter_close)(void);
+    void (*vdd_device_restart)(uint32_t kind);  // kind 0 or 1
+    // DualSense pads: a pending output report or isochronous data of the
+    // slot's pad; VDEV_BIT_SUCCESS when data was read.
+    uint32_t (*pad_read_output)(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length);
+    uint32_t (*pad_read_isochronous)(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -61,9 +73,13 @@ void vdev_set_backend(const VdevBackend *backend);
 // Recording back-end: every call as "name(args)" in order.
 std::vector<std::string> vdev_recorded(void);
 void vdev_recorder_clear(void);
-// The named call answers code from now on (0 clears it); for calls with a
-// success bit the bit is left out.
-void vdev_recorder_fail(const char *call, int32_t code);
+// The named call answers code from now on, or for its next `times` calls
+// when times is nonzero (code 0 clears it); for calls with a success bit the
+// bit is left out.
+void vdev_recorder_fail(const char *call, int32_t code, uint32_t times = 0);
+// Data the slot's DualSense pad has for the host: an output report
+// (isochronous false) or isochronous data, read once.
+void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<uint8_t> &data);
 // Driver version the recorder reports (2.5 unless set).
 void vdev_recorder_version(uint32_t major, uint32_t minor);
 // Persisted slot kinds the recorder reports.

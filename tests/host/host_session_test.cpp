@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "host/host.h"
+#include "platform/map.h"
 #include "platform/memory.h"
 #include "support/bud_pair.h"
 #include "support/encoded_streams.h"
 #include "util/config.h"
+#include "vdev/vdev.h"
 #include "util/logger.h"
 
 namespace {
@@ -29,11 +31,23 @@ void collect_line(uint32_t, const char *text, void *) {
     g_log.push_back(text);
 }
 
-bool logged(const std::string &text) {
+size_t count_logged(const std::string &text) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    for (const auto &l : g_log)
-        if (l.find(text) != std::string::npos) return true;
-    return false;
+    size_t n = 0;
+    for (const auto &l : g_log) n += l.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+bool logged(const std::string &text) {
+    return count_logged(text) > 0;
+}
+
+// The recorded calls of the virtual display adapter, in order.
+std::vector<std::string> adapter_calls() {
+    std::vector<std::string> out;
+    for (const std::string &c : vdev_recorded())
+        if (c.rfind("mm_", 0) == 0 || c.rfind("vdd_device_restart", 0) == 0) out.push_back(c);
+    return out;
 }
 
 struct Event {
@@ -89,6 +103,10 @@ class HostSession : public ::testing::Test {
     void SetUp() override {
         vdev_set_backend(&vdev_recording_backend);
         vdev_recorder_clear();
+        {
+            std::lock_guard<std::mutex> lock(g_log_mutex);
+            g_log.clear();
+        }
         HostHooks hooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0};
         host_set_hooks(&hooks);
         config_create();
@@ -116,6 +134,7 @@ class HostSession : public ::testing::Test {
         host_destroy(&ctx, 0);
         guests.clear();
         host_set_hooks(nullptr);
+        host_set_times(nullptr);
         vdev_set_backend(nullptr);
         log_set_sink(nullptr, nullptr);
         log_set_line_writer(nullptr);
@@ -328,6 +347,145 @@ TEST_F(HostSession, LargestUserDataAndIgnoredMessages) {
     ASSERT_TRUE(eventually([&] { return ctx->streams[0].display_dirty.load() == 1; }));
     EXPECT_EQ(ctx->streams[0].client_width, 640u);
     EXPECT_EQ(ctx->guest_count.load(), 1u);
+}
+
+// Before joining, a guest may join or leave, nothing else; talking does not
+// keep it past the join time, which runs on the clock.
+TEST_F(HostSession, UnjoinedGuestOnlyJoinsOrLeavesAndIsTimedOut) {
+    HostTimes times{1500, 1000};
+    host_set_times(&times);
+    start();
+    auto g = connect(1, true);
+    Bytes buf(PROTO_RECV_BUFFER);
+    uint32_t len = 0;
+    int32_t r = BUD_TIMEOUT;
+    auto t0 = std::chrono::steady_clock::now();
+    while (r == BUD_TIMEOUT && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
+        for (ControlHeader h : {ControlHeader{0, 640, 480, MSG_DISPLAY_SIZE}, ControlHeader{3, 0, 0, 35},
+                                ControlHeader{1, 1, 0, MSG_WANTS_VIDEO}, ControlHeader{5, 0, 0, 0}}) {
+            Bytes m(PROTO_HEADER_SIZE);
+            proto_write_header(m.data(), h);
+            bud_send(g->pair.client, 0, m.data(), 0, m.data(), PROTO_HEADER_SIZE, 0);
+        }
+        r = bud_recv(g->pair.client, 0, buf.data(), PROTO_RECV_BUFFER, &len, 50);
+    }
+    ASSERT_EQ(r, 0);
+    ControlHeader h = proto_read_header(buf.data());
+    EXPECT_EQ(h.type, MSG_DISCONNECT);
+    EXPECT_EQ(static_cast<int32_t>(h.field0), HOST_ERR_JOIN_TIMEOUT);
+    EXPECT_TRUE(saw(1, 8, HOST_ERR_JOIN_TIMEOUT));
+    EXPECT_EQ(ctx->streams[0].client_width, 0u);
+    EXPECT_EQ(ctx->timing_video.load(), 0);
+    EXPECT_EQ(ctx->guest_count.load(), 0u);
+    EXPECT_TRUE(eventually([&] { return host_busy_slots(ctx) == 0; }));
+}
+
+// The application changes a guest's permissions while its input arrives
+// (run under TSan). Key and button ups of nothing held reach no display.
+TEST_F(HostSession, PermissionsChangeWhileInputArrives) {
+    start();
+    auto g = joined(1, true);
+    std::atomic<bool> done{false};
+    std::thread app([&] {
+        while (!done.load()) {
+            host_lock_streams(ctx);
+            for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next) {
+                GuestInfo &info = static_cast<::Guest *>(n->value)->info;
+                info.keyboard ^= 1;
+                info.mouse ^= 1;
+                info.gamepad ^= 1;
+            }
+            host_unlock_streams(ctx);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        g->send({5, 0, 0, 0});
+        g->send({1, 0, 0, 1});
+    }
+    g->send({0, 320, 200, MSG_DISPLAY_SIZE});  // handled after all of the above
+    EXPECT_TRUE(eventually([&] { return ctx->streams[0].display_dirty.load() == 1; }));
+    done.store(true);
+    app.join();
+}
+
+// The virtual display watchdog: a driver that stops answering gets a new
+// adapter (the driver's not-there-yet answers are waited out); five
+// recoveries close together make it give up for good.
+TEST_F(HostSession, DisplayWatchdogRecoversThenGivesUp) {
+    HostTimes times{60000, 20};
+    host_set_times(&times);
+    cfg.virtual_monitors = 1;
+    vdev_recorder_fail("mm_version", 1);
+    vdev_recorder_fail("mm_adapter_create", VDEV_ERROR_NOT_FOUND, 2);
+    start();
+    ASSERT_TRUE(
+        eventually([] { return logged("Check GPU and Virtual Display drivers and restart Zarvek"); }));
+    EXPECT_EQ(count_logged("Recovered dynamic virtual display adapter driver after driver fault"), 5u);
+    EXPECT_TRUE(logged("Could not recover Virtual Display Adapter"));
+    EXPECT_FALSE(logged("'MM_AdapterCreate' failed"));
+    std::vector<std::string> calls = adapter_calls();
+    std::vector<std::string> first = {"mm_driver_version()", "mm_version()", "vdd_device_restart(0)",
+                                      "vdd_device_restart(1)"};
+    first.insert(first.end(), 10, "mm_version()");  // a second of polling
+    first.insert(first.end(), 3, "mm_adapter_create(5000)");
+    first.push_back("vdd_device_restart(1)");
+    const std::vector<std::string> again = {"mm_driver_version()", "mm_version()", "mm_adapter_close()",
+                                            "mm_adapter_create(5000)", "vdd_device_restart(1)"};
+    std::vector<std::string> want = first;
+    for (int i = 0; i < 4; i++) want.insert(want.end(), again.begin(), again.end());
+    EXPECT_EQ(calls, want);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(adapter_calls().size(), calls.size());  // it has ended
+}
+
+// A driver back on its own after its device node restarted, another error
+// from the adapter creation, then a driver no longer installed.
+TEST_F(HostSession, DisplayWatchdogOtherOutcomes) {
+    HostTimes times{60000, 20};
+    host_set_times(&times);
+    cfg.privacy_mode = 1;
+    vdev_recorder_fail("mm_version", 1, 2);
+    start();
+    ASSERT_TRUE(eventually(
+        [] { return logged("Recovered primary virtual display adapter driver after driver fault"); }));
+    EXPECT_FALSE(logged("mm_adapter_create"));
+    vdev_recorder_fail("mm_adapter_create", 5, 1);
+    vdev_recorder_fail("mm_version", 1, 11);
+    ASSERT_TRUE(eventually([] { return logged("Zarvek Virtual Display Adapter (re-)creation failed"); }));
+    EXPECT_TRUE(logged("'MM_AdapterCreate' failed with error -1 (win32 error: 0x5)"));
+    EXPECT_TRUE(logged("Dynamic VDD driver recovery failed with 0xFFFFFFFF"));
+    vdev_recorder_fail("mm_driver_version", 1);
+    ASSERT_TRUE(eventually([] { return logged("Zarvek Virtual Display Adapter driver missing"); }));
+    size_t n = adapter_calls().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(adapter_calls().size(), n);
+}
+
+// DualSense pads' output reports and isochronous data reach the guest that
+// owns the pad, and only that guest, as message 33.
+TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
+    cfg.gamepad_type = 3;
+    cfg.gamepad_mode = 2;  // the recorder has the virtual USB adapter
+    start();
+    ASSERT_NE(ctx->gamepads, nullptr);
+    ASSERT_EQ(ctx->gamepads->pad_type, PAD_DUALSENSE);
+    auto a = joined(1, true);
+    auto b = joined(2);
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, 1001, 2), 0);  // a's pad 2
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, 1002, 0), 1);  // b's pad 0
+    vdev_recorder_pad_data(0, false, {1, 2, 3});
+    vdev_recorder_pad_data(0, true, Bytes(300, 7));
+    vdev_recorder_pad_data(1, false, {9});
+    for (auto [g, size, b_field, c, byte] :
+         {std::tuple{a, 3u, 1u, 2u, 1}, {a, 300u, 0u, 2u, 7}, {b, 1u, 1u, 0u, 9}}) {
+        Bytes m = g->next({21, 25, MSG_JOINED});
+        ASSERT_EQ(m.size(), PROTO_HEADER_SIZE + size);
+        ControlHeader h = proto_read_header(m.data());
+        EXPECT_EQ(h.type, MSG_PAD_OUTPUT);
+        EXPECT_EQ(std::make_tuple(h.field0, h.field1, h.field2), std::make_tuple(size, b_field, c));
+        EXPECT_EQ(m[PROTO_HEADER_SIZE], byte);
+    }
 }
 
 // Join, leave, configuration changes, media and stop at once (run under TSan).

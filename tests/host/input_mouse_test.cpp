@@ -42,6 +42,12 @@ TEST(MouseControl, GuestsAndTheLocalUserTakeTurns) {
     VKO_Sleep(30);  // a quiet spell longer than the timeout gives it back
     EXPECT_TRUE(host_mouse_arbitrate(mc, &b, 20));
     EXPECT_EQ(mc->local_events.load() + mc->holder, b.id);
+    // A holder that leaves lets go at once; somebody else's leaving changes nothing.
+    EXPECT_FALSE(host_mouse_arbitrate(mc, &a, 60000));
+    host_mouse_release(mc, a.id);
+    EXPECT_FALSE(host_mouse_arbitrate(mc, &a, 60000));
+    host_mouse_release(mc, b.id);
+    EXPECT_TRUE(host_mouse_arbitrate(mc, &a, 60000));
     host_mouse_control_destroy(&mc);
 }
 

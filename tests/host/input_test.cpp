@@ -166,6 +166,10 @@ TEST_F(InputTest, MouseButtonsWheelMotionAndPen) {
     send(MSG_MOUSE_MOTION, 0, 50, 50);
     send(MSG_MOUSE_MOTION, 0, 52, 47);
     EXPECT_EQ((seen(), pointer()), "901,47+");  // the left button is still down
+    // Differences of extreme positions are taken wide and clamped, not wrapped.
+    send(MSG_MOUSE_MOTION, 0, 0x80000000u, 0x7FFFFFFFu);
+    send(MSG_MOUSE_MOTION, 0, 0x7FFFFFFFu, 0x80000000u);
+    EXPECT_EQ((seen(), pointer()), std::to_string(DisplayWidth(dpy_, 0) - 1) + ",0+");
     relative_ = 0;
     // A pen without pointer injection drives the pointer: moves, and the left button on contact.
     input_release_buttons(&s_);
@@ -225,6 +229,10 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     EXPECT_EQ(send(4, 0, 1, 0), (Seen{"pad_plug(0,1)", "pad_submit(0,0010000000000000)"}));  // A
     EXPECT_EQ(send(4, 5, 1, 0), Seen{});                                     // guide: owner only
     EXPECT_EQ(send(5, 1, 1000, 0), Seen{"pad_submit(0,00100000000018fc)"});  // Y inverted
+    // Inverting the extremes stays in range.
+    EXPECT_EQ(send(5, 3, 0x80000000u, 0), Seen{"pad_submit(0,00100000000018fc)"});
+    EXPECT_EQ(send(5, 1, 0x80000000u, 0), Seen{"pad_submit(0,001000000000ff7f)"});
+    EXPECT_EQ(send(5, 1, 0x7FFFFFFFu, 0), Seen{"pad_submit(0,0010000000000080)"});
     EXPECT_EQ(send(4, 1, 1, 0, 0), Seen{"pad_submit(0,0000000000000000)"});  // not allowed: neutral
     EXPECT_EQ(send(23, 0, 0, 0),
               (Seen{"pad_plug(1,1)", "pad_submit(1,0010000000010000)"}));  // guide stripped
