@@ -4,6 +4,7 @@
 #include "connection/instance.h"
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -543,6 +544,10 @@ int32_t ZarvekHostStart(ZarvekInstance *z, void *, const HostConfig *config) {
     z->host_status.config = c;
     const HostCallbacks callbacks = {host_on_guest_state, host_on_user_data};
     host_create(&c, &callbacks, &z->host_target, &z->host);
+    // The client flag bytes: per-frame timing messages for video and for sound.
+    z->host->timing_video.store(z->client_flags[0] != 0);
+    z->host->timing_audio.store(z->client_flags[1] != 0);
+    z->host->audio.timing_audio.store(z->client_flags[1] != 0);
     z->host_status.mode = 1;
     z->host_status.hosting = 1;
     VKO_RWLockUnlock(z->host_lock);
@@ -663,6 +668,25 @@ uint32_t ZarvekHostGetGuests(ZarvekInstance *z, uint32_t mask, GuestInfo **out) 
     VKO_RWLockUnlock(z->host_lock);
     if (out) *out = list;
     return out ? k : connected + pending;
+}
+
+void ZarvekHostSetGuestStateJSON(ZarvekInstance *z, const char *json) {
+    VKO_JSON *doc = json ? VKO_JSONParse(json) : nullptr;
+    if (doc && doc->type != VKO_JSON_TYPE_OBJECT) VKO_JSONDestroy(&doc);
+    if (!doc) doc = VKO_JSONObjCreate();
+    VKO_RWLockReader(z->host_lock);
+    if (z->host) {
+        // Answers cached per window were read from the old document.
+        Whitelist &w = z->host->whitelist;
+        VKO_Hash *cache = VKO_HashCreate(1000);
+        VKO_MutexLock(w.mutex);
+        std::swap(w.paths, doc);
+        std::swap(w.cache, cache);
+        VKO_MutexUnlock(w.mutex);
+        VKO_HashDestroy(&cache, nullptr);
+    }
+    VKO_RWLockUnlock(z->host_lock);
+    VKO_JSONDestroy(&doc);
 }
 
 // --- signaling operations on the instance ---------------------------------------------

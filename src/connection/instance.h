@@ -24,6 +24,8 @@
 //   guests take the host's three stream locks after it, in their order. The
 //   host NAT manager's connected callback hands links to the host context
 //   under the read lock; start and stop join the NAT thread outside it.
+// - The running host's whitelist (document and per-window cache) is replaced
+//   under the read lock and the whitelist's own mutex, which its readers take.
 #pragma once
 
 #include <atomic>
@@ -190,6 +192,10 @@ int32_t ZarvekHostSendUserData(ZarvekInstance *instance, uint32_t guest_id, uint
 // mask 4: the connected guests (not leaving); mask 1: the pending attempts
 // of the host NAT manager. Connected first; *out (VKO_Free) only when given.
 uint32_t ZarvekHostGetGuests(ZarvekInstance *instance, uint32_t mask, GuestInfo **out);
+// Replaces the running host's document of executable paths that may be
+// streamed (an empty object for none, unparsable text or anything but an
+// object) and forgets the answers cached per window.
+void ZarvekHostSetGuestStateJSON(ZarvekInstance *instance, const char *json);
 
 // Signaling operations on the instance.
 // 0, or -4 when a client attempt is already running.

@@ -17,6 +17,8 @@
 #include "connection/nat.h"
 #include "connection/protocol.h"
 #include "host/host.h"
+#include "platform/json.h"
+#include "platform/map.h"
 #include "platform/memory.h"
 #include "support/net/signal_server.h"
 #include "support/net/stun_server.h"
@@ -271,6 +273,57 @@ TEST(Instance, FullQueueFreesPayloadAndHostAnnouncements) {
     signal_stop_hosting(e.hsig, z, 4);
     EXPECT_EQ(z->host_status.mode, 0u);
     EXPECT_EQ(e.hsig->session_id[0], '\0');
+}
+
+// Hosting takes the client flag bytes (timing messages for video and sound),
+// and the whitelist document is replaced whole, its cached answers dropped;
+// text that is no JSON object leaves an empty one.
+TEST(Instance, HostTakesClientFlagsAndWhitelistDocument) {
+    nat_set_builtin_servers("127.0.0.1", 9, "", 0);
+    vdev_set_backend(&vdev_recording_backend);
+    HostHooks hooks{};
+    hooks.no_audio_thread = 1;
+    host_set_hooks(&hooks);
+    ZarvekInstance *z = nullptr;
+    ZarvekInit(nullptr, &z);
+    ZarvekHostSetGuestStateJSON(z, "{\"/usr/bin/a\":1}");  // no host: nothing to change
+    z->client_flags[0] = 0;
+    z->client_flags[1] = 1;
+    ASSERT_EQ(ZarvekHostStart(z, nullptr, nullptr), 0);
+    HostContext *h = z->host;
+    EXPECT_EQ(h->timing_video.load() * 10 + h->timing_audio.load() * 1 + h->audio.timing_audio.load() * 100,
+              101);
+
+    const struct {
+        const char *json;
+        const char *present, *absent;
+    } rows[] = {
+        {"{\"/usr/bin/game\":1,\"/opt/b\":true}", "/opt/b", "/usr/bin/a"},
+        {"{", nullptr, "/opt/b"},
+        {"[\"/usr/bin/game\"]", nullptr, "/usr/bin/game"},
+        {"{\"/usr/bin/game\":1}", "/usr/bin/game", "/opt/b"},
+        {nullptr, nullptr, "/usr/bin/game"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.json ? row.json : "none");
+        VKO_HashSetInt(h->whitelist.cache, 77, reinterpret_cast<void *>(uintptr_t{2}));
+        ZarvekHostSetGuestStateJSON(z, row.json);
+        ASSERT_NE(h->whitelist.paths, nullptr);
+        EXPECT_EQ(h->whitelist.paths->type, VKO_JSON_TYPE_OBJECT);
+        if (row.present) {
+            EXPECT_NE(VKO_JSONObjGetItem(h->whitelist.paths, row.present), nullptr);
+        }
+        EXPECT_EQ(VKO_JSONObjGetItem(h->whitelist.paths, row.absent), nullptr);
+        EXPECT_EQ(VKO_HashGetInt(h->whitelist.cache, 77), nullptr);
+    }
+    ZarvekHostStop(z, 4);
+    z->client_flags[0] = 1;
+    z->client_flags[1] = 0;
+    ASSERT_EQ(ZarvekHostStart(z, nullptr, nullptr), 0);
+    EXPECT_EQ(z->host->timing_video.load() * 10 + z->host->timing_audio.load(), 10);
+    ZarvekDestroy(&z);
+    host_set_hooks(nullptr);
+    vdev_set_backend(nullptr);
 }
 
 // The host instance hosts: the client becomes its guest, gets its user data
