@@ -193,7 +193,9 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
         sockaddr_in6 to = loopback6(port_of(r));
         std::atomic<bool> done{false};
         std::atomic<uint64_t> got{0}, bad{0};
+        std::atomic<double> rx_cpu{0};
         std::thread rx([&] {
+            double own = thread_cpu_s();
             Sealer open;
             std::vector<uint8_t> buf;
             uint8_t plain[kPlain];
@@ -206,11 +208,12 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
             }
             got = n;
             bad = b;
+            rx_cpu = thread_cpu_s() - own;
         });
         Sealer seal;
         std::vector<uint8_t> batch(kGso * kRecord, 0), plain(kPlain, 0x5A);
         const uint32_t per_burst = (kMessage + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
-        double c0 = cpu_s(), t0 = now_s(), next = t0;
+        double c0 = cpu_s(), t0 = now_s(), next = t0, own = thread_cpu_s();
         uint64_t sent = 0;
         while (now_s() - t0 < 1.5) {
             uint32_t burst = paced_gbps > 0 ? per_burst : kGso * 16;
@@ -230,10 +233,13 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
                 sleep_until(next);
             }
         }
-        double secs = now_s() - t0;
+        double secs = now_s() - t0, tx_cpu = thread_cpu_s() - own;
         done = true;
         rx.join();
         double cpu = cpu_s() - c0;
+        double gbit = static_cast<double>(got.load()) * BUD_FRAGMENT_SIZE * 8 / 1e9;
+        state.counters["senders_s/Gbit"] = tx_cpu / gbit;
+        state.counters["readers_s/Gbit"] = rx_cpu.load() / gbit;
         if (bad.load() != 0) state.SkipWithError("a datagram arrived damaged");
         state.counters["lost_%"] = 100.0 * static_cast<double>(sent - got.load()) / static_cast<double>(sent);
         report(state, row, static_cast<double>(got.load()) * BUD_FRAGMENT_SIZE, secs, cpu);
@@ -316,12 +322,17 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
         std::vector<std::thread> th;
         std::atomic<uint64_t> got{0}, bad{0};
         std::atomic<bool> stop{false};
-        std::atomic<double> check_cpu{0};
+        std::atomic<double> check_cpu{0}, sender_cpu{0}, reader_cpu{0};
+        auto add = [](std::atomic<double> &to, double v) {
+            double prev = to.load();
+            while (!to.compare_exchange_weak(prev, prev + v)) {
+            }
+        };
         double c0 = cpu_s(), t0 = now_s();
         for (int s = 0; s < streams; s++) {
             uint64_t count = total / kMessage / static_cast<uint64_t>(streams);
             th.emplace_back([&, s, count] {
-                double next = now_s();
+                double next = now_s(), own = thread_cpu_s();
                 for (uint64_t i = 0; (paced_gbps > 0 ? !stop.load() : i < count); i++) {
                     const uint8_t *m = msgs[s]->message(i);
                     int32_t r;
@@ -334,11 +345,12 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
                         sleep_until(next);
                     }
                 }
+                add(sender_cpu, thread_cpu_s() - own);
             });
             th.emplace_back([&, s, count] {
                 std::vector<uint8_t> m(kMessage);
                 uint32_t len;
-                double spent = 0;
+                double spent = 0, own = thread_cpu_s();
                 for (uint64_t i = 0; paced_gbps > 0 || i < count;) {
                     int32_t r = bud_recv(link.b, static_cast<uint8_t>(s), m.data(), kMessage, &len, 100);
                     if (r == BUD_TIMEOUT && paced_gbps > 0 && stop.load()) break;
@@ -350,9 +362,8 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
                     got += len;
                     i++;
                 }
-                double prev = check_cpu.load();
-                while (!check_cpu.compare_exchange_weak(prev, prev + spent)) {
-                }
+                add(check_cpu, spent);
+                add(reader_cpu, thread_cpu_s() - own - spent);
             });
         }
         if (paced_gbps > 0) {
@@ -372,6 +383,20 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
         }
         state.counters["fastRTs"] = fast;
         state.counters["slowRTs"] = slow;
+        // What the link costs per 1000 datagrams of data, both ends.
+        BudLinkStats la, lb;
+        bud_link_stats(link.a, &la);
+        bud_link_stats(link.b, &lb);
+        double k = static_cast<double>(got.load()) / BUD_FRAGMENT_SIZE / 1000.0;
+        state.counters["in_flight_limit"] = la.budget;
+        state.counters["acks/k"] = lb.acks_sent / k;
+        state.counters["gap_acks/k"] = lb.gap_acks_sent / k;
+        state.counters["turns/k"] = (la.wakeups + lb.wakeups) / k;
+        // CPU seconds per Gbit of the threads that call bud_send and bud_recv;
+        // the rest of cores_per_Gbit/s is the two links' own threads.
+        double gbit = static_cast<double>(got.load()) * 8 / 1e9;
+        state.counters["senders_s/Gbit"] = sender_cpu.load() / gbit;
+        state.counters["readers_s/Gbit"] = reader_cpu.load() / gbit;
     }
 }
 
@@ -503,6 +528,13 @@ void BM_RelayLoss(benchmark::State &state) {
         state.counters["1MB_p99_ms"] = percentile(video_lat, 0.99);
         state.counters["ctl_median_ms"] = percentile(ctl_lat, 0.5);
         state.counters["ctl_p99_ms"] = percentile(ctl_lat, 0.99);
+        // Acks the receiving end sent per 1000 data datagrams it took; above a gap
+        // every fragment is acknowledged at once.
+        BudLinkStats lb;
+        bud_link_stats(link.b, &lb);
+        double k = static_cast<double>(video.load()) / BUD_FRAGMENT_SIZE / 1000.0;
+        state.counters["acks/k"] = lb.acks_sent / k;
+        state.counters["gap_acks/k"] = lb.gap_acks_sent / k;
         report(state, "relay " + std::to_string(state.range(0)) + "%", static_cast<double>(vbytes), secs, 0);
     }
 }

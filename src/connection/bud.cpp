@@ -13,7 +13,9 @@
 //     sender sends nothing itself, so nothing overtakes a held-back fragment.
 //   slot state: 1 from filling until an ack names the slot (only a slot that
 //     was sent) or a base passes it; only the link thread clears it.
-//   pending, late: published by the link thread's pass over the window.
+//   pending, late: published by the link thread's whole walk over the window
+//     (on a gap report, else once a millisecond; the turns in between only
+//     send deferred fragments).
 // In-flight limit (link thread; senders read `window` and `burst`):
 //   burst: what the peer's socket can queue at once (its buffer, as ours).
 //     Senders send directly while less than that is in flight (control and
@@ -169,8 +171,9 @@ struct Stream {
     uint32_t rx_base = 0;
     uint32_t peer_acked = 0;
     uint32_t highest = 0;
-    uint64_t last_pass = 0;
-    Batch batch;  // the sender's
+    uint64_t last_pass = 0;     // of a whole walk over the slots in flight
+    uint32_t walk_pending = 0;  // slots the last whole walk counted as resent (link thread)
+    Batch batch;                // the sender's
 };
 
 }  // namespace
@@ -199,6 +202,9 @@ struct BUD {
     AU32 dropped_malformed{0};
     AU32 dropped_window{0};
     AU32 dropped_messages{0};
+    AU32 acks_sent{0};
+    AU32 gap_acks_sent{0};
+    AU32 turns{0};
     uint8_t *rxbuf = nullptr;  // the link thread's receive batch
     // Records are decrypted into spare; a fragment is stored by swapping spare
     // with its free slot's buffer, so no payload is copied on the way in.
@@ -439,14 +445,17 @@ void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64
     put32(p + 3, seq);
     for (uint32_t i = 0; i < BUD_STREAMS; i++) put32(p + 7 + 4 * i, link->streams[i].rx_base);
     bud_write_packet(link, kCipherThread, p, sizeof p);
+    link->acks_sent.fetch_add(1, std::memory_order_relaxed);
+    if (flags & BUD_FLAG_GAP) link->gap_acks_sent.fetch_add(1, std::memory_order_relaxed);
     link->last_ack = now;
     link->unacked = 0;
     link->acks_up_to_date.store(1);
 }
 
+// Resends a slot in the link thread's batch (the pass flushes it).
 void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now) {
     m.last_send = now;
-    bud_write_packet(link, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, m.len);
+    batch_add(link, link->batch, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, m.len);
 }
 
 struct Gap {
@@ -537,19 +546,30 @@ void share_room(BUD *link, uint32_t room, uint32_t share[BUD_STREAMS]) {
     link->rotate++;
 }
 
-void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room) {
+// A whole walk starts at the acknowledged base; between whole walks (a gap
+// report or a millisecond brings the next) a turn only sends deferred
+// fragments, which are the newest, so it starts at the first of them and leaves
+// the published pending and late counts as the last walk found them.
+void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room, bool whole) {
     Stream &s = link->streams[si];
     uint32_t acked = s.acknowledged.load();
     uint32_t next = s.next.load(std::memory_order_acquire);
     if (seq_diff(next, acked) <= 0) {
         s.pending.store(0);
         s.late.store(0);
+        s.walk_pending = 0;
         return;
     }
     double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
     const CongestionRow &row = kCongestion[link->cg_level.load(std::memory_order_relaxed)];
-    uint32_t pending = 0, late = 0, sent_deferred = 0;
-    for (uint32_t seq = acked; seq_diff(next, seq) > 0 && pending < kPendingLimit; seq++) {
+    uint32_t pending = 0, late = 0, sent_deferred = 0, resent = 0;
+    uint32_t from = acked;
+    if (!whole) {
+        uint32_t first = next - s.deferred.load();
+        if (seq_diff(first, acked) > 0) from = first;
+        pending = s.walk_pending;
+    }
+    for (uint32_t seq = from; seq_diff(next, seq) > 0 && pending < kPendingLimit; seq++) {
         uint32_t idx = seq % BUD_WINDOW;
         SendMeta &m = s.smeta[idx];
         if (load(m.state) != 1 || m.seq != seq) continue;
@@ -569,6 +589,9 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
                       m.len);
             s.bytes_sent.fetch_add(m.len, std::memory_order_relaxed);
             s.packets_sent.fetch_add(1, std::memory_order_relaxed);
+            if (!whole) continue;
+        } else if (!whole) {
+            continue;
         } else if (gap.has && seq_diff(gap.seq, seq) > 0 && !m.fast) {
             m.fast = 1;
             s.fast_rts.fetch_add(1, std::memory_order_relaxed);
@@ -581,16 +604,21 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
                 send_slot(link, s, m, idx, now);
             }
         }
-        if (m.fast || m.retries > 0) pending++;
+        if (m.fast || m.retries > 0) {
+            pending++;
+            resent++;
+        }
         double since = static_cast<double>(now - m.last_send) / 1000.0;
         if (since > row.a * rtt + row.b || rtt > row.a * (m.rtt_first_us / 1000.0) + row.b || m.retries > 0 ||
-            m.fast || m.deferred)
+            m.fast)
             late++;
     }
     batch_flush(link, link->batch);
     // Only now may the sender send directly again: its next fragments must not
     // overtake these.
     if (sent_deferred) s.deferred.fetch_sub(sent_deferred);
+    if (!whole) return;
+    s.walk_pending = resent;
     s.pending.store(pending);
     s.late.store(late);
 }
@@ -745,32 +773,40 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
 
 void bud_thread(BUD *link) {
     while (link->state.load() == 0) {
-        pollfd pfd{link->sock, POLLIN, 0};
-        bool waiting = false;
-        for (Stream &st : link->streams) waiting |= st.deferred.load() != 0;
-        int pr = poll(&pfd, 1, waiting ? 1 : static_cast<int>(kPollMs));
+        link->turns.fetch_add(1, std::memory_order_relaxed);
         Gap gaps[BUD_STREAMS] = {};
         bool good = false;
         int32_t result = BUD_TIMEOUT;
-        if (pr > 0) {
-            // Several datagrams per system call, and the kernel may hand over a run of
-            // equal-sized ones from one sender as one buffer (receive offload); the
-            // pass below then runs once for all of them.
-            mmsghdr msgs[kBatch];
-            iovec iov[kBatch];
-            alignas(cmsghdr) uint8_t ctl[kBatch][CMSG_SPACE(sizeof(int))];
-            for (uint32_t i = 0; i < kBatch; i++) {
-                iov[i] = {link->rxbuf + static_cast<size_t>(i) * kRxSize, kRxSize};
-                msgs[i] = {};
-                msgs[i].msg_hdr.msg_iov = &iov[i];
-                msgs[i].msg_hdr.msg_iovlen = 1;
-                msgs[i].msg_hdr.msg_control = ctl[i];
-                msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
+        // Several datagrams per system call, and the kernel may hand over a run of
+        // equal-sized ones from one sender as one buffer (receive offload); the
+        // pass below then runs once for all of them.
+        mmsghdr msgs[kBatch];
+        iovec iov[kBatch];
+        alignas(cmsghdr) uint8_t ctl[kBatch][CMSG_SPACE(sizeof(int))];
+        for (uint32_t i = 0; i < kBatch; i++) {
+            iov[i] = {link->rxbuf + static_cast<size_t>(i) * kRxSize, kRxSize};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = ctl[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
+        }
+        // A busy link reads at once; it waits (up to 30 ms, or 1 ms while
+        // fragments are deferred) only when nothing is there.
+        int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+        int err = n < 0 ? errno : 0;
+        if (err == EAGAIN) {
+            pollfd pfd{link->sock, POLLIN, 0};
+            bool waiting = false;
+            for (Stream &st : link->streams) waiting |= st.deferred.load() != 0;
+            if (poll(&pfd, 1, waiting ? 1 : static_cast<int>(kPollMs)) > 0) {
+                n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+                err = n < 0 ? errno : 0;
             }
-            int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+        }
+        if (n > 0 || (err != 0 && err != EAGAIN && err != EINTR)) {
             uint64_t rx_now = now_us(link);  // one reading serves the whole batch
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                result = NET_ERROR_BASE - network_error_code(errno);
+            if (n < 0) result = NET_ERROR_BASE - network_error_code(err);
             for (int i = 0; i < n; i++) {
                 const uint8_t *d = static_cast<const uint8_t *>(iov[i].iov_base);
                 uint32_t len = msgs[i].msg_len, seg = len;
@@ -795,18 +831,20 @@ void bud_thread(BUD *link) {
         }
         uint64_t now = now_us(link);
         if (now - link->last_ack >= kKeepAliveUs) bud_send_ack(link, BUD_FLAG_KEEPALIVE, 0, 0, now);
-        // A full pass walks every slot in flight; timers have tens of ms of grain,
-        // so between gap reports and deferred sends once a millisecond is enough.
+        // A whole walk passes every slot in flight; timers have tens of ms of grain,
+        // so between gap reports once a millisecond is enough, and the turns in
+        // between only send deferred fragments.
         uint32_t room = turn_room(link, now, sent_in_flight(link));
         uint32_t share[BUD_STREAMS];
         share_room(link, room, share);
         bool pressed = false;
         for (uint32_t i = 0; i < BUD_STREAMS; i++) {
             Stream &st = link->streams[i];
-            if (gaps[i].has || st.deferred.load() != 0 || now - st.last_pass >= kPassIntervalUs) {
-                st.last_pass = now;
+            bool whole = gaps[i].has || now - st.last_pass >= kPassIntervalUs;
+            if (whole || st.deferred.load() != 0) {
+                if (whole) st.last_pass = now;
                 uint32_t left = share[i];
-                bud_retransmit(link, i, gaps[i], now, left);
+                bud_retransmit(link, i, gaps[i], now, left, whole);
                 link->tokens -= static_cast<double>(share[i] - left);
             }
             pressed |= st.deferred.load() != 0;
@@ -1274,6 +1312,9 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->dropped_window = link->dropped_window.load();
     out->dropped_messages = link->dropped_messages.load();
     out->budget = link->window.load(std::memory_order_relaxed);
+    out->acks_sent = link->acks_sent.load(std::memory_order_relaxed);
+    out->gap_acks_sent = link->gap_acks_sent.load(std::memory_order_relaxed);
+    out->wakeups = link->turns.load(std::memory_order_relaxed);
 }
 
 void bud_advance_clock(BUD *link, uint64_t ms) {

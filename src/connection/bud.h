@@ -100,6 +100,9 @@ struct BudLinkStats {
     uint32_t dropped_window;     // fragments beyond the reader's window
     uint32_t dropped_messages;   // messages whose fragments did not add up
     uint32_t budget;             // datagrams kept in flight at most, over all streams
+    uint32_t acks_sent;          // acks and keep-alives
+    uint32_t gap_acks_sent;      // of them, acks with a gap report (one per fragment above a gap)
+    uint32_t wakeups;            // turns of the link thread
 };
 
 bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out);

@@ -156,6 +156,12 @@ TEST(BudRetransmit, FastRetransmissionOnGapReport) {
     EXPECT_EQ(recv_one(p.client, 1), m);
     EXPECT_GE(dropped->load(), 1);
     EXPECT_GE(stream_stats(p.host, 1).fast_retransmissions, 1u);
+    // Every fragment more than two past the hole (8 to 29) was acknowledged at
+    // once with a gap report, counted among the receiver's acks.
+    BudLinkStats ls;
+    bud_link_stats(p.client, &ls);
+    EXPECT_GE(ls.gap_acks_sent, 22u);
+    EXPECT_GE(ls.acks_sent, ls.gap_acks_sent);
 }
 
 TEST(BudRetransmit, TimedRetransmissionOfLastFragment) {
