@@ -244,7 +244,7 @@ void clipboard_init(void) {
     }
     if (result < 0) {
         // No display to watch stands for a window class that cannot be registered.
-        log_forward(1, "Failed to register " CLIPBOARD_CLASS ".");
+        log_forward(1, "Failed to register ZARVEK_CLIP.");
         g.running.store(false);
         VKO_ThreadDestroy(&g.thread);
         reset_state();
