@@ -460,7 +460,13 @@ std::string input_demo(ZarvekInstance *client) {
     do XNextEvent(dpy, &e);
     while (e.type != MapNotify);
     XSetInputFocus(dpy, win, RevertToParent, CurrentTime);
-    XSync(dpy, False);
+    GC gc = XCreateGC(dpy, win, 0, nullptr);
+    auto fill = [&](unsigned long colour) {  // seen in the stream: blue waiting, green once both arrived
+        XSetForeground(dpy, gc, colour);
+        XFillRectangle(dpy, win, gc, 0, 0, w, h);
+        XSync(dpy, False);
+    };
+    fill(0x3060C0);
     int64_t t0 = VKO_GetTime();
     // Output pixels of the first display: the window's centre.
     client_send(client, ControlHeader{0, static_cast<uint32_t>(x + w / 2), static_cast<uint32_t>(y + h / 2),
@@ -489,6 +495,11 @@ std::string input_demo(ZarvekInstance *client) {
             click_ms = VKO_TimeDiff(t0, VKO_GetTime());
         }
     }
+    if (key && click) {
+        fill(0x20C040);
+        std::this_thread::sleep_for(300ms);
+    }
+    XFreeGC(dpy, gc);
     XDestroyWindow(dpy, win);
     XCloseDisplay(dpy);
     char line[256];
