@@ -377,7 +377,6 @@ void VKO_WindowSetFullscreen(VKO_App *app, int32_t index, bool fullscreen) {
         VKO_WindowSetFrame(app, index, &f);
     } else if (!fullscreen && is) {
         w->frame.flags &= ~VKO_FRAME_FULLSCREEN;
-        w->fullscreen = false;
         VKO_Frame f = w->frame;
         VKO_WindowSetFrame(app, index, &f);
     }

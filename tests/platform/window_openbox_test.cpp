@@ -1,0 +1,219 @@
+// Windows under a real window manager (openbox on the test's Xvfb): frame
+// extents in placement, maximise, minimise and restore-maximised, fullscreen
+// through the manager, and its close command.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/app_harness.h"
+#include "platform/app_internal.h"
+
+namespace {
+
+pid_t g_wm = -1;
+
+long *root_longs(Display *dpy, const char *name, unsigned long *n) {
+    Atom type;
+    int format;
+    unsigned long after;
+    unsigned char *data = nullptr;
+    *n = 0;
+    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, name, False), 0, 64, False,
+                           AnyPropertyType, &type, &format, n, &after, &data) != Success)
+        return nullptr;
+    return (long *)data;
+}
+
+class OpenboxTest : public ::testing::Test {
+   protected:
+    static void SetUpTestSuite() {
+        if (xvfb_display().empty() || g_wm > 0) return;
+        pid_t pid = fork();
+        if (pid == 0) {
+            execlp("openbox", "openbox", "--sm-disable", (char *)nullptr);
+            _exit(127);
+        }
+        g_wm = pid;
+        // Ready once it manages a window: a probe gets reparented.
+        Driver d;
+        Window probe = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 10, 10, 0, 0, 0);
+        bool mapped = false;
+        for (int i = 0; i < 1000; i++) {
+            unsigned long n = 0;
+            long *w = root_longs(d.dpy, "_NET_SUPPORTING_WM_CHECK", &n);
+            bool up = w && n;
+            if (w) XFree(w);
+            if (up && !mapped) {
+                usleep(100000);
+                XMapWindow(d.dpy, probe);
+                XSync(d.dpy, False);
+                mapped = true;
+            }
+            Window r, p, *k = nullptr;
+            unsigned nk = 0;
+            XQueryTree(d.dpy, probe, &r, &p, &k, &nk);
+            if (k) XFree(k);
+            if (mapped && p != r) break;
+            usleep(10000);
+        }
+        XDestroyWindow(d.dpy, probe);
+        XSync(d.dpy, False);
+    }
+    static void TearDownTestSuite() {
+        if (g_wm > 0) {
+            kill(g_wm, SIGTERM);
+            waitpid(g_wm, nullptr, 0);
+            g_wm = -1;
+        }
+    }
+    void SetUp() override {
+        if (xvfb_display().empty()) GTEST_SKIP() << "no Xvfb";
+        unsigned long n = 0;
+        long *w = root_longs(d.dpy, "_NET_SUPPORTING_WM_CHECK", &n);
+        bool up = w && n;
+        if (w) XFree(w);
+        if (!up) GTEST_SKIP() << "openbox did not start";
+        h = std::make_unique<AppHarness>();
+        ASSERT_NE(h->app, nullptr);
+    }
+    void TearDown() override { h.reset(); }
+    Window xid(int32_t i) { return (Window)(uintptr_t)VKO_WindowGetNative(h->app, i); }
+    VKO_Rect server_rect(Window w) {
+        XWindowAttributes a;
+        XGetWindowAttributes(d.dpy, w, &a);
+        int x, y;
+        Window c;
+        XTranslateCoordinates(d.dpy, w, d.root(), 0, 0, &x, &y, &c);
+        return {x, y, a.width, a.height};
+    }
+    VKO_Extents extents(Window w) {
+        Atom type;
+        int format;
+        unsigned long n = 0, after;
+        unsigned char *data = nullptr;
+        VKO_Extents e = {0, 0, 0, 0};
+        XGetWindowProperty(d.dpy, w, XInternAtom(d.dpy, "_NET_FRAME_EXTENTS", False), 0, 4, False,
+                           XA_CARDINAL, &type, &format, &n, &after, &data);
+        if (data && n == 4) {
+            long *l = (long *)data;
+            e = {(int32_t)l[0], (int32_t)l[1], (int32_t)l[2], (int32_t)l[3]};
+        }
+        if (data) XFree(data);
+        return e;
+    }
+    bool has_state(Window w, const char *atom) {
+        Atom type;
+        int format;
+        unsigned long n = 0, after;
+        unsigned char *data = nullptr;
+        XGetWindowProperty(d.dpy, w, XInternAtom(d.dpy, "_NET_WM_STATE", False), 0, 32, False, XA_ATOM, &type,
+                           &format, &n, &after, &data);
+        bool found = false;
+        Atom a = XInternAtom(d.dpy, atom, False);
+        for (unsigned long i = 0; data && i < n; i++) found |= ((Atom *)data)[i] == a;
+        if (data) XFree(data);
+        return found;
+    }
+    std::unique_ptr<AppHarness> h;
+    Driver d;
+};
+
+TEST_F(OpenboxTest, PlacementCountsTheFrameAndRoundTrips) {
+    VKO_Frame f = {0, 400, 300, "", 100, 120};
+    ASSERT_EQ(h->open_window(&f), 0);
+    ASSERT_TRUE(h->pump_until([&] { return extents(xid(0)).top > 0; }));
+    VKO_Extents e = extents(xid(0));
+    unsigned long n = 0;
+    long *wa = root_longs(d.dpy, "_NET_WORKAREA", &n);
+    int wx = wa && n >= 4 ? (int)wa[0] : 0, wy = wa && n >= 4 ? (int)wa[1] : 0;
+    if (wa) XFree(wa);
+    ASSERT_TRUE(h->pump_until([&] {
+        VKO_Rect r = server_rect(xid(0));
+        return r.x == wx + 100 && r.y == wy + 120 && r.w == 400 && r.h == 300;
+    })) << server_rect(xid(0)).x
+        << "," << server_rect(xid(0)).y << " " << server_rect(xid(0)).w << "x" << server_rect(xid(0)).h
+        << " ext " << e.left << " " << e.top << " wa " << wx << " " << wy;
+    VKO_Frame g = VKO_WindowGetFrame(h->app, 0);
+    EXPECT_EQ(g.x, 100);
+    EXPECT_EQ(g.y, 120);
+    EXPECT_EQ(g.width, 400u);
+    EXPECT_EQ(g.height, 300u);
+    // A frame at the very top: the manager's frame stays in the work area.
+    VKO_Frame top = {0, 400, 300, "", 100, 0};
+    VKO_WindowSetFrame(h->app, 0, &top);
+    EXPECT_TRUE(h->pump_until([&] { return server_rect(xid(0)).y == wy + e.top; }))
+        << server_rect(xid(0)).y << " vs " << wy + e.top;
+}
+
+TEST_F(OpenboxTest, MaximiseMinimiseAndRestoreMaximised) {
+    VKO_Frame f = {VKO_FRAME_MAXIMIZED, 400, 300, "", 50, 60};
+    ASSERT_EQ(h->open_window(&f), 0);
+    ASSERT_TRUE(h->pump_until([&] {
+        return has_state(xid(0), "_NET_WM_STATE_MAXIMIZED_VERT") &&
+               has_state(xid(0), "_NET_WM_STATE_MAXIMIZED_HORZ") && server_rect(xid(0)).w > 1000;
+    }));
+    VKO_Frame g = VKO_WindowGetFrame(h->app, 0);
+    EXPECT_EQ(g.flags, VKO_FRAME_MAXIMIZED);
+    EXPECT_EQ(g.width, 400u) << "the frame keeps the restored size";
+    EXPECT_EQ(g.x, 50);
+    // The user minimises it through the manager.
+    h->events.clear();
+    XEvent e = {};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = xid(0);
+    e.xclient.message_type = XInternAtom(d.dpy, "WM_CHANGE_STATE", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = IconicState;
+    XSendEvent(d.dpy, d.root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_WindowIsVisible(h->app, 0); }));
+    EXPECT_TRUE(h->has(VKO_EVENT_SIZE)) << "minimising is a size change";
+    EXPECT_FALSE(VKO_AppIsActive(h->app));
+    // Activation brings it back maximised.
+    VKO_WindowActivate(h->app, 0, true);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_WindowIsVisible(h->app, 0) && VKO_AppIsActive(h->app); }));
+    EXPECT_TRUE(has_state(xid(0), "_NET_WM_STATE_MAXIMIZED_VERT"));
+    // Restored through a windowed frame: the manager drops the state.
+    VKO_Frame plain = {0, 420, 310, "", 70, 80};
+    VKO_WindowSetFrame(h->app, 0, &plain);
+    ASSERT_TRUE(h->pump_until([&] {
+        VKO_Rect r = server_rect(xid(0));
+        return !has_state(xid(0), "_NET_WM_STATE_MAXIMIZED_VERT") && r.w == 420 && r.h == 310;
+    }));
+    EXPECT_EQ(VKO_WindowGetFrame(h->app, 0).flags, 0u);
+}
+
+TEST_F(OpenboxTest, FullscreenThroughTheManagerAndItsCloseCommand) {
+    VKO_Frame f = {0, 400, 300, "", 40, 40};
+    ASSERT_EQ(h->open_window(&f), 0);
+    VKO_WindowSetFullscreen(h->app, 0, true);
+    ASSERT_TRUE(h->pump_until([&] {
+        VKO_Rect r = server_rect(xid(0));
+        return has_state(xid(0), "_NET_WM_STATE_FULLSCREEN") && r.x == 0 && r.y == 0 &&
+               r.w == DisplayWidth(d.dpy, 0);
+    }));
+    VKO_WindowSetFullscreen(h->app, 0, false);
+    ASSERT_TRUE(h->pump_until([&] {
+        VKO_Rect r = server_rect(xid(0));
+        return !has_state(xid(0), "_NET_WM_STATE_FULLSCREEN") && r.w == 400 && r.h == 300;
+    })) << server_rect(xid(0)).x
+        << "," << server_rect(xid(0)).y << " " << server_rect(xid(0)).w << "x" << server_rect(xid(0)).h
+        << has_state(xid(0), "_NET_WM_STATE_FULLSCREEN");
+    VKO_Frame g = VKO_WindowGetFrame(h->app, 0);
+    EXPECT_EQ(g.x, 40);
+    EXPECT_EQ(g.y, 40);
+    // With a manager, Alt+F4 closes: a close event, the window stays.
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    h->events.clear();
+    d.key(d.keycode(XK_Alt_L), true);
+    d.tap(XK_F4);
+    d.key(d.keycode(XK_Alt_L), false);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_CLOSE); }));
+    EXPECT_TRUE(VKO_WindowExists(h->app, 0));
+}
+
+}  // namespace
