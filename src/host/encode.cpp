@@ -296,6 +296,10 @@ int32_t encode_frame(EncodeState *s, int64_t pass_start, int64_t poll_start) {
     uint32_t size = 0;
     if (r == 0) r = s->enc->api.encode(s->enc->handle, tex, &data, &size);  // the capture keeps the texture
     if (r != 0) return r;
+    if (size == 0) {  // the encoder had no output for this frame: nothing to send
+        if (s->enc->api.after_frame) s->enc->api.after_frame(s->enc->handle);
+        return 0;
+    }
     s->hs->encoder_running.store(1);
     int64_t now = VKO_GetTime();
     float latency = static_cast<float>(VKO_TimeDiff(static_cast<int64_t>(s->frame.time), now));

@@ -4,60 +4,14 @@
 
 #include <cmath>
 
-#include "platform/file.h"
 #include "platform/memory.h"
-#include "util/logger.h"
-
-namespace {
-
-// The vendor runtimes are loaded by name; where one is missing its row fails
-// as on a machine without that graphics card. Their encoding sessions are
-// not built on this platform, so a present runtime fails the same way.
-struct VendorRow {
-    const char *library;
-    const char *entry;
-    const char *tag;
-    int32_t code;
-};
-
-const VendorRow kVendors[] = {
-    {"amfrt64.dll", "AMFInit", "amf_init", ENC_ERR_RUNTIME},
-};
-
-template <int I>
-int32_t vendor_init(void **handle, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
-    const VendorRow &v = kVendors[I];
-    *handle = nullptr;
-    void *so = VKO_SOLoad(v.library);
-    if (!so) {
-        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", v.tag, "LoadLibrary", __LINE__, v.code);
-        return v.code;
-    }
-    void *sym = VKO_SOGetSymbol(so, v.entry);
-    log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", v.tag, sym ? "unsupported" : "GetProcAddress", __LINE__,
-                v.code);
-    VKO_SOUnload(&so);
-    return v.code;
-}
-
-void vendor_destroy(void **handle) {
-    if (handle) *handle = nullptr;
-}
-
-bool vendor_accepts_rgb(void) {
-    return true;
-}
-
-#define VENDOR_ROW(i) \
-    { vendor_destroy, vendor_init<i>, nullptr, nullptr, nullptr, vendor_accepts_rgb, nullptr, nullptr }
-
-}  // namespace
 
 const EncoderApi encoder_table[ENC_ROWS] = {
     {},
     {nve_destroy, nve_init, nve_update_bitrate, nve_after_frame, nve_encode, nve_accepts_rgb, nullptr,
      nve_caps},
-    VENDOR_ROW(0),
+    {amf_destroy, amf_init, amf_update_bitrate, amf_after_frame, amf_encode, nve_accepts_rgb, nullptr,
+     amf_caps},
     {mfxe_destroy, mfxe_init, mfxe_update_bitrate, mfxe_after_frame, mfxe_encode, mfxe_accepts_rgb, nullptr,
      mfxe_caps},
     {mfte_destroy, mfte_init, mfte_update_bitrate, [](void *) {}, mfte_encode, mfte_accepts_rgb, nullptr,

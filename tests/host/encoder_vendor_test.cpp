@@ -25,6 +25,14 @@ TEST(VendorRows, WithoutRuntimesEachFailsAndTheSoftwareRowWins) {
     EXPECT_TRUE(log.contains("LoadLibrary failed to load nvEncodeAPI64.dll"));
     nve_destroy(&h);
 
+    EXPECT_EQ(amf_init(&h, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), ENC_ERR_RUNTIME);
+    EXPECT_EQ(h, nullptr);
+    bool amf_logged = false;
+    for (const std::string &l : log.lines())
+        amf_logged |= l.rfind("* amf_init/LoadLibrary[", 0) == 0 && l.find("] = -15101") != std::string::npos;
+    EXPECT_TRUE(amf_logged);
+    amf_destroy(&h);
+
     // The real dispatcher finds no Intel runtime.
     EXPECT_FALSE(mfxe_accepts_rgb());
     EXPECT_EQ(mfxe_init(&h, dev, 1280, 720, CAPTURE_FORMAT_NV12, &p), ENC_ERR_SESSION);
