@@ -207,6 +207,25 @@ TEST_F(HostDesktop, PaintedScreenDecodesWithItsColoursAtTheCodedSize) {
     }
 }
 
+// Capability words changing while the stream runs (run under TSan): each
+// change brings the encoder up again and the frames go on.
+TEST_F(HostDesktop, CapabilityChangesWhileStreaming) {
+    start(HostHooks{nullptr, 1, nullptr, nullptr, 0});
+    Peer *g = join(1, true);
+    ASSERT_GT(g->frame().size(), 10u);
+    for (uint32_t i = 0; i < 20; i++) {
+        g->send({0, i % 2 ? 0x8u : 0x18u, 1, MSG_CAPS});
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    uint32_t generation = 0;
+    for (int i = 0; i < 3; i++) {
+        Bytes v = g->frame();
+        ASSERT_GT(v.size(), 10u);
+        std::memcpy(&generation, v.data(), 4);
+    }
+    EXPECT_GT(generation, 1u);
+}
+
 // The MP4 form: the fragments after the prefix make a stream libavformat reads.
 TEST_F(HostDesktop, ContainerStreamDemuxes) {
     paint_quadrants(640, 480);
