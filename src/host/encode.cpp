@@ -24,15 +24,6 @@ constexpr int32_t kRetry = 1;  // pass result: try again
 constexpr int32_t kFrameTooLarge = -13009;
 constexpr uint32_t kFeatureBits[4] = {4, 1, 3, 0};  // dropped in this order
 
-struct OutputList {
-    DisplayOutput outputs[DISPLAY_MAX_OUTPUTS];
-    uint32_t count;
-    int32_t chosen;
-    uint8_t failed[DISPLAY_MAX_OUTPUTS];
-    uint32_t starts;  // encoder generation
-    char last[128];
-};
-
 struct EncodeState {
     HostContext *ctx;
     uint32_t stream;
@@ -75,29 +66,6 @@ void stop_capture(EncodeState *s) {
     s->capture_started = 0;
 }
 
-int32_t select_output(EncodeState *s, const char *wanted, bool prefer_primary) {
-    OutputList &l = s->list;
-    l.count = display_adapter_get_all(l.outputs);
-    int32_t primary = -1, name = -1, last = -1, usable = -1;
-    for (uint32_t i = 0; i < l.count && !(name >= 0 && last >= 0 && usable >= 0); i++) {
-        const DisplayOutput &o = l.outputs[i];
-        // A failed primary is skipped too, or a stream whose encoders all
-        // fail would take it again for ever.
-        if (l.failed[i]) continue;
-        if (prefer_primary && o.left == 0 && o.top == 0) {
-            primary = static_cast<int32_t>(i);
-            break;
-        }
-        if (name < 0 && std::strcmp(o.id, wanted) == 0) name = static_cast<int32_t>(i);
-        if (last < 0 && l.last[0] && std::strcmp(o.id, l.last) == 0) last = static_cast<int32_t>(i);
-        if (usable < 0) usable = static_cast<int32_t>(i);
-    }
-    int32_t pick = primary >= 0 ? primary : name >= 0 ? name : last >= 0 ? last : usable;
-    if (pick >= 0) std::snprintf(l.last, sizeof l.last, "%s", l.outputs[pick].id);
-    l.chosen = pick;
-    return pick;
-}
-
 void build_rates(EncodeState *s) {
     HostContext *ctx = s->ctx;
     VKO_MutexLock(ctx->stream_locks[0]);
@@ -112,14 +80,14 @@ void build_rates(EncodeState *s) {
 int32_t start_capture(EncodeState *s) {
     HostContext *ctx = s->ctx;
     s->encoder_started = 0;
-    bool prefer_primary = s->stream == 0;  // one X session: always the console
+    bool prefer_primary = s->stream == 0 && host_prefer_primary();
     char wanted[128];
     VKO_MutexLock(ctx->stream_locks[0]);
     std::snprintf(wanted, sizeof wanted, "%s",
                   ctx->virtual_displays_on.load() ? "none" : ctx->config.video[s->stream].output);
     uint8_t full_fps = ctx->config.video[s->stream].fullFPS;
     VKO_MutexUnlock(ctx->stream_locks[0]);
-    int32_t pick = select_output(s, wanted, prefer_primary);
+    int32_t pick = host_select_output(&s->list, wanted, prefer_primary);
     if (pick >= 0) {
         const DisplayOutput &o = s->list.outputs[pick];
         uint32_t caps = s->hs->caps;

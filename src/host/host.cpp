@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "compat/session/session.h"
 #include "host/capture.h"
 #include "host/display.h"
 #include "host/input.h"
@@ -725,6 +726,34 @@ unsigned long host_window_under_cursor(Whitelist *w) {
     }
     VKO_MutexUnlock(w->mutex);
     return child;
+}
+
+int32_t host_select_output(OutputList *l, const char *wanted, bool prefer_primary) {
+    l->count = display_adapter_get_all(l->outputs);
+    int32_t primary = -1, name = -1, last = -1, usable = -1;
+    for (uint32_t i = 0; i < l->count && !(name >= 0 && last >= 0 && usable >= 0); i++) {
+        const DisplayOutput &o = l->outputs[i];
+        // A failed primary is skipped too, or a stream whose encoders all
+        // fail would take it again for ever.
+        if (l->failed[i]) continue;
+        if (prefer_primary && o.left == 0 && o.top == 0) {
+            primary = static_cast<int32_t>(i);
+            break;
+        }
+        if (name < 0 && std::strcmp(o.id, wanted) == 0) name = static_cast<int32_t>(i);
+        if (last < 0 && l->last[0] && std::strcmp(o.id, l->last) == 0) last = static_cast<int32_t>(i);
+        if (usable < 0) usable = static_cast<int32_t>(i);
+    }
+    int32_t pick = primary >= 0 ? primary : name >= 0 ? name : last >= 0 ? last : usable;
+    if (pick >= 0) std::snprintf(l->last, sizeof l->last, "%s", l->outputs[pick].id);
+    l->chosen = pick;
+    return pick;
+}
+
+bool host_prefer_primary(void) {
+    SessionInfoEx info{};
+    if (!session_query_info(&info)) return true;
+    return !(info.SessionFlags == WTS_SESSIONSTATE_LOCK && info.WinStationName[0]);
 }
 
 void host_set_config(HostContext *ctx, const HostConfig *pending) {

@@ -38,6 +38,7 @@
 #include "connection/guest_info.h"
 #include "connection/mp4.h"
 #include "connection/protocol.h"
+#include "host/display.h"
 #include "host/audio_thread.h"
 #include "util/config_records.h"
 #include "vdev/vdev.h"
@@ -311,6 +312,22 @@ void host_gamepad_feedback_send(const uint8_t *header, uint32_t guest_id, void *
 // Threads of the context (argument: the context).
 void *host_vdd_watchdog_thread(void *ctx);
 void *host_vusb_output_thread(void *ctx);
+
+// The outputs an encode thread chooses from (its own).
+struct OutputList {
+    DisplayOutput outputs[DISPLAY_MAX_OUTPUTS];
+    uint32_t count;
+    int32_t chosen;
+    uint8_t failed[DISPLAY_MAX_OUTPUTS];
+    uint32_t starts;  // encoder generation
+    char last[128];   // id of the output used last
+};
+// Lists the outputs and picks one: with prefer_primary the first at the
+// desktop's origin, else the one named `wanted`, else the last used, else
+// the first usable; outputs marked failed are skipped. The index or -1.
+int32_t host_select_output(OutputList *list, const char *wanted, bool prefer_primary);
+// Stream 0 prefers the primary output unless the session is locked.
+bool host_prefer_primary(void);
 
 // The encode thread of one stream (runs until the context stops).
 void host_encode_thread(HostContext *ctx, uint32_t stream);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "compat/session/session.h"
 #include "host/capture.h"
 #include "host/display.h"
 #include "host/encoder.h"
@@ -421,6 +422,36 @@ TEST_F(HostDesktop, SavedModesAreRestoredOnce) {
     VKO_Free(now);
     display_mode_set("screen", saved);
     VKO_Free(saved);
+}
+
+// Which output an encode thread takes: the primary when preferred, else the
+// named one, else the last used, else the first usable; failed ones never.
+TEST_F(HostDesktop, OutputChoice) {
+    ASSERT_EQ(xvfb_run("xrandr --setmonitor right 320/100x480/100+320+0 none && "
+                       "xrandr --setmonitor left 320/100x480/100+0+0 screen"),
+              0);
+    OutputList l{};
+    l.chosen = -1;
+    ASSERT_EQ(host_select_output(&l, "", false), 0);  // none named, none used: the first usable
+    ASSERT_EQ(l.count, 2u);
+    const int32_t right = l.outputs[0].left == 320 ? 0 : 1, left = 1 - right;
+    ASSERT_EQ(l.outputs[left].left, 0);
+    std::string right_id = l.outputs[right].id;
+    EXPECT_EQ(host_select_output(&l, "", true), left);
+    EXPECT_EQ(host_select_output(&l, right_id.c_str(), true), left);
+    EXPECT_EQ(host_select_output(&l, right_id.c_str(), false), right);
+    EXPECT_STREQ(l.last, right_id.c_str());
+    EXPECT_EQ(host_select_output(&l, "gone", false), right);  // the last used
+    l.failed[right] = 1;
+    EXPECT_EQ(host_select_output(&l, right_id.c_str(), false), left);
+    l.failed[left] = 1;
+    EXPECT_EQ(host_select_output(&l, "", true), -1);
+    // A locked session does not prefer the primary.
+    EXPECT_TRUE(host_prefer_primary());
+    SessionInfoEx locked{1, WTS_SESSIONSTATE_LOCK, "Console"};
+    session_set_info(&locked);
+    EXPECT_FALSE(host_prefer_primary());
+    session_set_info(nullptr);
 }
 
 // With virtual displays made, the owner's session runs at the target

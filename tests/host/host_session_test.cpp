@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -485,6 +487,84 @@ TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
         EXPECT_EQ(h.type, MSG_PAD_OUTPUT);
         EXPECT_EQ(std::make_tuple(h.field0, h.field1, h.field2), std::make_tuple(size, b_field, c));
         EXPECT_EQ(m[PROTO_HEADER_SIZE], byte);
+    }
+}
+
+// An in-memory transport: a BUD link reserves tens of megabytes, too much
+// for 65 guests in one test.
+struct FakeLink {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Bytes> in;
+    std::vector<uint8_t> sent_types;
+    bool closed = false;
+
+    static int32_t recv(void *c, uint8_t, void *buf, uint32_t cap, uint32_t *len, uint32_t timeout) {
+        auto *f = static_cast<FakeLink *>(c);
+        std::unique_lock<std::mutex> lock(f->mutex);
+        if (!f->cv.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return !f->in.empty(); }))
+            return 2000;
+        Bytes m = std::move(f->in.front());
+        f->in.pop_front();
+        if (m.size() > cap) return -12011;
+        std::memcpy(buf, m.data(), m.size());
+        *len = static_cast<uint32_t>(m.size());
+        return 0;
+    }
+    static int32_t send(void *c, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
+                        uint32_t, uint32_t) {
+        auto *f = static_cast<FakeLink *>(c);
+        std::lock_guard<std::mutex> lock(f->mutex);
+        const uint8_t *header = static_cast<const uint8_t *>(prefix_len ? prefix : data);
+        if (stream == 0 && header) f->sent_types.push_back(header[12]);
+        return 0;
+    }
+    static void close(void *c) {
+        auto *f = static_cast<FakeLink *>(c);
+        std::lock_guard<std::mutex> lock(f->mutex);
+        f->closed = true;
+    }
+    void put(ControlHeader h) {
+        Bytes m(PROTO_HEADER_SIZE);
+        proto_write_header(m.data(), h);
+        std::lock_guard<std::mutex> lock(mutex);
+        in.push_back(m);
+        cv.notify_all();
+    }
+    bool is_closed() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return closed;
+    }
+};
+
+// 64 guests at once at most: the 65th is refused and its link closed; a
+// slot that frees up takes the next one.
+TEST_F(HostSession, SixtyFifthGuestIsRefused) {
+    start();
+    std::vector<std::unique_ptr<FakeLink>> links;
+    auto accept = [&](uint32_t id) {
+        FakeLink *f = links.emplace_back(std::make_unique<FakeLink>()).get();
+        GuestInfo info{};
+        info.id = id;
+        host_on_accept(&info, proto_create(3, f, FakeLink::recv, FakeLink::send, FakeLink::close), ctx);
+        return f;
+    };
+    for (uint32_t i = 1; i <= HOST_MAX_GUESTS; i++) accept(i);
+    EXPECT_EQ(host_busy_slots(ctx), HOST_MAX_GUESTS);
+    FakeLink *refused = accept(65);
+    EXPECT_TRUE(refused->is_closed());
+    EXPECT_TRUE(logged("Could not allocate new msg thread!"));
+    links[0]->put({0, 0, 0, MSG_DISCONNECT});
+    ASSERT_TRUE(
+        eventually([&] { return host_busy_slots(ctx) == HOST_MAX_GUESTS - 1 && links[0]->is_closed(); }));
+    FakeLink *late = accept(66);
+    EXPECT_FALSE(late->is_closed());
+    EXPECT_EQ(host_busy_slots(ctx), HOST_MAX_GUESTS);
+    EXPECT_TRUE(links[0]->sent_types.empty());  // it left by itself: no goodbye
+    host_destroy(&ctx, 0);
+    for (size_t i = 1; i < links.size(); i++) {
+        if (links[i].get() == refused) continue;
+        EXPECT_EQ(links[i]->sent_types, std::vector<uint8_t>{MSG_DISCONNECT}) << i;
     }
 }
 
