@@ -9,9 +9,10 @@
 // Frames are told apart without touching the wire: the host's capture row is
 // wrapped so each delivered frame's capture time is kept under (stream,
 // encoder generation, frame index) — the encode thread fetches one texture
-// per frame in order, and each capture start brings a new encoder — and the
-// client reads the same key from the frame's prefix (the generation) and the
-// H.264 slice header (frame_num, counting from the key frame).
+// per frame in order, and each capture start that delivers a frame brings a
+// new encoder — and the client reads the same key from the frame's prefix
+// (the generation) and the H.264 slice header (frame_num, counting from the
+// key frame).
 //
 // Threads: the painter draws the test pattern; the client's video receiver
 // runs the media sink (the only writer of the MP4 files and of `Received`);
@@ -263,9 +264,14 @@ void pair_frame(Received *r, int64_t now, const uint8_t *data, const uint8_t *fr
     int64_t captured = 0;
     {
         std::lock_guard<std::mutex> l(g_timeline.lock);
-        const auto &starts = g_timeline.captured[r->index];
-        if (gen >= 1 && gen <= starts.size() && index < starts[gen - 1].size())
-            captured = starts[gen - 1][index];
+        // The n-th encoder took the frames of the n-th capture start that
+        // delivered any (a capture restarted before its first frame has none).
+        uint32_t n = 0;
+        for (const std::vector<int64_t> &start : g_timeline.captured[r->index]) {
+            if (start.empty() || ++n != gen) continue;
+            if (index < start.size()) captured = start[index];
+            break;
+        }
     }
     if (!captured) {
         r->unpaired++;
