@@ -21,6 +21,10 @@ struct AppContext {
     VKO_Queue *stream_window_queue;  // first stream window's events (type 5 = console line)
     uint8_t web_ui;
     WebViewBridge *bridge;
+    // The app object's side (app/frame.h); owned by the app thread.
+    const struct AppShellHooks *shell_hooks;
+    bool quit;
+    uint64_t frames;
 };
 
 uint32_t app_context_log_level(const AppContext *ctx);
