@@ -179,6 +179,7 @@ struct AudioRun {
 
 void *audio_main(void *o) {
     auto *r = (AudioRun *)o;
+    pthread_setname_np(pthread_self(), "host-audio");
     pthread_getcpuclockid(pthread_self(), &r->cpu);
     r->started = true;
     return host_audio_thread(&r->audio);

@@ -168,10 +168,9 @@ inline __m128d convolve(const int16_t *at, const double *cl, int64_t nl, const d
 namespace {
 
 // The fast path: frames whose ratio is 1 or above, computed eight at a time
-// with the same arithmetic (float coefficients, each of the four sums of a
-// frame accumulated in double from its farthest tap inward; a product of a
-// 16-bit sample and a float is exact in double, so a fused multiply-add rounds
-// as the plain multiply and add do).
+// with AVX2 and the same arithmetic: float coefficients, and each of the four
+// sums of a frame (each wing of each channel) accumulated in double from its
+// farthest tap inward, one lane of a vector per sum.
 struct FastFrame {
     uint32_t k;      // output frame
     uint32_t combo;  // row * 2 + (fraction != 0)
@@ -191,7 +190,7 @@ struct FastState {
 };
 
 bool fast_supported() {
-    static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const bool ok = __builtin_cpu_supports("avx2");
     return ok;
 }
 
@@ -208,48 +207,46 @@ __attribute__((target("avx2"))) void convert_window(FastState *f, const int16_t 
     f->end = from + n;
 }
 
-// Coefficients of the batch's frames: per tap {left, left, right, right} as
-// doubles. Built without fused multiply-add, which C++ lets the compiler
-// contract into (one rounding instead of two).
-__attribute__((target("avx2"), noinline)) void fast_coefficients(const FastFrame *frames, int n,
-                                                                 __m256d (*c)[WING]) {
-    for (int i = 0; i < n; i++) {
-        const FastFrame &fr = frames[i];
-        // {fl, fl, fr, fr} twice, in registers (narrow stores then a wide load would stall)
-        const __m128 both = _mm_unpacklo_ps(_mm_set_ss(fr.fl), _mm_set_ss(fr.fr));
-        const __m128 half = _mm_shuffle_ps(both, both, _MM_SHUFFLE(1, 1, 0, 0));
-        const __m256 frac = _mm256_insertf128_ps(_mm256_castps128_ps256(half), half, 1);
-        const float *a = &g_rows.a[fr.combo][0][0], *d = &g_rows.d[fr.combo][0][0];
-        for (int j = 0; j < WING; j += 2) {
-            __m256 v =
-                _mm256_add_ps(_mm256_load_ps(a + 4 * j), _mm256_mul_ps(_mm256_load_ps(d + 4 * j), frac));
-            c[i][j] = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
-            c[i][j + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
-        }
-    }
-}
-
-__attribute__((target("avx2,fma"))) void fast_flush(FastState *f, VKO_Resampler *st, int16_t *output,
-                                                    uint64_t length) {
+// The batch's frames, the taps of all of them interleaved so the sums'
+// chains overlap. Coefficients are made per pair of taps as they are needed,
+// and the products added one by one: this is built without fused
+// multiply-add, which C++ lets the compiler contract a multiply and an add
+// into (one rounding instead of two).
+__attribute__((target("avx2"))) void fast_flush(FastState *f, VKO_Resampler *st, int16_t *output,
+                                                uint64_t length) {
     const int n = f->count;
     if (!n) return;
     f->count = 0;
     const uint64_t lo = f->frames[0].p - 2 * (WING - 1), hi = f->frames[n - 1].p + 2 * WING + 2;
     if (lo < f->base || hi > f->end) convert_window(f, st->history, lo, length);
-    alignas(32) __m256d c[BATCH][WING];
-    fast_coefficients(f->frames, n, c);
     __m256d acc[BATCH];
     const double *at[BATCH];
+    const float *ta[BATCH], *td[BATCH];
+    alignas(32) __m256 frac[BATCH];
     for (int i = 0; i < BATCH; i++) {
+        const FastFrame &fr = f->frames[i < n ? i : 0];
         acc[i] = _mm256_setzero_pd();
-        at[i] = f->window + (f->frames[i < n ? i : 0].p - f->base);
+        at[i] = f->window + (fr.p - f->base);
+        ta[i] = &g_rows.a[fr.combo][0][0];
+        td[i] = &g_rows.d[fr.combo][0][0];
+        // {fl, fl, fr, fr} twice, in registers (narrow stores then a wide load would stall)
+        const __m128 both = _mm_unpacklo_ps(_mm_set_ss(fr.fl), _mm_set_ss(fr.fr));
+        const __m128 half = _mm_shuffle_ps(both, both, _MM_SHUFFLE(1, 1, 0, 0));
+        frac[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(half), half, 1);
     }
-    for (int j = WING - 1; j >= 0; j--)
+    for (int j = WING - 2; j >= 0; j -= 2)
+#pragma GCC unroll 8
         for (int i = 0; i < BATCH; i++) {
-            // {sample p - j, sample p + 1 + j} of both channels
-            __m256d s = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(at[i] - 2 * j)),
-                                             _mm_load_pd(at[i] + 2 + 2 * j), 1);
-            acc[i] = _mm256_fmadd_pd(s, c[i < n ? i : 0][j], acc[i]);
+            // {left, left, right, right} of taps j and j + 1
+            const __m256 v = _mm256_add_ps(_mm256_load_ps(ta[i] + 4 * j),
+                                           _mm256_mul_ps(_mm256_load_ps(td[i] + 4 * j), frac[i]));
+            // {sample p - j, sample p + 1 + j} of both channels, the farther tap first
+            const __m256d far = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(at[i] - 2 * (j + 1))),
+                                                     _mm_load_pd(at[i] + 2 + 2 * (j + 1)), 1);
+            acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(far, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1))));
+            const __m256d near = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(at[i] - 2 * j)),
+                                                      _mm_load_pd(at[i] + 2 + 2 * j), 1);
+            acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(near, _mm256_cvtps_pd(_mm256_castps256_ps128(v))));
         }
     for (int i = 0; i < n; i++) {
         __m128d sum = _mm_add_pd(_mm256_castpd256_pd128(acc[i]), _mm256_extractf128_pd(acc[i], 1));
