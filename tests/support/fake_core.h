@@ -24,14 +24,18 @@ struct FakeRuntime {
     struct Fault {
         int64_t skip;  // uses to let through first
         int32_t status;
+        int64_t times;  // failures in a row, -1 for good
     };
     std::vector<std::string> calls;       // every entry point in the order called
     std::map<std::string, Fault> faults;  // by call name
     uint32_t out_size = 0;                // > 0: each access unit is synthetic, of this many bytes
     int64_t live = 0;                     // runtime objects created and not released
 
-    // The call answers status on its (skip + 1)-th use from now on, once.
-    void fail(const std::string &call, int32_t status, int64_t skip = 0) { faults[call] = {skip, status}; }
+    // The call answers status on its (skip + 1)-th use from now on, `times`
+    // times in a row (-1: from then on).
+    void fail(const std::string &call, int32_t status, int64_t skip = 0, int64_t times = 1) {
+        faults[call] = {skip, status, times};
+    }
     // Journals the call; the injected status or 0.
     int32_t hit(const char *call) {
         calls.emplace_back(call);
@@ -39,7 +43,7 @@ struct FakeRuntime {
         if (it == faults.end()) return 0;
         if (it->second.skip-- > 0) return 0;
         int32_t status = it->second.status;
-        faults.erase(it);
+        if (it->second.times > 0 && --it->second.times == 0) faults.erase(it);
         return status;
     }
     size_t count(const std::string &call) const {
