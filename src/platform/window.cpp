@@ -6,6 +6,7 @@
 
 #include "platform/app_internal.h"
 #include "platform/file.h"
+#include "platform/gfx/gfx.h"
 #include "platform/log.h"
 #include "platform/map.h"
 #include "platform/memory.h"
@@ -303,7 +304,7 @@ void VKO_WindowDestroy(VKO_App *app, int32_t index) {
         VKO_Log("VKO_WindowDestroy", "Window destroyed with GFX still attached");
         // Released as detaching them would, so nothing stays bound to a
         // window that is gone.
-        VKO_WindowSetGFX(app, index, nullptr);
+        VKO_WindowSetGFX(app, index, VKO_GFX_NONE, false);
     }
     x11_window_destroy(app, w);
     app->windows[index] = nullptr;
@@ -317,27 +318,6 @@ bool VKO_WindowExists(VKO_App *app, int32_t index) {
 void *VKO_WindowGetNative(VKO_App *app, int32_t index) {
     VKO_WindowRec *w = app_window(app, index);
     return w ? (void *)(uintptr_t)w->xid : nullptr;
-}
-
-namespace {
-void (*g_gfx_release)(void *gfx) = nullptr;
-}
-
-// The graphics layer registers how a detached context is released.
-void vko_window_set_gfx_release(void (*release)(void *gfx)) {
-    g_gfx_release = release;
-}
-
-void VKO_WindowSetGFX(VKO_App *app, int32_t index, void *gfx) {
-    VKO_WindowRec *w = app_window(app, index);
-    if (!w) return;
-    if (w->gfx && w->gfx != gfx && g_gfx_release) g_gfx_release(w->gfx);
-    w->gfx = gfx;
-}
-
-void *VKO_WindowGetGFX(VKO_App *app, int32_t index) {
-    VKO_WindowRec *w = app_window(app, index);
-    return w ? w->gfx : nullptr;
 }
 
 VKO_Frame VKO_WindowGetFrame(VKO_App *app, int32_t index) {

@@ -49,10 +49,21 @@ void VKO_WindowGetScreenSize(VKO_App *app, int32_t index, uint32_t *width, uint3
 float VKO_WindowGetScreenScale(VKO_App *app, int32_t index);
 void VKO_WindowSetMinSize(VKO_App *app, int32_t index, uint32_t width, uint32_t height);
 void VKO_WindowMoveCursor(VKO_App *app, int32_t index, int32_t x, int32_t y);
-// Graphics attached to a window (its swap-chain context and renderers); a
-// window destroyed with graphics attached releases them first.
-void VKO_WindowSetGFX(VKO_App *app, int32_t index, void *gfx);
-void *VKO_WindowGetGFX(VKO_App *app, int32_t index);
+// Graphics of a window: a swap-chain context of one interface (VKO_GFX; a
+// value outside 2..4 other than 0 means Direct3D 11, a Direct3D 12 context
+// that cannot be made falls back to Direct3D 11 once) and its renderers.
+// API 0 removes them. Drawing calls run on the one thread that draws the
+// window and do nothing without a context.
+bool VKO_WindowSetGFX(VKO_App *app, int32_t index, uint32_t api, bool vsync);
+uint32_t VKO_WindowGetGFX(VKO_App *app, int32_t index);
+void VKO_WindowDrawQuad(VKO_App *app, int32_t index, const void *image, const struct VKO_RenderDesc *desc);
+void VKO_WindowDrawUI(VKO_App *app, int32_t index, const struct VKO_DrawData *data);
+void VKO_WindowPresent(VKO_App *app, int32_t index);
+// Stores an overlay texture under an id (replacing and freeing an older one);
+// NULL pixels only remove it. True when a new texture was stored.
+bool VKO_WindowSetUITexture(VKO_App *app, int32_t index, uint32_t id, const void *rgba, uint32_t width,
+                            uint32_t height);
+bool VKO_WindowHasUITexture(VKO_App *app, int32_t index, uint32_t id);
 
 VKO_Frame VKO_MakeDefaultFrame(int32_t x, int32_t y, uint32_t width, uint32_t height, float max_height);
 
