@@ -389,6 +389,7 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
         bud_link_stats(link.b, &lb);
         double k = static_cast<double>(got.load()) / BUD_FRAGMENT_SIZE / 1000.0;
         state.counters["in_flight_limit"] = la.budget;
+        state.counters["rtt_ms"] = la.rtt_us / 1000.0;
         state.counters["acks/k"] = lb.acks_sent / k;
         state.counters["gap_acks/k"] = lb.gap_acks_sent / k;
         state.counters["turns/k"] = (la.wakeups + lb.wakeups) / k;
@@ -397,6 +398,8 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
         double gbit = static_cast<double>(got.load()) * 8 / 1e9;
         state.counters["senders_s/Gbit"] = sender_cpu.load() / gbit;
         state.counters["readers_s/Gbit"] = reader_cpu.load() / gbit;
+        state.counters["link_a_s/Gbit"] = la.thread_cpu_ms / 1e3 / gbit;
+        state.counters["link_b_s/Gbit"] = lb.thread_cpu_ms / 1e3 / gbit;
     }
 }
 
@@ -535,6 +538,11 @@ void BM_RelayLoss(benchmark::State &state) {
         double k = static_cast<double>(video.load()) / BUD_FRAGMENT_SIZE / 1000.0;
         state.counters["acks/k"] = lb.acks_sent / k;
         state.counters["gap_acks/k"] = lb.gap_acks_sent / k;
+        BudLinkStats la;
+        bud_link_stats(link.a, &la);
+        double gbit = static_cast<double>(video.load()) * 8 / 1e9;
+        state.counters["link_a_s/Gbit"] = la.thread_cpu_ms / 1e3 / gbit;
+        state.counters["link_b_s/Gbit"] = lb.thread_cpu_ms / 1e3 / gbit;
         report(state, "relay " + std::to_string(state.range(0)) + "%", static_cast<double>(vbytes), secs, 0);
     }
 }

@@ -53,6 +53,7 @@
 #include <mutex>
 #include <new>
 #include <poll.h>
+#include <pthread.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <thread>
@@ -550,7 +551,10 @@ void share_room(BUD *link, uint32_t room, uint32_t share[BUD_STREAMS]) {
 // report or a millisecond brings the next) a turn only sends deferred
 // fragments, which are the newest, so it starts at the first of them and leaves
 // the published pending and late counts as the last walk found them.
-void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room, bool whole) {
+// Answers true when the pass sent deferred fragments until the pending limit
+// stopped it, with more of them and room left: the next turn should come at
+// once rather than after a wait.
+bool bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32_t &room, bool whole) {
     Stream &s = link->streams[si];
     uint32_t acked = s.acknowledged.load();
     uint32_t next = s.next.load(std::memory_order_acquire);
@@ -558,7 +562,7 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
         s.pending.store(0);
         s.late.store(0);
         s.walk_pending = 0;
-        return;
+        return false;
     }
     double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
     const CongestionRow &row = kCongestion[link->cg_level.load(std::memory_order_relaxed)];
@@ -617,10 +621,12 @@ void bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
     // Only now may the sender send directly again: its next fragments must not
     // overtake these.
     if (sent_deferred) s.deferred.fetch_sub(sent_deferred);
-    if (!whole) return;
+    bool again = sent_deferred > 0 && pending >= kPendingLimit && room > 0 && s.deferred.load() != 0;
+    if (!whole) return again;
     s.walk_pending = resent;
     s.pending.store(pending);
     s.late.store(late);
+    return again;
 }
 
 // Handles one decrypted, validated ack or keep-alive.
@@ -772,6 +778,7 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
 }
 
 void bud_thread(BUD *link) {
+    bool again = false;  // the last turn left room and deferred fragments behind
     while (link->state.load() == 0) {
         link->turns.fetch_add(1, std::memory_order_relaxed);
         Gap gaps[BUD_STREAMS] = {};
@@ -795,7 +802,7 @@ void bud_thread(BUD *link) {
         // fragments are deferred) only when nothing is there.
         int n = recvmmsg(link->sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
         int err = n < 0 ? errno : 0;
-        if (err == EAGAIN) {
+        if (err == EAGAIN && !again) {
             pollfd pfd{link->sock, POLLIN, 0};
             bool waiting = false;
             for (Stream &st : link->streams) waiting |= st.deferred.load() != 0;
@@ -838,13 +845,14 @@ void bud_thread(BUD *link) {
         uint32_t share[BUD_STREAMS];
         share_room(link, room, share);
         bool pressed = false;
+        again = false;
         for (uint32_t i = 0; i < BUD_STREAMS; i++) {
             Stream &st = link->streams[i];
             bool whole = gaps[i].has || now - st.last_pass >= kPassIntervalUs;
             if (whole || st.deferred.load() != 0) {
                 if (whole) st.last_pass = now;
                 uint32_t left = share[i];
-                bud_retransmit(link, i, gaps[i], now, left, whole);
+                again |= bud_retransmit(link, i, gaps[i], now, left, whole);
                 link->tokens -= static_cast<double>(share[i] - left);
             }
             pressed |= st.deferred.load() != 0;
@@ -1315,6 +1323,12 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->acks_sent = link->acks_sent.load(std::memory_order_relaxed);
     out->gap_acks_sent = link->gap_acks_sent.load(std::memory_order_relaxed);
     out->wakeups = link->turns.load(std::memory_order_relaxed);
+    out->thread_cpu_ms = 0;
+    clockid_t clock;
+    timespec ts;
+    if (link->thread.joinable() && pthread_getcpuclockid(link->thread.native_handle(), &clock) == 0 &&
+        clock_gettime(clock, &ts) == 0)
+        out->thread_cpu_ms = static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 void bud_advance_clock(BUD *link, uint64_t ms) {

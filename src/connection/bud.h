@@ -103,6 +103,7 @@ struct BudLinkStats {
     uint32_t acks_sent;          // acks and keep-alives
     uint32_t gap_acks_sent;      // of them, acks with a gap report (one per fragment above a gap)
     uint32_t wakeups;            // turns of the link thread
+    double thread_cpu_ms;        // CPU time the link thread used so far
 };
 
 bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out);
