@@ -19,6 +19,7 @@
 #include "platform/log.h"
 #include "platform/map.h"
 #include "platform/memory.h"
+#include "platform/queue.h"
 #include "platform/thread.h"
 #include "platform/x11/error_trap.h"
 #include "util/logger.h"
@@ -120,6 +121,22 @@ void *host_vdd_watchdog_thread(void *opaque) {
         }
         if (vdev()->mm_version()) continue;
         if (!vdd_recover(ctx, &recoveries, &last_recovery)) break;
+    }
+    return nullptr;
+}
+
+void *vusb_notification_thread(void *opaque) {
+    auto *v = static_cast<VirtualUsbHost *>(opaque);
+    while (!v->stop.load()) {
+        uint32_t code = 0;
+        while (vdev()->vusb_notification(&code)) {
+            // A full queue drops the newest: nobody has read the older ones yet.
+            if (auto *slot = static_cast<uint8_t *>(VKO_QueueGetInputBuffer(v->notifications))) {
+                std::memcpy(slot, &code, sizeof code);
+                VKO_QueuePush(v->notifications, sizeof code);
+            }
+        }
+        for (int i = 0; i < 10 && !v->stop.load(); i++) VKO_Sleep(10);
     }
     return nullptr;
 }
@@ -240,11 +257,16 @@ uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
     return cls;
 }
 
-void release_virtual_displays(HostContext *ctx) {
-    if (!ctx->vdd) return;
+// False when the displays are still there (the driver refused to let go).
+bool release_virtual_displays(HostContext *ctx) {
+    if (!ctx->vdd) return true;
     int32_t err = vdev()->vdd_disconnect();
-    if (err != 0) log_message(LOG_LEVEL_INFO, "'MM_Disconnect' failed with error %d", err);
-    ctx->vdd = 0;
+    if (err == 0) {
+        ctx->vdd = 0;
+        return true;
+    }
+    log_message(LOG_LEVEL_INFO, "'MM_Disconnect' failed with error %d", err);
+    return false;
 }
 
 void destroy_vusb(HostContext *ctx) {
@@ -252,7 +274,10 @@ void destroy_vusb(HostContext *ctx) {
     if (!v) return;
     if (v->tablet) vdev()->vtablet_destroy();
     if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
-    VKO_Free(v);
+    v->stop.store(1);
+    if (v->notification_thread) VKO_ThreadDestroy(&v->notification_thread);
+    VKO_QueueDestroy(&v->notifications);
+    delete v;
     ctx->vusb = nullptr;
 }
 
@@ -411,6 +436,7 @@ void host_destroy(HostContext **handle, int32_t reason) {
     for (HostStream &s : ctx->streams) capture_record_destroy(&s.capture);
     VKO_ThreadDestroy(&ctx->vdd_watchdog);
     release_virtual_displays(ctx);
+    ctx->vdd = 0;
     if (ctx->vdd_adapter) vdev()->mm_adapter_close();
     ctx->vdd_adapter = 0;
     destroy_vmouse(ctx);
@@ -517,7 +543,7 @@ void host_last_guest(HostContext *ctx) {
     VKO_Free(ctx->saved_primary_mode);
     ctx->saved_primary_mode = nullptr;
     if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
-    release_virtual_displays(ctx);
+    if (!release_virtual_displays(ctx)) log_message(LOG_LEVEL_INFO, "Failed to clean up virtual displays");
     ctx->privacy_active.store(0);
     destroy_vmouse(ctx);
     if (ctx->vusb) {
@@ -592,9 +618,11 @@ void host_gamepad_init(HostContext *ctx) {
     if (!ctx->vusb) {
         uint32_t present = vdev()->vusb_present(1);
         if (present == 0) {
-            auto *v = static_cast<VirtualUsbHost *>(VKO_Alloc(1, sizeof(VirtualUsbHost)));
+            auto *v = new VirtualUsbHost();
             ctx->vusb = v;
             if (vdev()->vusb_version(&v->major, &v->minor)) {
+                v->notifications = VKO_QueueCreate(5, 4);
+                v->notification_thread = VKO_ThreadCreate(vusb_notification_thread, v);
                 log_message(LOG_LEVEL_INFO, "Zarvek Virtual USB Adapter available");
                 backend = ctx->pending.gamepad_mode == 2 ? 1 : 0;
             } else {

@@ -46,6 +46,7 @@
 struct VKO_Hash;
 struct VKO_List;
 struct VKO_Mutex;
+struct VKO_Queue;
 struct VKO_Thread;
 struct VKO_JSON;
 struct CaptureRecord;
@@ -135,13 +136,21 @@ struct HostCursor {
     uint16_t width, height, x, y, hot_x, hot_y;
 };
 
+// Made by the gamepad set-up when the adapter is present; its notification
+// thread runs until `stop` (set by host_destroy) and is the only producer of
+// `notifications` (5 slots of a 4-byte code).
 struct VirtualUsbHost {
     uint32_t tablet_mode;
     uint8_t tablet;
     uint32_t microphone_mode;  // 0 off, 1 while a guest is connected, 2 persistent
     uint8_t microphone;
     uint32_t major, minor;
+    VKO_Thread *notification_thread;
+    VKO_Queue *notifications;
+    std::atomic<uint8_t> stop;
 };
+// Reads the adapter's notifications into the record's queue every 100 ms.
+void *vusb_notification_thread(void *vusb);
 
 typedef struct _XDisplay Display;
 

@@ -120,6 +120,9 @@ uint32_t absent_pad_read(uint32_t, uint8_t *, uint32_t, uint32_t *length) {
     *length = 0;
     return 0;
 }
+bool absent_notification(uint32_t *) {
+    return false;
+}
 
 // ---- recording back-end ----
 
@@ -132,6 +135,7 @@ struct Recorder {
     std::vector<std::string> calls;
     std::map<std::string, Failure> fail;
     std::map<std::pair<uint32_t, bool>, std::vector<std::vector<uint8_t>>> pad_data;
+    std::vector<uint32_t> notifications;
     uint32_t major = 2, minor = 5;
     uint8_t slots[16] = {};
 };
@@ -255,6 +259,14 @@ uint32_t rec_pad_read(uint32_t slot, bool isochronous, uint8_t *buffer, uint32_t
 uint32_t rec_pad_read_output(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length) {
     return rec_pad_read(slot, false, buffer, size, length);
 }
+bool rec_notification(uint32_t *code) {
+    Recorder &r = rec();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.notifications.empty()) return false;
+    *code = r.notifications.front();
+    r.notifications.erase(r.notifications.begin());
+    return true;
+}
 uint32_t rec_pad_read_isochronous(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length) {
     return rec_pad_read(slot, true, buffer, size, length);
 }
@@ -266,7 +278,7 @@ const VdevBackend vdev_absent_backend = {
     absent_void,       absent_pad_plug,       absent_pad_submit,   absent_pad_unplug,   pulse_mic_init,
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
     absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
-    absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,
+    absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,     absent_notification,
 };
 
 const VdevBackend vdev_recording_backend = {
@@ -276,6 +288,7 @@ const VdevBackend vdev_recording_backend = {
     rec_tablet_destroy, rec_vmouse_create,    rec_vmouse_destroy,    rec_vdd_init,
     rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
     rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
+    rec_notification,
 };
 
 const VdevBackend *vdev(void) {
@@ -297,6 +310,7 @@ void vdev_recorder_clear(void) {
     r.calls.clear();
     r.fail.clear();
     r.pad_data.clear();
+    r.notifications.clear();
     r.major = 2;
     r.minor = 5;
     std::memset(r.slots, 0, sizeof r.slots);
@@ -308,6 +322,11 @@ void vdev_recorder_fail(const char *call, int32_t code, uint32_t times) {
         rec().fail[call] = Failure{code, times};
     else
         rec().fail.erase(call);
+}
+
+void vdev_recorder_notify(uint32_t code) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    rec().notifications.push_back(code);
 }
 
 void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<uint8_t> &data) {

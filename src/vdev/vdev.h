@@ -61,6 +61,8 @@ struct VdevBackend {
     // slot's pad; VDEV_BIT_SUCCESS when data was read.
     uint32_t (*pad_read_output)(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length);
     uint32_t (*pad_read_isochronous)(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length);
+    // One pending notification of the virtual USB adapter (a tablet fault); false when none.
+    bool (*vusb_notification)(uint32_t *code);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -79,6 +81,7 @@ void vdev_recorder_clear(void);
 void vdev_recorder_fail(const char *call, int32_t code, uint32_t times = 0);
 // Data the slot's DualSense pad has for the host: an output report
 // (isochronous false) or isochronous data, read once.
+void vdev_recorder_notify(uint32_t code);
 void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<uint8_t> &data);
 // Driver version the recorder reports (2.5 unless set).
 void vdev_recorder_version(uint32_t major, uint32_t minor);

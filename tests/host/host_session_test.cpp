@@ -15,6 +15,7 @@
 #include "host/host.h"
 #include "platform/map.h"
 #include "platform/memory.h"
+#include "platform/queue.h"
 #include "support/bud_pair.h"
 #include "support/encoded_streams.h"
 #include "util/config.h"
@@ -479,6 +480,7 @@ TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
     vdev_recorder_pad_data(0, false, {1, 2, 3});
     vdev_recorder_pad_data(0, true, Bytes(300, 7));
     vdev_recorder_pad_data(1, false, {9});
+    vdev_recorder_notify(0xC0DE);  // and the adapter's notifications reach its queue
     for (auto [g, size, b_field, c, byte] :
          {std::tuple{a, 3u, 1u, 2u, 1}, {a, 300u, 0u, 2u, 7}, {b, 1u, 1u, 0u, 9}}) {
         Bytes m = g->next({21, 25, MSG_JOINED});
@@ -488,6 +490,39 @@ TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
         EXPECT_EQ(std::make_tuple(h.field0, h.field1, h.field2), std::make_tuple(size, b_field, c));
         EXPECT_EQ(m[PROTO_HEADER_SIZE], byte);
     }
+    void *slot = nullptr;
+    uint64_t size = 0;
+    ASSERT_TRUE(VKO_QueueGetOutputBuffer(ctx->vusb->notifications, 5000, &slot, &size));
+    uint32_t code = 0;
+    std::memcpy(&code, slot, sizeof code);
+    EXPECT_EQ(std::make_pair(code, size), std::make_pair(0xC0DEu, uint64_t{4}));
+    VKO_QueuePop(ctx->vusb->notifications);
+}
+
+// Without a driver the virtual displays fail and the watchdog stops at once;
+// displays the driver will not let go are reported when the last guest leaves.
+TEST_F(HostSession, VirtualDisplaysWithoutDriverOrStuck) {
+    HostTimes times{60000, 20};
+    host_set_times(&times);
+    cfg.virtual_monitors = 1;
+    vdev_set_backend(&vdev_absent_backend);
+    start();
+    auto owner = joined(1, true);
+    EXPECT_TRUE(logged("Failed to initialize virtual displays"));
+    EXPECT_TRUE(eventually([] { return logged("Zarvek Virtual Display Adapter driver missing"); }));
+    owner->send({0, 0, 0, MSG_DISCONNECT});
+    ASSERT_TRUE(eventually([&] { return ctx->guest_count.load() == 0 && host_busy_slots(ctx) == 0; }));
+    host_destroy(&ctx, 0);
+
+    vdev_set_backend(&vdev_recording_backend);
+    cfg.virtual_monitors = 2;
+    vdev_recorder_fail("vdd_disconnect", 5);
+    start();
+    owner = joined(2, true);
+    EXPECT_EQ(ctx->vdd, 1);
+    owner->send({0, 0, 0, MSG_DISCONNECT});
+    EXPECT_TRUE(eventually([] { return logged("Failed to clean up virtual displays"); }));
+    EXPECT_TRUE(logged("'MM_Disconnect' failed with error 5"));
 }
 
 // An in-memory transport: a BUD link reserves tens of megabytes, too much

@@ -208,7 +208,8 @@ TEST_F(InputTest, PermissionsGateAndNothingStaysPressed) {
 TEST(InputDevices, PadsTabletAndMicrophone) {
     vdev_set_backend(&vdev_recording_backend);
     ControllerManager *m = controller_manager_create(1, PAD_XBOX360, nullptr, nullptr);
-    VirtualUsbHost vusb = {0, 0, 2, 0, 0, 0};
+    VirtualUsbHost vusb{};
+    vusb.microphone_mode = 2;
     GuestInfo guest = {};
     guest.gamepad = 1;
     guest.userID = 42;
