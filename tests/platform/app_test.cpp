@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/XF86keysym.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 
 #include <map>
@@ -602,6 +603,100 @@ TEST_F(AppTest, HidPadsConnectAlwaysAndReportStatesOnlyInFront) {
     EXPECT_EQ(h->count(VKO_EVENT_DISCONNECT), 1u);
     XDestroyWindow(d.dpy, other);
     XSync(d.dpy, False);
+}
+
+// Reports the X server cannot make (absolute raw devices, every button flag
+// at once, pens) fed to the same steps the X events go through.
+TEST_F(AppTest, RawReplayOrderAbsoluteDeltasAndPens) {
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    VKO_RawMouse all = {};
+    all.x = 4, all.y = 5;
+    all.buttons = 0xFFF;
+    all.wheel = 240, all.hwheel = -120;
+    app_raw_mouse(h->app, 0, &all);
+    const char *want[] = {"B1+", "B1-", "B3+", "B3-",    "B2+",     "B2-", "B4+",
+                          "B4-", "B5+", "B5-", "S0,240", "S-120,0", "M4,5"};
+    ASSERT_EQ(h->events.size(), 13u);
+    for (size_t i = 0; i < 13; i++) {
+        const VKO_Event &e = h->events[i].ev;
+        char got[32];
+        if (e.type == VKO_EVENT_BUTTON)
+            snprintf(got, sizeof(got), "B%u%c", e.button.button, e.button.pressed ? '+' : '-');
+        else if (e.type == VKO_EVENT_SCROLL)
+            snprintf(got, sizeof(got), "S%d,%d", e.scroll.x, e.scroll.y);
+        else
+            snprintf(got, sizeof(got), "M%d,%d", e.motion.x, e.motion.y);
+        EXPECT_STREQ(got, want[i]) << i;
+    }
+    EXPECT_EQ(h->events[12].ev.motion.relative, 1);
+    EXPECT_EQ(h->events[12].ev.motion.from_absolute, 0);
+    // Absolute reports: the first only sets the position; later ones give
+    // deltas on the primary screen's scale; touch in range ignores them.
+    h->events.clear();
+    VKO_AppSetRelativeMouse(h->app, true);  // resets the last position
+    VKO_RawMouse abs = {};
+    abs.absolute = true;
+    abs.x = 0, abs.y = 0;
+    abs.x = 1;  // (a zero report moves nothing)
+    app_raw_mouse(h->app, 0, &abs);
+    EXPECT_TRUE(h->events.empty());
+    abs.x = 65535, abs.y = 65535;
+    app_raw_mouse(h->app, 0, &abs);
+    ASSERT_EQ(h->events.size(), 1u);
+    int sw = DisplayWidth(d.dpy, 0), sh = DisplayHeight(d.dpy, 0);
+    EXPECT_EQ(h->events[0].ev.motion.x, sw - 0);
+    EXPECT_EQ(h->events[0].ev.motion.y, sh);
+    EXPECT_EQ(h->events[0].ev.motion.from_absolute, 1);
+    h->app->touch_in_range = true;
+    abs.x = 100;
+    app_raw_mouse(h->app, 0, &abs);
+    EXPECT_EQ(h->events.size(), 1u);
+    h->app->touch_in_range = false;
+    VKO_AppSetRelativeMouse(h->app, false);
+    // Pens: flags, clamping, and nothing while pen input is off.
+    h->events.clear();
+    VKO_PenInput pen = {true, true, false, true, -5, 70000, 512, 90, -10, 20};
+    app_pen_input(h->app, 0, &pen);
+    EXPECT_TRUE(h->events.empty()) << "pen input off";
+    VKO_AppEnablePen(h->app, true);
+    EXPECT_TRUE(VKO_AppIsPenEnabled(h->app));
+    app_pen_input(h->app, 0, &pen);
+    ASSERT_EQ(h->events.size(), 1u);
+    auto p = h->events[0].ev.pen;
+    EXPECT_EQ(p.flags, 0x2u | 0x8u);
+    EXPECT_EQ(p.x, 0);
+    EXPECT_EQ(p.y, 65535);
+    EXPECT_EQ(p.pressure, 512);
+    EXPECT_EQ(p.tilt_x, -10);
+    pen.in_range = false;
+    app_pen_input(h->app, 0, &pen);
+    EXPECT_EQ(h->events[1].ev.pen.flags & 0x1u, 0x1u) << "out of range";
+    // A pen in range keeps left-button events away.
+    pen.in_range = true;
+    app_pen_input(h->app, 0, &pen);
+    h->events.clear();
+    d.move(200, 200);
+    d.button(1, true);
+    d.button(1, false);
+    d.button(3, true);
+    d.button(3, false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_BUTTON, 2));
+    for (const auto &b : h->of(VKO_EVENT_BUTTON)) EXPECT_EQ(b.button.button, 2u);
+    VKO_AppEnablePen(h->app, false);
+}
+
+TEST_F(AppTest, UserModelIdNamesTheWindowClassAndStayAwakeToggles) {
+    VKO_AppStayAwake(true);
+    VKO_AppStayAwake(false);
+    VKO_SetAppUserModelID("Zarvek.Test");
+    ASSERT_EQ(h->open_window(), 0);
+    XClassHint cls = {};
+    ASSERT_TRUE(XGetClassHint(d.dpy, (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0), &cls));
+    EXPECT_STREQ(cls.res_class, "Zarvek.Test");
+    XFree(cls.res_name);
+    XFree(cls.res_class);
+    VKO_SetAppUserModelID(nullptr);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/memory.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "util/config_file.h"
 
 namespace {
 
@@ -214,6 +215,19 @@ TEST_F(MonitorTest, AbsurdFramesArePlacedWithoutHarm) {
         VKO_Frame g = VKO_WindowGetFrame(h->app, i);
         EXPECT_LE(g.width, 16384u);
         VKO_WindowSetFrame(h->app, i, &f);
+        h->pump(20);
+        VKO_WindowDestroy(h->app, i);
+    }
+    // The same through window.json as the settings keep it.
+    TempDir dir;
+    write_file(dir.file("window.json"),
+               "{\"0\": {\"type\": 4294967295, \"w\": 1e12, \"h\": -5, \"x\": 1e300, \"y\": \"x\", "
+               "\"screen\": 7}, \"1\": [1, 2]}");
+    for (uint32_t index = 0; index < 2; index++) {
+        VKO_Frame f;
+        config_load_window(&f, dir.path.c_str(), index);
+        int32_t i = VKO_WindowCreate(h->app, "json", &f, -1);
+        ASSERT_GE(i, 0);
         h->pump(20);
         VKO_WindowDestroy(h->app, i);
     }
