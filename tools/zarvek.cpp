@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/render.h"
 #include "connection/instance.h"
 #include "connection/mp4.h"
 #include "connection/nat.h"
@@ -48,10 +49,14 @@
 #include "host/h26x.h"
 #include "host/host.h"
 #include "host/input.h"
+#include "platform/app.h"
 #include "platform/build_info.h"
+#include "platform/gfx/gfx.h"
+#include "platform/image.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
+#include "platform/window.h"
 #include "support/lossy_relay.h"
 #include "support/net/signal_server.h"
 #include "support/net/stun_server.h"
@@ -78,6 +83,7 @@ struct Options {
     double delay = -1;  // ms one way through the relay; negative: no relay unless --loss
     bool sctp = false;
     std::string out;
+    std::string gfx = "auto";  // the client windows' graphics: auto, d3d11, d3d12, vulkan or none
 };
 
 // What the host's capture wrappers record, read by the client's sink.
@@ -229,6 +235,154 @@ struct Received {
 
 Received g_rx[kMaxDisplays];
 
+// The client's windows: an app object run on a thread of its own, one window
+// per display beside the streamed area, and a render thread per window that
+// decodes what arrives and draws it.
+struct Viewer {
+    std::thread ui;
+    VKO_App *app = nullptr;
+    std::atomic<bool> running{true};
+    std::atomic<int> ready{0};  // 1 windows made, -1 they could not be
+    int32_t windows[kMaxDisplays] = {-1, -1, -1};
+    ClientRender *render[kMaxDisplays] = {};
+    uint32_t width = 0, height = 0;  // of each window
+};
+Viewer g_viewer;
+
+bool viewer_frame(void *) {
+    std::this_thread::sleep_for(5ms);
+    return g_viewer.running.load();
+}
+void viewer_event(const VKO_Event *, void *) {}
+
+// Windows right of the streamed displays, stacked, half their size; on a
+// desktop of the user's own they go where its window manager puts them.
+bool viewer_start(const Options &o, bool own_display) {
+    g_viewer.width = std::max(1u, g_timeline.outputs[0].width / 2);
+    g_viewer.height = std::max(1u, g_timeline.outputs[0].height / 2);
+    g_viewer.ui = std::thread([&o, own_display] {
+        g_viewer.app = VKO_AppCreate(0, viewer_frame, viewer_event, nullptr);
+        bool ok = g_viewer.app != nullptr;
+        for (uint32_t k = 0; ok && k < o.displays; k++) {
+            VKO_Frame f = {0, g_viewer.width, g_viewer.height, "", 0, 0};
+            if (own_display) {
+                f.x = static_cast<int32_t>(o.width * o.displays);
+                f.y = static_cast<int32_t>(k * g_viewer.height);
+            }
+            char title[64];
+            std::snprintf(title, sizeof title, "zarvek client: display %u", k);
+            g_viewer.windows[k] = VKO_WindowCreate(g_viewer.app, title, &f, static_cast<int32_t>(k));
+            ok = g_viewer.windows[k] >= 0;
+        }
+        g_viewer.ready = ok ? 1 : -1;
+        if (ok) VKO_AppRun(g_viewer.app);
+        while (g_viewer.running.load()) std::this_thread::sleep_for(5ms);
+        if (g_viewer.app) VKO_AppDestroy(&g_viewer.app);
+    });
+    while (g_viewer.ready.load() == 0) std::this_thread::sleep_for(1ms);
+    if (g_viewer.ready.load() < 0) return false;
+    uint32_t order[2] = {VKO_GFX_D3D11, VKO_GFX_VULKAN};
+    if (o.gfx == "d3d12") order[0] = VKO_GFX_D3D12;
+    if (o.gfx == "vulkan") order[0] = VKO_GFX_VULKAN;
+    bool fallback = o.gfx == "auto";
+    for (uint32_t k = 0; k < o.displays; k++) {
+        // Linear filtering: the half-size window averages the picture.
+        g_viewer.render[k] = client_render_start(g_viewer.app, g_viewer.windows[k], order[0], false, 1);
+        if (!g_viewer.render[k] && fallback)
+            g_viewer.render[k] = client_render_start(g_viewer.app, g_viewer.windows[k], order[1], false, 1);
+        if (!g_viewer.render[k]) return false;
+    }
+    return true;
+}
+
+void viewer_stop() {
+    for (ClientRender *&r : g_viewer.render) client_render_stop(&r);
+    g_viewer.running = false;
+    if (g_viewer.ui.joinable()) g_viewer.ui.join();
+}
+
+const char *gfx_name(uint32_t api) {
+    return api == VKO_GFX_VULKAN  ? "Vulkan"
+           : api == VKO_GFX_D3D11 ? "Direct3D 11"
+           : api == VKO_GFX_D3D12 ? "Direct3D 12"
+                                  : "none";
+}
+
+// RGB of a window or a root rectangle.
+std::vector<uint8_t> grab_rgb(Display *dpy, Window w, int x, int y, uint32_t width, uint32_t height) {
+    std::vector<uint8_t> rgb;
+    XImage *img = XGetImage(dpy, w, x, y, width, height, AllPlanes, ZPixmap);
+    if (!img) return rgb;
+    rgb.resize(size_t(width) * height * 3);
+    for (uint32_t j = 0; j < height; j++)
+        for (uint32_t i = 0; i < width; i++) {
+            unsigned long p = XGetPixel(img, static_cast<int>(i), static_cast<int>(j));
+            uint8_t *o = &rgb[(size_t(j) * width + i) * 3];
+            o[0] = static_cast<uint8_t>(p >> 16), o[1] = static_cast<uint8_t>(p >> 8),
+            o[2] = static_cast<uint8_t>(p);
+        }
+    XDestroyImage(img);
+    return rgb;
+}
+
+struct Likeness {
+    double psnr = -1;       // RGB
+    double luma_psnr = -1;  // BT.709 luma, which 4:2:0 sampling leaves whole
+};
+
+double psnr_of(double se, double n) {
+    return se <= 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * n / se);
+}
+
+// Writes window k as PNG and compares it with the painted display shrunk to
+// the window's size by 2 x 2 averages (what the window's linear filter does
+// at half size).
+Likeness viewer_screenshot(uint32_t k, const std::string &path) {
+    Likeness out;
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy || !g_viewer.app) return out;
+    const Window win = static_cast<Window>(
+        reinterpret_cast<uintptr_t>(VKO_WindowGetNative(g_viewer.app, g_viewer.windows[k])));
+    const uint32_t w = g_viewer.width, h = g_viewer.height;
+    std::vector<uint8_t> shot = grab_rgb(dpy, win, 0, 0, w, h);
+    const DisplayOutput &o = g_timeline.outputs[k];
+    std::vector<uint8_t> src = grab_rgb(dpy, DefaultRootWindow(dpy), o.left, o.top, w * 2, h * 2);
+    XCloseDisplay(dpy);
+    if (shot.empty() || src.empty()) return out;
+    std::vector<uint8_t> rgba(size_t(w) * h * 4);
+    double se = 0, se_luma = 0;
+    const double kr[3] = {0.2126, 0.7152, 0.0722};
+    for (uint32_t j = 0; j < h; j++)
+        for (uint32_t i = 0; i < w; i++) {
+            double luma_want = 0, luma_got = 0;
+            for (int c = 0; c < 3; c++) {
+                auto at = [&](uint32_t x, uint32_t y) { return src[(size_t(y) * w * 2 + x) * 3 + c]; };
+                double want = (at(2 * i, 2 * j) + at(2 * i + 1, 2 * j) + at(2 * i, 2 * j + 1) +
+                               at(2 * i + 1, 2 * j + 1)) /
+                              4.0;
+                uint8_t got = shot[(size_t(j) * w + i) * 3 + c];
+                se += (got - want) * (got - want);
+                luma_want += kr[c] * want;
+                luma_got += kr[c] * got;
+                rgba[(size_t(j) * w + i) * 4 + c] = got;
+            }
+            rgba[(size_t(j) * w + i) * 4 + 3] = 255;
+            se_luma += (luma_got - luma_want) * (luma_got - luma_want);
+        }
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
+    if (png) {
+        if (FILE *f = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(png, 1, size, f);
+            std::fclose(f);
+        }
+        VKO_Free(png);
+    }
+    out.psnr = psnr_of(se, double(w) * h * 3);
+    out.luma_psnr = psnr_of(se_luma, double(w) * h);
+    return out;
+}
+
 void put_be32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
@@ -299,6 +453,7 @@ void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *) {
     H26xNal first{H26X_CODEC_H264, 0, H26X_CLASS_ANY, 0, 0, -1};
     if (h26x_find_nal(frame, len, &first) == 0) key = first.type == H264_NAL_SPS;
     pair_frame(r, now, data, frame, len, key);
+    client_render_push(g_viewer.render[display], frame, len);
     uint32_t w = data[4] | uint32_t(data[5]) << 8, h = data[6] | uint32_t(data[7]) << 8;
     int32_t off = 0;
     if (!r->init_written) {
@@ -547,7 +702,8 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "Streams displays from a host to a client on this machine: both connect through\n"
                 "local signaling and STUN stand-ins, NAT traversal and BUD (or SCTP) on loopback.\n"
                 "Without $DISPLAY it starts its own Xvfb and paints a moving test pattern.\n"
-                "The client writes the received video as fragmented MP4 (video0.mp4, ...), measures\n"
+                "The client shows each stream in a window, writes a screenshot of it (window0.png, ...)\n"
+                "and the received video as fragmented MP4 (video0.mp4, ...), measures\n"
                 "capture-to-receive latency per frame, and clicks and types into a small window the\n"
                 "program opens on the host display.\n\n"
                 "  --duration S   seconds to stream (5)\n"
@@ -559,6 +715,8 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "  --loss P       lose P percent of the datagrams each way (through the lossy relay)\n"
                 "  --delay MS     delay every datagram by MS milliseconds each way (lossy relay)\n"
                 "  --sctp         SCTP instead of BUD\n"
+                "  --gfx NAME     the client windows' graphics: d3d11, d3d12, vulkan, or none for no\n"
+                "                 windows (auto: Direct3D 11, else Vulkan)\n"
                 "  --out DIR      output folder (a new zarvek-<time> folder here)\n"
                 "  --version      print the version and exit\n"
                 "  --help         show this text\n");
@@ -572,7 +730,8 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
             o->sctp = true;
             continue;
         } else if (a == "--duration" || a == "--width" || a == "--height" || a == "--fps" ||
-                   a == "--bitrate" || a == "--out" || a == "--displays" || a == "--loss" || a == "--delay") {
+                   a == "--bitrate" || a == "--out" || a == "--displays" || a == "--loss" || a == "--delay" ||
+                   a == "--gfx") {
             if (!(v = value(a.c_str()))) return false;
         } else {
             std::fprintf(stderr, "zarvek: unknown option '%s' (see zarvek --help)\n", a.c_str());
@@ -580,6 +739,15 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         }
         if (a == "--out") {
             o->out = v;
+            continue;
+        }
+        if (a == "--gfx") {
+            o->gfx = v;
+            if (o->gfx != "auto" && o->gfx != "d3d11" && o->gfx != "d3d12" && o->gfx != "vulkan" &&
+                o->gfx != "none") {
+                std::fprintf(stderr, "zarvek: bad value '%s' for --gfx\n", v);
+                return false;
+            }
             continue;
         }
         char *end = nullptr;
@@ -615,11 +783,16 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
 bool set_up_displays(const Options &o) {
     bool own = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
     if (own) {
-        if (xvfb_display(o.width * o.displays, o.height).empty()) {
+        // Room right of the streamed area for the client's windows, which
+        // must not be captured themselves.
+        const bool view = o.gfx != "none";
+        const uint32_t sw = o.width * o.displays + (view ? o.width / 2 : 0);
+        const uint32_t sh = std::max(o.height, view ? o.displays * (o.height / 2) : 0);
+        if (xvfb_display(sw, sh).empty()) {
             std::fprintf(stderr, "zarvek: could not start Xvfb\n");
             return false;
         }
-        if (o.displays > 1) {
+        if (o.displays > 1 || view) {
             std::string cmd;
             for (uint32_t k = 0; k < o.displays; k++) {
                 char one[160];
@@ -647,6 +820,7 @@ bool set_up_displays(const Options &o) {
 }
 
 int run(const Options &o) {
+    const bool own_display = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
     if (!set_up_displays(o)) return 1;
     std::string out = o.out;
     if (out.empty()) {
@@ -681,6 +855,13 @@ int run(const Options &o) {
 
     std::atomic<bool> painting{true};
     std::thread painter(paint, std::cref(painting), o.displays, o.fps);
+    if (o.gfx != "none") {
+        if (viewer_start(o, own_display))
+            std::printf("client windows: %u of %u x %u through %s\n", o.displays, g_viewer.width,
+                        g_viewer.height, gfx_name(client_render_api(g_viewer.render[0])));
+        else
+            std::printf("client windows: their graphics could not be made; streaming without them\n");
+    }
 
     StunServer stun;
     SignalServer server;
@@ -794,6 +975,11 @@ int run(const Options &o) {
                         demo_line = line;
                     });
                 }
+                // The last second shows a still picture, so the windows can be
+                // compared with what the displays hold.
+                if (own_display && o.duration >= 2 &&
+                    VKO_TimeDiff(start, VKO_GetTime()) >= (o.duration - 1) * 1000)
+                    painting = false;
                 std::this_thread::sleep_for(5ms);
             }
             GuestInfo *guests = nullptr;
@@ -859,6 +1045,21 @@ int run(const Options &o) {
                     static_cast<unsigned long long>(total(&Received::missing)),
                     static_cast<unsigned long long>(total(&Received::unordered)),
                     static_cast<unsigned long long>(total(&Received::unpaired)));
+        for (uint32_t k = 0; k < o.displays; k++) {
+            if (!g_viewer.render[k]) continue;
+            ClientRenderStats st = client_render_stats(g_viewer.render[k]);
+            std::string shot = out + "/window" + std::to_string(k) + ".png";
+            Likeness like = viewer_screenshot(k, shot);
+            std::printf(
+                "window %u: %llu pictures drawn through %s (%llu decoded, %llu damaged), screenshot %s", k,
+                static_cast<unsigned long long>(st.drawn), gfx_name(client_render_api(g_viewer.render[k])),
+                static_cast<unsigned long long>(st.decoded), static_cast<unsigned long long>(st.errors),
+                shot.c_str());
+            if (like.psnr >= 0 && own_display)
+                std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
+                            like.luma_psnr);
+            std::printf("\n");
+        }
         rc = frames > 0 ? 0 : 1;
         ZarvekClientDisconnect(client);
     }
@@ -869,6 +1070,7 @@ int run(const Options &o) {
     signal_destroy(&sig.client);
     signal_destroy(&sig.host);
     ZarvekDestroy(&client);
+    viewer_stop();  // no media reaches the windows once the client is gone
     ZarvekDestroy(&host);
     host_set_hooks(nullptr);
     if (route.relay) route.relay->stop();

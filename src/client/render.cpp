@@ -1,0 +1,132 @@
+// Model: the receiving thread pushes access units into `pending` under
+// `lock` and signals `wake`; the render thread takes them all at once, decodes
+// each in order and draws only the newest picture of the batch. `running` is
+// cleared by stop and read by the render thread. `api` is written once by the
+// render thread after it set the window's graphics, and `ready` tells start
+// that it has. The stats are atomics: the render thread writes, anyone reads.
+#include "client/render.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "client/video.h"
+#include "platform/window.h"
+
+struct ClientRender {
+    VKO_App *app;
+    int32_t window;
+    uint32_t requested_api;
+    bool vsync;
+    uint32_t filter;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::vector<uint8_t>> pending;
+    std::atomic<bool> running{true};
+    std::atomic<uint32_t> api{0};
+    std::atomic<int> ready{0};  // 0 not yet, 1 graphics set, -1 they could not be made
+    std::atomic<uint64_t> received{0}, decoded{0}, drawn{0}, errors{0};
+    std::atomic<uint32_t> width{0}, height{0};
+    std::thread thread;
+};
+
+namespace {
+
+void render_thread(ClientRender *r) {
+    if (!VKO_WindowSetGFX(r->app, r->window, r->requested_api, r->vsync)) {
+        r->ready = -1;
+        return;
+    }
+    r->api = VKO_WindowGetGFX(r->app, r->window);
+    r->ready = 1;
+    ClientVideoDecoder *dec = client_video_decoder_create();
+    std::deque<std::vector<uint8_t>> batch;
+    while (r->running.load()) {
+        {
+            std::unique_lock<std::mutex> l(r->lock);
+            r->wake.wait_for(l, std::chrono::milliseconds(100),
+                             [&] { return !r->pending.empty() || !r->running.load(); });
+            batch.swap(r->pending);
+        }
+        VKO_RenderDesc desc{}, shown{};
+        const void *image = nullptr, *shown_image = nullptr;
+        for (const std::vector<uint8_t> &unit : batch) {
+            if (dec && client_video_decode(dec, unit.data(), unit.size(), &desc, &image) == 1) {
+                r->decoded++;
+                shown = desc;
+                shown_image = image;
+            }
+        }
+        batch.clear();
+        if (dec) r->errors = client_video_errors(dec);
+        if (!shown_image) continue;
+        // Only the newest picture of the batch is drawn: the planes of the
+        // earlier ones were already overwritten by the decoder.
+        shown.filter = r->filter;
+        VKO_WindowDrawQuad(r->app, r->window, shown_image, &shown);
+        VKO_WindowPresent(r->app, r->window);
+        r->drawn++;
+        r->width = shown.image_width;
+        r->height = shown.image_height;
+    }
+    client_video_decoder_destroy(&dec);
+    VKO_WindowSetGFX(r->app, r->window, 0, false);
+}
+
+}  // namespace
+
+ClientRender *client_render_start(VKO_App *app, int32_t window, uint32_t api, bool vsync, uint32_t filter) {
+    if (!app) return nullptr;
+    ClientRender *r = new ClientRender;
+    r->app = app;
+    r->window = window;
+    r->requested_api = api;
+    r->vsync = vsync;
+    r->filter = filter;
+    r->thread = std::thread(render_thread, r);
+    while (r->ready.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (r->ready.load() < 0) {
+        r->thread.join();
+        delete r;
+        return nullptr;
+    }
+    return r;
+}
+
+void client_render_push(ClientRender *r, const uint8_t *data, size_t size) {
+    if (!r || !data || !size) return;
+    {
+        std::lock_guard<std::mutex> l(r->lock);
+        r->pending.emplace_back(data, data + size);
+    }
+    r->received++;
+    r->wake.notify_one();
+}
+
+ClientRenderStats client_render_stats(ClientRender *r) {
+    ClientRenderStats s{};
+    if (!r) return s;
+    s.received = r->received.load();
+    s.decoded = r->decoded.load();
+    s.drawn = r->drawn.load();
+    s.errors = r->errors.load();
+    s.width = r->width.load();
+    s.height = r->height.load();
+    return s;
+}
+
+uint32_t client_render_api(ClientRender *r) {
+    return r ? r->api.load() : 0;
+}
+
+void client_render_stop(ClientRender **r) {
+    if (!r || !*r) return;
+    (*r)->running = false;
+    (*r)->wake.notify_one();
+    (*r)->thread.join();
+    delete *r;
+    *r = nullptr;
+}
