@@ -12,6 +12,7 @@
 #include "connection/nat.h"
 #include "connection/protocol.h"
 #include "host/host.h"
+#include "host/present_hooks.h"
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -363,6 +364,7 @@ int32_t ZarvekInit(const ZarvekNetConfig *net, ZarvekInstance **out) {
     z->host_target = HostEventTarget{z->host_events, z->user_data_mutex, z->user_data, &z->next_payload_id,
                                      &z->host_guest_count};
     host_config_or_defaults(nullptr, &z->host_status.config);
+    z->hook_removal_wait_ms = 2000;
     uint8_t fast = z->net.fast != 0;
     nat_create(&z->client_nat, NAT_MODE_CLIENT, z->net.client_servers, z->net.relay_mode, fast);
     nat_create(&z->host_nat, NAT_MODE_HOST, z->net.host_servers, z->net.relay_mode, fast);
@@ -374,6 +376,7 @@ void ZarvekDestroy(ZarvekInstance **instance) {
     if (!instance || !*instance) return;
     ZarvekInstance *z = *instance;
     close_from_app(z, ZARVEK_ERR_NONE, true, nullptr, 0);
+    ZarvekRemoveHooks(z);
     ZarvekHostStop(z, kHostStopReasonDestroy);
     nat_destroy(&z->client_nat);
     nat_destroy(&z->host_nat);
@@ -390,6 +393,20 @@ void ZarvekDestroy(ZarvekInstance **instance) {
     VKO_RevertTimerResolution(1);
     delete z;
     *instance = nullptr;
+}
+
+int32_t ZarvekRemoveHooks(ZarvekInstance *z) {
+    if (!z) return HOOK_ERR_NO_HOOKS;
+    VKO_RWLockWriter(z->host_lock);
+    int32_t r = HOOK_ERR_NO_HOOKS;
+    if (z->present_hooks_installed || z->second_hook_set_installed || hooks_installed()) {
+        hooks_remove_all(z->hook_removal_wait_ms);
+        z->present_hooks_installed = 0;
+        z->second_hook_set_installed = 0;
+        r = 0;
+    }
+    VKO_RWLockUnlock(z->host_lock);
+    return r;
 }
 
 void ZarvekJSONCall(ZarvekInstance *z, const char *json) {

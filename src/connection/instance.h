@@ -26,6 +26,9 @@
 //   under the read lock; start and stop join the NAT thread outside it.
 // - The running host's whitelist (document and per-window cache) is replaced
 //   under the read lock and the whitelist's own mutex, which its readers take.
+// - present_hooks_installed and second_hook_set_installed are set by whoever
+//   installs hooks into this process and cleared by ZarvekRemoveHooks, under
+//   the host write lock; hook_removal_wait_ms is set before use.
 #pragma once
 
 #include <atomic>
@@ -140,7 +143,10 @@ struct ZarvekInstance {
     ZarvekHostStatus host_status;
     std::atomic<uint32_t> next_guest_id;
     VKO_Mutex *mutex;
+    uint8_t present_hooks_installed;
+    uint8_t second_hook_set_installed;
     VKO_Mutex *client_control;
+    uint32_t hook_removal_wait_ms;  // how long detours still running get before the states are freed (2000)
 };
 
 int32_t ZarvekInit(const ZarvekNetConfig *net, ZarvekInstance **out);
@@ -196,6 +202,9 @@ uint32_t ZarvekHostGetGuests(ZarvekInstance *instance, uint32_t mask, GuestInfo 
 // streamed (an empty object for none, unparsable text or anything but an
 // object) and forgets the answers cached per window.
 void ZarvekHostSetGuestStateJSON(ZarvekInstance *instance, const char *json);
+// Detaches every present hook of the process, waits hook_removal_wait_ms and
+// frees the hook states: 0, or -1517 when no hooks were installed.
+int32_t ZarvekRemoveHooks(ZarvekInstance *instance);
 
 // Signaling operations on the instance.
 // 0, or -4 when a client attempt is already running.

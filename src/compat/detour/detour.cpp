@@ -337,6 +337,11 @@ int32_t DetourDetach(void **pointer, void *detour) {
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
     int32_t err = DETOUR_NO_ERROR;
     Hook *h = pointer ? find_hook_by_slot(pointer) : nullptr;
+    if (!h && pointer && detour) {
+        // The trampoline copied into another slot still names its hook.
+        h = find_hook_by_target(*pointer);
+        if (h && h->detour == detour) h->trampoline_slot = pointer;
+    }
     if (!pointer || !detour)
         err = DETOUR_ERROR_INVALID_HANDLE;
     else if (!h || h->detour != detour)

@@ -1,0 +1,85 @@
+// Present hooks: detours on a program's buffer-swap calls that, at every
+// present, copy the finished back buffer into a texture of their own, hand it
+// to a frame callback and then continue to the hooked call. On this platform
+// the OpenGL detour sits on glXSwapBuffers (the "device context" is the GLX
+// display and drawable, the window's client area its X geometry, and entry
+// points come from glXGetProcAddress). The copy is an upside-down blit into
+// an own framebuffer, read back into a pixel-buffer object, so the pixels
+// come out top row first; every piece of GL state the step touches is put
+// back. Hooks are attached through the code-patching transactions under the
+// process-wide patch lock and removed by hooks_remove_all.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/thread.h"
+
+#define HOOK_ERR_GL_NO_CONTEXT (-1500)
+#define HOOK_ERR_GL_ENTRY_POINTS (-1501)
+#define HOOK_ERR_GL_CLIENT_RECT (-1502)
+#define HOOK_ERR_D3D9_NO_WINDOW (-1503)
+#define HOOK_ERR_D3D9_BACK_BUFFER (-1504)
+#define HOOK_ERR_D3D9_RENDER_TARGET (-1505)
+#define HOOK_ERR_D3D9_NOT_DEVICE (-1506)
+#define HOOK_ERR_D3D11_NO_DEVICE (-1507)
+#define HOOK_ERR_D3D11_GET_BUFFER (-1508)
+#define HOOK_ERR_D3D11_COPY_TEXTURE (-1509)
+#define HOOK_ERR_D3D11_COPY_RESOURCE (-1510)
+#define HOOK_ERR_D3D11_BACK_RESOURCE (-1511)
+#define HOOK_ERR_D3D11_RTV (-1512)
+#define HOOK_ERR_D3D10 (-1514)
+#define HOOK_ERR_D3D11_LEVEL (-1515)
+#define HOOK_ERR_NO_HOOKS (-1517)
+#define HOOK_ERR_D3D12_NO_DEVICE (-1518)
+#define HOOK_ERR_D3D12_GET_BUFFER (-1519)
+#define HOOK_ERR_D3D12_OBJECTS (-1520)
+#define HOOK_ERR_D3D12_CLOSE (-1521)
+
+#define HOOK_KIND_GL 0u
+#define HOOK_KIND_D3D9 2u
+#define HOOK_KIND_D3D11 3u
+#define HOOK_KIND_D3D12 4u
+#define HOOK_KIND_GENERIC 5u
+
+typedef void (*HookFrameCallback)(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque);
+typedef void (*HookErrorCallback)(int32_t code, void *opaque);
+
+// The OpenGL hook state. `mutex` is held by the detour for the whole capture
+// step and by the removal; the other fields change only under it.
+struct HookGlState {
+    VKO_Mutex *mutex;
+    uintptr_t window;  // the GLX drawable last presented
+    void *context;     // the GLX context the texture and framebuffer belong to
+    uint32_t texture;
+    uint32_t framebuffer;
+    uint32_t width, height;
+    uint8_t entry_points;  // the GL functions were found for this context
+    void *opaque;
+    HookErrorCallback on_error;
+    HookFrameCallback on_frame;
+    uint32_t pbo;  // pixel-pack buffer the frame is read back into
+    uint8_t pbo_filled;
+};
+
+// Trampoline slot of the glXSwapBuffers detour: empty while not installed.
+extern void *hook_gl_swap_buffers_a_real;
+
+// Sits on glXSwapBuffers(Display *, GLXDrawable).
+void hook_gl_swap_buffers_a(void *display, uintptr_t drawable);
+
+// Inside the frame callback of an OpenGL capture: the frame's pixels, RGBA,
+// top row first (mapped from the pixel-buffer object on first use); null
+// outside a callback or when the read-back failed.
+const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
+
+// The installer: makes the OpenGL state with its callbacks and attaches the
+// glXSwapBuffers detour in one transaction under the patch lock. 0, or the
+// patching code (4317 when already installed, 9 when nothing imports
+// glXSwapBuffers), or -1501 when no GLX library is loaded.
+int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque);
+
+// Whether any hook is installed.
+bool hooks_installed(void);
+// Detaches every installed hook, waits wait_ms for detours still running,
+// then frees the states. -1517 when none was installed.
+int32_t hooks_remove_all(uint32_t wait_ms);

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dlfcn.h>
+#include <link.h>
+
+#define GL_GLEXT_PROTOTYPES 1
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+
+#include "connection/instance.h"
+#include "host/present_hooks.h"
+#include "platform/log.h"
+#include "support/xvfb.h"
+
+namespace {
+
+struct Frame {
+    int calls = 0;
+    uint32_t kind = 99;
+    void *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr, *opaque = nullptr;
+    uint32_t width = 0, height = 0, pitch = 0;
+    std::vector<uint8_t> pixels;
+};
+
+struct Errors {
+    std::vector<int32_t> codes;
+};
+
+void on_frame(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque) {
+    Frame *f = (Frame *)opaque;
+    f->calls++;
+    f->kind = kind, f->a = a, f->b = b, f->c = c, f->d = d, f->opaque = opaque;
+    const uint8_t *px = hook_gl_frame_pixels(&f->pitch);
+    GLint w = 0, h = 0;
+    // The texture name the callback was given is a live texture of the copy's size.
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    glBindTexture(GL_TEXTURE_2D, *(GLuint *)d);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
+    glBindTexture(GL_TEXTURE_2D, (GLuint)bound);
+    f->width = (uint32_t)w, f->height = (uint32_t)h;
+    f->pixels.assign(px, px ? px + (size_t)f->pitch * h : px);
+}
+
+Errors *g_errors = nullptr;
+void on_error(int32_t code, void *) {
+    if (g_errors) g_errors->codes.push_back(code);
+}
+
+// Counts the real swaps by standing between the detour and the original.
+void *g_original_swap = nullptr;
+int g_real_swaps = 0;
+void counting_swap(Display *dpy, GLXDrawable d) {
+    g_real_swaps++;
+    ((void (*)(Display *, GLXDrawable))g_original_swap)(dpy, d);
+}
+
+// Keeps Mesa's driver module loaded to the end of the process, so what it
+// keeps at exit is reported under its name.
+void pin_gl_driver() {
+    static bool pinned = false;
+    if (pinned) return;
+    pinned = true;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("_dri.so") != std::string::npos) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+            return 0;
+        },
+        nullptr);
+}
+
+struct PresentHooksTest : ::testing::Test {
+    Display *dpy = nullptr;
+    Window win = 0;
+    GLXContext ctx = nullptr;
+    Frame frame;
+    Errors errors;
+
+    void SetUp() override {
+        ASSERT_FALSE(xvfb_display().empty());
+        dpy = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy, nullptr);
+        int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8,
+                       None};
+        XVisualInfo *vi = glXChooseVisual(dpy, DefaultScreen(dpy), attrs);
+        ASSERT_NE(vi, nullptr);
+        XSetWindowAttributes swa = {};
+        swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, 64, 48, 0, vi->depth, InputOutput,
+                            vi->visual, CWColormap, &swa);
+        XMapWindow(dpy, win);
+        ctx = glXCreateContext(dpy, vi, nullptr, True);
+        XFree(vi);
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+        pin_gl_driver();
+        XSync(dpy, False);
+        g_real_swaps = 0;
+        g_errors = &errors;
+        ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+        g_original_swap = hook_gl_swap_buffers_a_real;
+        hook_gl_swap_buffers_a_real = (void *)counting_swap;
+    }
+
+    void TearDown() override {
+        if (g_original_swap) hook_gl_swap_buffers_a_real = g_original_swap;
+        EXPECT_EQ(hooks_remove_all(0), 0);
+        EXPECT_FALSE(hooks_installed());
+        EXPECT_EQ(hooks_remove_all(0), HOOK_ERR_NO_HOOKS);
+        g_errors = nullptr;
+        glXMakeCurrent(dpy, None, nullptr);
+        if (ctx) glXDestroyContext(dpy, ctx);
+        if (win) XDestroyWindow(dpy, win);
+        XCloseDisplay(dpy);
+    }
+
+    // Top half red, bottom half blue, a green pixel at the top-left corner.
+    void draw_picture(int w, int h) {
+        glViewport(0, 0, w, h);
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(0, 0, w, h / 2);
+        glClearColor(0, 0, 1, 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glScissor(0, h / 2, w, h - h / 2);
+        glClearColor(1, 0, 0, 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glScissor(0, h - 1, 1, 1);
+        glClearColor(0, 1, 0, 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+    }
+
+    static bool pixel_is(const Frame &f, uint32_t x, uint32_t y, uint8_t r, uint8_t g, uint8_t b) {
+        const uint8_t *p = &f.pixels[(size_t)y * f.pitch + x * 4];
+        return p[0] == r && p[1] == g && p[2] == b;
+    }
+};
+
+}  // namespace
+
+TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
+    draw_picture(64, 48);
+    // The program's own state the step must leave alone.
+    GLuint tex = 0, fbo[2] = {};
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 4, 4, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glGenFramebuffers(2, fbo);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo[0]);
+    glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, tex, 0);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    glScissor(1, 2, 3, 4);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+
+    glXSwapBuffers(dpy, win);  // through this binary's import slot
+
+    EXPECT_EQ(g_real_swaps, 1);
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_EQ(frame.kind, HOOK_KIND_GL);
+    EXPECT_EQ((uintptr_t)frame.a, (uintptr_t)win);
+    EXPECT_EQ(frame.b, (void *)ctx);
+    EXPECT_EQ(frame.c, nullptr);
+    EXPECT_EQ(frame.opaque, &frame);
+    ASSERT_EQ(frame.width, 64u);
+    ASSERT_EQ(frame.height, 48u);
+    ASSERT_EQ(frame.pixels.size(), 64u * 4 * 48);
+    // Row 0 of the read-back is the window's top row.
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 1, 0, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 10, 10, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 10, 30, 0, 0, 255));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+
+    GLint v = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &v);
+    EXPECT_EQ((GLuint)v, tex);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &v);
+    EXPECT_EQ((GLuint)v, fbo[0]);
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &v);
+    EXPECT_EQ(v, 0);
+    EXPECT_TRUE(glIsEnabled(GL_SCISSOR_TEST));
+    GLint box[4];
+    glGetIntegerv(GL_SCISSOR_BOX, box);
+    EXPECT_EQ(box[0], 1);
+    EXPECT_EQ(box[3], 4);
+    glGetIntegerv(GL_PACK_ALIGNMENT, &v);
+    EXPECT_EQ(v, 1);
+    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &v);
+    EXPECT_EQ(v, 0);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glGetIntegerv(GL_READ_BUFFER, &v);
+    EXPECT_EQ(v, GL_BACK);
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+
+    glDeleteFramebuffers(2, fbo);
+    glDeleteTextures(1, &tex);
+}
+
+TEST_F(PresentHooksTest, ResizeRemakesTheCopy) {
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    XResizeWindow(dpy, win, 80, 40);
+    XSync(dpy, False);
+    draw_picture(80, 40);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 2);
+    EXPECT_EQ(g_real_swaps, 2);
+    EXPECT_EQ(frame.width, 80u);
+    EXPECT_EQ(frame.height, 40u);
+    ASSERT_EQ(frame.pixels.size(), 80u * 4 * 40);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 79, 5, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 79, 39, 0, 0, 255));
+}
+
+TEST_F(PresentHooksTest, NoContextReportsAndStillSwaps) {
+    glXMakeCurrent(dpy, None, nullptr);
+    glXSwapBuffers(dpy, win);
+    EXPECT_EQ(frame.calls, 0);
+    ASSERT_EQ(errors.codes.size(), 1u);
+    EXPECT_EQ(errors.codes[0], HOOK_ERR_GL_NO_CONTEXT);
+    EXPECT_EQ(g_real_swaps, 1);
+    glXMakeCurrent(dpy, win, ctx);
+}
+
+TEST_F(PresentHooksTest, RemovalRestoresTheImportAndRefusesTwice) {
+    EXPECT_TRUE(hooks_installed());
+    EXPECT_EQ(hook_gl_install(on_frame, on_error, &frame), 4317);
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    ASSERT_EQ(hooks_remove_all(0), 0);
+    EXPECT_EQ(hook_gl_swap_buffers_a_real, nullptr);
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);  // straight to the library now
+    EXPECT_EQ(frame.calls, 0);
+    // Installed again for the fixture's tear-down.
+    ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
+
+TEST_F(PresentHooksTest, InstanceRemovesHooksAfterItsWait) {
+    ZarvekInstance *z = nullptr;
+    ASSERT_EQ(ZarvekInit(nullptr, &z), 0);
+    EXPECT_EQ(z->hook_removal_wait_ms, 2000u);
+    z->hook_removal_wait_ms = 150;
+    z->present_hooks_installed = 1;
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    int64_t start = VKO_GetTime();
+    ASSERT_EQ(ZarvekRemoveHooks(z), 0);
+    EXPECT_GE(VKO_TimeDiff(start, VKO_GetTime()), 0.14);
+    EXPECT_EQ(z->present_hooks_installed, 0);
+    EXPECT_FALSE(hooks_installed());
+    EXPECT_EQ(ZarvekRemoveHooks(z), HOOK_ERR_NO_HOOKS);
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    EXPECT_EQ(frame.calls, 0);
+    ZarvekDestroy(&z);
+    ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
