@@ -4,6 +4,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/dpms.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -257,6 +258,17 @@ uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
     return cls;
 }
 
+// Wakes the displays: a screen in power saving shows the local user nothing
+// of what the guests do. Without DPMS or a display there is nothing to wake.
+void monitors_on(void) {
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) return;
+    int ev = 0, err = 0;
+    if (DPMSQueryExtension(dpy, &ev, &err) && DPMSCapable(dpy)) DPMSForceLevel(dpy, DPMSModeOn);
+    XForceScreenSaver(dpy, ScreenSaverReset);
+    XCloseDisplay(dpy);
+}
+
 // False when the displays are still there (the driver refused to let go).
 bool release_virtual_displays(HostContext *ctx) {
     if (!ctx->vdd) return true;
@@ -412,9 +424,6 @@ void host_destroy(HostContext **handle, int32_t reason) {
         ctx->msg_state[i] = 0;
         VKO_MutexUnlock(ctx->slot_lock);
     }
-    host_mouse_hook_wake(ctx->mouse_control);
-    VKO_ThreadDestroy(&ctx->mouse_hook_thread);
-    host_mouse_control_destroy(&ctx->mouse_control);
     if (ctx->audio_thread) {
         host_audio_stop(&ctx->audio);
         VKO_ThreadDestroy(&ctx->audio_thread);
@@ -425,6 +434,9 @@ void host_destroy(HostContext **handle, int32_t reason) {
 
     destroy_vusb(ctx);
     controller_manager_destroy(&ctx->gamepads);
+    host_mouse_hook_wake(ctx->mouse_control);
+    VKO_ThreadDestroy(&ctx->mouse_hook_thread);
+    host_mouse_control_destroy(&ctx->mouse_control);
     free_whitelist(&ctx->whitelist);
     host_audio_free(&ctx->audio);
     if (ctx->audio_capture) {
@@ -490,6 +502,7 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
     ctx->virtual_displays_on.store(0);
     ctx->config = ctx->pending;
     ctx->lock_on_leave = guest->info.owner;
+    monitors_on();
     host_gamepad_init(ctx);
     const HostConfig &c = ctx->config;
     if (guest->info.owner) {
