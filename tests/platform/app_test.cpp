@@ -699,4 +699,33 @@ TEST_F(AppTest, UserModelIdNamesTheWindowClassAndStayAwakeToggles) {
     VKO_SetAppUserModelID(nullptr);
 }
 
+TEST_F(AppTest, CharactersBeyondTheSixteenBitPlaneArriveWhole) {
+    ASSERT_EQ(h->open_window(), 0);
+    // Put U+1F600 on an unused keycode of the server's map.
+    int min = 0, max = 0;
+    XDisplayKeycodes(d.dpy, &min, &max);
+    int per = 0;
+    KeySym *map = XGetKeyboardMapping(d.dpy, (KeyCode)min, max - min + 1, &per);
+    int free_code = 0;
+    for (int k = max; k >= min && !free_code; k--) {
+        bool empty = true;
+        for (int j = 0; j < per; j++) empty &= map[(k - min) * per + j] == NoSymbol;
+        if (empty) free_code = k;
+    }
+    XFree(map);
+    ASSERT_NE(free_code, 0);
+    KeySym emoji = 0x1000000 + 0x1F600;
+    XChangeKeyboardMapping(d.dpy, free_code, 1, &emoji, 1);
+    XSync(d.dpy, False);
+    h->pump(100);  // the app takes the new map in
+    h->events.clear();
+    d.key((unsigned)free_code, true);
+    d.key((unsigned)free_code, false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_TEXT, 1));
+    EXPECT_STREQ(h->of(VKO_EVENT_TEXT)[0].text, "\xF0\x9F\x98\x80");
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(d.dpy, free_code, 1, &none, 1);
+    XSync(d.dpy, False);
+}
+
 }  // namespace

@@ -874,6 +874,7 @@ void x11_dispatch_event(VKO_App *app, XEvent *e) {
     }
     if (x11_tray_event(app, e)) return;
     if (e->xany.window == x->root) {
+        if (e->type == PropertyNotify && e->xproperty.atom == x->net_check) x->wm = -1;
         if (e->type == KeyPress || e->type == KeyRelease) on_key(app, -1, &e->xkey, e->type == KeyPress);
         return;
     }
@@ -905,11 +906,13 @@ int32_t x11_index_of(VKO_App *app, Window w) {
 }
 
 bool x11_has_wm(X11App *x) {
-    unsigned long n = 0;
-    long *w = get_longs(x->dpy, x->root, x->net_check, XA_WINDOW, &n);
-    bool wm = w && n >= 1 && w[0] != 0;
-    if (w) XFree(w);
-    return wm;
+    if (x->wm < 0) {
+        unsigned long n = 0;
+        long *w = get_longs(x->dpy, x->root, x->net_check, XA_WINDOW, &n);
+        x->wm = w && n >= 1 && w[0] != 0;
+        if (w) XFree(w);
+    }
+    return x->wm == 1;
 }
 
 bool x11_app_open(VKO_App *app) {
@@ -928,6 +931,7 @@ bool x11_app_open(VKO_App *app) {
     x->dpy = dpy;
     x->screen = DefaultScreen(dpy);
     x->root = RootWindow(dpy, x->screen);
+    x->wm = -1;
     {
         std::lock_guard<std::mutex> lock(g_dead_mutex);
         for (X11App *&slot : g_apps)

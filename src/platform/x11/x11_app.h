@@ -14,6 +14,7 @@ struct X11App {
     int screen;
     Window root;
     bool dead;  // the connection broke: every window is gone
+    int wm;     // a window manager runs: 1 yes, 0 no, -1 not known (asked again)
     int xi_opcode;
     bool xi;
     int xfixes_event;
