@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/gfx/d3d11.h"
 #include "platform/gfx/vk_load.h"
 
 const VKO_ColorFormatInfo vko_color_formats[VKO_COLOR_FORMAT_COUNT] = {
@@ -104,17 +105,24 @@ const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
     {},
     {vko_vk_ctx_create, vko_vk_ctx_destroy, vko_vk_ctx_present, vko_vk_ctx_get_size, vko_vk_ctx_get_device,
      vko_vk_ctx_get_context, vko_vk_ctx_get_surface, sync_interval_none, lock_always, unlock_none},
-    {},
+    {vko_d3d11_ctx_create, vko_d3d11_ctx_destroy, vko_d3d11_ctx_present, vko_d3d11_ctx_get_size,
+     vko_d3d11_ctx_get_device, vko_d3d11_ctx_get_context, vko_d3d11_ctx_get_surface,
+     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
     {},
 };
 const vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
-    {}, {}, {vko_vk_create, vko_vk_destroy, shared_test_none, vko_vk_render, vko_vk_clear}, {}, {},
+    {},
+    {},
+    {vko_vk_create, vko_vk_destroy, shared_test_none, vko_vk_render, vko_vk_clear},
+    {vko_d3d11_create, vko_d3d11_destroy, vko_d3d11_valid_shared_handle, vko_d3d11_render, vko_d3d11_clear},
+    {},
 };
 const vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_ui_create, vko_vk_ui_destroy, vko_vk_ui_render, vko_vk_ui_create_texture,
      vko_vk_ui_destroy_texture},
-    {},
+    {vko_d3d11_ui_create, vko_d3d11_ui_destroy, vko_d3d11_ui_render, vko_d3d11_ui_create_texture,
+     vko_d3d11_ui_destroy_texture},
     {},
 };
