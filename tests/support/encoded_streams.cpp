@@ -158,8 +158,9 @@ AvView decode_units(const std::vector<EncodedUnit> &units, bool hevc) {
 }
 
 // libx265 keeps a few copied option strings past x265_param_free, and Mesa's
-// GL driver (kept loaded by the present-hook tests so its frames have a
-// name) and LLVM keep per-process state: they are the libraries', not ours.
+// GL and Vulkan drivers (kept loaded by the present-hook and submission tests
+// so their frames have a name) and LLVM keep per-process state: they are the
+// libraries', not ours.
 extern "C" const char *__lsan_default_suppressions() {
-    return "leak:libx265.so\nleak:_dri.so\nleak:libLLVM\n";
+    return "leak:libx265.so\nleak:_dri.so\nleak:libvulkan_lvp\nleak:libLLVM\n";
 }
