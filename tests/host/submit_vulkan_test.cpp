@@ -21,18 +21,39 @@ PFN_vkVoidFunction VKAPI_CALL lookup_without_create_image(VkInstance instance, c
     return g_gipa(instance, name);
 }
 
+#define TEST_VK_FUNCS(X)                   \
+    X(vkDestroyInstance)                   \
+    X(vkEnumeratePhysicalDevices)          \
+    X(vkCreateDevice)                      \
+    X(vkDestroyDevice)                     \
+    X(vkGetDeviceQueue)                    \
+    X(vkCreateImage)                       \
+    X(vkDestroyImage)                      \
+    X(vkCreateBuffer)                      \
+    X(vkDestroyBuffer)                     \
+    X(vkGetImageMemoryRequirements)        \
+    X(vkGetBufferMemoryRequirements)       \
+    X(vkAllocateMemory)                    \
+    X(vkFreeMemory)                        \
+    X(vkBindImageMemory)                   \
+    X(vkBindBufferMemory)                  \
+    X(vkMapMemory)                         \
+    X(vkUnmapMemory)                       \
+    X(vkGetPhysicalDeviceMemoryProperties) \
+    X(vkCreateCommandPool)                 \
+    X(vkDestroyCommandPool)                \
+    X(vkAllocateCommandBuffers)            \
+    X(vkBeginCommandBuffer)                \
+    X(vkEndCommandBuffer)                  \
+    X(vkCmdPipelineBarrier)                \
+    X(vkCmdCopyBufferToImage)              \
+    X(vkQueueSubmit)                       \
+    X(vkQueueWaitIdle)
+
 struct Vk {
+    PFN_vkCreateInstance vkCreateInstance = nullptr;
 #define F(name) PFN_##name name = nullptr;
-    F(vkCreateInstance)
-    F(vkDestroyInstance)
-    F(vkEnumeratePhysicalDevices)
-    F(vkCreateDevice) F(vkDestroyDevice) F(vkGetDeviceQueue) F(vkCreateImage) F(vkDestroyImage)
-        F(vkCreateBuffer) F(vkDestroyBuffer) F(vkGetImageMemoryRequirements) F(vkGetBufferMemoryRequirements)
-            F(vkAllocateMemory) F(vkFreeMemory) F(vkBindImageMemory) F(vkBindBufferMemory) F(vkMapMemory)
-                F(vkUnmapMemory) F(vkGetPhysicalDeviceMemoryProperties) F(vkCreateCommandPool)
-                    F(vkDestroyCommandPool) F(vkAllocateCommandBuffers) F(vkBeginCommandBuffer)
-                        F(vkEndCommandBuffer) F(vkCmdPipelineBarrier) F(vkCmdCopyBufferToImage)
-                            F(vkQueueSubmit) F(vkQueueWaitIdle)
+    TEST_VK_FUNCS(F)
 #undef F
 };
 
@@ -75,18 +96,9 @@ struct SubmitVulkanTest : ::testing::Test {
         ici.ppEnabledExtensionNames = &surface;
         ASSERT_EQ(vk.vkCreateInstance(&ici, nullptr, &instance), VK_SUCCESS);
 #define L(name) vk.name = (PFN_##name)g_gipa(instance, #name);
-        L(vkDestroyInstance)
-        L(vkEnumeratePhysicalDevices)
-        L(vkCreateDevice) L(vkDestroyDevice) L(vkGetDeviceQueue) L(vkCreateImage) L(vkDestroyImage)
-            L(vkCreateBuffer) L(vkDestroyBuffer) L(vkGetImageMemoryRequirements)
-                L(vkGetBufferMemoryRequirements) L(vkAllocateMemory) L(vkFreeMemory) L(vkBindImageMemory)
-                    L(vkBindBufferMemory) L(vkMapMemory) L(vkUnmapMemory)
-                        L(vkGetPhysicalDeviceMemoryProperties) L(vkCreateCommandPool) L(vkDestroyCommandPool)
-                            L(vkAllocateCommandBuffers) L(vkBeginCommandBuffer) L(vkEndCommandBuffer)
-                                L(vkCmdPipelineBarrier) L(vkCmdCopyBufferToImage) L(vkQueueSubmit)
-                                    L(vkQueueWaitIdle)
+        TEST_VK_FUNCS(L)
 #undef L
-                                        uint32_t n = 1;
+        uint32_t n = 1;
         ASSERT_GE(vk.vkEnumeratePhysicalDevices(instance, &n, &phys), 0);
         ASSERT_EQ(n, 1u);
         float prio = 1;
