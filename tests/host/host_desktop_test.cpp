@@ -20,9 +20,11 @@
 #include "host/display.h"
 #include "host/encoder.h"
 #include "host/host.h"
+#include "host/input.h"
 #include "platform/json.h"
 #include "platform/map.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "support/bud_pair.h"
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
@@ -399,6 +401,61 @@ TEST_F(HostDesktop, ApplicationClassEndsWithItsWindow) {
     XCloseDisplay(second);  // every window of the program goes
     EXPECT_EQ(host_app_class(&ctx->whitelist, 12345), 2u);
     EXPECT_LT(ctx->whitelist.cached, cached);
+}
+
+// With the whitelist required, a click goes by the program of the window
+// under the pointer, not by the focused one: a guest that is not the owner
+// clicks only into listed programs' windows.
+TEST_F(HostDesktop, ClicksFollowTheWindowUnderThePointer) {
+    cfg.require_whitelist = 1;
+    cfg.exclusive_input = 0;
+    start(HostHooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0});
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    VKO_JSONObjSetItem(ctx->whitelist.paths, self, VKO_JSONBoolCreate(true));
+    Display *dpy = XOpenDisplay(nullptr);
+    auto window = [&](int x, unsigned long pid) {
+        XSetWindowAttributes a = {};
+        a.override_redirect = True;
+        a.event_mask = ButtonPressMask;
+        Window w = XCreateWindow(dpy, DefaultRootWindow(dpy), x, 0, 320, 480, 0, CopyFromParent, InputOutput,
+                                 CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
+        XChangeProperty(dpy, w, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char *>(&pid), 1);
+        XMapRaised(dpy, w);
+        return w;
+    };
+    Window listed = window(0, static_cast<unsigned long>(getpid()));
+    Window other = window(320, static_cast<unsigned long>(getppid()));
+    XSync(dpy, False);
+    Peer *g = join(2, false);
+    uint32_t marker = 100;
+    auto click_at = [&](int x) {
+        XWarpPointer(dpy, None, DefaultRootWindow(dpy), 0, 0, 0, 0, x, 100);
+        XSync(dpy, False);
+        g->send({1, 1, 0, MSG_MOUSE_BUTTON});
+        g->send({1, 0, 0, MSG_MOUSE_BUTTON});
+        g->send({0, ++marker, 1, MSG_DISPLAY_SIZE});  // handled after the clicks
+        ASSERT_TRUE(eventually([&] {
+            VKO_MutexLock(ctx->stream_locks[0]);  // written under it by the guest's thread
+            bool done = ctx->streams[0].client_width == marker;
+            VKO_MutexUnlock(ctx->stream_locks[0]);
+            return done;
+        }));
+    };
+    click_at(400);
+    click_at(100);
+    XSync(dpy, False);
+    std::vector<Window> pressed;
+    while (XPending(dpy)) {
+        XEvent e;
+        XNextEvent(dpy, &e);
+        if (e.type == ButtonPress) pressed.push_back(e.xbutton.window);
+    }
+    EXPECT_EQ(pressed, std::vector<Window>{listed});
+    XDestroyWindow(dpy, listed);
+    XDestroyWindow(dpy, other);
+    XCloseDisplay(dpy);
 }
 
 // Modes saved for one session are put back once: a later session that saved
