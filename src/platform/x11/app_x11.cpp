@@ -857,6 +857,9 @@ void x11_dispatch_event(VKO_App *app, XEvent *e) {
                 e->xcookie.evtype == XI_RawButtonRelease)
                 on_raw(app, (XIRawEvent *)e->xcookie.data);
             XFreeEventData(x->dpy, &e->xcookie);
+        } else {
+            VKO_Log("app_custom_hwnd_proc", "'GetRawInputData' failed with error 0x%X",
+                    (unsigned)e->xcookie.evtype);
         }
         return;
     }
@@ -1070,8 +1073,11 @@ void x11_apply_input(VKO_App *app, bool active) {
     x11_apply_cursor(app, active);
     if (!active || !app->grab_keyboard || app->input_mode != 0) {
         if (app->hook_installed) {
+            X11ErrorTrap trap(x->dpy);
             XUngrabKeyboard(x->dpy, CurrentTime);
-            XFlush(x->dpy);
+            if (int e = trap.sync())
+                VKO_Log("app_apply_keyboard_state", "'UnhookWindowsHookEx' failed with error 0x%X",
+                        (unsigned)e);
         }
         app->hook_installed = false;
         if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
@@ -1168,7 +1174,7 @@ void x11_cursor_rgba(VKO_App *app, const uint8_t *rgba, uint32_t w, uint32_t h, 
     }
     XcursorImage *img = XcursorImageCreate((int)w, (int)h);
     if (!img) {
-        VKO_Log("app_set_rgba_cursor", "'CreateIconIndirect' failed with error 0x%X", 0x8u);
+        VKO_Log("app_set_rgba_cursor", "'CreateDIBSection' failed to create color bitmap");
         return;
     }
     img->xhot = std::min(hx, w - 1);
