@@ -274,7 +274,7 @@ bool stream_full(SctpTransport *t) {
 // Takes what usrsctp holds for the link, in order, while every stream has
 // room; a full stream leaves the rest in the library, which stops
 // acknowledging beyond its receive window and so slows the sender.
-void take_input(SctpTransport *t) {
+void sctpp_on_receive(SctpTransport *t) {
     if (t->state.load() != 0 && !t->closing) return;
     if (t->listening ? !t->connected : !t->connect_issued) return;
     while (t->closing || !stream_full(t)) {
@@ -568,7 +568,7 @@ void sctpp_thread(SctpTransport *t) {
         }
         if (live && t->connected) drain_all(t);
         close_when_drained(t);
-        take_input(t);
+        sctpp_on_receive(t);
 
         uint64_t silent = now_ms(t) - t->last_data.load();
         if (silent >= kDeadMs)

@@ -571,7 +571,9 @@ static int32_t signal_round(SignalContext *ctx, char *buf, bool *connected, uint
     VKO_MutexLock(ctx->session_mutex);
     snprintf(path, sizeof(path), "/?session_id=%s&role=%s&version=1&build=%s&sdk_version=%u", ctx->session_id,
              ctx->role, zarvek_version(), SIGNAL_SDK_VERSION);
-    snprintf(url, sizeof(url), "%s%s://%s:%u%s", "ws", ctx->secure ? "s" : "", ctx->host, ctx->port, path);
+    char port[8];
+    snprintf(port, sizeof(port), ":%u", (unsigned)ctx->port);
+    snprintf(url, sizeof(url), "%s%s://%s%s%s", "ws", ctx->secure ? "s" : "", ctx->host, port, path);
     ctx->session_active = 1;
     VKO_MutexUnlock(ctx->session_mutex);
 

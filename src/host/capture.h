@@ -96,6 +96,29 @@ void cap_dxgi_set_min_framerate(void *handle, uint8_t on);
 // Grabs of the screen since start (a still screen is not grabbed again).
 uint64_t cap_dxgi_grabs(void *handle);
 
+// Pointer shape kinds, as a duplication hands them out.
+#define CURSOR_SHAPE_MONOCHROME 1u    // AND mask over XOR mask, 1 bit a pixel
+#define CURSOR_SHAPE_COLOR 2u         // 32-bit pixels with alpha
+#define CURSOR_SHAPE_MASKED_COLOR 4u  // 32-bit pixels, top byte a mask
+
+struct CursorShapeInfo {
+    uint32_t type;
+    uint32_t width;   // pixels
+    uint32_t height;  // pixels; twice the image's height for monochrome
+    uint16_t hot_x, hot_y;
+};
+
+// Turns the shape held in `cursor` (CAPTURE_CURSOR_BUFFER bytes, as fetched)
+// into 32-bit pixels, then fills the header's size, width, height, hot spot
+// and uniform flag and the frame's two copies of the size.
+void cap_cursor_shape_finish(const CursorShapeInfo *info, uint8_t *cursor, CaptureFrame *frame);
+// Monochrome masks at offset 0 (AND) and `xor_offset` (XOR), `bytes` long in
+// all, one byte per 8 pixels in row order, to pixels over the whole buffer.
+void cap_cursor_mono_to_rgba(uint8_t *cursor, uint32_t xor_offset, uint32_t bytes, uint32_t width,
+                             uint32_t height);
+// Masked colour pixels in place: the mask byte becomes a real alpha.
+void cap_cursor_masked_to_rgba(uint8_t *cursor, uint32_t width, uint32_t height);
+
 // Brings the host's session to the console. A Linux X session is already
 // the local one, and no other session is ever logged off: does nothing.
 void session_take_console(uint8_t mode);

@@ -134,7 +134,7 @@ void window_free(MinFrameRateWindow **win) {
     *win = nullptr;
 }
 
-int32_t cap_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
+int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->dpy = XOpenDisplay(nullptr);
     if (!c->dpy) return CAPTURE_ERR_FACTORY;
     X11ErrorTrap setup(c->dpy);
@@ -232,41 +232,26 @@ bool drain_events(CapX11 *c, bool *moved) {
     return c->dirty || c->shape_changed || *moved;
 }
 
-void put16(uint8_t *p, uint16_t v) {
-    memcpy(p, &v, 2);
-}
-
-int32_t pointer_shape(CapX11 *c, uint8_t *cursor, CaptureFrame *frame) {
+// X cursors always arrive as colour pixels with alpha (premultiplied ARGB),
+// so the colour branch of the conversion is the one taken here.
+int32_t cap_dxgi_pointer_shape(CapX11 *c, uint8_t *cursor, CaptureFrame *frame) {
     uint8_t *hdr = frame->cursor_header;
+    memset(hdr + 16, 0, 8);
     XFixesCursorImage *img = XFixesGetCursorImage(c->dpy);
     if (!img) return CAPTURE_ERR_FRAME;
     c->cursor_serial = img->cursor_serial;
+    CursorShapeInfo info = {CURSOR_SHAPE_COLOR, img->width, img->height, img->xhot, img->yhot};
     uint32_t n = (uint32_t)img->width * img->height;
-    if (n * 4 > CAPTURE_CURSOR_BUFFER) n = 0;
+    if ((uint64_t)n * 4 > CAPTURE_CURSOR_BUFFER) info.width = info.height = n = 0;
     uint32_t *px = (uint32_t *)cursor;
-    bool uniform = true;
-    for (uint32_t i = 0; i < n; i++) {
-        px[i] = (uint32_t)img->pixels[i];  // ARGB in the low 32 bits of each long
-        uniform &= px[i] == px[0];
-    }
-    uint32_t size = n * 4;
-    memcpy(hdr + 16, &size, 4);
-    put16(hdr + 20, n ? img->width : 0);
-    put16(hdr + 22, n ? img->height : 0);
-    put16(hdr + 28, img->xhot);
-    put16(hdr + 30, img->yhot);
-    uint16_t flags;
-    memcpy(&flags, hdr + 32, 2);
-    if (uniform) flags |= CURSOR_FLAG_UNIFORM;
-    put16(hdr + 32, flags);
-    frame->cursor_width = n ? img->width : 0;
-    frame->cursor_height = n ? img->height : 0;
+    for (uint32_t i = 0; i < n; i++) px[i] = (uint32_t)img->pixels[i];  // in the low 32 bits of each long
     XFree(img);
+    cap_cursor_shape_finish(&info, cursor, frame);
     return 0;
 }
 
 // Both requests have a reply: an error shows in the result (and reaches the
-// process's handler, installed by cap_init's trap), so no extra round trip
+// process's handler, installed by cap_dxgi_init's trap), so no extra round trip
 // is needed to see it.
 bool grab(CapX11 *c) {
     if (c->shm) return XShmGetImage(c->dpy, c->root, c->image, c->x, c->y, AllPlanes) != 0;
@@ -307,7 +292,7 @@ int32_t cap_dxgi_start(void **handle, uint8_t ten_bit, uint8_t, const DisplayOut
     cap_dxgi_stop(handle);
     CapX11 *c = new CapX11();
     *handle = c;
-    int32_t r = cap_init(c, ten_bit, display->adapter_index, display->output_index);
+    int32_t r = cap_dxgi_init(c, ten_bit, display->adapter_index, display->output_index);
     if (r != 0) {
         cap_dxgi_stop(handle);
         return r;
@@ -386,7 +371,7 @@ int32_t cap_dxgi_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, Captur
     frame->cursor_updated = moved || c->shape_changed;
     if (c->shape_changed) {
         c->shape_changed = false;
-        return pointer_shape(c, cursor, frame);
+        return cap_dxgi_pointer_shape(c, cursor, frame);
     }
     return 0;
 }
@@ -414,8 +399,18 @@ void cap_dxgi_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t
     CapX11 *c = (CapX11 *)handle;
     *width = (uint16_t)c->w;
     *height = (uint16_t)c->h;
-    *format = CAPTURE_FORMAT_BGRA;
-    log_setting("format", "BGRA");
+    D3D11_TEXTURE2D_DESC d;
+    c->texture->GetDesc(&d);
+    if (d.Format == DXGI_FORMAT_R8G8B8A8_UNORM) {
+        *format = CAPTURE_FORMAT_RGBA;
+        log_setting("format", "RGBA");
+    } else if (d.Format == DXGI_FORMAT_R10G10B10A2_UNORM) {
+        *format = CAPTURE_FORMAT_RGBA10;
+        log_setting("format", "RGBA10");
+    } else {
+        *format = CAPTURE_FORMAT_BGRA;
+        log_setting("format", "BGRA");
+    }
 }
 
 int32_t cap_dxgi_get_cursor(void *handle, int32_t *x, int32_t *y, uint8_t *hidden, uint8_t *suppressed) {

@@ -239,7 +239,9 @@ uint32_t display_adapter_get_all(DisplayOutput outputs[DISPLAY_MAX_OUTPUTS]) {
             XRRProviderInfo *pi = XRRGetProviderInfo(dpy, res, prov->providers[0]);
             if (pi) {
                 name = pi->name;
-                adapter_id = std::to_string((unsigned long)prov->providers[0]) + std::to_string((long)i);
+                char idtext[48];
+                snprintf(idtext, sizeof(idtext), "%lu%ld", (unsigned long)prov->providers[0], (long)i);
+                adapter_id = idtext;
                 XRRFreeProviderInfo(pi);
             }
         }
@@ -266,9 +268,15 @@ uint32_t display_adapter_get_all(DisplayOutput outputs[DISPLAY_MAX_OUTPUTS]) {
             o.bottom = m.y + (int32_t)m.height;
             o.width = m.width;
             o.height = m.height;
-            copy_text(o.name, sizeof(o.name), m.name);
             char label[300];
-            snprintf(label, sizeof(label), "[%u] %s", j + 1, o.name);
+            if (m.name[0]) {
+                copy_text(o.name, sizeof(o.name), m.name);
+                snprintf(label, sizeof(label), "[%u] %s", j + 1, o.name);
+            } else {
+                // A monitor whose name the server would not give.
+                copy_text(o.name, sizeof(o.name), "Unknown Output");
+                snprintf(label, sizeof(label), "[%d] Unknown Output", (int)j + 1);
+            }
             snprintf(o.id, sizeof(o.id), "%s-%u", adapter_id.c_str(), VKO_DJB2(label));
         }
     }

@@ -407,17 +407,12 @@ static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size) {
 // logs unless the input itself was invalid. The copy is made before the log
 // line: that line takes scratch space and may wrap over a scratch source.
 template <typename S, typename D, typename Map>
-static bool conv_fallback(ConvError e, const S *src, D *dst, uint32_t n, const char *tag, const char *call,
-                          Map map) {
+static void conv_fallback(const S *src, D *dst, uint32_t n, Map map) {
     if (n > 0) {
         uint32_t i = 0;
         for (; src && src[i] && i + 1 < n; i++) dst[i] = map(src[i]);
         dst[i] = 0;
     }
-
-    if (e != CONV_INVALID) VKO_Log(tag, "'%s' failed with error 0x%X", call, (unsigned)e);
-
-    return false;
 }
 
 bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len) {
@@ -425,8 +420,10 @@ bool VKO_MultiToWide(const char *src, char16_t *dst, uint32_t len) {
     if (e == CONV_OK) return true;
 
     // Each byte widened.
-    return conv_fallback(e, src, dst, len, "VKO_MultiToWide", "MultiByteToWideChar",
-                         [](char c) { return (char16_t)(unsigned char)c; });
+    conv_fallback(src, dst, len, [](char c) { return (char16_t)(unsigned char)c; });
+    if (e != CONV_INVALID)
+        VKO_Log("VKO_MultiToWide", "'MultiByteToWideChar' failed with error 0x%X", (unsigned)e);
+    return false;
 }
 
 bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size) {
@@ -434,8 +431,10 @@ bool VKO_WideToMulti(const char16_t *src, char *dst, uint32_t size) {
     if (e == CONV_OK) return true;
 
     // ASCII kept, every other unit replaced.
-    return conv_fallback(e, src, dst, size, "VKO_WideToMulti", "WideCharToMultiByte",
-                         [](char16_t c) { return c < 0x80 ? (char)c : '?'; });
+    conv_fallback(src, dst, size, [](char16_t c) { return c < 0x80 ? (char)c : '?'; });
+    if (e != CONV_INVALID)
+        VKO_Log("VKO_WideToMulti", "'WideCharToMultiByte' failed with error 0x%X", (unsigned)e);
+    return false;
 }
 
 static size_t wide_len(const char16_t *s) {

@@ -94,7 +94,7 @@ void log_set_line_writer(LogLineFunc writer) {
     g_writer.store(writer);
 }
 
-int32_t log_message(uint32_t level, const char *format, ...) {
+int32_t log_message(LogLevel level, const char *format, ...) {
     LogSinkFunc sink;
     void *ctx;
     {
@@ -110,7 +110,7 @@ int32_t log_message(uint32_t level, const char *format, ...) {
     return r;
 }
 
-int32_t log_sink_format(uint32_t level, const char *format, va_list args, void *context) {
+int32_t log_sink_format(LogLevel level, const char *format, va_list args, void *context) {
     LogLineFunc writer = g_writer.load();
     if (!writer || !format) return 0;
     va_list copy;
@@ -122,7 +122,7 @@ int32_t log_sink_format(uint32_t level, const char *format, va_list args, void *
     return 0;
 }
 
-void log_write(uint32_t level, const char *text, void *context) {
+void log_write(LogLevel level, const char *text, void *context) {
     if (!text) text = "";
     char time_text[32] = {0};
     time_t now = time(nullptr);
@@ -177,7 +177,7 @@ void log_set_forward_callback(LogPlatformFunc callback, void *context) {
     g_forward_ctx = context;
 }
 
-const char *log_forward(uint32_t level, const char *format, ...) {
+const char *log_forward(LogLevel level, const char *format, ...) {
     LogPlatformFunc cb;
     void *ctx;
     {

@@ -6,6 +6,9 @@
 #include <cstdarg>
 #include <cstdint>
 
+// A line's level: information, debug, forced (never filtered); any other
+// number is printed as it is.
+typedef uint32_t LogLevel;
 #define LOG_LEVEL_INFO 0u
 #define LOG_LEVEL_DEBUG 1u
 #define LOG_LEVEL_FORCED 0xDEFACEDu
@@ -22,8 +25,8 @@
 #define LOG_BANNER_START "===== Zarvek: Started ====="
 #define LOG_BANNER_END "===== Zarvek: Shutdown with %d ====="
 
-typedef int32_t (*LogSinkFunc)(uint32_t level, const char *format, va_list args, void *context);
-typedef void (*LogLineFunc)(uint32_t level, const char *text, void *context);
+typedef int32_t (*LogSinkFunc)(LogLevel level, const char *format, va_list args, void *context);
+typedef void (*LogLineFunc)(LogLevel level, const char *text, void *context);
 typedef void (*LogPlatformFunc)(const char *file, const char *function, int32_t line, uint32_t level,
                                 const char *text, int32_t value, uint32_t flags, void *context);
 
@@ -38,13 +41,13 @@ struct FsWriteRecord {
 void log_set_sink(LogSinkFunc sink, void *context);
 void log_set_line_writer(LogLineFunc writer);
 
-int32_t log_message(uint32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-int32_t log_sink_format(uint32_t level, const char *format, va_list args, void *context);
-void log_write(uint32_t level, const char *text, void *context);  // context: AppContext or null
+int32_t log_message(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int32_t log_sink_format(LogLevel level, const char *format, va_list args, void *context);
+void log_write(LogLevel level, const char *text, void *context);  // context: AppContext or null
 
 // The process-wide callback of log_forward.
 void log_set_forward_callback(LogPlatformFunc callback, void *context);
-const char *log_forward(uint32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+const char *log_forward(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void log_platform_callback(const char *file, const char *function, int32_t line, uint32_t level,
                            const char *text, int32_t value, uint32_t flags, void *context);
 

@@ -1,13 +1,16 @@
 // Capture of a private Xvfb's RandR monitors: pixel-exact frames and NV12,
 // damage-driven frames and still screens, the cursor image and position,
-// and the frame pacing of capture_poll with a scripted back-end.
+// the frame pacing of capture_poll with a scripted back-end, and the
+// conversion of monochrome and masked pointer shapes on byte arrays.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "host/capture.h"
@@ -272,6 +275,109 @@ TEST(CapturePoll, PacingSkipsEarlyFramesAndPromotesCursorChanges) {
     EXPECT_EQ(capture_poll(rec, 20, 60, nullptr, &f), 7);
     rec->handle = nullptr;
     capture_record_destroy(&rec);
+}
+
+// A 32 x 64 monochrome pointer: AND plane then XOR plane, 4 bytes a row.
+struct MonoShape {
+    std::vector<uint8_t> buf = std::vector<uint8_t>(CAPTURE_CURSOR_BUFFER, 0);
+    MonoShape() { memset(buf.data(), 0xFF, 128); }  // AND all set, XOR clear: transparent
+    void set(uint32_t x, uint32_t y, bool and_bit, bool xor_bit) {
+        uint8_t bit = (uint8_t)(0x80 >> (x % 8));
+        uint8_t &a = buf[y * 4 + x / 8], &o = buf[128 + y * 4 + x / 8];
+        a = and_bit ? (a | bit) : (a & ~bit);
+        o = xor_bit ? (o | bit) : (o & ~bit);
+    }
+    uint32_t at(uint32_t x, uint32_t y) const {
+        uint32_t v;
+        memcpy(&v, buf.data() + (y * 32 + x) * 4, 4);
+        return v;
+    }
+};
+
+uint32_t header32(const CaptureFrame &f, int off) {
+    uint32_t v;
+    memcpy(&v, f.cursor_header + off, 4);
+    return v;
+}
+uint16_t header16(const CaptureFrame &f, int off) {
+    uint16_t v;
+    memcpy(&v, f.cursor_header + off, 2);
+    return v;
+}
+
+TEST(PointerShape, MonochromeBecomesHalfHeightPixelsWithHaloOnInvertingPixels) {
+    MonoShape m;
+    m.set(0, 0, false, false);    // black
+    m.set(31, 0, false, true);    // white
+    m.set(16, 16, true, true);    // inverting
+    m.set(16, 18, false, false);  // later black pixel inside the halo
+    m.set(0, 31, true, true);     // inverting at the corner: halo clipped
+    CaptureFrame f = {};
+    CursorShapeInfo info = {CURSOR_SHAPE_MONOCHROME, 32, 64, 3, 5};
+    cap_cursor_shape_finish(&info, m.buf.data(), &f);
+    EXPECT_EQ(header32(f, 16), 4096u);
+    EXPECT_EQ(std::make_tuple(header16(f, 20), header16(f, 22), header16(f, 28), header16(f, 30)),
+              std::make_tuple(32, 32, 3, 5));
+    EXPECT_EQ(std::make_tuple(f.cursor_width, f.cursor_height), std::make_tuple(32, 32));
+    EXPECT_EQ(header16(f, 32) & CURSOR_FLAG_UNIFORM, 0);
+    EXPECT_EQ(m.at(0, 0), 0xFF000000u);
+    EXPECT_EQ(m.at(31, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(m.at(5, 5), 0u);
+    EXPECT_EQ(m.at(16, 16), 0xFF000000u);
+    EXPECT_EQ(m.at(15, 15), 0x60FFFFFFu);
+    EXPECT_EQ(m.at(17, 16), 0x60FFFFFFu);
+    EXPECT_EQ(m.at(14, 14), 0x20FFFFFFu);
+    EXPECT_EQ(m.at(18, 17), 0x20FFFFFFu);
+    EXPECT_EQ(m.at(16, 18), 0xFF000000u);
+    EXPECT_EQ(m.at(13, 16), 0u);
+    EXPECT_EQ(m.at(0, 31), 0xFF000000u);
+    EXPECT_EQ(m.at(1, 30), 0x60FFFFFFu);
+    EXPECT_EQ(m.at(2, 29), 0x20FFFFFFu);
+    // Nothing of the masks survives past the image.
+    for (size_t i = 4096; i < 4096 + 256; i++) ASSERT_EQ(m.buf[i], 0) << i;
+}
+
+TEST(PointerShape, MaskedColourAndUniformImages) {
+    std::vector<uint8_t> buf(CAPTURE_CURSOR_BUFFER, 0);
+    const uint32_t in[4] = {0x00123456u, 0xFF000000u, 0xFFABCDEFu, 0x80ABCDEFu};
+    memcpy(buf.data(), in, sizeof(in));
+    CaptureFrame f = {};
+    CursorShapeInfo info = {CURSOR_SHAPE_MASKED_COLOR, 2, 2, 1, 1};
+    cap_cursor_shape_finish(&info, buf.data(), &f);
+    uint32_t out[4];
+    memcpy(out, buf.data(), sizeof(out));
+    EXPECT_EQ(std::vector<uint32_t>(out, out + 4),
+              (std::vector<uint32_t>{0xFF123456u, 0x00000000u, 0xE0606060u, 0xFFABCDEFu}));
+    EXPECT_EQ(header32(f, 16), 16u);
+    EXPECT_EQ(header16(f, 32) & CURSOR_FLAG_UNIFORM, 0);
+
+    // A fully transparent colour pointer is one value throughout.
+    std::fill(buf.begin(), buf.end(), 0);
+    CaptureFrame g = {};
+    memset(g.cursor_header + 32, 0, 2);
+    g.cursor_header[33] = 0x02;  // hidden flag kept
+    CursorShapeInfo colour = {CURSOR_SHAPE_COLOR, 24, 24, 0, 0};
+    cap_cursor_shape_finish(&colour, buf.data(), &g);
+    EXPECT_EQ(header16(g, 32), CURSOR_FLAG_UNIFORM | CURSOR_FLAG_HIDDEN);
+    EXPECT_EQ(header32(g, 16), 24u * 24 * 4);
+}
+
+TEST(PointerShape, ShapesThatDoNotFitLeaveAnEmptyImage) {
+    std::vector<uint8_t> buf(CAPTURE_CURSOR_BUFFER, 0xAB);
+    CaptureFrame f = {};
+    CursorShapeInfo huge = {CURSOR_SHAPE_MONOCHROME, 0xFFFFFFF0u, 4, 0, 0};
+    cap_cursor_shape_finish(&huge, buf.data(), &f);
+    EXPECT_EQ(header32(f, 16), 0u);
+    EXPECT_EQ(std::make_tuple(f.cursor_width, f.cursor_height), std::make_tuple(0, 0));
+    EXPECT_EQ(header16(f, 32), CURSOR_FLAG_UNIFORM);
+    CursorShapeInfo wide = {CURSOR_SHAPE_COLOR, 1024, 1024, 0, 0};  // 4 MiB of pixels
+    cap_cursor_shape_finish(&wide, buf.data(), &f);
+    EXPECT_EQ(header32(f, 16), 0u);
+    // Masks shorter than the image they claim: transparent, no read past them.
+    std::fill(buf.begin(), buf.end(), 0);
+    cap_cursor_mono_to_rgba(buf.data(), 64, 100, 32, 32);
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), 0), (long)buf.size());
+    cap_cursor_masked_to_rgba(buf.data(), 0xFFFF, 0xFFFF);  // too big: left as it is
 }
 
 }  // namespace
