@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "platform/map.h"
 #include "platform/memory.h"
+#include "platform/webview.h"
 
 VKO_HookState g_vko_hook;
 
@@ -220,6 +221,7 @@ VKO_App *VKO_AppCreate(uint32_t flags, VKO_AppFunc app_func, VKO_EventFunc event
     app->local_hotkeys = VKO_HashCreate(0);
     app->global_hotkeys = VKO_HashCreate(0);
     app->controllers = vko_controller_cache_create();
+    app->web = vko_webhub_create();
     if (!x11_app_open(app)) {
         VKO_AppDestroy(&app);
         return nullptr;
@@ -243,6 +245,7 @@ void VKO_AppDestroy(VKO_App **papp) {
     VKO_HashDestroy(&app->global_hotkeys, nullptr);
     vko_controller_cache_destroy(&app->controllers);
     for (int32_t i = 0; i < VKO_WINDOW_MAX; i++) VKO_WindowDestroy(app, i);
+    vko_webhub_destroy(&app->web);
     x11_app_close(app);
     vko_hid_listener_destroy(&app->hid);
     if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
@@ -265,6 +268,7 @@ void VKO_AppRun(VKO_App *app) {
             app->tray.last_add = VKO_GetTime();
         }
         x11_pump(app);
+        vko_webview_pump(app);
         vko_hid_listener_poll(app->hid);
         x11_check_released(app);
         bool go = app->app_func ? app->app_func(app->opaque) : false;

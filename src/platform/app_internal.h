@@ -1,6 +1,7 @@
 // The app object's record, shared by the portable core (app.cpp, window.cpp),
 // the X11 back-end (x11/) and the HID listener. Everything in it belongs to
-// the app thread; nothing here is touched by another thread.
+// the app thread; nothing here is touched by another thread, except the web
+// hub, which keeps its own lock (webview.cpp).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 struct VKO_Hash;
 struct X11App;
 struct VKO_HIDListener;
+struct VKO_WebHub;
 
 // One monitor: its name, full rectangle and work area in root pixels, and its
 // scale (DPI / 96).
@@ -128,6 +130,7 @@ struct VKO_App {
     VKO_WindowRec *windows[VKO_WINDOW_MAX];
     VKO_Tray tray;
     X11App *x;
+    VKO_WebHub *web;  // web-view calls carried from other threads
 
     uint32_t sleeps;  // loop sleeps so far (tests)
 };

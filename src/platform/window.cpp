@@ -306,6 +306,7 @@ void VKO_WindowDestroy(VKO_App *app, int32_t index) {
         // window that is gone.
         VKO_WindowSetGFX(app, index, VKO_GFX_NONE, false);
     }
+    VKO_WebViewDestroy(app, index);
     x11_window_destroy(app, w);
     app->windows[index] = nullptr;
     VKO_Free(w);

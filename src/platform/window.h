@@ -64,6 +64,17 @@ void VKO_WindowPresent(VKO_App *app, int32_t index);
 bool VKO_WindowSetUITexture(VKO_App *app, int32_t index, uint32_t id, const void *rgba, uint32_t width,
                             uint32_t height);
 bool VKO_WindowHasUITexture(VKO_App *app, int32_t index, uint32_t id);
+// The window's web view: an embedded browser over the client area, hidden
+// until shown, exchanging texts with its page (VKO_EVENT_WEBVIEW_*). Create
+// only when the window has none yet (data folder NULL: "webview-data"; debug:
+// developer tools and context menus). These may be called from any thread:
+// off the app thread they are carried to it (create waits for its result).
+bool VKO_WebViewCreate(VKO_App *app, int32_t index, const char *data_folder, bool debug);
+void VKO_WebViewDestroy(VKO_App *app, int32_t index);
+void VKO_WebViewNavigate(VKO_App *app, int32_t index, const char *source, bool is_url);
+void VKO_WebViewSendText(VKO_App *app, int32_t index, const char *text);
+void VKO_WebViewSetInputPassthrough(VKO_App *app, int32_t index, bool enable);
+void VKO_WebViewShow(VKO_App *app, int32_t index, bool show);
 
 VKO_Frame VKO_MakeDefaultFrame(int32_t x, int32_t y, uint32_t width, uint32_t height, float max_height);
 
