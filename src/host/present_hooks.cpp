@@ -6,6 +6,8 @@
 // filled. `g_install_mu` serialises installers and the removal.
 #include "host/present_hooks.h"
 
+#include <cstring>
+
 #include <atomic>
 #include <mutex>
 
@@ -15,6 +17,7 @@
 #include <dlfcn.h>
 
 #include "compat/detour/detour.h"
+#include "host/submit.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 
@@ -48,14 +51,17 @@ struct GlFunctions {
     PFNGLMAPBUFFERRANGEPROC MapBufferRange;
     PFNGLUNMAPBUFFERPROC UnmapBuffer;
     PFNGLDELETEBUFFERSPROC DeleteBuffers;
+    void (*GetTexLevelParameteriv)(GLenum, GLint, GLenum, GLint *);
 };
 
 typedef void *(*GetProcAddressFn)(const GLubyte *);
 typedef GLXContext (*GetCurrentContextFn)(void);
 
 GlFunctions g_fn;  // under the state's mutex
-GetProcAddressFn g_get_proc = nullptr;
-GetCurrentContextFn g_get_context = nullptr;
+// Set once, by the first installer or OpenGL submission that finds them.
+std::atomic<GetProcAddressFn> g_get_proc{nullptr};
+std::atomic<GetCurrentContextFn> g_get_context{nullptr};
+std::mutex g_lookup_mu;
 
 // What hook_gl_frame_pixels maps, set only during a frame callback.
 thread_local HookGlState *t_frame_state = nullptr;
@@ -65,12 +71,28 @@ void *gl_library() {
     return dlopen("libGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
 }
 
-bool load_functions() {
+// glXGetProcAddressARB and glXGetCurrentContext of the loaded GLX library.
+bool gl_lookups() {
+    std::lock_guard<std::mutex> lock(g_lookup_mu);
+    if (g_get_proc.load() && g_get_context.load()) return true;
+    void *lib = gl_library();
+    if (!lib) return false;
+    GetProcAddressFn proc = (GetProcAddressFn)dlsym(lib, "glXGetProcAddressARB");
+    GetCurrentContextFn cur = (GetCurrentContextFn)dlsym(lib, "glXGetCurrentContext");
+    dlclose(lib);
+    if (!proc || !cur) return false;
+    g_get_proc.store(proc);
+    g_get_context.store(cur);
+    return true;
+}
+
+bool load_functions(GlFunctions *fn) {
+    GlFunctions &g_fn = *fn;
     g_fn = {};
     if (!g_get_proc) return false;
     bool ok = true;
     auto get = [&](auto &slot, const char *name) {
-        slot = (std::remove_reference_t<decltype(slot)>)g_get_proc((const GLubyte *)name);
+        slot = (std::remove_reference_t<decltype(slot)>)g_get_proc.load()((const GLubyte *)name);
         if (!slot) ok = false;
     };
     get(g_fn.GetIntegerv, "glGetIntegerv");
@@ -95,6 +117,7 @@ bool load_functions() {
     get(g_fn.MapBufferRange, "glMapBufferRange");
     get(g_fn.UnmapBuffer, "glUnmapBuffer");
     get(g_fn.DeleteBuffers, "glDeleteBuffers");
+    get(g_fn.GetTexLevelParameteriv, "glGetTexLevelParameteriv");
     if (!ok) g_fn = {};
     return ok;
 }
@@ -139,7 +162,8 @@ void restore_state(const GlSaved &g, GLint read_buffer_of_zero) {
 
 // Under the state's mutex.
 void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
-    void *ctx = g_get_context ? (void *)g_get_context() : nullptr;
+    GetCurrentContextFn current = g_get_context.load();
+    void *ctx = current ? (void *)current() : nullptr;
     if (!ctx) {
         report(s, HOOK_ERR_GL_NO_CONTEXT);
         return;
@@ -149,7 +173,7 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         s->texture = s->framebuffer = s->pbo = 0;
         s->width = s->height = 0;
         s->context = ctx;
-        s->entry_points = load_functions();
+        s->entry_points = load_functions(&g_fn);
     }
     if (!s->entry_points) {
         report(s, HOOK_ERR_GL_ENTRY_POINTS);
@@ -254,10 +278,8 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     void *lib = gl_library();
     if (!lib) return HOOK_ERR_GL_ENTRY_POINTS;
     void *swap = dlsym(lib, "glXSwapBuffers");
-    g_get_proc = (GetProcAddressFn)dlsym(lib, "glXGetProcAddressARB");
-    g_get_context = (GetCurrentContextFn)dlsym(lib, "glXGetCurrentContext");
     dlclose(lib);
-    if (!swap || !g_get_proc || !g_get_context) return HOOK_ERR_GL_ENTRY_POINTS;
+    if (!swap || !gl_lookups()) return HOOK_ERR_GL_ENTRY_POINTS;
 
     HookGlState *s = (HookGlState *)VKO_Alloc(1, sizeof(HookGlState));
     s->mutex = VKO_MutexCreate();
@@ -312,3 +334,188 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     }
     return 0;
 }
+
+// --- OpenGL frame submission ---
+//
+// The application's texture is copied on its own current context: an
+// upside-down blit from a framebuffer holding it into one holding a texture
+// of ours, read back as BGRA into a pixel-buffer object and from there into
+// the stand-in texture the converter draws from. Texture, both framebuffer
+// bindings, the pixel-pack state and the scissor test are put back. The GL
+// objects and the function table are touched only by submit, on the
+// application's render thread.
+
+namespace {
+
+struct GlSubmit {
+    SubmitRecord core;
+    GlFunctions fn;
+    void *context;
+    GLuint read_fb, draw_fb, texture, pbo;
+    uint32_t width, height;  // of the copy (even)
+};
+
+int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
+    GlFunctions &f = s->fn;
+    if (s->read_fb) f.DeleteFramebuffers(1, &s->read_fb);
+    if (s->draw_fb) f.DeleteFramebuffers(1, &s->draw_fb);
+    if (s->texture) f.DeleteTextures(1, &s->texture);
+    if (s->pbo) f.DeleteBuffers(1, &s->pbo);
+    d3d_release(&s->core.copy);
+    f.GenFramebuffers(1, &s->read_fb);
+    f.GenFramebuffers(1, &s->draw_fb);
+    f.GenTextures(1, &s->texture);
+    f.BindTexture(GL_TEXTURE_2D, s->texture);
+    f.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
+    f.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
+    f.GenBuffers(1, &s->pbo);
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
+    f.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
+    D3D11_TEXTURE2D_DESC d = {
+        w, h, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
+        0, 0};
+    if (s->core.device->CreateTexture2D(&d, nullptr, &s->core.copy) < 0) return SUBMIT_ERR_NO_TEXTURE;
+    s->width = w;
+    s->height = h;
+    return 0;
+}
+
+int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
+    GlFunctions &f = s->fn;
+    GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, align = 4, row = 0, skip_r = 0,
+          skip_p = 0;
+    f.GetIntegerv(GL_TEXTURE_BINDING_2D, &saved_tex);
+    f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &saved_read);
+    f.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &saved_draw);
+    f.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &saved_pbo);
+    f.GetIntegerv(GL_PACK_ALIGNMENT, &align);
+    f.GetIntegerv(GL_PACK_ROW_LENGTH, &row);
+    f.GetIntegerv(GL_PACK_SKIP_ROWS, &skip_r);
+    f.GetIntegerv(GL_PACK_SKIP_PIXELS, &skip_p);
+    GLboolean scissor = f.IsEnabled(GL_SCISSOR_TEST);
+    f.Disable(GL_SCISSOR_TEST);
+
+    int32_t r = 0;
+    GLint tw = 0, th = 0;
+    f.BindTexture(GL_TEXTURE_2D, app_texture);
+    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &tw);
+    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &th);
+    uint32_t w = (uint32_t)tw & ~1u, h = (uint32_t)th & ~1u;
+    if (w == 0 || h == 0 || w > 16384 || h > 16384) r = SUBMIT_ERR_NO_TEXTURE;
+    if (r == 0 && (!s->texture || w != s->width || h != s->height)) r = gl_submit_objects(s, w, h);
+    const uint8_t *px = nullptr;
+    if (r == 0) {
+        f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->read_fb);
+        f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, app_texture, 0);
+        f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
+        f.BlitFramebuffer(0, 0, (GLint)w, (GLint)h, 0, (GLint)h, (GLint)w, 0, GL_COLOR_BUFFER_BIT,
+                          GL_NEAREST);
+        // The read framebuffer lets go of the application's texture again.
+        f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+        f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->draw_fb);
+        f.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
+        f.PixelStorei(GL_PACK_ALIGNMENT, 4);
+        f.PixelStorei(GL_PACK_ROW_LENGTH, 0);
+        f.PixelStorei(GL_PACK_SKIP_ROWS, 0);
+        f.PixelStorei(GL_PACK_SKIP_PIXELS, 0);
+        f.ReadPixels(0, 0, (GLsizei)w, (GLsizei)h, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
+        px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
+                                               GL_MAP_READ_BIT);
+        if (!px) r = SUBMIT_ERR_NO_TEXTURE;
+    }
+    if (px) {
+        uint8_t *dst = s->core.copy->data();
+        uint32_t pitch = s->core.copy->pitch();
+        for (uint32_t y = 0; y < h; y++)
+            std::memcpy(dst + (size_t)y * pitch, px + (size_t)y * w * 4, (size_t)w * 4);
+        f.UnmapBuffer(GL_PIXEL_PACK_BUFFER);
+    }
+
+    f.BindTexture(GL_TEXTURE_2D, (GLuint)saved_tex);
+    f.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)saved_read);
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)saved_draw);
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)saved_pbo);
+    f.PixelStorei(GL_PACK_ALIGNMENT, align);
+    f.PixelStorei(GL_PACK_ROW_LENGTH, row);
+    f.PixelStorei(GL_PACK_SKIP_ROWS, skip_r);
+    f.PixelStorei(GL_PACK_SKIP_PIXELS, skip_p);
+    if (scissor) f.Enable(GL_SCISSOR_TEST);
+    return r;
+}
+
+}  // namespace
+
+void cap_gl_destroy(void **handle) {
+    GlSubmit *s = (GlSubmit *)*handle;
+    if (!s) return;
+    // The GL objects belong to the application's context and go with it.
+    submit_record_release(&s->core);
+    VKO_Free(s);
+    *handle = nullptr;
+}
+
+int32_t cap_gl_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
+    return submit_poll(&((GlSubmit *)handle)->core, timeout_ms, frame);
+}
+
+ID3D11Device *cap_gl_get_device(void *handle) {
+    return ((GlSubmit *)handle)->core.device;
+}
+
+int32_t cap_gl_get_texture(void *handle, uint32_t format, ID3D11Texture2D **out) {
+    return submit_get_texture(&((GlSubmit *)handle)->core, format, out);
+}
+
+void cap_gl_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *format) {
+    submit_get_desc(&((GlSubmit *)handle)->core, width, height, format);
+}
+
+int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_texture, uint8_t flip,
+                      uint32_t *dropped) {
+    GlSubmit *s = (GlSubmit *)*handle;
+    if (!s) {
+        if (!gl_lookups()) return GL_INTEROP_ERR_ENTRY_POINTS;
+        GetCurrentContextFn current = g_get_context.load();
+        if (!current()) return GL_INTEROP_ERR_CONTEXT;
+        s = (GlSubmit *)VKO_Alloc(1, sizeof(GlSubmit));
+        submit_record_init(&s->core);
+        s->core.app_device = app_context;
+        s->context = (void *)current();
+        *handle = s;
+        if (!load_functions(&s->fn)) return GL_INTEROP_ERR_ENTRY_POINTS;
+        ID3D11Device *dev = nullptr;
+        ID3D10Multithread *mt = nullptr;
+        if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;
+        if (dev->QueryMultithread(&mt) < 0) {
+            dev->Release();
+            return CAPTURE_ERR_DEVICE;
+        }
+        mt->SetMultithreadProtected(true);
+        mt->Release();
+        s->core.device = dev;
+    }
+    if (!s->core.device || !s->fn.BlitFramebuffer) return CAPTURE_ERR_DEVICE;
+    GetCurrentContextFn current = g_get_context.load();
+    if (!app_texture || current() != s->context) return GL_INTEROP_ERR_CONTEXT;
+    if (!submit_lock_wanted(&s->core, dropped)) return 0;
+    int32_t r = gl_submit_copy(s, (GLuint)(uintptr_t)app_texture);
+    if (r != 0) {
+        VKO_MutexUnlock(s->core.mutex);
+        return r;
+    }
+    return submit_draw_unlock(&s->core, s->core.device, nullptr, s->core.copy, flip);
+}
+
+int32_t cap_gl_check_reinit(void *handle) {
+    return submit_check_reinit(&((GlSubmit *)handle)->core);
+}
+
+bool cap_gl_device_differs(void *handle, void *app_context) {
+    return submit_device_differs(&((GlSubmit *)handle)->core, app_context);
+}
+
+const SubmitCaptureApi submit_gl_api = {
+    cap_gl_destroy, cap_gl_poll, cap_gl_get_device,   cap_gl_get_texture,    cap_gl_get_desc,
+    cap_gl_submit,  nullptr,     cap_gl_check_reinit, cap_gl_device_differs, nullptr,
+};

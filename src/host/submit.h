@@ -91,3 +91,21 @@ int32_t cap_d3d11_check_reinit(void *handle);
 bool cap_d3d11_device_differs(void *handle, void *app_device);
 
 extern const SubmitCaptureApi submit_d3d11_api;
+
+// OpenGL: app_device is the application's GLX context, which must be current
+// on the calling thread; app_image is the GL texture name (cast to a
+// pointer); api_arg is unused. -7007 without GLX entry points, -7000 when the
+// context is not current (or not the one the record was made on).
+#define GL_INTEROP_ERR_CONTEXT (-7000)
+#define GL_INTEROP_ERR_ENTRY_POINTS (-7007)
+void cap_gl_destroy(void **handle);
+int32_t cap_gl_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, CaptureFrame *frame);
+ID3D11Device *cap_gl_get_device(void *handle);
+int32_t cap_gl_get_texture(void *handle, uint32_t format, ID3D11Texture2D **out);
+void cap_gl_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *format);
+int32_t cap_gl_submit(void **handle, void *app_context, void *unused, void *app_texture, uint8_t flip,
+                      uint32_t *dropped);
+int32_t cap_gl_check_reinit(void *handle);
+bool cap_gl_device_differs(void *handle, void *app_context);
+
+extern const SubmitCaptureApi submit_gl_api;

@@ -15,6 +15,7 @@
 
 #include "connection/instance.h"
 #include "host/present_hooks.h"
+#include "host/submit.h"
 #include "platform/log.h"
 #include "support/xvfb.h"
 
@@ -265,4 +266,55 @@ TEST_F(PresentHooksTest, InstanceRemovesHooksAfterItsWait) {
     EXPECT_EQ(frame.calls, 0);
     ZarvekDestroy(&z);
     ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
+
+// Frame submission from an OpenGL program: the texture comes out top row first.
+TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
+    const uint32_t w = 40, h = 20;
+    std::vector<uint8_t> rgba(w * h * 4);
+    for (uint32_t y = 0; y < h; y++)  // GL row 0 is the bottom one
+        for (uint32_t x = 0; x < w; x++) {
+            uint8_t *p = &rgba[(y * w + x) * 4];
+            p[0] = (uint8_t)(y * 10), p[1] = 50, p[2] = (uint8_t)(x * 5), p[3] = 255;
+        }
+    GLuint tex = 0, other = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    glGenTextures(1, &other);
+    glBindTexture(GL_TEXTURE_2D, other);
+
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    ASSERT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    EXPECT_EQ((GLuint)bound, other);
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+
+    CaptureFrame f = {};
+    ASSERT_EQ(api.poll(handle, 1000, nullptr, &f), 0);
+    ASSERT_EQ(f.new_frame, 1);
+    ID3D11Texture2D *out = nullptr;
+    ASSERT_EQ(api.get_texture(handle, CAPTURE_FORMAT_ASIS, &out), 0);
+    int bad = 0;
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) {
+            const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;  // BGRA
+            uint32_t gl_row = h - 1 - y;
+            if (p[2] != (uint8_t)(gl_row * 10) || p[1] != 50 || p[0] != (uint8_t)(x * 5)) bad++;
+        }
+    EXPECT_EQ(bad, 0);
+    EXPECT_FALSE(api.device_differs(handle, ctx));
+    EXPECT_EQ(api.check_reinit(handle), 0);
+
+    // Not the context the record was made on: refused.
+    glXMakeCurrent(dpy, None, nullptr);
+    EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), GL_INTEROP_ERR_CONTEXT);
+    glXMakeCurrent(dpy, win, ctx);
+    api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    glDeleteTextures(1, &tex);
+    glDeleteTextures(1, &other);
 }

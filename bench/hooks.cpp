@@ -1,0 +1,192 @@
+// Present hook and frame submission. The OpenGL present hook's added time
+// per 1920x1080 frame (blit, read-back into a pixel-buffer object, mapping,
+// state saved and restored) beside a plain glReadPixels into a pixel-buffer
+// object of the same frame, on Mesa's llvmpipe under Xvfb: both sides are
+// timed without the swap itself (the hook's trampoline points at an empty
+// function while it is measured) and both read one byte per row of the
+// mapped pixels. Then submit-to-poll latency through the hand-off core of the
+// Direct3D 11 row (median and p99 as counters): a render thread submits a
+// 1920x1080 frame while the encode thread waits in poll.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#define GL_GLEXT_PROTOTYPES 1
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+
+#include "peer.h"
+#include "host/present_hooks.h"
+#include "host/submit.h"
+#include "support/xvfb.h"
+
+namespace {
+
+constexpr int kW = 1920, kH = 1080;
+
+struct GlWindow {
+    Display *dpy = nullptr;
+    Window win = 0;
+    GLXContext ctx = nullptr;
+    bool ok = false;
+    GlWindow() {
+        if (xvfb_display().empty()) return;
+        dpy = XOpenDisplay(nullptr);
+        if (!dpy) return;
+        int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8,
+                       None};
+        XVisualInfo *vi = glXChooseVisual(dpy, DefaultScreen(dpy), attrs);
+        if (!vi) return;
+        XSetWindowAttributes swa = {};
+        swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, kW, kH, 0, vi->depth, InputOutput,
+                            vi->visual, CWColormap, &swa);
+        XMapWindow(dpy, win);
+        ctx = glXCreateContext(dpy, vi, nullptr, True);
+        XFree(vi);
+        ok = ctx && glXMakeCurrent(dpy, win, ctx);
+        XSync(dpy, False);
+    }
+    ~GlWindow() {
+        if (!dpy) return;
+        glXMakeCurrent(dpy, None, nullptr);
+        if (ctx) glXDestroyContext(dpy, ctx);
+        if (win) XDestroyWindow(dpy, win);
+        XCloseDisplay(dpy);
+    }
+    void draw(int i) {
+        glViewport(0, 0, kW, kH);
+        glClearColor((float)(i & 1), 0.5f, 0.25f, 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+    }
+};
+
+uint64_t touch_rows(const uint8_t *px, uint32_t pitch, uint32_t rows) {
+    uint64_t sum = 0;
+    for (uint32_t y = 0; px && y < rows; y++) sum += px[(size_t)y * pitch];
+    return sum;
+}
+
+std::atomic<uint64_t> g_sink{0};
+
+void on_frame(uint32_t, void *, void *, void *, void *, void *) {
+    uint32_t pitch = 0;
+    const uint8_t *px = hook_gl_frame_pixels(&pitch);
+    g_sink += touch_rows(px, pitch, kH);
+}
+
+void no_swap(Display *, GLXDrawable) {}
+
+void BM_GlPresentHook(benchmark::State &state) {
+    GlWindow w;
+    if (!w.ok || hook_gl_install(on_frame, nullptr, nullptr) != 0) {
+        state.SkipWithError("no GLX window or hook");
+        return;
+    }
+    void *real = hook_gl_swap_buffers_a_real;
+    hook_gl_swap_buffers_a_real = (void *)no_swap;
+    int i = 0;
+    for (auto _ : state) {
+        w.draw(i++);
+        glFinish();  // the frame is drawn before the clock starts, on both sides
+        auto t0 = std::chrono::steady_clock::now();
+        glXSwapBuffers(w.dpy, w.win);
+        auto t1 = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    hook_gl_swap_buffers_a_real = real;
+    hooks_remove_all(0);
+}
+
+void BM_GlReadPixelsPbo(benchmark::State &state) {
+    GlWindow w;
+    if (!w.ok) {
+        state.SkipWithError("no GLX window");
+        return;
+    }
+    GLuint pbo = 0;
+    glGenBuffers(1, &pbo);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+    glBufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)kW * kH * 4, nullptr, GL_STREAM_READ);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    int i = 0;
+    for (auto _ : state) {
+        w.draw(i++);
+        glFinish();
+        auto t0 = std::chrono::steady_clock::now();
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+        glReadBuffer(GL_BACK);
+        glReadPixels(0, 0, kW, kH, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        const uint8_t *px = (const uint8_t *)glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0,
+                                                              (GLsizeiptr)kW * kH * 4, GL_MAP_READ_BIT);
+        g_sink += touch_rows(px, kW * 4, kH);
+        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        auto t1 = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    glDeleteBuffers(1, &pbo);
+}
+
+void BM_SubmitToPoll(benchmark::State &state) {
+    ID3D11Device *app = nullptr;
+    D3D11CreateDevice(&app);
+    D3D11_TEXTURE2D_DESC d = {
+        kW, kH, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
+        0,  0};
+    ID3D11Texture2D *tex = nullptr;
+    app->CreateTexture2D(&d, nullptr, &tex);
+    const SubmitCaptureApi &api = submit_d3d11_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    api.submit(&handle, app, nullptr, tex, 0, &dropped);  // makes the record and the converter
+    CaptureFrame f = {};
+    api.poll(handle, 0, nullptr, &f);
+
+    std::vector<double> lat;
+    for (auto _ : state) {
+        std::atomic<bool> waiting{false};
+        std::chrono::steady_clock::time_point t0, t1;
+        std::thread consumer([&] {
+            CaptureFrame fr = {};
+            waiting = true;
+            api.poll(handle, 1000, nullptr, &fr);
+            t1 = std::chrono::steady_clock::now();
+        });
+        while (!waiting) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the consumer is inside poll
+        t0 = std::chrono::steady_clock::now();
+        api.submit(&handle, app, nullptr, tex, 0, &dropped);
+        consumer.join();
+        double s = std::chrono::duration<double>(t1 - t0).count();
+        lat.push_back(s);
+        state.SetIterationTime(s);
+    }
+    std::sort(lat.begin(), lat.end());
+    if (!lat.empty()) {
+        state.counters["median_ms"] = lat[lat.size() / 2] * 1e3;
+        state.counters["p99_ms"] = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)] * 1e3;
+    }
+    state.counters["dropped"] = dropped;
+    api.destroy(&handle);
+    tex->Release();
+    app->Release();
+}
+
+BENCHMARK(BM_GlPresentHook)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
+BENCHMARK(BM_GlReadPixelsPbo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
+BENCHMARK(BM_SubmitToPoll)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(200);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return bench::run_pairs(
+        argc, argv,
+        {{"GL frame read-back 1920x1080", "BM_GlPresentHook/iterations:60/repeats:3/manual_time",
+          "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time",
+          "present hook / glReadPixels into a PBO"}});
+}
