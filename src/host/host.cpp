@@ -234,28 +234,39 @@ void whitelist_forget_gone(Whitelist *w) {
     }
 }
 
-// The program of a window is listed (1) or not (2).
-uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
-    uint32_t cls = 2;
+// The process id a window names (0 none). A window manager's frame names
+// none: its client window, a little further down, does.
+unsigned long window_pid(Display *dpy, Window window, uint32_t depth) {
     Atom pid_atom = XInternAtom(dpy, "_NET_WM_PID", False);
     Atom type;
     int format;
-    unsigned long n = 0, after;
+    unsigned long n = 0, after, pid = 0;
     unsigned char *prop = nullptr;
     if (XGetWindowProperty(dpy, window, pid_atom, 0, 1, False, XA_CARDINAL, &type, &format, &n, &after,
                            &prop) == Success &&
-        prop && n == 1 && format == 32) {
-        unsigned long pid = *reinterpret_cast<unsigned long *>(prop);
-        char link[64], path[PATH_MAX];
-        std::snprintf(link, sizeof link, "/proc/%lu/exe", pid);
-        ssize_t len = readlink(link, path, sizeof path - 1);
-        if (len > 0) {
-            path[len] = 0;
-            if (VKO_JSONObjGetItem(w->paths, path)) cls = 1;
-        }
-    }
+        prop && n == 1 && format == 32)
+        pid = *reinterpret_cast<unsigned long *>(prop);
     if (prop) XFree(prop);
-    return cls;
+    if (pid || depth == 0) return pid;
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(dpy, window, &root, &parent, &children, &count)) {
+        for (unsigned int i = count; i-- > 0 && !pid;) pid = window_pid(dpy, children[i], depth - 1);
+        if (children) XFree(children);
+    }
+    return pid;
+}
+
+// The program of a window is listed (1) or not (2).
+uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
+    unsigned long pid = window_pid(dpy, window, 2);
+    if (!pid) return 2;
+    char link[64], path[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/%lu/exe", pid);
+    ssize_t len = readlink(link, path, sizeof path - 1);
+    if (len <= 0) return 2;
+    path[len] = 0;
+    return VKO_JSONObjGetItem(w->paths, path) ? 1 : 2;
 }
 
 // Wakes the displays: a screen in power saving shows the local user nothing
@@ -750,7 +761,10 @@ unsigned long host_foreground_window(Whitelist *w) {
         XCloseDisplay(dpy);
     } else {
         VKO_MutexLock(w->mutex);
-        if (Display *dpy = whitelist_display(w)) XGetInputFocus(dpy, &focus, &revert);
+        if (Display *dpy = whitelist_display(w)) {
+            XGetInputFocus(dpy, &focus, &revert);
+            whitelist_forget_gone(w);  // keeps the connection's queue short
+        }
         VKO_MutexUnlock(w->mutex);
     }
     return focus == PointerRoot ? 0 : focus;

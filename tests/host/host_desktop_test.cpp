@@ -393,6 +393,12 @@ TEST_F(HostDesktop, ApplicationClassEndsWithItsWindow) {
     for (uint32_t i = 0; i < HOST_WHITELIST_CACHE_MAX + 50; i++)
         EXPECT_EQ(host_app_class(&ctx->whitelist, window(second, static_cast<unsigned long>(getpid()))), 1u);
     EXPECT_LE(ctx->whitelist.cached, HOST_WHITELIST_CACHE_MAX);
+    // A window manager's frame: the program is that of the client window inside.
+    Window frame = XCreateSimpleWindow(second, DefaultRootWindow(second), 0, 0, 20, 20, 0, 0, 0);
+    Window client = window(second, static_cast<unsigned long>(getpid()));
+    XReparentWindow(second, client, frame, 0, 0);
+    XSync(second, False);
+    EXPECT_EQ(host_app_class(&ctx->whitelist, frame), 1u);
     Window gone = window(second, static_cast<unsigned long>(getpid()));
     XDestroyWindow(second, gone);
     XSync(second, False);
