@@ -466,6 +466,7 @@ void vko_webview_navigate(VKO_WebView *wv, const char *source, bool is_url) {
 
 void vko_webview_send_text(VKO_WebView *wv, const char *text) {
     if (!wv || !text) return;
+    if (!g_utf8_validate(text, -1, nullptr)) return;  // the page takes only text
     if (wv->ready) {
         post_to_page(wv, text);
         return;

@@ -208,11 +208,13 @@ TEST(WebView, PageChannelAndQueue) {
     // After ready, texts go straight to the page, escaping included.
     const std::string odd = "h\xc3\xa9llo \"q\" \\ '\n\t</script> \xe2\x80\xa8 end";
     VKO_WebViewSendText(h.app, 0, odd.c_str());
+    VKO_WebViewSendText(h.app, 0, "bad \xff\xfe\xc3 bytes");  // not text: never reaches the page
     VKO_WebViewSendText(h.app, 0, "after");
     ASSERT_TRUE(h.pump_until([&] { return h.has_text("echo:after"); }));
     std::vector<std::string> tail = h.texts("echo:");
     ASSERT_GE(tail.size(), 2u);
     EXPECT_EQ(tail[tail.size() - 2], "echo:" + odd);
+    for (const std::string &t : tail) EXPECT_EQ(t.find("bytes"), std::string::npos);
 
     // From another thread: queued in order, create answered by the app thread.
     std::atomic<bool> finished{false};
