@@ -6,10 +6,12 @@
 // function while it is measured) and both read one byte per row of the
 // mapped pixels. Then submit-to-poll latency through the hand-off core of the
 // Direct3D 11 row (median and p99 as counters): a render thread submits a
-// 1920x1080 frame while the encode thread waits in poll.
+// frame while the encode thread waits in poll.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -148,6 +150,7 @@ void BM_SubmitToPoll(benchmark::State &state) {
     api.poll(handle, 0, nullptr, &f);
 
     std::vector<double> lat;
+    double submit_time = 0;
     for (auto _ : state) {
         std::atomic<bool> waiting{false};
         std::chrono::steady_clock::time_point t0, t1;
@@ -161,6 +164,7 @@ void BM_SubmitToPoll(benchmark::State &state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the consumer is inside poll
         t0 = std::chrono::steady_clock::now();
         api.submit(&handle, app, nullptr, tex, 0, &dropped);
+        submit_time += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         consumer.join();
         double s = std::chrono::duration<double>(t1 - t0).count();
         lat.push_back(s);
@@ -172,14 +176,59 @@ void BM_SubmitToPoll(benchmark::State &state) {
         state.counters["p99_ms"] = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)] * 1e3;
     }
     state.counters["dropped"] = dropped;
+    state.counters["submit_ms"] = lat.empty() ? 0 : submit_time / lat.size() * 1e3;
     api.destroy(&handle);
     tex->Release();
     app->Release();
 }
 
+// The peer: the same wait and wake through a bare mutex and condition
+// variable, no frame at all (what the hand-off cannot go below).
+void BM_CondvarWake(benchmark::State &state) {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<double> lat;
+    for (auto _ : state) {
+        bool ready = false, waiting = false;
+        std::chrono::steady_clock::time_point t0, t1;
+        std::thread consumer([&] {
+            std::unique_lock<std::mutex> lock(mu);
+            waiting = true;
+            cv.wait_for(lock, std::chrono::seconds(1), [&] { return ready; });
+            t1 = std::chrono::steady_clock::now();
+        });
+        for (;;) {
+            std::lock_guard<std::mutex> lock(mu);
+            if (waiting) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        t0 = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            ready = true;
+        }
+        cv.notify_one();
+        consumer.join();
+        double s = std::chrono::duration<double>(t1 - t0).count();
+        lat.push_back(s);
+        state.SetIterationTime(s);
+    }
+    std::sort(lat.begin(), lat.end());
+    if (!lat.empty()) {
+        state.counters["median_ms"] = lat[lat.size() / 2] * 1e3;
+        state.counters["p99_ms"] = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)] * 1e3;
+    }
+}
+
 BENCHMARK(BM_GlPresentHook)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
 BENCHMARK(BM_GlReadPixelsPbo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
-BENCHMARK(BM_SubmitToPoll)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(200);
+BENCHMARK(BM_SubmitToPoll)
+    ->Arg(1920)
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(200);
+BENCHMARK(BM_CondvarWake)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(200);
 
 }  // namespace
 
