@@ -15,6 +15,15 @@ namespace {
 
 constexpr uint32_t RUN = 256;
 
+// floor() to an integer without a library call (the baseline instruction set
+// has no rounding instruction). Coordinates beyond the int range are clamped
+// first, so the conversion is always defined.
+inline int32_t ifloor(float x) {
+    x = x > -1e9f ? (x < 1e9f ? x : 1e9f) : -1e9f;  // NaN becomes -1e9
+    const int32_t i = int32_t(x);
+    return i - (float(i) > x);
+}
+
 inline int32_t address(int32_t i, uint32_t size, uint32_t mode) {
     if (mode == D3D11_TEXTURE_ADDRESS_WRAP) {
         const int32_t s = int32_t(size);
@@ -103,6 +112,53 @@ void texel(const D3DPlaneView &pl, int32_t x, int32_t y, float c[4]) {
     }
 }
 
+// A run on one texel row (v the same for every point, as in an unrotated
+// quad): the rows are found once, the columns in separate simple loops.
+template <uint32_t CH>
+void sample_u8_row(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, bool linear, const float *u, float v,
+                   uint32_t n, float *c0, float *c1) {
+    constexpr uint32_t CHUNK = 64;
+    const float fw = float(pl.width), fh = float(pl.height);
+    constexpr float k = 1.0f / 255.0f;
+    int32_t xa[CHUNK], xb[CHUNK];
+    float ax[CHUNK];
+    for (uint32_t at = 0; at < n; at += CHUNK) {
+        const uint32_t m = std::min(CHUNK, n - at);
+        const float *uu = u + at;
+        if (!linear) {
+            const uint8_t *row = pl.data + size_t(address(ifloor(v * fh), pl.height, s.AddressV)) * pl.pitch;
+            for (uint32_t i = 0; i < m; i++) xa[i] = address(ifloor(uu[i] * fw), pl.width, s.AddressU);
+            if (c0)
+                for (uint32_t i = 0; i < m; i++) c0[at + i] = row[xa[i] * CH] * k;
+            if (CH == 2 && c1)
+                for (uint32_t i = 0; i < m; i++) c1[at + i] = row[xa[i] * CH + 1] * k;
+            continue;
+        }
+        const float fy = v * fh - 0.5f;
+        const int32_t y0 = ifloor(fy);
+        const float ay = fy - float(y0);
+        const uint8_t *ra = pl.data + size_t(address(y0, pl.height, s.AddressV)) * pl.pitch;
+        const uint8_t *rb = pl.data + size_t(address(y0 + 1, pl.height, s.AddressV)) * pl.pitch;
+        for (uint32_t i = 0; i < m; i++) {
+            const float fx = uu[i] * fw - 0.5f;
+            const int32_t x0 = ifloor(fx);
+            ax[i] = fx - float(x0);
+            xa[i] = address(x0, pl.width, s.AddressU) * int32_t(CH);
+            xb[i] = address(x0 + 1, pl.width, s.AddressU) * int32_t(CH);
+        }
+        for (uint32_t ch = 0; ch < CH; ch++) {
+            float *out = ch == 0 ? c0 : c1;
+            if (!out) continue;
+            out += at;
+            for (uint32_t i = 0; i < m; i++) {
+                const float t = ra[xa[i] + ch] + (ra[xb[i] + ch] - ra[xa[i] + ch]) * ax[i];
+                const float b = rb[xa[i] + ch] + (rb[xb[i] + ch] - rb[xa[i] + ch]) * ax[i];
+                out[i] = (t + (b - t) * ay) * k;
+            }
+        }
+    }
+}
+
 // The common planes of the video path, sampled without the generic decode.
 template <uint32_t CH>
 void sample_u8(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, bool linear, const float *u,
@@ -111,20 +167,20 @@ void sample_u8(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, bool linear,
     constexpr float k = 1.0f / 255.0f;
     for (uint32_t i = 0; i < n; i++) {
         if (!linear) {
-            const int32_t x = address(int32_t(std::floor(u[i] * fw)), pl.width, s.AddressU);
-            const int32_t y = address(int32_t(std::floor(v[i] * fh)), pl.height, s.AddressV);
+            const int32_t x = address(ifloor(u[i] * fw), pl.width, s.AddressU);
+            const int32_t y = address(ifloor(v[i] * fh), pl.height, s.AddressV);
             const uint8_t *p = pl.data + size_t(y) * pl.pitch + size_t(x) * CH;
             if (c0) c0[i] = p[0] * k;
             if (CH == 2 && c1) c1[i] = p[1] * k;
             continue;
         }
         const float fx = u[i] * fw - 0.5f, fy = v[i] * fh - 0.5f;
-        const float x0f = std::floor(fx), y0f = std::floor(fy);
-        const float ax = fx - x0f, ay = fy - y0f;
-        const int32_t xa = address(int32_t(x0f), pl.width, s.AddressU);
-        const int32_t xb = address(int32_t(x0f) + 1, pl.width, s.AddressU);
-        const int32_t ya = address(int32_t(y0f), pl.height, s.AddressV);
-        const int32_t yb = address(int32_t(y0f) + 1, pl.height, s.AddressV);
+        const int32_t x0 = ifloor(fx), y0 = ifloor(fy);
+        const float ax = fx - float(x0), ay = fy - float(y0);
+        const int32_t xa = address(x0, pl.width, s.AddressU);
+        const int32_t xb = address(x0 + 1, pl.width, s.AddressU);
+        const int32_t ya = address(y0, pl.height, s.AddressV);
+        const int32_t yb = address(y0 + 1, pl.height, s.AddressV);
         const uint8_t *ra = pl.data + size_t(ya) * pl.pitch, *rb = pl.data + size_t(yb) * pl.pitch;
         for (uint32_t ch = 0; ch < CH; ch++) {
             float *out = ch == 0 ? c0 : c1;
@@ -168,8 +224,9 @@ inline float factor(uint32_t f, float sa, float da) {
 }
 
 inline uint8_t unorm8(float c) {
-    c = c > 0 ? (c < 1 ? c : 1) : 0;  // NaN becomes 0
-    return uint8_t(c * 255.0f + 0.5f);
+    c = c > 0 ? c : 0;  // NaN becomes 0
+    c = c < 1 ? c : 1;
+    return uint8_t(int32_t(c * 255.0f + 0.5f));
 }
 
 // Writes a run of shaded pixels, blending when the state asks for it.
@@ -336,6 +393,14 @@ void d3d_sample(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, const float
         return;
     }
     const bool linear = (s.Filter & 0x15) == 0x15;
+    if ((pl.format == DXGI_FORMAT_R8_UNORM || pl.format == DXGI_FORMAT_R8G8_UNORM) && n > 1) {
+        bool one_row = true;
+        for (uint32_t i = 1; i < n && one_row; i++) one_row = v[i] == v[0];
+        if (one_row)
+            return pl.format == DXGI_FORMAT_R8_UNORM
+                       ? sample_u8_row<1>(pl, s, linear, u, v[0], n, c0, nullptr)
+                       : sample_u8_row<2>(pl, s, linear, u, v[0], n, c0, c1);
+    }
     if (pl.format == DXGI_FORMAT_R8_UNORM) return sample_u8<1>(pl, s, linear, u, v, n, c0, nullptr);
     if (pl.format == DXGI_FORMAT_R8G8_UNORM) return sample_u8<2>(pl, s, linear, u, v, n, c0, c1);
     float *out[4] = {c0, c1, c2, c3};
@@ -343,16 +408,16 @@ void d3d_sample(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, const float
     for (uint32_t i = 0; i < n; i++) {
         float c[4];
         if (!linear) {
-            texel(pl, address(int32_t(std::floor(u[i] * fw)), pl.width, s.AddressU),
-                  address(int32_t(std::floor(v[i] * fh)), pl.height, s.AddressV), c);
+            texel(pl, address(ifloor(u[i] * fw), pl.width, s.AddressU),
+                  address(ifloor(v[i] * fh), pl.height, s.AddressV), c);
         } else {
             const float fx = u[i] * fw - 0.5f, fy = v[i] * fh - 0.5f;
-            const float x0f = std::floor(fx), y0f = std::floor(fy);
-            const float ax = fx - x0f, ay = fy - y0f;
-            const int32_t xa = address(int32_t(x0f), pl.width, s.AddressU);
-            const int32_t xb = address(int32_t(x0f) + 1, pl.width, s.AddressU);
-            const int32_t ya = address(int32_t(y0f), pl.height, s.AddressV);
-            const int32_t yb = address(int32_t(y0f) + 1, pl.height, s.AddressV);
+            const int32_t x0 = ifloor(fx), y0 = ifloor(fy);
+            const float ax = fx - float(x0), ay = fy - float(y0);
+            const int32_t xa = address(x0, pl.width, s.AddressU);
+            const int32_t xb = address(x0 + 1, pl.width, s.AddressU);
+            const int32_t ya = address(y0, pl.height, s.AddressV);
+            const int32_t yb = address(y0 + 1, pl.height, s.AddressV);
             float t00[4], t01[4], t10[4], t11[4];
             texel(pl, xa, ya, t00);
             texel(pl, xb, ya, t01);

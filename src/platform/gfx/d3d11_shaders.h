@@ -63,6 +63,29 @@ inline void d3d_yuv_to_rgb(uint32_t conversion, float &y, float &u, float &v) {
     v = b;
 }
 
+// The same over a run, with the branches taken once (alpha becomes 1).
+inline void d3d_yuv_to_rgb_run(uint32_t conversion, float *R, float *G, float *B, float *A, uint32_t n) {
+    const float mul = conversion & D3D_CONV_LSB_ALIGNED ? 64.0f : 1.0f;
+    const bool hd = conversion & D3D_CONV_HIGH_DEPTH;
+    float ys = 1, yo = 0, cs = 1, co;
+    if (conversion & D3D_CONV_FULL_RANGE) {
+        co = hd ? -0.500489f : -0.501961f;
+    } else if (hd) {
+        ys = 1.16781f, yo = -0.0730594f, cs = 1.14174f, co = -0.571429f;
+    } else {
+        ys = 1.16438f, yo = -0.0730594f, cs = 1.13839f, co = -0.571429f;
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        const float y = R[i] * mul * ys + yo, u = G[i] * mul * cs + co, v = B[i] * mul * cs + co;
+        const float r = y + 1.5748f * v;
+        const float b = y + 1.8556f * u;
+        R[i] = r;
+        G[i] = (y - 0.2126f * r - 0.0722f * b) * 1.39821f;
+        B[i] = b;
+        A[i] = 1.0f;
+    }
+}
+
 // Scanline band test: darkened when true. Under 240 rows the period would be
 // 0; one row is the least band.
 inline bool d3d_scanline_dark(float v, float vp_height) {
@@ -151,11 +174,7 @@ inline void d3d_video_ps(const D3DBindings &b, const float var0[D3D_VARYINGS], c
         } else {
             d3d_sample(p0, b.sampler, su, sv, m, R, G, B, A);
         }
-        if (yuv)
-            for (uint32_t i = 0; i < m; i++) {
-                d3d_yuv_to_rgb(cb.conversion, R[i], G[i], B[i]);
-                A[i] = 1.0f;
-            }
+        if (yuv) d3d_yuv_to_rgb_run(cb.conversion, R, G, B, A, m);
         for (int e = 0; e < 2; e++) {
             if (cb.effects[e] != 1) continue;
             const float level = cb.levels[e];
