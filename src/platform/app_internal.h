@@ -48,6 +48,7 @@ struct VKO_WindowRec {
     VKO_Rect geom;    // client rectangle in root coordinates
     VKO_Rect normal;  // last windowed, unmaximised client rectangle
     bool have_normal;
+    unsigned long placed_serial;  // request number of our last placement
 };
 
 struct VKO_TrayEntry {

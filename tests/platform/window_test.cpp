@@ -195,7 +195,9 @@ TEST_F(MonitorTest, FramesRoundTripOnTheNamedMonitorAndUnknownNamesUseThePrimary
     ASSERT_TRUE(settle(0, {1920, 0, 1920, 1200}));
     EXPECT_EQ(VKO_WindowGetFrame(h->app, 0).flags & VKO_FRAME_FULLSCREEN, VKO_FRAME_FULLSCREEN);
     VKO_WindowSetFullscreen(h->app, 0, false);
-    ASSERT_TRUE(settle(0, {1980, 70, 500, 400}));
+    ASSERT_TRUE(settle(0, {1980, 70, 500, 400}))
+        << server_rect(xid(0)).x << "," << server_rect(xid(0)).y << " " << server_rect(xid(0)).w << "x"
+        << server_rect(xid(0)).h;
     g = VKO_WindowGetFrame(h->app, 0);
     EXPECT_EQ(g.flags, 0u);
     EXPECT_EQ(g.x, 60);

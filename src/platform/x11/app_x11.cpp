@@ -628,7 +628,9 @@ void on_configure(VKO_App *app, int32_t index, XConfigureEvent *c) {
     bool sized = width != w->geom.w || height != w->geom.h;
     bool moved = rx != w->geom.x || ry != w->geom.y;
     w->geom = {rx, ry, width, height};
-    if (!w->maximized && !w->fullscreen && w->mapped && !w->iconic) {
+    // Notices the server sent before our last placement describe a geometry
+    // that placement replaced: they say nothing about the normal rectangle.
+    if (!w->maximized && !w->fullscreen && w->mapped && !w->iconic && c->serial >= w->placed_serial) {
         w->normal = w->geom;
         w->have_normal = true;
     }
@@ -1321,6 +1323,7 @@ void x11_window_place(VKO_App *app, VKO_WindowRec *w, const VKO_Rect *r, const V
         set_decorations(x, w, true);
     }
     bool max = (flags & VKO_FRAME_MAXIMIZED) != 0;
+    w->placed_serial = NextRequest(x->dpy);
     w->normal = *r;
     w->have_normal = true;
     set_size_hints(x, w, r);
@@ -1347,6 +1350,7 @@ void x11_window_fullscreen(VKO_App *app, VKO_WindowRec *w, const VKO_Monitor *mo
     X11App *x = app->x;
     if (!x || x->dead) return;
     w->fullscreen = true;
+    w->placed_serial = NextRequest(x->dpy);
     set_decorations(x, w, false);
     set_wm_state(x, w, true, x->net_fullscreen, 0);
     XMoveResizeWindow(x->dpy, w->xid, mon->x, mon->y, (unsigned)mon->w, (unsigned)mon->h);
