@@ -195,7 +195,10 @@ void close_endpoint(EndpointCapture *c) {
             PulseLock lock(&c->pulse);
             if (c->stream) {
                 pa_stream_set_state_callback(c->stream, nullptr, nullptr);
-                pa_stream_disconnect(c->stream);
+                // A failed stop is worth a line only for a capture that ran.
+                bool ran = pa_stream_get_state(c->stream) == PA_STREAM_READY;
+                if (pa_stream_disconnect(c->stream) < 0 && ran)
+                    log_call("acapture_stop", "Stop", __LINE__, vko_pulse_errno(&c->pulse));
                 pa_stream_unref(c->stream);
             }
             audio_mix_destroy(&c->mix);
