@@ -1047,6 +1047,10 @@ int run(const Options &o) {
                     static_cast<unsigned long long>(total(&Received::unpaired)));
         for (uint32_t k = 0; k < o.displays; k++) {
             if (!g_viewer.render[k]) continue;
+            // A slow window (a CPU renderer on a busy machine) catches up with
+            // what arrived before its picture is taken.
+            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle; i++)
+                std::this_thread::sleep_for(10ms);
             ClientRenderStats st = client_render_stats(g_viewer.render[k]);
             std::string shot = out + "/window" + std::to_string(k) + ".png";
             Likeness like = viewer_screenshot(k, shot);

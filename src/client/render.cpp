@@ -1,6 +1,9 @@
 // Model: the receiving thread pushes access units into `pending` under
-// `lock` and signals `wake`; the render thread takes them all at once, decodes
-// each in order and draws only the newest picture of the batch. `running` is
+// `lock` and signals `wake`; the render thread takes them all at once (and
+// sets `busy` under the same lock), decodes each in order, draws only the
+// newest picture of the batch and clears `busy`. So `pending` empty and
+// `busy` clear, read together under `lock`, mean every unit handed over so
+// far has been drawn or found to hold no picture. `running` is
 // cleared by stop and read by the render thread. `api` is written once by the
 // render thread after it set the window's graphics, and `ready` tells start
 // that it has. The stats are atomics: the render thread writes, anyone reads.
@@ -30,6 +33,7 @@ struct ClientRender {
     std::atomic<int> ready{0};  // 0 not yet, 1 graphics set, -1 they could not be made
     std::atomic<uint64_t> received{0}, decoded{0}, drawn{0}, errors{0};
     std::atomic<uint32_t> width{0}, height{0};
+    std::atomic<bool> busy{false};  // set under `lock` when a batch is taken, cleared once it is drawn
     std::thread thread;
 };
 
@@ -50,6 +54,7 @@ void render_thread(ClientRender *r) {
             r->wake.wait_for(l, std::chrono::milliseconds(100),
                              [&] { return !r->pending.empty() || !r->running.load(); });
             batch.swap(r->pending);
+            r->busy = !batch.empty();
         }
         VKO_RenderDesc desc{}, shown{};
         const void *image = nullptr, *shown_image = nullptr;
@@ -62,7 +67,10 @@ void render_thread(ClientRender *r) {
         }
         batch.clear();
         if (dec) r->errors = client_video_errors(dec);
-        if (!shown_image) continue;
+        if (!shown_image) {
+            r->busy = false;
+            continue;
+        }
         // Only the newest picture of the batch is drawn: the planes of the
         // earlier ones were already overwritten by the decoder.
         shown.filter = r->filter;
@@ -71,6 +79,7 @@ void render_thread(ClientRender *r) {
         r->drawn++;
         r->width = shown.image_width;
         r->height = shown.image_height;
+        r->busy = false;
     }
     client_video_decoder_destroy(&dec);
     VKO_WindowSetGFX(r->app, r->window, 0, false);
@@ -115,6 +124,8 @@ ClientRenderStats client_render_stats(ClientRender *r) {
     s.errors = r->errors.load();
     s.width = r->width.load();
     s.height = r->height.load();
+    std::lock_guard<std::mutex> l(r->lock);
+    s.idle = r->pending.empty() && !r->busy.load();
     return s;
 }
 

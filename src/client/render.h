@@ -16,6 +16,7 @@ struct ClientRenderStats {
     uint64_t drawn;     // pictures drawn and presented
     uint64_t errors;    // damaged access units
     uint32_t width, height;
+    bool idle;  // nothing waiting and no picture being drawn
 };
 
 // Starts the thread; it sets the window's graphics (api, vsync) itself, so
