@@ -782,6 +782,8 @@ TEST_F(D3D11Context, DeviceLossRemakesEverythingInPlace) {
     ASSERT_NE(ctx_, nullptr);
     void *ctx_before = ctx_;
     void *dev = ctxs().get_device(ctx_);
+    // Held, so a device made after it cannot take its address.
+    static_cast<ID3D11Device *>(dev)->AddRef();
     void *r = frames().create(dev, 0);
     VKO_RenderDesc d;
     std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_I420, 2, false, &d);
@@ -795,6 +797,8 @@ TEST_F(D3D11Context, DeviceLossRemakesEverythingInPlace) {
     EXPECT_NE(dev2, nullptr);
     EXPECT_NE(dev2, dev);  // the glue re-makes its renderers for it
     frames().destroy(&r, dev);
+    static_cast<ID3D11Device *>(dev)->Release();
+    static_cast<ID3D11Device *>(dev2)->AddRef();
     r = frames().create(dev2, 0);
     ASSERT_TRUE(draw(r, pic.data(), d));
     const auto [a, b] = expected(VKO_COLOR_FORMAT_I420);
@@ -815,6 +819,7 @@ TEST_F(D3D11Context, DeviceLossRemakesEverythingInPlace) {
     EXPECT_EQ(w, 120u);
     EXPECT_EQ(h, 90u);
     frames().destroy(&r, dev2);
+    static_cast<ID3D11Device *>(dev2)->Release();
 }
 
 TEST_F(D3D11Context, EveryCreationFailureIsLoggedAndCleanedUp) {
