@@ -225,26 +225,8 @@ bool create_steps(vko_vk_ctx *c, const VKO_X11Window *w) {
         f.vkCreateSemaphore(c->device, &si, nullptr, &c->render_finished) != VK_SUCCESS)
         return false;
 
-    VkAttachmentDescription a{};
-    a.format = VK_FORMAT_B8G8R8A8_UNORM;
-    a.samples = VK_SAMPLE_COUNT_1_BIT;
-    a.loadOp = VK_ATTACHMENT_LOAD_OP_CLEAR;
-    a.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
-    a.stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
-    a.stencilStoreOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
-    a.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    a.finalLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-    VkAttachmentReference ref{0, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL};
-    VkSubpassDescription sub{};
-    sub.pipelineBindPoint = VK_PIPELINE_BIND_POINT_GRAPHICS;
-    sub.colorAttachmentCount = 1;
-    sub.pColorAttachments = &ref;
-    VkRenderPassCreateInfo ri{VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO};
-    ri.attachmentCount = 1;
-    ri.pAttachments = &a;
-    ri.subpassCount = 1;
-    ri.pSubpasses = &sub;
-    if (f.vkCreateRenderPass(c->device, &ri, nullptr, &c->pass) != VK_SUCCESS) {
+    if (!vko_vk_render_pass_create(f, c->device, VK_ATTACHMENT_LOAD_OP_CLEAR, VK_IMAGE_LAYOUT_UNDEFINED,
+                                   &c->pass)) {
         c->pass = VK_NULL_HANDLE;
         return false;
     }

@@ -115,6 +115,12 @@ struct vko_vk_loader {
 bool vko_vk_load(vko_vk_loader *l);
 void vko_vk_release(vko_vk_loader *l);
 
+// A render pass with one B8G8R8A8 colour attachment left in
+// COLOR_ATTACHMENT_OPTIMAL: the context's, and those the renderers begin
+// (compatible with it, so they draw into its framebuffers).
+bool vko_vk_render_pass_create(const vko_vk_fns &f, VkDevice dev, VkAttachmentLoadOp load,
+                               VkImageLayout initial, VkRenderPass *out);
+
 // The copies: context, video renderer, UI renderer.
 extern vko_vk_loader vko_vk_ctx_loader;
 extern vko_vk_loader vko_vk_frame_loader;

@@ -265,8 +265,10 @@ bool shader_create(const vko_vk_fns &f, VkDevice dev, const uint32_t *code, size
     return f.vkCreateShaderModule(dev, &si, nullptr, out) == VK_SUCCESS;
 }
 
-bool render_pass_create(const vko_vk_fns &f, VkDevice dev, VkAttachmentLoadOp load, VkImageLayout initial,
-                        VkRenderPass *out) {
+}  // namespace
+
+bool vko_vk_render_pass_create(const vko_vk_fns &f, VkDevice dev, VkAttachmentLoadOp load,
+                               VkImageLayout initial, VkRenderPass *out) {
     VkAttachmentDescription a{};
     a.format = VK_FORMAT_B8G8R8A8_UNORM;
     a.samples = VK_SAMPLE_COUNT_1_BIT;
@@ -288,6 +290,8 @@ bool render_pass_create(const vko_vk_fns &f, VkDevice dev, VkAttachmentLoadOp lo
     ri.pSubpasses = &sub;
     return f.vkCreateRenderPass(dev, &ri, nullptr, out) == VK_SUCCESS;
 }
+
+namespace {
 
 bool sampler_create(const vko_vk_fns &f, VkDevice dev, VkFilter filter, VkSamplerAddressMode mode,
                     VkSampler *out) {
@@ -431,9 +435,9 @@ void *vko_vk_create(void *device, uint8_t layer) {
     if (!sampler_create(f, dev, VK_FILTER_LINEAR, VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE, &r->linear) ||
         !sampler_create(f, dev, VK_FILTER_NEAREST, VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE, &r->nearest))
         goto fail;
-    if (!render_pass_create(f, dev, layer == 0 ? VK_ATTACHMENT_LOAD_OP_CLEAR : VK_ATTACHMENT_LOAD_OP_LOAD,
-                            layer == 0 ? VK_IMAGE_LAYOUT_UNDEFINED : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-                            &r->pass))
+    if (!vko_vk_render_pass_create(
+            f, dev, layer == 0 ? VK_ATTACHMENT_LOAD_OP_CLEAR : VK_ATTACHMENT_LOAD_OP_LOAD,
+            layer == 0 ? VK_IMAGE_LAYOUT_UNDEFINED : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, &r->pass))
         goto fail;
     li.bindingCount = 4;
     li.pBindings = bindings;
@@ -661,10 +665,10 @@ void *vko_vk_ui_create(void *device) {
     if (!shader_create(f, dev, spv_ui_vert, sizeof(spv_ui_vert), &ui->vs) ||
         !shader_create(f, dev, spv_ui_frag, sizeof(spv_ui_frag), &ui->fs))
         goto fail;
-    if (!render_pass_create(f, dev, VK_ATTACHMENT_LOAD_OP_LOAD, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-                            &ui->pass_load) ||
-        !render_pass_create(f, dev, VK_ATTACHMENT_LOAD_OP_CLEAR, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-                            &ui->pass_clear))
+    if (!vko_vk_render_pass_create(f, dev, VK_ATTACHMENT_LOAD_OP_LOAD,
+                                   VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, &ui->pass_load) ||
+        !vko_vk_render_pass_create(f, dev, VK_ATTACHMENT_LOAD_OP_CLEAR,
+                                   VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, &ui->pass_clear))
         goto fail;
     if (!sampler_create(f, dev, VK_FILTER_LINEAR, VK_SAMPLER_ADDRESS_MODE_REPEAT, &ui->sampler)) goto fail;
     pi.flags = VK_DESCRIPTOR_POOL_CREATE_FREE_DESCRIPTOR_SET_BIT;
