@@ -206,8 +206,8 @@ void BM_HostAudioToGuest(benchmark::State &state) {
         pa_stream *rec = nullptr;
         {
             PulseLock lock(srv->pulse());
-            const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
-            rec = pa_stream_new(srv->pulse()->ctx, "reference", &spec, nullptr);
+            const pa_sample_spec sample_format{PA_SAMPLE_S16LE, 48000, 2};
+            rec = pa_stream_new(srv->pulse()->ctx, "reference", &sample_format, nullptr);
             pa_stream_set_read_callback(
                 rec,
                 [](pa_stream *s, size_t, void *o) {
@@ -220,7 +220,7 @@ void BM_HostAudioToGuest(benchmark::State &state) {
                 },
                 &monitor);
             pa_buffer_attr attr{(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1,
-                                (uint32_t)pa_usec_to_bytes(10000, &spec)};
+                                (uint32_t)pa_usec_to_bytes(10000, &sample_format)};
             pa_stream_connect_record(rec, "testsink.monitor", &attr,
                                      (pa_stream_flags_t)(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE));
         }

@@ -303,7 +303,7 @@ bool sampler_create(const vko_vk_fns &f, VkDevice dev, VkFilter filter, VkSample
     return f.vkCreateSampler(dev, &si, nullptr, out) == VK_SUCCESS;
 }
 
-struct PipelineSpec {
+struct PipelineInfo {
     VkShaderModule vs, fs;
     uint32_t stride;
     const VkVertexInputAttributeDescription *attrs;
@@ -314,7 +314,7 @@ struct PipelineSpec {
     VkRenderPass pass;
 };
 
-bool pipeline_create(const vko_vk_fns &f, VkDevice dev, const PipelineSpec &s, VkPipeline *out) {
+bool pipeline_create(const vko_vk_fns &f, VkDevice dev, const PipelineInfo &s, VkPipeline *out) {
     VkPipelineShaderStageCreateInfo stages[2] = {{VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO},
                                                  {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO}};
     stages[0].stage = VK_SHADER_STAGE_VERTEX_BIT;
@@ -416,7 +416,7 @@ void *vko_vk_create(void *device, uint8_t layer) {
     VkDescriptorPoolCreateInfo pi{VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO};
     VkDescriptorSetAllocateInfo ai{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO};
     VkPipelineLayoutCreateInfo pli{VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO};
-    PipelineSpec spec{};
+    PipelineInfo info{};
     if (!shader_create(f, dev, spv_video_vert, sizeof(spv_video_vert), &r->vs) ||
         !shader_create(f, dev, spv_video_frag, sizeof(spv_video_frag), &r->fs))
         goto fail;
@@ -453,8 +453,8 @@ void *vko_vk_create(void *device, uint8_t layer) {
     pli.setLayoutCount = 1;
     pli.pSetLayouts = &r->set_layout;
     if (f.vkCreatePipelineLayout(dev, &pli, nullptr, &r->layout) != VK_SUCCESS) goto fail;
-    spec = {r->vs, r->fs, 16, attrs, 2, VK_CULL_MODE_BACK_BIT, layer == 1, r->layout, r->pass};
-    if (!pipeline_create(f, dev, spec, &r->pipeline)) goto fail;
+    info = {r->vs, r->fs, 16, attrs, 2, VK_CULL_MODE_BACK_BIT, layer == 1, r->layout, r->pass};
+    if (!pipeline_create(f, dev, info, &r->pipeline)) goto fail;
     return r;
 fail:
     frame_free(f, d, r);
@@ -660,7 +660,7 @@ void *vko_vk_ui_create(void *device) {
     VkDescriptorPoolCreateInfo pi{VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO};
     VkDescriptorSetLayoutCreateInfo li{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
     VkPipelineLayoutCreateInfo pli{VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO};
-    PipelineSpec spec{};
+    PipelineInfo info{};
     void *zeros = nullptr;
     if (!shader_create(f, dev, spv_ui_vert, sizeof(spv_ui_vert), &ui->vs) ||
         !shader_create(f, dev, spv_ui_frag, sizeof(spv_ui_frag), &ui->fs))
@@ -684,8 +684,8 @@ void *vko_vk_ui_create(void *device) {
     pli.pushConstantRangeCount = 1;
     pli.pPushConstantRanges = &push;
     if (f.vkCreatePipelineLayout(dev, &pli, nullptr, &ui->layout) != VK_SUCCESS) goto fail;
-    spec = {ui->vs, ui->fs, 20, attrs, 3, VK_CULL_MODE_NONE, true, ui->layout, ui->pass_load};
-    if (!pipeline_create(f, dev, spec, &ui->pipeline)) goto fail;
+    info = {ui->vs, ui->fs, 20, attrs, 3, VK_CULL_MODE_NONE, true, ui->layout, ui->pass_load};
+    if (!pipeline_create(f, dev, info, &ui->pipeline)) goto fail;
     zeros = VKO_Alloc(256 * 256, 4);
     memset(zeros, 0, 256 * 256 * 4);
     ui->default_texture =
