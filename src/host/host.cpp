@@ -63,8 +63,8 @@ bool vdd_recover(HostContext *ctx, uint32_t *recoveries, int64_t *last_recovery)
         v->mm_adapter_close();
         ctx->vdd_adapter = 0;
     } else {
-        v->vdd_device_restart(0);
-        v->vdd_device_restart(1);
+        vdd_device_restart(0);
+        vdd_device_restart(1);
         for (uint32_t i = 0; i < 10; i++) {
             if (!nap(ctx, 100)) return false;
             if (v->mm_version()) {
@@ -89,7 +89,7 @@ bool vdd_recover(HostContext *ctx, uint32_t *recoveries, int64_t *last_recovery)
         return true;
     }
     ctx->vdd_adapter = 1;
-    v->vdd_device_restart(1);
+    vdd_device_restart(1);
     log_message(LOG_LEVEL_INFO, "Recovered dynamic virtual display adapter driver after driver fault");
     int64_t now = VKO_GetTime();
     if (*recoveries && VKO_TimeDiff(*last_recovery, now) > 5000.0) *recoveries = 0;
@@ -165,9 +165,16 @@ void *host_vusb_output_thread(void *opaque) {
                     if (!m->slots[i].used) continue;
                     for (uint8_t iso = 0; iso < 2; iso++) {
                         uint8_t *buf = data + static_cast<size_t>(n) * kIsoMax;
-                        uint32_t len = 0;
-                        uint32_t r = iso ? vdev()->pad_read_isochronous(i, buf, kIsoMax, &len)
-                                         : vdev()->pad_read_output(i, buf, kOutputMax, &len);
+                        uint32_t len = 0, offset = 0;
+                        uint32_t r =
+                            iso ? VirtualDualSenseDeviceReadIsochronous(i, buf, kIsoMax, &len, &offset)
+                                : VirtualDualSenseDeviceReadOutputReport(i, buf, kOutputMax, &len);
+                        if (offset >= kIsoMax) {
+                            len = 0;
+                        } else if (offset) {  // sent from the start of its buffer
+                            len = std::min(len, kIsoMax - offset);
+                            std::memmove(buf, buf + offset, len);
+                        }
                         if (r == VDEV_BIT_SUCCESS && len)
                             pending[n++] = {m->slots[i].owner, m->slots[i].index, len, iso};
                     }
@@ -336,15 +343,6 @@ void set_target_mode(HostContext *ctx, const DisplayMode *saved, uint32_t displa
     VKO_Free(own);
 }
 
-void destroy_vmouse(HostContext *ctx) {
-    if (!ctx->vmouse) return;
-    uint32_t r = vdev()->vmouse_destroy();
-    if (!(r & VDEV_BIT_SUCCESS))
-        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vmouse_destroy", "VirtualMouseDeviceDestroy", 32,
-                    static_cast<int32_t>(r));
-    ctx->vmouse = 0;
-}
-
 }  // namespace
 
 void host_set_hooks(const HostHooks *hooks) {
@@ -462,7 +460,7 @@ void host_destroy(HostContext **handle, int32_t reason) {
     ctx->vdd = 0;
     if (ctx->vdd_adapter) vdev()->mm_adapter_close();
     ctx->vdd_adapter = 0;
-    destroy_vmouse(ctx);
+    vmouse_destroy(&ctx->vmouse);
     for (VKO_Mutex *&m : ctx->stream_locks) VKO_MutexDestroy(&m);
     VKO_MutexDestroy(&ctx->slot_lock);
     VKO_HashDestroy(&ctx->saved_modes, VKO_Free);
@@ -527,12 +525,13 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
             ctx->vdd = 1;
         if (c.privacy_mode && made > 0) ctx->privacy_active.store(1);
         if (c.virtual_mouse == 1 && !ctx->vmouse) {
-            uint32_t r = vdev()->vmouse_create();
+            uint32_t r = XVUSB_vmouse_device_create(&ctx->vmouse, 0);
             if (r & VDEV_BIT_SUCCESS) {
-                ctx->vmouse = 1;
+                ctx->vmouse->thread = VKO_ThreadCreate(VirtualMouseDeviceControlThread, ctx->vmouse);
             } else {
                 log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vmouse_create", "XVUSB_vmouse_device_create",
                             51, static_cast<int32_t>(r));
+                vmouse_destroy(&ctx->vmouse);
             }
         }
         uint32_t w = static_cast<uint32_t>(c.video[0].resolutionX),
@@ -569,7 +568,7 @@ void host_last_guest(HostContext *ctx) {
     if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
     if (!release_virtual_displays(ctx)) log_message(LOG_LEVEL_INFO, "Failed to clean up virtual displays");
     ctx->privacy_active.store(0);
-    destroy_vmouse(ctx);
+    vmouse_destroy(&ctx->vmouse);
     if (ctx->vusb) {
         ctx->vusb->tablet_mode = 0;
         if (ctx->vusb->tablet) {
@@ -672,7 +671,8 @@ void host_gamepad_init(HostContext *ctx) {
     ControllerManager *m = controller_manager_create(backend, type, host_gamepad_feedback_send, ctx);
     const char *name = backend ? "Zarvek Virtual USB Adapter" : "ViGEm";
     if (backend == 0) {
-        if (vdev()->vigem_connect() != VDEV_VIGEM_SUCCESS) {
+        m->bus = vigem_alloc();
+        if (vigem_connect(m->bus) != VDEV_VIGEM_SUCCESS) {
             controller_manager_destroy(&m);
             log_message(LOG_LEVEL_INFO, "Failed to initialize host gamepad input via %s", name);
             return;
@@ -707,14 +707,14 @@ void host_set_virtual_microphone(HostContext *ctx, uint32_t mode) {
     };
     if (mode == 0) {
         if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
-        if (persisted) vdev()->vmicrophone_destroy(1);
+        if (persisted) vmicrophone_destroy_persistent();
         v->microphone = 0;
         v->microphone_mode = 0;
     } else if (mode == 1) {
         if (ctx->guest_count.load() > 0)
             replace(0);
         else if (persisted)
-            vdev()->vmicrophone_destroy(1);
+            vmicrophone_destroy_persistent();
         v->microphone_mode = 1;
     } else if (mode == 2 && !persisted) {
         replace(1);

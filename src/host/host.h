@@ -203,7 +203,7 @@ struct HostContext {
     Whitelist whitelist;
     ControllerManager *gamepads;
     VirtualUsbHost *vusb;
-    uint8_t vmouse;
+    VirtualMouse *vmouse;
     uint8_t vdd;  // virtual displays are up
     VKO_Mutex *slot_lock;
     VKO_Thread *msg_threads[HOST_MAX_GUESTS];

@@ -249,17 +249,20 @@ void raw_report(ControllerManager *pads, const ControlHeader *h, const uint8_t *
     uint32_t consumed = proto_parse_message(raw, length, report, sizeof(report));
     if (consumed < PROTO_HEADER_SIZE + 1 || !pads) return;
     uint32_t size = consumed - PROTO_HEADER_SIZE;
-    if (pads->pad_type == PAD_DS4 && (size == 22 || size == 23))
+    if (pads->pad_type == PAD_DS4 && (size == 22 || size == 23)) {
         controller_write_raw(pads, info->userID, h->field1, kDs4ExtensionOffset, report, size);
-    else if (pads->pad_type == PAD_DUALSENSE && size == 77)
+    } else if (pads->pad_type == PAD_DUALSENSE && size == DUALSENSE_REPORT_SIZE) {
+        controller_touch_clamp(report, DUALSENSE_TOUCH_OFFSET);
         controller_write_raw(pads, info->userID, h->field1, 0, report, size);
+    }
 }
 
 // The virtual devices' packets: the devices are made on first use; the
-// virtual-device layer takes no reports on this system, so they end here.
+// microphone takes its samples, the tablet takes no reports on this system.
 void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *raw, uint32_t length) {
     uint8_t record[kDeviceReportMax] = {};
-    if (proto_parse_message(raw, length, record, sizeof(record)) < PROTO_HEADER_SIZE + 1) return;
+    uint32_t consumed = proto_parse_message(raw, length, record, sizeof(record));
+    if (consumed < PROTO_HEADER_SIZE + 1) return;
     if (h->field2 == kTabletDevice && vusb->tablet_mode && (h->field1 & 0xFF) == 0 && !vusb->tablet) {
         if (vdev()->vtablet_init() != 0)
             vusb->tablet_mode = 0;
@@ -271,6 +274,15 @@ void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *
             vusb->microphone_mode = 0;
         else
             vusb->microphone = 1;
+    }
+    uint32_t size = consumed - PROTO_HEADER_SIZE;
+    if (h->field2 == kMicrophoneDevice && vusb->microphone && (h->field1 & 0xFF) == 1 &&
+        size >= VMIC_PACKET_HEADER) {
+        uint32_t samples, flag;
+        std::memcpy(&samples, record, 4);
+        std::memcpy(&flag, record + 4, 4);
+        samples = std::min(samples, size - VMIC_PACKET_HEADER);
+        vmicrophone_submit(vusb->microphone, record + VMIC_PACKET_HEADER, samples, flag);
     }
 }
 

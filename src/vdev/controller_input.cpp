@@ -116,7 +116,10 @@ uint16_t controller_button_bit(uint32_t button) {
 }
 
 void controller_submit(ControllerManager *m, uint32_t slot) {
-    if (slot < CONTROLLER_SLOTS && m->slots[slot].used)
+    if (slot >= CONTROLLER_SLOTS || !m->slots[slot].used) return;
+    if (m->pad_type == PAD_DUALSENSE && m->backend == 1)
+        VirtualDualSenseDeviceSubmitReport(slot, m->slots[slot].report);
+    else
         vdev()->pad_submit(slot, m->slots[slot].report, m->slots[slot].report_size);
 }
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "platform/memory.h"
 #include "platform/pulse.h"
 #include "platform/thread.h"
+#include "util/logger.h"
 
 namespace {
 
@@ -52,6 +54,58 @@ int32_t absent_pad_submit(uint32_t, const uint8_t *, uint32_t) {
 }
 void absent_pad_unplug(uint32_t) {}
 
+// Samples reach the microphone by being played into its sink: the sink's
+// monitor is what programs record. The stream opens on the first packet and
+// closes with the microphone (under g_real_mutex).
+struct MicStream {
+    VKO_Pulse pulse;
+    pa_stream *stream;
+};
+MicStream g_mic_stream{};
+
+void mic_stream_close(void) {
+    if (!g_mic_stream.stream) return;
+    {
+        PulseLock lock(&g_mic_stream.pulse);
+        pa_stream_set_state_callback(g_mic_stream.stream, nullptr, nullptr);
+        pa_stream_disconnect(g_mic_stream.stream);
+        pa_stream_unref(g_mic_stream.stream);
+    }
+    vko_pulse_close(&g_mic_stream.pulse);
+    g_mic_stream = MicStream{};
+}
+
+bool mic_stream_open(void) {
+    MicStream &m = g_mic_stream;
+    if (vko_pulse_open(&m.pulse, "Zarvek virtual microphone") != 0) return false;
+    PulseLock lock(&m.pulse);
+    const pa_sample_spec ss{PA_SAMPLE_S16LE, 48000, 1};
+    pa_stream *s = pa_stream_new(m.pulse.ctx, "microphone", &ss, nullptr);
+    int err = 0;
+    if (s) {
+        pa_stream_set_state_callback(s, vko_pulse_stream_state_cb, &m.pulse);
+        // A short queue: what the guest says is heard now or not at all.
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(200000, &ss));
+        attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &ss));
+        attr.prebuf = 0;
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_playback(s, kMicrophoneSink, &attr, flags, nullptr, nullptr) == 0 &&
+            vko_pulse_wait_stream(&m.pulse, s, &err)) {
+            m.stream = s;
+            return true;
+        }
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+    VKO_Log("vmicrophone_submit", "'pa_stream_connect_playback' failed with %d",
+            err ? err : vko_pulse_errno(&m.pulse));
+    return false;
+}
+
 int32_t pulse_mic_init(uint8_t) {
     std::lock_guard<std::mutex> lock(g_real_mutex);
     if (g_mic_module < 0) g_mic_module = vdev_pulse_microphone_create(kMicrophoneSink);
@@ -59,8 +113,24 @@ int32_t pulse_mic_init(uint8_t) {
 }
 void pulse_mic_destroy(uint8_t) {
     std::lock_guard<std::mutex> lock(g_real_mutex);
+    mic_stream_close();
     vdev_pulse_microphone_destroy(g_mic_module);
     g_mic_module = -1;
+}
+int32_t pulse_mic_submit(const uint8_t *pcm, uint32_t length, uint32_t) {
+    std::lock_guard<std::mutex> lock(g_real_mutex);
+    if (g_mic_module < 0) return -1;
+    if (!g_mic_stream.stream && !mic_stream_open()) {
+        mic_stream_close();
+        return -1;
+    }
+    PulseLock plock(&g_mic_stream.pulse);
+    // Whole samples only; a packet that does not fit the queue is dropped
+    // whole (never waited for, never cut mid-sound).
+    size_t n = length & ~1u, room = pa_stream_writable_size(g_mic_stream.stream);
+    if (room == static_cast<size_t>(-1) || n > room) return -1;
+    if (n && pa_stream_write(g_mic_stream.stream, pcm, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return -1;
+    return 0;
 }
 int32_t absent_tablet_init(void) {
     return -1;
@@ -92,6 +162,24 @@ uint32_t uinput_mouse_create(void) {
     }
     g_uinput = fd;
     return VDEV_BIT_SUCCESS;
+}
+// Drains what the kernel queues for the device (events other programs
+// write to it), so the device never holds a full queue.
+void uinput_mouse_serve(uint32_t timeout_ms) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(g_real_mutex);
+        fd = g_uinput;
+    }
+    if (fd < 0) {
+        VKO_Sleep(timeout_ms);
+        return;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout_ms)) <= 0) return;
+    input_event ev[16];
+    while (read(fd, ev, sizeof ev) > 0) {
+    }
 }
 uint32_t uinput_mouse_destroy(void) {
     std::lock_guard<std::mutex> lock(g_real_mutex);
@@ -270,6 +358,12 @@ bool rec_notification(uint32_t *code) {
 uint32_t rec_pad_read_isochronous(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length) {
     return rec_pad_read(slot, true, buffer, size, length);
 }
+int32_t rec_mic_submit(const uint8_t *, uint32_t length, uint32_t flag) {
+    return note("vmicrophone_submit", num(length) + "," + num(flag));
+}
+void rec_vmouse_serve(uint32_t timeout_ms) {
+    VKO_Sleep(std::min<uint32_t>(timeout_ms, 10));
+}
 
 }  // namespace
 
@@ -279,6 +373,7 @@ const VdevBackend vdev_absent_backend = {
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
     absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
     absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,     absent_notification,
+    pulse_mic_submit,  uinput_mouse_serve,
 };
 
 const VdevBackend vdev_recording_backend = {
@@ -288,7 +383,7 @@ const VdevBackend vdev_recording_backend = {
     rec_tablet_destroy, rec_vmouse_create,    rec_vmouse_destroy,    rec_vdd_init,
     rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
     rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
-    rec_notification,
+    rec_notification,   rec_mic_submit,       rec_vmouse_serve,
 };
 
 const VdevBackend *vdev(void) {
@@ -297,6 +392,87 @@ const VdevBackend *vdev(void) {
 
 void vdev_set_backend(const VdevBackend *backend) {
     g_backend.store(backend ? backend : &vdev_absent_backend);
+}
+
+VigemClient *vigem_alloc(void) {
+    return static_cast<VigemClient *>(VKO_Alloc(1, sizeof(VigemClient)));
+}
+
+uint32_t vigem_connect(VigemClient *client) {
+    uint32_t r = vdev()->vigem_connect();
+    client->connected = r == VDEV_VIGEM_SUCCESS;
+    return r;
+}
+
+void vigem_disconnect(VigemClient *client) {
+    if (!client->connected) return;
+    vdev()->vigem_disconnect();
+    client->connected = 0;
+}
+
+void vigem_free(VigemClient *client) {
+    if (!client) return;
+    vigem_disconnect(client);
+    VKO_Free(client);
+}
+
+int32_t vmicrophone_submit(uint8_t microphone, const uint8_t *packet, uint32_t length, uint32_t flag) {
+    if (!microphone) return -1;
+    return vdev()->vmicrophone_submit(packet, length, flag);
+}
+
+void vmicrophone_destroy_persistent(void) {
+    vdev()->vmicrophone_destroy(1);
+}
+
+void vdd_device_restart(uint32_t kind) {
+    vdev()->vdd_device_restart(kind);
+}
+
+uint32_t XVUSB_vmouse_device_create(VirtualMouse **device, uint32_t) {
+    *device = nullptr;
+    uint32_t r = vdev()->vmouse_create();
+    if (r & VDEV_BIT_SUCCESS) *device = new VirtualMouse();
+    return r;
+}
+
+void *VirtualMouseDeviceControlThread(void *device) {
+    auto *d = static_cast<VirtualMouse *>(device);
+    while (!d->stop.load()) vdev()->vmouse_serve(100);
+    return nullptr;
+}
+
+uint32_t VirtualMouseDeviceDestroy(VirtualMouse *device) {
+    if (!device) return VDEV_BIT_SUCCESS;
+    return vdev()->vmouse_destroy();
+}
+
+void vmouse_destroy(VirtualMouse **mouse) {
+    VirtualMouse *m = *mouse;
+    if (!m) return;
+    m->stop.store(1);
+    if (m->thread) VKO_ThreadDestroy(&m->thread);
+    uint32_t r = VirtualMouseDeviceDestroy(m);
+    if (!(r & VDEV_BIT_SUCCESS))
+        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "vmouse_destroy", "VirtualMouseDeviceDestroy", 32,
+                    static_cast<int32_t>(r));
+    delete m;
+    *mouse = nullptr;
+}
+
+uint32_t VirtualDualSenseDeviceReadOutputReport(uint32_t device, uint8_t *buffer, uint32_t size,
+                                                uint32_t *length) {
+    return vdev()->pad_read_output(device, buffer, size, length);
+}
+
+uint32_t VirtualDualSenseDeviceReadIsochronous(uint32_t device, uint8_t *buffer, uint32_t size,
+                                               uint32_t *length, uint32_t *offset) {
+    *offset = 0;
+    return vdev()->pad_read_isochronous(device, buffer, size, length);
+}
+
+int32_t VirtualDualSenseDeviceSubmitReport(uint32_t device, const uint8_t *report) {
+    return vdev()->pad_submit(device, report, DUALSENSE_REPORT_SIZE);
 }
 
 std::vector<std::string> vdev_recorded(void) {
@@ -434,7 +610,7 @@ void controller_manager_destroy(ControllerManager **mgr) {
     VKO_MutexLock(m->mutex);
     controller_unplug_all(m);
     VKO_MutexUnlock(m->mutex);
-    if (m->connected && m->backend == 0) vdev()->vigem_disconnect();
+    vigem_free(m->bus);
     VKO_HashDestroy(&m->map, nullptr);
     VKO_MutexDestroy(&m->mutex);
     VKO_Free(m);
@@ -476,6 +652,18 @@ void controller_release_owner(ControllerManager *m, uint32_t owner) {
         vdev()->pad_unplug(i);
         VKO_HashPopInt(m->map, pad_key(s.owner, s.index));
         s = ControllerSlot{};
+    }
+}
+
+void controller_touch_clamp(uint8_t *record, uint32_t first) {
+    for (uint32_t i = 0; i < 2; i++) {
+        uint8_t *p = record + first + 4 * i;
+        uint32_t x = p[1] | (p[2] & 0x0Fu) << 8, y = (p[2] >> 4) | static_cast<uint32_t>(p[3]) << 4;
+        x = std::min(x, PAD_TOUCH_WIDTH - 1);
+        y = std::min(y, PAD_TOUCH_HEIGHT - 1);
+        p[1] = static_cast<uint8_t>(x);
+        p[2] = static_cast<uint8_t>((x >> 8) | (y & 0x0F) << 4);
+        p[3] = static_cast<uint8_t>(y >> 4);
     }
 }
 

@@ -9,16 +9,22 @@
 //     arguments and can be told to fail any call by name (tests).
 //
 // Threads: the back-end pointer is swapped only while no host exists. The
-// recorder's call list and failure table are guarded by its own mutex.
-// ControllerManager: slots and map change only under `mutex`.
+// recorder's call list and failure table are guarded by its own mutex. The
+// default back-end's microphone (sink module and the stream that plays into
+// it) and uinput descriptor are guarded by one mutex of its own; the virtual
+// mouse's control thread uses the descriptor only between the create and the
+// destroy that joins it. ControllerManager: slots and map change only under
+// `mutex`.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 struct VKO_Hash;
 struct VKO_Mutex;
+struct VKO_Thread;
 
 // Success results of the driver calls, as the drivers give them.
 constexpr uint32_t VDEV_VIGEM_SUCCESS = 0x20000000;
@@ -63,6 +69,10 @@ struct VdevBackend {
     uint32_t (*pad_read_isochronous)(uint32_t slot, uint8_t *buffer, uint32_t size, uint32_t *length);
     // One pending notification of the virtual USB adapter (a tablet fault); false when none.
     bool (*vusb_notification)(uint32_t *code);
+    // Samples for the microphone (48 kHz mono s16le); nonzero: not taken.
+    int32_t (*vmicrophone_submit)(const uint8_t *pcm, uint32_t length, uint32_t flag);
+    // Serves what the system asks of the virtual mouse, waiting at most timeout_ms.
+    void (*vmouse_serve)(uint32_t timeout_ms);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -87,6 +97,53 @@ void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<u
 void vdev_recorder_version(uint32_t major, uint32_t minor);
 // Persisted slot kinds the recorder reports.
 void vdev_recorder_slots(const uint8_t kinds[16]);
+
+// ---- the driver clients the host calls ----
+
+// Gamepad-bus client, one per gamepad manager.
+struct VigemClient {
+    uint8_t connected;
+};
+VigemClient *vigem_alloc(void);
+uint32_t vigem_connect(VigemClient *client);  // VDEV_VIGEM_SUCCESS when the bus took it
+void vigem_disconnect(VigemClient *client);
+void vigem_free(VigemClient *client);  // disconnects a connected client first
+
+// The microphone's packet (record of message 32): u32 length of the samples
+// in bytes, u32 flag, then the samples (48 kHz mono s16le).
+constexpr uint32_t VMIC_PACKET_HEADER = 8;
+// Hands samples to the microphone made by the back-end's vmicrophone_init
+// (`microphone` nonzero); nonzero when they were not taken.
+int32_t vmicrophone_submit(uint8_t microphone, const uint8_t *packet, uint32_t length, uint32_t flag);
+// Removes the persistent microphone the adapter keeps across sessions.
+void vmicrophone_destroy_persistent(void);
+
+// Restarts the virtual display adapter's device node (kind 0 or 1).
+void vdd_device_restart(uint32_t kind);
+
+// The virtual mouse. Its control thread serves the device until `stop` is
+// set; vmouse_destroy sets it and joins the thread before the device goes.
+struct VirtualMouse {
+    std::atomic<uint8_t> stop;
+    VKO_Thread *thread;
+};
+// VDEV_BIT_SUCCESS set on success, with *device made (flags: none defined).
+uint32_t XVUSB_vmouse_device_create(VirtualMouse **device, uint32_t flags);
+void *VirtualMouseDeviceControlThread(void *device);
+uint32_t VirtualMouseDeviceDestroy(VirtualMouse *device);  // VDEV_BIT_SUCCESS set on success
+// Stops the control thread, destroys the device (logging a failed destroy)
+// and clears *mouse.
+void vmouse_destroy(VirtualMouse **mouse);
+
+// DualSense pads of the virtual USB adapter; the device is the pad's slot.
+// The reads answer VDEV_BIT_SUCCESS when data was read; isochronous data
+// starts at *offset in buffer.
+uint32_t VirtualDualSenseDeviceReadOutputReport(uint32_t device, uint8_t *buffer, uint32_t size,
+                                                uint32_t *length);
+uint32_t VirtualDualSenseDeviceReadIsochronous(uint32_t device, uint8_t *buffer, uint32_t size,
+                                               uint32_t *length, uint32_t *offset);
+int32_t VirtualDualSenseDeviceSubmitReport(uint32_t device, const uint8_t *report);
+constexpr uint32_t DUALSENSE_REPORT_SIZE = 77;
 
 // PulseAudio null sink named `name`; the module index or -1.
 int32_t vdev_pulse_microphone_create(const char *name);
@@ -115,6 +172,7 @@ struct ControllerManager {
     uint32_t pad_type;
     ControllerFeedbackFn feedback;
     void *owner;
+    VigemClient *bus;  // the gamepad-bus client (gamepad bus only)
     uint8_t connected;
 };
 
@@ -129,3 +187,10 @@ void controller_unplug_all(ControllerManager *mgr);
 void controller_release_owner(ControllerManager *mgr, uint32_t owner);
 // Caller holds mgr->mutex: unplug all and a fresh map.
 void controller_slots_reset(ControllerManager *mgr);
+// Clamps the two packed touch points (contact byte, 12-bit x, 12-bit y) that
+// start at record[first] to the touch pad's 1920 x 1080 surface (a
+// DualShock 4's 942 rows lie inside it): a guest's bytes never name a point
+// off the pad.
+constexpr uint32_t PAD_TOUCH_WIDTH = 1920, PAD_TOUCH_HEIGHT = 1080;
+constexpr uint32_t DUALSENSE_TOUCH_OFFSET = 32;
+void controller_touch_clamp(uint8_t *record, uint32_t first);

@@ -9,6 +9,7 @@
 #include <poll.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,39 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     vdev_recorder_fail("vmicrophone_init", 5);
     EXPECT_EQ(send(32, 480, 1, mic, 0, 480), Seen{"vmicrophone_init(1)"});
     EXPECT_EQ(vusb.microphone_mode, 0u);
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// Microphone packets: the samples with their flag go to the microphone once it
+// is made; the length a packet claims never reaches past what arrived.
+TEST(InputDevices, MicrophonePacketsReachTheMicrophone) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    VirtualUsbHost vusb{};
+    vusb.microphone_mode = 1;
+    GuestInfo guest = {};
+    InputState s = {};
+    int32_t out[4] = {};
+    auto send = [&](uint32_t b, uint32_t samples, uint32_t flag, uint32_t payload) {
+        std::vector<uint8_t> msg(PROTO_HEADER_SIZE + payload, 0);
+        ControlHeader h = {payload, b, 0xF055F055, 32};
+        proto_write_header(msg.data(), h);
+        if (payload >= 8) {
+            std::memcpy(msg.data() + PROTO_HEADER_SIZE, &samples, 4);
+            std::memcpy(msg.data() + PROTO_HEADER_SIZE + 4, &flag, 4);
+        }
+        size_t before = vdev_recorded().size();
+        host_input_dispatch(&s, 0, out, nullptr, &vusb, &h, msg.data(), (uint32_t)msg.size(), &guest, 1);
+        Seen calls = vdev_recorded();
+        return Seen(calls.begin() + (long)before, calls.end());
+    };
+    EXPECT_EQ(send(1, 960, 0, 968), (Seen{"vmicrophone_init(0)", "vmicrophone_submit(960,0)"}));
+    EXPECT_EQ(send(1, 100000, 1, 968), Seen{"vmicrophone_submit(960,1)"});
+    EXPECT_EQ(send(1, 0xFFFFFFFFu, 0, 2040), Seen{"vmicrophone_submit(2032,0)"});
+    EXPECT_EQ(send(1, 4, 0, 6), Seen{});     // no room for the header
+    EXPECT_EQ(send(0, 4, 0, 12), Seen{});    // b's low byte says tablet
+    EXPECT_EQ(send(1, 4, 0, 4096), Seen{});  // larger than any packet
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }

@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cmath>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/host.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 #include "support/log_capture.h"
 #include "support/pulse_server.h"
 #include "util/logger.h"
+#include "vdev/controller_input.h"
 #include "vdev/vdev.h"
 
 namespace {
@@ -101,6 +107,89 @@ TEST(Vdev, PadsOfALeavingGuestGoNeutral) {
     vdev_set_backend(nullptr);
 }
 
+// The driver clients over the recorder: the bus client disconnects only
+// when it connected; the mouse's control thread is joined before the device
+// goes, and a failed destroy is logged; DualSense reports go out whole.
+TEST(Vdev, DriverClientsOverTheRecorder) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    VigemClient *bus = vigem_alloc();
+    EXPECT_EQ(vigem_connect(bus), VDEV_VIGEM_SUCCESS);
+    vigem_free(bus);
+    vdev_recorder_fail("vigem_connect", 9);
+    bus = vigem_alloc();
+    EXPECT_EQ(vigem_connect(bus), 9u);
+    EXPECT_EQ(bus->connected, 0);
+    vigem_free(bus);
+    EXPECT_EQ(vdev_recorded(),
+              (std::vector<std::string>{"vigem_connect()", "vigem_disconnect()", "vigem_connect()"}));
+
+    vdev_recorder_clear();
+    log_set_line_writer(collect);
+    log_set_sink(log_sink_format, nullptr);
+    g_lines.clear();
+    VirtualMouse *mouse = nullptr;
+    ASSERT_TRUE(XVUSB_vmouse_device_create(&mouse, 0) & VDEV_BIT_SUCCESS);
+    ASSERT_NE(mouse, nullptr);
+    mouse->thread = VKO_ThreadCreate(VirtualMouseDeviceControlThread, mouse);
+    vmouse_destroy(&mouse);
+    EXPECT_EQ(mouse, nullptr);
+    vdev_recorder_fail("vmouse_create", 3);
+    EXPECT_EQ(XVUSB_vmouse_device_create(&mouse, 0), 3u);
+    EXPECT_EQ(mouse, nullptr);
+    vdev_recorder_fail("vmouse_create", 0);
+    vdev_recorder_fail("vmouse_destroy", 5);
+    ASSERT_TRUE(XVUSB_vmouse_device_create(&mouse, 0) & VDEV_BIT_SUCCESS);
+    vmouse_destroy(&mouse);
+    EXPECT_EQ(g_lines, std::vector<std::string>{"* vmouse_destroy/VirtualMouseDeviceDestroy[32] = 5"});
+    log_set_sink(nullptr, nullptr);
+    log_set_line_writer(nullptr);
+    EXPECT_EQ(vdev_recorded(),
+              (std::vector<std::string>{"vmouse_create()", "vmouse_destroy()", "vmouse_create()",
+                                        "vmouse_create()", "vmouse_destroy()"}));
+
+    vdev_recorder_clear();
+    ControllerManager *m = controller_manager_create(1, PAD_DUALSENSE, nullptr, nullptr);
+    controller_set_state(m, 3, 0, 0, 0, 0, 0, 0, 0, 0);
+    controller_manager_destroy(&m);
+    EXPECT_EQ(vdev_recorded(),
+              (std::vector<std::string>{"pad_plug(0,3)", "pad_submit(0,8080808008000000)", "pad_unplug(0)"}));
+    vdev_recorder_pad_data(4, true, {1, 2, 3});
+    uint8_t buf[8];
+    uint32_t len = 0, offset = 7;
+    EXPECT_EQ(VirtualDualSenseDeviceReadIsochronous(4, buf, sizeof buf, &len, &offset), VDEV_BIT_SUCCESS);
+    EXPECT_EQ(std::make_pair(len, offset), std::make_pair(3u, 0u));
+    EXPECT_EQ(VirtualDualSenseDeviceReadOutputReport(4, buf, sizeof buf, &len), 0u);
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// Touch points past the pad's surface are pulled onto its edge; points on it,
+// contact bytes and the bytes around stay as they were.
+TEST(Vdev, TouchPointsStayOnThePad) {
+    auto point = [](uint8_t contact, uint32_t x, uint32_t y) {
+        return std::vector<uint8_t>{contact, (uint8_t)x, (uint8_t)((x >> 8) | (y & 0xF) << 4),
+                                    (uint8_t)(y >> 4)};
+    };
+    for (auto [x, y, cx, cy] : {std::tuple{100u, 200u, 100u, 200u},
+                                {1919u, 1079u, 1919u, 1079u},
+                                {1920u, 1080u, 1919u, 1079u},
+                                {4095u, 4095u, 1919u, 1079u},
+                                {0u, 4000u, 0u, 1079u}}) {
+        std::vector<uint8_t> rec(DUALSENSE_REPORT_SIZE, 0xEE);
+        std::vector<uint8_t> a = point(0x81, x, y), b = point(0x02, 4095 - x, y / 2);
+        std::copy(a.begin(), a.end(), rec.begin() + DUALSENSE_TOUCH_OFFSET);
+        std::copy(b.begin(), b.end(), rec.begin() + DUALSENSE_TOUCH_OFFSET + 4);
+        std::vector<uint8_t> want = rec;
+        a = point(0x81, cx, cy);
+        b = point(0x02, std::min(4095 - x, 1919u), std::min(y / 2, 1079u));
+        std::copy(a.begin(), a.end(), want.begin() + DUALSENSE_TOUCH_OFFSET);
+        std::copy(b.begin(), b.end(), want.begin() + DUALSENSE_TOUCH_OFFSET + 4);
+        controller_touch_clamp(rec.data(), DUALSENSE_TOUCH_OFFSET);
+        EXPECT_EQ(rec, want) << x << "," << y;
+    }
+}
+
 TEST(Vdev, UinputMissingSaysSo) {
     if (access("/dev/uinput", W_OK) == 0) GTEST_SKIP() << "this machine has uinput";
     LogCapture log;
@@ -124,6 +213,42 @@ TEST(Vdev, MicrophoneIsANullSink) {
     vdev_absent_backend.vmicrophone_destroy(0);
     PulseLock lock(server->pulse());
     EXPECT_FALSE(vko_pulse_sink(server->pulse(), "zarvek_virtual_microphone", &sink));
+}
+
+// What a guest says is played into the microphone's sink, so a program
+// recording the microphone hears it; with no microphone nothing is taken.
+TEST(Vdev, MicrophoneHearsTheGuest) {
+    PulseServer *server = PulseServer::get();
+    ASSERT_NE(server, nullptr);
+    int16_t tone[480];
+    for (int i = 0; i < 480; i++) tone[i] = (int16_t)(0.5 * 32767 * std::sin(2 * M_PI * 1000 * i / 48000.0));
+    EXPECT_NE(vmicrophone_submit(0, (const uint8_t *)tone, sizeof tone, 0), 0);
+    EXPECT_NE(vdev_absent_backend.vmicrophone_submit((const uint8_t *)tone, sizeof tone, 0), 0);  // no sink
+    ASSERT_EQ(vdev_absent_backend.vmicrophone_init(0), 0);
+    PulseRecorder rec("zarvek_virtual_microphone.monitor");
+    ASSERT_TRUE(rec.ok());
+    std::atomic<bool> done{false};
+    std::atomic<int> taken{0};
+    // 10 ms packets, faster than they play so the queue stays full (what
+    // does not fit is refused whole); an odd byte at the end is not a sample.
+    std::thread guest([&] {
+        for (int i = 0; i < 2000 && !done.load(); i++) {
+            if (vdev_absent_backend.vmicrophone_submit((const uint8_t *)tone, sizeof tone + 1, 0) == 0)
+                taken++;
+            VKO_Sleep(4);
+        }
+    });
+    std::vector<int16_t> heard = rec.take(24000);
+    done.store(true);
+    guest.join();
+    vdev_absent_backend.vmicrophone_destroy(0);
+    EXPECT_GT(taken.load(), 0);
+    ASSERT_EQ(heard.size(), 24000u * 2);
+    // A loaded machine may starve the sender for a while: the best tenth of a second counts.
+    double best = 0;
+    for (size_t at = 0; at + 4800 <= 24000; at += 2400)
+        best = std::max(best, tone_amplitude(heard.data() + 2 * at, 4800, 2, 0, 1000));
+    EXPECT_NEAR(best, 0.5, 0.1);
 }
 
 }  // namespace

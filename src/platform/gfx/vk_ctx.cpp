@@ -57,7 +57,7 @@ void swapchain_destroy(vko_vk_ctx *c) {
     memset(&c->sc, 0, sizeof(c->sc));
 }
 
-bool swapchain_create(vko_vk_ctx *c) {
+bool vko_vk_swapchain_create(vko_vk_ctx *c) {
     const vko_vk_fns &f = F();
     VkSurfaceCapabilitiesKHR caps;
     if (f.vkGetPhysicalDeviceSurfaceCapabilitiesKHR(c->physical, c->surface, &caps) != VK_SUCCESS)
@@ -120,10 +120,10 @@ bool swapchain_create(vko_vk_ctx *c) {
 
 void swapchain_recreate(vko_vk_ctx *c) {
     swapchain_destroy(c);
-    swapchain_create(c);
+    vko_vk_swapchain_create(c);
 }
 
-void image_barrier(vko_vk_ctx *c, VkImage image, VkImageLayout from, VkImageLayout to) {
+void vko_vk_image_barrier(vko_vk_ctx *c, VkImage image, VkImageLayout from, VkImageLayout to) {
     VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
     b.oldLayout = from;
     b.newLayout = to;
@@ -230,7 +230,7 @@ bool create_steps(vko_vk_ctx *c, const VKO_X11Window *w) {
         c->pass = VK_NULL_HANDLE;
         return false;
     }
-    return swapchain_create(c);
+    return vko_vk_swapchain_create(c);
 }
 
 }  // namespace
@@ -269,7 +269,7 @@ void *vko_vk_ctx_get_surface(void *ctx) {
     // Without a swap chain (a failed re-creation) there is nothing to acquire
     // from; the next frame tries again.
     if (!c->sc.swapchain) {
-        swapchain_create(c);
+        vko_vk_swapchain_create(c);
         if (!c->sc.swapchain) return nullptr;
     }
     uint32_t index = 0;
@@ -288,9 +288,9 @@ void *vko_vk_ctx_get_surface(void *ctx) {
     VkCommandBufferBeginInfo bi{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
     bi.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
     if (f.vkBeginCommandBuffer(c->cmd, &bi) != VK_SUCCESS) return nullptr;
-    image_barrier(c, c->sc.images[index],
-                  c->sc.used[index] ? VK_IMAGE_LAYOUT_PRESENT_SRC_KHR : VK_IMAGE_LAYOUT_UNDEFINED,
-                  VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+    vko_vk_image_barrier(c, c->sc.images[index],
+                         c->sc.used[index] ? VK_IMAGE_LAYOUT_PRESENT_SRC_KHR : VK_IMAGE_LAYOUT_UNDEFINED,
+                         VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
     c->sc.used[index] = 1;
     c->sc.current = index;
     c->current = c->sc.framebuffers[index];
@@ -301,8 +301,8 @@ void vko_vk_ctx_present(void *ctx) {
     vko_vk_ctx *c = static_cast<vko_vk_ctx *>(ctx);
     if (!c || !c->current) return;
     const vko_vk_fns &f = F();
-    image_barrier(c, c->sc.images[c->sc.current], VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-                  VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
+    vko_vk_image_barrier(c, c->sc.images[c->sc.current], VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
+                         VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
     f.vkEndCommandBuffer(c->cmd);
     const VkPipelineStageFlags wait_stage = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
     VkSubmitInfo si{VK_STRUCTURE_TYPE_SUBMIT_INFO};

@@ -112,8 +112,8 @@ const VkFormat PLANE_FORMATS[VKO_COLOR_FORMAT_COUNT][3] = {
 const float QUAD_VERTICES[16] = {-1, -1, 0, 0, 1, -1, 1, 0, 1, 1, 1, 1, -1, 1, 0, 1};
 const uint16_t QUAD_INDICES[6] = {0, 1, 2, 2, 3, 0};
 
-bool alloc_memory(const vko_vk_fns &f, const vko_vk_device *d, const VkMemoryRequirements &req,
-                  VkMemoryPropertyFlags flags, VkDeviceMemory *out) {
+bool vko_vk_alloc_memory(const vko_vk_fns &f, const vko_vk_device *d, const VkMemoryRequirements &req,
+                         VkMemoryPropertyFlags flags, VkDeviceMemory *out) {
     for (uint32_t i = 0; i < d->memory->memoryTypeCount; ++i) {
         if (!(req.memoryTypeBits & (1u << i))) continue;
         if ((d->memory->memoryTypes[i].propertyFlags & flags) != flags) continue;
@@ -130,8 +130,8 @@ void buffer_destroy(const vko_vk_fns &f, const vko_vk_device *d, VkBuffer *buffe
     *memory = VK_NULL_HANDLE;
 }
 
-bool buffer_create(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceSize size, VkBufferUsageFlags usage,
-                   VkBuffer *buffer, VkDeviceMemory *memory) {
+bool vko_vk_buffer_create(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceSize size,
+                          VkBufferUsageFlags usage, VkBuffer *buffer, VkDeviceMemory *memory) {
     VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
     bi.size = size;
     bi.usage = usage;
@@ -142,7 +142,7 @@ bool buffer_create(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceSize siz
     }
     VkMemoryRequirements req;
     f.vkGetBufferMemoryRequirements(d->device, *buffer, &req);
-    if (!alloc_memory(f, d, req, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT, memory) ||
+    if (!vko_vk_alloc_memory(f, d, req, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT, memory) ||
         f.vkBindBufferMemory(d->device, *buffer, *memory, 0) != VK_SUCCESS) {
         buffer_destroy(f, d, buffer, memory);
         return false;
@@ -150,8 +150,8 @@ bool buffer_create(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceSize siz
     return true;
 }
 
-bool write_memory(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceMemory memory, const void *data,
-                  size_t size) {
+bool vko_vk_write_memory(const vko_vk_fns &f, const vko_vk_device *d, VkDeviceMemory memory, const void *data,
+                         size_t size) {
     void *p = nullptr;
     if (f.vkMapMemory(d->device, memory, 0, VK_WHOLE_SIZE, 0, &p) != VK_SUCCESS) return false;
     memcpy(p, data, size);
@@ -169,11 +169,11 @@ void image_destroy(const vko_vk_fns &f, const vko_vk_device *d, vko_vk_image *im
     *img = {};
 }
 
-bool image_create(const vko_vk_fns &f, const vko_vk_device *d, VkFormat format, uint32_t pitch,
-                  uint32_t width, uint32_t height, uint32_t bpp, vko_vk_image *img) {
+bool vko_vk_image_create(const vko_vk_fns &f, const vko_vk_device *d, VkFormat format, uint32_t pitch,
+                         uint32_t width, uint32_t height, uint32_t bpp, vko_vk_image *img) {
     *img = {};
-    if (!buffer_create(f, d, VkDeviceSize(bpp) * pitch * height, VK_BUFFER_USAGE_TRANSFER_SRC_BIT,
-                       &img->staging, &img->staging_memory))
+    if (!vko_vk_buffer_create(f, d, VkDeviceSize(bpp) * pitch * height, VK_BUFFER_USAGE_TRANSFER_SRC_BIT,
+                              &img->staging, &img->staging_memory))
         return false;
     VkImageCreateInfo ii{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
     ii.imageType = VK_IMAGE_TYPE_2D;
@@ -189,7 +189,7 @@ bool image_create(const vko_vk_fns &f, const vko_vk_device *d, VkFormat format, 
     VkMemoryRequirements req;
     if (f.vkCreateImage(d->device, &ii, nullptr, &img->image) != VK_SUCCESS) goto fail;
     f.vkGetImageMemoryRequirements(d->device, img->image, &req);
-    if (!alloc_memory(f, d, req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, &img->memory)) goto fail;
+    if (!vko_vk_alloc_memory(f, d, req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, &img->memory)) goto fail;
     if (f.vkBindImageMemory(d->device, img->image, img->memory, 0) != VK_SUCCESS) goto fail;
     {
         VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
@@ -244,15 +244,15 @@ void record_upload(const vko_vk_fns &f, VkCommandBuffer cmd, const vko_vk_image 
 
 // Keeps the plane's image while its size, format and source pitch hold (a new
 // pitch at the same size needs a staging buffer of another size).
-bool refresh_resource(const vko_vk_fns &f, const vko_vk_device *d, VkCommandBuffer cmd, vko_vk_image *img,
-                      VkFormat format, uint32_t pitch, uint32_t width, uint32_t height, uint32_t bpp,
-                      const uint8_t *src) {
+bool vko_vk_refresh_resource(const vko_vk_fns &f, const vko_vk_device *d, VkCommandBuffer cmd,
+                             vko_vk_image *img, VkFormat format, uint32_t pitch, uint32_t width,
+                             uint32_t height, uint32_t bpp, const uint8_t *src) {
     if (!img->image || img->width != width || img->height != height || img->format != uint32_t(format) ||
         img->pitch != pitch) {
         image_destroy(f, d, img);
-        if (!image_create(f, d, format, pitch, width, height, bpp, img)) return false;
+        if (!vko_vk_image_create(f, d, format, pitch, width, height, bpp, img)) return false;
     }
-    if (!write_memory(f, d, img->staging_memory, src, size_t(bpp) * pitch * height)) return false;
+    if (!vko_vk_write_memory(f, d, img->staging_memory, src, size_t(bpp) * pitch * height)) return false;
     record_upload(f, cmd, img);
     return true;
 }
@@ -420,17 +420,17 @@ void *vko_vk_create(void *device, uint8_t layer) {
     if (!shader_create(f, dev, spv_video_vert, sizeof(spv_video_vert), &r->vs) ||
         !shader_create(f, dev, spv_video_frag, sizeof(spv_video_frag), &r->fs))
         goto fail;
-    if (!buffer_create(f, d, sizeof(QUAD_VERTICES), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, &r->vtx.buffer,
-                       &r->vtx.memory) ||
-        !write_memory(f, d, r->vtx.memory, QUAD_VERTICES, sizeof(QUAD_VERTICES)))
+    if (!vko_vk_buffer_create(f, d, sizeof(QUAD_VERTICES), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, &r->vtx.buffer,
+                              &r->vtx.memory) ||
+        !vko_vk_write_memory(f, d, r->vtx.memory, QUAD_VERTICES, sizeof(QUAD_VERTICES)))
         goto fail;
-    if (!buffer_create(f, d, sizeof(QUAD_INDICES), VK_BUFFER_USAGE_INDEX_BUFFER_BIT, &r->idx.buffer,
-                       &r->idx.memory) ||
-        !write_memory(f, d, r->idx.memory, QUAD_INDICES, sizeof(QUAD_INDICES)))
+    if (!vko_vk_buffer_create(f, d, sizeof(QUAD_INDICES), VK_BUFFER_USAGE_INDEX_BUFFER_BIT, &r->idx.buffer,
+                              &r->idx.memory) ||
+        !vko_vk_write_memory(f, d, r->idx.memory, QUAD_INDICES, sizeof(QUAD_INDICES)))
         goto fail;
-    if (!buffer_create(f, d, sizeof(zero), VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, &r->ubo.buffer,
-                       &r->ubo.memory) ||
-        !write_memory(f, d, r->ubo.memory, &zero, sizeof(zero)))
+    if (!vko_vk_buffer_create(f, d, sizeof(zero), VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, &r->ubo.buffer,
+                              &r->ubo.memory) ||
+        !vko_vk_write_memory(f, d, r->ubo.memory, &zero, sizeof(zero)))
         goto fail;
     if (!sampler_create(f, dev, VK_FILTER_LINEAR, VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE, &r->linear) ||
         !sampler_create(f, dev, VK_FILTER_NEAREST, VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE, &r->nearest))
@@ -496,8 +496,8 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
             uint64_t offset = 0;
             vko_gfx_plane(desc, p, &offset, nullptr, nullptr);
             if (pw == 0 || ph == 0 || pitch < pw) return false;
-            if (!refresh_resource(f, d, cmd, &r->planes[p], PLANE_FORMATS[desc->format][p], pitch, pw, ph,
-                                  bpp, static_cast<const uint8_t *>(image) + offset))
+            if (!vko_vk_refresh_resource(f, d, cmd, &r->planes[p], PLANE_FORMATS[desc->format][p], pitch, pw,
+                                         ph, bpp, static_cast<const uint8_t *>(image) + offset))
                 return false;
         }
     }
@@ -534,7 +534,7 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
     uint32_t nwrites = 0;
     VkDescriptorBufferInfo ubo_info{r->ubo.buffer, 0, VK_WHOLE_SIZE};
     if (memcmp(&block, r->last_block, sizeof(block)) != 0) {
-        if (!write_memory(f, d, r->ubo.memory, &block, sizeof(block))) return false;
+        if (!vko_vk_write_memory(f, d, r->ubo.memory, &block, sizeof(block))) return false;
         memcpy(r->last_block, &block, sizeof(block));
         VkWriteDescriptorSet &wr = writes[nwrites++];
         wr = {VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
@@ -604,13 +604,13 @@ void ui_buffer_free(const vko_vk_fns &f, const vko_vk_device *d, vko_vk_ui_buffe
     *b = {};
 }
 
-bool ui_resize_buffer(const vko_vk_fns &f, const vko_vk_device *d, vko_vk_ui_buffer *b, uint32_t needed,
-                      uint32_t extra, uint32_t elem, VkBufferUsageFlags usage) {
+bool vko_vk_ui_resize_buffer(const vko_vk_fns &f, const vko_vk_device *d, vko_vk_ui_buffer *b,
+                             uint32_t needed, uint32_t extra, uint32_t elem, VkBufferUsageFlags usage) {
     if (b->capacity >= needed && b->buffer) return true;
     buffer_destroy(f, d, &b->buffer, &b->memory);
     b->capacity = needed + extra;
     b->cpu = VKO_Realloc(b->cpu, b->capacity, elem);
-    if (!buffer_create(f, d, VkDeviceSize(b->capacity) * elem, usage, &b->buffer, &b->memory)) {
+    if (!vko_vk_buffer_create(f, d, VkDeviceSize(b->capacity) * elem, usage, &b->buffer, &b->memory)) {
         b->capacity = 0;  // the next frame tries again
         return false;
     }
@@ -717,8 +717,8 @@ void *vko_vk_ui_create_texture(void *ui_, void *device, const void *rgba, uint32
     ai.descriptorPool = ui->pool;
     ai.descriptorSetCount = 1;
     ai.pSetLayouts = &ui->set_layout;
-    if (!image_create(f, d, VK_FORMAT_R8G8B8A8_UNORM, width, width, height, 4, &t->image) ||
-        !write_memory(f, d, t->image.staging_memory, rgba, size_t(width) * height * 4) ||
+    if (!vko_vk_image_create(f, d, VK_FORMAT_R8G8B8A8_UNORM, width, width, height, 4, &t->image) ||
+        !vko_vk_write_memory(f, d, t->image.staging_memory, rgba, size_t(width) * height * 4) ||
         f.vkAllocateDescriptorSets(d->device, &ai, &t->set) != VK_SUCCESS) {
         t->set = VK_NULL_HANDLE;
         ui_texture_free(f, d, ui, t);
@@ -760,10 +760,10 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
         nidx += data->lists[l].idx_count;
     }
     if (nvtx == 0 || nidx == 0 || nvtx > UINT32_MAX / 2 || nidx > UINT32_MAX / 2) return false;
-    if (!ui_resize_buffer(f, d, &ui->vtx, uint32_t(nvtx), 5120, sizeof(VKO_Vtx),
-                          VK_BUFFER_USAGE_VERTEX_BUFFER_BIT) ||
-        !ui_resize_buffer(f, d, &ui->idx, uint32_t(nidx), 10240, sizeof(uint16_t),
-                          VK_BUFFER_USAGE_INDEX_BUFFER_BIT))
+    if (!vko_vk_ui_resize_buffer(f, d, &ui->vtx, uint32_t(nvtx), 5120, sizeof(VKO_Vtx),
+                                 VK_BUFFER_USAGE_VERTEX_BUFFER_BIT) ||
+        !vko_vk_ui_resize_buffer(f, d, &ui->idx, uint32_t(nidx), 10240, sizeof(uint16_t),
+                                 VK_BUFFER_USAGE_INDEX_BUFFER_BIT))
         return false;
     VKO_Vtx *vdst = static_cast<VKO_Vtx *>(ui->vtx.cpu);
     uint16_t *idst = static_cast<uint16_t *>(ui->idx.cpu);
@@ -774,8 +774,8 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
         vdst += cl.vtx_count;
         idst += cl.idx_count;
     }
-    if (!write_memory(f, d, ui->vtx.memory, ui->vtx.cpu, size_t(nvtx) * sizeof(VKO_Vtx)) ||
-        !write_memory(f, d, ui->idx.memory, ui->idx.cpu, size_t(nidx) * sizeof(uint16_t)))
+    if (!vko_vk_write_memory(f, d, ui->vtx.memory, ui->vtx.cpu, size_t(nvtx) * sizeof(VKO_Vtx)) ||
+        !vko_vk_write_memory(f, d, ui->idx.memory, ui->idx.cpu, size_t(nidx) * sizeof(uint16_t)))
         return false;
 
     VKO_Hash *map = static_cast<VKO_Hash *>(texture_map);
