@@ -25,40 +25,20 @@
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/x11/error_trap.h"
+#include "platform/x11/keys.h"
 #include "platform/x11/x11_app.h"
 
 const char *vko_app_user_model_id(void);
 
 namespace {
 
-struct KeyName {
-    uint16_t key;
-    char name[5];
-};
-
-// Key code -> XKB key name, as the kernel's keyboard driver and the evdev
-// keycodes connect them. Num Lock is 0x145 and Pause 0x45, as the system's
-// key messages number them.
-const KeyName kKeyNames[] = {
-    {0x01, "ESC"},   {0x02, "AE01"},  {0x03, "AE02"},  {0x04, "AE03"},  {0x05, "AE04"},  {0x06, "AE05"},
-    {0x07, "AE06"},  {0x08, "AE07"},  {0x09, "AE08"},  {0x0A, "AE09"},  {0x0B, "AE10"},  {0x0C, "AE11"},
-    {0x0D, "AE12"},  {0x0E, "BKSP"},  {0x0F, "TAB"},   {0x10, "AD01"},  {0x11, "AD02"},  {0x12, "AD03"},
-    {0x13, "AD04"},  {0x14, "AD05"},  {0x15, "AD06"},  {0x16, "AD07"},  {0x17, "AD08"},  {0x18, "AD09"},
-    {0x19, "AD10"},  {0x1A, "AD11"},  {0x1B, "AD12"},  {0x1C, "RTRN"},  {0x1D, "LCTL"},  {0x1E, "AC01"},
-    {0x1F, "AC02"},  {0x20, "AC03"},  {0x21, "AC04"},  {0x22, "AC05"},  {0x23, "AC06"},  {0x24, "AC07"},
-    {0x25, "AC08"},  {0x26, "AC09"},  {0x27, "AC10"},  {0x28, "AC11"},  {0x29, "TLDE"},  {0x2A, "LFSH"},
-    {0x2B, "BKSL"},  {0x2C, "AB01"},  {0x2D, "AB02"},  {0x2E, "AB03"},  {0x2F, "AB04"},  {0x30, "AB05"},
-    {0x31, "AB06"},  {0x32, "AB07"},  {0x33, "AB08"},  {0x34, "AB09"},  {0x35, "AB10"},  {0x36, "RTSH"},
-    {0x37, "KPMU"},  {0x38, "LALT"},  {0x39, "SPCE"},  {0x3A, "CAPS"},  {0x3B, "FK01"},  {0x3C, "FK02"},
-    {0x3D, "FK03"},  {0x3E, "FK04"},  {0x3F, "FK05"},  {0x40, "FK06"},  {0x41, "FK07"},  {0x42, "FK08"},
-    {0x43, "FK09"},  {0x44, "FK10"},  {0x145, "NMLK"}, {0x46, "SCLK"},  {0x47, "KP7"},   {0x48, "KP8"},
-    {0x49, "KP9"},   {0x4A, "KPSU"},  {0x4B, "KP4"},   {0x4C, "KP5"},   {0x4D, "KP6"},   {0x4E, "KPAD"},
-    {0x4F, "KP1"},   {0x50, "KP2"},   {0x51, "KP3"},   {0x52, "KP0"},   {0x53, "KPDL"},  {0x56, "LSGT"},
-    {0x57, "FK11"},  {0x58, "FK12"},  {0x11C, "KPEN"}, {0x11D, "RCTL"}, {0x135, "KPDV"}, {0x137, "PRSC"},
-    {0x138, "RALT"}, {0x45, "PAUS"},  {0x147, "HOME"}, {0x148, "UP"},   {0x149, "PGUP"}, {0x14B, "LEFT"},
-    {0x14D, "RGHT"}, {0x14F, "END"},  {0x150, "DOWN"}, {0x151, "PGDN"}, {0x152, "INS"},  {0x153, "DELE"},
-    {0x15B, "LWIN"}, {0x15C, "RWIN"}, {0x15D, "COMP"},
-};
+// The app numbers two keys as the system's key messages do: Num Lock 0x145
+// and Pause 0x45.
+uint16_t app_key_of(const X11KeyName &kn) {
+    if (kn.key == 0x45) return 0x145;
+    if (kn.key == 0x146) return 0x45;
+    return kn.key;
+}
 
 // Left/right modifier keys and their bits.
 uint32_t mod_bit(uint32_t key) {
@@ -133,10 +113,6 @@ void install_handlers(Display *dpy) {
     X11ErrorTrap trap(dpy);  // installs the process-wide protocol error handler
 }
 
-bool same_name(const char *a, const char *b) {
-    return strncmp(a, b, XkbKeyNameLength) == 0;
-}
-
 void map_keys(X11App *x) {
     XkbDescPtr xkb = XkbGetMap(x->dpy, 0, XkbUseCoreKbd);
     bool named = false;
@@ -144,23 +120,11 @@ void map_keys(X11App *x) {
         xkb->names->keys) {
         named = true;
         for (int k = xkb->min_key_code; k <= xkb->max_key_code; k++) {
-            const char *name = xkb->names->keys[k].name;
-            for (int pass = 0; pass < 2 && name; pass++) {
-                bool found = false;
-                for (const KeyName &kn : kKeyNames)
-                    if (same_name(kn.name, name)) {
-                        x->scan_of_keycode[k] = kn.key;
-                        if (!x->keycode_of_scan[kn.key]) x->keycode_of_scan[kn.key] = (uint8_t)k;
-                        found = true;
-                        break;
-                    }
-                if (found || !xkb->names->key_aliases) break;
-                const char *real = nullptr;
-                for (int i = 0; i < xkb->names->num_key_aliases && !real; i++)
-                    if (same_name(xkb->names->key_aliases[i].alias, name))
-                        real = xkb->names->key_aliases[i].real;
-                name = real;
-            }
+            const X11KeyName *kn = x11_key_of_name(xkb, xkb->names->keys[k].name);
+            if (!kn) continue;
+            uint16_t key = app_key_of(*kn);
+            x->scan_of_keycode[k] = key;
+            if (!x->keycode_of_scan[key]) x->keycode_of_scan[key] = (uint8_t)k;
         }
     }
     if (xkb) XkbFreeKeyboard(xkb, 0, True);
