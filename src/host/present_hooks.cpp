@@ -17,6 +17,8 @@
 #include <dlfcn.h>
 
 #include "compat/detour/detour.h"
+#include "host/present_hooks_audio.h"
+#include "host/present_hooks_d3d.h"
 #include "host/submit.h"
 #include "platform/log.h"
 #include "platform/memory.h"
@@ -306,24 +308,37 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     return r;
 }
 
+void hooks_install_lock(void) {
+    g_install_mu.lock();
+}
+
+void hooks_install_unlock(void) {
+    g_install_mu.unlock();
+}
+
 bool hooks_installed(void) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    return g_gl.load() || hook_gl_swap_buffers_a_real;
+    return g_gl.load() || hook_gl_swap_buffers_a_real || hooks_d3d_installed() || hooks_audio_installed();
 }
 
 int32_t hooks_remove_all(uint32_t wait_ms) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (!g_gl.load() && !hook_gl_swap_buffers_a_real) return HOOK_ERR_NO_HOOKS;
+    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hooks_d3d_installed() && !hooks_audio_installed())
+        return HOOK_ERR_NO_HOOKS;
     VKO_RWLockWriter(detour_patch_lock());
     DetourTransactionBegin();
     DetourUpdateThread(pthread_self());
     if (hook_gl_swap_buffers_a_real)
         DetourDetach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
+    hooks_d3d_detach();
+    hooks_audio_detach();
     DetourTransactionCommit();
     VKO_RWLockUnlock(detour_patch_lock());
     // Detours that were already running finish within the wait.
     VKO_Sleep(wait_ms);
     hook_gl_swap_buffers_a_real = nullptr;
+    hooks_d3d_free();
+    hooks_audio_free();
     if (HookGlState *s = g_gl.exchange(nullptr)) {
         // The texture, framebuffer and buffer belong to the program's context,
         // which only its own thread can make current: they go with it.

@@ -78,6 +78,10 @@ const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
 // glXSwapBuffers), or -1501 when no GLX library is loaded.
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque);
 
+// Serialises installers, attaches made by detours and the removal.
+void hooks_install_lock(void);
+void hooks_install_unlock(void);
+
 // Whether any hook is installed.
 bool hooks_installed(void);
 // Detaches every installed hook, waits wait_ms for detours still running,

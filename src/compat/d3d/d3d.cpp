@@ -90,6 +90,7 @@ uint32_t d3d_format_bpp(DXGI_FORMAT format) {
             return 8;
         case DXGI_FORMAT_R16G16_UNORM:
         case DXGI_FORMAT_R32_UINT:
+        case DXGI_FORMAT_D24_UNORM_S8_UINT:
         case DXGI_FORMAT_R10G10B10A2_TYPELESS:
         case DXGI_FORMAT_R10G10B10A2_UNORM:
         case DXGI_FORMAT_R8G8B8A8_TYPELESS:
@@ -359,6 +360,8 @@ HRESULT ID3D11Device::CreatePixelShader(D3DPixelPass pass, ID3D11PixelShader **o
 
 ID3D11DeviceContext::~ID3D11DeviceContext() {
     d3d_release(&rtv_);
+    for (auto &v : rtv_more_) d3d_release(&v);
+    d3d_release(&dsv_);
     d3d_release(&ps_);
     for (auto &v : srv_) d3d_release(&v);
     d3d_release(&rs_);
@@ -434,13 +437,22 @@ static T *get_ref(T *obj) {
     return obj;
 }
 
-void ID3D11DeviceContext::OMSetRenderTargets(uint32_t n, ID3D11RenderTargetView *const *views, void *) {
+void ID3D11DeviceContext::OMSetRenderTargets(uint32_t n, ID3D11RenderTargetView *const *views,
+                                             ID3D11DepthStencilView *depth) {
+    // As on Windows, slots past n are unbound.
     rebind(&rtv_, n && views ? views[0] : nullptr);
+    for (uint32_t i = 1; i < D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT; i++)
+        rebind(&rtv_more_[i - 1], i < n && views ? views[i] : nullptr);
+    rebind(&dsv_, depth);
 }
 
-void ID3D11DeviceContext::OMGetRenderTargets(uint32_t n, ID3D11RenderTargetView **views, void **depth) const {
-    if (n && views) views[0] = get_ref(rtv_);
-    if (depth) *depth = nullptr;
+void ID3D11DeviceContext::OMGetRenderTargets(uint32_t n, ID3D11RenderTargetView **views,
+                                             ID3D11DepthStencilView **depth) const {
+    for (uint32_t i = 0; views && i < n; i++)
+        views[i] = i == 0                                       ? get_ref(rtv_)
+                   : i < D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT ? get_ref(rtv_more_[i - 1])
+                                                                : nullptr;
+    if (depth) *depth = get_ref(dsv_);
 }
 
 void ID3D11DeviceContext::PSSetShader(ID3D11PixelShader *shader) {
@@ -628,6 +640,21 @@ HRESULT ID3D11Device::CreateRenderTargetView(ID3D11Resource *res, const void *de
     D3D11_TEXTURE2D_DESC d;
     tex->GetDesc(&d);
     return CreateRenderTargetView(tex, d.Format, out);
+}
+
+HRESULT ID3D11Device::CreateDepthStencilView(ID3D11Resource *res, const void *desc,
+                                             ID3D11DepthStencilView **out) {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    ID3D11Texture2D *tex = res ? res->as_texture() : nullptr;
+    if (!tex || desc) return E_INVALIDARG;
+    D3D11_TEXTURE2D_DESC d;
+    tex->GetDesc(&d);
+    if (!(d.BindFlags & D3D11_BIND_DEPTH_STENCIL)) return E_INVALIDARG;
+    if (HRESULT hr = injected(D3D_CALL_CREATE_VIEW)) return hr;
+    if (HRESULT hr = d3d_fault("ID3D11Device_CreateDepthStencilView")) return hr;
+    *out = new ID3D11View(tex, d.Format);
+    return S_OK;
 }
 
 HRESULT ID3D11DeviceContext::Map(ID3D11Resource *res, uint32_t subresource, uint32_t type, uint32_t flags,

@@ -31,6 +31,7 @@ typedef int32_t HRESULT;
 #define E_FAIL ((HRESULT)0x80004005u)
 #define E_INVALIDARG ((HRESULT)0x80070057u)
 #define E_OUTOFMEMORY ((HRESULT)0x8007000Eu)
+#define E_NOINTERFACE ((HRESULT)0x80004002u)
 #define DXGI_ERROR_INVALID_CALL ((HRESULT)0x887A0001u)
 #define DXGI_ERROR_NOT_FOUND ((HRESULT)0x887A0002u)
 #define DXGI_ERROR_UNSUPPORTED ((HRESULT)0x887A0004u)
@@ -44,6 +45,7 @@ enum DXGI_FORMAT : uint32_t {
     DXGI_FORMAT_R32G32_FLOAT = 16,
     DXGI_FORMAT_R16G16_UNORM = 35,
     DXGI_FORMAT_R32_UINT = 42,
+    DXGI_FORMAT_D24_UNORM_S8_UINT = 45,
     DXGI_FORMAT_R16_UNORM = 56,
     DXGI_FORMAT_R16_UINT = 57,
     DXGI_FORMAT_R10G10B10A2_TYPELESS = 23,
@@ -69,6 +71,11 @@ enum DXGI_FORMAT : uint32_t {
 #define D3D11_BIND_CONSTANT_BUFFER 0x4u
 #define D3D11_BIND_SHADER_RESOURCE 0x8u
 #define D3D11_BIND_RENDER_TARGET 0x20u
+#define D3D11_BIND_DEPTH_STENCIL 0x40u
+#define D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT 8u
+#define D3D_FEATURE_LEVEL_10_1 0xa100u
+#define D3D_FEATURE_LEVEL_11_0 0xb000u
+#define D3D_FEATURE_LEVEL_11_1 0xb100u
 #define D3D11_CPU_ACCESS_WRITE 0x10000u
 #define D3D11_CPU_ACCESS_READ 0x20000u
 #define D3D11_RESOURCE_MISC_SHARED 0x2u
@@ -184,6 +191,7 @@ class ID3D11View : public D3DObject {
 };
 typedef ID3D11View ID3D11RenderTargetView;
 typedef ID3D11View ID3D11ShaderResourceView;
+typedef ID3D11View ID3D11DepthStencilView;  // only bound and unbound; nothing tests depth
 
 // One full-target pass: reads the source view, writes the target view. The
 // viewport size is the source extent the quad covers (the target may be
@@ -354,6 +362,8 @@ class ID3D11Device : public D3DObject {
     HRESULT CreateShaderResourceView(ID3D11Resource *res, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
                                      ID3D11ShaderResourceView **out);
     HRESULT CreateRenderTargetView(ID3D11Resource *res, const void *desc, ID3D11RenderTargetView **out);
+    HRESULT CreateDepthStencilView(ID3D11Resource *res, const void *desc, ID3D11DepthStencilView **out);
+    uint32_t GetFeatureLevel() const { return feature_level_; }
     // QueryInterface for IUnknown (adds a reference to the device itself).
     HRESULT QueryInterface(D3DObject **out);
     HRESULT OpenSharedResource(void *handle, ID3D11Texture2D **out);
@@ -370,6 +380,11 @@ class ID3D11Device : public D3DObject {
     // Test switches.
     void set_pitch_alignment(uint32_t bytes) { pitch_align_ = bytes ? bytes : 1; }
     void set_nv12(bool on) { nv12_ = on; }
+    void set_feature_level(uint32_t level) { feature_level_ = level; }
+    // The device stands for one made through the Direct3D 10 runtime: its
+    // swap chains answer GetDevice for ID3D10Device.
+    void set_d3d10(bool on) { d3d10_ = on; }
+    bool d3d10() const { return d3d10_; }
     // The call fails with hr on its (skip + 1)-th use from now on.
     void fail_call(D3DCall call, HRESULT hr, uint32_t skip = 0);
     HRESULT injected(D3DCall call);
@@ -383,6 +398,8 @@ class ID3D11Device : public D3DObject {
     uint32_t pitch_align_ = 16;
     bool nv12_ = true;
     bool fast_path_ = true;
+    bool d3d10_ = false;
+    uint32_t feature_level_ = D3D_FEATURE_LEVEL_11_0;
     std::atomic<bool> multithread_{false};
     struct Fault {
         HRESULT hr;
@@ -428,8 +445,9 @@ class ID3D11DeviceContext : public D3DObject {
 
     void RSSetViewports(uint32_t n, const D3D11_VIEWPORT *vp);
     void RSGetViewports(uint32_t *n, D3D11_VIEWPORT *vp) const;
-    void OMSetRenderTargets(uint32_t n, ID3D11RenderTargetView *const *views, void *depth);
-    void OMGetRenderTargets(uint32_t n, ID3D11RenderTargetView **views, void **depth) const;
+    // Up to eight render targets (draws use slot 0) and a depth-stencil view.
+    void OMSetRenderTargets(uint32_t n, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth);
+    void OMGetRenderTargets(uint32_t n, ID3D11RenderTargetView **views, ID3D11DepthStencilView **depth) const;
     void PSSetShader(ID3D11PixelShader *shader);
     void PSGetShader(ID3D11PixelShader **shader) const;
     void PSSetShaderResources(uint32_t slot, uint32_t n, ID3D11ShaderResourceView *const *views);
@@ -449,6 +467,8 @@ class ID3D11DeviceContext : public D3DObject {
     D3D11_VIEWPORT viewport_{};
     uint32_t viewports_ = 0;
     ID3D11RenderTargetView *rtv_ = nullptr;
+    ID3D11RenderTargetView *rtv_more_[D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT - 1] = {};  // slots 1..7
+    ID3D11DepthStencilView *dsv_ = nullptr;
     ID3D11PixelShader *ps_ = nullptr;
     ID3D11ShaderResourceView *srv_[D3D_SRV_SLOTS] = {};
     bool flip_ = false;

@@ -365,7 +365,33 @@ HRESULT IDXGISwapChain::SetMaximumFrameLatency(uint32_t frames) {
     return S_OK;
 }
 
+HRESULT IDXGISwapChain::Present1(uint32_t sync_interval, uint32_t flags, const DXGI_PRESENT_PARAMETERS *) {
+    if (HRESULT hr = d3d_fault("IDXGISwapChain1_Present1")) return hr;
+    return present(sync_interval, flags);
+}
+
+HRESULT IDXGISwapChain::GetDevice(DXGI_DEVICE_IID iid, D3DObject **out) {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    if (HRESULT hr = d3d_fault("IDXGISwapChain_GetDevice")) return hr;
+    bool match = iid == DXGI_IID_ID3D10Device ? device_->d3d10() : iid == DXGI_IID_ID3D11Device;
+    if (!match) return E_NOINTERFACE;
+    device_->AddRef();
+    *out = device_;
+    return S_OK;
+}
+
+HRESULT IDXGISwapChain::GetHwnd(DXGI_X11_WINDOW *out) const {
+    if (!out) return E_INVALIDARG;
+    *out = window_;
+    return S_OK;
+}
+
 HRESULT IDXGISwapChain::Present(uint32_t sync_interval, uint32_t flags) {
+    return present(sync_interval, flags);
+}
+
+HRESULT IDXGISwapChain::present(uint32_t sync_interval, uint32_t flags) {
     if (sync_interval > 4) return DXGI_ERROR_INVALID_CALL;
     if ((flags & DXGI_PRESENT_ALLOW_TEARING) &&
         (sync_interval != 0 || !(desc_.Flags & DXGI_SWAP_CHAIN_FLAG_ALLOW_TEARING)))

@@ -128,6 +128,22 @@ DXGIPresentRecord dxgi_last_present(void);
 
 struct DXGISync;
 
+struct DXGI_PRESENT_PARAMETERS {
+    uint32_t DirtyRectsCount;
+    void *pDirtyRects;
+    void *pScrollRect;
+    void *pScrollOffset;
+};
+
+// What GetDevice is asked for.
+enum DXGI_DEVICE_IID : uint32_t {
+    DXGI_IID_ID3D10Device = 10,
+    DXGI_IID_ID3D11Device = 11,
+    DXGI_IID_ID3D12Device = 12,
+};
+
+// Present and Present1 are methods of the object's method table, so present
+// hooks can be attached to them.
 class IDXGISwapChain : public D3DObject {
    public:
     // QueryInterface for IDXGISwapChain2 or 3 (the same object).
@@ -138,7 +154,14 @@ class IDXGISwapChain : public D3DObject {
     // (views included) or when the flags change the waitable or tearing bits.
     HRESULT ResizeBuffers(uint32_t count, uint32_t width, uint32_t height, DXGI_FORMAT format,
                           uint32_t flags);
-    HRESULT Present(uint32_t sync_interval, uint32_t flags);
+    virtual HRESULT Present(uint32_t sync_interval, uint32_t flags);
+    // IDXGISwapChain1::Present1; the parameters (dirty rectangles) are not used.
+    virtual HRESULT Present1(uint32_t sync_interval, uint32_t flags, const DXGI_PRESENT_PARAMETERS *params);
+    // The device the swap chain was made for, as the interface asked for (a
+    // reference), or E_NOINTERFACE.
+    HRESULT GetDevice(DXGI_DEVICE_IID iid, D3DObject **out);
+    // IDXGISwapChain1::GetHwnd: the window it presents into.
+    HRESULT GetHwnd(DXGI_X11_WINDOW *out) const;
     HANDLE GetFrameLatencyWaitableObject();
     HRESULT SetMaximumFrameLatency(uint32_t frames);
     uint32_t GetCurrentBackBufferIndex() const { return 0; }
@@ -155,6 +178,8 @@ class IDXGISwapChain : public D3DObject {
     ~IDXGISwapChain() override;
     HRESULT make_buffers();
     void drop_buffers();
+    // The body of both presents (a hook on either must not see the other's).
+    HRESULT present(uint32_t sync_interval, uint32_t flags);
     ID3D11Device *device_;
     DXGI_X11_WINDOW window_;
     DXGI_SWAP_CHAIN_DESC1 desc_;
