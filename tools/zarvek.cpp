@@ -14,16 +14,33 @@
 // (the generation) and the H.264 slice header (frame_num, counting from the
 // key frame).
 //
+// Glass to glass: the pattern carries a frame counter (a strip of big black
+// and white blocks) and the painter stamps each counter value with the time
+// its frame was in the X server's framebuffer; a watcher reads the strip back
+// from the client windows (and from ffplay's window in the FFmpeg peer run)
+// about every millisecond and takes each value's first appearance minus its
+// stamp. The host's capture, conversion and encoder calls and the client's
+// decode and draw are timed, so the stages' sum stands beside it.
+//
 // Threads: the painter draws the test pattern; the client's video receiver
 // runs the media sink (the only writer of the MP4 files and of `Received`);
-// the host's encode threads run the capture wrappers; `Timeline` is shared
-// by both under its mutex. The event poller answers both instances'
+// the host's encode threads run the capture and encoder wrappers; `Timeline`
+// and `Stages` are shared by them under their mutexes. `Glass::painted` is
+// written by the painter and read by the watcher (atomics); each watcher's
+// latencies are its own until the main thread has joined it. The event poller answers both instances'
 // candidates (and owns the relay's set-up); the input demonstration runs on
 // its own thread and hands back one line. The main thread starts and stops
 // everything and reads the counters (atomics, or the timeline under its
 // mutex).
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +55,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/render.h"
@@ -46,6 +64,7 @@
 #include "connection/nat.h"
 #include "connection/udp.h"
 #include "host/capture.h"
+#include "host/encoder.h"
 #include "host/h26x.h"
 #include "host/host.h"
 #include "host/input.h"
@@ -57,6 +76,8 @@
 #include "platform/memory.h"
 #include "platform/thread.h"
 #include "platform/window.h"
+#include "platform/x11/error_trap.h"
+#include "support/frame_code.h"
 #include "support/lossy_relay.h"
 #include "support/net/signal_server.h"
 #include "support/net/stun_server.h"
@@ -84,7 +105,26 @@ struct Options {
     bool sctp = false;
     std::string out;
     std::string gfx = "auto";  // the client windows' graphics: auto, d3d11, d3d12, vulkan or none
+    bool peer = false;         // then the same pattern through FFmpeg's programs
 };
+
+// Each counter value's paint time (VKO_GetTime; 0: never painted), and where
+// the strip sits on each display.
+struct Glass {
+    std::atomic<int64_t> painted[kFrameCodeMask + 1] = {};
+    FrameCodeArea area{};
+} g_glass;
+
+// How long the host's stages took per frame, in ms.
+struct Stages {
+    std::mutex lock;
+    std::vector<double> capture, convert, encode;
+} g_stages;
+
+void stage(std::vector<double> Stages::*which, int64_t begin, int64_t end) {
+    std::lock_guard<std::mutex> l(g_stages.lock);
+    (g_stages.*which).push_back(VKO_TimeDiff(begin, end));
+}
 
 // What the host's capture wrappers record, read by the client's sink.
 struct Timeline {
@@ -124,6 +164,8 @@ void wrap_stop(void **handle) {
 
 int32_t wrap_poll(void *handle, uint32_t timeout, uint8_t *cursor, CaptureFrame *f) {
     int32_t r = cap_dxgi_poll(handle, timeout, cursor, f);
+    // From the end of the wait (the frame's time) to the copy in hand.
+    if (r == 0 && f->new_frame) stage(&Stages::capture, static_cast<int64_t>(f->time), VKO_GetTime());
     if (r == 0 && f->new_frame) {
         std::lock_guard<std::mutex> l(g_timeline.lock);
         auto it = g_timeline.stream_of.find(handle);
@@ -142,8 +184,80 @@ int32_t wrap_texture(void *handle, uint32_t format, ID3D11Texture2D **out) {
             g_timeline.fetched[it->second]++;
         }
     }
-    return cap_dxgi_get_texture(handle, format, out);
+    int64_t t0 = VKO_GetTime();
+    int32_t r = cap_dxgi_get_texture(handle, format, out);
+    stage(&Stages::convert, t0, VKO_GetTime());
+    return r;
 }
+
+// The encoder rows as built, each encode timed.
+EncoderApi g_encoders[ENC_ROWS];
+
+template <size_t Row>
+int32_t timed_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint32_t *size) {
+    int64_t t0 = VKO_GetTime();
+    int32_t r = encoder_table[Row].encode(handle, texture, data, size);
+    stage(&Stages::encode, t0, VKO_GetTime());
+    return r;
+}
+
+template <size_t... Row>
+void time_encoders(std::index_sequence<Row...>) {
+    ((g_encoders[Row] = encoder_table[Row],
+      g_encoders[Row].encode = encoder_table[Row].encode ? timed_encode<Row> : nullptr),
+     ...);
+}
+
+// Reads the counter strip of some windows about every millisecond: per
+// window, each value's first appearance minus its paint time. The first half
+// second is left out (the stream's start, the player's start).
+class GlassWatch {
+   public:
+    void start(std::vector<unsigned long> windows, double scale) {
+        windows_ = std::move(windows);
+        scale_ = scale;
+        latency_.assign(windows_.size(), {});
+        running_ = true;
+        thread_ = std::thread([this] { run(); });
+    }
+    // Stops the thread; the latencies per window.
+    std::vector<std::vector<double>> stop() {
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
+        return latency_;
+    }
+
+   private:
+    void run() {
+        Display *dpy = XOpenDisplay(nullptr);
+        if (!dpy) return;
+        {
+            X11ErrorTrap trap(dpy);  // a window gone meanwhile reads as nothing
+            std::vector<uint32_t> last(windows_.size(), ~0u);
+            const int64_t begin = VKO_GetTime();
+            while (running_.load()) {
+                for (size_t i = 0; i < windows_.size(); i++) {
+                    uint32_t v;
+                    if (!frame_code_read_window(dpy, windows_[i], g_glass.area, scale_, &v) || v == last[i])
+                        continue;
+                    last[i] = v;
+                    const int64_t now = VKO_GetTime(), painted = g_glass.painted[v].load();
+                    const double ms = VKO_TimeDiff(painted, now);
+                    if (painted && ms >= 0 && ms < 2000 && VKO_TimeDiff(begin, now) >= 500)
+                        latency_[i].push_back(ms);
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        XCloseDisplay(dpy);
+    }
+
+    std::vector<unsigned long> windows_;
+    double scale_ = 1;
+    std::vector<std::vector<double>> latency_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
 
 // The RBSP of a NAL unit's first bytes (emulation prevention removed).
 size_t rbsp(const uint8_t *p, size_t n, uint8_t *out, size_t cap) {
@@ -488,7 +602,8 @@ void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *) {
 }
 
 // On each display a bar sweeping across and a band moving down in changing
-// colours: every frame differs from the last.
+// colours above the counter strip: every frame differs from the last. Each
+// frame goes to the server in one batch, so a capture sees all of it or none.
 void paint(const std::atomic<bool> &run, uint32_t displays, uint32_t fps) {
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy) return;
@@ -496,17 +611,22 @@ void paint(const std::atomic<bool> &run, uint32_t displays, uint32_t fps) {
     Window root = DefaultRootWindow(dpy);
     auto period = std::chrono::microseconds(1000000 / std::max(1u, fps));
     auto next = std::chrono::steady_clock::now();
+    const FrameCodeArea &a = g_glass.area;
     for (uint64_t i = 0; run.load(); i++) {
+        const uint32_t code = static_cast<uint32_t>(i) & kFrameCodeMask;
         for (uint32_t k = 0; k < displays; k++) {
             const DisplayOutput &o = g_timeline.outputs[k];
-            uint32_t w = std::max(1u, o.width), h = std::max(1u, o.height);
+            uint32_t w = std::max(1u, o.width), h = std::max(1u, static_cast<uint32_t>(a.y));
             uint64_t j = i + 97 * k;
             XSetForeground(dpy, gc, (j * 2654435761u) & 0xFFFFFF);
             XFillRectangle(dpy, root, gc, o.left + static_cast<int>(j * 16 % w), o.top, 64, h);
             XSetForeground(dpy, gc, (j * 40503u) & 0xFFFFFF);
-            XFillRectangle(dpy, root, gc, o.left, o.top + static_cast<int>(j * 9 % h), w, 24);
+            XFillRectangle(dpy, root, gc, o.left, o.top + static_cast<int>(j * 9 % std::max(1u, h - 24)), w,
+                           24);
+            frame_code_paint(dpy, root, gc, a, o.left, o.top, code);
         }
-        XFlush(dpy);
+        XSync(dpy, False);
+        g_glass.painted[code] = VKO_GetTime();
         next += period;
         std::this_thread::sleep_until(next);
     }
@@ -685,6 +805,227 @@ double percentile(std::vector<double> v, double p) {
     return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
+void print_glass(const char *who, const std::vector<double> &ms) {
+    std::printf("glass-to-glass, %s: %.1f ms median, %.1f ms p99 over %zu frames\n", who, percentile(ms, 0.5),
+                percentile(ms, 0.99), ms.size());
+}
+
+// Each stage's median and their sum with 2 ms for the rest (the network,
+// hand-overs between threads): what the glass-to-glass median could be.
+void print_stages() {
+    std::vector<double> decode, draw;
+    for (ClientRender *r : g_viewer.render) {
+        if (!r) continue;
+        std::vector<float> d(1024), w(1024);
+        uint32_t n = client_render_timings(r, d.data(), w.data(), 1024);
+        decode.insert(decode.end(), d.begin(), d.begin() + n);
+        draw.insert(draw.end(), w.begin(), w.begin() + n);
+    }
+    std::lock_guard<std::mutex> l(g_stages.lock);
+    const double c = percentile(g_stages.capture, 0.5), v = percentile(g_stages.convert, 0.5),
+                 e = percentile(g_stages.encode, 0.5), d = percentile(decode, 0.5), w = percentile(draw, 0.5);
+    std::printf(
+        "stages, median: capture %.1f + convert %.1f + encode %.1f + decode %.1f + draw %.1f + 2 ms = %.1f "
+        "ms\n",
+        c, v, e, d, w, c + v + e + d + w + 2);
+}
+
+void save_png(const std::string &path, const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h) {
+    if (rgb.size() != size_t(w) * h * 3) return;
+    std::vector<uint8_t> rgba(size_t(w) * h * 4, 255);
+    for (size_t i = 0; i < size_t(w) * h; i++) std::memcpy(&rgba[i * 4], &rgb[i * 3], 3);
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
+    if (!png) return;
+    if (FILE *f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(png, 1, size, f);
+        std::fclose(f);
+    }
+    VKO_Free(png);
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::string &log) {
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+// Ends a child we started, by its id: politely, then for good.
+void end_child(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// A loopback UDP port nobody holds right now.
+uint16_t free_udp_port() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// The top-level window with this name, once it has the given size.
+Window find_window(Display *dpy, const char *name, uint32_t width, uint32_t height) {
+    Window root, parent, *children = nullptr, found = 0;
+    unsigned n = 0;
+    if (!XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &n)) return 0;
+    for (unsigned i = 0; i < n && !found; i++) {
+        char *title = nullptr;
+        XWindowAttributes a;
+        if (XFetchName(dpy, children[i], &title) && title && std::strcmp(title, name) == 0 &&
+            XGetWindowAttributes(dpy, children[i], &a) && a.map_state == IsViewable &&
+            static_cast<uint32_t>(a.width) == width && static_cast<uint32_t>(a.height) == height)
+            found = children[i];
+        if (title) XFree(title);
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+// The peer: display 0 grabbed by ffmpeg (x11grab), encoded by libx264 with
+// its zero-latency tuning at our bitrate, sent as MPEG-TS over loopback UDP
+// to ffplay, whose window sits where the client's window was, at its size.
+// Its strip is read back as the client windows' was.
+void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
+    const DisplayOutput &d = g_timeline.outputs[0];
+    const uint32_t w = g_viewer.width, h = g_viewer.height;
+    const uint16_t port = free_udp_port();
+    if (!port) {
+        std::printf("peer: no loopback UDP port\n");
+        return;
+    }
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const char *kTitle = "zarvek peer";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+    pid_t player = spawn({"ffplay",
+                          "-hide_banner",
+                          "-nostats",
+                          "-loglevel",
+                          "warning",
+                          "-an",
+                          "-sn",
+                          "-f",
+                          "mpegts",
+                          "-fflags",
+                          "nobuffer",
+                          "-flags",
+                          "low_delay",
+                          "-framedrop",
+                          "-sync",
+                          "ext",
+                          "-probesize",
+                          "32",
+                          "-analyzeduration",
+                          "0",
+                          "-window_title",
+                          kTitle,
+                          "-left",
+                          std::to_string(o.width * o.displays),
+                          "-top",
+                          "0",
+                          "-x",
+                          std::to_string(w),
+                          "-y",
+                          std::to_string(h),
+                          "-noborder",
+                          url},
+                         out + "/peer-ffplay.log");
+    std::this_thread::sleep_for(500ms);  // its socket open before the first packet
+    const std::string rate = std::to_string(bitrate_mbit) + "M";
+    char input[64];
+    std::snprintf(input, sizeof input, "%s+%d,%d", std::getenv("DISPLAY"), d.left, d.top);
+    pid_t grabber = spawn({"ffmpeg",
+                           "-hide_banner",
+                           "-nostats",
+                           "-loglevel",
+                           "warning",
+                           "-f",
+                           "x11grab",
+                           "-draw_mouse",
+                           "0",
+                           "-framerate",
+                           std::to_string(o.fps),
+                           "-video_size",
+                           std::to_string(d.width) + "x" + std::to_string(d.height),
+                           "-i",
+                           input,
+                           "-c:v",
+                           "libx264",
+                           "-preset",
+                           "ultrafast",
+                           "-tune",
+                           "zerolatency",
+                           "-b:v",
+                           rate,
+                           "-maxrate",
+                           rate,
+                           "-bufsize",
+                           rate,
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-flush_packets",
+                           "1",
+                           "-muxdelay",
+                           "0",
+                           "-muxpreload",
+                           "0",
+                           "-f",
+                           "mpegts",
+                           url + "?pkt_size=1316"},
+                          out + "/peer-ffmpeg.log");
+    Window win = 0;
+    if (Display *dpy = XOpenDisplay(nullptr); dpy && player > 0 && grabber > 0) {
+        for (int i = 0; i < 1000 && !win; i++) {
+            win = find_window(dpy, kTitle, w, h);
+            if (!win) std::this_thread::sleep_for(10ms);
+        }
+        XCloseDisplay(dpy);
+    }
+    if (!win) {
+        std::printf("peer: ffplay showed no window (see %s/peer-*.log)\n", out.c_str());
+    } else {
+        GlassWatch glass;
+        glass.start({static_cast<unsigned long>(win)}, double(w) / d.width);
+        std::this_thread::sleep_for(std::chrono::duration<double>(o.duration));
+        std::vector<std::vector<double>> seen = glass.stop();
+        if (Display *dpy = XOpenDisplay(nullptr)) {
+            {
+                X11ErrorTrap trap(dpy);
+                save_png(out + "/peer0.png", grab_rgb(dpy, win, 0, 0, w, h), w, h);
+            }
+            XCloseDisplay(dpy);
+        }
+        print_glass("peer (ffmpeg x11grab, libx264 ultrafast zerolatency, MPEG-TS over UDP, ffplay)",
+                    seen[0]);
+    }
+    end_child(grabber);
+    end_child(player);
+}
+
 bool parse(int argc, char **argv, Options *o, int *exit_code) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -704,8 +1045,9 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "Without $DISPLAY it starts its own Xvfb and paints a moving test pattern.\n"
                 "The client shows each stream in a window, writes a screenshot of it (window0.png, ...)\n"
                 "and the received video as fragmented MP4 (video0.mp4, ...), measures\n"
-                "capture-to-receive latency per frame, and clicks and types into a small window the\n"
-                "program opens on the host display.\n\n"
+                "capture-to-receive latency per frame and, on its own display, glass-to-glass latency\n"
+                "(a frame counter in the pattern read back from the client windows), and clicks and\n"
+                "types into a small window the program opens on the host display.\n\n"
                 "  --duration S   seconds to stream (5)\n"
                 "  --width W      display width without $DISPLAY (1280)\n"
                 "  --height H     display height without $DISPLAY (720)\n"
@@ -715,6 +1057,9 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "  --loss P       lose P percent of the datagrams each way (through the lossy relay)\n"
                 "  --delay MS     delay every datagram by MS milliseconds each way (lossy relay)\n"
                 "  --sctp         SCTP instead of BUD\n"
+                "  --peer         then the same for FFmpeg's programs: ffmpeg grabs display 0 (x11grab),\n"
+                "                 encodes it with libx264 and sends it over loopback UDP to ffplay,\n"
+                "                 whose window's glass-to-glass latency is measured as the client's\n"
                 "  --gfx NAME     the client windows' graphics: d3d11, d3d12, vulkan, or none for no\n"
                 "                 windows (auto: Direct3D 11, else Vulkan)\n"
                 "  --out DIR      output folder (a new zarvek-<time> folder here)\n"
@@ -728,6 +1073,9 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
             return false;
         } else if (a == "--sctp") {
             o->sctp = true;
+            continue;
+        } else if (a == "--peer") {
+            o->peer = true;
             continue;
         } else if (a == "--duration" || a == "--width" || a == "--height" || a == "--fps" ||
                    a == "--bitrate" || a == "--out" || a == "--displays" || a == "--loss" || a == "--delay" ||
@@ -816,6 +1164,12 @@ bool set_up_displays(const Options &o) {
     for (uint32_t k = 0; k < o.displays; k++) g_timeline.outputs[k] = outs[k];
 
     g_timeline.streams = o.displays;
+    uint32_t w = g_timeline.outputs[0].width, h = g_timeline.outputs[0].height;
+    for (uint32_t k = 1; k < o.displays; k++) {
+        w = std::min(w, g_timeline.outputs[k].width);
+        h = std::min(h, g_timeline.outputs[k].height);
+    }
+    g_glass.area = frame_code_area(w, h);
     return true;
 }
 
@@ -903,6 +1257,9 @@ int run(const Options &o) {
     HostHooks hooks{};
     hooks.no_audio_thread = 1;
     hooks.capture = &capture;
+    time_encoders(std::make_index_sequence<ENC_ROWS>{});
+    hooks.encoders = g_encoders;
+    hooks.encoder_count = ENC_ROWS;
     host_set_hooks(&hooks);
     HostConfig hc;
     config_host_defaults(&hc);
@@ -960,6 +1317,8 @@ int run(const Options &o) {
         std::mutex demo_lock;
         std::string demo_line;
         bool demo_printed = false;
+        GlassWatch glass;
+        bool watching = false;
         auto total = [&](std::atomic<uint64_t> Received::*field) {
             uint64_t n = 0;
             for (uint32_t k = 0; k < o.displays; k++) n += (g_rx[k].*field).load();
@@ -974,6 +1333,14 @@ int run(const Options &o) {
                         std::lock_guard<std::mutex> l(demo_lock);
                         demo_line = line;
                     });
+                    std::vector<unsigned long> windows;
+                    for (uint32_t k = 0; k < o.displays && g_viewer.render[k]; k++)
+                        windows.push_back(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(
+                            VKO_WindowGetNative(g_viewer.app, g_viewer.windows[k]))));
+                    if (!windows.empty() && own_display) {
+                        glass.start(windows, double(g_viewer.width) / g_timeline.outputs[0].width);
+                        watching = true;
+                    }
                 }
                 // The last second shows a still picture, so the windows can be
                 // compared with what the displays hold.
@@ -1016,6 +1383,7 @@ int run(const Options &o) {
             last_frames = f;
             last_bytes = b;
         }
+        std::vector<std::vector<double>> seen = glass.stop();
         if (demo.joinable()) demo.join();
         if (!demo_printed && !demo_line.empty()) std::printf("%s\n", demo_line.c_str());
         double secs = VKO_TimeDiff(start, VKO_GetTime()) / 1000.0;
@@ -1063,7 +1431,13 @@ int run(const Options &o) {
                 std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
                             like.luma_psnr);
             std::printf("\n");
+            if (watching && k < seen.size())
+                print_glass(("window " + std::to_string(k) + " through " +
+                             gfx_name(client_render_api(g_viewer.render[k])))
+                                .c_str(),
+                            seen[k]);
         }
+        if (watching) print_stages();
         rc = frames > 0 ? 0 : 1;
         ZarvekClientDisconnect(client);
     }
@@ -1080,6 +1454,17 @@ int run(const Options &o) {
     if (route.relay) route.relay->stop();
     painting = false;
     painter.join();
+    if (o.peer && rc == 0) {
+        if (own_display && g_viewer.width) {
+            painting = true;
+            painter = std::thread(paint, std::cref(painting), 1, o.fps);
+            run_peer(o, out, static_cast<uint32_t>(hc.video[0].encoderMaxBitrate));
+            painting = false;
+            painter.join();
+        } else {
+            std::printf("peer: only with client windows on the program's own display\n");
+        }
+    }
     close_files();
     for (uint32_t k = 0; k < o.displays; k++) std::printf("output: %s\n", files[k].c_str());
     return rc;

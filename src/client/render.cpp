@@ -7,9 +7,14 @@
 // cleared by stop and read by the render thread. `api` is written once by the
 // render thread after it set the window's graphics, and `ready` tells start
 // that it has. The stats are atomics: the render thread writes, anyone reads.
+// `timings` is a ring of the last pictures' decode and draw times, written by
+// the render thread and read by anyone, both under `lock`; `timed` counts
+// every entry ever written.
 #include "client/render.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -34,6 +39,9 @@ struct ClientRender {
     std::atomic<uint64_t> received{0}, decoded{0}, drawn{0}, errors{0};
     std::atomic<uint32_t> width{0}, height{0};
     std::atomic<bool> busy{false};  // set under `lock` when a batch is taken, cleared once it is drawn
+    static constexpr uint32_t kTimings = 1024;
+    float timings[kTimings][2];
+    uint64_t timed = 0;
     std::thread thread;
 };
 
@@ -58,6 +66,7 @@ void render_thread(ClientRender *r) {
         }
         VKO_RenderDesc desc{}, shown{};
         const void *image = nullptr, *shown_image = nullptr;
+        const auto decode_start = std::chrono::steady_clock::now();
         for (const std::vector<uint8_t> &unit : batch) {
             if (dec && client_video_decode(dec, unit.data(), unit.size(), &desc, &image) == 1) {
                 r->decoded++;
@@ -74,9 +83,17 @@ void render_thread(ClientRender *r) {
         // Only the newest picture of the batch is drawn: the planes of the
         // earlier ones were already overwritten by the decoder.
         shown.filter = r->filter;
+        const auto draw_start = std::chrono::steady_clock::now();
         VKO_WindowDrawQuad(r->app, r->window, shown_image, &shown);
         VKO_WindowPresent(r->app, r->window);
+        const auto drawn = std::chrono::steady_clock::now();
         r->drawn++;
+        {
+            std::lock_guard<std::mutex> l(r->lock);
+            float *t = r->timings[r->timed++ % ClientRender::kTimings];
+            t[0] = std::chrono::duration<float, std::milli>(draw_start - decode_start).count();
+            t[1] = std::chrono::duration<float, std::milli>(drawn - draw_start).count();
+        }
         r->width = shown.image_width;
         r->height = shown.image_height;
         r->busy = false;
@@ -127,6 +144,18 @@ ClientRenderStats client_render_stats(ClientRender *r) {
     std::lock_guard<std::mutex> l(r->lock);
     s.idle = r->pending.empty() && !r->busy.load();
     return s;
+}
+
+uint32_t client_render_timings(ClientRender *r, float *decode_ms, float *draw_ms, uint32_t max) {
+    if (!r || !decode_ms || !draw_ms) return 0;
+    std::lock_guard<std::mutex> l(r->lock);
+    const uint64_t n = std::min<uint64_t>({r->timed, ClientRender::kTimings, max});
+    for (uint64_t i = 0; i < n; i++) {
+        const float *t = r->timings[(r->timed - n + i) % ClientRender::kTimings];
+        decode_ms[i] = t[0];
+        draw_ms[i] = t[1];
+    }
+    return uint32_t(n);
 }
 
 uint32_t client_render_api(ClientRender *r) {

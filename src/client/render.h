@@ -27,6 +27,9 @@ ClientRender *client_render_start(VKO_App *app, int32_t window, uint32_t api, bo
 // would only be drawn over at once is decoded but not drawn.
 void client_render_push(ClientRender *r, const uint8_t *data, size_t size);
 ClientRenderStats client_render_stats(ClientRender *r);
+// How long the newest pictures took (at most max, oldest first): decoding
+// the units drawn with each (ms), and drawing and presenting it (ms).
+uint32_t client_render_timings(ClientRender *r, float *decode_ms, float *draw_ms, uint32_t max);
 // The graphics interface the window ended up with (0 before the thread set it).
 uint32_t client_render_api(ClientRender *r);
 // Stops the thread, removes the window's graphics and frees everything.
