@@ -1,7 +1,8 @@
 // The main-job program end to end: it streams two displays for a few seconds
 // on its own Xvfb and loopback through the lossy relay, FFmpeg reads every
 // frame of both MP4 files it wrote, every frame is matched with its capture,
-// and the key and click it sends through the stream reach its window.
+// the key and click it sends through the stream reach its window, and the
+// frame counter in its pattern is read back from the client windows.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -85,7 +86,21 @@ TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
             output_of("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + shot, &status);
         EXPECT_EQ(status, 0) << png;
         EXPECT_EQ(png, "640,360\n");
+        // The frame counter read back from the window: glass-to-glass.
+        ASSERT_TRUE(
+            std::regex_search(log, m,
+                              std::regex("glass-to-glass, window " + std::to_string(k) +
+                                         " through [A-Za-z0-9 ]+: ([0-9.]+) ms median, ([0-9.]+) ms p99 "
+                                         "over ([0-9]+) frames")))
+            << log;
+        EXPECT_GT(std::stod(m[1]), 0.0) << log;
+        EXPECT_GE(std::stod(m[2]), std::stod(m[1])) << log;
+        EXPECT_GT(std::stoi(m[3]), 0) << log;
     }
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("stages, median: capture [0-9.]+ \\+ convert [0-9.]+ \\+ encode "
+                        "[0-9.]+ \\+ decode [0-9.]+ \\+ draw [0-9.]+ \\+ 2 ms = [0-9.]+ ms")))
+        << log;
 
     for (const char *name : {"video0.mp4", "video1.mp4"}) {
         std::string file = tmp.file(name);

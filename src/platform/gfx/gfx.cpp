@@ -100,7 +100,7 @@ bool shared_test_none(void *, void *, void **) {
 }  // namespace
 
 // Rows 0 and 1 exist and are empty; a row whose interface is not built in is empty too.
-const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
+vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_ctx_create, vko_vk_ctx_destroy, vko_vk_ctx_present, vko_vk_ctx_get_size, vko_vk_ctx_get_device,
@@ -110,14 +110,14 @@ const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
      vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
     {},
 };
-const vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
+vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_create, vko_vk_destroy, shared_test_none, vko_vk_render, vko_vk_clear},
     {vko_d3d11_create, vko_d3d11_destroy, vko_d3d11_valid_shared_handle, vko_d3d11_render, vko_d3d11_clear},
     {},
 };
-const vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
+vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_ui_create, vko_vk_ui_destroy, vko_vk_ui_render, vko_vk_ui_create_texture,

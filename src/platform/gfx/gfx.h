@@ -140,9 +140,10 @@ struct vko_gfx_ui_api {
 };
 
 // Rows indexed by VKO_GFX; a row whose interface is not built here is all NULL.
-extern const vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS];
-extern const vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS];
-extern const vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS];
+// Not const: a test puts a counting row of its own in place of one.
+extern vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS];
+extern vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS];
+extern vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS];
 
 // The glue's mapping of a requested interface: 0 stays 0, 2..4 stay, every
 // other value becomes Direct3D 11.
