@@ -17,6 +17,7 @@
 #include "platform/log.h"
 #include "platform/memory.h"
 #include "platform/x11/error_trap.h"
+#include "platform/x11/scale.h"
 #include "util/logger.h"
 
 namespace {
@@ -364,6 +365,8 @@ uint32_t x11_gpu_outputs(GpuOutputInfo *outs, uint32_t max) {
     XSession x;
     if (!x.res) return 0;
     uint32_t n = 0;
+    // X has one scale for the whole desktop, not one per monitor.
+    const float scale = x11_screen_scale(x.dpy);
     for (int s = 0; s < ScreenCount(x.dpy) && n < max; s++) {
         XRRScreenResources *res =
             s == DefaultScreen(x.dpy) ? nullptr : XRRGetScreenResourcesCurrent(x.dpy, RootWindow(x.dpy, s));
@@ -377,7 +380,7 @@ uint32_t x11_gpu_outputs(GpuOutputInfo *outs, uint32_t max) {
             o.height = m.height;
             o.x = m.x;
             o.y = m.y;
-            o.scale = 1.0f;
+            o.scale = scale;
             XRROutputInfo *info = m.output ? XRRGetOutputInfo(x.dpy, r, m.output) : nullptr;
             for (int i = 0; info && i < info->nmode; i++) {
                 const XRRModeInfo *mi = find_mode(r, info->modes[i]);
@@ -461,39 +464,57 @@ struct PulseList {
     bool done;
 };
 
-void add_endpoint(PulseList *l, const char *name, const char *desc) {
+void log_step(const char *step, int line, int code) {
+    log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "audio_adapter_get_all", step, line, code);
+}
+
+// An endpoint without a name (its id) or a property list is left out, as
+// one whose id or property store cannot be read.
+void add_endpoint(PulseList *l, const char *name, const pa_proplist *props, const char *desc) {
     int32_t i = l->index++;
     if (l->count >= l->max) return;
+    if (!name || !name[0]) {
+        log_step("IMMDevice_GetId", 170, PA_ERR_NOENTITY);
+        return;
+    }
+    if (!props) {
+        log_step("IMMDevice_OpenPropertyStore", 181, PA_ERR_NOENTITY);
+        return;
+    }
     AudioEndpoint &e = l->out[l->count];
     memset(&e, 0, sizeof(e));
     e.index = i;
     copy_text(e.id, sizeof(e.id), name);
     if (!desc) {
-        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "audio_adapter_get_all", "prop_value.vt", 194, 0);
+        log_step("prop_value.vt", 194, 0);
         return;
     }
     copy_text(e.name, sizeof(e.name), desc);
     l->count++;
 }
 
-void on_sink(pa_context *, const pa_sink_info *info, int eol, void *opaque) {
-    PulseList *l = (PulseList *)opaque;
-    if (eol)
+// The end of a list, or a failed list (counted as the collection's failure)
+// or entry.
+bool list_step(pa_context *c, PulseList *l, bool have_info, int eol) {
+    if (eol < 0) log_step("IMMDeviceCollection_GetCount", 147, pa_context_errno(c));
+    if (eol) {
         l->done = true;
-    else if (info)
-        add_endpoint(l, info->name, info->description);
+        return false;
+    }
+    if (!have_info) log_step("IMMDeviceCollection_Item", 164, pa_context_errno(c));
+    return have_info;
 }
 
-void on_source(pa_context *, const pa_source_info *info, int eol, void *opaque) {
+void on_sink(pa_context *c, const pa_sink_info *info, int eol, void *opaque) {
     PulseList *l = (PulseList *)opaque;
-    if (eol) l->done = true;
-    // Monitors of sinks are not capture devices.
-    else if (info && info->monitor_of_sink == PA_INVALID_INDEX)
-        add_endpoint(l, info->name, info->description);
+    if (list_step(c, l, info != nullptr, eol)) add_endpoint(l, info->name, info->proplist, info->description);
 }
 
-void log_step(const char *step, int line, int code) {
-    log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "audio_adapter_get_all", step, line, code);
+void on_source(pa_context *c, const pa_source_info *info, int eol, void *opaque) {
+    PulseList *l = (PulseList *)opaque;
+    // Monitors of sinks are not capture devices.
+    if (list_step(c, l, info != nullptr, eol) && info->monitor_of_sink == PA_INVALID_INDEX)
+        add_endpoint(l, info->name, info->proplist, info->description);
 }
 
 }  // namespace

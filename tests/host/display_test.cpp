@@ -2,6 +2,8 @@
 // from the Vulkan loader, audio endpoints from a private PulseAudio server.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -98,6 +100,16 @@ TEST_F(Display, GpusComeFromTheVulkanLoader) {
                       g[0].driver_version[0] && g[0].output_count == 1 &&
                       !strcmp(g[0].outputs[0].name, "screen") && g[0].outputs[0].max_width == 3840 &&
                       g[0].outputs[0].scale == 1.0f;
+            // The desktop's scale is the dpi it sets for its programs (here 144: 1.5).
+            ::Display *dpy = XOpenDisplay(nullptr);
+            Atom rm = XInternAtom(dpy, "RESOURCE_MANAGER", False);
+            const char dpi[] = "Xft.dpi:\t144\n";
+            XChangeProperty(dpy, DefaultRootWindow(dpy), rm, XA_STRING, 8, PropModeReplace,
+                            (const unsigned char *)dpi, sizeof dpi - 1);
+            XSync(dpy, False);
+            ok = ok && gpu_info_get_all(g) >= 1 && g[0].outputs[0].scale == 1.5f;
+            XDeleteProperty(dpy, DefaultRootWindow(dpy), rm);
+            XCloseDisplay(dpy);
             _exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

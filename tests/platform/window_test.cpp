@@ -13,6 +13,7 @@
 #include "platform/app_harness.h"
 #include "platform/app_internal.h"
 #include "platform/memory.h"
+#include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/config_file.h"
@@ -342,6 +343,17 @@ TEST_F(WindowTest, CustomCursorPixelsHiddenCursorAndClip) {
     EXPECT_FALSE(visible) << "hidden while active";
     XFree(img);
     VKO_AppShowCursor(h->app, true);
+    {
+        // Without a display connection there is nothing to draw a cursor with; too large a cursor is refused.
+        LogCapture log;
+        h->app->x->dead = true;
+        VKO_AppSetRGBACursor(h->app, rgba, 2, 2, 1, 0);
+        h->app->x->dead = false;
+        std::vector<uint8_t> huge(2048 * 4, 255);
+        VKO_AppSetRGBACursor(h->app, huge.data(), 2048, 1, 0, 0);
+        EXPECT_TRUE(log.contains("app_set_rgba_cursor: 'GetDC' failed"));
+        EXPECT_TRUE(log.contains("app_set_rgba_cursor: 'CreateIconIndirect' failed with error 0x57"));
+    }
     // Mouse grab: the pointer stays in the client area.
     VKO_AppGrabMouse(h->app, true);
     h->pump(50);

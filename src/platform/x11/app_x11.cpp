@@ -26,6 +26,7 @@
 #include "platform/memory.h"
 #include "platform/x11/error_trap.h"
 #include "platform/x11/keys.h"
+#include "platform/x11/scale.h"
 #include "platform/x11/x11_app.h"
 
 const char *vko_app_user_model_id(void);
@@ -222,18 +223,9 @@ long *get_longs(Display *dpy, Window w, Atom prop, Atom type, unsigned long *cou
     return (long *)data;
 }
 
-float screen_scale(Display *dpy) {
-    const char *rm = XResourceManagerString(dpy);
-    if (!rm) return 1.0f;
-    const char *p = strstr(rm, "Xft.dpi:");
-    if (!p) return 1.0f;
-    double dpi = strtod(p + 8, nullptr);
-    return dpi >= 48 && dpi <= 960 ? (float)(dpi / 96.0) : 1.0f;
-}
-
 size_t query_monitors(Display *dpy, Window root, VKO_Monitor *out, size_t max) {
     size_t n = 0;
-    float scale = screen_scale(dpy);
+    float scale = x11_screen_scale(dpy);
     int count = 0;
     XRRMonitorInfo *mi = XRRGetMonitors(dpy, root, True, &count);
     for (int i = 0; mi && i < count && n < max; i++) {
@@ -1134,7 +1126,11 @@ int x11_grab_hotkey(VKO_App *app, uint32_t value, bool grab) {
 
 void x11_cursor_rgba(VKO_App *app, const uint8_t *rgba, uint32_t w, uint32_t h, uint32_t hx, uint32_t hy) {
     X11App *x = app->x;
-    if (!x || w > 1024 || h > 1024) {
+    if (!x || x->dead) {  // no display to draw the cursor's image with
+        VKO_Log("app_set_rgba_cursor", "'GetDC' failed");
+        return;
+    }
+    if (w > 1024 || h > 1024) {
         VKO_Log("app_set_rgba_cursor", "'CreateIconIndirect' failed with error 0x%X", 0x57u);
         return;
     }
