@@ -1,12 +1,15 @@
 // Present hook and frame submission. The OpenGL present hook's added time
-// per 1920x1080 frame (blit, read-back into a pixel-buffer object, mapping,
-// state saved and restored) beside a plain glReadPixels into a pixel-buffer
-// object of the same frame, on Mesa's llvmpipe under Xvfb: both sides are
-// timed without the swap itself (the hook's trampoline points at an empty
-// function while it is measured) and both read one byte per row of the
-// mapped pixels. Then submit-to-poll latency through the hand-off core of the
-// Direct3D 11 row (median and p99 as counters): a render thread submits a
-// frame while the encode thread waits in poll.
+// per 1920x1080 frame (read-back into a pixel-buffer object, the own texture
+// filled, mapping, state saved and restored) beside a plain glReadPixels into
+// a pixel-buffer object of the same frame, on Mesa's llvmpipe under Xvfb,
+// once with the driver's inverted read-back and once with the blit that every
+// driver has: every side is timed without the swap itself (the hook's
+// trampoline points at an empty function while it is measured) but up to a
+// glFinish, so work left queued in the driver is counted, and every side
+// reads one byte per row of the mapped pixels. Then submit-to-poll latency
+// through the hand-off core of the Direct3D 11 row (median and p99 as
+// counters): a render thread submits a frame while the encode thread waits in
+// poll.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -84,6 +87,7 @@ void on_frame(uint32_t, void *, void *, void *, void *, void *) {
 void no_swap(Display *, GLXDrawable) {}
 
 void BM_GlPresentHook(benchmark::State &state) {
+    hook_gl_use_pack_invert(state.range(0) != 0);
     GlWindow w;
     if (!w.ok || hook_gl_install(on_frame, nullptr, nullptr) != 0) {
         state.SkipWithError("no GLX window or hook");
@@ -97,11 +101,13 @@ void BM_GlPresentHook(benchmark::State &state) {
         glFinish();  // the frame is drawn before the clock starts, on both sides
         auto t0 = std::chrono::steady_clock::now();
         glXSwapBuffers(w.dpy, w.win);
+        glFinish();
         auto t1 = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
     }
     hook_gl_swap_buffers_a_real = real;
     hooks_remove_all(0);
+    hook_gl_use_pack_invert(true);
 }
 
 void BM_GlReadPixelsPbo(benchmark::State &state) {
@@ -128,6 +134,7 @@ void BM_GlReadPixelsPbo(benchmark::State &state) {
         g_sink += touch_rows(px, kW * 4, kH);
         glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        glFinish();
         auto t1 = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
     }
@@ -137,9 +144,11 @@ void BM_GlReadPixelsPbo(benchmark::State &state) {
 void BM_SubmitToPoll(benchmark::State &state) {
     ID3D11Device *app = nullptr;
     D3D11CreateDevice(&app);
+    // The argument is the width; the height keeps 16:9.
+    uint32_t w = (uint32_t)state.range(0), h = w * 9 / 16;
     D3D11_TEXTURE2D_DESC d = {
-        kW, kH, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
-        0,  0};
+        w, h, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
+        0, 0};
     ID3D11Texture2D *tex = nullptr;
     app->CreateTexture2D(&d, nullptr, &tex);
     const SubmitCaptureApi &api = submit_d3d11_api;
@@ -220,7 +229,14 @@ void BM_CondvarWake(benchmark::State &state) {
     }
 }
 
-BENCHMARK(BM_GlPresentHook)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
+BENCHMARK(BM_GlPresentHook)
+    ->ArgName("inverted")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(3);
 BENCHMARK(BM_GlReadPixelsPbo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
 BENCHMARK(BM_SubmitToPoll)
     ->Arg(1920)
@@ -235,7 +251,9 @@ BENCHMARK(BM_CondvarWake)->Unit(benchmark::kMillisecond)->UseManualTime()->Itera
 int main(int argc, char **argv) {
     return bench::run_pairs(
         argc, argv,
-        {{"GL frame read-back 1920x1080", "BM_GlPresentHook/iterations:60/repeats:3/manual_time",
+        {{"GL frame read-back 1920x1080", "BM_GlPresentHook/inverted:1/iterations:60/repeats:3/manual_time",
+          "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time", "present hook / glReadPixels into a PBO"},
+         {"GL frame read-back 1920x1080", "BM_GlPresentHook/inverted:0/iterations:60/repeats:3/manual_time",
           "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time",
-          "present hook / glReadPixels into a PBO"}});
+          "present hook (blit) / glReadPixels into a PBO"}});
 }

@@ -177,10 +177,39 @@ void nv12_chroma(const Nv12Source &src, uint8_t *dst, uint32_t pitch, uint32_t c
             src.rgba);
 }
 
+namespace {
+
+// Copies of frames this large stream past the cache: the target would not
+// stay cached anyway, and streaming stores skip reading each line first.
+constexpr size_t kStreamBytes = (size_t)1 << 20;
+
+void copy_row_stream(uint32_t *d, const uint32_t *s, uint32_t n) {
+    uint32_t x = 0;
+    for (; x < n && ((uintptr_t)(d + x) & 15); x++) d[x] = s[x];
+    for (; x + 16 <= n; x += 16) {
+        __m128i a = _mm_loadu_si128((const __m128i *)(s + x));
+        __m128i b = _mm_loadu_si128((const __m128i *)(s + x + 4));
+        __m128i c = _mm_loadu_si128((const __m128i *)(s + x + 8));
+        __m128i e = _mm_loadu_si128((const __m128i *)(s + x + 12));
+        _mm_stream_si128((__m128i *)(d + x), a);
+        _mm_stream_si128((__m128i *)(d + x + 4), b);
+        _mm_stream_si128((__m128i *)(d + x + 8), c);
+        _mm_stream_si128((__m128i *)(d + x + 12), e);
+    }
+    for (; x < n; x++) d[x] = s[x];
+}
+
+}  // namespace
+
 void nv12_copy_bgra(const Nv12Source &src, uint8_t *dst, uint32_t pitch, uint32_t width, uint32_t height) {
+    bool stream = !src.rgba && (size_t)width * height * 4 >= kStreamBytes;
     for (uint32_t y = 0; y < height; y++) {
         const uint32_t *s = src_row(src, src.flip ? src.height - 1 - y : y);
         uint32_t *d = (uint32_t *)(dst + (size_t)y * pitch);
+        if (stream) {
+            copy_row_stream(d, s, width);
+            continue;
+        }
         if (!src.rgba) {
             memcpy(d, s, (size_t)width * 4);
             continue;
@@ -190,4 +219,6 @@ void nv12_copy_bgra(const Nv12Source &src, uint8_t *dst, uint32_t pitch, uint32_
             d[x] = (p & 0xFF00FF00u) | ((p & 0xFF) << 16) | ((p >> 16) & 0xFF);
         }
     }
+    // Streaming stores are weakly ordered: they land before whatever publishes the frame.
+    if (stream) _mm_sfence();
 }

@@ -54,6 +54,10 @@ struct GlFunctions {
     PFNGLUNMAPBUFFERPROC UnmapBuffer;
     PFNGLDELETEBUFFERSPROC DeleteBuffers;
     void (*GetTexLevelParameteriv)(GLenum, GLint, GLenum, GLint *);
+    // Optional: only the inverted read-back of the present hook uses them.
+    void (*TexSubImage2D)(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, const void *);
+    PFNGLGETSTRINGIPROC GetStringi;
+    const GLubyte *(*GetString)(GLenum);
 };
 
 typedef void *(*GetProcAddressFn)(const GLubyte *);
@@ -64,6 +68,8 @@ GlFunctions g_fn;  // under the state's mutex
 std::atomic<GetProcAddressFn> g_get_proc{nullptr};
 std::atomic<GetCurrentContextFn> g_get_context{nullptr};
 std::mutex g_lookup_mu;
+// Whether captures may take the inverted read-back where the driver has it.
+std::atomic<bool> g_pack_invert_allowed{true};
 
 // What hook_gl_frame_pixels maps, set only during a frame callback.
 thread_local HookGlState *t_frame_state = nullptr;
@@ -120,46 +126,121 @@ bool load_functions(GlFunctions *fn) {
     get(g_fn.UnmapBuffer, "glUnmapBuffer");
     get(g_fn.DeleteBuffers, "glDeleteBuffers");
     get(g_fn.GetTexLevelParameteriv, "glGetTexLevelParameteriv");
-    if (!ok) g_fn = {};
-    return ok;
+    if (!ok) {
+        g_fn = {};
+        return false;
+    }
+    g_fn.TexSubImage2D = (decltype(g_fn.TexSubImage2D))g_get_proc.load()((const GLubyte *)"glTexSubImage2D");
+    g_fn.GetStringi = (PFNGLGETSTRINGIPROC)g_get_proc.load()((const GLubyte *)"glGetStringi");
+    g_fn.GetString = (decltype(g_fn.GetString))g_get_proc.load()((const GLubyte *)"glGetString");
+    return true;
 }
 
 void report(HookGlState *s, int32_t code) {
     if (s->on_error) s->on_error(code, s->opaque);
 }
 
+// Whether the context's driver packs pixels top row first on request
+// (GL_MESA_pack_invert), with what the inverted read-back needs. Without a
+// 3.0 context the extension string is the whole list (no error is left).
+bool has_pack_invert() {
+    if (!g_fn.TexSubImage2D || !g_fn.GetString) return false;
+    const char *version = (const char *)g_fn.GetString(GL_VERSION);
+    if (!version) return false;
+    if (version[0] >= '3' && version[0] <= '9' && version[1] == '.' && g_fn.GetStringi) {
+        GLint n = 0;
+        g_fn.GetIntegerv(GL_NUM_EXTENSIONS, &n);
+        for (GLint i = 0; i < n; i++) {
+            const char *e = (const char *)g_fn.GetStringi(GL_EXTENSIONS, (GLuint)i);
+            if (e && std::strcmp(e, "GL_MESA_pack_invert") == 0) return true;
+        }
+        return false;
+    }
+    const char *all = (const char *)g_fn.GetString(GL_EXTENSIONS);
+    for (const char *p = all; p && (p = std::strstr(p, "GL_MESA_pack_invert")); p++)
+        if ((p == all || p[-1] == ' ') && (p[19] == ' ' || p[19] == 0)) return true;
+    return false;
+}
+
+// Pixel-store values the read-back and the upload need; only those the
+// program set otherwise are changed and put back.
+const GLenum kPackNames[4] = {GL_PACK_ALIGNMENT, GL_PACK_ROW_LENGTH, GL_PACK_SKIP_ROWS, GL_PACK_SKIP_PIXELS};
+const GLenum kUnpackNames[4] = {GL_UNPACK_ALIGNMENT, GL_UNPACK_ROW_LENGTH, GL_UNPACK_SKIP_ROWS,
+                                GL_UNPACK_SKIP_PIXELS};
+const GLint kStoreValues[4] = {4, 0, 0, 0};
+
+void store_read(const GLenum *names, GLint *saved) {
+    for (int i = 0; i < 4; i++) g_fn.GetIntegerv(names[i], &saved[i]);
+}
+void store_set(const GLenum *names, const GLint *saved) {
+    for (int i = 0; i < 4; i++)
+        if (saved[i] != kStoreValues[i]) g_fn.PixelStorei(names[i], kStoreValues[i]);
+}
+void store_restore(const GLenum *names, const GLint *saved) {
+    for (int i = 0; i < 4; i++)
+        if (saved[i] != kStoreValues[i]) g_fn.PixelStorei(names[i], saved[i]);
+}
+
 // The program's state that the capture step changes.
 struct GlSaved {
-    GLint texture, read_fb, draw_fb, read_buffer, pack_buffer;
-    GLint pack_alignment, pack_row_length, pack_skip_rows, pack_skip_pixels;
+    GLint texture, read_fb, draw_fb, pack_buffer, unpack_buffer;
+    GLint pack[4], unpack[4];
+    GLint pack_invert;
+    GLint read_buffer_of_zero;
     GLboolean scissor;
 };
 
-void save_state(GlSaved *g) {
-    g_fn.GetIntegerv(GL_TEXTURE_BINDING_2D, &g->texture);
-    g_fn.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g->read_fb);
-    g_fn.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g->draw_fb);
-    g_fn.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &g->pack_buffer);
-    g_fn.GetIntegerv(GL_PACK_ALIGNMENT, &g->pack_alignment);
-    g_fn.GetIntegerv(GL_PACK_ROW_LENGTH, &g->pack_row_length);
-    g_fn.GetIntegerv(GL_PACK_SKIP_ROWS, &g->pack_skip_rows);
-    g_fn.GetIntegerv(GL_PACK_SKIP_PIXELS, &g->pack_skip_pixels);
-    g->scissor = g_fn.IsEnabled(GL_SCISSOR_TEST);
+// Texture of the window's size with a framebuffer around it, and the
+// pixel-pack buffer; leaves the texture, draw framebuffer and pack buffer bound.
+void make_objects(HookGlState *s, const GlSaved &g, uint32_t w, uint32_t h) {
+    if (s->framebuffer) g_fn.DeleteFramebuffers(1, &s->framebuffer);
+    if (s->texture) g_fn.DeleteTextures(1, &s->texture);
+    if (s->pbo) g_fn.DeleteBuffers(1, &s->pbo);
+    g_fn.GenTextures(1, &s->texture);
+    g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
+    // With the program's unpack buffer bound, the texture would be read from it.
+    if (g.unpack_buffer) g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    g_fn.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                    nullptr);
+    if (g.unpack_buffer) g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
+    g_fn.GenFramebuffers(1, &s->framebuffer);
+    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
+    g_fn.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
+    g_fn.GenBuffers(1, &s->pbo);
+    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
+    g_fn.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
+    s->width = w;
+    s->height = h;
 }
 
-void restore_state(const GlSaved &g, GLint read_buffer_of_zero) {
-    // The default framebuffer's read buffer is per framebuffer: put it back.
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-    g_fn.ReadBuffer((GLenum)read_buffer_of_zero);
-    g_fn.BindTexture(GL_TEXTURE_2D, (GLuint)g.texture);
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)g.read_fb);
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)g.draw_fb);
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)g.pack_buffer);
-    g_fn.PixelStorei(GL_PACK_ALIGNMENT, g.pack_alignment);
-    g_fn.PixelStorei(GL_PACK_ROW_LENGTH, g.pack_row_length);
-    g_fn.PixelStorei(GL_PACK_SKIP_ROWS, g.pack_skip_rows);
-    g_fn.PixelStorei(GL_PACK_SKIP_PIXELS, g.pack_skip_pixels);
-    if (g.scissor) g_fn.Enable(GL_SCISSOR_TEST);
+// One pass over the back buffer: read top row first into the pixel-pack
+// buffer, then the texture filled from that buffer (no second read of the
+// window, no blit).
+void read_inverted(HookGlState *s, const GlSaved &g) {
+    GLsizei w = (GLsizei)s->width, h = (GLsizei)s->height;
+    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
+    store_set(kPackNames, g.pack);
+    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, 1);
+    g_fn.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
+    g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, s->pbo);
+    store_set(kUnpackNames, g.unpack);
+    g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
+    g_fn.TexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    store_restore(kUnpackNames, g.unpack);
+    g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
+}
+
+// The blit every driver has: the back buffer into the texture upside down
+// (row 0 of the texture is the window's top row), then the texture read back.
+void read_blit(HookGlState *s, const GlSaved &g) {
+    GLint w = (GLint)s->width, h = (GLint)s->height;
+    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
+    g_fn.BlitFramebuffer(0, 0, w, h, 0, h, w, 0, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, s->framebuffer);
+    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
+    store_set(kPackNames, g.pack);
+    g_fn.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
 }
 
 // Under the state's mutex.
@@ -176,15 +257,12 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         s->width = s->height = 0;
         s->context = ctx;
         s->entry_points = load_functions(&g_fn);
+        s->pack_invert = s->entry_points && has_pack_invert();
     }
     if (!s->entry_points) {
         report(s, HOOK_ERR_GL_ENTRY_POINTS);
         return;
     }
-
-    GlSaved saved;
-    save_state(&saved);
-    g_fn.Disable(GL_SCISSOR_TEST);
 
     s->window = (uintptr_t)drawable;
     Window root;
@@ -192,49 +270,36 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
     unsigned w = 0, h = 0, border, depth;
     if (!XGetGeometry(display, drawable, &root, &x, &y, &w, &h, &border, &depth)) {
         report(s, HOOK_ERR_GL_CLIENT_RECT);
-        restore_state(saved, GL_BACK);
         return;
+    }
+    if (w == 0 || h == 0) return;
+
+    bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
+    GlSaved g = {};
+    g_fn.GetIntegerv(GL_TEXTURE_BINDING_2D, &g.texture);
+    g_fn.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g.read_fb);
+    g_fn.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g.draw_fb);
+    g_fn.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &g.pack_buffer);
+    g_fn.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &g.unpack_buffer);
+    store_read(kPackNames, g.pack);
+    if (invert) {
+        g_fn.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
+        store_read(kUnpackNames, g.unpack);
+    } else {
+        // Only the blit is clipped by the scissor box.
+        g.scissor = g_fn.IsEnabled(GL_SCISSOR_TEST);
+        if (g.scissor) g_fn.Disable(GL_SCISSOR_TEST);
     }
     g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-    GLint read_buffer_of_zero = GL_BACK;
-    g_fn.GetIntegerv(GL_READ_BUFFER, &read_buffer_of_zero);
-    if (w == 0 || h == 0) {
-        restore_state(saved, read_buffer_of_zero);
-        return;
-    }
-    if (!s->texture || w != s->width || h != s->height) {
-        if (s->framebuffer) g_fn.DeleteFramebuffers(1, &s->framebuffer);
-        if (s->texture) g_fn.DeleteTextures(1, &s->texture);
-        if (s->pbo) g_fn.DeleteBuffers(1, &s->pbo);
-        g_fn.GenTextures(1, &s->texture);
-        g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
-        g_fn.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                        nullptr);
-        g_fn.GenFramebuffers(1, &s->framebuffer);
-        g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
-        g_fn.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
-        g_fn.GenBuffers(1, &s->pbo);
-        g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-        g_fn.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
-        s->width = w;
-        s->height = h;
-    }
+    g.read_buffer_of_zero = GL_BACK;
+    g_fn.GetIntegerv(GL_READ_BUFFER, &g.read_buffer_of_zero);
+    if (g.read_buffer_of_zero != GL_BACK) g_fn.ReadBuffer(GL_BACK);
+    if (!s->texture || w != s->width || h != s->height) make_objects(s, g, w, h);
 
-    // The window's back buffer into the texture, upside down: row 0 of the
-    // texture is the window's top row.
-    g_fn.ReadBuffer(GL_BACK);
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
-    g_fn.BlitFramebuffer(0, 0, (GLint)w, (GLint)h, 0, (GLint)h, (GLint)w, 0, GL_COLOR_BUFFER_BIT, GL_NEAREST);
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-
-    // Read back into the pixel-buffer object; mapped only when asked for.
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, s->framebuffer);
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-    g_fn.PixelStorei(GL_PACK_ALIGNMENT, 4);
-    g_fn.PixelStorei(GL_PACK_ROW_LENGTH, 0);
-    g_fn.PixelStorei(GL_PACK_SKIP_ROWS, 0);
-    g_fn.PixelStorei(GL_PACK_SKIP_PIXELS, 0);
-    g_fn.ReadPixels(0, 0, (GLsizei)w, (GLsizei)h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    if (invert)
+        read_inverted(s, g);
+    else
+        read_blit(s, g);
     s->pbo_filled = 1;
 
     if (s->on_frame) {
@@ -245,10 +310,25 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         t_frame_state = nullptr;
         t_frame_pixels = nullptr;
     }
-    restore_state(saved, read_buffer_of_zero);
+
+    // The default framebuffer's read buffer is per framebuffer: put it back.
+    if (g.read_buffer_of_zero != GL_BACK) {
+        g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+        g_fn.ReadBuffer((GLenum)g.read_buffer_of_zero);
+    }
+    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)g.read_fb);
+    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)g.draw_fb);
+    g_fn.BindTexture(GL_TEXTURE_2D, (GLuint)g.texture);
+    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)g.pack_buffer);
+    store_restore(kPackNames, g.pack);
+    if (g.scissor) g_fn.Enable(GL_SCISSOR_TEST);
 }
 
 }  // namespace
+
+void hook_gl_use_pack_invert(bool on) {
+    g_pack_invert_allowed.store(on);
+}
 
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch) {
     HookGlState *s = t_frame_state;
@@ -381,7 +461,12 @@ int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
     f.GenFramebuffers(1, &s->draw_fb);
     f.GenTextures(1, &s->texture);
     f.BindTexture(GL_TEXTURE_2D, s->texture);
+    // With the application's unpack buffer bound, the texture would be read from it.
+    GLint unpack = 0;
+    f.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &unpack);
+    if (unpack) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     f.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    if (unpack) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)unpack);
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
     f.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
     f.GenBuffers(1, &s->pbo);

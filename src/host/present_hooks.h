@@ -3,11 +3,13 @@
 // to a frame callback and then continue to the hooked call. On this platform
 // the OpenGL detour sits on glXSwapBuffers (the "device context" is the GLX
 // display and drawable, the window's client area its X geometry, and entry
-// points come from glXGetProcAddress). The copy is an upside-down blit into
-// an own framebuffer, read back into a pixel-buffer object, so the pixels
-// come out top row first; every piece of GL state the step touches is put
-// back. Hooks are attached through the code-patching transactions under the
-// process-wide patch lock and removed by hooks_remove_all.
+// points come from glXGetProcAddress). Where the driver packs pixels inverted
+// on request (Mesa), the back buffer is read once, top row first, into a
+// pixel-buffer object and the own texture filled from that buffer; elsewhere
+// an upside-down blit into an own framebuffer is read back into it. Either
+// way the texture's row 0 and the pixels' first row are the window's top
+// row; every piece of GL state the step touches is put back. Hooks are attached through the code-patching
+// transactions under the process-wide patch lock and removed by hooks_remove_all.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +61,7 @@ struct HookGlState {
     HookFrameCallback on_frame;
     uint32_t pbo;  // pixel-pack buffer the frame is read back into
     uint8_t pbo_filled;
+    uint8_t pack_invert;  // the context's driver has GL_MESA_pack_invert
 };
 
 // Trampoline slot of the glXSwapBuffers detour: empty while not installed.
@@ -71,6 +74,10 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable);
 // top row first (mapped from the pixel-buffer object on first use); null
 // outside a callback or when the read-back failed.
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
+
+// Whether OpenGL captures may read back inverted where the driver can (on by
+// default); off, every capture takes the blit that all drivers have.
+void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the
 // glXSwapBuffers detour in one transaction under the patch lock. 0, or the

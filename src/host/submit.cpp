@@ -22,7 +22,8 @@ void submit_record_release(SubmitRecord *rec) {
 
 bool submit_lock_wanted(SubmitRecord *rec, uint32_t *dropped) {
     VKO_MutexLock(rec->mutex);
-    if (rec->consumer_waiting) {
+    // A submit from another thread still drawing owns the converter's textures.
+    if (rec->consumer_waiting && !rec->drawing) {
         // A frame not taken yet is replaced by this one: it is lost, so counted.
         if (rec->frame_available && dropped) (*dropped)++;
         return true;
@@ -49,10 +50,20 @@ int32_t submit_draw_unlock(SubmitRecord *rec, ID3D11Device *src, ID3D11DeviceCon
             return hr;
         }
     }
-    d3d11_convert_draw(rec->conv, saved, texture, rec->draw_mode);
-    rec->frame_available = 1;
-    VKO_CondSignal(rec->cond);
+    // The draw runs unlocked: a frame not taken yet is withdrawn first, so the
+    // consumer cannot take the textures half drawn, and it keeps waiting.
+    D3D11Converter *conv = rec->conv;
+    uint32_t mode = rec->draw_mode;
+    rec->frame_available = 0;
+    rec->drawing = 1;
     VKO_MutexUnlock(rec->mutex);
+    d3d11_convert_draw(conv, saved, texture, mode);
+    VKO_MutexLock(rec->mutex);
+    rec->drawing = 0;
+    rec->frame_available = 1;
+    VKO_MutexUnlock(rec->mutex);
+    // Woken after the unlock, the consumer does not block on the mutex again.
+    VKO_CondSignal(rec->cond);
     return 0;
 }
 

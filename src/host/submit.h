@@ -43,6 +43,10 @@ struct SubmitCaptureApi {
 //   takes it.
 // - size_changed: set when a submit replaced an existing converter for a new
 //   size; cleared by check_reinit, which reports it once.
+// - drawing: set by a submit while it draws into the converter's textures
+//   without holding the mutex; frame_available is clear meanwhile, so a poll
+//   cannot take a half-drawn frame, and the converter and its textures are
+//   neither remade nor drawn by another submit until it is cleared.
 // The device fields are written once, on the first submit, before the record
 // is published to the encode thread.
 struct SubmitRecord {
@@ -57,19 +61,20 @@ struct SubmitRecord {
     uint8_t frame_available;
     uint8_t consumer_waiting;
     uint8_t size_changed;
+    uint8_t drawing;
 };
 
 // The core, shared by the five tables.
 void submit_record_init(SubmitRecord *rec);
 void submit_record_release(SubmitRecord *rec);  // converter, copy, device, mutex, condition
-// Locks; when the consumer waits, returns true with the lock held (counting
-// the replaced frame as dropped when one was not taken yet), else counts a
-// dropped frame, unlocks and returns false.
+// Locks; when the consumer waits and no other submit draws, returns true with
+// the lock held (counting the replaced frame as dropped when one was not taken
+// yet), else counts a dropped frame, unlocks and returns false.
 bool submit_lock_wanted(SubmitRecord *rec, uint32_t *dropped);
 // With the lock held: (re)makes the converter for the texture's size (source
-// device src, capture device the own one), draws it, marks the frame
-// available and wakes the consumer; then unlocks. A failed converter answers
-// its code (size changed cleared).
+// device src, capture device the own one); then, with the lock released,
+// draws it, marks the frame available, unlocks and wakes the consumer. A
+// failed converter answers its code (size changed cleared), unlocked.
 int32_t submit_draw_unlock(SubmitRecord *rec, ID3D11Device *src, ID3D11DeviceContext *saved,
                            ID3D11Texture2D *texture, uint8_t flip);
 int32_t submit_poll(SubmitRecord *rec, uint32_t timeout_ms, CaptureFrame *frame);

@@ -48,6 +48,29 @@ TEST(Nv12, SimdKernelsMatchThePlainLoop) {
 
 // libswscale's BT.709 limited-range conversion of images whose 2 x 2 blocks
 // are uniform (so chroma siting does not matter) agrees within 2.
+// Frames of a megabyte and more are copied with streaming stores: the same
+// bytes, rows of any alignment, nothing written past a row.
+TEST(Nv12, LargeCopiesMatchSmallOnes) {
+    const uint32_t w = 1023, h = 300, pitch = w * 4 + 12;
+    std::vector<uint32_t> img = random_image(w, h, 7);
+    for (bool flip : {false, true}) {
+        Nv12Source src = {(const uint8_t *)img.data(), w * 4, w, h, false, flip};
+        std::vector<uint8_t> out((size_t)pitch * h + 16, 0xA5);
+        uint8_t *dst = out.data() + 4;  // rows start off a 16-byte boundary
+        nv12_copy_bgra(src, dst, pitch, w, h);
+        int bad = 0, spill = 0;
+        for (uint32_t y = 0; y < h; y++) {
+            const uint32_t *want = img.data() + (size_t)(flip ? h - 1 - y : y) * w;
+            if (std::memcmp(dst + (size_t)y * pitch, want, (size_t)w * 4) != 0) bad++;
+            for (uint32_t i = w * 4; i < pitch; i++)
+                if (dst[(size_t)y * pitch + i] != 0xA5) spill++;
+        }
+        EXPECT_EQ(bad, 0) << "flip " << flip;
+        EXPECT_EQ(spill, 0) << "flip " << flip;
+        EXPECT_EQ(out[0], 0xA5);
+    }
+}
+
 TEST(Nv12, ColoursAgreeWithSwscale) {
     const int w = 64, h = 32;
     std::vector<uint32_t> img(w * h);

@@ -27,6 +27,7 @@ struct Frame {
     void *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr, *opaque = nullptr;
     uint32_t width = 0, height = 0, pitch = 0;
     std::vector<uint8_t> pixels;
+    std::vector<uint8_t> texture;  // the texture's level 0, RGBA, its row 0 first
 };
 
 struct Errors {
@@ -45,9 +46,20 @@ void on_frame(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque) {
     glBindTexture(GL_TEXTURE_2D, *(GLuint *)d);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
-    glBindTexture(GL_TEXTURE_2D, (GLuint)bound);
     f->width = (uint32_t)w, f->height = (uint32_t)h;
     f->pixels.assign(px, px ? px + (size_t)f->pitch * h : px);
+    // What a callback that uses the texture sees (the pixel-pack buffer the
+    // pixels are mapped from stays bound for the hook).
+    GLint pack = 0, align = 0;
+    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &pack);
+    glGetIntegerv(GL_PACK_ALIGNMENT, &align);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    f->texture.assign((size_t)w * h * 4, 0);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, f->texture.data());
+    glPixelStorei(GL_PACK_ALIGNMENT, align);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)pack);
+    glBindTexture(GL_TEXTURE_2D, (GLuint)bound);
 }
 
 Errors *g_errors = nullptr;
@@ -112,6 +124,7 @@ struct PresentHooksTest : ::testing::Test {
     }
 
     void TearDown() override {
+        hook_gl_use_pack_invert(true);
         if (g_original_swap) hook_gl_swap_buffers_a_real = g_original_swap;
         EXPECT_EQ(hooks_remove_all(0), 0);
         EXPECT_FALSE(hooks_installed());
@@ -138,18 +151,25 @@ struct PresentHooksTest : ::testing::Test {
         glClear(GL_COLOR_BUFFER_BIT);
     }
 
+    // The read-back pixel and the texture's texel at (x, y), y from the top.
     static bool pixel_is(const Frame &f, uint32_t x, uint32_t y, uint8_t r, uint8_t g, uint8_t b) {
         const uint8_t *p = &f.pixels[(size_t)y * f.pitch + x * 4];
-        return p[0] == r && p[1] == g && p[2] == b;
+        const uint8_t *t = &f.texture[((size_t)y * f.width + x) * 4];
+        return p[0] == r && p[1] == g && p[2] == b && p[3] == 255 && t[0] == r && t[1] == g && t[2] == b &&
+               t[3] == 255;
     }
+
+    // One present of the picture with the program's own state set to values
+    // the capture step must neither depend on nor disturb.
+    void capture_and_check();
 };
 
 }  // namespace
 
-TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
+void PresentHooksTest::capture_and_check() {
     draw_picture(64, 48);
     // The program's own state the step must leave alone.
-    GLuint tex = 0, fbo[2] = {};
+    GLuint tex = 0, fbo[2] = {}, buf[2] = {};
     glGenTextures(1, &tex);
     glBindTexture(GL_TEXTURE_2D, tex);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 4, 4, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
@@ -159,6 +179,14 @@ TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
     glScissor(1, 2, 3, 4);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glPixelStorei(GL_PACK_ROW_LENGTH, 7);
+    glPixelStorei(GL_PACK_SKIP_ROWS, 2);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 2);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 5);
+    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 3);
+    glGenBuffers(2, buf);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, buf[1]);
+    glBufferData(GL_PIXEL_UNPACK_BUFFER, 64, nullptr, GL_STREAM_DRAW);
 
     glXSwapBuffers(dpy, win);  // through this binary's import slot
 
@@ -172,11 +200,14 @@ TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
     EXPECT_EQ(frame.opaque, &frame);
     ASSERT_EQ(frame.width, 64u);
     ASSERT_EQ(frame.height, 48u);
+    ASSERT_EQ(frame.pitch, 64u * 4);
     ASSERT_EQ(frame.pixels.size(), 64u * 4 * 48);
-    // Row 0 of the read-back is the window's top row.
+    // Row 0 of the read-back and of the texture is the window's top row.
     EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
     EXPECT_TRUE(pixel_is(frame, 1, 0, 255, 0, 0));
     EXPECT_TRUE(pixel_is(frame, 10, 10, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 23, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 0, 24, 0, 0, 255));
     EXPECT_TRUE(pixel_is(frame, 10, 30, 0, 0, 255));
     EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
 
@@ -192,17 +223,40 @@ TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
     glGetIntegerv(GL_SCISSOR_BOX, box);
     EXPECT_EQ(box[0], 1);
     EXPECT_EQ(box[3], 4);
-    glGetIntegerv(GL_PACK_ALIGNMENT, &v);
-    EXPECT_EQ(v, 1);
+    const std::pair<GLenum, GLint> stores[] = {
+        {GL_PACK_ALIGNMENT, 1},   {GL_PACK_ROW_LENGTH, 7},    {GL_PACK_SKIP_ROWS, 2},
+        {GL_PACK_SKIP_PIXELS, 0}, {GL_UNPACK_ALIGNMENT, 2},   {GL_UNPACK_ROW_LENGTH, 5},
+        {GL_UNPACK_SKIP_ROWS, 0}, {GL_UNPACK_SKIP_PIXELS, 3}, {GL_PACK_INVERT_MESA, 0},
+    };
+    for (auto [name, want] : stores) {
+        v = -1;
+        glGetIntegerv(name, &v);
+        EXPECT_EQ(v, want) << "pixel store 0x" << std::hex << name;
+    }
     glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &v);
     EXPECT_EQ(v, 0);
+    glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &v);
+    EXPECT_EQ((GLuint)v, buf[1]);
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     glGetIntegerv(GL_READ_BUFFER, &v);
     EXPECT_EQ(v, GL_BACK);
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    glDeleteBuffers(2, buf);
     glDeleteFramebuffers(2, fbo);
     glDeleteTextures(1, &tex);
+}
+
+// Mesa reads the back buffer once, inverted, and fills the texture from it.
+TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
+    capture_and_check();
+}
+
+// The blit that drivers without the inverted read-back get: the same frame.
+TEST_F(PresentHooksTest, BlitCaptureGivesTheSameFrame) {
+    hook_gl_use_pack_invert(false);
+    capture_and_check();
 }
 
 TEST_F(PresentHooksTest, ResizeRemakesTheCopy) {
@@ -283,6 +337,11 @@ TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     glGenTextures(1, &other);
     glBindTexture(GL_TEXTURE_2D, other);
+    // An unpack buffer of the application's, too small for any texture.
+    GLuint unpack = 0;
+    glGenBuffers(1, &unpack);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, unpack);
+    glBufferData(GL_PIXEL_UNPACK_BUFFER, 16, nullptr, GL_STREAM_DRAW);
 
     const SubmitCaptureApi &api = submit_gl_api;
     void *handle = nullptr;
@@ -291,6 +350,8 @@ TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
     GLint bound = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
     EXPECT_EQ((GLuint)bound, other);
+    glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &bound);
+    EXPECT_EQ((GLuint)bound, unpack);
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 
     CaptureFrame f = {};
@@ -315,6 +376,8 @@ TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
     glXMakeCurrent(dpy, win, ctx);
     api.destroy(&handle);
     EXPECT_EQ(handle, nullptr);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    glDeleteBuffers(1, &unpack);
     glDeleteTextures(1, &tex);
     glDeleteTextures(1, &other);
 }
