@@ -342,16 +342,6 @@ bool cap_vulkan_device_differs(void *handle, void *app_device) {
     return submit_device_differs(&((VulkanSubmit *)handle)->core, app_device);
 }
 
-// The texture and description operations touch only the core, as the
-// Direct3D 9 ones do.
-int32_t cap_d3d9_get_texture(void *handle, uint32_t format, ID3D11Texture2D **out) {
-    return submit_get_texture((SubmitRecord *)handle, format, out);
-}
-
-void cap_d3d9_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *format) {
-    submit_get_desc((SubmitRecord *)handle, width, height, format);
-}
-
 const SubmitCaptureApi submit_vulkan_api = {
     cap_vulkan_destroy,
     cap_vulkan_poll,

@@ -4,6 +4,7 @@
 #include "platform/gfx/vk_load.h"
 
 #include "host/submit.h"
+#include "host/submit_d3d9.h"
 
 // The API-specific argument of cap_vulkan_submit.
 struct SubmitVulkanArg {
@@ -23,7 +24,5 @@ int32_t cap_vulkan_submit(void **handle, void *app_device, void *api_arg, void *
                           uint32_t *dropped);
 int32_t cap_vulkan_check_reinit(void *handle);
 bool cap_vulkan_device_differs(void *handle, void *app_device);
-int32_t cap_d3d9_get_texture(void *handle, uint32_t format, ID3D11Texture2D **out);
-void cap_d3d9_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *format);
 
 extern const SubmitCaptureApi submit_vulkan_api;
