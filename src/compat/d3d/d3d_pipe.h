@@ -130,6 +130,29 @@ bool d3d_shader_blob(const void *code, size_t size, uint32_t stage, D3DShaderBlo
 void d3d_sample(const D3DPlaneView &plane, const D3D11_SAMPLER_DESC &sampler, const float *u, const float *v,
                 uint32_t n, float *c0, float *c1, float *c2, float *c3);
 
+// One texel as four floats (missing channels 0, alpha 1); x and y in range.
+void d3d_texel(const D3DPlaneView &plane, int32_t x, int32_t y, float c[4]);
+
+// Samples n points along one texel row: u = u0 + i * du, v the same for all.
+// Within a rounding of what d3d_sample gives for the same points, much
+// faster. False when it does not apply (WRAP addressing, coordinates out of
+// range, a strong reduction); the caller then uses d3d_sample.
+bool d3d_sample_row(const D3DPlaneView &plane, const D3D11_SAMPLER_DESC &sampler, float u0, float du, float v,
+                    uint32_t n, float *c0, float *c1, float *c2, float *c3);
+
+// Y'CbCr to R'G'B' over a run, in place, alpha set to 1:
+//   y = c0 * ys + yo, u = c1 * cs + co, v = c2 * cs + co,
+//   r = y + rv * v, b = y + bu * u, g = (y - gr * r - gb * b) * gs.
+struct D3DYuvMatrix {
+    float ys, yo, cs, co;
+    float rv, bu, gr, gb, gs;
+};
+void d3d_yuv_run(const D3DYuvMatrix &m, float *c0, float *c1, float *c2, float *c3, uint32_t n);
+
+// Clamps a run of colours to [0, 1] and packs them as 8-bit RGBA or BGRA.
+void d3d_pack_run(const float *r, const float *g, const float *b, const float *a, uint32_t n, bool bgra,
+                  uint8_t *out);
+
 // One draw for the rasteriser: the target, viewport, scissor, states and the
 // already-fetched vertices.
 struct D3DRasterTarget {

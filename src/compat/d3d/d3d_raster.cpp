@@ -3,8 +3,10 @@
 // interpolated linearly in screen space (every shader here writes w = 1).
 // A quad that covers an axis-aligned rectangle with affine varyings (what the
 // video renderers draw) takes the fast path: whole rows go through the pixel
-// shader at once. Both paths cover the same pixels and shade them with the
-// same function; the tests hold the fast path to the plain one.
+// shader at once, so a shader can sample them with d3d_sample_row, and the
+// opaque results are packed with vector code. Both paths cover the same
+// pixels and shade them with the same function; the tests hold the fast path
+// to the plain one.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -13,7 +15,7 @@
 
 namespace {
 
-constexpr uint32_t RUN = 256;
+constexpr uint32_t RUN = 512;
 
 // floor() to an integer without a library call (the baseline instruction set
 // has no rounding instruction). Coordinates beyond the int range are clamped
@@ -45,8 +47,9 @@ inline uint32_t rd32(const uint8_t *p) {
     return v;
 }
 
-// One texel as four floats.
-void texel(const D3DPlaneView &pl, int32_t x, int32_t y, float c[4]) {
+}  // namespace
+
+void d3d_texel(const D3DPlaneView &pl, int32_t x, int32_t y, float c[4]) {
     const uint8_t *p = pl.data + size_t(y) * pl.pitch;
     c[0] = c[1] = c[2] = 0;
     c[3] = 1;
@@ -111,6 +114,8 @@ void texel(const D3DPlaneView &pl, int32_t x, int32_t y, float c[4]) {
             break;
     }
 }
+
+namespace {
 
 // A run on one texel row (v the same for every point, as in an unrotated
 // quad): the rows are found once, the columns in separate simple loops.
@@ -235,16 +240,7 @@ void write_run(const D3DRasterTarget &t, const D3DRasterState &st, int32_t x, in
     uint8_t *row = t.data + size_t(y) * t.pitch + size_t(x) * 4;
     const int ri = t.bgra ? 2 : 0, bi = t.bgra ? 0 : 2;
     const uint8_t mask = st.blend.RenderTargetWriteMask;
-    if (!st.blend_on && mask == D3D11_COLOR_WRITE_ENABLE_ALL) {
-        for (uint32_t i = 0; i < n; i++) {
-            uint8_t *p = row + i * 4;
-            p[ri] = unorm8(r[i]);
-            p[1] = unorm8(g[i]);
-            p[bi] = unorm8(b[i]);
-            p[3] = unorm8(a[i]);
-        }
-        return;
-    }
+    if (!st.blend_on && mask == D3D11_COLOR_WRITE_ENABLE_ALL) return d3d_pack_run(r, g, b, a, n, t.bgra, row);
     for (uint32_t i = 0; i < n; i++) {
         uint8_t *p = row + i * 4;
         float s[4] = {r[i], g[i], b[i], a[i]};
@@ -408,8 +404,8 @@ void d3d_sample(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, const float
     for (uint32_t i = 0; i < n; i++) {
         float c[4];
         if (!linear) {
-            texel(pl, address(ifloor(u[i] * fw), pl.width, s.AddressU),
-                  address(ifloor(v[i] * fh), pl.height, s.AddressV), c);
+            d3d_texel(pl, address(ifloor(u[i] * fw), pl.width, s.AddressU),
+                      address(ifloor(v[i] * fh), pl.height, s.AddressV), c);
         } else {
             const float fx = u[i] * fw - 0.5f, fy = v[i] * fh - 0.5f;
             const int32_t x0 = ifloor(fx), y0 = ifloor(fy);
@@ -419,10 +415,10 @@ void d3d_sample(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, const float
             const int32_t ya = address(y0, pl.height, s.AddressV);
             const int32_t yb = address(y0 + 1, pl.height, s.AddressV);
             float t00[4], t01[4], t10[4], t11[4];
-            texel(pl, xa, ya, t00);
-            texel(pl, xb, ya, t01);
-            texel(pl, xa, yb, t10);
-            texel(pl, xb, yb, t11);
+            d3d_texel(pl, xa, ya, t00);
+            d3d_texel(pl, xb, ya, t01);
+            d3d_texel(pl, xa, yb, t10);
+            d3d_texel(pl, xb, yb, t11);
             for (int k = 0; k < 4; k++) {
                 const float top = t00[k] + (t01[k] - t00[k]) * ax, bot = t10[k] + (t11[k] - t10[k]) * ax;
                 c[k] = top + (bot - top) * ay;

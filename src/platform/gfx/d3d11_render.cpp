@@ -117,6 +117,30 @@ D3D11_BLEND_DESC blend_desc() {
     return d;
 }
 
+// The blend (the renderers' one blend description), rasteriser and
+// depth-stencil states both renderers make, each failure logged with its call.
+bool create_output_states(ID3D11Device *dev, const char *tag, const D3D11_RASTERIZER_DESC &raster,
+                          const D3D11_DEPTH_STENCIL_DESC &depth, ID3D11BlendState **blend_out,
+                          ID3D11RasterizerState **raster_out, ID3D11DepthStencilState **depth_out) {
+    const D3D11_BLEND_DESC b = blend_desc();
+    HRESULT hr = dev->CreateBlendState(&b, blend_out);
+    if (hr < 0) {
+        VKO_Log(tag, "'ID3D11Device_CreateBlendState' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    hr = dev->CreateRasterizerState(&raster, raster_out);
+    if (hr < 0) {
+        VKO_Log(tag, "'ID3D11Device_CreateRasterizerState' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    hr = dev->CreateDepthStencilState(&depth, depth_out);
+    if (hr < 0) {
+        VKO_Log(tag, "'ID3D11Device_CreateDepthStencilState' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    return true;
+}
+
 // d3d11_crop_copy: only the visible width of each row; the padding stays.
 bool d3d11_crop_copy(ID3D11DeviceContext *ctx, ID3D11Resource *tex, const uint8_t *src, uint32_t width,
                      uint32_t height, uint32_t pitch, uint32_t bpp) {
@@ -317,26 +341,11 @@ void *vko_d3d11_create(void *device, uint8_t) {
         }
     }
     {
-        const D3D11_BLEND_DESC b = blend_desc();
-        hr = dev->CreateBlendState(&b, &f->blend);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateBlendState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
         D3D11_RASTERIZER_DESC r{};
         r.FillMode = D3D11_FILL_SOLID;
         r.CullMode = D3D11_CULL_NONE;
-        hr = dev->CreateRasterizerState(&r, &f->raster);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateRasterizerState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
-        D3D11_DEPTH_STENCIL_DESC ds{};
-        hr = dev->CreateDepthStencilState(&ds, &f->depth);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateDepthStencilState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
+        const D3D11_DEPTH_STENCIL_DESC ds{};
+        if (!create_output_states(dev, tag, r, ds, &f->blend, &f->raster, &f->depth)) goto fail;
     }
     return f;
 fail:
@@ -543,33 +552,18 @@ void *vko_d3d11_ui_create(void *device) {
         goto fail;
     }
     {
-        const D3D11_BLEND_DESC b = blend_desc();
-        hr = dev->CreateBlendState(&b, &u->blend);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateBlendState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
         D3D11_RASTERIZER_DESC r{};
         r.FillMode = D3D11_FILL_SOLID;
         r.CullMode = D3D11_CULL_NONE;
         r.DepthClipEnable = 1;
         r.ScissorEnable = 1;
-        hr = dev->CreateRasterizerState(&r, &u->raster);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateRasterizerState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
         D3D11_DEPTH_STENCIL_DESC ds{};
         ds.DepthWriteMask = D3D11_DEPTH_WRITE_MASK_ALL;
         ds.DepthFunc = D3D11_COMPARISON_ALWAYS;
         ds.FrontFace = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
                         D3D11_COMPARISON_ALWAYS};
         ds.BackFace = ds.FrontFace;
-        hr = dev->CreateDepthStencilState(&ds, &u->depth);
-        if (hr < 0) {
-            VKO_Log(tag, "'ID3D11Device_CreateDepthStencilState' failed with HRESULT 0x%X", unsigned(hr));
-            goto fail;
-        }
+        if (!create_output_states(dev, tag, r, ds, &u->blend, &u->raster, &u->depth)) goto fail;
         D3D11_SAMPLER_DESC s{};
         s.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
         s.AddressU = s.AddressV = s.AddressW = D3D11_TEXTURE_ADDRESS_WRAP;

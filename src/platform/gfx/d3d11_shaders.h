@@ -75,15 +75,9 @@ inline void d3d_yuv_to_rgb_run(uint32_t conversion, float *R, float *G, float *B
     } else {
         ys = 1.16438f, yo = -0.0730594f, cs = 1.13839f, co = -0.571429f;
     }
-    for (uint32_t i = 0; i < n; i++) {
-        const float y = R[i] * mul * ys + yo, u = G[i] * mul * cs + co, v = B[i] * mul * cs + co;
-        const float r = y + 1.5748f * v;
-        const float b = y + 1.8556f * u;
-        R[i] = r;
-        G[i] = (y - 0.2126f * r - 0.0722f * b) * 1.39821f;
-        B[i] = b;
-        A[i] = 1.0f;
-    }
+    // The lsb factor is a power of two: folding it into the scales is exact.
+    const D3DYuvMatrix m = {mul * ys, yo, mul * cs, co, 1.5748f, 1.8556f, 0.2126f, 0.0722f, 1.39821f};
+    d3d_yuv_run(m, R, G, B, A, n);
 }
 
 // Scanline band test: darkened when true. Under 240 rows the period would be
@@ -106,6 +100,67 @@ inline void d3d_video_vs(const uint8_t *vertex, const D3DBindings &, float pos[4
     var[1] = f[3];
 }
 
+// Scanline over pixels at .. at + n of a run whose v is v0 + i * dv.
+inline void d3d_scanline_run(const VS_CONSTANT_BUFFER &cb, float v0, float dv, uint32_t at, uint32_t n,
+                             float *R, float *G, float *B, float *A) {
+    for (int e = 0; e < 2; e++) {
+        if (cb.effects[e] != 1) continue;
+        const float level = cb.levels[e];
+        for (uint32_t i = 0; i < n; i++)
+            if (d3d_scanline_dark(v0 + float(at + i) * dv, cb.vp_height)) {
+                R[i] *= level;
+                G[i] *= level;
+                B[i] *= level;
+                A[i] *= level;
+            }
+    }
+}
+
+// A run along one texel row (no sharpen; the rotation keeps the sampled v
+// fixed along the run): the rasteriser's row sampler. False when it does not
+// apply; nothing is written that the general path would not overwrite.
+inline bool d3d_video_row(const D3DBindings &b, const VS_CONSTANT_BUFFER &cb, const D3DPlaneView &p0,
+                          const D3DPlaneView &p1, const D3DPlaneView &p2, const float var0[D3D_VARYINGS],
+                          const float dvar[D3D_VARYINGS], uint32_t n, float *R, float *G, float *B,
+                          float *A) {
+    const float u = var0[0], v = var0[1], du = dvar[0], dv = dvar[1];
+    float su, dsu, sv, dsv;
+    switch (cb.rotation) {
+        case 1:
+            su = v, dsu = dv, sv = 1.0f - u, dsv = -du;
+            break;
+        case 2:
+            su = 1.0f - u, dsu = -du, sv = 1.0f - v, dsv = -dv;
+            break;
+        case 3:
+            su = 1.0f - v, dsu = -dv, sv = u, dsv = du;
+            break;
+        default:
+            su = u, dsu = du, sv = v, dsv = dv;
+    }
+    if (dsv != 0) return false;
+    const bool yuv = cb.conversion & D3D_CONV_YUV;
+    bool ok;
+    if (cb.planes == 2) {
+        ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, R, nullptr, nullptr, nullptr) &&
+             d3d_sample_row(p1, b.sampler, su, dsu, sv, n, G, B, nullptr, nullptr);
+        std::fill(A, A + n, 1.0f);
+    } else if (cb.planes == 3) {
+        ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, R, nullptr, nullptr, nullptr) &&
+             d3d_sample_row(p1, b.sampler, su, dsu, sv, n, G, nullptr, nullptr, nullptr) &&
+             d3d_sample_row(p2, b.sampler, su, dsu, sv, n, B, nullptr, nullptr, nullptr);
+        std::fill(A, A + n, 1.0f);
+    } else if (yuv && (cb.conversion & D3D_CONV_HIGH_DEPTH)) {
+        ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, G, R, B, A);
+    } else {
+        ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, R, G, B, A);
+    }
+    if (!ok) return false;
+    if (yuv) d3d_yuv_to_rgb_run(cb.conversion, R, G, B, A, n);
+    d3d_scanline_run(cb, v, dv, 0, n, R, G, B, A);
+    return true;
+}
+
 inline void d3d_video_ps(const D3DBindings &b, const float var0[D3D_VARYINGS], const float dvar[D3D_VARYINGS],
                          uint32_t n, float *r, float *g, float *bl, float *a) {
     VS_CONSTANT_BUFFER cb{};
@@ -114,6 +169,9 @@ inline void d3d_video_ps(const D3DBindings &b, const float var0[D3D_VARYINGS], c
     const D3DPlaneView &p0 = b.srv[0] ? *b.srv[0] : none;
     const D3DPlaneView &p1 = b.srv[1] ? *b.srv[1] : none;
     const D3DPlaneView &p2 = b.srv[2] ? *b.srv[2] : none;
+    if (n > 1 && cb.effects[0] != 2 && cb.effects[1] != 2 &&
+        d3d_video_row(b, cb, p0, p1, p2, var0, dvar, n, r, g, bl, a))
+        return;
     constexpr uint32_t CH = 64;
     float uu[CH], vv[CH], su[CH], sv[CH];
     for (uint32_t at = 0; at < n; at += CH) {
@@ -175,17 +233,7 @@ inline void d3d_video_ps(const D3DBindings &b, const float var0[D3D_VARYINGS], c
             d3d_sample(p0, b.sampler, su, sv, m, R, G, B, A);
         }
         if (yuv) d3d_yuv_to_rgb_run(cb.conversion, R, G, B, A, m);
-        for (int e = 0; e < 2; e++) {
-            if (cb.effects[e] != 1) continue;
-            const float level = cb.levels[e];
-            for (uint32_t i = 0; i < m; i++)
-                if (d3d_scanline_dark(vv[i], cb.vp_height)) {
-                    R[i] *= level;
-                    G[i] *= level;
-                    B[i] *= level;
-                    A[i] *= level;
-                }
-        }
+        d3d_scanline_run(cb, var0[1], dvar[1], at, m, R, G, B, A);
     }
 }
 
