@@ -3,14 +3,17 @@
 //
 // Send window of a stream, sequence numbers compared as signed distances:
 //   acknowledged <= next - deferred <= next <= limit = acknowledged + 4000.
-//   next: the sender advances it (release) after a fragment's slot is filled and
-//     its state set to 1, so the link thread never sees a half-written slot.
+//   next: the sender advances it (release) after the slots below it are filled
+//     and their state set to 1, so the link thread never sees a half-written
+//     slot; it moves once per batch, not per fragment.
 //   acknowledged, limit: the link thread, from the peer's receive bases; never
 //     past next. Passing a slot frees it (state 0).
 //   deferred: fragments filled but never sent; they are always the newest of
-//     the stream. The sender adds each fragment it holds back; the link thread
-//     subtracts each it sends or that a base passes. While it is not 0 the
-//     sender sends nothing itself, so nothing overtakes a held-back fragment.
+//     the stream. The sender adds the fragments it holds back, a batch at a
+//     time and before it moves next past them; the link thread subtracts those
+//     it sends or that a base passes. The sender looks at it before each batch
+//     and, while it is not 0, sends nothing itself, so nothing overtakes a
+//     held-back fragment.
 //   slot state: 1 from filling until an ack names the slot (only a slot that
 //     was sent) or a base passes it; only the link thread clears it.
 //   pending, late: published by the link thread's whole walk over the window
@@ -37,7 +40,12 @@
 // Sealing uses one cipher context per sending thread: the link thread's, and
 //   one per stream, used only by the holder of the stream's send turn
 //   (`sending`, under the send half's mutex), so no context ever seals for two
-//   threads at once (which would seal two records under one nonce).
+//   threads at once (which would seal two records under one nonce). The sender
+//   seals each fragment straight from its buffers into the slot, whether it
+//   sends it itself or holds it back; the link thread sends a held-back record
+//   as it lies and seals a resend afresh (a new counter) into its own batch
+//   from the slot's record, opened with its context. A slot's record is never
+//   written while the slot is in flight.
 #include "connection/bud.h"
 
 #include <algorithm>
@@ -99,7 +107,7 @@ using AU32 = std::atomic<uint32_t>;
 
 struct SendMeta {
     uint32_t seq;
-    uint32_t len;
+    uint32_t len;         // of the plain text; the slot holds the record, 29 bytes longer
     uint64_t first_send;  // us
     uint64_t last_send;   // us
     uint32_t rtt_first_us;
@@ -107,6 +115,7 @@ struct SendMeta {
     uint32_t retries;
     uint8_t deferred;
     uint8_t fast;
+    uint8_t plain;  // the slot holds the plain text after the record header (its sealing failed)
 };
 
 struct RecvMeta {
@@ -117,12 +126,15 @@ struct RecvMeta {
     uint8_t last;
 };
 
-// Records sealed back to back and sent in one call.
+// Records sent in one call: sealed records in their slots, or ones the link
+// thread sealed afresh into buf.
 struct Batch {
-    uint8_t *buf = nullptr;  // kGsoCount x kRecordMax
-    uint32_t used = 0;
+    iovec iov[kGsoCount];
+    uint8_t *buf = nullptr;  // kGsoCount x kRecordMax (the link thread's only)
+    uint32_t used = 0;       // of buf
     uint32_t count = 0;
     uint32_t segment = 0;
+    uint32_t bytes = 0;  // of all its records
 };
 
 struct Half {
@@ -152,6 +164,7 @@ struct Stream {
     // counters
     AU32 bytes_sent{0};
     AU32 packets_sent{0};
+    AU32 direct_sent{0};
     AU32 fast_rts{0};
     AU32 slow_rts{0};
     AU32 duplicates{0};
@@ -350,8 +363,11 @@ int32_t bud_wait_window(BUD *link, Half &h, const AU32 &value, uint32_t target, 
     return r;
 }
 
-// Seals plain into one record at rec; the record's length, or a failure code.
-int32_t bud_seal(BUD *link, int cipher, const uint8_t *plain, uint32_t len, uint8_t *rec) {
+// Seals the plain text given in pieces (len bytes in all) into one record at
+// rec; the record's length, or a failure code. rec + 29 may be where the plain
+// text lies (sealing in place).
+int32_t bud_seal_pieces(BUD *link, int cipher, const VKO_AESGCMPiece *pieces, uint32_t count, uint32_t len,
+                        uint8_t *rec) {
     if (len > BUD_MAX_PLAINTEXT) return BUD_ERR_LENGTH;
     uint64_t n = link->counter.fetch_add(1) + 1;
     if (n >= BUD_COUNTER_LIMIT) return BUD_ERR_COUNTER;
@@ -366,29 +382,33 @@ int32_t bud_seal(BUD *link, int cipher, const uint8_t *plain, uint32_t len, uint
     uint8_t nonce[12];
     std::memcpy(nonce, link->salt, 4);
     std::memcpy(nonce + 4, rec + 3, 8);
-    if (!VKO_AESGCMEncrypt(link->cipher[cipher], nonce, plain, len, rec + 13, rec + BUD_RECORD_HEADER))
+    if (!VKO_AESGCMEncryptPieces(link->cipher[cipher], nonce, pieces, count, rec + 13,
+                                 rec + BUD_RECORD_HEADER))
         return BUD_ERR_ENCRYPT;
     return static_cast<int32_t>(BUD_RECORD_HEADER + len);
 }
 
-int32_t send_records(BUD *link, const uint8_t *data, uint32_t length, uint32_t segment) {
+int32_t bud_seal(BUD *link, int cipher, const uint8_t *plain, uint32_t len, uint8_t *rec) {
+    VKO_AESGCMPiece piece{plain, len};
+    return bud_seal_pieces(link, cipher, &piece, 1, len, rec);
+}
+
+int32_t send_records(BUD *link, const iovec *iov, uint32_t count, uint32_t segment) {
     const PacketInfo *local = link->local.family ? &link->local : nullptr;
     for (int attempt = 0; attempt < 2; attempt++) {
         int32_t r;
-        if (length > segment && !link->no_segments.load(std::memory_order_relaxed)) {
-            r = network_sendmsg_segments(link->sock, data, length, static_cast<uint16_t>(segment),
-                                         &link->remote, local);
+        if (count > 1 && !link->no_segments.load(std::memory_order_relaxed)) {
+            r = network_sendmsg_segments_iov(link->sock, iov, count, static_cast<uint16_t>(segment),
+                                             &link->remote, local);
             if (r == NET_ERROR_BASE - 10045) {
                 link->no_segments.store(true);
                 continue;
             }
-        } else if (length > segment) {
-            r = 0;
-            for (uint32_t off = 0; off < length && r >= 0; off += segment)
-                r = network_sendmsg(link->sock, data + off, std::min(segment, length - off), &link->remote,
-                                    local);
         } else {
-            r = network_sendmsg(link->sock, data, length, &link->remote, local);
+            r = 0;
+            for (uint32_t i = 0; i < count && r >= 0; i++)
+                r = network_sendmsg(link->sock, iov[i].iov_base, static_cast<uint32_t>(iov[i].iov_len),
+                                    &link->remote, local);
         }
         if (r == NET_ERROR_BASE - NET_WOULDBLOCK && attempt == 0) {
             // Socket buffer full: give the kernel a moment rather than lose the datagrams.
@@ -410,32 +430,33 @@ int32_t bud_write_packet(BUD *link, int cipher, const uint8_t *plain, uint32_t l
     uint8_t rec[BUD_RECORD_HEADER + BUD_MAX_PLAINTEXT];
     int32_t n = bud_seal(link, cipher, plain, len, rec);
     if (n < 0) return n;
-    return send_records(link, rec, static_cast<uint32_t>(n), static_cast<uint32_t>(n));
+    iovec iov{rec, static_cast<size_t>(n)};
+    return send_records(link, &iov, 1, static_cast<uint32_t>(n));
 }
 
 int32_t batch_flush(BUD *link, Batch &b) {
     if (b.count == 0) return 0;
-    int32_t r = send_records(link, b.buf, b.used, b.segment);
-    b.used = b.count = b.segment = 0;
+    int32_t r = send_records(link, b.iov, b.count, b.segment);
+    b.used = b.count = b.segment = b.bytes = 0;
     return r;
 }
 
-// Adds one record to the batch; a shorter record closes it, since only the last
-// of a kernel-segmented send may be shorter.
-int32_t batch_add(BUD *link, Batch &b, int cipher, const uint8_t *plain, uint32_t len) {
-    uint32_t rec_len = BUD_RECORD_HEADER + len;
-    int32_t r = 0;
-    if (b.count > 0 && rec_len > b.segment) r = batch_flush(link, b);
-    int32_t n = bud_seal(link, cipher, plain, len, b.buf + b.used);
-    if (n < 0) return n;
+// Whether a record of rec_len must start a new batch: only the last record of
+// a kernel-segmented send may be shorter than the first.
+bool batch_full(const Batch &b, uint32_t rec_len) {
+    return b.count == kGsoCount || (b.count > 0 && rec_len > b.segment);
+}
+
+void batch_append(Batch &b, const uint8_t *rec, uint32_t rec_len) {
     if (b.count == 0) b.segment = rec_len;
-    b.used += rec_len;
-    b.count++;
-    if (b.count == kGsoCount || rec_len < b.segment) {
-        int32_t f = batch_flush(link, b);
-        if (f != 0) r = f;
-    }
-    return r;
+    b.iov[b.count++] = {const_cast<uint8_t *>(rec), rec_len};
+    b.bytes += rec_len;
+}
+
+// The link thread's batch: sends what is full, and a batch that a shorter record closed.
+void batch_push(BUD *link, Batch &b, const uint8_t *rec, uint32_t rec_len) {
+    batch_append(b, rec, rec_len);
+    if (b.count == kGsoCount || rec_len < b.segment) batch_flush(link, b);
 }
 
 void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64_t now) {
@@ -453,10 +474,35 @@ void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64
     link->acks_up_to_date.store(1);
 }
 
-// Resends a slot in the link thread's batch (the pass flushes it).
-void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now) {
+// Puts a slot's record into the link thread's batch (the pass flushes it). A
+// first send takes the record its sender sealed; a resend is sealed afresh,
+// with a new counter, into the batch's own buffer: the slot's record is opened
+// there, and the slot is never written while it is in flight.
+void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now, bool first) {
+    const uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
+    uint32_t rec_len = BUD_RECORD_HEADER + m.len;
+    Batch &b = link->batch;
     m.last_send = now;
-    batch_add(link, link->batch, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE, m.len);
+    if (first && !m.plain) {
+        if (batch_full(b, rec_len)) batch_flush(link, b);
+        batch_push(link, b, slot, rec_len);
+        return;
+    }
+    if (batch_full(b, rec_len)) batch_flush(link, b);
+    uint8_t *rec = b.buf + b.used;
+    const uint8_t *plain = slot + BUD_RECORD_HEADER;
+    if (!m.plain) {
+        uint8_t nonce[12];
+        std::memcpy(nonce, link->salt, 4);
+        std::memcpy(nonce + 4, slot + 3, 8);
+        if (!VKO_AESGCMDecrypt(link->cipher[kCipherThread], nonce, slot + BUD_RECORD_HEADER, m.len, slot + 13,
+                               rec + BUD_RECORD_HEADER))
+            return;
+        plain = rec + BUD_RECORD_HEADER;
+    }
+    if (bud_seal(link, kCipherThread, plain, m.len, rec) < 0) return;
+    b.used += rec_len;
+    batch_push(link, b, rec, rec_len);
 }
 
 struct Gap {
@@ -566,7 +612,7 @@ bool bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
     }
     double rtt = link->rtt_us.load(std::memory_order_relaxed) / 1000.0;
     const CongestionRow &row = kCongestion[link->cg_level.load(std::memory_order_relaxed)];
-    uint32_t pending = 0, late = 0, sent_deferred = 0, resent = 0;
+    uint32_t pending = 0, late = 0, sent_deferred = 0, sent_bytes = 0, resent = 0;
     uint32_t from = acked;
     if (!whole) {
         uint32_t first = next - s.deferred.load();
@@ -589,23 +635,21 @@ bool bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
             m.first_send = now;
             m.last_send = now;
             pending++;
-            batch_add(link, link->batch, kCipherThread, s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE,
-                      m.len);
-            s.bytes_sent.fetch_add(m.len, std::memory_order_relaxed);
-            s.packets_sent.fetch_add(1, std::memory_order_relaxed);
+            send_slot(link, s, m, idx, now, true);
+            sent_bytes += m.len;
             if (!whole) continue;
         } else if (!whole) {
             continue;
         } else if (gap.has && seq_diff(gap.seq, seq) > 0 && !m.fast) {
             m.fast = 1;
             s.fast_rts.fetch_add(1, std::memory_order_relaxed);
-            send_slot(link, s, m, idx, now);
+            send_slot(link, s, m, idx, now, false);
         } else {
             double rto = std::clamp(2.0 * (m.retries + 1) * rtt, 50.0, 1000.0) + 30.0;
             if (static_cast<double>(now - m.last_send) / 1000.0 > rto) {
                 m.retries++;
                 s.slow_rts.fetch_add(1, std::memory_order_relaxed);
-                send_slot(link, s, m, idx, now);
+                send_slot(link, s, m, idx, now, false);
             }
         }
         if (m.fast || m.retries > 0) {
@@ -620,7 +664,11 @@ bool bud_retransmit(BUD *link, uint32_t si, const Gap &gap, uint64_t now, uint32
     batch_flush(link, link->batch);
     // Only now may the sender send directly again: its next fragments must not
     // overtake these.
-    if (sent_deferred) s.deferred.fetch_sub(sent_deferred);
+    if (sent_deferred) {
+        s.bytes_sent.fetch_add(sent_bytes, std::memory_order_relaxed);
+        s.packets_sent.fetch_add(sent_deferred, std::memory_order_relaxed);
+        s.deferred.fetch_sub(sent_deferred);
+    }
     bool again = sent_deferred > 0 && pending >= kPendingLimit && room > 0 && s.deferred.load() != 0;
     if (!whole) return again;
     s.walk_pending = resent;
@@ -877,7 +925,6 @@ void free_link(BUD *link) {
         std::free(s.rmeta);
         std::free(s.sdata);
         std::free(s.smeta);
-        std::free(s.batch.buf);
     }
     std::free(link->batch.buf);
     for (VKO_AESGCM *&c : link->cipher) VKO_AESGCMDestroy(&c);
@@ -941,10 +988,7 @@ int32_t bud_create(BUD **out, int sock, const sockaddr_in6 *remote, const Packet
     link->rxbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(kBatch) * kRxSize));
     link->spare = link->spare_block = static_cast<uint8_t *>(std::malloc(BUD_SLOT_SIZE));
     link->batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
-    for (Stream &s : link->streams) s.batch.buf = static_cast<uint8_t *>(std::malloc(kGsoCount * kRecordMax));
-    bool batches = link->batch.buf != nullptr;
-    for (Stream &s : link->streams) batches &= s.batch.buf != nullptr;
-    if (!link->rxbuf || !link->spare || !batches) {
+    if (!link->rxbuf || !link->spare || !link->batch.buf) {
         free_link(link);
         return BUD_ERR_CIPHER;
     }
@@ -1009,19 +1053,38 @@ struct Turn {
 
 // Makes the fragments [from, upto) visible to the link thread as in flight, then
 // sends the sender's batch. In that order an ack can never name a fragment the
-// link thread does not know yet.
+// link thread does not know yet. next moves once for all of them: it shares its
+// cache line with what the link thread reads every turn.
 void publish(Stream &s, BUD *link, uint32_t &from, uint32_t upto) {
-    for (uint32_t seq = from; seq != upto; seq++) {
-        store(s.smeta[seq % BUD_WINDOW].state, 1);
-        s.next.store(seq + 1, std::memory_order_release);
-    }
+    if (from == upto) return;
+    for (uint32_t seq = from; seq != upto; seq++) store(s.smeta[seq % BUD_WINDOW].state, 1);
+    s.next.store(upto, std::memory_order_release);
     from = upto;
-    uint32_t bytes = s.batch.used - s.batch.count * BUD_RECORD_HEADER;
+    uint32_t bytes = s.batch.bytes - s.batch.count * BUD_RECORD_HEADER;
     uint32_t count = s.batch.count;
     if (batch_flush(link, s.batch) == 0 && count > 0) {
         s.bytes_sent.fetch_add(bytes, std::memory_order_relaxed);
         s.packets_sent.fetch_add(count, std::memory_order_relaxed);
+        s.direct_sent.fetch_add(count, std::memory_order_relaxed);
     }
+}
+
+// Hands the held-back fragments [from, upto) to the link thread: deferred first,
+// then next, so next - deferred never passes a fragment that was not sent.
+void defer(Stream &s, uint32_t &from, uint32_t upto) {
+    if (from == upto) return;
+    s.deferred.fetch_add(upto - from);
+    s.next.store(upto, std::memory_order_release);
+    from = upto;
+}
+
+// How many more fragments the sender may send itself, looked at once per batch:
+// none while the link thread holds fragments back or has many to resend, else
+// what the in-flight budget leaves.
+uint32_t direct_room(BUD *link, Stream &s, uint32_t budget, uint32_t batched) {
+    if (s.pending.load() >= kPendingLimit || s.deferred.load() != 0) return 0;
+    uint32_t used = sent_in_flight(link) + batched;
+    return used < budget ? budget - used : 0;
 }
 
 }  // namespace
@@ -1054,28 +1117,38 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
     uint32_t published = next;  // fragments below were handed to the link thread's view
     const uint64_t now = now_us(link);
     const uint32_t rtt_now = link->rtt_us.load(std::memory_order_relaxed);
+    // Control and audio are small and in a hurry: they may go past a budget
+    // that video filled, up to twice it.
+    const uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->burst : link->burst;
+    uint32_t direct = 0;   // fragments the sender may still send itself
+    bool holding = false;  // fragments from published on are held back for the link thread
     for (uint32_t f = 0; f < F; f++) {
         uint32_t seq = next + f;
         uint32_t idx = seq % BUD_WINDOW;
         uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
         SendMeta &m = s.smeta[idx];
-        slot[0] = 1;
-        slot[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
-        slot[2] = stream;
-        put32(slot + 3, seq);
+        // The fragment is sealed straight from the caller's buffers into its
+        // slot, whoever sends it first.
+        uint8_t head[BUD_HEADER_SIZE + 4];
+        head[0] = 1;
+        head[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
+        head[2] = stream;
+        put32(head + 3, seq);
+        VKO_AESGCMPiece pieces[3];
         uint32_t room = BUD_FRAGMENT_SIZE, pos = BUD_HEADER_SIZE;
         if (f == 0) {
-            put32(slot + pos, T);
+            put32(head + pos, T);
             pos += 4;
             room -= 4;
         }
+        pieces[0] = {head, pos};
         uint32_t take = std::min<uint32_t>(room, prefix_len - pre_off);
-        if (take) std::memcpy(slot + pos, pre + pre_off, take);
+        pieces[1] = {pre + pre_off, take};
         pre_off += take;
         pos += take;
         room -= take;
         take = std::min<uint32_t>(room, length - dat_off);
-        if (take) std::memcpy(slot + pos, dat + dat_off, take);
+        pieces[2] = {dat + dat_off, take};
         dat_off += take;
         pos += take;
         m.seq = seq;
@@ -1084,35 +1157,43 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         m.rtt_first_us = rtt_now;
         m.retries = 0;
         m.fast = 0;
+        m.plain = 0;
+        if (bud_seal_pieces(link, kCipherStream0 + stream, pieces, 3, pos, slot) < 0) {
+            // Kept plain: the link thread seals it when it sends it (and meets the failure itself).
+            uint8_t *p = slot + BUD_RECORD_HEADER;
+            for (const VKO_AESGCMPiece &piece : pieces) {
+                if (piece.size) std::memcpy(p, piece.data, piece.size);
+                p += piece.size;
+            }
+            m.plain = 1;
+        }
         // While earlier fragments wait for the link thread, later ones wait too,
         // so that they never overtake them and look like a gap.
         Batch &b = s.batch;
         uint32_t rec_len = BUD_RECORD_HEADER + pos;
-        // Control and audio are small and in a hurry: they may go past a budget
-        // that video filled, up to twice it.
-        uint32_t budget = (stream == 0 || stream == 2) ? 2 * link->burst : link->burst;
-        if (s.pending.load() < kPendingLimit && s.deferred.load() == 0 &&
-            sent_in_flight(link) + b.count < budget) {
-            m.deferred = 0;
-            if (b.count == kGsoCount || (b.count > 0 && rec_len > b.segment))
-                publish(s, link, published, seq);
-            int32_t n = bud_seal(link, kCipherStream0 + stream, slot, pos, b.buf + b.used);
-            if (n > 0) {
-                if (b.count == 0) b.segment = rec_len;
-                b.used += rec_len;
-                b.count++;
+        if (!holding) {
+            if (batch_full(b, rec_len)) publish(s, link, published, seq);
+            if (b.count == 0) direct = direct_room(link, s, budget, 0);
+            if (direct > 0) {
+                direct--;
+                m.deferred = 0;
+                // A plain slot goes out with the link thread's resends.
+                if (!m.plain) batch_append(b, slot, rec_len);
+                if (b.count > 0 && rec_len < b.segment) publish(s, link, published, seq + 1);
+                continue;
             }
-            if (rec_len < b.segment) publish(s, link, published, seq + 1);
-        } else {
             publish(s, link, published, seq);
-            m.deferred = 1;
-            s.deferred.fetch_add(1);
-            store(m.state, 1);
-            s.next.store(seq + 1, std::memory_order_release);
-            published = seq + 1;
+            holding = true;
         }
+        m.deferred = 1;
+        store(m.state, 1);
+        // The link thread learns of them a batch at a time.
+        if (seq + 1 - published >= kGsoCount) defer(s, published, seq + 1);
     }
-    publish(s, link, published, next + F);
+    if (holding)
+        defer(s, published, next + F);
+    else
+        publish(s, link, published, next + F);
     return 0;
 }
 
@@ -1283,6 +1364,7 @@ bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out) {
     out->deferred = s.deferred.load();
     out->bytes_sent = s.bytes_sent.load();
     out->packets_sent = s.packets_sent.load();
+    out->direct_sent = s.direct_sent.load();
     out->fast_retransmissions = s.fast_rts.load();
     out->slow_retransmissions = s.slow_rts.load();
     out->duplicates = s.duplicates.load();
@@ -1323,6 +1405,7 @@ void bud_link_stats(BUD *link, BudLinkStats *out) {
     out->acks_sent = link->acks_sent.load(std::memory_order_relaxed);
     out->gap_acks_sent = link->gap_acks_sent.load(std::memory_order_relaxed);
     out->wakeups = link->turns.load(std::memory_order_relaxed);
+    out->segments_refused = link->no_segments.load() ? 1 : 0;
     out->thread_cpu_ms = 0;
     clockid_t clock;
     timespec ts;

@@ -81,6 +81,7 @@ struct BudStreamStats {
     uint32_t deferred;  // fragments waiting for the link thread's first send
     uint32_t bytes_sent;
     uint32_t packets_sent;
+    uint32_t direct_sent;  // of them, sent by the sender's own thread (the rest by the link thread)
     uint32_t fast_retransmissions;
     uint32_t slow_retransmissions;
     uint32_t duplicates;
@@ -103,6 +104,7 @@ struct BudLinkStats {
     uint32_t acks_sent;          // acks and keep-alives
     uint32_t gap_acks_sent;      // of them, acks with a gap report (one per fragment above a gap)
     uint32_t wakeups;            // turns of the link thread
+    uint8_t segments_refused;    // the kernel refused segmented sends: one datagram per send since
     double thread_cpu_ms;        // CPU time the link thread used so far
 };
 

@@ -107,19 +107,26 @@ int32_t network_sendmsg(int sock, const void *data, uint32_t length, const socka
 
 namespace {
 
-int32_t send_with_options(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+int32_t send_with_options(int sock, const iovec *iov, uint32_t count, const sockaddr_in6 *remote,
                           const PacketInfo *local, int ttl, uint16_t segment);
 
 }  // namespace
 
 int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
                             const PacketInfo *local, int ttl) {
-    return send_with_options(sock, data, length, remote, local, ttl, 0);
+    iovec iov{const_cast<void *>(data), length};
+    return send_with_options(sock, &iov, 1, remote, local, ttl, 0);
 }
 
 int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, uint16_t segment,
                                  const sockaddr_in6 *remote, const PacketInfo *local) {
-    int32_t r = send_with_options(sock, data, length, remote, local, -1, segment);
+    iovec iov{const_cast<void *>(data), length};
+    return network_sendmsg_segments_iov(sock, &iov, 1, segment, remote, local);
+}
+
+int32_t network_sendmsg_segments_iov(int sock, const iovec *iov, uint32_t count, uint16_t segment,
+                                     const sockaddr_in6 *remote, const PacketInfo *local) {
+    int32_t r = send_with_options(sock, iov, count, remote, local, -1, segment);
     // EIO: the route's device cannot segment; EINVAL/ENOPROTOOPT: a kernel without it.
     if (r == NET_ERROR_BASE - network_error_code(EIO) ||
         r == NET_ERROR_BASE - network_error_code(ENOPROTOOPT) ||
@@ -130,12 +137,11 @@ int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, ui
 
 namespace {
 
-int32_t send_with_options(int sock, const void *data, uint32_t length, const sockaddr_in6 *remote,
+int32_t send_with_options(int sock, const iovec *iov, uint32_t count, const sockaddr_in6 *remote,
                           const PacketInfo *local, int ttl, uint16_t segment) {
-    iovec iov{const_cast<void *>(data), length};
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    msg.msg_iov = const_cast<iovec *>(iov);
+    msg.msg_iovlen = count;
     if (remote) {
         msg.msg_name = const_cast<sockaddr_in6 *>(remote);
         msg.msg_namelen = sizeof(sockaddr_in6);

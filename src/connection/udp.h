@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 struct VKO_Mutex;
 
@@ -97,6 +98,10 @@ int32_t network_sendmsg_ttl(int sock, const void *data, uint32_t length, const s
 // NET_ERROR_BASE - 10045 (operation not supported) when the system cannot segment.
 int32_t network_sendmsg_segments(int sock, const void *data, uint32_t length, uint16_t segment,
                                  const sockaddr_in6 *remote, const PacketInfo *local);
+// The same with the buffer given as pieces (e.g. records lying in separate
+// slots); the kernel cuts their concatenation into segments.
+int32_t network_sendmsg_segments_iov(int sock, const iovec *iov, uint32_t count, uint16_t segment,
+                                     const sockaddr_in6 *remote, const PacketInfo *local);
 
 // One datagram with its source and the local address it arrived at (both may be
 // null). Bytes received (a datagram larger than capacity is cut), or

@@ -315,6 +315,43 @@ except:
     return false;
 }
 
+bool VKO_AESGCMEncryptPieces(VKO_AESGCM *ctx, const void *nonce, const VKO_AESGCMPiece *pieces, size_t count,
+                             void *tag, void *cipherText) {
+    if (!ctx || !nonce || !tag || (count > 0 && !pieces)) return false;
+    size_t total = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (pieces[i].size > INT_MAX - total || (pieces[i].size > 0 && (!pieces[i].data || !cipherText)))
+            return false;
+        total += pieces[i].size;
+    }
+
+    int len = 0;
+    unsigned char *out = (unsigned char *)cipherText;
+
+    if (EVP_EncryptInit_ex(ctx->enc, NULL, NULL, NULL, (const unsigned char *)nonce) != 1) goto except;
+
+    // GCM is a stream mode: pieces of any length continue where the last ended
+    for (size_t i = 0; i < count; i++) {
+        if (pieces[i].size == 0) continue;
+        if (EVP_EncryptUpdate(ctx->enc, out, &len, (const unsigned char *)pieces[i].data,
+                              (int)pieces[i].size) != 1)
+            goto except;
+        out += len;
+    }
+
+    if (EVP_EncryptFinal_ex(ctx->enc, out, &len) != 1) goto except;
+
+    if (EVP_CIPHER_CTX_ctrl(ctx->enc, EVP_CTRL_GCM_GET_TAG, VKO_AESGCM_TAG_SIZE, tag) != 1) goto except;
+
+    return true;
+
+except:
+
+    ERR_clear_error();
+
+    return false;
+}
+
 bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t size,
                        const void *tag, void *plainText) {
     if (!ctx || !nonce || !tag || size > INT_MAX || (size > 0 && (!cipherText || !plainText))) return false;

@@ -43,6 +43,16 @@ VKO_AESGCM *VKO_AESGCMCreate(const void *key, size_t keySize);
 bool VKO_AESGCMEncrypt(VKO_AESGCM *ctx, const void *nonce, const void *plainText, size_t size, void *tag,
                        void *cipherText);
 
+// The same over a plain text given in pieces, read in order as one message, so
+// a caller seals straight from where the pieces lie; the cipher text is written
+// back to back.
+struct VKO_AESGCMPiece {
+    const void *data;
+    size_t size;
+};
+bool VKO_AESGCMEncryptPieces(VKO_AESGCM *ctx, const void *nonce, const VKO_AESGCMPiece *pieces, size_t count,
+                             void *tag, void *cipherText);
+
 // False when authentication fails; the plain output then holds zeros, never
 // unauthenticated plain text.
 bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t size,

@@ -140,6 +140,59 @@ std::shared_ptr<std::atomic<bool>> block_all(LossyRelay &relay, LossyRelay::Dire
     return block;
 }
 
+// Every fragment is sealed by its sender; up to the in-flight budget the sender
+// sends it too, beyond it the link thread sends the sealed record once there is
+// room, and a resend is sealed afresh from it. With every ack held back the
+// budget fills, the rest waits, and the timer resends what went out.
+TEST(BudSendPaths, BeyondTheBudgetTheLinkThreadSendsWhatSendersSealed) {
+    BudPair p;
+    ASSERT_TRUE(p.open(true, 6));
+    auto block = block_all(*p.relay, LossyRelay::BtoA);
+    std::vector<uint8_t> m = message_bytes(1, 0, 1500 * 1193);
+    ASSERT_EQ(send_all(p.host, 1, m), 0);
+    BudLinkStats ls;
+    bud_link_stats(p.host, &ls);
+    BudStreamStats st = stream_stats(p.host, 1);
+    EXPECT_GT(st.direct_sent, 0u);
+    EXPECT_LE(st.direct_sent, ls.budget);
+    EXPECT_GT(st.deferred, 0u);
+    EXPECT_TRUE(eventually([&] { return stream_stats(p.host, 1).slow_retransmissions > 0; }));
+    block->store(false);
+    EXPECT_EQ(recv_one(p.client, 1, 2 << 20), m);
+    EXPECT_TRUE(eventually([&] { return stream_stats(p.host, 1).in_flight == 0; }));
+    st = stream_stats(p.host, 1);
+    EXPECT_EQ(st.packets_sent, (1500 * 1193 + 4 + 1192) / 1193);
+    EXPECT_GT(st.packets_sent - st.direct_sent, 0u);
+    EXPECT_EQ(st.deferred, 0u);
+}
+
+// A kernel that refuses segmented sends (here: a socket without UDP checksums,
+// to an IPv4 peer) gets one datagram per send, and nothing is lost on the way.
+TEST(BudSendPaths, RefusedSegmentationFallsBackToOneDatagramPerSend) {
+    int hs, cs;
+    ASSERT_EQ(network_udp_socket(&hs, 0), 0);
+    ASSERT_EQ(network_udp_socket(&cs, 0), 0);
+    grow_buffers(hs);
+    grow_buffers(cs);
+    int on = 1;
+    ASSERT_EQ(setsockopt(hs, SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+    sockaddr_in6 to_client{}, to_host{};
+    ASSERT_TRUE(network_make_addr("::ffff:127.0.0.1", socket_port(cs), &to_client));
+    ASSERT_TRUE(network_make_addr("::ffff:127.0.0.1", socket_port(hs), &to_host));
+    BudPair p;
+    const std::string key = wire_test_key256();
+    ASSERT_EQ(bud_create(&p.host, hs, &to_client, nullptr, key.c_str(), 1, 1, "h", 1), 0);
+    ASSERT_EQ(bud_create(&p.client, cs, &to_host, nullptr, key.c_str(), 1, 0, "c", 1), 0);
+    run_all_streams(p, 1 << 20);
+    BudLinkStats ls;
+    bud_link_stats(p.host, &ls);
+    EXPECT_EQ(ls.segments_refused, 1u);
+    EXPECT_EQ(ls.state, 0);
+    uint32_t direct = 0;
+    for (uint8_t s = 0; s < BUD_STREAMS; s++) direct += stream_stats(p.host, s).direct_sent;
+    EXPECT_GT(direct, 0u);
+}
+
 TEST(BudRetransmit, FastRetransmissionOnGapReport) {
     BudPair p;
     ASSERT_TRUE(p.open(true, 3));

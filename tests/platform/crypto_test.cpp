@@ -176,6 +176,29 @@ TEST(CryptoAESGCM, KnownAnswers) {
             ASSERT_TRUE(VKO_AESGCMDecrypt(ctx, iv.data(), cipher.data(), plain.size(), tag, back.data()));
             EXPECT_EQ(tohex(back.data(), plain.size()), v[2]);
         }
+        // In pieces that end inside a block, one of them empty, the same answer;
+        // and sealed in place over the plain text.
+        for (size_t cut : {size_t(0), size_t(7), size_t(17), plain.size()}) {
+            if (cut > plain.size()) continue;
+            size_t mid = std::min(plain.size(), cut + 5);
+            VKO_AESGCMPiece pieces[4] = {{plain.data(), cut},
+                                         {nullptr, 0},
+                                         {plain.data() + cut, mid - cut},
+                                         {plain.data() + mid, plain.size() - mid}};
+            Bytes cipher(plain.size() + 1);
+            uint8_t tag[16];
+            ASSERT_TRUE(VKO_AESGCMEncryptPieces(ctx, iv.data(), pieces, 4, tag, cipher.data()));
+            EXPECT_EQ(tohex(cipher.data(), plain.size()), v[3]) << "cut " << cut;
+            EXPECT_EQ(tohex(tag, 16), v[4]) << "cut " << cut;
+            Bytes inplace = plain;
+            inplace.push_back(0);
+            VKO_AESGCMPiece whole{inplace.data(), plain.size()};
+            ASSERT_TRUE(VKO_AESGCMEncryptPieces(ctx, iv.data(), &whole, 1, tag, inplace.data()));
+            EXPECT_EQ(tohex(inplace.data(), plain.size()), v[3]);
+        }
+        VKO_AESGCMPiece missing{nullptr, 4};
+        uint8_t tag[16], out[4];
+        EXPECT_FALSE(VKO_AESGCMEncryptPieces(ctx, iv.data(), &missing, 1, tag, out));
         VKO_AESGCMDestroy(&ctx);
     }
 
