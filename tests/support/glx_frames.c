@@ -1,0 +1,80 @@
+/* A small OpenGL program for the present-hook tests: a GLX window of the
+ * given size showing frames 1..N, each a known picture (top half red, bottom
+ * half blue) with its number in binary as eight squares along the top edge
+ * (white 1, black 0, most significant first), presented with glXSwapBuffers.
+ * Prints its window id, then waits for standard input to close.
+ * Usage: glx_frames FRAMES WIDTH HEIGHT */
+#define _GNU_SOURCE
+#include <GL/gl.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+#include <link.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#define SQUARE 8
+
+static void fill(int x, int y, int w, int h, float r, float g, float b, int height) {
+    /* GL counts rows from the bottom. */
+    glScissor(x, height - y - h, w, h);
+    glClearColor(r, g, b, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+}
+
+/* Keeps Mesa's driver module loaded to the end of the process, so what it
+ * still holds at exit stays reachable for the leak checker. */
+static int pin_driver(struct dl_phdr_info *info, size_t size, void *opaque) {
+    (void)size, (void)opaque;
+    if (info->dlpi_name && strstr(info->dlpi_name, "_dri.so"))
+        dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD);
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc != 4) return 2;
+    int frames = atoi(argv[1]), w = atoi(argv[2]), h = atoi(argv[3]);
+    if (frames < 1 || frames > 255 || w < 8 * SQUARE || h < 2 * SQUARE) return 2;
+    Display *dpy = XOpenDisplay(NULL);
+    if (!dpy) return 3;
+    int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+    XVisualInfo *vi = glXChooseVisual(dpy, DefaultScreen(dpy), attrs);
+    if (!vi) return 4;
+    XSetWindowAttributes swa = {0};
+    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+    Window win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, (unsigned)w, (unsigned)h, 0, vi->depth,
+                               InputOutput, vi->visual, CWColormap, &swa);
+    XMapWindow(dpy, win);
+    GLXContext ctx = glXCreateContext(dpy, vi, NULL, True);
+    XFree(vi);
+    if (!ctx || !glXMakeCurrent(dpy, win, ctx)) return 5;
+    XSync(dpy, False);
+    dl_iterate_phdr(pin_driver, NULL);
+    printf("%lu\n", (unsigned long)win);
+    fflush(stdout);
+
+    glViewport(0, 0, w, h);
+    glEnable(GL_SCISSOR_TEST);
+    for (int n = 1; n <= frames; n++) {
+        fill(0, 0, w, h / 2, 1, 0, 0, h);
+        fill(0, h / 2, w, h - h / 2, 0, 0, 1, h);
+        for (int bit = 0; bit < 8; bit++) {
+            float v = (n >> (7 - bit)) & 1 ? 1.0f : 0.0f;
+            fill(bit * SQUARE, 0, SQUARE, SQUARE, v, v, v, h);
+        }
+        glXSwapBuffers(dpy, win);
+    }
+    glFinish();
+    XSync(dpy, False);
+
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    glXMakeCurrent(dpy, None, NULL);
+    glXDestroyContext(dpy, ctx);
+    XDestroyWindow(dpy, win);
+    XCloseDisplay(dpy);
+    return 0;
+}
