@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -141,6 +142,53 @@ void BM_GlReadPixelsPbo(benchmark::State &state) {
     glDeleteBuffers(1, &pbo);
 }
 
+// The OpenGL submission row at 1920x1080: one submit of the program's
+// texture (read-back and hand-off) and the poll that takes it, with the
+// driver's inverted read-back and with the blit.
+void BM_GlSubmit(benchmark::State &state) {
+    hook_gl_use_pack_invert(state.range(0) != 0);
+    GlWindow w;
+    if (!w.ok) {
+        state.SkipWithError("no GLX window");
+        return;
+    }
+    GLuint tex = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, kW, kH, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    GLuint fb = 0;
+    glGenFramebuffers(1, &fb);
+    glBindFramebuffer(GL_FRAMEBUFFER, fb);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, tex, 0);
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    int i = 0;
+    for (auto _ : state) {
+        w.draw(i++);  // into the texture
+        glFinish();
+        CaptureFrame ready = {};
+        if (handle) api.poll(handle, 0, nullptr, &ready);  // the encode side is waiting again
+        auto t0 = std::chrono::steady_clock::now();
+        int32_t r = api.submit(&handle, w.ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped);
+        CaptureFrame f = {};
+        api.poll(handle, 0, nullptr, &f);
+        glFinish();
+        auto t1 = std::chrono::steady_clock::now();
+        if (r != 0 || !f.new_frame) {
+            state.SkipWithError(
+                ("submit " + std::to_string(r) + " frame " + std::to_string(f.new_frame)).c_str());
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    api.destroy(&handle);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &fb);
+    glDeleteTextures(1, &tex);
+    hook_gl_use_pack_invert(true);
+}
+
 void BM_SubmitToPoll(benchmark::State &state) {
     ID3D11Device *app = nullptr;
     D3D11CreateDevice(&app);
@@ -238,6 +286,14 @@ BENCHMARK(BM_GlPresentHook)
     ->Iterations(60)
     ->Repetitions(3);
 BENCHMARK(BM_GlReadPixelsPbo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
+BENCHMARK(BM_GlSubmit)
+    ->ArgName("inverted")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(3);
 BENCHMARK(BM_SubmitToPoll)
     ->Arg(1920)
     ->Arg(64)
@@ -255,5 +311,7 @@ int main(int argc, char **argv) {
           "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time", "present hook / glReadPixels into a PBO"},
          {"GL frame read-back 1920x1080", "BM_GlPresentHook/inverted:0/iterations:60/repeats:3/manual_time",
           "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time",
-          "present hook (blit) / glReadPixels into a PBO"}});
+          "present hook (blit) / glReadPixels into a PBO"},
+         {"GL submission 1920x1080", "BM_GlSubmit/inverted:1/iterations:60/repeats:3/manual_time",
+          "BM_GlSubmit/inverted:0/iterations:60/repeats:3/manual_time", "inverted read-back / blit"}});
 }

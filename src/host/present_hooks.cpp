@@ -143,20 +143,20 @@ void report(HookGlState *s, int32_t code) {
 // Whether the context's driver packs pixels top row first on request
 // (GL_MESA_pack_invert), with what the inverted read-back needs. Without a
 // 3.0 context the extension string is the whole list (no error is left).
-bool has_pack_invert() {
-    if (!g_fn.TexSubImage2D || !g_fn.GetString) return false;
-    const char *version = (const char *)g_fn.GetString(GL_VERSION);
+bool has_pack_invert(const GlFunctions &f) {
+    if (!f.TexSubImage2D || !f.GetString) return false;
+    const char *version = (const char *)f.GetString(GL_VERSION);
     if (!version) return false;
-    if (version[0] >= '3' && version[0] <= '9' && version[1] == '.' && g_fn.GetStringi) {
+    if (version[0] >= '3' && version[0] <= '9' && version[1] == '.' && f.GetStringi) {
         GLint n = 0;
-        g_fn.GetIntegerv(GL_NUM_EXTENSIONS, &n);
+        f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
         for (GLint i = 0; i < n; i++) {
-            const char *e = (const char *)g_fn.GetStringi(GL_EXTENSIONS, (GLuint)i);
+            const char *e = (const char *)f.GetStringi(GL_EXTENSIONS, (GLuint)i);
             if (e && std::strcmp(e, "GL_MESA_pack_invert") == 0) return true;
         }
         return false;
     }
-    const char *all = (const char *)g_fn.GetString(GL_EXTENSIONS);
+    const char *all = (const char *)f.GetString(GL_EXTENSIONS);
     for (const char *p = all; p && (p = std::strstr(p, "GL_MESA_pack_invert")); p++)
         if ((p == all || p[-1] == ' ') && (p[19] == ' ' || p[19] == 0)) return true;
     return false;
@@ -257,7 +257,7 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         s->width = s->height = 0;
         s->context = ctx;
         s->entry_points = load_functions(&g_fn);
-        s->pack_invert = s->entry_points && has_pack_invert();
+        s->pack_invert = s->entry_points && has_pack_invert(g_fn);
     }
     if (!s->entry_points) {
         report(s, HOOK_ERR_GL_ENTRY_POINTS);
@@ -432,11 +432,12 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
 
 // --- OpenGL frame submission ---
 //
-// The application's texture is copied on its own current context: an
-// upside-down blit from a framebuffer holding it into one holding a texture
-// of ours, read back as BGRA into a pixel-buffer object and from there into
-// the stand-in texture the converter draws from. Texture, both framebuffer
-// bindings, the pixel-pack state and the scissor test are put back. The GL
+// The application's texture is copied on its own current context into a
+// pixel-buffer object as BGRA, top row first, and from there into the
+// stand-in texture the converter draws from: read once from a framebuffer
+// holding it where the driver packs inverted, else blitted upside down into
+// a texture of ours that is read back. Texture, both framebuffer bindings,
+// the pixel-pack state and the scissor test are put back. The GL
 // objects and the function table are touched only by submit, on the
 // application's render thread.
 
@@ -448,6 +449,7 @@ struct GlSubmit {
     void *context;
     GLuint read_fb, draw_fb, texture, pbo;
     uint32_t width, height;  // of the copy (even)
+    bool pack_invert;        // the context's driver has GL_MESA_pack_invert
 };
 
 int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
@@ -508,18 +510,32 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     if (r == 0) {
         f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->read_fb);
         f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, app_texture, 0);
-        f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
-        f.BlitFramebuffer(0, 0, (GLint)w, (GLint)h, 0, (GLint)h, (GLint)w, 0, GL_COLOR_BUFFER_BIT,
-                          GL_NEAREST);
-        // The read framebuffer lets go of the application's texture again.
-        f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
-        f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->draw_fb);
+        bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
+        if (!invert) {
+            // Upside down into the own texture, which is read back.
+            f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
+            f.BlitFramebuffer(0, 0, (GLint)w, (GLint)h, 0, (GLint)h, (GLint)w, 0, GL_COLOR_BUFFER_BIT,
+                              GL_NEAREST);
+            f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+            f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->draw_fb);
+        }
         f.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
         f.PixelStorei(GL_PACK_ALIGNMENT, 4);
         f.PixelStorei(GL_PACK_ROW_LENGTH, 0);
         f.PixelStorei(GL_PACK_SKIP_ROWS, 0);
         f.PixelStorei(GL_PACK_SKIP_PIXELS, 0);
+        GLint invert_was = 0;
+        if (invert) {
+            // The application's texture read once, top row first.
+            f.GetIntegerv(GL_PACK_INVERT_MESA, &invert_was);
+            f.PixelStorei(GL_PACK_INVERT_MESA, 1);
+        }
         f.ReadPixels(0, 0, (GLsizei)w, (GLsizei)h, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
+        if (invert) {
+            f.PixelStorei(GL_PACK_INVERT_MESA, invert_was);
+            // The read framebuffer lets go of the application's texture again.
+            f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+        }
         px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
                                                GL_MAP_READ_BIT);
         if (!px) r = SUBMIT_ERR_NO_TEXTURE;
@@ -584,6 +600,7 @@ int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_textur
         s->context = (void *)current();
         *handle = s;
         if (!load_functions(&s->fn)) return GL_INTEROP_ERR_ENTRY_POINTS;
+        s->pack_invert = has_pack_invert(s->fn);
         ID3D11Device *dev = nullptr;
         ID3D10Multithread *mt = nullptr;
         if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;

@@ -75,8 +75,8 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable);
 // outside a callback or when the read-back failed.
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
 
-// Whether OpenGL captures may read back inverted where the driver can (on by
-// default); off, every capture takes the blit that all drivers have.
+// Whether OpenGL captures and submissions may read back inverted where the
+// driver can (on by default); off, they take the blit that all drivers have.
 void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the

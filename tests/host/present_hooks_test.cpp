@@ -162,6 +162,8 @@ struct PresentHooksTest : ::testing::Test {
     // One present of the picture with the program's own state set to values
     // the capture step must neither depend on nor disturb.
     void capture_and_check();
+    // One GL submission of a texture with a row and column pattern.
+    void gl_submission_check();
 };
 
 }  // namespace
@@ -322,8 +324,17 @@ TEST_F(PresentHooksTest, InstanceRemovesHooksAfterItsWait) {
     ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
 }
 
-// Frame submission from an OpenGL program: the texture comes out top row first.
+// Frame submission from an OpenGL program: the texture comes out top row
+// first, read inverted on Mesa and through the blit elsewhere.
 TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        gl_submission_check();
+    }
+}
+
+void PresentHooksTest::gl_submission_check() {
     const uint32_t w = 40, h = 20;
     std::vector<uint8_t> rgba(w * h * 4);
     for (uint32_t y = 0; y < h; y++)  // GL row 0 is the bottom one
@@ -352,6 +363,8 @@ TEST_F(PresentHooksTest, GlSubmissionCopiesTextureTopRowFirst) {
     EXPECT_EQ((GLuint)bound, other);
     glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &bound);
     EXPECT_EQ((GLuint)bound, unpack);
+    glGetIntegerv(GL_PACK_INVERT_MESA, &bound);
+    EXPECT_EQ(bound, 0);
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 
     CaptureFrame f = {};
