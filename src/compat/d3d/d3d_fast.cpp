@@ -93,8 +93,21 @@ void decode_row(const D3DPlaneView &pl, const uint8_t *row, int32_t a, uint32_t 
         case DXGI_FORMAT_R16G16_UNORM:
         case DXGI_FORMAT_R16G16B16A16_UNORM:
             return u16_to_float(row + size_t(a) * ch * 2, count * ch, out);
+        case DXGI_FORMAT_B8G8R8A8_UNORM:
+        case DXGI_FORMAT_B8G8R8A8_TYPELESS:
+        case DXGI_FORMAT_B8G8R8X8_UNORM:
+        case DXGI_FORMAT_B8G8R8X8_TYPELESS: {
+            const bool alpha =
+                pl.format == DXGI_FORMAT_B8G8R8A8_UNORM || pl.format == DXGI_FORMAT_B8G8R8A8_TYPELESS;
+            u8_to_float(row + size_t(a) * 4, count * 4, out);
+            for (uint32_t i = 0; i < count; i++) {
+                std::swap(out[i * 4], out[i * 4 + 2]);
+                if (!alpha) out[i * 4 + 3] = 1.0f;
+            }
+            return;
+        }
         default: {
-            // Packed and swizzled formats: the generic texel decode.
+            // Packed formats: the generic texel decode.
             D3DPlaneView one = pl;
             one.data = row;
             one.height = 1;
@@ -106,6 +119,51 @@ void decode_row(const D3DPlaneView &pl, const uint8_t *row, int32_t a, uint32_t 
 
 D3D_CLONES void lerp_rows(float *a, const float *b, uint32_t count, float w) {
     for (uint32_t i = 0; i < count; i++) a[i] += (b[i] - a[i]) * w;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) inline __m256 u8x8_avx(__m128i b) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b));
+}
+
+// Two 8-bit rows blended in one pass.
+__attribute__((target("avx2,fma"))) uint32_t u8_blend_avx2(const uint8_t *pa, const uint8_t *pb,
+                                                           uint32_t count, float w, float *out) {
+    const __m256 k = _mm256_set1_ps(1.0f / 255.0f), vw = _mm256_set1_ps(w);
+    uint32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pa + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pb + i));
+        const __m256 a0 = _mm256_mul_ps(u8x8_avx(a), k), b0 = _mm256_mul_ps(u8x8_avx(b), k);
+        const __m256 a1 = _mm256_mul_ps(u8x8_avx(_mm_srli_si128(a, 8)), k);
+        const __m256 b1 = _mm256_mul_ps(u8x8_avx(_mm_srli_si128(b, 8)), k);
+        _mm256_storeu_ps(out + i, _mm256_fmadd_ps(_mm256_sub_ps(b0, a0), vw, a0));
+        _mm256_storeu_ps(out + i + 8, _mm256_fmadd_ps(_mm256_sub_ps(b1, a1), vw, a1));
+    }
+    return i;
+}
+#endif
+
+thread_local std::vector<float> t_row, t_row2;
+
+// Texels [a, a + count) of rows ya and yb blended by w (row ya alone when w
+// is 0 or the rows are one).
+void blend_rows(const D3DPlaneView &pl, int32_t ya, int32_t yb, float w, int32_t a, uint32_t count,
+                uint32_t ch, float *out) {
+    const uint8_t *ra = pl.data + size_t(ya) * pl.pitch, *rb = pl.data + size_t(yb) * pl.pitch;
+    if (ya == yb || w == 0) return decode_row(pl, ra, a, count, ch, out);
+    const bool u8 = pl.format == DXGI_FORMAT_R8_UNORM || pl.format == DXGI_FORMAT_R8G8_UNORM ||  // no swizzle
+                    pl.format == DXGI_FORMAT_R8G8B8A8_UNORM || pl.format == DXGI_FORMAT_R8G8B8A8_TYPELESS;
+    uint32_t done = 0;
+#if defined(__x86_64__)
+    if (u8 && g_avx2) done = u8_blend_avx2(ra + size_t(a) * ch, rb + size_t(a) * ch, count * ch, w, out) / ch;
+#endif
+    if (done == count) return;
+    if (t_row2.size() < size_t(count - done) * ch) t_row2.resize(size_t(count - done) * ch);
+    float *o = out + size_t(done) * ch;
+    decode_row(pl, ra, a + int32_t(done), count - done, ch, o);
+    decode_row(pl, rb, a + int32_t(done), count - done, ch, t_row2.data());
+    lerp_rows(o, t_row2.data(), (count - done) * ch, w);
 }
 
 // Runs over the decoded row (stride ch texels) written to every p-th pixel:
@@ -170,8 +228,6 @@ int64_t half_steps_2(const float *t, int64_t ja, float wa, int64_t jb, float wb,
 #endif
     return k;
 }
-
-thread_local std::vector<float> t_row, t_row2;
 
 // A position within float rounding (about 2^-12 texel) of a whole texel is
 // taken as that texel: pixel centres at scale 1 then read single texels.
@@ -240,12 +296,7 @@ bool d3d_sample_row(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, float u
     // straight into the output.
     if (unit && ch == 1 && c0 && (X0 >> 16) >= 0 && (X0 >> 16) + int64_t(n) <= W) {
         const int32_t x = int32_t(X0 >> 16);
-        decode_row(pl, pl.data + size_t(ya) * pl.pitch, x, n, 1, c0);
-        if (yb != ya && wy != 0) {
-            if (t_row2.size() < n) t_row2.resize(n);
-            decode_row(pl, pl.data + size_t(yb) * pl.pitch, x, n, 1, t_row2.data());
-            lerp_rows(c0, t_row2.data(), n, wy);
-        }
+        blend_rows(pl, ya, yb, wy, x, n, 1, c0);
         float *out[4] = {c0, c1, c2, c3};
         for (uint32_t c = 1; c < 4; c++)
             if (out[c]) std::fill(out[c], out[c] + n, c == 3 ? 1.0f : 0.0f);
@@ -254,12 +305,7 @@ bool d3d_sample_row(const D3DPlaneView &pl, const D3D11_SAMPLER_DESC &s, float u
     const size_t row_floats = size_t(cnt + 2) * ch;
     if (t_row.size() < row_floats) t_row.resize(row_floats);
     float *tmp = t_row.data();
-    decode_row(pl, pl.data + size_t(ya) * pl.pitch, a, cnt, ch, tmp + ch);
-    if (yb != ya && wy != 0) {
-        if (t_row2.size() < row_floats) t_row2.resize(row_floats);
-        decode_row(pl, pl.data + size_t(yb) * pl.pitch, a, cnt, ch, t_row2.data() + ch);
-        lerp_rows(tmp + ch, t_row2.data() + ch, cnt * ch, wy);
-    }
+    blend_rows(pl, ya, yb, wy, a, cnt, ch, tmp + ch);
     memcpy(tmp, tmp + ch, ch * sizeof(float));
     memcpy(tmp + size_t(cnt + 1) * ch, tmp + size_t(cnt) * ch, ch * sizeof(float));
 
