@@ -302,7 +302,7 @@ bool release_virtual_displays(HostContext *ctx) {
 void destroy_vusb(HostContext *ctx) {
     VirtualUsbHost *v = ctx->vusb;
     if (!v) return;
-    if (v->tablet) vdev()->vtablet_destroy();
+    vtablet_destroy(&v->tablet);
     if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
     v->stop.store(1);
     if (v->notification_thread) VKO_ThreadDestroy(&v->notification_thread);
@@ -572,8 +572,7 @@ void host_last_guest(HostContext *ctx) {
     if (ctx->vusb) {
         ctx->vusb->tablet_mode = 0;
         if (ctx->vusb->tablet) {
-            vdev()->vtablet_destroy();
-            ctx->vusb->tablet = 0;
+            vtablet_destroy(&ctx->vusb->tablet);
             log_message(LOG_LEVEL_INFO, "Virtual tablet removed due to client disconnect");
         }
         if (ctx->vusb->microphone) {

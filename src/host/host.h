@@ -141,7 +141,7 @@ struct HostCursor {
 // `notifications` (5 slots of a 4-byte code).
 struct VirtualUsbHost {
     uint32_t tablet_mode;
-    uint8_t tablet;
+    VirtualTablet *tablet;
     uint32_t microphone_mode;  // 0 off, 1 while a guest is connected, 2 persistent
     uint8_t microphone;
     uint32_t major, minor;

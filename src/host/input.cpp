@@ -61,6 +61,7 @@ constexpr uint32_t kDs4ExtensionOffset = 9;
 // Tablet and microphone packets: a zeroed buffer larger than the 1932-byte
 // record, so every packet a guest may send fits.
 constexpr uint32_t kDeviceReportMax = 2048;
+static_assert(kDeviceReportMax >= VTABLET_RECORD_SIZE);
 constexpr uint32_t kTabletDevice = 0x056A0357, kMicrophoneDevice = 0xF055F055;
 
 // X buttons of the wire's 1 left, 2 middle, 3 right, 4 X1, 5 X2.
@@ -258,16 +259,16 @@ void raw_report(ControllerManager *pads, const ControlHeader *h, const uint8_t *
 }
 
 // The virtual devices' packets: the devices are made on first use; the
-// microphone takes its samples, the tablet takes no reports on this system.
-void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *raw, uint32_t length) {
+// tablet queues its reports with the streamed output's place, the
+// microphone takes its samples.
+void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *raw, uint32_t length,
+                   const int32_t output[4]) {
     uint8_t record[kDeviceReportMax] = {};
     uint32_t consumed = proto_parse_message(raw, length, record, sizeof(record));
     if (consumed < PROTO_HEADER_SIZE + 1) return;
-    if (h->field2 == kTabletDevice && vusb->tablet_mode && (h->field1 & 0xFF) == 0 && !vusb->tablet) {
-        if (vdev()->vtablet_init() != 0)
-            vusb->tablet_mode = 0;
-        else
-            vusb->tablet = 1;
+    if (h->field2 == kTabletDevice && vusb->tablet_mode && (h->field1 & 0xFF) == 0) {
+        if (!vusb->tablet && vtablet_init(&vusb->tablet) != 0) vusb->tablet_mode = 0;
+        if (vusb->tablet) vtablet_queue(vusb->tablet, record, output);
     } else if (h->field2 == kMicrophoneDevice && vusb->microphone_mode && (h->field1 & 0xFF) == 1 &&
                !vusb->microphone) {
         if (vdev()->vmicrophone_init(vusb->microphone_mode == 2) != 0)
@@ -393,7 +394,7 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
             if (pad) raw_report(gamepads, header, raw, raw_length, info);
             break;
         case MSG_TABLET_REPORT:
-            if (vusb) device_report(vusb, header, raw, raw_length);
+            if (vusb) device_report(vusb, header, raw, raw_length, output);
             break;
         case MSG_PEN:
             if (mouse && !(vusb && vusb->tablet)) pen(state, relative_mouse, output, header);

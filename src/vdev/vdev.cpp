@@ -18,6 +18,7 @@
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/pulse.h"
+#include "platform/queue.h"
 #include "platform/thread.h"
 #include "util/logger.h"
 
@@ -361,6 +362,13 @@ uint32_t rec_pad_read_isochronous(uint32_t slot, uint8_t *buffer, uint32_t size,
 int32_t rec_mic_submit(const uint8_t *, uint32_t length, uint32_t flag) {
     return note("vmicrophone_submit", num(length) + "," + num(flag));
 }
+int32_t rec_tablet_submit(uint32_t kind, const uint8_t *item, uint32_t size) {
+    int32_t out[6];
+    std::memcpy(out, item + VTABLET_RECORD_SIZE, sizeof out);
+    std::string args = num(kind) + "," + num(size);
+    for (int32_t v : out) args += "," + std::to_string(v);
+    return note("vtablet_submit", args);
+}
 void rec_vmouse_serve(uint32_t timeout_ms) {
     VKO_Sleep(std::min<uint32_t>(timeout_ms, 10));
 }
@@ -373,7 +381,7 @@ const VdevBackend vdev_absent_backend = {
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
     absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
     absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,     absent_notification,
-    pulse_mic_submit,  uinput_mouse_serve,
+    pulse_mic_submit,  uinput_mouse_serve,    absent_pad_submit,
 };
 
 const VdevBackend vdev_recording_backend = {
@@ -383,7 +391,7 @@ const VdevBackend vdev_recording_backend = {
     rec_tablet_destroy, rec_vmouse_create,    rec_vmouse_destroy,    rec_vdd_init,
     rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
     rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
-    rec_notification,   rec_mic_submit,       rec_vmouse_serve,
+    rec_notification,   rec_mic_submit,       rec_vmouse_serve,      rec_tablet_submit,
 };
 
 const VdevBackend *vdev(void) {
@@ -423,6 +431,70 @@ int32_t vmicrophone_submit(uint8_t microphone, const uint8_t *packet, uint32_t l
 
 void vmicrophone_destroy_persistent(void) {
     vdev()->vmicrophone_destroy(1);
+}
+
+namespace {
+
+void *vtablet_thread(void *opaque) {
+    auto *t = static_cast<VirtualTablet *>(opaque);
+    t->ready.store(1);
+    while (!t->stop.load()) {
+        VKO_WaitableWait(t->wake, 100);
+        for (uint32_t k = 0; k < 2; k++) {
+            void *item = nullptr;
+            uint64_t size = 0;
+            while (!t->stop.load() && VKO_QueueGetOutputBuffer(t->reports[k], 0, &item, &size)) {
+                vdev()->vtablet_submit(10 + k, static_cast<const uint8_t *>(item),
+                                       static_cast<uint32_t>(size));
+                VKO_QueuePop(t->reports[k]);
+            }
+        }
+    }
+    t->ready.store(0);
+    return nullptr;
+}
+
+}  // namespace
+
+int32_t vtablet_init(VirtualTablet **tablet) {
+    *tablet = nullptr;
+    int32_t r = vdev()->vtablet_init();
+    if (r != 0) return r;
+    auto *t = new VirtualTablet();
+    for (VKO_Queue *&q : t->reports) q = VKO_QueueCreate(VTABLET_QUEUE_SLOTS, VTABLET_ITEM_SIZE);
+    t->wake = VKO_WaitableCreate();
+    t->thread = VKO_ThreadCreate(vtablet_thread, t);
+    *tablet = t;
+    return 0;
+}
+
+void vtablet_destroy(VirtualTablet **tablet) {
+    VirtualTablet *t = *tablet;
+    if (!t) return;
+    t->stop.store(1);
+    VKO_WaitableSignal(t->wake);
+    VKO_ThreadDestroy(&t->thread);
+    vdev()->vtablet_destroy();
+    for (VKO_Queue *&q : t->reports) VKO_QueueDestroy(&q);
+    VKO_WaitableDestroy(&t->wake);
+    delete t;
+    *tablet = nullptr;
+}
+
+bool vtablet_queue(VirtualTablet *tablet, const uint8_t record[VTABLET_RECORD_SIZE],
+                   const int32_t output[4]) {
+    uint32_t kind;
+    std::memcpy(&kind, record, sizeof kind);
+    if (kind != 10 && kind != 11) return false;
+    auto *item = static_cast<uint8_t *>(VKO_QueueGetInputBuffer(tablet->reports[kind - 10]));
+    if (!item) return false;
+    const int32_t rect[6] = {
+        output[0], output[1], output[2], output[3], output[2] - output[0], output[3] - output[1]};
+    std::memcpy(item, record, VTABLET_RECORD_SIZE);
+    std::memcpy(item + VTABLET_RECORD_SIZE, rect, sizeof rect);
+    VKO_QueuePush(tablet->reports[kind - 10], VTABLET_ITEM_SIZE);
+    VKO_WaitableSignal(tablet->wake);
+    return true;
 }
 
 void vdd_device_restart(uint32_t kind) {

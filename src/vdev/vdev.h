@@ -24,7 +24,9 @@
 
 struct VKO_Hash;
 struct VKO_Mutex;
+struct VKO_Queue;
 struct VKO_Thread;
+struct VKO_Waitable;
 
 // Success results of the driver calls, as the drivers give them.
 constexpr uint32_t VDEV_VIGEM_SUCCESS = 0x20000000;
@@ -73,6 +75,8 @@ struct VdevBackend {
     int32_t (*vmicrophone_submit)(const uint8_t *pcm, uint32_t length, uint32_t flag);
     // Serves what the system asks of the virtual mouse, waiting at most timeout_ms.
     void (*vmouse_serve)(uint32_t timeout_ms);
+    // One queued tablet report (a VirtualTablet item) of kind 10 or 11; nonzero: not taken.
+    int32_t (*vtablet_submit)(uint32_t kind, const uint8_t *item, uint32_t size);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -117,6 +121,29 @@ constexpr uint32_t VMIC_PACKET_HEADER = 8;
 int32_t vmicrophone_submit(uint8_t microphone, const uint8_t *packet, uint32_t length, uint32_t flag);
 // Removes the persistent microphone the adapter keeps across sessions.
 void vmicrophone_destroy_persistent(void);
+
+// The virtual tablet. A report waits in the queue of its kind (10 or 11) as
+// an item: the record, then the streamed output's left, top, right, bottom,
+// width and height (i32). The tablet's thread hands the items to the
+// back-end in order, until `stop`; `ready` is set while the back-end's
+// device is there. Reports come from one guest's message thread at a time
+// (the tablet's owner); vtablet_destroy joins the thread before freeing.
+constexpr uint32_t VTABLET_RECORD_SIZE = 1932;
+constexpr uint32_t VTABLET_ITEM_SIZE = VTABLET_RECORD_SIZE + 6 * 4;
+constexpr uint32_t VTABLET_QUEUE_SLOTS = 64;
+struct VirtualTablet {
+    std::atomic<uint8_t> ready;
+    std::atomic<uint8_t> stop;
+    VKO_Queue *reports[2];  // kinds 10 and 11
+    VKO_Waitable *wake;
+    VKO_Thread *thread;
+};
+// Nonzero on failure (no device), with *tablet null.
+int32_t vtablet_init(VirtualTablet **tablet);
+void vtablet_destroy(VirtualTablet **tablet);
+// The record's kind (u32 at its start) picks the queue; false when the kind
+// is neither 10 nor 11 or its queue is full (the report is dropped).
+bool vtablet_queue(VirtualTablet *tablet, const uint8_t record[VTABLET_RECORD_SIZE], const int32_t output[4]);
 
 // Restarts the virtual display adapter's device node (kind 0 or 1).
 void vdd_device_restart(uint32_t kind);

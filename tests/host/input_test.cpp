@@ -8,6 +8,7 @@
 #include <X11/keysym.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 #include "host/host.h"
 #include "host/input.h"
 #include "host/input_x11.h"
+#include "platform/log.h"
 #include "support/xvfb.h"
 #include "vdev/controller_input.h"
 
@@ -257,6 +259,61 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     vdev_recorder_fail("vmicrophone_init", 5);
     EXPECT_EQ(send(32, 480, 1, mic, 0, 480), Seen{"vmicrophone_init(1)"});
     EXPECT_EQ(vusb.microphone_mode, 0u);
+    vtablet_destroy(&vusb.tablet);
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// Tablet reports: the record's kind picks its queue, the tablet's thread
+// hands each on with the streamed output's place and size; other kinds and
+// reports past a full queue are dropped, never blocking the guest.
+TEST(InputDevices, TabletReportsCarryTheOutputsPlace) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    VirtualUsbHost vusb{};
+    vusb.tablet_mode = 1;
+    GuestInfo guest = {};
+    guest.mouse = 1;
+    InputState s = {};
+    int32_t out[4] = {100, 50, 900, 650};
+    auto send = [&](uint32_t kind, uint32_t payload) {
+        std::vector<uint8_t> msg(PROTO_HEADER_SIZE + payload, 0);
+        ControlHeader h = {payload, 0, 0x056A0357, 32};
+        proto_write_header(msg.data(), h);
+        std::memcpy(msg.data() + PROTO_HEADER_SIZE, &kind, 4);
+        host_input_dispatch(&s, 0, out, nullptr, &vusb, &h, msg.data(), (uint32_t)msg.size(), &guest, 1);
+    };
+    auto submitted = [] {
+        Seen out;
+        for (const std::string &c : vdev_recorded())
+            if (c.rfind("vtablet_submit", 0) == 0) out.push_back(c);
+        return out;
+    };
+    send(11, 100);
+    ASSERT_NE(vusb.tablet, nullptr);
+    send(10, 1932);
+    send(12, 1932);  // no such kind
+    send(10, 4);     // shorter than the kind: the rest of the record is zero
+    const Seen want = {"vtablet_submit(11,1956,100,50,900,650,800,600)",
+                       "vtablet_submit(10,1956,100,50,900,650,800,600)",
+                       "vtablet_submit(10,1956,100,50,900,650,800,600)"};
+    for (int i = 0; i < 500 && submitted().size() < want.size(); i++) VKO_Sleep(10);
+    Seen got = submitted();
+    std::sort(got.begin(), got.end());
+    Seen sorted = want;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(got, sorted);
+    EXPECT_EQ(vusb.tablet->ready.load(), 1);
+    // Pens go to the tablet's owner through the tablet, not as pointer input.
+    ControlHeader pen = {10 << 16 | 20, 0, 0x2, MSG_PEN};
+    host_input_dispatch(&s, 0, out, nullptr, &vusb, &pen, nullptr, 0, &guest, 1);
+    EXPECT_EQ(s.pen_device, nullptr);
+    EXPECT_EQ(s.pen_contact, 0);
+    // A flood fills the queue: what does not fit is dropped, the guest never waits.
+    for (int i = 0; i < 1000; i++) send(10, 16);
+    vtablet_destroy(&vusb.tablet);
+    EXPECT_EQ(vusb.tablet, nullptr);
+    EXPECT_EQ(vdev_recorded().back(), "vtablet_destroy()");
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }
