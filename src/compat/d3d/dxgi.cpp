@@ -1,5 +1,7 @@
 #include "compat/d3d/dxgi.h"
 
+#include "compat/d3d/d3d12.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
@@ -158,7 +160,8 @@ HRESULT IDXGIFactory2::CreateSwapChainForHwnd(D3DObject *device, const DXGI_X11_
     if (!out) return E_INVALIDARG;
     *out = nullptr;
     auto *dev = dynamic_cast<ID3D11Device *>(device);
-    if (!dev || !window || !desc || desc->BufferCount != 2 || desc->SampleDesc.Count != 1 ||
+    auto *queue = dynamic_cast<ID3D12CommandQueue *>(device);
+    if ((!dev && !queue) || !window || !desc || desc->BufferCount != 2 || desc->SampleDesc.Count != 1 ||
         desc->SwapEffect != DXGI_SWAP_EFFECT_FLIP_DISCARD || desc->Format != DXGI_FORMAT_B8G8R8A8_UNORM ||
         !(desc->BufferUsage & DXGI_USAGE_RENDER_TARGET_OUTPUT))
         return DXGI_ERROR_INVALID_CALL;
@@ -171,7 +174,7 @@ HRESULT IDXGIFactory2::CreateSwapChainForHwnd(D3DObject *device, const DXGI_X11_
         if (d.Width == 0) d.Width = w;
         if (d.Height == 0) d.Height = h;
     }
-    auto *sc = new IDXGISwapChain(dev, *window, d);
+    auto *sc = new IDXGISwapChain(dev, queue, *window, d);
     if (HRESULT hr = sc->make_buffers(); hr < 0) {
         sc->Release();
         return hr;
@@ -235,10 +238,11 @@ HRESULT IDXGIDevice::GetParent(IDXGIAdapter **out) {
     return S_OK;
 }
 
-IDXGISwapChain::IDXGISwapChain(ID3D11Device *device, const DXGI_X11_WINDOW &window,
+IDXGISwapChain::IDXGISwapChain(ID3D11Device *device, ID3D12CommandQueue *queue, const DXGI_X11_WINDOW &window,
                                const DXGI_SWAP_CHAIN_DESC1 &desc)
-    : device_(device), window_(window), desc_(desc) {
-    device_->AddRef();
+    : device_(device), queue_(queue), window_(window), desc_(desc) {
+    if (device_) device_->AddRef();
+    if (queue_) queue_->AddRef();
     Display *dpy = static_cast<Display *>(window_.display);
     use_shm_ = XShmQueryExtension(dpy);
     gc_ = XCreateGC(dpy, window_.window, 0, nullptr);
@@ -252,7 +256,13 @@ IDXGISwapChain::~IDXGISwapChain() {
     drop_buffers();
     XFreeGC(static_cast<Display *>(window_.display), static_cast<GC>(gc_));
     latency_->Release();
-    device_->Release();
+    if (device_) device_->Release();
+    if (queue_) queue_->Release();
+}
+
+D3DObject *IDXGISwapChain::buffer(uint32_t i) const {
+    if (queue_) return buffers12_[i];
+    return buffers_[i];
 }
 
 HRESULT IDXGISwapChain::make_buffers() {
@@ -268,15 +278,18 @@ HRESULT IDXGISwapChain::make_buffers() {
                                   D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE,
                                   0,
                                   use_shm_ ? D3D11_RESOURCE_MISC_SYSV_SHM : 0u};
-        HRESULT hr = device_->CreateTexture2D(&d, nullptr, &buffers_[i]);
+        HRESULT hr = queue_ ? d3d12_swap_buffer(queue_->device(), desc_.Width, desc_.Height, desc_.Format,
+                                                use_shm_, &buffers12_[i])
+                            : device_->CreateTexture2D(&d, nullptr, &buffers_[i]);
         if (hr < 0) {
             drop_buffers();
             return hr;
         }
-        if (use_shm_) {
+        const int shm_id = queue_ ? buffers12_[i]->shm_id() : buffers_[i]->shm_id();
+        if (use_shm_ && shm_id >= 0) {
             auto *info = new XShmSegmentInfo{};
-            info->shmid = buffers_[i]->shm_id();
-            info->shmaddr = reinterpret_cast<char *>(buffers_[i]->data());
+            info->shmid = shm_id;
+            info->shmaddr = reinterpret_cast<char *>(queue_ ? buffers12_[i]->data() : buffers_[i]->data());
             info->readOnly = True;
             if (!XShmAttach(dpy, info)) {
                 delete info;
@@ -299,7 +312,9 @@ void IDXGISwapChain::drop_buffers() {
             shm_[i] = nullptr;
         }
         d3d_release(&buffers_[i]);
+        d3d_release(&buffers12_[i]);
     }
+    index_ = 0;
 }
 
 HRESULT IDXGISwapChain::QueryInterface(IDXGISwapChain **out) {
@@ -308,6 +323,16 @@ HRESULT IDXGISwapChain::QueryInterface(IDXGISwapChain **out) {
     if (HRESULT hr = d3d_fault("IDXGISwapChain1_QueryInterface")) return hr;
     AddRef();
     *out = this;
+    return S_OK;
+}
+
+HRESULT IDXGISwapChain::GetBuffer(uint32_t index, ID3D12Resource **out) {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    if (index >= 2 || !buffers12_[index]) return DXGI_ERROR_INVALID_CALL;
+    if (HRESULT hr = d3d_fault("IDXGISwapChain_GetBuffer")) return hr;
+    buffers12_[index]->AddRef();
+    *out = buffers12_[index];
     return S_OK;
 }
 
@@ -331,8 +356,10 @@ HRESULT IDXGISwapChain::GetBuffer(uint32_t index, ID3D11Resource **out) {
 HRESULT IDXGISwapChain::ResizeBuffers(uint32_t count, uint32_t width, uint32_t height, DXGI_FORMAT format,
                                       uint32_t flags) {
     if ((count != 0 && count != 2) || ((flags ^ desc_.Flags) & 0x840u)) return DXGI_ERROR_INVALID_CALL;
-    for (ID3D11Texture2D *b : buffers_)
-        if (b && b->refs() > 1) return DXGI_ERROR_INVALID_CALL;
+    for (uint32_t i = 0; i < 2; i++)
+        if (buffer(i) && buffer(i)->refs() > 1) return DXGI_ERROR_INVALID_CALL;
+    if (queue_)
+        if (HRESULT hr = queue_->device()->GetDeviceRemovedReason(); hr < 0) return hr;
     if (HRESULT hr = d3d_fault("IDXGISwapChain_ResizeBuffers")) return hr;
     if (width == 0 || height == 0) {
         uint32_t w, h;
@@ -374,6 +401,13 @@ HRESULT IDXGISwapChain::GetDevice(DXGI_DEVICE_IID iid, D3DObject **out) {
     if (!out) return E_INVALIDARG;
     *out = nullptr;
     if (HRESULT hr = d3d_fault("IDXGISwapChain_GetDevice")) return hr;
+    if (queue_) {
+        if (iid != DXGI_IID_ID3D12Device) return E_NOINTERFACE;
+        ID3D12Device *dev = queue_->device();
+        dev->AddRef();
+        *out = dev;
+        return S_OK;
+    }
     bool match = iid == DXGI_IID_ID3D10Device ? device_->d3d10() : iid == DXGI_IID_ID3D11Device;
     if (!match) return E_NOINTERFACE;
     device_->AddRef();
@@ -396,7 +430,28 @@ HRESULT IDXGISwapChain::present(uint32_t sync_interval, uint32_t flags) {
     if ((flags & DXGI_PRESENT_ALLOW_TEARING) &&
         (sync_interval != 0 || !(desc_.Flags & DXGI_SWAP_CHAIN_FLAG_ALLOW_TEARING)))
         return DXGI_ERROR_INVALID_CALL;
+    if (queue_)
+        if (HRESULT hr = queue_->device()->GetDeviceRemovedReason(); hr < 0) return hr;
     if (HRESULT hr = d3d_fault("IDXGISwapChain_Present")) return hr;
+    uint8_t *pixels = nullptr;
+    uint32_t pitch = 0;
+    void *shm = nullptr;
+    if (queue_) {
+        ID3D12Resource *b = buffers12_[index_];
+        if (b && b->state() != D3D12_RESOURCE_STATE_PRESENT)
+            d3d12_report_fault("IDXGISwapChain_Present: back buffer %u is in state 0x%X, not PRESENT", index_,
+                               b->state());
+        else if (b) {
+            pixels = b->data();
+            pitch = b->pitch();
+            shm = shm_[index_];
+        }
+        index_ ^= 1;
+    } else if (buffers_[0]) {
+        pixels = buffers_[0]->data();
+        pitch = buffers_[0]->pitch();
+        shm = shm_[0];
+    }
     presents_++;
     last_sync_ = sync_interval;
     last_flags_ = flags;
@@ -410,14 +465,13 @@ HRESULT IDXGISwapChain::present(uint32_t sync_interval, uint32_t flags) {
         o.WaitForVBlank();
     }
     Display *dpy = static_cast<Display *>(window_.display);
-    ID3D11Texture2D *b = buffers_[0];
-    if (b) {
+    if (pixels) {
         XWindowAttributes a;
         if (XGetWindowAttributes(dpy, window_.window, &a) && a.depth >= 24) {
-            if (shm_[0]) {
-                XImage *img = XShmCreateImage(
-                    dpy, a.visual, unsigned(a.depth), ZPixmap, reinterpret_cast<char *>(b->data()),
-                    static_cast<XShmSegmentInfo *>(shm_[0]), desc_.Width, desc_.Height);
+            if (shm) {
+                XImage *img = XShmCreateImage(dpy, a.visual, unsigned(a.depth), ZPixmap,
+                                              reinterpret_cast<char *>(pixels),
+                                              static_cast<XShmSegmentInfo *>(shm), desc_.Width, desc_.Height);
                 if (img) {
                     XShmPutImage(dpy, window_.window, static_cast<GC>(gc_), img, 0, 0, 0, 0, desc_.Width,
                                  desc_.Height, False);
@@ -426,9 +480,9 @@ HRESULT IDXGISwapChain::present(uint32_t sync_interval, uint32_t flags) {
                     XDestroyImage(img);
                 }
             } else {
-                XImage *img = XCreateImage(dpy, a.visual, unsigned(a.depth), ZPixmap, 0,
-                                           reinterpret_cast<char *>(b->data()), desc_.Width, desc_.Height, 32,
-                                           int(b->pitch()));
+                XImage *img =
+                    XCreateImage(dpy, a.visual, unsigned(a.depth), ZPixmap, 0,
+                                 reinterpret_cast<char *>(pixels), desc_.Width, desc_.Height, 32, int(pitch));
                 if (img) {
                     XPutImage(dpy, window_.window, static_cast<GC>(gc_), img, 0, 0, 0, 0, desc_.Width,
                               desc_.Height);

@@ -2,9 +2,11 @@
 // output (WaitForVBlank on a 60 Hz clock), the device's DXGI face, and a flip
 // swap chain of two buffers bound to a real X window, whose Present puts the
 // back buffer into the window (XShmPutImage where the server has MIT-SHM, else
-// XPutImage). Also the few Windows synchronisation calls the contexts use:
-// events (manual reset), the frame-latency waitable, WaitForSingleObjectEx
-// and CloseHandle. Tearing support is a process-wide switch for the tests.
+// XPutImage). A swap chain made on a Direct3D 12 command queue has buffers of
+// its own device (ID3D12Resource), takes turns between them, and checks that
+// the presented one is in the PRESENT state. Also the few Windows synchronisation calls the
+// contexts use: events (manual reset), the frame-latency waitable, WaitForSingleObjectEx and CloseHandle.
+// Tearing support is a process-wide switch for the tests.
 //
 // Threading: a swap chain is used by one thread at a time. Sync objects may
 // be waited on and signalled from any thread: each guards its state (count,
@@ -56,6 +58,8 @@ bool dxgi_client_size(const DXGI_X11_WINDOW *window, uint32_t *width, uint32_t *
 
 class IDXGIFactory2;
 class IDXGIOutput;
+class ID3D12CommandQueue;
+class ID3D12Resource;
 
 class IDXGIAdapter : public D3DObject {
    public:
@@ -101,7 +105,8 @@ class IDXGIFactory2 : public D3DObject {
     // QueryInterface for IDXGIFactory5 (the same object, one more reference).
     HRESULT QueryInterface(IDXGIFactory2 **out);
     HRESULT CheckFeatureSupport(uint32_t feature, void *data, uint32_t size);
-    // device: the Direct3D 11 device (as IUnknown).
+    // device: the Direct3D 11 device or the Direct3D 12 command queue (as
+    // IUnknown).
     HRESULT CreateSwapChainForHwnd(D3DObject *device, const DXGI_X11_WINDOW *window,
                                    const DXGI_SWAP_CHAIN_DESC1 *desc, const void *fullscreen,
                                    IDXGIOutput *restrict_to, IDXGISwapChain **out);
@@ -148,8 +153,11 @@ class IDXGISwapChain : public D3DObject {
    public:
     // QueryInterface for IDXGISwapChain2 or 3 (the same object).
     HRESULT QueryInterface(IDXGISwapChain **out);
+    // Direct3D 11 swap chains only.
     HRESULT GetBuffer(uint32_t index, ID3D11Texture2D **out);
     HRESULT GetBuffer(uint32_t index, ID3D11Resource **out);
+    // Direct3D 12 swap chains only.
+    HRESULT GetBuffer(uint32_t index, ID3D12Resource **out);
     // Fails with DXGI_ERROR_INVALID_CALL while a back buffer is referenced
     // (views included) or when the flags change the waitable or tearing bits.
     HRESULT ResizeBuffers(uint32_t count, uint32_t width, uint32_t height, DXGI_FORMAT format,
@@ -164,7 +172,8 @@ class IDXGISwapChain : public D3DObject {
     HRESULT GetHwnd(DXGI_X11_WINDOW *out) const;
     HANDLE GetFrameLatencyWaitableObject();
     HRESULT SetMaximumFrameLatency(uint32_t frames);
-    uint32_t GetCurrentBackBufferIndex() const { return 0; }
+    // Direct3D 11: always 0. Direct3D 12: the buffer the next Present shows.
+    uint32_t GetCurrentBackBufferIndex() const { return index_; }
     void GetDesc1(DXGI_SWAP_CHAIN_DESC1 *desc) const { *desc = desc_; }
 
     // What the last Present was called with, and how many (tests).
@@ -174,16 +183,21 @@ class IDXGISwapChain : public D3DObject {
 
    private:
     friend class IDXGIFactory2;
-    IDXGISwapChain(ID3D11Device *device, const DXGI_X11_WINDOW &window, const DXGI_SWAP_CHAIN_DESC1 &desc);
+    IDXGISwapChain(ID3D11Device *device, ID3D12CommandQueue *queue, const DXGI_X11_WINDOW &window,
+                   const DXGI_SWAP_CHAIN_DESC1 &desc);
     ~IDXGISwapChain() override;
     HRESULT make_buffers();
     void drop_buffers();
     // The body of both presents (a hook on either must not see the other's).
     HRESULT present(uint32_t sync_interval, uint32_t flags);
-    ID3D11Device *device_;
+    D3DObject *buffer(uint32_t i) const;
+    ID3D11Device *device_;       // referenced, or NULL
+    ID3D12CommandQueue *queue_;  // referenced, or NULL
     DXGI_X11_WINDOW window_;
     DXGI_SWAP_CHAIN_DESC1 desc_;
     ID3D11Texture2D *buffers_[2] = {};
+    ID3D12Resource *buffers12_[2] = {};
+    uint32_t index_ = 0;
     void *shm_[2] = {};  // XShmSegmentInfo per buffer, when attached
     void *gc_ = nullptr;
     bool use_shm_ = false;
