@@ -114,7 +114,7 @@ typedef void *HANDLE;
 #define D3D_PRIMITIVE_TOPOLOGY_TRIANGLELIST 4u
 #define D3D12_FLOAT32_MAX 3.402823466e+38f
 
-#define D3D_FEATURE_LEVEL_11_0 0xB000u
+// D3D_FEATURE_LEVEL_11_0 is in d3d.h.
 #define D3D_FEATURE_LEVEL_12_1 0xC100u
 
 // The same layouts as the Direct3D 11 ones.
