@@ -140,7 +140,9 @@ struct Rig {
         ID3D12CommandList *l = list;
         queue->ExecuteCommandLists(1, &l);
         ASSERT_EQ(queue->Signal(fence, ++value), S_OK);
-        if (fence->GetCompletedValue() < value) ASSERT_EQ(fence->SetEventOnCompletion(value, nullptr), S_OK);
+        if (fence->GetCompletedValue() < value) {
+            ASSERT_EQ(fence->SetEventOnCompletion(value, nullptr), S_OK);
+        }
         ASSERT_EQ(alloc->Reset(), S_OK);
         ASSERT_EQ(list->Reset(alloc, nullptr), S_OK);
     }
