@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compat/detour/detour.h"
+#include "connection/instance.h"
 #include "host/present_hooks_audio.h"
 #include "support/hook_targets.h"
 #include "support/pulse_server.h"
@@ -197,4 +198,34 @@ TEST(GenericHooks, EntriesHandOnTheirArgumentsAndReturnTheHookedResult) {
     EXPECT_EQ(g.frames, 1);
     ASSERT_EQ(hooks_remove_all(0), 0);
     EXPECT_EQ(hook_generic_install(nullptr, nullptr, nullptr, nullptr, &g), DETOUR_ERROR_INVALID_HANDLE);
+}
+
+// The instance's removal takes the audio and generic hooks with the others.
+TEST(GenericHooks, InstanceRemovalDetachesTheAudioAndGenericHooks) {
+    HookTargetClient *client = hook_target_client_create(2, 48000, 16);
+    Heard heard;
+    Generic g;
+    const uint32_t path[2] = HOOK_TARGET_FORMAT_PATH;
+    void *get = detour_method(&client->base, AUDIO_RENDER_CLIENT_GET_BUFFER);
+    void *release = detour_method(&client->base, AUDIO_RENDER_CLIENT_RELEASE_BUFFER);
+    ASSERT_EQ(hook_audio_install(&client->base, path, 2, on_audio, &heard), 0);
+    ASSERT_EQ(hook_generic_install((void *)&hook_target_present3, (void *)&hook_target_notice, generic_frame,
+                                   generic_notice, &g),
+              0);
+    ZarvekInstance *z = nullptr;
+    ASSERT_EQ(ZarvekInit(nullptr, &z), 0);
+    z->hook_removal_wait_ms = 20;
+    z->second_hook_set_installed = 1;
+    ASSERT_EQ(ZarvekRemoveHooks(z), 0);
+    EXPECT_EQ(z->second_hook_set_installed, 0);
+    EXPECT_FALSE(hooks_installed());
+    EXPECT_EQ(detour_method(&client->base, AUDIO_RENDER_CLIENT_GET_BUFFER), get);
+    EXPECT_EQ(detour_method(&client->base, AUDIO_RENDER_CLIENT_RELEASE_BUFFER), release);
+    EXPECT_EQ(detour_patched_slots((void *)&hook_target_present3), 0u);
+    EXPECT_EQ(detour_patched_slots((void *)&hook_target_notice), 0u);
+    EXPECT_EQ(ZarvekRemoveHooks(z), HOOK_ERR_NO_HOOKS);
+    hook_target_present3(nullptr, nullptr, nullptr);
+    EXPECT_EQ(g.frames, 0);
+    ZarvekDestroy(&z);
+    hook_target_client_destroy(client);
 }
