@@ -936,7 +936,7 @@ void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
                           "low_delay",
                           "-framedrop",
                           "-sync",
-                          "ext",
+                          "video",
                           "-probesize",
                           "32",
                           "-analyzeduration",

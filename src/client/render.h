@@ -1,6 +1,7 @@
-// A client render thread for one video stream: it takes the stream's encoded
-// frames, decodes them and draws each new picture into one window of the app
-// object through the window's graphics, then presents.
+// Client rendering for one video stream: a decode thread takes the stream's
+// encoded frames and decodes each as it arrives, and a draw thread draws the
+// newest picture into one window of the app object through the window's
+// graphics, then presents; a picture never waits for the decoding of others.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +20,8 @@ struct ClientRenderStats {
     bool idle;  // nothing waiting and no picture being drawn
 };
 
-// Starts the thread; it sets the window's graphics (api, vsync) itself, so
-// every use of them stays on that thread. NULL when the window's graphics
+// Starts the threads; the draw thread sets the window's graphics (api, vsync)
+// itself, so every use of them stays on that thread. NULL when the window's graphics
 // cannot be made.
 ClientRender *client_render_start(VKO_App *app, int32_t window, uint32_t api, bool vsync, uint32_t filter);
 // Hands over one H.264 access unit (copied). Never drops: a picture that
@@ -32,5 +33,5 @@ ClientRenderStats client_render_stats(ClientRender *r);
 uint32_t client_render_timings(ClientRender *r, float *decode_ms, float *draw_ms, uint32_t max);
 // The graphics interface the window ended up with (0 before the thread set it).
 uint32_t client_render_api(ClientRender *r);
-// Stops the thread, removes the window's graphics and frees everything.
+// Stops the threads, removes the window's graphics and frees everything.
 void client_render_stop(ClientRender **r);
