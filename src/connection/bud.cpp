@@ -40,12 +40,13 @@
 // Sealing uses one cipher context per sending thread: the link thread's, and
 //   one per stream, used only by the holder of the stream's send turn
 //   (`sending`, under the send half's mutex), so no context ever seals for two
-//   threads at once (which would seal two records under one nonce). The sender
-//   seals each fragment straight from its buffers into the slot, whether it
-//   sends it itself or holds it back; the link thread sends a held-back record
-//   as it lies and seals a resend afresh (a new counter) into its own batch
-//   from the slot's record, opened with its context. A slot's record is never
-//   written while the slot is in flight.
+//   threads at once (which would seal two records under one nonce). A fragment
+//   the sender sends itself is sealed straight from its buffers into the slot
+//   and sent from there; one it holds back is copied plain into the slot, and
+//   the link thread seals it into its own batch when it sends it. A resend is
+//   sealed afresh (a new counter) into the link thread's batch, from the plain
+//   slot or from the slot's record opened with its context. A slot is never
+//   written while it is in flight.
 #include "connection/bud.h"
 
 #include <algorithm>
@@ -475,9 +476,10 @@ void bud_send_ack(BUD *link, uint8_t flags, uint8_t stream, uint32_t seq, uint64
 }
 
 // Puts a slot's record into the link thread's batch (the pass flushes it). A
-// first send takes the record its sender sealed; a resend is sealed afresh,
-// with a new counter, into the batch's own buffer: the slot's record is opened
-// there, and the slot is never written while it is in flight.
+// first send of a sealed slot takes the record as it lies; anything else is
+// sealed into the batch's own buffer (a resend afresh, with a new counter, from
+// the plain slot or from the slot's record opened there); the slot itself is
+// never written while it is in flight.
 void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now, bool first) {
     const uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
     uint32_t rec_len = BUD_RECORD_HEADER + m.len;
@@ -1069,6 +1071,15 @@ void publish(Stream &s, BUD *link, uint32_t &from, uint32_t upto) {
     }
 }
 
+// The plain text of a fragment, after the room for the record header.
+void put_plain(uint8_t *slot, const VKO_AESGCMPiece (&pieces)[3]) {
+    uint8_t *p = slot + BUD_RECORD_HEADER;
+    for (const VKO_AESGCMPiece &piece : pieces) {
+        if (piece.size) std::memcpy(p, piece.data, piece.size);
+        p += piece.size;
+    }
+}
+
 // Hands the held-back fragments [from, upto) to the link thread: deferred first,
 // then next, so next - deferred never passes a fragment that was not sent.
 void defer(Stream &s, uint32_t &from, uint32_t upto) {
@@ -1127,8 +1138,6 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         uint32_t idx = seq % BUD_WINDOW;
         uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
         SendMeta &m = s.smeta[idx];
-        // The fragment is sealed straight from the caller's buffers into its
-        // slot, whoever sends it first.
         uint8_t head[BUD_HEADER_SIZE + 4];
         head[0] = 1;
         head[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
@@ -1157,16 +1166,6 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         m.rtt_first_us = rtt_now;
         m.retries = 0;
         m.fast = 0;
-        m.plain = 0;
-        if (bud_seal_pieces(link, kCipherStream0 + stream, pieces, 3, pos, slot) < 0) {
-            // Kept plain: the link thread seals it when it sends it (and meets the failure itself).
-            uint8_t *p = slot + BUD_RECORD_HEADER;
-            for (const VKO_AESGCMPiece &piece : pieces) {
-                if (piece.size) std::memcpy(p, piece.data, piece.size);
-                p += piece.size;
-            }
-            m.plain = 1;
-        }
         // While earlier fragments wait for the link thread, later ones wait too,
         // so that they never overtake them and look like a gap.
         Batch &b = s.batch;
@@ -1177,14 +1176,24 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
             if (direct > 0) {
                 direct--;
                 m.deferred = 0;
-                // A plain slot goes out with the link thread's resends.
-                if (!m.plain) batch_append(b, slot, rec_len);
+                // Sealed straight from the caller's buffers into the slot and
+                // sent from there while it is still in this core's cache.
+                m.plain = bud_seal_pieces(link, kCipherStream0 + stream, pieces, 3, pos, slot) < 0;
+                if (m.plain)
+                    put_plain(slot, pieces);  // the link thread's resend meets the failure itself
+                else
+                    batch_append(b, slot, rec_len);
                 if (b.count > 0 && rec_len < b.segment) publish(s, link, published, seq + 1);
                 continue;
             }
             publish(s, link, published, seq);
             holding = true;
         }
+        // Held back: kept plain, and sealed by the link thread into its batch
+        // when it sends it. By then the slot has long left this core's cache;
+        // sealing reads it once, and the kernel copies the record from the batch.
+        put_plain(slot, pieces);
+        m.plain = 1;
         m.deferred = 1;
         store(m.state, 1);
         // The link thread learns of them a batch at a time.

@@ -80,6 +80,8 @@ TEST(BudDelivery, DirectAllStreams) {
     bud_link_stats(p.client, &ls);
     EXPECT_EQ(ls.state, 0);
     EXPECT_EQ(ls.dropped_auth + ls.dropped_messages, 0u);
+    // Five senders at once, each sending its own first fragments while the budget has room.
+    for (uint8_t s = 0; s < BUD_STREAMS; s++) EXPECT_GT(stream_stats(p.host, s).direct_sent, 0u) << int(s);
 }
 
 class BudLoss : public ::testing::TestWithParam<double> {};
@@ -140,11 +142,12 @@ std::shared_ptr<std::atomic<bool>> block_all(LossyRelay &relay, LossyRelay::Dire
     return block;
 }
 
-// Every fragment is sealed by its sender; up to the in-flight budget the sender
-// sends it too, beyond it the link thread sends the sealed record once there is
-// room, and a resend is sealed afresh from it. With every ack held back the
-// budget fills, the rest waits, and the timer resends what went out.
-TEST(BudSendPaths, BeyondTheBudgetTheLinkThreadSendsWhatSendersSealed) {
+// Up to the in-flight budget a sender seals its fragments into their slots and
+// sends them itself; beyond it they are held back plain and the link thread
+// seals and sends them once there is room; a resend of either kind is sealed
+// afresh. With every ack held back the budget fills, the rest waits, and the
+// timer resends what went out.
+TEST(BudSendPaths, BeyondTheBudgetTheLinkThreadSendsWhatSendersHeldBack) {
     BudPair p;
     ASSERT_TRUE(p.open(true, 6));
     auto block = block_all(*p.relay, LossyRelay::BtoA);
