@@ -6,13 +6,14 @@
 // driver has: every side is timed without the swap itself (the hook's
 // trampoline points at an empty function while it is measured) but up to a
 // glFinish, so work left queued in the driver is counted, and every side
-// reads one byte per row of the mapped pixels. Then submit-to-poll latency
-// through the hand-off core of the Direct3D 11 row (median and p99 as
-// counters): a render thread submits a frame while the encode thread waits in
-// poll.
+// reads one byte per row of the mapped pixels. The OpenGL submission row with
+// either read-back. Then submit-to-poll latency through the hand-off core of
+// the Direct3D 11 row (median and p99 as counters): a render thread submits a
+// frame, freshly drawn or long drawn, while the encode thread waits in poll.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -192,8 +193,11 @@ void BM_GlSubmit(benchmark::State &state) {
 void BM_SubmitToPoll(benchmark::State &state) {
     ID3D11Device *app = nullptr;
     D3D11CreateDevice(&app);
-    // The argument is the width; the height keeps 16:9.
+    // The width (the height keeps 16:9), and whether the render thread draws
+    // each frame just before it submits it (as a program does), or submits a
+    // texture it drew long ago, which the cache no longer holds.
     uint32_t w = (uint32_t)state.range(0), h = w * 9 / 16;
+    bool drawn = state.range(1) != 0;
     D3D11_TEXTURE2D_DESC d = {
         w, h, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
         0, 0};
@@ -219,6 +223,7 @@ void BM_SubmitToPoll(benchmark::State &state) {
         });
         while (!waiting) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the consumer is inside poll
+        if (drawn) std::memset(tex->data(), (int)(lat.size() & 0xFF), (size_t)tex->pitch() * h);
         t0 = std::chrono::steady_clock::now();
         api.submit(&handle, app, nullptr, tex, 0, &dropped);
         submit_time += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -295,8 +300,10 @@ BENCHMARK(BM_GlSubmit)
     ->Iterations(60)
     ->Repetitions(3);
 BENCHMARK(BM_SubmitToPoll)
-    ->Arg(1920)
-    ->Arg(64)
+    ->ArgNames({"width", "drawn"})
+    ->Args({1920, 0})
+    ->Args({1920, 1})
+    ->Args({64, 0})
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(200);
