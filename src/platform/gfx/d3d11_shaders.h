@@ -144,12 +144,12 @@ inline bool d3d_video_row(const D3DBindings &b, const VS_CONSTANT_BUFFER &cb, co
     if (cb.planes == 2) {
         ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, R, nullptr, nullptr, nullptr) &&
              d3d_sample_row(p1, b.sampler, su, dsu, sv, n, G, B, nullptr, nullptr);
-        std::fill(A, A + n, 1.0f);
+        if (!yuv) std::fill(A, A + n, 1.0f);  // the conversion sets it
     } else if (cb.planes == 3) {
         ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, R, nullptr, nullptr, nullptr) &&
              d3d_sample_row(p1, b.sampler, su, dsu, sv, n, G, nullptr, nullptr, nullptr) &&
              d3d_sample_row(p2, b.sampler, su, dsu, sv, n, B, nullptr, nullptr, nullptr);
-        std::fill(A, A + n, 1.0f);
+        if (!yuv) std::fill(A, A + n, 1.0f);  // the conversion sets it
     } else if (yuv && (cb.conversion & D3D_CONV_HIGH_DEPTH)) {
         ok = d3d_sample_row(p0, b.sampler, su, dsu, sv, n, G, R, B, A);
     } else {
