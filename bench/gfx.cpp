@@ -3,7 +3,9 @@
 // Vulkan row on Mesa's CPU device and beside libswscale converting the same
 // picture to BGRA at the same size. The drawing part alone (upload, convert,
 // draw into the back buffer, no present) is set beside libswscale too, with
-// the stand-in's quad fast path and with its plain triangle path.
+// the stand-in's quad fast path and with its plain triangle path. The
+// Direct3D 12 row (same stand-in, recorded and executed through its command
+// list) is drawn and presented beside the Direct3D 11 row.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -47,7 +49,7 @@ VKO_RenderDesc nv12_desc() {
     return d;
 }
 
-// range(0): the row (2 Vulkan, 3 Direct3D 11); range(1): 1 draws and
+// range(0): the row (2 Vulkan, 3 Direct3D 11, 4 Direct3D 12); range(1): 1 draws and
 // presents, 0 presents only, 2 draws only (Direct3D 11: no present),
 // 3 draws only on the plain triangle path.
 void BM_GfxNV12ToWindow(benchmark::State &state) {
@@ -105,6 +107,7 @@ BENCHMARK(BM_GfxNV12ToWindow)
     ->Args({3, 2})
     ->Args({3, 3})
     ->Args({2, 1})
+    ->Args({4, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
@@ -142,6 +145,9 @@ int main(int argc, char **argv) {
          {"NV12 1080p to the window", "BM_GfxNV12ToWindow/3/1/min_time:2.000/real_time",
           "BM_GfxNV12ToWindow/2/1/min_time:2.000/real_time",
           "Direct3D 11 row drawn and presented / Vulkan row on the CPU device"},
+         {"NV12 1080p to the window, Direct3D 12", "BM_GfxNV12ToWindow/4/1/min_time:2.000/real_time",
+          "BM_GfxNV12ToWindow/3/1/min_time:2.000/real_time",
+          "Direct3D 12 row drawn and presented / Direct3D 11 row drawn and presented"},
          {"NV12 1080p to the window, beside a conversion", "BM_GfxNV12ToWindow/3/1/min_time:2.000/real_time",
           "BM_SwscaleNV12ToBGRA/min_time:2.000/real_time",
           "Direct3D 11 row drawn and presented / libswscale conversion"}});

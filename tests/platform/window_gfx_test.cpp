@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "compat/d3d/d3d.h"
 #include "platform/gfx/gfx.h"
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
@@ -195,6 +196,50 @@ TEST_F(WindowGfx, PictureLetterboxedLayersAndTextures) {
     ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_VULKAN, false));
     EXPECT_FALSE(VKO_WindowHasUITexture(h_->app, index_, 4)) << "a new context starts without textures";
     VKO_WindowSetGFX(h_->app, index_, VKO_GFX_NONE, false);
+}
+
+// The Direct3D 12 row through the glue: picture, blended overlay layer and an
+// overlay texture; when its context cannot be made, Direct3D 11 once.
+TEST_F(WindowGfx, Direct3D12RowAndItsOneFallback) {
+    ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D12, true));
+    EXPECT_EQ(VKO_WindowGetGFX(h_->app, index_), uint32_t(VKO_GFX_D3D12));
+    std::vector<uint8_t> red, half_blue;
+    const VKO_RenderDesc video = solid_bgra(&red, 1920, 1080, 255, 0, 0);
+    VKO_RenderDesc overlay = solid_bgra(&half_blue, 1920, 1080, 0, 0, 255, 128);
+    overlay.layer = 1;
+    VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
+    VKO_WindowDrawQuad(h_->app, index_, half_blue.data(), &overlay);
+    VKO_WindowPresent(h_->app, index_);
+    EXPECT_EQ(pixel_is(500, 218, Pixel{0, 0, 0}), (Pixel{0, 0, 0}));
+    const Pixel blended = pixel_when(500, 500, [](const Pixel &p) { return p.b > 100; });
+    EXPECT_NEAR(blended.r, 127, 2);
+    EXPECT_NEAR(blended.b, 128, 2);
+    const uint8_t white[16] = {255, 255, 255, 255, 255, 255, 255, 255,
+                               255, 255, 255, 255, 255, 255, 255, 255};
+    EXPECT_TRUE(VKO_WindowSetUITexture(h_->app, index_, 3, white, 2, 2));
+    VKO_Vtx vtx[4] = {{{100, 100}, {0, 0}, {0, 255, 0, 255}},
+                      {{300, 100}, {1, 0}, {0, 255, 0, 255}},
+                      {{300, 300}, {1, 1}, {0, 255, 0, 255}},
+                      {{100, 300}, {0, 1}, {0, 255, 0, 255}}};
+    uint16_t idx[6] = {0, 1, 2, 2, 3, 0};
+    VKO_Cmd cmd{{0, 0, 1000, 1000}, 3, 6, 0, 0};
+    VKO_CmdList list{&cmd, vtx, idx, 1, 1, 4, 4, 6, 6};
+    VKO_DrawData ui{1.0f, 1.0f, &list, 1, 1, 6, 4, 0};
+    VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
+    VKO_WindowDrawUI(h_->app, index_, &ui);
+    VKO_WindowPresent(h_->app, index_);
+    EXPECT_EQ(pixel_is(200, 250, Pixel{0, 255, 0}), (Pixel{0, 255, 0}));
+    EXPECT_EQ(pixel_is(400, 250, Pixel{255, 0, 0}), (Pixel{255, 0, 0}));
+    screenshot("window_gfx_d3d12");
+
+    d3d_fail("D3D12CreateDevice", E_FAIL);
+    ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D12, true));
+    EXPECT_EQ(VKO_WindowGetGFX(h_->app, index_), uint32_t(VKO_GFX_D3D11));
+    d3d_fail("D3D12CreateDevice", E_FAIL);
+    d3d_fail("D3D11CreateDevice", E_FAIL);
+    EXPECT_FALSE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D12, true));
+    EXPECT_EQ(VKO_WindowGetGFX(h_->app, index_), uint32_t(VKO_GFX_NONE));
+    d3d_clear_faults();
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ constexpr uint32_t DESC_INC = sizeof(D3D12Descriptor);
 constexpr uint32_t MAX_ROOT_PARAMS = 16;
 constexpr uint32_t MAX_ROOT_CONSTANTS = 64;
 
+std::atomic<uint64_t> g_maps{0};
 std::mutex g_mutex;
 uint64_t g_faults = 0;
 std::string g_last_fault;
@@ -153,6 +154,10 @@ uint32_t tex_rows(const D3D12_RESOURCE_DESC &d) {
 }
 
 }  // namespace
+
+uint64_t d3d12_map_count(void) {
+    return g_maps.load();
+}
 
 uint64_t d3d12_fault_count(void) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -377,6 +382,7 @@ HRESULT ID3D12Resource::Map(uint32_t subresource, const D3D12_RANGE *, void **da
         return E_INVALIDARG;
     if (HRESULT hr = d3d_fault("ID3D12Resource_Map")) return hr;
     maps_++;
+    g_maps++;
     if (data) *data = storage_->data;
     return S_OK;
 }

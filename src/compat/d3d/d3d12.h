@@ -28,9 +28,10 @@
 // buffers race with execution unless the caller waits on a fence, as on a
 // GPU. Resource states are changed only by execution. The process-wide
 // tables (live resources by serial and address, live descriptor heaps, the
-// fault log) are guarded by one mutex. A fence's completed value is atomic;
-// waiters sleep on the fence's mutex and condition variable; the queue's
-// work list has its own mutex and condition variable.
+// fault log) are guarded by one mutex; the Map count is atomic. A fence's
+// completed value is atomic; waiters sleep on the fence's mutex and
+// condition variable; the queue's work list has its own mutex and condition
+// variable.
 #pragma once
 
 #include <atomic>
@@ -349,6 +350,8 @@ struct D3D12_GRAPHICS_PIPELINE_STATE_DESC {
 // Faults found so far in the process, and the text of the last one.
 uint64_t d3d12_fault_count(void);
 std::string d3d12_last_fault(void);
+// Successful Maps of any resource so far (tests count writes through it).
+uint64_t d3d12_map_count(void);
 // Records one (the swap chain reports its present check through it).
 void d3d12_report_fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

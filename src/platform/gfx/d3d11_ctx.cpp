@@ -21,10 +21,6 @@ struct vko_d3d11_ctx {
 
 namespace {
 
-bool device_lost(HRESULT hr) {
-    return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_HUNG || hr == DXGI_ERROR_DEVICE_RESET;
-}
-
 ID3D11Device *device_of(vko_d3d11_ctx *c) {
     return static_cast<ID3D11Device *>(c->head.device);
 }
@@ -182,7 +178,7 @@ void *vko_d3d11_ctx_get_surface(void *ctx) {
         if (hr >= 0) {
             c->head.width = w;
             c->head.height = h;
-        } else if (device_lost(hr)) {
+        } else if (dxgi_device_lost(hr)) {
             VKO_Log("d3d11_ctx_refresh", "'IDXGISwapChain2_ResizeBuffers' failed with HRESULT 0x%X",
                     unsigned(hr));
             recover(c);
@@ -217,7 +213,7 @@ void vko_d3d11_ctx_present(void *ctx) {
     HRESULT hr = c->swap->Present(0, flags);
     c->head.last_count = c->head.pacing ? c->head.pacing->count.load() : 0;
     d3d_release(&c->rtv);
-    if (device_lost(hr)) {
+    if (dxgi_device_lost(hr)) {
         VKO_Log("vko_d3d11_ctx_present", "'IDXGISwapChain2_Present' failed with HRESULT 0x%X", unsigned(hr));
         recover(c);
         return;

@@ -7,6 +7,7 @@
 #include "compat/d3d/d3d.h"
 #include "platform/gfx/d3d11.h"
 #include "platform/gfx/d3d11_shaders.h"
+#include "platform/gfx/d3d_frame.h"
 #include "platform/log.h"
 #include "platform/map.h"
 
@@ -68,35 +69,6 @@ namespace {
 
 constexpr float QUAD[16] = {-1, -1, 0, 1, -1, 1, 0, 0, 1, 1, 1, 0, 1, -1, 1, 1};
 constexpr uint32_t QUAD_IDX[6] = {0, 1, 2, 2, 3, 0};
-
-// The texture format of plane p of a colour format.
-DXGI_FORMAT plane_format(uint32_t format, uint32_t p) {
-    switch (format) {
-        case VKO_COLOR_FORMAT_BGRA:
-        case VKO_COLOR_FORMAT_AYUV:
-            return DXGI_FORMAT_B8G8R8A8_UNORM;
-        case VKO_COLOR_FORMAT_RGBA:
-            return DXGI_FORMAT_R8G8B8A8_UNORM;
-        case VKO_COLOR_FORMAT_BGR565:
-            return DXGI_FORMAT_B5G6R5_UNORM;
-        case VKO_COLOR_FORMAT_BGRA5551:
-            return DXGI_FORMAT_B5G5R5A1_UNORM;
-        case VKO_COLOR_FORMAT_Y410:
-            return DXGI_FORMAT_R10G10B10A2_UNORM;
-        case VKO_COLOR_FORMAT_Y416:
-            return DXGI_FORMAT_R16G16B16A16_UNORM;
-        case VKO_COLOR_FORMAT_NV12:
-            return p == 0 ? DXGI_FORMAT_R8_UNORM : DXGI_FORMAT_R8G8_UNORM;
-        case VKO_COLOR_FORMAT_I420:
-            return DXGI_FORMAT_R8_UNORM;
-        case VKO_COLOR_FORMAT_P010:
-            return p == 0 ? DXGI_FORMAT_R16_UNORM : DXGI_FORMAT_R16G16_UNORM;
-        case VKO_COLOR_FORMAT_I420_16:
-            return DXGI_FORMAT_R16_UNORM;
-        default:
-            return DXGI_FORMAT_UNKNOWN;
-    }
-}
 
 void clear_plane(d3d11_plane *p) {
     d3d_release(&p->srv);
@@ -384,23 +356,18 @@ bool vko_d3d11_render(void *renderer, void *device, void *context, const void *i
         const VKO_ColorFormatInfo &info = vko_color_formats[desc->format];
         const uint8_t *src = static_cast<const uint8_t *>(image);
         for (uint32_t p = 0; p < info.planes; p++) {
-            const uint32_t hdiv = p == 0 || desc->chroma == 0 ? 1 : 2;
-            const uint32_t vdiv = p != 0 && desc->chroma == 2 ? 2 : 1;
-            const uint32_t bpp = info.bytes_per_sample * (p == 1 && info.planes == 2 ? 2 : 1);
-            const uint32_t width = desc->image_width / hdiv, height = desc->image_height / vdiv;
-            const uint32_t pitch = desc->stride / hdiv;
+            const D3DPlaneGeometry pg = d3d_plane_geometry(desc, p);
             bool ok;
             if (desc->shared)
                 ok = p != 0 || d3d11_map_shared_resource(f, dev, image);
-            else if (width == 0 || height == 0 || pitch < width || desc->plane_height / vdiv < height) {
+            else if (!pg.ok) {
                 // A plane the description cannot hold is never read.
                 ok = false;
             } else
-                ok = d3d11_refresh_resource(dev, ctx, &f->planes[p], plane_format(desc->format, p), src,
-                                            width, height, pitch, bpp);
+                ok = d3d11_refresh_resource(dev, ctx, &f->planes[p], d3d_plane_format(desc->format, p), src,
+                                            pg.width, pg.height, pg.pitch, pg.bpp);
             if (!ok) return false;
-            src += uint64_t(desc->stride / hdiv) * (desc->plane_height / vdiv) * info.bytes_per_sample *
-                   (info.planes == 2 && p == 1 ? 2 : 1);
+            src += pg.next;
         }
     }
 
@@ -430,19 +397,7 @@ bool vko_d3d11_render(void *renderer, void *device, void *context, const void *i
     for (uint32_t p = 0; p < 3; p++)
         if (f->planes[p].srv) ctx->PSSetShaderResources(p, 1, &f->planes[p].srv);
 
-    const VKO_ColorFormatInfo &info = vko_color_formats[f->format];
-    VS_CONSTANT_BUFFER cb{};
-    cb.width = float(desc->image_width);
-    cb.height = float(desc->image_height);
-    cb.vp_height = h;
-    cb.effects[0] = desc->effects[0];
-    cb.effects[1] = desc->effects[1];
-    cb.levels[0] = desc->levels[0];
-    cb.levels[1] = desc->levels[1];
-    cb.planes = info.planes;
-    cb.rotation = desc->rotation;
-    cb.conversion = (desc->full_range ? 1u : 0u) | (info.high_depth ? 2u : 0u) |
-                    (desc->lsb_aligned ? 4u : 0u) | (info.yuv ? 8u : 0u);
+    const VS_CONSTANT_BUFFER cb = d3d_video_constants(desc, f->format, h);
     if (memcmp(&cb, f->last_block, 64) != 0) {
         D3D11_MAPPED_SUBRESOURCE m;
         HRESULT hr = ctx->Map(f->cb_res, 0, D3D11_MAP_WRITE_DISCARD, 0, &m);

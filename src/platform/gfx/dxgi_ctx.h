@@ -31,6 +31,11 @@ struct vko_dxgi_ctx_head {
     void *device;
 };
 
+// DXGI_ERROR_DEVICE_REMOVED, HUNG or RESET: the codes that re-make a context.
+inline bool dxgi_device_lost(HRESULT hr) {
+    return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_HUNG || hr == DXGI_ERROR_DEVICE_RESET;
+}
+
 // Starts the pacing thread; NULL (logged) when the event cannot be made.
 dxgi_sync *dxgi_sync_create(void);
 void dxgi_sync_destroy(dxgi_sync **s);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/gfx/d3d11.h"
+#include "platform/gfx/d3d12.h"
 #include "platform/gfx/vk_load.h"
 
 const VKO_ColorFormatInfo vko_color_formats[VKO_COLOR_FORMAT_COUNT] = {
@@ -108,14 +109,17 @@ vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
     {vko_d3d11_ctx_create, vko_d3d11_ctx_destroy, vko_d3d11_ctx_present, vko_d3d11_ctx_get_size,
      vko_d3d11_ctx_get_device, vko_d3d11_ctx_get_context, vko_d3d11_ctx_get_surface,
      vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
-    {},
+    // Get size, get device and set sync interval read the shared record prefix.
+    {vko_d3d12_ctx_create, vko_d3d12_ctx_destroy, vko_d3d12_ctx_present, vko_d3d11_ctx_get_size,
+     vko_d3d11_ctx_get_device, vko_d3d12_ctx_get_context, vko_d3d12_ctx_get_surface,
+     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
 };
 vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_create, vko_vk_destroy, shared_test_none, vko_vk_render, vko_vk_clear},
     {vko_d3d11_create, vko_d3d11_destroy, vko_d3d11_valid_shared_handle, vko_d3d11_render, vko_d3d11_clear},
-    {},
+    {vko_d3d12_create, vko_d3d12_destroy, shared_test_none, vko_d3d12_render, vko_d3d12_clear},
 };
 vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
     {},
@@ -124,5 +128,6 @@ vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS] = {
      vko_vk_ui_destroy_texture},
     {vko_d3d11_ui_create, vko_d3d11_ui_destroy, vko_d3d11_ui_render, vko_d3d11_ui_create_texture,
      vko_d3d11_ui_destroy_texture},
-    {},
+    {vko_d3d12_ui_create, vko_d3d12_ui_destroy, vko_d3d12_ui_render, vko_d3d12_ui_create_texture,
+     vko_d3d12_ui_destroy_texture},
 };
