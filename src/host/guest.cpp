@@ -3,6 +3,7 @@
 #include <ctime>
 #include <cstring>
 
+#include "compat/pointer/pointer.h"
 #include "connection/bud.h"
 #include "host/capture.h"
 #include "host/host.h"
@@ -132,6 +133,10 @@ void *host_msg_thread(void *opaque) {
         }
     }
 
+    if (input.pen_device) {
+        if (const PointerApi *api = pointer_api()) api->destroy_device(input.pen_device);
+        input.pen_device = nullptr;
+    }
     input_release_keys(&input);
     input_release_buttons(&input);
     if (input.num_lock != static_cast<uint32_t>(xinput_num_lock())) input_tap_key(69);

@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "compat/pointer/pointer.h"
 #include "host/host.h"
+#include "host/input.h"
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/queue.h"
@@ -410,6 +412,34 @@ TEST_F(HostSession, PermissionsChangeWhileInputArrives) {
     EXPECT_TRUE(eventually([&] { return ctx->streams[0].display_dirty.load() == 1; }));
     done.store(true);
     app.join();
+}
+
+// A guest's pen device goes with its message thread.
+std::atomic<int> g_pens_made{0}, g_pens_gone{0};
+const PointerApi kCountingPens = {
+    [](uint32_t, uint32_t, uint32_t, uint32_t *) -> void * {
+        g_pens_made++;
+        return &g_pens_made;
+    },
+    [](void *) { g_pens_gone++; },
+    [](void *, const PointerPenInfo *, uint32_t, uint32_t *) { return true; },
+};
+
+TEST_F(HostSession, PenDeviceEndsWithItsGuest) {
+    pointer_set_api(&kCountingPens);
+    start();
+    auto g = joined(1, true);
+    host_lock_streams(ctx);
+    for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next)
+        static_cast<::Guest *>(n->value)->info.mouse = 1;
+    host_unlock_streams(ctx);
+    g->send({10 << 16 | 20, 512 << 16, 0x2, MSG_PEN});
+    g->send({10 << 16 | 21, 512 << 16, 0x2, MSG_PEN});
+    EXPECT_TRUE(eventually([] { return g_pens_made.load() == 1; }));
+    g->send({0, 0, 0, MSG_DISCONNECT});
+    EXPECT_TRUE(eventually([] { return g_pens_gone.load() == 1; }));
+    EXPECT_EQ(g_pens_made.load(), 1);
+    pointer_set_api(nullptr);
 }
 
 // The virtual display watchdog: a driver that stops answering gets a new
