@@ -19,6 +19,7 @@
 #include "compat/detour/detour.h"
 #include "host/present_hooks_audio.h"
 #include "host/present_hooks_d3d.h"
+#include "host/present_hooks_d3d12.h"
 #include "host/submit.h"
 #include "platform/log.h"
 #include "platform/memory.h"
@@ -398,12 +399,14 @@ void hooks_install_unlock(void) {
 
 bool hooks_installed(void) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    return g_gl.load() || hook_gl_swap_buffers_a_real || hooks_d3d_installed() || hooks_audio_installed();
+    return g_gl.load() || hook_gl_swap_buffers_a_real || hooks_d3d_installed() || hooks_d3d12_installed() ||
+           hooks_audio_installed();
 }
 
 int32_t hooks_remove_all(uint32_t wait_ms) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hooks_d3d_installed() && !hooks_audio_installed())
+    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hooks_d3d_installed() && !hooks_d3d12_installed() &&
+        !hooks_audio_installed())
         return HOOK_ERR_NO_HOOKS;
     VKO_RWLockWriter(detour_patch_lock());
     DetourTransactionBegin();
@@ -411,6 +414,7 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     if (hook_gl_swap_buffers_a_real)
         DetourDetach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
     hooks_d3d_detach();
+    hooks_d3d12_detach();
     hooks_audio_detach();
     DetourTransactionCommit();
     VKO_RWLockUnlock(detour_patch_lock());
@@ -418,6 +422,7 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     VKO_Sleep(wait_ms);
     hook_gl_swap_buffers_a_real = nullptr;
     hooks_d3d_free();
+    hooks_d3d12_free();
     hooks_audio_free();
     if (HookGlState *s = g_gl.exchange(nullptr)) {
         // The texture, framebuffer and buffer belong to the program's context,

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "compat/detour/detour.h"
+#include "host/present_hooks_d3d12.h"
 #include "platform/memory.h"
 
 void *hook_dxgi_present_real = nullptr;
@@ -327,6 +328,14 @@ int32_t hook_d3d11_install(IDXGISwapChain *sc, HookFrameCallback on_frame, HookE
     g_d3d11.store(s, std::memory_order_release);
     hook_dxgi_present_real = detour_method(sc, method_index(&IDXGISwapChain::Present));
     hook_dxgi_present1_real = detour_method(sc, method_index(&IDXGISwapChain::Present1));
+    // A Present the Direct3D 12 hook sits on is not hooked twice: the two
+    // could not be taken off in any order.
+    if (hook_dxgi_present_real == (void *)hook_d3d12_present) {
+        hook_dxgi_present_real = hook_dxgi_present1_real = nullptr;
+        d3d11_free(g_d3d11.exchange(nullptr));
+        hooks_install_unlock();
+        return DETOUR_ERROR_INVALID_OPERATION;
+    }
     void **slots[] = {&hook_dxgi_present_real, &hook_dxgi_present1_real};
     void *detours[] = {(void *)hook_dxgi_present, (void *)hook_dxgi_present1};
     int32_t r = attach_all(slots, detours, 2);

@@ -81,3 +81,30 @@ uint32_t hook_target_present_calls(void) {
 uint32_t hook_target_notice_calls(void) {
     return g_notice_calls;
 }
+
+static uint32_t g_entry_calls[8];
+
+#define PRESENT_ENTRY(n)                                                                     \
+    int32_t hook_target_present_entry_##n(void *swap_chain, uint32_t sync, uint32_t flags) { \
+        (void)swap_chain, (void)sync, (void)flags;                                           \
+        g_entry_calls[n]++;                                                                  \
+        return 0;                                                                            \
+    }
+#define PRESENT1_ENTRY(n)                                                                                    \
+    int32_t hook_target_present1_entry_##n(void *swap_chain, uint32_t sync, uint32_t flags, const void *p) { \
+        (void)swap_chain, (void)sync, (void)flags, (void)p;                                                  \
+        g_entry_calls[4 + n]++;                                                                              \
+        return 0;                                                                                            \
+    }
+PRESENT_ENTRY(0)
+PRESENT_ENTRY(1)
+PRESENT_ENTRY(2)
+PRESENT_ENTRY(3)
+PRESENT1_ENTRY(0)
+PRESENT1_ENTRY(1)
+PRESENT1_ENTRY(2)
+PRESENT1_ENTRY(3)
+
+uint32_t hook_target_entry_calls(uint32_t index) {
+    return index < 8 ? g_entry_calls[index] : 0;
+}

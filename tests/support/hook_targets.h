@@ -50,6 +50,18 @@ uintptr_t hook_target_notice(uint32_t value);
 uint32_t hook_target_present_calls(void);
 uint32_t hook_target_notice_calls(void);
 
+// Present-shaped (three arguments) and Present1-shaped (four) functions for
+// the Direct3D 12 hook entries; each counts its calls (index 0..3 and 4..7).
+int32_t hook_target_present_entry_0(void *swap_chain, uint32_t sync, uint32_t flags);
+int32_t hook_target_present_entry_1(void *swap_chain, uint32_t sync, uint32_t flags);
+int32_t hook_target_present_entry_2(void *swap_chain, uint32_t sync, uint32_t flags);
+int32_t hook_target_present_entry_3(void *swap_chain, uint32_t sync, uint32_t flags);
+int32_t hook_target_present1_entry_0(void *swap_chain, uint32_t sync, uint32_t flags, const void *params);
+int32_t hook_target_present1_entry_1(void *swap_chain, uint32_t sync, uint32_t flags, const void *params);
+int32_t hook_target_present1_entry_2(void *swap_chain, uint32_t sync, uint32_t flags, const void *params);
+int32_t hook_target_present1_entry_3(void *swap_chain, uint32_t sync, uint32_t flags, const void *params);
+uint32_t hook_target_entry_calls(uint32_t index);
+
 #ifdef __cplusplus
 }
 #endif
