@@ -3,7 +3,8 @@
 // receives, one sender and one receiver thread, BUD's datagram size) and a
 // floor of that path plus one AES-GCM seal and one open per datagram. Goodput
 // and CPU per Gbit/s (both ends, from getrusage) at full speed and paced at
-// 2.9 Gbit/s; then through the lossy relay: goodput and the latency of 1 MB and
+// 2.9 Gbit/s, also beside a floor that seals from and opens into 1 MB
+// messages; then through the lossy relay: goodput and the latency of 1 MB and
 // of 100-byte control messages at 0, 1, 5 and 20% loss, and one stream over a
 // 50 ms, 200 Mbit/s path with the system's default socket buffer limit.
 // Every message is checked on arrival (order and content); the check's own CPU
@@ -180,8 +181,22 @@ bool receive_batch(int fd, std::vector<uint8_t> &buf, F each) {
 
 // One sender thread (segmented sends of 32 datagrams), one receiver thread,
 // for 1.5 s, or paced in 1 MB bursts at gbps. Goodput counts BUD's payload per
-// datagram (1193 bytes), so it compares with BUD's own.
-void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced_gbps) {
+// datagram (1193 bytes), so it compares with BUD's own. With messages, each
+// datagram is sealed from the next 1193 bytes of four 1 MB messages taken in
+// turn and opened into the same place of a 1 MB reader buffer, as a transport
+// that moves messages must at least do; else from and into one hot buffer.
+void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced_gbps,
+             bool messages = false) {
+    // Fragments of a message: the last one's plain text still ends inside it.
+    constexpr uint32_t kSpan = (kMessage - kPlain) / BUD_FRAGMENT_SIZE + 1;
+    std::vector<std::vector<uint8_t>> bodies;
+    if (messages) {
+        std::mt19937_64 rng(9);
+        for (int k = 0; k < 4; k++) {
+            bodies.emplace_back(kMessage);
+            for (auto &x : bodies.back()) x = static_cast<uint8_t>(rng());
+        }
+    }
     for (auto _ : state) {
         int s, r;
         network_udp_socket(&s, 0);
@@ -197,11 +212,11 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
         std::thread rx([&] {
             double own = thread_cpu_s();
             Sealer open;
-            std::vector<uint8_t> buf;
-            uint8_t plain[kPlain];
+            std::vector<uint8_t> buf, reader(messages ? kMessage : kPlain);
             uint64_t n = 0, b = 0;
             auto each = [&](const uint8_t *d, uint32_t len) {
-                if (len != kRecord || (crypto && !open.open(d, plain))) b++;
+                uint8_t *to_plain = reader.data() + (messages ? (n % kSpan) * BUD_FRAGMENT_SIZE : 0);
+                if (len != kRecord || (crypto && !open.open(d, to_plain))) b++;
                 n++;
             };
             while (receive_batch(r, buf, each) || !done.load(std::memory_order_relaxed)) {
@@ -220,7 +235,13 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
             for (uint32_t done_in_burst = 0; done_in_burst < burst; done_in_burst += kGso) {
                 uint32_t count = std::min(kGso, burst - done_in_burst);
                 if (crypto)
-                    for (uint32_t i = 0; i < count; i++) seal.seal(plain.data(), batch.data() + i * kRecord);
+                    for (uint32_t i = 0; i < count; i++) {
+                        uint64_t k = sent + i;
+                        const uint8_t *from =
+                            messages ? bodies[(k / kSpan) % 4].data() + (k % kSpan) * BUD_FRAGMENT_SIZE
+                                     : plain.data();
+                        seal.seal(from, batch.data() + i * kRecord);
+                    }
                 while (network_sendmsg_segments(s, batch.data(), count * kRecord, kRecord, &to, nullptr) <
                        0) {
                     pollfd p{s, POLLOUT, 0};
@@ -256,6 +277,12 @@ void BM_Floor(benchmark::State &state) {
 }
 void BM_FloorPaced(benchmark::State &state) {
     raw_udp(state, "floor paced", true, kPacedGbps);
+}
+void BM_FloorMessages(benchmark::State &state) {
+    raw_udp(state, "floor, messages", true, 0, true);
+}
+void BM_FloorMessagesPaced(benchmark::State &state) {
+    raw_udp(state, "floor paced, messages", true, kPacedGbps, true);
 }
 
 // ---- BUD ----
@@ -649,6 +676,15 @@ void print_ratios() {
     if (has("bud paced") && has("floor paced"))
         std::printf("  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor          = %s (lower is better)\n",
                     kPacedGbps, ratios("bud paced", "floor paced", cpu).c_str());
+    // The floor that seals from and opens into real messages: what is left is BUD's own.
+    for (const char *row : {"bud 1 stream", "bud 5 streams"})
+        if (has(row) && has("floor, messages"))
+            std::printf("  CPU per Gbit/s, %-7s BUD / floor over 1 MB messages = %s (lower is better)\n",
+                        row + 4, ratios(row, "floor, messages", cpu).c_str());
+    if (has("bud paced") && has("floor paced, messages"))
+        std::printf(
+            "  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor over 1 MB messages = %s (lower is better)\n",
+            kPacedGbps, ratios("bud paced", "floor paced, messages", cpu).c_str());
     if (has("relay 0%")) {
         if (has("relay"))
             std::printf("  goodput through the relay at 0%%, BUD / the relay's own ceiling = %s\n",
@@ -673,6 +709,8 @@ BENCHMARK(BM_RawUdpBatched)->Iterations(1)->UseManualTime()->Unit(benchmark::kMi
 BENCHMARK(BM_Floor)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bud1MB)->Arg(1)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloorPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FloorMessages)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FloorMessagesPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bud1MBPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RelayCeiling)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 // percent loss through the relay, both ways
