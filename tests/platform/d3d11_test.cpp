@@ -2,8 +2,8 @@
 // constants, plane uploads, the constant block, layers, the overlay's lists,
 // every creation failure with its log line, and the swap-chain context on a
 // real X window under the test's Xvfb (present rule, resize, device loss,
-// pacing). Pixels are read back from the window with XGetImage and compared
-// with the Vulkan row on Mesa's CPU device.
+// pacing), also on a server without MIT-SHM. Pixels are read back from the
+// window with XGetImage and compared with the Vulkan row on Mesa's CPU device.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -872,6 +872,53 @@ TEST_F(D3D11Context, EveryCreationFailureIsLoggedAndCleanedUp) {
     d3d_fail("WaitForSingleObjectEx", E_FAIL);
     ctxs().present(ctx_);
     EXPECT_TRUE(log.contains("vko_d3d11_ctx_present: 'WaitForSingleObjectEx' failed with error 0x80004005"));
+}
+
+// Without MIT-SHM (a server of its own that leaves it out) present falls back
+// to XPutImage: the frame still reaches the window.
+TEST(D3D11Present, WithoutSharedMemoryTheFrameStillReachesTheWindow) {
+    XvfbServer server = xvfb_start_other({"-extension", "MIT-SHM"}, 320, 240);
+    if (server.display.empty()) GTEST_SKIP() << "no second Xvfb";
+    Display *dpy = XOpenDisplay(server.display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    int opcode, event, error;
+    EXPECT_FALSE(XQueryExtension(dpy, "MIT-SHM", &opcode, &event, &error));
+    const int64_t live = d3d_live_objects();
+    Window win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 160, 120, 0, 0, 0x777777);
+    XSelectInput(dpy, win, StructureNotifyMask);
+    XMapWindow(dpy, win);
+    for (XEvent e;;) {
+        XNextEvent(dpy, &e);
+        if (e.type == MapNotify) break;
+    }
+    VKO_X11Window handle = {dpy, win};
+    void *ctx = ctxs().create(&handle, true);
+    ASSERT_NE(ctx, nullptr);
+    void *device = ctxs().get_device(ctx);
+    void *r = frames().create(device, 0);
+    VKO_RenderDesc d;
+    const std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_NV12, 2, false, &d);
+    void *surface = ctxs().get_surface(ctx);
+    ASSERT_NE(surface, nullptr);
+    ctxs().get_size(ctx, &d.view_width, &d.view_height);
+    ASSERT_TRUE(frames().render(r, device, ctxs().get_context(ctx), pic.data(), &d, surface));
+    ctxs().present(ctx);
+    auto pixel = [&](int x, int y) {
+        XImage *img = XGetImage(dpy, win, x, y, 1, 1, AllPlanes, ZPixmap);
+        const unsigned long p = XGetPixel(img, 0, 0);
+        XDestroyImage(img);
+        return Rgb{int((p >> 16) & 0xFF), int((p >> 8) & 0xFF), int(p & 0xFF)};
+    };
+    const auto [a, b] = expected(VKO_COLOR_FORMAT_NV12);
+    expect_near(pixel(40, 60), a, 2, "left");
+    expect_near(pixel(120, 60), b, 2, "right");
+    expect_near(pixel(80, 5), {0, 0, 0}, 0, "letterbox");
+    frames().destroy(&r, device);
+    ctxs().destroy(&ctx);
+    XDestroyWindow(dpy, win);
+    XCloseDisplay(dpy);
+    EXPECT_EQ(d3d_live_objects(), live);
+    xvfb_stop(&server);
 }
 
 TEST(DxgiPacing, IntervalArithmetic) {

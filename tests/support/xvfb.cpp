@@ -79,3 +79,44 @@ int xvfb_run(const std::string &command) {
     int r = system(command.c_str());
     return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
 }
+
+XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height) {
+    XvfbServer s;
+    int fds[2];
+    if (pipe(fds) != 0) return s;
+    const std::string fd = std::to_string(fds[1]);
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp"};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execvp("Xvfb", argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return s;
+    }
+    s.pid = pid;
+    s.display = read_display(fds[0]);
+    close(fds[0]);
+    if (s.display.empty()) xvfb_stop(&s);
+    return s;
+}
+
+void xvfb_stop(XvfbServer *s) {
+    if (s->pid > 0) {
+        kill(s->pid, SIGTERM);
+        waitpid(s->pid, nullptr, 0);
+    }
+    s->pid = -1;
+    s->display.clear();
+}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The display name (":N"), or an empty string when Xvfb could not start.
 // Later calls return the same server whatever size they ask for.
@@ -12,3 +13,13 @@ const std::string &xvfb_display(uint32_t width = 3840, uint32_t height = 1200);
 
 // Runs a command with the test display's DISPLAY; returns its exit status.
 int xvfb_run(const std::string &command);
+
+// A further server with options of its own (e.g. "-extension", "MIT-SHM" to
+// leave an extension out), for a test that needs one; DISPLAY is left alone.
+// The display is empty when it could not start. Stop it with xvfb_stop.
+struct XvfbServer {
+    int pid = -1;
+    std::string display;
+};
+XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height);
+void xvfb_stop(XvfbServer *server);
