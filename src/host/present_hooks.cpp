@@ -4,6 +4,8 @@
 // lock) and emptied by hooks_remove_all only after the detach and the wait
 // for detours still running, so a running detour always finds its slot
 // filled. `g_install_mu` serialises installers and the removal.
+// `g_pack_invert_allowed` (on unless a test or benchmark turns it off) is
+// read once per capture or submission, so a change takes effect at the next.
 #include "host/present_hooks.h"
 
 #include <cstring>
