@@ -218,18 +218,24 @@ void make_objects(HookGlState *s, const GlSaved &g, uint32_t w, uint32_t h) {
 
 // One pass over the back buffer: read top row first into the pixel-pack
 // buffer, then the texture filled from that buffer (no second read of the
-// window, no blit).
+// window, no blit). Band by band, so each upload reads rows still in the cache.
+constexpr GLsizei kBandRows = 32;
+
 void read_inverted(HookGlState *s, const GlSaved &g) {
     GLsizei w = (GLsizei)s->width, h = (GLsizei)s->height;
     g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-    store_set(kPackNames, g.pack);
-    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, 1);
-    g_fn.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
     g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, s->pbo);
+    store_set(kPackNames, g.pack);
     store_set(kUnpackNames, g.unpack);
+    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, 1);
     g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
-    g_fn.TexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    for (GLsizei top = 0; top < h; top += kBandRows) {
+        GLsizei rows = h - top < kBandRows ? h - top : kBandRows;
+        void *at = (void *)((size_t)top * w * 4);  // offset into the buffer
+        g_fn.ReadPixels(0, h - top - rows, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+        g_fn.TexSubImage2D(GL_TEXTURE_2D, 0, 0, top, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+    }
+    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
     store_restore(kUnpackNames, g.unpack);
     g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
 }
