@@ -584,6 +584,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
     EXPECT_EQ(w, 120u);
     EXPECT_EQ(h, 90u);
     // A removed device is seen at present too.
+    static_cast<ID3D12Device *>(dev3)->AddRef();
     static_cast<ID3D12Device *>(dev3)->remove(DXGI_ERROR_DEVICE_RESET);
     ASSERT_NE(ctxs().get_surface(ctx_), nullptr);
     ctxs().present(ctx_);
@@ -591,6 +592,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
         log.contains("vko_d3d12_ctx_present: 'IDXGISwapChain3_Present' failed with HRESULT 0x887A0007"));
     EXPECT_NE(ctxs().get_device(ctx_), dev3);
     frames().destroy(&r, dev3);
+    static_cast<ID3D12Device *>(dev3)->Release();
     EXPECT_EQ(d3d12_fault_count(), faults_) << d3d12_last_fault();
 }
 
@@ -651,15 +653,30 @@ TEST_F(D3D12Context, EveryCreationFailureIsLoggedAndCleanedUp) {
          "'ID3D12GraphicsCommandList_Reset' failed with HRESULT 0x80004005"},
         {"WaitForSingleObjectEx", "'WaitForSingleObjectEx' failed with error 0x80004005"},
     };
+    // Every one but a failed list reset (which leaves nothing to record
+    // into) lets the frames after the next one draw with every barrier in
+    // order (a failed Close leaves its frame open into the next one).
     for (const Step &s : present) {
         ctx_ = ctxs().create(&handle_, false);
         ASSERT_NE(ctx_, nullptr);
+        void *r = frames().create(ctxs().get_device(ctx_), 0);
+        VKO_RenderDesc d;
+        std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_BGRA, 0, false, &d);
         LogCapture log;
         ASSERT_NE(ctxs().get_surface(ctx_), nullptr) << s.call;
         d3d_fail(s.call, E_FAIL);
         ctxs().present(ctx_);
         EXPECT_TRUE(log.contains(std::string("vko_d3d12_ctx_present: ") + s.line)) << s.call;
         d3d_clear_faults();
+        if (std::string(s.call) != "ID3D12GraphicsCommandList_Reset") {
+            draw(r, pic.data(), d);
+            const uint64_t faults = d3d12_fault_count();
+            for (int i = 0; i < 3; i++) EXPECT_TRUE(draw(r, pic.data(), d)) << s.call;
+            EXPECT_EQ(d3d12_fault_count(), faults) << s.call << ": " << d3d12_last_fault();
+            const auto [a, b] = expected(VKO_COLOR_FORMAT_BGRA);
+            expect_near(pixel(40, 60), a, 2, std::string(s.call) + " then a frame");
+        }
+        frames().destroy(&r, ctxs().get_device(ctx_));
         ctxs().destroy(&ctx_);
         EXPECT_EQ(d3d_live_objects(), live_) << s.call;
     }

@@ -63,11 +63,10 @@ HANDLE CreateEventW(void *, bool manual_reset, bool initial, const char16_t *) {
 bool SetEvent(HANDLE h) {
     auto *s = static_cast<DXGISync *>(h);
     if (!s || s->semaphore) return false;
-    {
-        std::lock_guard<std::mutex> lock(s->mutex);
-        s->signalled = true;
-        s->generation++;
-    }
+    // Woken under the lock: a waiter may close the event as soon as it runs.
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->signalled = true;
+    s->generation++;
     s->cond.notify_all();
     return true;
 }

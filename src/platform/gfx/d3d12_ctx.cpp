@@ -189,6 +189,15 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
     return ok;
 }
 
+// Opens the frame's list again on its allocator for the next frame.
+void reopen(vko_d3d12_core *k, const char *tag) {
+    HRESULT hr;
+    if ((hr = k->allocator->Reset()) < 0)
+        VKO_Log(tag, "'ID3D12CommandAllocator_Reset' failed with HRESULT 0x%X", unsigned(hr));
+    if ((hr = k->list->Reset(k->allocator, nullptr)) < 0)
+        VKO_Log(tag, "'ID3D12GraphicsCommandList_Reset' failed with HRESULT 0x%X", unsigned(hr));
+}
+
 // Device loss: everything goes and is made again in the same record.
 void recover(vko_d3d12_ctx *c) {
     release_core(c);
@@ -278,6 +287,10 @@ void vko_d3d12_ctx_present(void *ctx) {
     ID3D12CommandList *lists = nullptr;
     if ((hr = k->list->QueryInterface(&lists)) < 0) {
         VKO_Log(tag, "'ID3D12GraphicsCommandList_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
+        // The closed list never ran: it is opened again and the frame
+        // dropped, or no later frame could record.
+        reopen(k, tag);
+        k->current = nullptr;
         return;
     }
     k->queue->ExecuteCommandLists(1, &lists);
@@ -295,17 +308,14 @@ void vko_d3d12_ctx_present(void *ctx) {
     }
     if ((hr = k->queue->Signal(k->fence, k->fence_value)) < 0) {
         VKO_Log(tag, "'ID3D12CommandQueue_Signal' failed with HRESULT 0x%X", unsigned(hr));
-        return;
-    }
-    if (k->fence->GetCompletedValue() < k->fence_value &&
-        (hr = k->fence->SetEventOnCompletion(k->fence_value, nullptr)) < 0) {
+    } else if (k->fence->GetCompletedValue() < k->fence_value &&
+               (hr = k->fence->SetEventOnCompletion(k->fence_value, nullptr)) < 0) {
         VKO_Log(tag, "'ID3D12Fence_SetEventOnCompletion' failed with HRESULT 0x%X", unsigned(hr));
-        return;
     }
-    if ((hr = k->allocator->Reset()) < 0)
-        VKO_Log(tag, "'ID3D12CommandAllocator_Reset' failed with HRESULT 0x%X", unsigned(hr));
-    if ((hr = k->list->Reset(k->allocator, nullptr)) < 0)
-        VKO_Log(tag, "'ID3D12GraphicsCommandList_Reset' failed with HRESULT 0x%X", unsigned(hr));
+    // The frame was shown; its list is opened again even when the wait
+    // failed, or no later frame could record (a lost device shows at the
+    // next present and re-makes everything).
+    reopen(k, tag);
     if (WaitForSingleObjectEx(k->waitable, 2000, true) == WAIT_FAILED)
         VKO_Log(tag, "'WaitForSingleObjectEx' failed with error 0x%X", GetLastError());
     k->current = nullptr;
