@@ -77,11 +77,20 @@ bool set_prop(AMFPropertyStorage *obj, const char16_t *name, AMFVariantStruct va
     return r == AMF_OK;
 }
 
-// The property name for the codec in use, and its constant's name.
-#define TWIN(name) (s->h265 ? u"Hevc" name : u"" name)
-#define CONSTANT(name) (s->h265 ? "AMF_VIDEO_ENCODER_HEVC_" name : "AMF_VIDEO_ENCODER_" name)
-#define SET(name, constant, value) \
-    set_prop(s->component, TWIN(name), value, "amf_log_if_error", CONSTANT(constant), __LINE__)
+// A property that has an H.264 and an H.265 name (and constant name): the
+// one for the codec in use.
+struct Twin {
+    const char16_t *h264, *hevc;
+    const char *h264_constant, *hevc_constant;
+};
+
+bool set_twin(AmfState *s, AMFPropertyStorage *obj, const Twin &t, AMFVariantStruct value, const char *tag,
+              int line) {
+    return set_prop(obj, s->h265 ? t.hevc : t.h264, value, tag, s->h265 ? t.hevc_constant : t.h264_constant,
+                    line);
+}
+
+#define SET(twin, value) set_twin(s, s->component, twin, value, "amf_log_if_error", __LINE__)
 
 int64_t bits_per_second(float mbit) {
     double v = (double)mbit * 1000000.0;
@@ -90,37 +99,80 @@ int64_t bits_per_second(float mbit) {
 
 void set_bitrates(AmfState *s, const RateParams *params) {
     int64_t bps = bits_per_second(params->bitrate);
-    set_prop(s->component, TWIN("TargetBitrate"), v_int(bps), "amf_update_bitrate",
-             CONSTANT("TARGET_BITRATE"), 401);
-    set_prop(s->component, TWIN("PeakBitrate"), v_int(bps), "amf_update_bitrate", CONSTANT("PEAK_BITRATE"),
-             404);
+    set_twin(s, s->component,
+             Twin{u"TargetBitrate", u"HevcTargetBitrate", "AMF_VIDEO_ENCODER_TARGET_BITRATE",
+                  "AMF_VIDEO_ENCODER_HEVC_TARGET_BITRATE"},
+             v_int(bps), "amf_update_bitrate", 401);
+    set_twin(s, s->component,
+             Twin{u"PeakBitrate", u"HevcPeakBitrate", "AMF_VIDEO_ENCODER_PEAK_BITRATE",
+                  "AMF_VIDEO_ENCODER_HEVC_PEAK_BITRATE"},
+             v_int(bps), "amf_update_bitrate", 404);
 }
 
 // True when every property that counts was taken.
 bool amf_set_properties(AmfState *s, uint32_t width, uint32_t height, const RateParams *params, bool ultra) {
     bool ok = true;
-    const char *usage = ultra ? CONSTANT("USAGE_ULTRA_LOW_LATENCY") : CONSTANT("USAGE_LOW_LATENCY");
-    ok &= set_prop(s->component, TWIN("Usage"), v_int(ultra ? 1 : 2), "amf_log_if_error", usage, __LINE__);
-    SET("QualityPreset", "QUALITY_PRESET", v_int(s->h265 ? 10 : 1));
-    ok &= SET("FrameSize", "FRAMESIZE", v_size(width, height));
-    ok &= SET("MaxNumRefFrames", "MAX_NUM_REFRAMES", v_int(1));
-    ok &= SET("FrameRate", "FRAMERATE", v_rate(params->fps, 1));
-    SET("RateControlSkipFrameEnable", "RATE_CONTROL_SKIP_FRAME_ENABLE", v_bool(false));
-    ok &= SET("FillerDataEnable", "FILLER_DATA_ENABLE", v_bool(false));
-    ok &= SET("RateControlMethod", "RATE_CONTROL_METHOD", v_int(2));
+    const Twin usage = ultra ? Twin{u"Usage", u"HevcUsage", "AMF_VIDEO_ENCODER_USAGE_ULTRA_LOW_LATENCY",
+                                    "AMF_VIDEO_ENCODER_HEVC_USAGE_ULTRA_LOW_LATENCY"}
+                             : Twin{u"Usage", u"HevcUsage", "AMF_VIDEO_ENCODER_USAGE_LOW_LATENCY",
+                                    "AMF_VIDEO_ENCODER_HEVC_USAGE_LOW_LATENCY"};
+    ok &= SET(usage, v_int(ultra ? 1 : 2));
+    SET((Twin{u"QualityPreset", u"HevcQualityPreset", "AMF_VIDEO_ENCODER_QUALITY_PRESET",
+              "AMF_VIDEO_ENCODER_HEVC_QUALITY_PRESET"}),
+        v_int(s->h265 ? 10 : 1));
+    ok &= SET((Twin{u"FrameSize", u"HevcFrameSize", "AMF_VIDEO_ENCODER_FRAMESIZE",
+                    "AMF_VIDEO_ENCODER_HEVC_FRAMESIZE"}),
+              v_size(width, height));
+    ok &= SET((Twin{u"MaxNumRefFrames", u"HevcMaxNumRefFrames", "AMF_VIDEO_ENCODER_MAX_NUM_REFRAMES",
+                    "AMF_VIDEO_ENCODER_HEVC_MAX_NUM_REFRAMES"}),
+              v_int(1));
+    ok &= SET((Twin{u"FrameRate", u"HevcFrameRate", "AMF_VIDEO_ENCODER_FRAMERATE",
+                    "AMF_VIDEO_ENCODER_HEVC_FRAMERATE"}),
+              v_rate(params->fps, 1));
+    SET((Twin{u"RateControlSkipFrameEnable", u"HevcRateControlSkipFrameEnable",
+              "AMF_VIDEO_ENCODER_RATE_CONTROL_SKIP_FRAME_ENABLE",
+              "AMF_VIDEO_ENCODER_HEVC_RATE_CONTROL_SKIP_FRAME_ENABLE"}),
+        v_bool(false));
+    ok &= SET((Twin{u"FillerDataEnable", u"HevcFillerDataEnable", "AMF_VIDEO_ENCODER_FILLER_DATA_ENABLE",
+                    "AMF_VIDEO_ENCODER_HEVC_FILLER_DATA_ENABLE"}),
+              v_bool(false));
+    ok &= SET((Twin{u"RateControlMethod", u"HevcRateControlMethod", "AMF_VIDEO_ENCODER_RATE_CONTROL_METHOD",
+                    "AMF_VIDEO_ENCODER_HEVC_RATE_CONTROL_METHOD"}),
+              v_int(2));
     if (!s->h265 && params->multipass)
-        SET("RateControlPreanalysisEnable", "RATE_CONTROL_PREANALYSIS_ENABLE", v_bool(true));
+        SET((Twin{u"RateControlPreanalysisEnable", u"HevcRateControlPreanalysisEnable",
+                  "AMF_VIDEO_ENCODER_RATE_CONTROL_PREANALYSIS_ENABLE",
+                  "AMF_VIDEO_ENCODER_HEVC_RATE_CONTROL_PREANALYSIS_ENABLE"}),
+            v_bool(true));
     set_bitrates(s, params);
     uint32_t vbv = encoder_vbv_bits(params);
-    ok &= SET("VBVBufferSize", "VBV_BUFFER_SIZE", v_int(vbv));
-    ok &= SET("InitialVBVBufferFullness", "INITIAL_VBV_BUFFER_FULLNESS",
+    ok &= SET((Twin{u"VBVBufferSize", u"HevcVBVBufferSize", "AMF_VIDEO_ENCODER_VBV_BUFFER_SIZE",
+                    "AMF_VIDEO_ENCODER_HEVC_VBV_BUFFER_SIZE"}),
+              v_int(vbv));
+    ok &= SET((Twin{u"InitialVBVBufferFullness", u"HevcInitialVBVBufferFullness",
+                    "AMF_VIDEO_ENCODER_INITIAL_VBV_BUFFER_FULLNESS",
+                    "AMF_VIDEO_ENCODER_HEVC_INITIAL_VBV_BUFFER_FULLNESS"}),
               v_int((int64_t)((double)params->vbv_initial / 100.0 * 64)));
-    SET("InColorPrimaries", "INPUT_COLOR_PRIMARIES", v_int(1));
-    SET("OutColorPrimaries", "OUTPUT_COLOR_PRIMARIES", v_int(1));
-    SET("InColorTransferChar", "INPUT_TRANSFER_CHARACTERISTIC", v_int(1));
-    SET("OutColorTransferChar", "OUTPUT_TRANSFER_CHARACTERISTIC", v_int(1));
-    SET("InColorProfile", "INPUT_COLOR_PROFILE", v_int(1));
-    SET("OutColorProfile", "OUTPUT_COLOR_PROFILE", v_int(1));
+    SET((Twin{u"InColorPrimaries", u"HevcInColorPrimaries", "AMF_VIDEO_ENCODER_INPUT_COLOR_PRIMARIES",
+              "AMF_VIDEO_ENCODER_HEVC_INPUT_COLOR_PRIMARIES"}),
+        v_int(1));
+    SET((Twin{u"OutColorPrimaries", u"HevcOutColorPrimaries", "AMF_VIDEO_ENCODER_OUTPUT_COLOR_PRIMARIES",
+              "AMF_VIDEO_ENCODER_HEVC_OUTPUT_COLOR_PRIMARIES"}),
+        v_int(1));
+    SET((Twin{u"InColorTransferChar", u"HevcInColorTransferChar",
+              "AMF_VIDEO_ENCODER_INPUT_TRANSFER_CHARACTERISTIC",
+              "AMF_VIDEO_ENCODER_HEVC_INPUT_TRANSFER_CHARACTERISTIC"}),
+        v_int(1));
+    SET((Twin{u"OutColorTransferChar", u"HevcOutColorTransferChar",
+              "AMF_VIDEO_ENCODER_OUTPUT_TRANSFER_CHARACTERISTIC",
+              "AMF_VIDEO_ENCODER_HEVC_OUTPUT_TRANSFER_CHARACTERISTIC"}),
+        v_int(1));
+    SET((Twin{u"InColorProfile", u"HevcInColorProfile", "AMF_VIDEO_ENCODER_INPUT_COLOR_PROFILE",
+              "AMF_VIDEO_ENCODER_HEVC_INPUT_COLOR_PROFILE"}),
+        v_int(1));
+    SET((Twin{u"OutColorProfile", u"HevcOutColorProfile", "AMF_VIDEO_ENCODER_OUTPUT_COLOR_PROFILE",
+              "AMF_VIDEO_ENCODER_HEVC_OUTPUT_COLOR_PROFILE"}),
+        v_int(1));
     AMFComponent *c = s->component;
     if (s->h265) {
         const char *tag = "amf_log_if_error";
@@ -315,7 +367,10 @@ int32_t amf_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint3
         LOG_STEP("amf_encode", "AMF_QueryInterface:AMFData", 440, ENC_ERR_SUBMIT);
         r = ENC_ERR_SUBMIT;
     } else {
-        set_prop(input, TWIN("InsertAUD"), v_bool(false), "amf_encode", CONSTANT("INSERT_AUD"), 447);
+        set_twin(s, input,
+                 Twin{u"InsertAUD", u"HevcInsertAUD", "AMF_VIDEO_ENCODER_INSERT_AUD",
+                      "AMF_VIDEO_ENCODER_HEVC_INSERT_AUD"},
+                 v_bool(false), "amf_encode", 447);
         if (s->component->SubmitInput(input) != AMF_OK) {
             LOG_STEP("amf_encode", "AMFComponent_SubmitInput", 452, ENC_ERR_SUBMIT);
             r = ENC_ERR_SUBMIT;

@@ -33,7 +33,9 @@ struct MfteState {
     uint32_t width, height, stride;
 };
 
-#define LOG_HR(text, hr) log_message(LOG_LEVEL_INFO, text " failed with HRESULT 0x%X", (uint32_t)(hr))
+__attribute__((format(printf, 1, 0))) void log_hr(const char *format, HRESULT hr) {
+    log_message(LOG_LEVEL_INFO, format, (uint32_t)hr);
+}
 
 void set_u32(ICodecAPI *codec, REFGUID api, uint32_t v, HRESULT *hr) {
     VARIANT var = {};
@@ -51,12 +53,12 @@ uint64_t pack(uint32_t hi, uint32_t lo) {
 bool set_common(IMFMediaType *t, REFGUID subtype, uint32_t w, uint32_t h, uint32_t fps) {
     HRESULT hr;
     if ((hr = t->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video)) || (hr = t->SetGUID(MF_MT_SUBTYPE, subtype))) {
-        LOG_HR("'IMFMediaType_SetGUID'", hr);
+        log_hr("'IMFMediaType_SetGUID' failed with HRESULT 0x%X", hr);
         return false;
     }
     if ((hr = t->SetUINT64(MF_MT_FRAME_SIZE, pack(w, h))) ||
         (hr = t->SetUINT64(MF_MT_FRAME_RATE, pack(fps, 1)))) {
-        LOG_HR("'MFSetAttributeSize'", hr);
+        log_hr("'MFSetAttributeSize' failed with HRESULT 0x%X", hr);
         return false;
     }
     return true;
@@ -84,7 +86,7 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
     uint32_t count = 0;
     HRESULT hr = s->enum_ex(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_SYNCMFT, &in, &out, &acts, &count);
     if (hr) {
-        LOG_HR("'MFTEnumEx'", hr);
+        log_hr("'MFTEnumEx' failed with HRESULT 0x%X", hr);
         return ENC_ERR_MF_INIT;
     }
     if (count == 0) {
@@ -99,7 +101,7 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
     for (uint32_t i = 0; i < count; i++) acts[i]->Release();
     mf_free_activates(acts);
     if (hr) {
-        LOG_HR("'IMFActivate_ActivateObject'", hr);
+        log_hr("'IMFActivate_ActivateObject' failed with HRESULT 0x%X", hr);
         return ENC_ERR_MF_INIT;
     }
 
@@ -119,7 +121,7 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
     }
 
     if ((hr = s->create_buffer(ENC_MAX_FRAME, &s->out_buf))) {
-        LOG_HR("'MFCreateMemoryBuffer'", hr);
+        log_hr("'MFCreateMemoryBuffer' failed with HRESULT 0x%X", hr);
         return ENC_ERR_MF_INIT;
     }
     s->copy = (uint8_t *)VKO_Alloc(ENC_MAX_FRAME, 1);
@@ -127,29 +129,29 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
 
     IMFMediaType *type = nullptr;
     if ((hr = s->create_type(&type))) {
-        LOG_HR("'MFCreateMediaType'", hr);
+        log_hr("'MFCreateMediaType' failed with HRESULT 0x%X", hr);
         return ENC_ERR_MF_INIT;
     }
     int32_t r = ENC_ERR_MF_INIT;
     if (!set_common(type, MFVideoFormat_H264, width, height, params->fps)) goto done;
     if ((hr = type->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, pack(1, 1)))) {
-        LOG_HR("'MFSetAttributeRatio'", hr);
+        log_hr("'MFSetAttributeRatio' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = type->SetUINT32(MF_MT_AVG_BITRATE, mean))) {
-        LOG_HR("'MF_MT_AVG_BITRATE'", hr);
+        log_hr("'MF_MT_AVG_BITRATE' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = type->SetUINT32(MF_MT_MAX_KEYFRAME_SPACING, 0x7FFFFFFF))) {
-        LOG_HR("'MF_MT_MAX_KEYFRAME_SPACING'", hr);
+        log_hr("'MF_MT_MAX_KEYFRAME_SPACING' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 1))) {
-        LOG_HR("'MF_MT_ALL_SAMPLES_INDEPENDENT'", hr);
+        log_hr("'MF_MT_ALL_SAMPLES_INDEPENDENT' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = type->SetUINT32(MF_MT_INTERLACE_MODE, 2))) {
-        LOG_HR("'MF_MT_INTERLACE_MODE'", hr);
+        log_hr("'MF_MT_INTERLACE_MODE' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if (s->codec) {
@@ -159,7 +161,7 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
         log_message(LOG_LEVEL_INFO, "'CODECAPI_AVEncNumWorkerThreads' return value 0x%X", (uint32_t)hr);
     }
     if ((hr = s->transform->SetOutputType(0, type, 0))) {
-        LOG_HR("'IMFTransform_SetOutputType'", hr);
+        log_hr("'IMFTransform_SetOutputType' failed with HRESULT 0x%X", hr);
         goto done;
     }
     type->Release();
@@ -167,21 +169,21 @@ int32_t init_steps(MfteState *s, uint32_t width, uint32_t height, RateParams *pa
 
     s->stride = (width + 63) / 64 * 64;
     if ((hr = s->create_type(&type))) {
-        LOG_HR("'MFCreateMediaType'", hr);
+        log_hr("'MFCreateMediaType' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if (!set_common(type, MFVideoFormat_NV12, width, height, params->fps)) goto done;
     if ((hr = type->SetUINT32(MF_MT_DEFAULT_STRIDE, s->stride))) {
-        LOG_HR("'MF_MT_DEFAULT_STRIDE'", hr);
+        log_hr("'MF_MT_DEFAULT_STRIDE' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = s->transform->SetInputType(0, type, 0))) {
-        LOG_HR("'IMFTransform_SetInputType'", hr);
+        log_hr("'IMFTransform_SetInputType' failed with HRESULT 0x%X", hr);
         goto done;
     }
     s->frame_size = s->stride * height * 3 / 2;
     if ((hr = s->create_buffer(s->frame_size, &s->in_buf))) {
-        LOG_HR("'MFCreateMemoryBuffer' input", hr);
+        log_hr("'MFCreateMemoryBuffer' input failed with HRESULT 0x%X", hr);
         goto done;
     }
     s->device->GetImmediateContext(&s->context);
@@ -248,7 +250,7 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
     MFT_OUTPUT_STREAM_INFO info;
     uint32_t max_len;
     if ((hr = s->create_sample(&in))) {
-        LOG_HR("'MFCreateSample' input", hr);
+        log_hr("'MFCreateSample' input failed with HRESULT 0x%X", hr);
         return ENC_ERR_SUBMIT;
     }
     if (!s->staging) {
@@ -259,8 +261,8 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
         d.CPUAccessFlags = D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE;
         d.MiscFlags = 0;
         if ((hr = s->device->CreateTexture2D(&d, nullptr, &s->staging))) {
-            LOG_HR("'ID3D11Device_CreateTexture2D'", hr);
-            LOG_HR("'mfte_copy_texture'", hr);
+            log_hr("'ID3D11Device_CreateTexture2D' failed with HRESULT 0x%X", hr);
+            log_hr("'mfte_copy_texture' failed with HRESULT 0x%X", hr);
             goto done;
         }
     }
@@ -272,36 +274,36 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
     }
     mapped = true;
     if ((hr = s->in_buf->Lock(&buf, nullptr, nullptr))) {
-        LOG_HR("'IMFMediaBuffer_Lock'", hr);
+        log_hr("'IMFMediaBuffer_Lock' failed with HRESULT 0x%X", hr);
         r = ENC_ERR_MF_BUFFER;
         goto done;
     }
     copy_nv12(map, buf, s->width, s->height, s->stride);
     s->in_buf->SetCurrentLength(s->frame_size);
     if ((hr = s->in_buf->Unlock())) {
-        LOG_HR("'IMFMediaBuffer_Unlock'", hr);
+        log_hr("'IMFMediaBuffer_Unlock' failed with HRESULT 0x%X", hr);
         r = ENC_ERR_MF_BUFFER;
         goto done;
     }
     if ((hr = in->AddBuffer(s->in_buf))) {
-        LOG_HR("'IMFSample_AddBuffer'", hr);
+        log_hr("'IMFSample_AddBuffer' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = in->SetSampleTime((int64_t)s->frames * 160000)) || (hr = in->SetSampleDuration(160000))) {
-        LOG_HR("'IMFSample_SetSampleTime'", hr);
+        log_hr("'IMFSample_SetSampleTime' failed with HRESULT 0x%X", hr);
         goto done;
     }
     s->frames++;
     if ((hr = s->transform->ProcessInput(0, in, 0))) {
-        LOG_HR("'IMFTransform_ProcessInput'", hr);
+        log_hr("'IMFTransform_ProcessInput' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = s->transform->GetOutputStreamInfo(0, &info))) {
-        LOG_HR("'IMFTransform_GetOutputStreamInfo'", hr);
+        log_hr("'IMFTransform_GetOutputStreamInfo' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if ((hr = s->out_buf->GetMaxLength(&max_len))) {
-        LOG_HR("'IMFMediaBuffer_GetMaxLength'", hr);
+        log_hr("'IMFMediaBuffer_GetMaxLength' failed with HRESULT 0x%X", hr);
         goto done;
     }
     if (info.cbSize > max_len) {
@@ -309,7 +311,7 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
         log_message(LOG_LEVEL_INFO, "Resizing buffer to %d", (int)info.cbSize);
         IMFMediaBuffer *grown = nullptr;
         if ((hr = s->create_buffer(info.cbSize, &grown))) {
-            LOG_HR("'MFCreateMemoryBuffer'", hr);
+            log_hr("'MFCreateMemoryBuffer' failed with HRESULT 0x%X", hr);
             goto done;
         }
         s->out_buf->Release();
@@ -319,7 +321,7 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
         s->copy_size = info.cbSize;
     }
     if ((hr = s->create_sample(&out))) {
-        LOG_HR("'MFCreateSample' input", hr);
+        log_hr("'MFCreateSample' input failed with HRESULT 0x%X", hr);
         goto done;
     }
     s->out_buf->SetCurrentLength(0);
@@ -337,7 +339,7 @@ int32_t mfte_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint
         log_message(LOG_LEVEL_INFO, "'IMFTransform_ProcessOutput' buffer too small HRESULT 0x%X",
                     (uint32_t)hr);
     } else if (hr) {
-        LOG_HR("'IMFTransform_ProcessOutput'", hr);
+        log_hr("'IMFTransform_ProcessOutput' failed with HRESULT 0x%X", hr);
     } else {
         uint32_t len = 0;
         s->out_buf->GetCurrentLength(&len);

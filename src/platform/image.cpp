@@ -1,6 +1,7 @@
 // Image codec on libspng (PNG) and libjpeg-turbo (JPEG). Log texts keep the
 // names of the original imaging calls so logs read the same on every
-// platform; the numbers are libspng error codes, or 1 for a JPEG failure.
+// platform; the numbers are libspng error codes, or libjpeg's message code
+// for a JPEG failure (logged under the step that was running).
 #include "platform/image.h"
 
 #include <csetjmp>
@@ -35,7 +36,12 @@ static void *image_png_encode(const void *rgba, uint32_t width, uint32_t height,
         VKO_Log("VKO_CompressImage", "'CoCreateInstance' failed with HRESULT 0x%X", SPNG_EMEM);
         return NULL;
     }
-    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    // The encoder's growable buffer stands for the memory stream.
+    r = spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    if (r != 0) {
+        VKO_Log("VKO_CompressImage", "'CreateStreamOnHGlobal' failed with HRESULT 0x%X", r);
+        goto except;
+    }
 
     ihdr.width = width;
     ihdr.height = height;
@@ -48,9 +54,15 @@ static void *image_png_encode(const void *rgba, uint32_t width, uint32_t height,
         goto except;
     }
 
-    r = spng_encode_image(ctx, rgba, bytes, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    r = spng_encode_image(ctx, rgba, bytes, SPNG_FMT_PNG, 0);
     if (r != 0) {
         VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_WritePixels' failed with HRESULT 0x%X", r);
+        goto except;
+    }
+    // Writes the chunks after the pixels and the end marker.
+    r = spng_encode_chunks(ctx);
+    if (r != 0) {
+        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_Commit' failed with HRESULT 0x%X", r);
         goto except;
     }
 
@@ -84,7 +96,11 @@ static void *image_png_decode(const void *data, size_t size, uint32_t *width, ui
     spng_set_chunk_limits(ctx, 1 << 24, 1 << 26);
 
     r = spng_set_png_buffer(ctx, data, size);
-    if (r == 0) r = spng_get_ihdr(ctx, &ihdr);
+    if (r != 0) {
+        VKO_Log("VKO_DecompressImage", "'SHCreateMemStream' failed");
+        goto except;
+    }
+    r = spng_get_ihdr(ctx, &ihdr);
     if (r != 0) {
         VKO_Log("VKO_DecompressImage",
                 "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X", r);
@@ -99,6 +115,15 @@ static void *image_png_decode(const void *data, size_t size, uint32_t *width, ui
         goto except;
     }
 
+    {
+        size_t converted = 0;
+        r = spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &converted);
+        if (r == 0 && converted != bytes) r = SPNG_EOVERFLOW;
+        if (r != 0) {
+            VKO_Log("VKO_DecompressImage", "'WICConvertBitmapSource' failed with HRESULT 0x%X", r);
+            goto except;
+        }
+    }
     // Not the fatal allocator: a large image the machine cannot hold is refused,
     // and every pixel is written by the decoder.
     out = (uint8_t *)malloc(bytes);
@@ -124,6 +149,8 @@ namespace {
 struct JpegError {
     jpeg_error_mgr mgr;
     jmp_buf jump;
+    // The log text of the step running when libjpeg gives up.
+    const char *volatile step;
 };
 }  // namespace
 
@@ -155,25 +182,30 @@ static void *image_jpeg_encode(const void *rgba, uint32_t width, uint32_t height
     image_jpeg_errors(&err);
     cinfo.err = &err.mgr;
     if (setjmp(err.jump)) {
-        VKO_Log("VKO_CompressImage", "'IWICBitmapFrameEncode_WritePixels' failed with HRESULT 0x%X", 1);
+        VKO_Log("VKO_CompressImage", err.step, err.mgr.msg_code);
         jpeg_destroy_compress(&cinfo);
         free(mem);
         return NULL;
     }
 
+    err.step = "'IWICImagingFactory_CreateEncoder' failed with HRESULT 0x%X";
     jpeg_create_compress(&cinfo);
+    err.step = "'CreateStreamOnHGlobal' failed with HRESULT 0x%X";
     jpeg_mem_dest(&cinfo, (unsigned char **)&mem, &memSize);
     cinfo.image_width = width;
     cinfo.image_height = height;
     cinfo.input_components = 4;
     cinfo.in_color_space = JCS_EXT_RGBA;
+    err.step = "'IWICBitmapFrameEncode_Initialize' failed with HRESULT 0x%X";
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, 90, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
+    err.step = "'IWICBitmapFrameEncode_WritePixels' failed with HRESULT 0x%X";
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = (JSAMPROW)((const uint8_t *)rgba + (size_t)cinfo.next_scanline * width * 4);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
+    err.step = "'IWICBitmapFrameEncode_Commit' failed with HRESULT 0x%X";
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
 
@@ -190,14 +222,20 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
     image_jpeg_errors(&err);
     cinfo.err = &err.mgr;
     if (setjmp(err.jump)) {
-        VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", 1);
+        if (err.step)
+            VKO_Log("VKO_DecompressImage", err.step, err.mgr.msg_code);
+        else
+            VKO_Log("VKO_DecompressImage", "'SHCreateMemStream' failed");
         jpeg_destroy_decompress(&cinfo);
         VKO_Free(out);
         return NULL;
     }
 
+    err.step = "'CoCreateInstance' failed with HRESULT 0x%X";
     jpeg_create_decompress(&cinfo);
+    err.step = NULL;
     jpeg_mem_src(&cinfo, (const unsigned char *)data, (unsigned long)size);
+    err.step = "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X";
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
         VKO_Log("VKO_DecompressImage",
                 "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X", 1);
@@ -212,6 +250,8 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
         return NULL;
     }
 
+    // Decoding starts with the conversion to RGBA set up.
+    err.step = "'WICConvertBitmapSource' failed with HRESULT 0x%X";
     cinfo.out_color_space = JCS_EXT_RGBA;
     jpeg_start_decompress(&cinfo);
     out = (uint8_t *)malloc(bytes);
@@ -220,6 +260,7 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
         jpeg_destroy_decompress(&cinfo);
         return NULL;
     }
+    err.step = "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X";
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW row = out + (size_t)cinfo.output_scanline * cinfo.output_width * 4;
         jpeg_read_scanlines(&cinfo, &row, 1);

@@ -94,8 +94,11 @@ bool util_take_ownership(const char *in_path) {
     if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return true;
 
     SecAcl acl = {};
-    sec_acl_add(&acl, true, SEC_SID_EVERYONE, SEC_GENERIC_READ, false);
-    sec_acl_add(&acl, true, SEC_SID_ADMINS, SEC_GENERIC_ALL, false);
+    if (!sec_acl_add(&acl, true, SEC_SID_EVERYONE, SEC_GENERIC_READ, false) ||
+        !sec_acl_add(&acl, true, SEC_SID_ADMINS, SEC_GENERIC_ALL, false)) {
+        VKO_Log(tag, "Failed SetEntriesInAcl");
+        return false;
+    }
     const SecBackend *b = sec_backend();
     int e = b->set_dacl(path.c_str(), &acl);
     if (!e) return true;

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+
+#include <jpeglib.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -161,6 +165,33 @@ TEST(Image, JpegRoundTripKeepsThePicture) {
     EXPECT_LT(err / (w * h * 3), 2.0);
 }
 
+// libjpeg itself writes a four-component CMYK picture.
+Bytes cmyk_jpeg(uint32_t w, uint32_t h) {
+    jpeg_compress_struct c = {};
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_start_compress(&c, TRUE);
+    Bytes row(w * 4, 0x80);
+    while (c.next_scanline < h) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes out(mem, mem + size);
+    free(mem);
+    return out;
+}
+
 TEST(Image, BadInputIsRefusedAndLogged) {
     LogCapture log;
     Bytes png = compress(VKO_IMAGE_PNG, pattern(16, 16), 16, 16);
@@ -186,7 +217,10 @@ TEST(Image, BadInputIsRefusedAndLogged) {
         {bad_crc, "'IWICBitmapSource_CopyPixels' failed"},
         {huge, "'IWICBitmapFrameDecode_GetSize' failed"},
         {bad_data, "'IWICBitmapSource_CopyPixels' failed"},
-        {Bytes(jpeg.begin(), jpeg.begin() + 3), "'IWICBitmapSource_CopyPixels' failed"},
+        // Ends before any frame header: the decoder cannot be made.
+        {Bytes(jpeg.begin(), jpeg.begin() + 3), "'IWICImagingFactory_CreateDecoderFromStream' failed"},
+        // A valid picture in a colour space with no conversion to RGBA.
+        {cmyk_jpeg(8, 8), "'WICConvertBitmapSource' failed"},
         {Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 2), ""},  // libjpeg pads a cut stream
     };
     for (auto &c : cases) {
