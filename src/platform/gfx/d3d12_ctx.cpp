@@ -33,6 +33,7 @@ struct vko_d3d12_core {
     d3d12_back_buffer buffers[2];
     HANDLE waitable;
     uint64_t fence_value;
+    uint8_t recording;  // the list is open (a failed reset is tried again)
 };
 
 struct vko_d3d12_ctx {
@@ -128,6 +129,7 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
             VKO_Log(tag, "'ID3D12Device_CreateCommandList' failed with HRESULT 0x%X", unsigned(hr));
             break;
         }
+        k->recording = 1;
         const D3D12_DESCRIPTOR_HEAP_DESC hd = {D3D12_DESCRIPTOR_HEAP_TYPE_RTV, 2,
                                                D3D12_DESCRIPTOR_HEAP_FLAG_NONE, 0};
         if ((hr = dev->CreateDescriptorHeap(&hd, &k->rtv_heap)) < 0) {
@@ -196,6 +198,8 @@ void reopen(vko_d3d12_core *k, const char *tag) {
         VKO_Log(tag, "'ID3D12CommandAllocator_Reset' failed with HRESULT 0x%X", unsigned(hr));
     if ((hr = k->list->Reset(k->allocator, nullptr)) < 0)
         VKO_Log(tag, "'ID3D12GraphicsCommandList_Reset' failed with HRESULT 0x%X", unsigned(hr));
+    else
+        k->recording = 1;
 }
 
 // Device loss: everything goes and is made again in the same record.
@@ -239,6 +243,9 @@ void *vko_d3d12_ctx_get_surface(void *ctx) {
     vko_d3d12_core *k = &c->core;
     if (!k->swap) return nullptr;
     if (k->current) return &k->current->rtv;
+    // A list whose reset failed at the last present is reset now.
+    if (!k->recording) reopen(k, "d3d12_ctx_refresh");
+    if (!k->recording) return nullptr;
     uint32_t w, h;
     if (dxgi_client_size(&c->head.window, &w, &h) && (w != c->head.width || h != c->head.height)) {
         release_buffers(k);
@@ -284,6 +291,7 @@ void vko_d3d12_ctx_present(void *ctx) {
         VKO_Log(tag, "'ID3D12GraphicsCommandList_Close' failed with HRESULT 0x%X", unsigned(hr));
         return;
     }
+    k->recording = 0;
     ID3D12CommandList *lists = nullptr;
     if ((hr = k->list->QueryInterface(&lists)) < 0) {
         VKO_Log(tag, "'ID3D12GraphicsCommandList_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
