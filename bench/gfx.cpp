@@ -150,5 +150,8 @@ int main(int argc, char **argv) {
           "Direct3D 12 row drawn and presented / Direct3D 11 row drawn and presented"},
          {"NV12 1080p to the window, beside a conversion", "BM_GfxNV12ToWindow/3/1/min_time:2.000/real_time",
           "BM_SwscaleNV12ToBGRA/min_time:2.000/real_time",
-          "Direct3D 11 row drawn and presented / libswscale conversion"}});
+          "Direct3D 11 row drawn and presented / libswscale conversion"},
+         {"NV12 1080p to the window through Direct3D 12, beside a conversion",
+          "BM_GfxNV12ToWindow/4/1/min_time:2.000/real_time", "BM_SwscaleNV12ToBGRA/min_time:2.000/real_time",
+          "Direct3D 12 row drawn and presented / libswscale conversion"}});
 }
