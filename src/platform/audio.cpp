@@ -118,17 +118,24 @@ bool audio_device_create(VKO_Audio *a) {
     attr.fragsize = (uint32_t)-1;
     auto flags = (pa_stream_flags_t)(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     int err = 0;
+    const pa_buffer_attr *got = nullptr;
     if (pa_stream_connect_playback(s, sink.name, &attr, flags, nullptr, nullptr) < 0 ||
         !vko_pulse_wait_stream(p, s, &err)) {
         if (!err) err = vko_pulse_errno(p);
         VKO_Log(tag, "'IAudioClient_Initialize' failed with HRESULT 0x%X", err);
+    } else if (!(got = pa_stream_get_buffer_attr(s)) || got->maxlength < frame) {
+        // The buffer the server granted sizes every write.
+        VKO_Log(tag, "'IAudioClient_GetBufferSize' failed with HRESULT 0x%X",
+                got ? PA_ERR_INVALID : vko_pulse_errno(p));
+        got = nullptr;
+    }
+    if (!got) {
         pa_stream_set_state_callback(s, nullptr, nullptr);
         pa_stream_disconnect(s);
         pa_stream_unref(s);
         return false;
     }
-    const pa_buffer_attr *got = pa_stream_get_buffer_attr(s);
-    a->buffer_frames = got ? got->maxlength / frame : a->sample_rate;
+    a->buffer_frames = got->maxlength / frame;
     a->stream = s;
     a->playing = false;
     return true;

@@ -36,8 +36,17 @@ struct HidDescriptor {
     std::vector<HidField> buttons, values;
 };
 
-// False for a descriptor that is malformed or describes nothing usable.
-bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out);
+// Which list a refused descriptor could not be read into.
+enum HidParseFailure : uint32_t {
+    HID_PARSE_CAPS = 0,         // malformed, or nothing usable
+    HID_PARSE_BUTTON_CAPS = 1,  // more fields than a device record holds, at a button field
+    HID_PARSE_VALUE_CAPS = 2,   // the same at a value field
+};
+
+// False for a descriptor that is malformed or describes nothing usable;
+// *failure (when given) then says where it stopped.
+bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out,
+                          HidParseFailure *failure = nullptr);
 // Pressed usages of one button field (report[0] is the report id, 0 when the
 // device numbers none). *count is the room in, the number found out.
 uint32_t hid_get_usages(const HidField &f, const uint8_t *report, size_t size, uint16_t *usages,

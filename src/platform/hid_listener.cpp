@@ -264,8 +264,16 @@ bool vko_hid_listener_arrival(VKO_HIDListener *l, const char *path) {
         return false;
     }
     d->fd = fd;
-    if (!hid_parse_descriptor(desc, desc_size, &d->desc)) {
-        VKO_Log("hid_device_create", "'HidP_GetCaps' failed with NTSTATUS 0x%X", 0xC0110001u);
+    HidParseFailure failure;
+    if (!hid_parse_descriptor(desc, desc_size, &d->desc, &failure)) {
+        if (failure == HID_PARSE_BUTTON_CAPS)
+            VKO_Log("hid_device_create", "'HidP_GetButtonCaps' failed with NTSTATUS 0x%X",
+                    HIDP_STATUS_BUFFER_TOO_SMALL);
+        else if (failure == HID_PARSE_VALUE_CAPS)
+            VKO_Log("hid_device_create", "'HidP_GetValueCaps' failed with NTSTATUS 0x%X",
+                    HIDP_STATUS_BUFFER_TOO_SMALL);
+        else
+            VKO_Log("hid_device_create", "'HidP_GetCaps' failed with NTSTATUS 0x%X", 0xC0110001u);
         l->ops.close(l->ops.ctx, fd);
         delete d;
         return false;

@@ -52,7 +52,10 @@ bool read_bits(const uint8_t *report, size_t size, uint32_t offset, uint32_t bit
 
 }  // namespace
 
-bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out) {
+bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, HidParseFailure *failure) {
+    HidParseFailure ignored;
+    if (!failure) failure = &ignored;
+    *failure = HID_PARSE_CAPS;
     *out = HidDescriptor();
     if (!desc || !size) return false;
     Globals g;
@@ -164,7 +167,10 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out) 
                         f.logical_min = lmin;
                         f.logical_max = lmax;
                         f.array = !variable;
-                        if (out->buttons.size() + out->values.size() >= kMaxFields) return false;
+                        if (out->buttons.size() + out->values.size() >= kMaxFields) {
+                            *failure = HID_PARSE_BUTTON_CAPS;
+                            return false;
+                        }
                         out->buttons.push_back(f);
                     } else {
                         for (uint32_t k = 0; k < g.report_count; k++) {
@@ -182,7 +188,10 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out) 
                             f.count = 1;
                             f.logical_min = lmin;
                             f.logical_max = lmax;
-                            if (out->buttons.size() + out->values.size() >= kMaxFields) return false;
+                            if (out->buttons.size() + out->values.size() >= kMaxFields) {
+                                *failure = HID_PARSE_VALUE_CAPS;
+                                return false;
+                            }
                             out->values.push_back(f);
                         }
                     }

@@ -643,4 +643,41 @@ TEST(HidListener, ArrivalReportsRemovalAndIdsNeverReused) {
     EXPECT_TRUE(fake.open_fds.empty());
 }
 
+// A descriptor with more fields than a device record holds is refused, and
+// the log names the list that overflowed; a plain malformed one names the caps.
+TEST(HidListener, OverlongDescriptorsAreRefusedAndLoggedByList) {
+    FakeDevices fake;
+    const VKO_HIDDeviceOps ops = {FakeDevices::open,
+                                  FakeDevices::close,
+                                  FakeDevices::read,
+                                  FakeDevices::write,
+                                  FakeDevices::feature,
+                                  FakeDevices::info,
+                                  &fake};
+    VKO_HIDCallbacks cb = {[](void *, uint32_t, uint16_t, uint16_t, bool) {},
+                           [](void *, VKO_ControllerEvent *, const void *, size_t) {}, nullptr};
+    VKO_HIDListener *l = vko_hid_listener_create(&cb);
+    vko_hid_listener_set_ops(l, &ops);
+    Bytes buttons = {0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x05, 0x09, 0x75, 0x01, 0x95, 0x01};
+    Bytes values = {0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x01};
+    for (int i = 0; i < 600; i++) {
+        buttons.insert(buttons.end(), {0x81, 0x02});
+        values.insert(values.end(), {0x09, 0x30, 0x81, 0x02});
+    }
+    buttons.push_back(0xC0);
+    values.push_back(0xC0);
+    fake.nodes["/dev/hidraw0"] = {0x1234, 0x0001, buttons, {}};
+    fake.nodes["/dev/hidraw1"] = {0x1234, 0x0002, values, {}};
+    fake.nodes["/dev/hidraw2"] = {0x1234, 0x0003, {0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x26}, {}};
+    LogCapture log;
+    EXPECT_FALSE(vko_hid_listener_arrival(l, "/dev/hidraw0"));
+    EXPECT_TRUE(log.contains("hid_device_create: 'HidP_GetButtonCaps' failed with NTSTATUS 0xC0110007"));
+    EXPECT_FALSE(vko_hid_listener_arrival(l, "/dev/hidraw1"));
+    EXPECT_TRUE(log.contains("hid_device_create: 'HidP_GetValueCaps' failed with NTSTATUS 0xC0110007"));
+    EXPECT_FALSE(vko_hid_listener_arrival(l, "/dev/hidraw2"));
+    EXPECT_TRUE(log.contains("hid_device_create: 'HidP_GetCaps' failed with NTSTATUS 0xC0110001"));
+    EXPECT_TRUE(fake.open_fds.empty()) << "refused nodes are closed";
+    vko_hid_listener_destroy(&l);
+}
+
 }  // namespace
