@@ -190,7 +190,10 @@ void VKO_Sleep(uint32_t timeout) {
 
     // An absolute deadline keeps the total right across interruptions.
     struct timespec due;
-    clock_gettime(CLOCK_MONOTONIC, &due);
+    if (clock_gettime(CLOCK_MONOTONIC, &due) != 0) {
+        VKO_Log("time_create_timer", "'CreateWaitableTimer' faled with error 0x%X", (unsigned)errno);
+        return;
+    }
     due.tv_sec += timeout / 1000;
     due.tv_nsec += (long)(timeout % 1000) * 1000000;
     if (due.tv_nsec >= 1000000000) {
