@@ -15,53 +15,26 @@
 
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <EGL/egl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
 
 #include "compat/detour/detour.h"
 #include "host/present_hooks_audio.h"
 #include "host/present_hooks_d3d.h"
+#include "host/gl_functions.h"
 #include "host/present_hooks_d3d12.h"
 #include "host/submit.h"
 #include "platform/log.h"
 #include "platform/memory.h"
 
 void *hook_gl_swap_buffers_a_real = nullptr;
+void *hook_gl_swap_buffers_b_real = nullptr;
 
 namespace {
 
 std::mutex g_install_mu;
 std::atomic<HookGlState *> g_gl{nullptr};
-
-struct GlFunctions {
-    void (*GetIntegerv)(GLenum, GLint *);
-    GLboolean (*IsEnabled)(GLenum);
-    void (*Enable)(GLenum);
-    void (*Disable)(GLenum);
-    void (*DeleteTextures)(GLsizei, const GLuint *);
-    void (*GenTextures)(GLsizei, GLuint *);
-    void (*BindTexture)(GLenum, GLuint);
-    void (*TexImage2D)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void *);
-    PFNGLGENFRAMEBUFFERSPROC GenFramebuffers;
-    PFNGLBINDFRAMEBUFFERPROC BindFramebuffer;
-    PFNGLFRAMEBUFFERTEXTURE2DPROC FramebufferTexture2D;
-    PFNGLBLITFRAMEBUFFERPROC BlitFramebuffer;
-    PFNGLDELETEFRAMEBUFFERSPROC DeleteFramebuffers;
-    void (*ReadBuffer)(GLenum);
-    void (*ReadPixels)(GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, void *);
-    void (*PixelStorei)(GLenum, GLint);
-    PFNGLGENBUFFERSPROC GenBuffers;
-    PFNGLBINDBUFFERPROC BindBuffer;
-    PFNGLBUFFERDATAPROC BufferData;
-    PFNGLMAPBUFFERRANGEPROC MapBufferRange;
-    PFNGLUNMAPBUFFERPROC UnmapBuffer;
-    PFNGLDELETEBUFFERSPROC DeleteBuffers;
-    void (*GetTexLevelParameteriv)(GLenum, GLint, GLenum, GLint *);
-    // Optional: only the inverted read-back of the present hook uses them.
-    void (*TexSubImage2D)(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, const void *);
-    PFNGLGETSTRINGIPROC GetStringi;
-    const GLubyte *(*GetString)(GLenum);
-};
 
 typedef void *(*GetProcAddressFn)(const GLubyte *);
 typedef GLXContext (*GetCurrentContextFn)(void);
@@ -71,6 +44,16 @@ GlFunctions g_fn;  // under the state's mutex
 std::atomic<GetProcAddressFn> g_get_proc{nullptr};
 std::atomic<GetCurrentContextFn> g_get_context{nullptr};
 std::mutex g_lookup_mu;
+
+typedef void *(*EglGetProcAddressFn)(const char *);
+// The EGL calls the capture step needs, from the loaded EGL library; set
+// once, together, by the first installer that finds them all.
+struct EglCalls {
+    std::atomic<EglGetProcAddressFn> get_proc{nullptr};
+    std::atomic<void *(*)(void)> get_context{nullptr};
+    std::atomic<unsigned (*)(void *, void *, int32_t, int32_t *)> query_surface{nullptr};
+};
+EglCalls g_egl;
 // Whether captures may take the inverted read-back where the driver has it.
 std::atomic<bool> g_pack_invert_allowed{true};
 
@@ -97,46 +80,34 @@ bool gl_lookups() {
     return true;
 }
 
-bool load_functions(GlFunctions *fn) {
-    GlFunctions &g_fn = *fn;
-    g_fn = {};
-    if (!g_get_proc) return false;
-    bool ok = true;
-    auto get = [&](auto &slot, const char *name) {
-        slot = (std::remove_reference_t<decltype(slot)>)g_get_proc.load()((const GLubyte *)name);
-        if (!slot) ok = false;
-    };
-    get(g_fn.GetIntegerv, "glGetIntegerv");
-    get(g_fn.IsEnabled, "glIsEnabled");
-    get(g_fn.Enable, "glEnable");
-    get(g_fn.Disable, "glDisable");
-    get(g_fn.DeleteTextures, "glDeleteTextures");
-    get(g_fn.GenTextures, "glGenTextures");
-    get(g_fn.BindTexture, "glBindTexture");
-    get(g_fn.TexImage2D, "glTexImage2D");
-    get(g_fn.GenFramebuffers, "glGenFramebuffers");
-    get(g_fn.BindFramebuffer, "glBindFramebuffer");
-    get(g_fn.FramebufferTexture2D, "glFramebufferTexture2D");
-    get(g_fn.BlitFramebuffer, "glBlitFramebuffer");
-    get(g_fn.DeleteFramebuffers, "glDeleteFramebuffers");
-    get(g_fn.ReadBuffer, "glReadBuffer");
-    get(g_fn.ReadPixels, "glReadPixels");
-    get(g_fn.PixelStorei, "glPixelStorei");
-    get(g_fn.GenBuffers, "glGenBuffers");
-    get(g_fn.BindBuffer, "glBindBuffer");
-    get(g_fn.BufferData, "glBufferData");
-    get(g_fn.MapBufferRange, "glMapBufferRange");
-    get(g_fn.UnmapBuffer, "glUnmapBuffer");
-    get(g_fn.DeleteBuffers, "glDeleteBuffers");
-    get(g_fn.GetTexLevelParameteriv, "glGetTexLevelParameteriv");
-    if (!ok) {
-        g_fn = {};
-        return false;
-    }
-    g_fn.TexSubImage2D = (decltype(g_fn.TexSubImage2D))g_get_proc.load()((const GLubyte *)"glTexSubImage2D");
-    g_fn.GetStringi = (PFNGLGETSTRINGIPROC)g_get_proc.load()((const GLubyte *)"glGetStringi");
-    g_fn.GetString = (decltype(g_fn.GetString))g_get_proc.load()((const GLubyte *)"glGetString");
+void *egl_library() {
+    return dlopen("libEGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
+}
+
+bool egl_lookups() {
+    std::lock_guard<std::mutex> lock(g_lookup_mu);
+    if (g_egl.get_proc.load()) return true;
+    void *lib = egl_library();
+    if (!lib) return false;
+    auto proc = (EglGetProcAddressFn)dlsym(lib, "eglGetProcAddress");
+    auto cur = (void *(*)(void))dlsym(lib, "eglGetCurrentContext");
+    auto query = (unsigned (*)(void *, void *, int32_t, int32_t *))dlsym(lib, "eglQuerySurface");
+    dlclose(lib);
+    if (!proc || !cur || !query) return false;
+    g_egl.get_context.store(cur);
+    g_egl.query_surface.store(query);
+    g_egl.get_proc.store(proc);
     return true;
+}
+
+void *glx_lookup(const char *name) {
+    GetProcAddressFn proc = g_get_proc.load();
+    return proc ? proc((const GLubyte *)name) : nullptr;
+}
+
+void *egl_lookup(const char *name) {
+    EglGetProcAddressFn proc = g_egl.get_proc.load();
+    return proc ? proc(name) : nullptr;
 }
 
 void report(HookGlState *s, int32_t code) {
@@ -144,24 +115,14 @@ void report(HookGlState *s, int32_t code) {
 }
 
 // Whether the context's driver packs pixels top row first on request
-// (GL_MESA_pack_invert), with what the inverted read-back needs. Without a
-// 3.0 context the extension string is the whole list (no error is left).
+// (GL_MESA_pack_invert).
 bool has_pack_invert(const GlFunctions &f) {
-    if (!f.TexSubImage2D || !f.GetString) return false;
-    const char *version = (const char *)f.GetString(GL_VERSION);
-    if (!version) return false;
-    if (version[0] >= '3' && version[0] <= '9' && version[1] == '.' && f.GetStringi) {
-        GLint n = 0;
-        f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
-        for (GLint i = 0; i < n; i++) {
-            const char *e = (const char *)f.GetStringi(GL_EXTENSIONS, (GLuint)i);
-            if (e && std::strcmp(e, "GL_MESA_pack_invert") == 0) return true;
-        }
-        return false;
+    GLint n = 0;
+    f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
+    for (GLint i = 0; i < n; i++) {
+        const char *e = (const char *)f.GetStringi(GL_EXTENSIONS, (GLuint)i);
+        if (e && std::strcmp(e, "GL_MESA_pack_invert") == 0) return true;
     }
-    const char *all = (const char *)f.GetString(GL_EXTENSIONS);
-    for (const char *p = all; p && (p = std::strstr(p, "GL_MESA_pack_invert")); p++)
-        if ((p == all || p[-1] == ' ') && (p[19] == ' ' || p[19] == 0)) return true;
     return false;
 }
 
@@ -253,9 +214,21 @@ void read_blit(HookGlState *s, const GlSaved &g) {
 }
 
 // Under the state's mutex.
-void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
-    GetCurrentContextFn current = g_get_context.load();
-    void *ctx = current ? (void *)current() : nullptr;
+// The surface a swap presents: a GLX drawable of an X display, or an EGL
+// surface of an EGL display.
+struct GlSwapTarget {
+    bool egl;
+    void *display;
+    uintptr_t drawable;
+};
+
+void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
+    void *ctx = nullptr;
+    if (t.egl) {
+        if (auto current = g_egl.get_context.load()) ctx = current();
+    } else if (GetCurrentContextFn current = g_get_context.load()) {
+        ctx = (void *)current();
+    }
     if (!ctx) {
         report(s, HOOK_ERR_GL_NO_CONTEXT);
         return;
@@ -265,7 +238,7 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         s->texture = s->framebuffer = s->pbo = 0;
         s->width = s->height = 0;
         s->context = ctx;
-        s->entry_points = load_functions(&g_fn);
+        s->entry_points = gl_load_functions(&g_fn, t.egl ? egl_lookup : glx_lookup);
         s->pack_invert = s->entry_points && has_pack_invert(g_fn);
     }
     if (!s->entry_points) {
@@ -273,13 +246,27 @@ void hook_gl_capture(HookGlState *s, Display *display, GLXDrawable drawable) {
         return;
     }
 
-    s->window = (uintptr_t)drawable;
-    Window root;
-    int x, y;
-    unsigned w = 0, h = 0, border, depth;
-    if (!XGetGeometry(display, drawable, &root, &x, &y, &w, &h, &border, &depth)) {
-        report(s, HOOK_ERR_GL_CLIENT_RECT);
-        return;
+    s->window = t.drawable;
+    unsigned w = 0, h = 0;
+    if (t.egl) {
+        // The surface's size stands for the window's client area.
+        int32_t ew = 0, eh = 0;
+        auto query = g_egl.query_surface.load();
+        if (!query(t.display, (void *)t.drawable, EGL_WIDTH, &ew) ||
+            !query(t.display, (void *)t.drawable, EGL_HEIGHT, &eh) || ew < 0 || eh < 0) {
+            report(s, HOOK_ERR_GL_CLIENT_RECT);
+            return;
+        }
+        w = (unsigned)ew, h = (unsigned)eh;
+    } else {
+        Window root;
+        int x, y;
+        unsigned border, depth;
+        if (!XGetGeometry((Display *)t.display, (GLXDrawable)t.drawable, &root, &x, &y, &w, &h, &border,
+                          &depth)) {
+            report(s, HOOK_ERR_GL_CLIENT_RECT);
+            return;
+        }
     }
     if (w == 0 || h == 0) return;
 
@@ -353,7 +340,7 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable) {
     HookGlState *s = g_gl.load(std::memory_order_acquire);
     if (s) {
         VKO_MutexLock(s->mutex);
-        hook_gl_capture(s, (Display *)display, (GLXDrawable)drawable);
+        hook_gl_capture(s, GlSwapTarget{false, display, drawable});
         VKO_MutexUnlock(s->mutex);
     }
     // Always continue to the hooked function, once.
@@ -363,14 +350,54 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable) {
         ((void (*)(Display *, GLXDrawable))real)((Display *)display, (GLXDrawable)drawable);
 }
 
+unsigned hook_gl_swap_buffers_b(void *display, void *surface) {
+    HookGlState *s = g_gl.load(std::memory_order_acquire);
+    if (s) {
+        VKO_MutexLock(s->mutex);
+        hook_gl_capture(s, GlSwapTarget{true, display, (uintptr_t)surface});
+        VKO_MutexUnlock(s->mutex);
+    }
+    void *real = hook_gl_swap_buffers_b_real;
+    if (!real) real = dlsym(RTLD_DEFAULT, "eglSwapBuffers");
+    if (!real || real == (void *)hook_gl_swap_buffers_b) return 0;
+    return ((unsigned (*)(void *, void *))real)(display, surface);
+}
+
+namespace {
+
+// Attaches one swap detour in a transaction of its own, so a library that
+// nothing calls through an import slot leaves the other hook working.
+int32_t attach_swap(void **slot, void *original, void *detour) {
+    // No detour reads the slot before the commit redirected a call to it.
+    *slot = original;
+    VKO_RWLockWriter(detour_patch_lock());
+    DetourTransactionBegin();
+    DetourUpdateThread(pthread_self());
+    DetourAttach(slot, detour);
+    int32_t r = DetourTransactionCommit();
+    VKO_RWLockUnlock(detour_patch_lock());
+    if (r != 0) *slot = nullptr;
+    return r;
+}
+
+}  // namespace
+
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (g_gl.load() || hook_gl_swap_buffers_a_real) return DETOUR_ERROR_INVALID_OPERATION;
-    void *lib = gl_library();
-    if (!lib) return HOOK_ERR_GL_ENTRY_POINTS;
-    void *swap = dlsym(lib, "glXSwapBuffers");
-    dlclose(lib);
-    if (!swap || !gl_lookups()) return HOOK_ERR_GL_ENTRY_POINTS;
+    if (g_gl.load() || hook_gl_swap_buffers_a_real || hook_gl_swap_buffers_b_real)
+        return DETOUR_ERROR_INVALID_OPERATION;
+    void *glx_swap = nullptr, *egl_swap = nullptr;
+    if (void *lib = gl_library()) {
+        glx_swap = dlsym(lib, "glXSwapBuffers");
+        dlclose(lib);
+        if (glx_swap && !gl_lookups()) glx_swap = nullptr;
+    }
+    if (void *lib = egl_library()) {
+        egl_swap = dlsym(lib, "eglSwapBuffers");
+        dlclose(lib);
+        if (egl_swap && !egl_lookups()) egl_swap = nullptr;
+    }
+    if (!glx_swap && !egl_swap) return HOOK_ERR_GL_ENTRY_POINTS;
 
     HookGlState *s = (HookGlState *)VKO_Alloc(1, sizeof(HookGlState));
     s->mutex = VKO_MutexCreate();
@@ -379,22 +406,18 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     s->opaque = opaque;
     g_gl.store(s, std::memory_order_release);
 
-    // No detour reads the slot before the commit redirected a call to it.
-    hook_gl_swap_buffers_a_real = swap;
-    VKO_RWLockWriter(detour_patch_lock());
-    DetourTransactionBegin();
-    DetourUpdateThread(pthread_self());
-    DetourAttach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
-    int32_t r = DetourTransactionCommit();
-    VKO_RWLockUnlock(detour_patch_lock());
-    if (r != 0) {
-        // Nothing was attached, so no detour can hold the state.
-        hook_gl_swap_buffers_a_real = nullptr;
-        g_gl.store(nullptr);
-        VKO_MutexDestroy(&s->mutex);
-        VKO_Free(s);
-    }
-    return r;
+    int32_t ra = glx_swap
+                     ? attach_swap(&hook_gl_swap_buffers_a_real, glx_swap, (void *)hook_gl_swap_buffers_a)
+                     : DETOUR_ERROR_INVALID_BLOCK;
+    int32_t rb = egl_swap
+                     ? attach_swap(&hook_gl_swap_buffers_b_real, egl_swap, (void *)hook_gl_swap_buffers_b)
+                     : DETOUR_ERROR_INVALID_BLOCK;
+    if (ra == 0 || rb == 0) return 0;
+    // Nothing was attached, so no detour can hold the state.
+    g_gl.store(nullptr);
+    VKO_MutexDestroy(&s->mutex);
+    VKO_Free(s);
+    return glx_swap ? ra : rb;
 }
 
 void hooks_install_lock(void) {
@@ -407,20 +430,22 @@ void hooks_install_unlock(void) {
 
 bool hooks_installed(void) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    return g_gl.load() || hook_gl_swap_buffers_a_real || hooks_d3d_installed() || hooks_d3d12_installed() ||
-           hooks_audio_installed();
+    return g_gl.load() || hook_gl_swap_buffers_a_real || hook_gl_swap_buffers_b_real ||
+           hooks_d3d_installed() || hooks_d3d12_installed() || hooks_audio_installed();
 }
 
 int32_t hooks_remove_all(uint32_t wait_ms) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hooks_d3d_installed() && !hooks_d3d12_installed() &&
-        !hooks_audio_installed())
+    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hook_gl_swap_buffers_b_real &&
+        !hooks_d3d_installed() && !hooks_d3d12_installed() && !hooks_audio_installed())
         return HOOK_ERR_NO_HOOKS;
     VKO_RWLockWriter(detour_patch_lock());
     DetourTransactionBegin();
     DetourUpdateThread(pthread_self());
     if (hook_gl_swap_buffers_a_real)
         DetourDetach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
+    if (hook_gl_swap_buffers_b_real)
+        DetourDetach(&hook_gl_swap_buffers_b_real, (void *)hook_gl_swap_buffers_b);
     hooks_d3d_detach();
     hooks_d3d12_detach();
     hooks_audio_detach();
@@ -429,6 +454,7 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     // Detours that were already running finish within the wait.
     VKO_Sleep(wait_ms);
     hook_gl_swap_buffers_a_real = nullptr;
+    hook_gl_swap_buffers_b_real = nullptr;
     hooks_d3d_free();
     hooks_d3d12_free();
     hooks_audio_free();
@@ -612,7 +638,7 @@ int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_textur
         s->core.app_device = app_context;
         s->context = (void *)current();
         *handle = s;
-        if (!load_functions(&s->fn)) return GL_INTEROP_ERR_ENTRY_POINTS;
+        if (!gl_load_functions(&s->fn, glx_lookup)) return GL_INTEROP_ERR_ENTRY_POINTS;
         s->pack_invert = has_pack_invert(s->fn);
         ID3D11Device *dev = nullptr;
         ID3D10Multithread *mt = nullptr;

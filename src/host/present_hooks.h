@@ -1,15 +1,15 @@
 // Present hooks: detours on a program's buffer-swap calls that, at every
 // present, copy the finished back buffer into a texture of their own, hand it
 // to a frame callback and then continue to the hooked call. On this platform
-// the OpenGL detour sits on glXSwapBuffers (the "device context" is the GLX
-// display and drawable, the window's client area its X geometry, and entry
-// points come from glXGetProcAddress). Where the driver packs pixels inverted
-// on request (Mesa), the back buffer is read once, top row first, into a
-// pixel-buffer object and the own texture filled from that buffer; elsewhere
-// an upside-down blit into an own framebuffer is read back into it. Either
-// way the texture's row 0 and the pixels' first row are the window's top
-// row; every piece of GL state the step touches is put back. Hooks are attached through the code-patching
-// transactions under the process-wide patch lock and removed by hooks_remove_all.
+// the OpenGL detours sit on glXSwapBuffers and eglSwapBuffers (the "device
+// context" is the GLX display and drawable, or the EGL display and surface;
+// the window's client area is the drawable's X geometry or the surface's
+// size; entry points come from glXGetProcAddressARB or eglGetProcAddress). Where the driver packs pixels
+// inverted on request (Mesa), the back buffer is read once, top row first, into a pixel-buffer object and the
+// own texture filled from that buffer; elsewhere an upside-down blit into an own framebuffer is read back
+// into it. Either way the texture's row 0 and the pixels' first row are the window's top row; every piece of
+// GL state the step touches is put back. Hooks are attached through the code-patching transactions under the
+// process-wide patch lock and removed by hooks_remove_all.
 #pragma once
 
 #include <cstdint>
@@ -64,11 +64,16 @@ struct HookGlState {
     uint8_t pack_invert;  // the context's driver has GL_MESA_pack_invert
 };
 
-// Trampoline slot of the glXSwapBuffers detour: empty while not installed.
+// Trampoline slots of the glXSwapBuffers and eglSwapBuffers detours: empty
+// while not installed.
 extern void *hook_gl_swap_buffers_a_real;
+extern void *hook_gl_swap_buffers_b_real;
 
 // Sits on glXSwapBuffers(Display *, GLXDrawable).
 void hook_gl_swap_buffers_a(void *display, uintptr_t drawable);
+// Sits on eglSwapBuffers(EGLDisplay, EGLSurface) and answers its result; the
+// frame callback's window value is the EGL surface.
+unsigned hook_gl_swap_buffers_b(void *display, void *surface);
 
 // Inside the frame callback of an OpenGL capture: the frame's pixels, RGBA,
 // top row first (mapped from the pixel-buffer object on first use); null
@@ -80,9 +85,11 @@ const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
 void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the
-// glXSwapBuffers detour in one transaction under the patch lock. 0, or the
-// patching code (4317 when already installed, 9 when nothing imports
-// glXSwapBuffers), or -1501 when no GLX library is loaded.
+// glXSwapBuffers and eglSwapBuffers detours of the loaded GLX and EGL
+// libraries, each in a transaction of its own under the patch lock. 0 when
+// at least one was attached, else the patching code (4317 when already
+// installed, 9 when nothing imports the swap), or -1501 when neither library
+// is loaded.
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque);
 
 // Serialises installers, attaches made by detours and the removal.

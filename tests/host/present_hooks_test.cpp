@@ -1,22 +1,31 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <dlfcn.h>
 #include <link.h>
+#include <unistd.h>
 
 #define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
 #include <GL/glx.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
+#include "compat/detour/detour.h"
 #include "connection/instance.h"
+#include "host/gl_functions.h"
 #include "host/present_hooks.h"
 #include "host/submit.h"
+#include "platform/image.h"
 #include "platform/log.h"
+#include "platform/memory.h"
 #include "support/xvfb.h"
 
 namespace {
@@ -75,6 +84,13 @@ void counting_swap(Display *dpy, GLXDrawable d) {
     ((void (*)(Display *, GLXDrawable))g_original_swap)(dpy, d);
 }
 
+int g_real_egl_swaps = 0;
+void *g_original_egl_swap = nullptr;
+EGLBoolean counting_egl_swap(EGLDisplay dpy, EGLSurface surface) {
+    g_real_egl_swaps++;
+    return ((EGLBoolean(*)(EGLDisplay, EGLSurface))g_original_egl_swap)(dpy, surface);
+}
+
 // Keeps Mesa's driver module loaded to the end of the process, so what it
 // keeps at exit is reported under its name.
 void pin_gl_driver() {
@@ -121,11 +137,15 @@ struct PresentHooksTest : ::testing::Test {
         ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
         g_original_swap = hook_gl_swap_buffers_a_real;
         hook_gl_swap_buffers_a_real = (void *)counting_swap;
+        g_real_egl_swaps = 0;
+        g_original_egl_swap = hook_gl_swap_buffers_b_real;
+        hook_gl_swap_buffers_b_real = (void *)counting_egl_swap;
     }
 
     void TearDown() override {
         hook_gl_use_pack_invert(true);
         if (g_original_swap) hook_gl_swap_buffers_a_real = g_original_swap;
+        if (g_original_egl_swap) hook_gl_swap_buffers_b_real = g_original_egl_swap;
         EXPECT_EQ(hooks_remove_all(0), 0);
         EXPECT_FALSE(hooks_installed());
         EXPECT_EQ(hooks_remove_all(0), HOOK_ERR_NO_HOOKS);
@@ -294,8 +314,14 @@ TEST_F(PresentHooksTest, RemovalRestoresTheImportAndRefusesTwice) {
     EXPECT_EQ(hook_gl_install(on_frame, on_error, &frame), 4317);
     hook_gl_swap_buffers_a_real = g_original_swap;
     g_original_swap = nullptr;
+    hook_gl_swap_buffers_b_real = g_original_egl_swap;
+    g_original_egl_swap = nullptr;
+    void *egl_swap = dlsym(RTLD_DEFAULT, "eglSwapBuffers");
+    EXPECT_GT(detour_patched_slots(egl_swap), 0u);
     ASSERT_EQ(hooks_remove_all(0), 0);
     EXPECT_EQ(hook_gl_swap_buffers_a_real, nullptr);
+    EXPECT_EQ(hook_gl_swap_buffers_b_real, nullptr);
+    EXPECT_EQ(detour_patched_slots(egl_swap), 0u);
     draw_picture(64, 48);
     glXSwapBuffers(dpy, win);  // straight to the library now
     EXPECT_EQ(frame.calls, 0);
@@ -393,4 +419,212 @@ void PresentHooksTest::gl_submission_check() {
     glDeleteBuffers(1, &unpack);
     glDeleteTextures(1, &tex);
     glDeleteTextures(1, &other);
+}
+
+// An EGL program on the same X server: eglSwapBuffers is hooked as the GLX
+// swap is, the surface's picture reaches the callback top row first, the
+// program's state is put back, the real swap runs once and the picture
+// reaches the window.
+TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
+    ASSERT_NE(hook_gl_swap_buffers_b_real, nullptr);
+    glXMakeCurrent(dpy, None, nullptr);  // one current context per thread
+    EGLDisplay edpy = eglGetPlatformDisplay(EGL_PLATFORM_X11_KHR, dpy, nullptr);
+    ASSERT_NE(edpy, EGL_NO_DISPLAY);
+    ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
+    ASSERT_TRUE(eglBindAPI(EGL_OPENGL_API));
+    const EGLint attrs[] = {EGL_SURFACE_TYPE,
+                            EGL_WINDOW_BIT,
+                            EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_BIT,
+                            EGL_RED_SIZE,
+                            8,
+                            EGL_GREEN_SIZE,
+                            8,
+                            EGL_BLUE_SIZE,
+                            8,
+                            EGL_NONE};
+    EGLConfig cfg = nullptr;
+    EGLint n = 0;
+    ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
+    ASSERT_EQ(n, 1);
+    EGLint visual_id = 0;
+    eglGetConfigAttrib(edpy, cfg, EGL_NATIVE_VISUAL_ID, &visual_id);
+    XVisualInfo want = {};
+    want.visualid = (VisualID)visual_id;
+    int count = 0;
+    XVisualInfo *vi = XGetVisualInfo(dpy, VisualIDMask, &want, &count);
+    ASSERT_NE(vi, nullptr);
+    XSetWindowAttributes swa = {};
+    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+    const int w = 50, h = 30;  // unlike the GLX window
+    Window ewin = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 100, 0, w, h, 0, vi->depth, InputOutput,
+                                vi->visual, CWColormap, &swa);
+    XFree(vi);
+    XMapWindow(dpy, ewin);
+    XSync(dpy, False);
+    EGLSurface surface = eglCreateWindowSurface(edpy, cfg, (EGLNativeWindowType)ewin, nullptr);
+    ASSERT_NE(surface, EGL_NO_SURFACE);
+    EGLContext ectx = eglCreateContext(edpy, cfg, EGL_NO_CONTEXT, nullptr);
+    ASSERT_NE(ectx, EGL_NO_CONTEXT);
+    ASSERT_TRUE(eglMakeCurrent(edpy, surface, surface, ectx));
+
+    draw_picture(w, h);
+    GLuint tex = 0, fbo = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glGenFramebuffers(1, &fbo);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        frame = Frame{};
+        g_real_egl_swaps = 0;
+        EXPECT_EQ(eglSwapBuffers(edpy, surface), (EGLBoolean)EGL_TRUE);  // through this binary's import slot
+        EXPECT_EQ(g_real_egl_swaps, 1);
+        EXPECT_TRUE(errors.codes.empty());
+        ASSERT_EQ(frame.calls, 1);
+        EXPECT_EQ(frame.kind, HOOK_KIND_GL);
+        EXPECT_EQ(frame.a, (void *)surface);
+        EXPECT_EQ(frame.b, (void *)ectx);
+        ASSERT_EQ(frame.width, (uint32_t)w);
+        ASSERT_EQ(frame.height, (uint32_t)h);
+        ASSERT_EQ(frame.pixels.size(), (size_t)w * 4 * h);
+        EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+        EXPECT_TRUE(pixel_is(frame, 1, 0, 255, 0, 0));
+        EXPECT_TRUE(pixel_is(frame, w - 1, h / 2 - 1, 255, 0, 0));
+        EXPECT_TRUE(pixel_is(frame, 0, h / 2, 0, 0, 255));
+        EXPECT_TRUE(pixel_is(frame, w - 1, h - 1, 0, 0, 255));
+        GLint v = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &v);
+        EXPECT_EQ((GLuint)v, tex);
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &v);
+        EXPECT_EQ((GLuint)v, fbo);
+        glGetIntegerv(GL_PACK_ALIGNMENT, &v);
+        EXPECT_EQ(v, 1);
+        EXPECT_TRUE(glIsEnabled(GL_SCISSOR_TEST));
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+        draw_picture(w, h);  // the next frame of a double-buffered surface
+    }
+
+    // What the server shows: the picture the callback was given.
+    XSync(dpy, False);
+    XImage *img = nullptr;
+    for (int tries = 0; tries < 200 && !img; tries++) {
+        img = XGetImage(dpy, ewin, 0, 0, w, h, AllPlanes, ZPixmap);
+        if (img && (XGetPixel(img, 1, 0) & 0xFFFFFF) != 0xFF0000) {
+            XDestroyImage(img);
+            img = nullptr;
+            usleep(10000);
+        }
+    }
+    ASSERT_NE(img, nullptr);
+    std::vector<uint8_t> shot((size_t)w * h * 4);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            unsigned long p = XGetPixel(img, x, y);
+            uint8_t *o = &shot[((size_t)y * w + x) * 4];
+            o[0] = (uint8_t)(p >> 16), o[1] = (uint8_t)(p >> 8), o[2] = (uint8_t)p, o[3] = 255;
+        }
+    XDestroyImage(img);
+    EXPECT_EQ(shot[0], 0);
+    EXPECT_EQ(shot[1], 255);
+    EXPECT_EQ(shot[((size_t)(h - 1) * w) * 4 + 2], 255);
+    if (const char *dir = getenv("ZARVEK_TEST_SHOTS")) {
+        size_t size = 0;
+        void *png = VKO_CompressImage(VKO_IMAGE_PNG, shot.data(), w, h, &size);
+        std::string path = std::string(dir) + "/egl_swap.png";
+        if (FILE *fp = fopen(path.c_str(), "wb")) {
+            fwrite(png, 1, size, fp);
+            fclose(fp);
+        }
+        VKO_Free(png);
+    }
+
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &fbo);
+    glDeleteTextures(1, &tex);
+    eglMakeCurrent(edpy, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    eglDestroyContext(edpy, ectx);
+    eglDestroySurface(edpy, surface);
+    eglTerminate(edpy);
+    XDestroyWindow(dpy, ewin);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+namespace {
+
+void *real_lookup(const char *name) {
+    return (void *)glXGetProcAddressARB((const GLubyte *)name);
+}
+const char *g_hidden = nullptr;
+void *hiding_lookup(const char *name) {
+    return g_hidden && std::strcmp(name, g_hidden) == 0 ? nullptr : real_lookup(name);
+}
+const GLubyte *old_version(GLenum) {
+    return (const GLubyte *)"2.1 Mesa 22.3.6";
+}
+void *old_context_lookup(const char *name) {
+    return std::strcmp(name, "glGetString") == 0 ? (void *)old_version : real_lookup(name);
+}
+
+}  // namespace
+
+// The GL function table: complete on a 3.0 context, all empty when the
+// context is older or any entry is missing.
+TEST_F(PresentHooksTest, GlFunctionsLoadWholeOrNotAtAll) {
+    const size_t slots = sizeof(GlFunctions) / sizeof(void *);
+    auto filled = [&](const GlFunctions &f) {
+        size_t n = 0;
+        void *p[slots];
+        std::memcpy(p, &f, sizeof(p));
+        for (void *q : p) n += q != nullptr;
+        return n;
+    };
+    GlFunctions fn;
+    ASSERT_TRUE(gl_load_functions(&fn, real_lookup));
+    EXPECT_EQ(filled(fn), slots);
+    EXPECT_GE(fn.GetString(GL_VERSION)[0], '3');
+
+    for (const char *name : {"glGetString", "glBlitFramebuffer", "glMapBufferRange", "glFinish"}) {
+        SCOPED_TRACE(name);
+        g_hidden = name;
+        std::memset((void *)&fn, 0x5A, sizeof(fn));
+        EXPECT_FALSE(gl_load_functions(&fn, hiding_lookup));
+        EXPECT_EQ(filled(fn), 0u);
+    }
+    g_hidden = nullptr;
+    std::memset((void *)&fn, 0x5A, sizeof(fn));
+    EXPECT_FALSE(gl_load_functions(&fn, old_context_lookup));
+    EXPECT_EQ(filled(fn), 0u);
+    EXPECT_FALSE(gl_load_functions(&fn, nullptr));
+
+    // No current context: glGetString answers nothing, so nothing loads.
+    glXMakeCurrent(dpy, None, nullptr);
+    EXPECT_FALSE(gl_load_functions(&fn, real_lookup));
+    EXPECT_EQ(filled(fn), 0u);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+
+    ASSERT_TRUE(gl_load_functions(&fn, real_lookup));
+    gl_clear_functions(&fn);
+    EXPECT_EQ(filled(fn), 0u);
+
+    const std::pair<const char *, bool> versions[] = {
+        {"4.5 (Compatibility Profile) Mesa 22.3.6", true},
+        {"3.0 Mesa", true},
+        {"10.1", true},
+        {"OpenGL ES 3.2 Mesa 22.3.6", true},
+        {"2.1 Mesa 22.3.6", false},
+        {"OpenGL ES 2.0 Mesa", false},
+        {"OpenGL ES-CM 1.1 Mesa", false},
+        {"OpenGL ES", false},
+        {"", false},
+        {"3", false},
+        {"3.", false},
+        {".3", false},
+        {"99999.0", false},
+        {"Mesa", false},
+    };
+    for (auto [text, want] : versions) EXPECT_EQ(gl_version_at_least_3(text), want) << text;
+    EXPECT_FALSE(gl_version_at_least_3(nullptr));
 }
