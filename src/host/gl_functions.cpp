@@ -40,6 +40,7 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     get(fn->DeleteTextures, "glDeleteTextures");
     get(fn->GenTextures, "glGenTextures");
     get(fn->BindTexture, "glBindTexture");
+    get(fn->IsTexture, "glIsTexture");
     get(fn->TexImage2D, "glTexImage2D");
     get(fn->TexSubImage2D, "glTexSubImage2D");
     get(fn->GetTexLevelParameteriv, "glGetTexLevelParameteriv");

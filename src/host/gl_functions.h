@@ -20,6 +20,7 @@ struct GlFunctions {
     void (*DeleteTextures)(GLsizei, const GLuint *);
     void (*GenTextures)(GLsizei, GLuint *);
     void (*BindTexture)(GLenum, GLuint);
+    GLboolean (*IsTexture)(GLuint);
     void (*TexImage2D)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void *);
     void (*TexSubImage2D)(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, const void *);
     void (*GetTexLevelParameteriv)(GLenum, GLint, GLenum, GLint *);

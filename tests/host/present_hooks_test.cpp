@@ -21,6 +21,7 @@
 #include "compat/detour/detour.h"
 #include "connection/instance.h"
 #include "host/gl_functions.h"
+#include "host/gl_interop.h"
 #include "host/present_hooks.h"
 #include "host/submit.h"
 #include "platform/image.h"
@@ -627,4 +628,143 @@ TEST_F(PresentHooksTest, GlFunctionsLoadWholeOrNotAtAll) {
     };
     for (auto [text, want] : versions) EXPECT_EQ(gl_version_at_least_3(text), want) << text;
     EXPECT_FALSE(gl_version_at_least_3(nullptr));
+}
+
+// The interop record on a context of its own sharing the program's lists:
+// the registered texture reaches the stand-in texture top row first, live
+// changes included, and the program's context and bindings are untouched.
+TEST_F(PresentHooksTest, GlInteropCopiesTheSharedTextureTopRowFirst) {
+    const int64_t live = d3d_live_objects();
+    const uint32_t tw = 41, th = 21;  // copied as 40 x 20
+    std::vector<uint8_t> rgba(tw * th * 4);
+    for (uint32_t y = 0; y < th; y++)
+        for (uint32_t x = 0; x < tw; x++) {
+            uint8_t *p = &rgba[(y * tw + x) * 4];
+            p[0] = (uint8_t)(y * 10), p[1] = 50, p[2] = (uint8_t)(x * 5), p[3] = 255;
+        }
+    GLuint tex = 0, other = 0, fbo[2] = {};
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, tw, th, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    glGenTextures(1, &other);
+    glBindTexture(GL_TEXTURE_2D, other);
+    glGenFramebuffers(2, fbo);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo[0]);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, fbo[1]);
+    auto program_state_kept = [&] {
+        EXPECT_EQ(glXGetCurrentContext(), ctx);
+        EXPECT_EQ(glXGetCurrentDrawable(), win);
+        GLint v = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &v);
+        EXPECT_EQ((GLuint)v, other);
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &v);
+        EXPECT_EQ((GLuint)v, fbo[0]);
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &v);
+        EXPECT_EQ((GLuint)v, fbo[1]);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    };
+
+    GlInterop *rec = nullptr;
+    ASSERT_EQ(gl_interop_create(&rec), 0);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->dc.display, (void *)dpy);
+    EXPECT_EQ(rec->dc.drawable, (uintptr_t)win);
+    EXPECT_NE(rec->context, nullptr);
+    EXPECT_NE(rec->context, (void *)ctx);
+    EXPECT_EQ(rec->app_context, (void *)ctx);
+    EXPECT_NE(rec->device, nullptr);
+    EXPECT_NE(rec->interop_device, nullptr);
+    EXPECT_EQ(rec->object, nullptr);
+    program_state_kept();
+
+    EXPECT_EQ(gl_interop_copy(rec), SUBMIT_ERR_NO_TEXTURE);  // nothing registered
+    ASSERT_EQ(gl_interop_register_object(rec, tex), 0);
+    ASSERT_NE(rec->object, nullptr);
+    EXPECT_EQ(rec->object->app_texture, tex);
+    EXPECT_EQ(rec->object->width, 40u);
+    EXPECT_EQ(rec->object->height, 20u);
+    ASSERT_NE(rec->object->texture, nullptr);
+    program_state_kept();
+
+    auto copy_is = [&](uint8_t green) {
+        ASSERT_EQ(gl_interop_copy(rec), 0);
+        program_state_kept();
+        ID3D11Texture2D *out = rec->object->texture;
+        int bad = 0;
+        for (uint32_t y = 0; y < 20; y++)
+            for (uint32_t x = 0; x < 40; x++) {
+                const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;  // BGRA
+                uint32_t gl_row = 19 - y;
+                if (p[2] != (uint8_t)(gl_row * 10) || p[1] != green || p[0] != (uint8_t)(x * 5) ||
+                    p[3] != 255)
+                    bad++;
+            }
+        EXPECT_EQ(bad, 0);
+    };
+    copy_is(50);
+    // The program draws into its texture again: the next copy sees it.
+    for (size_t i = 1; i < rgba.size(); i += 4) rgba[i] = 200;
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, tw, th, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    glBindTexture(GL_TEXTURE_2D, other);
+    copy_is(200);
+
+    // Bad textures are refused and leave nothing registered.
+    EXPECT_EQ(gl_interop_register_object(rec, 0), SUBMIT_ERR_NO_TEXTURE);
+    EXPECT_EQ(rec->object, nullptr);
+    EXPECT_EQ(gl_interop_register_object(rec, 54321), SUBMIT_ERR_NO_TEXTURE);
+    EXPECT_FALSE(glIsTexture(54321));
+    EXPECT_EQ(gl_interop_register_object(rec, other), SUBMIT_ERR_NO_TEXTURE);  // no storage
+    EXPECT_EQ(rec->object, nullptr);
+    program_state_kept();
+
+    ASSERT_EQ(gl_interop_register_object(rec, tex), 0);
+    const int64_t with_object = d3d_live_objects();
+    gl_interop_release_object(rec);
+    EXPECT_EQ(rec->object, nullptr);
+    EXPECT_EQ(d3d_live_objects(), with_object - 1);
+    gl_interop_release_object(rec);  // twice is harmless
+    ASSERT_EQ(gl_interop_register_object(rec, tex), 0);
+    gl_interop_destroy(&rec);
+    EXPECT_EQ(rec, nullptr);
+    gl_interop_destroy(&rec);
+    program_state_kept();
+    EXPECT_EQ(d3d_live_objects(), live);
+
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(2, fbo);
+    glDeleteTextures(1, &tex);
+    glDeleteTextures(1, &other);
+}
+
+// Making the record: its context needs the program's, and the device walk
+// passes over failed adapters to the next.
+TEST_F(PresentHooksTest, GlInteropNeedsAContextAndWalksTheAdapters) {
+    const int64_t live = d3d_live_objects();
+    GlInterop *rec = (GlInterop *)&rec;
+    glXMakeCurrent(dpy, None, nullptr);
+    EXPECT_EQ(gl_interop_create(&rec), GL_INTEROP_ERR_CONTEXT);
+    EXPECT_EQ(rec, nullptr);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+
+    d3d_fail("CreateDXGIFactory2", E_FAIL);
+    EXPECT_EQ(gl_interop_create(&rec), CAPTURE_ERR_FACTORY);
+    d3d_fail("D3D11CreateDevice", E_FAIL);
+    EXPECT_EQ(gl_interop_create(&rec), CAPTURE_ERR_DEVICE);  // the only adapter failed
+    d3d_fail("IDXGIFactory2_EnumAdapters", E_FAIL);
+    EXPECT_EQ(gl_interop_create(&rec), CAPTURE_ERR_DEVICE);
+    EXPECT_EQ(rec, nullptr);
+    EXPECT_EQ(glXGetCurrentContext(), ctx);
+    EXPECT_EQ(d3d_live_objects(), live);
+
+    dxgi_set_adapter_count(3);
+    d3d_fail("D3D11CreateDevice", E_FAIL);
+    EXPECT_EQ(gl_interop_create(&rec), 0);  // on the second adapter
+    ASSERT_NE(rec, nullptr);
+    EXPECT_NE(rec->device, nullptr);
+    gl_interop_destroy(&rec);
+    dxgi_set_adapter_count(1);
+    d3d_clear_faults();
+    EXPECT_EQ(glXGetCurrentContext(), ctx);
+    EXPECT_EQ(d3d_live_objects(), live);
 }

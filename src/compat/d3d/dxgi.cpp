@@ -18,6 +18,7 @@
 
 namespace {
 std::atomic<bool> g_tearing{true};
+std::atomic<uint32_t> g_adapters{1};
 thread_local uint32_t t_last_error = 0;
 std::mutex g_present_mutex;
 DXGIPresentRecord g_present{};  // under g_present_mutex
@@ -40,6 +41,10 @@ struct DXGISync : D3DObject {
 
 void dxgi_set_tearing_supported(bool on) {
     g_tearing = on;
+}
+
+void dxgi_set_adapter_count(uint32_t count) {
+    g_adapters = count;
 }
 
 uint32_t GetLastError(void) {
@@ -127,7 +132,7 @@ HRESULT IDXGIFactory2::EnumAdapters(uint32_t index, IDXGIAdapter **out) {
     if (!out) return E_INVALIDARG;
     *out = nullptr;
     if (HRESULT hr = d3d_fault("IDXGIFactory2_EnumAdapters")) return hr;
-    if (index != 0) return DXGI_ERROR_NOT_FOUND;
+    if (index >= g_adapters.load()) return DXGI_ERROR_NOT_FOUND;
     *out = new IDXGIAdapter();
     return S_OK;
 }

@@ -6,7 +6,8 @@
 // its own device (ID3D12Resource), takes turns between them, and checks that
 // the presented one is in the PRESENT state. Also the few Windows synchronisation calls the
 // contexts use: events (manual reset), the frame-latency waitable, WaitForSingleObjectEx and CloseHandle.
-// Tearing support is a process-wide switch for the tests.
+// Tearing support and the number of adapters are process-wide switches for
+// the tests.
 //
 // Threading: a swap chain is used by one thread at a time. Sync objects may
 // be waited on and signalled from any thread: each guards its state (count,
@@ -121,6 +122,8 @@ HRESULT CreateDXGIFactory2(uint32_t flags, IDXGIFactory2 **out);
 
 // Whether the factory reports tearing support (on by default).
 void dxgi_set_tearing_supported(bool on);
+// How many adapters the factory lists (1 by default; tests of adapter walks).
+void dxgi_set_adapter_count(uint32_t count);
 
 // Every swap chain's presents in the process, and the last one's arguments
 // (tests).
