@@ -5,7 +5,10 @@
 // draw into the back buffer, no present) is set beside libswscale too, with
 // the stand-in's quad fast path and with its plain triangle path. The
 // Direct3D 12 row (same stand-in, recorded and executed through its command
-// list) is drawn and presented beside the Direct3D 11 row.
+// list) is drawn and presented beside the Direct3D 11 row. The Direct3D 12
+// plane upload alone (Map, rows into the upload buffer, barriers,
+// CopyTextureRegion, execution and fence wait) is set beside the two plain
+// row copies it amounts to, so the stand-in's own overhead shows.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "compat/d3d/d3d.h"
+#include "compat/d3d/d3d12.h"
 #include "peer.h"
 #include "platform/gfx/gfx.h"
 #include "platform/gfx/vk_load.h"
@@ -112,6 +116,113 @@ BENCHMARK(BM_GfxNV12ToWindow)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 
+constexpr uint32_t UPLOAD_PITCH = (W + 255) / 256 * 256;
+
+// Both NV12 planes as the renderer uploads them: Y as R8 W x H, UV as R8G8
+// W/2 x H/2, each the same W bytes a row.
+void BM_D3D12PlaneUpload(benchmark::State &state) {
+    ID3D12Device *dev = nullptr;
+    ID3D12CommandQueue *queue = nullptr;
+    ID3D12CommandAllocator *alloc = nullptr;
+    ID3D12GraphicsCommandList *list = nullptr;
+    ID3D12Fence *fence = nullptr;
+    D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, &dev);
+    const D3D12_COMMAND_QUEUE_DESC qd = {D3D12_COMMAND_LIST_TYPE_DIRECT, 0, 0, 0};
+    dev->CreateCommandQueue(&qd, &queue);
+    dev->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, &alloc);
+    dev->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc, nullptr, &list);
+    dev->CreateFence(0, 0, &fence);
+    const D3D12_HEAP_PROPERTIES upload_heap = {D3D12_HEAP_TYPE_UPLOAD, 0, 0, 1, 1};
+    const D3D12_HEAP_PROPERTIES default_heap = {D3D12_HEAP_TYPE_DEFAULT, 0, 0, 1, 1};
+    const uint32_t heights[2] = {H, H / 2}, widths[2] = {W, W / 2};
+    const DXGI_FORMAT formats[2] = {DXGI_FORMAT_R8_UNORM, DXGI_FORMAT_R8G8_UNORM};
+    ID3D12Resource *up[2] = {}, *tex[2] = {};
+    for (int p = 0; p < 2; ++p) {
+        const D3D12_RESOURCE_DESC bd = {D3D12_RESOURCE_DIMENSION_BUFFER,
+                                        0,
+                                        uint64_t(UPLOAD_PITCH) * heights[p],
+                                        1,
+                                        1,
+                                        1,
+                                        DXGI_FORMAT_UNKNOWN,
+                                        {1, 0},
+                                        D3D12_TEXTURE_LAYOUT_ROW_MAJOR,
+                                        0};
+        const D3D12_RESOURCE_DESC td = {
+            D3D12_RESOURCE_DIMENSION_TEXTURE2D, 0, widths[p], heights[p], 1, 1, formats[p], {1, 0},
+            D3D12_TEXTURE_LAYOUT_UNKNOWN,       0};
+        dev->CreateCommittedResource(&upload_heap, 0, &bd, D3D12_RESOURCE_STATE_GENERIC_READ, nullptr,
+                                     &up[p]);
+        dev->CreateCommittedResource(&default_heap, 0, &td, D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE,
+                                     nullptr, &tex[p]);
+    }
+    std::vector<uint8_t> pic = nv12_picture();
+    const uint64_t faults = d3d12_fault_count();
+    uint64_t n = 0, value = 0;
+    for (auto _ : state) {
+        pic[n++ % pic.size()]++;
+        const uint8_t *src = pic.data();
+        for (int p = 0; p < 2; ++p) {
+            void *m = nullptr;
+            up[p]->Map(0, nullptr, &m);
+            for (uint32_t y = 0; y < heights[p]; ++y)
+                memcpy(static_cast<uint8_t *>(m) + size_t(y) * UPLOAD_PITCH, src + size_t(y) * W, W);
+            up[p]->Unmap(0, nullptr);
+            src += size_t(W) * heights[p];
+            D3D12_RESOURCE_BARRIER b{};
+            b.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
+            b.Transition = {tex[p], D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES,
+                            D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_STATE_COPY_DEST};
+            list->ResourceBarrier(1, &b);
+            D3D12_TEXTURE_COPY_LOCATION dst{}, from{};
+            dst.pResource = tex[p];
+            dst.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+            from.pResource = up[p];
+            from.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+            from.PlacedFootprint = {0, {formats[p], widths[p], heights[p], 1, UPLOAD_PITCH}};
+            list->CopyTextureRegion(&dst, 0, 0, 0, &from, nullptr);
+            std::swap(b.Transition.StateBefore, b.Transition.StateAfter);
+            list->ResourceBarrier(1, &b);
+        }
+        list->Close();
+        ID3D12CommandList *l = list;
+        queue->ExecuteCommandLists(1, &l);
+        queue->Signal(fence, ++value);
+        if (fence->GetCompletedValue() < value) fence->SetEventOnCompletion(value, nullptr);
+        alloc->Reset();
+        list->Reset(alloc, nullptr);
+    }
+    if (d3d12_fault_count() != faults) state.SkipWithError(d3d12_last_fault().c_str());
+    for (int p = 0; p < 2; ++p) {
+        d3d_release(&up[p]);
+        d3d_release(&tex[p]);
+    }
+    d3d_release(&fence);
+    d3d_release(&list);
+    d3d_release(&alloc);
+    d3d_release(&queue);
+    d3d_release(&dev);
+}
+BENCHMARK(BM_D3D12PlaneUpload)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+
+// The peer: the same rows copied twice with memcpy, into a 256-byte pitched
+// buffer and from it into a tight one, as the upload and the copy do.
+void BM_RowsCopiedTwice(benchmark::State &state) {
+    std::vector<uint8_t> pic = nv12_picture();
+    const uint32_t rows = H + H / 2;
+    std::vector<uint8_t> staging(size_t(UPLOAD_PITCH) * rows), texture(size_t(W) * rows);
+    uint64_t n = 0;
+    for (auto _ : state) {
+        pic[n++ % pic.size()]++;
+        for (uint32_t y = 0; y < rows; ++y)
+            memcpy(staging.data() + size_t(y) * UPLOAD_PITCH, pic.data() + size_t(y) * W, W);
+        for (uint32_t y = 0; y < rows; ++y)
+            memcpy(texture.data() + size_t(y) * W, staging.data() + size_t(y) * UPLOAD_PITCH, W);
+        benchmark::DoNotOptimize(texture.data());
+    }
+}
+BENCHMARK(BM_RowsCopiedTwice)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+
 void BM_SwscaleNV12ToBGRA(benchmark::State &state) {
     std::vector<uint8_t> pic = nv12_picture();
     std::vector<uint8_t> out(size_t(W) * H * 4);
@@ -153,5 +264,8 @@ int main(int argc, char **argv) {
           "Direct3D 11 row drawn and presented / libswscale conversion"},
          {"NV12 1080p to the window through Direct3D 12, beside a conversion",
           "BM_GfxNV12ToWindow/4/1/min_time:2.000/real_time", "BM_SwscaleNV12ToBGRA/min_time:2.000/real_time",
-          "Direct3D 12 row drawn and presented / libswscale conversion"}});
+          "Direct3D 12 row drawn and presented / libswscale conversion"},
+         {"NV12 1080p planes uploaded through Direct3D 12", "BM_D3D12PlaneUpload/min_time:1.000/real_time",
+          "BM_RowsCopiedTwice/min_time:1.000/real_time",
+          "stand-in upload and CopyTextureRegion / two memcpy passes over the rows"}});
 }
