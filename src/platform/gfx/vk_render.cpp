@@ -243,12 +243,15 @@ void record_upload(const vko_vk_fns &f, VkCommandBuffer cmd, const vko_vk_image 
 }
 
 // Keeps the plane's image while its size, format and source pitch hold (a new
-// pitch at the same size needs a staging buffer of another size).
+// pitch at the same size needs a staging buffer of another size). Sets
+// *remade when the old view was destroyed: descriptors that named it are
+// invalid even if the new view comes back with the same handle value.
 bool vko_vk_refresh_resource(const vko_vk_fns &f, const vko_vk_device *d, VkCommandBuffer cmd,
                              vko_vk_image *img, VkFormat format, uint32_t pitch, uint32_t width,
-                             uint32_t height, uint32_t bpp, const uint8_t *src) {
+                             uint32_t height, uint32_t bpp, const uint8_t *src, bool *remade) {
     if (!img->image || img->width != width || img->height != height || img->format != uint32_t(format) ||
         img->pitch != pitch) {
+        *remade = true;
         image_destroy(f, d, img);
         if (!vko_vk_image_create(f, d, format, pitch, width, height, bpp, img)) return false;
     }
@@ -496,9 +499,14 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
             uint64_t offset = 0;
             vko_gfx_plane(desc, p, &offset, nullptr, nullptr);
             if (pw == 0 || ph == 0 || pitch < pw) return false;
-            if (!vko_vk_refresh_resource(f, d, cmd, &r->planes[p], PLANE_FORMATS[desc->format][p], pitch, pw,
-                                         ph, bpp, static_cast<const uint8_t *>(image) + offset))
-                return false;
+            bool remade = false;
+            const bool ok =
+                vko_vk_refresh_resource(f, d, cmd, &r->planes[p], PLANE_FORMATS[desc->format][p], pitch, pw,
+                                        ph, bpp, static_cast<const uint8_t *>(image) + offset, &remade);
+            // A handle value is no proof of the same view: lavapipe hands a
+            // freed view's address to the next one, so the set is rewritten.
+            if (remade) memset(r->last_infos, 0, sizeof(r->last_infos));
+            if (!ok) return false;
         }
     }
 
@@ -545,12 +553,13 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
         wr.pBufferInfo = &ubo_info;
     }
     VkDescriptorImageInfo infos[3];
+    memset(infos, 0, sizeof(infos));  // padding too: the records are compared bytewise
     for (uint32_t b = 0; b < 3; ++b) {
         infos[b].sampler = desc->filter ? r->linear : r->nearest;
         infos[b].imageView = r->planes[b].view ? r->planes[b].view : r->planes[0].view;
         infos[b].imageLayout = VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
         if (memcmp(&infos[b], &r->last_infos[b], sizeof(infos[b])) == 0) continue;
-        r->last_infos[b] = infos[b];
+        memcpy(&r->last_infos[b], &infos[b], sizeof(infos[b]));
         VkWriteDescriptorSet &wr = writes[nwrites++];
         wr = {VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
         wr.dstSet = r->set;
