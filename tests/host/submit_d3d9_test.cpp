@@ -161,8 +161,9 @@ TEST_P(SubmitD3D9, ApplicationLettingGoWakesTheWaitingConsumer) {
     ASSERT_EQ(f.new_frame, 1);
     std::atomic<bool> polled{false};
     f = {};
-    std::thread consumer([&] {
-        api.poll(consumer_handle, 60000, nullptr, &f);
+    // The thread keeps its own copy: submit() below rewrites consumer_handle.
+    std::thread consumer([&, h = consumer_handle] {
+        api.poll(h, 60000, nullptr, &f);
         polled = true;
     });
     // Once the consumer waits, the next submit is taken; then let go.
@@ -174,9 +175,9 @@ TEST_P(SubmitD3D9, ApplicationLettingGoWakesTheWaitingConsumer) {
     }
     consumer.join();
     ASSERT_EQ(f.new_frame, 1);
-    consumer = std::thread([&] {
+    consumer = std::thread([&, h = consumer_handle] {
         f = {};
-        api.poll(consumer_handle, 60000, nullptr, &f);
+        api.poll(h, 60000, nullptr, &f);
         polled = true;
     });
     polled = false;
