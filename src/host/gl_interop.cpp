@@ -251,10 +251,15 @@ void gl_interop_destroy(GlInterop **handle) {
     if (!rec) return;
     gl_interop_release_object(rec);
     Display *dpy = (Display *)rec->dc.display;
-    // The application's context is current again before the own one goes.
-    if ((void *)g_glx.GetCurrentContext() != rec->app_context)
+    // The application's context is current again before the own one goes;
+    // from a thread where it cannot be (current elsewhere) the refusal is
+    // trapped rather than ending the program.
+    if ((void *)g_glx.GetCurrentContext() != rec->app_context) {
+        X11ErrorTrap trap(dpy);
         g_glx.MakeContextCurrent(dpy, (GLXDrawable)rec->dc.drawable, (GLXDrawable)rec->dc.read_drawable,
                                  (GLXContext)rec->app_context);
+        trap.sync();
+    }
     d3d_release(&rec->interop_device);
     d3d_release(&rec->device);
     g_glx.DestroyContext(dpy, (GLXContext)rec->context);
