@@ -16,6 +16,7 @@
 #include "host/capture.h"
 #include "host/display.h"
 #include "host/input.h"
+#include "platform/file.h"
 #include "platform/json.h"
 #include "platform/log.h"
 #include "platform/map.h"
@@ -557,6 +558,24 @@ void host_first_guest(HostContext *ctx, Guest *guest, uint32_t max_width, uint32
     }
 }
 
+// The login manager locks the local session as the console lock does; where
+// there is none (no logind, a container) loginctl fails and nothing locks.
+static void (*g_session_lock)(void);
+
+void host_set_session_lock(void (*lock)(void)) {
+    g_session_lock = lock;
+}
+
+static void host_lock_workstation(HostContext *ctx) {
+    ctx->locked_workstation++;
+    if (g_session_lock) {
+        g_session_lock();
+        return;
+    }
+    const char *argv[] = {"loginctl", "lock-session", nullptr};
+    VKO_SpawnReaped(argv);
+}
+
 void host_last_guest(HostContext *ctx) {
     const HostConfig &c = ctx->config;
     host_display_modes_restore(ctx->saved_primary_mode, ctx->saved_modes);
@@ -565,7 +584,7 @@ void host_last_guest(HostContext *ctx) {
     VKO_HashDestroy(&ctx->saved_modes, VKO_Free);
     VKO_Free(ctx->saved_primary_mode);
     ctx->saved_primary_mode = nullptr;
-    if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) ctx->locked_workstation++;
+    if (ctx->lock_on_leave && (c.lock_desktop || c.privacy_mode)) host_lock_workstation(ctx);
     if (!release_virtual_displays(ctx)) log_message(LOG_LEVEL_INFO, "Failed to clean up virtual displays");
     ctx->privacy_active.store(0);
     vmouse_destroy(&ctx->vmouse);

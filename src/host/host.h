@@ -237,6 +237,8 @@ struct HostHooks {
     uint32_t encoder_count;
 };
 void host_set_hooks(const HostHooks *hooks);
+// Locks the local session in place of the login manager (null: loginctl).
+void host_set_session_lock(void (*lock)(void));
 const HostHooks *host_hooks(void);
 // Waits of the context, shortened by tests (null: the defaults).
 struct HostTimes {

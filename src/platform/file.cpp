@@ -846,15 +846,21 @@ bool VKO_HandleProtocol(const char *uri, void *token) {
     if (!opener || !opener[0]) opener = "xdg-open";
 
     // Never through a shell: the URI is one argument.
-    char *argv[] = {(char *)opener, arg, NULL};
-    pid_t pid = 0;
-    int e = posix_spawnp(&pid, opener, NULL, NULL, argv, environ);
+    const char *argv[] = {opener, arg, NULL};
+    int e = VKO_SpawnReaped(argv);
     VKO_Free(arg);
 
     if (e != 0) {
         VKO_Log("VKO_HandleProtocol", "'CreateProcess' failed with error 0x%X", e);
         return false;
     }
+    return true;
+}
+
+int VKO_SpawnReaped(const char *const argv[]) {
+    pid_t pid = 0;
+    int e = posix_spawnp(&pid, argv[0], NULL, NULL, (char *const *)argv, environ);
+    if (e != 0) return e;
 
     // Not waited for, but reaped so it leaves no zombie.
     pthread_t th;
@@ -863,8 +869,7 @@ bool VKO_HandleProtocol(const char *uri, void *token) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (pthread_create(&th, &attr, protocol_reaper, (void *)(intptr_t)pid) != 0) waitpid(pid, NULL, WNOHANG);
     pthread_attr_destroy(&attr);
-
-    return true;
+    return 0;
 }
 
 // Console: a Linux process already has its terminal.

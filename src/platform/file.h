@@ -91,6 +91,9 @@ const char *VKO_GetPlatformString(uint32_t platform);
 bool VKO_GetRunOnStartup(const char *name);
 bool VKO_SetRunOnStartup(const char *name, const char *path, const char *args);
 bool VKO_HandleProtocol(const char *uri, void *token);
+// Starts argv[0] (searched in PATH, never through a shell) without waiting;
+// a thread reaps it. 0 or the spawn's error number.
+int VKO_SpawnReaped(const char *const argv[]);
 void VKO_OpenConsole(const char *title);
 void VKO_HideConsole(void);
 void *VKO_SOLoad(const char *path);

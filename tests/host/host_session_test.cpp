@@ -96,6 +96,9 @@ struct Guest {
     }
 };
 
+// Session locks asked of the login manager.
+std::atomic<int> g_locks{0};
+
 class HostSession : public ::testing::Test {
    protected:
     HostContext *ctx = nullptr;
@@ -112,8 +115,10 @@ class HostSession : public ::testing::Test {
             std::lock_guard<std::mutex> lock(g_log_mutex);
             g_log.clear();
         }
+        g_locks = 0;
         HostHooks hooks{[](HostContext *, uint32_t) {}, 1, nullptr, nullptr, 0};
         host_set_hooks(&hooks);
+        host_set_session_lock([] { g_locks++; });
         config_create();
         config_read_host(&cfg);
         config_destroy();
@@ -139,6 +144,7 @@ class HostSession : public ::testing::Test {
         host_destroy(&ctx, 0);
         guests.clear();
         host_set_hooks(nullptr);
+        host_set_session_lock(nullptr);
         host_set_times(nullptr);
         vdev_set_backend(nullptr);
         log_set_sink(nullptr, nullptr);
@@ -243,6 +249,23 @@ TEST_F(HostSession, OwnerLeavingInProtectiveModeEndsTheOthers) {
     ControlHeader h = other->next_header();
     EXPECT_EQ(h.type, MSG_DISCONNECT);
     EXPECT_EQ(h.field0, static_cast<uint32_t>(HOST_REASON_OWNER_LEFT));
+}
+
+// The owner's leaving locks the session when the desktop lock is on; a
+// session whose first guest was not the owner never locks it.
+TEST_F(HostSession, OwnerLeavingLocksTheSession) {
+    cfg.lock_desktop = 1;
+    start();
+    auto owner = joined(1, true);
+    owner->send({0, 0, 0, MSG_DISCONNECT});
+    ASSERT_TRUE(eventually([] { return g_locks.load() == 1; }));
+    auto other = joined(2);
+    other->send({0, 0, 0, MSG_DISCONNECT});
+    ASSERT_TRUE(eventually([&] { return ctx->guest_count.load() == 0; }));
+    // A join waits for the last leave to finish, so its lock would be counted.
+    joined(3);
+    EXPECT_EQ(g_locks.load(), 1);
+    EXPECT_EQ(ctx->locked_workstation, 1u);
 }
 
 TEST_F(HostSession, VideoPrefixPauseResumeAndStreamEnd) {
