@@ -22,6 +22,7 @@
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
 #include "platform/map.h"
+#include "support/d3d_window.h"
 #include "support/gfx_pictures.h"
 #include "support/log_capture.h"
 #include "support/xvfb.h"
@@ -629,67 +630,9 @@ TEST(D3D11Ui, ClipTestOffsetsTexturesAndBufferGrowth) {
 
 // ---- The context on a real window ----
 
-class D3D11Context : public ::testing::Test {
+class D3D11Context : public D3DWindowTest {
    protected:
-    static void SetUpTestSuite() { ASSERT_FALSE(xvfb_display().empty()); }
-
-    void SetUp() override {
-        live_ = d3d_live_objects();
-        dpy_ = XOpenDisplay(nullptr);
-        ASSERT_NE(dpy_, nullptr);
-        win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 160, 120, 0, 0, 0x777777);
-        XSelectInput(dpy_, win_, StructureNotifyMask);
-        XMapWindow(dpy_, win_);
-        for (XEvent e;;) {
-            XNextEvent(dpy_, &e);
-            if (e.type == MapNotify) break;
-        }
-        handle_ = {dpy_, win_};
-    }
-
-    void TearDown() override {
-        d3d_clear_faults();
-        dxgi_set_tearing_supported(true);
-        if (ctx_) ctxs().destroy(&ctx_);
-        EXPECT_EQ(ctx_, nullptr);
-        XDestroyWindow(dpy_, win_);
-        XCloseDisplay(dpy_);
-        EXPECT_EQ(d3d_live_objects(), live_);
-    }
-
-    void resize(uint32_t w, uint32_t h) {
-        XResizeWindow(dpy_, win_, w, h);
-        XSync(dpy_, False);
-        for (int i = 0; i < 200; i++) {
-            XWindowAttributes a;
-            XGetWindowAttributes(dpy_, win_, &a);
-            if (uint32_t(a.width) == w && uint32_t(a.height) == h) return;
-        }
-    }
-
-    Rgb pixel(int x, int y) {
-        XImage *img = XGetImage(dpy_, win_, x, y, 1, 1, AllPlanes, ZPixmap);
-        const unsigned long p = XGetPixel(img, 0, 0);
-        XDestroyImage(img);
-        return {int((p >> 16) & 0xFF), int((p >> 8) & 0xFF), int(p & 0xFF)};
-    }
-
-    // One frame as the window glue draws it.
-    bool draw(void *renderer, const void *image, VKO_RenderDesc desc) {
-        void *surface = ctxs().get_surface(ctx_);
-        if (!surface) return false;
-        ctxs().get_size(ctx_, &desc.view_width, &desc.view_height);
-        const bool ok = frames().render(renderer, ctxs().get_device(ctx_), ctxs().get_context(ctx_), image,
-                                        &desc, surface);
-        ctxs().present(ctx_);
-        return ok;
-    }
-
-    int64_t live_ = 0;
-    Display *dpy_ = nullptr;
-    Window win_ = 0;
-    VKO_X11Window handle_{};
-    void *ctx_ = nullptr;
+    D3D11Context() : D3DWindowTest(VKO_GFX_D3D11) {}
 };
 
 TEST_F(D3D11Context, EveryFormatReachesTheWindow) {
