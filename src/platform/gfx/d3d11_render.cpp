@@ -548,14 +548,7 @@ bool vko_d3d11_ui_render(void *ui, void *device, void *context, const VKO_DrawDa
     auto *ctx = static_cast<ID3D11DeviceContext *>(context);
     if (!u || !dev || !ctx || !data) return false;
     const float W = data->display_width, H = data->display_height;
-    if (!(W > 0) || !(H > 0) || !data->lists || data->list_count == 0) return false;
-    // The totals must cover the lists, or the copies would run past the buffers.
-    uint64_t vtx = 0, idx = 0;
-    for (uint32_t l = 0; l < data->list_count; l++) {
-        vtx += data->lists[l].vtx_count;
-        idx += data->lists[l].idx_count;
-    }
-    if (vtx > data->total_vtx || idx > data->total_idx) return false;
+    if (!d3d_ui_data_ok(data)) return false;
     if (!d3d11_ui_resize_buffer(dev, &u->vb, data->total_vtx, 5120, sizeof(VKO_Vtx),
                                 D3D11_BIND_VERTEX_BUFFER) ||
         !d3d11_ui_resize_buffer(dev, &u->ib, data->total_idx, 10240, sizeof(uint16_t),
@@ -571,15 +564,7 @@ bool vko_d3d11_ui_render(void *ui, void *device, void *context, const VKO_DrawDa
         VKO_Log("vko_d3d11_ui_render", "'ID3D11DeviceContext_Map' failed with HRESULT 0x%X", unsigned(hr));
         return false;
     }
-    auto *vdst = static_cast<uint8_t *>(vm.pData);
-    auto *idst = static_cast<uint8_t *>(im.pData);
-    for (uint32_t l = 0; l < data->list_count; l++) {
-        const VKO_CmdList &cl = data->lists[l];
-        if (cl.vtx_count) memcpy(vdst, cl.vtx, size_t(cl.vtx_count) * sizeof(VKO_Vtx));
-        if (cl.idx_count) memcpy(idst, cl.idx, size_t(cl.idx_count) * 2);
-        vdst += size_t(cl.vtx_count) * sizeof(VKO_Vtx);
-        idst += size_t(cl.idx_count) * 2;
-    }
+    d3d_ui_copy_lists(data, vm.pData, im.pData);
     ctx->Unmap(u->vb.res, 0);
     ctx->Unmap(u->ib.res, 0);
     D3D11_MAPPED_SUBRESOURCE cm;
@@ -588,7 +573,8 @@ bool vko_d3d11_ui_render(void *ui, void *device, void *context, const VKO_DrawDa
         VKO_Log("vko_d3d11_ui_render", "'ID3D11DeviceContext_Map' failed with HRESULT 0x%X", unsigned(hr));
         return false;
     }
-    const float proj[16] = {2 / W, 0, 0, 0, 0, -2 / H, 0, 0, 0, 0, 0.5f, 0, -1, 1, 0.5f, 1};
+    float proj[16];
+    d3d_ui_projection(W, H, proj);
     memcpy(cm.pData, proj, sizeof(proj));
     ctx->Unmap(u->cb_res, 0);
 
@@ -622,9 +608,8 @@ bool vko_d3d11_ui_render(void *ui, void *device, void *context, const VKO_DrawDa
         const VKO_CmdList &cl = data->lists[l];
         for (uint32_t c = 0; cl.cmds && c < cl.cmd_count; c++) {
             const VKO_Cmd &cmd = cl.cmds[c];
-            if (cmd.clip[0] >= W || cmd.clip[1] >= H || cmd.clip[2] < 0 || cmd.clip[3] < 0) continue;
-            const D3D11_RECT r = {int32_t(std::nearbyint(cmd.clip[0])), int32_t(std::nearbyint(cmd.clip[1])),
-                                  int32_t(std::nearbyint(cmd.clip[2])), int32_t(std::nearbyint(cmd.clip[3]))};
+            D3D11_RECT r;
+            if (!d3d_ui_scissor(cmd, W, H, &r)) continue;
             ctx->RSSetScissorRects(1, &r);
             auto *srv = cmd.texture && map
                             ? static_cast<ID3D11ShaderResourceView *>(VKO_HashGetInt(map, cmd.texture))

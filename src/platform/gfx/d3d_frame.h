@@ -1,9 +1,14 @@
 // What the two Direct3D rows share about a video frame before any shading:
 // the texture format of each plane, where each plane of a description's
-// picture lies and how much of it is uploaded, and the constant block.
+// picture lies and how much of it is uploaded, and the constant block; and
+// what their overlay drawing shares: the checks on the draw data, the copy of
+// its lists into the mapped buffers, the projection and the scissor of a
+// command.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "compat/d3d/d3d.h"
 #include "platform/gfx/d3d11_shaders.h"
@@ -76,4 +81,47 @@ inline VS_CONSTANT_BUFFER d3d_video_constants(const VKO_RenderDesc *desc, uint32
                     (info.high_depth ? D3D_CONV_HIGH_DEPTH : 0u) |
                     (desc->lsb_aligned ? D3D_CONV_LSB_ALIGNED : 0u) | (info.yuv ? D3D_CONV_YUV : 0u);
     return cb;
+}
+
+// Whether the overlay's draw data can be drawn: a display of positive size,
+// lists, and totals that cover the lists (or the copies would run past the
+// buffers sized by the totals).
+inline bool d3d_ui_data_ok(const VKO_DrawData *data) {
+    if (!(data->display_width > 0) || !(data->display_height > 0) || !data->lists || data->list_count == 0)
+        return false;
+    uint64_t vtx = 0, idx = 0;
+    for (uint32_t l = 0; l < data->list_count; l++) {
+        vtx += data->lists[l].vtx_count;
+        idx += data->lists[l].idx_count;
+    }
+    return vtx <= data->total_vtx && idx <= data->total_idx;
+}
+
+// Copies every list's vertices and 16-bit indices one after the other into
+// the mapped vertex and index buffers.
+inline void d3d_ui_copy_lists(const VKO_DrawData *data, void *vtx, void *idx) {
+    auto *vdst = static_cast<uint8_t *>(vtx);
+    auto *idst = static_cast<uint8_t *>(idx);
+    for (uint32_t l = 0; l < data->list_count; l++) {
+        const VKO_CmdList &cl = data->lists[l];
+        if (cl.vtx_count) memcpy(vdst, cl.vtx, size_t(cl.vtx_count) * sizeof(VKO_Vtx));
+        if (cl.idx_count) memcpy(idst, cl.idx, size_t(cl.idx_count) * 2);
+        vdst += size_t(cl.vtx_count) * sizeof(VKO_Vtx);
+        idst += size_t(cl.idx_count) * 2;
+    }
+}
+
+// The overlay's projection of a W x H display.
+inline void d3d_ui_projection(float W, float H, float proj[16]) {
+    const float p[16] = {2 / W, 0, 0, 0, 0, -2 / H, 0, 0, 0, 0, 0.5f, 0, -1, 1, 0.5f, 1};
+    memcpy(proj, p, sizeof(p));
+}
+
+// The scissor of a command; false when its clip lies wholly off a W x H
+// display and it is skipped.
+inline bool d3d_ui_scissor(const VKO_Cmd &cmd, float W, float H, D3D11_RECT *r) {
+    if (cmd.clip[0] >= W || cmd.clip[1] >= H || cmd.clip[2] < 0 || cmd.clip[3] < 0) return false;
+    *r = {int32_t(std::nearbyint(cmd.clip[0])), int32_t(std::nearbyint(cmd.clip[1])),
+          int32_t(std::nearbyint(cmd.clip[2])), int32_t(std::nearbyint(cmd.clip[3]))};
+    return true;
 }
