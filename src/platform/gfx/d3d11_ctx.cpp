@@ -138,27 +138,11 @@ void recover(vko_d3d11_ctx *c) {
 }  // namespace
 
 void *vko_d3d11_ctx_create(void *window, bool vsync) {
-    const auto *w = static_cast<const VKO_X11Window *>(window);
-    if (!w || !w->display) return nullptr;
-    auto *c = new (std::nothrow) vko_d3d11_ctx{};
-    if (!c) return nullptr;
-    c->head.window = {w->display, w->window};
-    c->head.sync = vsync ? 100 : 0;
-    dxgi_client_size(&c->head.window, &c->head.width, &c->head.height);
-    if (!d3d11_ctx_init(c)) {
-        delete c;
-        return nullptr;
-    }
-    return c;
+    return dxgi_ctx_create<vko_d3d11_ctx, d3d11_ctx_init>(window, vsync);
 }
 
 void vko_d3d11_ctx_destroy(void **ctx) {
-    if (!ctx || !*ctx) return;
-    auto *c = static_cast<vko_d3d11_ctx *>(*ctx);
-    dxgi_sync_destroy(&c->head.pacing);
-    release_objects(c);
-    delete c;
-    *ctx = nullptr;
+    dxgi_ctx_destroy<vko_d3d11_ctx, release_objects>(ctx);
 }
 
 void *vko_d3d11_ctx_get_context(void *ctx) {

@@ -211,27 +211,11 @@ void recover(vko_d3d12_ctx *c) {
 }  // namespace
 
 void *vko_d3d12_ctx_create(void *window, bool vsync) {
-    const auto *w = static_cast<const VKO_X11Window *>(window);
-    if (!w || !w->display) return nullptr;
-    auto *c = new (std::nothrow) vko_d3d12_ctx{};
-    if (!c) return nullptr;
-    c->head.window = {w->display, w->window};
-    c->head.sync = vsync ? 100 : 0;
-    dxgi_client_size(&c->head.window, &c->head.width, &c->head.height);
-    if (!d3d12_core_init(c)) {
-        delete c;
-        return nullptr;
-    }
-    return c;
+    return dxgi_ctx_create<vko_d3d12_ctx, d3d12_core_init>(window, vsync);
 }
 
 void vko_d3d12_ctx_destroy(void **ctx) {
-    if (!ctx || !*ctx) return;
-    auto *c = static_cast<vko_d3d12_ctx *>(*ctx);
-    dxgi_sync_destroy(&c->head.pacing);
-    release_core(c);
-    delete c;
-    *ctx = nullptr;
+    dxgi_ctx_destroy<vko_d3d12_ctx, release_core>(ctx);
 }
 
 void *vko_d3d12_ctx_get_context(void *ctx) {

@@ -1,6 +1,7 @@
-// What the two DXGI contexts share: the vertical-blank pacing record and the
+// What the two DXGI contexts share: the vertical-blank pacing record, the
 // record prefix through which the Direct3D 12 row uses the Direct3D 11 get
-// size, get device and set sync interval.
+// size, get device and set sync interval, and the create and destroy around
+// each row's own objects.
 //
 // Pacing model: the pacing thread alone adds 1 to `count` after each vertical
 // blank and then sets and at once resets `event`; `stop` is set once by the
@@ -10,8 +11,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "compat/d3d/dxgi.h"
+#include "platform/gfx/vk_load.h"
 #include "platform/thread.h"
 
 struct dxgi_sync {
@@ -43,3 +46,33 @@ void dxgi_sync_destroy(dxgi_sync **s);
 // The present rule: the interval for this frame, then the pacing wait.
 uint32_t dxgi_present_interval(vko_dxgi_ctx_head *h);
 void dxgi_pacing_wait(vko_dxgi_ctx_head *h, uint32_t interval);
+
+// Create of a context record Ctx (whose `head` is the shared prefix) on an X11
+// window: the head, then the row's objects by `init`; NULL when they cannot
+// be made.
+template <class Ctx, bool (*init)(Ctx *)>
+void *dxgi_ctx_create(void *window, bool vsync) {
+    const auto *w = static_cast<const VKO_X11Window *>(window);
+    if (!w || !w->display) return nullptr;
+    auto *c = new (std::nothrow) Ctx{};
+    if (!c) return nullptr;
+    c->head.window = {w->display, w->window};
+    c->head.sync = vsync ? 100 : 0;
+    dxgi_client_size(&c->head.window, &c->head.width, &c->head.height);
+    if (!init(c)) {
+        delete c;
+        return nullptr;
+    }
+    return c;
+}
+
+// Destroy: the pacing thread stops before the row's objects go by `release`.
+template <class Ctx, void (*release)(Ctx *)>
+void dxgi_ctx_destroy(void **ctx) {
+    if (!ctx || !*ctx) return;
+    auto *c = static_cast<Ctx *>(*ctx);
+    dxgi_sync_destroy(&c->head.pacing);
+    release(c);
+    delete c;
+    *ctx = nullptr;
+}
