@@ -7,6 +7,7 @@
 // `g_pack_invert_allowed` (on unless a test or benchmark turns it off) is
 // read once per capture or submission, so a change takes effect at the next.
 #include "host/present_hooks.h"
+#include "host/present_hooks_slots.h"
 
 #include <cstring>
 
@@ -399,11 +400,7 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     }
     if (!glx_swap && !egl_swap) return HOOK_ERR_GL_ENTRY_POINTS;
 
-    HookGlState *s = (HookGlState *)VKO_Alloc(1, sizeof(HookGlState));
-    s->mutex = VKO_MutexCreate();
-    s->on_frame = on_frame;
-    s->on_error = on_error;
-    s->opaque = opaque;
+    HookGlState *s = hook_state_new<HookGlState>(on_frame, on_error, opaque);
     g_gl.store(s, std::memory_order_release);
 
     int32_t ra = glx_swap

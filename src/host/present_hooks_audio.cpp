@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "compat/detour/detour.h"
+#include "host/present_hooks_slots.h"
 #include "platform/memory.h"
 
 void *hook_audio_get_buffer_real = nullptr;
@@ -21,30 +22,8 @@ namespace {
 std::atomic<HookAudioState *> g_audio{nullptr};
 std::atomic<HookGenericState *> g_generic{nullptr};
 
-// Trampoline slots are read by detours while the removal may empty them.
-void *load_slot(void **slot) {
-    return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
-}
-
-void clear_slot(void **slot) {
-    __atomic_store_n(slot, nullptr, __ATOMIC_RELEASE);
-}
-
 // Larger silent buffers are not handed on.
 constexpr size_t kSilenceMax = 16u << 20;
-
-int32_t attach_all(void **const *slots, void *const *detours, size_t n) {
-    VKO_RWLockWriter(detour_patch_lock());
-    DetourTransactionBegin();
-    DetourUpdateThread(pthread_self());
-    for (size_t i = 0; i < n; i++)
-        if (*slots[i]) DetourAttach(slots[i], detours[i]);
-    int32_t r = DetourTransactionCommit();
-    VKO_RWLockUnlock(detour_patch_lock());
-    if (r != 0)
-        for (size_t i = 0; i < n; i++) *slots[i] = nullptr;
-    return r;
-}
 
 // The client's format, looked up once. Under the mutex.
 const AudioWaveFormat *client_format(HookAudioState *s, IAudioRenderClient *client) {
@@ -83,7 +62,7 @@ void audio_free(HookAudioState *s) {
 // Each detour reads its trampoline slot on entry (see present_hooks_d3d.cpp).
 int32_t hook_audio_get_buffer(IAudioRenderClient *client, uint32_t frames, uint8_t **data) {
     auto real =
-        (int32_t(*)(IAudioRenderClient *, uint32_t, uint8_t **))load_slot(&hook_audio_get_buffer_real);
+        (int32_t(*)(IAudioRenderClient *, uint32_t, uint8_t **))hook_load_slot(&hook_audio_get_buffer_real);
     int32_t hr = real(client, frames, data);
     HookAudioState *s = g_audio.load(std::memory_order_acquire);
     if (!s) return hr;
@@ -102,7 +81,7 @@ int32_t hook_audio_get_buffer(IAudioRenderClient *client, uint32_t frames, uint8
 
 int32_t hook_audio_release_buffer(IAudioRenderClient *client, uint32_t frames, uint32_t flags) {
     auto real =
-        (int32_t(*)(IAudioRenderClient *, uint32_t, uint32_t))load_slot(&hook_audio_release_buffer_real);
+        (int32_t(*)(IAudioRenderClient *, uint32_t, uint32_t))hook_load_slot(&hook_audio_release_buffer_real);
     if (HookAudioState *s = g_audio.load(std::memory_order_acquire)) {
         VKO_MutexLock(s->mutex);
         const AudioWaveFormat *format = client_format(s, client);
@@ -132,14 +111,14 @@ int32_t hook_audio_release_buffer(IAudioRenderClient *client, uint32_t frames, u
 }
 
 uintptr_t hook_generic_present(void *a, void *b, void *c) {
-    auto real = (uintptr_t(*)(void *, void *, void *))load_slot(&hook_generic_present_real);
+    auto real = (uintptr_t(*)(void *, void *, void *))hook_load_slot(&hook_generic_present_real);
     HookGenericState *s = g_generic.load(std::memory_order_acquire);
     if (s && s->on_frame) s->on_frame(HOOK_KIND_GENERIC, a, b, nullptr, c, s->opaque);
     return real(a, b, c);
 }
 
 uintptr_t hook_generic_notice(uint32_t value) {
-    auto real = (uintptr_t(*)(uint32_t))load_slot(&hook_generic_notice_real);
+    auto real = (uintptr_t(*)(uint32_t))hook_load_slot(&hook_generic_notice_real);
     HookGenericState *s = g_generic.load(std::memory_order_acquire);
     if (s && s->on_notice) s->on_notice(value, s->opaque);
     return real(value);
@@ -168,7 +147,7 @@ int32_t hook_audio_install(IAudioRenderClient *client, const uint32_t *path, uin
     hook_audio_release_buffer_real = detour_method(client, AUDIO_RENDER_CLIENT_RELEASE_BUFFER);
     void **slots[] = {&hook_audio_get_buffer_real, &hook_audio_release_buffer_real};
     void *detours[] = {(void *)hook_audio_get_buffer, (void *)hook_audio_release_buffer};
-    int32_t r = attach_all(slots, detours, 2);
+    int32_t r = hook_attach_all(slots, detours, 2);
     if (r != 0) audio_free(g_audio.exchange(nullptr));
     hooks_install_unlock();
     return r;
@@ -189,7 +168,7 @@ int32_t hook_generic_install(void *present_function, void *notice_function, Hook
     hook_generic_notice_real = notice_function;
     void **slots[] = {&hook_generic_present_real, &hook_generic_notice_real};
     void *detours[] = {(void *)hook_generic_present, (void *)hook_generic_notice};
-    int32_t r = attach_all(slots, detours, 2);
+    int32_t r = hook_attach_all(slots, detours, 2);
     if (r != 0) VKO_Free(g_generic.exchange(nullptr));
     hooks_install_unlock();
     return r;
@@ -211,7 +190,7 @@ void hooks_audio_detach(void) {
 void hooks_audio_free(void) {
     for (void **slot : {&hook_audio_get_buffer_real, &hook_audio_release_buffer_real,
                         &hook_generic_present_real, &hook_generic_notice_real})
-        clear_slot(slot);
+        hook_clear_slot(slot);
     if (HookAudioState *s = g_audio.exchange(nullptr)) {
         VKO_MutexLock(s->mutex);
         VKO_MutexUnlock(s->mutex);

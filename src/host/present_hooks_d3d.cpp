@@ -14,6 +14,7 @@
 
 #include "compat/detour/detour.h"
 #include "host/present_hooks_d3d12.h"
+#include "host/present_hooks_slots.h"
 #include "platform/memory.h"
 
 void *hook_dxgi_present_real = nullptr;
@@ -30,46 +31,9 @@ std::atomic<HookD3D11State *> g_d3d11{nullptr};
 std::atomic<HookD3D9State *> g_d3d9{nullptr};
 std::atomic<bool> g_d3d9_first_done{false};
 
-// Trampoline slots are read by detours while the removal may empty them.
-void *load_slot(void **slot) {
-    return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
-}
-
-void clear_slot(void **slot) {
-    __atomic_store_n(slot, nullptr, __ATOMIC_RELEASE);
-}
-
-// Index in the method table of a virtual member function (the Itanium ABI
-// stores 1 + the table offset in a pointer to a virtual member).
-template <typename F>
-uint32_t method_index(F pmf) {
-    struct {
-        uintptr_t ptr;
-        ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(pmf) == sizeof(rep));
-    std::memcpy(&rep, &pmf, sizeof(rep));
-    return (uint32_t)((rep.ptr - 1) / sizeof(void *));
-}
-
 template <typename T>
 void report(T *s, int32_t code) {
     if (s->on_error) s->on_error(code, s->opaque);
-}
-
-// One transaction under the patch lock attaching each (slot, detour) pair
-// whose slot holds its target; the slots of a failed commit are emptied.
-int32_t attach_all(void **const *slots, void *const *detours, size_t n) {
-    VKO_RWLockWriter(detour_patch_lock());
-    DetourTransactionBegin();
-    DetourUpdateThread(pthread_self());
-    for (size_t i = 0; i < n; i++)
-        if (*slots[i]) DetourAttach(slots[i], detours[i]);
-    int32_t r = DetourTransactionCommit();
-    VKO_RWLockUnlock(detour_patch_lock());
-    if (r != 0)
-        for (size_t i = 0; i < n; i++) *slots[i] = nullptr;
-    return r;
 }
 
 // --- Direct3D 11 ---
@@ -228,15 +192,15 @@ void d3d11_free(HookD3D11State *s) {
 // Each detour reads its trampoline slot on entry: the removal empties the
 // slots only after its wait, and a detour that entered before has its copy.
 HRESULT hook_dxgi_present(IDXGISwapChain *sc, uint32_t sync_interval, uint32_t flags) {
-    auto real = (HRESULT(*)(IDXGISwapChain *, uint32_t, uint32_t))load_slot(&hook_dxgi_present_real);
+    auto real = (HRESULT(*)(IDXGISwapChain *, uint32_t, uint32_t))hook_load_slot(&hook_dxgi_present_real);
     d3d11_step(sc);
     return real(sc, sync_interval, flags);
 }
 
 HRESULT hook_dxgi_present1(IDXGISwapChain *sc1, uint32_t sync_interval, uint32_t flags,
                            const DXGI_PRESENT_PARAMETERS *params) {
-    auto real = (HRESULT(*)(IDXGISwapChain *, uint32_t, uint32_t, const DXGI_PRESENT_PARAMETERS *))load_slot(
-        &hook_dxgi_present1_real);
+    auto real = (HRESULT(*)(IDXGISwapChain *, uint32_t, uint32_t,
+                            const DXGI_PRESENT_PARAMETERS *))hook_load_slot(&hook_dxgi_present1_real);
     IDXGISwapChain *sc = nullptr;
     if (sc1 && sc1->QueryInterface(&sc) >= 0 && sc) {
         d3d11_step(sc);
@@ -247,8 +211,8 @@ HRESULT hook_dxgi_present1(IDXGISwapChain *sc1, uint32_t sync_interval, uint32_t
 
 HRESULT hook_d3d9_present(IDirect3DDevice9 *dev, const RECT *src, const RECT *dst, HWND window,
                           const void *dirty) {
-    auto real = (HRESULT(*)(IDirect3DDevice9 *, const RECT *, const RECT *, HWND, const void *))load_slot(
-        &hook_d3d9_present_real);
+    auto real = (HRESULT(*)(IDirect3DDevice9 *, const RECT *, const RECT *, HWND,
+                            const void *))hook_load_slot(&hook_d3d9_present_real);
     d3d9_step(dev, nullptr, window);
     return real(dev, src, dst, window, dirty);
 }
@@ -256,7 +220,7 @@ HRESULT hook_d3d9_present(IDirect3DDevice9 *dev, const RECT *src, const RECT *ds
 HRESULT hook_d3d9_present_ex(IDirect3DDevice9Ex *dev_ex, const RECT *src, const RECT *dst, HWND window,
                              const void *dirty, uint32_t flags) {
     auto real = (HRESULT(*)(IDirect3DDevice9Ex *, const RECT *, const RECT *, HWND, const void *,
-                            uint32_t))load_slot(&hook_d3d9_present_ex_real);
+                            uint32_t))hook_load_slot(&hook_d3d9_present_ex_real);
     IDirect3DDevice9 *dev = nullptr;
     if (dev_ex && dev_ex->QueryInterface(&dev) >= 0 && dev) {
         d3d9_step(dev, nullptr, window);
@@ -272,7 +236,7 @@ HRESULT hook_d3d9_present_ex(IDirect3DDevice9Ex *dev_ex, const RECT *src, const 
 HRESULT hook_d3d9_swapchain_present(IDirect3DSwapChain9 *sc, const RECT *src, const RECT *dst, HWND window,
                                     const void *dirty, uint32_t flags) {
     auto real = (HRESULT(*)(IDirect3DSwapChain9 *, const RECT *, const RECT *, HWND, const void *,
-                            uint32_t))load_slot(&hook_d3d9_swapchain_present_real);
+                            uint32_t))hook_load_slot(&hook_d3d9_swapchain_present_real);
     IDirect3DDevice9 *dev = nullptr;
     if (sc && sc->GetDevice(&dev) >= 0 && dev) {
         d3d9_step(dev, sc, window);
@@ -282,7 +246,8 @@ HRESULT hook_d3d9_swapchain_present(IDirect3DSwapChain9 *sc, const RECT *src, co
 }
 
 HRESULT hook_d3d9_reset(IDirect3DDevice9 *dev, D3DPRESENT_PARAMETERS *params) {
-    auto real = (HRESULT(*)(IDirect3DDevice9 *, D3DPRESENT_PARAMETERS *))load_slot(&hook_d3d9_reset_real);
+    auto real =
+        (HRESULT(*)(IDirect3DDevice9 *, D3DPRESENT_PARAMETERS *))hook_load_slot(&hook_d3d9_reset_real);
     if (HookD3D9State *s = g_d3d9.load(std::memory_order_acquire)) {
         VKO_MutexLock(s->mutex);
         if (s->on_frame) s->on_frame(HOOK_KIND_D3D9, nullptr, nullptr, nullptr, nullptr, s->opaque);
@@ -294,17 +259,18 @@ HRESULT hook_d3d9_reset(IDirect3DDevice9 *dev, D3DPRESENT_PARAMETERS *params) {
 }
 
 HRESULT hook_d3d9_first_call(IDirect3DDevice9 *dev) {
-    auto real = (HRESULT(*)(IDirect3DDevice9 *))load_slot(&hook_d3d9_first_call_real);
+    auto real = (HRESULT(*)(IDirect3DDevice9 *))hook_load_slot(&hook_d3d9_first_call_real);
     if (dev && !g_d3d9_first_done.exchange(true)) {
         // The install lock keeps this attach from slipping between a removal's
         // detach and its freeing of the slots.
         hooks_install_lock();
         IDirect3DSwapChain9 *sc = nullptr;
         if (g_d3d9.load() && !hook_d3d9_swapchain_present_real && dev->GetSwapChain(0, &sc) >= 0 && sc) {
-            hook_d3d9_swapchain_present_real = detour_method(sc, method_index(&IDirect3DSwapChain9::Present));
+            hook_d3d9_swapchain_present_real =
+                detour_method(sc, hook_method_index(&IDirect3DSwapChain9::Present));
             void **slots[] = {&hook_d3d9_swapchain_present_real};
             void *detours[] = {(void *)hook_d3d9_swapchain_present};
-            attach_all(slots, detours, 1);
+            hook_attach_all(slots, detours, 1);
         }
         if (sc) sc->Release();
         hooks_install_unlock();
@@ -320,14 +286,10 @@ int32_t hook_d3d11_install(IDXGISwapChain *sc, HookFrameCallback on_frame, HookE
         hooks_install_unlock();
         return DETOUR_ERROR_INVALID_OPERATION;
     }
-    HookD3D11State *s = (HookD3D11State *)VKO_Alloc(1, sizeof(HookD3D11State));
-    s->mutex = VKO_MutexCreate();
-    s->on_frame = on_frame;
-    s->on_error = on_error;
-    s->opaque = opaque;
+    HookD3D11State *s = hook_state_new<HookD3D11State>(on_frame, on_error, opaque);
     g_d3d11.store(s, std::memory_order_release);
-    hook_dxgi_present_real = detour_method(sc, method_index(&IDXGISwapChain::Present));
-    hook_dxgi_present1_real = detour_method(sc, method_index(&IDXGISwapChain::Present1));
+    hook_dxgi_present_real = detour_method(sc, hook_method_index(&IDXGISwapChain::Present));
+    hook_dxgi_present1_real = detour_method(sc, hook_method_index(&IDXGISwapChain::Present1));
     // A Present the Direct3D 12 hook sits on is not hooked twice: the two
     // could not be taken off in any order.
     if (hook_dxgi_present_real == (void *)hook_d3d12_present) {
@@ -338,7 +300,7 @@ int32_t hook_d3d11_install(IDXGISwapChain *sc, HookFrameCallback on_frame, HookE
     }
     void **slots[] = {&hook_dxgi_present_real, &hook_dxgi_present1_real};
     void *detours[] = {(void *)hook_dxgi_present, (void *)hook_dxgi_present1};
-    int32_t r = attach_all(slots, detours, 2);
+    int32_t r = hook_attach_all(slots, detours, 2);
     if (r != 0) d3d11_free(g_d3d11.exchange(nullptr));  // nothing attached, so no detour holds it
     hooks_install_unlock();
     return r;
@@ -353,26 +315,22 @@ int32_t hook_d3d9_install(IDirect3DDevice9 *dev, HookFrameCallback on_frame, Hoo
         hooks_install_unlock();
         return DETOUR_ERROR_INVALID_OPERATION;
     }
-    HookD3D9State *s = (HookD3D9State *)VKO_Alloc(1, sizeof(HookD3D9State));
-    s->mutex = VKO_MutexCreate();
-    s->on_frame = on_frame;
-    s->on_error = on_error;
-    s->opaque = opaque;
+    HookD3D9State *s = hook_state_new<HookD3D9State>(on_frame, on_error, opaque);
     g_d3d9.store(s, std::memory_order_release);
     g_d3d9_first_done = false;
-    hook_d3d9_present_real = detour_method(dev, method_index(&IDirect3DDevice9::Present));
-    hook_d3d9_reset_real = detour_method(dev, method_index(&IDirect3DDevice9::Reset));
-    hook_d3d9_first_call_real = detour_method(dev, method_index(&IDirect3DDevice9::EndScene));
+    hook_d3d9_present_real = detour_method(dev, hook_method_index(&IDirect3DDevice9::Present));
+    hook_d3d9_reset_real = detour_method(dev, hook_method_index(&IDirect3DDevice9::Reset));
+    hook_d3d9_first_call_real = detour_method(dev, hook_method_index(&IDirect3DDevice9::EndScene));
     IDirect3DDevice9Ex *ex = nullptr;
     if (dev->QueryInterface(&ex) >= 0 && ex) {
-        hook_d3d9_present_ex_real = detour_method(ex, method_index(&IDirect3DDevice9Ex::PresentEx));
+        hook_d3d9_present_ex_real = detour_method(ex, hook_method_index(&IDirect3DDevice9Ex::PresentEx));
         ex->Release();
     }
     void **slots[] = {&hook_d3d9_present_real, &hook_d3d9_reset_real, &hook_d3d9_first_call_real,
                       &hook_d3d9_present_ex_real};
     void *detours[] = {(void *)hook_d3d9_present, (void *)hook_d3d9_reset, (void *)hook_d3d9_first_call,
                        (void *)hook_d3d9_present_ex};
-    int32_t r = attach_all(slots, detours, 4);
+    int32_t r = hook_attach_all(slots, detours, 4);
     if (r != 0) d3d9_free(g_d3d9.exchange(nullptr));
     hooks_install_unlock();
     return r;
@@ -405,7 +363,7 @@ void hooks_d3d_free(void) {
     for (void **slot : {&hook_dxgi_present_real, &hook_dxgi_present1_real, &hook_d3d9_present_real,
                         &hook_d3d9_present_ex_real, &hook_d3d9_swapchain_present_real, &hook_d3d9_reset_real,
                         &hook_d3d9_first_call_real})
-        clear_slot(slot);
+        hook_clear_slot(slot);
     if (HookD3D11State *s = g_d3d11.exchange(nullptr)) {
         // A detour that outlived the wait still holds the mutex: let it finish.
         VKO_MutexLock(s->mutex);

@@ -12,6 +12,7 @@
 
 #include "compat/detour/detour.h"
 #include "host/present_hooks_d3d.h"
+#include "host/present_hooks_slots.h"
 #include "platform/memory.h"
 
 void *hook_d3d12_present_real = nullptr;
@@ -21,25 +22,6 @@ void *hook_d3d12_present1_entry_real[HOOK_D3D12_ENTRIES] = {};
 namespace {
 
 std::atomic<HookD3D12State *> g_d3d12{nullptr};
-
-void *load_slot(void **slot) {
-    return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
-}
-
-void clear_slot(void **slot) {
-    __atomic_store_n(slot, nullptr, __ATOMIC_RELEASE);
-}
-
-template <typename F>
-uint32_t method_index(F pmf) {
-    struct {
-        uintptr_t ptr;
-        ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(pmf) == sizeof(rep));
-    std::memcpy(&rep, &pmf, sizeof(rep));
-    return (uint32_t)((rep.ptr - 1) / sizeof(void *));
-}
 
 void report(HookD3D12State *s, int32_t code) {
     if (s->on_error) s->on_error(code, s->opaque);
@@ -145,7 +127,7 @@ typedef HRESULT (*Present1Fn)(IDXGISwapChain *, uint32_t, uint32_t, const DXGI_P
 // The inline entries differ only in their trampoline slot.
 template <int N>
 HRESULT present_entry(IDXGISwapChain *sc, uint32_t sync_interval, uint32_t flags) {
-    auto real = (PresentFn)load_slot(&hook_d3d12_present_entry_real[N]);
+    auto real = (PresentFn)hook_load_slot(&hook_d3d12_present_entry_real[N]);
     d3d12_step(sc);
     return real(sc, sync_interval, flags);
 }
@@ -153,7 +135,7 @@ HRESULT present_entry(IDXGISwapChain *sc, uint32_t sync_interval, uint32_t flags
 template <int N>
 HRESULT present1_entry(IDXGISwapChain *sc, uint32_t sync_interval, uint32_t flags,
                        const DXGI_PRESENT_PARAMETERS *params) {
-    auto real = (Present1Fn)load_slot(&hook_d3d12_present1_entry_real[N]);
+    auto real = (Present1Fn)hook_load_slot(&hook_d3d12_present1_entry_real[N]);
     d3d12_step(sc);
     return real(sc, sync_interval, flags, params);
 }
@@ -188,7 +170,7 @@ void hook_d3d12_release(HookD3D12State *s) {
 
 // Each detour reads its trampoline slot on entry (see present_hooks_d3d.cpp).
 HRESULT hook_d3d12_present(IDXGISwapChain *sc, uint32_t sync_interval, uint32_t flags) {
-    auto real = (PresentFn)load_slot(&hook_d3d12_present_real);
+    auto real = (PresentFn)hook_load_slot(&hook_d3d12_present_real);
     d3d12_step(sc);
     return real(sc, sync_interval, flags);
 }
@@ -227,12 +209,8 @@ int32_t hook_d3d12_install(IDXGISwapChain *sc, void *const present_functions[HOO
         hooks_install_unlock();
         return DETOUR_ERROR_INVALID_OPERATION;
     }
-    HookD3D12State *s = (HookD3D12State *)VKO_Alloc(1, sizeof(HookD3D12State));
-    s->mutex = VKO_MutexCreate();
+    HookD3D12State *s = hook_state_new<HookD3D12State>(on_frame, on_error, opaque);
     s->first = first;
-    s->on_frame = on_frame;
-    s->on_error = on_error;
-    s->opaque = opaque;
     if (queue) {
         queue->AddRef();
         s->queue = queue;
@@ -241,7 +219,7 @@ int32_t hook_d3d12_install(IDXGISwapChain *sc, void *const present_functions[HOO
     void **slots[1 + 2 * HOOK_D3D12_ENTRIES];
     void *detours[1 + 2 * HOOK_D3D12_ENTRIES];
     size_t n = 0;
-    if (sc) hook_d3d12_present_real = detour_method(sc, method_index(&IDXGISwapChain::Present));
+    if (sc) hook_d3d12_present_real = detour_method(sc, hook_method_index(&IDXGISwapChain::Present));
     // A Present the Direct3D 11 hook sits on is not hooked twice: the two
     // could not be taken off in any order.
     if (hook_d3d12_present_real == (void *)hook_dxgi_present) {
@@ -259,16 +237,9 @@ int32_t hook_d3d12_install(IDXGISwapChain *sc, void *const present_functions[HOO
         hook_d3d12_present1_entry_real[i] = present1_functions ? present1_functions[i] : nullptr;
         slots[n] = &hook_d3d12_present1_entry_real[i], detours[n++] = kPresent1Entries[i];
     }
-    VKO_RWLockWriter(detour_patch_lock());
-    DetourTransactionBegin();
-    DetourUpdateThread(pthread_self());
-    for (size_t i = 0; i < n; i++)
-        if (*slots[i]) DetourAttach(slots[i], detours[i]);
-    int32_t r = DetourTransactionCommit();
-    VKO_RWLockUnlock(detour_patch_lock());
+    int32_t r = hook_attach_all(slots, detours, n);
     if (r != 0) {
         // Nothing was attached, so no detour holds the state.
-        for (size_t i = 0; i < n; i++) *slots[i] = nullptr;
         HookD3D12State *gone = g_d3d12.exchange(nullptr);
         d3d_release(&gone->queue);
         d3d12_free(gone);
@@ -295,10 +266,10 @@ void hooks_d3d12_detach(void) {
 }
 
 void hooks_d3d12_free(void) {
-    clear_slot(&hook_d3d12_present_real);
+    hook_clear_slot(&hook_d3d12_present_real);
     for (int i = 0; i < HOOK_D3D12_ENTRIES; i++) {
-        clear_slot(&hook_d3d12_present_entry_real[i]);
-        clear_slot(&hook_d3d12_present1_entry_real[i]);
+        hook_clear_slot(&hook_d3d12_present_entry_real[i]);
+        hook_clear_slot(&hook_d3d12_present1_entry_real[i]);
     }
     if (HookD3D12State *s = g_d3d12.exchange(nullptr)) {
         VKO_MutexLock(s->mutex);
