@@ -637,27 +637,13 @@ int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_textur
         *handle = s;
         if (!gl_load_functions(&s->fn, glx_lookup)) return GL_INTEROP_ERR_ENTRY_POINTS;
         s->pack_invert = has_pack_invert(s->fn);
-        ID3D11Device *dev = nullptr;
-        ID3D10Multithread *mt = nullptr;
-        if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;
-        if (dev->QueryMultithread(&mt) < 0) {
-            dev->Release();
-            return CAPTURE_ERR_DEVICE;
-        }
-        mt->SetMultithreadProtected(true);
-        mt->Release();
-        s->core.device = dev;
+        if (int32_t r = submit_own_device(&s->core.device)) return r;
     }
     if (!s->core.device || !s->fn.BlitFramebuffer) return CAPTURE_ERR_DEVICE;
     GetCurrentContextFn current = g_get_context.load();
     if (!app_texture || current() != s->context) return GL_INTEROP_ERR_CONTEXT;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;
-    int32_t r = gl_submit_copy(s, (GLuint)(uintptr_t)app_texture);
-    if (r != 0) {
-        VKO_MutexUnlock(s->core.mutex);
-        return r;
-    }
-    return submit_draw_unlock(&s->core, s->core.device, nullptr, s->core.copy, flip);
+    return submit_copied_draw_unlock(&s->core, gl_submit_copy(s, (GLuint)(uintptr_t)app_texture), flip);
 }
 
 int32_t cap_gl_check_reinit(void *handle) {

@@ -120,6 +120,28 @@ bool submit_device_differs(SubmitRecord *rec, void *app_device) {
     return rec->app_device != app_device;
 }
 
+int32_t submit_copied_draw_unlock(SubmitRecord *rec, int32_t copied, uint8_t flip) {
+    if (copied != 0) {
+        VKO_MutexUnlock(rec->mutex);
+        return copied;
+    }
+    return submit_draw_unlock(rec, rec->device, nullptr, rec->copy, flip);
+}
+
+int32_t submit_own_device(ID3D11Device **out) {
+    ID3D11Device *dev = nullptr;
+    ID3D10Multithread *mt = nullptr;
+    if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;
+    if (dev->QueryMultithread(&mt) < 0) {
+        dev->Release();
+        return CAPTURE_ERR_DEVICE;
+    }
+    mt->SetMultithreadProtected(true);
+    mt->Release();
+    *out = dev;
+    return 0;
+}
+
 // --- Direct3D 11 ---
 
 namespace {
@@ -163,16 +185,7 @@ int32_t cap_d3d11_submit(void **handle, void *app_device, void *context, void *a
         submit_record_init(&s->core);
         s->core.app_device = app_device;
         *handle = s;
-        ID3D11Device *dev = nullptr;
-        ID3D10Multithread *mt = nullptr;
-        if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;
-        if (dev->QueryMultithread(&mt) < 0) {
-            dev->Release();
-            return CAPTURE_ERR_DEVICE;
-        }
-        mt->SetMultithreadProtected(true);
-        mt->Release();
-        s->core.device = dev;
+        if (int32_t r = submit_own_device(&s->core.device)) return r;
     }
     if (!s->core.device || !app_texture) return CAPTURE_ERR_DEVICE;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;

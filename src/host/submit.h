@@ -77,6 +77,13 @@ bool submit_lock_wanted(SubmitRecord *rec, uint32_t *dropped);
 // failed converter answers its code (size changed cleared), unlocked.
 int32_t submit_draw_unlock(SubmitRecord *rec, ID3D11Device *src, ID3D11DeviceContext *saved,
                            ID3D11Texture2D *texture, uint8_t flip);
+// After a table's own copy of the frame into rec->copy with the lock held:
+// the copy's failure code (unlocked), else the draw of the copy on the own
+// device as submit_draw_unlock does.
+int32_t submit_copied_draw_unlock(SubmitRecord *rec, int32_t copied, uint8_t flip);
+// Makes the own capture device, multithread-protected (the stand-in has one
+// adapter, so it is made on that); 0, or CAPTURE_ERR_DEVICE with *out left.
+int32_t submit_own_device(ID3D11Device **out);
 int32_t submit_poll(SubmitRecord *rec, uint32_t timeout_ms, CaptureFrame *frame);
 int32_t submit_get_texture(SubmitRecord *rec, uint32_t format, ID3D11Texture2D **out);
 void submit_get_desc(SubmitRecord *rec, uint16_t *width, uint16_t *height, uint32_t *format);

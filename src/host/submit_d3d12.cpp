@@ -169,14 +169,7 @@ int32_t cap_d3d12_submit(void **handle, void *app_device, void *queue, void *app
         *handle = s;
         // The stand-in has one adapter: the own device is made on it.
         ID3D11Device *own = nullptr;
-        ID3D10Multithread *mt = nullptr;
-        if (D3D11CreateDevice(&own) < 0) return CAPTURE_ERR_DEVICE;
-        if (own->QueryMultithread(&mt) < 0) {
-            own->Release();
-            return CAPTURE_ERR_DEVICE;
-        }
-        mt->SetMultithreadProtected(true);
-        mt->Release();
+        if (int32_t r = submit_own_device(&own)) return r;
         if (dev->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, &s->allocator) < 0 ||
             dev->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, s->allocator, nullptr, &s->list) < 0 ||
             s->list->Close() < 0 || dev->CreateFence(0, D3D12_FENCE_FLAG_NONE, &s->fence) < 0 ||
@@ -188,11 +181,8 @@ int32_t cap_d3d12_submit(void **handle, void *app_device, void *queue, void *app
     }
     if (!s->core.device || !dev || !queue || !app_image) return CAPTURE_ERR_DEVICE;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;
-    if (int32_t r = copy_frame(s, dev, (ID3D12CommandQueue *)queue, (ID3D12Resource *)app_image)) {
-        VKO_MutexUnlock(s->core.mutex);
-        return r;
-    }
-    return submit_draw_unlock(&s->core, s->core.device, nullptr, s->core.copy, flip);
+    return submit_copied_draw_unlock(
+        &s->core, copy_frame(s, dev, (ID3D12CommandQueue *)queue, (ID3D12Resource *)app_image), flip);
 }
 
 int32_t cap_d3d12_check_reinit(void *handle) {

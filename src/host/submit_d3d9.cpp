@@ -166,24 +166,11 @@ int32_t cap_d3d9_submit(void **handle, void *app_device, void *, void *app_image
         IDirect3DDevice9Ex *ex = nullptr;
         s->ex = dev->QueryInterface(&ex) >= 0 && ex;
         if (ex) ex->Release();
-        ID3D11Device *own = nullptr;
-        ID3D10Multithread *mt = nullptr;
-        if (D3D11CreateDevice(&own) < 0) return CAPTURE_ERR_DEVICE;
-        if (own->QueryMultithread(&mt) < 0) {
-            own->Release();
-            return CAPTURE_ERR_DEVICE;
-        }
-        mt->SetMultithreadProtected(true);
-        mt->Release();
-        s->core.device = own;
+        if (int32_t r = submit_own_device(&s->core.device)) return r;
     }
     if (!s->core.device || !app_image || s->app_released) return CAPTURE_ERR_DEVICE;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;
-    if (int32_t r = copy_frame(s, dev, (IDirect3DSurface9 *)app_image)) {
-        VKO_MutexUnlock(s->core.mutex);
-        return r;
-    }
-    return submit_draw_unlock(&s->core, s->core.device, nullptr, s->core.copy, flip);
+    return submit_copied_draw_unlock(&s->core, copy_frame(s, dev, (IDirect3DSurface9 *)app_image), flip);
 }
 
 int32_t cap_d3d9_check_reinit(void *handle) {

@@ -256,17 +256,7 @@ int32_t first_use(VulkanSubmit *s, VkDevice device, const SubmitVulkanArg *arg) 
     if (s->fn.vkAllocateCommandBuffers(device, &ai, &s->cmd) != VK_SUCCESS) return CAPTURE_ERR_DEVICE;
     if (s->fn.vkCreateFence(device, &fi, nullptr, &s->fence) != VK_SUCCESS) return CAPTURE_ERR_DEVICE;
     // The stand-in has one adapter: the own device is made on it.
-    ID3D11Device *dev = nullptr;
-    ID3D10Multithread *mt = nullptr;
-    if (D3D11CreateDevice(&dev) < 0) return CAPTURE_ERR_DEVICE;
-    if (dev->QueryMultithread(&mt) < 0) {
-        dev->Release();
-        return CAPTURE_ERR_DEVICE;
-    }
-    mt->SetMultithreadProtected(true);
-    mt->Release();
-    s->core.device = dev;
-    return 0;
+    return submit_own_device(&s->core.device);
 }
 
 }  // namespace
@@ -327,11 +317,7 @@ int32_t cap_vulkan_submit(void **handle, void *app_device, void *api_arg, void *
     int32_t r = 0;
     if (!s->linear || format != s->format || w != s->width || h != s->height) r = make_copy(s, format, w, h);
     if (r == 0) r = copy_frame(s, (VkImage)app_image);
-    if (r != 0) {
-        VKO_MutexUnlock(s->core.mutex);
-        return r;
-    }
-    return submit_draw_unlock(&s->core, s->core.device, nullptr, s->core.copy, flip);
+    return submit_copied_draw_unlock(&s->core, r, flip);
 }
 
 int32_t cap_vulkan_check_reinit(void *handle) {
