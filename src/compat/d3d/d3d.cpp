@@ -489,12 +489,7 @@ ID3D11Buffer::ID3D11Buffer(const D3D11_BUFFER_DESC &desc)
     : desc_(desc), bytes_(new uint8_t[desc.ByteWidth]()) {}
 
 HRESULT ID3D11Device::QueryInterface(D3DObject **out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (HRESULT hr = d3d_fault("ID3D11Device_QueryInterface")) return hr;
-    AddRef();
-    *out = this;
-    return S_OK;
+    return d3d_query_self(this, out, "ID3D11Device_QueryInterface");
 }
 
 HRESULT ID3D11Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial,

@@ -323,6 +323,18 @@ void d3d_fail(const char *call, HRESULT hr, uint32_t skip = 0);
 void d3d_clear_faults(void);
 HRESULT d3d_fault(const char *call);
 
+// An object's QueryInterface for a face it always has: *out is the object
+// itself with one more reference, unless an injected fault answers first.
+template <typename T, typename Self>
+HRESULT d3d_query_self(Self *self, T **out, const char *call) {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    if (HRESULT hr = d3d_fault(call)) return hr;
+    self->AddRef();
+    *out = self;
+    return S_OK;
+}
+
 class ID3D11DeviceContext;
 class ID3D11Device;
 

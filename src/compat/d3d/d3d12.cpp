@@ -80,15 +80,20 @@ void fault_locked(const std::string &text) {
     g_last_fault = text;
 }
 
-void fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void fault(const char *format, ...) {
+void fault_v(const char *format, va_list ap) __attribute__((format(printf, 1, 0)));
+void fault_v(const char *format, va_list ap) {
     char buf[512];
-    va_list ap;
-    va_start(ap, format);
     vsnprintf(buf, sizeof(buf), format, ap);
-    va_end(ap);
     std::lock_guard<std::mutex> lock(g_mutex);
     fault_locked(buf);
+}
+
+void fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void fault(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    fault_v(format, ap);
+    va_end(ap);
 }
 
 // The slot a CPU handle names, copied out; false (a fault) when it names none.
@@ -170,13 +175,10 @@ std::string d3d12_last_fault(void) {
 }
 
 void d3d12_report_fault(const char *format, ...) {
-    char buf[512];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof(buf), format, ap);
+    fault_v(format, ap);
     va_end(ap);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    fault_locked(buf);
 }
 
 // ---- Root-signature blobs ----
@@ -432,6 +434,16 @@ bool make_storage(ID3D12Resource *r, const D3D12_RESOURCE_DESC &d, bool shm, D3D
     return true;
 }
 
+// A new resource goes out when its storage was made, else it is freed.
+HRESULT hand_out(ID3D12Resource *r, bool stored, ID3D12Resource **out) {
+    if (!stored) {
+        r->Release();
+        return E_OUTOFMEMORY;
+    }
+    *out = r;
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT d3d12_swap_buffer(ID3D12Device *device, uint32_t width, uint32_t height, DXGI_FORMAT format, bool shm,
@@ -452,12 +464,8 @@ HRESULT d3d12_swap_buffer(ID3D12Device *device, uint32_t width, uint32_t height,
                              D3D12_TEXTURE_LAYOUT_UNKNOWN,
                              D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET};
     auto *r = new ID3D12Resource(d, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_PRESENT);
-    if (!make_storage(r, d, shm, &r->storage_) && !(shm && make_storage(r, d, false, &r->storage_))) {
-        r->Release();
-        return E_OUTOFMEMORY;
-    }
-    *out = r;
-    return S_OK;
+    return hand_out(
+        r, make_storage(r, d, shm, &r->storage_) || (shm && make_storage(r, d, false, &r->storage_)), out);
 }
 
 // ---- Descriptor heaps ----
@@ -655,12 +663,7 @@ bool ID3D12GraphicsCommandList::record(D3D12Command &&c) {
 }
 
 HRESULT ID3D12GraphicsCommandList::QueryInterface(ID3D12CommandList **out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (HRESULT hr = d3d_fault("ID3D12GraphicsCommandList_QueryInterface")) return hr;
-    AddRef();
-    *out = this;
-    return S_OK;
+    return d3d_query_self(this, out, "ID3D12GraphicsCommandList_QueryInterface");
 }
 
 HRESULT ID3D12GraphicsCommandList::Close() {
@@ -1425,12 +1428,7 @@ HRESULT ID3D12CommandQueue::Signal(ID3D12Fence *fence, uint64_t value) {
 }
 
 HRESULT ID3D12CommandQueue::QueryInterface(D3DObject **out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (HRESULT hr = d3d_fault("ID3D12CommandQueue_QueryInterface")) return hr;
-    AddRef();
-    *out = this;
-    return S_OK;
+    return d3d_query_self(this, out, "ID3D12CommandQueue_QueryInterface");
 }
 
 // ---- Device ----
@@ -1581,12 +1579,7 @@ HRESULT ID3D12Device::CreateCommittedResource(const D3D12_HEAP_PROPERTIES *heap,
         return E_INVALIDARG;
     D3D12_CHECK("ID3D12Device_CreateCommittedResource");
     auto *r = new ID3D12Resource(*desc, heap->Type, state);
-    if (!make_storage(r, *desc, false, &r->storage_)) {
-        r->Release();
-        return E_OUTOFMEMORY;
-    }
-    *out = r;
-    return S_OK;
+    return hand_out(r, make_storage(r, *desc, false, &r->storage_), out);
 }
 
 void ID3D12Device::CreateShaderResourceView(ID3D12Resource *resource,

@@ -138,12 +138,7 @@ HRESULT IDXGIFactory2::EnumAdapters(uint32_t index, IDXGIAdapter **out) {
 }
 
 HRESULT IDXGIFactory2::QueryInterface(IDXGIFactory2 **out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (HRESULT hr = d3d_fault("IDXGIFactory2_QueryInterface")) return hr;
-    AddRef();
-    *out = this;
-    return S_OK;
+    return d3d_query_self(this, out, "IDXGIFactory2_QueryInterface");
 }
 
 HRESULT IDXGIFactory2::CheckFeatureSupport(uint32_t feature, void *data, uint32_t size) {
@@ -322,12 +317,7 @@ void IDXGISwapChain::drop_buffers() {
 }
 
 HRESULT IDXGISwapChain::QueryInterface(IDXGISwapChain **out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (HRESULT hr = d3d_fault("IDXGISwapChain1_QueryInterface")) return hr;
-    AddRef();
-    *out = this;
-    return S_OK;
+    return d3d_query_self(this, out, "IDXGISwapChain1_QueryInterface");
 }
 
 HRESULT IDXGISwapChain::GetBuffer(uint32_t index, ID3D12Resource **out) {
