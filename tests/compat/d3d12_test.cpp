@@ -11,6 +11,7 @@
 
 #include "compat/d3d/d3d12.h"
 #include "compat/d3d/dxgi.h"
+#include "support/swap_chain_desc.h"
 #include "support/xvfb.h"
 
 // Xlib after everything else: its macros clash with the test framework.
@@ -584,17 +585,7 @@ TEST(D3D12SwapChain, TwoBuffersTakeTurnsAndPresentChecksTheirState) {
         Rig g;
         IDXGIFactory2 *factory = nullptr;
         ASSERT_EQ(CreateDXGIFactory2(0, &factory), S_OK);
-        DXGI_SWAP_CHAIN_DESC1 d = {0,
-                                   0,
-                                   DXGI_FORMAT_B8G8R8A8_UNORM,
-                                   0,
-                                   {1, 0},
-                                   DXGI_USAGE_RENDER_TARGET_OUTPUT,
-                                   2,
-                                   DXGI_SCALING_STRETCH,
-                                   DXGI_SWAP_EFFECT_FLIP_DISCARD,
-                                   DXGI_ALPHA_MODE_UNSPECIFIED,
-                                   0x840};
+        DXGI_SWAP_CHAIN_DESC1 d = flip_chain_desc(0, 0, 0x840);
         IDXGISwapChain *sc = nullptr;
         ASSERT_EQ(factory->CreateSwapChainForHwnd(g.queue, &handle, &d, nullptr, nullptr, &sc), S_OK);
         DXGI_SWAP_CHAIN_DESC1 got;

@@ -20,6 +20,7 @@
 #include "platform/image.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "support/swap_chain_desc.h"
 #include "support/xvfb.h"
 
 // Xlib after everything else: its macros clash with the test framework.
@@ -71,17 +72,7 @@ struct D3D11Hooks : ::testing::Test {
         dev->GetImmediateContext(&ctx);
         ASSERT_EQ(CreateDXGIFactory2(0, &factory), S_OK);
         DXGI_X11_WINDOW w = {dpy, win};
-        DXGI_SWAP_CHAIN_DESC1 d = {64,
-                                   48,
-                                   DXGI_FORMAT_B8G8R8A8_UNORM,
-                                   0,
-                                   {1, 0},
-                                   DXGI_USAGE_RENDER_TARGET_OUTPUT,
-                                   2,
-                                   DXGI_SCALING_STRETCH,
-                                   DXGI_SWAP_EFFECT_FLIP_DISCARD,
-                                   DXGI_ALPHA_MODE_UNSPECIFIED,
-                                   0};
+        DXGI_SWAP_CHAIN_DESC1 d = flip_chain_desc(64, 48);
         ASSERT_EQ(factory->CreateSwapChainForHwnd(dev, &w, &d, nullptr, nullptr, &sc), S_OK);
         ASSERT_EQ(hook_d3d11_install(sc, on_frame, on_error, &seen), 0);
     }
