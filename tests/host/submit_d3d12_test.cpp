@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/submit_d3d12.h"
+#include "support/pattern_tag.h"
 
 namespace {
 
@@ -66,15 +67,7 @@ struct SubmitD3D12 : ::testing::Test {
     int frame_tag(uint32_t w, uint32_t h) {
         ID3D11Texture2D *t = nullptr;
         if (api.get_texture(handle, CAPTURE_FORMAT_ASIS, &t) != 0) return -4;
-        int tag = -1;
-        for (uint32_t y = 0; y < h; y++)
-            for (uint32_t x = 0; x < w; x++) {
-                const uint8_t *p = t->data() + (size_t)y * t->pitch() + x * 4;
-                if (p[0] != (uint8_t)x || p[1] != (uint8_t)y) return -2;
-                if (tag == -1) tag = p[2];
-                if (p[2] != tag) return -3;
-            }
-        return tag;
+        return pattern_tag(t, w, h);
     }
 
     int32_t submit(ID3D12Resource *r, uint32_t *dropped) {

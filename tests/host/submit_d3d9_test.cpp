@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/submit_d3d9.h"
+#include "support/pattern_tag.h"
 
 namespace {
 
@@ -66,17 +67,7 @@ struct SubmitD3D9 : ::testing::TestWithParam<bool> {
     }
 
     // The tag of the consumer's BGRA texture after checking every pixel.
-    static int frame_tag(ID3D11Texture2D *t, uint32_t w, uint32_t h) {
-        int tag = -1;
-        for (uint32_t y = 0; y < h; y++)
-            for (uint32_t x = 0; x < w; x++) {
-                const uint8_t *p = t->data() + (size_t)y * t->pitch() + x * 4;
-                if (p[0] != (uint8_t)x || p[1] != (uint8_t)y) return -2;
-                if (tag == -1) tag = p[2];
-                if (p[2] != tag) return -3;
-            }
-        return tag;
-    }
+    static int frame_tag(ID3D11Texture2D *t, uint32_t w, uint32_t h) { return pattern_tag(t, w, h); }
 };
 
 }  // namespace
