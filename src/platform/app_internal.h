@@ -42,6 +42,7 @@ struct VKO_WindowRec {
     VKO_Frame frame;  // creation frame, later the frame of the last switch to fullscreen
     unsigned long xid;
     bool was_maximized;
+    bool focus_pending;  // activation asked before the manager made the window viewable
     int32_t min_w, min_h;
     // What the X server told us last.
     bool mapped, iconic, focused, maximized, fullscreen;

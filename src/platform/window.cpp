@@ -380,6 +380,7 @@ void VKO_WindowActivate(VKO_App *app, int32_t index, bool active) {
         if (!VKO_WindowIsVisible(app, index)) x11_window_show(app, w, true, w->was_maximized);
         x11_window_focus(app, w);
     } else {
+        w->focus_pending = false;
         w->was_maximized = w->maximized;
         x11_window_show(app, w, false, false);
     }

@@ -248,6 +248,26 @@ TEST_F(WindowTest, HidingAMaximisedWindowAndActivatingShowsItMaximised) {
     EXPECT_EQ(VKO_WindowGetFrame(h->app, 0).flags, VKO_FRAME_MAXIMIZED);
 }
 
+// A manager slower than the activation's short wait for the map: the focus
+// follows once the window is mapped instead of being dropped.
+TEST_F(WindowTest, ActivationWaitsForASlowManagerToMap) {
+    VKO_Frame f = {0, 300, 200, "", 10, 10};
+    ASSERT_EQ(h->open_window(&f), 0);
+    VKO_WindowActivate(h->app, 0, false);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_WindowIsVisible(h->app, 0); }));
+    // From here map requests come to the driver, which maps only later.
+    XSelectInput(d.dpy, d.root(), SubstructureRedirectMask);
+    XSync(d.dpy, False);
+    VKO_WindowActivate(h->app, 0, true);
+    h->pump_until([] { return false; }, 300);
+    EXPECT_FALSE(VKO_AppIsActive(h->app));
+    XMapWindow(d.dpy, xid(0));
+    XSync(d.dpy, False);
+    EXPECT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    XSelectInput(d.dpy, d.root(), 0);
+    XSync(d.dpy, False);
+}
+
 TEST(WindowFrames, DefaultFrameShrinksTallWindowsAndCentres) {
     VKO_Frame f = vko_frame_from_metrics(0, 0, 800, 1000, 0.9f, 1024, 768, 1.0f);
     EXPECT_EQ(f.height, 691u) << "768 x 0.9";

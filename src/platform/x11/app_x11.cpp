@@ -783,6 +783,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             read_wm_state(app, w);
             app_bump(app);
             emit(app, VKO_EVENT_SIZE, index);
+            if (w->focus_pending) x11_window_focus(app, w);
             break;
         case UnmapNotify:
             w->mapped = false;
@@ -793,6 +794,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
         case PropertyNotify:
             if (e->xproperty.atom == x->net_wm_state || e->xproperty.atom == x->wm_state)
                 read_wm_state(app, w);
+            if (e->xproperty.atom == x->wm_state && w->focus_pending) x11_window_focus(app, w);
             if (e->xproperty.atom == x->net_extents) x->last_extents = x11_extents(app, w);
             break;
         case ClientMessage:
@@ -1350,6 +1352,9 @@ void x11_window_focus(VKO_App *app, VKO_WindowRec *w) {
         viewable = a.map_state == IsViewable;
         if (!viewable) usleep(1000);
     }
+    // A slow manager: focus once it has mapped the window (MapNotify or its
+    // WM_STATE change) instead of dropping the activation.
+    w->focus_pending = !viewable;
     if (!viewable) return;
     X11ErrorTrap trap(x->dpy);
     XRaiseWindow(x->dpy, w->xid);
