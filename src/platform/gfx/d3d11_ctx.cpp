@@ -44,7 +44,6 @@ bool d3d11_ctx_init(vko_d3d11_ctx *c) {
     D3DObject *unknown = nullptr;
     IDXGIAdapter *adapter = nullptr;
     IDXGIFactory2 *factory = nullptr, *factory5 = nullptr;
-    IDXGISwapChain *swap1 = nullptr;
     bool ok = false;
     HRESULT hr = D3D11CreateDevice(&dev);
     if (hr < 0) {
@@ -74,46 +73,17 @@ bool d3d11_ctx_init(vko_d3d11_ctx *c) {
                 tearing)
                 c->flags |= DXGI_SWAP_CHAIN_FLAG_ALLOW_TEARING;
         }
-        DXGI_SWAP_CHAIN_DESC1 d = {0,
-                                   0,
-                                   DXGI_FORMAT_B8G8R8A8_UNORM,
-                                   0,
-                                   {1, 0},
-                                   DXGI_USAGE_RENDER_TARGET_OUTPUT,
-                                   2,
-                                   DXGI_SCALING_STRETCH,
-                                   DXGI_SWAP_EFFECT_FLIP_DISCARD,
-                                   DXGI_ALPHA_MODE_UNSPECIFIED,
-                                   c->flags};
-        if ((hr = factory->CreateSwapChainForHwnd(unknown, &c->head.window, &d, nullptr, nullptr, &swap1)) <
-            0) {
-            VKO_Log(tag, "'IDXGIFactory2_CreateSwapChainForHwnd' failed with HRESULT 0x%X", unsigned(hr));
+        static const DxgiSwapTexts texts = {
+            "'IDXGISwapChain2_GetFrameLatencyWaitableObject' failed",
+            "'IDXGISwapChain2_SetMaximumFrameLatency' failed with HRESULT 0x%X"};
+        if (!dxgi_make_swap_chain(&c->head, factory, unknown, c->flags, texts, tag, &c->swap, &c->waitable))
             break;
-        }
-        if ((hr = swap1->QueryInterface(&c->swap)) < 0) {
-            VKO_Log(tag, "'IDXGISwapChain1_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
-        c->waitable = c->swap->GetFrameLatencyWaitableObject();
-        if (!c->waitable) {
-            VKO_Log(tag, "'IDXGISwapChain2_GetFrameLatencyWaitableObject' failed");
-            break;
-        }
-        if ((hr = c->swap->SetMaximumFrameLatency(1)) < 0) {
-            VKO_Log(tag, "'IDXGISwapChain2_SetMaximumFrameLatency' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
-        if ((hr = factory->MakeWindowAssociation(&c->head.window, DXGI_MWA_NO_WINDOW_CHANGES)) < 0) {
-            VKO_Log(tag, "'IDXGIFactory2_MakeWindowAssociation' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
         if (WaitForSingleObjectEx(c->waitable, 2000, true) == WAIT_FAILED) {
             VKO_Log(tag, "'WaitForSingleObjectEx' failed with error 0x%X", GetLastError());
             break;
         }
         ok = true;
     } while (false);
-    d3d_release(&swap1);
     d3d_release(&factory5);
     d3d_release(&factory);
     d3d_release(&adapter);

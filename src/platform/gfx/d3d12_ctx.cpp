@@ -99,7 +99,6 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
     vko_d3d12_core *k = &c->core;
     IDXGIFactory2 *factory = nullptr;
     D3DObject *unknown = nullptr;
-    IDXGISwapChain *swap1 = nullptr;
     ID3D12Device *dev = nullptr;
     bool ok = false;
     HRESULT hr = CreateDXGIFactory2(0, &factory);
@@ -144,39 +143,11 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
             VKO_Log(tag, "'ID3D12CommandQueue_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
             break;
         }
-        const DXGI_SWAP_CHAIN_DESC1 d = {0,
-                                         0,
-                                         DXGI_FORMAT_B8G8R8A8_UNORM,
-                                         0,
-                                         {1, 0},
-                                         DXGI_USAGE_RENDER_TARGET_OUTPUT,
-                                         2,
-                                         DXGI_SCALING_STRETCH,
-                                         DXGI_SWAP_EFFECT_FLIP_DISCARD,
-                                         DXGI_ALPHA_MODE_UNSPECIFIED,
-                                         SWAP_FLAGS};
-        if ((hr = factory->CreateSwapChainForHwnd(unknown, &c->head.window, &d, nullptr, nullptr, &swap1)) <
-            0) {
-            VKO_Log(tag, "'IDXGIFactory2_CreateSwapChainForHwnd' failed with HRESULT 0x%X", unsigned(hr));
+        static const DxgiSwapTexts texts = {
+            "'IDXGISwapChain3_GetFrameLatencyWaitableObject' failed",
+            "'IDXGISwapChain3_SetMaximumFrameLatency' failed with HRESULT 0x%X"};
+        if (!dxgi_make_swap_chain(&c->head, factory, unknown, SWAP_FLAGS, texts, tag, &k->swap, &k->waitable))
             break;
-        }
-        if ((hr = swap1->QueryInterface(&k->swap)) < 0) {
-            VKO_Log(tag, "'IDXGISwapChain1_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
-        k->waitable = k->swap->GetFrameLatencyWaitableObject();
-        if (!k->waitable) {
-            VKO_Log(tag, "'IDXGISwapChain3_GetFrameLatencyWaitableObject' failed");
-            break;
-        }
-        if ((hr = k->swap->SetMaximumFrameLatency(1)) < 0) {
-            VKO_Log(tag, "'IDXGISwapChain3_SetMaximumFrameLatency' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
-        if ((hr = factory->MakeWindowAssociation(&c->head.window, DXGI_MWA_NO_WINDOW_CHANGES)) < 0) {
-            VKO_Log(tag, "'IDXGIFactory2_MakeWindowAssociation' failed with HRESULT 0x%X", unsigned(hr));
-            break;
-        }
         if (!d3d12_core_refresh_buffers(c)) break;
         if (WaitForSingleObjectEx(k->waitable, 2000, true) == WAIT_FAILED) {
             VKO_Log(tag, "'WaitForSingleObjectEx' failed with error 0x%X", GetLastError());
@@ -184,7 +155,6 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
         }
         ok = true;
     } while (false);
-    d3d_release(&swap1);
     d3d_release(&unknown);
     d3d_release(&factory);
     if (!ok) release_core(c);

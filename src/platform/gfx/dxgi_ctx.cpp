@@ -66,6 +66,48 @@ void dxgi_sync_destroy(dxgi_sync **s) {
     *s = nullptr;
 }
 
+bool dxgi_make_swap_chain(vko_dxgi_ctx_head *h, IDXGIFactory2 *factory, D3DObject *unknown, uint32_t flags,
+                          const DxgiSwapTexts &texts, const char *tag, IDXGISwapChain **swap,
+                          HANDLE *waitable) {
+    const DXGI_SWAP_CHAIN_DESC1 d = {0,
+                                     0,
+                                     DXGI_FORMAT_B8G8R8A8_UNORM,
+                                     0,
+                                     {1, 0},
+                                     DXGI_USAGE_RENDER_TARGET_OUTPUT,
+                                     2,
+                                     DXGI_SCALING_STRETCH,
+                                     DXGI_SWAP_EFFECT_FLIP_DISCARD,
+                                     DXGI_ALPHA_MODE_UNSPECIFIED,
+                                     flags};
+    IDXGISwapChain *swap1 = nullptr;
+    HRESULT hr = factory->CreateSwapChainForHwnd(unknown, &h->window, &d, nullptr, nullptr, &swap1);
+    if (hr < 0) {
+        VKO_Log(tag, "'IDXGIFactory2_CreateSwapChainForHwnd' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    hr = swap1->QueryInterface(swap);
+    swap1->Release();
+    if (hr < 0) {
+        VKO_Log(tag, "'IDXGISwapChain1_QueryInterface' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    *waitable = (*swap)->GetFrameLatencyWaitableObject();
+    if (!*waitable) {
+        VKO_Log(tag, "%s", texts.waitable_failed);
+        return false;
+    }
+    if ((hr = (*swap)->SetMaximumFrameLatency(1)) < 0) {
+        VKO_Log(tag, texts.latency_failed, unsigned(hr));
+        return false;
+    }
+    if ((hr = factory->MakeWindowAssociation(&h->window, DXGI_MWA_NO_WINDOW_CHANGES)) < 0) {
+        VKO_Log(tag, "'IDXGIFactory2_MakeWindowAssociation' failed with HRESULT 0x%X", unsigned(hr));
+        return false;
+    }
+    return true;
+}
+
 uint32_t dxgi_present_interval(vko_dxgi_ctx_head *h) {
     if (h->sync == 0) return 0;
     const uint32_t total = h->sync + h->remainder;

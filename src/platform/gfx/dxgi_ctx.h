@@ -43,6 +43,21 @@ inline bool dxgi_device_lost(HRESULT hr) {
 dxgi_sync *dxgi_sync_create(void);
 void dxgi_sync_destroy(dxgi_sync **s);
 
+// What a row calls its swap chain's frame-latency steps when they fail.
+struct DxgiSwapTexts {
+    const char *waitable_failed;
+    const char *latency_failed;  // takes the HRESULT
+};
+
+// The flip swap chain of two B8G8R8A8 buffers on the head's window for
+// `unknown` (the device, or the Direct3D 12 queue) with `flags`, its
+// waitable at a frame latency of 1, and the window association; each failure
+// logged under tag. False on failure; what was made is left in *swap and
+// *waitable for the caller's release.
+bool dxgi_make_swap_chain(vko_dxgi_ctx_head *h, IDXGIFactory2 *factory, D3DObject *unknown, uint32_t flags,
+                          const DxgiSwapTexts &texts, const char *tag, IDXGISwapChain **swap,
+                          HANDLE *waitable);
+
 // The present rule: the interval for this frame, then the pacing wait.
 uint32_t dxgi_present_interval(vko_dxgi_ctx_head *h);
 void dxgi_pacing_wait(vko_dxgi_ctx_head *h, uint32_t interval);
