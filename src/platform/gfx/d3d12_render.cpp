@@ -572,9 +572,7 @@ fail:
 }
 
 void vko_d3d12_ui_destroy(void **ui, void *) {
-    if (!ui || !*ui) return;
-    destroy_ui(static_cast<vko_d3d12_ui *>(*ui));
-    *ui = nullptr;
+    d3d_ui_destroy<vko_d3d12_ui, destroy_ui>(ui);
 }
 
 bool vko_d3d12_ui_render(void *ui, void *device, void *context, const VKO_DrawData *data, void *texture_map,

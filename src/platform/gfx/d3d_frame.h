@@ -83,6 +83,14 @@ inline VS_CONSTANT_BUFFER d3d_video_constants(const VKO_RenderDesc *desc, uint32
     return cb;
 }
 
+// Destroy of a row's overlay record through its own release; clears *ui.
+template <typename T, void (*destroy)(T *)>
+void d3d_ui_destroy(void **ui) {
+    if (!ui || !*ui) return;
+    destroy(static_cast<T *>(*ui));
+    *ui = nullptr;
+}
+
 // Whether the overlay's draw data can be drawn: a display of positive size,
 // lists, and totals that cover the lists (or the copies would run past the
 // buffers sized by the totals).
