@@ -23,6 +23,25 @@
 
 namespace {
 
+// A white 2x2 overlay texture, and the overlay that draws it as texture 3
+// tinted green over the square (100, 100)-(300, 300).
+const uint8_t white[16] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+struct GreenSquareUi {
+    VKO_Vtx vtx[4] = {{{100, 100}, {0, 0}, {0, 255, 0, 255}},
+                      {{300, 100}, {1, 0}, {0, 255, 0, 255}},
+                      {{300, 300}, {1, 1}, {0, 255, 0, 255}},
+                      {{100, 300}, {0, 1}, {0, 255, 0, 255}}};
+    uint16_t idx[6] = {0, 1, 2, 2, 3, 0};
+    VKO_Cmd cmd{{0, 0, 1000, 1000}, 3, 6, 0, 0};
+    VKO_CmdList list{&cmd, vtx, idx, 1, 1, 4, 4, 6, 6};
+    // The display size is the window's whatever the overlay says.
+    VKO_DrawData ui{1.0f, 1.0f, &list, 1, 1, 6, 4, 0};
+
+    GreenSquareUi() = default;
+    GreenSquareUi(const GreenSquareUi &) = delete;
+    GreenSquareUi &operator=(const GreenSquareUi &) = delete;
+};
+
 struct Pixel {
     int r, g, b;
     bool operator==(const Pixel &o) const { return r == o.r && g == o.g && b == o.b; }
@@ -169,22 +188,12 @@ TEST_F(WindowGfx, PictureLetterboxedLayersAndTextures) {
     EXPECT_NEAR(blended.b, 128, 2);
 
     // Overlay textures: NULL pixels remove, the map follows the context.
-    const uint8_t white[16] = {255, 255, 255, 255, 255, 255, 255, 255,
-                               255, 255, 255, 255, 255, 255, 255, 255};
     EXPECT_FALSE(VKO_WindowSetUITexture(h_->app, index_, 3, nullptr, 0, 0));
     EXPECT_TRUE(VKO_WindowSetUITexture(h_->app, index_, 3, white, 2, 2));
     EXPECT_TRUE(VKO_WindowHasUITexture(h_->app, index_, 3));
-    VKO_Vtx vtx[4] = {{{100, 100}, {0, 0}, {0, 255, 0, 255}},
-                      {{300, 100}, {1, 0}, {0, 255, 0, 255}},
-                      {{300, 300}, {1, 1}, {0, 255, 0, 255}},
-                      {{100, 300}, {0, 1}, {0, 255, 0, 255}}};
-    uint16_t idx[6] = {0, 1, 2, 2, 3, 0};
-    VKO_Cmd cmd{{0, 0, 1000, 1000}, 3, 6, 0, 0};
-    VKO_CmdList list{&cmd, vtx, idx, 1, 1, 4, 4, 6, 6};
-    // The display size is the window's whatever the overlay says.
-    VKO_DrawData ui{1.0f, 1.0f, &list, 1, 1, 6, 4, 0};
+    GreenSquareUi green;
     VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
-    VKO_WindowDrawUI(h_->app, index_, &ui);
+    VKO_WindowDrawUI(h_->app, index_, &green.ui);
     VKO_WindowPresent(h_->app, index_);
     EXPECT_EQ(pixel_is(200, 250, Pixel{0, 255, 0}), (Pixel{0, 255, 0}));
     EXPECT_EQ(pixel_is(400, 250, Pixel{255, 0, 0}), (Pixel{255, 0, 0}));
@@ -214,19 +223,10 @@ TEST_F(WindowGfx, Direct3D12RowAndItsOneFallback) {
     const Pixel blended = pixel_when(500, 500, [](const Pixel &p) { return p.b > 100; });
     EXPECT_NEAR(blended.r, 127, 2);
     EXPECT_NEAR(blended.b, 128, 2);
-    const uint8_t white[16] = {255, 255, 255, 255, 255, 255, 255, 255,
-                               255, 255, 255, 255, 255, 255, 255, 255};
     EXPECT_TRUE(VKO_WindowSetUITexture(h_->app, index_, 3, white, 2, 2));
-    VKO_Vtx vtx[4] = {{{100, 100}, {0, 0}, {0, 255, 0, 255}},
-                      {{300, 100}, {1, 0}, {0, 255, 0, 255}},
-                      {{300, 300}, {1, 1}, {0, 255, 0, 255}},
-                      {{100, 300}, {0, 1}, {0, 255, 0, 255}}};
-    uint16_t idx[6] = {0, 1, 2, 2, 3, 0};
-    VKO_Cmd cmd{{0, 0, 1000, 1000}, 3, 6, 0, 0};
-    VKO_CmdList list{&cmd, vtx, idx, 1, 1, 4, 4, 6, 6};
-    VKO_DrawData ui{1.0f, 1.0f, &list, 1, 1, 6, 4, 0};
+    GreenSquareUi green;
     VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
-    VKO_WindowDrawUI(h_->app, index_, &ui);
+    VKO_WindowDrawUI(h_->app, index_, &green.ui);
     VKO_WindowPresent(h_->app, index_);
     EXPECT_EQ(pixel_is(200, 250, Pixel{0, 255, 0}), (Pixel{0, 255, 0}));
     EXPECT_EQ(pixel_is(400, 250, Pixel{255, 0, 0}), (Pixel{255, 0, 0}));
