@@ -18,6 +18,7 @@
 
 #include "platform/image.h"
 #include "platform/memory.h"
+#include "support/ximage_rgba.h"
 #include "support/xvfb.h"
 
 // Xlib after everything else: its macros clash with the test framework.
@@ -146,13 +147,7 @@ TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScr
     ASSERT_NE(dpy, nullptr);
     XImage *img = XGetImage(dpy, win, 0, 0, w, h, AllPlanes, ZPixmap);
     ASSERT_NE(img, nullptr);
-    std::vector<uint8_t> shot((size_t)w * h * 4);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            unsigned long p = XGetPixel(img, x, y);
-            uint8_t *o = &shot[((size_t)y * w + x) * 4];
-            o[0] = uint8_t(p >> 16), o[1] = uint8_t(p >> 8), o[2] = uint8_t(p), o[3] = 255;
-        }
+    std::vector<uint8_t> shot = ximage_rgba(img, w, h);
     XDestroyImage(img);
     XCloseDisplay(dpy);
     EXPECT_EQ(frame_number(shot.data(), w * 4), frames);

@@ -27,6 +27,7 @@
 #include "platform/image.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "support/ximage_rgba.h"
 #include "support/xvfb.h"
 
 namespace {
@@ -520,13 +521,7 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
         }
     }
     ASSERT_NE(img, nullptr);
-    std::vector<uint8_t> shot((size_t)w * h * 4);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            unsigned long p = XGetPixel(img, x, y);
-            uint8_t *o = &shot[((size_t)y * w + x) * 4];
-            o[0] = (uint8_t)(p >> 16), o[1] = (uint8_t)(p >> 8), o[2] = (uint8_t)p, o[3] = 255;
-        }
+    std::vector<uint8_t> shot = ximage_rgba(img, w, h);
     XDestroyImage(img);
     EXPECT_EQ(shot[0], 0);
     EXPECT_EQ(shot[1], 255);
