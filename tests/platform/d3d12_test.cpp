@@ -652,14 +652,7 @@ TEST_F(D3D12Context, AgreesWithDirect3D11AndVulkanPixelForPixel) {
     }
     ASSERT_NE(rows[0].r, nullptr);
     ASSERT_NE(rows[1].r, nullptr);
-    struct Case {
-        uint32_t format, chroma;
-        bool lsb;
-    };
-    const Case cases[] = {{1, 0, false}, {2, 0, false},  {3, 0, false}, {4, 0, false},  {5, 0, false},
-                          {6, 0, false}, {7, 0, false},  {8, 2, false}, {9, 2, false},  {9, 0, false},
-                          {9, 1, false}, {10, 2, false}, {10, 2, true}, {11, 2, false}, {11, 0, true}};
-    for (const Case &c : cases) {
+    for (const PictureCase &c : kPictureCases) {
         VKO_RenderDesc d;
         std::vector<uint8_t> pic = make_picture(c.format, c.chroma, c.lsb, &d);
         d.scale = 1;  // 64x32 at (48, 44), nearest filter

@@ -136,14 +136,7 @@ class Vulkan : public ::testing::Test {
 TEST_F(Vulkan, EveryFormatDrawsItsColoursLetterboxed) {
     void *r = frames().create(device_, 0);
     ASSERT_NE(r, nullptr);
-    struct Case {
-        uint32_t format, chroma;
-        bool lsb;
-    };
-    const Case cases[] = {{1, 0, false}, {2, 0, false},  {3, 0, false}, {4, 0, false},  {5, 0, false},
-                          {6, 0, false}, {7, 0, false},  {8, 2, false}, {9, 2, false},  {9, 0, false},
-                          {9, 1, false}, {10, 2, false}, {10, 2, true}, {11, 2, false}, {11, 0, true}};
-    for (const Case &c : cases) {
+    for (const PictureCase &c : kPictureCases) {
         VKO_RenderDesc d;
         const std::vector<uint8_t> pic = make_picture(c.format, c.chroma, c.lsb, &d);
         const std::string what = "format " + std::to_string(c.format) + " chroma " +

@@ -27,5 +27,16 @@ Rgb yuv_ref(double y, double u, double v, bool hd, bool full);
 // and the description's format-specific fields.
 std::vector<uint8_t> make_picture(uint32_t format, uint32_t chroma, bool lsb, VKO_RenderDesc *d);
 
+// Every colour format with the chroma sitings and bit packings the renderers
+// are checked with.
+struct PictureCase {
+    uint32_t format, chroma;
+    bool lsb;
+};
+inline constexpr PictureCase kPictureCases[] = {{1, 0, false}, {2, 0, false},  {3, 0, false}, {4, 0, false},
+                                                {5, 0, false}, {6, 0, false},  {7, 0, false}, {8, 2, false},
+                                                {9, 2, false}, {9, 0, false},  {9, 1, false}, {10, 2, false},
+                                                {10, 2, true}, {11, 2, false}, {11, 0, true}};
+
 // The colours of the two halves.
 std::pair<Rgb, Rgb> expected(uint32_t format);
