@@ -11,6 +11,7 @@
 
 #include "compat/d3d/d3d12.h"
 #include "compat/d3d/dxgi.h"
+#include "support/x_window.h"
 #include "support/swap_chain_desc.h"
 #include "support/xvfb.h"
 
@@ -573,13 +574,7 @@ TEST(D3D12SwapChain, TwoBuffersTakeTurnsAndPresentChecksTheirState) {
     const int64_t live = d3d_live_objects();
     Display *dpy = XOpenDisplay(nullptr);
     ASSERT_NE(dpy, nullptr);
-    Window win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 96, 64, 0, 0, 0x777777);
-    XSelectInput(dpy, win, StructureNotifyMask);
-    XMapWindow(dpy, win);
-    for (XEvent e;;) {
-        XNextEvent(dpy, &e);
-        if (e.type == MapNotify) break;
-    }
+    Window win = mapped_window(dpy, 96, 64);
     const DXGI_X11_WINDOW handle = {dpy, win};
     {
         Rig g;

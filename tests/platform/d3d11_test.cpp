@@ -22,6 +22,7 @@
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
 #include "platform/map.h"
+#include "support/x_window.h"
 #include "support/d3d_window.h"
 #include "support/gfx_pictures.h"
 #include "support/log_capture.h"
@@ -827,13 +828,7 @@ TEST(D3D11Present, WithoutSharedMemoryTheFrameStillReachesTheWindow) {
     int opcode, event, error;
     EXPECT_FALSE(XQueryExtension(dpy, "MIT-SHM", &opcode, &event, &error));
     const int64_t live = d3d_live_objects();
-    Window win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 160, 120, 0, 0, 0x777777);
-    XSelectInput(dpy, win, StructureNotifyMask);
-    XMapWindow(dpy, win);
-    for (XEvent e;;) {
-        XNextEvent(dpy, &e);
-        if (e.type == MapNotify) break;
-    }
+    Window win = mapped_window(dpy, 160, 120);
     VKO_X11Window handle = {dpy, win};
     void *ctx = ctxs().create(&handle, true);
     ASSERT_NE(ctx, nullptr);

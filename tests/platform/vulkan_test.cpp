@@ -19,6 +19,7 @@
 #include "platform/gfx/gfx.h"
 #include "platform/gfx/vk_load.h"
 #include "platform/map.h"
+#include "support/x_window.h"
 #include "support/gfx_pictures.h"
 #include "support/temp_dir.h"
 #include "support/vulkan_env.h"
@@ -61,13 +62,7 @@ class Vulkan : public ::testing::Test {
     void SetUp() override {
         dpy_ = XOpenDisplay(nullptr);
         ASSERT_NE(dpy_, nullptr);
-        win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, WIN_W, WIN_H, 0, 0, 0x777777);
-        XSelectInput(dpy_, win_, StructureNotifyMask);
-        XMapWindow(dpy_, win_);
-        for (XEvent e;;) {
-            XNextEvent(dpy_, &e);
-            if (e.type == MapNotify) break;
-        }
+        win_ = mapped_window(dpy_, WIN_W, WIN_H);
         handle_ = {dpy_, win_};
         ctx_ = api().create(&handle_, true);
         ASSERT_NE(ctx_, nullptr);

@@ -2,6 +2,7 @@
 
 #include "compat/d3d/d3d.h"
 #include "compat/d3d/dxgi.h"
+#include "support/x_window.h"
 #include "support/xvfb.h"
 
 // Xlib after everything else: its macros clash with the test framework.
@@ -16,13 +17,7 @@ void D3DWindowTest::SetUp() {
     live_ = d3d_live_objects();
     dpy_ = XOpenDisplay(nullptr);
     ASSERT_NE(dpy_, nullptr);
-    win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 160, 120, 0, 0, 0x777777);
-    XSelectInput(dpy_, win_, StructureNotifyMask);
-    XMapWindow(dpy_, win_);
-    for (XEvent e;;) {
-        XNextEvent(dpy_, &e);
-        if (e.type == MapNotify) break;
-    }
+    win_ = mapped_window(dpy_, 160, 120);
     handle_ = {dpy_, win_};
 }
 

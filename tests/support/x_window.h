@@ -1,0 +1,9 @@
+// A grey top-level window at (0, 0) on an open X display, returned once the
+// server has mapped it.
+#pragma once
+
+#include <cstdint>
+
+struct _XDisplay;  // Xlib's Display, without its macros
+
+unsigned long mapped_window(_XDisplay *dpy, uint32_t w, uint32_t h);
