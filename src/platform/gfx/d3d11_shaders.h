@@ -11,21 +11,7 @@
 #include <cstring>
 
 #include "compat/d3d/d3d.h"
-
-// The video constant block, pixel-shader slot 0.
-struct VS_CONSTANT_BUFFER {
-    float width;
-    float height;
-    float vp_height;
-    float pad0;
-    uint32_t effects[4];
-    float levels[4];
-    uint32_t planes;
-    uint32_t rotation;
-    uint32_t conversion;
-    uint32_t pad1;
-};
-static_assert(sizeof(VS_CONSTANT_BUFFER) == 64);
+#include "platform/gfx/gfx.h"
 
 enum : uint32_t {
     D3D_CONV_FULL_RANGE = 1,

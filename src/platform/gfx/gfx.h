@@ -148,3 +148,19 @@ extern vko_gfx_ui_api vko_gfx_ui_apis[VKO_GFX_ROWS];
 // The glue's mapping of a requested interface: 0 stays 0, 2..4 stay, every
 // other value becomes Direct3D 11.
 VKO_GFX vko_gfx_resolve(uint32_t requested);
+
+// The picture's constant block as every row's video shader reads it (the
+// Direct3D rows at pixel-shader slot 0, Vulkan through its uniform buffer).
+struct VS_CONSTANT_BUFFER {
+    float width;
+    float height;
+    float vp_height;
+    float pad0;
+    uint32_t effects[4];
+    float levels[4];
+    uint32_t planes;
+    uint32_t rotation;
+    uint32_t conversion;
+    uint32_t pad1;
+};
+static_assert(sizeof(VS_CONSTANT_BUFFER) == 64);

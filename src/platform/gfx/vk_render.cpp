@@ -76,21 +76,6 @@ struct vko_vk_ui {
     vko_vk_ui_buffer vtx, idx;
 };
 
-// The picture's constant block, laid out as the shaders read it.
-struct VS_CONSTANT_BUFFER {
-    float width;
-    float height;
-    float vp_height;
-    float pad0;
-    uint32_t effects[4];
-    float levels[4];
-    uint32_t planes;
-    uint32_t rotation;
-    uint32_t conversion;
-    uint32_t pad1;
-};
-static_assert(sizeof(VS_CONSTANT_BUFFER) == 64);
-
 // Plane formats by colour format. Format 6 is read through the packed
 // format whose channels come out in the same order as Direct3D's (U, Y, V),
 // so one shader rule serves it and format 7.
