@@ -150,8 +150,10 @@ bool host_mouse_arbitrate(MouseControl *mc, const GuestInfo *guest, int32_t excl
             mc->holder = guest->id;
         }
     }
+    // Read under the lock: the hook thread clears it.
+    const bool wake = take && mc->release_buttons;
     VKO_MutexUnlock(mc->mutex);
-    if (take && mc->release_buttons) host_mouse_hook_wake(mc);
+    if (wake) host_mouse_hook_wake(mc);
     return take;
 }
 
