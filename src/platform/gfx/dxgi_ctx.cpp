@@ -1,5 +1,7 @@
 #include "platform/gfx/dxgi_ctx.h"
 
+#include <sched.h>
+
 #include "platform/gfx/d3d11.h"
 #include "platform/log.h"
 
@@ -119,9 +121,22 @@ uint32_t dxgi_present_interval(vko_dxgi_ctx_head *h) {
 void dxgi_pacing_wait(vko_dxgi_ctx_head *h, uint32_t interval) {
     if (!h->pacing) return;
     // Signed: the counter may have run ahead of the last present.
-    int64_t wait = int64_t(h->last_count) - int64_t(h->pacing->count.load()) + int64_t(interval);
+    const int64_t target = int64_t(h->last_count) + int64_t(interval);
+    int64_t wait = target - int64_t(h->pacing->count.load());
     while (wait > 0) {
-        if (WaitForSingleObjectEx(h->pacing->event, 2000, false) == WAIT_FAILED)
+        const uint32_t r = WaitForSingleObjectEx(h->pacing->event, 2000, false);
+        if (r == WAIT_OBJECT_0) {
+            // The event stays set for a moment after each blank, so a wake
+            // may belong to a blank already counted: only a new count ends
+            // a wait.
+            const int64_t left = target - int64_t(h->pacing->count.load());
+            if (left >= wait)
+                sched_yield();
+            else
+                wait = left;
+            continue;
+        }
+        if (r == WAIT_FAILED)
             VKO_Log("dxgi_sync_wait", "'WaitForSingleObjectEx' failed with error 0x%X", GetLastError());
         wait--;
     }
