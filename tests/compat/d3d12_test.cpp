@@ -631,6 +631,30 @@ TEST(D3D12SwapChain, TwoBuffersTakeTurnsAndPresentChecksTheirState) {
             EXPECT_EQ(pixel(10, 10), seen[frame]);
         }
         EXPECT_EQ(d3d12_fault_count(), faults) << d3d12_last_fault();
+        // On a queue of its own thread the present still comes after the work
+        // executed before it, without the caller waiting on a fence.
+        g.queue->set_deferred(true);
+        for (uint32_t frame = 0; frame < 6; frame++) {
+            const uint32_t i = sc->GetCurrentBackBufferIndex();
+            D3D12_RESOURCE_BARRIER b =
+                transition(buf[i], D3D12_RESOURCE_STATE_PRESENT, D3D12_RESOURCE_STATE_RENDER_TARGET);
+            g.list->ResourceBarrier(1, &b);
+            // Enough work that the queue's thread is still busy when Present comes.
+            for (int k = 0; k < 200; k++)
+                g.list->ClearRenderTargetView(rtv[i], colours[(frame + k) % 3], 0, nullptr);
+            g.list->ClearRenderTargetView(rtv[i], colours[frame % 3], 0, nullptr);
+            b = transition(buf[i], D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_PRESENT);
+            g.list->ResourceBarrier(1, &b);
+            ASSERT_EQ(g.list->Close(), S_OK);
+            ID3D12CommandList *l = g.list;
+            g.queue->ExecuteCommandLists(1, &l);
+            ASSERT_EQ(sc->Present(0, 0), S_OK);
+            EXPECT_EQ(pixel(10, 10), seen[frame % 3]);
+            ASSERT_EQ(g.alloc->Reset(), S_OK);  // the present found the list carried out
+            ASSERT_EQ(g.list->Reset(g.alloc, nullptr), S_OK);
+        }
+        g.queue->set_deferred(false);
+        EXPECT_EQ(d3d12_fault_count(), faults) << d3d12_last_fault();
         // Presenting a buffer left in RENDER_TARGET is a fault and shows nothing new.
         const uint32_t i = sc->GetCurrentBackBufferIndex();
         D3D12_RESOURCE_BARRIER b =

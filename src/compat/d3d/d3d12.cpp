@@ -1378,6 +1378,13 @@ void ID3D12CommandQueue::set_deferred(bool on) {
     worker_ = nullptr;
 }
 
+void ID3D12CommandQueue::drain() {
+    Worker *w = worker_;
+    if (!w) return;
+    std::unique_lock<std::mutex> lock(w->mutex);
+    w->cond.wait(lock, [w] { return w->items.empty() && !w->busy; });
+}
+
 void ID3D12CommandQueue::submit(D3D12CommandStream *work, ID3D12CommandAllocator *allocator,
                                 ID3D12Fence *fence, uint64_t value) {
     if (!worker_) {

@@ -26,7 +26,8 @@
 // ExecuteCommandLists and Signal on the calling thread. With set_deferred
 // the queue hands work to its own thread in order, so CPU writes into upload
 // buffers race with execution unless the caller waits on a fence, as on a
-// GPU. Resource states are changed only by execution. The process-wide
+// GPU. A swap chain on such a queue presents only once the work executed
+// before it is carried out. Resource states are changed only by execution. The process-wide
 // tables (live resources by serial and address, live descriptor heaps, the
 // fault log) are guarded by one mutex; the Map count is atomic. A fence's
 // completed value is atomic; waiters sleep on the fence's mutex and
@@ -561,6 +562,9 @@ class ID3D12CommandQueue : public D3DObject {
     ID3D12Device *device() const { return device_; }
     // Carry work out on the queue's own thread from now on (tests).
     void set_deferred(bool on);
+    // Returns once everything submitted so far has been carried out: a swap
+    // chain on this queue presents in queue order, after the work before it.
+    void drain();
     // Lists executed so far.
     uint64_t executed() const { return executed_.load(); }
 

@@ -431,6 +431,7 @@ HRESULT IDXGISwapChain::present(uint32_t sync_interval, uint32_t flags) {
     uint32_t pitch = 0;
     void *shm = nullptr;
     if (queue_) {
+        queue_->drain();
         ID3D12Resource *b = buffers12_[index_];
         if (b && b->state() != D3D12_RESOURCE_STATE_PRESENT)
             d3d12_report_fault("IDXGISwapChain_Present: back buffer %u is in state 0x%X, not PRESENT", index_,
