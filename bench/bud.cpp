@@ -4,11 +4,10 @@
 // floor of that path plus one AES-GCM seal and one open per datagram. Goodput
 // and CPU per Gbit/s (both ends, from getrusage) at full speed and paced at
 // 2.9 Gbit/s, also beside a floor that seals from and opens into 1 MB
-// messages; then through the lossy relay: goodput and the latency of 1 MB and
-// of 100-byte control messages at 0, 1, 5 and 20% loss, and one stream over a
-// 50 ms, 200 Mbit/s path with the system's default socket buffer limit.
-// Every message is checked on arrival (order and content); the check's own CPU
-// is not counted. With --benchmark_repetitions=N the ratio lines give the
+// messages and one that also keeps every fragment in window slots; then through the lossy relay: goodput and
+// the latency of 1 MB and of 100-byte control messages at 0, 1, 5 and 20% loss, and one stream over a 50 ms,
+// 200 Mbit/s path with the system's default socket buffer limit. Every message is checked on arrival (order
+// and content); the check's own CPU is not counted. With --benchmark_repetitions=N the ratio lines give the
 // median and range of the N repetitions' ratios.
 #include <benchmark/benchmark.h>
 
@@ -185,10 +184,24 @@ bool receive_batch(int fd, std::vector<uint8_t> &buf, F each) {
 // datagram is sealed from the next 1193 bytes of four 1 MB messages taken in
 // turn and opened into the same place of a 1 MB reader buffer, as a transport
 // that moves messages must at least do; else from and into one hot buffer.
+// With slots, each record is also sealed into and sent from the slot of its
+// sequence in a 4000-slot window of 2000-byte slots (kept for resending), and
+// opened into the receive window's slot, whose payload is then copied into the
+// reader's buffer: what any transport that stores fragments in such windows
+// and hands messages over by copy must at least do. With several windows the
+// messages take them in turn, as messages of several streams do.
+enum class Store { kHot, kMessages, kSlots };
 void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced_gbps,
-             bool messages = false) {
+             Store store = Store::kHot, uint32_t windows = 1) {
+    const bool messages = store != Store::kHot, slots = store == Store::kSlots;
     // Fragments of a message: the last one's plain text still ends inside it.
     constexpr uint32_t kSpan = (kMessage - kPlain) / BUD_FRAGMENT_SIZE + 1;
+    const size_t window_bytes = slots ? size_t(windows) * BUD_WINDOW * BUD_SLOT_SIZE : 0;
+    // The slot of datagram k: its message's window, at its sequence in that window's stream.
+    auto slot_of = [windows](std::vector<uint8_t> &w, uint64_t k) {
+        uint64_t m = k / kSpan, seq = (m / windows) * kSpan + k % kSpan;
+        return w.data() + ((m % windows) * BUD_WINDOW + seq % BUD_WINDOW) * BUD_SLOT_SIZE;
+    };
     std::vector<std::vector<uint8_t>> bodies;
     if (messages) {
         std::mt19937_64 rng(9);
@@ -213,10 +226,17 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
             double own = thread_cpu_s();
             Sealer open;
             std::vector<uint8_t> buf, reader(messages ? kMessage : kPlain);
+            std::vector<uint8_t> window(window_bytes);
             uint64_t n = 0, b = 0;
             auto each = [&](const uint8_t *d, uint32_t len) {
                 uint8_t *to_plain = reader.data() + (messages ? (n % kSpan) * BUD_FRAGMENT_SIZE : 0);
-                if (len != kRecord || (crypto && !open.open(d, to_plain))) b++;
+                if (slots) {
+                    uint8_t *slot = slot_of(window, n);
+                    if (len != kRecord || !open.open(d, slot)) b++;
+                    std::memcpy(to_plain, slot + BUD_HEADER_SIZE, BUD_FRAGMENT_SIZE);
+                } else if (len != kRecord || (crypto && !open.open(d, to_plain))) {
+                    b++;
+                }
                 n++;
             };
             while (receive_batch(r, buf, each) || !done.load(std::memory_order_relaxed)) {
@@ -227,6 +247,8 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
         });
         Sealer seal;
         std::vector<uint8_t> batch(kGso * kRecord, 0), plain(kPlain, 0x5A);
+        std::vector<uint8_t> window(window_bytes);
+        iovec iov[kGso];
         const uint32_t per_burst = (kMessage + BUD_FRAGMENT_SIZE - 1) / BUD_FRAGMENT_SIZE;
         double c0 = cpu_s(), t0 = now_s(), next = t0, own = thread_cpu_s();
         uint64_t sent = 0;
@@ -240,10 +262,13 @@ void raw_udp(benchmark::State &state, const char *row, bool crypto, double paced
                         const uint8_t *from =
                             messages ? bodies[(k / kSpan) % 4].data() + (k % kSpan) * BUD_FRAGMENT_SIZE
                                      : plain.data();
-                        seal.seal(from, batch.data() + i * kRecord);
+                        uint8_t *rec = slots ? slot_of(window, k) : batch.data() + i * kRecord;
+                        seal.seal(from, rec);
+                        iov[i] = {rec, kRecord};
                     }
-                while (network_sendmsg_segments(s, batch.data(), count * kRecord, kRecord, &to, nullptr) <
-                       0) {
+                while ((slots ? network_sendmsg_segments_iov(s, iov, count, kRecord, &to, nullptr)
+                              : network_sendmsg_segments(s, batch.data(), count * kRecord, kRecord, &to,
+                                                         nullptr)) < 0) {
                     pollfd p{s, POLLOUT, 0};
                     poll(&p, 1, 1);
                 }
@@ -279,10 +304,19 @@ void BM_FloorPaced(benchmark::State &state) {
     raw_udp(state, "floor paced", true, kPacedGbps);
 }
 void BM_FloorMessages(benchmark::State &state) {
-    raw_udp(state, "floor, messages", true, 0, true);
+    raw_udp(state, "floor, messages", true, 0, Store::kMessages);
 }
 void BM_FloorMessagesPaced(benchmark::State &state) {
-    raw_udp(state, "floor paced, messages", true, kPacedGbps, true);
+    raw_udp(state, "floor paced, messages", true, kPacedGbps, Store::kMessages);
+}
+void BM_FloorSlots(benchmark::State &state) {
+    raw_udp(state, "floor, slots", true, 0, Store::kSlots);
+}
+void BM_FloorSlots5(benchmark::State &state) {
+    raw_udp(state, "floor, 5 windows", true, 0, Store::kSlots, 5);
+}
+void BM_FloorSlotsPaced(benchmark::State &state) {
+    raw_udp(state, "floor paced, slots", true, kPacedGbps, Store::kSlots);
 }
 
 // ---- BUD ----
@@ -685,6 +719,17 @@ void print_ratios() {
         std::printf(
             "  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor over 1 MB messages = %s (lower is better)\n",
             kPacedGbps, ratios("bud paced", "floor paced, messages", cpu).c_str());
+    // The floor that also keeps every fragment in window slots and copies messages out of them.
+    if (has("bud 1 stream") && has("floor, slots"))
+        std::printf("  CPU per Gbit/s, 1 stream BUD / floor over window slots = %s (lower is better)\n",
+                    ratios("bud 1 stream", "floor, slots", cpu).c_str());
+    if (has("bud 5 streams") && has("floor, 5 windows"))
+        std::printf("  CPU per Gbit/s, 5 streams BUD / floor over 5 windows' slots = %s (lower is better)\n",
+                    ratios("bud 5 streams", "floor, 5 windows", cpu).c_str());
+    if (has("bud paced") && has("floor paced, slots"))
+        std::printf(
+            "  CPU per Gbit/s at %.1f Gbit/s paced, BUD / floor over window slots = %s (lower is better)\n",
+            kPacedGbps, ratios("bud paced", "floor paced, slots", cpu).c_str());
     if (has("relay 0%")) {
         if (has("relay"))
             std::printf("  goodput through the relay at 0%%, BUD / the relay's own ceiling = %s\n",
@@ -711,6 +756,9 @@ BENCHMARK(BM_Bud1MB)->Arg(1)->Arg(5)->Iterations(1)->UseManualTime()->Unit(bench
 BENCHMARK(BM_FloorPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloorMessages)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloorMessagesPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FloorSlots)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FloorSlots5)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FloorSlotsPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bud1MBPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RelayCeiling)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 // percent loss through the relay, both ways
