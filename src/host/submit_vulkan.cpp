@@ -175,15 +175,7 @@ int32_t make_copy(VulkanSubmit *s, VkFormat format, uint32_t w, uint32_t h) {
 
 void barrier(VulkanSubmit *s, VkImage image, VkImageLayout from, VkImageLayout to, VkAccessFlags src_access,
              VkAccessFlags dst_access, VkPipelineStageFlags src_stage, VkPipelineStageFlags dst_stage) {
-    VkImageMemoryBarrier b = {VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
-    b.srcAccessMask = src_access;
-    b.dstAccessMask = dst_access;
-    b.oldLayout = from;
-    b.newLayout = to;
-    b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    b.image = image;
-    b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    VkImageMemoryBarrier b = vko_vk_color_barrier(image, from, to, src_access, dst_access);
     s->fn.vkCmdPipelineBarrier(s->cmd, src_stage, dst_stage, 0, 0, nullptr, 0, nullptr, 1, &b);
 }
 

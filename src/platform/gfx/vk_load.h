@@ -121,6 +121,21 @@ void vko_vk_release(vko_vk_loader *l);
 bool vko_vk_render_pass_create(const vko_vk_fns &f, VkDevice dev, VkAttachmentLoadOp load,
                                VkImageLayout initial, VkRenderPass *out);
 
+// A layout change of a whole single-level colour image, owned by one queue family.
+inline VkImageMemoryBarrier vko_vk_color_barrier(VkImage image, VkImageLayout from, VkImageLayout to,
+                                                 VkAccessFlags src_access, VkAccessFlags dst_access) {
+    VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
+    b.srcAccessMask = src_access;
+    b.dstAccessMask = dst_access;
+    b.oldLayout = from;
+    b.newLayout = to;
+    b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    b.image = image;
+    b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    return b;
+}
+
 // The copies: context, video renderer, UI renderer.
 extern vko_vk_loader vko_vk_ctx_loader;
 extern vko_vk_loader vko_vk_frame_loader;
