@@ -19,6 +19,7 @@
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
 #include "platform/map.h"
+#include "support/d3d12_rig.h"
 #include "support/d3d_window.h"
 #include "support/gfx_pictures.h"
 #include "support/log_capture.h"
@@ -47,75 +48,19 @@ void expect_near(Rgb got, Rgb want, int tol, const std::string &what) {
     EXPECT_LE(std::abs(got.b - want.b), tol) << what << " b " << got.b << " vs " << want.b;
 }
 
-// An off-screen BGRA target with its own queue, list and fence; each draw is
-// one executed frame.
-struct Target {
-    ID3D12Device *dev = nullptr;
-    ID3D12CommandQueue *queue = nullptr;
-    ID3D12CommandAllocator *alloc = nullptr;
-    ID3D12GraphicsCommandList *list = nullptr;
-    ID3D12Fence *fence = nullptr;
-    ID3D12Resource *rt = nullptr;
-    ID3D12DescriptorHeap *heap = nullptr;
-    D3D12_CPU_DESCRIPTOR_HANDLE rtv{};
-    uint64_t value = 0;
-    uint32_t w, h;
-
-    Target(uint32_t width, uint32_t height) : w(width), h(height) {
-        EXPECT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, &dev), S_OK);
-        const D3D12_COMMAND_QUEUE_DESC qd = {D3D12_COMMAND_LIST_TYPE_DIRECT, 0, 0, 0};
-        EXPECT_EQ(dev->CreateCommandQueue(&qd, &queue), S_OK);
-        EXPECT_EQ(dev->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, &alloc), S_OK);
-        EXPECT_EQ(dev->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc, nullptr, &list), S_OK);
-        EXPECT_EQ(dev->CreateFence(0, 0, &fence), S_OK);
-        const D3D12_HEAP_PROPERTIES hp = {D3D12_HEAP_TYPE_DEFAULT, 0, 0, 1, 1};
-        const D3D12_RESOURCE_DESC rd = {D3D12_RESOURCE_DIMENSION_TEXTURE2D,
-                                        0,
-                                        w,
-                                        h,
-                                        1,
-                                        1,
-                                        DXGI_FORMAT_B8G8R8A8_UNORM,
-                                        {1, 0},
-                                        D3D12_TEXTURE_LAYOUT_UNKNOWN,
-                                        D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET};
-        EXPECT_EQ(dev->CreateCommittedResource(&hp, 0, &rd, D3D12_RESOURCE_STATE_RENDER_TARGET, nullptr, &rt),
-                  S_OK);
-        const D3D12_DESCRIPTOR_HEAP_DESC hd = {D3D12_DESCRIPTOR_HEAP_TYPE_RTV, 1, 0, 0};
-        EXPECT_EQ(dev->CreateDescriptorHeap(&hd, &heap), S_OK);
-        rtv = heap->GetCPUDescriptorHandleForHeapStart();
-        dev->CreateRenderTargetView(rt, nullptr, rtv);
-    }
-    ~Target() {
-        d3d_release(&heap);
-        d3d_release(&rt);
-        d3d_release(&fence);
-        d3d_release(&list);
-        d3d_release(&alloc);
-        d3d_release(&queue);
-        d3d_release(&dev);
-    }
-    void execute() {
-        ASSERT_EQ(list->Close(), S_OK);
-        ID3D12CommandList *l = list;
-        queue->ExecuteCommandLists(1, &l);
-        ASSERT_EQ(queue->Signal(fence, ++value), S_OK);
-        if (fence->GetCompletedValue() < value) {
-            ASSERT_EQ(fence->SetEventOnCompletion(value, nullptr), S_OK);
-        }
-        ASSERT_EQ(alloc->Reset(), S_OK);
-        ASSERT_EQ(list->Reset(alloc, nullptr), S_OK);
-    }
+// An off-screen BGRA target on the shared rig; each draw is one executed frame.
+struct Target : D3D12Rig {
+    Target(uint32_t width, uint32_t height) : D3D12Rig(width, height) {}
     bool draw(void *r, const void *image, VKO_RenderDesc d) {
         d.view_width = w;
         d.view_height = h;
         const bool ok = frames().render(r, dev, list, image, &d, &rtv);
-        execute();
+        submit();
         return ok;
     }
     void fill(uint8_t r, uint8_t g, uint8_t b) {
         frames().clear(nullptr, dev, list, w, h, r / 255.0f, g / 255.0f, b / 255.0f, 1, &rtv);
-        execute();
+        submit();
     }
     Rgb at(uint32_t x, uint32_t y) const {
         const uint8_t *p = rt->data() + size_t(y) * rt->pitch() + x * 4;
@@ -268,11 +213,11 @@ TEST(D3D12Ui, TexturesUploadAtTheirFirstDrawAndUnknownIdsDrawTransparent) {
     const uint64_t faults = d3d12_fault_count();
     ASSERT_TRUE(uis().render(ui, t.dev, t.list, &f.data, map, &t.rtv));
     const size_t first = t.list->recorded();
-    t.execute();
+    t.submit();
     ASSERT_TRUE(uis().render(ui, t.dev, t.list, &f.data, map, &t.rtv));
     // Both textures were copied on the first frame only (barrier, copy, barrier each).
     EXPECT_EQ(first - t.list->recorded(), 6u);
-    t.execute();
+    t.submit();
     EXPECT_EQ(d3d12_fault_count(), faults) << d3d12_last_fault();
     expect_near(t.at(10, 10), {255, 0, 0}, 0, "textured quad");
     expect_near(t.at(50, 10), {0, 0, 0}, 0, "the zero texture times blue is transparent over the clear");
@@ -356,7 +301,7 @@ TEST(D3D12Render, EveryCreationFailureIsLoggedAndCleanedUp) {
     EXPECT_FALSE(uis().render(u, t.dev, t.list, &f.data, nullptr, &t.rtv));
     EXPECT_TRUE(log.contains("vko_d3d12_ui_render: 'ID3D12Resource_Map' failed with HRESULT 0x8007000E"));
     EXPECT_TRUE(uis().render(u, t.dev, t.list, &f.data, nullptr, &t.rtv));
-    t.execute();
+    t.submit();
     expect_near(t.at(4, 4), {0, 0, 0}, 0, "vertex colour times the zero texture");
     // A plane's copy cannot map its upload buffer.
     void *r = frames().create(t.dev, 0);
