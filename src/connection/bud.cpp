@@ -40,13 +40,17 @@
 // Sealing uses one cipher context per sending thread: the link thread's, and
 //   one per stream, used only by the holder of the stream's send turn
 //   (`sending`, under the send half's mutex), so no context ever seals for two
-//   threads at once (which would seal two records under one nonce). A fragment
-//   the sender sends itself is sealed straight from its buffers into the slot
-//   and sent from there; one it holds back is copied plain into the slot, and
-//   the link thread seals it into its own batch when it sends it. A resend is
-//   sealed afresh (a new counter) into the link thread's batch, from the plain
-//   slot or from the slot's record opened with its context. A slot is never
-//   written while it is in flight.
+//   threads at once (which would seal two records under one nonce). Every
+//   fragment is sealed by its sender straight from its buffers into the slot
+//   and sent from there, by the sender or, held back, by the link thread. A
+//   slot whose sealing failed holds the plain text instead, which the link
+//   thread seals into its own batch. A resend is sealed afresh (a new
+//   counter) into the link thread's batch, from the plain slot or from the
+//   slot's record opened with its context. A slot is never written while it
+//   is in flight. Each context's thread takes record counters from the link's
+//   counter 32 at a time (one atomic add) and uses them in order, so every
+//   counter is sealed at most once; on the wire they are unique, not dense
+//   and not in order, which the peer never looks at.
 #include "connection/bud.h"
 
 #include <algorithm>
@@ -91,7 +95,8 @@ constexpr uint32_t kWindowMax = BUD_STREAMS * BUD_WINDOW;
 constexpr uint32_t kRateSamples = 8;     // delivery-rate samples the estimate keeps (about 8 round trips)
 constexpr uint64_t kSampleMinUs = 5000;  // shortest delivery-rate sample
 constexpr uint64_t kMinRttKeepUs = 10000000;
-constexpr uint32_t kGsoCount = 32;  // records handed to the kernel in one send
+constexpr uint32_t kGsoCount = 32;      // records handed to the kernel in one send
+constexpr uint64_t kCounterBlock = 32;  // record counters a sealing thread takes at once
 constexpr uint32_t kRecordMax = BUD_RECORD_HEADER + BUD_HEADER_SIZE + BUD_FRAGMENT_SIZE;
 constexpr uint64_t kLogIntervalUs = 2000000;
 constexpr uint64_t kSilentUs = 60000000;
@@ -198,6 +203,11 @@ struct BUD {
     VKO_AESGCM *cipher[kCiphers];
     uint8_t salt[4];
     std::atomic<uint64_t> counter{0};
+    // Counters each cipher context's thread took from `counter` a block at a
+    // time and has not used yet: [ctr_next, ctr_end). Only the thread that may
+    // seal with the context touches them (see the model above).
+    uint64_t ctr_next[kCiphers] = {};
+    uint64_t ctr_end[kCiphers] = {};
     uint64_t direction = 0;
     sockaddr_in6 remote;
     PacketInfo local;
@@ -370,7 +380,14 @@ int32_t bud_wait_window(BUD *link, Half &h, const AU32 &value, uint32_t target, 
 int32_t bud_seal_pieces(BUD *link, int cipher, const VKO_AESGCMPiece *pieces, uint32_t count, uint32_t len,
                         uint8_t *rec) {
     if (len > BUD_MAX_PLAINTEXT) return BUD_ERR_LENGTH;
-    uint64_t n = link->counter.fetch_add(1) + 1;
+    // One atomic add per block, not per record: the senders and the link
+    // thread no longer pass the counter's cache line back and forth.
+    uint64_t &next = link->ctr_next[cipher], &end = link->ctr_end[cipher];
+    if (next == end) {
+        next = link->counter.fetch_add(kCounterBlock) + 1;
+        end = next + kCounterBlock;
+    }
+    uint64_t n = next++;
     if (n >= BUD_COUNTER_LIMIT) return BUD_ERR_COUNTER;
     uint64_t ctr = n | link->direction;
     rec[0] = 0x17;
@@ -1189,11 +1206,12 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
             publish(s, link, published, seq);
             holding = true;
         }
-        // Held back: kept plain, and sealed by the link thread into its batch
-        // when it sends it. By then the slot has long left this core's cache;
-        // sealing reads it once, and the kernel copies the record from the batch.
-        put_plain(slot, pieces);
-        m.plain = 1;
+        // Held back: sealed into the slot all the same, so the caller's data is
+        // read once and never copied plain; the link thread sends the record as
+        // it lies when there is room. Counters then reach the wire out of
+        // order, which the peer never looks at.
+        m.plain = bud_seal_pieces(link, kCipherStream0 + stream, pieces, 3, pos, slot) < 0;
+        if (m.plain) put_plain(slot, pieces);
         m.deferred = 1;
         store(m.state, 1);
         // The link thread learns of them a batch at a time.

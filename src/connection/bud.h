@@ -94,7 +94,7 @@ struct BudLinkStats {
     int32_t state;
     uint32_t rtt_us;
     uint8_t acks_up_to_date;
-    uint64_t counter;            // last record counter sent (with the direction bit)
+    uint64_t counter;            // highest record counter handed out (with the direction bit)
     double ms_since_received;    // since the last good datagram
     uint32_t dropped_auth;       // datagrams that failed authentication
     uint32_t dropped_malformed;  // datagrams with a malformed plaintext

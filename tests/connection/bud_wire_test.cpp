@@ -271,6 +271,57 @@ TEST(BudWire, LyingAcksNeverWrapInFlightNorStrandDeferredSlots) {
     EXPECT_EQ(stream_stats(p.link, 4).packets_sent, 601u);
 }
 
+// Two senders at once, each past the budget so the link thread sends the
+// rest, and the link's own acks: every record on the wire has its own counter,
+// whichever thread sealed it and in whatever order they leave, and the peer
+// gets every fragment intact.
+TEST(BudWire, CountersStayUniqueAcrossSendersHeldBackFragmentsAndTheLinkThread) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    constexpr uint32_t kFragments = 300;
+    std::vector<uint8_t> m(kFragments * 1193 - 4);
+    for (size_t i = 0; i < m.size(); i++) m[i] = static_cast<uint8_t>(i * 7);
+    std::vector<std::thread> senders;
+    for (uint8_t stream : {1, 3})
+        senders.emplace_back([&, stream] {
+            EXPECT_EQ(bud_send(p.link, stream, nullptr, 0, m.data(), static_cast<uint32_t>(m.size()), 5000),
+                      0);
+        });
+    std::vector<uint64_t> counters;
+    std::vector<std::vector<bool>> seen(5, std::vector<bool>(kFragments, false));
+    uint32_t base[5] = {}, got = 0;
+    while (got < 2 * kFragments) {
+        std::vector<uint8_t> d = p.next_raw();
+        ASSERT_FALSE(d.empty()) << got << " fragments arrived";
+        WirePlain w;
+        ASSERT_TRUE(wire_open(p.key, d.data(), d.size(), &w));
+        counters.push_back(w.counter & (BUD_COUNTER_LIMIT - 1));
+        if (!(w.flags & 0x01)) continue;
+        ASSERT_TRUE(w.stream == 1 || w.stream == 3);
+        ASSERT_LT(w.seq, kFragments);
+        if (seen[w.stream][w.seq]) continue;  // a resend
+        seen[w.stream][w.seq] = true;
+        got++;
+        // The fragment's payload is the message's bytes at its place.
+        size_t at = w.seq == 0 ? 0 : w.seq * 1193 - 4;
+        size_t skip = w.seq == 0 ? 11 : 7;
+        ASSERT_EQ(w.plain.size(), skip + (w.seq + 1 == kFragments ? m.size() - at : 1193 - (skip - 7)));
+        EXPECT_TRUE(std::equal(w.plain.begin() + static_cast<long>(skip), w.plain.end(),
+                               m.begin() + static_cast<long>(at)));
+        while (base[w.stream] < kFragments && seen[w.stream][base[w.stream]]) base[w.stream]++;
+        p.send_plain(ack(0x02, w.stream, w.seq, {0, base[1], 0, base[3], 0}));
+    }
+    for (std::thread &t : senders) t.join();
+    for (uint8_t stream : {1, 3}) {
+        BudStreamStats st = stream_stats(p.link, stream);
+        EXPECT_EQ(st.packets_sent, kFragments);
+        EXPECT_LT(st.direct_sent, kFragments) << "nothing was held back for the link thread";
+    }
+    std::sort(counters.begin(), counters.end());
+    EXPECT_EQ(std::adjacent_find(counters.begin(), counters.end()), counters.end());
+    EXPECT_GE(counters.front(), 1u);
+}
+
 TEST(BudWire, StunCheckOnTheLinkSocketIsAnswered) {
     RawPeer p;
     ASSERT_TRUE(p.open(true));
