@@ -281,12 +281,15 @@ TEST(BudWire, CountersStayUniqueAcrossSendersHeldBackFragmentsAndTheLinkThread) 
     constexpr uint32_t kFragments = 300;
     std::vector<uint8_t> m(kFragments * 1193 - 4);
     for (size_t i = 0; i < m.size(); i++) m[i] = static_cast<uint8_t>(i * 7);
+    // Both queue their messages before the peer acks anything, so what the
+    // budget does not let out at once waits for the link thread.
     std::vector<std::thread> senders;
     for (uint8_t stream : {1, 3})
         senders.emplace_back([&, stream] {
             EXPECT_EQ(bud_send(p.link, stream, nullptr, 0, m.data(), static_cast<uint32_t>(m.size()), 5000),
                       0);
         });
+    for (std::thread &t : senders) t.join();
     std::vector<uint64_t> counters;
     std::vector<std::vector<bool>> seen(5, std::vector<bool>(kFragments, false));
     uint32_t base[5] = {}, got = 0;
@@ -311,7 +314,6 @@ TEST(BudWire, CountersStayUniqueAcrossSendersHeldBackFragmentsAndTheLinkThread) 
         while (base[w.stream] < kFragments && seen[w.stream][base[w.stream]]) base[w.stream]++;
         p.send_plain(ack(0x02, w.stream, w.seq, {0, base[1], 0, base[3], 0}));
     }
-    for (std::thread &t : senders) t.join();
     for (uint8_t stream : {1, 3}) {
         BudStreamStats st = stream_stats(p.link, stream);
         EXPECT_EQ(st.packets_sent, kFragments);
