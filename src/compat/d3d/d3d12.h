@@ -27,12 +27,12 @@
 // the queue hands work to its own thread in order, so CPU writes into upload
 // buffers race with execution unless the caller waits on a fence, as on a
 // GPU. A swap chain on such a queue presents only once the work executed
-// before it is carried out. Resource states are changed only by execution. The process-wide
-// tables (live resources by serial and address, live descriptor heaps, the
-// fault log) are guarded by one mutex; the Map count is atomic. A fence's
-// completed value is atomic; waiters sleep on the fence's mutex and
-// condition variable; the queue's work list has its own mutex and condition
-// variable.
+// before it is carried out. Resource states are changed only by execution.
+// The process-wide tables (live resources by serial and address, live
+// descriptor heaps, the fault log) are guarded by one mutex; the Map count
+// is atomic. A fence's completed value is atomic; waiters sleep on the
+// fence's mutex and condition variable; the queue's work list has its own
+// mutex and condition variable.
 #pragma once
 
 #include <atomic>
