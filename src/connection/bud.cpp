@@ -86,7 +86,7 @@ constexpr uint64_t kPollMs = 30;
 constexpr uint64_t kKeepAliveUs = 30000;
 constexpr uint64_t kAckCoalesceUs = 10000;
 constexpr uint64_t kPassIntervalUs = 1000;
-constexpr uint32_t kAckEvery = 64;    // data fragments that call for an ack at once
+constexpr uint32_t kAckEvery = 64;    // data fragments that call for an ack at once, at least
 constexpr uint32_t kTruesize = 2560;  // what one datagram costs in a socket's receive queue
 // Beyond this a burst only adds delay in the peer's queue in front of control messages.
 constexpr uint32_t kBurstMax = 512;
@@ -755,6 +755,13 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
     }
 }
 
+// Data fragments that call for an ack at once: a quarter of what the sockets
+// queue at once (the peer's is taken to be like ours), at least kAckEvery, so
+// a sender with a large budget hears back a few times per budget and no more.
+uint32_t ack_every(const BUD *link) {
+    return std::max(kAckEvery, link->burst / 4);
+}
+
 void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
     uint8_t flags = p[1];
     uint8_t si = p[2];
@@ -799,7 +806,7 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
         bud_send_ack(link, BUD_FLAG_ACK | BUD_FLAG_GAP, si, seq, now);
     else if (flags & BUD_FLAG_LAST)
         bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
-    else if (now - link->last_ack >= kAckCoalesceUs || link->unacked >= kAckEvery)
+    else if (now - link->last_ack >= kAckCoalesceUs || link->unacked >= ack_every(link))
         bud_send_ack(link, BUD_FLAG_ACK, si, seq, now);
 }
 
