@@ -173,6 +173,16 @@ TEST_F(OpenboxTest, MaximiseMinimiseAndRestoreMaximised) {
     ASSERT_TRUE(h->pump_until([&] { return !VKO_WindowIsVisible(h->app, 0); }));
     EXPECT_TRUE(h->has(VKO_EVENT_SIZE)) << "minimising is a size change";
     EXPECT_FALSE(VKO_AppIsActive(h->app));
+    // The manager hands the focus to a window of its own a moment after the
+    // minimise; activating before that lets its late hand-over win.
+    h->pump_until(
+        [&] {
+            Window f = None;
+            int revert = 0;
+            XGetInputFocus(d.dpy, &f, &revert);
+            return f != None && f != PointerRoot && f != d.root() && f != xid(0);
+        },
+        500);
     // Activation brings it back maximised.
     VKO_WindowActivate(h->app, 0, true);
     ASSERT_TRUE(h->pump_until([&] { return VKO_WindowIsVisible(h->app, 0) && VKO_AppIsActive(h->app); }));
