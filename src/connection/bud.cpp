@@ -35,6 +35,15 @@
 //   stored at or beyond read + 4000, so a slot is never overwritten unread.
 //   The link thread decrypts into its spare buffer and stores a fragment by
 //   swapping that with the free slot's buffer (the reader is done with it).
+// Lending: a reader that has a message's first fragment and waits for the rest
+//   lends its buffer (lend_*, then lent = 1). The link thread opens a fragment
+//   of that message that is not here yet, and cut as a sender cuts them,
+//   straight into its place there: it claims the loan (lent 1 -> 2), writes,
+//   stores the slot with `lent` set (no payload in buf), and sets lent back to
+//   1. The reader ends the loan (lent 1 -> 0, waiting out a 2) before it
+//   leaves; leaving without the message it first copies such payloads into
+//   their slots. So the link thread writes into a buffer only while its
+//   reader waits, and never where a received fragment lies.
 // Lifetime: callers_in counts threads inside bud_send and bud_recv; bud_close
 //   sets the state, wakes them all and frees the link only once it is 0.
 // Sealing uses one cipher context per sending thread: the link thread's, and
@@ -130,6 +139,7 @@ struct RecvMeta {
     uint32_t len;    // of the payload
     uint32_t state;  // 0 free, 1 filled (atomic_ref)
     uint8_t last;
+    uint8_t lent;  // the payload went straight into the buffer a reader lent, not into buf
 };
 
 // Records sent in one call: sealed records in their slots, or ones the link
@@ -156,6 +166,13 @@ struct Stream {
     Half rhalf;
     AU32 read{0};
     AU32 complete{0};
+    // The buffer a reader lends while it waits for the rest of a message (see
+    // the model): lend_* are the reader's, written while lent is 0.
+    AU32 lent{0};  // 0 not lent, 1 lent, 2 the link thread is writing into it
+    uint8_t *lend_buf = nullptr;
+    uint32_t lend_first = 0;  // the message's first sequence (already received)
+    uint32_t lend_count = 0;  // its fragments
+    uint32_t lend_total = 0;  // its length
     // send window
     bool sending = false;  // a sender holds the stream's turn (under shalf.mutex)
     uint8_t *sdata;
@@ -174,6 +191,7 @@ struct Stream {
     AU32 fast_rts{0};
     AU32 slow_rts{0};
     AU32 duplicates{0};
+    AU32 in_place{0};
     // rate control (the encoder's thread)
     std::mutex rate_mutex;
     float ceiling = 10.0f;
@@ -271,6 +289,15 @@ inline void store(uint32_t &v, uint32_t x) {
 // Signed distance a - b of two sequence numbers.
 inline int32_t seq_diff(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b);
+}
+
+// Each stream's slots span 8 MB, more than the caches keep, so a slot's lines
+// come from memory. Asking for them a few fragments ahead lets sealing,
+// decrypting and copying run without waiting on each line in turn.
+constexpr uint32_t kPrefetchAhead = 4;  // fragments
+template <int Write>
+inline void prefetch_slot(const uint8_t *p) {
+    for (uint32_t off = 0; off < kRecordMax; off += 64) __builtin_prefetch(p + off, Write, 3);
 }
 
 // Datagrams sent and not yet acknowledged, over all streams (deferred slots,
@@ -504,6 +531,7 @@ void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now, bo
     m.last_send = now;
     if (first && !m.plain) {
         if (batch_full(b, rec_len)) batch_flush(link, b);
+        prefetch_slot<0>(slot);  // sealed a while ago; the kernel copies the batch's records in turn
         batch_push(link, b, slot, rec_len);
         return;
     }
@@ -762,7 +790,34 @@ uint32_t ack_every(const BUD *link) {
     return std::max(kAckEvery, link->burst / 4);
 }
 
-void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
+// Where the payload of a data fragment goes when a reader lent its buffer for
+// the message the fragment belongs to: its place there, claimed (lent = 2) for
+// this fragment, with `lender` set. nullptr, with nothing claimed, for anything
+// else: another stream or message, a fragment already here, or one not cut as a
+// sender cuts them (every one but the last full), whose place is unknown.
+uint8_t *lend_target(BUD *link, const uint8_t *h, uint32_t plen, Stream *&lender) {
+    if (h[0] != 1 || (h[1] & 0x0B) != 0x01 || h[2] >= BUD_STREAMS) return nullptr;
+    Stream &s = link->streams[h[2]];
+    uint32_t one = 1;
+    if (s.lent.load(std::memory_order_relaxed) != 1 ||
+        !s.lent.compare_exchange_strong(one, 2, std::memory_order_acquire))
+        return nullptr;
+    uint32_t seq = get32(h + 3);
+    uint32_t k = seq - s.lend_first;  // the fragment's index in the message; the first is already here
+    if (k != 0 && k < s.lend_count && seq_diff(seq, s.rx_base) >= 0 &&
+        load(s.rmeta[seq % BUD_WINDOW].state) == 0) {
+        uint32_t off = k * BUD_FRAGMENT_SIZE - 4;
+        if (plen == (k + 1 == s.lend_count ? s.lend_total - off : BUD_FRAGMENT_SIZE)) {
+            lender = &s;
+            return s.lend_buf + off;
+        }
+    }
+    s.lent.store(1, std::memory_order_release);
+    return nullptr;
+}
+
+// p holds the header and, unless the payload went into a lent buffer, the payload.
+void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now, bool lent) {
     uint8_t flags = p[1];
     uint8_t si = p[2];
     uint32_t seq = get32(p + 3);
@@ -781,9 +836,13 @@ void handle_data(BUD *link, const uint8_t *p, uint32_t len, uint64_t now) {
         link->dropped_window.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    // p is the spare buffer: it becomes the slot's, and the slot's (free) buffer the spare.
-    link->spare = m.buf;
-    m.buf = const_cast<uint8_t *>(p);
+    if (!lent) {
+        // p is the spare buffer: it becomes the slot's, and the slot's (free) buffer the spare.
+        link->spare = m.buf;
+        m.buf = const_cast<uint8_t *>(p);
+    }
+    m.lent = lent;
+    if (lent) s.in_place.fetch_add(1, std::memory_order_relaxed);
     m.len = plen;
     m.seq = seq;
     m.last = (flags & BUD_FLAG_LAST) != 0;
@@ -829,8 +888,22 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
     uint8_t nonce[12];
     std::memcpy(nonce, link->salt, 4);
     std::memcpy(nonce + 4, d + 3, 8);
+    // The header first: a fragment of a message whose reader lent its buffer is
+    // opened straight into its place there.
     uint8_t *p = link->spare;
-    if (!VKO_AESGCMDecrypt(link->cipher[kCipherDecrypt], nonce, d + BUD_RECORD_HEADER, clen, d + 13, p)) {
+    VKO_AESGCM *c = link->cipher[kCipherDecrypt];
+    const uint32_t head = std::min<uint32_t>(clen, BUD_HEADER_SIZE);
+    Stream *lender = nullptr;
+    uint8_t *rest = p + head;
+    bool opened = VKO_AESGCMDecryptHead(c, nonce, d + BUD_RECORD_HEADER, head, p);
+    if (opened && clen > BUD_HEADER_SIZE) {
+        uint8_t *place = lend_target(link, p, clen - BUD_HEADER_SIZE, lender);
+        if (place) rest = place;
+    }
+    opened =
+        opened && VKO_AESGCMDecryptRest(c, d + BUD_RECORD_HEADER + head, clen - head, d + 13, rest, p, head);
+    if (!opened) {
+        if (lender) lender->lent.store(1, std::memory_order_release);
         link->dropped_auth.fetch_add(1, std::memory_order_relaxed);
         return BUD_ERR_DECRYPT;
     }
@@ -841,13 +914,17 @@ int32_t bud_recv_datagram(BUD *link, const uint8_t *d, uint32_t len, Gap gaps[BU
               (!(flags & BUD_FLAG_GAP) || low == 0x02) && (!(flags & BUD_FLAG_LAST) || low == 0x01);
     if (ok && low != 0x01 && clen < BUD_ACK_SIZE) ok = false;  // an ack must carry its five bases
     if (!ok) {
+        if (lender) lender->lent.store(1, std::memory_order_release);
         link->dropped_malformed.fetch_add(1, std::memory_order_relaxed);
         return BUD_ERR_MALFORMED;
     }
-    if (low == 0x01)
-        handle_data(link, p, clen, now);
-    else
+    if (low == 0x01) {
+        handle_data(link, p, clen, now, lender != nullptr);
+        // Stored: only now may the reader take its buffer back.
+        if (lender) lender->lent.store(1, std::memory_order_release);
+    } else {
         handle_ack(link, p, gaps, now);
+    }
     return 0;
 }
 
@@ -1122,6 +1199,26 @@ uint32_t direct_room(BUD *link, Stream &s, uint32_t budget, uint32_t batched) {
     return used < budget ? budget - used : 0;
 }
 
+// Ends a loan of the reader's buffer: waits out a fragment the link thread is
+// writing into it, then, when the reader leaves without the message, puts the
+// payloads that went into the buffer back into their slots, since the caller
+// may reuse it.
+void take_back(Stream &s, uint32_t read, uint32_t F, const uint8_t *out, bool restore) {
+    uint32_t one = 1;
+    while (!s.lent.compare_exchange_weak(one, 0, std::memory_order_acquire)) {
+        one = 1;
+        std::this_thread::yield();
+    }
+    if (!restore) return;
+    for (uint32_t k = 1; k < F; k++) {
+        RecvMeta &m = s.rmeta[(read + k) % BUD_WINDOW];
+        if (load(m.state) == 1 && m.seq == read + k && m.lent) {
+            std::memcpy(m.buf + BUD_HEADER_SIZE, out + k * BUD_FRAGMENT_SIZE - 4, m.len);
+            m.lent = 0;
+        }
+    }
+}
+
 }  // namespace
 
 int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
@@ -1162,6 +1259,12 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         uint32_t idx = seq % BUD_WINDOW;
         uint8_t *slot = s.sdata + static_cast<size_t>(idx) * BUD_SLOT_SIZE;
         SendMeta &m = s.smeta[idx];
+        if (f == 0)
+            for (uint32_t k = 0; k < kPrefetchAhead && k < F; k++)
+                prefetch_slot<1>(s.sdata + static_cast<size_t>((seq + k) % BUD_WINDOW) * BUD_SLOT_SIZE);
+        if (f + kPrefetchAhead < F)
+            prefetch_slot<1>(s.sdata +
+                             static_cast<size_t>((seq + kPrefetchAhead) % BUD_WINDOW) * BUD_SLOT_SIZE);
         uint8_t head[BUD_HEADER_SIZE + 4];
         head[0] = 1;
         head[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
@@ -1252,7 +1355,17 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
         if (sane) {
             if (length) *length = static_cast<uint32_t>(T);
             if (T > capacity) return BUD_ERR_BUFFER;
+            // While the rest is on its way, the link thread may open it straight into out.
+            const bool lend = F > 1 && seq_diff(s.complete.load(), read + static_cast<uint32_t>(F)) < 0;
+            if (lend) {
+                s.lend_buf = out;
+                s.lend_first = read;
+                s.lend_count = static_cast<uint32_t>(F);
+                s.lend_total = static_cast<uint32_t>(T);
+                s.lent.store(1, std::memory_order_release);
+            }
             r = bud_wait_window(link, s.rhalf, s.complete, read + static_cast<uint32_t>(F), timeout_ms);
+            if (lend) take_back(s, read, static_cast<uint32_t>(F), out, r != 0);
             if (r != 0) return r;
             // The fragments must add up to the announced length and end on the
             // message's last fragment; anything else never reaches the reader.
@@ -1260,7 +1373,10 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
             for (uint32_t i = 0; i < F; i++) {
                 const RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
                 sum += m.len;
-                if (m.last != (i + 1 == F) || m.len > BUD_FRAGMENT_SIZE) sane = false;
+                // Every fragment but the last is full, as a sender cuts them.
+                if (m.last != (i + 1 == F) || m.len > BUD_FRAGMENT_SIZE ||
+                    (i + 1 < F && m.len != BUD_FRAGMENT_SIZE))
+                    sane = false;
             }
             if (sum != T + 4) sane = false;
         }
@@ -1282,13 +1398,17 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
         uint32_t copied = 0;
         for (uint32_t i = 0; i < F; i++) {
             RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
+            if (i + kPrefetchAhead < F) {
+                const RecvMeta &ahead = s.rmeta[(read + i + kPrefetchAhead) % BUD_WINDOW];
+                if (!ahead.lent) prefetch_slot<0>(ahead.buf);
+            }
             const uint8_t *src = m.buf + BUD_HEADER_SIZE;
             uint32_t n = m.len;
             if (i == 0) {
                 src += 4;
                 n -= 4;
             }
-            std::memcpy(out + copied, src, n);
+            if (!m.lent) std::memcpy(out + copied, src, n);  // a lent one already lies there
             copied += n;
             store(m.state, 0);
         }
@@ -1403,6 +1523,8 @@ bool bud_stream_stats(BUD *link, uint8_t stream, BudStreamStats *out) {
     out->slow_retransmissions = s.slow_rts.load();
     out->duplicates = s.duplicates.load();
     out->congestion_events = s.cg_events.load();
+    out->lent = s.lent.load();
+    out->in_place = s.in_place.load(std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(s.rate_mutex);
     out->ceiling = s.ceiling;
     out->floor = s.floor;

@@ -88,6 +88,8 @@ struct BudStreamStats {
     uint32_t congestion_events;
     float ceiling;
     float floor;
+    uint32_t lent;      // 1 while the stream's reader lends its buffer (2 while written into)
+    uint32_t in_place;  // fragments opened straight into a lent buffer
 };
 
 struct BudLinkStats {

@@ -381,6 +381,48 @@ except:
     return false;
 }
 
+bool VKO_AESGCMDecryptHead(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t headSize,
+                           void *head) {
+    if (!ctx || !nonce || headSize > INT_MAX || (headSize > 0 && (!cipherText || !head))) return false;
+    int len = 0;
+    if (EVP_DecryptInit_ex(ctx->dec, NULL, NULL, NULL, (const unsigned char *)nonce) != 1 ||
+        (headSize > 0 && EVP_DecryptUpdate(ctx->dec, (unsigned char *)head, &len,
+                                           (const unsigned char *)cipherText, (int)headSize) != 1)) {
+        if (headSize > 0 && head) OPENSSL_cleanse(head, headSize);
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
+bool VKO_AESGCMDecryptRest(VKO_AESGCM *ctx, const void *cipherText, size_t size, const void *tag, void *rest,
+                           void *head, size_t headSize) {
+    int len = 0;
+    unsigned char none[1];
+    unsigned char *out = size > 0 ? (unsigned char *)rest : none;
+
+    if (!ctx || !tag || size > INT_MAX || (size > 0 && (!cipherText || !rest))) goto except;
+
+    if (size > 0 && EVP_DecryptUpdate(ctx->dec, out, &len, (const unsigned char *)cipherText, (int)size) != 1)
+        goto except;
+
+    if (EVP_CIPHER_CTX_ctrl(ctx->dec, EVP_CTRL_GCM_SET_TAG, VKO_AESGCM_TAG_SIZE, (void *)tag) != 1)
+        goto except;
+
+    if (EVP_DecryptFinal_ex(ctx->dec, out + len, &len) != 1) goto except;
+
+    return true;
+
+except:
+
+    if (size > 0 && rest) OPENSSL_cleanse(rest, size);
+    if (headSize > 0 && head) OPENSSL_cleanse(head, headSize);
+
+    ERR_clear_error();
+
+    return false;
+}
+
 void VKO_AESGCMDestroy(VKO_AESGCM **ctx) {
     if (!ctx || !*ctx) return;
 

@@ -58,4 +58,14 @@ bool VKO_AESGCMEncryptPieces(VKO_AESGCM *ctx, const void *nonce, const VKO_AESGC
 bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t size,
                        const void *tag, void *plainText);
 
+// The same in two parts, for a receiver that learns from the start of the plain
+// text where the rest belongs: the first opens headSize bytes into head, the
+// second the remaining size bytes (cipherText continuing where the first
+// ended) into rest and checks the tag. Until the second answers true, nothing
+// written is authenticated; when it answers false, head and rest hold zeros.
+bool VKO_AESGCMDecryptHead(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t headSize,
+                           void *head);
+bool VKO_AESGCMDecryptRest(VKO_AESGCM *ctx, const void *cipherText, size_t size, const void *tag, void *rest,
+                           void *head, size_t headSize);
+
 void VKO_AESGCMDestroy(VKO_AESGCM **ctx);

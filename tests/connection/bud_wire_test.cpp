@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -277,6 +278,133 @@ TEST(BudWire, FragmentsThatDoNotAddUpNeverReachTheReader) {
     ASSERT_EQ(bud_recv(p.link, 1, buf, sizeof buf, &len, 2000), 0);
     EXPECT_EQ(std::string(buf, len), "ok");
     EXPECT_EQ(p.stats().dropped_messages, 3u);
+}
+
+// The fragments of a message of `len` bytes (byte i is i * 7 + 3) as a sender
+// cuts them: the length and 1189 bytes, then 1193 a fragment.
+std::vector<std::vector<uint8_t>> message_fragments(uint8_t stream, uint32_t first_seq, uint32_t len,
+                                                    std::vector<uint8_t> *body) {
+    body->resize(len);
+    for (uint32_t i = 0; i < len; i++) (*body)[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::vector<uint8_t> all = {static_cast<uint8_t>(len >> 24), static_cast<uint8_t>(len >> 16),
+                                static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+    all.insert(all.end(), body->begin(), body->end());
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t off = 0; off < all.size(); off += 1193) {
+        size_t n = std::min<size_t>(1193, all.size() - off);
+        bool last = off + n == all.size();
+        out.push_back(plain(last ? 0x21 : 0x01, stream, first_seq + static_cast<uint32_t>(out.size()),
+                            std::vector<uint8_t>(all.begin() + off, all.begin() + off + n)));
+    }
+    return out;
+}
+
+// A reader waiting for the rest of a message lends its buffer; the rest is
+// opened straight into it. A forged copy of a fragment (the header opens, the
+// tag fails) leaves nothing behind, a duplicate changes nothing, and a
+// fragment of the next message never lands in the buffer.
+TEST(BudWire, FragmentsOpenStraightIntoTheWaitingReadersBuffer) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> body, next_body;
+    auto frags = message_fragments(1, 0, 5000, &body);
+    ASSERT_EQ(frags.size(), 5u);
+    auto next = message_fragments(1, 5, 3000, &next_body);
+    p.send_plain(frags[0]);
+    std::vector<uint8_t> buf(8192, 0xEE);
+    uint32_t len = 0;
+    std::atomic<int32_t> got{1};
+    std::thread reader(
+        [&] { got = bud_recv(p.link, 1, buf.data(), static_cast<uint32_t>(buf.size()), &len, 5000); });
+    ASSERT_TRUE(eventually([&] { return stream_stats(p.link, 1).lent == 1; }));
+    std::vector<uint8_t> forged =
+        wire_seal(p.key, ++p.counter | p.peer_bit, frags[2].data(), frags[2].size());
+    forged[20] ^= 1;
+    p.send_raw(forged);
+    p.send_plain(next[0]);  // the next message's first fragment waits in its slot
+    for (size_t i : {2, 1, 2, 4}) p.send_plain(frags[i]);
+    // Names a fragment already in place, beyond the complete position: must not touch it.
+    forged = wire_seal(p.key, ++p.counter | p.peer_bit, frags[4].data(), frags[4].size());
+    forged[20] ^= 1;
+    p.send_raw(forged);
+    p.send_plain(frags[3]);
+    reader.join();
+    ASSERT_EQ(got.load(), 0);
+    ASSERT_EQ(len, 5000u);
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), buf.begin()));
+    EXPECT_EQ(buf[5000], 0xEE);  // nothing past the message
+    BudStreamStats st = stream_stats(p.link, 1);
+    EXPECT_EQ(st.in_place, 4u);
+    EXPECT_EQ(st.lent, 0u);
+    EXPECT_EQ(st.duplicates, 1u);
+    EXPECT_EQ(p.stats().dropped_auth, 2u);
+    // The next message still comes whole from its slots.
+    for (size_t i = 1; i < next.size(); i++) p.send_plain(next[i]);
+    std::vector<uint8_t> buf2(8192);
+    ASSERT_EQ(bud_recv(p.link, 1, buf2.data(), static_cast<uint32_t>(buf2.size()), &len, 2000), 0);
+    ASSERT_EQ(len, 3000u);
+    EXPECT_TRUE(std::equal(next_body.begin(), next_body.end(), buf2.begin()));
+}
+
+// A reader that times out, or whose link closes, mid-message takes its buffer
+// back: nothing is written into it afterwards (ASan watches the freed one), and
+// what had been opened into it reaches the next read whole.
+TEST(BudWire, AReaderThatGivesUpMidMessageTakesItsBufferBack) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> body;
+    auto frags = message_fragments(3, 0, 5000, &body);
+    p.send_plain(frags[0]);
+    auto buf = std::make_unique<std::vector<uint8_t>>(8192, 0xEE);
+    uint32_t len = 0;
+    std::atomic<int32_t> got{1};
+    std::thread reader(
+        [&] { got = bud_recv(p.link, 3, buf->data(), static_cast<uint32_t>(buf->size()), &len, 400); });
+    ASSERT_TRUE(eventually([&] { return stream_stats(p.link, 3).lent == 1; }));
+    p.send_plain(frags[1]);
+    p.send_plain(frags[3]);  // out of order: stored beyond the complete position
+    p.sync();
+    reader.join();
+    ASSERT_EQ(got.load(), BUD_TIMEOUT);
+    EXPECT_EQ(stream_stats(p.link, 3).in_place, 2u);
+    EXPECT_EQ(stream_stats(p.link, 3).lent, 0u);
+    std::fill(buf->begin(), buf->end(), 0x55);
+    buf.reset();
+    p.send_plain(frags[2]);
+    p.send_plain(frags[4]);
+    std::vector<uint8_t> again(8192);
+    ASSERT_EQ(bud_recv(p.link, 3, again.data(), static_cast<uint32_t>(again.size()), &len, 2000), 0);
+    ASSERT_EQ(len, 5000u);
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), again.begin()));
+
+    // Closing the link under a lending reader ends the loan too.
+    auto second = message_fragments(3, 5, 5000, &body);
+    p.send_plain(second[0]);
+    std::thread closing_reader(
+        [&] { got = bud_recv(p.link, 3, again.data(), static_cast<uint32_t>(again.size()), &len, 5000); });
+    ASSERT_TRUE(eventually([&] { return stream_stats(p.link, 3).lent == 1; }));
+    bud_close(p.link);
+    p.link = nullptr;
+    closing_reader.join();
+    EXPECT_EQ(got.load(), BUD_ERR_CLOSED);
+}
+
+// Fragments that add up but are not cut as a sender cuts them (every one but
+// the last full) are dropped as a message: where a lent buffer's bytes go
+// depends on that cut.
+TEST(BudWire, AMessageCutOtherwiseIsDropped) {
+    RawPeer p;
+    ASSERT_TRUE(p.open(true));
+    std::vector<uint8_t> first(1000, 'a'), second(1004, 'b');
+    first[0] = 0, first[1] = 0, first[2] = 0x07, first[3] = 0xD0;  // 2000 bytes in two fragments
+    p.send_plain(plain(0x01, 0, 0, first));
+    p.send_plain(plain(0x21, 0, 1, second));
+    p.send_plain(plain(0x21, 0, 2, {0, 0, 0, 2, 'o', 'k'}));
+    std::vector<uint8_t> buf(4096);
+    uint32_t len = 0;
+    ASSERT_EQ(bud_recv(p.link, 0, buf.data(), static_cast<uint32_t>(buf.size()), &len, 2000), 0);
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + len), "ok");
+    EXPECT_EQ(p.stats().dropped_messages, 1u);
 }
 
 TEST(BudWire, LyingAcksNeverWrapInFlightNorStrandDeferredSlots) {

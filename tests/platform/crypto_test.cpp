@@ -195,6 +195,13 @@ TEST(CryptoAESGCM, KnownAnswers) {
             VKO_AESGCMPiece whole{inplace.data(), plain.size()};
             ASSERT_TRUE(VKO_AESGCMEncryptPieces(ctx, iv.data(), &whole, 1, tag, inplace.data()));
             EXPECT_EQ(tohex(inplace.data(), plain.size()), v[3]);
+            // Opened in two parts split at the cut, the same plain text.
+            Bytes head(cut + 1), rest(plain.size() - cut + 1);
+            ASSERT_TRUE(VKO_AESGCMDecryptHead(ctx, iv.data(), cipher.data(), cut, head.data()));
+            ASSERT_TRUE(VKO_AESGCMDecryptRest(ctx, cipher.data() + cut, plain.size() - cut, tag, rest.data(),
+                                              head.data(), cut));
+            EXPECT_EQ(tohex(head.data(), cut) + tohex(rest.data(), plain.size() - cut), v[2])
+                << "cut " << cut;
         }
         VKO_AESGCMPiece missing{nullptr, 4};
         uint8_t tag[16], out[4];
@@ -225,6 +232,17 @@ TEST(CryptoAESGCM, TamperingIsRefused) {
             bool ok = VKO_AESGCMDecrypt(ctx, nonce, cipher.data(), size, tag, out.data());
             return !ok && std::all_of(out.begin(), out.begin() + size, [](uint8_t b) { return b == 0; });
         };
+        // Opened in two parts, a refusal zeroes both.
+        auto refused_in_parts = [&](size_t cut) {
+            Bytes head(cut, 0xEE), rest(cipher.size() - cut, 0xEE);
+            bool ok = VKO_AESGCMDecryptHead(ctx, nonce, cipher.data(), cut, head.data()) &&
+                      VKO_AESGCMDecryptRest(ctx, cipher.data() + cut, rest.size(), tag, rest.data(),
+                                            head.data(), cut);
+            auto zero = [](const Bytes &b) {
+                return std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });
+            };
+            return !ok && zero(head) && zero(rest);
+        };
         struct {
             uint8_t *buf;
             size_t bit;
@@ -234,6 +252,7 @@ TEST(CryptoAESGCM, TamperingIsRefused) {
         for (auto &f : flips) {
             f.buf[f.bit / 8] ^= (uint8_t)(1 << (f.bit % 8));
             EXPECT_TRUE(refused(cipher.size())) << "bit " << f.bit;
+            EXPECT_TRUE(refused_in_parts(7)) << "bit " << f.bit;
             f.buf[f.bit / 8] ^= (uint8_t)(1 << (f.bit % 8));
         }
         EXPECT_TRUE(refused(cipher.size() - 1));
