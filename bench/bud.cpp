@@ -371,6 +371,12 @@ struct Messages {
     }
 };
 
+uint32_t stream_in_place(BUD *link, uint8_t stream) {
+    BudStreamStats st;
+    bud_stream_stats(link, stream, &st);
+    return st.in_place;
+}
+
 // Sends and checks 1 MB messages on `streams` streams until `total` bytes moved
 // (or, paced, for 1.5 s at gbps over all streams).
 void bud_run(benchmark::State &state, const char *row, int streams, double paced_gbps) {
@@ -442,6 +448,10 @@ void bud_run(benchmark::State &state, const char *row, int streams, double paced
             fast += st.fast_retransmissions;
             slow += st.slow_retransmissions;
         }
+        uint64_t in_place = 0;
+        for (uint8_t s = 0; s < BUD_STREAMS; s++) in_place += stream_in_place(link.b, s);
+        state.counters["in_place_%"] =
+            100.0 * static_cast<double>(in_place) / (static_cast<double>(got.load()) / BUD_FRAGMENT_SIZE);
         state.counters["fastRTs"] = fast;
         state.counters["slowRTs"] = slow;
         // What the link costs per 1000 datagrams of data, both ends.

@@ -297,15 +297,6 @@ inline int32_t seq_diff(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b);
 }
 
-// Each stream's slots span 8 MB, more than the caches keep, so a slot's lines
-// come from memory. Asking for them a few fragments ahead lets sealing,
-// decrypting and copying run without waiting on each line in turn.
-constexpr uint32_t kPrefetchAhead = 4;  // fragments
-template <int Write>
-inline void prefetch_slot(const uint8_t *p) {
-    for (uint32_t off = 0; off < kRecordMax; off += 64) __builtin_prefetch(p + off, Write, 3);
-}
-
 // Datagrams sent and not yet acknowledged, over all streams (deferred slots,
 // the newest of each stream, are not sent yet).
 uint32_t sent_in_flight(BUD *link) {
@@ -537,7 +528,6 @@ void send_slot(BUD *link, Stream &s, SendMeta &m, uint32_t idx, uint64_t now, bo
     m.last_send = now;
     if (first && !m.plain) {
         if (batch_full(b, rec_len)) batch_flush(link, b);
-        prefetch_slot<0>(slot);  // sealed a while ago; the kernel copies the batch's records in turn
         batch_push(link, b, slot, rec_len);
         return;
     }
@@ -1269,12 +1259,6 @@ int32_t bud_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_l
         uint32_t idx = seq % BUD_WINDOW;
         uint8_t *slot = s.sdata + static_cast<size_t>(idx) * kSlotStride;
         SendMeta &m = s.smeta[idx];
-        if (f == 0)
-            for (uint32_t k = 0; k < kPrefetchAhead && k < F; k++)
-                prefetch_slot<1>(s.sdata + static_cast<size_t>((seq + k) % BUD_WINDOW) * kSlotStride);
-        if (f + kPrefetchAhead < F)
-            prefetch_slot<1>(s.sdata +
-                             static_cast<size_t>((seq + kPrefetchAhead) % BUD_WINDOW) * kSlotStride);
         uint8_t head[BUD_HEADER_SIZE + 4];
         head[0] = 1;
         head[1] = f + 1 == F ? (BUD_FLAG_MORE | BUD_FLAG_LAST) : BUD_FLAG_MORE;
@@ -1408,10 +1392,6 @@ int32_t bud_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32
         uint32_t copied = 0;
         for (uint32_t i = 0; i < F; i++) {
             RecvMeta &m = s.rmeta[(read + i) % BUD_WINDOW];
-            if (i + kPrefetchAhead < F) {
-                const RecvMeta &ahead = s.rmeta[(read + i + kPrefetchAhead) % BUD_WINDOW];
-                if (!ahead.lent) prefetch_slot<0>(ahead.buf);
-            }
             const uint8_t *src = m.buf + BUD_HEADER_SIZE;
             uint32_t n = m.len;
             if (i == 0) {
