@@ -356,29 +356,9 @@ bool VKO_AESGCMDecrypt(VKO_AESGCM *ctx, const void *nonce, const void *cipherTex
                        const void *tag, void *plainText) {
     if (!ctx || !nonce || !tag || size > INT_MAX || (size > 0 && (!cipherText || !plainText))) return false;
 
-    int len = 0;
-    unsigned char *out = (unsigned char *)plainText;
-
-    if (EVP_DecryptInit_ex(ctx->dec, NULL, NULL, NULL, (const unsigned char *)nonce) != 1) goto except;
-
-    if (size > 0 && EVP_DecryptUpdate(ctx->dec, out, &len, (const unsigned char *)cipherText, (int)size) != 1)
-        goto except;
-
-    if (EVP_CIPHER_CTX_ctrl(ctx->dec, EVP_CTRL_GCM_SET_TAG, VKO_AESGCM_TAG_SIZE, (void *)tag) != 1)
-        goto except;
-
-    if (EVP_DecryptFinal_ex(ctx->dec, out + len, &len) != 1) goto except;
-
-    return true;
-
-except:
-
-    // The plain text is written before the tag is checked: never leave it behind
-    if (size > 0 && plainText) OPENSSL_cleanse(plainText, size);
-
-    ERR_clear_error();
-
-    return false;
+    // One part after an empty head; a refusal leaves zeros, never unchecked plain text
+    return VKO_AESGCMDecryptHead(ctx, nonce, cipherText, 0, NULL) &&
+           VKO_AESGCMDecryptRest(ctx, cipherText, size, tag, plainText, NULL, 0);
 }
 
 bool VKO_AESGCMDecryptHead(VKO_AESGCM *ctx, const void *nonce, const void *cipherText, size_t headSize,
