@@ -779,11 +779,12 @@ void handle_ack(BUD *link, const uint8_t *p, Gap gaps[BUD_STREAMS], uint64_t now
     }
 }
 
-// Data fragments that call for an ack at once: a quarter of what the sockets
-// queue at once (the peer's is taken to be like ours), at least kAckEvery, so
-// a sender with a large budget hears back a few times per budget and no more.
+// Data fragments that call for an ack at once: half of what the sockets queue
+// at once (the peer's is taken to be like ours), at least kAckEvery, so a
+// sender with a large budget hears back twice per budget and no more: every
+// ack is a datagram and a wake-up at both ends.
 uint32_t ack_every(const BUD *link) {
-    return std::max(kAckEvery, link->burst / 4);
+    return std::max(kAckEvery, link->burst / 2);
 }
 
 // Where the payload of a data fragment goes when a reader lent its buffer for
