@@ -383,6 +383,7 @@ int32_t host_guest_join(HostContext *ctx, Guest *g, uint32_t max_width, uint32_t
         ctx->guest_height = static_cast<uint32_t>(g->client_config.stream[0].resolution_y);
         if (ctx->tablet_owner == 0) ctx->tablet_owner = g->info.id;
         if (ctx->vusb) {
+            std::lock_guard<std::mutex> lock(ctx->vusb->devices);
             ctx->vusb->tablet_mode = static_cast<uint32_t>(ctx->pending.virtual_tablet);
             ctx->vusb->microphone_mode = static_cast<uint32_t>(ctx->pending.virtual_microphone);
         }

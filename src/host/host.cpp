@@ -303,8 +303,11 @@ bool release_virtual_displays(HostContext *ctx) {
 void destroy_vusb(HostContext *ctx) {
     VirtualUsbHost *v = ctx->vusb;
     if (!v) return;
-    vtablet_destroy(&v->tablet);
-    if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+    {
+        std::lock_guard<std::mutex> lock(v->devices);
+        vtablet_destroy(&v->tablet);
+        if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);
+    }
     v->stop.store(1);
     if (v->notification_thread) VKO_ThreadDestroy(&v->notification_thread);
     VKO_QueueDestroy(&v->notifications);
@@ -589,6 +592,7 @@ void host_last_guest(HostContext *ctx) {
     ctx->privacy_active.store(0);
     vmouse_destroy(&ctx->vmouse);
     if (ctx->vusb) {
+        std::lock_guard<std::mutex> lock(ctx->vusb->devices);
         ctx->vusb->tablet_mode = 0;
         if (ctx->vusb->tablet) {
             vtablet_destroy(&ctx->vusb->tablet);
@@ -704,6 +708,7 @@ void host_gamepad_init(HostContext *ctx) {
 void host_set_virtual_microphone(HostContext *ctx, uint32_t mode) {
     VirtualUsbHost *v = ctx->vusb;
     if (!v) return;
+    std::lock_guard<std::mutex> lock(v->devices);
     if (!(v->major > 2 || (v->major == 2 && v->minor >= 5))) {
         log_message(LOG_LEVEL_INFO, "Zarvek Virtual USB Adapter version has no microphone support");
         if (v->microphone) vdev()->vmicrophone_destroy(v->microphone_mode == 2);

@@ -34,6 +34,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "connection/guest_info.h"
 #include "connection/mp4.h"
@@ -138,8 +139,13 @@ struct HostCursor {
 
 // Made by the gamepad set-up when the adapter is present; its notification
 // thread runs until `stop` (set by host_destroy) and is the only producer of
-// `notifications` (5 slots of a 4-byte code).
+// `notifications` (5 slots of a 4-byte code). The tablet and microphone
+// fields are shared by every guest's message thread (first use makes the
+// device), the join and leave of guests and the instance's settings: they
+// change and are used only under `devices`, taken after any stream lock, so
+// at most one tablet and one microphone exist and neither goes while in use.
 struct VirtualUsbHost {
+    std::mutex devices;
     uint32_t tablet_mode;
     VirtualTablet *tablet;
     uint32_t microphone_mode;  // 0 off, 1 while a guest is connected, 2 persistent

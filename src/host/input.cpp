@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "compat/pointer/pointer.h"
 #include "host/host.h"
@@ -266,6 +267,7 @@ void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *
     uint8_t record[kDeviceReportMax] = {};
     uint32_t consumed = proto_parse_message(raw, length, record, sizeof(record));
     if (consumed < PROTO_HEADER_SIZE + 1) return;
+    std::lock_guard<std::mutex> lock(vusb->devices);
     if (h->field2 == kTabletDevice && vusb->tablet_mode && (h->field1 & 0xFF) == 0) {
         if (!vusb->tablet && vtablet_init(&vusb->tablet) != 0) vusb->tablet_mode = 0;
         if (vusb->tablet) vtablet_queue(vusb->tablet, record, output);
@@ -285,6 +287,12 @@ void device_report(VirtualUsbHost *vusb, const ControlHeader *h, const uint8_t *
         samples = std::min(samples, size - VMIC_PACKET_HEADER);
         vmicrophone_submit(vusb->microphone, record + VMIC_PACKET_HEADER, samples, flag);
     }
+}
+
+bool has_tablet(VirtualUsbHost *vusb) {
+    if (!vusb) return false;
+    std::lock_guard<std::mutex> lock(vusb->devices);
+    return vusb->tablet != nullptr;
 }
 
 void pen(InputState *state, uint8_t relative_mouse, const int32_t output[4], const ControlHeader *h) {
@@ -397,7 +405,7 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
             if (vusb) device_report(vusb, header, raw, raw_length, output);
             break;
         case MSG_PEN:
-            if (mouse && !(vusb && vusb->tablet)) pen(state, relative_mouse, output, header);
+            if (mouse && !has_tablet(vusb)) pen(state, relative_mouse, output, header);
             break;
         default:
             break;

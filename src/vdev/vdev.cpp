@@ -11,8 +11,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/log.h"
 #include "platform/map.h"
@@ -54,6 +57,7 @@ int32_t absent_pad_submit(uint32_t, const uint8_t *, uint32_t) {
     return -1;
 }
 void absent_pad_unplug(uint32_t) {}
+void absent_pad_feedback(uint32_t, VdevPadFeedbackFn, void *) {}
 
 // Samples reach the microphone by being played into its sink: the sink's
 // monitor is what programs record. The stream opens on the first packet and
@@ -227,6 +231,11 @@ struct Recorder {
     std::vector<uint32_t> notifications;
     uint32_t major = 2, minor = 5;
     uint8_t slots[16] = {};
+    std::map<uint32_t, std::vector<uint8_t>> reports;
+    std::map<std::string, uint32_t> entered;
+    std::set<std::string> held;
+    std::condition_variable changed;
+    std::map<uint32_t, std::pair<VdevPadFeedbackFn, void *>> feedback;
 };
 Recorder &rec() {
     static Recorder r;
@@ -235,8 +244,11 @@ Recorder &rec() {
 // Records the call; the failure code set for it, or 0.
 int32_t note(const char *name, const std::string &args = "") {
     Recorder &r = rec();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::unique_lock<std::mutex> lock(r.mutex);
     r.calls.push_back(std::string(name) + "(" + args + ")");
+    r.entered[name]++;
+    r.changed.notify_all();
+    r.changed.wait(lock, [&] { return !r.held.count(name); });
     auto it = r.fail.find(name);
     if (it == r.fail.end()) return 0;
     int32_t code = it->second.code;
@@ -279,6 +291,10 @@ int32_t rec_pad_submit(uint32_t slot, const uint8_t *report, uint32_t size) {
         char b[3];
         std::snprintf(b, sizeof b, "%02x", report[i]);
         hex += b;
+    }
+    {
+        std::lock_guard<std::mutex> lock(rec().mutex);
+        rec().reports[slot].assign(report, report + size);
     }
     return note("pad_submit", num(slot) + "," + hex);
 }
@@ -369,6 +385,13 @@ int32_t rec_tablet_submit(uint32_t kind, const uint8_t *item, uint32_t size) {
     for (int32_t v : out) args += "," + std::to_string(v);
     return note("vtablet_submit", args);
 }
+void rec_pad_feedback(uint32_t slot, VdevPadFeedbackFn fn, void *ctx) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    if (fn)
+        rec().feedback[slot] = {fn, ctx};
+    else
+        rec().feedback.erase(slot);
+}
 void rec_vmouse_serve(uint32_t timeout_ms) {
     VKO_Sleep(std::min<uint32_t>(timeout_ms, 10));
 }
@@ -381,7 +404,7 @@ const VdevBackend vdev_absent_backend = {
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
     absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
     absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,     absent_notification,
-    pulse_mic_submit,  uinput_mouse_serve,    absent_pad_submit,
+    pulse_mic_submit,  uinput_mouse_serve,    absent_pad_submit,   absent_pad_feedback,
 };
 
 const VdevBackend vdev_recording_backend = {
@@ -392,6 +415,7 @@ const VdevBackend vdev_recording_backend = {
     rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
     rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
     rec_notification,   rec_mic_submit,       rec_vmouse_serve,      rec_tablet_submit,
+    rec_pad_feedback,
 };
 
 const VdevBackend *vdev(void) {
@@ -562,6 +586,45 @@ void vdev_recorder_clear(void) {
     r.major = 2;
     r.minor = 5;
     std::memset(r.slots, 0, sizeof r.slots);
+    r.reports.clear();
+    r.entered.clear();
+    r.held.clear();
+    r.changed.notify_all();
+}
+
+std::vector<uint8_t> vdev_recorder_report(uint32_t slot) {
+    std::lock_guard<std::mutex> lock(rec().mutex);
+    auto it = rec().reports.find(slot);
+    return it == rec().reports.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void vdev_recorder_hold(const char *call, bool hold) {
+    Recorder &r = rec();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (hold)
+        r.held.insert(call);
+    else
+        r.held.erase(call);
+    r.changed.notify_all();
+}
+
+bool vdev_recorder_wait_entered(const char *call, uint32_t count, uint32_t timeout_ms) {
+    Recorder &r = rec();
+    std::unique_lock<std::mutex> lock(r.mutex);
+    return r.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return r.entered[call] >= count; });
+}
+
+bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small) {
+    std::pair<VdevPadFeedbackFn, void *> to;
+    {
+        std::lock_guard<std::mutex> lock(rec().mutex);
+        auto it = rec().feedback.find(slot);
+        if (it == rec().feedback.end()) return false;
+        to = it->second;
+    }
+    to.first(to.second, slot, large, small);
+    return true;
 }
 
 void vdev_recorder_fail(const char *call, int32_t code, uint32_t times) {

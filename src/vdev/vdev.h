@@ -35,6 +35,9 @@ constexpr uint32_t VDEV_ERR_NO_DRIVER = 0xE0000228;
 constexpr uint32_t VDEV_VIGEM_BUS_NOT_FOUND = 0xE0000001;
 constexpr int32_t VDEV_ERROR_NOT_FOUND = 1168;
 
+// A pad's rumble as a game set it: large and small motor speeds.
+typedef void (*VdevPadFeedbackFn)(void *ctx, uint32_t slot, uint8_t large, uint8_t small);
+
 struct VdevBackend {
     const char *name;
     // VirtualUsbControllerIsCompatiblePresent: 0 when present, else the driver's code.
@@ -77,6 +80,10 @@ struct VdevBackend {
     void (*vmouse_serve)(uint32_t timeout_ms);
     // One queued tablet report (a VirtualTablet item) of kind 10 or 11; nonzero: not taken.
     int32_t (*vtablet_submit)(uint32_t kind, const uint8_t *item, uint32_t size);
+    // Where the slot's pad reports its rumble (fn null: nowhere). The
+    // back-end calls fn only between the pad's plug and unplug, from a
+    // thread of its own and holding none of its locks.
+    void (*pad_feedback)(uint32_t slot, VdevPadFeedbackFn fn, void *ctx);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -101,6 +108,15 @@ void vdev_recorder_pad_data(uint32_t slot, bool isochronous, const std::vector<u
 void vdev_recorder_version(uint32_t major, uint32_t minor);
 // Persisted slot kinds the recorder reports.
 void vdev_recorder_slots(const uint8_t kinds[16]);
+// The whole report last submitted to the slot's pad.
+std::vector<uint8_t> vdev_recorder_report(uint32_t slot);
+// While held, the named call waits inside the recorder (after recording
+// itself) until released; tests use it to line threads up.
+void vdev_recorder_hold(const char *call, bool hold);
+// Waits until the named call was entered `count` times; false after timeout_ms.
+bool vdev_recorder_wait_entered(const char *call, uint32_t count, uint32_t timeout_ms);
+// The slot's pad rumbles, as a game would make it; false when nobody listens.
+bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small);
 
 // ---- the driver clients the host calls ----
 

@@ -12,6 +12,8 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "compat/pointer/pointer.h"
@@ -347,6 +349,46 @@ TEST(InputDevices, MicrophonePacketsReachTheMicrophone) {
     EXPECT_EQ(send(1, 4, 0, 6), Seen{});     // no room for the header
     EXPECT_EQ(send(0, 4, 0, 12), Seen{});    // b's low byte says tablet
     EXPECT_EQ(send(1, 4, 0, 4096), Seen{});  // larger than any packet
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// Two guests' first packets at once make one tablet and one microphone: the
+// first guest is held inside the device's creation while the second's packet
+// arrives, and the second uses the first's device.
+TEST(InputDevices, TwoGuestsFirstPacketsMakeOneDevice) {
+    vdev_set_backend(&vdev_recording_backend);
+    for (auto [make, use, device, b] : {std::tuple{"vtablet_init", "vtablet_submit", 0x056A0357u, 0u},
+                                        {"vmicrophone_init", "vmicrophone_submit", 0xF055F055u, 1u}}) {
+        vdev_recorder_clear();
+        VirtualUsbHost vusb{};
+        vusb.tablet_mode = 1;
+        vusb.microphone_mode = 1;
+        auto guest_sends = [&, device = device, b = b] {
+            InputState s = {};
+            GuestInfo guest = {};
+            int32_t out[4] = {0, 0, 800, 600};
+            std::vector<uint8_t> msg(PROTO_HEADER_SIZE + 16, 0);
+            ControlHeader h = {16, b, device, MSG_TABLET_REPORT};
+            proto_write_header(msg.data(), h);
+            msg[PROTO_HEADER_SIZE] = b ? 8 : 10;  // microphone: 8 bytes of samples; tablet: kind 10
+            host_input_dispatch(&s, 0, out, nullptr, &vusb, &h, msg.data(), (uint32_t)msg.size(), &guest, 1);
+        };
+        vdev_recorder_hold(make, true);
+        std::thread first(guest_sends);
+        EXPECT_TRUE(vdev_recorder_wait_entered(make, 1, 10000)) << make;
+        std::thread second(guest_sends);
+        // The second guest waits for the device being made; it makes none of its own.
+        EXPECT_FALSE(vdev_recorder_wait_entered(make, 2, 500)) << make;
+        vdev_recorder_hold(make, false);
+        first.join();
+        second.join();
+        EXPECT_TRUE(vdev_recorder_wait_entered(use, 2, 10000)) << use;
+        size_t made = 0;
+        for (const std::string &c : vdev_recorded()) made += c.rfind(make, 0) == 0;
+        EXPECT_EQ(made, 1u) << make;
+        vtablet_destroy(&vusb.tablet);
+    }
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }
