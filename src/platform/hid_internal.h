@@ -27,14 +27,30 @@ struct HidField {
     uint16_t count;  // array slots, or 1-bit variables in the range
     int32_t logical_min, logical_max;
     bool array;
+    uint8_t collection;  // index of its top-level collection
 };
+
+// A top-level collection: one device of its own (a node may carry a
+// keyboard, a media-key set and two pads), with the input report ids its
+// items declared.
+struct HidCollection {
+    uint16_t usage_page, usage;
+    std::vector<uint8_t> input_ids;
+};
+constexpr size_t HID_MAX_COLLECTIONS = 32;
 
 struct HidDescriptor {
     uint16_t usage_page, usage;                   // first top-level collection
     uint16_t input_len, output_len, feature_len;  // bytes, with the report id byte
     bool report_ids;
     std::vector<HidField> buttons, values;
+    std::vector<HidCollection> collections;
 };
+
+// True for joysticks, gamepads and multi-axis controllers.
+bool hid_is_controller(uint16_t usage_page, uint16_t usage);
+// The part of d that belongs to its top-level collection `index`.
+HidDescriptor hid_collection_descriptor(const HidDescriptor &d, size_t index);
 
 // Which list a refused descriptor could not be read into.
 enum HidParseFailure : uint32_t {

@@ -1,6 +1,14 @@
 // The HID listener: game controllers among the hidraw nodes (found at start
-// and through a udev monitor), each with its parsed descriptor, driver and
-// id (from 32; 0-3 are XInput's), read without blocking once per loop pass.
+// and through a udev monitor), read without blocking once per loop pass.
+// App thread only.
+//
+// A node carries every top-level collection of its device, and each
+// joystick, gamepad or multi-axis collection is a controller of its own
+// (Device: its fields, driver state, id from 32 - 0-3 are XInput's - and
+// its connect and disconnect). A report goes to the controller whose
+// collection declared its id; reports of the node's other collections
+// (keyboards, media keys) are ignored. The node's descriptor is shared by
+// its controllers, which go with it.
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
@@ -21,14 +29,24 @@
 
 namespace {
 
+struct Node;
+
 struct Device {
-    std::string path;
-    int fd;
+    Node *node;
     uint32_t id;
-    uint16_t vendor_id, product_id;
+    std::vector<uint8_t> input_ids;  // report ids its collection declared
     bool xinput;  // reached through XInput instead (never on Linux: no such pads on hidraw)
     HidDescriptor desc;
     HidDriver driver;
+};
+
+struct Node {
+    std::string path;
+    int fd;
+    uint16_t vendor_id, product_id;
+    bool report_ids;
+    std::vector<uint8_t> other_ids;  // input report ids of collections that are no controllers
+    std::vector<Device *> pads;
     VKO_HIDListener *owner;
 };
 
@@ -96,7 +114,7 @@ struct VKO_HIDListener {
     int64_t (*now)(void *);
     void *now_ctx;
     uint32_t next_id;
-    std::vector<Device *> devices;
+    std::vector<Node *> nodes;
     udev *u;
     udev_monitor *mon;
 };
@@ -104,49 +122,71 @@ struct VKO_HIDListener {
 namespace {
 
 bool dev_write(void *ctx, const uint8_t *report, size_t size) {
-    auto *d = (Device *)ctx;
-    return d->owner->ops.write(d->owner->ops.ctx, d->fd, report, size);
+    Node *n = ((Device *)ctx)->node;
+    return n->owner->ops.write(n->owner->ops.ctx, n->fd, report, size);
 }
 
 long dev_feature(void *ctx, uint8_t *buf, size_t size) {
-    auto *d = (Device *)ctx;
-    return d->owner->ops.feature(d->owner->ops.ctx, d->fd, buf, size);
+    Node *n = ((Device *)ctx)->node;
+    return n->owner->ops.feature(n->owner->ops.ctx, n->fd, buf, size);
 }
 
-Device *by_path(VKO_HIDListener *l, const char *path) {
-    for (Device *d : l->devices)
-        if (d->path == path) return d;
+Node *by_path(VKO_HIDListener *l, const char *path) {
+    for (Node *n : l->nodes)
+        if (n->path == path) return n;
     return nullptr;
 }
 
 Device *by_id(VKO_HIDListener *l, uint32_t id) {
-    for (Device *d : l->devices)
-        if (d->id == id) return d;
+    for (Node *n : l->nodes)
+        for (Device *d : n->pads)
+            if (d->id == id) return d;
     return nullptr;
 }
 
-void drop(VKO_HIDListener *l, Device *d) {
-    for (size_t i = 0; i < l->devices.size(); i++)
-        if (l->devices[i] == d) l->devices.erase(l->devices.begin() + (long)i);
-    if (!d->xinput && l->cb.connect) l->cb.connect(l->cb.ctx, d->id, d->vendor_id, d->product_id, false);
-    if (d->fd >= 0) l->ops.close(l->ops.ctx, d->fd);
-    delete d;
+void free_node(VKO_HIDListener *l, Node *n) {
+    if (n->fd >= 0) l->ops.close(l->ops.ctx, n->fd);
+    for (Device *d : n->pads) delete d;
+    delete n;
 }
 
-void read_reports(VKO_HIDListener *l, Device *d) {
+void drop(VKO_HIDListener *l, Node *n) {
+    l->nodes.erase(std::remove(l->nodes.begin(), l->nodes.end(), n), l->nodes.end());
+    for (Device *d : n->pads)
+        if (!d->xinput && l->cb.connect) l->cb.connect(l->cb.ctx, d->id, n->vendor_id, n->product_id, false);
+    free_node(l, n);
+}
+
+bool has(const std::vector<uint8_t> &ids, uint8_t id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// The controller a report is for, or null when it is none of theirs.
+Device *pad_of(Node *n, uint8_t report_id) {
+    if (n->pads.empty()) return nullptr;
+    if (!n->report_ids) return n->pads[0];
+    for (Device *d : n->pads)
+        if (has(d->input_ids, report_id)) return d;
+    if (has(n->other_ids, report_id)) return nullptr;
+    // An id no collection declared: only a vendor driver knows what it is.
+    Device *first = n->pads[0];
+    return first->driver.type != VKO_CTYPE_HID ? first : nullptr;
+}
+
+void read_reports(VKO_HIDListener *l, Node *n) {
     // hidraw leaves out the id byte of devices that number no reports: put
     // a 0 there so offsets count from the report id as everywhere else.
     uint8_t buf[1 + 4096];
     for (int i = 0; i < 64; i++) {
-        size_t skip = d->desc.report_ids ? 0 : 1;
+        size_t skip = n->report_ids ? 0 : 1;
         buf[0] = 0;
-        long n = l->ops.read(l->ops.ctx, d->fd, buf + skip, sizeof(buf) - skip);
-        if (n < 0) {
-            drop(l, d);  // gone
+        long got = l->ops.read(l->ops.ctx, n->fd, buf + skip, sizeof(buf) - skip);
+        if (got < 0) {
+            drop(l, n);  // gone
             return;
         }
-        if (n == 0) return;
-        vko_hid_listener_report(l, d->path.c_str(), buf, (size_t)n + skip);
+        if (got == 0) return;
+        vko_hid_listener_report(l, n->path.c_str(), buf, (size_t)got + skip);
     }
 }
 
@@ -181,10 +221,7 @@ VKO_HIDListener *vko_hid_listener_create(const VKO_HIDCallbacks *callbacks) {
 void vko_hid_listener_destroy(VKO_HIDListener **listener) {
     if (!listener || !*listener) return;
     VKO_HIDListener *l = *listener;
-    for (Device *d : l->devices) {
-        if (d->fd >= 0) l->ops.close(l->ops.ctx, d->fd);
-        delete d;
-    }
+    for (Node *n : l->nodes) free_node(l, n);
     if (l->mon) udev_monitor_unref(l->mon);
     if (l->u) udev_unref(l->u);
     delete l;
@@ -237,9 +274,9 @@ bool vko_hid_listen(VKO_HIDListener *l) {
 void vko_hid_listener_poll(VKO_HIDListener *l) {
     if (!l) return;
     udev_events(l);
-    std::vector<Device *> now = l->devices;
-    for (Device *d : now)
-        if (std::find(l->devices.begin(), l->devices.end(), d) != l->devices.end()) read_reports(l, d);
+    std::vector<Node *> now = l->nodes;
+    for (Node *n : now)
+        if (std::find(l->nodes.begin(), l->nodes.end(), n) != l->nodes.end()) read_reports(l, n);
 }
 
 bool vko_hid_listener_arrival(VKO_HIDListener *l, const char *path) {
@@ -258,14 +295,9 @@ bool vko_hid_listener_arrival(VKO_HIDListener *l, const char *path) {
         l->ops.close(l->ops.ctx, fd);
         return false;
     }
-    auto *d = new (std::nothrow) Device();
-    if (!d) {
-        l->ops.close(l->ops.ctx, fd);
-        return false;
-    }
-    d->fd = fd;
+    HidDescriptor full;
     HidParseFailure failure;
-    if (!hid_parse_descriptor(desc, desc_size, &d->desc, &failure)) {
+    if (!hid_parse_descriptor(desc, desc_size, &full, &failure)) {
         if (failure == HID_PARSE_BUTTON_CAPS)
             VKO_Log("hid_device_create", "'HidP_GetButtonCaps' failed with NTSTATUS 0x%X",
                     HIDP_STATUS_BUFFER_TOO_SMALL);
@@ -275,27 +307,46 @@ bool vko_hid_listener_arrival(VKO_HIDListener *l, const char *path) {
         else
             VKO_Log("hid_device_create", "'HidP_GetCaps' failed with NTSTATUS 0x%X", 0xC0110001u);
         l->ops.close(l->ops.ctx, fd);
-        delete d;
         return false;
     }
-    // Joysticks, gamepads and multi-axis controllers only.
-    if (d->desc.usage_page != 1 || (d->desc.usage != 4 && d->desc.usage != 5 && d->desc.usage != 8)) {
+    auto *n = new (std::nothrow) Node();
+    if (!n) {
         l->ops.close(l->ops.ctx, fd);
-        delete d;
         return false;
     }
-    if (Device *old = by_path(l, path)) drop(l, old);  // the same node again: as a removal first
-    d->path = path;
-    d->vendor_id = vid;
-    d->product_id = pid;
-    d->owner = l;
-    d->id = l->next_id++;
-    d->driver.vendor_id = vid;
-    d->driver.product_id = pid;
-    d->driver.output_len = d->desc.output_len;
-    d->driver.io = {dev_write, dev_feature, d};
-    l->devices.push_back(d);
-    if (!d->xinput) {
+    n->path = path;
+    n->fd = fd;
+    n->vendor_id = vid;
+    n->product_id = pid;
+    n->report_ids = full.report_ids;
+    n->owner = l;
+    // Joysticks, gamepads and multi-axis controllers only, each collection a controller.
+    for (size_t i = 0; i < full.collections.size(); i++) {
+        const HidCollection &c = full.collections[i];
+        if (!hid_is_controller(c.usage_page, c.usage)) {
+            n->other_ids.insert(n->other_ids.end(), c.input_ids.begin(), c.input_ids.end());
+            continue;
+        }
+        auto *d = new (std::nothrow) Device();
+        if (!d) break;
+        d->node = n;
+        d->input_ids = c.input_ids;
+        d->desc = hid_collection_descriptor(full, i);
+        d->driver.vendor_id = vid;
+        d->driver.product_id = pid;
+        d->driver.output_len = full.output_len;
+        d->driver.io = {dev_write, dev_feature, d};
+        n->pads.push_back(d);
+    }
+    if (n->pads.empty()) {
+        free_node(l, n);
+        return false;
+    }
+    if (Node *old = by_path(l, path)) drop(l, old);  // the same node again: as a removal first
+    l->nodes.push_back(n);
+    for (Device *d : n->pads) {
+        d->id = l->next_id++;
+        if (d->xinput) continue;
         hid_driver_init(&d->driver, l->now(l->now_ctx));
         if (l->cb.connect) l->cb.connect(l->cb.ctx, d->id, vid, pid, true);
     }
@@ -304,27 +355,29 @@ bool vko_hid_listener_arrival(VKO_HIDListener *l, const char *path) {
 
 void vko_hid_listener_removal(VKO_HIDListener *l, const char *path) {
     if (!l || !path) return;
-    if (Device *d = by_path(l, path)) drop(l, d);
+    if (Node *n = by_path(l, path)) drop(l, n);
 }
 
 void vko_hid_listener_report(VKO_HIDListener *l, const char *path, const uint8_t *report, size_t size) {
     if (!l || !path) return;
-    Device *d = by_path(l, path);
-    if (!d || d->xinput || !report || !size) return;
+    Node *n = by_path(l, path);
+    if (!n || !report || !size) return;
+    Device *d = pad_of(n, report[0]);
+    if (!d || d->xinput) return;
     VKO_ControllerEvent ev;
     memset(&ev, 0, sizeof(ev));
     if (!hid_driver_report(&d->driver, d->desc, report, size, &ev, l->now(l->now_ctx))) return;
     ev.driver_type = d->driver.type;
     ev.id = d->id;
-    ev.vendor_id = d->vendor_id;
-    ev.product_id = d->product_id;
+    ev.vendor_id = n->vendor_id;
+    ev.product_id = n->product_id;
     if (l->cb.report) l->cb.report(l->cb.ctx, &ev, report, size);
 }
 
 bool vko_hid_listener_write(VKO_HIDListener *l, uint32_t id, const void *report, size_t size) {
     Device *d = l ? by_id(l, id) : nullptr;
     if (!d || !report || !size) return false;
-    return l->ops.write(l->ops.ctx, d->fd, (const uint8_t *)report, size);
+    return l->ops.write(l->ops.ctx, d->node->fd, (const uint8_t *)report, size);
 }
 
 VKO_CType vko_hid_listener_type(VKO_HIDListener *l, uint32_t id) {
@@ -336,7 +389,7 @@ const char *vko_hid_listener_name(VKO_HIDListener *l, uint32_t id) {
     Device *d = l ? by_id(l, id) : nullptr;
     if (!d) return nullptr;
     thread_local char name[1024];
-    snprintf(name, sizeof(name), "%s", d->path.c_str());
+    snprintf(name, sizeof(name), "%s", d->node->path.c_str());
     return name;
 }
 

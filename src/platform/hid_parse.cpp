@@ -127,10 +127,14 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, 
             }
         } else if (type == 0) {  // main
             if (tag == 10) {     // collection
-                if (collection_depth == 0 && !top_seen) {
+                if (collection_depth == 0) {
+                    if (out->collections.size() >= HID_MAX_COLLECTIONS) return false;
                     uint32_t first = usages.empty() ? 0 : usages[0];
-                    out->usage_page = first >> 16 ? (uint16_t)(first >> 16) : g.usage_page;
-                    out->usage = (uint16_t)first;
+                    HidCollection c;
+                    c.usage_page = first >> 16 ? (uint16_t)(first >> 16) : g.usage_page;
+                    c.usage = (uint16_t)first;
+                    out->collections.push_back(c);
+                    if (!top_seen) out->usage_page = c.usage_page, out->usage = c.usage;
                     top_seen = true;
                 }
                 if (++collection_depth > 64) return false;
@@ -143,6 +147,13 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, 
                 if (used[g.report_id] + bits > kMaxReportBits) return false;
                 uint32_t offset = used[g.report_id];
                 used[g.report_id] += (uint32_t)bits;
+                // Items outside any collection count with the last one.
+                uint8_t coll = (uint8_t)(out->collections.empty() ? 0 : out->collections.size() - 1);
+                if (tag == 8 && !out->collections.empty()) {
+                    std::vector<uint8_t> &ids = out->collections.back().input_ids;
+                    if (std::find(ids.begin(), ids.end(), g.report_id) == ids.end())
+                        ids.push_back(g.report_id);
+                }
                 bool constant = u & 1, variable = u & 2;
                 if (tag == 8 && !constant && g.report_size > 0 && g.report_count > 0) {
                     int32_t lmin = g.logical_min, lmax = g.logical_max;
@@ -167,6 +178,7 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, 
                         f.logical_min = lmin;
                         f.logical_max = lmax;
                         f.array = !variable;
+                        f.collection = coll;
                         if (out->buttons.size() + out->values.size() >= kMaxFields) {
                             *failure = HID_PARSE_BUTTON_CAPS;
                             return false;
@@ -188,6 +200,7 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, 
                             f.count = 1;
                             f.logical_min = lmin;
                             f.logical_max = lmax;
+                            f.collection = coll;
                             if (out->buttons.size() + out->values.size() >= kMaxFields) {
                                 *failure = HID_PARSE_VALUE_CAPS;
                                 return false;
@@ -211,6 +224,27 @@ bool hid_parse_descriptor(const uint8_t *desc, size_t size, HidDescriptor *out, 
     out->output_len = outb ? (uint16_t)(1 + (outb + 7) / 8) : 0;
     out->feature_len = feat ? (uint16_t)(1 + (feat + 7) / 8) : 0;
     return top_seen && (!out->buttons.empty() || !out->values.empty());
+}
+
+bool hid_is_controller(uint16_t usage_page, uint16_t usage) {
+    return usage_page == 1 && (usage == 4 || usage == 5 || usage == 8);
+}
+
+HidDescriptor hid_collection_descriptor(const HidDescriptor &d, size_t index) {
+    HidDescriptor out;
+    out.input_len = d.input_len;
+    out.output_len = d.output_len;
+    out.feature_len = d.feature_len;
+    out.report_ids = d.report_ids;
+    if (index >= d.collections.size()) return out;
+    out.usage_page = d.collections[index].usage_page;
+    out.usage = d.collections[index].usage;
+    out.collections.push_back(d.collections[index]);
+    for (const HidField &f : d.buttons)
+        if (f.collection == index) out.buttons.push_back(f), out.buttons.back().collection = 0;
+    for (const HidField &f : d.values)
+        if (f.collection == index) out.values.push_back(f), out.values.back().collection = 0;
+    return out;
 }
 
 uint32_t hid_get_usages(const HidField &f, const uint8_t *report, size_t size, uint16_t *usages,
@@ -292,6 +326,12 @@ int expected_slot(uint16_t usage) {
 }  // namespace
 
 bool hid_default_state(const HidDescriptor &d, const uint8_t *report, size_t size, VKO_ControllerEvent *ev) {
+    // A report none of whose fields is ours (another collection's) is no
+    // state: read as one, it would release everything held.
+    bool ours = false;
+    for (const auto *list : {&d.buttons, &d.values})
+        for (const HidField &f : *list) ours = ours || (size && f.report_id == report[0]);
+    if (!ours) return false;
     uint32_t buttons = 0;
     // Each button field's buttons follow the previous field's.
     for (const HidField &f : d.buttons) {

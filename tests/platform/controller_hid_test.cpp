@@ -111,12 +111,12 @@ TEST(HidDescriptor, WideAxesDegenerateRangeAndManyButtons) {
     ev = state_of(kWide, r);
     EXPECT_EQ(ev.values[0].data, -32768);
     EXPECT_EQ(ev.values[1].data, -1) << "Y at mid-range, inverted";
-    // Another report id: the buttons are skipped, the values too.
+    // Another report id is none of this pad's: no state (read as one it
+    // would release every button held).
     r[0] = 4;
-    bool ok = false;
+    bool ok = true;
     ev = state_of(kWide, r, &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_FALSE(ev.buttons[0]);
+    EXPECT_FALSE(ok);
 }
 
 TEST(HidDescriptor, ShortReportsAreRefusedAndLogged) {
@@ -640,6 +640,78 @@ TEST(HidListener, ArrivalReportsRemovalAndIdsNeverReused) {
     EXPECT_EQ(seen.log, want);
     vko_hid_listener_destroy(&l);
     EXPECT_EQ(l, nullptr);
+    EXPECT_TRUE(fake.open_fds.empty());
+}
+
+// One node carries every collection of its device: each gamepad collection
+// is a controller of its own, reports of the other collections are ignored,
+// and a gamepad after a keyboard is found.
+TEST(HidListener, EachGamepadCollectionIsAController) {
+    FakeDevices fake;
+    const VKO_HIDDeviceOps ops = {FakeDevices::open,
+                                  FakeDevices::close,
+                                  FakeDevices::read,
+                                  FakeDevices::write,
+                                  FakeDevices::feature,
+                                  FakeDevices::info,
+                                  &fake};
+    Seen seen;
+    VKO_HIDCallbacks cb = {
+        [](void *c, uint32_t id, uint16_t, uint16_t, bool on) {
+            ((Seen *)c)->log.push_back((on ? "+" : "-") + std::to_string(id));
+        },
+        [](void *c, VKO_ControllerEvent *st, const void *, size_t) { ((Seen *)c)->states.push_back(*st); },
+        &seen};
+    // Gamepad with report id `id`: 4 buttons, 4 bits padding, X and Y of 8 bits.
+    auto pad = [](uint8_t id) {
+        return Bytes{0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x85, id,   0x05, 0x09, 0x19, 0x01, 0x29, 0x04, 0x15,
+                     0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x04, 0x81, 0x02, 0x95, 0x04, 0x81, 0x03, 0x05, 0x01,
+                     0x09, 0x30, 0x09, 0x31, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x02, 0x81, 0x02, 0xC0};
+    };
+    // Media keys, report 3: 8 consumer-page bits.
+    const Bytes media = {0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x03, 0x19, 0x01, 0x29, 0x08,
+                         0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0xC0};
+    // Keyboard, report 4: 8 modifier bits.
+    const Bytes keyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x85, 0x04, 0x05, 0x07, 0x19, 0xE0, 0x29,
+                            0xE7, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0xC0};
+    Bytes adapter = pad(1);
+    adapter.insert(adapter.end(), media.begin(), media.end());
+    Bytes second = pad(2);
+    adapter.insert(adapter.end(), second.begin(), second.end());
+    Bytes combo = keyboard;
+    Bytes first = pad(1);
+    combo.insert(combo.end(), first.begin(), first.end());
+    fake.nodes["/dev/hidraw0"] = {0x1234,
+                                  0x0001,
+                                  adapter,
+                                  {{1, 0x01, 128, 128},    // pad 1 holds button 1
+                                   {3, 0x01},              // a media key
+                                   {2, 0x02, 128, 0},      // pad 2 holds button 2, stick up
+                                   {1, 0x01, 128, 128}}};  // pad 1 still holds button 1
+    fake.nodes["/dev/hidraw1"] = {0x1234, 0x0002, combo, {{4, 0x01}, {1, 0x08, 255, 128}}};
+    VKO_HIDListener *l = vko_hid_listener_create(&cb);
+    vko_hid_listener_set_ops(l, &ops);
+    ASSERT_TRUE(vko_hid_listener_arrival(l, "/dev/hidraw0"));
+    ASSERT_TRUE(vko_hid_listener_arrival(l, "/dev/hidraw1")) << "a gamepad after a keyboard";
+    vko_hid_listener_poll(l);
+    ASSERT_EQ(seen.states.size(), 4u);
+    auto pressed = [](const VKO_ControllerEvent &e) {
+        std::string s;
+        for (int i = 0; i < e.button_count; i++) s += e.buttons[i] ? '1' : '0';
+        return std::to_string(e.id) + ":" + s;
+    };
+    EXPECT_EQ(pressed(seen.states[0]), "32:1000");
+    EXPECT_EQ(pressed(seen.states[1]), "33:0100") << "pad 2's own buttons, from 0";
+    EXPECT_EQ(seen.states[1].values[1].data, 32767);
+    EXPECT_EQ(pressed(seen.states[2]), "32:1000") << "the media key released nothing";
+    EXPECT_EQ(pressed(seen.states[3]), "34:0001");
+    EXPECT_EQ(seen.states[3].values[0].data, 32767);
+    EXPECT_STREQ(vko_hid_listener_name(l, 33), "/dev/hidraw0");
+    EXPECT_TRUE(vko_hid_listener_write(l, 33, "\x02", 1));
+    vko_hid_listener_removal(l, "/dev/hidraw0");
+    EXPECT_EQ(vko_hid_listener_name(l, 32), nullptr);
+    vko_hid_listener_destroy(&l);
+    EXPECT_EQ(seen.log, (std::vector<std::string>{"+32", "+33", "+34", "-32", "-33"}));
     EXPECT_TRUE(fake.open_fds.empty());
 }
 
