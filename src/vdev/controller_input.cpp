@@ -40,6 +40,19 @@ uint16_t le16(const uint8_t *p) {
     return (uint16_t)(p[0] | p[1] << 8);
 }
 
+// Where the Sony layouts keep their fields: sticks in bytes 0-3, then the
+// triggers and the three button bytes (hat and face buttons; shoulders,
+// share, options and stick clicks; guide). DualSense: its input report
+// without the id byte.
+struct SonyLayout {
+    uint8_t lt, rt, buttons;
+};
+constexpr SonyLayout kDs4Layout = {7, 8, 4}, kDualSenseLayout = {4, 5, 7};
+
+SonyLayout sony_layout(uint32_t type) {
+    return type == PAD_DUALSENSE ? kDualSenseLayout : kDs4Layout;
+}
+
 PadState decode(uint32_t type, const uint8_t *r) {
     PadState s = {};
     if (type == PAD_XBOX360) {
@@ -49,15 +62,17 @@ PadState decode(uint32_t type, const uint8_t *r) {
         for (int i = 0; i < 4; i++) s.axes[i] = (int16_t)le16(r + 4 + 2 * i);
         return s;
     }
+    const SonyLayout l = sony_layout(type);
+    const uint8_t *b = r + l.buttons;
     for (int i = 0; i < 4; i++) s.axes[i] = (i & 1) ? (128 - r[i]) * 256 : (r[i] - 128) * 256;
-    s.buttons = kHatBits[std::min<uint8_t>(r[4] & 0xF, 8)];
+    s.buttons = kHatBits[std::min<uint8_t>(b[0] & 0xF, 8)];
     for (int i = 0; i < 4; i++)
-        if (r[4] & (0x10 << i)) s.buttons |= kFace[i];
+        if (b[0] & (0x10 << i)) s.buttons |= kFace[i];
     for (int i = 0; i < 8; i++)
-        if (r[5] & (1 << i)) s.buttons |= kShoulder[i];
-    if (r[6] & 1) s.buttons |= PAD_BTN_GUIDE;
-    s.lt = r[7];
-    s.rt = r[8];
+        if (b[1] & (1 << i)) s.buttons |= kShoulder[i];
+    if (b[2] & 1) s.buttons |= PAD_BTN_GUIDE;
+    s.lt = r[l.lt];
+    s.rt = r[l.rt];
     return s;
 }
 
@@ -74,19 +89,21 @@ void encode(uint32_t type, const PadState &s, uint8_t *r) {
         }
         return;
     }
+    const SonyLayout l = sony_layout(type);
+    uint8_t *b = r + l.buttons;
     for (int i = 0; i < 4; i++) {
         int32_t v = (i & 1) ? 128 - (s.axes[i] >> 8) : (s.axes[i] >> 8) + 128;
         r[i] = (uint8_t)std::clamp(v, 0, 255);
     }
-    r[4] = kHat[s.buttons & 0xF];
+    b[0] = kHat[s.buttons & 0xF];
     for (int i = 0; i < 4; i++)
-        if (s.buttons & kFace[i]) r[4] |= (uint8_t)(0x10 << i);
-    r[5] = (s.lt ? 0x04 : 0) | (s.rt ? 0x08 : 0);
+        if (s.buttons & kFace[i]) b[0] |= (uint8_t)(0x10 << i);
+    b[1] = (s.lt ? 0x04 : 0) | (s.rt ? 0x08 : 0);
     for (int i = 0; i < 8; i++)
-        if (kShoulder[i] && (s.buttons & kShoulder[i])) r[5] |= (uint8_t)(1 << i);
-    r[6] = (uint8_t)((r[6] & ~1) | ((s.buttons & PAD_BTN_GUIDE) ? 1 : 0));
-    r[7] = s.lt;
-    r[8] = s.rt;
+        if (kShoulder[i] && (s.buttons & kShoulder[i])) b[1] |= (uint8_t)(1 << i);
+    b[2] = (uint8_t)((b[2] & ~1) | ((s.buttons & PAD_BTN_GUIDE) ? 1 : 0));
+    r[l.lt] = s.lt;
+    r[l.rt] = s.rt;
 }
 
 int32_t find_slot(ControllerManager *m, uint32_t owner, uint32_t index) {
@@ -129,7 +146,7 @@ void controller_reset(ControllerManager *m, uint32_t owner, uint32_t index, uint
     int32_t slot = find_slot(m, owner, index);
     if (slot >= 0) {
         ControllerSlot &s = m->slots[slot];
-        encode(m->pad_type, PadState{}, s.report);
+        s.report_size = controller_neutral_report(m->pad_type, s.report);
         controller_submit(m, (uint32_t)slot);
         if (unbind) {
             vdev()->pad_unplug((uint32_t)slot);

@@ -1,8 +1,10 @@
 // Guests' pad input written into their pads' reports: buttons, sticks and
 // triggers in the XInput form, rendered into the report of the manager's pad
-// type (Xbox 360: the 12-byte XUSB report; DualShock 4 and DualSense: sticks
-// in bytes 0-3, hat and face buttons in 4, shoulder and stick buttons in 5,
-// the guide button in 6, triggers in 7 and 8) and submitted to the back-end.
+// type (Xbox 360: the 12-byte XUSB report; DualShock 4: sticks in bytes 0-3,
+// hat and face buttons in 4, shoulder and stick buttons in 5, the guide
+// button in 6, triggers in 7 and 8; DualSense: its input report without the
+// id byte, sticks in 0-3, triggers in 4 and 5, the three button bytes in
+// 7-9, touch points from 32) and submitted to the back-end.
 //
 // Pads are found by (owner userID, pad index), as controller_slot_get plugs
 // them. Every call takes the manager's mutex.

@@ -716,16 +716,22 @@ uint64_t pad_key(uint32_t owner, uint32_t index) {
     return static_cast<uint64_t>(owner) << 8 | (index & 0xFF);
 }
 
-// Neutral input: centred sticks, hat released.
-uint32_t neutral_report(uint32_t type, uint8_t *out) {
+}  // namespace
+
+// Neutral input: centred sticks, hat released; a DualSense's two touch
+// points lifted (bit 7 of their contact bytes).
+uint32_t controller_neutral_report(uint32_t type, uint8_t *out) {
     std::memset(out, 0, PAD_REPORT_MAX);
     if (type == PAD_XBOX360) return 12;
     out[0] = out[1] = out[2] = out[3] = 0x80;
+    if (type == PAD_DUALSENSE) {
+        out[7] = 0x08;
+        out[DUALSENSE_TOUCH_OFFSET] = out[DUALSENSE_TOUCH_OFFSET + 4] = 0x80;
+        return DUALSENSE_REPORT_SIZE;
+    }
     out[4] = 0x08;
-    return type == PAD_DUALSENSE ? 77 : 23;
+    return 23;
 }
-
-}  // namespace
 
 ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,
                                              ControllerFeedbackFn feedback, void *owner) {
@@ -760,7 +766,7 @@ int32_t controller_slot_get(ControllerManager *m, uint32_t owner, uint32_t index
         if (m->slots[i].used) continue;
         if (vdev()->pad_plug(i, m->pad_type) != 0) break;
         m->slots[i] = ControllerSlot{1, owner, index, {}, 0};
-        m->slots[i].report_size = neutral_report(m->pad_type, m->slots[i].report);
+        m->slots[i].report_size = controller_neutral_report(m->pad_type, m->slots[i].report);
         VKO_HashSetInt(m->map, pad_key(owner, index),
                        reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
         slot = static_cast<int32_t>(i);
@@ -782,7 +788,7 @@ void controller_release_owner(ControllerManager *m, uint32_t owner) {
     for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
         ControllerSlot &s = m->slots[i];
         if (!s.used || s.owner != owner) continue;
-        s.report_size = neutral_report(m->pad_type, s.report);
+        s.report_size = controller_neutral_report(m->pad_type, s.report);
         vdev()->pad_submit(i, s.report, s.report_size);
         vdev()->pad_unplug(i);
         VKO_HashPopInt(m->map, pad_key(s.owner, s.index));

@@ -224,6 +224,8 @@ ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,
 void controller_manager_destroy(ControllerManager **mgr);
 // Plugs a pad for (owner, index) on first use; the slot or -1 when all 16 are taken.
 int32_t controller_slot_get(ControllerManager *mgr, uint32_t owner, uint32_t index);
+// The report of a pad at rest; its size.
+uint32_t controller_neutral_report(uint32_t type, uint8_t out[PAD_REPORT_MAX]);
 // Caller holds mgr->mutex.
 void controller_unplug_all(ControllerManager *mgr);
 // Caller holds mgr->mutex: every pad of owner gets the neutral report and is removed.

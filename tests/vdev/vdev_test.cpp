@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "host/host.h"
+#include "platform/hid_internal.h"
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "support/log_capture.h"
@@ -153,13 +155,71 @@ TEST(Vdev, DriverClientsOverTheRecorder) {
     controller_set_state(m, 3, 0, 0, 0, 0, 0, 0, 0, 0);
     controller_manager_destroy(&m);
     EXPECT_EQ(vdev_recorded(),
-              (std::vector<std::string>{"pad_plug(0,3)", "pad_submit(0,8080808008000000)", "pad_unplug(0)"}));
+              (std::vector<std::string>{"pad_plug(0,3)", "pad_submit(0,8080808000000008)", "pad_unplug(0)"}));
     vdev_recorder_pad_data(4, true, {1, 2, 3});
     uint8_t buf[8];
     uint32_t len = 0, offset = 7;
     EXPECT_EQ(VirtualDualSenseDeviceReadIsochronous(4, buf, sizeof buf, &len, &offset), VDEV_BIT_SUCCESS);
     EXPECT_EQ(std::make_pair(len, offset), std::make_pair(3u, 0u));
     EXPECT_EQ(VirtualDualSenseDeviceReadOutputReport(4, buf, sizeof buf, &len), 0u);
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// DualSense pads are written in the DualSense layout by every path: read
+// back with the DualSense driver (USB, its id byte put in front), a pad at
+// rest holds nothing, a whole state reads as sent, a reset lifts the touches.
+TEST(Vdev, DualSenseReportsReadBackWithTheDriver) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    HidDriver drv;
+    std::memset(&drv, 0, sizeof drv);
+    drv.vendor_id = 0x054C;
+    drv.product_id = 0x0CE6;
+    drv.output_len = 48;
+    hid_driver_init(&drv, 0);
+    HidDescriptor desc;
+    auto read_back = [&](VKO_ControllerEvent *ev) {
+        std::vector<uint8_t> r = vdev_recorder_report(0);
+        EXPECT_EQ(r.size(), DUALSENSE_REPORT_SIZE);
+        r.insert(r.begin(), 0x01);
+        std::memset(ev, 0, sizeof *ev);
+        return hid_driver_report(&drv, desc, r.data(), r.size(), ev, 0);
+    };
+    auto held = [](const VKO_ControllerEvent &ev) {
+        std::string s;
+        for (int i = 0; i < ev.button_count; i++)
+            if (ev.buttons[i]) s += std::to_string(i) + " ";
+        return s;
+    };
+    ControllerManager *m = controller_manager_create(1, PAD_DUALSENSE, nullptr, nullptr);
+    ASSERT_EQ(controller_slot_get(m, 3, 0), 0);
+    controller_submit(m, 0);
+    VKO_ControllerEvent ev;
+    read_back(&ev);  // the driver's first report sets it up
+    ASSERT_TRUE(read_back(&ev));
+    EXPECT_EQ(held(ev), "") << "at rest";
+    EXPECT_EQ(ev.values[4].data, 0) << "L2";
+    EXPECT_LT(std::abs(ev.values[0].data), 256) << "centred";
+    EXPECT_LT(std::abs(ev.values[1].data), 256);
+    controller_set_state(m, 3, 0, PAD_BTN_A | PAD_BTN_UP | PAD_BTN_LB | PAD_BTN_START | PAD_BTN_GUIDE, 200, 0,
+                         32767, 0, -32768, 0);
+    ASSERT_TRUE(read_back(&ev));
+    EXPECT_EQ(held(ev), "1 4 6 9 12 13 ");  // south, LB, L2 pressed, options, guide, up
+    EXPECT_EQ(ev.values[4].data, 200);
+    EXPECT_EQ(ev.values[5].data, 0);
+    EXPECT_EQ(ev.values[0].data, 32767);
+    EXPECT_EQ(ev.values[2].data, -32768);
+    std::vector<uint8_t> touching(DUALSENSE_REPORT_SIZE, 0);
+    controller_write_raw(m, 3, 0, 0, touching.data(), (uint32_t)touching.size());
+    controller_reset(m, 3, 0, 0);
+    ASSERT_TRUE(read_back(&ev));
+    EXPECT_EQ(held(ev), "");
+    std::vector<uint8_t> r = vdev_recorder_report(0);
+    EXPECT_EQ(std::make_pair(r[DUALSENSE_TOUCH_OFFSET], r[DUALSENSE_TOUCH_OFFSET + 4]),
+              std::make_pair(uint8_t{0x80}, uint8_t{0x80}))
+        << "touches lifted";
+    controller_manager_destroy(&m);
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }
