@@ -316,13 +316,24 @@ void host_send_cursor(HostContext *ctx, const HostCursor *cur, uint16_t flags, c
 
 void host_gamepad_feedback_send(const uint8_t *header, uint32_t guest_id, void *opaque) {
     auto *ctx = static_cast<HostContext *>(opaque);
+    bool sent = false;
     VKO_MutexLock(ctx->stream_locks[2]);
     for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next) {
         auto *g = static_cast<Guest *>(n->value);
         if (g->info.id != guest_id || g->reason.load()) continue;
         end_on_error(g, proto_send_header(g->conn, proto_read_header(header)));
+        sent = true;
     }
     VKO_MutexUnlock(ctx->stream_locks[2]);
+    // The control metrics are written under lock 0 (by the message thread and
+    // the cursor), which comes before lock 2: refreshed after the send.
+    if (!sent) return;
+    VKO_MutexLock(ctx->stream_locks[0]);
+    for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next) {
+        auto *g = static_cast<Guest *>(n->value);
+        if (g->info.id == guest_id) host_get_guest_metrics(g->conn, 0, 0, &g->info.control);
+    }
+    VKO_MutexUnlock(ctx->stream_locks[0]);
 }
 
 void host_apply_audio_config(HostContext *ctx, HostAudioSettings *live) {

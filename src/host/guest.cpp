@@ -143,7 +143,7 @@ void *host_msg_thread(void *opaque) {
     if (input.caps_lock != static_cast<uint32_t>(xinput_caps_lock())) input_tap_key(58);
     if (ctx->gamepads) {
         VKO_MutexLock(ctx->gamepads->mutex);
-        controller_release_owner(ctx->gamepads, g->info.userID);
+        controller_release_guest(ctx->gamepads, g->info.id);
         VKO_MutexUnlock(ctx->gamepads->mutex);
     }
     host_guest_leave(ctx, g);

@@ -150,7 +150,7 @@ void *vusb_notification_thread(void *opaque) {
 void *host_vusb_output_thread(void *opaque) {
     auto *ctx = static_cast<HostContext *>(opaque);
     struct Pending {
-        uint32_t owner, index, length;
+        uint32_t guest, index, length;
         uint8_t isochronous;
     };
     constexpr uint32_t kOutputMax = 64, kIsoMax = 4096;
@@ -177,7 +177,8 @@ void *host_vusb_output_thread(void *opaque) {
                             std::memmove(buf, buf + offset, len);
                         }
                         if (r == VDEV_BIT_SUCCESS && len)
-                            pending[n++] = {m->slots[i].owner, m->slots[i].index, len, iso};
+                            pending[n++] = {static_cast<uint32_t>(m->slots[i].key >> 8),
+                                            static_cast<uint32_t>(m->slots[i].key & 0xFF), len, iso};
                     }
                 }
                 VKO_MutexUnlock(m->mutex);
@@ -187,8 +188,8 @@ void *host_vusb_output_thread(void *opaque) {
                 for (VKO_ListNode *node = VKO_ListGetFirst(ctx->guests); node; node = node->next) {
                     auto *g = static_cast<Guest *>(node->value);
                     for (uint32_t k = 0; k < n; k++) {
-                        // Pads belong to the guest's user id, as they were made.
-                        if (g->reason.load() || g->info.userID != pending[k].owner) continue;
+                        // A pad belongs to the guest whose id is in its key.
+                        if (g->reason.load() || g->info.id != pending[k].guest) continue;
                         int32_t r = proto_send_message(
                             g->conn, MSG_PAD_OUTPUT, pending[k].isochronous ? 0 : 1, pending[k].index,
                             data + static_cast<size_t>(k) * kIsoMax, pending[k].length);

@@ -216,32 +216,35 @@ namespace {
 void pad_input(ControllerManager *pads, const ControlHeader *h, const uint8_t *raw, uint32_t length,
                const GuestInfo *info, bool may) {
     uint32_t a = h->field0, b = h->field1, c = h->field2;
+    // Pads are the guest's own (by guest id), plugged for its user.
     uint32_t owner = info->userID;
     if (h->type == MSG_GAMEPAD_STATE) {
         GamepadState st = proto_parse_gamepad_state(nullptr, raw, length);
+        uint64_t key = controller_pad_key(info->id, st.id);
         if (!may) {
-            controller_reset(pads, owner, st.id, 0);
+            controller_reset(pads, key, 0);
             return;
         }
         if (!info->owner) st.buttons &= (uint16_t)~PAD_BTN_GUIDE;
-        controller_set_state(pads, owner, st.id, st.buttons, st.lt, st.rt, st.lx, st.ly, st.rx, st.ry);
+        controller_set_state(pads, key, owner, st.buttons, st.lt, st.rt, st.lx, st.ly, st.rx, st.ry);
         return;
     }
+    uint64_t key = controller_pad_key(info->id, c);
     if (!may) {
-        controller_reset(pads, owner, c, 0);
+        controller_reset(pads, key, 0);
         return;
     }
     if (h->type == MSG_PAD_BUTTON) {
         if (a == 5 && !info->owner) return;  // the guide button belongs to the owner
-        controller_set_button(pads, owner, c, a, b != 0);
+        controller_set_button(pads, key, owner, a, b != 0);
     } else if (a == 0 || a == 2) {
-        controller_set_axis(pads, owner, c, a, (int32_t)b);
+        controller_set_axis(pads, key, owner, a, (int32_t)b);
     } else if (a == 1 || a == 3) {
         // The wire's Y grows downwards; -(-32768 and below) does not fit.
-        controller_set_axis(pads, owner, c, a,
+        controller_set_axis(pads, key, owner, a,
                             (int32_t)std::clamp<int64_t>(-(int64_t)(int32_t)b, -32768, 32767));
     } else if (a == 4 || a == 5) {
-        controller_set_trigger(pads, owner, c, a, (int32_t)b);
+        controller_set_trigger(pads, key, owner, a, (int32_t)b);
     }
 }
 
@@ -252,10 +255,11 @@ void raw_report(ControllerManager *pads, const ControlHeader *h, const uint8_t *
     if (consumed < PROTO_HEADER_SIZE + 1 || !pads) return;
     uint32_t size = consumed - PROTO_HEADER_SIZE;
     if (pads->pad_type == PAD_DS4 && (size == 22 || size == 23)) {
-        controller_write_raw(pads, info->userID, h->field1, kDs4ExtensionOffset, report, size);
+        controller_write_raw(pads, controller_pad_key(info->id, h->field1), info->userID, kDs4ExtensionOffset,
+                             report, size);
     } else if (pads->pad_type == PAD_DUALSENSE && size == DUALSENSE_REPORT_SIZE) {
         controller_touch_clamp(report, DUALSENSE_TOUCH_OFFSET);
-        controller_write_raw(pads, info->userID, h->field1, 0, report, size);
+        controller_write_raw(pads, controller_pad_key(info->id, h->field1), info->userID, 0, report, size);
     }
 }
 
@@ -396,7 +400,7 @@ void host_input_dispatch(InputState *state, uint8_t relative_mouse, const int32_
             pad_input(gamepads, header, raw, raw_length, info, pad);
             break;
         case MSG_PAD_UNPLUGGED:
-            controller_reset(gamepads, info->userID, header->field2, 1);
+            controller_reset(gamepads, controller_pad_key(info->id, header->field2), 1);
             break;
         case MSG_CONTROLLER_REPORT:
             if (pad) raw_report(gamepads, header, raw, raw_length, info);

@@ -106,16 +106,16 @@ void encode(uint32_t type, const PadState &s, uint8_t *r) {
     r[l.rt] = s.rt;
 }
 
-int32_t find_slot(ControllerManager *m, uint32_t owner, uint32_t index) {
-    auto found = reinterpret_cast<uintptr_t>(VKO_HashGetInt(m->map, (uint64_t)owner << 8 | (index & 0xFF)));
+int32_t find_slot(ControllerManager *m, uint64_t key) {
+    auto found = reinterpret_cast<uintptr_t>(VKO_HashGetInt(m->map, key));
     return found ? (int32_t)(found - 1) : -1;
 }
 
 template <typename F>
-void change(ControllerManager *m, uint32_t owner, uint32_t index, bool dualsense_too, F f) {
+void change(ControllerManager *m, uint64_t key, uint32_t owner, bool dualsense_too, F f) {
     if (!m || (!dualsense_too && m->pad_type == PAD_DUALSENSE)) return;
     VKO_MutexLock(m->mutex);
-    int32_t slot = controller_slot_get(m, owner, index);
+    int32_t slot = controller_slot_get(m, key, owner);
     if (slot >= 0) {
         ControllerSlot &s = m->slots[slot];
         PadState st = decode(m->pad_type, s.report);
@@ -140,53 +140,49 @@ void controller_submit(ControllerManager *m, uint32_t slot) {
         vdev()->pad_submit(slot, m->slots[slot].report, m->slots[slot].report_size);
 }
 
-void controller_reset(ControllerManager *m, uint32_t owner, uint32_t index, uint8_t unbind) {
+void controller_reset(ControllerManager *m, uint64_t key, uint8_t unbind) {
     if (!m) return;
     VKO_MutexLock(m->mutex);
-    int32_t slot = find_slot(m, owner, index);
+    int32_t slot = find_slot(m, key);
     if (slot >= 0) {
         ControllerSlot &s = m->slots[slot];
         s.report_size = controller_neutral_report(m->pad_type, s.report);
         controller_submit(m, (uint32_t)slot);
-        if (unbind) {
-            vdev()->pad_unplug((uint32_t)slot);
-            VKO_HashPopInt(m->map, (uint64_t)owner << 8 | (index & 0xFF));
-            s = ControllerSlot{};
-        }
+        if (unbind) controller_unplug(m, (uint32_t)slot);
     }
     VKO_MutexUnlock(m->mutex);
 }
 
-void controller_set_button(ControllerManager *m, uint32_t owner, uint32_t index, uint32_t button,
+void controller_set_button(ControllerManager *m, uint64_t key, uint32_t owner, uint32_t button,
                            uint8_t pressed) {
     uint16_t bit = controller_button_bit(button);
     if (!bit) return;
-    change(m, owner, index, false,
+    change(m, key, owner, false,
            [&](PadState &s) { s.buttons = pressed ? s.buttons | bit : s.buttons & ~bit; });
 }
 
-void controller_set_axis(ControllerManager *m, uint32_t owner, uint32_t index, uint32_t axis, int32_t value) {
+void controller_set_axis(ControllerManager *m, uint64_t key, uint32_t owner, uint32_t axis, int32_t value) {
     if (axis > 3) return;
-    change(m, owner, index, false, [&](PadState &s) { s.axes[axis] = std::clamp(value, -32768, 32767); });
+    change(m, key, owner, false, [&](PadState &s) { s.axes[axis] = std::clamp(value, -32768, 32767); });
 }
 
-void controller_set_trigger(ControllerManager *m, uint32_t owner, uint32_t index, uint32_t trigger,
+void controller_set_trigger(ControllerManager *m, uint64_t key, uint32_t owner, uint32_t trigger,
                             int32_t value) {
     if (trigger != 4 && trigger != 5) return;
     auto v = (uint8_t)(std::clamp(value, 0, 32767) >> 7);
-    change(m, owner, index, false, [&](PadState &s) { (trigger == 4 ? s.lt : s.rt) = v; });
+    change(m, key, owner, false, [&](PadState &s) { (trigger == 4 ? s.lt : s.rt) = v; });
 }
 
-void controller_set_state(ControllerManager *m, uint32_t owner, uint32_t index, uint16_t buttons, uint8_t lt,
+void controller_set_state(ControllerManager *m, uint64_t key, uint32_t owner, uint16_t buttons, uint8_t lt,
                           uint8_t rt, int16_t lx, int16_t ly, int16_t rx, int16_t ry) {
-    change(m, owner, index, true, [&](PadState &s) { s = PadState{buttons, lt, rt, {lx, ly, rx, ry}}; });
+    change(m, key, owner, true, [&](PadState &s) { s = PadState{buttons, lt, rt, {lx, ly, rx, ry}}; });
 }
 
-void controller_write_raw(ControllerManager *m, uint32_t owner, uint32_t index, uint32_t offset,
+void controller_write_raw(ControllerManager *m, uint64_t key, uint32_t owner, uint32_t offset,
                           const uint8_t *data, uint32_t size) {
     if (!m || offset >= PAD_REPORT_MAX) return;
     VKO_MutexLock(m->mutex);
-    int32_t slot = controller_slot_get(m, owner, index);
+    int32_t slot = controller_slot_get(m, key, owner);
     if (slot >= 0) {
         ControllerSlot &s = m->slots[slot];
         uint32_t n = std::min(size, PAD_REPORT_MAX - offset);

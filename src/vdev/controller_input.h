@@ -6,8 +6,8 @@
 // id byte, sticks in 0-3, triggers in 4 and 5, the three button bytes in
 // 7-9, touch points from 32) and submitted to the back-end.
 //
-// Pads are found by (owner userID, pad index), as controller_slot_get plugs
-// them. Every call takes the manager's mutex.
+// Pads are found by their key (controller_pad_key: guest id and pad index)
+// and plugged for the guest's user id. Every call takes the manager's mutex.
 #pragma once
 
 #include <cstdint>
@@ -26,17 +26,16 @@ uint16_t controller_button_bit(uint32_t button);
 
 void controller_submit(ControllerManager *mgr, uint32_t slot);
 // Neutral report for the pad (when it has a slot); unbind 1 also unplugs it.
-void controller_reset(ControllerManager *mgr, uint32_t owner, uint32_t index, uint8_t unbind);
+void controller_reset(ControllerManager *mgr, uint64_t key, uint8_t unbind);
 // Plug the pad on first use, change its report, submit it. The single-value
 // setters do nothing for DualSense pads, which take whole states.
-void controller_set_button(ControllerManager *mgr, uint32_t owner, uint32_t index, uint32_t button,
+void controller_set_button(ControllerManager *mgr, uint64_t key, uint32_t owner, uint32_t button,
                            uint8_t pressed);
-void controller_set_axis(ControllerManager *mgr, uint32_t owner, uint32_t index, uint32_t axis,
-                         int32_t value);
-void controller_set_trigger(ControllerManager *mgr, uint32_t owner, uint32_t index, uint32_t trigger,
+void controller_set_axis(ControllerManager *mgr, uint64_t key, uint32_t owner, uint32_t axis, int32_t value);
+void controller_set_trigger(ControllerManager *mgr, uint64_t key, uint32_t owner, uint32_t trigger,
                             int32_t value);
-void controller_set_state(ControllerManager *mgr, uint32_t owner, uint32_t index, uint16_t buttons,
-                          uint8_t lt, uint8_t rt, int16_t lx, int16_t ly, int16_t rx, int16_t ry);
+void controller_set_state(ControllerManager *mgr, uint64_t key, uint32_t owner, uint16_t buttons, uint8_t lt,
+                          uint8_t rt, int16_t lx, int16_t ly, int16_t rx, int16_t ry);
 // Raw report bytes written at offset into the pad's report (bounded by it), then submitted.
-void controller_write_raw(ControllerManager *mgr, uint32_t owner, uint32_t index, uint32_t offset,
+void controller_write_raw(ControllerManager *mgr, uint64_t key, uint32_t owner, uint32_t offset,
                           const uint8_t *data, uint32_t size);

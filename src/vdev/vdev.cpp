@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 
+#include "connection/protocol.h"
 #include "platform/log.h"
 #include "platform/map.h"
 #include "platform/memory.h"
@@ -710,10 +711,25 @@ void vdev_pulse_microphone_destroy(int32_t module) {
 
 // ---- game pads ----
 
+uint64_t controller_pad_key(uint32_t guest_id, uint32_t index) {
+    return static_cast<uint64_t>(guest_id) << 8 | (index & 0xFF);
+}
+
 namespace {
 
-uint64_t pad_key(uint32_t owner, uint32_t index) {
-    return static_cast<uint64_t>(owner) << 8 | (index & 0xFF);
+// The back-end's word that a pad rumbles: to the guest whose pad it is.
+void pad_rumble(void *ctx, uint32_t slot, uint8_t large, uint8_t small) {
+    auto *m = static_cast<ControllerManager *>(ctx);
+    if (slot >= CONTROLLER_SLOTS) return;
+    VKO_MutexLock(m->mutex);
+    bool used = m->slots[slot].used;
+    uint64_t key = m->slots[slot].key;
+    VKO_MutexUnlock(m->mutex);
+    if (!used || !m->feedback) return;
+    uint8_t header[PROTO_HEADER_SIZE];
+    proto_write_header(
+        header, ControlHeader{static_cast<uint32_t>(key & 0xFF), large, small, CONTROLLER_RUMBLE_MESSAGE});
+    m->feedback(header, static_cast<uint32_t>(key >> 8), m->owner);
 }
 
 }  // namespace
@@ -758,41 +774,42 @@ void controller_manager_destroy(ControllerManager **mgr) {
     *mgr = nullptr;
 }
 
-int32_t controller_slot_get(ControllerManager *m, uint32_t owner, uint32_t index) {
+int32_t controller_slot_get(ControllerManager *m, uint64_t key, uint32_t owner) {
     VKO_MutexLock(m->mutex);
-    uintptr_t found = reinterpret_cast<uintptr_t>(VKO_HashGetInt(m->map, pad_key(owner, index)));
+    uintptr_t found = reinterpret_cast<uintptr_t>(VKO_HashGetInt(m->map, key));
     int32_t slot = found ? static_cast<int32_t>(found - 1) : -1;
     for (uint32_t i = 0; slot < 0 && i < CONTROLLER_SLOTS; i++) {
         if (m->slots[i].used) continue;
         if (vdev()->pad_plug(i, m->pad_type) != 0) break;
-        m->slots[i] = ControllerSlot{1, owner, index, {}, 0};
+        m->slots[i] = ControllerSlot{1, key, owner, {}, 0};
         m->slots[i].report_size = controller_neutral_report(m->pad_type, m->slots[i].report);
-        VKO_HashSetInt(m->map, pad_key(owner, index),
-                       reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
+        VKO_HashSetInt(m->map, key, reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
+        vdev()->pad_feedback(i, pad_rumble, m);
         slot = static_cast<int32_t>(i);
     }
     VKO_MutexUnlock(m->mutex);
     return slot;
 }
 
-void controller_unplug_all(ControllerManager *m) {
-    for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
-        if (!m->slots[i].used) continue;
-        vdev()->pad_unplug(i);
-        VKO_HashPopInt(m->map, pad_key(m->slots[i].owner, m->slots[i].index));
-        m->slots[i] = ControllerSlot{};
-    }
+void controller_unplug(ControllerManager *m, uint32_t slot) {
+    if (slot >= CONTROLLER_SLOTS || !m->slots[slot].used) return;
+    vdev()->pad_feedback(slot, nullptr, nullptr);
+    vdev()->pad_unplug(slot);
+    VKO_HashPopInt(m->map, m->slots[slot].key);
+    m->slots[slot] = ControllerSlot{};
 }
 
-void controller_release_owner(ControllerManager *m, uint32_t owner) {
+void controller_unplug_all(ControllerManager *m) {
+    for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) controller_unplug(m, i);
+}
+
+void controller_release_guest(ControllerManager *m, uint32_t guest_id) {
     for (uint32_t i = 0; i < CONTROLLER_SLOTS; i++) {
         ControllerSlot &s = m->slots[i];
-        if (!s.used || s.owner != owner) continue;
+        if (!s.used || s.key >> 8 != guest_id) continue;
         s.report_size = controller_neutral_report(m->pad_type, s.report);
         vdev()->pad_submit(i, s.report, s.report_size);
-        vdev()->pad_unplug(i);
-        VKO_HashPopInt(m->map, pad_key(s.owner, s.index));
-        s = ControllerSlot{};
+        controller_unplug(m, i);
     }
 }
 

@@ -197,19 +197,33 @@ constexpr uint32_t CONTROLLER_SLOTS = 16;
 constexpr uint32_t PAD_XBOX360 = 1, PAD_DS4 = 2, PAD_DUALSENSE = 3;
 constexpr uint32_t PAD_REPORT_MAX = 78;
 
+// A pad's rumble goes to its guest as this control message: a = the pad
+// index, b = large motor, c = small motor (0..255).
+constexpr uint8_t CONTROLLER_RUMBLE_MESSAGE = 20;
+// header: the 13-byte control header to send to the guest `guest_id`.
 typedef void (*ControllerFeedbackFn)(const uint8_t *header, uint32_t guest_id, void *owner);
+
+// A guest's pad: key = guest id << 8 | the pad index the guest gave, so two
+// guests signed in as one user drive pads of their own.
+uint64_t controller_pad_key(uint32_t guest_id, uint32_t index);
 
 struct ControllerSlot {
     uint8_t used;
-    uint32_t owner;  // guest userID
-    uint32_t index;  // pad index the guest gave
+    uint64_t key;    // controller_pad_key
+    uint32_t owner;  // the guest's userID
     uint8_t report[PAD_REPORT_MAX];
     uint32_t report_size;
 };
 
+// Threads: the guests' message threads (input), guest leave and the last
+// guest (release), the virtual USB output thread (DualSense data) and the
+// back-end's feedback threads. Slots and map change only under `mutex`.
+// The rumble of a pad is looked up under `mutex` and handed to `feedback`
+// after it is released (the feedback takes a stream lock, and stream locks
+// come before this mutex).
 struct ControllerManager {
     ControllerSlot slots[CONTROLLER_SLOTS];
-    VKO_Hash *map;  // (userID << 8 | pad index) -> slot + 1
+    VKO_Hash *map;  // pad key -> slot + 1
     VKO_Mutex *mutex;
     uint8_t backend;  // 1 virtual USB, 0 gamepad bus
     uint32_t pad_type;
@@ -222,14 +236,17 @@ struct ControllerManager {
 ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,
                                              ControllerFeedbackFn feedback, void *owner);
 void controller_manager_destroy(ControllerManager **mgr);
-// Plugs a pad for (owner, index) on first use; the slot or -1 when all 16 are taken.
-int32_t controller_slot_get(ControllerManager *mgr, uint32_t owner, uint32_t index);
+// Plugs the pad of key (for the guest's user `owner`) on first use; the
+// slot or -1 when all 16 are taken.
+int32_t controller_slot_get(ControllerManager *mgr, uint64_t key, uint32_t owner);
 // The report of a pad at rest; its size.
 uint32_t controller_neutral_report(uint32_t type, uint8_t out[PAD_REPORT_MAX]);
 // Caller holds mgr->mutex.
 void controller_unplug_all(ControllerManager *mgr);
-// Caller holds mgr->mutex: every pad of owner gets the neutral report and is removed.
-void controller_release_owner(ControllerManager *mgr, uint32_t owner);
+// Caller holds mgr->mutex: every pad of the guest gets the neutral report and is removed.
+void controller_release_guest(ControllerManager *mgr, uint32_t guest_id);
+// Caller holds mgr->mutex: the slot's pad is unplugged and its slot freed.
+void controller_unplug(ControllerManager *mgr, uint32_t slot);
 // Caller holds mgr->mutex: unplug all and a fresh map.
 void controller_slots_reset(ControllerManager *mgr);
 // Clamps the two packed touch points (contact byte, 12-bit x, 12-bit y) that

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "compat/pointer/pointer.h"
@@ -18,9 +19,11 @@
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/queue.h"
+#include "platform/thread.h"
 #include "support/bud_pair.h"
 #include "support/encoded_streams.h"
 #include "util/config.h"
+#include "vdev/controller_input.h"
 #include "vdev/vdev.h"
 #include "util/logger.h"
 
@@ -150,13 +153,13 @@ class HostSession : public ::testing::Test {
         log_set_sink(nullptr, nullptr);
         log_set_line_writer(nullptr);
     }
-    Guest *connect(uint32_t id, bool owner = false) {
+    Guest *connect(uint32_t id, bool owner = false, uint32_t user = 0) {
         Guest *g = guests.emplace_back(std::make_unique<Guest>()).get();
         EXPECT_TRUE(g->pair.open(false));
         g->id = id;
         GuestInfo info{};
         info.id = id;
-        info.userID = id + 1000;
+        info.userID = user ? user : id + 1000;
         info.owner = owner;
         info.mouse = 1;
         std::snprintf(info.name, sizeof info.name, "guest%u", id);
@@ -165,8 +168,8 @@ class HostSession : public ::testing::Test {
         host_on_accept(&info, t, ctx);
         return g;
     }
-    Guest *joined(uint32_t id, bool owner = false, int container = 0, bool cache = false) {
-        auto g = connect(id, owner);
+    Guest *joined(uint32_t id, bool owner = false, int container = 0, bool cache = false, uint32_t user = 0) {
+        auto g = connect(id, owner, user);
         g->join(container, cache);
         ControlHeader h = g->next_header();
         EXPECT_EQ(h.type, MSG_JOINED);
@@ -528,8 +531,8 @@ TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
     ASSERT_EQ(ctx->gamepads->pad_type, PAD_DUALSENSE);
     auto a = joined(1, true);
     auto b = joined(2);
-    ASSERT_EQ(controller_slot_get(ctx->gamepads, 1001, 2), 0);  // a's pad 2
-    ASSERT_EQ(controller_slot_get(ctx->gamepads, 1002, 0), 1);  // b's pad 0
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, controller_pad_key(1, 2), 1001), 0);  // a's pad 2
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, controller_pad_key(2, 0), 1002), 1);  // b's pad 0
     vdev_recorder_pad_data(0, false, {1, 2, 3});
     vdev_recorder_pad_data(0, true, Bytes(300, 7));
     vdev_recorder_pad_data(1, false, {9});
@@ -550,6 +553,41 @@ TEST_F(HostSession, DualSenseOutputGoesToItsGuest) {
     std::memcpy(&code, slot, sizeof code);
     EXPECT_EQ(std::make_pair(code, size), std::make_pair(0xC0DEu, uint64_t{4}));
     VKO_QueuePop(ctx->vusb->notifications);
+}
+
+// A game's rumble on a guest's pad reaches that guest as message 20 (pad
+// index, large and small motor), not the other guest of the same user, and
+// refreshes the guest's control metrics.
+TEST_F(HostSession, RumbleReachesThePadsGuest) {
+    start();
+    ASSERT_NE(ctx->gamepads, nullptr);
+    auto a = joined(1, true, 0, false, 77);
+    auto b = joined(2, false, 0, false, 77);
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, controller_pad_key(1, 3), 77), 0);  // a's pad 3
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, controller_pad_key(2, 3), 77), 1);  // b's pad 3
+    auto control_packets = [&](uint32_t id) {
+        uint32_t n = 0;
+        VKO_MutexLock(ctx->stream_locks[0]);
+        for (VKO_ListNode *node = VKO_ListGetFirst(ctx->guests); node; node = node->next) {
+            auto *g = static_cast<::Guest *>(node->value);
+            if (g->info.id == id) n = g->info.control.packetsSent;
+        }
+        VKO_MutexUnlock(ctx->stream_locks[0]);
+        return n;
+    };
+    uint32_t before = control_packets(1);
+    ASSERT_TRUE(vdev_recorder_feedback(1, 10, 20));
+    ASSERT_TRUE(vdev_recorder_feedback(0, 200, 100));
+    ControlHeader h = a->next_header({21, 25, MSG_JOINED});
+    EXPECT_EQ(h.type, CONTROLLER_RUMBLE_MESSAGE);
+    EXPECT_EQ(std::make_tuple(h.field0, h.field1, h.field2), std::make_tuple(3u, 200u, 100u)) << "a's own";
+    h = b->next_header({21, 25, MSG_JOINED});
+    EXPECT_EQ(h.type, CONTROLLER_RUMBLE_MESSAGE);
+    EXPECT_EQ(std::make_tuple(h.field0, h.field1, h.field2), std::make_tuple(3u, 10u, 20u));
+    EXPECT_GT(control_packets(1), before) << "control metrics refreshed";
+    // A pad unplugged has no guest to rumble for.
+    controller_reset(ctx->gamepads, controller_pad_key(1, 3), 1);
+    EXPECT_FALSE(vdev_recorder_feedback(0, 1, 1));
 }
 
 // Without a driver the virtual displays fail and the watchdog stops at once;

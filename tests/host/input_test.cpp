@@ -21,6 +21,7 @@
 #include "host/input.h"
 #include "host/input_x11.h"
 #include "platform/log.h"
+#include "platform/thread.h"
 #include "support/xvfb.h"
 #include "vdev/controller_input.h"
 
@@ -245,8 +246,9 @@ TEST(InputDevices, PadsTabletAndMicrophone) {
     EXPECT_EQ(send(6, 0, 0, 2), (Seen{"pad_submit(1,0000000000000000)", "pad_unplug(1)"}));
     // DualShock 4 form; raw reports: DualShock 4 extension data of 22 bytes, DualSense reports of 77.
     m->pad_type = PAD_DS4;
-    controller_set_state(m, 42, 0, PAD_BTN_UP | PAD_BTN_RIGHT | PAD_BTN_A | PAD_BTN_LB | PAD_BTN_GUIDE, 0, 0,
-                         32767, 32767, 0, -32768);
+    controller_set_state(m, controller_pad_key(0, 0), 42,
+                         PAD_BTN_UP | PAD_BTN_RIGHT | PAD_BTN_A | PAD_BTN_LB | PAD_BTN_GUIDE, 0, 0, 32767,
+                         32767, 0, -32768);
     EXPECT_EQ(send(4, 3, 1, 0), Seen{"pad_submit(0,ff0180ffa1010100)"});  // triangle
     EXPECT_EQ(send(31, 22, 0, 0, 1, 22), Seen{"pad_submit(0,ff0180ffa1010100)"});
     m->pad_type = PAD_DUALSENSE;
@@ -349,6 +351,37 @@ TEST(InputDevices, MicrophonePacketsReachTheMicrophone) {
     EXPECT_EQ(send(1, 4, 0, 6), Seen{});     // no room for the header
     EXPECT_EQ(send(0, 4, 0, 12), Seen{});    // b's low byte says tablet
     EXPECT_EQ(send(1, 4, 0, 4096), Seen{});  // larger than any packet
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// Two guests signed in as one user drive pads of their own: each guest's pad
+// 0 is a slot of its own, and a guest that leaves lets go of its pads only.
+TEST(InputDevices, TwoGuestsOfOneUserHavePadsOfTheirOwn) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    ControllerManager *m = controller_manager_create(1, PAD_XBOX360, nullptr, nullptr);
+    InputState s = {};
+    int32_t out[4] = {};
+    auto press = [&](uint32_t guest_id, uint32_t button) {
+        GuestInfo guest = {};
+        guest.gamepad = 1;
+        guest.userID = 42;
+        guest.id = guest_id;
+        ControlHeader h = {button, 1, 0, MSG_PAD_BUTTON};
+        host_input_dispatch(&s, 0, out, m, nullptr, &h, nullptr, 0, &guest, 1);
+    };
+    press(1, 0);  // A
+    press(2, 1);  // B
+    EXPECT_EQ(vdev_recorded(), (Seen{"pad_plug(0,1)", "pad_submit(0,0010000000000000)", "pad_plug(1,1)",
+                                     "pad_submit(1,0020000000000000)"}));
+    vdev_recorder_clear();
+    VKO_MutexLock(m->mutex);
+    controller_release_guest(m, 1);
+    VKO_MutexUnlock(m->mutex);
+    EXPECT_EQ(vdev_recorded(), (Seen{"pad_submit(0,0000000000000000)", "pad_unplug(0)"}));
+    EXPECT_EQ(m->slots[1].used, 1);
+    controller_manager_destroy(&m);
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }

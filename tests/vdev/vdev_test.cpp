@@ -96,11 +96,11 @@ TEST(Vdev, PadsOfALeavingGuestGoNeutral) {
     vdev_set_backend(&vdev_recording_backend);
     vdev_recorder_clear();
     ControllerManager *m = controller_manager_create(0, PAD_DS4, nullptr, nullptr);
-    EXPECT_EQ(controller_slot_get(m, 7, 0), 0);
-    EXPECT_EQ(controller_slot_get(m, 8, 0), 1);
-    EXPECT_EQ(controller_slot_get(m, 7, 0), 0);
+    EXPECT_EQ(controller_slot_get(m, controller_pad_key(7, 0), 1007), 0);
+    EXPECT_EQ(controller_slot_get(m, controller_pad_key(8, 0), 1008), 1);
+    EXPECT_EQ(controller_slot_get(m, controller_pad_key(7, 0), 1007), 0);
     VKO_MutexLock(m->mutex);
-    controller_release_owner(m, 7);
+    controller_release_guest(m, 7);
     VKO_MutexUnlock(m->mutex);
     controller_manager_destroy(&m);
     const std::vector<std::string> want = {"pad_plug(0,2)", "pad_plug(1,2)", "pad_submit(0,8080808008000000)",
@@ -152,7 +152,7 @@ TEST(Vdev, DriverClientsOverTheRecorder) {
 
     vdev_recorder_clear();
     ControllerManager *m = controller_manager_create(1, PAD_DUALSENSE, nullptr, nullptr);
-    controller_set_state(m, 3, 0, 0, 0, 0, 0, 0, 0, 0);
+    controller_set_state(m, controller_pad_key(3, 0), 1003, 0, 0, 0, 0, 0, 0, 0);
     controller_manager_destroy(&m);
     EXPECT_EQ(vdev_recorded(),
               (std::vector<std::string>{"pad_plug(0,3)", "pad_submit(0,8080808000000008)", "pad_unplug(0)"}));
@@ -193,7 +193,7 @@ TEST(Vdev, DualSenseReportsReadBackWithTheDriver) {
         return s;
     };
     ControllerManager *m = controller_manager_create(1, PAD_DUALSENSE, nullptr, nullptr);
-    ASSERT_EQ(controller_slot_get(m, 3, 0), 0);
+    ASSERT_EQ(controller_slot_get(m, controller_pad_key(3, 0), 1003), 0);
     controller_submit(m, 0);
     VKO_ControllerEvent ev;
     read_back(&ev);  // the driver's first report sets it up
@@ -202,8 +202,9 @@ TEST(Vdev, DualSenseReportsReadBackWithTheDriver) {
     EXPECT_EQ(ev.values[4].data, 0) << "L2";
     EXPECT_LT(std::abs(ev.values[0].data), 256) << "centred";
     EXPECT_LT(std::abs(ev.values[1].data), 256);
-    controller_set_state(m, 3, 0, PAD_BTN_A | PAD_BTN_UP | PAD_BTN_LB | PAD_BTN_START | PAD_BTN_GUIDE, 200, 0,
-                         32767, 0, -32768, 0);
+    controller_set_state(m, controller_pad_key(3, 0), 1003,
+                         PAD_BTN_A | PAD_BTN_UP | PAD_BTN_LB | PAD_BTN_START | PAD_BTN_GUIDE, 200, 0, 32767,
+                         0, -32768, 0);
     ASSERT_TRUE(read_back(&ev));
     EXPECT_EQ(held(ev), "1 4 6 9 12 13 ");  // south, LB, L2 pressed, options, guide, up
     EXPECT_EQ(ev.values[4].data, 200);
@@ -211,8 +212,8 @@ TEST(Vdev, DualSenseReportsReadBackWithTheDriver) {
     EXPECT_EQ(ev.values[0].data, 32767);
     EXPECT_EQ(ev.values[2].data, -32768);
     std::vector<uint8_t> touching(DUALSENSE_REPORT_SIZE, 0);
-    controller_write_raw(m, 3, 0, 0, touching.data(), (uint32_t)touching.size());
-    controller_reset(m, 3, 0, 0);
+    controller_write_raw(m, controller_pad_key(3, 0), 1003, 0, touching.data(), (uint32_t)touching.size());
+    controller_reset(m, controller_pad_key(3, 0), 0);
     ASSERT_TRUE(read_back(&ev));
     EXPECT_EQ(held(ev), "");
     std::vector<uint8_t> r = vdev_recorder_report(0);
