@@ -105,6 +105,7 @@ struct Cal {
 
 struct SwitchState {
     bool ready, bluetooth, usb, calibrated, rumble_on, rumble_pending;
+    bool awaiting;  // the last send was a step of the sequence whose reply is due
     uint8_t handshake, subcommands, counter;
     uint8_t rumble[2][4];
     int64_t last_send, last_rumble;
@@ -163,17 +164,30 @@ void switch_calibration(SwitchState *s, const uint8_t *d) {
 
 void switch_step(HidDriver *drv, SwitchState *s, int64_t now) {
     if (!s->usb && !s->bluetooth && now - s->last_send > 500) s->bluetooth = true;
-    if (!s->ready && now - s->last_send > 500) s->ready = true;  // no reply: try again
+    if (!s->ready && now - s->last_send > 500) {
+        // No reply: try again, the step whose reply was lost (a pad that
+        // missed the calibration read would never give a state).
+        s->ready = true;
+        if (s->awaiting) {
+            if (s->subcommands > 0)
+                s->subcommands--;
+            else if (s->handshake > 0)
+                s->handshake--;
+        }
+        s->awaiting = false;
+    }
     if (s->usb && s->handshake < 3) {
         if (!s->ready) return;
         static const uint8_t kCommands[3] = {0x03, 0x02, 0x04};
         switch_command(drv, s, kCommands[s->handshake++], now);
+        s->awaiting = s->handshake < 3;
         if (s->handshake == 3) s->ready = true;  // 0x04 has no reply
         return;
     }
     if (!s->usb && !s->bluetooth) return;
     if (s->subcommands < 5) {
         if (!s->ready) return;
+        s->awaiting = true;
         switch (s->subcommands++) {
             case 0: {
                 const uint8_t d[5] = {0x3D, 0x60, 0x00, 0x00, 0x12};
@@ -206,6 +220,7 @@ void switch_step(HidDriver *drv, SwitchState *s, int64_t now) {
     if (s->rumble_pending || (s->rumble_on && now - s->last_rumble > 500)) {
         const uint8_t d[1] = {0x01};
         switch_subcommand(drv, s, 0x48, d, 1, now);
+        s->awaiting = false;
         s->last_rumble = now;
         s->rumble_pending = false;
     }
@@ -216,9 +231,11 @@ bool switch_report(HidDriver *drv, SwitchState *s, const uint8_t *r, size_t n, V
     bool state = false;
     if (n >= 3 && r[0] == 0x81 && (r[1] == 2 || r[1] == 3 || r[2] == 4)) {
         s->ready = true;
+        s->awaiting = false;
         s->usb = true;
     } else if (n >= 1 && r[0] == 0x21) {
         s->ready = true;
+        s->awaiting = false;
         if (n >= 38 && r[14] == 0x10) switch_calibration(s, r + 20);
     }
     if (s->calibrated && n >= 12 && r[0] == 0x30) {

@@ -515,6 +515,7 @@ TEST(HidDrivers, SwitchHandshakeCalibrationReportsAndRumble) {
     EXPECT_EQ(sw.io.written.back()[1], (uint8_t)((sw.io.written[sw.io.written.size() - 2][1] + 1) % 16));
 }
 
+// Over Bluetooth after silence; a lost reply repeats its step.
 TEST(HidDrivers, SwitchOverBluetoothFallsBackAfterSilence) {
     Drv sw(0x057E, 0x2009);
     VKO_ControllerEvent ev;
@@ -526,11 +527,41 @@ TEST(HidDrivers, SwitchOverBluetoothFallsBackAfterSilence) {
     ASSERT_EQ(sw.io.written.size(), 2u);
     EXPECT_EQ(sw.io.written.back().size(), 49u) << "Bluetooth subcommands are 49 bytes";
     EXPECT_EQ(sw.io.written.back()[10], 0x10);
-    // No answer for 500 ms: asked again.
+    // No answer for 500 ms: the calibration read is asked again, not skipped
+    // (without it the pad would never give a state).
     sw.now += 501;
     sw.report({0x00}, &ev);
     ASSERT_EQ(sw.io.written.size(), 3u);
-    EXPECT_EQ(sw.io.written.back()[10], 0x48) << "the sequence goes on after the retry";
+    EXPECT_EQ(sw.io.written.back()[10], 0x10) << "the step whose reply was lost";
+    Bytes reply(40, 0);
+    reply[0] = 0x21;
+    reply[14] = 0x10;
+    sw.now += 5;
+    sw.report(reply, &ev);
+    ASSERT_EQ(sw.io.written.size(), 4u);
+    EXPECT_EQ(sw.io.written.back()[10], 0x48) << "then the sequence goes on";
+    // A lost reply later in the sequence repeats that step only.
+    sw.now += 501;
+    sw.report({0x00}, &ev);
+    EXPECT_EQ(sw.io.written.back()[10], 0x48);
+    for (uint8_t next : {0x03, 0x38, 0x30}) {
+        sw.now += 5;
+        sw.report({0x21, 0}, &ev);
+        EXPECT_EQ(sw.io.written.back()[10], next);
+    }
+    sw.now += 5;
+    sw.report({0x21, 0}, &ev);
+    EXPECT_TRUE(sw.report({0x3F, 0x01, 0, 8, 0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80}, &ev)) << "calibrated";
+    EXPECT_TRUE(ev.buttons[1]);
+    // Over USB a lost reply to a handshake command repeats that command.
+    Drv usb(0x057E, 0x2009);
+    usb.now += 5;
+    usb.report({0x81, 0x02, 0}, &ev);
+    EXPECT_EQ(usb.io.written.back()[1], 0x03);
+    usb.now += 501;
+    usb.report({0x00}, &ev);
+    ASSERT_EQ(usb.io.written.size(), 3u);
+    EXPECT_EQ(usb.io.written.back()[1], 0x03);
 }
 
 // The listener over a scripted device layer.
