@@ -381,6 +381,10 @@ TEST_F(Clipboard, WithoutADisplayInitLogsAndDoesNothing) {
     close(fd);
     std::string display = getenv("DISPLAY");
     setenv("DISPLAY", path.c_str(), 1);
+    {
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        g_log.clear();  // the test may be repeated
+    }
     log_set_forward_callback(capture, nullptr);
     clipboard_init();
     log_set_forward_callback(nullptr, nullptr);
