@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <jpeglib.h>
 #include <jerror.h>
 #include <spng.h>
@@ -420,9 +422,16 @@ void *VKO_GetFileIcon(const char *path, uint32_t *width, uint32_t *height) {
     FILE *f = fopen(path, "rb");
     if (!f) return NULL;
 
+    // As much as the file holds (within the bound), not the bound itself.
     static const size_t max_icon_file = 1 << 24;
-    uint8_t *file = (uint8_t *)VKO_Alloc(max_icon_file, 1);
-    size_t size = fread(file, 1, max_icon_file, f);
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        fclose(f);
+        return NULL;
+    }
+    size_t want = std::min<size_t>((size_t)st.st_size, max_icon_file);
+    uint8_t *file = (uint8_t *)VKO_Alloc(want, 1);
+    size_t size = fread(file, 1, want, f);
     fclose(f);
 
     void *rgba = image_icon_decode(file, size, width, height);

@@ -374,8 +374,14 @@ TEST(Image, FileIconTakesAlphaFromTheMaskWhereColourHasNone) {
     write_file(dir.file("b.ico"), std::string(ico.begin(), ico.end()));
     write_file(dir.file("c.txt"), "plain text");
     w = h = 7;
-    for (const char *name : {"b.ico", "c.txt", "none.ico"})
+    for (const char *name : {"b.ico", "c.txt", "none.ico", "."}) {
+        AllocWatch watch;
         EXPECT_EQ(VKO_GetFileIcon(dir.file(name).c_str(), &w, &h), nullptr) << name;
+        // A small file is read into a block its size, not the bound's.
+        if (AllocWatch::available()) {
+            EXPECT_LT(watch.largest_block(), (size_t)(64u << 10)) << name;
+        }
+    }
     EXPECT_EQ(w, 7u);
     EXPECT_EQ(h, 7u);
     EXPECT_TRUE(log.lines().empty());
