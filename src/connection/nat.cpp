@@ -2,7 +2,13 @@
 // - one thread per manager (nat_thread) does all the network work of its
 //   attempts; signaling threads add attempts, credentials and candidates.
 // - mutex guards the peers map, every NatPeer in it, the server entries,
-//   relay_mode, fast and last_send (the pacing time shared by all sends).
+//   relay_mode, fast, last_send (the pacing time shared by all sends) and
+//   work: a count raised (with a notice on wake) by every call that gives the
+//   thread something to do. The thread notes work under the same lock as its
+//   pass and ends an idle wait as soon as it changes, so new work is never
+//   left waiting for the idle period.
+// - idle_ms (the idle period) and idle_waits (idle waits begun, for tests)
+//   are atomics.
 // - state is 1 while a thread runs and 3 when stopped, changed by
 //   compare-and-swap; stop asks the thread to end after its pass. Both may be
 //   set from the manager's own callbacks, which never join.
@@ -126,7 +132,18 @@ struct NatManager {
     uint32_t server_count = 0;
     uint32_t mode = 0;
     std::atomic<uint64_t> clock_offset{0};
+    uint64_t work = 0;
+    std::atomic<uint32_t> idle_ms{kIdleMs};
+    std::atomic<uint64_t> idle_waits{0};
 };
+
+namespace {
+// New work for the thread; the caller holds the mutex.
+void notify_work(NatManager *m) {
+    m->work++;
+    m->wake.notify_all();
+}
+}  // namespace
 
 namespace {
 
@@ -575,8 +592,10 @@ void nat_thread(NatManager *m) {
     std::vector<pollfd> fds;
     while (!m->stop.load()) {
         watch.clear();
+        uint64_t seen;
         {
             std::lock_guard<std::mutex> lock(m->mutex);
+            seen = m->work;
             nat_pass(m, ev, watch);
         }
         fire(m, ev);
@@ -584,7 +603,9 @@ void nat_thread(NatManager *m) {
 
         if (watch.empty()) {
             std::unique_lock<std::mutex> lock(m->mutex);
-            m->wake.wait_for(lock, std::chrono::milliseconds(kIdleMs), [&] { return m->stop.load(); });
+            m->idle_waits++;
+            m->wake.wait_for(lock, std::chrono::milliseconds(m->idle_ms.load()),
+                             [&] { return m->stop.load() || m->work != seen; });
             continue;
         }
         fds.clear();
@@ -752,6 +773,7 @@ uint8_t nat_add_peer(NatManager *m, const char *attempt_id, uint32_t proto, cons
     p->socket = NET_INVALID_SOCKET;
     p->created = now_ms(m);
     m->peers[p->attempt_id] = p;
+    notify_work(m);
     return 1;
 }
 
@@ -788,6 +810,7 @@ void nat_begin_p2p(NatManager *m, const char *attempt_id, uint16_t start_port, c
     if (r != 0) {
         VKO_Log("nat_begin_p2p", "* %s[%d] = %d", "nat_begin_p2p", __LINE__, r);
         p->end_code = NAT_ERR_BIND;
+        notify_work(m);  // the failure is reported at once
         return;
     }
     // Candidates carry the port actually bound.
@@ -800,7 +823,7 @@ void nat_begin_p2p(NatManager *m, const char *attempt_id, uint16_t start_port, c
         setsockopt(p->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
         VKO_Log("nat_create_socket", "* %s[%d] = %d", "nat_create_socket", __LINE__,
                 NET_ERROR_BASE - network_error_code(errno));
-    m->wake.notify_all();
+    notify_work(m);
 }
 
 void nat_add_candidate(NatManager *m, const char *attempt_id, const char *ip, uint16_t port, uint8_t lan,
@@ -823,7 +846,7 @@ void nat_add_candidate(NatManager *m, const char *attempt_id, const char *ip, ui
         nat_peer_add_candidate(p, ip, port, lan, from_stun);
     }
     if (p->started) p->last_progress = now_ms(m);
-    m->wake.notify_all();
+    notify_work(m);
 }
 
 bool nat_set_end_code(NatManager *m, const char *attempt_id, int32_t code) {
@@ -831,7 +854,7 @@ bool nat_set_end_code(NatManager *m, const char *attempt_id, int32_t code) {
     NatPeer *p = find_peer(m, attempt_id);
     if (!p) return false;
     p->end_code = code;
-    m->wake.notify_all();
+    notify_work(m);
     return true;
 }
 
@@ -868,7 +891,7 @@ void nat_set_builtin_servers(const char *v4_host, uint16_t v4_port, const char *
 void nat_advance_clock(NatManager *m, uint64_t ms) {
     m->clock_offset += ms;
     std::lock_guard<std::mutex> lock(m->mutex);
-    m->wake.notify_all();
+    notify_work(m);
 }
 
 uint32_t nat_get_servers(NatManager *m, NatServer *out, uint32_t max, uint32_t *relay_mode) {
@@ -876,4 +899,12 @@ uint32_t nat_get_servers(NatManager *m, NatServer *out, uint32_t max, uint32_t *
     for (uint32_t i = 0; i < m->server_count && i < max; i++) out[i] = m->servers[i];
     if (relay_mode) *relay_mode = m->relay_mode;
     return m->server_count;
+}
+
+void nat_set_idle_ms(NatManager *m, uint32_t ms) {
+    m->idle_ms = ms;
+}
+
+uint64_t nat_idle_waits(NatManager *m) {
+    return m->idle_waits.load();
 }

@@ -106,3 +106,8 @@ struct NatServer {
     uint16_t port;
 };
 uint32_t nat_get_servers(NatManager *nat, NatServer *out, uint32_t max, uint32_t *relay_mode);
+
+// Tests: the idle period of the manager's thread (100 ms unless set), and how
+// many idle waits it has begun. Any new work ends an idle wait at once.
+void nat_set_idle_ms(NatManager *nat, uint32_t ms);
+uint64_t nat_idle_waits(NatManager *nat);

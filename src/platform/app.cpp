@@ -367,7 +367,11 @@ void VKO_AppSetRGBACursor(VKO_App *app, const void *rgba, uint32_t width, uint32
 void VKO_AppSetCursorImage(VKO_App *app, const void *image, size_t size, uint32_t hot_x, uint32_t hot_y) {
     if (!app) return;
     uint32_t w = 0, h = 0;
-    void *rgba = image ? VKO_DecompressImage(image, size, &w, &h) : nullptr;
+    // A cursor never needs more than the cursor bound.
+    void *rgba =
+        image ? VKO_DecompressImageWithin(image, size, VKO_IMAGE_CURSOR_SIDE,
+                                          (uint64_t)VKO_IMAGE_CURSOR_SIDE * VKO_IMAGE_CURSOR_SIDE, &w, &h)
+              : nullptr;
     VKO_AppSetRGBACursor(app, rgba, rgba ? w : 0, rgba ? h : 0, hot_x, hot_y);
     VKO_Free(rgba);
 }

@@ -9,6 +9,7 @@
 // called by the pool either at once (finished) or by the worker when it ends.
 #include "platform/http.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -162,6 +163,7 @@ CURL *net_curl_open(const NetArgs *args, const char *proxy, int32_t timeout) {
 
 namespace {
 struct HttpBody {
+    CURL *curl = NULL;
     uint8_t *data = NULL;
     size_t size = 0, capacity = 0;
     uint32_t limit = VKO_HTTP_BODY_LIMIT;
@@ -181,9 +183,20 @@ static size_t http_write(char *ptr, size_t size, size_t nmemb, void *opaque) {
         body->over = true;
         return 0;
     }
+    // A compressed body may decode to at most a bounded multiple of what
+    // arrived: a small response must not become a huge one.
+    curl_off_t received = 0;
+    if (curl_easy_getinfo(body->curl, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK) received = 0;
+    uint64_t inflated = (uint64_t)std::max<curl_off_t>(received, 0) * VKO_HTTP_INFLATE_RATIO;
+    if (body->size + chunk > std::max<uint64_t>(inflated, VKO_HTTP_INFLATE_FLOOR)) {
+        body->over = true;
+        return 0;
+    }
     if (body->size + chunk + 1 > body->capacity) {
         size_t cap = body->capacity ? body->capacity : 16384;
         while (cap < body->size + chunk + 1) cap *= 2;
+        // Doubling never goes past what the limit lets the body hold.
+        cap = std::min<size_t>(cap, (size_t)body->limit + 1);
         body->data = (uint8_t *)VKO_Realloc(body->data, cap, 1);
         body->capacity = cap;
     }
@@ -206,9 +219,10 @@ static int http_progress(void *opaque, curl_off_t, curl_off_t dlnow, curl_off_t,
     return body->idle_ticks > 0 && now - body->last_move > body->idle_ticks;
 }
 
-bool VKO_HttpRequest(const char *url, const char *method, const char *headers, const void *body,
-                     uint32_t bodySize, const char *proxy, int32_t timeout, void **response,
-                     uint32_t *responseSize, uint16_t *status) {
+// The request with a body limit of the caller's need (never above the global one).
+static bool http_request(const char *url, const char *method, const char *headers, const void *body,
+                         uint32_t bodySize, const char *proxy, int32_t timeout, uint32_t limit,
+                         void **response, uint32_t *responseSize, uint16_t *status) {
     NetArgs args;
     HttpBody out;
     CURLcode rc = CURLE_OK;
@@ -224,7 +238,8 @@ bool VKO_HttpRequest(const char *url, const char *method, const char *headers, c
         return false;
     }
 
-    out.limit = g_body_limit.load();
+    out.curl = curl;
+    out.limit = std::min(limit, g_body_limit.load());
     out.idle_ticks = (timeout > 0 ? timeout : timeout < 0 ? 30000 : 0) * (int64_t)1000000;
     out.last_move = VKO_GetTime();
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, http_write);
@@ -233,8 +248,10 @@ bool VKO_HttpRequest(const char *url, const char *method, const char *headers, c
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &out);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
-    // Redirects are followed, never from https down to http.
+    // Redirects are followed, never from https down to http, and only so
+    // many: a server pointing at itself must not hold the request forever.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, (long)VKO_HTTP_MAX_REDIRECTS);
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, args.secure ? "https" : "http,https");
 
     method = method && method[0] ? method : "GET";
@@ -262,6 +279,13 @@ bool VKO_HttpRequest(const char *url, const char *method, const char *headers, c
     *response = out.data;
     *responseSize = (uint32_t)out.size;
     return true;
+}
+
+bool VKO_HttpRequest(const char *url, const char *method, const char *headers, const void *body,
+                     uint32_t bodySize, const char *proxy, int32_t timeout, void **response,
+                     uint32_t *responseSize, uint16_t *status) {
+    return http_request(url, method, headers, body, bodySize, proxy, timeout, VKO_HTTP_BODY_LIMIT, response,
+                        responseSize, status);
 }
 
 // --- asynchronous requests --------------------------------------------------
@@ -304,8 +328,10 @@ static void http_async_worker(void *opaque) {
     void *response = NULL;
     uint32_t size = 0;
 
-    bool ok = VKO_HttpRequest(req->url, req->method, req->headers, req->body, req->body_size, req->proxy,
-                              req->timeout, &response, &size, &req->status);
+    // An image is only ever a picture file: its body needs far less than a download.
+    bool ok = http_request(req->url, req->method, req->headers, req->body, req->body_size, req->proxy,
+                           req->timeout, req->image ? VKO_HTTP_IMAGE_BODY_LIMIT : VKO_HTTP_BODY_LIMIT,
+                           &response, &size, &req->status);
 
     if (ok && req->image && req->status >= 200 && req->status <= 299 && response) {
         uint32_t w = 0, h = 0;

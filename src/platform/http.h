@@ -7,6 +7,14 @@
 
 #define VKO_HTTP_USER_AGENT "libvekora/v4.0"
 #define VKO_HTTP_BODY_LIMIT 0x40000000u  // 1 GiB
+// An image request's body: a picture file (avatar, thumbnail).
+#define VKO_HTTP_IMAGE_BODY_LIMIT (16u << 20)
+// A compressed body decodes to at most this many times the bytes received,
+// beyond a first MiB that any response may decode to.
+#define VKO_HTTP_INFLATE_RATIO 100u
+#define VKO_HTTP_INFLATE_FLOOR (1u << 20)
+// Redirects followed before the request fails.
+#define VKO_HTTP_MAX_REDIRECTS 10
 
 // Results of VKO_HttpAsyncPoll
 enum VKO_HttpAsyncResult : uint32_t {
@@ -23,6 +31,8 @@ enum VKO_HttpAsyncResult : uint32_t {
 // status counts as a response: true once the whole body was read. The
 // response (caller frees with VKO_Free) has a NUL after its data; an empty
 // body gives NULL and size 0. The status is written when headers arrived.
+// A body beyond the limit, a compressed body that inflates beyond the ratio,
+// or more than VKO_HTTP_MAX_REDIRECTS redirects fail the request.
 bool VKO_HttpRequest(const char *url, const char *method, const char *headers, const void *body,
                      uint32_t bodySize, const char *proxy, int32_t timeout, void **response,
                      uint32_t *responseSize, uint16_t *status);
@@ -34,7 +44,8 @@ void VKO_HttpAsyncDestroy(void);
 
 // Releases the request the handle held, starts the new one and stores its
 // handle (0 when no slot is free). Without a pool nothing happens. With image
-// set, a 2xx body is decoded to RGBA and the size becomes (height << 16) | width.
+// set, a 2xx body is decoded to RGBA and the size becomes (height << 16) | width;
+// such a body may hold VKO_HTTP_IMAGE_BODY_LIMIT bytes at most.
 void VKO_HttpAsyncRequest(uint32_t *handle, const char *url, const char *method, const char *headers,
                           const void *body, uint32_t bodySize, const char *proxy, int32_t timeout,
                           bool image);

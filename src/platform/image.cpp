@@ -4,12 +4,17 @@
 // for a JPEG failure (logged under the step that was running).
 #include "platform/image.h"
 
+#include <algorithm>
 #include <csetjmp>
+#include <climits>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <jpeglib.h>
+#include <jerror.h>
 #include <spng.h>
 
 #include "platform/log.h"
@@ -21,6 +26,42 @@ static bool image_rgba_size(uint32_t width, uint32_t height, size_t *size) {
     *size = (size_t)bytes;
     return true;
 }
+
+// What one decode may hold, set by the use of the picture.
+struct ImageBound {
+    uint32_t side;
+    uint64_t pixels;
+};
+
+static bool image_within(uint32_t width, uint32_t height, ImageBound bound) {
+    return width && height && width <= bound.side && height <= bound.side &&
+           (uint64_t)width * height <= bound.pixels;
+}
+
+// Decoded rows, grown as the decoder really reaches them: the header alone
+// never sets the allocation, so a short file claiming a large picture costs
+// about what its data decodes to.
+struct ImageRows {
+    uint8_t *data = nullptr;
+    size_t stride = 0;
+    uint32_t rows = 0;  // rows held
+    uint32_t height = 0;
+
+    bool hold(uint32_t need) {
+        if (need <= rows) return true;
+        if (need > height) return false;
+        // Doubling keeps the copies linear; the first block is about 256 KiB.
+        uint64_t n = std::max<uint64_t>({need, (uint64_t)rows * 2, (256u << 10) / stride});
+        n = std::min<uint64_t>(n, height);
+        uint8_t *p = (uint8_t *)realloc(data, (size_t)n * stride);
+        if (!p) return false;
+        // Interlaced rows are filled over several passes.
+        memset(p + (size_t)rows * stride, 0, (size_t)(n - rows) * stride);
+        data = p;
+        rows = (uint32_t)n;
+        return true;
+    }
+};
 
 // PNG
 
@@ -79,8 +120,9 @@ except:
     return out;
 }
 
-static void *image_png_decode(const void *data, size_t size, uint32_t *width, uint32_t *height) {
-    uint8_t *out = NULL;
+static void *image_png_decode(const void *data, size_t size, ImageBound bound, uint32_t *width,
+                              uint32_t *height) {
+    ImageRows out;
     size_t bytes = 0;
     struct spng_ihdr ihdr = {};
     int r = 0;
@@ -109,7 +151,7 @@ static void *image_png_decode(const void *data, size_t size, uint32_t *width, ui
 
     *width = ihdr.width;
     *height = ihdr.height;
-    if (!image_rgba_size(ihdr.width, ihdr.height, &bytes)) {
+    if (!image_within(ihdr.width, ihdr.height, bound) || !image_rgba_size(ihdr.width, ihdr.height, &bytes)) {
         VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X",
                 SPNG_EWIDTH);
         goto except;
@@ -124,23 +166,27 @@ static void *image_png_decode(const void *data, size_t size, uint32_t *width, ui
             goto except;
         }
     }
-    // Not the fatal allocator: a large image the machine cannot hold is refused,
-    // and every pixel is written by the decoder.
-    out = (uint8_t *)malloc(bytes);
-    if (!out) {
-        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", SPNG_EMEM);
-        goto except;
+    // Row by row; starting reads the chunks up to the image data.
+    r = spng_decode_image(ctx, NULL, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+    // Not the fatal allocator: memory the machine cannot give is a refusal.
+    out.stride = (size_t)ihdr.width * 4;
+    out.height = ihdr.height;
+    while (r == 0) {
+        struct spng_row_info row = {};
+        r = spng_get_row_info(ctx, &row);
+        if (r == 0 && !out.hold(row.row_num + 1)) r = SPNG_EMEM;
+        if (r == 0) r = spng_decode_row(ctx, out.data + (size_t)row.row_num * out.stride, out.stride);
     }
-    r = spng_decode_image(ctx, out, bytes, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
+    if (r == SPNG_EOI && out.rows == ihdr.height) r = 0;
     if (r != 0) {
         VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", r);
-        VKO_Free(out);
-        out = NULL;
+        free(out.data);
+        out.data = NULL;
     }
 
 except:
     spng_ctx_free(ctx);
-    return out;
+    return out.data;
 }
 
 // JPEG: libjpeg reports fatal errors through error_exit, which must not return.
@@ -158,7 +204,12 @@ static void image_jpeg_error_exit(j_common_ptr cinfo) {
     longjmp(((JpegError *)cinfo->err)->jump, 1);
 }
 
-static void image_jpeg_silent(j_common_ptr, int) {}
+static void image_jpeg_silent(j_common_ptr cinfo, int level) {
+    // Data that ends before the picture does is a failure, not grey rows:
+    // otherwise a few bytes of header could fill any size of output.
+    int code = cinfo->err->msg_code;
+    if (level == -1 && (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)) image_jpeg_error_exit(cinfo);
+}
 
 static void image_jpeg_errors(JpegError *err) {
     jpeg_std_error(&err->mgr);
@@ -213,10 +264,12 @@ static void *image_jpeg_encode(const void *rgba, uint32_t width, uint32_t height
     return mem;
 }
 
-static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+static void *image_jpeg_decode(const void *data, size_t size, ImageBound bound, uint32_t *width,
+                               uint32_t *height) {
     jpeg_decompress_struct cinfo = {};
     JpegError err;
-    uint8_t *volatile out = NULL;
+    // Written between setjmp and longjmp, so kept volatile.
+    uint8_t *volatile rows = NULL;
     size_t bytes = 0;
 
     image_jpeg_errors(&err);
@@ -227,7 +280,7 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
         else
             VKO_Log("VKO_DecompressImage", "'SHCreateMemStream' failed");
         jpeg_destroy_decompress(&cinfo);
-        VKO_Free(out);
+        free(rows);
         return NULL;
     }
 
@@ -244,30 +297,41 @@ static void *image_jpeg_decode(const void *data, size_t size, uint32_t *width, u
     }
     *width = cinfo.image_width;
     *height = cinfo.image_height;
-    if (!image_rgba_size(cinfo.image_width, cinfo.image_height, &bytes)) {
+    if (!image_within(cinfo.image_width, cinfo.image_height, bound) ||
+        !image_rgba_size(cinfo.image_width, cinfo.image_height, &bytes)) {
         VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", 1);
         jpeg_destroy_decompress(&cinfo);
         return NULL;
     }
+    // libjpeg's own whole-picture buffers (progressive files) stay near the
+    // size of the output; beyond it the decode fails instead of allocating.
+    cinfo.mem->max_memory_to_use = (long)std::min<uint64_t>((uint64_t)bytes * 2 + (16u << 20), LONG_MAX);
 
     // Decoding starts with the conversion to RGBA set up.
     err.step = "'WICConvertBitmapSource' failed with HRESULT 0x%X";
     cinfo.out_color_space = JCS_EXT_RGBA;
     jpeg_start_decompress(&cinfo);
-    out = (uint8_t *)malloc(bytes);
-    if (!out) {
-        VKO_Log("VKO_DecompressImage", "'IWICBitmapFrameDecode_GetSize' failed with HRESULT 0x%X", 1);
-        jpeg_destroy_decompress(&cinfo);
-        return NULL;
-    }
     err.step = "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X";
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = out + (size_t)cinfo.output_scanline * cinfo.output_width * 4;
-        jpeg_read_scanlines(&cinfo, &row, 1);
+    {
+        ImageRows out;
+        out.stride = (size_t)cinfo.output_width * 4;
+        out.height = cinfo.output_height;
+        while (cinfo.output_scanline < cinfo.output_height) {
+            if (!out.hold(cinfo.output_scanline + 1)) {
+                VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", 1);
+                jpeg_destroy_decompress(&cinfo);
+                free(out.data);
+                return NULL;
+            }
+            rows = out.data;
+            JSAMPROW row = out.data + (size_t)cinfo.output_scanline * out.stride;
+            jpeg_read_scanlines(&cinfo, &row, 1);
+        }
+        rows = out.data;
     }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    return out;
+    return rows;
 }
 
 void *VKO_CompressImage(int32_t method, const void *rgba, uint32_t width, uint32_t height, size_t *size) {
@@ -283,13 +347,19 @@ void *VKO_CompressImage(int32_t method, const void *rgba, uint32_t width, uint32
     }
 }
 
-void *VKO_DecompressImage(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+void *VKO_DecompressImageWithin(const void *data, size_t size, uint32_t max_side, uint64_t max_pixels,
+                                uint32_t *width, uint32_t *height) {
     static const uint8_t jpeg_magic[3] = {0xFF, 0xD8, 0xFF};
+    ImageBound bound = {max_side, max_pixels};
 
     if (data && size >= 3 && memcmp(data, jpeg_magic, 3) == 0)
-        return image_jpeg_decode(data, size, width, height);
+        return image_jpeg_decode(data, size, bound, width, height);
 
-    return image_png_decode(data ? data : "", size, width, height);
+    return image_png_decode(data ? data : "", size, bound, width, height);
+}
+
+void *VKO_DecompressImage(const void *data, size_t size, uint32_t *width, uint32_t *height) {
+    return VKO_DecompressImageWithin(data, size, VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, width, height);
 }
 
 // Icons: an .ico file's first image, when it is a 32-bit DIB followed by its
@@ -352,9 +422,16 @@ void *VKO_GetFileIcon(const char *path, uint32_t *width, uint32_t *height) {
     FILE *f = fopen(path, "rb");
     if (!f) return NULL;
 
+    // As much as the file holds (within the bound), not the bound itself.
     static const size_t max_icon_file = 1 << 24;
-    uint8_t *file = (uint8_t *)VKO_Alloc(max_icon_file, 1);
-    size_t size = fread(file, 1, max_icon_file, f);
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        fclose(f);
+        return NULL;
+    }
+    size_t want = std::min<size_t>((size_t)st.st_size, max_icon_file);
+    uint8_t *file = (uint8_t *)VKO_Alloc(want, 1);
+    size_t size = fread(file, 1, want, f);
     fclose(f);
 
     void *rgba = image_icon_decode(file, size, width, height);

@@ -17,9 +17,21 @@ enum VKO_ImageCompression : int32_t {
 // Encoded file and its size, or NULL (logged). JPEG drops the alpha channel.
 void *VKO_CompressImage(int32_t method, const void *rgba, uint32_t width, uint32_t height, size_t *size);
 
+// What a decoded picture may be: as many pixels as the largest display (8K),
+// no side longer than 16384. A cursor's image is at most 1024 on a side.
+#define VKO_IMAGE_MAX_PIXELS (7680ull * 4320ull)
+#define VKO_IMAGE_MAX_SIDE 16384u
+#define VKO_IMAGE_CURSOR_SIDE 1024u
+
 // RGBA pixels of the first frame (PNG or JPEG), or NULL (logged). Width and
-// height are written as soon as they are known.
+// height are written as soon as they are known. A picture beyond the picture
+// bound is refused before anything is allocated for it.
 void *VKO_DecompressImage(const void *data, size_t size, uint32_t *width, uint32_t *height);
+// The same within a bound of the caller's use: sides up to max_side, at most
+// max_pixels pixels. The output grows only as rows are really decoded, and
+// data that ends before the picture does is a failure.
+void *VKO_DecompressImageWithin(const void *data, size_t size, uint32_t max_side, uint64_t max_pixels,
+                                uint32_t *width, uint32_t *height);
 
 // RGBA pixels of the first icon of an .ico file, or NULL (nothing logged) when
 // the file holds no icon in the supported form (32 bits per pixel with a

@@ -13,8 +13,9 @@
 //   nothing on any other thread. Reads wait for the clipboard's owner without
 //   holding the mutex, so a silent owner never blocks the consumers.
 // - last_seq is the sequence number the texts reflect: written by the
-//   listener after a read (not when the owner did not answer, so the next
-//   step retries) and after its own write (so that write is not read back).
+//   listener after a read (not when the owner did not answer or its answer
+//   could not be read whole, so the next step retries) and after its own
+//   write (so that write is not read back).
 // Always: a consumer's pending text is newer than its handed-over text; the
 // handed-over text stays valid until that consumer's next take.
 #include "util/clipboard.h"

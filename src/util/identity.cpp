@@ -1,7 +1,19 @@
+// Shared state and its model.
+// - g_write_mutex: one identity or manifest write of this process at a time.
+// - g_device_mutex: one device-id walk of this process at a time.
+// - Across processes, the device-id walk (migrate, read, make, write) holds an
+//   exclusive flock on the folder that keeps the id, so processes starting
+//   together all end with the id the first one wrote. A holder that never lets
+//   go is waited for a bounded time, then the walk goes on unlocked.
+// - Every file is replaced whole (temporary file, flush, rename) and the
+//   folder flushed after the rename; every folder made is flushed in its
+//   parent. Flushes go through dp_sync_folder.
 #include "util/identity.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -149,16 +161,13 @@ bool store(const std::string &directory, const char *name, const void *data, siz
         return false;
     }
 
-    int dfd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    dp_sync_folder(directory.c_str());
     return true;
 }
 
 // Creates the missing folders of an absolute path with mode 0755, whatever
-// the umask; true when the last one was made here.
+// the umask; true when the last one was made here. Each new folder's entry is
+// flushed in its parent.
 bool make_folders(const std::string &path) {
     bool made = false;
     for (size_t i = 1; i <= path.size(); i++) {
@@ -171,12 +180,41 @@ bool make_folders(const std::string &path) {
                 fchmod(fd, APPDATA_FOLDER_MODE);
                 close(fd);
             }
+            dp_sync_folder(parent_of(part).c_str());
         } else if (errno != EEXIST) {
             return false;
         }
     }
     return made;
 }
+
+// An exclusive lock on a folder shared with other processes, released when
+// the object ends. A lock not had within the bound is gone without.
+class FolderLock {
+   public:
+    explicit FolderLock(const std::string &folder) {
+        if (folder.empty()) return;
+        fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += 2) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= IDENTITY_LOCK_WAIT_MS) {
+                close(fd_);
+                fd_ = -1;
+                return;
+            }
+            timespec ts = {0, 2 * 1000000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) close(fd_);  // closing lets the lock go
+    }
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+
+   private:
+    int fd_ = -1;
+};
 
 std::string persistent_path() {
     std::string p = std::string(VKO_GetDir(VKO_DIR_PROGRAM_DATA)) + "/" + APPDATA_PERSISTENT;
@@ -232,6 +270,70 @@ void migrate_device_id(const std::string &data_dir, const std::string &persisten
 
 }  // namespace
 
+namespace {
+
+// The path as the kernel resolves it: component by component from the root,
+// a link's target put in front of what is left (an absolute one from the
+// root, a relative one from the folder that really holds the link), ".." to
+// the parent of the folder reached so far. Names that do not exist are kept
+// as they are written. Empty when links go round (more than the limit).
+std::string resolve(const std::string &abs) {
+    std::vector<std::string> left;  // components still to walk, the next last
+    auto push = [&left](const std::string &text) {
+        std::vector<std::string> parts;
+        for (size_t i = 0; i <= text.size();) {
+            size_t j = text.find('/', i);
+            if (j == std::string::npos) j = text.size();
+            if (j > i) parts.push_back(text.substr(i, j - i));
+            i = j + 1;
+        }
+        left.insert(left.end(), parts.rbegin(), parts.rend());
+    };
+    push(abs);
+
+    std::string done;  // link-free; "" is the root
+    uint32_t links = 0;
+    std::vector<char> buf(APPDATA_LINK_BUFFER);
+    while (!left.empty()) {
+        std::string c = std::move(left.back());
+        left.pop_back();
+        if (c == ".") continue;
+        if (c == "..") {
+            size_t k = done.rfind('/');
+            done.resize(k == std::string::npos ? 0 : k);
+            continue;
+        }
+        std::string next = done + "/" + c;
+        struct stat st;
+        if (lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            done = std::move(next);
+            continue;
+        }
+        ssize_t n = readlink(next.c_str(), buf.data(), buf.size());
+        if (n <= 0 || (size_t)n >= buf.size() || ++links > APPDATA_LINK_LIMIT) return "";
+        std::string target(buf.data(), (size_t)n);
+        if (target[0] == '/') done.clear();
+        push(target);
+    }
+    return done.empty() ? "/" : done;
+}
+
+// An absolute path by text, with nothing removed but repeated separators and
+// trailing ones (no "." or ".." worked out: links decide what they mean).
+bool absolute_text(const std::string &in, std::string *out) {
+    if (in.empty()) return false;
+    std::string full = in;
+    if (in[0] != '/') {
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof(cwd))) return false;
+        full = std::string(cwd) + "/" + in;
+    }
+    *out = full;
+    return true;
+}
+
+}  // namespace
+
 char *appdata_read_link(const char *path) {
     if (!path || !path[0]) return nullptr;
     std::string p = path;
@@ -246,12 +348,15 @@ char *appdata_read_link(const char *path) {
     if (n <= 0 || (size_t)n >= buf.size()) return nullptr;
     std::string target(buf.data(), (size_t)n);
 
-    // A relative target is relative to the folder holding the link.
+    // A relative target is relative to the folder that really holds the
+    // link (the kernel's reading), not to the text of the path.
     std::string abs;
     if (target[0] != '/') {
         std::string link;
-        if (!make_absolute(p, &link)) return nullptr;
-        target = parent_of(link) + "/" + target;
+        if (!absolute_text(p, &link)) return nullptr;
+        std::string folder = resolve(parent_of(link));
+        if (folder.empty()) return nullptr;
+        target = folder + "/" + target;
     }
     if (!make_absolute(target, &abs)) return nullptr;
     return VKO_Strdup(abs.c_str());
@@ -262,30 +367,13 @@ char *appdata_canonical_path(const char *path) {
     if (!path || !make_absolute(path, &p)) return nullptr;
     if (is_network(p)) return VKO_Strdup(p.c_str());
 
-    // Each replacement counts; a cycle ends the walk with no result.
-    uint32_t links = 0;
-    for (;;) {
-        char *t = appdata_read_link(p.c_str());
-        if (t) {
-            p = t;
-            VKO_Free(t);
-            if (++links > APPDATA_LINK_LIMIT) return nullptr;
-            continue;
-        }
-
-        // The longest linked prefix, scanning from the end.
-        bool replaced = false;
-        for (size_t k = p.rfind('/'); k != std::string::npos && k > 0; k = p.rfind('/', k - 1)) {
-            char *pt = appdata_read_link(p.substr(0, k).c_str());
-            if (!pt) continue;
-            std::string joined = std::string(pt) + p.substr(k);
-            VKO_Free(pt);
-            if (++links > APPDATA_LINK_LIMIT || !make_absolute(joined, &p)) return nullptr;
-            replaced = true;
-            break;
-        }
-        if (!replaced) return VKO_Strdup(p.c_str());
-    }
+    // Links and ".." are worked out as the kernel opens the path; a cycle of
+    // links ends the walk with no result.
+    std::string text;
+    if (!absolute_text(path, &text)) return nullptr;
+    std::string r = resolve(text);
+    if (r.empty() || r.size() > APPDATA_PATH_MAX) return nullptr;
+    return VKO_Strdup(r.c_str());
 }
 
 bool appdata_check_manifest(const char *directory) {
@@ -444,11 +532,16 @@ const char *identity_get_device_id(const char *data_directory) {
     bool prepare = !p.empty();
     if (prepare) {
         folder = p;
+    } else if (data_directory && data_directory[0]) {
+        folder = data_directory;
+    }
+    // Another process starting now makes its id under the same lock, and then
+    // reads the one written here (or this one reads its).
+    FolderLock lock_folder(folder);
+    if (prepare) {
         char *d = data_directory && data_directory[0] ? appdata_canonical_path(data_directory) : nullptr;
         if (d && p != d) migrate_device_id(d, p);
         VKO_Free(d);
-    } else if (data_directory && data_directory[0]) {
-        folder = data_directory;
     }
 
     VKO_JSON *v =

@@ -37,6 +37,7 @@ struct VKO_JSON;
 #define IDENTITY_SESSION_SIZE 65  // session id of at most 64 characters and its zero
 #define IDENTITY_DEVICE_ID_SIZE 36
 #define IDENTITY_NO_SESSION (-1100)
+#define IDENTITY_LOCK_WAIT_MS 10000  // longest wait for another process's device-id walk
 
 // The shared-access descriptor: one entry granting Everyone every right,
 // not inherited by child processes.

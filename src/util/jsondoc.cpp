@@ -186,9 +186,42 @@ struct EscapeTable {
         c['\r'] = 'r';
         c['"'] = '"';
         c['\\'] = '\\';
+        for (int i = 0x80; i < 256; i++) c[i] = 'x';  // checked as UTF-8
     }
 };
 constexpr EscapeTable kEscape;
+
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when it is not
+// one; then *bad is the length of its longest valid-looking start (at least 1),
+// which one U+FFFD replaces.
+static uint32_t utf8_sequence(const uint8_t *p, uint32_t avail, uint32_t *bad) {
+    uint8_t c = p[0];
+    uint32_t need;
+    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    uint32_t i = 1;
+    for (; i < need && i < avail; i++) {
+        uint8_t b = p[i];
+        if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+    }
+    if (i == need) return need;
+    *bad = i;
+    return 0;
+}
 
 struct Printer {
     TextBuffer *tb;
@@ -240,6 +273,21 @@ struct Printer {
 
             uint8_t c = p[j];
             char e = kEscape.c[c];
+            if (e == 'x') {
+                // Not UTF-8 (a Latin-1 name, a cut character, a surrogate)
+                // would make the output something no parser takes.
+                uint32_t bad = 1, n = utf8_sequence(p + j, len - j, &bad);
+                if (n) {
+                    memcpy(o, p + j, n);
+                    o += n;
+                    i = j + n;
+                } else {
+                    memcpy(o, "\xEF\xBF\xBD", 3);
+                    o += 3;
+                    i = j + bad;
+                }
+                continue;
+            }
             *o++ = '\\';
             if (e == 'u') {
                 static const char hex[] = "0123456789abcdef";

@@ -8,15 +8,27 @@
 
 #include "util/winutil.h"
 
-static bool text_grow(TextBuffer *tb, size_t need) {
+// Moves the text into a larger block. The old block is handed back through
+// `old` (when asked for) instead of freed, so a source that lies inside it
+// stays readable until the caller has copied from it.
+static bool text_grow(TextBuffer *tb, size_t need, char **old = nullptr) {
+    if (old) *old = nullptr;
     if (need <= text_capacity(tb)) return true;
     if (need > TEXT_MAX_CAPACITY) return false;
 
     size_t cap = std::bit_ceil(need);
     if (cap < TEXT_MIN_CAPACITY) cap = TEXT_MIN_CAPACITY;
 
-    char *p = (char *)realloc(tb->data, cap);
-    if (!p) return false;
+    char *p;
+    if (old) {
+        p = (char *)malloc(cap);
+        if (!p) return false;
+        if (tb->length) memcpy(p, tb->data, tb->length);
+        *old = tb->data;
+    } else {
+        p = (char *)realloc(tb->data, cap);
+        if (!p) return false;
+    }
 
     tb->data = p;
     tb->end = p + cap;
@@ -31,9 +43,13 @@ bool text_reserve(TextBuffer *tb, size_t bytes) {
 bool text_append(TextBuffer *tb, const void *bytes, size_t count) {
     if (!tb || (count && !bytes)) return false;
     if (!count) return true;
-    if (!text_reserve(tb, count)) return false;
+    if (count > TEXT_MAX_CAPACITY) return false;
 
-    memcpy(tb->data + tb->length, bytes, count);
+    // The source may lie inside this buffer: keep the old block until copied.
+    char *old;
+    if (!text_grow(tb, (size_t)tb->length + count, &old)) return false;
+    memmove(tb->data + tb->length, bytes, count);
+    free(old);
     tb->length += (uint32_t)count;
     return true;
 }
@@ -52,13 +68,17 @@ bool text_appendf(TextBuffer *tb, const char *format, ...) {
 
     bool ok = n >= 0;
     if (ok && (size_t)n >= room) {
-        ok = text_grow(tb, (size_t)tb->length + 1 + (size_t)n);
+        // A "%s" argument may point into this buffer: the old block stays
+        // alive until the second formatting has read it.
+        char *old;
+        ok = text_grow(tb, (size_t)tb->length + 1 + (size_t)n, &old);
         if (ok) {
             room = text_capacity(tb) - tb->length;
             int m = vsnprintf(tb->data + tb->length, room, format, again);
             if (m < 0 || (size_t)m >= room)
                 util_logfatal("text.c", 56, "vsnprintf should always succeed, the second time");
             n = m;
+            free(old);
         }
     }
     va_end(again);

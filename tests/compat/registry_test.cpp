@@ -1,20 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/shell.h"
+#include "compat/dataprotect/dataprotect.h"
 #include "compat/registry/registry.h"
 #include "platform/file.h"
 #include "platform/json.h"
 #include "platform/memory.h"
+#include "support/alloc_watch.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -282,4 +287,66 @@ TEST_F(RegistryTest, RandomOperationsMatchAModel) {
             }
         }
     }
+}
+
+// Listing the subkeys of a key with thousands of them takes one pass and one
+// sort: beyond loading the hive, it allocates a handful of blocks (not one or
+// two per name), and names that differ only in case are listed once.
+TEST_F(RegistryTest, ManySubkeysAreListedInOnePass) {
+    const int n = 3000;
+    std::string hive = "{\"Many\":{},\"Many\\\\Dup\":{},\"Many\\\\DUP\\\\deeper\":{}";
+    for (int i = n - 1; i >= 0; i--) {
+        char name[32];
+        snprintf(name, sizeof name, "%s%05d", i % 2 ? "K" : "k", i);
+        hive += std::string(",\"Many\\\\") + name + "\":{}";
+    }
+    hive += "}";
+    ASSERT_EQ(system(("mkdir -p '" + regdir + "'").c_str()), 0);
+    write_file(regdir + "/HKLM.json", hive);
+
+    ASSERT_EQ(reg_open_key(REG_HKEY_LOCAL_MACHINE, "Many", REG_KEY_READ, &k), REG_ERROR_SUCCESS);
+    char name[64];
+    size_t load = 0, listing = 0;
+    {
+        AllocWatch watch;
+        uint32_t size = 0;
+        EXPECT_EQ(reg_query_value(k, "none", nullptr, nullptr, &size), REG_ERROR_FILE_NOT_FOUND);
+        load = watch.blocks();
+    }
+    {
+        AllocWatch watch;
+        EXPECT_EQ(reg_enum_key(k, 0, name, sizeof name), REG_ERROR_SUCCESS);
+        listing = watch.blocks();
+    }
+    if (AllocWatch::available()) {
+        EXPECT_LT(listing - load, 64u);
+    }
+
+    EXPECT_EQ(strcasecmp(name, "dup"), 0) << name;
+    EXPECT_EQ(reg_enum_key(k, 1, name, sizeof name), REG_ERROR_SUCCESS);
+    EXPECT_STREQ(name, "k00000");
+    EXPECT_EQ(reg_enum_key(k, 2, name, sizeof name), REG_ERROR_SUCCESS);
+    EXPECT_STREQ(name, "K00001");
+    EXPECT_EQ(reg_enum_key(k, n, name, sizeof name), REG_ERROR_SUCCESS);
+    EXPECT_STREQ(name, "K02999");
+    EXPECT_EQ(reg_enum_key(k, n + 1, name, sizeof name), REG_ERROR_NO_MORE_ITEMS);
+}
+
+namespace {
+std::vector<std::string> g_flushed;
+void note_flush(const char *folder) {
+    g_flushed.push_back(folder);
+}
+}  // namespace
+
+// The folders made for a first hive are flushed into their parents, so the
+// hive written into them outlives a power loss.
+TEST_F(RegistryTest, FoldersMadeForAHiveAreFlushed) {
+    g_flushed.clear();
+    dp_set_sync_observer(note_flush);
+    reg_close_key(create(REG_HKEY_LOCAL_MACHINE, "First"));
+    dp_set_sync_observer(nullptr);
+    for (const std::string &f :
+         {tmp.path, tmp.path + "/var", tmp.path + "/var/lib", tmp.path + "/var/lib/zarvek"})
+        EXPECT_NE(std::find(g_flushed.begin(), g_flushed.end(), f), g_flushed.end()) << f;
 }

@@ -193,3 +193,33 @@ TEST_F(NatLoopback, EveryWayAnAttemptEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// An attempt begun while the manager idles is taken up at once: with an idle
+// period of a minute, its first STUN request reaches the loopback server and
+// the reflexive candidate comes back long before the idle wait could end.
+TEST_F(NatLoopback, NewAttemptWakesAnIdleManager) {
+    Lone l;
+    nat_create(&l.nat, NAT_MODE_CLIENT, "", 0, 0);
+    nat_set_idle_ms(l.nat, 60000);
+    NatCallbacks cb{Lone::on_candidate, Lone::on_connected, Lone::on_failed};
+    nat_start(l.nat, &cb, &l);
+    // The thread has nothing to do and is in its idle wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (nat_idle_waits(l.nat) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_GT(nat_idle_waits(l.nat), 0u);
+
+    Creds creds{};
+    std::strcpy(creds.ice_ufrag, "ufrag123");
+    std::strcpy(creds.ice_pwd, "password-password-password-12345");
+    GuestInfo info{};
+    ASSERT_EQ(nat_add_peer(l.nat, "attempt", NAT_PROTO_BUD, &creds, &info, nullptr, 1), 1);
+    nat_begin_p2p(l.nat, "attempt", 0, &creds, nullptr);
+    EXPECT_TRUE(l.wait([&] { return l.candidates > 0; }));
+    EXPECT_GT(stun_.answered(), 0u);
+    nat_destroy(&l.nat);
+}
+
+}  // namespace

@@ -294,3 +294,68 @@ TEST_F(Http, AsyncRequestsArePolledBySlot) {
     VKO_HttpAsyncDestroy();
     EXPECT_EQ(VKO_HttpAsyncPoll(err, &resp, &size, &status), VKO_HTTP_ASYNC_FAILED);
 }
+
+// What a server sends back is bounded: redirects are followed only so far, a
+// compressed body inflates only so much per byte received, and an image
+// request's body only holds a picture file.
+TEST_F(Http, RedirectsInflationAndImageBodiesAreBounded) {
+    HttpServer server;
+    ASSERT_TRUE(server.start());
+    const int hops = 30;
+    for (int i = 0; i < hops; i++) {
+        std::string next = "Location: /hop/" + std::to_string(i + 1);
+        HttpReply r = reply(302, "");
+        r.headers.push_back(next);
+        server.route("/hop/" + std::to_string(i), r);
+    }
+    server.route("/hop/" + std::to_string(hops), reply(200, "end"));
+
+    // Exactly the limit of redirects is followed; one more fails the request.
+    Result r = request(server.url("/hop/" + std::to_string(hops - VKO_HTTP_MAX_REDIRECTS)));
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.body, "end");
+    size_t before = server.seen().size();
+    r = request(server.url("/hop/0"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.null_body);
+    EXPECT_EQ(server.seen().size() - before, (size_t)VKO_HTTP_MAX_REDIRECTS + 1);
+
+    // 8 MiB of one letter compresses about a thousandfold: refused. Text that
+    // compresses like text, and anything within the first MiB, is delivered.
+    server.route("/bomb", reply(200, std::string(8u << 20, 'a'), [](HttpReply &h) { h.gzip = true; }));
+    std::string text(3u << 20, ' ');
+    uint32_t seed = 1;
+    for (char &c : text) c = (char)('a' + (seed = seed * 1103515245 + 12345) % 26);
+    server.route("/text", reply(200, text, [](HttpReply &h) { h.gzip = true; }));
+    server.route("/small", reply(200, std::string(1u << 20, 'b'), [](HttpReply &h) { h.gzip = true; }));
+    r = request(server.url("/bomb"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.null_body);
+    EXPECT_EQ(request(server.url("/text")).body, text);
+    EXPECT_EQ(request(server.url("/small")).body.size(), 1u << 20);
+
+    // An image request whose body is beyond a picture file's bound fails; the
+    // same body is an ordinary request's to read.
+    server.route("/huge", reply(200, "\x89PNG", [](HttpReply &h) { h.filler = VKO_HTTP_IMAGE_BODY_LIMIT; }));
+    VKO_HttpAsyncCreate(2);
+    uint32_t img = 0, plain = 0;
+    VKO_HttpAsyncRequest(&img, server.url("/huge").c_str(), "GET", nullptr, nullptr, 0, nullptr, 5000, true);
+    VKO_HttpAsyncRequest(&plain, server.url("/huge").c_str(), "GET", nullptr, nullptr, 0, nullptr, 5000,
+                         false);
+    void *resp = nullptr;
+    uint32_t size = 0;
+    uint16_t status = 0;
+    auto wait = [&](uint32_t h) {
+        uint32_t res;
+        int64_t start = VKO_GetTime();
+        while ((res = VKO_HttpAsyncPoll(h, &resp, &size, &status)) == VKO_HTTP_ASYNC_RUNNING &&
+               VKO_TimeDiff(start, VKO_GetTime()) < 20000)
+            VKO_Sleep(2);
+        return res;
+    };
+    EXPECT_EQ(wait(img), VKO_HTTP_ASYNC_FAILED);
+    EXPECT_EQ(resp, nullptr);
+    EXPECT_EQ(wait(plain), VKO_HTTP_ASYNC_OK);
+    EXPECT_EQ(size, VKO_HTTP_IMAGE_BODY_LIMIT + 4);
+    VKO_HttpAsyncDestroy();
+}

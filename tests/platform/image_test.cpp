@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "platform/memory.h"
+#include "support/alloc_watch.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -244,6 +245,105 @@ TEST(Image, BadInputIsRefusedAndLogged) {
     EXPECT_EQ(size, 0u);
 }
 
+// A PNG whose header claims a height the data never reaches.
+Bytes png_claiming(uint32_t w, uint32_t real_h, uint32_t claimed_h) {
+    Bytes png = compress(VKO_IMAGE_PNG, Bytes((size_t)w * real_h * 4, 0), w, real_h);
+    put_be32(&png[20], claimed_h);
+    put_be32(&png[29], crc(&png[12], 17));
+    return png;
+}
+
+// The same for a baseline JPEG: the frame header's height is patched.
+Bytes jpeg_claiming(uint32_t w, uint32_t real_h, uint32_t claimed_h) {
+    Bytes jpg = compress(VKO_IMAGE_JPEG, pattern(w, real_h, true), w, real_h);
+    for (size_t i = 2; i + 9 < jpg.size(); i++)
+        if (jpg[i] == 0xFF && jpg[i + 1] == 0xC0) {
+            jpg[i + 5] = (uint8_t)(claimed_h >> 8), jpg[i + 6] = (uint8_t)claimed_h;
+            break;
+        }
+    return jpg;
+}
+
+// Each use bounds what one image may decode to; a larger one is refused from
+// its header, before its pixels are given any memory.
+TEST(Image, DecodeIsBoundedByItsUse) {
+    LogCapture log;
+    struct {
+        Bytes data;
+        uint32_t side;
+        uint64_t pixels;
+        bool fits;
+    } cases[] = {
+        // A picture: as many pixels as an 8K display, no side beyond 16384.
+        {png_claiming(8192, 1, 8192), VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, false},
+        {png_claiming(7681, 1, 4320), VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, false},
+        {jpeg_claiming(8192, 8, 8192), VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, false},
+        {png_claiming(16385, 1, 1), VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, false},
+        {png_claiming(16384, 1, 1), VKO_IMAGE_MAX_SIDE, VKO_IMAGE_MAX_PIXELS, true},
+        // A cursor: 1024 on a side.
+        {png_claiming(1025, 1, 1), VKO_IMAGE_CURSOR_SIDE, 1 << 20, false},
+        {png_claiming(1024, 1, 1), VKO_IMAGE_CURSOR_SIDE, 1 << 20, true},
+        {jpeg_claiming(8, 1025, 1025), VKO_IMAGE_CURSOR_SIDE, 1 << 20, false},
+    };
+    for (auto &c : cases) {
+        log.clear();
+        AllocWatch watch;
+        uint32_t w = 0, h = 0;
+        void *out = VKO_DecompressImageWithin(c.data.data(), c.data.size(), c.side, c.pixels, &w, &h);
+        SCOPED_TRACE(testing::Message() << w << " x " << h << " within " << c.side);
+        EXPECT_EQ(out != nullptr, c.fits);
+        if (!c.fits) {
+            EXPECT_TRUE(logged(log, "VKO_DecompressImage: 'IWICBitmapFrameDecode_GetSize' failed"))
+                << testing::PrintToString(log.lines());
+            if (AllocWatch::available()) {
+                EXPECT_LT(watch.largest_block(), (size_t)(4u << 20));
+            }
+        }
+        VKO_Free(out);
+    }
+    // The plain call holds pictures to the picture bound.
+    uint32_t w = 0, h = 0;
+    Bytes big = png_claiming(8192, 1, 8192);
+    EXPECT_EQ(VKO_DecompressImage(big.data(), big.size(), &w, &h), nullptr);
+    EXPECT_EQ(w, 8192u);
+    EXPECT_TRUE(logged(log, "VKO_DecompressImage: 'IWICBitmapFrameDecode_GetSize' failed"));
+}
+
+// Within the bound, memory follows the data really decoded: a short file that
+// claims 4096 x 4096 (64 MiB of RGBA) fails once its data ends, having held
+// about what its rows decoded to. Whole pictures, interlaced ones too, still
+// decode to every pixel.
+TEST(Image, OutputGrowsOnlyWithTheDataDecoded) {
+    LogCapture log;
+    for (const Bytes &file : {png_claiming(4096, 64, 4096), jpeg_claiming(4096, 64, 4096)}) {
+        log.clear();
+        AllocWatch watch;
+        uint32_t w = 0, h = 0;
+        void *out = VKO_DecompressImage(file.data(), file.size(), &w, &h);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(h, 4096u);
+        EXPECT_TRUE(logged(log, "VKO_DecompressImage: 'IWICBitmapSource_CopyPixels' failed"))
+            << testing::PrintToString(log.lines());
+        if (AllocWatch::available()) {
+            EXPECT_LT(watch.largest_block(), (size_t)(8u << 20));
+        }
+        VKO_Free(out);
+    }
+
+    const uint32_t w = 700, h = 500;  // over the first block of rows
+    Bytes px = pattern(w, h);
+    uint32_t dw = 0, dh = 0;
+    EXPECT_EQ(decompress(compress(VKO_IMAGE_PNG, px, w, h), &dw, &dh), px);
+    Bytes gray(w * h), want;
+    for (size_t i = 0; i < gray.size(); i++) {
+        gray[i] = (uint8_t)(i * 31 + i / w);
+        want.insert(want.end(), {gray[i], gray[i], gray[i], 255});
+    }
+    EXPECT_EQ(decompress(ffmpeg_png(AV_PIX_FMT_GRAY8, w, h, true, {gray}), &dw, &dh), want);
+    Bytes jpg = compress(VKO_IMAGE_JPEG, pattern(w, h, true), w, h);
+    EXPECT_EQ(decompress(jpg, &dw, &dh).size(), (size_t)w * h * 4);
+}
+
 // An .ico of one 32-bit image: colour and AND mask, rows bottom to top.
 TEST(Image, FileIconTakesAlphaFromTheMaskWhereColourHasNone) {
     TempDir dir;
@@ -274,8 +374,14 @@ TEST(Image, FileIconTakesAlphaFromTheMaskWhereColourHasNone) {
     write_file(dir.file("b.ico"), std::string(ico.begin(), ico.end()));
     write_file(dir.file("c.txt"), "plain text");
     w = h = 7;
-    for (const char *name : {"b.ico", "c.txt", "none.ico"})
+    for (const char *name : {"b.ico", "c.txt", "none.ico", "."}) {
+        AllocWatch watch;
         EXPECT_EQ(VKO_GetFileIcon(dir.file(name).c_str(), &w, &h), nullptr) << name;
+        // A small file is read into a block its size, not the bound's.
+        if (AllocWatch::available()) {
+            EXPECT_LT(watch.largest_block(), (size_t)(64u << 10)) << name;
+        }
+    }
     EXPECT_EQ(w, 7u);
     EXPECT_EQ(h, 7u);
     EXPECT_TRUE(log.lines().empty());

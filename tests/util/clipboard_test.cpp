@@ -3,8 +3,15 @@
 // without a text form, long texts, a silent owner and no display at all.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -13,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "support/xclip.h"
 #include "support/xvfb.h"
 #include "util/clipboard.h"
@@ -39,6 +47,166 @@ std::string next_text(const char *(*take)(void)) {
         if (t) got = t;
         return t != nullptr;
     });
+    return got;
+}
+
+// A selection owner scripted in plain Xlib on a display connection of its
+// own, on a thread of its own: it owns CLIPBOARD, offers `extra` made-up
+// targets before UTF8_STRING, with `late_first` answers the first request
+// only once the requestor has given up on it and asked again, and sends the
+// text incrementally in `piece` byte pieces
+// `gap_ms` apart when `piece` is set. With `stall_first`, the first
+// incremental transfer stops after two pieces and is never finished.
+struct OwnerScript {
+    std::string text;
+    bool late_first = false;
+    int extra = 0;
+    size_t piece = 0;
+    int gap_ms = 0;
+    bool stall_first = false;
+};
+
+class ScriptedOwner {
+   public:
+    explicit ScriptedOwner(OwnerScript script) : s_(std::move(script)) {
+        dpy_ = XOpenDisplay(nullptr);
+        EXPECT_NE(dpy_, nullptr);
+        win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 1, 1, 0, 0, 0);
+        clipboard_ = XInternAtom(dpy_, "CLIPBOARD", False);
+        targets_ = XInternAtom(dpy_, "TARGETS", False);
+        utf8_ = XInternAtom(dpy_, "UTF8_STRING", False);
+        incr_ = XInternAtom(dpy_, "INCR", False);
+        for (int i = 0; i < s_.extra; i++)
+            offered_.push_back(
+                (long)XInternAtom(dpy_, ("ZARVEK_TEST_FORM_" + std::to_string(i)).c_str(), False));
+        offered_.push_back((long)targets_);
+        offered_.push_back((long)utf8_);
+        XSetSelectionOwner(dpy_, clipboard_, win_, CurrentTime);
+        XSync(dpy_, False);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ScriptedOwner() {
+        stop_ = true;
+        thread_.join();
+        XDestroyWindow(dpy_, win_);
+        XCloseDisplay(dpy_);
+    }
+    int requests() const { return requests_.load(); }
+
+   private:
+    // The next event within ms (false at the end of the wait or on stop).
+    bool next(XEvent *ev, int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!stop_) {
+            if (XPending(dpy_)) {
+                XNextEvent(dpy_, ev);
+                return true;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd p = {ConnectionNumber(dpy_), POLLIN, 0};
+            poll(&p, 1, (int)std::min<long long>(left, 20));
+        }
+        return false;
+    }
+    // Waits until the requestor deleted the property (it asks for more).
+    bool deleted(Window w, Atom prop) {
+        XEvent ev;
+        while (next(&ev, 5000)) {
+            if (ev.type == PropertyNotify && ev.xproperty.window == w && ev.xproperty.atom == prop &&
+                ev.xproperty.state == PropertyDelete)
+                return true;
+            if (ev.type == SelectionRequest) queued_.push_back(ev);
+        }
+        return false;
+    }
+    void answer(const XSelectionRequestEvent &r) {
+        XEvent reply = {};
+        reply.xselection.type = SelectionNotify;
+        reply.xselection.requestor = r.requestor;
+        reply.xselection.selection = r.selection;
+        reply.xselection.target = r.target;
+        reply.xselection.time = r.time;
+        reply.xselection.property = r.property;
+        bool incr = false;
+        if (r.target == targets_) {
+            XChangeProperty(dpy_, r.requestor, r.property, XA_ATOM, 32, PropModeReplace,
+                            (unsigned char *)offered_.data(), (int)offered_.size());
+        } else if (r.target == utf8_ && !s_.piece) {
+            XChangeProperty(dpy_, r.requestor, r.property, utf8_, 8, PropModeReplace,
+                            (const unsigned char *)s_.text.data(), (int)s_.text.size());
+        } else if (r.target == utf8_) {
+            incr = true;
+            XSelectInput(dpy_, r.requestor, PropertyChangeMask);
+            long size = (long)s_.text.size();
+            XChangeProperty(dpy_, r.requestor, r.property, incr_, 32, PropModeReplace, (unsigned char *)&size,
+                            1);
+        } else {
+            reply.xselection.property = None;
+        }
+        XSendEvent(dpy_, r.requestor, False, NoEventMask, &reply);
+        XFlush(dpy_);
+        if (!incr) return;
+
+        bool stall = s_.stall_first && !stalled_;
+        stalled_ = stalled_ || stall;
+        for (size_t at = 0, n = 0;; at += n) {
+            if (!deleted(r.requestor, r.property)) return;
+            if (stall && at >= 2 * s_.piece) return;  // never finishes
+            if (at && s_.gap_ms) std::this_thread::sleep_for(std::chrono::milliseconds(s_.gap_ms));
+            n = std::min(s_.piece, s_.text.size() - at);
+            XChangeProperty(dpy_, r.requestor, r.property, utf8_, 8, PropModeReplace,
+                            (const unsigned char *)s_.text.data() + at, (int)n);
+            XFlush(dpy_);
+            if (n == 0) return;
+        }
+    }
+    void run() {
+        XEvent ev;
+        bool first = true;
+        while (!stop_) {
+            if (!queued_.empty()) {
+                ev = queued_.front();
+                queued_.erase(queued_.begin());
+            } else if (!next(&ev, 100)) {
+                continue;
+            }
+            if (ev.type != SelectionRequest) continue;
+            requests_++;
+            if (first && s_.late_first) {
+                // Held until the next request shows the requestor gave up.
+                XEvent again = {};
+                bool asked = false;
+                while (!asked && next(&again, 10000)) asked = again.type == SelectionRequest;
+                if (asked) queued_.push_back(again);
+            }
+            first = false;
+            answer(ev.xselectionrequest);
+        }
+    }
+
+    OwnerScript s_;
+    Display *dpy_ = nullptr;
+    Window win_ = 0;
+    Atom clipboard_, targets_, utf8_, incr_;
+    std::vector<long> offered_;
+    std::vector<XEvent> queued_;
+    bool stalled_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::thread thread_;
+};
+
+// Every text a consumer is handed until `want` comes (or 10 s pass).
+std::vector<std::string> texts_until(const std::string &want) {
+    std::vector<std::string> got;
+    wait_until(
+        [&] {
+            const char *t = clipboard_take_text();
+            if (t) got.push_back(t);
+            return t && want == t;
+        },
+        10000);
     return got;
 }
 
@@ -165,6 +333,38 @@ TEST_F(Clipboard, ChangesAreSeenWithinTheTimerPeriod) {
     EXPECT_LT(fastest, CLIPBOARD_TIMER_MS);
 }
 
+// An owner slower than the wait on its first request (it answers only after
+// the request was given up and asked again), prompt afterwards: its late
+// reply is never taken as the answer to a later request, and no empty text
+// stands in for the one it holds.
+TEST_F(Clipboard, LateReplyIsNeverTakenForALaterRequest) {
+    const std::string text = "the real text \xe2\x9c\x93";
+    ScriptedOwner owner({.text = text, .late_first = true});
+    EXPECT_EQ(texts_until(text), std::vector<std::string>{text});
+    EXPECT_GE(owner.requests(), 3);  // the slow request was given up and asked again
+}
+
+// Incremental transfers that take longer than one wait arrive whole; one that
+// stops midway delivers nothing, and the change is read again.
+TEST_F(Clipboard, SlowIncrementalTransfersArriveWhole) {
+    std::string slow(90 * 1024, ' ');
+    for (size_t i = 0; i < slow.size(); i++) slow[i] = (char)('a' + i % 26);
+    {
+        ScriptedOwner owner({.text = slow, .piece = 4096, .gap_ms = 8});
+        EXPECT_EQ(texts_until(slow), std::vector<std::string>{slow});
+    }
+    const std::string again = slow.substr(0, 20000) + "again";
+    ScriptedOwner owner({.text = again, .piece = 4096, .stall_first = true});
+    EXPECT_EQ(texts_until(again), std::vector<std::string>{again});
+}
+
+// The whole list of forms is read: a text form after 1500 others is found.
+TEST_F(Clipboard, TextFormListedAfterManyOthersIsFound) {
+    const std::string text = "after 1500 forms";
+    ScriptedOwner owner({.text = text, .extra = 1500});
+    EXPECT_EQ(texts_until(text), std::vector<std::string>{text});
+}
+
 std::mutex g_log_mutex;
 std::vector<std::pair<uint32_t, std::string>> g_log;
 
@@ -176,8 +376,22 @@ void capture(const char *, const char *, int32_t, uint32_t level, const char *te
 
 TEST_F(Clipboard, WithoutADisplayInitLogsAndDoesNothing) {
     clipboard_destroy();
+    // A display that cannot exist: a socket of the test's own that nothing
+    // listens on, so no server (and no network) can answer.
+    TempDir dir;
+    std::string path = dir.file("no-display");
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(fd, (sockaddr *)&sa, sizeof sa), 0);
+    close(fd);
     std::string display = getenv("DISPLAY");
-    setenv("DISPLAY", ":4242", 1);
+    setenv("DISPLAY", path.c_str(), 1);
+    {
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        g_log.clear();  // the test may be repeated
+    }
     log_set_forward_callback(capture, nullptr);
     clipboard_init();
     log_set_forward_callback(nullptr, nullptr);

@@ -4,14 +4,21 @@
 // and links planted where identity files go.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "compat/dataprotect/dataprotect.h"
 #include "platform/file.h"
 #include "platform/json.h"
 #include "platform/memory.h"
@@ -318,6 +325,116 @@ TEST_F(Identity, PlantedLinksAreNeverFollowed) {
     ASSERT_EQ(symlink(target.c_str(), (data + "/" IDENTITY_USER_FILE).c_str()), 0);
     EXPECT_FALSE(identity_write_file("{}", data.c_str(), IDENTITY_USER_FILE, false));
     EXPECT_FALSE(exists(target));
+}
+
+// Links inside linked folders: a relative target and ".." are worked out
+// from the folder that really holds the link, as the kernel opens the path.
+TEST_F(Identity, CanonicalPathsResolveAsTheKernelDoes) {
+    std::string r = root.path;
+    mkdirs(r + "/deep/x/real");
+    mkdirs(r + "/deep/x/other/in");
+    ASSERT_EQ(symlink((r + "/deep/x/real").c_str(), (r + "/abs").c_str()), 0);
+    ASSERT_EQ(symlink("deep/x/real", (r + "/rel").c_str()), 0);
+    ASSERT_EQ(symlink("../other", (r + "/deep/x/real/up").c_str()), 0);
+
+    auto kernel = [](const std::string &p) {
+        char *k = realpath(p.c_str(), nullptr);
+        std::string s = k ? k : "<none>";
+        free(k);
+        return s;
+    };
+    for (const char *p : {"/abs/up", "/rel/up/in", "/abs/../other", "/rel/up/../real", "/abs/up/in/.."}) {
+        SCOPED_TRACE(p);
+        EXPECT_NE(kernel(r + p), "<none>");
+        EXPECT_EQ(canonical(r + p), kernel(r + p));
+    }
+    EXPECT_EQ(canonical(r + "/abs/up"), r + "/deep/x/other");
+    EXPECT_EQ(take(appdata_read_link((r + "/abs/up").c_str())), r + "/deep/x/other");
+    EXPECT_EQ(take(appdata_read_link((r + "/rel/up/").c_str())), r + "/deep/x/other");
+    // A name that does not exist yet stays as written below the real folder.
+    EXPECT_EQ(canonical(r + "/abs/up/not/yet"), r + "/deep/x/other/not/yet");
+}
+
+// Processes that start together at first run all end with one device id:
+// the first id written wins and the others read it.
+TEST_F(Identity, ProcessesStartingTogetherShareOneDeviceId) {
+    const int n = 8;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> pids;
+    std::vector<int> outs;
+    for (int i = 0; i < n; i++) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            close(out[0]);
+            char c;
+            // Released all at once when the test closes its end (or ends).
+            while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            const char *id = identity_get_device_id(data.c_str());
+            ssize_t w = write(out[1], id, strlen(id));
+            _exit(w == (ssize_t)strlen(id) ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        close(out[1]);
+        pids.push_back(pid);
+        outs.push_back(out[0]);
+    }
+    close(go[0]);
+    close(go[1]);
+
+    std::set<std::string> ids;
+    for (int i = 0; i < n; i++) {
+        std::string id;
+        char buf[64];
+        for (ssize_t k; (k = read(outs[i], buf, sizeof buf)) > 0;) id.append(buf, (size_t)k);
+        close(outs[i]);
+        int status = 0;
+        waitpid(pids[i], &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(id.size(), 32u);
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 1u);
+    EXPECT_EQ(ids.count(identity_get_device_id(data.c_str())), 1u);
+}
+
+// What each folder held when it was flushed.
+std::vector<std::pair<std::string, std::set<std::string>>> g_flushed;
+
+void note_flush(const char *folder) {
+    std::set<std::string> names;
+    if (DIR *d = opendir(folder)) {
+        while (dirent *e = readdir(d)) names.insert(e->d_name);
+        closedir(d);
+    }
+    g_flushed.emplace_back(folder, names);
+}
+
+bool flushed_holding(const std::string &folder, const std::string &name) {
+    for (auto &[f, names] : g_flushed)
+        if (f == folder && names.count(name)) return true;
+    return false;
+}
+
+// A power cut after the first run keeps the device id: the new persistent
+// folder is flushed into its parent, the id's file into the folder.
+TEST_F(Identity, NewFoldersAndReplacedFilesAreFlushed) {
+    g_flushed.clear();
+    dp_set_sync_observer(note_flush);
+    std::string id = identity_get_device_id(data.c_str());
+    write_session(data, "abc");
+    dp_set_sync_observer(nullptr);
+    ASSERT_EQ(id.size(), 32u);
+
+    EXPECT_TRUE(flushed_holding(root.path, "var"));
+    EXPECT_TRUE(flushed_holding(root.path + "/var", "lib"));
+    EXPECT_TRUE(flushed_holding(root.path + "/var/lib", APPDATA_PERSISTENT));
+    EXPECT_TRUE(flushed_holding(persistent, IDENTITY_DEVICE_FILE));
+    EXPECT_TRUE(flushed_holding(data, IDENTITY_USER_FILE));
 }
 
 }  // namespace

@@ -84,6 +84,31 @@ TEST(JsonDoc, PrintsSortedMembersThatTheParserReadsBack) {
     VKO_JSONDestroy(&j);
 }
 
+// Text that is not UTF-8, in a key or a value, prints as U+FFFD so the output
+// is always JSON; well-formed sequences of every length pass untouched.
+TEST(JsonDoc, InvalidUtf8PrintsAsReplacementCharacter) {
+    Doc d;
+    d.str(d.set(d.root, "latin1"), "Contr\xf4leur");           // Latin-1 name
+    d.str(d.set(d.root, "cut"), "ab\xe2\x82");                 // cut at the end
+    d.str(d.set(d.root, "surrogate"), "\xed\xa0\x80x");        // encoded surrogate
+    d.str(d.set(d.root, "overlong"), "\xc0\xaf\xe0\x80\xaf");  // overlong slash twice
+    d.str(d.set(d.root, "high"), "\xf4\x90\x80\x80\xff");      // beyond U+10FFFF, 0xFF
+    d.str(d.set(d.root, "good"), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+    d.str(d.set(d.root, "k\xe9y"), "v");
+
+    const std::string r = "\xef\xbf\xbd";
+    std::string text = d.print();
+    EXPECT_EQ(text, "{\"cut\":\"ab" + r + "\",\"good\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"," +
+                        "\"high\":\"" + r + r + r + r + r + "\",\"k" + r + "y\":\"v\",\"latin1\":\"Contr" +
+                        r + "leur\",\"overlong\":\"" + r + r + r + r + r + "\",\"surrogate\":\"" + r + r + r +
+                        "x\"}");
+
+    VKO_JSON *j = VKO_JSONParse(text.c_str());
+    ASSERT_NE(j, nullptr);
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(j, "latin1")), ("Contr" + r + "leur").c_str());
+    VKO_JSONDestroy(&j);
+}
+
 TEST(JsonDoc, NeverPrintsNanOrInfinity) {
     Doc d;
     json_set_number(d.at(d.root, 0), std::nan(""));
@@ -291,6 +316,24 @@ TEST(TextBuffer, GrowsInPowersOfTwoAndFormats) {
     text_free(&tb);
     text_free(&t2);
     EXPECT_EQ(tb.data, nullptr);
+}
+
+// A source inside the buffer stays readable while the append moves the buffer.
+TEST(TextBuffer, AppendsFromItselfAcrossGrowth) {
+    TextBuffer tb = {};
+    std::string fill(4000, 'a');
+    fill += "tail";
+    ASSERT_TRUE(text_append(&tb, fill.data(), fill.size()));
+    ASSERT_EQ(text_capacity(&tb), 4096u);
+    ASSERT_TRUE(text_append(&tb, tb.data, tb.length));  // needs 8004 bytes
+    EXPECT_EQ(std::string(tb.data, tb.length), fill + fill);
+
+    ASSERT_TRUE(text_append(&tb, "\0", 1));  // a terminated text for "%s"
+    std::string before(tb.data, tb.length - 1);
+    ASSERT_TRUE(text_appendf(&tb, "[%s]", tb.data));  // grows to 16 KiB
+    EXPECT_EQ(text_capacity(&tb), 16384u);
+    EXPECT_EQ(std::string(tb.data, tb.length), before + '\0' + "[" + before + "]");
+    text_free(&tb);
 }
 
 // A conversion whose text grows at each call, so the second formatting no

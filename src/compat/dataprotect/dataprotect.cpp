@@ -1,9 +1,13 @@
+// Shared state: only the folder-flush observer (an atomic pointer, set by
+// tests, read by every flush). The machine key itself is shared between
+// processes through its file: made once by whoever links it first.
 #include "compat/dataprotect/dataprotect.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,9 +18,32 @@
 #include "platform/log.h"
 #include "platform/memory.h"
 
+static std::atomic<void (*)(const char *)> g_sync_observer{nullptr};
+
+void dp_set_sync_observer(void (*observer)(const char *folder)) {
+    g_sync_observer.store(observer);
+}
+
+bool dp_sync_folder(const char *folder) {
+    if (!folder || !folder[0]) return false;
+    if (auto observe = g_sync_observer.load()) observe(folder);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
 namespace {
 
+std::string parent_folder(const std::string &path) {
+    size_t k = path.rfind('/');
+    return k == 0 || k == std::string::npos ? "/" : path.substr(0, k);
+}
+
 // Creates the missing folders of path with mode 0755 (whatever the umask).
+// Each new folder's entry is flushed in its parent, so it outlives a power
+// loss together with what is later written into it.
 bool make_folders(const std::string &path) {
     for (size_t i = 1; i <= path.size(); i++) {
         if (i < path.size() && path[i] != '/') continue;
@@ -27,6 +54,7 @@ bool make_folders(const std::string &path) {
                 fchmod(fd, 0755);
                 close(fd);
             }
+            dp_sync_folder(parent_folder(part).c_str());
         } else if (errno != EEXIST) {
             return false;
         }
@@ -73,7 +101,9 @@ int read_key(const std::string &path, uint8_t key[DP_KEY_SIZE]) {
 }
 
 // Makes the key once: written whole to a private temporary file, then linked
-// into place, so two processes racing end up with the same key.
+// into place, so two processes racing end up with the same key. The folder is
+// flushed after the link: a key lost to a power cut would leave every file
+// sealed with it unreadable.
 bool make_key(const std::string &path) {
     const char *tag = "dp_machine_key";
     std::string folder = path.substr(0, path.rfind('/'));
@@ -104,6 +134,8 @@ bool make_key(const std::string &path) {
         err = errno;
     }
     unlink(tmp.c_str());
+    // A file system that cannot flush folders still keeps the key in use.
+    if (ok) dp_sync_folder(folder.c_str());
 
     if (!ok) VKO_Log(tag, "'WriteFile' failed with error 0x%X", err);
     return ok;

@@ -28,3 +28,10 @@ bool dp_protect(const void *data, size_t size, DpBlob *out);
 bool dp_unprotect(const void *blob, size_t size, DpBlob *out);
 // Clears and frees the bytes.
 void dp_blob_free(DpBlob *blob);
+
+// Flushes a folder's entries to disk (fsync on the folder), so a rename, link
+// or new entry in it survives a power loss; every such flush of the machine
+// key and the identity files goes through here. False when it fails.
+bool dp_sync_folder(const char *folder);
+// Tests: called with each folder before it is flushed (null: none).
+void dp_set_sync_observer(void (*observer)(const char *folder));

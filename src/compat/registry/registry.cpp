@@ -1,7 +1,10 @@
 #include "compat/registry/registry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <strings.h>
@@ -10,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "compat/dataprotect/dataprotect.h"
 #include "platform/file.h"
 #include "platform/log.h"
 #include "platform/json.h"
@@ -158,12 +162,19 @@ static int32_t reg_load_hive(const RegKey *k, VKO_JSON **out) {
     return e;
 }
 
+// Creates the missing folders above path; each new one is flushed into its
+// parent, so a hive written into it outlives a power loss.
 static int mkdir_parents(char *path) {
     for (char *s = path + 1; *s; s++) {
         if (*s != '/') continue;
         *s = '\0';
         int r = mkdir(path, 0755);
         int e = errno;
+        if (r == 0) {
+            const char *slash = strrchr(path, '/');
+            std::string parent = slash == path ? "/" : std::string(path, (size_t)(slash - path));
+            dp_sync_folder(parent.c_str());
+        }
         *s = '/';
         if (r != 0 && e != EEXIST) return e;
     }
@@ -583,9 +594,29 @@ int32_t reg_delete_value(RegKey *key, const char *name) {
     return e;
 }
 
-static int subkey_compare(const void *a, const void *b) {
-    return strcasecmp(*(const char *const *)a, *(const char *const *)b);
+namespace {
+// A child's name inside a key of the loaded document (not copied).
+struct Child {
+    const char *name;
+    size_t len;
+    size_t order;  // place in the document, so the first spelling wins
+};
+
+inline int fold(char c) {
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : (unsigned char)c;
 }
+
+// Case-insensitive byte order (ASCII letters folded), as strcasecmp orders
+// whole names in the C locale, whatever the process locale.
+int child_compare(const Child &a, const Child &b) {
+    size_t n = a.len < b.len ? a.len : b.len;
+    for (size_t i = 0; i < n; i++) {
+        int x = fold(a.name[i]), y = fold(b.name[i]);
+        if (x != y) return x - y;
+    }
+    return a.len < b.len ? -1 : a.len > b.len ? 1 : 0;
+}
+}  // namespace
 
 int32_t reg_enum_key(RegKey *key, uint32_t index, char *name, uint32_t size) {
     RegKey k;
@@ -596,10 +627,11 @@ int32_t reg_enum_key(RegKey *key, uint32_t index, char *name, uint32_t size) {
     int32_t e = reg_load_hive(&k, &doc);
     if (e != REG_ERROR_SUCCESS) return e;
 
-    // Direct children: the component after "<path>\" of every deeper key.
+    // Direct children: the component after "<path>\" of every deeper key,
+    // sorted once; names that differ only in case then sit side by side and
+    // the first written stays. One pass and one sort, whatever the count.
     size_t plen = strlen(k.path);
-    char **names = NULL;
-    uint32_t count = 0;
+    std::vector<Child> kids;
     uint64_t it = 0;
     const char *p = NULL;
 
@@ -611,30 +643,26 @@ int32_t reg_enum_key(RegKey *key, uint32_t index, char *name, uint32_t size) {
         }
 
         size_t n = strcspn(rest, "\\");
-        if (n == 0) continue;
-
-        bool seen = false;
-        for (uint32_t i = 0; i < count && !seen; i++)
-            seen = strlen(names[i]) == n && !strncasecmp(names[i], rest, n);
-        if (seen) continue;
-
-        names = (char **)VKO_Realloc(names, count + 1, sizeof(char *));
-        names[count] = (char *)VKO_Alloc(n + 1, 1);
-        memcpy(names[count++], rest, n);
+        if (n > 0) kids.push_back({rest, n, kids.size()});
     }
 
-    if (count > 1) VKO_Sort(names, count, sizeof(char *), subkey_compare);
+    std::sort(kids.begin(), kids.end(), [](const Child &a, const Child &b) {
+        int c = child_compare(a, b);
+        return c != 0 ? c < 0 : a.order < b.order;
+    });
+    kids.erase(std::unique(kids.begin(), kids.end(),
+                           [](const Child &a, const Child &b) { return child_compare(a, b) == 0; }),
+               kids.end());
 
-    if (index >= count) {
+    if (index >= kids.size()) {
         e = REG_ERROR_NO_MORE_ITEMS;
-    } else if (strlen(names[index]) + 1 > size) {
+    } else if (kids[index].len + 1 > size) {
         e = REG_ERROR_MORE_DATA;
     } else {
-        memcpy(name, names[index], strlen(names[index]) + 1);
+        memcpy(name, kids[index].name, kids[index].len);
+        name[kids[index].len] = '\0';
     }
 
-    for (uint32_t i = 0; i < count; i++) VKO_Free(names[i]);
-    VKO_Free(names);
     VKO_JSONDestroy(&doc);
 
     return e;

@@ -7,14 +7,23 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/x11/error_trap.h"
 
+// Each request names a property of its own from a small ring, so a late reply
+// to an earlier request (it names that request's property) is told apart
+// from the answer awaited and its data is dropped.
+constexpr int kProps = 8;
+
 struct ClipX11 {
     Display *dpy;
     Window win;
-    Atom clipboard, utf8, targets, text, timestamp, incr, prop, time_prop;
+    Atom clipboard, utf8, targets, text, timestamp, incr, time_prop;
+    Atom props[kProps];
+    int next_prop;
+    Atom prop;  // the property of the request in progress (None between reads)
     int fixes_event;
     uint32_t seq;
     bool changed;      // a foreign owner change since the last dispatch result
@@ -150,6 +159,13 @@ void handle_event(ClipX11 *x, XEvent *ev) {
         x->changed = true;
     } else if (ev->type == SelectionRequest) {
         serve(x, ev->xselectionrequest);
+    } else if (ev->type == PropertyNotify) {
+        // Data a late owner put into a request's property after that request
+        // was given up: deleted, which also lets an incremental sender finish.
+        const XPropertyEvent &pe = ev->xproperty;
+        if (pe.window != x->win || pe.state != PropertyNewValue || pe.atom == x->prop) return;
+        for (Atom a : x->props)
+            if (pe.atom == a) XDeleteProperty(x->dpy, x->win, a);
     } else if (ev->type == SelectionClear) {
         if (ev->xselectionclear.selection == x->clipboard && ev->xselectionclear.window == x->win) {
             x->owned = false;
@@ -169,8 +185,11 @@ Time server_time(ClipX11 *x, int64_t deadline) {
     return wait_for(x, deadline, is_stamp, &ev) ? ev.xproperty.time : CurrentTime;
 }
 
-// Reads the transfer property, following the incremental form, up to max bytes.
-int fetch(ClipX11 *x, int64_t deadline, size_t max, bool latin1, std::string *out) {
+// Reads the answer in the request's property, following the incremental
+// form, up to max bytes: 1 read, 0 not text, -1 nothing readable in time (the
+// property is gone, or an incremental transfer stalled); then nothing is
+// delivered and the change is read again later.
+int fetch(ClipX11 *x, int timeout_ms, size_t max, bool latin1, std::string *out) {
     Atom type;
     int format;
     unsigned long count, after;
@@ -178,29 +197,34 @@ int fetch(ClipX11 *x, int64_t deadline, size_t max, bool latin1, std::string *ou
     long words = (long)((max + 3) / 4);
     if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, words, True, AnyPropertyType, &type, &format, &count,
                            &after, &data) != Success)
-        return 0;
+        return -1;
 
     std::string raw;
     bool incr = type == x->incr;
+    bool text = incr || (data && format == 8);
     if (!incr && data && format == 8) raw.assign((const char *)data, count);
     if (data) XFree(data);
     if (after) XDeleteProperty(x->dpy, x->win, x->prop);
+    if (type == None) return -1;  // the answer named a property that holds nothing
+    if (!text) return 0;
 
     // Incremental: deleting the property asks for the next piece; an empty
     // piece ends the transfer. Past max the pieces are still taken (and
-    // dropped) until the end or the deadline, so the owner is not left
-    // waiting on a property that a later transfer reuses.
+    // dropped) until the end, so the owner is not left waiting. The wait
+    // restarts with each piece, within an overall bound for a trickling owner.
+    int64_t start = now_ms();
     while (incr) {
         XEvent ev;
         auto is_piece = [x](const XEvent &e) {
             return e.type == PropertyNotify && e.xproperty.window == x->win && e.xproperty.atom == x->prop &&
                    e.xproperty.state == PropertyNewValue;
         };
-        if (!wait_for(x, deadline, is_piece, &ev)) return raw.empty() ? -1 : 1;
+        int64_t deadline = std::min(now_ms() + timeout_ms, start + CLIP_X11_INCR_MAX_MS);
+        if (!wait_for(x, deadline, is_piece, &ev)) return -1;
         data = nullptr;
         if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, words, True, AnyPropertyType, &type, &format,
                                &count, &after, &data) != Success)
-            break;
+            return -1;
         if (after) XDeleteProperty(x->dpy, x->win, x->prop);
         size_t n = data && format == 8 ? count : 0;
         if (raw.size() < max) raw.append((const char *)data, std::min(n, max - raw.size()));
@@ -230,18 +254,24 @@ ClipX11 *clip_x11_open(void) {
     x->fixes_event = event_base;
     x->seq = 1;
 
-    const char *names[] = {"CLIPBOARD", "UTF8_STRING", "TARGETS",     "TEXT",
-                           "TIMESTAMP", "INCR",        "ZARVEK_CLIP", "ZARVEK_CLIP_TIME"};
-    Atom atoms[8];
-    XInternAtoms(dpy, (char **)names, 8, False, atoms);
+    const char *names[7 + kProps] = {"CLIPBOARD", "UTF8_STRING", "TARGETS",         "TEXT",
+                                     "TIMESTAMP", "INCR",        "ZARVEK_CLIP_TIME"};
+    char prop_names[kProps][24];
+    for (int i = 0; i < kProps; i++) {
+        snprintf(prop_names[i], sizeof prop_names[i], "ZARVEK_CLIP_%d", i);
+        names[7 + i] = prop_names[i];
+    }
+    Atom atoms[7 + kProps];
+    XInternAtoms(dpy, (char **)names, 7 + kProps, False, atoms);
     x->clipboard = atoms[0];
     x->utf8 = atoms[1];
     x->targets = atoms[2];
     x->text = atoms[3];
     x->timestamp = atoms[4];
     x->incr = atoms[5];
-    x->prop = atoms[6];
-    x->time_prop = atoms[7];
+    x->time_prop = atoms[6];
+    for (int i = 0; i < kProps; i++) x->props[i] = atoms[7 + i];
+    x->prop = None;
 
     x->win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(dpy, x->win, PropertyChangeMask);
@@ -284,22 +314,31 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
     Window owner = XGetSelectionOwner(x->dpy, x->clipboard);
     if (owner == None || owner == x->win) return 0;
 
-    int64_t deadline = now_ms() + timeout_ms;
-    // 1 answered in the property, 0 refused, -1 no answer in time.
+    // 1 answered in the property, 0 refused, -1 no answer in time. Only the
+    // reply for this target and property answers; any other is a late reply
+    // to an earlier request and is passed over.
     auto convert = [&](Atom target) {
+        x->prop = x->props[x->next_prop];
+        x->next_prop = (x->next_prop + 1) % kProps;
         XDeleteProperty(x->dpy, x->win, x->prop);
         XConvertSelection(x->dpy, x->clipboard, target, x->prop, x->win, CurrentTime);
         XEvent ev;
-        auto is_answer = [x](const XEvent &e) {
+        auto is_answer = [x, target](const XEvent &e) {
             return e.type == SelectionNotify && e.xselection.requestor == x->win &&
-                   e.xselection.selection == x->clipboard;
+                   e.xselection.selection == x->clipboard && e.xselection.target == target &&
+                   (e.xselection.property == x->prop || e.xselection.property == None);
         };
-        if (!wait_for(x, deadline, is_answer, &ev)) return -1;
+        if (!wait_for(x, now_ms() + timeout_ms, is_answer, &ev)) return -1;
         return ev.xselection.property == None ? 0 : 1;
     };
+    struct Done {
+        ClipX11 *x;
+        ~Done() { x->prop = None; }
+    } done{x};
 
     // Which text forms are offered; an owner that lists no targets is asked
-    // for UTF-8 text directly.
+    // for UTF-8 text directly. The whole list is read, as far as one reply
+    // can carry.
     int r = convert(x->targets);
     if (r < 0) return -1;
     Atom want = x->utf8;
@@ -309,9 +348,14 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
         unsigned long count, after;
         unsigned char *data = nullptr;
         bool utf8 = false, latin1 = false;
-        if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, 1024, True, XA_ATOM, &type, &format, &count,
-                               &after, &data) == Success &&
-            data && format == 32) {
+        if (XGetWindowProperty(x->dpy, x->win, x->prop, 0, (long)(max_property_bytes(x->dpy) / 4), True,
+                               XA_ATOM, &type, &format, &count, &after, &data) != Success)
+            return -1;
+        if (type == None) {
+            if (data) XFree(data);
+            return -1;  // the list is gone: ask again later
+        }
+        if (data && format == 32) {
             const long *list = (const long *)data;
             for (unsigned long i = 0; i < count; i++) {
                 utf8 |= (Atom)list[i] == x->utf8;
@@ -319,13 +363,14 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
             }
         }
         if (data) XFree(data);
+        if (after) XDeleteProperty(x->dpy, x->win, x->prop);
         if (!utf8 && !latin1) return 0;
         want = utf8 ? x->utf8 : XA_STRING;
     }
 
     r = convert(want);
     if (r <= 0) return r;
-    return fetch(x, deadline, max, want == XA_STRING, out);
+    return fetch(x, timeout_ms, max, want == XA_STRING, out);
 }
 
 bool clip_x11_own(ClipX11 *x, const char *utf8, size_t size, int timeout_ms) {

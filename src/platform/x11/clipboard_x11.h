@@ -22,9 +22,14 @@ int clip_x11_fd(const ClipX11 *x);
 bool clip_x11_dispatch(ClipX11 *x);
 uint32_t clip_x11_sequence(const ClipX11 *x);
 
+// Longest an incremental transfer may take in all, however steadily its
+// pieces come.
+#define CLIP_X11_INCR_MAX_MS 5000
+
 // The clipboard's text as UTF-8 (at most max bytes of it): 1 text, 0 no text
 // (no owner, our own text, or no text form offered), -1 the owner did not
-// answer within timeout_ms.
+// answer within timeout_ms (each wait: for a reply, for each piece of an
+// incremental transfer) or its answer could not be read; -1 delivers nothing.
 int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms);
 
 // Takes the selection with a real server timestamp and serves text from then
