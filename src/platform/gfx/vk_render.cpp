@@ -805,7 +805,8 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
         for (uint32_t c = 0; c < cl.cmd_count; ++c) {
             const VKO_Cmd &cm = cl.cmds[c];
             const float *clip = cm.clip;
-            if (clip[0] >= W || clip[1] >= H || clip[2] < 0 || clip[3] < 0) continue;
+            // Written so that a clip with a NaN edge is skipped too.
+            if (!(clip[0] < W && clip[1] < H && clip[2] >= 0 && clip[3] >= 0)) continue;
             // Indices outside their own list would read another list's or nothing.
             if (uint64_t(cm.idx_offset) + cm.elem_count > cl.idx_count || cm.vtx_offset >= cl.vtx_count)
                 continue;
