@@ -438,6 +438,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
     ASSERT_NE(ctx_, nullptr);
     void *ctx_before = ctx_;
     void *dev = ctxs().get_device(ctx_);
+    const uint64_t generation = ctxs().get_generation(ctx_);
     // Held, so a device made after it cannot take its address.
     static_cast<ID3D12Device *>(dev)->AddRef();
     void *r = frames().create(dev, 0);
@@ -452,6 +453,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
     void *dev2 = ctxs().get_device(ctx_);
     EXPECT_NE(dev2, nullptr);
     EXPECT_NE(dev2, dev);  // the glue re-makes its renderers for it
+    EXPECT_NE(ctxs().get_generation(ctx_), generation) << "told apart even at the same address";
     frames().destroy(&r, dev);
     static_cast<ID3D12Device *>(dev)->Release();
     static_cast<ID3D12Device *>(dev2)->AddRef();

@@ -112,6 +112,7 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
             break;
         }
         c->head.device = dev;
+        c->head.generation++;
         const D3D12_COMMAND_QUEUE_DESC qd = {D3D12_COMMAND_LIST_TYPE_DIRECT,
                                              D3D12_COMMAND_QUEUE_PRIORITY_NORMAL,
                                              D3D12_COMMAND_QUEUE_FLAG_NONE, 0};
