@@ -214,11 +214,16 @@ TEST(D3D11Render, I420FullChromaAndFormatZero) {
     Target t(64, 32);
     void *r = frames().create(t.dev, 0);
     ASSERT_NE(r, nullptr);
-    // Format 0 before any picture draws nothing and succeeds.
+    // Format 0 before any picture draws nothing and succeeds; layer 0 owns
+    // the target, so it still clears it, and layer 1 leaves it alone.
     t.fill(9, 9, 9);
     VKO_RenderDesc none{};
+    none.layer = 1;
     EXPECT_TRUE(t.draw(r, nullptr, none));
-    expect_near(t.at(10, 10), {9, 9, 9}, 0, "untouched");
+    expect_near(t.at(10, 10), {9, 9, 9}, 0, "layer 1 untouched");
+    none.layer = 0;
+    EXPECT_TRUE(t.draw(r, nullptr, none));
+    expect_near(t.at(10, 10), {0, 0, 0}, 0, "layer 0 cleared");
     EXPECT_EQ(t.ctx->draws(), 0u);
 
     // Chroma 0: three full-size planes; every column has its own U and V.

@@ -75,6 +75,11 @@ TEST(D3D12Render, PlanesAtTheAlignedPitchWithNullDescriptorsInUnusedSlots) {
         void *r = frames().create(t.dev, 0);
         ASSERT_NE(r, nullptr);
         const uint64_t faults = d3d12_fault_count();
+        // Before any picture, format 0 still clears layer 0's target.
+        t.fill(9, 9, 9);
+        VKO_RenderDesc none{};
+        ASSERT_TRUE(t.draw(r, nullptr, none));
+        expect_near(t.at(80, 45), {0, 0, 0}, 0, "cleared before any picture");
         // NV12 binds planes 0 and 1; slot 2 of the bound table was never a
         // plane and must still read as a written (null) descriptor.
         VKO_RenderDesc d;

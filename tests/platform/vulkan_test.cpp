@@ -251,6 +251,49 @@ TEST_F(Vulkan, StrideChangeAtSameSizeAndResize) {
     frames().destroy(&r, device_);
 }
 
+// A description whose planes are shorter than the picture: the renderer
+// would read rows the caller never had, so it refuses, as the Direct3D rows do.
+TEST_F(Vulkan, PlanesShorterThanThePictureAreRefused) {
+    void *r = frames().create(device_, 0);
+    ASSERT_NE(r, nullptr);
+    for (uint32_t format : {uint32_t(VKO_COLOR_FORMAT_BGRA), uint32_t(VKO_COLOR_FORMAT_NV12)}) {
+        VKO_RenderDesc d;
+        const std::vector<uint8_t> pic =
+            make_picture(format, format == VKO_COLOR_FORMAT_NV12 ? 2 : 0, false, &d);
+        d.plane_height = H / 2;
+        uint64_t size = 0;
+        for (uint32_t p = 0; p < 2; ++p) {
+            uint64_t off;
+            uint32_t row, rows;
+            if (vko_gfx_plane(&d, p, &off, &row, &rows)) size = off + uint64_t(row) * rows;
+        }
+        // Exactly what the description says the caller has, on the heap.
+        const std::vector<uint8_t> shorter(pic.begin(), pic.begin() + ptrdiff_t(size));
+        EXPECT_FALSE(draw(r, shorter.data(), d)) << format;
+    }
+    frames().destroy(&r, device_);
+}
+
+// Layer 0 owns the whole target even before its first picture: format 0
+// then clears it, so an earlier frame's contents do not stay on screen.
+TEST_F(Vulkan, FormatZeroBeforeAnyPictureStillClears) {
+    void *old = frames().create(device_, 0);
+    ASSERT_NE(old, nullptr);
+    VKO_RenderDesc d;
+    const std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_BGRA, 0, false, &d);
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(draw(old, pic.data(), d));  // every swap-chain image
+    expect_at(40, 60, {255, 0, 0}, 0, "picture");
+    frames().destroy(&old, device_);
+    void *fresh = frames().create(device_, 0);
+    ASSERT_NE(fresh, nullptr);
+    VKO_RenderDesc none = d;
+    none.format = 0;
+    EXPECT_TRUE(draw(fresh, nullptr, none));
+    expect_at(40, 60, {0, 0, 0}, 0, "cleared");
+    expect_at(120, 60, {0, 0, 0}, 0, "cleared");
+    frames().destroy(&fresh, device_);
+}
+
 TEST_F(Vulkan, OverlayListsWithClipsAndTextures) {
     void *ui = uis().create(device_);
     ASSERT_NE(ui, nullptr);
