@@ -343,6 +343,12 @@ TEST_F(Vulkan, OverlayListsWithClipsAndTextures) {
     none.display_width = 0;
     surface = api().get_surface(ctx_);
     EXPECT_FALSE(uis().render(ui, device_, api().get_context(ctx_), &none, map, surface));
+    // A display no framebuffer can have: its render area would not fit an integer.
+    for (float huge : {1e10f, INFINITY}) {
+        none = data;
+        none.display_height = huge;
+        EXPECT_FALSE(uis().render(ui, device_, api().get_context(ctx_), &none, map, surface)) << huge;
+    }
     api().present(ctx_);
 
     uis().destroy_texture(ui, &tex, device_);

@@ -747,6 +747,9 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
     if (!ui || !d || !data || !framebuffer) return false;
     if (!(data->display_width > 0) || !(data->display_height > 0) || !data->lists || data->list_count == 0)
         return false;
+    // The render area is the display's size in whole pixels; no framebuffer
+    // is larger than this.
+    if (!(data->display_width <= 65536.0f) || !(data->display_height <= 65536.0f)) return false;
     const vko_vk_fns &f = vko_vk_ui_loader.fn;
     // The lists' own counts decide what is copied, whatever the totals say.
     uint64_t nvtx = 0, nidx = 0;
