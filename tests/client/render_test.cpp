@@ -10,12 +10,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/app_harness.h"
 #include "platform/gfx/gfx.h"
+#include "platform/image.h"
+#include "platform/memory.h"
 #include "support/encoded_streams.h"
 #include "support/log_capture.h"
 #include "support/vulkan_env.h"
@@ -55,6 +59,33 @@ class ClientRenderTest : public ::testing::Test {
         }
         XCloseDisplay(dpy);
         return lit;
+    }
+    // With ZARVEK_SCREENSHOTS set, the window as a PNG in that folder, to look at.
+    void screenshot(const std::string &name) {
+        const char *dir = getenv("ZARVEK_SCREENSHOTS");
+        Display *dpy = dir ? XOpenDisplay(nullptr) : nullptr;
+        if (!dpy) return;
+        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
+        XWindowAttributes a;
+        XGetWindowAttributes(dpy, win, &a);
+        if (XImage *img = XGetImage(dpy, win, 0, 0, a.width, a.height, AllPlanes, ZPixmap)) {
+            std::vector<uint8_t> rgba(size_t(a.width) * a.height * 4);
+            for (int y = 0; y < a.height; ++y)
+                for (int x = 0; x < a.width; ++x) {
+                    const unsigned long p = XGetPixel(img, x, y);
+                    uint8_t *o = &rgba[(size_t(y) * a.width + x) * 4];
+                    o[0] = uint8_t(p >> 16), o[1] = uint8_t(p >> 8), o[2] = uint8_t(p), o[3] = 255;
+                }
+            XDestroyImage(img);
+            size_t size = 0;
+            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), a.width, a.height, &size);
+            if (FILE *f = fopen((std::string(dir) + "/" + name + ".png").c_str(), "wb")) {
+                fwrite(png, 1, size, f);
+                fclose(f);
+            }
+            VKO_Free(png);
+        }
+        XCloseDisplay(dpy);
     }
     std::unique_ptr<AppHarness> h_;
     int32_t index_ = -1;
@@ -143,6 +174,7 @@ TEST_F(ClientRenderTest, StillPictureFillsTheResizedWindow) {
             if (lit <= 480) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_GT(lit, 480u) << "the picture fills the new size";
+        screenshot("client_render_resized_" + std::to_string(api));
         EXPECT_EQ(client_render_stats(r).drawn, drawn) << "no new picture was drawn, the old one again";
         client_render_stop(&r);
     }
