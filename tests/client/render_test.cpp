@@ -1,18 +1,28 @@
-// The client's decode and draw threads on a real window under Xvfb (the
-// Direct3D 11 row): every unit handed over is decoded before the render says
-// it is idle, a picture is on screen, each drawn picture has its timings, and stopping with units still
-// queued ends cleanly.
+// The client's decode and draw threads on a real window under Xvfb: every
+// unit handed over is decoded before the render says it is idle, a picture is
+// on screen, each drawn picture has its timings, a still stream's picture
+// fills a resized window on every row, the queue in front of the decoder is
+// bounded and drops whole runs up to a key frame, and stopping leaves queued
+// units undecoded.
 #include "client/render.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/app_harness.h"
 #include "platform/gfx/gfx.h"
+#include "platform/image.h"
+#include "platform/memory.h"
 #include "support/encoded_streams.h"
+#include "support/log_capture.h"
+#include "support/vulkan_env.h"
 
 #include <X11/Xutil.h>
 
@@ -20,7 +30,10 @@ namespace {
 
 class ClientRenderTest : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() { ASSERT_FALSE(xvfb_display().empty()); }
+    static void SetUpTestSuite() {
+        ASSERT_FALSE(xvfb_display().empty());
+        vulkan_test_env();
+    }
     void SetUp() override {
         h_ = std::make_unique<AppHarness>();
         VKO_Frame f = {0, 320, 180, "", 0, 0};
@@ -34,9 +47,59 @@ class ClientRenderTest : public ::testing::Test {
         }
         return false;
     }
+    // Pixels of one row of the window that are not black.
+    unsigned long lit_in_row(int y, int width) {
+        Display *dpy = XOpenDisplay(nullptr);
+        if (!dpy) return 0;
+        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
+        unsigned long lit = 0;
+        if (XImage *img = XGetImage(dpy, win, 0, y, width, 1, AllPlanes, ZPixmap)) {
+            for (int x = 0; x < width; x++) lit += XGetPixel(img, x, 0) & 0xFFFFFF ? 1 : 0;
+            XDestroyImage(img);
+        }
+        XCloseDisplay(dpy);
+        return lit;
+    }
+    // With ZARVEK_SCREENSHOTS set, the window as a PNG in that folder, to look at.
+    void screenshot(const std::string &name) {
+        const char *dir = getenv("ZARVEK_SCREENSHOTS");
+        Display *dpy = dir ? XOpenDisplay(nullptr) : nullptr;
+        if (!dpy) return;
+        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
+        XWindowAttributes a;
+        XGetWindowAttributes(dpy, win, &a);
+        if (XImage *img = XGetImage(dpy, win, 0, 0, a.width, a.height, AllPlanes, ZPixmap)) {
+            std::vector<uint8_t> rgba(size_t(a.width) * a.height * 4);
+            for (int y = 0; y < a.height; ++y)
+                for (int x = 0; x < a.width; ++x) {
+                    const unsigned long p = XGetPixel(img, x, y);
+                    uint8_t *o = &rgba[(size_t(y) * a.width + x) * 4];
+                    o[0] = uint8_t(p >> 16), o[1] = uint8_t(p >> 8), o[2] = uint8_t(p), o[3] = 255;
+                }
+            XDestroyImage(img);
+            size_t size = 0;
+            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), a.width, a.height, &size);
+            if (FILE *f = fopen((std::string(dir) + "/" + name + ".png").c_str(), "wb")) {
+                fwrite(png, 1, size, f);
+                fclose(f);
+            }
+            VKO_Free(png);
+        }
+        XCloseDisplay(dpy);
+    }
     std::unique_ptr<AppHarness> h_;
     int32_t index_ = -1;
 };
+
+// Pushes units as fast as it can; false once a unit is seen waiting beyond the bound.
+bool push_all(ClientRender *r, const std::vector<EncodedUnit> &units) {
+    bool within = true;
+    for (const EncodedUnit &u : units) {
+        client_render_push(r, u.bytes.data(), u.bytes.size());
+        within = within && client_render_stats(r).queued <= CLIENT_RENDER_MAX_QUEUED;
+    }
+    return within;
+}
 
 TEST_F(ClientRenderTest, DecodesEveryUnitAndShowsAPicture) {
     ClientRender *r = client_render_start(h_->app, index_, VKO_GFX_D3D11, false, 1);
@@ -83,6 +146,102 @@ TEST_F(ClientRenderTest, DecodesEveryUnitAndShowsAPicture) {
     EXPECT_EQ(r, nullptr);
     EXPECT_EQ(VKO_WindowGetGFX(h_->app, index_), uint32_t(VKO_GFX_NONE))
         << "the window's graphics are removed";
+}
+
+// A still stream (nothing new arrives) in a window that grows: the last
+// picture is drawn again into the new size, on every row.
+TEST_F(ClientRenderTest, StillPictureFillsTheResizedWindow) {
+    const std::vector<EncodedUnit> units = encode_h264(320, 180, 5, 5);
+    for (uint32_t api : {uint32_t(VKO_GFX_VULKAN), uint32_t(VKO_GFX_D3D11), uint32_t(VKO_GFX_D3D12)}) {
+        SCOPED_TRACE(api);
+        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
+        Display *dpy = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy, nullptr);
+        XResizeWindow(dpy, win, 320, 180);
+        XSync(dpy, False);
+        ClientRender *r = client_render_start(h_->app, index_, api, false, 1);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(client_render_api(r), api);
+        for (const EncodedUnit &u : units) client_render_push(r, u.bytes.data(), u.bytes.size());
+        ASSERT_TRUE(wait_idle(r));
+        const uint64_t drawn = client_render_stats(r).drawn;
+        XResizeWindow(dpy, win, 640, 360);
+        XSync(dpy, False);
+        XCloseDisplay(dpy);
+        unsigned long lit = 0;
+        for (int i = 0; i < 1000 && lit <= 480; i++) {
+            lit = lit_in_row(270, 640);  // below the old picture
+            if (lit <= 480) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_GT(lit, 480u) << "the picture fills the new size";
+        screenshot("client_render_resized_" + std::to_string(api));
+        EXPECT_EQ(client_render_stats(r).drawn, drawn) << "no new picture was drawn, the old one again";
+        client_render_stop(&r);
+    }
+}
+
+// Stop ends the decode thread after the unit in hand: the backlog is left.
+TEST_F(ClientRenderTest, StopLeavesTheBacklogUndecoded) {
+    const std::vector<EncodedUnit> units = encode_h264(1280, 720, CLIENT_RENDER_MAX_QUEUED, 1);
+    ClientRender *r = client_render_start(h_->app, index_, VKO_GFX_D3D11, false, 1);
+    ASSERT_NE(r, nullptr);
+    LogCapture log;
+    for (const EncodedUnit &u : units) client_render_push(r, u.bytes.data(), u.bytes.size());
+    client_render_stop(&r);
+    bool left = false;
+    for (const std::string &line : log.lines())
+        left = left || (line.rfind("client_render_stop: ", 0) == 0 &&
+                        line.find(" queued units were not decoded") != std::string::npos);
+    EXPECT_TRUE(left) << "stopped without decoding what was still queued";
+}
+
+// Units arriving faster than they decode: the queue stays within its bound,
+// whole runs up to a key frame are dropped (never a picture built on a
+// dropped one), and with no key frame to resume from the host is asked for one.
+TEST_F(ClientRenderTest, BoundedQueueDropsUpToAKeyFrame) {
+    ClientRender *r = client_render_start(h_->app, index_, VKO_GFX_D3D11, false, 1);
+    ASSERT_NE(r, nullptr);
+    std::atomic<int> asked{0};
+    client_render_set_key_request(
+        r, [](void *o) { static_cast<std::atomic<int> *>(o)->fetch_add(1); }, &asked);
+    uint64_t pushed = 0;
+
+    // Key frames every 10 units: the queue always holds one to resume from.
+    const std::vector<EncodedUnit> gops = encode_h264(640, 360, 200, 10);
+    for (int round = 0; round < 5 && client_render_stats(r).dropped == 0; round++) {
+        EXPECT_TRUE(push_all(r, gops));
+        pushed += gops.size();
+        ASSERT_TRUE(wait_idle(r));
+    }
+    ClientRenderStats s = client_render_stats(r);
+    EXPECT_GT(s.dropped, 0u) << "units arrived faster than they decode";
+    EXPECT_EQ(s.received, pushed);
+    EXPECT_EQ(s.decoded + s.dropped, s.received) << "every unit decoded into a picture or dropped whole";
+    EXPECT_EQ(s.errors, 0u) << "no picture built on a dropped unit";
+    EXPECT_EQ(asked.load(), 0) << "a queued key frame was there to resume from";
+
+    // One key frame, then only pictures built on it: once dropping starts
+    // nothing can be decoded until a new key frame, so one is asked for.
+    const std::vector<EncodedUnit> one_key = encode_h264(1280, 720, 120, 1000);
+    for (int round = 0; round < 5 && asked.load() == 0; round++) {
+        EXPECT_TRUE(push_all(r, one_key));
+        pushed += one_key.size();
+        ASSERT_TRUE(wait_idle(r));
+    }
+    EXPECT_GE(asked.load(), 1);
+    // The host's answer: a stream starting with a key frame, decoded again.
+    const uint64_t decoded = client_render_stats(r).decoded;
+    const std::vector<EncodedUnit> fresh = encode_h264(640, 360, 3, 1000);
+    for (const EncodedUnit &u : fresh) client_render_push(r, u.bytes.data(), u.bytes.size());
+    pushed += fresh.size();
+    ASSERT_TRUE(wait_idle(r));
+    s = client_render_stats(r);
+    EXPECT_EQ(s.decoded, decoded + fresh.size());
+    EXPECT_EQ(s.received, pushed);
+    EXPECT_EQ(s.decoded + s.dropped, s.received);
+    EXPECT_EQ(s.errors, 0u);
+    EXPECT_EQ(s.width, 640u);
+    client_render_stop(&r);
 }
 
 TEST_F(ClientRenderTest, NoGraphicsNoRender) {

@@ -254,3 +254,59 @@ TEST(D3DRaster, RowSamplerRefusesWhatItCannotDoSafely) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t g_pass_w, g_pass_h;
+void record_pass(const ID3D11View *, const ID3D11View *, uint32_t w, uint32_t h, bool) {
+    g_pass_w = w;
+    g_pass_h = h;
+}
+
+// A whole-target pass is handed the viewport's size: one far past the int
+// range arrives clamped (the pass clips to its target), never converted out
+// of range.
+TEST(D3DRaster, PassViewportIsClampedFirst) {
+    ID3D11Device *dev = nullptr;
+    ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
+    ID3D11DeviceContext *ctx = nullptr;
+    dev->GetImmediateContext(&ctx);
+    D3D11_TEXTURE2D_DESC d = {4,
+                              4,
+                              1,
+                              1,
+                              DXGI_FORMAT_B8G8R8A8_UNORM,
+                              {1, 0},
+                              D3D11_USAGE_DEFAULT,
+                              D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE,
+                              0,
+                              0};
+    ID3D11Texture2D *tex = nullptr;
+    ASSERT_EQ(dev->CreateTexture2D(&d, nullptr, &tex), S_OK);
+    ID3D11RenderTargetView *rtv = nullptr;
+    ID3D11ShaderResourceView *srv = nullptr;
+    ASSERT_EQ(dev->CreateRenderTargetView(tex, DXGI_FORMAT_B8G8R8A8_UNORM, &rtv), S_OK);
+    ASSERT_EQ(dev->CreateShaderResourceView(tex, DXGI_FORMAT_B8G8R8A8_UNORM, &srv), S_OK);
+    ID3D11PixelShader *ps = nullptr;
+    ASSERT_EQ(dev->CreatePixelShader(record_pass, &ps), S_OK);
+    ctx->PSSetShader(ps);
+    ctx->PSSetShaderResources(0, 1, &srv);
+    ctx->OMSetRenderTargets(1, &rtv, nullptr);
+    const D3D11_VIEWPORT vp = {0, 0, 3e10f, 2, 0, 1};
+    ctx->RSSetViewports(1, &vp);
+    ctx->DrawIndexed(6, 0, 0);
+    EXPECT_EQ(g_pass_w, 65536u);
+    EXPECT_EQ(g_pass_h, 2u);
+    ctx->PSSetShader(nullptr);
+    ID3D11ShaderResourceView *no_srv = nullptr;
+    ctx->PSSetShaderResources(0, 1, &no_srv);
+    ctx->OMSetRenderTargets(0, nullptr, nullptr);
+    d3d_release(&ps);
+    d3d_release(&srv);
+    d3d_release(&rtv);
+    d3d_release(&tex);
+    d3d_release(&ctx);
+    d3d_release(&dev);
+}
+
+}  // namespace

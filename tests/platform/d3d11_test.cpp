@@ -214,11 +214,16 @@ TEST(D3D11Render, I420FullChromaAndFormatZero) {
     Target t(64, 32);
     void *r = frames().create(t.dev, 0);
     ASSERT_NE(r, nullptr);
-    // Format 0 before any picture draws nothing and succeeds.
+    // Format 0 before any picture draws nothing and succeeds; layer 0 owns
+    // the target, so it still clears it, and layer 1 leaves it alone.
     t.fill(9, 9, 9);
     VKO_RenderDesc none{};
+    none.layer = 1;
     EXPECT_TRUE(t.draw(r, nullptr, none));
-    expect_near(t.at(10, 10), {9, 9, 9}, 0, "untouched");
+    expect_near(t.at(10, 10), {9, 9, 9}, 0, "layer 1 untouched");
+    none.layer = 0;
+    EXPECT_TRUE(t.draw(r, nullptr, none));
+    expect_near(t.at(10, 10), {0, 0, 0}, 0, "layer 0 cleared");
     EXPECT_EQ(t.ctx->draws(), 0u);
 
     // Chroma 0: three full-size planes; every column has its own U and V.
@@ -629,6 +634,54 @@ TEST(D3D11Ui, ClipTestOffsetsTexturesAndBufferGrowth) {
     uis().destroy(&ui, t.dev);
 }
 
+// Coordinates far past the int range: a rectangle and a clip at +-3e9 cover
+// the whole target, and triangles wholly beyond it draw nothing and cost
+// nothing (no loop runs out to them, no float becomes an int out of range).
+TEST(D3D11Ui, FarOffCoordinatesAreClampedFirst) {
+    Target t(80, 40);
+    void *ui = uis().create(t.dev);
+    ASSERT_NE(ui, nullptr);
+    std::vector<uint8_t> white(4 * 4 * 4, 255);
+    void *tex = uis().create_texture(ui, t.dev, white.data(), 4, 4);
+    VKO_Hash *map = VKO_HashCreate(8);
+    VKO_HashSetInt(map, 7, tex);
+    const uint8_t red[4] = {255, 0, 0, 255}, blue[4] = {0, 0, 255, 255};
+    auto draw = [&](std::vector<VKO_Vtx> v, std::vector<uint16_t> i, VKO_Cmd cmd) {
+        VKO_CmdList list = {&cmd, v.data(), i.data(), 1, 1, uint32_t(v.size()), 0, uint32_t(i.size()), 0};
+        VKO_DrawData data = {80, 40, &list, 1, 1, uint32_t(i.size()), uint32_t(v.size()), 0};
+        return uis().render(ui, t.dev, t.ctx, &data, map, t.rtv);
+    };
+    t.fill(0, 255, 0);
+    std::vector<VKO_Vtx> v;
+    std::vector<uint16_t> idx;
+    quad(v, idx, -3e9f, -3e9f, 3e9f, 3e9f, red);
+    ASSERT_TRUE(draw(v, idx, {{-3e9f, -3e9f, 3e9f, 3e9f}, 7, 6, 0, 0}));
+    for (auto [x, y] : {std::pair<uint32_t, uint32_t>{0, 0}, {79, 0}, {40, 20}, {0, 39}, {79, 39}})
+        expect_near(t.at(x, y), {255, 0, 0}, 0, "covered at " + std::to_string(x) + "," + std::to_string(y));
+
+    // Beyond x = 2^31 only, then on both axes; and a clip whose edges are not numbers.
+    const float nan = std::nanf("");
+    const std::vector<VKO_Vtx> beyond[2] = {{{{3e9f, 0}, {0, 0}, {0, 0, 255, 255}},
+                                             {{3.2e9f, 0}, {1, 0}, {0, 0, 255, 255}},
+                                             {{3e9f, 40}, {0, 1}, {0, 0, 255, 255}}},
+                                            {{{3e9f, 3e9f}, {0, 0}, {0, 0, 255, 255}},
+                                             {{3.2e9f, 3e9f}, {1, 0}, {0, 0, 255, 255}},
+                                             {{3e9f, 3.2e9f}, {0, 1}, {0, 0, 255, 255}}}};
+    for (const auto &tri : beyond) {
+        ASSERT_TRUE(draw(tri, {0, 1, 2}, {{0, 0, 80, 40}, 7, 3, 0, 0}));
+        ASSERT_TRUE(draw(tri, {0, 1, 2}, {{-3e9f, -3e9f, 3e9f, 3e9f}, 7, 3, 0, 0}));
+    }
+    v.clear();
+    idx.clear();
+    quad(v, idx, 0, 0, 80, 40, blue);
+    ASSERT_TRUE(draw(v, idx, {{nan, nan, nan, nan}, 7, 6, 0, 0}));
+    expect_near(t.at(40, 20), {255, 0, 0}, 0, "nothing drawn over it");
+
+    VKO_HashDestroy(&map, nullptr);
+    uis().destroy_texture(ui, &tex, t.dev);
+    uis().destroy(&ui, t.dev);
+}
+
 // ---- The context on a real window ----
 
 class D3D11Context : public D3DWindowTest {
@@ -726,6 +779,7 @@ TEST_F(D3D11Context, DeviceLossRemakesEverythingInPlace) {
     ASSERT_NE(ctx_, nullptr);
     void *ctx_before = ctx_;
     void *dev = ctxs().get_device(ctx_);
+    const uint64_t generation = ctxs().get_generation(ctx_);
     // Held, so a device made after it cannot take its address.
     static_cast<ID3D11Device *>(dev)->AddRef();
     void *r = frames().create(dev, 0);
@@ -740,6 +794,7 @@ TEST_F(D3D11Context, DeviceLossRemakesEverythingInPlace) {
     void *dev2 = ctxs().get_device(ctx_);
     EXPECT_NE(dev2, nullptr);
     EXPECT_NE(dev2, dev);  // the glue re-makes its renderers for it
+    EXPECT_NE(ctxs().get_generation(ctx_), generation) << "told apart even at the same address";
     frames().destroy(&r, dev);
     static_cast<ID3D11Device *>(dev)->Release();
     static_cast<ID3D11Device *>(dev2)->AddRef();

@@ -75,6 +75,11 @@ TEST(D3D12Render, PlanesAtTheAlignedPitchWithNullDescriptorsInUnusedSlots) {
         void *r = frames().create(t.dev, 0);
         ASSERT_NE(r, nullptr);
         const uint64_t faults = d3d12_fault_count();
+        // Before any picture, format 0 still clears layer 0's target.
+        t.fill(9, 9, 9);
+        VKO_RenderDesc none{};
+        ASSERT_TRUE(t.draw(r, nullptr, none));
+        expect_near(t.at(80, 45), {0, 0, 0}, 0, "cleared before any picture");
         // NV12 binds planes 0 and 1; slot 2 of the bound table was never a
         // plane and must still read as a written (null) descriptor.
         VKO_RenderDesc d;
@@ -438,6 +443,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
     ASSERT_NE(ctx_, nullptr);
     void *ctx_before = ctx_;
     void *dev = ctxs().get_device(ctx_);
+    const uint64_t generation = ctxs().get_generation(ctx_);
     // Held, so a device made after it cannot take its address.
     static_cast<ID3D12Device *>(dev)->AddRef();
     void *r = frames().create(dev, 0);
@@ -452,6 +458,7 @@ TEST_F(D3D12Context, DeviceLossRemakesEverythingInPlace) {
     void *dev2 = ctxs().get_device(ctx_);
     EXPECT_NE(dev2, nullptr);
     EXPECT_NE(dev2, dev);  // the glue re-makes its renderers for it
+    EXPECT_NE(ctxs().get_generation(ctx_), generation) << "told apart even at the same address";
     frames().destroy(&r, dev);
     static_cast<ID3D12Device *>(dev)->Release();
     static_cast<ID3D12Device *>(dev2)->AddRef();
@@ -546,9 +553,9 @@ TEST_F(D3D12Context, EveryCreationFailureIsLoggedAndCleanedUp) {
          "'ID3D12GraphicsCommandList_Reset' failed with HRESULT 0x80004005"},
         {"WaitForSingleObjectEx", "'WaitForSingleObjectEx' failed with error 0x80004005"},
     };
-    // After each, the frames after the next one draw with every barrier in
-    // order (a failed Close leaves its frame open into the next one; a
-    // failed list reset is tried again at the next get surface).
+    // After each, the next frames draw with every barrier in order (a failed
+    // Close drops its frame and the next starts on a clean list; a failed
+    // list reset is tried again at the next get surface).
     for (const Step &s : present) {
         ctx_ = ctxs().create(&handle_, false);
         ASSERT_NE(ctx_, nullptr);
@@ -561,7 +568,6 @@ TEST_F(D3D12Context, EveryCreationFailureIsLoggedAndCleanedUp) {
         ctxs().present(ctx_);
         EXPECT_TRUE(log.contains(std::string("vko_d3d12_ctx_present: ") + s.line)) << s.call;
         d3d_clear_faults();
-        draw(r, pic.data(), d);
         const uint64_t faults = d3d12_fault_count();
         for (int i = 0; i < 3; i++) EXPECT_TRUE(draw(r, pic.data(), d)) << s.call;
         EXPECT_EQ(d3d12_fault_count(), faults) << s.call << ": " << d3d12_last_fault();

@@ -29,6 +29,13 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+// The validation layer's synchronisation checks keep state that outlives
+// the last device (the layer's, not ours); Mesa's CPU device and LLVM keep
+// per-process state.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libVkLayer_khronos_validation\nleak:libvulkan_lvp\nleak:libLLVM\n";
+}
+
 namespace {
 
 constexpr uint32_t WIN_W = 160, WIN_H = 120;
@@ -53,7 +60,13 @@ class Vulkan : public ::testing::Test {
                 << "\n"
                 // The driver's own handles: a destroyed view's value coming
                 // back for the next view must not be hidden by the layer.
-                << "khronos_validation.disables = VK_VALIDATION_FEATURE_DISABLE_UNIQUE_HANDLES_EXT\n";
+                << "khronos_validation.disables = VK_VALIDATION_FEATURE_DISABLE_UNIQUE_HANDLES_EXT\n"
+                // Hazards between commands too, as a GPU would hit them.
+                << "khronos_validation.enables = "
+                   "VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT\n";
+            // Held for the whole process, so the leak report can name it.
+            static void *layer = dlopen("libVkLayer_khronos_validation.so", RTLD_NOW | RTLD_LOCAL);
+            (void)layer;
             setenv("VK_LAYER_SETTINGS_PATH", settings_dir.c_str(), 1);
             setenv("VK_INSTANCE_LAYERS", "VK_LAYER_KHRONOS_validation", 1);
         }
@@ -251,6 +264,49 @@ TEST_F(Vulkan, StrideChangeAtSameSizeAndResize) {
     frames().destroy(&r, device_);
 }
 
+// A description whose planes are shorter than the picture: the renderer
+// would read rows the caller never had, so it refuses, as the Direct3D rows do.
+TEST_F(Vulkan, PlanesShorterThanThePictureAreRefused) {
+    void *r = frames().create(device_, 0);
+    ASSERT_NE(r, nullptr);
+    for (uint32_t format : {uint32_t(VKO_COLOR_FORMAT_BGRA), uint32_t(VKO_COLOR_FORMAT_NV12)}) {
+        VKO_RenderDesc d;
+        const std::vector<uint8_t> pic =
+            make_picture(format, format == VKO_COLOR_FORMAT_NV12 ? 2 : 0, false, &d);
+        d.plane_height = H / 2;
+        uint64_t size = 0;
+        for (uint32_t p = 0; p < 2; ++p) {
+            uint64_t off;
+            uint32_t row, rows;
+            if (vko_gfx_plane(&d, p, &off, &row, &rows)) size = off + uint64_t(row) * rows;
+        }
+        // Exactly what the description says the caller has, on the heap.
+        const std::vector<uint8_t> shorter(pic.begin(), pic.begin() + ptrdiff_t(size));
+        EXPECT_FALSE(draw(r, shorter.data(), d)) << format;
+    }
+    frames().destroy(&r, device_);
+}
+
+// Layer 0 owns the whole target even before its first picture: format 0
+// then clears it, so an earlier frame's contents do not stay on screen.
+TEST_F(Vulkan, FormatZeroBeforeAnyPictureStillClears) {
+    void *old = frames().create(device_, 0);
+    ASSERT_NE(old, nullptr);
+    VKO_RenderDesc d;
+    const std::vector<uint8_t> pic = make_picture(VKO_COLOR_FORMAT_BGRA, 0, false, &d);
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(draw(old, pic.data(), d));  // every swap-chain image
+    expect_at(40, 60, {255, 0, 0}, 0, "picture");
+    frames().destroy(&old, device_);
+    void *fresh = frames().create(device_, 0);
+    ASSERT_NE(fresh, nullptr);
+    VKO_RenderDesc none = d;
+    none.format = 0;
+    EXPECT_TRUE(draw(fresh, nullptr, none));
+    expect_at(40, 60, {0, 0, 0}, 0, "cleared");
+    expect_at(120, 60, {0, 0, 0}, 0, "cleared");
+    frames().destroy(&fresh, device_);
+}
+
 TEST_F(Vulkan, OverlayListsWithClipsAndTextures) {
     void *ui = uis().create(device_);
     ASSERT_NE(ui, nullptr);
@@ -287,6 +343,12 @@ TEST_F(Vulkan, OverlayListsWithClipsAndTextures) {
     none.display_width = 0;
     surface = api().get_surface(ctx_);
     EXPECT_FALSE(uis().render(ui, device_, api().get_context(ctx_), &none, map, surface));
+    // A display no framebuffer can have: its render area would not fit an integer.
+    for (float huge : {1e10f, INFINITY}) {
+        none = data;
+        none.display_height = huge;
+        EXPECT_FALSE(uis().render(ui, device_, api().get_context(ctx_), &none, map, surface)) << huge;
+    }
     api().present(ctx_);
 
     uis().destroy_texture(ui, &tex, device_);

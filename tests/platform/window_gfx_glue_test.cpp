@@ -22,6 +22,7 @@ struct Fake {
     bool have_surface = true;
     int device = 1;  // what get device reports: &devices[device]
     int devices[3] = {};
+    uint64_t generation = 0;  // what the context says of its device's making
     uint32_t width = 640, height = 360;
     std::vector<std::string> log;
     VKO_RenderDesc drawn{};
@@ -88,6 +89,9 @@ bool ctx_lock(void *) {
 }
 void ctx_unlock(void *) {
     fake->add("unlock");
+}
+uint64_t ctx_generation(void *) {
+    return fake->generation;
 }
 
 void *frame_create(void *device, uint8_t layer) {
@@ -156,8 +160,9 @@ void ui_texture_destroy(void *, void **t, void *device) {
 }
 
 template <uint32_t Row>
-constexpr vko_gfx_ctx_api kCtxRow = {ctx_create<Row>, ctx_destroy, ctx_present, ctx_size, ctx_device,
-                                     ctx_context,     ctx_surface, ctx_sync,    ctx_lock, ctx_unlock};
+constexpr vko_gfx_ctx_api kCtxRow = {ctx_create<Row>, ctx_destroy, ctx_present,   ctx_size,
+                                     ctx_device,      ctx_context, ctx_surface,   ctx_sync,
+                                     ctx_lock,        ctx_unlock,  ctx_generation};
 constexpr vko_gfx_api kFrameRow = {frame_create, frame_destroy, frame_unused, frame_render, frame_clear};
 constexpr vko_gfx_ui_api kUiRow = {ui_create, ui_destroy, ui_render, ui_texture, ui_texture_destroy};
 
@@ -330,6 +335,56 @@ TEST_F(WindowGfxGlue, FrameOrderAndDeviceChangeTeardown) {
     VKO_WindowDestroy(h_->app, index_);  // the window's end releases them too
     EXPECT_EQ(calls(), (Log{"destroy renderer 0 on 2", "destroy texture 30 on 2", "destroy ui on 2",
                             "destroy context"}));
+}
+
+// A device made again after a loss can come back at the lost one's address:
+// the context's generation still tells the glue to start over.
+TEST_F(WindowGfxGlue, NewDeviceAtTheOldAddressStillTearsDown) {
+    ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D11, true));
+    quad(0);
+    EXPECT_TRUE(texture(7, 70));
+    VKO_WindowPresent(h_->app, index_);
+    calls();
+    state_.generation++;
+    quad(0);
+    EXPECT_EQ(calls(),
+              (Log{"surface", "lock", "size", "device", "destroy renderer 0 on 1", "destroy texture 70 on 1",
+                   "destroy ui on 1", "create renderer 0 on 1", "context", "render 0 on 1", "unlock"}));
+    EXPECT_FALSE(VKO_WindowHasUITexture(h_->app, index_, 7));
+    quad(0);
+    EXPECT_EQ(calls(), (Log{"lock", "unlock", "surface", "lock", "size", "device", "context", "render 0 on 1",
+                            "unlock"}))
+        << "the same generation keeps them";
+}
+
+// The commands of an open frame run at present: a texture replaced or
+// removed in between is destroyed only after it.
+TEST_F(WindowGfxGlue, TextureOutOfTheMapLivesUntilThePresent) {
+    ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D11, true));
+    EXPECT_TRUE(texture(7, 70));
+    EXPECT_TRUE(texture(8, 80));
+    quad(0);
+    ui();
+    calls();
+    EXPECT_TRUE(texture(7, 71));
+    EXPECT_FALSE(texture(8, 0));
+    EXPECT_EQ(calls(),
+              (Log{"lock", "device", "create texture 71 on 1", "unlock", "lock", "device", "unlock"}));
+    EXPECT_EQ(state_.live_textures, 3);
+    VKO_WindowPresent(h_->app, index_);
+    EXPECT_EQ(calls(),
+              (Log{"present", "lock", "destroy texture 70 on 1", "destroy texture 80 on 1", "unlock"}));
+    // Between frames nothing can use it: destroyed at once.
+    EXPECT_TRUE(texture(7, 72));
+    EXPECT_EQ(calls(),
+              (Log{"lock", "device", "destroy texture 71 on 1", "create texture 72 on 1", "unlock"}));
+    // Still waiting when the context goes: destroyed with the rest.
+    quad(0);
+    EXPECT_TRUE(texture(7, 73));
+    calls();
+    EXPECT_FALSE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_NONE, true));
+    EXPECT_EQ(calls(), (Log{"destroy texture 72 on 1", "destroy renderer 0 on 1", "destroy texture 73 on 1",
+                            "destroy ui on 1", "destroy context"}));
 }
 
 TEST_F(WindowGfxGlue, NoSurfaceOrNoLockSkipsTheFrame) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compat/d3d/d3d.h"
+#include "compat/d3d/d3d12.h"
 #include "platform/gfx/gfx.h"
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
@@ -240,6 +241,38 @@ TEST_F(WindowGfx, Direct3D12RowAndItsOneFallback) {
     EXPECT_FALSE(VKO_WindowSetGFX(h_->app, index_, VKO_GFX_D3D12, true));
     EXPECT_EQ(VKO_WindowGetGFX(h_->app, index_), uint32_t(VKO_GFX_NONE));
     d3d_clear_faults();
+}
+
+// A texture replaced and another removed after the overlay was drawn, before
+// the present: the frame still draws with the ones it was recorded with.
+TEST_F(WindowGfx, OverlayTextureGoneBeforeThePresentIsStillDrawn) {
+    for (uint32_t api : {uint32_t(VKO_GFX_VULKAN), uint32_t(VKO_GFX_D3D12)}) {
+        ASSERT_TRUE(VKO_WindowSetGFX(h_->app, index_, api, true)) << api;
+        const uint64_t faults = d3d12_fault_count();
+        std::vector<uint8_t> red;
+        const VKO_RenderDesc video = solid_bgra(&red, 64, 64, 255, 0, 0);
+        const uint8_t black[16] = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+        for (int round = 0; round < 2; round++) {
+            ASSERT_TRUE(VKO_WindowSetUITexture(h_->app, index_, 3, white, 2, 2));
+            GreenSquareUi green;
+            VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
+            VKO_WindowDrawUI(h_->app, index_, &green.ui);
+            if (round == 0)
+                EXPECT_TRUE(VKO_WindowSetUITexture(h_->app, index_, 3, black, 2, 2));
+            else
+                EXPECT_FALSE(VKO_WindowSetUITexture(h_->app, index_, 3, nullptr, 0, 0));
+            VKO_WindowPresent(h_->app, index_);
+            EXPECT_EQ(pixel_is(200, 250, Pixel{0, 255, 0}), (Pixel{0, 255, 0})) << api << " round " << round;
+            // The next frame draws what the map holds now.
+            VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
+            VKO_WindowDrawUI(h_->app, index_, &green.ui);
+            VKO_WindowPresent(h_->app, index_);
+            const Pixel now = round == 0 ? Pixel{0, 0, 0} : Pixel{255, 0, 0};  // black texture, or none
+            EXPECT_EQ(pixel_is(200, 250, now), now) << api << " round " << round;
+        }
+        EXPECT_EQ(d3d12_fault_count(), faults) << d3d12_last_fault();
+        VKO_WindowSetGFX(h_->app, index_, VKO_GFX_NONE, false);
+    }
 }
 
 }  // namespace

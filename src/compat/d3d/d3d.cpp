@@ -478,8 +478,9 @@ void ID3D11DeviceContext::PSGetShaderResources(uint32_t slot, uint32_t n,
 void ID3D11DeviceContext::DrawIndexed(uint32_t count, uint32_t start, int32_t base) {
     if (vs_) return draw_program(count, start, base);
     if (count < 6 || !rtv_ || !ps_ || !ps_->pass() || !srv_[0] || !viewports_) return;
-    uint32_t w = viewport_.Width > 0 ? (uint32_t)viewport_.Width : 0;
-    uint32_t h = viewport_.Height > 0 ? (uint32_t)viewport_.Height : 0;
+    // Kept within an int before the conversion; a pass clips to its target.
+    auto extent = [](float v) { return v > 0 ? (v < 65536.0f ? uint32_t(v) : 65536u) : 0u; };
+    const uint32_t w = extent(viewport_.Width), h = extent(viewport_.Height);
     if (w && h) ps_->pass()(srv_[0], rtv_, w, h, flip_);
 }
 

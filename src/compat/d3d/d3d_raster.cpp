@@ -26,6 +26,14 @@ inline int32_t ifloor(float x) {
     return i - (float(i) > x);
 }
 
+// A whole-valued float as an integer in [lo, hi] (NaN gives lo): clamped
+// before the conversion, which is undefined outside the int range, and so a
+// far-off coordinate never makes a loop scan to it.
+inline int32_t to_range(float v, int32_t lo, int32_t hi) {
+    if (!(v > float(lo))) return lo;
+    return v < float(hi) ? int32_t(v) : hi;
+}
+
 inline int32_t address(int32_t i, uint32_t size, uint32_t mode) {
     if (mode == D3D11_TEXTURE_ADDRESS_WRAP) {
         const int32_t s = int32_t(size);
@@ -266,11 +274,9 @@ struct Clip {
 };
 
 Clip clip_of(const D3DRasterTarget &t, const D3DRasterState &st) {
-    Clip c{0, 0, int32_t(t.width), int32_t(t.height)};
-    c.x0 = std::max(c.x0, int32_t(std::ceil(st.vp_x)));
-    c.y0 = std::max(c.y0, int32_t(std::ceil(st.vp_y)));
-    c.x1 = std::min<int64_t>(c.x1, int64_t(std::floor(st.vp_x + st.vp_w)));
-    c.y1 = std::min<int64_t>(c.y1, int64_t(std::floor(st.vp_y + st.vp_h)));
+    const int32_t w = int32_t(t.width), h = int32_t(t.height);
+    Clip c{to_range(std::ceil(st.vp_x), 0, w), to_range(std::ceil(st.vp_y), 0, h),
+           to_range(std::floor(st.vp_x + st.vp_w), 0, w), to_range(std::floor(st.vp_y + st.vp_h), 0, h)};
     if (st.scissor_on) {
         c.x0 = std::max(c.x0, st.scissor.left);
         c.y0 = std::max(c.y0, st.scissor.top);
@@ -297,10 +303,10 @@ void draw_triangle(const D3DRasterTarget &t, const D3DRasterState &st, const Cli
     const float area = edge(a, b, c.x, c.y);
     const float minx = std::min({a.x, b.x, c.x}), maxx = std::max({a.x, b.x, c.x});
     const float miny = std::min({a.y, b.y, c.y}), maxy = std::max({a.y, b.y, c.y});
-    const int32_t x0 = std::max<float>(clip.x0, std::floor(minx - 0.5f));
-    const int32_t x1 = std::min<float>(clip.x1, std::ceil(maxx + 0.5f));
-    const int32_t y0 = std::max<float>(clip.y0, std::floor(miny - 0.5f));
-    const int32_t y1 = std::min<float>(clip.y1, std::ceil(maxy + 0.5f));
+    const int32_t x0 = to_range(std::floor(minx - 0.5f), clip.x0, clip.x1);
+    const int32_t x1 = to_range(std::ceil(maxx + 0.5f), clip.x0, clip.x1);
+    const int32_t y0 = to_range(std::floor(miny - 0.5f), clip.y0, clip.y1);
+    const int32_t y1 = to_range(std::ceil(maxy + 0.5f), clip.y0, clip.y1);
     const bool tl0 = top_left(b, c), tl1 = top_left(c, a), tl2 = top_left(a, b);
     const float zero[D3D_VARYINGS] = {};
     for (int32_t y = y0; y < y1; y++)
@@ -357,10 +363,10 @@ bool draw_quad(const D3DRasterTarget &t, const D3DRasterState &st, const Clip &c
         dy[k] = (v10 - v00) / h;
     }
     // Pixel centres in [x0, x1) x [y0, y1): the fill rule of the two halves.
-    const int32_t x0 = std::max<int32_t>(clip.x0, int32_t(std::ceil(xs[0] - 0.5f)));
-    const int32_t x1 = std::min<int32_t>(clip.x1, int32_t(std::ceil(xs[1] - 0.5f)));
-    const int32_t y0 = std::max<int32_t>(clip.y0, int32_t(std::ceil(ys[0] - 0.5f)));
-    const int32_t y1 = std::min<int32_t>(clip.y1, int32_t(std::ceil(ys[1] - 0.5f)));
+    const int32_t x0 = to_range(std::ceil(xs[0] - 0.5f), clip.x0, clip.x1);
+    const int32_t x1 = to_range(std::ceil(xs[1] - 0.5f), clip.x0, clip.x1);
+    const int32_t y0 = to_range(std::ceil(ys[0] - 0.5f), clip.y0, clip.y1);
+    const int32_t y1 = to_range(std::ceil(ys[1] - 0.5f), clip.y0, clip.y1);
     alignas(32) float r[RUN], g[RUN], b[RUN], a[RUN];
     const float *v00 = corner[0][0]->var;
     for (int32_t y = y0; y < y1; y++)

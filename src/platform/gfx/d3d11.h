@@ -24,6 +24,7 @@ void vko_d3d11_ctx_destroy(void **ctx);
 void vko_d3d11_ctx_present(void *ctx);
 void vko_d3d11_ctx_get_size(void *ctx, uint32_t *width, uint32_t *height);
 void *vko_d3d11_ctx_get_device(void *ctx);
+uint64_t vko_d3d11_ctx_get_generation(void *ctx);
 void *vko_d3d11_ctx_get_context(void *ctx);
 void *vko_d3d11_ctx_get_surface(void *ctx);
 void vko_d3d11_ctx_set_sync_interval(void *ctx, uint32_t value);

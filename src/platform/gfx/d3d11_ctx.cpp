@@ -51,6 +51,7 @@ bool d3d11_ctx_init(vko_d3d11_ctx *c) {
         return false;
     }
     c->head.device = dev;
+    c->head.generation++;
     dev->GetImmediateContext(&c->context);
     do {
         if ((hr = dxgi_device_of(dev, &dxgi)) < 0 || (hr = dev->QueryInterface(&unknown)) < 0) {

@@ -348,7 +348,14 @@ bool vko_d3d11_render(void *renderer, void *device, void *context, const void *i
     auto *rtv = static_cast<ID3D11RenderTargetView *>(surface);
     if (!f || !dev || !ctx || !desc || desc->format >= VKO_COLOR_FORMAT_COUNT) return false;
     if (desc->format != 0) f->format = desc->format;
-    if (f->format == 0) return true;
+    if (f->format == 0) {
+        // Nothing to draw yet, but layer 0 still owns the whole target.
+        if (desc->layer == 0 && rtv) {
+            const float black[4] = {0, 0, 0, 1};
+            ctx->ClearRenderTargetView(rtv, black);
+        }
+        return true;
+    }
 
     // vko_d3d11_plane_loop
     if (desc->format != 0) {

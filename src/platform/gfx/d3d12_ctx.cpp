@@ -112,6 +112,7 @@ bool d3d12_core_init(vko_d3d12_ctx *c) {
             break;
         }
         c->head.device = dev;
+        c->head.generation++;
         const D3D12_COMMAND_QUEUE_DESC qd = {D3D12_COMMAND_LIST_TYPE_DIRECT,
                                              D3D12_COMMAND_QUEUE_PRIORITY_NORMAL,
                                              D3D12_COMMAND_QUEUE_FLAG_NONE, 0};
@@ -243,6 +244,14 @@ void vko_d3d12_ctx_present(void *ctx) {
     HRESULT hr = k->list->Close();
     if (hr < 0) {
         VKO_Log(tag, "'ID3D12GraphicsCommandList_Close' failed with HRESULT 0x%X", unsigned(hr));
+        // The list already ends with the barrier to PRESENT, so the next
+        // frame cannot draw on in it: this one is dropped and the next starts
+        // on a clean list. A list the failure left open is closed first, as
+        // only a closed list can be reset (a closed one answers E_FAIL).
+        k->list->Close();
+        k->recording = 0;
+        k->current = nullptr;
+        reopen(k, tag);
         return;
     }
     k->recording = 0;

@@ -407,7 +407,14 @@ bool vko_d3d12_render(void *renderer, void *device, void *context, const void *i
     auto *rtv = static_cast<const D3D12_CPU_DESCRIPTOR_HANDLE *>(surface);
     if (!f || !dev || !list || !desc || !rtv || desc->format >= VKO_COLOR_FORMAT_COUNT) return false;
     if (desc->format != 0) f->format = desc->format;
-    if (f->format == 0) return true;
+    if (f->format == 0) {
+        // Nothing to draw yet, but layer 0 still owns the whole target.
+        if (desc->layer == 0) {
+            const float black[4] = {0, 0, 0, 1};
+            list->ClearRenderTargetView(*rtv, black, 0, nullptr);
+        }
+        return true;
+    }
 
     if (desc->format != 0) {
         if (!image) return false;

@@ -6,6 +6,7 @@
 // command.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -126,10 +127,15 @@ inline void d3d_ui_projection(float W, float H, float proj[16]) {
 }
 
 // The scissor of a command; false when its clip lies wholly off a W x H
-// display and it is skipped.
+// display and it is skipped. The edges are kept within the display before
+// they become integers: a clip far past it still covers it.
 inline bool d3d_ui_scissor(const VKO_Cmd &cmd, float W, float H, D3D11_RECT *r) {
     if (cmd.clip[0] >= W || cmd.clip[1] >= H || cmd.clip[2] < 0 || cmd.clip[3] < 0) return false;
-    *r = {int32_t(std::nearbyint(cmd.clip[0])), int32_t(std::nearbyint(cmd.clip[1])),
-          int32_t(std::nearbyint(cmd.clip[2])), int32_t(std::nearbyint(cmd.clip[3]))};
+    auto edge = [](float v, float size) {
+        const float most = std::min(std::ceil(size), 16777216.0f);  // no target is wider
+        v = std::nearbyint(v);
+        return v > 0 ? int32_t(v < most ? v : most) : 0;  // NaN becomes 0
+    };
+    *r = {edge(cmd.clip[0], W), edge(cmd.clip[1], H), edge(cmd.clip[2], W), edge(cmd.clip[3], H)};
     return true;
 }

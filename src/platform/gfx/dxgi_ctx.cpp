@@ -152,6 +152,10 @@ void *vko_d3d11_ctx_get_device(void *ctx) {
     return static_cast<vko_dxgi_ctx_head *>(ctx)->device;
 }
 
+uint64_t vko_d3d11_ctx_get_generation(void *ctx) {
+    return static_cast<vko_dxgi_ctx_head *>(ctx)->generation;
+}
+
 void vko_d3d11_ctx_set_sync_interval(void *ctx, uint32_t value) {
     auto *h = static_cast<vko_dxgi_ctx_head *>(ctx);
     h->sync = value;

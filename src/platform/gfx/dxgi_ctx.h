@@ -32,6 +32,7 @@ struct vko_dxgi_ctx_head {
     uint64_t last_count;
     uint32_t width, height;
     void *device;
+    uint64_t generation;  // counts devices made; a new one may reuse a lost one's address
 };
 
 // DXGI_ERROR_DEVICE_REMOVED, HUNG or RESET: the codes that re-make a context.

@@ -95,6 +95,10 @@ bool lock_always(void *) {
     return true;
 }
 void unlock_none(void *) {}
+// Vulkan never makes its device again.
+uint64_t generation_fixed(void *) {
+    return 0;
+}
 bool shared_test_none(void *, void *, void **) {
     return false;
 }
@@ -105,14 +109,15 @@ vko_gfx_ctx_api vko_gfx_ctx_apis[VKO_GFX_ROWS] = {
     {},
     {},
     {vko_vk_ctx_create, vko_vk_ctx_destroy, vko_vk_ctx_present, vko_vk_ctx_get_size, vko_vk_ctx_get_device,
-     vko_vk_ctx_get_context, vko_vk_ctx_get_surface, sync_interval_none, lock_always, unlock_none},
+     vko_vk_ctx_get_context, vko_vk_ctx_get_surface, sync_interval_none, lock_always, unlock_none,
+     generation_fixed},
     {vko_d3d11_ctx_create, vko_d3d11_ctx_destroy, vko_d3d11_ctx_present, vko_d3d11_ctx_get_size,
      vko_d3d11_ctx_get_device, vko_d3d11_ctx_get_context, vko_d3d11_ctx_get_surface,
-     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
+     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none, vko_d3d11_ctx_get_generation},
     // Get size, get device and set sync interval read the shared record prefix.
     {vko_d3d12_ctx_create, vko_d3d12_ctx_destroy, vko_d3d12_ctx_present, vko_d3d11_ctx_get_size,
      vko_d3d11_ctx_get_device, vko_d3d12_ctx_get_context, vko_d3d12_ctx_get_surface,
-     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none},
+     vko_d3d11_ctx_set_sync_interval, lock_always, unlock_none, vko_d3d11_ctx_get_generation},
 };
 vko_gfx_api vko_gfx_apis[VKO_GFX_ROWS] = {
     {},

@@ -118,6 +118,9 @@ struct vko_gfx_ctx_api {
     void (*set_sync_interval)(void *ctx, uint32_t value);
     bool (*lock)(void *ctx);
     void (*unlock)(void *ctx);
+    // Changes whenever the context makes its device again (after a loss),
+    // even when the new device has the old one's address. May be NULL.
+    uint64_t (*get_generation)(void *ctx);
 };
 
 struct vko_gfx_api {

@@ -123,10 +123,18 @@ void swapchain_recreate(vko_vk_ctx *c) {
     vko_vk_swapchain_create(c);
 }
 
+// The swap-chain image's layout changes. Into the frame: after the stage
+// the acquire semaphore is waited at, before any colour output reads or
+// writes it. Out of it: after every colour write, before the present.
 void vko_vk_image_barrier(vko_vk_ctx *c, VkImage image, VkImageLayout from, VkImageLayout to) {
-    VkImageMemoryBarrier b = vko_vk_color_barrier(image, from, to, 0, 0);
-    F().vkCmdPipelineBarrier(c->cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT,
-                             0, 0, nullptr, 0, nullptr, 1, &b);
+    const bool out = to == VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
+    const VkAccessFlags color = VK_ACCESS_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
+    VkImageMemoryBarrier b = vko_vk_color_barrier(
+        image, from, to, out ? VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT : 0, out ? 0 : color);
+    F().vkCmdPipelineBarrier(
+        c->cmd, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT,
+        out ? VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT : VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, 0, 0,
+        nullptr, 0, nullptr, 1, &b);
 }
 
 void teardown(vko_vk_ctx *c) {

@@ -459,7 +459,22 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
     const vko_vk_fns &f = vko_vk_frame_loader.fn;
     if (desc->format >= VKO_COLOR_FORMAT_COUNT) return false;
     if (desc->format != 0) r->last_format = desc->format;
-    if (r->last_format == 0) return true;
+    VkClearValue clear{};
+    clear.color = {{0, 0, 0, 1}};
+    VkRenderPassBeginInfo bi{VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO};
+    bi.renderPass = r->pass;
+    bi.framebuffer = static_cast<VkFramebuffer>(framebuffer);
+    bi.renderArea = {{0, 0}, {desc->view_width, desc->view_height}};
+    bi.clearValueCount = 1;
+    bi.pClearValues = &clear;
+    if (r->last_format == 0) {
+        // Nothing to draw yet, but layer 0 still owns the whole target.
+        if (r->layer == 0) {
+            f.vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+            f.vkCmdEndRenderPass(cmd);
+        }
+        return true;
+    }
     const VKO_ColorFormatInfo &fmt = vko_color_formats[r->last_format];
     // A picture with no rows or columns has nothing to upload or draw; the
     // target is still cleared below.
@@ -475,7 +490,9 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
             const uint32_t bpp = fmt.bytes_per_sample * (p == 1 && fmt.planes == 2 ? 2 : 1);
             uint64_t offset = 0;
             vko_gfx_plane(desc, p, &offset, nullptr, nullptr);
-            if (pw == 0 || ph == 0 || pitch < pw) return false;
+            // A plane the description cannot hold is never read: the upload
+            // takes `ph` whole rows from the caller's memory.
+            if (pw == 0 || ph == 0 || pitch < pw || desc->plane_height / vd < ph) return false;
             bool remade = false;
             const bool ok =
                 vko_vk_refresh_resource(f, d, cmd, &r->planes[p], PLANE_FORMATS[desc->format][p], pitch, pw,
@@ -487,14 +504,6 @@ bool vko_vk_render(void *renderer, void *device, void *cmd_, const void *image, 
         }
     }
 
-    VkClearValue clear{};
-    clear.color = {{0, 0, 0, 1}};
-    VkRenderPassBeginInfo bi{VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO};
-    bi.renderPass = r->pass;
-    bi.framebuffer = static_cast<VkFramebuffer>(framebuffer);
-    bi.renderArea = {{0, 0}, {desc->view_width, desc->view_height}};
-    bi.clearValueCount = 1;
-    bi.pClearValues = &clear;
     float x, y, w, h;
     vko_gfx_viewport(desc, &x, &y, &w, &h);
     if (empty || w <= 0 || h <= 0 || !r->planes[0].view) {
@@ -738,6 +747,9 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
     if (!ui || !d || !data || !framebuffer) return false;
     if (!(data->display_width > 0) || !(data->display_height > 0) || !data->lists || data->list_count == 0)
         return false;
+    // The render area is the display's size in whole pixels; no framebuffer
+    // is larger than this.
+    if (!(data->display_width <= 65536.0f) || !(data->display_height <= 65536.0f)) return false;
     const vko_vk_fns &f = vko_vk_ui_loader.fn;
     // The lists' own counts decide what is copied, whatever the totals say.
     uint64_t nvtx = 0, nidx = 0;
@@ -805,7 +817,8 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
         for (uint32_t c = 0; c < cl.cmd_count; ++c) {
             const VKO_Cmd &cm = cl.cmds[c];
             const float *clip = cm.clip;
-            if (clip[0] >= W || clip[1] >= H || clip[2] < 0 || clip[3] < 0) continue;
+            // Written so that a clip with a NaN edge is skipped too.
+            if (!(clip[0] < W && clip[1] < H && clip[2] >= 0 && clip[3] >= 0)) continue;
             // Indices outside their own list would read another list's or nothing.
             if (uint64_t(cm.idx_offset) + cm.elem_count > cl.idx_count || cm.vtx_offset >= cl.vtx_count)
                 continue;

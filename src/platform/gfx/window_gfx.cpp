@@ -4,7 +4,15 @@
 // that draws the window; every use of the renderers and textures is
 // bracketed by the context's lock. The context talks to the X server on a
 // connection of its own, so drawing never shares the app thread's.
+//
+// A frame is open from the first surface a draw takes until present. The
+// commands recorded in it may name any overlay texture, and they run at
+// present, so a texture replaced or removed while a frame is open is only
+// taken out of the map (`retired`) and destroyed once present has returned,
+// when every row has waited for the frame to complete.
 #include <X11/Xlib.h>
+
+#include <vector>
 
 #include "platform/app_internal.h"
 #include "platform/gfx/gfx.h"
@@ -19,10 +27,13 @@ struct WindowGFX {
     uint32_t api;
     VKO_Hash *textures;  // texture id -> the overlay renderer's texture
     void *last_device;
+    uint64_t last_generation;  // the context's device generation the objects were made for
     void *renderers[2];
     void *ui;
     void *ctx;
-    VKO_X11Window native;  // private connection and the window's id
+    VKO_X11Window native;         // private connection and the window's id
+    bool frame_open;              // a draw took a surface since the last present
+    std::vector<void *> retired;  // textures out of the map that the open frame may use
 };
 
 WindowGFX *gfx_of(VKO_App *app, int32_t index) {
@@ -35,10 +46,17 @@ WindowGFX *with_context(VKO_App *app, int32_t index) {
     return g && g->ctx ? g : nullptr;
 }
 
+void free_retired(WindowGFX *g) {
+    for (void *&t : g->retired)
+        if (g->ui) vko_gfx_ui_apis[g->api].destroy_texture(g->ui, &t, g->last_device);
+    g->retired.clear();
+}
+
 // Everything made with the last device goes before the next is used.
 void release_device_objects(WindowGFX *g) {
     const vko_gfx_api &frames = vko_gfx_apis[g->api];
     const vko_gfx_ui_api &uis = vko_gfx_ui_apis[g->api];
+    free_retired(g);
     for (void *&r : g->renderers)
         if (r) frames.destroy(&r, g->last_device);
     if (g->textures) {
@@ -53,11 +71,16 @@ void release_device_objects(WindowGFX *g) {
     g->last_device = nullptr;
 }
 
+// A device made again after a loss may come back at the old address, so the
+// context's generation tells a new one apart as well.
 void *current_device(WindowGFX *g) {
-    void *device = vko_gfx_ctx_apis[g->api].get_device(g->ctx);
-    if (device != g->last_device) {
+    const vko_gfx_ctx_api &t = vko_gfx_ctx_apis[g->api];
+    void *device = t.get_device(g->ctx);
+    const uint64_t generation = t.get_generation ? t.get_generation(g->ctx) : 0;
+    if (device != g->last_device || generation != g->last_generation) {
         release_device_objects(g);
         g->last_device = device;
+        g->last_generation = generation;
     }
     return device;
 }
@@ -90,13 +113,12 @@ bool VKO_WindowSetGFX(VKO_App *app, int32_t index, uint32_t api, bool vsync) {
     if (g) {
         context_destroy(g);
         if (g->native.display) XCloseDisplay(g->native.display);
-        VKO_Free(g);
+        delete g;
         w->gfx = nullptr;
     }
     VKO_GFX want = vko_gfx_resolve(api);
     if (want == VKO_GFX_NONE || !app->x || !app->x->dpy) return false;
-    g = static_cast<WindowGFX *>(VKO_Alloc(1, sizeof(WindowGFX)));
-    *g = {};
+    g = new WindowGFX{};
     g->native.display = XOpenDisplay(DisplayString(app->x->dpy));
     g->native.window = w->xid;
     for (; g->native.display;) {
@@ -111,7 +133,7 @@ bool VKO_WindowSetGFX(VKO_App *app, int32_t index, uint32_t api, bool vsync) {
         want = VKO_GFX_D3D11;  // once
     }
     if (g->native.display) XCloseDisplay(g->native.display);
-    VKO_Free(g);
+    delete g;
     return false;
 }
 
@@ -125,7 +147,9 @@ void VKO_WindowDrawQuad(VKO_App *app, int32_t index, const void *image, const VK
     if (!g || !desc) return;
     const vko_gfx_ctx_api &t = vko_gfx_ctx_apis[g->api];
     void *surface = t.get_surface(g->ctx);
-    if (!surface || !t.lock(g->ctx)) return;
+    if (!surface) return;
+    g->frame_open = true;
+    if (!t.lock(g->ctx)) return;
     VKO_RenderDesc copy = *desc;
     t.get_size(g->ctx, &copy.view_width, &copy.view_height);
     void *device = current_device(g);
@@ -139,7 +163,9 @@ void VKO_WindowDrawUI(VKO_App *app, int32_t index, const VKO_DrawData *data) {
     if (!g || !data) return;
     const vko_gfx_ctx_api &t = vko_gfx_ctx_apis[g->api];
     void *surface = t.get_surface(g->ctx);
-    if (!surface || !t.lock(g->ctx)) return;
+    if (!surface) return;
+    g->frame_open = true;
+    if (!t.lock(g->ctx)) return;
     VKO_DrawData copy = *data;
     uint32_t width = 0, height = 0;
     t.get_size(g->ctx, &width, &height);
@@ -153,7 +179,13 @@ void VKO_WindowDrawUI(VKO_App *app, int32_t index, const VKO_DrawData *data) {
 
 void VKO_WindowPresent(VKO_App *app, int32_t index) {
     WindowGFX *g = with_context(app, index);
-    if (g) vko_gfx_ctx_apis[g->api].present(g->ctx);
+    if (!g) return;
+    const vko_gfx_ctx_api &t = vko_gfx_ctx_apis[g->api];
+    t.present(g->ctx);
+    g->frame_open = false;
+    if (g->retired.empty() || !t.lock(g->ctx)) return;
+    free_retired(g);
+    t.unlock(g->ctx);
 }
 
 bool VKO_WindowSetUITexture(VKO_App *app, int32_t index, uint32_t id, const void *rgba, uint32_t width,
@@ -167,7 +199,10 @@ bool VKO_WindowSetUITexture(VKO_App *app, int32_t index, uint32_t id, const void
     bool stored = false;
     if (ui) {
         void *old = VKO_HashPopInt(g->textures, id);
-        if (old) vko_gfx_ui_apis[g->api].destroy_texture(ui, &old, device);
+        if (old && g->frame_open)
+            g->retired.push_back(old);
+        else if (old)
+            vko_gfx_ui_apis[g->api].destroy_texture(ui, &old, device);
         if (rgba) {
             void *tex = vko_gfx_ui_apis[g->api].create_texture(ui, device, rgba, width, height);
             if (tex) {
