@@ -206,6 +206,16 @@ VKO_WindowRec *app_window(VKO_App *app, int32_t index) {
     return app->windows[index];
 }
 
+uint32_t app_window_serial(VKO_App *app, int32_t index) {
+    VKO_WindowRec *w = app_window(app, index);
+    return w ? w->serial : 0;
+}
+
+bool app_window_alive(VKO_App *app, int32_t index, uint32_t serial) {
+    VKO_WindowRec *w = app_window(app, index);
+    return w && serial && w->serial == serial;
+}
+
 void app_device_arrival(VKO_App *app) {
     for (VKO_XInputSlot &s : app->xinput) s.disabled = false;
 }
@@ -258,6 +268,7 @@ void VKO_AppRun(VKO_App *app) {
     for (;;) {
         if (!app->windows[0]) return;
         bool active = VKO_AppIsActive(app);
+        if (x11_grab_retry_due(app)) app_bump(app);
         if (app->generation != app->applied_generation) {
             x11_apply_input(app, active);
             app->applied_generation = app->generation;

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+struct xkb_context;
+struct xkb_compose_table;
+struct xkb_compose_state;
+
 #include "platform/app_internal.h"
 
 struct X11App {
@@ -30,6 +34,10 @@ struct X11App {
     uint32_t locks;      // Caps 0x100 / Num 0x200
     unsigned num_mask;
     bool prsc_down;
+    // Dead keys and compose sequences as the user's locale has them.
+    xkb_context *xkb;
+    xkb_compose_table *compose_table;
+    xkb_compose_state *compose;
 
     Atom wm_protocols, wm_delete, wm_state, net_wm_name, net_wm_state, net_max_v, net_max_h, net_fullscreen,
         net_hidden, net_active, net_extents, net_workarea, net_check, utf8, motif_hints, clipboard,
@@ -43,14 +51,12 @@ struct X11App {
     bool pointer_grabbed;
     int32_t clip_rect[4];
     bool keyboard_grabbed;
+    // A grab we want but could not take (another client held one): tried
+    // again every pass after a short wait, and at once when a grab ends.
+    bool kbd_retry, pointer_retry, retry_now, kbd_fail_logged;
+    int64_t retry_at;
     bool raw_on;
     uint32_t clip_counter;
-    struct {
-        int type;
-        unsigned long time;
-        int detail, source;
-        double v[2];
-    } last_raw;
     VKO_Extents last_extents;
 
     // Drag and drop in progress.
