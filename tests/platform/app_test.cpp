@@ -14,6 +14,7 @@
 #include "platform/hid.h"
 #include "platform/app_internal.h"
 #include "platform/x11/error_trap.h"
+#include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
 #include "platform/app_harness.h"
 
@@ -731,6 +732,142 @@ TEST_F(AppTest, CharactersBeyondTheSixteenBitPlaneArriveWhole) {
     KeySym none = NoSymbol;
     XChangeKeyboardMapping(d.dpy, free_code, 1, &none, 1);
     XSync(d.dpy, False);
+}
+
+// While the app holds its pointer grab the server sends the master pointer's
+// raw events twice; moves alike in every field must still count one each.
+TEST_F(AppTest, EveryRawMoveArrivesOnceWhileThePointerIsGrabbed) {
+    ASSERT_EQ(h->open_window(), 0);
+    d.move(300, 250);
+    VKO_AppSetRelativeMouse(h->app, true);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on && x->pointer_grabbed; }));
+    h->events.clear();
+    for (int i = 0; i < 20; i++) XTestFakeRelativeMotionEvent(d.dpy, 1, 0, CurrentTime);
+    XSync(d.dpy, False);
+    d.move_by(0, 5);  // the last one: once it is in, everything before it is
+    auto moved = [&](int32_t dx, int32_t dy) {
+        for (const auto &m : h->of(VKO_EVENT_MOTION))
+            if (m.motion.x == dx && m.motion.y == dy) return true;
+        return false;
+    };
+    ASSERT_TRUE(h->pump_until([&] { return moved(0, 5); }));
+    int ones = 0, sum = 0;
+    for (const auto &m : h->of(VKO_EVENT_MOTION)) {
+        EXPECT_EQ(m.motion.relative, 1);
+        if (m.motion.y == 0) ones++, sum += m.motion.x;
+    }
+    EXPECT_EQ(ones, 20) << "every move once";
+    EXPECT_EQ(sum, 20);
+    VKO_AppSetRelativeMouse(h->app, false);
+}
+
+// Keys pressed and released while another window had the focus: the app
+// reads the keyboard as it is when the focus comes back.
+TEST_F(AppTest, ModifiersFollowTheKeyboardWhenTheFocusReturns) {
+    ASSERT_EQ(h->open_window(), 0);
+    Window app_win = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 50, 50, 0, 0, 0);
+    XMapWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    h->events.clear();
+    d.key(d.keycode(XK_Alt_L), true);
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 1));
+    ASSERT_TRUE(h->pump_until([&] {
+        XWindowAttributes a;
+        return XGetWindowAttributes(d.dpy, other, &a) && a.map_state == IsViewable;
+    }));
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    d.key(d.keycode(XK_Alt_L), false);   // released elsewhere
+    d.key(d.keycode(XK_Shift_L), true);  // pressed elsewhere
+    XSetInputFocus(d.dpy, app_win, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    h->events.clear();
+    d.tap(XK_a);
+    d.key(d.keycode(XK_Shift_L), false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 3));
+    auto keys = h->of(VKO_EVENT_KEY);
+    EXPECT_EQ(keys[0].key.key, 0x1Eu);
+    EXPECT_EQ(keys[0].key.mods, (uint32_t)VKO_MOD_LSHIFT) << "Shift held, Alt no longer";
+    auto text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 1u) << "Alt is up: the key types";
+    EXPECT_STREQ(text[0].text, "A");
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
+}
+
+// A dead key and the key after it give the composed character, once.
+TEST_F(AppTest, DeadKeysCompose) {
+    // A key of its own for dead_acute, mapped before the app reads the map.
+    h.reset();
+    int min_kc = 0, max_kc = 0;
+    XDisplayKeycodes(d.dpy, &min_kc, &max_kc);
+    int spare = 0;
+    for (int kc = max_kc; kc >= min_kc && !spare; kc--) {
+        int per = 0;
+        KeySym *syms = XGetKeyboardMapping(d.dpy, (KeyCode)kc, 1, &per);
+        bool empty = true;
+        for (int i = 0; syms && i < per; i++) empty &= syms[i] == NoSymbol;
+        if (syms) XFree(syms);
+        if (empty) spare = kc;
+    }
+    ASSERT_NE(spare, 0);
+    KeySym dead = XK_dead_acute;
+    XChangeKeyboardMapping(d.dpy, spare, 1, &dead, 1);
+    XSync(d.dpy, False);
+    h = std::make_unique<AppHarness>();
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    d.key((unsigned)spare, true);
+    d.key((unsigned)spare, false);
+    d.tap(XK_e);
+    d.tap(XK_x);
+    ASSERT_TRUE(h->pump_until([&] { return h->count(VKO_EVENT_TEXT) >= 2; }));
+    auto text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 2u);
+    EXPECT_STREQ(text[0].text, "\xC3\xA9");
+    EXPECT_STREQ(text[1].text, "x");
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(d.dpy, spare, 1, &none, 1);
+    XSync(d.dpy, False);
+}
+
+// Another client held the keyboard and the pointer when the app wanted them:
+// it takes them once that client lets go.
+TEST_F(AppTest, GrabsHeldByAnotherClientAreTakenWhenItLetsGo) {
+    ASSERT_EQ(h->open_window(), 0);
+    LogCapture log;
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    ASSERT_EQ(XGrabPointer(d.dpy, d.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+              GrabSuccess);
+    XSync(d.dpy, False);
+    VKO_AppGrabKeyboard(h->app, true);
+    VKO_AppGrabMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] {
+        return log.contains("app_apply_keyboard_state: 'SetWindowsHookEx' failed with error 0x1");
+    })) << "AlreadyGrabbed";
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XUngrabPointer(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    // Taken again without any call of the app's; then the driver can take
+    // neither, and the pointer stays in the window.
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed && x->pointer_grabbed; }));
+    d.move(5, 5);
+    int px, py;
+    d.pointer(&px, &py);
+    EXPECT_GE(px, 100);
+    EXPECT_GE(py, 100);
+    EXPECT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              AlreadyGrabbed);
+    EXPECT_EQ(XGrabPointer(d.dpy, d.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+              AlreadyGrabbed);
+    VKO_AppGrabKeyboard(h->app, false);
+    VKO_AppGrabMouse(h->app, false);
+    h->pump(20);
 }
 
 }  // namespace

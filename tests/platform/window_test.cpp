@@ -526,4 +526,156 @@ TEST_F(WindowTest, EventsForWindowsAlreadyGoneAreIgnored) {
     h->pump(20);
 }
 
+// The event function or the message hook closes the window it was called
+// for: nothing of that window is touched afterwards.
+class WindowGoneTest : public WindowTest {
+   protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(h->open_window(), 0);
+    }
+    void TearDown() override {
+        VKO_AppSetMessageHook(h->app, nullptr);
+        WindowTest::TearDown();
+    }
+    // Window 1, visible.
+    void open_second() {
+        VKO_Frame f = {0, 200, 150, "", 600, 100};
+        ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+        ASSERT_TRUE(h->pump_until([&] { return VKO_WindowIsVisible(h->app, 1); }));
+    }
+    void close_on(VKO_EventType type) {
+        h->on_event = [this, type](const VKO_Event &e) {
+            if (e.type == type && e.window == 1) VKO_WindowDestroy(h->app, 1);
+        };
+    }
+    bool gone() {
+        return h->pump_until([&] { return !VKO_WindowExists(h->app, 1); });
+    }
+};
+
+TEST_F(WindowGoneTest, ClosedOnTheSizeEventOfItsMap) {
+    close_on(VKO_EVENT_SIZE);
+    VKO_Frame f = {0, 200, 150, "", 600, 100};
+    ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedOnTheSizeEventOfItsMinimising) {
+    open_second();
+    close_on(VKO_EVENT_SIZE);
+    Atom wm_state = XInternAtom(d.dpy, "WM_STATE", False);
+    long iconic[2] = {IconicState, 0};
+    XChangeProperty(d.dpy, xid(1), wm_state, wm_state, 32, PropModeReplace, (unsigned char *)iconic, 2);
+    XSync(d.dpy, False);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedByTheMessageHookOnItsConfigureNotice) {
+    open_second();
+    static VKO_App *s_app;
+    s_app = h->app;
+    VKO_AppSetMessageHook(h->app,
+                          [](VKO_App *, int32_t index, void *, uint32_t message, uintptr_t, intptr_t, bool *,
+                             void *) -> intptr_t {
+                              if (index == 1 && message == ConfigureNotify) VKO_WindowDestroy(s_app, 1);
+                              return 0;  // not handled: the window procedure goes on
+                          });
+    XResizeWindow(d.dpy, xid(1), 210, 160);
+    XSync(d.dpy, False);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedOnItsDropAndTheDropStillFinishes) {
+    open_second();
+    close_on(VKO_EVENT_DROP);
+    TempDir dir;
+    std::string path = dir.file("d.txt");
+    write_file(path, "x");
+    DndSource src(d, xid(1), "file://" + path + "\r\n");
+    h->on_frame = [&] { src.step(); };
+    EXPECT_TRUE(h->pump_until([&] { return src.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_TRUE(src.succeeded);
+    EXPECT_FALSE(VKO_WindowExists(h->app, 1));
+}
+
+// Another client's synthetic ConfigureNotify may move the window but never
+// gives it a size.
+TEST_F(WindowTest, SyntheticConfigureNoticesOnlyMove) {
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    XEvent e = {};
+    e.xconfigure.type = ConfigureNotify;
+    e.xconfigure.event = xid(0);
+    e.xconfigure.window = xid(0);
+    e.xconfigure.x = 150, e.xconfigure.y = 160;
+    e.xconfigure.width = 65531, e.xconfigure.height = 34464;
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_MOVE); }));
+    EXPECT_FALSE(h->has(VKO_EVENT_SIZE));
+    uint32_t w = 0, hh = 0;
+    VKO_WindowGetSize(h->app, 0, &w, &hh);
+    EXPECT_EQ(w, 400u);
+    EXPECT_EQ(hh, 300u);
+    // The server's own notice still sizes it.
+    XResizeWindow(d.dpy, xid(0), 420, 310);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_SIZE); }));
+    VKO_WindowGetSize(h->app, 0, &w, &hh);
+    EXPECT_EQ(w, 420u);
+    EXPECT_EQ(hh, 310u);
+}
+
+// A client posing as a window manager writes absurd frame extents: the window
+// is still placed where the frame says, as if the frame were thin.
+TEST_F(WindowTest, AbsurdFrameExtentsFromAnotherClientAreClamped) {
+    ASSERT_EQ(h->open_window(), 0);
+    Window check = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 1, 1, 0, 0, 0);
+    Atom net_check = XInternAtom(d.dpy, "_NET_SUPPORTING_WM_CHECK", False);
+    XChangeProperty(d.dpy, d.root(), net_check, XA_WINDOW, 32, PropModeReplace, (unsigned char *)&check, 1);
+    long ext[4] = {0x7FFFFFF0L, 0x7FFFFFF0L, (long)0xFFFFFFF0UL, 0x7FFFFFF0L};
+    XChangeProperty(d.dpy, xid(0), XInternAtom(d.dpy, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
+                    PropModeReplace, (unsigned char *)ext, 4);
+    XSync(d.dpy, False);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x11_has_wm(x); }));
+    VKO_Frame f = {0, 300, 200, "", 40, 30};
+    VKO_WindowSetFrame(h->app, 0, &f);
+    XSync(x->dpy, False);
+    VKO_Extents got = x11_extents(h->app, h->app->windows[0]);
+    EXPECT_LE(got.left, 4096);
+    EXPECT_GE(got.right, 0);
+    EXPECT_EQ(server_rect(xid(0)).w, 300) << "the client keeps its size";
+    XDeleteProperty(d.dpy, d.root(), net_check);
+    XDestroyWindow(d.dpy, check);
+    XSync(d.dpy, False);
+    h->pump_until([&] { return !x11_has_wm(x); });
+}
+
+// After a windowed frame the window is windowed: it reads so, returns that
+// frame, and can go fullscreen again.
+TEST_F(WindowTest, AWindowedFrameAfterFullscreenIsWindowed) {
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_Frame full = {VKO_FRAME_FULLSCREEN, 400, 300, "", 100, 100};
+    VKO_WindowSetFrame(h->app, 0, &full);
+    ASSERT_TRUE(settle(0, {0, 0, DisplayWidth(d.dpy, 0), DisplayHeight(d.dpy, 0)}));
+    EXPECT_TRUE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_Frame win = {0, 500, 320, "", 60, 70};
+    VKO_WindowSetFrame(h->app, 0, &win);
+    ASSERT_TRUE(settle(0, {60, 70, 500, 320}));
+    EXPECT_FALSE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_Frame g = VKO_WindowGetFrame(h->app, 0);
+    EXPECT_EQ(g.flags, 0u);
+    EXPECT_EQ(g.width, 500u);
+    EXPECT_EQ(g.x, 60);
+    VKO_WindowSetFullscreen(h->app, 0, true);
+    ASSERT_TRUE(settle(0, {0, 0, DisplayWidth(d.dpy, 0), DisplayHeight(d.dpy, 0)}));
+    EXPECT_TRUE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_WindowSetFullscreen(h->app, 0, false);
+    EXPECT_TRUE(settle(0, {60, 70, 500, 320})) << "back where the windowed frame put it";
+}
+
 }  // namespace
