@@ -249,6 +249,7 @@ void VKO_AppDestroy(VKO_App **papp) {
         x11_cursor_clear(app);
         VKO_AppRemoveTray(app);
         x11_stay_awake(false);
+        app_sleep_inhibit(false);
         VKO_AppRemoveHotkeys(app, 1);
     }
     VKO_HashDestroy(&app->local_hotkeys, nullptr);
@@ -453,7 +454,10 @@ bool VKO_HotkeyToText(uint32_t mods, uint32_t key, char *buf, size_t size) {
 }
 
 void VKO_AppStayAwake(bool enable) {
+    // The display through the screen saver; the system through logind where
+    // it runs (without it only the display is kept awake).
     x11_stay_awake(enable);
+    app_sleep_inhibit(enable);
 }
 
 void VKO_AppRumbleController(VKO_App *app, uint32_t id, uint16_t low, uint16_t high) {

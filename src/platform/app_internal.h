@@ -214,3 +214,6 @@ void x11_tray_message(VKO_App *app, const char *title, const char *message);
 int32_t x11_tray_menu(VKO_App *app);
 void x11_tray_click(VKO_App *app, uint32_t button);
 void x11_stay_awake(bool enable);
+// Takes (or releases) logind's sleep and idle inhibitor lock; false, with a
+// log line, when logind cannot be reached or refuses.
+bool app_sleep_inhibit(bool enable);
