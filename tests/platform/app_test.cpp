@@ -8,6 +8,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 
+#include <algorithm>
 #include <map>
 
 #include "compat/xinput/xinput.h"
@@ -868,6 +869,165 @@ TEST_F(AppTest, GrabsHeldByAnotherClientAreTakenWhenItLetsGo) {
     VKO_AppGrabKeyboard(h->app, false);
     VKO_AppGrabMouse(h->app, false);
     h->pump(20);
+}
+
+// XI2 device events as the server sends them, with storage for their masks.
+struct RecordedXI {
+    XIDeviceEvent ev = {};
+    unsigned char buttons[4] = {};
+    unsigned char vmask[4] = {};
+    double values[8] = {};
+    RecordedXI(int evtype, int device, Window win, double x, double y,
+               std::vector<std::pair<int, double>> vals, bool left_held = false, int detail = 0,
+               int flags = 0) {
+        ev.type = GenericEvent;
+        ev.evtype = evtype;
+        ev.deviceid = ev.sourceid = device;
+        ev.event = win;
+        ev.event_x = x, ev.event_y = y;
+        ev.detail = detail;
+        ev.flags = flags;
+        ev.buttons.mask_len = sizeof(buttons);
+        ev.buttons.mask = buttons;
+        if (left_held) XISetMask(buttons, 1);
+        ev.valuators.mask_len = sizeof(vmask);
+        ev.valuators.mask = vmask;
+        ev.valuators.values = values;
+        std::sort(vals.begin(), vals.end());
+        int n = 0;
+        for (auto &v : vals) {
+            XISetMask(vmask, v.first);
+            values[n++] = v.second;
+        }
+    }
+};
+
+// A tablet's pen and eraser and a touch screen (Xvfb can host none): the
+// devices as the server lists them, their events as it sends them.
+TEST_F(AppTest, TabletPensAndTouchScreensThroughXInput2) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    EXPECT_EQ(x->pen_count, 0) << "the test server's devices are no pens";
+    Window win = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    X11PenDevice pen = {90, true, false, false, 2, 3, 4, 0, 2048, -64, 63, -64, 63};
+    X11PenDevice eraser = {91, true, true, false, 2, -1, -1, 0, 2048, 0, 0, 0, 0};
+    X11PenDevice touch = {92, false, false, true, -1, -1, -1, 0, 0, 0, 0, 0, 0};
+    x11_pen_add(h->app, &pen);
+    x11_pen_add(h->app, &eraser);
+    x11_pen_add(h->app, &touch);
+    VKO_AppEnablePen(h->app, true);
+    h->events.clear();
+    auto feed = [&](RecordedXI r) { EXPECT_TRUE(x11_pen_event(h->app, r.ev.evtype, &r.ev)); };
+    feed({XI_Motion, 90, win, 40.5, 60.2, {{0, 1}, {1, 2}, {2, 0}, {3, 32}, {4, -64}}});
+    feed({XI_ButtonPress, 90, win, 41, 61, {{2, 1024}}, false, 1});
+    feed({XI_Motion, 90, win, 42, 62, {{2, 2048}, {3, 10}}, true});
+    feed({XI_ButtonRelease, 90, win, 42, 62, {{2, 0}}, true, 1});
+    feed({XI_Motion, 91, win, 43, 63, {{2, 512}}, true});
+    feed({XI_Motion, 90, win, -7, 5, {}});  // no valuators at all
+    auto pens = h->of(VKO_EVENT_PEN);
+    ASSERT_EQ(pens.size(), 6u);
+    EXPECT_EQ(pens[0].pen.flags, 0u) << "hovering";
+    EXPECT_EQ(pens[0].pen.x, 40);
+    EXPECT_EQ(pens[0].pen.y, 60);
+    EXPECT_EQ(pens[0].pen.pressure, 0);
+    EXPECT_EQ(pens[0].pen.tilt_x, 32);
+    EXPECT_EQ(pens[0].pen.tilt_y, -64);
+    EXPECT_EQ(pens[1].pen.flags, 0x2u) << "touching";
+    EXPECT_EQ(pens[1].pen.pressure, 512);
+    EXPECT_EQ(pens[2].pen.flags, 0x2u);
+    EXPECT_EQ(pens[2].pen.pressure, 1024);
+    EXPECT_EQ(pens[2].pen.tilt_x, 10);
+    EXPECT_EQ(pens[3].pen.flags, 0u) << "lifted";
+    EXPECT_EQ(pens[4].pen.flags, 0x2u | 0x4u | 0x8u) << "the eraser end, rubbing";
+    EXPECT_EQ(pens[4].pen.pressure, 256);
+    EXPECT_EQ(pens[5].pen.x, 0) << "clamped";
+    EXPECT_TRUE(h->app->pen_in_range);
+    // Leaving the window ends the range.
+    XILeaveEvent leave = {};
+    leave.evtype = XI_Leave;
+    leave.deviceid = x->master_pointer;
+    leave.sourceid = 90;
+    leave.event = win;
+    x11_pen_event(h->app, XI_Leave, &leave);
+    ASSERT_EQ(h->count(VKO_EVENT_PEN), 7u);
+    EXPECT_EQ(h->of(VKO_EVENT_PEN)[6].pen.flags, 0x1u);
+    EXPECT_FALSE(h->app->pen_in_range);
+    // So does another device's move (X reports no proximity).
+    feed({XI_Motion, 90, win, 40, 60, {{2, 0}}});
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_for_pens; }));
+    d.move_by(3, 0);
+    ASSERT_TRUE(h->pump_until([&] { return !h->app->pen_in_range; }));
+    EXPECT_EQ(h->of(VKO_EVENT_PEN).back().pen.flags, 0x1u);
+    // Unknown devices and windows are nobody's pen.
+    size_t before = h->events.size();
+    feed({XI_Motion, 77, win, 1, 1, {{2, 100}}});
+    feed({XI_Motion, 90, win + 12345, 1, 1, {{2, 100}}});
+    EXPECT_EQ(h->events.size(), before);
+    // Touches: in range while any is down; the one that emulates the pointer
+    // moves and presses as the left button.
+    h->events.clear();
+    feed({XI_TouchBegin, 92, win, 50, 60, {}, false, 1, XITouchEmulatingPointer});
+    EXPECT_TRUE(h->app->touch_in_range);
+    feed({XI_TouchBegin, 92, win, 150, 160, {}, false, 2});
+    feed({XI_TouchUpdate, 92, win, 55, 65, {}, false, 1, XITouchEmulatingPointer});
+    feed({XI_TouchEnd, 92, win, 150, 160, {}, false, 2});
+    EXPECT_TRUE(h->app->touch_in_range);
+    feed({XI_TouchEnd, 92, win, 56, 66, {}, false, 1, XITouchEmulatingPointer});
+    EXPECT_FALSE(h->app->touch_in_range);
+    std::vector<std::string> got;
+    for (const Seen &s : h->events) {
+        char b[32];
+        if (s.ev.type == VKO_EVENT_MOTION)
+            snprintf(b, sizeof(b), "M%d,%d", s.ev.motion.x, s.ev.motion.y);
+        else if (s.ev.type == VKO_EVENT_BUTTON)
+            snprintf(b, sizeof(b), "B%u%c%d,%d", s.ev.button.button, s.ev.button.pressed ? '+' : '-',
+                     s.ev.button.x, s.ev.button.y);
+        else
+            snprintf(b, sizeof(b), "T%u", s.ev.type);
+        got.push_back(b);
+    }
+    std::vector<std::string> want = {"M50,60", "B1+50,60", "M55,65", "B1-56,66"};
+    EXPECT_EQ(got, want);
+    VKO_AppEnablePen(h->app, false);
+}
+
+// The server's own delivery: the test's XTest pointer plays a pen. Its device
+// events reach the pen step, while the core events of the master pointer go
+// on reaching the window (held back only by the pen gate).
+TEST_F(AppTest, APensDeviceEventsComeBesideTheCorePointersEvents) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    int n = 0, xtest = 0;
+    XIDeviceInfo *info = XIQueryDevice(d.dpy, XIAllDevices, &n);
+    for (int i = 0; i < n; i++)
+        if (info[i].use == XISlavePointer && strstr(info[i].name, "XTEST")) xtest = info[i].deviceid;
+    XIFreeDeviceInfo(info);
+    ASSERT_NE(xtest, 0);
+    X11PenDevice pen = {xtest, true, false, false, -1, -1, -1, 0, 0, 0, 0, 0, 0};
+    x11_pen_add(h->app, &pen);
+    x11_pen_select(h->app, (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0));
+    d.move(200, 200);
+    h->events.clear();
+    d.move(210, 205);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_BUTTON, 2)) << "pen input off: the core pointer as ever";
+    EXPECT_FALSE(h->has(VKO_EVENT_PEN));
+    EXPECT_TRUE(h->app->pen_in_range);
+    VKO_AppEnablePen(h->app, true);
+    h->events.clear();
+    d.move(220, 215);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(h->pump_until([&] { return h->count(VKO_EVENT_PEN) >= 3; }));
+    auto pens = h->of(VKO_EVENT_PEN);
+    EXPECT_EQ(pens[1].pen.flags, 0x2u) << "the press";
+    EXPECT_EQ(pens[1].pen.x, 120) << "client pixels";
+    EXPECT_EQ(pens[1].pen.y, 115);
+    EXPECT_EQ(pens[2].pen.flags, 0u) << "the release";
+    EXPECT_FALSE(h->has(VKO_EVENT_BUTTON)) << "the pen gate holds the left button back";
+    VKO_AppEnablePen(h->app, false);
+    x->pen_count = 0;
 }
 
 }  // namespace

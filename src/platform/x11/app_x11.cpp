@@ -607,7 +607,6 @@ unsigned logical_button(X11App *x, unsigned device_button) {
 
 void on_raw(VKO_App *app, XIRawEvent *r) {
     X11App *x = app->x;
-    if (!x->raw_on) return;
     int32_t index = focused_index(app);
     if (index < 0) index = 0;
     if (!app->windows[index]) return;
@@ -617,6 +616,13 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
     // nothing tells from a second real move. Only the device's own event
     // counts: every move exactly once.
     if (r->deviceid != r->sourceid) return;
+    // Another device moves: the pen has left its range (X tells no proximity).
+    if (app->pen_in_range && x->pen_device && r->sourceid != x->pen_device &&
+        !x11_pen_device(x, r->sourceid)) {
+        int32_t fi = focused_index(app);
+        x11_pen_leave(app, fi < 0 ? 0 : fi);
+    }
+    if (!x->raw_on) return;
     VKO_RawMouse raw;
     memset(&raw, 0, sizeof(raw));
     if (r->evtype == XI_RawMotion) {
@@ -932,6 +938,8 @@ void x11_dispatch_event(VKO_App *app, XEvent *e) {
             if (e->xcookie.evtype == XI_RawMotion || e->xcookie.evtype == XI_RawButtonPress ||
                 e->xcookie.evtype == XI_RawButtonRelease)
                 on_raw(app, (XIRawEvent *)e->xcookie.data);
+            else
+                x11_pen_event(app, e->xcookie.evtype, e->xcookie.data);
             XFreeEventData(x->dpy, &e->xcookie);
         } else {
             VKO_Log("app_custom_hwnd_proc", "'GetRawInputData' failed with error 0x%X",
@@ -1031,6 +1039,12 @@ bool x11_app_open(VKO_App *app) {
         XIQueryVersion(dpy, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 2))) {
         x->xi = true;
         XIGetClientPointer(dpy, None, &x->master_pointer);
+        x11_pen_scan(app);
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)];
+        memset(bits, 0, sizeof(bits));
+        XISetMask(bits, XI_HierarchyChanged);  // tablets and touch screens come and go
+        XIEventMask mask = {XIAllDevices, (int)sizeof(bits), bits};
+        XISelectEvents(dpy, x->root, &mask, 1);
     }
     x->xfixes = XFixesQueryExtension(dpy, &x->xfixes_event, &err);
     x->rr = XRRQueryExtension(dpy, &x->rr_event, &err);
@@ -1126,11 +1140,15 @@ void x11_apply_cursor(VKO_App *app, bool active) {
     }
     // Raw mouse.
     bool raw = app->relative && !app->pen_in_range && active && app->input_mode != 2;
-    if (x->xi && raw != x->raw_on) {
+    // With a pen about, other devices' moves tell when it left its range.
+    bool pens = false;
+    for (int i = 0; i < x->pen_count; i++) pens |= x->pens[i].pen;
+    if (x->xi && (raw != x->raw_on || pens != x->raw_for_pens)) {
         unsigned char bits[XIMaskLen(XI_LASTEVENT)];
         memset(bits, 0, sizeof(bits));
+        XISetMask(bits, XI_HierarchyChanged);
+        if (raw || pens) XISetMask(bits, XI_RawMotion);
         if (raw) {
-            XISetMask(bits, XI_RawMotion);
             XISetMask(bits, XI_RawButtonPress);
             XISetMask(bits, XI_RawButtonRelease);
         }
@@ -1141,6 +1159,7 @@ void x11_apply_cursor(VKO_App *app, bool active) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
             x->raw_on = raw;
+            x->raw_for_pens = pens;
         }
     }
     if (!raw) app->skip_next_motion = true;
@@ -1390,6 +1409,7 @@ bool x11_window_create(VKO_App *app, VKO_WindowRec *w, const char *title, const 
     XChangeProperty(x->dpy, w->xid, x->xdnd_aware, XA_ATOM, 32, PropModeReplace, (unsigned char *)&version,
                     1);
     set_size_hints(x, w, r);
+    x11_pen_select(app, w->xid);
     if (fullscreen) {
         w->fullscreen = true;
         set_decorations(x, w, false);

@@ -13,6 +13,15 @@ struct xkb_compose_state;
 
 #include "platform/app_internal.h"
 
+// A slave pointer that is a pen (or its eraser) or a touch device, with the
+// valuators a pen report reads (-1: the device has none).
+struct X11PenDevice {
+    int id;
+    bool pen, eraser, touch;
+    int pressure, tilt_x, tilt_y;
+    double p_min, p_max, tx_min, tx_max, ty_min, ty_max;
+};
+
 struct X11App {
     Display *dpy;
     int screen;
@@ -56,8 +65,15 @@ struct X11App {
     bool kbd_retry, pointer_retry, retry_now, kbd_fail_logged;
     int64_t retry_at;
     bool raw_on;
+    bool raw_for_pens;  // raw motion selected to see the pen leave
     uint32_t clip_counter;
     VKO_Extents last_extents;
+
+    // Pens and touch devices, the pen now in range (0: none), touches down.
+    X11PenDevice pens[16];
+    int pen_count;
+    int pen_device;
+    int touches;
 
     // Drag and drop in progress.
     Window dnd_source;
@@ -76,6 +92,16 @@ bool x11_has_wm(X11App *x);
 void x11_dispatch_event(VKO_App *app, XEvent *e);
 void x11_send_message(X11App *x, Window to, Window about, Atom type, long a, long b, long c, long d, long e,
                       long mask);
+
+// Pen and touch side (x11/pen_x11.cpp).
+void x11_pen_scan(VKO_App *app);
+void x11_pen_select(VKO_App *app, unsigned long window);
+// An XI2 device, crossing or hierarchy event; false when it is none of them.
+bool x11_pen_event(VKO_App *app, int evtype, void *data);
+void x11_pen_leave(VKO_App *app, int32_t index);
+bool x11_pen_device(X11App *x, int id);
+// Adds a device as if the server had listed it (recorded devices in tests).
+void x11_pen_add(VKO_App *app, const X11PenDevice *device);
 
 // Tray side (x11/tray.cpp).
 void x11_tray_setup(VKO_App *app);
