@@ -8,6 +8,8 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "platform/app_harness.h"
@@ -676,6 +678,68 @@ TEST_F(WindowTest, AWindowedFrameAfterFullscreenIsWindowed) {
     EXPECT_TRUE(VKO_WindowIsFullscreen(h->app, 0));
     VKO_WindowSetFullscreen(h->app, 0, false);
     EXPECT_TRUE(settle(0, {60, 70, 500, 320})) << "back where the windowed frame put it";
+}
+
+// Focus and map notices another client makes up say nothing about the
+// window: the app stays in front and visible.
+TEST_F(WindowTest, MadeUpFocusAndMapNoticesAreIgnored) {
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    XEvent e = {};
+    e.xfocus.type = FocusOut;
+    e.xfocus.window = xid(0);
+    e.xfocus.mode = NotifyNormal;
+    e.xfocus.detail = NotifyNonlinear;
+    XSendEvent(d.dpy, xid(0), False, FocusChangeMask, &e);
+    e = {};
+    e.xunmap.type = UnmapNotify;
+    e.xunmap.event = e.xunmap.window = xid(0);
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    e = {};  // last: a move, which is taken
+    e.xconfigure.type = ConfigureNotify;
+    e.xconfigure.event = e.xconfigure.window = xid(0);
+    e.xconfigure.x = 130, e.xconfigure.y = 140;
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_MOVE); }));
+    EXPECT_FALSE(h->has(VKO_EVENT_FOCUS));
+    EXPECT_FALSE(h->has(VKO_EVENT_SIZE));
+    EXPECT_TRUE(VKO_AppIsActive(h->app));
+    EXPECT_TRUE(VKO_WindowIsVisible(h->app, 0));
+}
+
+// A dropped path longer than the 1,280 units the drop takes is refused whole:
+// cut, it would name another file.
+TEST_F(WindowTest, DroppedPathsTooLongToTakeWholeAreRefused) {
+    ASSERT_EQ(h->open_window(), 0);
+    TempDir dir;
+    std::string d_path = dir.path;
+    while (d_path.size() < 1200) {
+        d_path += "/" + std::string(std::min<size_t>(200, 1250 - d_path.size()), 'd');
+        mkdir(d_path.c_str(), 0700);
+    }
+    std::string name(80, 'n');
+    std::string path = d_path + "/" + name;
+    ASSERT_GT(path.size(), 1280u);
+    write_file(path, "right");
+    write_file(path.substr(0, 1280), "wrong");  // what a cut would read
+    DndSource src(d, xid(0), "file://" + path + "\r\n");
+    h->on_frame = [&] { src.step(); };
+    ASSERT_TRUE(h->pump_until([&] { return src.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_FALSE(src.succeeded);
+    EXPECT_FALSE(h->has(VKO_EVENT_DROP));
+    // Non-ASCII paths within the limit still arrive.
+    std::string e_path = dir.file("\xC3\xA9t\xC3\xA9.txt");
+    write_file(e_path, "summer");
+    DndSource ok(d, xid(0), "file://" + e_path + "\r\n");
+    h->on_frame = [&] { ok.step(); };
+    ASSERT_TRUE(h->pump_until([&] { return ok.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_TRUE(ok.succeeded);
+    ASSERT_EQ(h->count(VKO_EVENT_DROP), 1u);
+    EXPECT_EQ(h->events.back().name, e_path);
+    EXPECT_EQ(h->events.back().data, "summer");
 }
 
 }  // namespace

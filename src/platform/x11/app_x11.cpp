@@ -768,6 +768,27 @@ std::string first_path(const char *data, size_t size) {
     return "";
 }
 
+// UTF-16 units of a UTF-8 text; SIZE_MAX when it is no valid UTF-8.
+size_t utf16_units(const std::string &s) {
+    size_t units = 0;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = (unsigned char)s[i];
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + (size_t)extra >= s.size()) return SIZE_MAX;
+        uint32_t u = extra ? c & (0x3F >> extra) : c;
+        for (int j = 1; j <= extra; j++) {
+            unsigned char cc = (unsigned char)s[i + (size_t)j];
+            if ((cc & 0xC0) != 0x80) return SIZE_MAX;
+            u = u << 6 | (cc & 0x3F);
+        }
+        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+        if (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return SIZE_MAX;
+        units += u >= 0x10000 ? 2 : 1;
+        i += (size_t)extra + 1;
+    }
+    return units;
+}
+
 void dnd_finish(X11App *x, Window self, bool ok) {
     if (!x->dnd_source) return;
     X11ErrorTrap trap(x->dpy);
@@ -795,18 +816,15 @@ void on_drop_data(VKO_App *app, int32_t index, XSelectionEvent *s) {
     std::string path = data && format == 8 ? first_path((const char *)data, n) : "";
     if (data) XFree(data);
     bool ok = false;
-    if (!path.empty()) {
-        // Paths are taken up to 1,280 UTF-16 units.
-        char16_t wide[1281];
-        VKO_MultiToWide(path.c_str(), wide, 1281);
-        char utf8[1280 * 3 + 1];
-        VKO_WideToMulti(wide, utf8, sizeof(utf8));
+    // Paths are taken up to 1,280 UTF-16 units: a longer one, or one that is
+    // no UTF-8, cannot be named whole, and a cut one might name another file.
+    if (!path.empty() && utf16_units(path) <= 1280) {
         x11_window_focus(app, w);
         size_t size = 0;
-        void *contents = VKO_ReadFile(utf8, &size);
+        void *contents = VKO_ReadFile(path.c_str(), &size);
         if (contents) {
             VKO_Event ev = new_event(VKO_EVENT_DROP, index);
-            ev.drop.name = utf8;
+            ev.drop.name = path.c_str();
             ev.drop.data = contents;
             ev.drop.size = size;
             app_dispatch(app, &ev);
@@ -877,6 +895,9 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
         case FocusIn:
         case FocusOut: {
             XFocusChangeEvent &f = e->xfocus;
+            // Only the server tells where the focus is: one another client
+            // sent would have us grab the keyboard while another app is in front.
+            if (f.send_event) break;
             // Another client's grab ended: a grab we could not take is tried
             // again at once.
             if (f.mode == NotifyUngrab) x->retry_now = true;
@@ -900,6 +921,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             on_configure(app, index, &e->xconfigure);
             break;
         case MapNotify:
+            if (e->xmap.send_event) break;  // made up by another client
             w->mapped = true;
             if (!read_wm_state(app, w)) break;
             app_bump(app);
@@ -907,6 +929,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             if (w->focus_pending) x11_window_focus(app, w);
             break;
         case UnmapNotify:
+            if (e->xunmap.send_event) break;
             w->mapped = false;
             w->focused = false;
             app_bump(app);
