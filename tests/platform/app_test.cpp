@@ -17,6 +17,7 @@
 #include "platform/x11/error_trap.h"
 #include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "platform/app_harness.h"
 
 namespace {
@@ -831,6 +832,27 @@ TEST_F(AppTest, DeadKeysCompose) {
     ASSERT_EQ(text.size(), 2u);
     EXPECT_STREQ(text[0].text, "\xC3\xA9");
     EXPECT_STREQ(text[1].text, "x");
+    // The user's own sequences, one giving more text than a key ever does:
+    // a character each, up to what the app takes of it.
+    TempDir dir;
+    std::string table = dir.file("Compose");
+    write_file(table, "include \"%L\"\n<dead_acute> <x> : \"" + std::string(70, 'q') + "\"\n");
+    setenv("XCOMPOSEFILE", table.c_str(), 1);
+    h = std::make_unique<AppHarness>();
+    unsetenv("XCOMPOSEFILE");
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    d.key((unsigned)spare, true);
+    d.key((unsigned)spare, false);
+    d.tap(XK_x);
+    d.tap(XK_z);
+    ASSERT_TRUE(h->pump_until([&] {
+        auto t = h->of(VKO_EVENT_TEXT);
+        return !t.empty() && strcmp(t.back().text, "z") == 0;
+    }));
+    text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 64u);
+    for (size_t i = 0; i < 63; i++) EXPECT_STREQ(text[i].text, "q");
     KeySym none = NoSymbol;
     XChangeKeyboardMapping(d.dpy, spare, 1, &none, 1);
     XSync(d.dpy, False);

@@ -528,7 +528,9 @@ void on_key(VKO_App *app, int32_t index, XKeyEvent *k, bool press) {
             case XKB_COMPOSE_COMPOSED: {
                 xkb_keysym_t sym = xkb_compose_state_get_one_sym(x->compose);
                 char out[64];
-                int len = xkb_compose_state_get_utf8(x->compose, out, sizeof(out));
+                // The length it would need: the buffer holds at most 63 bytes.
+                int len =
+                    std::min(xkb_compose_state_get_utf8(x->compose, out, sizeof(out)), (int)sizeof(out) - 1);
                 xkb_compose_state_reset(x->compose);
                 emit_text(app, index, sym, out, len);
                 return;
