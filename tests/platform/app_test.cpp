@@ -893,6 +893,15 @@ TEST_F(AppTest, GrabsHeldByAnotherClientAreTakenWhenItLetsGo) {
     h->pump(20);
 }
 
+// A device as the server lists it: no pen, touch or position axes yet.
+X11PenDevice device(int id) {
+    X11PenDevice d;
+    memset(&d, 0, sizeof(d));
+    d.id = id;
+    d.pressure = d.tilt_x = d.tilt_y = -1;
+    return d;
+}
+
 // XI2 device events as the server sends them, with storage for their masks.
 struct RecordedXI {
     XIDeviceEvent ev = {};
@@ -931,9 +940,14 @@ TEST_F(AppTest, TabletPensAndTouchScreensThroughXInput2) {
     X11App *x = x11(h->app);
     EXPECT_EQ(x->pen_count, 0) << "the test server's devices are no pens";
     Window win = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
-    X11PenDevice pen = {90, true, false, false, 2, 3, 4, 0, 2048, -64, 63, -64, 63};
-    X11PenDevice eraser = {91, true, true, false, 2, -1, -1, 0, 2048, 0, 0, 0, 0};
-    X11PenDevice touch = {92, false, false, true, -1, -1, -1, 0, 0, 0, 0, 0, 0};
+    X11PenDevice pen = device(90), eraser = device(91), touch = device(92);
+    pen.pen = true;
+    pen.pressure = 2, pen.p_max = 2048;
+    pen.tilt_x = 3, pen.tx_min = -64, pen.tx_max = 63;
+    pen.tilt_y = 4, pen.ty_min = -64, pen.ty_max = 63;
+    eraser.pen = eraser.eraser = true;
+    eraser.pressure = 2, eraser.p_max = 2048;
+    touch.touch = true;
     x11_pen_add(h->app, &pen);
     x11_pen_add(h->app, &eraser);
     x11_pen_add(h->app, &touch);
@@ -1025,7 +1039,8 @@ TEST_F(AppTest, APensDeviceEventsComeBesideTheCorePointersEvents) {
         if (info[i].use == XISlavePointer && strstr(info[i].name, "XTEST")) xtest = info[i].deviceid;
     XIFreeDeviceInfo(info);
     ASSERT_NE(xtest, 0);
-    X11PenDevice pen = {xtest, true, false, false, -1, -1, -1, 0, 0, 0, 0, 0, 0};
+    X11PenDevice pen = device(xtest);
+    pen.pen = true;
     x11_pen_add(h->app, &pen);
     x11_pen_select(h->app, (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0));
     d.move(200, 200);
@@ -1049,6 +1064,53 @@ TEST_F(AppTest, APensDeviceEventsComeBesideTheCorePointersEvents) {
     EXPECT_EQ(pens[2].pen.flags, 0u) << "the release";
     EXPECT_FALSE(h->has(VKO_EVENT_BUTTON)) << "the pen gate holds the left button back";
     VKO_AppEnablePen(h->app, false);
+    x->pen_count = 0;
+}
+
+// A tablet or touch screen in relative mode reports positions, not moves:
+// they become moves over the whole screen, and none while a touch is down.
+TEST_F(AppTest, AbsoluteDevicesGiveMovesInRelativeMode) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    X11PenDevice tablet = device(93);
+    tablet.absolute = true;
+    tablet.x_max = 1000, tablet.y_max = 500;
+    x11_pen_add(h->app, &tablet);
+    VKO_AppSetRelativeMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on; }));
+    h->events.clear();
+    auto feed = [&](std::vector<std::pair<int, double>> vals) {
+        XIRawEvent r = {};
+        unsigned char mask[1] = {};
+        double values[2] = {}, raw_values[2] = {};
+        int n = 0;
+        for (auto &v : vals) XISetMask(mask, v.first), raw_values[n] = values[n] = v.second, n++;
+        r.evtype = XI_RawMotion;
+        r.deviceid = r.sourceid = 93;
+        r.valuators.mask_len = 1;
+        r.valuators.mask = mask;
+        r.valuators.values = values;
+        r.raw_values = raw_values;
+        x11_raw_input(h->app, &r);
+    };
+    feed({{0, 500}, {1, 250}});
+    EXPECT_FALSE(h->has(VKO_EVENT_MOTION)) << "the first position only sets where it is";
+    feed({{0, 1000}, {1, 500}});
+    feed({{1, 250}});  // only y changed
+    auto m = h->of(VKO_EVENT_MOTION);
+    ASSERT_EQ(m.size(), 2u);
+    int sw = DisplayWidth(d.dpy, 0), sh = DisplayHeight(d.dpy, 0);
+    EXPECT_EQ(m[0].motion.x, sw / 2);
+    EXPECT_EQ(m[0].motion.y, sh / 2);
+    EXPECT_EQ(m[0].motion.relative, 1);
+    EXPECT_EQ(m[0].motion.from_absolute, 1);
+    EXPECT_EQ(m[1].motion.x, 0);
+    EXPECT_EQ(m[1].motion.y, -sh / 2);
+    h->app->touch_in_range = true;
+    feed({{0, 0}, {1, 0}});
+    EXPECT_EQ(h->count(VKO_EVENT_MOTION), 2u) << "touches move the pointer themselves";
+    h->app->touch_in_range = false;
+    VKO_AppSetRelativeMouse(h->app, false);
     x->pen_count = 0;
 }
 

@@ -629,11 +629,17 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
     memset(&raw, 0, sizeof(raw));
     if (r->evtype == XI_RawMotion) {
         double v[2] = {0, 0};
+        bool have[2] = {false, false};
         const double *val = r->raw_values;
         for (int i = 0, at = 0; i < r->valuators.mask_len * 8 && i < 2; i++)
-            if (XIMaskIsSet(r->valuators.mask, i)) v[i] = val[at++];
-        raw.x = (int32_t)v[0];
-        raw.y = (int32_t)v[1];
+            if (XIMaskIsSet(r->valuators.mask, i)) v[i] = val[at++], have[i] = true;
+        if (x11_raw_absolute(x, r->sourceid, v, have, &raw.x, &raw.y)) {
+            // A tablet or touch screen: positions over the whole screen.
+            raw.absolute = raw.virtual_desktop = true;
+        } else {
+            raw.x = (int32_t)std::clamp(v[0], -1e6, 1e6);
+            raw.y = (int32_t)std::clamp(v[1], -1e6, 1e6);
+        }
         if (!raw.x && !raw.y) return;
     } else {
         bool press = r->evtype == XI_RawButtonPress;
@@ -1000,6 +1006,10 @@ Display *g_awake_dpy;
 std::mutex g_awake_mutex;
 
 }  // namespace
+
+void x11_raw_input(VKO_App *app, void *raw) {
+    on_raw(app, (XIRawEvent *)raw);
+}
 
 X11App *x11(VKO_App *app) {
     return app ? app->x : nullptr;

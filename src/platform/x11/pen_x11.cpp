@@ -127,12 +127,16 @@ void x11_pen_scan(VKO_App *app) {
         memset(&d, 0, sizeof(d));
         d.id = dev.deviceid;
         d.pressure = d.tilt_x = d.tilt_y = -1;
-        bool touch = false;
+        bool touch = false, abs_x = false, abs_y = false;
         for (int c = 0; c < dev.num_classes; c++) {
             const XIAnyClassInfo *any = dev.classes[c];
             if (any->type == XITouchClass) touch = true;
             if (any->type != XIValuatorClass) continue;
             auto *v = (const XIValuatorClassInfo *)any;
+            if (v->number == 0 && v->mode == XIModeAbsolute && v->max > v->min)
+                abs_x = true, d.x_min = v->min, d.x_max = v->max;
+            if (v->number == 1 && v->mode == XIModeAbsolute && v->max > v->min)
+                abs_y = true, d.y_min = v->min, d.y_max = v->max;
             if (v->label == pressure && pressure) d.pressure = v->number, d.p_min = v->min, d.p_max = v->max;
             if (v->label == tilt_x && tilt_x) d.tilt_x = v->number, d.tx_min = v->min, d.tx_max = v->max;
             if (v->label == tilt_y && tilt_y) d.tilt_y = v->number, d.ty_min = v->min, d.ty_max = v->max;
@@ -141,7 +145,9 @@ void x11_pen_scan(VKO_App *app) {
             d.touch = true;
         else if (d.pressure >= 0)
             d.pen = true, d.eraser = dev.name && strcasestr(dev.name, "eraser");
-        if ((d.touch || d.pen) && x->pen_count < (int)(sizeof(x->pens) / sizeof(x->pens[0])))
+        d.absolute = abs_x && abs_y;
+        d.last_x = d.x_min, d.last_y = d.y_min;
+        if ((d.touch || d.pen || d.absolute) && x->pen_count < (int)(sizeof(x->pens) / sizeof(x->pens[0])))
             x->pens[x->pen_count++] = d;
     }
     if (info) XIFreeDeviceInfo(info);
@@ -160,10 +166,12 @@ void x11_pen_select(VKO_App *app, unsigned long window) {
             XISetMask(bits[count], XI_Motion);
             XISetMask(bits[count], XI_ButtonPress);
             XISetMask(bits[count], XI_ButtonRelease);
-        } else {
+        } else if (d.touch) {
             XISetMask(bits[count], XI_TouchBegin);
             XISetMask(bits[count], XI_TouchUpdate);
             XISetMask(bits[count], XI_TouchEnd);
+        } else {
+            continue;
         }
         masks[count] = {d.id, (int)sizeof(bits[count]), bits[count]};
         count++;
@@ -209,6 +217,20 @@ bool x11_pen_event(VKO_App *app, int evtype, void *data) {
         pen_report(app, index, *d, e);
     else if (d->touch && evtype >= XI_TouchBegin && evtype <= XI_TouchEnd)
         touch_report(app, index, e);
+    return true;
+}
+
+bool x11_raw_absolute(X11App *x, int device, const double v[2], const bool have[2], int32_t *ax,
+                      int32_t *ay) {
+    X11PenDevice *d = find_device(x, device);
+    if (!d || !d->absolute) return false;
+    if (have[0] && std::isfinite(v[0])) d->last_x = v[0];
+    if (have[1] && std::isfinite(v[1])) d->last_y = v[1];
+    auto norm = [](double pos, double min, double max) {
+        return (int32_t)std::lround(std::clamp((pos - min) / (max - min), 0.0, 1.0) * 65535.0);
+    };
+    *ax = norm(d->last_x, d->x_min, d->x_max);
+    *ay = norm(d->last_y, d->y_min, d->y_max);
     return true;
 }
 

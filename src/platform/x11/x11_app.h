@@ -20,6 +20,11 @@ struct X11PenDevice {
     bool pen, eraser, touch;
     int pressure, tilt_x, tilt_y;
     double p_min, p_max, tx_min, tx_max, ty_min, ty_max;
+    // Positions rather than moves on its first two valuators, their ranges,
+    // and the last position it reported (raw events carry changed axes only).
+    bool absolute;
+    double x_min, x_max, y_min, y_max;
+    double last_x, last_y;
 };
 
 struct X11App {
@@ -90,11 +95,17 @@ X11App *x11(VKO_App *app);
 int32_t x11_index_of(VKO_App *app, Window w);
 bool x11_has_wm(X11App *x);
 void x11_dispatch_event(VKO_App *app, XEvent *e);
+// One XI2 raw event (an XIRawEvent) through the raw mouse step.
+void x11_raw_input(VKO_App *app, void *raw);
 void x11_send_message(X11App *x, Window to, Window about, Atom type, long a, long b, long c, long d, long e,
                       long mask);
 
-// Pen and touch side (x11/pen_x11.cpp).
+// Pen and touch side (x11/pen_x11.cpp). Devices that report positions
+// (tablets, touch screens) are listed too, for the raw mouse step.
 void x11_pen_scan(VKO_App *app);
+// A raw move of an absolute device as 0..65535 over its range; false for a
+// device that reports moves.
+bool x11_raw_absolute(X11App *x, int device, const double v[2], const bool have[2], int32_t *ax, int32_t *ay);
 void x11_pen_select(VKO_App *app, unsigned long window);
 // An XI2 device, crossing or hierarchy event; false when it is none of them.
 bool x11_pen_event(VKO_App *app, int evtype, void *data);
