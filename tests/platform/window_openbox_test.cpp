@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ class OpenboxTest : public ::testing::Test {
         if (xvfb_display().empty() || g_wm > 0) return;
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // ends with the test, also when it is killed
             execlp("openbox", "openbox", "--sm-disable", (char *)nullptr);
             _exit(127);
         }
