@@ -206,6 +206,16 @@ VKO_WindowRec *app_window(VKO_App *app, int32_t index) {
     return app->windows[index];
 }
 
+uint32_t app_window_serial(VKO_App *app, int32_t index) {
+    VKO_WindowRec *w = app_window(app, index);
+    return w ? w->serial : 0;
+}
+
+bool app_window_alive(VKO_App *app, int32_t index, uint32_t serial) {
+    VKO_WindowRec *w = app_window(app, index);
+    return w && serial && w->serial == serial;
+}
+
 void app_device_arrival(VKO_App *app) {
     for (VKO_XInputSlot &s : app->xinput) s.disabled = false;
 }
@@ -239,6 +249,7 @@ void VKO_AppDestroy(VKO_App **papp) {
         x11_cursor_clear(app);
         VKO_AppRemoveTray(app);
         x11_stay_awake(false);
+        app_sleep_inhibit(false);
         VKO_AppRemoveHotkeys(app, 1);
     }
     VKO_HashDestroy(&app->local_hotkeys, nullptr);
@@ -258,6 +269,7 @@ void VKO_AppRun(VKO_App *app) {
     for (;;) {
         if (!app->windows[0]) return;
         bool active = VKO_AppIsActive(app);
+        if (x11_grab_retry_due(app)) app_bump(app);
         if (app->generation != app->applied_generation) {
             x11_apply_input(app, active);
             app->applied_generation = app->generation;
@@ -446,7 +458,10 @@ bool VKO_HotkeyToText(uint32_t mods, uint32_t key, char *buf, size_t size) {
 }
 
 void VKO_AppStayAwake(bool enable) {
+    // The display through the screen saver; the system through logind where
+    // it runs (without it only the display is kept awake).
     x11_stay_awake(enable);
+    app_sleep_inhibit(enable);
 }
 
 void VKO_AppRumbleController(VKO_App *app, uint32_t id, uint16_t low, uint16_t high) {

@@ -39,6 +39,7 @@ struct VKO_WindowRec {
     void *webview;  // web view host
     VKO_App *app;
     uint8_t index;
+    uint32_t serial;  // unique per window the app made: tells a slot's new window from the old
     VKO_Frame frame;  // creation frame, later the frame of the last switch to fullscreen
     unsigned long xid;
     bool was_maximized;
@@ -130,6 +131,7 @@ struct VKO_App {
     VKO_HIDListener *hid;
     VKO_XInputSlot xinput[4];
     VKO_WindowRec *windows[VKO_WINDOW_MAX];
+    uint32_t window_serial;  // serial of the last window made
     VKO_Tray tray;
     X11App *x;
     VKO_WebHub *web;  // web-view calls carried from other threads
@@ -168,6 +170,13 @@ VKO_Rect vko_frame_to_rect(const VKO_Frame *frame, const VKO_Monitor *mon, const
 VKO_Frame vko_rect_to_frame(const VKO_Rect *client, const VKO_Monitor *mon, bool maximized);
 const VKO_Monitor *vko_monitor_find(const VKO_Monitor *mons, size_t count, const char *name);
 VKO_WindowRec *app_window(VKO_App *app, int32_t index);
+// The event function and the message hook may destroy (or replace) the window
+// they were called for: after each call, code that goes on with the window
+// checks that it is still the one it was.
+uint32_t app_window_serial(VKO_App *app, int32_t index);
+bool app_window_alive(VKO_App *app, int32_t index, uint32_t serial);
+// app_dispatch, then whether the event's window is still there.
+bool app_dispatch_alive(VKO_App *app, VKO_Event *ev);
 
 // X11 back-end (x11/app_x11.cpp and friends).
 bool x11_app_open(VKO_App *app);
@@ -175,6 +184,9 @@ void x11_app_close(VKO_App *app);
 bool x11_is_active(VKO_App *app);
 void x11_apply_input(VKO_App *app, bool active);
 void x11_apply_cursor(VKO_App *app, bool active);
+// True when a keyboard or pointer grab the input state wants failed and is due
+// to be tried again.
+bool x11_grab_retry_due(VKO_App *app);
 void x11_pump(VKO_App *app);
 void x11_check_released(VKO_App *app);
 // 0 or the X error code.
@@ -202,3 +214,6 @@ void x11_tray_message(VKO_App *app, const char *title, const char *message);
 int32_t x11_tray_menu(VKO_App *app);
 void x11_tray_click(VKO_App *app, uint32_t button);
 void x11_stay_awake(bool enable);
+// Takes (or releases) logind's sleep and idle inhibitor lock; false, with a
+// log line, when logind cannot be reached or refuses.
+bool app_sleep_inhibit(bool enable);

@@ -33,6 +33,36 @@ VKO_Frame sane_frame(const VKO_Frame &in) {
     return f;
 }
 
+// Copies text into out (size bytes) whole characters at a time while it fits
+// in units - 1 UTF-16 units (a NUL after them), so a long text is cut on a
+// character boundary. Bytes that are no UTF-8 become U+FFFD.
+void cut_text(const char *in, uint32_t units, char *out, size_t size) {
+    size_t at = 0;
+    uint32_t used = 0;
+    const auto *p = (const unsigned char *)(in ? in : "");
+    while (*p) {
+        unsigned char c = *p;
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        uint32_t u = extra > 0 ? c & (0x3F >> extra) : c;
+        bool ok = extra >= 0;
+        for (int j = 1; ok && j <= extra; j++) {
+            ok = (p[j] & 0xC0) == 0x80;
+            u = u << 6 | (p[j] & 0x3F);
+        }
+        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+        if (ok && (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))) ok = false;
+        const char *bytes = (const char *)p;
+        size_t n = (size_t)extra + 1;
+        if (!ok) bytes = "\xEF\xBF\xBD", n = 3, extra = 0, u = 0xFFFD;
+        uint32_t need = u >= 0x10000 ? 2 : 1;
+        if (used + need > units - 1 || at + n >= size) break;
+        memcpy(out + at, bytes, n);
+        at += n, used += need;
+        p += ok ? (size_t)extra + 1 : 1;
+    }
+    if (size) out[at] = 0;
+}
+
 VKO_Monitor g_mons[16];
 
 const VKO_Monitor *monitor_for(VKO_App *app, const char *name) {
@@ -145,6 +175,13 @@ void app_dispatch(VKO_App *app, VKO_Event *ev) {
     app_deliver(app, ev);
 }
 
+bool app_dispatch_alive(VKO_App *app, VKO_Event *ev) {
+    int32_t index = ev->window;
+    uint32_t serial = app_window_serial(app, index);
+    app_dispatch(app, ev);
+    return app_window_alive(app, index, serial);
+}
+
 void app_raw_mouse(VKO_App *app, uint8_t index, const VKO_RawMouse *raw) {
     VKO_Event motion;
     memset(&motion, 0, sizeof(motion));
@@ -212,7 +249,7 @@ void app_raw_mouse(VKO_App *app, uint8_t index, const VKO_RawMouse *raw) {
         ev.button.pressed = o.pressed;
         ev.button.x = cx;
         ev.button.y = cy;
-        app_dispatch(app, &ev);
+        if (!app_dispatch_alive(app, &ev)) return;  // the rest of the report belongs to a gone window
     }
     if (raw->buttons & VKO_RAW_WHEEL) {
         VKO_Event ev;
@@ -220,7 +257,7 @@ void app_raw_mouse(VKO_App *app, uint8_t index, const VKO_RawMouse *raw) {
         ev.type = VKO_EVENT_SCROLL;
         ev.window = index;
         ev.scroll.y = raw->wheel;
-        app_dispatch(app, &ev);
+        if (!app_dispatch_alive(app, &ev)) return;
     }
     if (raw->buttons & VKO_RAW_HWHEEL) {
         VKO_Event ev;
@@ -228,7 +265,7 @@ void app_raw_mouse(VKO_App *app, uint8_t index, const VKO_RawMouse *raw) {
         ev.type = VKO_EVENT_SCROLL;
         ev.window = index;
         ev.scroll.x = raw->hwheel;
-        app_dispatch(app, &ev);
+        if (!app_dispatch_alive(app, &ev)) return;
     }
     if (motion.type != VKO_EVENT_NONE) app_dispatch(app, &motion);
 }
@@ -266,6 +303,7 @@ int32_t VKO_WindowCreate(VKO_App *app, const char *title, const VKO_Frame *frame
     if (!w) return -1;
     w->app = app;
     w->index = (uint8_t)index;
+    w->serial = ++app->window_serial ? app->window_serial : ++app->window_serial;
     const VKO_Monitor *primary = monitor_for(app, nullptr);
     VKO_Monitor none = {"", 0, 0, 800, 600, 0, 0, 800, 600, 1, true};
     if (!primary) primary = &none;
@@ -326,7 +364,12 @@ VKO_Frame VKO_WindowGetFrame(VKO_App *app, int32_t index) {
     VKO_Frame f;
     memset(&f, 0, sizeof(f));
     if (!w) return f;
-    if (w->frame.flags & VKO_FRAME_FULLSCREEN) return w->frame;
+    // Fullscreen is what the window is now, not what its last stored frame was.
+    if (w->fullscreen) {
+        f = w->frame;
+        f.flags |= VKO_FRAME_FULLSCREEN;
+        return f;
+    }
     x11_flush(app);
     VKO_Monitor mons[16];
     const VKO_Monitor *mon = x11_window_monitor(app, w, mons, 16);
@@ -351,7 +394,7 @@ void VKO_WindowSetFrame(VKO_App *app, int32_t index, const VKO_Frame *frame) {
 void VKO_WindowSetFullscreen(VKO_App *app, int32_t index, bool fullscreen) {
     VKO_WindowRec *w = app_window(app, index);
     if (!w) return;
-    bool is = (w->frame.flags & VKO_FRAME_FULLSCREEN) != 0;
+    bool is = w->fullscreen;
     if (fullscreen && !is) {
         VKO_Frame f = VKO_WindowGetFrame(app, index);
         f.flags |= VKO_FRAME_FULLSCREEN;
@@ -365,7 +408,7 @@ void VKO_WindowSetFullscreen(VKO_App *app, int32_t index, bool fullscreen) {
 
 bool VKO_WindowIsFullscreen(VKO_App *app, int32_t index) {
     VKO_WindowRec *w = app_window(app, index);
-    return w && (w->frame.flags & VKO_FRAME_FULLSCREEN);
+    return w && w->fullscreen;
 }
 
 bool VKO_WindowIsVisible(VKO_App *app, int32_t index) {
@@ -451,10 +494,7 @@ void VKO_AppSetTray(VKO_App *app, const char *tooltip, const VKO_TrayItem *items
         if (app->tray.items) app->tray.count = count;
     }
     // 128 UTF-16 units at most, cut on a character boundary.
-    char16_t wide[128];
-    VKO_MultiToWide(tooltip ? tooltip : "", wide, 128);
-    if ((wide[126] & 0xFC00) == 0xD800) wide[126] = 0;
-    VKO_WideToMulti(wide, app->tray.tooltip, sizeof(app->tray.tooltip));
+    cut_text(tooltip, 128, app->tray.tooltip, sizeof(app->tray.tooltip));
     app->tray.shown = x11_tray_add(app);
     if (!app->tray.shown) VKO_Log("VKO_AppSetTray", "'Shell_NotifyIcon' failed");
 }
@@ -469,12 +509,10 @@ void VKO_AppRemoveTray(VKO_App *app) {
 
 void VKO_AppSendNotification(VKO_App *app, const char *title, const char *message) {
     if (!app || !app->windows[0] || (!title && !message)) return;
-    char t[256], m[1024];
-    char16_t wide[256];
-    VKO_MultiToWide(title ? title : "", wide, 64);
-    VKO_WideToMulti(wide, t, sizeof(t));
-    VKO_MultiToWide(message ? message : "", wide, 256);
-    VKO_WideToMulti(wide, m, sizeof(m));
+    // Title 64 and text 256 UTF-16 units, cut on character boundaries.
+    char t[64 * 3 + 1], m[256 * 3 + 1];
+    cut_text(title, 64, t, sizeof(t));
+    cut_text(message, 256, m, sizeof(m));
     if (app->tray.shown) x11_tray_message(app, t, m);
 }
 

@@ -8,13 +8,16 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 
+#include <algorithm>
 #include <map>
 
 #include "compat/xinput/xinput.h"
 #include "platform/hid.h"
 #include "platform/app_internal.h"
 #include "platform/x11/error_trap.h"
+#include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "platform/app_harness.h"
 
 namespace {
@@ -731,6 +734,384 @@ TEST_F(AppTest, CharactersBeyondTheSixteenBitPlaneArriveWhole) {
     KeySym none = NoSymbol;
     XChangeKeyboardMapping(d.dpy, free_code, 1, &none, 1);
     XSync(d.dpy, False);
+}
+
+// While the app holds its pointer grab the server sends the master pointer's
+// raw events twice; moves alike in every field must still count one each.
+TEST_F(AppTest, EveryRawMoveArrivesOnceWhileThePointerIsGrabbed) {
+    ASSERT_EQ(h->open_window(), 0);
+    d.move(300, 250);
+    VKO_AppSetRelativeMouse(h->app, true);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on && x->pointer_grabbed; }));
+    h->events.clear();
+    for (int i = 0; i < 20; i++) XTestFakeRelativeMotionEvent(d.dpy, 1, 0, CurrentTime);
+    XSync(d.dpy, False);
+    d.move_by(0, 5);  // the last one: once it is in, everything before it is
+    auto moved = [&](int32_t dx, int32_t dy) {
+        for (const auto &m : h->of(VKO_EVENT_MOTION))
+            if (m.motion.x == dx && m.motion.y == dy) return true;
+        return false;
+    };
+    ASSERT_TRUE(h->pump_until([&] { return moved(0, 5); }));
+    int ones = 0, sum = 0;
+    for (const auto &m : h->of(VKO_EVENT_MOTION)) {
+        EXPECT_EQ(m.motion.relative, 1);
+        if (m.motion.y == 0) ones++, sum += m.motion.x;
+    }
+    EXPECT_EQ(ones, 20) << "every move once";
+    EXPECT_EQ(sum, 20);
+    VKO_AppSetRelativeMouse(h->app, false);
+}
+
+// Keys pressed and released while another window had the focus: the app
+// reads the keyboard as it is when the focus comes back.
+TEST_F(AppTest, ModifiersFollowTheKeyboardWhenTheFocusReturns) {
+    ASSERT_EQ(h->open_window(), 0);
+    Window app_win = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 50, 50, 0, 0, 0);
+    XMapWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    h->events.clear();
+    d.key(d.keycode(XK_Alt_L), true);
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 1));
+    ASSERT_TRUE(h->pump_until([&] {
+        XWindowAttributes a;
+        return XGetWindowAttributes(d.dpy, other, &a) && a.map_state == IsViewable;
+    }));
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    d.key(d.keycode(XK_Alt_L), false);   // released elsewhere
+    d.key(d.keycode(XK_Shift_L), true);  // pressed elsewhere
+    XSetInputFocus(d.dpy, app_win, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    h->events.clear();
+    d.tap(XK_a);
+    d.key(d.keycode(XK_Shift_L), false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 3));
+    auto keys = h->of(VKO_EVENT_KEY);
+    EXPECT_EQ(keys[0].key.key, 0x1Eu);
+    EXPECT_EQ(keys[0].key.mods, (uint32_t)VKO_MOD_LSHIFT) << "Shift held, Alt no longer";
+    auto text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 1u) << "Alt is up: the key types";
+    EXPECT_STREQ(text[0].text, "A");
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
+}
+
+// A dead key and the key after it give the composed character, once.
+TEST_F(AppTest, DeadKeysCompose) {
+    // A key of its own for dead_acute, mapped before the app reads the map.
+    h.reset();
+    int min_kc = 0, max_kc = 0;
+    XDisplayKeycodes(d.dpy, &min_kc, &max_kc);
+    int spare = 0;
+    for (int kc = max_kc; kc >= min_kc && !spare; kc--) {
+        int per = 0;
+        KeySym *syms = XGetKeyboardMapping(d.dpy, (KeyCode)kc, 1, &per);
+        bool empty = true;
+        for (int i = 0; syms && i < per; i++) empty &= syms[i] == NoSymbol;
+        if (syms) XFree(syms);
+        if (empty) spare = kc;
+    }
+    ASSERT_NE(spare, 0);
+    KeySym dead = XK_dead_acute;
+    XChangeKeyboardMapping(d.dpy, spare, 1, &dead, 1);
+    XSync(d.dpy, False);
+    h = std::make_unique<AppHarness>();
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    d.key((unsigned)spare, true);
+    d.key((unsigned)spare, false);
+    d.tap(XK_e);
+    d.tap(XK_x);
+    ASSERT_TRUE(h->pump_until([&] { return h->count(VKO_EVENT_TEXT) >= 2; }));
+    auto text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 2u);
+    EXPECT_STREQ(text[0].text, "\xC3\xA9");
+    EXPECT_STREQ(text[1].text, "x");
+    // The user's own sequences, one giving more text than a key ever does:
+    // a character each, up to what the app takes of it.
+    TempDir dir;
+    std::string table = dir.file("Compose");
+    write_file(table, "include \"%L\"\n<dead_acute> <x> : \"" + std::string(70, 'q') + "\"\n");
+    setenv("XCOMPOSEFILE", table.c_str(), 1);
+    h = std::make_unique<AppHarness>();
+    unsetenv("XCOMPOSEFILE");
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    d.key((unsigned)spare, true);
+    d.key((unsigned)spare, false);
+    d.tap(XK_x);
+    d.tap(XK_z);
+    ASSERT_TRUE(h->pump_until([&] {
+        auto t = h->of(VKO_EVENT_TEXT);
+        return !t.empty() && strcmp(t.back().text, "z") == 0;
+    }));
+    text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 64u);
+    for (size_t i = 0; i < 63; i++) EXPECT_STREQ(text[i].text, "q");
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(d.dpy, spare, 1, &none, 1);
+    XSync(d.dpy, False);
+}
+
+// Another client held the keyboard and the pointer when the app wanted them:
+// it takes them once that client lets go.
+TEST_F(AppTest, GrabsHeldByAnotherClientAreTakenWhenItLetsGo) {
+    ASSERT_EQ(h->open_window(), 0);
+    LogCapture log;
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    ASSERT_EQ(XGrabPointer(d.dpy, d.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+              GrabSuccess);
+    XSync(d.dpy, False);
+    VKO_AppGrabKeyboard(h->app, true);
+    VKO_AppGrabMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] {
+        return log.contains("app_apply_keyboard_state: 'SetWindowsHookEx' failed with error 0x1");
+    })) << "AlreadyGrabbed";
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XUngrabPointer(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    // Taken again without any call of the app's; then the driver can take
+    // neither, and the pointer stays in the window.
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed && x->pointer_grabbed; }));
+    d.move(5, 5);
+    int px, py;
+    d.pointer(&px, &py);
+    EXPECT_GE(px, 100);
+    EXPECT_GE(py, 100);
+    EXPECT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              AlreadyGrabbed);
+    EXPECT_EQ(XGrabPointer(d.dpy, d.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+              AlreadyGrabbed);
+    VKO_AppGrabKeyboard(h->app, false);
+    VKO_AppGrabMouse(h->app, false);
+    h->pump(20);
+}
+
+// A device as the server lists it: no pen, touch or position axes yet.
+X11PenDevice device(int id) {
+    X11PenDevice d;
+    memset(&d, 0, sizeof(d));
+    d.id = id;
+    d.pressure = d.tilt_x = d.tilt_y = -1;
+    return d;
+}
+
+// XI2 device events as the server sends them, with storage for their masks.
+struct RecordedXI {
+    XIDeviceEvent ev = {};
+    unsigned char buttons[4] = {};
+    unsigned char vmask[4] = {};
+    double values[8] = {};
+    RecordedXI(int evtype, int device, Window win, double x, double y,
+               std::vector<std::pair<int, double>> vals, bool left_held = false, int detail = 0,
+               int flags = 0) {
+        ev.type = GenericEvent;
+        ev.evtype = evtype;
+        ev.deviceid = ev.sourceid = device;
+        ev.event = win;
+        ev.event_x = x, ev.event_y = y;
+        ev.detail = detail;
+        ev.flags = flags;
+        ev.buttons.mask_len = sizeof(buttons);
+        ev.buttons.mask = buttons;
+        if (left_held) XISetMask(buttons, 1);
+        ev.valuators.mask_len = sizeof(vmask);
+        ev.valuators.mask = vmask;
+        ev.valuators.values = values;
+        std::sort(vals.begin(), vals.end());
+        int n = 0;
+        for (auto &v : vals) {
+            XISetMask(vmask, v.first);
+            values[n++] = v.second;
+        }
+    }
+};
+
+// A tablet's pen and eraser and a touch screen (Xvfb can host none): the
+// devices as the server lists them, their events as it sends them.
+TEST_F(AppTest, TabletPensAndTouchScreensThroughXInput2) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    EXPECT_EQ(x->pen_count, 0) << "the test server's devices are no pens";
+    Window win = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    X11PenDevice pen = device(90), eraser = device(91), touch = device(92);
+    pen.pen = true;
+    pen.pressure = 2, pen.p_max = 2048;
+    pen.tilt_x = 3, pen.tx_min = -64, pen.tx_max = 63;
+    pen.tilt_y = 4, pen.ty_min = -64, pen.ty_max = 63;
+    eraser.pen = eraser.eraser = true;
+    eraser.pressure = 2, eraser.p_max = 2048;
+    touch.touch = true;
+    x11_pen_add(h->app, &pen);
+    x11_pen_add(h->app, &eraser);
+    x11_pen_add(h->app, &touch);
+    VKO_AppEnablePen(h->app, true);
+    h->events.clear();
+    auto feed = [&](RecordedXI r) { EXPECT_TRUE(x11_pen_event(h->app, r.ev.evtype, &r.ev)); };
+    feed({XI_Motion, 90, win, 40.5, 60.2, {{0, 1}, {1, 2}, {2, 0}, {3, 32}, {4, -64}}});
+    feed({XI_ButtonPress, 90, win, 41, 61, {{2, 1024}}, false, 1});
+    feed({XI_Motion, 90, win, 42, 62, {{2, 2048}, {3, 10}}, true});
+    feed({XI_ButtonRelease, 90, win, 42, 62, {{2, 0}}, true, 1});
+    feed({XI_Motion, 91, win, 43, 63, {{2, 512}}, true});
+    feed({XI_Motion, 90, win, -7, 5, {}});  // no valuators at all
+    auto pens = h->of(VKO_EVENT_PEN);
+    ASSERT_EQ(pens.size(), 6u);
+    EXPECT_EQ(pens[0].pen.flags, 0u) << "hovering";
+    EXPECT_EQ(pens[0].pen.x, 40);
+    EXPECT_EQ(pens[0].pen.y, 60);
+    EXPECT_EQ(pens[0].pen.pressure, 0);
+    EXPECT_EQ(pens[0].pen.tilt_x, 32);
+    EXPECT_EQ(pens[0].pen.tilt_y, -64);
+    EXPECT_EQ(pens[1].pen.flags, 0x2u) << "touching";
+    EXPECT_EQ(pens[1].pen.pressure, 512);
+    EXPECT_EQ(pens[2].pen.flags, 0x2u);
+    EXPECT_EQ(pens[2].pen.pressure, 1024);
+    EXPECT_EQ(pens[2].pen.tilt_x, 10);
+    EXPECT_EQ(pens[3].pen.flags, 0u) << "lifted";
+    EXPECT_EQ(pens[4].pen.flags, 0x2u | 0x4u | 0x8u) << "the eraser end, rubbing";
+    EXPECT_EQ(pens[4].pen.pressure, 256);
+    EXPECT_EQ(pens[5].pen.x, 0) << "clamped";
+    EXPECT_TRUE(h->app->pen_in_range);
+    // Leaving the window ends the range.
+    XILeaveEvent leave = {};
+    leave.evtype = XI_Leave;
+    leave.deviceid = x->master_pointer;
+    leave.sourceid = 90;
+    leave.event = win;
+    x11_pen_event(h->app, XI_Leave, &leave);
+    ASSERT_EQ(h->count(VKO_EVENT_PEN), 7u);
+    EXPECT_EQ(h->of(VKO_EVENT_PEN)[6].pen.flags, 0x1u);
+    EXPECT_FALSE(h->app->pen_in_range);
+    // So does another device's move (X reports no proximity).
+    feed({XI_Motion, 90, win, 40, 60, {{2, 0}}});
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_for_pens; }));
+    d.move_by(3, 0);
+    ASSERT_TRUE(h->pump_until([&] { return !h->app->pen_in_range; }));
+    EXPECT_EQ(h->of(VKO_EVENT_PEN).back().pen.flags, 0x1u);
+    // Unknown devices and windows are nobody's pen.
+    size_t before = h->events.size();
+    feed({XI_Motion, 77, win, 1, 1, {{2, 100}}});
+    feed({XI_Motion, 90, win + 12345, 1, 1, {{2, 100}}});
+    EXPECT_EQ(h->events.size(), before);
+    // Touches: in range while any is down; the one that emulates the pointer
+    // moves and presses as the left button.
+    h->events.clear();
+    feed({XI_TouchBegin, 92, win, 50, 60, {}, false, 1, XITouchEmulatingPointer});
+    EXPECT_TRUE(h->app->touch_in_range);
+    feed({XI_TouchBegin, 92, win, 150, 160, {}, false, 2});
+    feed({XI_TouchUpdate, 92, win, 55, 65, {}, false, 1, XITouchEmulatingPointer});
+    feed({XI_TouchEnd, 92, win, 150, 160, {}, false, 2});
+    EXPECT_TRUE(h->app->touch_in_range);
+    feed({XI_TouchEnd, 92, win, 56, 66, {}, false, 1, XITouchEmulatingPointer});
+    EXPECT_FALSE(h->app->touch_in_range);
+    std::vector<std::string> got;
+    for (const Seen &s : h->events) {
+        char b[32];
+        if (s.ev.type == VKO_EVENT_MOTION)
+            snprintf(b, sizeof(b), "M%d,%d", s.ev.motion.x, s.ev.motion.y);
+        else if (s.ev.type == VKO_EVENT_BUTTON)
+            snprintf(b, sizeof(b), "B%u%c%d,%d", s.ev.button.button, s.ev.button.pressed ? '+' : '-',
+                     s.ev.button.x, s.ev.button.y);
+        else
+            snprintf(b, sizeof(b), "T%u", s.ev.type);
+        got.push_back(b);
+    }
+    std::vector<std::string> want = {"M50,60", "B1+50,60", "M55,65", "B1-56,66"};
+    EXPECT_EQ(got, want);
+    VKO_AppEnablePen(h->app, false);
+}
+
+// The server's own delivery: the test's XTest pointer plays a pen. Its device
+// events reach the pen step, while the core events of the master pointer go
+// on reaching the window (held back only by the pen gate).
+TEST_F(AppTest, APensDeviceEventsComeBesideTheCorePointersEvents) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    int n = 0, xtest = 0;
+    XIDeviceInfo *info = XIQueryDevice(d.dpy, XIAllDevices, &n);
+    for (int i = 0; i < n; i++)
+        if (info[i].use == XISlavePointer && strstr(info[i].name, "XTEST")) xtest = info[i].deviceid;
+    XIFreeDeviceInfo(info);
+    ASSERT_NE(xtest, 0);
+    X11PenDevice pen = device(xtest);
+    pen.pen = true;
+    x11_pen_add(h->app, &pen);
+    x11_pen_select(h->app, (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0));
+    d.move(200, 200);
+    h->events.clear();
+    d.move(210, 205);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(pump_count(VKO_EVENT_BUTTON, 2)) << "pen input off: the core pointer as ever";
+    EXPECT_FALSE(h->has(VKO_EVENT_PEN));
+    EXPECT_TRUE(h->app->pen_in_range);
+    VKO_AppEnablePen(h->app, true);
+    h->events.clear();
+    d.move(220, 215);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(h->pump_until([&] { return h->count(VKO_EVENT_PEN) >= 3; }));
+    auto pens = h->of(VKO_EVENT_PEN);
+    EXPECT_EQ(pens[1].pen.flags, 0x2u) << "the press";
+    EXPECT_EQ(pens[1].pen.x, 120) << "client pixels";
+    EXPECT_EQ(pens[1].pen.y, 115);
+    EXPECT_EQ(pens[2].pen.flags, 0u) << "the release";
+    EXPECT_FALSE(h->has(VKO_EVENT_BUTTON)) << "the pen gate holds the left button back";
+    VKO_AppEnablePen(h->app, false);
+    x->pen_count = 0;
+}
+
+// A tablet or touch screen in relative mode reports positions, not moves:
+// they become moves over the whole screen, and none while a touch is down.
+TEST_F(AppTest, AbsoluteDevicesGiveMovesInRelativeMode) {
+    ASSERT_EQ(h->open_window(), 0);
+    X11App *x = x11(h->app);
+    X11PenDevice tablet = device(93);
+    tablet.absolute = true;
+    tablet.x_max = 1000, tablet.y_max = 500;
+    x11_pen_add(h->app, &tablet);
+    VKO_AppSetRelativeMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on; }));
+    h->events.clear();
+    auto feed = [&](std::vector<std::pair<int, double>> vals) {
+        XIRawEvent r = {};
+        unsigned char mask[1] = {};
+        double values[2] = {}, raw_values[2] = {};
+        int n = 0;
+        for (auto &v : vals) XISetMask(mask, v.first), raw_values[n] = values[n] = v.second, n++;
+        r.evtype = XI_RawMotion;
+        r.deviceid = r.sourceid = 93;
+        r.valuators.mask_len = 1;
+        r.valuators.mask = mask;
+        r.valuators.values = values;
+        r.raw_values = raw_values;
+        x11_raw_input(h->app, &r);
+    };
+    feed({{0, 500}, {1, 250}});
+    EXPECT_FALSE(h->has(VKO_EVENT_MOTION)) << "the first position only sets where it is";
+    feed({{0, 1000}, {1, 500}});
+    feed({{1, 250}});  // only y changed
+    auto m = h->of(VKO_EVENT_MOTION);
+    ASSERT_EQ(m.size(), 2u);
+    int sw = DisplayWidth(d.dpy, 0), sh = DisplayHeight(d.dpy, 0);
+    EXPECT_EQ(m[0].motion.x, sw / 2);
+    EXPECT_EQ(m[0].motion.y, sh / 2);
+    EXPECT_EQ(m[0].motion.relative, 1);
+    EXPECT_EQ(m[0].motion.from_absolute, 1);
+    EXPECT_EQ(m[1].motion.x, 0);
+    EXPECT_EQ(m[1].motion.y, -sh / 2);
+    h->app->touch_in_range = true;
+    feed({{0, 0}, {1, 0}});
+    EXPECT_EQ(h->count(VKO_EVENT_MOTION), 2u) << "touches move the pointer themselves";
+    h->app->touch_in_range = false;
+    VKO_AppSetRelativeMouse(h->app, false);
+    x->pen_count = 0;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ class OpenboxTest : public ::testing::Test {
         if (xvfb_display().empty() || g_wm > 0) return;
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // ends with the test, also when it is killed
             execlp("openbox", "openbox", "--sm-disable", (char *)nullptr);
             _exit(127);
         }
@@ -224,6 +226,52 @@ TEST_F(OpenboxTest, FullscreenThroughTheManagerAndItsCloseCommand) {
     d.key(d.keycode(XK_Alt_L), false);
     ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_CLOSE); }));
     EXPECT_TRUE(VKO_WindowExists(h->app, 0));
+}
+
+// Alt-Tab away and a click back through the manager: the Alt released while
+// the switcher held the keyboard is up again for the app, and keys type.
+TEST_F(OpenboxTest, AltTabAwayAndAClickBackLeaveNoAltHeld) {
+    VKO_Frame f = {0, 400, 300, "", 40, 40};
+    ASSERT_EQ(h->open_window(&f), 0);
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 700, 100, 200, 150, 0, 0, 0x808080);
+    XWMHints hints = {};
+    hints.flags = InputHint;
+    hints.input = True;
+    XSetWMHints(d.dpy, other, &hints);
+    XStoreName(d.dpy, other, "other");
+    XMapWindow(d.dpy, other);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] {
+        XWindowAttributes a;
+        return XGetWindowAttributes(d.dpy, other, &a) && a.map_state == IsViewable;
+    }));
+    VKO_WindowActivate(h->app, 0, true);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); }));
+    h->events.clear();
+    // A switcher's part: Alt goes down in the app, the switcher takes the
+    // keyboard, Alt comes up there and the focus goes to the other window.
+    d.key(d.keycode(XK_Alt_L), true);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_KEY); }));
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    d.key(d.keycode(XK_Alt_L), false);
+    XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+    VKO_Rect r = server_rect(xid(0));
+    d.move(r.x + r.w / 2, r.y + r.h / 2);
+    d.button(1, true);
+    d.button(1, false);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_AppIsActive(h->app); })) << "the click brought it back";
+    h->events.clear();
+    d.tap(XK_a);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_TEXT); }));
+    auto keys = h->of(VKO_EVENT_KEY);
+    ASSERT_FALSE(keys.empty());
+    EXPECT_EQ(keys[0].key.mods, 0u);
+    EXPECT_STREQ(h->of(VKO_EVENT_TEXT)[0].text, "a");
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
 }
 
 }  // namespace

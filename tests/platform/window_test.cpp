@@ -8,6 +8,8 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "platform/app_harness.h"
@@ -524,6 +526,220 @@ TEST_F(WindowTest, EventsForWindowsAlreadyGoneAreIgnored) {
     // Our own calls on a dead X window end in an error the app survives.
     VKO_AppSetCursor(h->app, VKO_CURSOR_HAND);
     h->pump(20);
+}
+
+// The event function or the message hook closes the window it was called
+// for: nothing of that window is touched afterwards.
+class WindowGoneTest : public WindowTest {
+   protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_EQ(h->open_window(), 0);
+    }
+    void TearDown() override {
+        VKO_AppSetMessageHook(h->app, nullptr);
+        WindowTest::TearDown();
+    }
+    // Window 1, visible.
+    void open_second() {
+        VKO_Frame f = {0, 200, 150, "", 600, 100};
+        ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+        ASSERT_TRUE(h->pump_until([&] { return VKO_WindowIsVisible(h->app, 1); }));
+    }
+    void close_on(VKO_EventType type) {
+        h->on_event = [this, type](const VKO_Event &e) {
+            if (e.type == type && e.window == 1) VKO_WindowDestroy(h->app, 1);
+        };
+    }
+    bool gone() {
+        return h->pump_until([&] { return !VKO_WindowExists(h->app, 1); });
+    }
+};
+
+TEST_F(WindowGoneTest, ClosedOnTheSizeEventOfItsMap) {
+    close_on(VKO_EVENT_SIZE);
+    VKO_Frame f = {0, 200, 150, "", 600, 100};
+    ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedOnTheSizeEventOfItsMinimising) {
+    open_second();
+    close_on(VKO_EVENT_SIZE);
+    Atom wm_state = XInternAtom(d.dpy, "WM_STATE", False);
+    long iconic[2] = {IconicState, 0};
+    XChangeProperty(d.dpy, xid(1), wm_state, wm_state, 32, PropModeReplace, (unsigned char *)iconic, 2);
+    XSync(d.dpy, False);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedByTheMessageHookOnItsConfigureNotice) {
+    open_second();
+    static VKO_App *s_app;
+    s_app = h->app;
+    VKO_AppSetMessageHook(h->app,
+                          [](VKO_App *, int32_t index, void *, uint32_t message, uintptr_t, intptr_t, bool *,
+                             void *) -> intptr_t {
+                              if (index == 1 && message == ConfigureNotify) VKO_WindowDestroy(s_app, 1);
+                              return 0;  // not handled: the window procedure goes on
+                          });
+    XResizeWindow(d.dpy, xid(1), 210, 160);
+    XSync(d.dpy, False);
+    EXPECT_TRUE(gone());
+}
+
+TEST_F(WindowGoneTest, ClosedOnItsDropAndTheDropStillFinishes) {
+    open_second();
+    close_on(VKO_EVENT_DROP);
+    TempDir dir;
+    std::string path = dir.file("d.txt");
+    write_file(path, "x");
+    DndSource src(d, xid(1), "file://" + path + "\r\n");
+    h->on_frame = [&] { src.step(); };
+    EXPECT_TRUE(h->pump_until([&] { return src.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_TRUE(src.succeeded);
+    EXPECT_FALSE(VKO_WindowExists(h->app, 1));
+}
+
+// Another client's synthetic ConfigureNotify may move the window but never
+// gives it a size.
+TEST_F(WindowTest, SyntheticConfigureNoticesOnlyMove) {
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    XEvent e = {};
+    e.xconfigure.type = ConfigureNotify;
+    e.xconfigure.event = xid(0);
+    e.xconfigure.window = xid(0);
+    e.xconfigure.x = 150, e.xconfigure.y = 160;
+    e.xconfigure.width = 65531, e.xconfigure.height = 34464;
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_MOVE); }));
+    EXPECT_FALSE(h->has(VKO_EVENT_SIZE));
+    uint32_t w = 0, hh = 0;
+    VKO_WindowGetSize(h->app, 0, &w, &hh);
+    EXPECT_EQ(w, 400u);
+    EXPECT_EQ(hh, 300u);
+    // The server's own notice still sizes it.
+    XResizeWindow(d.dpy, xid(0), 420, 310);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_SIZE); }));
+    VKO_WindowGetSize(h->app, 0, &w, &hh);
+    EXPECT_EQ(w, 420u);
+    EXPECT_EQ(hh, 310u);
+}
+
+// A client posing as a window manager writes absurd frame extents: the window
+// is still placed where the frame says, as if the frame were thin.
+TEST_F(WindowTest, AbsurdFrameExtentsFromAnotherClientAreClamped) {
+    ASSERT_EQ(h->open_window(), 0);
+    Window check = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 1, 1, 0, 0, 0);
+    Atom net_check = XInternAtom(d.dpy, "_NET_SUPPORTING_WM_CHECK", False);
+    XChangeProperty(d.dpy, d.root(), net_check, XA_WINDOW, 32, PropModeReplace, (unsigned char *)&check, 1);
+    long ext[4] = {0x7FFFFFF0L, 0x7FFFFFF0L, (long)0xFFFFFFF0UL, 0x7FFFFFF0L};
+    XChangeProperty(d.dpy, xid(0), XInternAtom(d.dpy, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
+                    PropModeReplace, (unsigned char *)ext, 4);
+    XSync(d.dpy, False);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x11_has_wm(x); }));
+    VKO_Frame f = {0, 300, 200, "", 40, 30};
+    VKO_WindowSetFrame(h->app, 0, &f);
+    XSync(x->dpy, False);
+    VKO_Extents got = x11_extents(h->app, h->app->windows[0]);
+    EXPECT_LE(got.left, 4096);
+    EXPECT_GE(got.right, 0);
+    EXPECT_EQ(server_rect(xid(0)).w, 300) << "the client keeps its size";
+    XDeleteProperty(d.dpy, d.root(), net_check);
+    XDestroyWindow(d.dpy, check);
+    XSync(d.dpy, False);
+    h->pump_until([&] { return !x11_has_wm(x); });
+}
+
+// After a windowed frame the window is windowed: it reads so, returns that
+// frame, and can go fullscreen again.
+TEST_F(WindowTest, AWindowedFrameAfterFullscreenIsWindowed) {
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_Frame full = {VKO_FRAME_FULLSCREEN, 400, 300, "", 100, 100};
+    VKO_WindowSetFrame(h->app, 0, &full);
+    ASSERT_TRUE(settle(0, {0, 0, DisplayWidth(d.dpy, 0), DisplayHeight(d.dpy, 0)}));
+    EXPECT_TRUE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_Frame win = {0, 500, 320, "", 60, 70};
+    VKO_WindowSetFrame(h->app, 0, &win);
+    ASSERT_TRUE(settle(0, {60, 70, 500, 320}));
+    EXPECT_FALSE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_Frame g = VKO_WindowGetFrame(h->app, 0);
+    EXPECT_EQ(g.flags, 0u);
+    EXPECT_EQ(g.width, 500u);
+    EXPECT_EQ(g.x, 60);
+    VKO_WindowSetFullscreen(h->app, 0, true);
+    ASSERT_TRUE(settle(0, {0, 0, DisplayWidth(d.dpy, 0), DisplayHeight(d.dpy, 0)}));
+    EXPECT_TRUE(VKO_WindowIsFullscreen(h->app, 0));
+    VKO_WindowSetFullscreen(h->app, 0, false);
+    EXPECT_TRUE(settle(0, {60, 70, 500, 320})) << "back where the windowed frame put it";
+}
+
+// Focus and map notices another client makes up say nothing about the
+// window: the app stays in front and visible.
+TEST_F(WindowTest, MadeUpFocusAndMapNoticesAreIgnored) {
+    ASSERT_EQ(h->open_window(), 0);
+    h->events.clear();
+    XEvent e = {};
+    e.xfocus.type = FocusOut;
+    e.xfocus.window = xid(0);
+    e.xfocus.mode = NotifyNormal;
+    e.xfocus.detail = NotifyNonlinear;
+    XSendEvent(d.dpy, xid(0), False, FocusChangeMask, &e);
+    e = {};
+    e.xunmap.type = UnmapNotify;
+    e.xunmap.event = e.xunmap.window = xid(0);
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    e = {};  // last: a move, which is taken
+    e.xconfigure.type = ConfigureNotify;
+    e.xconfigure.event = e.xconfigure.window = xid(0);
+    e.xconfigure.x = 130, e.xconfigure.y = 140;
+    XSendEvent(d.dpy, xid(0), False, StructureNotifyMask, &e);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_MOVE); }));
+    EXPECT_FALSE(h->has(VKO_EVENT_FOCUS));
+    EXPECT_FALSE(h->has(VKO_EVENT_SIZE));
+    EXPECT_TRUE(VKO_AppIsActive(h->app));
+    EXPECT_TRUE(VKO_WindowIsVisible(h->app, 0));
+}
+
+// A dropped path longer than the 1,280 units the drop takes is refused whole:
+// cut, it would name another file.
+TEST_F(WindowTest, DroppedPathsTooLongToTakeWholeAreRefused) {
+    ASSERT_EQ(h->open_window(), 0);
+    TempDir dir;
+    std::string d_path = dir.path;
+    while (d_path.size() < 1200) {
+        d_path += "/" + std::string(std::min<size_t>(200, 1250 - d_path.size()), 'd');
+        mkdir(d_path.c_str(), 0700);
+    }
+    std::string name(80, 'n');
+    std::string path = d_path + "/" + name;
+    ASSERT_GT(path.size(), 1280u);
+    write_file(path, "right");
+    write_file(path.substr(0, 1280), "wrong");  // what a cut would read
+    DndSource src(d, xid(0), "file://" + path + "\r\n");
+    h->on_frame = [&] { src.step(); };
+    ASSERT_TRUE(h->pump_until([&] { return src.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_FALSE(src.succeeded);
+    EXPECT_FALSE(h->has(VKO_EVENT_DROP));
+    // Non-ASCII paths within the limit still arrive.
+    std::string e_path = dir.file("\xC3\xA9t\xC3\xA9.txt");
+    write_file(e_path, "summer");
+    DndSource ok(d, xid(0), "file://" + e_path + "\r\n");
+    h->on_frame = [&] { ok.step(); };
+    ASSERT_TRUE(h->pump_until([&] { return ok.finished; }));
+    h->on_frame = nullptr;
+    EXPECT_TRUE(ok.succeeded);
+    ASSERT_EQ(h->count(VKO_EVENT_DROP), 1u);
+    EXPECT_EQ(h->events.back().name, e_path);
+    EXPECT_EQ(h->events.back().data, "summer");
 }
 
 }  // namespace

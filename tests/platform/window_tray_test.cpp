@@ -7,6 +7,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -15,6 +20,7 @@
 #include "platform/app_internal.h"
 #include "platform/image.h"
 #include "platform/memory.h"
+#include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -316,6 +322,128 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     EXPECT_TRUE(box_done);
     box.join();
     h->on_frame = nullptr;
+}
+
+// Long texts lose whole characters at their limits, never their encoding.
+TEST_F(TrayTest, LongTextsAreCutOnCharacterBoundaries) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    std::string e_acute = "\xC3\xA9";
+    auto times = [&](int n) {
+        std::string out;
+        for (int i = 0; i < n; i++) out += e_acute;
+        return out;
+    };
+    static const VKO_TrayItem items[] = {{nullptr, "Quit", 1}};
+    VKO_AppSetTray(h->app, times(130).c_str(), items, 1);
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    Atom type;
+    int format;
+    unsigned long n, after;
+    unsigned char *name = nullptr;
+    XGetWindowProperty(d.dpy, m.docked[0], XInternAtom(d.dpy, "_NET_WM_NAME", False), 0, 1024, False,
+                       AnyPropertyType, &type, &format, &n, &after, &name);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string((const char *)name, n), times(127)) << "128 units with the NUL";
+    XFree(name);
+    // Balloon: title 64 units, text 256; a character beyond the 16-bit plane
+    // takes two and is not split.
+    std::string emoji = "\xF0\x9F\x98\x80";
+    VKO_AppSendNotification(h->app, times(70).c_str(), (times(254) + emoji).c_str());
+    std::string want = times(63) + "\n" + times(254);
+    ASSERT_TRUE(h->pump_until([&] { return m.balloon.size() >= want.size() && m.pending == 0; }));
+    EXPECT_EQ(m.balloon, want);
+    VKO_AppSendNotification(h->app, "t", (times(253) + emoji).c_str());
+    want = "t\n" + times(253) + emoji;
+    ASSERT_TRUE(h->pump_until([&] { return m.balloon == want; }));
+    h->on_frame = nullptr;
+}
+
+// Waits for a viewable top-level window of that name; 0 when none comes.
+Window wait_named(Display *dpy, const char *title) {
+    for (int i = 0; i < 2000; i++) {
+        Window r, p, *kids = nullptr, found = 0;
+        unsigned n = 0;
+        XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n);
+        for (unsigned k = 0; k < n && !found; k++) {
+            char *name = nullptr;
+            XWindowAttributes a;
+            if (XGetWindowAttributes(dpy, kids[k], &a) && a.map_state == IsViewable &&
+                XFetchName(dpy, kids[k], &name) && name) {
+                if (strcmp(name, title) == 0) found = kids[k];
+                XFree(name);
+            }
+        }
+        if (kids) XFree(kids);
+        if (found) return found;
+        usleep(10000);
+    }
+    return 0;
+}
+
+// The tray menu (on the app's connection) or a message box (on its own) waits
+// for the user when the X server goes away: the process lives on. Each runs
+// in a child on a server of its own, which the test then stops.
+void run_until_server_gone(bool menu) {
+    XvfbServer server = xvfb_start_other({}, 800, 600);
+    if (server.display.empty()) {
+        GTEST_SKIP() << "no second Xvfb";
+    }
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setenv("DISPLAY", server.display.c_str(), 1);
+        if (!menu) {
+            VKO_ShowMessageBox("Server gone", "waiting");
+            _exit(0);
+        }
+        VKO_App *app = VKO_AppCreate(
+            0, [](void *) { return true; }, [](const VKO_Event *, void *) {}, nullptr);
+        VKO_Frame f = {0, 300, 200, "", 10, 10};
+        if (!app || VKO_WindowCreate(app, "app", &f, 0) != 0) _exit(2);
+        Display *tray = XOpenDisplay(nullptr);  // a tray manager that never docks
+        Window owner = XCreateSimpleWindow(tray, DefaultRootWindow(tray), 0, 0, 1, 1, 0, 0, 0);
+        XSetSelectionOwner(tray, XInternAtom(tray, "_NET_SYSTEM_TRAY_S0", False), owner, CurrentTime);
+        XSync(tray, False);
+        static const VKO_TrayItem items[] = {{nullptr, "Open", 1}, {nullptr, "Quit", 2}};
+        VKO_AppSetTray(app, "tip", items, 2);
+        XEvent e = {};
+        e.xbutton.type = ButtonRelease;
+        e.xbutton.window = x11(app)->tray_icon;
+        e.xbutton.button = 3;
+        XSendEvent(tray, e.xbutton.window, False, ButtonReleaseMask, &e);
+        XSync(tray, False);
+        VKO_AppRun(app);  // ends once window 0 went with the server
+        _exit(VKO_WindowExists(app, 0) ? 3 : 0);
+    }
+    Display *dpy = XOpenDisplay(server.display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    EXPECT_NE(wait_named(dpy, menu ? "VKO_Menu" : "Server gone"), 0u);
+    XCloseDisplay(dpy);
+    xvfb_stop(&server);
+    int status = -1;
+    for (int i = 0; i < 2000; i++) {
+        if (waitpid(child, &status, WNOHANG) == child) break;
+        status = -1;
+        usleep(10000);
+    }
+    if (status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "still waiting after the server went away";
+        return;
+    }
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+TEST(TrayServerGone, TheMenuOutlivesTheServer) {
+    run_until_server_gone(true);
+}
+
+TEST(TrayServerGone, TheMessageBoxOutlivesTheServer) {
+    run_until_server_gone(false);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <X11/extensions/scrnsaver.h>
 #include <unistd.h>
+#include <xkbcommon/xkbcommon-compose.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/hid.h"
@@ -93,6 +95,8 @@ uint32_t event_vk(uint32_t key, bool num) {
     return app_key_to_vk(key);
 }
 
+constexpr long kMaxFrameEdge = 4096;
+
 std::mutex g_dead_mutex;
 X11App *g_apps[8];
 
@@ -139,6 +143,47 @@ void map_keys(X11App *x) {
     }
     x->num_mask = XkbKeysymToModifiers(x->dpy, XK_Num_Lock);
     if (!x->num_mask) x->num_mask = Mod2Mask;
+}
+
+// The keyboard as it is now: keys pressed and released while another window
+// had the focus were never seen here.
+void refresh_keyboard(X11App *x) {
+    char keys[32];
+    memset(keys, 0, sizeof(keys));
+    XQueryKeymap(x->dpy, keys);
+    x->mods_down = 0;
+    for (int k = 0; k < 256; k++) {
+        bool down = (keys[k / 8] >> (k % 8)) & 1;
+        x->key_down[k] = down;
+        if (down) x->mods_down |= mod_bit(x->scan_of_keycode[k]);
+    }
+    if (x->keycode_of_scan[0x137]) x->prsc_down = x->key_down[x->keycode_of_scan[0x137]];
+    XkbStateRec st;
+    memset(&st, 0, sizeof(st));
+    if (XkbGetState(x->dpy, XkbUseCoreKbd, &st) == Success)
+        x->locks = ((st.locked_mods & LockMask) ? VKO_MOD_CAPS : 0) |
+                   ((st.locked_mods & x->num_mask) ? VKO_MOD_NUM : 0);
+    if (x->compose) xkb_compose_state_reset(x->compose);
+}
+
+void open_compose(X11App *x) {
+    x->xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    if (!x->xkb) return;
+    const char *locale = getenv("LC_ALL");
+    if (!locale || !*locale) locale = getenv("LC_CTYPE");
+    if (!locale || !*locale) locale = getenv("LANG");
+    if (!locale || !*locale) locale = "C";
+    x->compose_table = xkb_compose_table_new_from_locale(x->xkb, locale, XKB_COMPOSE_COMPILE_NO_FLAGS);
+    if (!x->compose_table)
+        x->compose_table = xkb_compose_table_new_from_locale(x->xkb, "C", XKB_COMPOSE_COMPILE_NO_FLAGS);
+    if (x->compose_table) x->compose = xkb_compose_state_new(x->compose_table, XKB_COMPOSE_STATE_NO_FLAGS);
+}
+
+void close_compose(X11App *x) {
+    if (x->compose) xkb_compose_state_unref(x->compose);
+    if (x->compose_table) xkb_compose_table_unref(x->compose_table);
+    if (x->xkb) xkb_context_unref(x->xkb);
+    x->compose = nullptr, x->compose_table = nullptr, x->xkb = nullptr;
 }
 
 void intern_atoms(X11App *x) {
@@ -257,10 +302,12 @@ size_t query_monitors(Display *dpy, Window root, VKO_Monitor *out, size_t max) {
         VKO_Monitor &m = out[i];
         m.wx = m.x, m.wy = m.y, m.ww = m.w, m.wh = m.h;
         if (wa && c >= 4) {
-            int32_t l = std::max<int32_t>(m.x, (int32_t)wa[0]), t = std::max<int32_t>(m.y, (int32_t)wa[1]);
-            int32_t r = std::min<int32_t>(m.x + m.w, (int32_t)(wa[0] + wa[2]));
-            int32_t b = std::min<int32_t>(m.y + m.h, (int32_t)(wa[1] + wa[3]));
-            if (r > l && b > t) m.wx = l, m.wy = t, m.ww = r - l, m.wh = b - t;
+            // Another client's numbers: cut to the monitor in 64 bits.
+            int64_t l = std::max<int64_t>(m.x, wa[0]), t = std::max<int64_t>(m.y, wa[1]);
+            int64_t r = std::min<int64_t>((int64_t)m.x + m.w, (int64_t)wa[0] + std::max(0L, wa[2]));
+            int64_t b = std::min<int64_t>((int64_t)m.y + m.h, (int64_t)wa[1] + std::max(0L, wa[3]));
+            if (r > l && b > t)
+                m.wx = (int32_t)l, m.wy = (int32_t)t, m.ww = (int32_t)(r - l), m.wh = (int32_t)(b - t);
         }
     }
     if (wa) XFree(wa);
@@ -334,9 +381,10 @@ VKO_Event new_event(VKO_EventType type, int32_t index) {
     return ev;
 }
 
-void emit(VKO_App *app, VKO_EventType type, int32_t index) {
+// Delivers an event; false when its window went with it.
+bool emit(VKO_App *app, VKO_EventType type, int32_t index) {
     VKO_Event ev = new_event(type, index);
-    app_dispatch(app, &ev);
+    return app_dispatch_alive(app, &ev);
 }
 
 int32_t focused_index(VKO_App *app) {
@@ -358,6 +406,38 @@ void encode_utf8(uint32_t u, char out[8]) {
         // Characters beyond the 16-bit plane reach the app whole.
         out[0] = (char)(0xF0 | u >> 18), out[1] = (char)(0x80 | ((u >> 12) & 0x3F));
         out[2] = (char)(0x80 | ((u >> 6) & 0x3F)), out[3] = (char)(0x80 | (u & 0x3F));
+    }
+}
+
+// Text of a finished compose sequence, one TEXT event a character: its
+// keysym's character, else its string.
+void emit_text(VKO_App *app, int32_t index, xkb_keysym_t sym, const char *utf8, int len) {
+    uint32_t one = sym != XKB_KEY_NoSymbol ? xkb_keysym_to_utf32(sym) : 0;
+    std::vector<uint32_t> chars;
+    if (one) {
+        chars.push_back(one);
+    } else {
+        for (int i = 0; i < len;) {
+            unsigned char c = (unsigned char)utf8[i];
+            int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+            if (extra < 0 || i + extra >= len) break;
+            uint32_t u = extra ? c & (0x3F >> extra) : c;
+            bool ok = true;
+            for (int j = 1; j <= extra; j++) {
+                unsigned char cc = (unsigned char)utf8[i + j];
+                ok &= (cc & 0xC0) == 0x80;
+                u = u << 6 | (cc & 0x3F);
+            }
+            if (!ok) break;
+            chars.push_back(u);
+            i += extra + 1;
+        }
+    }
+    for (uint32_t u : chars) {
+        if (!u || (u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) continue;
+        VKO_Event t = new_event(VKO_EVENT_TEXT, index);
+        encode_utf8(u, t.text);
+        if (!app_dispatch_alive(app, &t)) return;
     }
 }
 
@@ -418,24 +498,47 @@ void on_key(VKO_App *app, int32_t index, XKeyEvent *k, bool press) {
         if (key == 0x137) {
             // The system sends Print Screen's release alone; a press is made up
             // only when none was seen.
-            if (!press && !x->prsc_down) {
+            bool made_up = !press && !x->prsc_down;
+            x->prsc_down = press;
+            if (made_up) {
                 VKO_Event p = new_event(VKO_EVENT_KEY, index);
                 p.key = {key, mods, vk, 1};
-                app_dispatch(app, &p);
+                if (!app_dispatch_alive(app, &p)) return;
             }
-            x->prsc_down = press;
         }
         VKO_Event ev = new_event(VKO_EVENT_KEY, index);
         ev.key.key = key;
         ev.key.mods = mods;
         ev.key.virtual_key = vk;
         ev.key.pressed = press;
-        app_dispatch(app, &ev);
+        if (!app_dispatch_alive(app, &ev)) return;  // no text for a window that is gone
     }
     if (!press || (x->mods_down & VKO_MOD_LALT)) return;  // Alt combinations are system keys: no text
     char buf[16];
     KeySym ks = NoSymbol;
     int n = XLookupString(k, buf, sizeof(buf), &ks, nullptr);
+    if (x->compose && ks != NoSymbol && !(k->state & ControlMask) &&
+        xkb_compose_state_feed(x->compose, (xkb_keysym_t)ks) == XKB_COMPOSE_FEED_ACCEPTED) {
+        switch (xkb_compose_state_get_status(x->compose)) {
+            case XKB_COMPOSE_COMPOSING:
+                return;  // a dead key or the start of a sequence: no text yet
+            case XKB_COMPOSE_CANCELLED:
+                xkb_compose_state_reset(x->compose);
+                return;
+            case XKB_COMPOSE_COMPOSED: {
+                xkb_keysym_t sym = xkb_compose_state_get_one_sym(x->compose);
+                char out[64];
+                // The length it would need: the buffer holds at most 63 bytes.
+                int len =
+                    std::min(xkb_compose_state_get_utf8(x->compose, out, sizeof(out)), (int)sizeof(out) - 1);
+                xkb_compose_state_reset(x->compose);
+                emit_text(app, index, sym, out, len);
+                return;
+            }
+            case XKB_COMPOSE_NOTHING:
+                break;
+        }
+    }
     uint32_t u = ks != NoSymbol ? xkb_keysym_to_utf32((xkb_keysym_t)ks) : 0;
     if ((k->state & ControlMask) && n == 1 && (unsigned char)buf[0] < 0x20) u = (unsigned char)buf[0];
     if (!u || (u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) return;
@@ -506,28 +609,37 @@ unsigned logical_button(X11App *x, unsigned device_button) {
 
 void on_raw(VKO_App *app, XIRawEvent *r) {
     X11App *x = app->x;
-    if (!x->raw_on) return;
     int32_t index = focused_index(app);
     if (index < 0) index = 0;
     if (!app->windows[index]) return;
+    // Each move comes once as the device's own event and again as its master
+    // pointer's copy, which the server sends twice while we hold a pointer
+    // grab (to the root selection and to the grabbing client) and which
+    // nothing tells from a second real move. Only the device's own event
+    // counts: every move exactly once.
+    if (r->deviceid != r->sourceid) return;
+    // Another device moves: the pen has left its range (X tells no proximity).
+    if (app->pen_in_range && x->pen_device && r->sourceid != x->pen_device &&
+        !x11_pen_device(x, r->sourceid)) {
+        int32_t fi = focused_index(app);
+        x11_pen_leave(app, fi < 0 ? 0 : fi);
+    }
+    if (!x->raw_on) return;
     VKO_RawMouse raw;
     memset(&raw, 0, sizeof(raw));
-    // While we hold a pointer grab the server sends each raw event twice: to
-    // the root selection and to the grabbing client.
-    double first[2] = {0, 0};
-    for (int i = 0, at = 0; i < r->valuators.mask_len * 8 && i < 2; i++)
-        if (XIMaskIsSet(r->valuators.mask, i)) first[i] = r->raw_values[at++];
-    if (x->last_raw.type == r->evtype && x->last_raw.time == r->time && x->last_raw.detail == r->detail &&
-        x->last_raw.source == r->sourceid && x->last_raw.v[0] == first[0] && x->last_raw.v[1] == first[1])
-        return;
-    x->last_raw = {r->evtype, r->time, r->detail, r->sourceid, {first[0], first[1]}};
     if (r->evtype == XI_RawMotion) {
         double v[2] = {0, 0};
+        bool have[2] = {false, false};
         const double *val = r->raw_values;
         for (int i = 0, at = 0; i < r->valuators.mask_len * 8 && i < 2; i++)
-            if (XIMaskIsSet(r->valuators.mask, i)) v[i] = val[at++];
-        raw.x = (int32_t)v[0];
-        raw.y = (int32_t)v[1];
+            if (XIMaskIsSet(r->valuators.mask, i)) v[i] = val[at++], have[i] = true;
+        if (x11_raw_absolute(x, r->sourceid, v, have, &raw.x, &raw.y)) {
+            // A tablet or touch screen: positions over the whole screen.
+            raw.absolute = raw.virtual_desktop = true;
+        } else {
+            raw.x = (int32_t)std::clamp(v[0], -1e6, 1e6);
+            raw.y = (int32_t)std::clamp(v[1], -1e6, 1e6);
+        }
         if (!raw.x && !raw.y) return;
     } else {
         bool press = r->evtype == XI_RawButtonPress;
@@ -567,20 +679,29 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
     app_raw_mouse(app, (uint8_t)index, &raw);
 }
 
+// The window's rectangle in root coordinates as the server has it; the
+// values are left alone when it cannot tell.
 void read_geometry(X11App *x, VKO_WindowRec *w, int *rx, int *ry, int *width, int *height) {
     Window child;
     XWindowAttributes a;
     memset(&a, 0, sizeof(a));
     X11ErrorTrap trap(x->dpy);
-    XGetWindowAttributes(x->dpy, w->xid, &a);
-    XTranslateCoordinates(x->dpy, w->xid, x->root, 0, 0, rx, ry, &child);
-    *width = a.width, *height = a.height;
+    int tx = 0, ty = 0;
+    if (!XGetWindowAttributes(x->dpy, w->xid, &a) ||
+        !XTranslateCoordinates(x->dpy, w->xid, x->root, 0, 0, &tx, &ty, &child))
+        return;
+    *rx = tx, *ry = ty, *width = a.width, *height = a.height;
 }
 
 void on_configure(VKO_App *app, int32_t index, XConfigureEvent *c) {
     VKO_WindowRec *w = app->windows[index];
-    int rx = c->x, ry = c->y, width = c->width, height = c->height;
-    if (!c->send_event && x11_has_wm(app->x)) read_geometry(app->x, w, &rx, &ry, &width, &height);
+    // Any client may send a ConfigureNotify: a synthetic one (the manager's
+    // word after moving the frame) may move the window, never size it.
+    int rx = c->x, ry = c->y, width = w->geom.w, height = w->geom.h;
+    if (!c->send_event) {
+        width = c->width, height = c->height;
+        if (x11_has_wm(app->x)) read_geometry(app->x, w, &rx, &ry, &width, &height);
+    }
     bool sized = width != w->geom.w || height != w->geom.h;
     bool moved = rx != w->geom.x || ry != w->geom.y;
     w->geom = {rx, ry, width, height};
@@ -590,14 +711,15 @@ void on_configure(VKO_App *app, int32_t index, XConfigureEvent *c) {
         w->normal = w->geom;
         w->have_normal = true;
     }
-    if (moved) emit(app, VKO_EVENT_MOVE, index);
+    if (moved && !emit(app, VKO_EVENT_MOVE, index)) return;
     if (sized) {
         app_bump(app);
         emit(app, VKO_EVENT_SIZE, index);
     }
 }
 
-void read_wm_state(VKO_App *app, VKO_WindowRec *w) {
+// False when the window went with the SIZE event it caused.
+bool read_wm_state(VKO_App *app, VKO_WindowRec *w) {
     X11App *x = app->x;
     unsigned long n = 0;
     long *st = get_longs(x->dpy, w->xid, x->net_wm_state, XA_ATOM, &n);
@@ -615,8 +737,9 @@ void read_wm_state(VKO_App *app, VKO_WindowRec *w) {
     if (iconic != w->iconic) {
         w->iconic = iconic;
         app_bump(app);
-        emit(app, VKO_EVENT_SIZE, w->index);
+        return emit(app, VKO_EVENT_SIZE, w->index);
     }
+    return true;
 }
 
 std::string percent_decode(const std::string &s) {
@@ -653,6 +776,27 @@ std::string first_path(const char *data, size_t size) {
     return "";
 }
 
+// UTF-16 units of a UTF-8 text; SIZE_MAX when it is no valid UTF-8.
+size_t utf16_units(const std::string &s) {
+    size_t units = 0;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = (unsigned char)s[i];
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + (size_t)extra >= s.size()) return SIZE_MAX;
+        uint32_t u = extra ? c & (0x3F >> extra) : c;
+        for (int j = 1; j <= extra; j++) {
+            unsigned char cc = (unsigned char)s[i + (size_t)j];
+            if ((cc & 0xC0) != 0x80) return SIZE_MAX;
+            u = u << 6 | (cc & 0x3F);
+        }
+        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+        if (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return SIZE_MAX;
+        units += u >= 0x10000 ? 2 : 1;
+        i += (size_t)extra + 1;
+    }
+    return units;
+}
+
 void dnd_finish(X11App *x, Window self, bool ok) {
     if (!x->dnd_source) return;
     X11ErrorTrap trap(x->dpy);
@@ -666,8 +810,9 @@ void dnd_finish(X11App *x, Window self, bool ok) {
 void on_drop_data(VKO_App *app, int32_t index, XSelectionEvent *s) {
     X11App *x = app->x;
     VKO_WindowRec *w = app->windows[index];
+    Window self = w->xid;  // the drop is finished also when its event closed the window
     if (s->property == 0) {
-        dnd_finish(x, w->xid, false);
+        dnd_finish(x, self, false);
         return;
     }
     Atom type;
@@ -679,18 +824,15 @@ void on_drop_data(VKO_App *app, int32_t index, XSelectionEvent *s) {
     std::string path = data && format == 8 ? first_path((const char *)data, n) : "";
     if (data) XFree(data);
     bool ok = false;
-    if (!path.empty()) {
-        // Paths are taken up to 1,280 UTF-16 units.
-        char16_t wide[1281];
-        VKO_MultiToWide(path.c_str(), wide, 1281);
-        char utf8[1280 * 3 + 1];
-        VKO_WideToMulti(wide, utf8, sizeof(utf8));
+    // Paths are taken up to 1,280 UTF-16 units: a longer one, or one that is
+    // no UTF-8, cannot be named whole, and a cut one might name another file.
+    if (!path.empty() && utf16_units(path) <= 1280) {
         x11_window_focus(app, w);
         size_t size = 0;
-        void *contents = VKO_ReadFile(utf8, &size);
+        void *contents = VKO_ReadFile(path.c_str(), &size);
         if (contents) {
             VKO_Event ev = new_event(VKO_EVENT_DROP, index);
-            ev.drop.name = utf8;
+            ev.drop.name = path.c_str();
             ev.drop.data = contents;
             ev.drop.size = size;
             app_dispatch(app, &ev);
@@ -698,7 +840,7 @@ void on_drop_data(VKO_App *app, int32_t index, XSelectionEvent *s) {
             ok = true;
         }
     }
-    dnd_finish(x, w->xid, ok);
+    dnd_finish(x, self, ok);
 }
 
 void on_client_message(VKO_App *app, int32_t index, XClientMessageEvent *c) {
@@ -741,9 +883,10 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
     VKO_WindowRec *w = app->windows[index];
     if (app->hook) {
         bool handled = false;
+        uint32_t serial = w->serial;
         app->hook(app, index, (void *)(uintptr_t)w->xid, (uint32_t)e->type, (uintptr_t)e, 0, &handled,
                   app->opaque);
-        if (handled) return;
+        if (handled || !app_window_alive(app, index, serial)) return;
     }
     switch (e->type) {
         case KeyPress:
@@ -760,6 +903,12 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
         case FocusIn:
         case FocusOut: {
             XFocusChangeEvent &f = e->xfocus;
+            // Only the server tells where the focus is: one another client
+            // sent would have us grab the keyboard while another app is in front.
+            if (f.send_event) break;
+            // Another client's grab ended: a grab we could not take is tried
+            // again at once.
+            if (f.mode == NotifyUngrab) x->retry_now = true;
             // Grabs move focus only for their own duration; focus into a child
             // (an embedded view) keeps the window focused.
             if (f.mode == NotifyGrab || f.mode == NotifyUngrab) break;
@@ -768,6 +917,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
                 break;
             bool in = e->type == FocusIn;
             if (w->focused == in) break;
+            if (in && focused_index(app) < 0) refresh_keyboard(x);
             w->focused = in;
             app_bump(app);
             VKO_Event ev = new_event(VKO_EVENT_FOCUS, index);
@@ -779,21 +929,24 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             on_configure(app, index, &e->xconfigure);
             break;
         case MapNotify:
+            if (e->xmap.send_event) break;  // made up by another client
             w->mapped = true;
-            read_wm_state(app, w);
+            if (!read_wm_state(app, w)) break;
             app_bump(app);
-            emit(app, VKO_EVENT_SIZE, index);
+            if (!emit(app, VKO_EVENT_SIZE, index)) break;
             if (w->focus_pending) x11_window_focus(app, w);
             break;
         case UnmapNotify:
+            if (e->xunmap.send_event) break;
             w->mapped = false;
             w->focused = false;
             app_bump(app);
             emit(app, VKO_EVENT_SIZE, index);
             break;
         case PropertyNotify:
-            if (e->xproperty.atom == x->net_wm_state || e->xproperty.atom == x->wm_state)
-                read_wm_state(app, w);
+            if ((e->xproperty.atom == x->net_wm_state || e->xproperty.atom == x->wm_state) &&
+                !read_wm_state(app, w))
+                break;
             if (e->xproperty.atom == x->wm_state && w->focus_pending) x11_window_focus(app, w);
             if (e->xproperty.atom == x->net_extents) x->last_extents = x11_extents(app, w);
             break;
@@ -816,6 +969,8 @@ void x11_dispatch_event(VKO_App *app, XEvent *e) {
             if (e->xcookie.evtype == XI_RawMotion || e->xcookie.evtype == XI_RawButtonPress ||
                 e->xcookie.evtype == XI_RawButtonRelease)
                 on_raw(app, (XIRawEvent *)e->xcookie.data);
+            else
+                x11_pen_event(app, e->xcookie.evtype, e->xcookie.data);
             XFreeEventData(x->dpy, &e->xcookie);
         } else {
             VKO_Log("app_custom_hwnd_proc", "'GetRawInputData' failed with error 0x%X",
@@ -851,6 +1006,10 @@ Display *g_awake_dpy;
 std::mutex g_awake_mutex;
 
 }  // namespace
+
+void x11_raw_input(VKO_App *app, void *raw) {
+    on_raw(app, (XIRawEvent *)raw);
+}
 
 X11App *x11(VKO_App *app) {
     return app ? app->x : nullptr;
@@ -906,6 +1065,7 @@ bool x11_app_open(VKO_App *app) {
     install_handlers(dpy);
     intern_atoms(x);
     map_keys(x);
+    open_compose(x);
     Bool detectable = False;
     XkbSetDetectableAutoRepeat(dpy, True, &detectable);  // held keys repeat presses only
     int ev, err;
@@ -914,6 +1074,12 @@ bool x11_app_open(VKO_App *app) {
         XIQueryVersion(dpy, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 2))) {
         x->xi = true;
         XIGetClientPointer(dpy, None, &x->master_pointer);
+        x11_pen_scan(app);
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)];
+        memset(bits, 0, sizeof(bits));
+        XISetMask(bits, XI_HierarchyChanged);  // tablets and touch screens come and go
+        XIEventMask mask = {XIAllDevices, (int)sizeof(bits), bits};
+        XISelectEvents(dpy, x->root, &mask, 1);
     }
     x->xfixes = XFixesQueryExtension(dpy, &x->xfixes_event, &err);
     x->rr = XRRQueryExtension(dpy, &x->rr_event, &err);
@@ -934,6 +1100,7 @@ void x11_app_close(VKO_App *app) {
             if (slot == x) slot = nullptr;
     }
     if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
+    close_compose(x);
     XCloseDisplay(x->dpy);  // ends every grab with the connection
     VKO_Free(x);
     app->x = nullptr;
@@ -961,6 +1128,7 @@ void x11_apply_cursor(VKO_App *app, bool active) {
         clip[0] = fw->geom.x, clip[1] = fw->geom.y, clip[2] = fw->geom.w, clip[3] = fw->geom.h;
     }
     if (!want || memcmp(clip, x->clip_rect, sizeof(clip)) != 0 || !x->pointer_grabbed) {
+        x->pointer_retry = false;
         if (x->pointer_grabbed) XUngrabPointer(x->dpy, CurrentTime);
         x->pointer_grabbed = false;
         memset(x->clip_rect, 0, sizeof(x->clip_rect));
@@ -983,6 +1151,7 @@ void x11_apply_cursor(VKO_App *app, bool active) {
                 x->pointer_grabbed = true;
                 memcpy(x->clip_rect, clip, sizeof(clip));
             }
+            x->pointer_retry = st != GrabSuccess;
         } else if (x->clip_win) {
             XUnmapWindow(x->dpy, x->clip_win);
         }
@@ -1006,21 +1175,26 @@ void x11_apply_cursor(VKO_App *app, bool active) {
     }
     // Raw mouse.
     bool raw = app->relative && !app->pen_in_range && active && app->input_mode != 2;
-    if (x->xi && raw != x->raw_on) {
+    // With a pen about, other devices' moves tell when it left its range.
+    bool pens = false;
+    for (int i = 0; i < x->pen_count; i++) pens |= x->pens[i].pen;
+    if (x->xi && (raw != x->raw_on || pens != x->raw_for_pens)) {
         unsigned char bits[XIMaskLen(XI_LASTEVENT)];
         memset(bits, 0, sizeof(bits));
+        XISetMask(bits, XI_HierarchyChanged);
+        if (raw || pens) XISetMask(bits, XI_RawMotion);
         if (raw) {
-            XISetMask(bits, XI_RawMotion);
             XISetMask(bits, XI_RawButtonPress);
             XISetMask(bits, XI_RawButtonRelease);
         }
-        XIEventMask mask = {XIAllMasterDevices, (int)sizeof(bits), bits};
+        XIEventMask mask = {XIAllDevices, (int)sizeof(bits), bits};
         X11ErrorTrap trap(x->dpy);
         XISelectEvents(x->dpy, x->root, &mask, 1);
         if (int e = trap.sync()) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
             x->raw_on = raw;
+            x->raw_for_pens = pens;
         }
     }
     if (!raw) app->skip_next_motion = true;
@@ -1040,6 +1214,7 @@ void x11_apply_input(VKO_App *app, bool active) {
                         (unsigned)e);
         }
         app->hook_installed = false;
+        x->kbd_retry = x->kbd_fail_logged = false;
         if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
         return;
     }
@@ -1048,12 +1223,30 @@ void x11_apply_input(VKO_App *app, bool active) {
     if (fi < 0) return;
     g_vko_hook.target = app;
     int st = XGrabKeyboard(x->dpy, app->windows[fi]->xid, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+    x->kbd_retry = st != GrabSuccess;
     if (st != GrabSuccess) {
         memset(&g_vko_hook, 0, sizeof(g_vko_hook));
-        VKO_Log("app_apply_keyboard_state", "'SetWindowsHookEx' failed with error 0x%X", (unsigned)st);
+        // Logged once until it takes: it is tried again while wanted.
+        if (!x->kbd_fail_logged)
+            VKO_Log("app_apply_keyboard_state", "'SetWindowsHookEx' failed with error 0x%X", (unsigned)st);
+        x->kbd_fail_logged = true;
         return;
     }
+    x->kbd_fail_logged = false;
     app->hook_installed = true;
+}
+
+bool x11_grab_retry_due(VKO_App *app) {
+    X11App *x = app->x;
+    if (!x || x->dead || (!x->kbd_retry && !x->pointer_retry)) {
+        if (x) x->retry_now = false;
+        return false;
+    }
+    int64_t now = VKO_GetTime();
+    if (!x->retry_now && now < x->retry_at) return false;
+    x->retry_now = false;
+    x->retry_at = now + 100 * 1000000LL;  // a failed grab costs a round trip: not every pass
+    return true;
 }
 
 void x11_pump(VKO_App *app) {
@@ -1199,7 +1392,10 @@ VKO_Extents x11_extents(VKO_App *app, VKO_WindowRec *w) {
     unsigned long n = 0;
     long *v = get_longs(x->dpy, w->xid, x->net_extents, XA_CARDINAL, &n);
     if (v && n >= 4) {
-        e = {(int32_t)v[0], (int32_t)v[1], (int32_t)v[2], (int32_t)v[3]};
+        // Any client can write the property: a frame is never negative, nor
+        // larger than a screen could show.
+        auto edge = [](long l) { return (int32_t)std::clamp<long>(l, 0, kMaxFrameEdge); };
+        e = {edge(v[0]), edge(v[1]), edge(v[2]), edge(v[3])};
         x->last_extents = e;
     } else {
         e = x->last_extents;
@@ -1248,6 +1444,7 @@ bool x11_window_create(VKO_App *app, VKO_WindowRec *w, const char *title, const 
     XChangeProperty(x->dpy, w->xid, x->xdnd_aware, XA_ATOM, 32, PropModeReplace, (unsigned char *)&version,
                     1);
     set_size_hints(x, w, r);
+    x11_pen_select(app, w->xid);
     if (fullscreen) {
         w->fullscreen = true;
         set_decorations(x, w, false);

@@ -6,6 +6,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <poll.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,24 @@ namespace {
 constexpr int kIcon = 22;
 constexpr int kItemH = 20;
 constexpr int64_t kDoubleClickMs = 500;  // the usual double-click time
+
+// Waits for the next event of a connection; false once the server has gone.
+// Xlib is never left blocking on its own: after the server went away and the
+// IO-error handlers returned, a blocking read would use a connection that is
+// no more.
+bool wait_event(Display *dpy, const bool *dead, XEvent *e) {
+    for (;;) {
+        if (*dead) return false;
+        int queued = XPending(dpy);
+        if (*dead) return false;
+        if (queued) {
+            XNextEvent(dpy, e);
+            return !*dead;
+        }
+        pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
+        poll(&p, 1, 100);
+    }
+}
 
 unsigned long rgb(Display *dpy, int screen, unsigned short r, unsigned short g, unsigned short b) {
     XColor c;
@@ -51,6 +71,8 @@ void paint_icon(X11App *x) {
     XFreeGC(x->dpy, gc);
 }
 
+// The menu keeps its own copy of the items: the event function, called for
+// other windows while the menu runs, may set another tray.
 struct Menu {
     VKO_App *app;
     Window win;
@@ -58,6 +80,8 @@ struct Menu {
     GC gc;
     int width, height;
     int hot;
+    std::vector<std::string> labels;
+    std::vector<uint32_t> ids;
     std::vector<bool> checked;
 };
 
@@ -68,10 +92,10 @@ void draw_menu(Menu &m) {
                   hi = rgb(dpy, x->screen, 0x3000, 0x6000, 0xC000);
     XSetForeground(dpy, m.gc, bg);
     XFillRectangle(dpy, m.win, m.gc, 0, 0, (unsigned)m.width, (unsigned)m.height);
-    for (uint32_t i = 0; i < m.app->tray.count; i++) {
-        const VKO_TrayEntry &it = m.app->tray.items[i];
+    for (size_t i = 0; i < m.labels.size(); i++) {
+        const std::string &label = m.labels[i];
         int y = (int)i * kItemH;
-        if (!it.label[0]) {
+        if (label.empty()) {
             XSetForeground(dpy, m.gc, rgb(dpy, x->screen, 0xA000, 0xA000, 0xA000));
             XDrawLine(dpy, m.win, m.gc, 4, y + kItemH / 2, m.width - 4, y + kItemH / 2);
             continue;
@@ -86,7 +110,7 @@ void draw_menu(Menu &m) {
             XDrawLines(dpy, m.win, m.gc, c, 3, CoordModeOrigin);
         }
         int baseline = y + (kItemH + (m.font ? m.font->ascent - m.font->descent : 8)) / 2;
-        XDrawString(dpy, m.win, m.gc, 22, baseline, it.label, (int)strlen(it.label));
+        XDrawString(dpy, m.win, m.gc, 22, baseline, label.c_str(), (int)label.size());
     }
     XSetForeground(dpy, m.gc, BlackPixel(dpy, x->screen));
     XDrawRectangle(dpy, m.win, m.gc, 0, 0, (unsigned)m.width - 1, (unsigned)m.height - 1);
@@ -95,25 +119,28 @@ void draw_menu(Menu &m) {
 int item_at(Menu &m, int px, int py) {
     if (px < 0 || py < 0 || px >= m.width || py >= m.height) return -1;
     int i = py / kItemH;
-    if (i >= (int)m.app->tray.count || !m.app->tray.items[i].label[0]) return -1;
+    if (i >= (int)m.labels.size() || m.labels[(size_t)i].empty()) return -1;
     return i;
 }
 
-// Shows the menu at (cx, cy) and runs until an item is chosen (its index) or
-// the menu is dismissed (-1). Other events keep being dispatched.
-int run_menu(VKO_App *app, int cx, int cy) {
+// Shows the menu at (cx, cy) and runs until an item is chosen (its id in
+// *id, true) or the menu is dismissed (false). Other events keep being
+// dispatched.
+bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     X11App *x = app->x;
     Display *dpy = x->dpy;
-    Menu m = {app, 0, XLoadQueryFont(dpy, "fixed"), nullptr, 0, 0, -1, {}};
+    Menu m = {app, 0, XLoadQueryFont(dpy, "fixed"), nullptr, 0, 0, -1, {}, {}, {}};
     int widest = 40;
     for (uint32_t i = 0; i < app->tray.count; i++) {
         const char *l = app->tray.items[i].label;
         int w = m.font ? XTextWidth(m.font, l, (int)strlen(l)) : (int)strlen(l) * 6;
         widest = std::max(widest, w);
+        m.labels.emplace_back(l);
+        m.ids.push_back(app->tray.items[i].id);
         m.checked.push_back(app->tray.items[i].checked && app->tray.items[i].checked(app->opaque));
     }
     m.width = widest + 32;
-    m.height = (int)app->tray.count * kItemH;
+    m.height = (int)m.labels.size() * kItemH;
     int sw = DisplayWidth(dpy, x->screen), sh = DisplayHeight(dpy, x->screen);
     int mx = std::max(0, std::min(cx, sw - m.width)), my = std::max(0, std::min(cy, sh - m.height));
     XSetWindowAttributes a;
@@ -127,18 +154,22 @@ int run_menu(VKO_App *app, int cx, int cy) {
     m.gc = XCreateGC(dpy, m.win, 0, nullptr);
     if (m.font) XSetFont(dpy, m.gc, m.font->fid);
     XMapRaised(dpy, m.win);
-    // Wait for the map so the grabs can take.
+    // Wait for the map so the grabs can take; the app's other events go on.
     XEvent e;
-    XWindowEvent(dpy, m.win, StructureNotifyMask, &e);
-    while (e.type != MapNotify) XWindowEvent(dpy, m.win, StructureNotifyMask, &e);
+    bool mapped = false;
+    while (!mapped && app->windows[0] && wait_event(dpy, &x->dead, &e)) {
+        if (e.xany.window == m.win)
+            mapped = e.type == MapNotify;
+        else
+            x11_dispatch_event(app, &e);
+    }
     XGrabPointer(dpy, m.win, True, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
                  GrabModeAsync, None, None, CurrentTime);
     XGrabKeyboard(dpy, m.win, True, GrabModeAsync, GrabModeAsync, CurrentTime);
     draw_menu(m);
     int chosen = -1;
-    bool done = false;
-    while (!done && !x->dead) {
-        XNextEvent(dpy, &e);
+    bool done = !mapped;
+    while (!done && wait_event(dpy, &x->dead, &e)) {
         if (e.xany.window != m.win) {
             x11_dispatch_event(app, &e);
             if (!app->windows[0]) break;
@@ -180,7 +211,9 @@ int run_menu(VKO_App *app, int cx, int cy) {
         if (m.font) XFreeFont(dpy, m.font);
         XFlush(dpy);
     }
-    return chosen;
+    if (chosen < 0) return false;
+    *id = m.ids[(size_t)chosen];
+    return true;
 }
 
 void popup(VKO_App *app) {
@@ -196,14 +229,15 @@ void popup(VKO_App *app) {
             return;  // no icon rectangle, no menu
     }
     app->tray.menu_open = true;
-    int chosen = run_menu(app, rx + a.width / 2, ry + a.height / 2);
+    uint32_t id = 0;
+    bool chosen = run_menu(app, rx + a.width / 2, ry + a.height / 2, &id);
     app->tray.menu_open = false;
     // The chosen command is 1000 + its index; its item's id is the event.
-    if (chosen >= 0 && (uint32_t)chosen < app->tray.count) {
+    if (chosen && app->windows[0]) {
         VKO_Event ev;
         memset(&ev, 0, sizeof(ev));
         ev.type = VKO_EVENT_TRAY;
-        ev.tray = app->tray.items[chosen].id;
+        ev.tray = id;
         app_dispatch(app, &ev);
     }
 }
@@ -340,6 +374,16 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
     {
         X11ErrorTrap trap(dpy);  // the process-wide protocol error handler
     }
+    // Without an exit handler of our own Xlib ends the process when the
+    // server goes away; with it, the box just closes.
+    bool dead = false;
+    XSetIOErrorExitHandler(
+        dpy,
+        [](Display *, void *flag) {
+            *(bool *)flag = true;
+            VKO_Log("X11", "connection to the X server lost");
+        },
+        &dead);
     int screen = DefaultScreen(dpy);
     Window root = RootWindow(dpy, screen);
     XFontStruct *font = XLoadQueryFont(dpy, "fixed");
@@ -376,9 +420,8 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
     if (font) XSetFont(dpy, gc, font->fid);
     XMapRaised(dpy, win);
     bool done = false;
-    while (!done) {
-        XEvent e;
-        XNextEvent(dpy, &e);
+    XEvent e;
+    while (!done && wait_event(dpy, &dead, &e)) {
         switch (e.type) {
             case MapNotify: {
                 X11ErrorTrap trap(dpy);
@@ -407,9 +450,11 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
                 break;
         }
     }
-    XFreeGC(dpy, gc);
-    if (font) XFreeFont(dpy, font);
-    XDestroyWindow(dpy, win);
+    if (!dead) {
+        XFreeGC(dpy, gc);
+        if (font) XFreeFont(dpy, font);
+        XDestroyWindow(dpy, win);
+    }
     XCloseDisplay(dpy);
     VKO_Free(text);
 }

@@ -7,7 +7,25 @@
 
 #include <cstdint>
 
+struct xkb_context;
+struct xkb_compose_table;
+struct xkb_compose_state;
+
 #include "platform/app_internal.h"
+
+// A slave pointer that is a pen (or its eraser) or a touch device, with the
+// valuators a pen report reads (-1: the device has none).
+struct X11PenDevice {
+    int id;
+    bool pen, eraser, touch;
+    int pressure, tilt_x, tilt_y;
+    double p_min, p_max, tx_min, tx_max, ty_min, ty_max;
+    // Positions rather than moves on its first two valuators, their ranges,
+    // and the last position it reported (raw events carry changed axes only).
+    bool absolute;
+    double x_min, x_max, y_min, y_max;
+    double last_x, last_y;
+};
 
 struct X11App {
     Display *dpy;
@@ -30,6 +48,10 @@ struct X11App {
     uint32_t locks;      // Caps 0x100 / Num 0x200
     unsigned num_mask;
     bool prsc_down;
+    // Dead keys and compose sequences as the user's locale has them.
+    xkb_context *xkb;
+    xkb_compose_table *compose_table;
+    xkb_compose_state *compose;
 
     Atom wm_protocols, wm_delete, wm_state, net_wm_name, net_wm_state, net_max_v, net_max_h, net_fullscreen,
         net_hidden, net_active, net_extents, net_workarea, net_check, utf8, motif_hints, clipboard,
@@ -43,15 +65,20 @@ struct X11App {
     bool pointer_grabbed;
     int32_t clip_rect[4];
     bool keyboard_grabbed;
+    // A grab we want but could not take (another client held one): tried
+    // again every pass after a short wait, and at once when a grab ends.
+    bool kbd_retry, pointer_retry, retry_now, kbd_fail_logged;
+    int64_t retry_at;
     bool raw_on;
+    bool raw_for_pens;  // raw motion selected to see the pen leave
     uint32_t clip_counter;
-    struct {
-        int type;
-        unsigned long time;
-        int detail, source;
-        double v[2];
-    } last_raw;
     VKO_Extents last_extents;
+
+    // Pens and touch devices, the pen now in range (0: none), touches down.
+    X11PenDevice pens[16];
+    int pen_count;
+    int pen_device;
+    int touches;
 
     // Drag and drop in progress.
     Window dnd_source;
@@ -68,8 +95,24 @@ X11App *x11(VKO_App *app);
 int32_t x11_index_of(VKO_App *app, Window w);
 bool x11_has_wm(X11App *x);
 void x11_dispatch_event(VKO_App *app, XEvent *e);
+// One XI2 raw event (an XIRawEvent) through the raw mouse step.
+void x11_raw_input(VKO_App *app, void *raw);
 void x11_send_message(X11App *x, Window to, Window about, Atom type, long a, long b, long c, long d, long e,
                       long mask);
+
+// Pen and touch side (x11/pen_x11.cpp). Devices that report positions
+// (tablets, touch screens) are listed too, for the raw mouse step.
+void x11_pen_scan(VKO_App *app);
+// A raw move of an absolute device as 0..65535 over its range; false for a
+// device that reports moves.
+bool x11_raw_absolute(X11App *x, int device, const double v[2], const bool have[2], int32_t *ax, int32_t *ay);
+void x11_pen_select(VKO_App *app, unsigned long window);
+// An XI2 device, crossing or hierarchy event; false when it is none of them.
+bool x11_pen_event(VKO_App *app, int evtype, void *data);
+void x11_pen_leave(VKO_App *app, int32_t index);
+bool x11_pen_device(X11App *x, int id);
+// Adds a device as if the server had listed it (recorded devices in tests).
+void x11_pen_add(VKO_App *app, const X11PenDevice *device);
 
 // Tray side (x11/tray.cpp).
 void x11_tray_setup(VKO_App *app);
