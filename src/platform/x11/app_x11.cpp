@@ -100,10 +100,6 @@ constexpr long kMaxFrameEdge = 4096;
 std::mutex g_dead_mutex;
 X11App *g_apps[8];
 
-int on_io_error(Display *) {
-    return 0;
-}
-
 void on_io_exit(Display *dpy, void *) {
     std::lock_guard<std::mutex> lock(g_dead_mutex);
     for (X11App *x : g_apps)
@@ -112,8 +108,7 @@ void on_io_exit(Display *dpy, void *) {
 }
 
 void install_handlers(Display *dpy) {
-    static std::once_flag once;
-    std::call_once(once, [] { XSetIOErrorHandler(on_io_error); });
+    x11_keep_process_on_io_error();
     XSetIOErrorExitHandler(dpy, on_io_exit, nullptr);
     X11ErrorTrap trap(dpy);  // installs the process-wide protocol error handler
 }

@@ -17,7 +17,16 @@ int on_error(Display *, XErrorEvent *e) {
     return 0;
 }
 
+int on_io_error(Display *) {
+    return 0;
+}
+
 }  // namespace
+
+void x11_keep_process_on_io_error() {
+    static std::once_flag once;
+    std::call_once(once, [] { XSetIOErrorHandler(on_io_error); });
+}
 
 X11ErrorTrap::X11ErrorTrap(Display *dpy) : dpy_(dpy), outer_(t_slot) {
     static std::once_flag once;

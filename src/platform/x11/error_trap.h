@@ -18,3 +18,9 @@ class X11ErrorTrap {
     int code_ = 0;
     int *outer_;
 };
+
+// Lets a connection's own IO-error exit handler decide what a lost server
+// means: Xlib's default IO-error handler ends the process before that
+// handler runs. Process-wide; every connection that can lose its server
+// must then set an exit handler of its own (XSetIOErrorExitHandler).
+void x11_keep_process_on_io_error();

@@ -377,6 +377,7 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
     // Without an exit handler of our own Xlib ends the process when the
     // server goes away; with it, the box just closes.
     bool dead = false;
+    x11_keep_process_on_io_error();
     XSetIOErrorExitHandler(
         dpy,
         [](Display *, void *flag) {
