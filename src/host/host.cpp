@@ -339,8 +339,14 @@ void set_target_mode(HostContext *ctx, const DisplayMode *saved, uint32_t displa
     if (!saved && ctx->saved_modes) saved = static_cast<DisplayMode *>(VKO_HashGet(ctx->saved_modes, device));
     if (!saved) saved = own = display_mode_get(device);
     const HostVideoConfig &v = ctx->config.video[0];
+    DisplayMode *before = display_mode_get(device);
     display_mode_change(device, ctx->target_width, ctx->target_height, static_cast<uint32_t>(v.encoderFPS),
                         saved, display_w, display_h, v.rotated, 0);
+    DisplayMode *after = display_mode_get(device);
+    // Stream 0 captures that output: a new mode moves or resizes its picture.
+    if (std::memcmp(before, after, sizeof *after) != 0) ctx->streams[0].capture_restart.store(1);
+    VKO_Free(after);
+    VKO_Free(before);
     VKO_Free(own);
 }
 
