@@ -214,6 +214,12 @@ uint32_t audio_guest_count(void *host) {
     return static_cast<HostContext *>(host)->guest_count.load();
 }
 
+// Attaching to a voice program found by the scan: nothing on this host can
+// yet, so each one is reported as a failure to attach and tried again.
+int32_t voice_attach_placeholder(uint32_t, void *) {
+    return -1;
+}
+
 void audio_apply_config(void *host, HostAudioSettings *live) {
     host_apply_audio_config(static_cast<HostContext *>(host), live);
 }
@@ -406,6 +412,8 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
     ctx->audio.send = host_send_audio;
     ctx->audio.guest_count = audio_guest_count;
     ctx->audio.apply_config = audio_apply_config;
+    ctx->audio.voice_callback = voice_attach_placeholder;
+    ctx->audio.voice_opaque = ctx;
     if (!g_hooks.no_audio_thread) ctx->audio_thread = VKO_ThreadCreate(host_audio_thread, &ctx->audio);
     if (pending->gamepad_type == static_cast<int32_t>(PAD_DUALSENSE))
         ctx->vusb_output_thread = VKO_ThreadCreate(host_vusb_output_thread, ctx);
