@@ -255,8 +255,7 @@ int32_t encode_frame(EncodeState *s, int64_t pass_start, int64_t poll_start) {
         int32_t r =
             encoder_open(&s->enc, hooks->encoders ? hooks->encoders : encoder_table,
                          hooks->encoders ? hooks->encoder_count : ENC_ROWS, device, w, h, format, &s->rp);
-        if (r != 0) {
-            log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "encode_init", 127, r);
+        if (r != 0) {  // each failed row was logged with its own code
             s->remembered = ENC_ERR_INIT;
             lower_demands(s, w, h);
             stop_capture(s);
