@@ -75,7 +75,6 @@ struct CapX11 {
     int fixes_event;
     int randr_event;
     int xi_opcode;
-    int screen;
     uint32_t monitor;    // index among the screen's monitors
     bool recheck;        // RandR reported a change: compare the monitor
     bool lost;           // the monitor moved or changed size since start
@@ -155,7 +154,6 @@ int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->root = RootWindow(c->dpy, adapter);
     int ev, err, major, minor;
     if (!XRRQueryExtension(c->dpy, &c->randr_event, &err)) return CAPTURE_ERR_OUTPUT;
-    c->screen = (int)adapter;
     c->monitor = output;
     std::vector<DisplayMonitor> mons = display_x11_monitors(c->dpy, (int)adapter);
     if (output >= mons.size()) return CAPTURE_ERR_OUTPUT;
