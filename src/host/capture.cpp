@@ -180,5 +180,24 @@ void cap_cursor_shape_finish(const CursorShapeInfo *info, uint8_t *cursor, Captu
 void session_take_console(uint8_t) {}
 
 void dxgi_log_error(const char *tag, int32_t code) {
+    static const struct {
+        uint32_t code;
+        const char *name;
+    } kNames[] = {
+        {0x80070005u, "E_ACCESSDENIED"},
+        {0x80070057u, "E_INVALIDARG"},
+        {0x887A0001u, "DXGI_ERROR_INVALID_CALL"},
+        {0x887A0004u, "DXGI_ERROR_UNSUPPORTED"},
+        {0x887A0025u, "DXGI_ERROR_MODE_CHANGE_IN_PROGRESS"},
+        {(uint32_t)DXGI_ERROR_ACCESS_LOST, "DXGI_ERROR_ACCESS_LOST"},
+        {0x887A0027u, "DXGI_ERROR_WAIT_TIMEOUT"},
+        {0x887A0028u, "DXGI_ERROR_SESSION_DISCONNECTED"},
+        {0u, "S_OK"},
+    };
+    for (const auto &n : kNames)
+        if (n.code == (uint32_t)code) {
+            log_message(LOG_LEVEL_INFO, "%s: %s", tag, n.name);
+            return;
+        }
     log_message(LOG_LEVEL_INFO, "%s: %d", tag, code);
 }

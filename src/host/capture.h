@@ -27,6 +27,9 @@
 #define CAPTURE_ERR_OUTPUT (-22008)
 #define CAPTURE_ERR_UNAVAILABLE (-22010)
 
+// The duplication's answer when the output's mode or place changed.
+#define DXGI_ERROR_ACCESS_LOST ((int32_t)0x887A0026u)
+
 #define CAPTURE_CURSOR_BUFFER 1048542u  // one mebibyte less the cursor header
 #define CURSOR_HEADER_SIZE 34
 #define CURSOR_FLAG_HIDDEN 0x200u
@@ -123,4 +126,5 @@ void cap_cursor_masked_to_rgba(uint8_t *cursor, uint32_t width, uint32_t height)
 // the local one, and no other session is ever logged off: does nothing.
 void session_take_console(uint8_t mode);
 
+// "tag: NAME" for the duplication's known results, else "tag: code".
 void dxgi_log_error(const char *tag, int32_t code);

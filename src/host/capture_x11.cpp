@@ -14,6 +14,12 @@
 // A grab happens only when damage touched the monitor since the last one:
 // a frame forced by a tick on a still screen hands out the texture as it is,
 // which already holds the screen's pixels.
+//
+// The monitor's place and size are fixed for the record's life, as a
+// duplication is for one mode: a RandR change of the screen, a CRTC or an
+// output, or a monitor found elsewhere when its list is read again (a
+// monitor set by a client sends no event, so the list is read once a
+// second), makes every later poll fail, and the caller starts capture again.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
@@ -67,9 +73,14 @@ struct CapX11 {
     Damage damage;
     int damage_event;
     int fixes_event;
+    int randr_event;
     int xi_opcode;
-    bool dirty;    // damage inside the monitor not yet captured
-    bool grabbed;  // the texture holds a grab of the monitor
+    uint32_t monitor;    // index among the screen's monitors
+    bool recheck;        // RandR reported a change: compare the monitor
+    bool lost;           // the monitor moved or changed size since start
+    int64_t last_check;  // when the monitor list was last read
+    bool dirty;          // damage inside the monitor not yet captured
+    bool grabbed;        // the texture holds a grab of the monitor
     uint64_t grabs;
     bool shape_changed;  // cursor image changed since the last poll
     unsigned long cursor_serial;
@@ -142,7 +153,8 @@ int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     if (D3D11CreateDevice(&c->device) < 0) return CAPTURE_ERR_DEVICE;
     c->root = RootWindow(c->dpy, adapter);
     int ev, err, major, minor;
-    if (!XRRQueryExtension(c->dpy, &ev, &err)) return CAPTURE_ERR_OUTPUT;
+    if (!XRRQueryExtension(c->dpy, &c->randr_event, &err)) return CAPTURE_ERR_OUTPUT;
+    c->monitor = output;
     std::vector<DisplayMonitor> mons = display_x11_monitors(c->dpy, (int)adapter);
     if (output >= mons.size()) return CAPTURE_ERR_OUTPUT;
     const DisplayMonitor &m = mons[output];
@@ -200,6 +212,9 @@ int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     // touches the monitor costs no round trip.
     c->damage = XDamageCreate(c->dpy, c->root, XDamageReportRawRectangles);
     XFixesSelectCursorInput(c->dpy, c->root, XFixesDisplayCursorNotifyMask);
+    XRRSelectInput(c->dpy, c->root,
+                   RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    c->last_check = VKO_GetTime();
     if (c->xi_opcode) {
         unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
         XISetMask(bits, XI_RawMotion);
@@ -225,11 +240,24 @@ bool drain_events(CapX11 *c, bool *moved) {
                 c->dirty = true;
         } else if (e.type == c->fixes_event + XFixesCursorNotify) {
             c->shape_changed = true;
+        } else if (e.type == c->randr_event + RRScreenChangeNotify || e.type == c->randr_event + RRNotify) {
+            XRRUpdateConfiguration(&e);
+            c->recheck = true;
         } else if (e.type == GenericEvent && e.xcookie.extension == c->xi_opcode) {
             *moved = true;
         }
     }
-    return c->dirty || c->shape_changed || *moved;
+    return c->dirty || c->shape_changed || *moved || c->recheck;
+}
+
+// Whether the monitor still has the place and size capture started with.
+bool monitor_unchanged(CapX11 *c) {
+    int n = 0;
+    XRRMonitorInfo *mons = XRRGetMonitors(c->dpy, c->root, True, &n);
+    bool same = mons && (int)c->monitor < n && mons[c->monitor].x == c->x && mons[c->monitor].y == c->y &&
+                (uint32_t)mons[c->monitor].width == c->w && (uint32_t)mons[c->monitor].height == c->h;
+    if (mons) XRRFreeMonitors(mons);
+    return same;
 }
 
 // X cursors always arrive as colour pixels with alpha (premultiplied ARGB),
@@ -334,6 +362,17 @@ int32_t cap_dxgi_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, Captur
         ready = drain_events(c, &moved);
     }
     frame->time = (uint64_t)VKO_GetTime();
+    if (!c->lost && (c->recheck || (int64_t)frame->time - c->last_check >= 1000 * (int64_t)1000000)) {
+        c->recheck = false;
+        c->last_check = (int64_t)frame->time;
+        c->lost = !monitor_unchanged(c);
+    }
+    if (c->lost) {
+        // As a duplication lost to a mode change: the caller starts again.
+        memset(frame, 0, sizeof(*frame));
+        dxgi_log_error("FRAME", DXGI_ERROR_ACCESS_LOST);
+        return CAPTURE_ERR_FRAME;
+    }
     // Keeps the display from blanking while it is captured.
     if ((int64_t)frame->time - c->awake >= 10000 * (int64_t)1000000) {
         XResetScreenSaver(c->dpy);

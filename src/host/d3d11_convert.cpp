@@ -1,9 +1,68 @@
 #include "host/d3d11_convert.h"
 
+#include <cstring>
+#include <vector>
+
 #include "host/nv12.h"
 #include "platform/memory.h"
 
 namespace {
+
+float half_to_float(uint16_t h) {
+    uint32_t sign = (uint32_t)(h >> 15) << 31, exp = (h >> 10) & 0x1F, man = h & 0x3FF, bits;
+    if (exp == 0x1F) {
+        bits = sign | 0x7F800000u | (man << 13);  // infinity or NaN
+    } else if (exp != 0) {
+        bits = sign | ((exp + 112) << 23) | (man << 13);
+    } else {
+        float f = (float)man / 16777216.0f;  // subnormal: man x 2^-24
+        return sign ? -f : f;
+    }
+    float f;
+    memcpy(&f, &bits, 4);
+    return f;
+}
+
+// A sampled channel in 0..1 as the 8-bit value the passes take.
+uint8_t unorm8(float v) {
+    if (!(v > 0.0f)) return 0;  // NaN too
+    return v >= 1.0f ? 255 : (uint8_t)(v * 255.0f + 0.5f);
+}
+
+// 10-bit and float texels, read as the sampler reads them, as BGRA bytes of
+// the part the passes can reach. Reused per thread: no allocation per frame.
+bool widen(const uint8_t *data, uint32_t pitch, DXGI_FORMAT f, uint32_t w, uint32_t h,
+           std::vector<uint8_t> *out) {
+    out->resize((size_t)w * h * 4);
+    for (uint32_t y = 0; y < h; y++) {
+        const uint8_t *row = data + (size_t)y * pitch;
+        uint8_t *o = out->data() + (size_t)y * w * 4;
+        for (uint32_t x = 0; x < w; x++, o += 4) {
+            float c[4];
+            if (f == DXGI_FORMAT_R10G10B10A2_UNORM) {
+                uint32_t v;
+                memcpy(&v, row + x * 4, 4);
+                c[0] = (float)(v & 0x3FF) / 1023.0f;
+                c[1] = (float)((v >> 10) & 0x3FF) / 1023.0f;
+                c[2] = (float)((v >> 20) & 0x3FF) / 1023.0f;
+                c[3] = (float)(v >> 30) / 3.0f;
+            } else if (f == DXGI_FORMAT_R16G16B16A16_FLOAT) {
+                uint16_t v[4];
+                memcpy(v, row + x * 8, 8);
+                for (int i = 0; i < 4; i++) c[i] = half_to_float(v[i]);
+            } else if (f == DXGI_FORMAT_R32G32B32A32_FLOAT) {
+                memcpy(c, row + x * 16, 16);
+            } else {
+                return false;
+            }
+            o[0] = unorm8(c[2]);
+            o[1] = unorm8(c[1]);
+            o[2] = unorm8(c[0]);
+            o[3] = unorm8(c[3]);
+        }
+    }
+    return true;
+}
 
 // The three pixel passes. The viewport is the source extent; the target
 // plane clips what lies beyond it.
@@ -11,11 +70,18 @@ bool source_of(const ID3D11View *view, uint32_t vw, uint32_t vh, bool flip, Nv12
     uint32_t pitch, w, h;
     const uint8_t *data = view->plane(&pitch, &w, &h);
     DXGI_FORMAT f = view->format();
-    if (f != DXGI_FORMAT_B8G8R8A8_UNORM && f != DXGI_FORMAT_B8G8R8X8_UNORM && f != DXGI_FORMAT_R8G8B8A8_UNORM)
-        return false;
     // Texels past the source clamp to its edge; the quad never reaches them
     // unless the viewport is larger than the source.
-    *src = {data, pitch, vw < w ? vw : w, vh < h ? vh : h, f == DXGI_FORMAT_R8G8B8A8_UNORM, flip};
+    w = vw < w ? vw : w;
+    h = vh < h ? vh : h;
+    if (f == DXGI_FORMAT_B8G8R8A8_UNORM || f == DXGI_FORMAT_B8G8R8X8_UNORM ||
+        f == DXGI_FORMAT_R8G8B8A8_UNORM) {
+        *src = {data, pitch, w, h, f == DXGI_FORMAT_R8G8B8A8_UNORM, flip};
+        return true;
+    }
+    thread_local std::vector<uint8_t> wide;
+    if (!widen(data, pitch, f, w, h, &wide)) return false;
+    *src = {wide.data(), w * 4, w, h, false, flip};
     return true;
 }
 
@@ -51,9 +117,10 @@ void pass_copy(const ID3D11View *in, const ID3D11View *out, uint32_t vw, uint32_
 DXGI_FORMAT typed_format(DXGI_FORMAT f) {
     switch ((uint32_t)f) {
         case 1:
-            return (DXGI_FORMAT)3;
+            // Its unsigned integer form cannot be sampled: the float form.
+            return DXGI_FORMAT_R32G32B32A32_FLOAT;
         case 9:
-            return (DXGI_FORMAT)10;
+            return DXGI_FORMAT_R16G16B16A16_FLOAT;
         case 23:
             return DXGI_FORMAT_R10G10B10A2_UNORM;
         case 27:

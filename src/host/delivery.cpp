@@ -51,6 +51,20 @@ void end_on_error(Guest *g, int32_t r) {
     }
 }
 
+// Message 34: its first field says video (0) or audio (1), not the payload
+// length, so it goes out as the cursor message does.
+int32_t send_timing(TransportRecord *conn, uint32_t kind, uint32_t stream, const uint8_t *payload,
+                    uint32_t length) {
+    uint8_t header[PROTO_HEADER_SIZE];
+    proto_write_header(header, ControlHeader{kind, stream, 0, MSG_TIMING});
+    VKO_MutexLock(conn->send_lock);
+    int32_t r = conn->send(conn->ctx, 0, header, PROTO_HEADER_SIZE, payload, length, 0);
+    conn->streams[0].messages++;
+    conn->streams[0].bits += 8 * length;
+    VKO_MutexUnlock(conn->send_lock);
+    return r;
+}
+
 void go_dormant(Guest *g, uint32_t stream) {
     if (g->dormant[stream]) return;
     g->dormant[stream] = 1;
@@ -152,7 +166,7 @@ int32_t proto_video_write(HostContext *ctx, const uint8_t *data, uint32_t size, 
             put32be(t + 4, float_bits(timing->poll));
             put32be(t + 8, float_bits(timing->capture));
             put32be(t + 12, float_bits(timing->interval));
-            end_on_error(g, proto_send_message(conn, MSG_TIMING, stream, 0, t, sizeof t));
+            end_on_error(g, send_timing(conn, 0, stream, t, sizeof t));
         }
         if (back) {
             if (ctx->streams[stream].encoder_running.load()) ctx->streams[stream].restart_request.store(1);
@@ -194,7 +208,7 @@ void host_send_audio(void *opaque, const uint8_t *opus, uint32_t opus_size, cons
             put32be(t, float_bits(timing->since_poll));
             put32be(t + 4, float_bits(timing->encode));
             put32be(t + 8, float_bits(timing->interval));
-            end_on_error(g, proto_send_message(conn, MSG_TIMING, 1, 0, t, sizeof t));
+            end_on_error(g, send_timing(conn, 1, 0, t, sizeof t));
         }
     }
     VKO_MutexUnlock(ctx->stream_locks[1]);

@@ -76,6 +76,28 @@ void build_rates(EncodeState *s) {
     s->rp.bitrate = s->rp.min_bitrate;
 }
 
+// Keeps the mode the output had when the session began: the one saved for
+// it when the owner joined, else the saved primary mode; with neither (no
+// owner), the mode it had when this session first captured it.
+void keep_saved_mode(EncodeState *s, const DisplayOutput &o) {
+    HostContext *ctx = s->ctx;
+    HostStream *hs = s->hs;
+    VKO_MutexLock(ctx->stream_locks[0]);
+    const auto *m = ctx->saved_modes
+                        ? static_cast<const DisplayMode *>(VKO_HashGet(ctx->saved_modes, o.device_name))
+                        : nullptr;
+    if (!m) m = static_cast<const DisplayMode *>(ctx->saved_primary_mode);
+    bool have = m || std::strcmp(hs->saved_mode_device, o.device_name) == 0;
+    if (m) hs->saved_mode = *m;
+    VKO_MutexUnlock(ctx->stream_locks[0]);
+    DisplayMode *now = have ? nullptr : display_mode_get(o.device_name);
+    VKO_MutexLock(ctx->stream_locks[0]);
+    if (now) hs->saved_mode = *now;
+    std::snprintf(hs->saved_mode_device, sizeof hs->saved_mode_device, "%s", o.device_name);
+    VKO_MutexUnlock(ctx->stream_locks[0]);
+    VKO_Free(now);
+}
+
 // Start of capture (step 3 of a pass). 0 when capturing, else kRetry or -14003.
 int32_t start_capture(EncodeState *s) {
     HostContext *ctx = s->ctx;
@@ -90,6 +112,7 @@ int32_t start_capture(EncodeState *s) {
     int32_t pick = host_select_output(&s->list, wanted, prefer_primary);
     if (pick >= 0) {
         const DisplayOutput &o = s->list.outputs[pick];
+        keep_saved_mode(s, o);
         uint32_t caps = s->hs->caps;
         uint8_t ten = s->feature_allowed[4] && (caps & 0x10);
         VKO_MutexLock(s->cap->control);
@@ -162,9 +185,8 @@ void lower_demands(EncodeState *s, uint32_t width, uint32_t height) {
     uint32_t ch = s->hs->client_height ? s->hs->client_height : ctx->guest_height;
     if (s->list.chosen >= 0) {
         const DisplayOutput &o = s->list.outputs[s->list.chosen];
-        DisplayMode *saved = display_mode_get(o.device_name);
-        display_mode_change(o.device_name, 1920, 1080, 60, saved, cw, ch, 0, 0);
-        VKO_Free(saved);
+        DisplayMode saved = s->hs->saved_mode;
+        display_mode_change(o.device_name, 1920, 1080, 60, &saved, cw, ch, 0, 0);
     }
     VKO_MutexUnlock(ctx->stream_locks[0]);
     s->res_lowered = 1;
@@ -233,8 +255,7 @@ int32_t encode_frame(EncodeState *s, int64_t pass_start, int64_t poll_start) {
         int32_t r =
             encoder_open(&s->enc, hooks->encoders ? hooks->encoders : encoder_table,
                          hooks->encoders ? hooks->encoder_count : ENC_ROWS, device, w, h, format, &s->rp);
-        if (r != 0) {
-            log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "encode_init", 127, r);
+        if (r != 0) {  // each failed row was logged with its own code
             s->remembered = ENC_ERR_INIT;
             lower_demands(s, w, h);
             stop_capture(s);
@@ -393,6 +414,9 @@ void host_encode_thread(HostContext *ctx, uint32_t stream) {
         s->cursor = static_cast<uint8_t *>(VKO_Alloc(HOST_CURSOR_BUFFER, 1));
         s->rgba = static_cast<uint8_t *>(VKO_Alloc(HOST_CURSOR_BUFFER, 1));
         s->period_start = VKO_GetTime();
+        VKO_MutexLock(ctx->stream_locks[0]);
+        s->hs->saved_mode_device[0] = 0;
+        VKO_MutexUnlock(ctx->stream_locks[0]);
         build_rates(s);
         s->hs->restart_request.store(0);
         while (s->hs->video_guests.load() >= 1 && !ctx->stop.load()) {
@@ -500,10 +524,19 @@ void host_apply_stream_config(HostContext *ctx, RateParams *rp, uint32_t *applie
             if (outs[i].left == hs.output[0] && outs[i].top == hs.output[1])
                 std::memcpy(device, outs[i].device_name, sizeof device);
         if (device[0]) {
-            DisplayMode *saved = display_mode_get(device);
+            // Measured against the mode of the session's start, so "the
+            // output's own size" is that mode, not what was forced since.
+            DisplayMode *own = std::strcmp(hs.saved_mode_device, device) ? display_mode_get(device) : nullptr;
+            DisplayMode *before = display_mode_get(device);
             display_mode_change(device, static_cast<uint32_t>(x), static_cast<uint32_t>(y),
-                                static_cast<uint32_t>(av.encoderFPS), saved, cw, ch, av.rotated, 0);
-            VKO_Free(saved);
+                                static_cast<uint32_t>(av.encoderFPS), own ? own : &hs.saved_mode, cw, ch,
+                                av.rotated, 0);
+            DisplayMode *after = display_mode_get(device);
+            // A new mode moves or resizes the captured picture: capture again.
+            if (std::memcmp(before, after, sizeof *after) != 0) hs.capture_restart.store(1);
+            VKO_Free(after);
+            VKO_Free(before);
+            VKO_Free(own);
         }
         hs.display_dirty.store(0);
     }

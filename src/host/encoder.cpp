@@ -4,7 +4,9 @@
 
 #include <cmath>
 
+#include "platform/log.h"
 #include "platform/memory.h"
+#include "util/logger.h"
 
 const EncoderApi encoder_table[ENC_ROWS] = {
     {},
@@ -57,10 +59,12 @@ int32_t encoder_open(Encoder **out, const EncoderApi *rows, uint32_t count, ID3D
         e->input_format = e->api.accepts_rgb && e->api.accepts_rgb() ? 0 : 10;
         params->software = 0;
         uint32_t source = e->input_format == 0 ? captured_format : 10;
-        if (e->api.init(&e->handle, device, width, height, source, params) == 0) {
+        int32_t r = e->api.init(&e->handle, device, width, height, source, params);
+        if (r == 0) {
             *out = e;
             return 0;
         }
+        log_message(LOG_LEVEL_INFO, "* %s[%d] = %d", "encode_init", 127, r);
         if (e->api.destroy) e->api.destroy(&e->handle);
         VKO_Free(e);
     }

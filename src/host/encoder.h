@@ -81,7 +81,8 @@ uint32_t encoder_vbv_bits(const RateParams *params);
 bool encoder_set_bitrate(RateParams *params, float bitrate);
 
 // Walks the rows in order and keeps the first that initialises; a failed row
-// is destroyed at once. -15000 when none does or the frame is too large.
+// is logged with its code and destroyed at once. -15000 when none does or the
+// frame is too large.
 int32_t encoder_open(Encoder **out, const EncoderApi *rows, uint32_t count, ID3D11Device *device,
                      uint32_t width, uint32_t height, uint32_t captured_format, RateParams *params);
 void encoder_close(Encoder **enc);

@@ -215,6 +215,12 @@ uint32_t audio_guest_count(void *host) {
     return static_cast<HostContext *>(host)->guest_count.load();
 }
 
+// Attaching to a voice program found by the scan: nothing on this host can
+// yet, so each one is reported as a failure to attach and tried again.
+int32_t voice_attach_placeholder(uint32_t, void *) {
+    return -1;
+}
+
 void audio_apply_config(void *host, HostAudioSettings *live) {
     host_apply_audio_config(static_cast<HostContext *>(host), live);
 }
@@ -343,8 +349,14 @@ void set_target_mode(HostContext *ctx, const DisplayMode *saved, uint32_t displa
     if (!saved && ctx->saved_modes) saved = static_cast<DisplayMode *>(VKO_HashGet(ctx->saved_modes, device));
     if (!saved) saved = own = display_mode_get(device);
     const HostVideoConfig &v = ctx->config.video[0];
+    DisplayMode *before = display_mode_get(device);
     display_mode_change(device, ctx->target_width, ctx->target_height, static_cast<uint32_t>(v.encoderFPS),
                         saved, display_w, display_h, v.rotated, 0);
+    DisplayMode *after = display_mode_get(device);
+    // Stream 0 captures that output: a new mode moves or resizes its picture.
+    if (std::memcmp(before, after, sizeof *after) != 0) ctx->streams[0].capture_restart.store(1);
+    VKO_Free(after);
+    VKO_Free(before);
     VKO_Free(own);
 }
 
@@ -404,6 +416,8 @@ void host_create(const HostConfig *pending, const HostCallbacks *callbacks, void
     ctx->audio.send = host_send_audio;
     ctx->audio.guest_count = audio_guest_count;
     ctx->audio.apply_config = audio_apply_config;
+    ctx->audio.voice_callback = voice_attach_placeholder;
+    ctx->audio.voice_opaque = ctx;
     if (!g_hooks.no_audio_thread) ctx->audio_thread = VKO_ThreadCreate(host_audio_thread, &ctx->audio);
     if (pending->gamepad_type == static_cast<int32_t>(PAD_DUALSENSE))
         ctx->vusb_output_thread = VKO_ThreadCreate(host_vusb_output_thread, ctx);

@@ -20,6 +20,8 @@
 //   stop                   set once by host_destroy; every host thread polls it
 //   restart_request, capture_restart, rates_dirty, display_dirty, output_changed:
 //                          raised by any thread, cleared by the stream's encode thread
+//   streams[i].saved_mode  the output's mode at the session's start; taken by
+//                          the encode thread at each capture start, under lock 0
 //   Guest.reason           0 while the guest runs; set by anyone (first setter
 //                          wins only in the sense that any nonzero value ends
 //                          the guest's thread); the guest's own thread frees it
@@ -127,6 +129,11 @@ struct HostStream {
     std::atomic<uint32_t> video_guests;
     uint32_t client_width, client_height;
     std::atomic<uint8_t> display_dirty;
+    // The mode the output had when the session began (under stream lock 0):
+    // a copy, since the saved map is replaced by the next owner's save and
+    // freed when the last guest leaves. Empty device: none taken yet.
+    DisplayMode saved_mode;
+    char saved_mode_device[128];
 };
 
 // The cursor record sent in message 9 (host byte order until sent).

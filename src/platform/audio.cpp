@@ -4,11 +4,13 @@
 //
 // Shared state:
 // - g_device_changed (process-wide, atomic): set by any context's loop thread
-//   when the server's default sink changes; cleared by the first context that
-//   reopens its stream after it. A failed reopen leaves it set, so the next
-//   queue call tries again.
-// - VKO_Audio::known_default: the default sink name last seen; written only on
-//   the loop thread, or under the loop lock before the subscription exists.
+//   when the server's default sink or default source changes (a default
+//   change of either data flow); cleared by the first context that reopens
+//   its stream after it. A failed reopen leaves it set, so the next queue
+//   call tries again.
+// - VKO_Audio::known_default, known_source: the default sink and source names
+//   last seen; written only on the loop thread, or under the loop lock before
+//   the subscription exists.
 #include "platform/audio.h"
 
 #include <pthread.h>
@@ -45,6 +47,7 @@ struct VKO_Audio {
     bool playing;
     bool subscribed;
     char known_default[256];
+    char known_source[256];
     pthread_t creator;
 };
 
@@ -52,9 +55,13 @@ namespace {
 
 void server_info_cb(pa_context *, const pa_server_info *info, void *ud) {
     auto *a = (VKO_Audio *)ud;
-    if (!info || !info->default_sink_name) return;
-    if (strcmp(info->default_sink_name, a->known_default) != 0) {
+    if (!info) return;
+    if (info->default_sink_name && strcmp(info->default_sink_name, a->known_default) != 0) {
         snprintf(a->known_default, sizeof(a->known_default), "%s", info->default_sink_name);
+        g_device_changed.store(true);
+    }
+    if (info->default_source_name && strcmp(info->default_source_name, a->known_source) != 0) {
+        snprintf(a->known_source, sizeof(a->known_source), "%s", info->default_source_name);
         g_device_changed.store(true);
     }
 }
@@ -202,6 +209,7 @@ VKO_Audio *VKO_AudioCreate(uint32_t sample_rate, uint32_t min_buffer_ms, uint32_
     {
         PulseLock lock(&a->pulse);
         vko_pulse_default_device(&a->pulse, false, a->known_default, sizeof(a->known_default));
+        vko_pulse_default_device(&a->pulse, true, a->known_source, sizeof(a->known_source));
         pa_context_set_subscribe_callback(a->pulse.ctx, subscribe_cb, a);
         PulseResult r{a->pulse.ml, 0};
         a->subscribed =

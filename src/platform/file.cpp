@@ -12,6 +12,8 @@
 #include <string>
 
 #include <dirent.h>
+#include <locale.h>
+#include <wctype.h>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -486,17 +488,73 @@ void VKO_LockFileDestroy(VKO_LockFile **lock) {
 
 // Directory listing
 
+// Names as UTF-16 code units, the way the listing compares them; a byte that
+// is not UTF-8 becomes a lone low surrogate of its own, so it still sorts.
+static std::u16string dir_name_units(const char *name) {
+    std::u16string out;
+    const unsigned char *p = (const unsigned char *)name;
+    while (*p) {
+        uint32_t c = *p, n = c < 0x80                ? 0
+                             : c >= 0xC2 && c < 0xE0 ? 1
+                             : c >= 0xE0 && c < 0xF0 ? 2
+                             : c >= 0xF0 && c < 0xF5 ? 3
+                                                     : 4;
+        uint32_t cp = n == 0 ? c : n == 4 ? 0 : c & (0x3F >> n);
+        bool ok = n < 4;
+        for (uint32_t i = 1; ok && i <= n; i++) {
+            ok = (p[i] & 0xC0) == 0x80;
+            cp = cp << 6 | (p[i] & 0x3F);
+        }
+        ok = ok && !(n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) &&
+             !(n == 3 && (cp < 0x10000 || cp > 0x10FFFF));
+        if (!ok) {
+            out.push_back((char16_t)(0xDC00 | *p++));
+            continue;
+        }
+        p += n + 1;
+        if (cp < 0x10000) {
+            out.push_back((char16_t)cp);
+        } else {
+            out.push_back((char16_t)(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back((char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        }
+    }
+    return out;
+}
+
+// Case folding of one letter by the Unicode tables of the C.UTF-8 locale
+// (to upper, then to lower: both cases and title case fold together);
+// without that locale, ASCII only.
+static uint32_t dir_fold(uint32_t c) {
+    static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (!loc) return c >= 'A' && c <= 'Z' ? c + 32 : c;
+    return (uint32_t)towlower_l(towupper_l((wint_t)c, loc), loc);
+}
+
+// Code points of UTF-16 units (a lone surrogate stands for itself).
+static uint32_t dir_next_point(const std::u16string &s, size_t *i) {
+    uint32_t c = s[(*i)++];
+    if (c >= 0xD800 && c < 0xDC00 && *i < s.size() && s[*i] >= 0xDC00 && s[*i] < 0xE000)
+        c = 0x10000 + ((c - 0xD800) << 10) + (s[(*i)++] - 0xDC00);
+    return c;
+}
+
 static int dir_entry_compare(const void *a, const void *b) {
     const VKO_DirEntry *x = (const VKO_DirEntry *)a;
     const VKO_DirEntry *y = (const VKO_DirEntry *)b;
 
     if (x->is_dir != y->is_dir) return x->is_dir ? -1 : 1;
 
-    int r = strcasecmp(x->name, y->name);
-    if (r != 0) return r;
+    std::u16string u = dir_name_units(x->name), v = dir_name_units(y->name);
+    size_t i = 0, j = 0;
+    while (i < u.size() && j < v.size()) {
+        uint32_t cu = dir_fold(dir_next_point(u, &i)), cv = dir_fold(dir_next_point(v, &j));
+        if (cu != cv) return cu < cv ? -1 : 1;
+    }
+    if (i < u.size() || j < v.size()) return i < u.size() ? 1 : -1;
 
     // Equal but for case: descending code units, lower case first.
-    return strcmp(y->name, x->name);
+    return v < u ? -1 : v > u ? 1 : 0;
 }
 
 VKO_DirList *VKO_ListDirectory(const char *path, const char *filter) {

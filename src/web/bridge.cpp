@@ -1,41 +1,58 @@
+// Threads: the bridge is made and destroyed on any thread (the web view calls
+// are carried to the app thread); events are sent from any thread, the
+// store's deliveries included. `app` and `window` are fixed for the bridge's
+// life; `sent` is an atomic count. g_registered names the bridge the store's
+// callback points at; it changes only together with the callback, under
+// g_register_mutex, so destroy clears the callback only while it is this
+// bridge's, and clearing it waits out a delivery still running into it.
 #include "web/bridge.h"
 
 #include <atomic>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "platform/memory.h"
+#include "platform/window.h"
 #include "util/config.h"
 #include "util/config_file.h"
 
 struct WebViewBridge {
-    std::mutex mutex;
-    std::vector<std::string> messages;
-    std::atomic<bool> attached{false};  // the store's change callback points here
+    VKO_App *app;
+    int32_t window;
+    std::atomic<uint32_t> sent{0};
 };
 
-WebViewBridge *webview_bridge_create(void) {
-    return new WebViewBridge();
+namespace {
+
+std::mutex g_register_mutex;
+WebViewBridge *g_registered;  // under g_register_mutex
+
+}  // namespace
+
+WebViewBridge *webview_bridge_create(VKO_App *app, int32_t window, const char *data_folder, bool debug) {
+    if (!app || !VKO_WebViewCreate(app, window, data_folder, debug)) return nullptr;
+    auto *bridge = new WebViewBridge();
+    bridge->app = app;
+    bridge->window = window;
+    std::lock_guard<std::mutex> g(g_register_mutex);
+    config_set_change_callback(webview_config_changed, bridge);
+    g_registered = bridge;
+    return bridge;
 }
 
 void webview_bridge_destroy(WebViewBridge **bridge) {
     if (!bridge || !*bridge) return;
-    // Waits for a change delivery still running on another thread
-    if ((*bridge)->attached) webview_bridge_detach_config(*bridge);
-    delete *bridge;
+    WebViewBridge *b = *bridge;
+    {
+        std::lock_guard<std::mutex> g(g_register_mutex);
+        if (g_registered == b) {
+            // Returns once no delivery into the bridge runs any more.
+            config_set_change_callback(nullptr, nullptr);
+            g_registered = nullptr;
+        }
+    }
+    VKO_WebViewDestroy(b->app, b->window);
+    delete b;
     *bridge = nullptr;
-}
-
-void webview_bridge_attach_config(WebViewBridge *bridge) {
-    if (!bridge) return;
-    config_set_change_callback(webview_config_changed, bridge);
-    bridge->attached = true;
-}
-
-void webview_bridge_detach_config(WebViewBridge *bridge) {
-    if (bridge) bridge->attached = false;
-    config_set_change_callback(nullptr, nullptr);
 }
 
 bool webview_send_event(WebViewBridge *bridge, uint32_t unused, const char *event, VKO_JSON *holder) {
@@ -49,12 +66,12 @@ bool webview_send_event(WebViewBridge *bridge, uint32_t unused, const char *even
     VKO_JSONObjSetItem(msg, "data", data ? VKO_JSONDuplicate(data) : VKO_JSONNullCreate());
     char *text = VKO_JSONSerialize(msg);
     VKO_JSONDestroy(&msg);
-    {
-        std::lock_guard<std::mutex> g(bridge->mutex);
-        bridge->messages.emplace_back(text ? text : "");
+    if (text) {
+        VKO_WebViewSendText(bridge->app, bridge->window, text);
+        bridge->sent.fetch_add(1);
     }
     VKO_Free(text);
-    return true;
+    return text != nullptr;
 }
 
 void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx) {
@@ -85,15 +102,6 @@ void webview_config_changed(ConfigNotice **notices, uint32_t count, void *ctx) {
     VKO_JSONDestroy(&merged);
 }
 
-uint32_t webview_bridge_message_count(WebViewBridge *bridge) {
-    if (!bridge) return 0;
-    std::lock_guard<std::mutex> g(bridge->mutex);
-    return (uint32_t)bridge->messages.size();
-}
-
-char *webview_bridge_message(WebViewBridge *bridge, uint32_t index) {
-    if (!bridge) return nullptr;
-    std::lock_guard<std::mutex> g(bridge->mutex);
-    if (index >= bridge->messages.size()) return nullptr;
-    return VKO_Strdup(bridge->messages[index].c_str());
+uint32_t webview_bridge_sent(WebViewBridge *bridge) {
+    return bridge ? bridge->sent.load() : 0;
 }

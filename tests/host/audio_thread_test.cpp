@@ -4,11 +4,14 @@
 // 2 messages are decoded here with libopus.
 #include <gtest/gtest.h>
 #include <opus/opus.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "client/client.h"
@@ -17,6 +20,7 @@
 #include "support/bud_pair.h"
 #include "support/pulse_server.h"
 #include "util/config.h"
+#include "util/logger.h"
 #include "vdev/vdev.h"
 
 namespace {
@@ -178,6 +182,66 @@ TEST_F(HostAudioToClient, ToneArrivesAsOpusFramesOfTheGuestKind) {
         EXPECT_GT(at_1k, 10 * tone_amplitude(pcm.data() + 2 * from, frames, 2, 0, 440));
         EXPECT_GT(at_1k, 10 * tone_amplitude(pcm.data() + 2 * from, frames, 2, 1, 2000));
     }
+}
+
+std::mutex g_lines_mutex;
+std::vector<std::string> g_lines;
+
+// With centre cancellation on, the host scans for voice programs: one that
+// plays (a program named Discord) is found, the host's attach answers that it
+// failed, and the host says so and tries it again on later scans.
+TEST_F(HostAudioToClient, VoiceProgramIsFoundWhileCancellationIsOn) {
+    const pid_t voice = srv->spawn_tone("Discord", "testsink", 440, 0.1);
+    ASSERT_GT(voice, 0);
+    uint32_t pid = 0;
+    for (int i = 0; i < 2000 && !pid; i++) {
+        for (const PulseServer::Input &in : srv->inputs())
+            if (in.pid && in.pid != (uint32_t)getpid()) pid = in.pid;
+        if (!pid) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(pid, 0u);
+    log_set_line_writer([](uint32_t, const char *text, void *) {
+        std::lock_guard<std::mutex> lock(g_lines_mutex);
+        g_lines.emplace_back(text);
+    });
+    log_set_sink(log_sink_format, nullptr);
+    HostConfig cfg{};
+    config_create();
+    config_read_host(&cfg);
+    config_destroy();
+    cfg.audio_cancel = 1;
+    HostContext *host = nullptr;
+    host_create(&cfg, nullptr, nullptr, &host);
+    BudPair pair;
+    ASSERT_TRUE(pair.open(false));
+    GuestInfo info{};
+    info.id = 1;
+    info.userID = 1001;
+    info.owner = 1;
+    host_on_accept(&info, proto_create(TRANSPORT_BUD, pair.host, bud_recv, bud_send, bud_close), host);
+    pair.host = nullptr;
+    ClientConfig cc{};
+    proto_client_config_defaults(&cc);
+    ClientContext *client = nullptr;
+    ASSERT_EQ(client_create(proto_create(TRANSPORT_BUD, pair.client, bud_recv, bud_send, nullptr), &cc,
+                            nullptr, nullptr, &client),
+              0);
+    const std::string want =
+        "Found activity from PID " + std::to_string(pid) + " but failed to activate, retrying";
+    bool found = false;
+    for (int i = 0; i < 4000 && !found; i++) {
+        {
+            std::lock_guard<std::mutex> lock(g_lines_mutex);
+            for (const std::string &l : g_lines) found |= l == want;
+        }
+        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(found) << want;
+    host_destroy(&host, 0);
+    client_destroy(&client);
+    log_set_sink(nullptr, nullptr);
+    log_set_line_writer(nullptr);
+    srv->kill_spawned(voice);
 }
 
 }  // namespace

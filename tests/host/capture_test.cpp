@@ -9,12 +9,14 @@
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <tuple>
 #include <vector>
 
 #include "host/capture.h"
 #include "host/nv12.h"
+#include "platform/memory.h"
 #include "support/xvfb.h"
 
 namespace {
@@ -217,6 +219,76 @@ TEST_F(Capture, IndicesBeyondTheScreensAndMonitorsAreRefused) {
     o.output_index = 3;
     EXPECT_EQ(cap_dxgi_start(&h, 0, 0, &o), CAPTURE_ERR_OUTPUT);
     EXPECT_EQ(h, nullptr);
+}
+
+// The captured monitor changing size or place under a running capture: the
+// mode grown or shrunk (RandR tells), or a monitor set by a client (RandR
+// tells nothing), makes the polls answer -14003 with an empty frame, as a
+// lost duplication; capture started again delivers the new size.
+TEST(CaptureGeometry, ChangedMonitorEndsTheCaptureAndARestartTakesTheNewSize) {
+    ASSERT_FALSE(xvfb_display().empty());
+    ASSERT_EQ(xvfb_run("xrandr --newmode 1920x1080_60 148.5 1920 2008 2052 2200 1080 1084 1089 1125 && "
+                       "xrandr --addmode screen 1920x1080_60"),
+              0);
+    DisplayMode *full = display_mode_get("screen");
+    ASSERT_EQ(std::make_pair(full->dmPelsWidth, full->dmPelsHeight), std::make_pair(W, H));
+    DisplayMode small = *full;
+    small.dmPelsWidth = 1920;
+    small.dmPelsHeight = 1080;
+    small.dmDisplayFrequency = 60;
+    struct Restore {
+        DisplayMode *mode;
+        ~Restore() {
+            xvfb_run("xrandr --delmonitor part");
+            display_mode_set("screen", mode);
+            VKO_Free(mode);
+        }
+    } restore{full};
+    std::vector<uint8_t> cursor(CAPTURE_CURSOR_BUFFER);
+    void *cap = nullptr;
+    auto start_at = [&](uint16_t w, uint16_t h) {
+        cap_dxgi_stop(&cap);
+        DisplayOutput outs[DISPLAY_MAX_OUTPUTS];
+        ASSERT_EQ(display_adapter_get_all(outs), 1u);
+        ASSERT_EQ(cap_dxgi_start(&cap, 0, 0, &outs[0]), 0);
+        CaptureFrame f = {};
+        ASSERT_EQ(cap_dxgi_poll(cap, 1000, cursor.data(), &f), 0);
+        EXPECT_EQ(f.new_frame, 1);
+        uint16_t gw = 0, gh = 0;
+        uint32_t format = 0;
+        cap_dxgi_get_desc(cap, &gw, &gh, &format);
+        EXPECT_EQ(std::make_pair(gw, gh), std::make_pair(w, h));
+    };
+    // Polls until one answers; the loss must show within the bound and last.
+    auto lost = [&] {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        int32_t r = 0;
+        CaptureFrame f = {};
+        while (r == 0 && std::chrono::steady_clock::now() < end) {
+            std::memset(&f, 0xAB, sizeof f);
+            r = cap_dxgi_poll(cap, 100, cursor.data(), &f);
+        }
+        CaptureFrame empty = {};
+        EXPECT_EQ(std::memcmp(&f, &empty, sizeof f), 0);
+        EXPECT_EQ(cap_dxgi_poll(cap, 10, cursor.data(), &f), CAPTURE_ERR_FRAME);
+        return r == CAPTURE_ERR_FRAME;
+    };
+
+    ASSERT_EQ(display_mode_set("screen", &small), 0);
+    start_at(1920, 1080);
+    ASSERT_EQ(display_mode_set("screen", full), 0);  // grown
+    EXPECT_TRUE(lost());
+    start_at(W, H);
+    ASSERT_EQ(display_mode_set("screen", &small), 0);  // shrunk
+    EXPECT_TRUE(lost());
+    start_at(1920, 1080);
+    ASSERT_EQ(xvfb_run("xrandr --setmonitor part 1280/300x720/300+0+0 screen"), 0);
+    EXPECT_TRUE(lost());
+    start_at(1280, 720);
+    ASSERT_EQ(xvfb_run("xrandr --delmonitor part"), 0);
+    EXPECT_TRUE(lost());
+    start_at(1920, 1080);
+    cap_dxgi_stop(&cap);
 }
 
 // A back-end whose frames carry scripted times.

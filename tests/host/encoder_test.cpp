@@ -12,6 +12,7 @@ extern "C" {
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compat/mfplat/mfplat.h"
@@ -22,6 +23,7 @@ extern "C" {
 #include "host/nv12.h"
 #include "support/media_frames.h"
 #include "support/xvfb.h"
+#include "util/logger.h"
 
 namespace {
 
@@ -128,6 +130,45 @@ TEST(Encoder, VendorRowsFailCleanlyAndTheSoftwareRowWins) {
     }
     EXPECT_EQ(encoder_open(&enc, encoder_table, ENC_ROWS, dev, 3841, 2160, 9, &p), ENC_ERR_INIT);
     EXPECT_EQ(mf_live_objects(), live);
+    dev->Release();
+}
+
+int32_t refuse_hardware(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
+    return -15101;
+}
+int32_t refuse_format(void **, ID3D11Device *, uint32_t, uint32_t, uint32_t, RateParams *) {
+    return -15007;
+}
+std::vector<std::string> g_lines;
+void keep_line(uint32_t, const char *text, void *) {
+    if (std::string(text).find("encode_init") != std::string::npos) g_lines.emplace_back(text);
+}
+
+// Each row that fails is logged once with its own code; the walk's overall
+// answer is not logged.
+TEST(Encoder, EachFailedRowIsLoggedWithItsCode) {
+    ID3D11Device *dev = nullptr;
+    ASSERT_EQ(D3D11CreateDevice(&dev), S_OK);
+    log_set_line_writer(keep_line);
+    log_set_sink(log_sink_format, nullptr);
+    const EncoderApi rows[4] = {
+        {},
+        {nullptr, refuse_hardware, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {nullptr, refuse_format, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        encoder_table[4]};
+    RateParams p = default_rate_params();
+    Encoder *enc = nullptr;
+    g_lines.clear();
+    ASSERT_EQ(encoder_open(&enc, rows, 4, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), 0);
+    EXPECT_EQ(g_lines,
+              (std::vector<std::string>{"* encode_init[127] = -15101", "* encode_init[127] = -15007"}));
+    encoder_close(&enc);
+    g_lines.clear();
+    EXPECT_EQ(encoder_open(&enc, rows, 3, dev, 1280, 720, CAPTURE_FORMAT_BGRA, &p), ENC_ERR_INIT);
+    EXPECT_EQ(g_lines,
+              (std::vector<std::string>{"* encode_init[127] = -15101", "* encode_init[127] = -15007"}));
+    log_set_sink(nullptr, nullptr);
+    log_set_line_writer(nullptr);
     dev->Release();
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -485,6 +486,60 @@ TEST_F(HostDesktop, SavedModesAreRestoredOnce) {
     VKO_Free(now);
     display_mode_set("screen", saved);
     VKO_Free(saved);
+}
+
+// The output's mode changing during a session, by the session's settings (a
+// resolution, then the output's own again) or by another client: the
+// guest's frames follow each new size, and the output's own size is the
+// mode it had when the session began, not the one forced since.
+TEST_F(HostDesktop, FramesFollowModeChangesAndTheOwnSizeIsTheSessionsFirst) {
+    ASSERT_EQ(xvfb_run("xrandr --newmode 320x240_60 6.0 320 336 368 400 240 243 247 250 && "
+                       "xrandr --addmode screen 320x240_60 && "
+                       "xrandr --newmode 640x480_60 25.175 640 656 752 800 480 490 492 525 && "
+                       "xrandr --addmode screen 640x480_60"),
+              0);
+    DisplayMode *initial = display_mode_get("screen");
+    ASSERT_EQ(std::make_pair(initial->dmPelsWidth, initial->dmPelsHeight), std::make_pair(640u, 480u));
+    cfg.video[0].encoderFPS = 60;
+    start(HostHooks{nullptr, 1, nullptr, nullptr, 0});
+    Peer *g = join(1, true);
+    // Frames until one has the size (false after 20 s).
+    auto reaches = [&](uint16_t w, uint16_t h) {
+        const Bytes want = {static_cast<uint8_t>(w), static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(h),
+                            static_cast<uint8_t>(h >> 8)};
+        Bytes buf(1 << 22);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < end) {
+            uint32_t len = 0;
+            if (bud_recv(g->pair.client, 1, buf.data(), static_cast<uint32_t>(buf.size()), &len, 1000) != 0)
+                continue;
+            if (len > 10 && Bytes(buf.begin() + 4, buf.begin() + 8) == want) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(reaches(640, 480));
+    HostConfig c = cfg;
+    c.video[0].resolutionX = 320;
+    c.video[0].resolutionY = 240;
+    host_set_config(ctx, &c);
+    EXPECT_TRUE(reaches(320, 240));
+    DisplayMode mode = *initial;
+    mode.dmDisplayFrequency = 60;
+    ASSERT_EQ(display_mode_set("screen", &mode), 0);  // another client grows it
+    EXPECT_TRUE(reaches(640, 480));
+    mode.dmPelsWidth = 320;
+    mode.dmPelsHeight = 240;
+    ASSERT_EQ(display_mode_set("screen", &mode), 0);  // and shrinks it again
+    EXPECT_TRUE(reaches(320, 240));
+    c.video[0].resolutionX = c.video[0].resolutionY = 65535;  // the output's own
+    host_set_config(ctx, &c);
+    EXPECT_TRUE(reaches(640, 480));
+    leave(g);
+    DisplayMode *now = display_mode_get("screen");
+    EXPECT_EQ(std::make_pair(now->dmPelsWidth, now->dmPelsHeight), std::make_pair(640u, 480u));
+    VKO_Free(now);
+    display_mode_set("screen", initial);
+    VKO_Free(initial);
 }
 
 // Which output an encode thread takes: the primary when preferred, else the

@@ -314,6 +314,48 @@ TEST_F(HostSession, VideoPrefixPauseResumeAndStreamEnd) {
     EXPECT_TRUE(logged("host_msg_thread_cleanup[2501] = -14003"));
 }
 
+// Timing reports say what they time in their first field (0 video, with the
+// stream in the second; 1 audio), the values following as big-endian floats.
+TEST_F(HostSession, TimingReportsSayVideoOrAudio) {
+    start();
+    auto g = joined(1, true);
+    host_lock_streams(ctx);
+    static_cast<::Guest *>(VKO_ListGetFirst(ctx->guests)->value)->streams[2].wants_video.store(1);
+    host_unlock_streams(ctx);
+    auto units = encode_h264(128, 64, 1, 30);
+    uint32_t fast = 0, slow = 0, cg = 0, largest = 0;
+    float rate = 0;
+    const VideoTiming vt{1.5f, 2.5f, 3.5f, 4.5f};
+    proto_video_write(ctx, units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), &fast, &slow,
+                      &cg, &rate, &largest, 128, 64, 1, 2.5f, 7, 2, 0, 1, 0, &vt);
+    auto floats = [](const Bytes &m) {
+        std::vector<float> out;
+        for (size_t at = PROTO_HEADER_SIZE; at + 4 <= m.size(); at += 4) {
+            uint32_t u = static_cast<uint32_t>(m[at]) << 24 | static_cast<uint32_t>(m[at + 1]) << 16 |
+                         static_cast<uint32_t>(m[at + 2]) << 8 | m[at + 3];
+            float f;
+            std::memcpy(&f, &u, 4);
+            out.push_back(f);
+        }
+        return out;
+    };
+    Bytes m = g->next({21, 25});
+    ASSERT_GE(m.size(), PROTO_HEADER_SIZE);
+    ControlHeader h = proto_read_header(m.data());
+    EXPECT_EQ(std::make_tuple(h.type, h.field0, h.field1, h.field2), std::make_tuple(MSG_TIMING, 0u, 2u, 0u));
+    EXPECT_EQ(floats(m), (std::vector<float>{1.5f, 2.5f, 3.5f, 4.5f}));
+
+    ctx->timing_audio.store(1);
+    const HostAudioTiming at{0.25f, 0.5f, 20.0f};
+    const uint8_t opus[10] = {0xF8};
+    host_send_audio(ctx, opus, sizeof opus, nullptr, 0, 960, 1, 1.0f, &at);
+    m = g->next({21, 25});
+    ASSERT_GE(m.size(), PROTO_HEADER_SIZE);
+    h = proto_read_header(m.data());
+    EXPECT_EQ(std::make_tuple(h.type, h.field0, h.field1, h.field2), std::make_tuple(MSG_TIMING, 1u, 0u, 0u));
+    EXPECT_EQ(floats(m), (std::vector<float>{0.25f, 0.5f, 20.0f}));
+}
+
 TEST_F(HostSession, HiddenApplicationAndContainer) {
     start();
     auto owner = joined(1, true, 2);

@@ -7,6 +7,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -168,6 +170,101 @@ TEST(D3D11Convert, PassesTakeTheSpecifiedTexels) {
             EXPECT_EQ(c, nullptr);
         }
         src->Release();
+    }
+    EXPECT_EQ(d3d_live_objects(), live);
+}
+
+// Sources with 10-bit or float channels (as a game's swap chain hands them,
+// typeless or typed) are drawn with their colours: the sampled value in 0..1
+// is what the passes convert.
+TEST(D3D11Convert, TenBitAndFloatSourcesKeepTheirColours) {
+    const int64_t live = d3d_live_objects();
+    {
+        Device d;
+        const uint32_t w = 8, h = 4;
+        // Channels as the sampler reads them, also past 0..1 for the floats.
+        std::vector<std::array<float, 3>> rgb(w * h);
+        std::mt19937 rng(7);
+        for (auto &c : rgb)
+            for (float &v : c) v = static_cast<float>(rng() % 1024) / 1023.0f;
+        rgb[0] = {1.5f, -0.25f, 0.5f};
+        auto to8 = [](float v) -> uint8_t {
+            return v <= 0 ? 0 : v >= 1 ? 255 : (uint8_t)(v * 255.0f + 0.5f);
+        };
+        auto half = [](float v) -> uint16_t {  // exact for the values used: k / 1023 rounded to 11 bits
+            uint32_t b;
+            std::memcpy(&b, &v, 4);
+            if ((b & 0x7FFFFFFF) == 0) return (uint16_t)(b >> 16);
+            int32_t e = (int32_t)((b >> 23) & 0xFF) - 127 + 15;
+            uint32_t m = (b & 0x7FFFFF) + 0x1000;  // rounded to 10 bits
+            if (m & 0x800000) {
+                m = 0;
+                e++;
+            }
+            return (uint16_t)(((b >> 16) & 0x8000) | (uint32_t)e << 10 | m >> 13);
+        };
+        auto from_half = [](uint16_t h) {
+            uint32_t b = (uint32_t)(h & 0x8000) << 16 | ((uint32_t)((h >> 10) & 0x1F) + 112) << 23 |
+                         (uint32_t)(h & 0x3FF) << 13;
+            float f;
+            std::memcpy(&f, &b, 4);
+            return f;
+        };
+        struct Case {
+            DXGI_FORMAT format;
+            uint32_t bpp;
+        };
+        for (Case k : {Case{(DXGI_FORMAT)23, 4}, Case{(DXGI_FORMAT)24, 4}, Case{(DXGI_FORMAT)9, 8},
+                       Case{(DXGI_FORMAT)10, 8}, Case{(DXGI_FORMAT)1, 16}, Case{(DXGI_FORMAT)2, 16}}) {
+            SCOPED_TRACE(k.format);
+            std::vector<uint8_t> bytes(w * h * k.bpp);
+            std::vector<std::array<uint8_t, 3>> want(w * h);
+            for (uint32_t i = 0; i < w * h; i++) {
+                float c[3] = {rgb[i][0], rgb[i][1], rgb[i][2]};
+                uint8_t *o = bytes.data() + i * k.bpp;
+                if (k.bpp == 4) {
+                    uint32_t v = 3u << 30;
+                    for (int j = 0; j < 3; j++) {
+                        uint32_t q = c[j] <= 0 ? 0 : c[j] >= 1 ? 1023 : (uint32_t)std::lround(c[j] * 1023.0f);
+                        v |= q << (10 * j);
+                        c[j] = (float)q / 1023.0f;
+                    }
+                    std::memcpy(o, &v, 4);
+                } else if (k.bpp == 8) {
+                    uint16_t v[4] = {half(c[0]), half(c[1]), half(c[2]), 0x3C00};
+                    for (int j = 0; j < 3; j++) c[j] = from_half(v[j]);
+                    std::memcpy(o, v, 8);
+                } else {
+                    float v[4] = {c[0], c[1], c[2], 1.0f};
+                    std::memcpy(o, v, 16);
+                }
+                want[i] = {to8(c[0]), to8(c[1]), to8(c[2])};
+            }
+            D3D11_TEXTURE2D_DESC td = {w, h, 1, 1, k.format, {1, 0}, 0, D3D11_BIND_SHADER_RESOURCE, 0, 0};
+            ID3D11Texture2D *src = nullptr;
+            ASSERT_EQ(d.dev->CreateTexture2D(&td, bytes.data(), &src), S_OK);
+            D3D11Converter *c = nullptr;
+            ASSERT_EQ(d3d11_convert_create(&c, d.dev, nullptr, w, h, false), S_OK);
+            d3d11_convert_draw(c, nullptr, src, D3D11_CONVERT_NV12);
+            d3d11_convert_draw(c, nullptr, src, D3D11_CONVERT_BGRA);
+            const uint8_t *y = c->nv12_opened->data(), *uv = y + c->nv12_opened->pitch() * h;
+            const uint32_t p = c->nv12_opened->pitch();
+            for (uint32_t j = 0; j < h; j++)
+                for (uint32_t i = 0; i < w; i++) {
+                    const auto &s = want[j * w + i];
+                    ASSERT_EQ(y[j * p + i], nv12_luma_px(s[0], s[1], s[2])) << i << "," << j;
+                    const uint8_t *b = c->bgra_opened->data() + j * c->bgra_opened->pitch() + i * 4;
+                    ASSERT_EQ((std::array<uint8_t, 3>{b[2], b[1], b[0]}), s) << i << "," << j;
+                }
+            for (uint32_t j = 0; j < h / 2; j++)
+                for (uint32_t i = 0; i < w / 2; i++) {
+                    const auto &s = want[(2 * j + 1) * w + 2 * i + 1];
+                    ASSERT_EQ(uv[j * p + 2 * i], nv12_u_px(s[0], s[1], s[2]));
+                    ASSERT_EQ(uv[j * p + 2 * i + 1], nv12_v_px(s[0], s[1], s[2]));
+                }
+            d3d11_convert_destroy(&c);
+            src->Release();
+        }
     }
     EXPECT_EQ(d3d_live_objects(), live);
 }

@@ -1,6 +1,8 @@
 #include "platform/audio.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <unistd.h>
 
 #include <cmath>
@@ -105,6 +107,31 @@ TEST_F(Playback, FollowsTheDefaultSink) {
     EXPECT_LT(tone_amplitude(got.data(), 12000, 2, 0, 440), 0.01);
     VKO_AudioDestroy(&a);
     ASSERT_TRUE(srv->set_default_sink("testsink"));
+}
+
+// A change of the default source (the other data flow) counts as a device
+// change too: the next queue call opens the stream again.
+TEST_F(Playback, DefaultSourceChangeReopensTheStream) {
+    ASSERT_TRUE(srv->add_sink("othersink"));
+    ASSERT_EQ(system("pactl set-default-source testsink.monitor"), 0);
+    VKO_Audio *a = VKO_AudioCreate(48000, 20, 100, 2, nullptr, 0);
+    ASSERT_NE(a, nullptr);
+    auto pcm = tone(480);
+    VKO_AudioQueue(a, pcm.data(), 480);
+    const uint32_t first = ours(srv).index;
+    ASSERT_NE(first, PA_INVALID_INDEX);
+    ASSERT_EQ(system("pactl set-default-source othersink.monitor"), 0);
+    bool reopened = false;
+    for (int i = 0; i < 2000 && !reopened; i++) {  // the notice arrives on the loop thread
+        VKO_AudioQueue(a, pcm.data(), 480);
+        const uint32_t now = ours(srv).index;
+        reopened = now != first && now != PA_INVALID_INDEX;
+        if (!reopened) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(reopened);
+    EXPECT_EQ(ours(srv).sink, srv->sink_index("testsink"));  // the output stays where it was
+    VKO_AudioDestroy(&a);
+    ASSERT_EQ(system("pactl set-default-source testsink.monitor"), 0);
 }
 
 TEST_F(Playback, FailuresAreLoggedAndDestroyChecksTheThread) {

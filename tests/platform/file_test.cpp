@@ -109,6 +109,14 @@ TEST_F(FileTest, ListingOrder) {
     VKO_DirList *list = VKO_ListDirectory(p("missing").c_str(), nullptr);
     EXPECT_EQ(list->len, 0u);
     VKO_DirectoryListDestroy(&list);
+
+    // Any letter compares by its case folding (final sigma and capital sigma
+    // with sigma), names equal but for case in descending code units; a name
+    // that is not UTF-8 still has its place.
+    for (const char *name : {"Äb.k", "äa.k", "É.k", "é.k", "Σb.k", "ςa.k", "z.k", "\xff.k"})
+        write_file(p(name), "");
+    EXPECT_EQ(names(".k"), (std::vector<std::string>{"/.", "/..", "/Z", "z.k", "äa.k", "Äb.k", "é.k", "É.k",
+                                                     "ςa.k", "Σb.k", "\xff.k"}));
 }
 
 TEST_F(FileTest, PathsFoldersAndPlatform) {

@@ -1,61 +1,213 @@
-// The web-view event sink: configuration change events carry the schema with
-// each key's merged value and source.
+// The web-view bridge with a real web view (WebKitGTK under the test's Xvfb):
+// made with its view, it hands each event to the page at once (the page
+// echoes what it gets); log lines and configuration changes carry the schema with each
+// key's merged value and source; once destroyed, its view is gone and the
+// store's changes reach nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/context.h"
+#include "platform/app.h"
 #include "platform/json.h"
 #include "platform/memory.h"
+#include "platform/window.h"
+#include "support/temp_dir.h"
+#include "support/xvfb.h"
 #include "util/config.h"
+#include "util/logger.h"
 #include "web/bridge.h"
 
-TEST(WebViewBridge, ConfigChangesBecomeOneEvent) {
+// GTK, GLib and WebKit keep process-lifetime allocations of their own.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libwebkit2gtk-4.1.so\nleak:libjavascriptcoregtk-4.1.so\n"
+           "leak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\nleak:libfontconfig.so\n"
+           "leak:libpango\nleak:libcairo.so\nleak:libharfbuzz.so\nleak:libatk\nleak:libgmodule-2.0.so\n"
+           "leak:libX11.so\nleak:libEGL\nleak:libGL\nleak:libgallium\nleak:libdbus\nleak:libepoxy\n"
+           "leak:libsoup\nleak:libxkbcommon\n";
+}
+
+namespace {
+
+TempDir &env_dir() {
+    static TempDir dir;
+    return dir;
+}
+
+// A headless WebKit: X11 only, no accessibility bus, software rendering,
+// every write inside the test's folder.
+bool web_env() {
+    if (xvfb_display().empty()) return false;
+    const std::string &root = env_dir().path;
+    std::string run = root + "/run";
+    mkdir(run.c_str(), 0700);
+    setenv("GDK_BACKEND", "x11", 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    setenv("HOME", root.c_str(), 1);
+    setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
+    setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    setenv("MESA_SHADER_CACHE_DIR", (root + "/mesa").c_str(), 1);
+    return true;
+}
+
+// An app that keeps the texts its pages send.
+class PageApp {
+   public:
+    PageApp() { app = VKO_AppCreate(0, &PageApp::frame, &PageApp::event, this); }
+    ~PageApp() { VKO_AppDestroy(&app); }
+
+    bool pump_until(const std::function<bool()> &pred, int ms = 30000) {
+        until_ = pred;
+        deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        held_ = false;
+        VKO_AppRun(app);
+        return held_;
+    }
+    // The events the page echoed, parsed (caller destroys).
+    std::vector<VKO_JSON *> echoed() const {
+        std::vector<VKO_JSON *> out;
+        for (const std::string &t : texts)
+            if (t.rfind("echo:", 0) == 0) out.push_back(VKO_JSONParse(t.c_str() + 5));
+        return out;
+    }
+    size_t echoes() const {
+        size_t n = 0;
+        for (const std::string &t : texts) n += t.rfind("echo:", 0) == 0;
+        return n;
+    }
+
+    VKO_App *app = nullptr;
+    std::vector<std::string> texts;
+    bool ready = false;
+
+   private:
+    static bool frame(void *opaque) {
+        auto *h = (PageApp *)opaque;
+        if (h->until_ && h->until_()) {
+            h->held_ = true;
+            return false;
+        }
+        return std::chrono::steady_clock::now() < h->deadline_;
+    }
+    static void event(const VKO_Event *e, void *opaque) {
+        auto *h = (PageApp *)opaque;
+        if (e->type == VKO_EVENT_WEBVIEW_TEXT) h->texts.emplace_back(e->webview_text ? e->webview_text : "");
+        if (e->type == VKO_EVENT_WEBVIEW_READY) h->ready = true;
+    }
+
+    std::function<bool()> until_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool held_ = false;
+};
+
+const char kEchoPage[] = R"(<html><body><script>
+VKO_NativeListener = function(s) { VKO_NativeSendText('echo:' + s); };
+VKO_NativeSendText('loaded');
+</script></body></html>)";
+
+int32_t int_of(VKO_JSON *j) {
+    int32_t v = -1;
+    VKO_JSONToInt(j, &v);
+    return v;
+}
+
+}  // namespace
+
+TEST(WebViewBridge, EventsReachThePageAndNothingOnceDestroyed) {
+    ASSERT_TRUE(web_env());
     ASSERT_TRUE(config_create());
-    WebViewBridge *bridge = webview_bridge_create();
-    webview_bridge_attach_config(bridge);
+    PageApp h;
+    ASSERT_NE(h.app, nullptr);
+    VKO_Frame f = {0, 400, 300, "", 100, 100};
+    ASSERT_EQ(VKO_WindowCreate(h.app, "web", &f, 0), 0);
+    WebViewBridge *bridge = webview_bridge_create(h.app, 0, env_dir().file("web").c_str(), false);
+    ASSERT_NE(bridge, nullptr);
+    EXPECT_FALSE(VKO_WebViewCreate(h.app, 0, nullptr, false));  // the bridge made the window's view
+    VKO_WebViewNavigate(h.app, 0, kEchoPage, false);
+    ASSERT_TRUE(h.pump_until([&] { return h.ready; }));
+
     ASSERT_TRUE(config_set_int(6, "encoder_bitrate", 1, 44));
     config_set_int(6, "encoder_bitrate", 1, 44);  // nothing changed: no event
-    webview_bridge_detach_config(bridge);
-    ASSERT_EQ(webview_bridge_message_count(bridge), 1u);
+    VKO_JSON *data = VKO_JSONObjCreate();
+    VKO_JSONObjSetItem(data, "msg", VKO_JSONStringCreate("a line"));
+    VKO_JSON *holder = VKO_JSONObjCreate();
+    VKO_JSONObjSetItem(holder, "data", data);
+    EXPECT_TRUE(webview_send_event(bridge, 0, "zarvek_log", holder));
+    VKO_JSONDestroy(&holder);
+    ASSERT_TRUE(h.pump_until([&] { return h.echoes() >= 2; }));
+    EXPECT_EQ(webview_bridge_sent(bridge), 2u);
 
-    char *text = webview_bridge_message(bridge, 0);
-    VKO_JSON *msg = VKO_JSONParse(text);
-    VKO_Free(text);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(msg, "request_id")), "zarvek_config");
-    VKO_JSON *entry = VKO_JSONObjGetItem(VKO_JSONObjGetItem(msg, "data"), "encoder_bitrate_1");
+    std::vector<VKO_JSON *> got = h.echoed();
+    ASSERT_EQ(got.size(), 2u);
+    ASSERT_NE(got[0], nullptr);
+    ASSERT_NE(got[1], nullptr);
+    EXPECT_EQ(int_of(VKO_JSONObjGetItem(got[0], "protocol_version")), 1);
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(got[0], "event")), "zv_event");
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(got[0], "request_id")), "zarvek_config");
+    VKO_JSON *entry = VKO_JSONObjGetItem(VKO_JSONObjGetItem(got[0], "data"), "encoder_bitrate_1");
     ASSERT_NE(entry, nullptr);
-    int32_t v = 0;
-    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(entry, "value"), &v));
-    EXPECT_EQ(v, 44);
-    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(entry, "source"), &v));
-    EXPECT_EQ(v, 6);
-    ASSERT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(entry, "default"), &v));
-    EXPECT_EQ(v, 10);
-    VKO_JSONDestroy(&msg);
+    EXPECT_EQ(int_of(VKO_JSONObjGetItem(entry, "value")), 44);
+    EXPECT_EQ(int_of(VKO_JSONObjGetItem(entry, "source")), 6);
+    EXPECT_EQ(int_of(VKO_JSONObjGetItem(entry, "default")), 10);
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(got[1], "request_id")), "zarvek_log");
+    EXPECT_STREQ(VKO_JSONGetString(VKO_JSONObjGetItem(VKO_JSONObjGetItem(got[1], "data"), "msg")), "a line");
+    for (VKO_JSON *&j : got) VKO_JSONDestroy(&j);
+
+    // A log line, as the logger sends it while the web interface is on.
+    AppContext app_ctx = {};
+    app_ctx.web_ui = 1;
+    app_ctx.bridge = bridge;
+    log_write(0, "to the page", &app_ctx);
+    ASSERT_TRUE(h.pump_until([&] { return h.echoes() >= 3; }));
+    std::regex want(
+        std::string("echo:\\{\"event\":\"zv_event\",\"request_id\":\"zarvek_log\",\"data\":") +
+        "\\{\"msg\":\"to the page\",\"time\":\"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}" +
+        "\",\"level\":0\\},\"protocol_version\":1\\}");
+    EXPECT_TRUE(std::regex_match(h.texts.back(), want)) << h.texts.back();
 
     webview_config_changed(nullptr, 3, bridge);
-    EXPECT_EQ(webview_bridge_message_count(bridge), 1u);
+    EXPECT_EQ(webview_bridge_sent(bridge), 3u);
     EXPECT_FALSE(webview_send_event(nullptr, 0, "x", nullptr));
+    EXPECT_EQ(webview_bridge_create(h.app, 5, nullptr, false), nullptr);  // no such window
+
     webview_bridge_destroy(&bridge);
     EXPECT_EQ(bridge, nullptr);
+    ASSERT_TRUE(config_set_int(6, "encoder_bitrate", 1, 45));  // the store's callback is cleared
+    EXPECT_TRUE(VKO_WebViewCreate(h.app, 0, nullptr, false));  // the bridge's view is gone
+    VKO_WebViewDestroy(h.app, 0);
     config_destroy();
 }
 
 // Bridges come and go while another thread keeps changing settings: none is
 // freed under a delivery still running into it.
 TEST(WebViewBridge, DestroyedWhileSettingsChange) {
+    ASSERT_TRUE(web_env());
     ASSERT_TRUE(config_create());
+    PageApp h;
+    ASSERT_NE(h.app, nullptr);
+    VKO_Frame f = {0, 400, 300, "", 100, 100};
+    ASSERT_EQ(VKO_WindowCreate(h.app, "web", &f, 0), 0);
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        for (int32_t v = 0; !stop; v++) config_set_int(6, "encoder_bitrate", 0, 20 + v % 2);
+        for (int32_t v = 0; !stop; v++) {
+            config_set_int(6, "encoder_bitrate", 0, 20 + v % 2);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     });
     for (int i = 0; i < 40; i++) {
-        WebViewBridge *bridge = webview_bridge_create();
-        webview_bridge_attach_config(bridge);
-        while (webview_bridge_message_count(bridge) == 0) std::this_thread::yield();
+        WebViewBridge *bridge = webview_bridge_create(h.app, 0, env_dir().file("web").c_str(), false);
+        ASSERT_NE(bridge, nullptr);
+        EXPECT_TRUE(h.pump_until([&] { return webview_bridge_sent(bridge) > 0; }));
         webview_bridge_destroy(&bridge);
     }
     stop = true;
