@@ -41,6 +41,17 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 // platform log function and, in the host process, log rotation.
 bool app_logging_start(AppContext *ctx);
 
+// Makes the process follow its settings: applies the proxy address now
+// (proxy_configure with the merged proxy keys) and registers a change
+// callback with the store that, after each write, takes the log level limit
+// from the merged app_log_level and re-applies the proxy when one of its keys
+// changed. Changes reach the web view too when the context has a bridge.
+void app_context_follow_config(AppContext *ctx);
+// The change callback that app_context_follow_config registers.
+void app_config_changed(struct ConfigNotice **notices, uint32_t count, void *ctx);
+// proxy_configure with the merged app_proxy_scheme, _address, _path and _port.
+void app_proxy_apply(void);
+
 // Clears the log callbacks, drains and stops the writer, destroys the store.
 // A later app_logging_start starts a new writer.
 void app_context_shutdown(AppContext *ctx);
