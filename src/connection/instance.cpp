@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -92,8 +93,7 @@ void client_teardown(ClientContext *s) {
     s->running.store(false);
     if (!s->host_ended.load()) {
         proto_send_disconnect(s->transport, 0);
-        StreamMetrics m;
-        client_get_metrics(s->transport, 0, 0, &m);
+        client_refresh_metrics(s, 0);
     }
     client_destroy(&s);
 }
@@ -466,8 +466,7 @@ int32_t ZarvekClientSendControllerReport(ZarvekInstance *z, uint32_t controller,
     int32_t r = ZARVEK_ERR_NONE;
     if (z->session) {
         r = proto_send_message(z->session->transport, MSG_CONTROLLER_REPORT, controller, 0, bytes, size);
-        StreamMetrics m;
-        client_get_metrics(z->session->transport, 0, 0, &m);
+        client_refresh_metrics(z->session, 0);
     }
     VKO_RWLockUnlock(z->client_lock);
     return r;
@@ -767,10 +766,24 @@ void signal_send_answer(SignalContext *ctx, ZarvekInstance *z, const char *attem
 void signal_send_conn_update(SignalContext *ctx, ZarvekInstance *z) {
     VKO_RWLockReader(z->host_lock);
     if (z->host_status.mode != 0) {
+        // The guests connected now (not those leaving), each with its permissions.
+        std::vector<SignalGuest> guests;
+        if (HostContext *host = z->host) {
+            host_lock_streams(host);
+            for (VKO_ListNode *n = VKO_ListGetFirst(host->guests); n; n = n->next) {
+                auto *g = static_cast<Guest *>(n->value);
+                if (g->reason.load() == 0)
+                    guests.push_back(
+                        {g->info.id, g->info.userID, {g->info.gamepad, g->info.keyboard, g->info.mouse}});
+            }
+            host_unlock_streams(host);
+        }
         SignalHostStatus st{};
         st.mode = z->host_status.mode;
         st.max_players = static_cast<uint32_t>(z->host_status.config.max_clients);
-        st.players = z->host_status.players;
+        st.players = static_cast<uint32_t>(guests.size());
+        st.guests = guests.data();
+        st.num_guests = static_cast<uint32_t>(guests.size());
         signal_queue_conn_update(ctx, &st);
     }
     VKO_RWLockUnlock(z->host_lock);
