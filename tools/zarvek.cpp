@@ -1398,6 +1398,10 @@ int run(const Options &o) {
     Signaling sig;
     sig.host_instance = host;
     SignalCallbacks hcb = {}, ccb = sdk_client_signal_callbacks();
+    hcb.on_connected = [](void *o) {  // the host announces itself, with its guests
+        auto *sg = static_cast<Signaling *>(o);
+        signal_send_conn_update(sg->host, sg->host_instance);
+    };
     hcb.on_offer = on_offer;
     hcb.on_candex = on_candex;
     signal_create(&sig.host, "host", "127.0.0.1", 0, 0, "", &hcb, &sig);
