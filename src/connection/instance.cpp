@@ -321,8 +321,12 @@ void signal_on_answer(const char *attempt_id, uint8_t approved, const Creds *cre
     if (config_lock_exists())
         port = static_cast<uint16_t>(config_get_int(CONFIG_LAYER_MERGED, "network_client_start_port", 0));
     VKO_RWLockReader(z->client_lock);
-    if (is_current_attempt(z, attempt_id)) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+    const bool current = is_current_attempt(z, attempt_id);
+    if (current) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+    char fixed[sizeof z->client_fixed_addr];
+    copy_text(fixed, sizeof fixed, z->client_fixed_addr);
     VKO_RWLockUnlock(z->client_lock);
+    if (current && fixed[0]) sdk_client_on_local_candidate(attempt_id, fixed, port, 1, 0, 0, z);
 }
 
 void signal_on_sdk_message(const char *payload, void *opaque) {
@@ -458,6 +462,12 @@ int32_t ZarvekClientGetStatus(ZarvekInstance *z, ClientStatus *out) {
     if (r == ZARVEK_CLIENT_CONNECTED && s) r = s->host_ended.load() ? s->end_code.load() : s->state.load();
     VKO_RWLockUnlock(z->client_lock);
     return r;
+}
+
+void ZarvekClientSetFixedAddress(ZarvekInstance *z, const char *address) {
+    VKO_RWLockWriter(z->client_lock);
+    copy_text(z->client_fixed_addr, sizeof z->client_fixed_addr, address);
+    VKO_RWLockUnlock(z->client_lock);
 }
 
 int32_t ZarvekClientSendControllerReport(ZarvekInstance *z, uint32_t controller, const void *bytes,

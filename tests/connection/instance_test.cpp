@@ -233,6 +233,38 @@ TEST(Instance, StatusRecordHoldsPictureSizesAndMetrics) {
     EXPECT_GE(st.metrics[0].packetsSent, 5u);
 }
 
+// A client with a fixed public address hands it out as a candidate once the
+// host approved: the application sends it as candex like any other.
+TEST(Instance, ApprovedAttemptSendsTheFixedAddress) {
+    Ends e;
+    ZarvekClientSetFixedAddress(e.client, "127.0.0.9");
+    ASSERT_EQ(e.connect(), 0);
+    e.expect_status(0, 0, ZARVEK_PHASE_CONNECT);
+    std::string candex;
+    EXPECT_TRUE(e.server.wait([&] {
+        for (const std::string &m : e.server.received("C"))
+            if (m.find("127.0.0.9") != std::string::npos) candex = m;
+        return !candex.empty();
+    }));
+    VKO_JSON *msg = VKO_JSONParse(candex.c_str());
+    ASSERT_TRUE(msg) << candex;
+    const VKO_JSON *payload = VKO_JSONObjGetItem(msg, "payload");
+    const VKO_JSON *data = VKO_JSONObjGetItem(payload, "data");
+    bool lan = false, from_stun = true, sync = true;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "lan"), &lan) && lan) << candex;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "from_stun"), &from_stun) && !from_stun) << candex;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "sync"), &sync) && !sync) << candex;
+    const VKO_JSON *attempt = VKO_JSONObjGetItem(payload, "attempt_id");
+    const char *attempt_text = VKO_JSONGetString(attempt);
+    EXPECT_EQ(std::string(attempt_text ? attempt_text : ""), e.offers.at(0));
+    VKO_JSONDestroy(&msg);
+
+    // Cleared, it is forgotten.
+    ZarvekClientDisconnect(e.client);
+    ZarvekClientSetFixedAddress(e.client, nullptr);
+    EXPECT_EQ(e.client->client_fixed_addr[0], '\0');
+}
+
 // Attempts that do not connect: refused, never answered (the clock moved past
 // the NAT manager's 30 s), cancelled.
 TEST(Instance, RefusalTimeOutAndCancel) {
