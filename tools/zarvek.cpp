@@ -31,7 +31,10 @@
 // candidates (and owns the relay's set-up); the input demonstration runs on
 // its own thread and hands back one line. The main thread starts and stops
 // everything and reads the counters (atomics, or the timeline under its
-// mutex).
+// mutex). A stop signal's handler only sets `g_stop_signal` (atomic, first
+// signal wins), which the main thread's waits read; the crash path reads the
+// shell's list of watched children (the Xvfb, the peer's players), kept
+// lock-free by the shell.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -1337,6 +1340,7 @@ int run(const Options &o) {
     if (!set_up_displays(o)) return 1;
     if (own_display)
         for (pid_t pid : children_named("Xvfb")) app_watch_child(pid);
+    if (stopping()) return 1;
     std::string out = o.out;
     if (out.empty()) {
         char name[64];
@@ -1661,6 +1665,14 @@ int settle_options(Options *o) {
             return 2;
         }
         o->fps = fps ? static_cast<uint32_t>(fps) : 30;
+    }
+    if (!o->bitrate) {
+        const int32_t mbit = config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 0);
+        if (mbit < 1 || mbit > 1000) {
+            std::fprintf(stderr, "zarvek: the setting encoder_bitrate=%d is outside 1 to 1000 Mbit/s\n",
+                         mbit);
+            return 2;
+        }
     }
     if (o->sctp < 0)
         o->sctp = config_get_int(CONFIG_LAYER_MERGED, "network_protocol", 0) == int32_t(SIGNAL_MODE_SCTP);

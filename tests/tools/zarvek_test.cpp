@@ -167,6 +167,17 @@ TEST(Zarvek, RefusesOptionsOutsideTheirRanges) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status << "\n" << err;
         EXPECT_EQ(err.rfind("zarvek: ", 0), 0u) << args << ": " << err;
     }
+    // Settings the options leave to the store are held to the same ranges.
+    TempDir tmp;
+    for (const char *setting : {"encoder_fps=500", "encoder_bitrate=0"}) {
+        int status = -1;
+        std::string err =
+            output_of("env -u DISPLAY " + program + " --data " + tmp.path + " " + setting + " 2>&1", &status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << setting << ": " << status << "\n"
+                                                                   << err;
+        EXPECT_NE(err.find(std::string("zarvek: the setting ") + setting + " is outside"), std::string::npos)
+            << err;
+    }
     int status = -1;
     std::string err = output_of(program + " --fps 0.5 2>&1", &status);
     EXPECT_NE(err.find("'0.5' for --fps (a whole number from 1 to 240 frames per second)"), std::string::npos)
