@@ -1680,24 +1680,25 @@ int settle_options(Options *o) {
 }
 
 // The host's UPnP mapper, as the hosting supervisor starts it: the server
-// start port and the three after it, when network_upnp allows.
-bool start_upnp(UpnpMapRequest *req) {
+// start port and the three after it, when network_upnp allows. 0, 2 for a
+// start port outside the range, 1 when the thread could not start.
+int start_upnp(UpnpMapRequest *req) {
     if (!config_get_bool(CONFIG_LAYER_MERGED, "network_upnp", 0)) {
         std::printf("upnp: off (network_upnp)\n");
-        return true;
+        return 0;
     }
     const int32_t base = config_get_int(CONFIG_LAYER_MERGED, "network_server_start_port", 0);
     if (base < 1 || base > 65535 - 3) {
         std::fprintf(stderr, "zarvek: --upnp needs network_server_start_port from 1 to 65532 (it is %d)\n",
                      base);
-        return false;
+        return 2;
     }
     req->base = static_cast<uint16_t>(base);
     req->count = 4;
     req->wake = VKO_WaitableCreate();
     req->thread = VKO_ThreadCreate(upnp_map_thread, req);
     std::printf("upnp: mapping UDP ports %d to %d\n", base, base + 3);
-    return req->thread != nullptr;
+    return req->thread ? 0 : 1;
 }
 
 }  // namespace
@@ -1733,7 +1734,7 @@ int main(int argc, char **argv) {
 
     int rc = settle_options(&o);
     UpnpMapRequest upnp = {};
-    if (rc == 0 && o.upnp) rc = start_upnp(&upnp) ? 0 : 1;
+    if (rc == 0 && o.upnp) rc = start_upnp(&upnp);
     if (rc == 0) rc = run(o);
     if (upnp.thread) {
         upnp_map_stop(&upnp);
