@@ -1,5 +1,10 @@
 // The application context: the fields the logger reads, and the start-up steps
 // that build the configuration store and start logging.
+//
+// Threads: every logging thread reads log_level (relaxed atomic loads); it is
+// written at start-up and by the store's change callback, which runs on
+// whichever thread wrote a setting, after the store's lock is released. The
+// other fields are set before logging starts and read only afterwards.
 #pragma once
 
 #include <cstdint>
