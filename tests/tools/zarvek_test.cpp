@@ -240,6 +240,7 @@ class Running {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
+                drain(end);
                 return status;
             }
             // Keep its pipe drained so it never blocks writing.
@@ -256,6 +257,18 @@ class Running {
     std::string text;
 
    private:
+    // What it wrote before it ended, up to the end of its output.
+    void drain(std::chrono::steady_clock::time_point end) {
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p = {out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0) return;
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+
     pid_t pid_ = -1;
     int out_ = -1;
 };
@@ -423,7 +436,7 @@ TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
     const std::string log = output_of(
         "env -u DISPLAY -u http_proxy -u https_proxy -u all_proxy -u no_proxy "
         "ZARVEK_SYSROOT=" +
-            tmp.path + " " + program_path() + " --duration 1 --gfx none encoder_bitrate=3 --out " + tmp.path +
+            tmp.path + " " + program_path() + " --duration 3 --gfx none encoder_bitrate=3 --out " + tmp.path +
             " --data " + data + " 2>&1",
         &status);
     ASSERT_EQ(status, 0) << log;
