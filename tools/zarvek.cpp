@@ -1710,6 +1710,9 @@ int main(int argc, char **argv) {
     static AppContext app;
     VKO_SetCrashFunc(crash_callback, &app);
     stop_on_signals();
+    // An output closed early (zarvek | head) must not end the program before
+    // it has stopped what it started; writes to it just fail.
+    signal(SIGPIPE, SIG_IGN);
 
     std::string data = o.data;
     if (data.empty()) data = std::string(VKO_GetDir(VKO_DIR_APPDATA)) + "/Zarvek";
