@@ -31,8 +31,12 @@
 // candidates (and owns the relay's set-up); the input demonstration runs on
 // its own thread and hands back one line. The main thread starts and stops
 // everything and reads the counters (atomics, or the timeline under its
-// mutex).
+// mutex). A stop signal's handler only sets `g_stop_signal` (atomic, first
+// signal wins), which the main thread's waits read; the crash path reads the
+// shell's list of watched children (the Xvfb, the peer's players), kept
+// lock-free by the shell.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -44,12 +48,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,11 +64,14 @@
 #include <utility>
 #include <vector>
 
+#include "app/context.h"
+#include "app/shell.h"
 #include "client/render.h"
 #include "connection/instance.h"
 #include "connection/mp4.h"
 #include "connection/nat.h"
 #include "connection/udp.h"
+#include "connection/upnp.h"
 #include "host/capture.h"
 #include "host/encoder.h"
 #include "host/h26x.h"
@@ -70,6 +79,7 @@
 #include "host/input.h"
 #include "platform/app.h"
 #include "platform/build_info.h"
+#include "platform/file.h"
 #include "platform/gfx/gfx.h"
 #include "platform/image.h"
 #include "platform/log.h"
@@ -83,29 +93,99 @@
 #include "support/net/stun_server.h"
 #include "support/xvfb.h"
 #include "util/config.h"
+#include "util/config_file.h"
+#include "util/config_schema.h"
+#include "util/logger.h"
+#include "util/winutil.h"
 
 // After the others: Xlib defines None.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+// miniupnpc parses HTTP numbers with strtol on a buffer without a terminator;
+// strtol stops at the first non-digit, but strict string checks measure the
+// whole buffer.
+extern "C" const char *__asan_default_suppressions() {
+    return "interceptor_via_lib:libminiupnpc.so\n";
+}
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
+
+// A first SIGINT, SIGTERM or SIGHUP asks for a clean stop: the stream ends,
+// the files are closed and the Xvfb is stopped at exit. The handler then puts
+// the platform library's handler back, so a second one takes the crash path,
+// which ends the children and the process at once.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_crash_actions[std::size(kStopSignals)];
+std::atomic<int> g_stop_signal{0};
+
+void on_stop_signal(int sig) {
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, sig);
+    for (size_t k = 0; k < std::size(kStopSignals); k++)
+        if (kStopSignals[k] == sig) sigaction(sig, &g_crash_actions[k], nullptr);
+}
+
+void stop_on_signals() {
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    for (size_t k = 0; k < std::size(kStopSignals); k++) sigaction(kStopSignals[k], &sa, &g_crash_actions[k]);
+}
+
+bool stopping() {
+    return g_stop_signal.load() != 0;
+}
+
+// Our own child processes running the named program.
+std::vector<pid_t> children_named(const char *name) {
+    std::vector<pid_t> out;
+    DIR *proc = opendir("/proc");
+    if (!proc) return out;
+    while (dirent *e = readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        char path[300], text[512];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE *f = std::fopen(path, "r");
+        if (!f) continue;
+        size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = '\0';
+        // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
+        char *open = std::strchr(text, '('), *close = std::strrchr(text, ')');
+        if (!open || !close || close < open) continue;
+        *close = '\0';
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid() &&
+            std::strcmp(open + 1, name) == 0)
+            out.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+    }
+    closedir(proc);
+    return out;
+}
 
 constexpr uint32_t kVideoPrefix = 10;  // generation, width, height, flags
 constexpr uint32_t kMaxDisplays = 3;
 
 struct Options {
     double duration = 5;
-    uint32_t width = 1280, height = 720, fps = 30, bitrate = 0;  // 0: the configured default
+    uint32_t width = 1280, height = 720, fps = 0, bitrate = 0;  // fps, bitrate 0: the configured value
     uint32_t displays = 1;
     double loss = 0;    // percent, each way, through the relay
     double delay = -1;  // ms one way through the relay; negative: no relay unless --loss
-    bool sctp = false;
+    int sctp = -1;      // 1 SCTP, 0 BUD, -1 the configured protocol
+    bool upnp = false;  // map the host's ports on the local gateway
     std::string out;
-    std::string gfx = "auto";  // the client windows' graphics: auto, d3d11, d3d12, vulkan or none
-    bool peer = false;         // then the same pattern through FFmpeg's programs
+    std::string data;                   // the data folder: config.json, log.txt
+    std::string gfx = "auto";           // the client windows' graphics: auto, d3d11, d3d12, vulkan or none
+    bool peer = false;                  // then the same pattern through FFmpeg's programs
+    std::vector<std::string> settings;  // key=value lines for the start-up layer
 };
 
 // Each counter value's paint time (VKO_GetTime; 0: never painted), and where
@@ -651,7 +731,9 @@ void on_offer(const char *attempt, uint32_t mode, const Creds *creds, const char
     snprintf(info.name, sizeof info.name, "guest");
     nat_add_peer(s->host_instance->host_nat, attempt, mode, creds, &info, nullptr, 1);
     signal_map_attempt(s->host, attempt, from);
-    signal_send_answer(s->host, s->host_instance, attempt, 0, 1);
+    // From the configured server port (which --upnp maps), else any port.
+    const int32_t port = config_get_int(CONFIG_LAYER_MERGED, "network_server_start_port", 0);
+    signal_send_answer(s->host, s->host_instance, attempt, port > 0 && port <= 65532 ? uint16_t(port) : 0, 1);
 }
 
 void on_candex(const char *attempt, const char *ip, uint16_t port, uint8_t lan, uint8_t from_stun,
@@ -856,12 +938,14 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &log) {
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&files);
+    app_watch_child(pid);
     return pid;
 }
 
 // Ends a child we started, by its id: politely, then for good.
 void end_child(pid_t pid) {
     if (pid <= 0) return;
+    app_unwatch_child(pid);
     kill(pid, SIGTERM);
     for (int i = 0; i < 200; i++) {
         if (waitpid(pid, nullptr, WNOHANG) == pid) return;
@@ -1010,7 +1094,9 @@ void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
     } else {
         GlassWatch glass;
         glass.start({static_cast<unsigned long>(win)}, double(w) / d.width);
-        std::this_thread::sleep_for(std::chrono::duration<double>(o.duration));
+        const int64_t begin = VKO_GetTime();
+        while (VKO_TimeDiff(begin, VKO_GetTime()) < o.duration * 1000 && !stopping())
+            std::this_thread::sleep_for(10ms);
         std::vector<std::vector<double>> seen = glass.stop();
         if (Display *dpy = XOpenDisplay(nullptr)) {
             {
@@ -1026,6 +1112,44 @@ void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
     end_child(player);
 }
 
+// The numeric options: each one's range and whether it takes whole numbers
+// only (the sizes, the rate and the counts are whole where they are used).
+struct Range {
+    const char *name;
+    double low, high;
+    bool whole;
+    const char *unit;
+};
+constexpr Range kRanges[] = {
+    {"--duration", 1, 86400, false, "seconds"},
+    {"--width", 640, ENC_MAX_WIDTH, true, "pixels"},
+    {"--height", 360, ENC_MAX_HEIGHT, true, "pixels"},
+    {"--fps", 1, 240, true, "frames per second"},
+    {"--bitrate", 1, 1000, true, "Mbit/s"},
+    {"--displays", 1, kMaxDisplays, true, "displays"},
+    {"--loss", 0, 100, false, "percent"},
+    {"--delay", 0, 1000, false, "ms"},
+};
+
+// A settings line "key=value" or "key_N=value" whose key the store knows.
+bool known_setting(const std::string &line) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    std::string key = line.substr(0, eq);
+    const ConfigItem *items = config_schema_items();
+    auto find = [&](const std::string &k) -> const ConfigItem * {
+        for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
+            if (k == items[i].name) return &items[i];
+        return nullptr;
+    };
+    if (find(key)) return true;
+    if (key.size() > 2 && key[key.size() - 2] == '_' && key.back() >= '0' && key.back() <= '2') {
+        const ConfigItem *item = find(key.substr(0, key.size() - 2));
+        return item && (item->multi_stream || key.back() == '0');
+    }
+    return false;
+}
+
 bool parse(int argc, char **argv, Options *o, int *exit_code) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -1039,7 +1163,7 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         const char *v = nullptr;
         if (a == "--help" || a == "-h") {
             std::printf(
-                "usage: zarvek [options]\n\n"
+                "usage: zarvek [options] [setting=value ...]\n\n"
                 "Streams displays from a host to a client on this machine: both connect through\n"
                 "local signaling and STUN stand-ins, NAT traversal and BUD (or SCTP) on loopback.\n"
                 "Without $DISPLAY it starts its own Xvfb and paints a moving test pattern.\n"
@@ -1047,22 +1171,32 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "and the received video as fragmented MP4 (video0.mp4, ...), measures\n"
                 "capture-to-receive latency per frame and, on its own display, glass-to-glass latency\n"
                 "(a frame counter in the pattern read back from the client windows), and clicks and\n"
-                "types into a small window the program opens on the host display.\n\n"
-                "  --duration S   seconds to stream (5)\n"
-                "  --width W      display width without $DISPLAY (1280)\n"
-                "  --height H     display height without $DISPLAY (720)\n"
-                "  --fps N        frame rate (30)\n"
-                "  --bitrate M    largest bitrate in Mbit/s (the configured default)\n"
+                "types into a small window the program opens on the host display.\n"
+                "Settings come from config.json in the data folder, then the settings given here\n"
+                "(e.g. encoder_bitrate=20), then the machine's registry value; the options below\n"
+                "go over them. Ctrl-C (or SIGTERM) ends the stream early and cleanly.\n\n"
+                "  --duration S   seconds to stream, 1 to 86400 (5)\n"
+                "  --width W      display width without $DISPLAY, a whole number from 640 to 3840 (1280)\n"
+                "  --height H     display height without $DISPLAY, a whole number from 360 to 2160 (720)\n"
+                "  --fps N        frame rate, a whole number from 1 to 240 (encoder_fps, else 30)\n"
+                "  --bitrate M    largest bitrate in Mbit/s, a whole number from 1 to 1000 "
+                "(encoder_bitrate)\n"
                 "  --displays N   displays to stream, 1 to 3 (1)\n"
-                "  --loss P       lose P percent of the datagrams each way (through the lossy relay)\n"
-                "  --delay MS     delay every datagram by MS milliseconds each way (lossy relay)\n"
-                "  --sctp         SCTP instead of BUD\n"
+                "  --loss P       lose P percent (0 to 100) of the datagrams each way (through the lossy\n"
+                "                 relay)\n"
+                "  --delay MS     delay every datagram by MS milliseconds (0 to 1000) each way (lossy "
+                "relay)\n"
+                "  --sctp         SCTP instead of BUD (network_protocol)\n"
                 "  --peer         then the same for FFmpeg's programs: ffmpeg grabs display 0 (x11grab),\n"
                 "                 encodes it with libx264 and sends it over loopback UDP to ffplay,\n"
                 "                 whose window's glass-to-glass latency is measured as the client's\n"
                 "  --gfx NAME     the client windows' graphics: d3d11, d3d12, vulkan, or none for no\n"
                 "                 windows (auto: Direct3D 11, else Vulkan)\n"
+                "  --upnp         ask the local Internet gateway to forward the host's UDP ports\n"
+                "                 (network_server_start_port and the three after it; needs network_upnp)\n"
                 "  --out DIR      output folder (a new zarvek-<time> folder here)\n"
+                "  --data DIR     data folder with config.json and log.txt (Zarvek in the user's\n"
+                "                 application-data folder)\n"
                 "  --version      print the version and exit\n"
                 "  --help         show this text\n");
             *exit_code = 0;
@@ -1072,38 +1206,57 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
             *exit_code = 0;
             return false;
         } else if (a == "--sctp") {
-            o->sctp = true;
+            o->sctp = 1;
             continue;
         } else if (a == "--peer") {
             o->peer = true;
             continue;
-        } else if (a == "--duration" || a == "--width" || a == "--height" || a == "--fps" ||
-                   a == "--bitrate" || a == "--out" || a == "--displays" || a == "--loss" || a == "--delay" ||
-                   a == "--gfx") {
-            if (!(v = value(a.c_str()))) return false;
-        } else {
-            std::fprintf(stderr, "zarvek: unknown option '%s' (see zarvek --help)\n", a.c_str());
-            return false;
-        }
-        if (a == "--out") {
-            o->out = v;
+        } else if (a == "--upnp") {
+            o->upnp = true;
             continue;
-        }
-        if (a == "--gfx") {
-            o->gfx = v;
-            if (o->gfx != "auto" && o->gfx != "d3d11" && o->gfx != "d3d12" && o->gfx != "vulkan" &&
-                o->gfx != "none") {
-                std::fprintf(stderr, "zarvek: bad value '%s' for --gfx\n", v);
+        } else if (a.rfind("--", 0) != 0 && a.find('=') != std::string::npos) {
+            if (!known_setting(a)) {
+                std::fprintf(stderr, "zarvek: unknown setting '%s'\n", a.c_str());
                 return false;
+            }
+            o->settings.push_back(a);
+            continue;
+        } else if (a == "--out" || a == "--data" || a == "--gfx") {
+            if (!(v = value(a.c_str()))) return false;
+            if (!*v) {
+                std::fprintf(stderr, "zarvek: %s needs a value\n", a.c_str());
+                return false;
+            }
+            if (a == "--out") {
+                o->out = v;
+            } else if (a == "--data") {
+                o->data = v;
+            } else {
+                o->gfx = v;
+                if (o->gfx != "auto" && o->gfx != "d3d11" && o->gfx != "d3d12" && o->gfx != "vulkan" &&
+                    o->gfx != "none") {
+                    std::fprintf(
+                        stderr, "zarvek: bad value '%s' for --gfx (auto, d3d11, d3d12, vulkan or none)\n", v);
+                    return false;
+                }
             }
             continue;
         }
+        const Range *range = nullptr;
+        for (const Range &r : kRanges)
+            if (a == r.name) range = &r;
+        if (!range) {
+            std::fprintf(stderr, "zarvek: unknown option '%s' (see zarvek --help)\n", a.c_str());
+            return false;
+        }
+        if (!(v = value(a.c_str()))) return false;
         char *end = nullptr;
+        errno = 0;
         double d = std::strtod(v, &end);
-        bool zero_ok = a == "--loss" || a == "--delay";
-        if (*end || !(zero_ok ? d >= 0 : d > 0) || d > 100000 || (a == "--loss" && d > 100) ||
-            (a == "--displays" && (d != std::floor(d) || d > kMaxDisplays))) {
-            std::fprintf(stderr, "zarvek: bad value '%s' for %s\n", v, a.c_str());
+        if (end == v || *end || errno == ERANGE || !std::isfinite(d) || d < range->low || d > range->high ||
+            (range->whole && d != std::floor(d))) {
+            std::fprintf(stderr, "zarvek: bad value '%s' for %s (%s from %g to %g %s)\n", v, a.c_str(),
+                         range->whole ? "a whole number" : "a number", range->low, range->high, range->unit);
             return false;
         }
         if (a == "--duration")
@@ -1136,7 +1289,16 @@ bool set_up_displays(const Options &o) {
         const bool view = o.gfx != "none";
         const uint32_t sw = o.width * o.displays + (view ? o.width / 2 : 0);
         const uint32_t sh = std::max(o.height, view ? o.displays * (o.height / 2) : 0);
-        if (xvfb_display(sw, sh).empty()) {
+        // The server is ours to stop: a Ctrl-C on the terminal reaches the
+        // whole process group, and the server must outlive it until the
+        // stream has ended. It keeps SIGINT blocked from us.
+        sigset_t block, old;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &block, &old);
+        const bool started = !xvfb_display(sw, sh).empty();
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (!started) {
             std::fprintf(stderr, "zarvek: could not start Xvfb\n");
             return false;
         }
@@ -1176,6 +1338,9 @@ bool set_up_displays(const Options &o) {
 int run(const Options &o) {
     const bool own_display = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
     if (!set_up_displays(o)) return 1;
+    if (own_display)
+        for (pid_t pid : children_named("Xvfb")) app_watch_child(pid);
+    if (stopping()) return 1;
     std::string out = o.out;
     if (out.empty()) {
         char name[64];
@@ -1205,7 +1370,7 @@ int run(const Options &o) {
                       o.loss, std::max(0.0, o.delay));
     std::printf("zarvek %s: display %s, %u x %u at %u fps, %u display(s), %s on loopback%s\n",
                 zarvek_version(), std::getenv("DISPLAY"), g_timeline.outputs[0].width,
-                g_timeline.outputs[0].height, o.fps, o.displays, o.sctp ? "SCTP" : "BUD", link);
+                g_timeline.outputs[0].height, o.fps, o.displays, o.sctp == 1 ? "SCTP" : "BUD", link);
 
     std::atomic<bool> painting{true};
     std::thread painter(paint, std::cref(painting), o.displays, o.fps);
@@ -1236,12 +1401,20 @@ int run(const Options &o) {
     // Only the local stand-ins: no built-in server name is resolved.
     nat_set_builtin_servers("127.0.0.1", stun.port(), "", 0);
 
+    // The configured network settings, but only the local stand-ins as servers.
+    ZarvekNetConfig net;
+    config_read_network(&net);
+    net.host_servers[0] = net.client_servers[0] = '\0';
     ZarvekInstance *host = nullptr, *client = nullptr;
-    ZarvekInit(nullptr, &host);
-    ZarvekInit(nullptr, &client);
+    ZarvekInit(&net, &host);
+    ZarvekInit(&net, &client);
     Signaling sig;
     sig.host_instance = host;
     SignalCallbacks hcb = {}, ccb = sdk_client_signal_callbacks();
+    hcb.on_connected = [](void *o) {  // the host announces itself, with its guests
+        auto *sg = static_cast<Signaling *>(o);
+        signal_send_conn_update(sg->host, sg->host_instance);
+    };
     hcb.on_offer = on_offer;
     hcb.on_candex = on_candex;
     signal_create(&sig.host, "host", "127.0.0.1", 0, 0, "", &hcb, &sig);
@@ -1261,13 +1434,18 @@ int run(const Options &o) {
     hooks.encoders = g_encoders;
     hooks.encoder_count = ENC_ROWS;
     host_set_hooks(&hooks);
+    // The merged settings, with what the command line says over them.
     HostConfig hc;
-    config_host_defaults(&hc);
+    config_read_host(&hc);
     for (uint32_t k = 0; k < o.displays; k++) {
         hc.video[k].encoderFPS = static_cast<int32_t>(o.fps);
         if (o.bitrate) hc.video[k].encoderMaxBitrate = static_cast<int32_t>(o.bitrate);
         std::snprintf(hc.video[k].output, sizeof hc.video[k].output, "%s", g_timeline.outputs[k].id);
     }
+    char proxy[PROXY_ADDRESS_SIZE];
+    proxy_get(proxy, sizeof proxy);
+    std::printf("settings: %d Mbit/s largest bitrate, %d guest(s) at most, proxy %s\n",
+                hc.video[0].encoderMaxBitrate, hc.max_clients, proxy[0] ? proxy : "none");
     client_set_media_sink(on_media, nullptr);
     int rc = 1;
     CandidateRoute route;
@@ -1293,8 +1471,8 @@ int run(const Options &o) {
     });
 
     ClientConfig cc;
-    proto_client_config_defaults(&cc);
-    cc.protocol = static_cast<int32_t>(o.sctp ? SIGNAL_MODE_SCTP : SIGNAL_MODE_BUD);
+    config_read_client(nullptr, &cc);
+    cc.protocol = static_cast<int32_t>(o.sctp == 1 ? SIGNAL_MODE_SCTP : SIGNAL_MODE_BUD);
     for (uint32_t k = 0; k < kMaxDisplays; k++) {
         ClientStreamSettings &s = cc.stream[k];
         s.decoder_h265 = 0;  // the MP4 file carries H.264
@@ -1304,8 +1482,11 @@ int run(const Options &o) {
     int64_t t0 = VKO_GetTime();
     int32_t r = ZarvekHostStart(host, nullptr, &hc);
     if (r == 0) r = signal_client_connect(sig.client, client, &cc, "H", "C", "secret");
-    for (int i = 0; r == 0 && connect_code.load() == 1 && i < 3000; i++) std::this_thread::sleep_for(10ms);
-    if (r != 0 || connect_code.load() != 0) {
+    for (int i = 0; r == 0 && connect_code.load() == 1 && i < 3000 && !stopping(); i++)
+        std::this_thread::sleep_for(10ms);
+    if (stopping()) {
+        std::fprintf(stderr, "zarvek: stopped while connecting\n");
+    } else if (r != 0 || connect_code.load() != 0) {
         std::fprintf(stderr, "zarvek: the client did not connect (%d)\n", r ? r : connect_code.load());
     } else {
         std::printf("connected in %.0f ms\n", VKO_TimeDiff(t0, VKO_GetTime()));
@@ -1324,8 +1505,9 @@ int run(const Options &o) {
             for (uint32_t k = 0; k < o.displays; k++) n += (g_rx[k].*field).load();
             return n;
         };
-        for (int sec = 1; VKO_TimeDiff(start, VKO_GetTime()) < o.duration * 1000; sec++) {
-            while (VKO_TimeDiff(start, VKO_GetTime()) < std::min<double>(sec * 1000.0, o.duration * 1000)) {
+        for (int sec = 1; VKO_TimeDiff(start, VKO_GetTime()) < o.duration * 1000 && !stopping(); sec++) {
+            while (VKO_TimeDiff(start, VKO_GetTime()) < std::min<double>(sec * 1000.0, o.duration * 1000) &&
+                   !stopping()) {
                 if (first_frame < 0 && g_rx[0].frames.load()) {
                     first_frame = VKO_TimeDiff(t0, VKO_GetTime());
                     demo = std::thread([&] {
@@ -1361,7 +1543,7 @@ int run(const Options &o) {
             }
             uint64_t f = total(&Received::frames), b = total(&Received::bytes);
             char transport[128] = "";
-            if (!o.sctp)  // SCTP keeps no per-stream packet counts or round trip here
+            if (o.sctp != 1)  // SCTP keeps no per-stream packet counts or round trip here
                 std::snprintf(transport, sizeof transport,
                               "  sent %u packets  retransmissions %u  rtt %.2f ms", hm.packetsSent,
                               hm.fastRTs + hm.slowRTs, hm.networkLatency);
@@ -1417,7 +1599,7 @@ int run(const Options &o) {
             if (!g_viewer.render[k]) continue;
             // A slow window (a CPU renderer on a busy machine) catches up with
             // what arrived before its picture is taken.
-            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle; i++)
+            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle && !stopping(); i++)
                 std::this_thread::sleep_for(10ms);
             ClientRenderStats st = client_render_stats(g_viewer.render[k]);
             std::string shot = out + "/window" + std::to_string(k) + ".png";
@@ -1439,6 +1621,8 @@ int run(const Options &o) {
         }
         if (watching) print_stages();
         rc = frames > 0 ? 0 : 1;
+        if (!frames && !stopping())
+            std::fprintf(stderr, "zarvek: no frame arrived in %.1f s of streaming\n", secs);
         ZarvekClientDisconnect(client);
     }
     polling = false;
@@ -1454,7 +1638,7 @@ int run(const Options &o) {
     if (route.relay) route.relay->stop();
     painting = false;
     painter.join();
-    if (o.peer && rc == 0) {
+    if (o.peer && rc == 0 && !stopping()) {
         if (own_display && g_viewer.width) {
             painting = true;
             painter = std::thread(paint, std::cref(painting), 1, o.fps);
@@ -1470,11 +1654,100 @@ int run(const Options &o) {
     return rc;
 }
 
+// Values the command line left open come from the merged settings; 0, or 2
+// with a message when a setting is outside what the program can do.
+int settle_options(Options *o) {
+    if (!o->fps) {
+        const int32_t fps = config_get_int(CONFIG_LAYER_MERGED, "encoder_fps", 0);
+        if (fps < 0 || fps > 240) {
+            std::fprintf(stderr, "zarvek: the setting encoder_fps=%d is outside 1 to 240 frames per second\n",
+                         fps);
+            return 2;
+        }
+        o->fps = fps ? static_cast<uint32_t>(fps) : 30;
+    }
+    if (!o->bitrate) {
+        const int32_t mbit = config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 0);
+        if (mbit < 1 || mbit > 1000) {
+            std::fprintf(stderr, "zarvek: the setting encoder_bitrate=%d is outside 1 to 1000 Mbit/s\n",
+                         mbit);
+            return 2;
+        }
+    }
+    if (o->sctp < 0)
+        o->sctp = config_get_int(CONFIG_LAYER_MERGED, "network_protocol", 0) == int32_t(SIGNAL_MODE_SCTP);
+    return 0;
+}
+
+// The host's UPnP mapper, as the hosting supervisor starts it: the server
+// start port and the three after it, when network_upnp allows. 0, 2 for a
+// start port outside the range, 1 when the thread could not start.
+int start_upnp(UpnpMapRequest *req) {
+    if (!config_get_bool(CONFIG_LAYER_MERGED, "network_upnp", 0)) {
+        std::printf("upnp: off (network_upnp)\n");
+        return 0;
+    }
+    const int32_t base = config_get_int(CONFIG_LAYER_MERGED, "network_server_start_port", 0);
+    if (base < 1 || base > 65535 - 3) {
+        std::fprintf(stderr, "zarvek: --upnp needs network_server_start_port from 1 to 65532 (it is %d)\n",
+                     base);
+        return 2;
+    }
+    req->base = static_cast<uint16_t>(base);
+    req->count = 4;
+    req->wake = VKO_WaitableCreate();
+    req->thread = VKO_ThreadCreate(upnp_map_thread, req);
+    std::printf("upnp: mapping UDP ports %d to %d\n", base, base + 3);
+    return req->thread ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     Options o;
     int code = 2;
     if (!parse(argc, argv, &o, &code)) return code;
-    return run(o);
+    static AppContext app;
+    VKO_SetCrashFunc(crash_callback, &app);
+    stop_on_signals();
+    // An output closed early (zarvek | head) must not end the program before
+    // it has stopped what it started; writes to it just fail.
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string data = o.data;
+    if (data.empty()) data = std::string(VKO_GetDir(VKO_DIR_APPDATA)) + "/Zarvek";
+    std::error_code ec;
+    std::filesystem::create_directories(data, ec);
+    if (ec) {
+        std::fprintf(stderr, "zarvek: cannot make the data folder %s: %s\n", data.c_str(),
+                     ec.message().c_str());
+        return 1;
+    }
+    // The settings given on the command line are the start-up text.
+    std::vector<const char *> startup = {argv[0]};
+    for (const std::string &line : o.settings) startup.push_back(line.c_str());
+    if (!app_context_init(&app, static_cast<int>(startup.size()), startup.data(), data.c_str(),
+                          APP_FLAG_HOST)) {
+        std::fprintf(stderr, "zarvek: the settings could not be set up\n");
+        return 1;
+    }
+    app_logging_start(&app);
+    app_context_follow_config(&app);
+    log_message(LOG_LEVEL_FORCED, LOG_BANNER_START);
+
+    int rc = settle_options(&o);
+    UpnpMapRequest upnp = {};
+    if (rc == 0 && o.upnp) rc = start_upnp(&upnp);
+    if (rc == 0) rc = run(o);
+    if (upnp.thread) {
+        upnp_map_stop(&upnp);
+        VKO_WaitableDestroy(&upnp.wake);
+    }
+    if (int sig = g_stop_signal.load()) {
+        std::fprintf(stderr, "zarvek: stopped by signal %d (%s)\n", sig, strsignal(sig));
+        rc = 128 + sig;
+    }
+    log_message(LOG_LEVEL_FORCED, LOG_BANNER_END, rc);
+    app_context_shutdown(&app);
+    return rc;
 }

@@ -8,9 +8,12 @@
 #include <string>
 
 #include "platform/log.h"
+#include "platform/memory.h"
 #include "util/config.h"
 #include "util/config_file.h"
 #include "util/logger.h"
+#include "util/winutil.h"
+#include "web/bridge.h"
 
 uint32_t app_context_log_level(const AppContext *ctx) {
     return __atomic_load_n(&ctx->log_level, __ATOMIC_RELAXED);
@@ -70,6 +73,36 @@ bool app_logging_start(AppContext *ctx) {
     log_set_sink(log_sink_format, ctx);
     VKO_SetLogFunc(log_platform_line, ctx);
     return started;
+}
+
+void app_proxy_apply(void) {
+    char *scheme = config_get_string(CONFIG_LAYER_MERGED, "app_proxy_scheme", 0);
+    char *address = config_get_string(CONFIG_LAYER_MERGED, "app_proxy_address", 0);
+    char *path = config_get_string(CONFIG_LAYER_MERGED, "app_proxy_path", 0);
+    const int32_t port = config_get_int(CONFIG_LAYER_MERGED, "app_proxy_port", 0);
+    proxy_configure(scheme, address, path, (uint32_t)port);
+    VKO_Free(scheme);
+    VKO_Free(address);
+    VKO_Free(path);
+}
+
+void app_config_changed(ConfigNotice **notices, uint32_t count, void *opaque) {
+    auto *ctx = static_cast<AppContext *>(opaque);
+    if (!ctx) return;
+    // Called after every locked write, also with no notice; the merged level
+    // is read each time, as a notice may have been dropped by a full queue.
+    app_context_set_log_level(ctx, (uint32_t)config_get_int(CONFIG_LAYER_MERGED, "app_log_level", 0));
+    bool proxy = false;
+    for (uint32_t i = 0; i < count && notices; i++)
+        if (notices[i] && notices[i]->key && strncmp(notices[i]->key, "app_proxy_", 10) == 0) proxy = true;
+    if (proxy) app_proxy_apply();
+    webview_config_changed(notices, count, ctx->bridge);
+}
+
+void app_context_follow_config(AppContext *ctx) {
+    if (!ctx) return;
+    app_proxy_apply();
+    config_set_change_callback(app_config_changed, ctx);
 }
 
 void app_context_shutdown(AppContext *ctx) {

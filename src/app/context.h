@@ -1,5 +1,10 @@
 // The application context: the fields the logger reads, and the start-up steps
 // that build the configuration store and start logging.
+//
+// Threads: every logging thread reads log_level (relaxed atomic loads); it is
+// written at start-up and by the store's change callback, which runs on
+// whichever thread wrote a setting, after the store's lock is released. The
+// other fields are set before logging starts and read only afterwards.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +45,17 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 // (once per process), the log_forward callback, the sink/line writer pair, the
 // platform log function and, in the host process, log rotation.
 bool app_logging_start(AppContext *ctx);
+
+// Makes the process follow its settings: applies the proxy address now
+// (proxy_configure with the merged proxy keys) and registers a change
+// callback with the store that, after each write, takes the log level limit
+// from the merged app_log_level and re-applies the proxy when one of its keys
+// changed. Changes reach the web view too when the context has a bridge.
+void app_context_follow_config(AppContext *ctx);
+// The change callback that app_context_follow_config registers.
+void app_config_changed(struct ConfigNotice **notices, uint32_t count, void *ctx);
+// proxy_configure with the merged app_proxy_scheme, _address, _path and _port.
+void app_proxy_apply(void);
 
 // Clears the log callbacks, drains and stops the writer, destroys the store.
 // A later app_logging_start starts a new writer.

@@ -18,10 +18,20 @@ struct CrashRecord {
     CrashFrame frames[CRASH_FRAMES_MAX];
 };
 
-// Installed with VKO_SetCrashFunc. With terminate false it captures the
-// crashing thread's stack into the process's crash record and writes it to
-// standard error; the library then re-raises the signal.
+// Installed with VKO_SetCrashFunc. It first ends the watched child
+// processes (the process is about to end by the signal and nothing after the
+// callback runs); with terminate false it then captures the crashing
+// thread's stack into the process's crash record and writes it to standard
+// error. The library then re-raises the signal.
 void crash_callback(bool terminate, void *opaque);
+
+// Processes the program started that must not outlive it (an X server, a
+// player). False when all APP_CHILDREN_MAX places are taken.
+#define APP_CHILDREN_MAX 8
+bool app_watch_child(int pid);
+void app_unwatch_child(int pid);
+// SIGTERM to each watched process; async-signal-safe.
+void app_end_children(void);
 
 // Captures the calling thread's stack (signal-safe after the first call).
 void crash_capture(CrashRecord *record);

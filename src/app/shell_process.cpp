@@ -1,3 +1,9 @@
+// The shell's process-wide services. Model: the crash record is written only
+// by crash_callback, which the platform library runs once per process from a
+// signal handler. The watched children are a fixed array of atomic process
+// ids (0: free): any thread adds and removes its own with compare-exchange,
+// and the crash path reads them lock-free, so it may interrupt either. The
+// internal-access flag is an atomic; impersonation is per thread.
 #include "app/shell.h"
 
 #include <atomic>
@@ -5,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "compat/registry/registry.h"
@@ -81,9 +88,38 @@ const CrashRecord *crash_record(void) {
     return &CRASH_RECORD;
 }
 
+// Watched children
+
+static std::atomic<int> CHILDREN[APP_CHILDREN_MAX];
+
+bool app_watch_child(int pid) {
+    if (pid <= 0) return false;
+    for (std::atomic<int> &c : CHILDREN) {
+        int free_slot = 0;
+        if (c.compare_exchange_strong(free_slot, pid)) return true;
+    }
+    return false;
+}
+
+void app_unwatch_child(int pid) {
+    if (pid <= 0) return;
+    for (std::atomic<int> &c : CHILDREN) {
+        int mine = pid;
+        if (c.compare_exchange_strong(mine, 0)) return;
+    }
+}
+
+void app_end_children(void) {
+    for (std::atomic<int> &c : CHILDREN) {
+        int pid = c.load();
+        if (pid > 0) kill(pid, SIGTERM);
+    }
+}
+
 void crash_callback(bool terminate, void *opaque) {
     (void)opaque;
 
+    app_end_children();
     if (terminate) return;
 
     crash_capture(&CRASH_RECORD);

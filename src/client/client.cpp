@@ -11,6 +11,8 @@
 namespace {
 
 constexpr uint32_t kRecvTimeoutMs = 100;
+constexpr uint32_t kVideoPrefix = 10;  // generation, width, height (u16 LE each), flags
+constexpr double kMetricsEveryMs = 100;
 constexpr uint8_t kVideoStreams[3] = {1, 3, 4};
 constexpr uint32_t kMediaBufferStart = 1 << 20;
 // The largest message BUD carries: a media buffer never grows past it.
@@ -123,12 +125,31 @@ void *control_thread(void *opaque) {
     return nullptr;
 }
 
-// Keeps a media stream's receive window moving and hands each message on.
+// The picture size a video message's prefix carries, into the status record.
+void note_picture(ClientContext *c, int video, const uint8_t *m, uint32_t len) {
+    if (video < 0 || len < kVideoPrefix) return;
+    const uint32_t w = m[4] | uint32_t(m[5]) << 8, h = m[6] | uint32_t(m[7]) << 8;
+    VKO_MutexLock(c->status_lock);
+    c->status.streams[video].width = w;
+    c->status.streams[video].height = h;
+    VKO_MutexUnlock(c->status_lock);
+}
+
+// Keeps a media stream's receive window moving and hands each message on;
+// its picture size and metrics go into the status record.
 void *media_thread(ClientContext *c, uint8_t stream) {
     uint32_t cap = kMediaBufferStart;
     auto *buf = static_cast<uint8_t *>(VKO_Alloc(1, cap));
     TransportRecord *t = c->transport;
+    int video = -1;
+    for (int v = 0; v < 3; v++)
+        if (kVideoStreams[v] == stream) video = v;
+    int64_t refreshed = 0;
     while (c->running.load()) {
+        if (!refreshed || VKO_TimeDiff(refreshed, VKO_GetTime()) >= kMetricsEveryMs) {
+            client_refresh_metrics(c, stream);
+            refreshed = VKO_GetTime();
+        }
         uint32_t len = 0;
         int32_t r = t->recv(t->ctx, stream, buf, cap, &len, kRecvTimeoutMs);
         if (r == BUD_ERR_BUFFER && len > cap && len <= kMediaBufferMax) {
@@ -139,6 +160,7 @@ void *media_thread(ClientContext *c, uint8_t stream) {
         }
         if (r == BUD_TIMEOUT) continue;
         if (r != 0) break;
+        note_picture(c, video, buf, len);
         std::lock_guard<std::mutex> lock(g_sink_mutex);
         if (g_sink) g_sink(stream, buf, len, g_sink_opaque);
     }
@@ -217,6 +239,15 @@ void client_destroy(ClientContext **session) {
 
 void client_get_metrics(TransportRecord *transport, uint8_t stream, uint8_t full, StreamMetrics *out) {
     proto_stream_metrics(transport, stream, full, out);
+}
+
+void client_refresh_metrics(ClientContext *session, uint8_t stream) {
+    if (!session || stream >= TRANSPORT_STREAMS) return;
+    StreamMetrics m;
+    proto_stream_metrics(session->transport, stream, 0, &m);
+    VKO_MutexLock(session->status_lock);
+    session->status.metrics[stream] = m;
+    VKO_MutexUnlock(session->status_lock);
 }
 
 int32_t client_send_tablet_report(ClientContext *session, uint8_t tablet, uint8_t kind, uint16_t vendor,

@@ -8,7 +8,10 @@
 // thread that idles. All of them run while `running` is set; the owner clears
 // it and then calls client_destroy, which joins them. `host_ended`, `end_code`
 // and `state` are written by the control thread only and read by anyone;
-// `status` is written under status_lock.
+// `status` is written under status_lock: each media thread writes its
+// stream's picture size (from each message's prefix) and, every 100 ms, its
+// stream's metrics; senders on the control stream refresh its metrics with
+// client_refresh_metrics.
 #pragma once
 
 #include <atomic>
@@ -64,10 +67,10 @@ struct ClientCallbacks {
 
 // Client status record, copied out by the instance's status call:
 //   attempt_id   the attempt this session belongs to (NUL-terminated)
-//   streams[i]   video stream i: picture width and height as last received,
-//                and the decoder index asked for
+//   streams[i]   video stream i: picture width and height of the last message
+//                received, and the decoder index asked for
 //   metrics[t]   StreamMetrics of transport stream t (0 control, 1 video 0,
-//                2 audio, 3 video 1, 4 video 2), refreshed by client_get_metrics
+//                2 audio, 3 video 1, 4 video 2), refreshed by client_refresh_metrics
 struct ClientStatus {
     char attempt_id[56];
     struct {
@@ -118,6 +121,8 @@ void client_set_media_sink(ClientMediaSink sink, void *opaque);
 
 // Refreshes and fills the metrics of one transport stream.
 void client_get_metrics(TransportRecord *transport, uint8_t stream, uint8_t full, StreamMetrics *out);
+// The same into the session's status record (under status_lock).
+void client_refresh_metrics(ClientContext *session, uint8_t stream);
 
 // One pen-tablet HID report (PROTO_TABLET_REPORT_SIZE bytes) as message 32.
 int32_t client_send_tablet_report(ClientContext *session, uint8_t tablet, uint8_t kind, uint16_t vendor,

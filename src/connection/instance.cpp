@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -92,8 +93,7 @@ void client_teardown(ClientContext *s) {
     s->running.store(false);
     if (!s->host_ended.load()) {
         proto_send_disconnect(s->transport, 0);
-        StreamMetrics m;
-        client_get_metrics(s->transport, 0, 0, &m);
+        client_refresh_metrics(s, 0);
     }
     client_destroy(&s);
 }
@@ -321,8 +321,12 @@ void signal_on_answer(const char *attempt_id, uint8_t approved, const Creds *cre
     if (config_lock_exists())
         port = static_cast<uint16_t>(config_get_int(CONFIG_LAYER_MERGED, "network_client_start_port", 0));
     VKO_RWLockReader(z->client_lock);
-    if (is_current_attempt(z, attempt_id)) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+    const bool current = is_current_attempt(z, attempt_id);
+    if (current) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+    char fixed[sizeof z->client_fixed_addr];
+    copy_text(fixed, sizeof fixed, z->client_fixed_addr);
     VKO_RWLockUnlock(z->client_lock);
+    if (current && fixed[0]) sdk_client_on_local_candidate(attempt_id, fixed, port, 1, 0, 0, z);
 }
 
 void signal_on_sdk_message(const char *payload, void *opaque) {
@@ -460,14 +464,19 @@ int32_t ZarvekClientGetStatus(ZarvekInstance *z, ClientStatus *out) {
     return r;
 }
 
+void ZarvekClientSetFixedAddress(ZarvekInstance *z, const char *address) {
+    VKO_RWLockWriter(z->client_lock);
+    copy_text(z->client_fixed_addr, sizeof z->client_fixed_addr, address);
+    VKO_RWLockUnlock(z->client_lock);
+}
+
 int32_t ZarvekClientSendControllerReport(ZarvekInstance *z, uint32_t controller, const void *bytes,
                                          uint32_t size) {
     VKO_RWLockReader(z->client_lock);
     int32_t r = ZARVEK_ERR_NONE;
     if (z->session) {
         r = proto_send_message(z->session->transport, MSG_CONTROLLER_REPORT, controller, 0, bytes, size);
-        StreamMetrics m;
-        client_get_metrics(z->session->transport, 0, 0, &m);
+        client_refresh_metrics(z->session, 0);
     }
     VKO_RWLockUnlock(z->client_lock);
     return r;
@@ -767,10 +776,24 @@ void signal_send_answer(SignalContext *ctx, ZarvekInstance *z, const char *attem
 void signal_send_conn_update(SignalContext *ctx, ZarvekInstance *z) {
     VKO_RWLockReader(z->host_lock);
     if (z->host_status.mode != 0) {
+        // The guests connected now (not those leaving), each with its permissions.
+        std::vector<SignalGuest> guests;
+        if (HostContext *host = z->host) {
+            host_lock_streams(host);
+            for (VKO_ListNode *n = VKO_ListGetFirst(host->guests); n; n = n->next) {
+                auto *g = static_cast<Guest *>(n->value);
+                if (g->reason.load() == 0)
+                    guests.push_back(
+                        {g->info.id, g->info.userID, {g->info.gamepad, g->info.keyboard, g->info.mouse}});
+            }
+            host_unlock_streams(host);
+        }
         SignalHostStatus st{};
         st.mode = z->host_status.mode;
         st.max_players = static_cast<uint32_t>(z->host_status.config.max_clients);
-        st.players = z->host_status.players;
+        st.players = static_cast<uint32_t>(guests.size());
+        st.guests = guests.data();
+        st.num_guests = static_cast<uint32_t>(guests.size());
         signal_queue_conn_update(ctx, &st);
     }
     VKO_RWLockUnlock(z->host_lock);

@@ -5,7 +5,7 @@
 //
 // Threads and locks:
 // - client_lock (reader/writer) guards client_state, attempt_id, config,
-//   attempt_start and the session pointer. Senders and the status call read;
+//   attempt_start, client_fixed_addr and the session pointer. Senders and the status call read;
 //   connect, close and the NAT manager's connected callback write.
 // - client_control serialises the application's connect and close. It is
 //   held while the client NAT manager is started or stopped (both join its
@@ -147,6 +147,7 @@ struct ZarvekInstance {
     uint8_t second_hook_set_installed;
     VKO_Mutex *client_control;
     uint32_t hook_removal_wait_ms;  // how long detours still running get before the states are freed (2000)
+    char client_fixed_addr[64];     // the client's fixed public address, "" for none (under client_lock)
 };
 
 int32_t ZarvekInit(const ZarvekNetConfig *net, ZarvekInstance **out);
@@ -164,6 +165,10 @@ void ZarvekClientClose(ZarvekInstance *instance, int32_t code, uint8_t take_lock
 // -3 with no client, 20 connecting, the close code after a close; while
 // connected the host's end code when it ended the session, else the session's state.
 int32_t ZarvekClientGetStatus(ZarvekInstance *instance, ClientStatus *out);
+// The client's fixed public address (NULL or "" for none): an approved
+// attempt hands it out as a local candidate (event 8) at the client start
+// port, lan 1, from_stun 0, sync 0, for the application to send as candex.
+void ZarvekClientSetFixedAddress(ZarvekInstance *instance, const char *address);
 int32_t ZarvekClientSendControllerReport(ZarvekInstance *instance, uint32_t controller, const void *bytes,
                                          uint32_t size);
 int32_t ZarvekClientSendTabletReport(ZarvekInstance *instance, uint8_t tablet, const uint8_t *report);

@@ -16,6 +16,7 @@
 #include "platform/log.h"
 #include "util/config.h"
 #include "util/logger.h"
+#include "util/winutil.h"
 #include "support/temp_dir.h"
 
 TEST(AppContext, BuildsTheStoreAndStartsLogging) {
@@ -58,5 +59,40 @@ TEST(AppContext, BuildsTheStoreAndStartsLogging) {
     app_context_shutdown(&ctx);
     EXPECT_FALSE(config_exists());
     fs_async_stop();
+    unsetenv("ZARVEK_SYSROOT");
+}
+
+// The level limit and the proxy follow the store after start-up: a write to
+// app_log_level (any layer) changes what reaches the file, and a proxy key
+// written later is applied at once.
+TEST(AppContext, LevelAndProxyFollowTheSettings) {
+    TempDir tmp;
+    setenv("ZARVEK_SYSROOT", tmp.path.c_str(), 1);
+    const char *argv[] = {"zarvek", "app_log_level=0", "app_proxy_address=127.0.0.1", "app_proxy_port=3128"};
+    AppContext ctx;
+    ASSERT_TRUE(app_context_init(&ctx, 4, argv, tmp.path.c_str(), APP_FLAG_HOST));
+    ASSERT_TRUE(app_logging_start(&ctx));
+    app_context_follow_config(&ctx);
+    char proxy[PROXY_ADDRESS_SIZE];
+    proxy_get(proxy, sizeof proxy);
+    EXPECT_STREQ(proxy, "127.0.0.1:3128");
+
+    log_message(1, "hidden at level 0");
+    ASSERT_TRUE(config_set_int(CONFIG_LAYER_ENFORCED, "app_log_level", 0, 1));
+    EXPECT_EQ(app_context_log_level(&ctx), 1u);
+    log_message(1, "shown at level 1");
+    ASSERT_TRUE(config_set_string(CONFIG_LAYER_ENFORCED, "app_proxy_scheme", 0, "http"));
+    proxy_get(proxy, sizeof proxy);
+    EXPECT_STREQ(proxy, "http://127.0.0.1:3128");
+    ASSERT_TRUE(config_clear_value(CONFIG_LAYER_STARTUP, "app_proxy_address", 0));
+    proxy_get(proxy, sizeof proxy);
+    EXPECT_STREQ(proxy, "") << "a cleared proxy is no longer used";
+
+    ASSERT_TRUE(fs_async_flush(10000));
+    const std::string log = read_file(tmp.path + "/log.txt");
+    EXPECT_EQ(log.find("hidden at level 0"), std::string::npos) << log;
+    EXPECT_NE(log.find("] shown at level 1\n"), std::string::npos) << log;
+    app_context_shutdown(&ctx);
+    proxy_configure("", "", "", 0);
     unsetenv("ZARVEK_SYSROOT");
 }

@@ -4,7 +4,9 @@
 #include <string>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/shell.h"
 #include "platform/file.h"
@@ -69,4 +71,59 @@ TEST(ShellTest, CrashFramesHaveModuleAndOffset) {
     // A termination request captures nothing.
     crash_callback(true, nullptr);
     EXPECT_EQ(crash_record()->count, 0u);
+}
+
+// A crash ends the children the program watches (a server it started would
+// otherwise outlive it); a child it stopped watching is left alone.
+TEST(ShellTest, CrashEndsTheWatchedChildren) {
+    int pipes[2];
+    ASSERT_EQ(pipe(pipes), 0);
+    int status = 0;
+    std::string report = run_child(
+        [&] {
+            // Off the report's pipe, which must close when the crashing child ends.
+            auto sleeper = [] {
+                pid_t pid = fork();
+                if (pid == 0) {
+                    int null = open("/dev/null", O_WRONLY);
+                    dup2(null, STDERR_FILENO);
+                    alarm(30);  // never outlives the test by much
+                    pause();
+                    _exit(0);
+                }
+                return pid;
+            };
+            pid_t watched = sleeper();
+            pid_t left = sleeper();
+            pid_t ids[2] = {watched, left};
+            if (write(pipes[1], ids, sizeof ids) != sizeof ids) _exit(3);
+            app_watch_child(watched);
+            app_watch_child(left);
+            app_unwatch_child(left);
+            VKO_SetCrashFunc(crash_callback, nullptr);
+            crash_outer();
+        },
+        &status);
+    ASSERT_TRUE(WIFSIGNALED(status)) << report;
+    pid_t ids[2] = {};
+    ASSERT_EQ(read(pipes[0], ids, sizeof ids), (ssize_t)sizeof ids);
+    close(pipes[0]);
+    close(pipes[1]);
+    // The grandchildren were re-parented; only whether they still run is asked.
+    auto running = [](pid_t pid) {
+        for (int i = 0; i < 500; i++) {
+            char state = 0;
+            FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+            if (!f) return false;
+            int got = fscanf(f, "%*d (%*[^)]) %c", &state);
+            fclose(f);
+            if (got != 1 || state == 'Z') return false;
+            if (i == 499) return true;
+            usleep(10000);
+        }
+        return true;
+    };
+    EXPECT_FALSE(running(ids[0])) << "the watched child outlived the crash";
+    EXPECT_TRUE(kill(ids[1], 0) == 0) << "the child no longer watched was ended";
+    kill(ids[1], SIGKILL);
 }

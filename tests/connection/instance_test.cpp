@@ -204,6 +204,67 @@ TEST(Instance, ConnectUserDataAndBothEnds) {
     EXPECT_EQ(h.type * 100 + h.field0, MSG_DISCONNECT * 100u);  // reason 0
 }
 
+// The status record: each video stream's picture size as its last message
+// carried it, and the streams' metrics, the control stream's refreshed after
+// a controller report.
+TEST(Instance, StatusRecordHoldsPictureSizesAndMetrics) {
+    Ends e;
+    ASSERT_EQ(e.connect(), 0);
+    e.expect_status(0, 0, ZARVEK_PHASE_CONNECT);
+    TransportRecord *t = e.link(0);
+    ASSERT_TRUE(t);
+    // Video stream 1 (transport stream 3): generation 1, 800 x 600.
+    const uint8_t prefix[10] = {1, 0, 0, 0, 0x20, 0x03, 0x58, 0x02, 1, 0};
+    const uint8_t frame[32] = {};
+    ASSERT_EQ(retry([&] { return t->send(t->ctx, 3, prefix, sizeof prefix, frame, sizeof frame, 0); }), 0);
+    ClientStatus st{};
+    for (int i = 0; i < 2000 && st.streams[1].width == 0; i++) {
+        ASSERT_EQ(ZarvekClientGetStatus(e.client, &st), 0);
+        if (st.streams[1].width == 0) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(st.streams[1].width * 10000 + st.streams[1].height, 8000600u);
+    EXPECT_EQ(st.streams[0].width + st.streams[2].width, 0u);
+    EXPECT_EQ(st.streams[1].decoder_index, 1);
+
+    const uint8_t report[8] = {};
+    ASSERT_EQ(retry([&] { return ZarvekClientSendControllerReport(e.client, 0, report, sizeof report); }), 0);
+    ASSERT_EQ(ZarvekClientGetStatus(e.client, &st), 0);
+    // The three stream configurations, the flags and the report.
+    EXPECT_GE(st.metrics[0].packetsSent, 5u);
+}
+
+// A client with a fixed public address hands it out as a candidate once the
+// host approved: the application sends it as candex like any other.
+TEST(Instance, ApprovedAttemptSendsTheFixedAddress) {
+    Ends e;
+    ZarvekClientSetFixedAddress(e.client, "127.0.0.9");
+    ASSERT_EQ(e.connect(), 0);
+    e.expect_status(0, 0, ZARVEK_PHASE_CONNECT);
+    std::string candex;
+    EXPECT_TRUE(e.server.wait([&] {
+        for (const std::string &m : e.server.received("C"))
+            if (m.find("127.0.0.9") != std::string::npos) candex = m;
+        return !candex.empty();
+    }));
+    VKO_JSON *msg = VKO_JSONParse(candex.c_str());
+    ASSERT_TRUE(msg) << candex;
+    const VKO_JSON *payload = VKO_JSONObjGetItem(msg, "payload");
+    const VKO_JSON *data = VKO_JSONObjGetItem(payload, "data");
+    bool lan = false, from_stun = true, sync = true;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "lan"), &lan) && lan) << candex;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "from_stun"), &from_stun) && !from_stun) << candex;
+    EXPECT_TRUE(VKO_JSONToBool(VKO_JSONObjGetItem(data, "sync"), &sync) && !sync) << candex;
+    const VKO_JSON *attempt = VKO_JSONObjGetItem(payload, "attempt_id");
+    const char *attempt_text = VKO_JSONGetString(attempt);
+    EXPECT_EQ(std::string(attempt_text ? attempt_text : ""), e.offers.at(0));
+    VKO_JSONDestroy(&msg);
+
+    // Cleared, it is forgotten.
+    ZarvekClientDisconnect(e.client);
+    ZarvekClientSetFixedAddress(e.client, nullptr);
+    EXPECT_EQ(e.client->client_fixed_addr[0], '\0');
+}
+
 // Attempts that do not connect: refused, never answered (the clock moved past
 // the NAT manager's 30 s), cancelled.
 TEST(Instance, RefusalTimeOutAndCancel) {
@@ -343,6 +404,21 @@ TEST(Instance, HostingTakesTheClientAsGuest) {
     ASSERT_EQ(ZarvekHostGetGuests(e.host, 4, &list), 1u);
     uint32_t id = list[0].id;
     VKO_Free(list);
+
+    // The announcement lists the connected guest, with its permissions, as one player.
+    signal_send_conn_update(e.hsig, e.host);
+    ASSERT_TRUE(e.server.wait([&] { return !e.server.conn_update("H").empty(); }));
+    VKO_JSON *update = VKO_JSONParse(e.server.conn_update("H").c_str());
+    ASSERT_TRUE(update);
+    const VKO_JSON *payload = VKO_JSONObjGetItem(update, "payload");
+    int32_t players = -1, guest_id = -1;
+    EXPECT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(payload, "players"), &players));
+    EXPECT_EQ(players, 1);
+    const VKO_JSON *guest = VKO_JSONArrayGetItem(VKO_JSONObjGetItem(payload, "guests"), 0);
+    EXPECT_TRUE(VKO_JSONToInt(VKO_JSONObjGetItem(guest, "guest_id"), &guest_id));
+    EXPECT_EQ(guest_id, static_cast<int32_t>(id));
+    EXPECT_EQ(VKO_JSONArrayGetItem(VKO_JSONObjGetItem(payload, "guests"), 1), nullptr);
+    VKO_JSONDestroy(&update);
 
     // User data at the largest size, both ways; one byte more is refused.
     std::string text(PROTO_USER_DATA_MAX - 1, 'u');

@@ -2,26 +2,64 @@
 // on its own Xvfb and loopback through the lossy relay, FFmpeg reads every
 // frame of both MP4 files it wrote, every frame is matched with its capture,
 // the key and click it sends through the stream reach its window, and the
-// frame counter in its pattern is read back from the client windows.
+// frame counter in its pattern is read back from the client windows. Also:
+// its options' ranges, its settings (files, start-up text, registry value,
+// a proxy that signaling goes through), and its ends by a signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "compat/registry/registry.h"
 #include "support/command_output.h"
+#include "support/net/tcp_server.h"
+#include "support/net/upnp_gateway.h"
 #include "support/temp_dir.h"
+
+extern char **environ;
+
+// miniupnpc parses HTTP numbers with strtol on a buffer without a terminator;
+// strtol stops at the first non-digit, but strict string checks measure the
+// whole buffer.
+extern "C" const char *__asan_default_suppressions() {
+    return "interceptor_via_lib:libminiupnpc.so\n";
+}
 
 namespace {
 
-TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
+using namespace std::chrono_literals;
+
+std::string program_path() {
     char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "";
     std::string dir(self);
-    std::string program = dir.substr(0, dir.rfind('/')) + "/../tools/zarvek";
+    return dir.substr(0, dir.rfind('/')) + "/../tools/zarvek";
+}
+
+TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
+    std::string program = program_path();
     TempDir tmp;
     int status = -1;
     // The client windows draw through Mesa's CPU Vulkan device, which keeps a
@@ -30,8 +68,10 @@ TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
     const char *asan = getenv("ASAN_OPTIONS");
     const std::string env = "env -u DISPLAY LP_NUM_THREADS=2 LD_PRELOAD=libvulkan_lvp.so ASAN_OPTIONS=" +
                             std::string(asan ? asan : "") + ":verify_asan_link_order=0 ";
-    std::string log = output_of(
-        env + program + " --duration 3 --fps 30 --displays 2 --loss 1 --delay 5 --out " + tmp.path, &status);
+    std::string log =
+        output_of(env + program + " --duration 3 --fps 30 --displays 2 --loss 1 --delay 5 --out " + tmp.path +
+                      " --data " + tmp.path + "/data",
+                  &status);
     ASSERT_EQ(status, 0) << log;
     EXPECT_NE(log.find("summary:"), std::string::npos) << log;
     EXPECT_NE(log.find("through the lossy relay (1.0% loss, 5 ms delay each way)"), std::string::npos) << log;
@@ -108,6 +148,368 @@ TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
         EXPECT_EQ(status, 0) << decode;
         EXPECT_EQ(decode, "");
     }
+}
+
+// Every numeric option has a range, whole numbers where the program needs
+// them: anything else is refused with a message and exit status 2 before
+// anything starts.
+TEST(Zarvek, RefusesOptionsOutsideTheirRanges) {
+    const std::string program = program_path();
+    const char *bad[] = {
+        "--fps 0.5",      "--fps 95000",    "--fps 0",        "--height 0.5",   "--width 1 --height 1",
+        "--width 100000", "--width 1280.5", "--bitrate 0.5",  "--bitrate 5000", "--duration 0",
+        "--duration nan", "--duration inf", "--displays 2.5", "--displays 4",   "--loss 101",
+        "--loss -1",      "--delay 1e9",    "--delay -5",     "--fps 30x",      "--gfx metal",
+        "--out ''",       "--data ''",      "no_such_key=1",  "app_debug_1=1",  "--fps"};
+    for (const char *args : bad) {
+        int status = -1;
+        std::string err = output_of("env -u DISPLAY " + program + " " + args + " 2>&1", &status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status << "\n" << err;
+        EXPECT_EQ(err.rfind("zarvek: ", 0), 0u) << args << ": " << err;
+    }
+    // Settings the options leave to the store are held to the same ranges.
+    TempDir tmp;
+    for (const char *setting :
+         {"encoder_fps=500", "encoder_bitrate=0", "--upnp network_server_start_port=0"}) {
+        int status = -1;
+        std::string err =
+            output_of("env -u DISPLAY " + program + " --data " + tmp.path + " " + setting + " 2>&1", &status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << setting << ": " << status << "\n"
+                                                                   << err;
+        EXPECT_NE(err.find(std::string("zarvek: ") + (setting[0] == '-' ? "--upnp needs" : "the setting")),
+                  std::string::npos)
+            << setting << ": " << err;
+    }
+    int status = -1;
+    std::string err = output_of(program + " --fps 0.5 2>&1", &status);
+    EXPECT_NE(err.find("'0.5' for --fps (a whole number from 1 to 240 frames per second)"), std::string::npos)
+        << err;
+}
+
+// The program started with its output on a pipe, ended by the test in any case.
+class Running {
+   public:
+    Running(const std::vector<std::string> &args, const std::string &err_file) {
+        std::vector<std::string> env;
+        for (char **e = environ; *e; e++)
+            if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
+        std::vector<char *> argv, envp;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        for (std::string &e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_adddup2(&files, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&files, fds[0]);
+        posix_spawn_file_actions_addclose(&files, fds[1]);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err_file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // As a shell starts it: signals at their defaults (this process may ignore SIGPIPE).
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, sig);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        if (posix_spawn(&pid_, argv[0], &files, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&files);
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Running() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+    }
+    // Reads its standard output until a line matches, within the bound.
+    bool wait_for(const std::regex &line, std::chrono::seconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (std::chrono::steady_clock::now() < end) {
+            if (std::regex_search(text, line)) return true;
+            pollfd p = {out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0) return std::regex_search(text, line);
+            text.append(buf, static_cast<size_t>(n));
+        }
+        return false;
+    }
+    // Its wait status once it ended within the bound, else -1.
+    int wait_exit(std::chrono::seconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                drain(end);
+                return status;
+            }
+            // Keep its pipe drained so it never blocks writing.
+            pollfd p = {out_, POLLIN, 0};
+            if (out_ < 0) {
+                std::this_thread::sleep_for(20ms);
+            } else if (poll(&p, 1, 20) > 0) {
+                char buf[4096];
+                ssize_t n = read(out_, buf, sizeof buf);
+                if (n > 0) text.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return -1;
+    }
+    pid_t pid() const { return pid_; }
+    // Closes the reading end of its output: its next write finds no reader.
+    void close_output() {
+        if (out_ >= 0) close(out_);
+        out_ = -1;
+    }
+    std::string text;
+
+   private:
+    // What it wrote before it ended, up to the end of its output.
+    void drain(std::chrono::steady_clock::time_point end) {
+        while (out_ >= 0 && std::chrono::steady_clock::now() < end) {
+            pollfd p = {out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0) return;
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+// The children of a process running the named program.
+std::vector<pid_t> children_of(pid_t parent, const char *name) {
+    std::vector<pid_t> out;
+    int status = 0;
+    std::string list = output_of("ps -o pid=,comm= --ppid " + std::to_string(parent), &status);
+    std::istringstream in(list);
+    long pid;
+    std::string comm;
+    while (in >> pid >> comm)
+        if (comm == name) out.push_back(static_cast<pid_t>(pid));
+    return out;
+}
+
+// Whether the process is gone (a zombie left for us to reap counts as gone:
+// the test is the subreaper of what the program leaves behind).
+bool gone_within(pid_t pid, std::chrono::seconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < end) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) return true;
+        size_t close = line.rfind(')');
+        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') {
+            waitpid(pid, nullptr, WNOHANG);
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// Ended by SIGTERM while it streams, the program stops cleanly: its stream
+// ends, its log's end banner is written, it exits with 128 + 15, and its
+// Xvfb is gone; also when its output was closed first (a write then finds no
+// reader). Ended by a crash (SIGSEGV), the crash callback reports the stack
+// and ends the Xvfb before the process dies by the signal.
+TEST(Zarvek, EndsItsXvfbWhenEndedBySignal) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const std::string program = program_path();
+    for (int run = 0; run < 3; run++) {
+        const int sig = run == 2 ? SIGSEGV : SIGTERM;
+        const bool closed = run == 1;
+        SCOPED_TRACE(std::string(strsignal(sig)) + (closed ? ", output closed" : ""));
+        TempDir tmp;
+        Running z(
+            {program, "--duration", "60", "--gfx", "none", "--out", tmp.path, "--data", tmp.path + "/data"},
+            tmp.file("stderr.txt"));
+        ASSERT_GT(z.pid(), 0);
+        ASSERT_TRUE(z.wait_for(std::regex("\n +1 s  received [1-9]"), 60s)) << z.text;
+        std::vector<pid_t> xvfb = children_of(z.pid(), "Xvfb");
+        ASSERT_EQ(xvfb.size(), 1u) << z.text;
+        // Its clean stop then writes its last lines into a pipe nobody reads.
+        if (closed) z.close_output();
+        ASSERT_EQ(kill(z.pid(), sig), 0);
+        const int status = z.wait_exit(30s);
+        const std::string err = read_file(tmp.file("stderr.txt"));
+        const bool xvfb_gone = gone_within(xvfb[0], 10s);
+        if (!xvfb_gone) {
+            kill(xvfb[0], SIGKILL);
+            waitpid(xvfb[0], nullptr, 0);
+        }
+        EXPECT_TRUE(xvfb_gone);
+        if (sig == SIGTERM) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status << "\n" << err;
+            EXPECT_NE(err.find("zarvek: stopped by signal 15"), std::string::npos) << err;
+            if (!closed) {
+                EXPECT_NE(z.text.find("summary: "), std::string::npos) << z.text;
+            }
+            const std::string log = read_file(tmp.path + "/data/log.txt");
+            EXPECT_NE(log.find("] ===== Zarvek: Shutdown with 143 ====="), std::string::npos) << log;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << err;
+            EXPECT_NE(err.find("crash frame 0: "), std::string::npos) << err;
+        }
+    }
+}
+
+// A loopback HTTP proxy that tunnels CONNECT requests to loopback ports and
+// keeps the request lines it saw.
+class ConnectProxy {
+   public:
+    bool start() {
+        return server_.start([this](TcpConn &c) { serve(c); });
+    }
+    uint16_t port() const { return server_.port(); }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> l(lock_);
+        return requests_;
+    }
+
+   private:
+    void serve(TcpConn &c) {
+        std::string head;
+        if (!c.read_until(head, "\r\n\r\n")) return;
+        const std::string first = head.substr(0, head.find("\r\n"));
+        {
+            std::lock_guard<std::mutex> l(lock_);
+            requests_.push_back(first);
+        }
+        std::smatch m;
+        if (!std::regex_match(first, m, std::regex("CONNECT 127\\.0\\.0\\.1:([0-9]+) HTTP/1\\.[01]"))) {
+            c.write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(m[1])));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            if (fd >= 0) close(fd);
+            c.write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        c.write("HTTP/1.1 200 Connection established\r\n\r\n");
+        bool open = c.pending.empty() || send(fd, c.pending.data(), c.pending.size(), MSG_NOSIGNAL) > 0;
+        c.pending.clear();
+        while (open && !server_.stopping()) {
+            pollfd p[2] = {{c.fd(), POLLIN, 0}, {fd, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0) continue;
+            char buf[16384];
+            if (p[0].revents) {
+                long n = c.read(buf, sizeof buf, 0);
+                open = n > 0 && send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+            }
+            if (open && p[1].revents) {
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                open = n > 0 && c.write(buf, static_cast<size_t>(n));
+            }
+        }
+        close(fd);
+    }
+
+    TcpServer server_;
+    std::mutex lock_;
+    std::vector<std::string> requests_;
+};
+
+// The program starts as the shell does: its settings come from config.json
+// in its data folder, the settings on its command line (the start-up text)
+// and the machine's registry value, the options over them; it writes its
+// log's banners, and the proxy of its settings carries the signaling
+// connections.
+TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
+    ConnectProxy proxy;
+    ASSERT_TRUE(proxy.start());
+    TempDir tmp;
+    const std::string data = tmp.path + "/data";
+    ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    write_file(
+        data + "/config.json",
+        "[\"n\", {\"encoder_fps\": {\"value\": 20}, \"encoder_bitrate\": {\"value\": 9},"
+        " \"app_proxy_scheme\": {\"value\": \"http\"}, \"app_proxy_address\": {\"value\": \"127.0.0.1\"},"
+        " \"app_proxy_port\": {\"value\": " +
+            std::to_string(proxy.port()) + "}}]");
+    // The registry value, in a machine root of the test's own.
+    setenv("ZARVEK_SYSROOT", tmp.path.c_str(), 1);
+    RegKey *key = nullptr;
+    ASSERT_EQ(reg_create_key(REG_HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvek", REG_KEY_ALL_ACCESS, &key), 0);
+    const std::u16string text = u"server_max_clients=7";
+    ASSERT_EQ(reg_set_value(key, "Configuration", REG_SZ, text.c_str(), (uint32_t)((text.size() + 1) * 2)),
+              0);
+    reg_close_key(key);
+    unsetenv("ZARVEK_SYSROOT");
+
+    int status = -1;
+    const std::string log = output_of(
+        "env -u DISPLAY -u http_proxy -u https_proxy -u all_proxy -u no_proxy "
+        "ZARVEK_SYSROOT=" +
+            tmp.path + " " + program_path() + " --duration 3 --gfx none encoder_bitrate=3 --out " + tmp.path +
+            " --data " + data + " 2>&1",
+        &status);
+    ASSERT_EQ(status, 0) << log;
+    EXPECT_NE(log.find(" at 20 fps, "), std::string::npos) << log;
+    const std::string settings =
+        "settings: 3 Mbit/s largest bitrate, 7 guest(s) at most, proxy http://127.0.0.1:" +
+        std::to_string(proxy.port());
+    EXPECT_NE(log.find(settings + "\n"), std::string::npos) << log;
+    // Both signaling connections (host and client) went through the proxy.
+    std::vector<std::string> seen = proxy.requests();
+    ASSERT_GE(seen.size(), 2u) << log;
+    for (const std::string &r : seen) EXPECT_EQ(r.rfind("CONNECT 127.0.0.1:", 0), 0u) << r;
+    const std::string file = read_file(data + "/log.txt");
+    EXPECT_NE(file.find("] ===== Zarvek: Started =====\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("] ===== Zarvek: Shutdown with 0 =====\n"), std::string::npos) << file;
+}
+
+// Asked to, the program maps the host's ports on the local gateway as the
+// hosting supervisor does: network_server_start_port and the three after it.
+// Run in a LAN namespace behind a real gateway (miniupnpd) the test made.
+TEST(Zarvek, MapsTheHostPortsOnTheGatewayWhenAsked) {
+    UpnpGateway g;
+    if (!g.lab.available()) GTEST_SKIP() << "no network namespaces: " << g.lab.why();
+    if (std::system("command -v miniupnpd >/dev/null") != 0) GTEST_SKIP() << "miniupnpd is not installed";
+    ASSERT_TRUE(g.start()) << "miniupnpd did not start in its namespace";
+    TempDir tmp;
+    std::unique_ptr<Running> z;
+    ASSERT_TRUE(g.lab.in_ns(g.lan, [&] {
+        z = std::make_unique<Running>(
+            std::vector<std::string>{program_path(), "--duration", "60", "--gfx", "none", "--upnp",
+                                     "network_server_start_port=21000", "--out", tmp.path, "--data",
+                                     tmp.path + "/data"},
+            tmp.file("stderr.txt"));
+    }));
+    ASSERT_GT(z->pid(), 0);
+    ASSERT_TRUE(z->wait_for(std::regex("upnp: mapping UDP ports 21000 to 21003\n"), 30s)) << z->text;
+    bool all = false;
+    for (int i = 0; i < 300 && !all; i++) {
+        all = true;
+        for (uint16_t p = 21000; p < 21004; p++) all = all && g.mapping(p) == "10.9.0.2";
+        if (!all) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(all);
+    // It still streams on loopback in its namespace, and stops cleanly.
+    ASSERT_TRUE(z->wait_for(std::regex("\n +1 s  received [1-9]"), 60s)) << z->text;
+    kill(z->pid(), SIGTERM);
+    const int status = z->wait_exit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
+        << status << "\n"
+        << read_file(tmp.file("stderr.txt"));
 }
 
 }  // namespace
