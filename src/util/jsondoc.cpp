@@ -466,7 +466,7 @@ bool json_doc_new(JsonHandle *out) {
     d->buf = buf;
     d->capacity = JSON_DOC_INITIAL_SIZE;
 
-    uint32_t root;
+    uint32_t root = 0;
     doc_alloc(d, sizeof(JsonNode), 8, &root);
     *out = JsonHandle{d, root};
     return true;
