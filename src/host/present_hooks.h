@@ -46,8 +46,13 @@
 typedef void (*HookFrameCallback)(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque);
 typedef void (*HookErrorCallback)(int32_t code, void *opaque);
 
+struct HookGlContext;
+
 // The OpenGL hook state. `mutex` is held by the detour for the whole capture
-// step and by the removal; the other fields change only under it.
+// step and by the removal; the other fields change only under it. Each GL
+// context that presents keeps its own texture, framebuffer and pixel buffer
+// (and function table) in `contexts`, a few of them at most; the texture to
+// height fields name those of the context that presented last.
 struct HookGlState {
     VKO_Mutex *mutex;
     uintptr_t window;  // the GLX drawable last presented
@@ -62,6 +67,8 @@ struct HookGlState {
     uint32_t pbo;  // pixel-pack buffer the frame is read back into
     uint8_t pbo_filled;
     uint8_t pack_invert;  // the context's driver has GL_MESA_pack_invert
+    HookGlContext *contexts;
+    uint32_t context_count;
 };
 
 // Trampoline slots of the glXSwapBuffers and eglSwapBuffers detours: empty
@@ -86,10 +93,12 @@ void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the
 // glXSwapBuffers and eglSwapBuffers detours of the loaded GLX and EGL
-// libraries, each in a transaction of its own under the patch lock. 0 when
-// at least one was attached, else the patching code (4317 when already
-// installed, 9 when nothing imports the swap), or -1501 when neither library
-// is loaded.
+// libraries, each in a transaction of its own under the patch lock (with
+// GLVND both libGL's and libGLX's glXSwapBuffers). 0 when at least one was
+// attached to a call of the program's own (not one inside the GL libraries
+// or this one), else the patching code (4317 when already installed, 9 when
+// the program's own swap could not be redirected), or -1501 when neither
+// library is loaded.
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque);
 
 // Serialises installers, attaches made by detours and the removal.
