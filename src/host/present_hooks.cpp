@@ -288,14 +288,15 @@ void delete_objects(const GlFunctions &f, HookGlContext *c) {
 // An RGBA8 texture of w x h with a framebuffer around it; leaves the texture
 // and the draw framebuffer bound.
 void make_texture_framebuffer(const GlFunctions &f, const GlSaved &g, GLuint *texture, GLuint *framebuffer,
-                              uint32_t w, uint32_t h) {
+                              uint32_t w, uint32_t h, bool alpha = true) {
     if (*framebuffer) f.DeleteFramebuffers(1, framebuffer);
     if (*texture) f.DeleteTextures(1, texture);
     f.GenTextures(1, texture);
     f.BindTexture(GL_TEXTURE_2D, *texture);
     // With the program's unpack buffer bound, the texture would be read from it.
     if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-    f.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    f.TexImage2D(GL_TEXTURE_2D, 0, alpha ? GL_RGBA8 : GL_RGB8, (GLsizei)w, (GLsizei)h, 0,
+                 alpha ? GL_RGBA : GL_RGB, GL_UNSIGNED_BYTE, nullptr);
     if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
     f.GenFramebuffers(1, framebuffer);
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, *framebuffer);
@@ -397,13 +398,16 @@ void read_blit(HookGlContext *c) {
     f.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
 }
 
-// A multisampled back buffer cannot be read or blitted flipped: it is first
-// resolved, at its own size, into a single-sampled framebuffer of ours, which
-// becomes the read framebuffer.
-void resolve(HookGlContext *c, const GlSaved &g) {
+// A multisampled back buffer cannot be blitted flipped (OpenGL ES, and the
+// desktop rule outside Mesa): it is first resolved, at its own size, into a
+// single-sampled framebuffer of ours of the same format (OpenGL ES asks that),
+// which becomes the read framebuffer. The window's framebuffer is bound for
+// reading.
+void resolve(HookGlContext *c, const GlSaved &g, bool alpha) {
     const GlFunctions &f = c->fn;
     if (!c->resolve_framebuffer || c->resolve_width != c->width || c->resolve_height != c->height) {
-        make_texture_framebuffer(f, g, &c->resolve_texture, &c->resolve_framebuffer, c->width, c->height);
+        make_texture_framebuffer(f, g, &c->resolve_texture, &c->resolve_framebuffer, c->width, c->height,
+                                 alpha);
         c->resolve_width = c->width, c->resolve_height = c->height;
     }
     GLint w = (GLint)c->width, h = (GLint)c->height;
@@ -521,8 +525,10 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     // The window's framebuffer for drawing too: its sample count is the draw
     // framebuffer's.
     f.BindFramebuffer(GL_FRAMEBUFFER, 0);
-    GLint samples = 0;
+    GLint samples = 0, alpha = 8;
     f.GetIntegerv(GL_SAMPLE_BUFFERS, &samples);
+    // Core profiles have no such query: the value stays and its error is dropped.
+    if (samples) f.GetIntegerv(GL_ALPHA_BITS, &alpha);
     g.read_buffer_of_zero = GL_BACK;
     f.GetIntegerv(GL_READ_BUFFER, &g.read_buffer_of_zero);
     if (g.read_buffer_of_zero != GL_BACK) f.ReadBuffer(GL_BACK);
@@ -532,7 +538,7 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     if (!samples) back_buffer_size(f, c->clip_reads, &w, &h);
     if (!c->texture || w != c->width || h != c->height) make_objects(c, g, w, h);
 
-    if (samples) resolve(c, g);
+    if (samples) resolve(c, g, alpha > 0);
     if (invert)
         read_inverted(c, g);
     else
