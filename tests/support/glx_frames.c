@@ -2,7 +2,10 @@
  * given size showing frames 1..N, each a known picture (top half red, bottom
  * half blue) with its number in binary as eight squares along the top edge
  * (white 1, black 0, most significant first), presented with glXSwapBuffers.
- * Prints its window id, then waits for standard input to close.
+ * Prints its window id, and "swapped" once its last swap has reached the X
+ * server; then waits for standard input to close.
+ * With ZARVEK_HOOK_DLOPEN set, loads that library at run time: before the
+ * first frame, or after frame ZARVEK_HOOK_DLOPEN_AFTER was swapped.
  * Usage: glx_frames FRAMES WIDTH HEIGHT */
 #define _GNU_SOURCE
 #include <GL/gl.h>
@@ -33,8 +36,18 @@ static int pin_driver(struct dl_phdr_info *info, size_t size, void *opaque) {
     return 0;
 }
 
+static void load_hook(const char *path) {
+    if (path && !dlopen(path, RTLD_NOW | RTLD_GLOBAL)) {
+        fprintf(stderr, "glx_frames: %s\n", dlerror());
+        exit(6);
+    }
+}
+
 int main(int argc, char **argv) {
     if (argc != 4) return 2;
+    const char *hook = getenv("ZARVEK_HOOK_DLOPEN");
+    const char *after_text = getenv("ZARVEK_HOOK_DLOPEN_AFTER");
+    int after = after_text ? atoi(after_text) : 0;
     int frames = atoi(argv[1]), w = atoi(argv[2]), h = atoi(argv[3]);
     if (frames < 1 || frames > 255 || w < 8 * SQUARE || h < 2 * SQUARE) return 2;
     Display *dpy = XOpenDisplay(NULL);
@@ -55,6 +68,7 @@ int main(int argc, char **argv) {
     printf("%lu\n", (unsigned long)win);
     fflush(stdout);
 
+    if (after == 0) load_hook(hook);
     glViewport(0, 0, w, h);
     glEnable(GL_SCISSOR_TEST);
     for (int n = 1; n <= frames; n++) {
@@ -65,9 +79,12 @@ int main(int argc, char **argv) {
             fill(bit * SQUARE, 0, SQUARE, SQUARE, v, v, v, h);
         }
         glXSwapBuffers(dpy, win);
+        if (n == after) load_hook(hook);
     }
     glFinish();
     XSync(dpy, False);
+    printf("swapped\n");
+    fflush(stdout);
 
     char c;
     while (read(0, &c, 1) > 0) {
