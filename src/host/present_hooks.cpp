@@ -814,9 +814,11 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
 // stand-in texture the converter draws from: read once from a framebuffer
 // holding it where the driver packs inverted, else blitted upside down into
 // a texture of ours that is read back. Texture, both framebuffer bindings,
-// the pixel-pack state and the scissor test are put back. The GL
+// the pixel-pack state and the scissor test are put back. The record's
+// threading model, with its two holders, is the core's (submit.h). The GL
 // objects and the function table are touched only by submit, on the
-// application's render thread.
+// application's render thread; they are deleted when the application lets
+// go with its context current.
 
 namespace {
 
@@ -937,15 +939,31 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     return r;
 }
 
+void free_gl_submit(GlSubmit *s) {
+    submit_record_release(&s->core);
+    VKO_Free(s);
+}
+
+// On the application's thread. Elsewhere than on their context the GL
+// objects cannot be deleted: they go with the context.
+void release_gl_objects(GlSubmit *s) {
+    GetCurrentContextFn current = g_get_context.load();
+    GlFunctions &f = s->fn;
+    if (!current || (void *)current() != s->context || !f.DeleteFramebuffers) return;
+    if (s->read_fb) f.DeleteFramebuffers(1, &s->read_fb);
+    if (s->draw_fb) f.DeleteFramebuffers(1, &s->draw_fb);
+    if (s->texture) f.DeleteTextures(1, &s->texture);
+    if (s->pbo) f.DeleteBuffers(1, &s->pbo);
+    s->read_fb = s->draw_fb = s->texture = s->pbo = 0;
+}
+
 }  // namespace
 
 void cap_gl_destroy(void **handle) {
     GlSubmit *s = (GlSubmit *)*handle;
     if (!s) return;
-    // The GL objects belong to the application's context and go with it.
-    submit_record_release(&s->core);
-    VKO_Free(s);
     *handle = nullptr;
+    if (submit_consumer_let_go(&s->core)) free_gl_submit(s);
 }
 
 int32_t cap_gl_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
@@ -967,6 +985,13 @@ void cap_gl_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *
 int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_texture, uint8_t flip,
                       uint32_t *dropped) {
     GlSubmit *s = (GlSubmit *)*handle;
+    if (!app_context) {
+        *handle = nullptr;
+        if (!s) return 0;
+        release_gl_objects(s);
+        if (submit_app_let_go(&s->core)) free_gl_submit(s);
+        return 0;
+    }
     if (!s) {
         if (!gl_lookups()) return GL_INTEROP_ERR_ENTRY_POINTS;
         GetCurrentContextFn current = g_get_context.load();

@@ -34,6 +34,15 @@
 
 namespace {
 
+// Both holders let go of a record: the application (a submit with no
+// device), then the consumer.
+inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
+    void *app = *handle;
+    EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(app, nullptr);
+    api.destroy(handle);
+}
+
 struct Frame {
     int calls = 0;
     uint32_t kind = 99;
@@ -417,7 +426,16 @@ void PresentHooksTest::gl_submission_check() {
     glXMakeCurrent(dpy, None, nullptr);
     EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), GL_INTEROP_ERR_CONTEXT);
     glXMakeCurrent(dpy, win, ctx);
+    // The consumer lets go first: the application's submits are dropped until
+    // it lets go itself.
+    void *app_handle = handle;
     api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    uint32_t before = dropped;
+    EXPECT_EQ(api.submit(&app_handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+    EXPECT_EQ(dropped, before + 1);
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    EXPECT_EQ(app_handle, nullptr);
     EXPECT_EQ(handle, nullptr);
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     glDeleteBuffers(1, &unpack);
