@@ -113,21 +113,28 @@ bool is_rgb(const uint8_t *p, uint8_t r, uint8_t g, uint8_t b) {
 struct Program {
     pid_t pid = 0;
     int data = -1, control = -1, out = -1;
+    int wrapped = -1;  // with the swap wrapper: one byte per call of it
 
     // preload: the hook library preloaded; else loaded by the program itself
     // after frame `after` (0: before the first).
-    bool start(const char *exe, int frames, int w, int h, bool preload, int after) {
-        int d[2], c[2], o[2];
+    // wrap: the swap wrapper preloaded ahead of everything else of ours.
+    bool start(const char *exe, int frames, int w, int h, bool preload, int after, bool wrap = false) {
+        int d[2], c[2], o[2], v[2] = {-1, -1};
         if (pipe2(d, O_CLOEXEC) || pipe2(c, O_CLOEXEC) || pipe2(o, O_CLOEXEC)) return false;
+        if (wrap && pipe2(v, O_CLOEXEC)) return false;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, c[0], 0);
         posix_spawn_file_actions_adddup2(&fa, o[1], 1);
         posix_spawn_file_actions_adddup2(&fa, d[1], 3);
+        if (wrap) posix_spawn_file_actions_adddup2(&fa, v[1], 4);
         std::vector<std::string> env_text;
         for (char **e = environ; *e; e++)
             if (strncmp(*e, "LD_PRELOAD=", 11) != 0) env_text.push_back(*e);
-        env_text.push_back("LD_PRELOAD=" + sanitizer_runtimes() + (preload ? ZARVEK_HOOK_PRELOAD : ""));
+        env_text.push_back("LD_PRELOAD=" + sanitizer_runtimes() +
+                           (wrap ? std::string(ZARVEK_SWAP_WRAPPER) + ":" : "") +
+                           (preload ? ZARVEK_HOOK_PRELOAD : ""));
+        if (wrap) env_text.push_back("ZARVEK_WRAP_FD=4");
         if (!preload) {
             env_text.push_back(std::string("ZARVEK_HOOK_DLOPEN=") + ZARVEK_HOOK_PRELOAD);
             env_text.push_back("ZARVEK_HOOK_DLOPEN_AFTER=" + std::to_string(after));
@@ -143,7 +150,8 @@ struct Program {
         close(c[0]);
         close(o[1]);
         close(d[1]);
-        data = d[0], control = c[1], out = o[0];
+        if (wrap) close(v[1]);
+        data = d[0], control = c[1], out = o[0], wrapped = v[0];
         if (r != 0) pid = 0;
         return r == 0;
     }
@@ -165,6 +173,7 @@ struct Program {
         }
         if (data >= 0) close(data);
         if (out >= 0) close(out);
+        if (wrapped >= 0) close(wrapped);
     }
 };
 
@@ -272,4 +281,28 @@ TEST(PresentHooksProcess, GlvndProgramIsCapturedBoundEarlyOrHookedLate) {
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
+}
+
+// A wrapper of glXSwapBuffers preloaded ahead of the hook (as frame-rate
+// overlays are) keeps running on every present while the hook captures
+// them; the import was not yet bound when the hook was attached.
+TEST(PresentHooksProcess, PreloadedSwapWrapperStillRunsUnderTheHook) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 4, w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES, frames, w, h, true, 0, true));
+    std::vector<Frame> got;
+    expect_frames(p.data, 1, frames, w, h, &got);
+    std::string line;
+    ASSERT_TRUE(read_line(p.out, &line));  // the window id
+    ASSERT_TRUE(read_line(p.out, &line));
+    ASSERT_EQ(line, "swapped");
+    char calls[64] = {};
+    ssize_t n = 0;
+    pollfd pf = {p.wrapped, POLLIN, 0};
+    if (poll(&pf, 1, 0) == 1) n = read(p.wrapped, calls, sizeof(calls));
+    EXPECT_EQ(n, frames);
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
