@@ -1121,3 +1121,20 @@ TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
     XDestroyWindow(dpy, ewin);
     ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
 }
+
+// A program that fetched libGL's glXSwapBuffers itself (before or after the
+// attach) is captured too: with GLVND that export forwards through libGLX,
+// whose swap is hooked.
+TEST_F(PresentHooksTest, SwapThroughAPointerToLibGlsExportIsCaptured) {
+    void *lib = dlopen("libGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    auto swap = (void (*)(Display *, GLXDrawable))dlsym(lib, "glXSwapBuffers");
+    dlclose(lib);
+    ASSERT_NE(swap, nullptr);
+    draw_picture(64, 48);
+    swap(dpy, win);
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+}
