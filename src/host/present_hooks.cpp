@@ -11,6 +11,11 @@
 // `t_swap_depth` counts the swap detours running on this thread: a call that
 // re-enters a detour (a wrapper calling the library's swap through a
 // redirected slot) goes straight to the end function without a capture.
+// The lookup hooks (`g_lookups`) sit on glXGetProcAddress(ARB) and
+// eglGetProcAddress, attached and removed with the swap hooks, and answer a
+// fetched swap with its detour; `g_glx_swaps` / `g_egl_swaps` name the
+// functions a fetched swap may be (set before the attach, cleared after the
+// removal).
 // The OpenGL state's per-context objects (`HookGlState::contexts`) change
 // only under its mutex. `g_pack_invert_allowed` (on unless a test or
 // benchmark turns it off) is read once per capture or submission, so a
@@ -638,6 +643,69 @@ unsigned hook_gl_swap_buffers_b(void *display, void *surface) {
 
 namespace {
 
+// --- hooks on the lookups through which programs fetch the swaps ---
+
+struct LookupHook {
+    const char *name;
+    void *detour;
+    void *real;  // trampoline slot
+    std::atomic<void *> end;
+};
+
+std::atomic<void *> g_glx_swaps[3];  // what the program reaches first, libGLX's, libGL's
+std::atomic<void *> g_egl_swaps[2];
+thread_local int t_lookup_depth = 0;
+
+bool among(std::atomic<void *> *set, size_t n, void *f) {
+    for (size_t i = 0; i < n; i++)
+        if (f && set[i].load(std::memory_order_acquire) == f) return true;
+    return false;
+}
+
+// A hooked swap fetched by name is answered with its detour.
+void *answer_lookup(const char *name, void *f) {
+    if (!f || !name) return f;
+    if (std::strcmp(name, "glXSwapBuffers") == 0 && hook_load_slot(&hook_gl_swap_buffers_a_real) &&
+        among(g_glx_swaps, 3, f))
+        return (void *)hook_gl_swap_buffers_a;
+    if (std::strcmp(name, "eglSwapBuffers") == 0 && hook_load_slot(&hook_gl_swap_buffers_b_real) &&
+        among(g_egl_swaps, 2, f))
+        return (void *)hook_gl_swap_buffers_b;
+    return f;
+}
+
+void *lookup_call(LookupHook *h, const char *name) {
+    void *next = hook_load_slot(&h->real);
+    void *end = h->end.load(std::memory_order_acquire);
+    // Re-entered from a wrapper the trampoline led to: straight to the library.
+    if ((t_lookup_depth > 0 || !next) && end) next = end;
+    if (!next) return nullptr;
+    t_lookup_depth++;
+    void *f = ((void *(*)(const char *))next)(name);
+    t_lookup_depth--;
+    return answer_lookup(name, f);
+}
+
+void *hook_glx_get_proc_address(const GLubyte *name);
+void *hook_glx_get_proc_address_arb(const GLubyte *name);
+void *hook_egl_get_proc_address(const char *name);
+
+LookupHook g_lookups[3] = {
+    {"glXGetProcAddress", (void *)hook_glx_get_proc_address, nullptr, {nullptr}},
+    {"glXGetProcAddressARB", (void *)hook_glx_get_proc_address_arb, nullptr, {nullptr}},
+    {"eglGetProcAddress", (void *)hook_egl_get_proc_address, nullptr, {nullptr}},
+};
+
+void *hook_glx_get_proc_address(const GLubyte *name) {
+    return lookup_call(&g_lookups[0], (const char *)name);
+}
+void *hook_glx_get_proc_address_arb(const GLubyte *name) {
+    return lookup_call(&g_lookups[1], (const char *)name);
+}
+void *hook_egl_get_proc_address(const char *name) {
+    return lookup_call(&g_lookups[2], name);
+}
+
 // Whether one of the hook's redirected slots lies in a module of the
 // program's own: not a library that defines the swap (the GL, GLX and EGL
 // libraries, and any wrapper), not this library.
@@ -698,6 +766,51 @@ void *library_symbol(void *lib, const char *name) {
     return f;
 }
 
+// What the program's calls of `name` reach first: a wrapper preloaded ahead
+// of the libraries, or else the library function they all end at.
+void *reached_first(const char *name, void *end, void *const *exports, size_t n, void *detour) {
+    void *bound = dlsym(RTLD_DEFAULT, name);
+    if (!bound || bound == detour) return end;
+    for (size_t i = 0; i < n; i++)
+        if (bound == exports[i]) return end;
+    return bound;
+}
+
+// The lookup hooks wanted (each over the exports of `libs[i][0]`, the one
+// the others lead to, and `libs[i][1]`; either may be missing), in one
+// transaction. A lookup nothing imports stays unattached, and so do the
+// others of a failed commit.
+void attach_lookups(LookupHook *const *hooks, void *const (*libs)[2], size_t n) {
+    LookupHook *wanted[3];
+    void *exports[3][2];
+    size_t count = 0;
+    for (size_t i = 0; i < n && count < 3; i++) {
+        void *end = library_symbol(libs[i][0], hooks[i]->name);
+        void *other = library_symbol(libs[i][1], hooks[i]->name);
+        if (!end) end = other;
+        if (!end) continue;
+        LookupHook *h = hooks[i];
+        exports[count][0] = end, exports[count][1] = other;
+        void *first = reached_first(h->name, end, exports[count], 2, h->detour);
+        h->end.store(end, std::memory_order_release);
+        __atomic_store_n(&h->real, first, __ATOMIC_RELEASE);
+        wanted[count++] = h;
+    }
+    if (!count) return;
+    VKO_RWLockWriter(detour_patch_lock());
+    DetourTransactionBegin();
+    DetourUpdateThread(pthread_self());
+    for (size_t i = 0; i < count; i++) {
+        DetourAttach(&wanted[i]->real, wanted[i]->detour);
+        for (void *a : exports[i])
+            if (a && a != hook_load_slot(&wanted[i]->real)) DetourAttachAlias(&wanted[i]->real, a);
+    }
+    int32_t r = DetourTransactionCommit();
+    VKO_RWLockUnlock(detour_patch_lock());
+    if (r != 0)
+        for (size_t i = 0; i < count; i++) hook_clear_slot(&wanted[i]->real);
+}
+
 }  // namespace
 
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque) {
@@ -723,19 +836,29 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
 
     int32_t ra = DETOUR_ERROR_INVALID_BLOCK, rb = DETOUR_ERROR_INVALID_BLOCK;
     if (glx_end) {
-        void *first = dlsym(RTLD_DEFAULT, "glXSwapBuffers");
-        if (!first || first == (void *)hook_gl_swap_buffers_a) first = glx_end;
         void *aliases[2] = {glx_end, gl_swap};
+        void *first = reached_first("glXSwapBuffers", glx_end, aliases, 2, (void *)hook_gl_swap_buffers_a);
+        g_glx_swaps[0].store(first), g_glx_swaps[1].store(glx_end), g_glx_swaps[2].store(gl_swap);
         g_glx_end.store(glx_end, std::memory_order_release);
         ra = attach_swap(&hook_gl_swap_buffers_a_real, first, aliases, 2, (void *)hook_gl_swap_buffers_a);
     }
     if (egl_end) {
-        void *first = dlsym(RTLD_DEFAULT, "eglSwapBuffers");
-        if (!first || first == (void *)hook_gl_swap_buffers_b) first = egl_end;
         void *aliases[1] = {egl_end};
+        void *first = reached_first("eglSwapBuffers", egl_end, aliases, 1, (void *)hook_gl_swap_buffers_b);
+        g_egl_swaps[0].store(first), g_egl_swaps[1].store(egl_end);
         g_egl_end.store(egl_end, std::memory_order_release);
         rb = attach_swap(&hook_gl_swap_buffers_b_real, first, aliases, 1, (void *)hook_gl_swap_buffers_b);
     }
+    // Swaps fetched by name from now on are the hooks'.
+    LookupHook *lookups[3];
+    void *libs[3][2];
+    size_t n = 0;
+    if (ra == 0) {
+        lookups[n] = &g_lookups[0], libs[n][0] = glx_library(), libs[n][1] = gl_library(), n++;
+        lookups[n] = &g_lookups[1], libs[n][0] = glx_library(), libs[n][1] = gl_library(), n++;
+    }
+    if (rb == 0) lookups[n] = &g_lookups[2], libs[n][0] = egl_library(), libs[n][1] = nullptr, n++;
+    attach_lookups(lookups, libs, n);
     if (ra == 0 || rb == 0) return 0;
     // Nothing was attached, so no detour can hold the state.
     g_gl.store(nullptr);
@@ -780,6 +903,8 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
         DetourDetach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
     if (hook_load_slot(&hook_gl_swap_buffers_b_real))
         DetourDetach(&hook_gl_swap_buffers_b_real, (void *)hook_gl_swap_buffers_b);
+    for (LookupHook &h : g_lookups)
+        if (hook_load_slot(&h.real)) DetourDetach(&h.real, h.detour);
     hooks_d3d_detach();
     hooks_d3d12_detach();
     hooks_audio_detach();
@@ -791,6 +916,12 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     hook_clear_slot(&hook_gl_swap_buffers_b_real);
     g_glx_end.store(nullptr, std::memory_order_release);
     g_egl_end.store(nullptr, std::memory_order_release);
+    for (LookupHook &h : g_lookups) {
+        hook_clear_slot(&h.real);
+        h.end.store(nullptr, std::memory_order_release);
+    }
+    for (auto &f : g_glx_swaps) f.store(nullptr);
+    for (auto &f : g_egl_swaps) f.store(nullptr);
     hooks_d3d_free();
     hooks_d3d12_free();
     hooks_audio_free();

@@ -1138,3 +1138,29 @@ TEST_F(PresentHooksTest, SwapThroughAPointerToLibGlsExportIsCaptured) {
     EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
     EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
 }
+
+// A swap fetched through glXGetProcAddress(ARB) after the attach is the
+// hook's; fetched after the removal, the library's own again.
+TEST_F(PresentHooksTest, SwapFetchedThroughGetProcAddressAfterTheAttachIsCaptured) {
+    for (auto lookup : {glXGetProcAddressARB, glXGetProcAddress}) {
+        frame = Frame{};
+        auto swap = (void (*)(Display *, GLXDrawable))lookup((const GLubyte *)"glXSwapBuffers");
+        ASSERT_NE(swap, nullptr);
+        draw_picture(64, 48);
+        swap(dpy, win);
+        EXPECT_TRUE(errors.codes.empty());
+        ASSERT_EQ(frame.calls, 1);
+        EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+        EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+        // Other names are the library's answers.
+        EXPECT_EQ((void *)lookup((const GLubyte *)"glClear"), (void *)real_lookup("glClear"));
+    }
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    hook_gl_swap_buffers_b_real = g_original_egl_swap;
+    g_original_egl_swap = nullptr;
+    ASSERT_EQ(hooks_remove_all(0), 0);
+    auto swap = (void (*)(Display *, GLXDrawable))glXGetProcAddressARB((const GLubyte *)"glXSwapBuffers");
+    EXPECT_NE((void *)swap, (void *)hook_gl_swap_buffers_a);
+    ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
