@@ -52,12 +52,15 @@ struct HookGlContext {
     void *context;
     GlFunctions fn;
     uint8_t entry_points;
-    uint8_t pack_invert;  // the driver has GL_MESA_pack_invert
-    uint8_t clip_reads;   // Mesa: reads outside the buffer leave the destination alone
+    uint8_t pack_invert;   // the driver has GL_MESA_pack_invert
+    uint8_t clip_reads;    // Mesa: reads outside the buffer leave the destination alone
+    uint8_t multisampled;  // the back buffer presented last was
     GLuint texture, framebuffer, pbo;
     uint32_t width, height;
     GLuint resolve_texture, resolve_framebuffer;  // for a multisampled back buffer
     uint32_t resolve_width, resolve_height;
+    uintptr_t drawable;  // the drawable presented last, and its back buffer's size then
+    uint32_t drawable_width, drawable_height;
     int64_t last_use;
 };
 
@@ -354,13 +357,22 @@ uint32_t extent(F outside_at, uint32_t limit) {
 // The back buffer's own size. It follows the window only when the program
 // next draws, so a swap right after a resize presents the old size, which
 // the window's size (w, h) no longer tells. Where reads are clipped to the
-// buffer, the corner is checked, and measured when it does not fit; other
-// drivers keep (w, h). The window's framebuffer is bound for reading, no
-// pack buffer, default pack state.
+// buffer, one read of the 2 x 2 pixels around the corner checks that the
+// corner lies inside and its neighbours outside (they keep a sentinel no
+// opaque pixel has); otherwise the size is measured. Other drivers keep
+// (w, h). The window's framebuffer is bound for reading, no pack buffer,
+// default pack state.
 void back_buffer_size(const GlFunctions &f, bool clip_reads, uint32_t *w, uint32_t *h) {
     if (!clip_reads) return;
     GLint x = (GLint)*w - 1, y = (GLint)*h - 1;
-    if (!outside(f, x, y) && outside(f, x + 1, y) && outside(f, x, y + 1)) return;
+    static const uint8_t sentinel[4] = {0x5A, 0xA5, 0x3C, 0x0F};
+    uint8_t px[16];
+    for (int i = 0; i < 4; i++) std::memcpy(px + i * 4, sentinel, 4);
+    f.ReadPixels(x, y, 2, 2, GL_RGBA, GL_UNSIGNED_BYTE, px);
+    // Rows bottom first: (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1).
+    if (std::memcmp(px, sentinel, 4) != 0 && std::memcmp(px + 4, sentinel, 4) == 0 &&
+        std::memcmp(px + 8, sentinel, 4) == 0 && std::memcmp(px + 12, sentinel, 4) == 0)
+        return;
     const uint32_t limit = 16384;
     uint32_t mw = extent([&](uint32_t at) { return outside(f, (GLint)at, 0); }, limit);
     uint32_t mh = extent([&](uint32_t at) { return outside(f, 0, (GLint)at); }, limit);
@@ -506,11 +518,18 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
 
     s->window = t.drawable;
     uint32_t w = 0, h = 0;
-    if (!window_size(t, &w, &h)) {
-        report(s, HOOK_ERR_GL_CLIENT_RECT);
-        return;
+    // Where reads are clipped, the back buffer's own size is checked below
+    // anyway: the drawable's last size serves as the guess, and the window
+    // system is asked (a round trip) only for a drawable new to the context.
+    if (c->clip_reads && !c->multisampled && c->drawable == t.drawable && c->drawable_width) {
+        w = c->drawable_width, h = c->drawable_height;
+    } else {
+        if (!window_size(t, &w, &h)) {
+            report(s, HOOK_ERR_GL_CLIENT_RECT);
+            return;
+        }
+        if (w == 0 || h == 0) return;
     }
-    if (w == 0 || h == 0) return;
 
     bool invert = c->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
     GlSaved g = {};
@@ -541,6 +560,9 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     store_set(f, kPackNames, g.pack);
     if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, 0);
     if (!samples) back_buffer_size(f, c->clip_reads, &w, &h);
+    c->drawable = t.drawable;
+    c->drawable_width = w, c->drawable_height = h;
+    c->multisampled = samples != 0;
     if (!c->texture || w != c->width || h != c->height) make_objects(c, g, w, h);
 
     if (samples) resolve(c, g, alpha > 0);
