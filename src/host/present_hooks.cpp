@@ -515,6 +515,13 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         return;
     }
     const GlFunctions &f = c->fn;
+    // A context made at the address of one that is gone has none of its
+    // objects: they are made anew.
+    if (c->texture && !f.IsTexture(c->texture)) {
+        c->texture = c->framebuffer = c->pbo = c->resolve_texture = c->resolve_framebuffer = 0;
+        c->width = c->height = c->resolve_width = c->resolve_height = 0;
+        c->drawable = 0;
+    }
 
     s->window = t.drawable;
     uint32_t w = 0, h = 0;

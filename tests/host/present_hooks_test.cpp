@@ -1164,3 +1164,21 @@ TEST_F(PresentHooksTest, SwapFetchedThroughGetProcAddressAfterTheAttachIsCapture
     EXPECT_NE((void *)swap, (void *)hook_gl_swap_buffers_a);
     ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
 }
+
+// The hook's objects gone from its context (as when a context made at the
+// address of a destroyed one presents): they are made anew, the frame is
+// whole.
+TEST_F(PresentHooksTest, ObjectsGoneFromTheContextAreMadeAgain) {
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    GLuint texture = *(GLuint *)frame.d;
+    glDeleteTextures(1, &texture);
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 2);
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
