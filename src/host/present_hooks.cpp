@@ -679,6 +679,7 @@ struct LookupHook {
     void *detour;
     void *real;  // trampoline slot
     std::atomic<void *> end;
+    void *exports[2];  // the libraries' own, set by the installer
 };
 
 std::atomic<void *> g_glx_swaps[3];  // what the program reaches first, libGLX's, libGL's
@@ -720,9 +721,9 @@ void *hook_glx_get_proc_address_arb(const GLubyte *name);
 void *hook_egl_get_proc_address(const char *name);
 
 LookupHook g_lookups[3] = {
-    {"glXGetProcAddress", (void *)hook_glx_get_proc_address, nullptr, {nullptr}},
-    {"glXGetProcAddressARB", (void *)hook_glx_get_proc_address_arb, nullptr, {nullptr}},
-    {"eglGetProcAddress", (void *)hook_egl_get_proc_address, nullptr, {nullptr}},
+    {"glXGetProcAddress", (void *)hook_glx_get_proc_address, nullptr, {nullptr}, {}},
+    {"glXGetProcAddressARB", (void *)hook_glx_get_proc_address_arb, nullptr, {nullptr}, {}},
+    {"eglGetProcAddress", (void *)hook_egl_get_proc_address, nullptr, {nullptr}, {}},
 };
 
 void *hook_glx_get_proc_address(const GLubyte *name) {
@@ -736,8 +737,8 @@ void *hook_egl_get_proc_address(const char *name) {
 }
 
 // Whether one of the hook's redirected slots lies in a module of the
-// program's own: not a library that defines the swap (the GL, GLX and EGL
-// libraries, and any wrapper), not this library.
+// program's own: not one holding any of `definers` (the GL, GLX and EGL
+// libraries' exports of the function, and any wrapper), not this library.
 bool program_slot_redirected(void *target, void *const *definers, size_t n) {
     void **slots[64];
     uint32_t count = detour_hook_slots(target, slots, 64);
@@ -757,12 +758,25 @@ bool program_slot_redirected(void *target, void *const *definers, size_t n) {
     return false;
 }
 
+// Whether one of the slots redirected by the hook on `target` lies in the
+// module that holds `f`.
+bool slot_in_module_of(void *target, void *f) {
+    Dl_info m{};
+    if (!f || !dladdr(f, &m) || !m.dli_fbase) return false;
+    void **slots[64];
+    uint32_t count = detour_hook_slots(target, slots, 64);
+    for (uint32_t i = 0; i < count && i < 64; i++) {
+        Dl_info at{};
+        if (dladdr((void *)slots[i], &at) && at.dli_fbase == m.dli_fbase) return true;
+    }
+    return false;
+}
+
 // Attaches one swap detour in a transaction of its own, so a library that
 // the program does not call through an import slot leaves the other hook
 // working. `first` is what the program's calls reach first (a wrapper, or
 // the library's swap), `aliases` the library exports that lead to the same
-// swap. Answers 9 when no slot of the program's own was redirected (then
-// nothing stays attached).
+// swap.
 int32_t attach_swap(void **slot, void *first, void *const *aliases, size_t n, void *detour) {
     // No detour reads the slot before the commit redirected a call to it.
     __atomic_store_n(slot, first, __ATOMIC_RELEASE);
@@ -773,19 +787,32 @@ int32_t attach_swap(void **slot, void *first, void *const *aliases, size_t n, vo
     for (size_t i = 0; i < n; i++)
         if (aliases[i] && aliases[i] != first) DetourAttachAlias(slot, aliases[i]);
     int32_t r = DetourTransactionCommit();
-    if (r == 0) {
-        void *definers[4] = {first, n > 0 ? aliases[0] : nullptr, n > 1 ? aliases[1] : nullptr, nullptr};
-        if (!program_slot_redirected(first, definers, 3)) {
-            DetourTransactionBegin();
-            DetourUpdateThread(pthread_self());
-            DetourDetach(slot, detour);
-            DetourTransactionCommit();
-            r = DETOUR_ERROR_INVALID_BLOCK;
-        }
-    }
     VKO_RWLockUnlock(detour_patch_lock());
     if (r != 0) hook_clear_slot(slot);
     return r;
+}
+
+// Whether a lookup hook redirected an import of the program's own, so that
+// the swaps the program fetches through it from now on are the hooks'.
+bool program_lookup_redirected(LookupHook *h) {
+    void *first = hook_load_slot(&h->real);
+    void *definers[3] = {first, h->exports[0], h->exports[1]};
+    return first && program_slot_redirected(first, definers, 3);
+}
+
+// Detaches a swap hook that reaches no call of the program's own, with its
+// lookups, and empties their slots.
+void detach_unreached(void **slot, void *detour, LookupHook *const *lookups, size_t n) {
+    VKO_RWLockWriter(detour_patch_lock());
+    DetourTransactionBegin();
+    DetourUpdateThread(pthread_self());
+    DetourDetach(slot, detour);
+    for (size_t i = 0; i < n; i++)
+        if (hook_load_slot(&lookups[i]->real)) DetourDetach(&lookups[i]->real, lookups[i]->detour);
+    DetourTransactionCommit();
+    VKO_RWLockUnlock(detour_patch_lock());
+    hook_clear_slot(slot);
+    for (size_t i = 0; i < n; i++) hook_clear_slot(&lookups[i]->real);
 }
 
 void *library_symbol(void *lib, const char *name) {
@@ -820,6 +847,7 @@ void attach_lookups(LookupHook *const *hooks, void *const (*libs)[2], size_t n) 
         if (!end) continue;
         LookupHook *h = hooks[i];
         exports[count][0] = end, exports[count][1] = other;
+        h->exports[0] = end, h->exports[1] = other;
         void *first = reached_first(h->name, end, exports[count], 2, h->detour);
         h->end.store(end, std::memory_order_release);
         __atomic_store_n(&h->real, first, __ATOMIC_RELEASE);
@@ -864,9 +892,11 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     g_gl.store(s, std::memory_order_release);
 
     int32_t ra = DETOUR_ERROR_INVALID_BLOCK, rb = DETOUR_ERROR_INVALID_BLOCK;
+    void *glx_first = nullptr, *egl_first = nullptr;
     if (glx_end) {
         void *aliases[2] = {glx_end, gl_swap};
         void *first = reached_first("glXSwapBuffers", glx_end, aliases, 2, (void *)hook_gl_swap_buffers_a);
+        glx_first = first;
         g_glx_swaps[0].store(first), g_glx_swaps[1].store(glx_end), g_glx_swaps[2].store(gl_swap);
         g_glx_end.store(glx_end, std::memory_order_release);
         ra = attach_swap(&hook_gl_swap_buffers_a_real, first, aliases, 2, (void *)hook_gl_swap_buffers_a);
@@ -874,6 +904,7 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     if (egl_end) {
         void *aliases[1] = {egl_end};
         void *first = reached_first("eglSwapBuffers", egl_end, aliases, 1, (void *)hook_gl_swap_buffers_b);
+        egl_first = first;
         g_egl_swaps[0].store(first), g_egl_swaps[1].store(egl_end);
         g_egl_end.store(egl_end, std::memory_order_release);
         rb = attach_swap(&hook_gl_swap_buffers_b_real, first, aliases, 1, (void *)hook_gl_swap_buffers_b);
@@ -888,6 +919,32 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     }
     if (rb == 0) lookups[n] = &g_lookups[2], libs[n][0] = egl_library(), libs[n][1] = nullptr, n++;
     attach_lookups(lookups, libs, n);
+
+    // A hook counts only where calls of the program's own reach it: a
+    // redirected import of its own (of the swap, or of a lookup it fetches
+    // the swap through), or with GLVND libGL's export, which forwards
+    // through libGLX's redirected table (imported or fetched alike).
+    LookupHook *glx_lookups[2] = {&g_lookups[0], &g_lookups[1]};
+    LookupHook *egl_lookups[1] = {&g_lookups[2]};
+    if (ra == 0) {
+        void *definers[3] = {glx_first, glx_end, gl_swap};
+        bool reached = program_slot_redirected(glx_first, definers, 3) ||
+                       (gl_swap && gl_swap != glx_end && slot_in_module_of(glx_first, glx_end)) ||
+                       program_lookup_redirected(&g_lookups[0]) || program_lookup_redirected(&g_lookups[1]);
+        if (!reached) {
+            detach_unreached(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a, glx_lookups, 2);
+            ra = DETOUR_ERROR_INVALID_BLOCK;
+        }
+    }
+    if (rb == 0) {
+        void *definers[2] = {egl_first, egl_end};
+        bool reached =
+            program_slot_redirected(egl_first, definers, 2) || program_lookup_redirected(&g_lookups[2]);
+        if (!reached) {
+            detach_unreached(&hook_gl_swap_buffers_b_real, (void *)hook_gl_swap_buffers_b, egl_lookups, 1);
+            rb = DETOUR_ERROR_INVALID_BLOCK;
+        }
+    }
     if (ra == 0 || rb == 0) return 0;
     // Nothing was attached, so no detour can hold the state.
     g_gl.store(nullptr);

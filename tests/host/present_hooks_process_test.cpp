@@ -118,7 +118,10 @@ struct Program {
     // preload: the hook library preloaded; else loaded by the program itself
     // after frame `after` (0: before the first).
     // wrap: the swap wrapper preloaded ahead of everything else of ours.
-    bool start(const char *exe, int frames, int w, int h, bool preload, int after, bool wrap = false) {
+    // swap_from: the library the program fetches its swap from (the program
+    // built to swap through a pointer).
+    bool start(const char *exe, int frames, int w, int h, bool preload, int after, bool wrap = false,
+               const char *swap_from = nullptr) {
         int d[2], c[2], o[2], v[2] = {-1, -1};
         if (pipe2(d, O_CLOEXEC) || pipe2(c, O_CLOEXEC) || pipe2(o, O_CLOEXEC)) return false;
         if (wrap && pipe2(v, O_CLOEXEC)) return false;
@@ -135,6 +138,7 @@ struct Program {
                            (wrap ? std::string(ZARVEK_SWAP_WRAPPER) + ":" : "") +
                            (preload ? ZARVEK_HOOK_PRELOAD : ""));
         if (wrap) env_text.push_back("ZARVEK_WRAP_FD=4");
+        if (swap_from) env_text.push_back(std::string("ZARVEK_SWAP_FROM=") + swap_from);
         if (!preload) {
             env_text.push_back(std::string("ZARVEK_HOOK_DLOPEN=") + ZARVEK_HOOK_PRELOAD);
             env_text.push_back("ZARVEK_HOOK_DLOPEN_AFTER=" + std::to_string(after));
@@ -302,6 +306,22 @@ TEST(PresentHooksProcess, PreloadedSwapWrapperStillRunsUnderTheHook) {
     pollfd pf = {p.wrapped, POLLIN, 0};
     if (poll(&pf, 1, 0) == 1) n = read(p.wrapped, calls, sizeof(calls));
     EXPECT_EQ(n, frames);
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A program with no swap import of its own, swapping through a pointer it
+// fetched with dlsym from libGL (as programs that load GL at run time do):
+// its frames are captured, libGL's export forwarding through the hooked
+// libGLX.
+TEST(PresentHooksProcess, SwapThroughAPointerFetchedFromLibGlIsCaptured) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 3, w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_FETCHED, frames, w, h, true, 0, false, "libGL.so.1"));
+    std::vector<Frame> got;
+    expect_frames(p.data, 1, frames, w, h, &got);
     int status = p.finish();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);

@@ -6,6 +6,9 @@
  * server; then waits for standard input to close.
  * With ZARVEK_HOOK_DLOPEN set, loads that library at run time: before the
  * first frame, or after frame ZARVEK_HOOK_DLOPEN_AFTER was swapped.
+ * Built with SWAP_THROUGH_POINTER it has no glXSwapBuffers import: it swaps
+ * through a pointer fetched with dlsym from the library ZARVEK_SWAP_FROM
+ * names, at its first frame (as programs that load GL at run time do).
  * Usage: glx_frames FRAMES WIDTH HEIGHT */
 #define _GNU_SOURCE
 #include <GL/gl.h>
@@ -34,6 +37,23 @@ static int pin_driver(struct dl_phdr_info *info, size_t size, void *opaque) {
     if (info->dlpi_name && strstr(info->dlpi_name, "_dri.so"))
         dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD);
     return 0;
+}
+
+typedef void (*SwapFn)(Display *, GLXDrawable);
+
+static void swap(Display *dpy, Window win) {
+#ifdef SWAP_THROUGH_POINTER
+    static SwapFn fetched;
+    if (!fetched) {
+        const char *from = getenv("ZARVEK_SWAP_FROM");
+        void *lib = from ? dlopen(from, RTLD_NOW) : NULL;
+        fetched = lib ? (SwapFn)dlsym(lib, "glXSwapBuffers") : NULL;
+        if (!fetched) exit(7);
+    }
+    fetched(dpy, win);
+#else
+    glXSwapBuffers(dpy, win);
+#endif
 }
 
 static void load_hook(const char *path) {
@@ -78,7 +98,7 @@ int main(int argc, char **argv) {
             float v = (n >> (7 - bit)) & 1 ? 1.0f : 0.0f;
             fill(bit * SQUARE, 0, SQUARE, SQUARE, v, v, v, h);
         }
-        glXSwapBuffers(dpy, win);
+        swap(dpy, win);
         if (n == after) load_hook(hook);
     }
     glFinish();
