@@ -467,8 +467,9 @@ int32_t DetourTransactionCommit(void) {
                 void *old = __atomic_load_n(slot, __ATOMIC_RELAXED);
                 if (write_slot(slot, op.detour, maps)) h.slots.push_back({slot, old});
             }
-            // The trampoline is the target itself.
-            store_slot(op.pointer, op.target);
+            // The trampoline is the target itself. Written only when it differs,
+            // so a detour that reads its slot plainly never races a store.
+            if (__atomic_load_n(op.pointer, __ATOMIC_RELAXED) != op.target) store_slot(op.pointer, op.target);
             state().hooks.push_back(std::move(h));
         } else {
             Hook *h = find_hook_by_slot(op.pointer);
@@ -476,7 +477,7 @@ int32_t DetourTransactionCommit(void) {
             for (const PatchedSlot &s : h->slots)
                 if (__atomic_load_n(s.slot, __ATOMIC_RELAXED) == h->detour)
                     write_slot(s.slot, s.old_value, maps);
-            store_slot(op.pointer, h->target);
+            if (__atomic_load_n(op.pointer, __ATOMIC_RELAXED) != h->target) store_slot(op.pointer, h->target);
             state().hooks.erase(state().hooks.begin() + (h - state().hooks.data()));
         }
     }
