@@ -1081,6 +1081,8 @@ int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
 
 int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     GlFunctions &f = s->fn;
+    // The application's own error not fetched yet; raised again at the end.
+    GLenum app_error = f.GetError();
     GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, align = 4, row = 0, skip_r = 0,
           skip_p = 0;
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &saved_tex);
@@ -1106,6 +1108,13 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     if (r == 0) {
         f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->read_fb);
         f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, app_texture, 0);
+        // A texture that cannot be a colour attachment (depth, compressed) cannot be read.
+        if (f.CheckFramebufferStatus(GL_READ_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
+            f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+            r = SUBMIT_ERR_NO_TEXTURE;
+        }
+    }
+    if (r == 0) {
         bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
         if (!invert) {
             // Upside down into the own texture, which is read back.
@@ -1153,6 +1162,10 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     f.PixelStorei(GL_PACK_SKIP_ROWS, skip_r);
     f.PixelStorei(GL_PACK_SKIP_PIXELS, skip_p);
     if (scissor) f.Enable(GL_SCISSOR_TEST);
+    // Nothing of the copy's stays for the application's glGetError; its own does.
+    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
+    }
+    if (app_error != GL_NO_ERROR) raise_again(f, app_error);
     return r;
 }
 

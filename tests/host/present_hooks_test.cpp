@@ -1182,3 +1182,43 @@ TEST_F(PresentHooksTest, ObjectsGoneFromTheContextAreMadeAgain) {
     EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 }
+
+// A GL submission of a texture that cannot be read as colour (a depth
+// texture) is refused, and the copy leaves no error of its own behind while
+// the application's pending one stays.
+TEST_F(PresentHooksTest, GlSubmissionOfAnUnreadableTextureIsRefusedCleanly) {
+    GLuint depth = 0, colour = 0;
+    glGenTextures(1, &depth);
+    glBindTexture(GL_TEXTURE_2D, depth);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, 16, 8, 0, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT,
+                 nullptr);
+    glGenTextures(1, &colour);
+    glBindTexture(GL_TEXTURE_2D, colour);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    ASSERT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        CaptureFrame ready = {};
+        if (handle) api.poll(handle, 0, nullptr, &ready);  // the consumer waits again
+        EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)depth, 0, &dropped),
+                  SUBMIT_ERR_NO_TEXTURE);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+        glEnable(0);  // the application's own
+        EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)colour, 0, &dropped), 0);
+        EXPECT_EQ(glGetError(), (GLenum)GL_INVALID_ENUM);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+        CaptureFrame f = {};
+        ASSERT_EQ(api.poll(handle, 1000, nullptr, &f), 0);
+        EXPECT_EQ(f.new_frame, 1);
+    }
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    EXPECT_EQ((GLuint)bound, colour);
+    both_let_go(api, &handle);
+    glDeleteTextures(1, &depth);
+    glDeleteTextures(1, &colour);
+}
