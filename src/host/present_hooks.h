@@ -3,8 +3,11 @@
 // to a frame callback and then continue to the hooked call. On this platform
 // the OpenGL detours sit on glXSwapBuffers and eglSwapBuffers (the "device
 // context" is the GLX display and drawable, or the EGL display and surface;
-// the window's client area is the drawable's X geometry or the surface's
-// size; entry points come from glXGetProcAddressARB or eglGetProcAddress). Where the driver packs pixels
+// the window's client area is the back buffer's own size: what GLX
+// (glXQueryDrawable) or EGL reports, checked against the buffer where reads
+// are clipped to it; entry points come from glXGetProcAddressARB or
+// eglGetProcAddress). A multisampled back buffer is resolved first. The
+// program's GL state and pending GL error are as it left them. Where the driver packs pixels
 // inverted on request (Mesa), the back buffer is read once, top row first, into a pixel-buffer object and the
 // own texture filled from that buffer; elsewhere an upside-down blit into an own framebuffer is read back
 // into it. Either way the texture's row 0 and the pixels' first row are the window's top row; every piece of
