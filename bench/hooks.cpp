@@ -183,6 +183,8 @@ void BM_GlSubmit(benchmark::State &state) {
         }
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
     }
+    void *app_handle = handle;
+    api.submit(&app_handle, nullptr, nullptr, nullptr, 0, nullptr);  // the application lets go
     api.destroy(&handle);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glDeleteFramebuffers(1, &fb);
@@ -239,6 +241,8 @@ void BM_SubmitToPoll(benchmark::State &state) {
     }
     state.counters["dropped"] = dropped;
     state.counters["submit_ms"] = lat.empty() ? 0 : submit_time / lat.size() * 1e3;
+    void *app_handle = handle;
+    api.submit(&app_handle, nullptr, nullptr, nullptr, 0, nullptr);  // the application lets go
     api.destroy(&handle);
     tex->Release();
     app->Release();

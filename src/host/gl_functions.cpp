@@ -60,6 +60,7 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     get(fn->UnmapBuffer, "glUnmapBuffer");
     get(fn->DeleteBuffers, "glDeleteBuffers");
     get(fn->Finish, "glFinish");
+    get(fn->GetError, "glGetError");
     if (!ok) gl_clear_functions(fn);
     return ok;
 }

@@ -40,6 +40,7 @@ struct GlFunctions {
     PFNGLUNMAPBUFFERPROC UnmapBuffer;
     PFNGLDELETEBUFFERSPROC DeleteBuffers;
     void (*Finish)(void);
+    GLenum (*GetError)(void);
 };
 
 // Fills the table for the current context when its version (desktop or ES)

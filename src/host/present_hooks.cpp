@@ -3,9 +3,23 @@
 // capture step. A trampoline slot is filled by the attach (under the patch
 // lock) and emptied by hooks_remove_all only after the detach and the wait
 // for detours still running, so a running detour always finds its slot
-// filled. `g_install_mu` serialises installers and the removal.
-// `g_pack_invert_allowed` (on unless a test or benchmark turns it off) is
-// read once per capture or submission, so a change takes effect at the next.
+// filled; detours load the slots atomically, attach and removal store them
+// atomically. `g_install_mu` serialises installers and the removal.
+// `g_glx_end` / `g_egl_end` hold the functions the swap detours end at (the
+// library's own swap, past any wrapper the trampoline leads through); they
+// are set by the installer before the attach and cleared with the slots.
+// `t_swap_depth` counts the swap detours running on this thread: a call that
+// re-enters a detour (a wrapper calling the library's swap through a
+// redirected slot) goes straight to the end function without a capture.
+// The lookup hooks (`g_lookups`) sit on glXGetProcAddress(ARB) and
+// eglGetProcAddress, attached and removed with the swap hooks, and answer a
+// fetched swap with its detour; `g_glx_swaps` / `g_egl_swaps` name the
+// functions a fetched swap may be (set before the attach, cleared after the
+// removal).
+// The OpenGL state's per-context objects (`HookGlState::contexts`) change
+// only under its mutex. `g_pack_invert_allowed` (on unless a test or
+// benchmark turns it off) is read once per capture or submission, so a
+// change takes effect at the next.
 #include "host/present_hooks.h"
 #include "host/present_hooks_slots.h"
 
@@ -32,18 +46,45 @@
 void *hook_gl_swap_buffers_a_real = nullptr;
 void *hook_gl_swap_buffers_b_real = nullptr;
 
+// The objects of one GL context that presented: made and used only while
+// that context is current on the presenting thread.
+struct HookGlContext {
+    void *context;
+    GlFunctions fn;
+    uint8_t entry_points;
+    uint8_t pack_invert;   // the driver has GL_MESA_pack_invert
+    uint8_t clip_reads;    // Mesa: reads outside the buffer leave the destination alone
+    uint8_t multisampled;  // the back buffer presented last was
+    GLuint texture, framebuffer, pbo;
+    uint32_t width, height;
+    GLuint resolve_texture, resolve_framebuffer;  // for a multisampled back buffer
+    uint32_t resolve_width, resolve_height;
+    uintptr_t drawable;  // the drawable presented last, and its back buffer's size then
+    uint32_t drawable_width, drawable_height;
+    int64_t last_use;
+};
+
 namespace {
+
+constexpr uint32_t kMaxContexts = 8;
+// A record unused this long may be taken for another context (its own
+// context is most likely gone, and its objects with it).
+constexpr double kContextIdleSeconds = 5.0;
 
 std::mutex g_install_mu;
 std::atomic<HookGlState *> g_gl{nullptr};
+std::atomic<void *> g_glx_end{nullptr};
+std::atomic<void *> g_egl_end{nullptr};
+thread_local int t_swap_depth = 0;
 
 typedef void *(*GetProcAddressFn)(const GLubyte *);
 typedef GLXContext (*GetCurrentContextFn)(void);
+typedef int (*QueryDrawableFn)(Display *, GLXDrawable, int, unsigned int *);
 
-GlFunctions g_fn;  // under the state's mutex
 // Set once, by the first installer or OpenGL submission that finds them.
 std::atomic<GetProcAddressFn> g_get_proc{nullptr};
 std::atomic<GetCurrentContextFn> g_get_context{nullptr};
+std::atomic<QueryDrawableFn> g_query_drawable{nullptr};
 std::mutex g_lookup_mu;
 
 typedef void *(*EglGetProcAddressFn)(const char *);
@@ -59,23 +100,31 @@ EglCalls g_egl;
 std::atomic<bool> g_pack_invert_allowed{true};
 
 // What hook_gl_frame_pixels maps, set only during a frame callback.
-thread_local HookGlState *t_frame_state = nullptr;
+thread_local HookGlContext *t_frame_objects = nullptr;
 thread_local const uint8_t *t_frame_pixels = nullptr;
 
 void *gl_library() {
     return dlopen("libGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
 }
 
-// glXGetProcAddressARB and glXGetCurrentContext of the loaded GLX library.
+void *glx_library() {
+    return dlopen("libGLX.so.0", RTLD_LAZY | RTLD_NOLOAD);
+}
+
+// glXGetProcAddressARB, glXGetCurrentContext and glXQueryDrawable of the
+// loaded GLX library (libGL, or libGLX where a program links that alone).
 bool gl_lookups() {
     std::lock_guard<std::mutex> lock(g_lookup_mu);
     if (g_get_proc.load() && g_get_context.load()) return true;
     void *lib = gl_library();
+    if (!lib) lib = glx_library();
     if (!lib) return false;
     GetProcAddressFn proc = (GetProcAddressFn)dlsym(lib, "glXGetProcAddressARB");
     GetCurrentContextFn cur = (GetCurrentContextFn)dlsym(lib, "glXGetCurrentContext");
+    QueryDrawableFn query = (QueryDrawableFn)dlsym(lib, "glXQueryDrawable");
     dlclose(lib);
-    if (!proc || !cur) return false;
+    if (!proc || !cur || !query) return false;
+    g_query_drawable.store(query);
     g_get_proc.store(proc);
     g_get_context.store(cur);
     return true;
@@ -127,6 +176,84 @@ bool has_pack_invert(const GlFunctions &f) {
     return false;
 }
 
+// --- X errors of the hook's own requests ---
+//
+// Xlib's default handler ends the program on any error, so the requests the
+// hook makes run with a handler that keeps the errors of requests from the
+// trap's first serial on, on that display and thread, and hands every other
+// error to the handler it replaced. Traps are made under the OpenGL state's
+// mutex, so at most one is installed at a time.
+
+struct XTrap {
+    Display *dpy;
+    unsigned long first;
+    int error;
+};
+thread_local XTrap *t_xtrap = nullptr;
+std::atomic<XErrorHandler> g_xtrap_prev{nullptr};
+
+int xtrap_handler(Display *dpy, XErrorEvent *e) {
+    XTrap *t = t_xtrap;
+    if (t && dpy == t->dpy && e->serial >= t->first) {
+        if (!t->error) t->error = e->error_code;
+        return 0;
+    }
+    XErrorHandler prev = g_xtrap_prev.load();
+    return prev ? prev(dpy, e) : 0;
+}
+
+void xtrap_begin(XTrap *t, Display *dpy) {
+    t->dpy = dpy;
+    t->first = NextRequest(dpy);
+    t->error = 0;
+    t_xtrap = t;
+    g_xtrap_prev.store(XSetErrorHandler(xtrap_handler));
+}
+
+void xtrap_end(XTrap *) {
+    XErrorHandler current = XSetErrorHandler(g_xtrap_prev.load());
+    // Someone else set a handler meanwhile: theirs stays.
+    if (current != xtrap_handler) XSetErrorHandler(current);
+    t_xtrap = nullptr;
+}
+
+// --- per-context objects ---
+
+// The record for ctx, made (and its function table loaded) on its first
+// present. With every record in recent use, nullptr: the caller then works
+// with objects of its own that it deletes again.
+HookGlContext *context_objects(HookGlState *s, void *ctx) {
+    int64_t now = VKO_GetTime();
+    HookGlContext *idle = nullptr;
+    for (uint32_t i = 0; i < s->context_count; i++) {
+        HookGlContext *c = &s->contexts[i];
+        if (c->context == ctx) {
+            c->last_use = now;
+            return c;
+        }
+        if (VKO_TimeDiff(c->last_use, now) >= kContextIdleSeconds && (!idle || c->last_use < idle->last_use))
+            idle = c;
+    }
+    HookGlContext *c = nullptr;
+    if (s->context_count < kMaxContexts)
+        c = &s->contexts[s->context_count++];
+    else if (idle)
+        c = idle;  // its context presented nothing for a long time
+    if (!c) return nullptr;
+    std::memset((void *)c, 0, sizeof(*c));
+    c->context = ctx;
+    c->last_use = now;
+    return c;
+}
+
+void load_functions(HookGlContext *c, bool egl) {
+    c->entry_points = gl_load_functions(&c->fn, egl ? egl_lookup : glx_lookup);
+    if (!c->entry_points) return;
+    c->pack_invert = has_pack_invert(c->fn);
+    const char *version = (const char *)c->fn.GetString(GL_VERSION);
+    c->clip_reads = version && std::strstr(version, "Mesa") != nullptr;
+}
+
 // Pixel-store values the read-back and the upload need; only those the
 // program set otherwise are changed and put back.
 const GLenum kPackNames[4] = {GL_PACK_ALIGNMENT, GL_PACK_ROW_LENGTH, GL_PACK_SKIP_ROWS, GL_PACK_SKIP_PIXELS};
@@ -134,20 +261,21 @@ const GLenum kUnpackNames[4] = {GL_UNPACK_ALIGNMENT, GL_UNPACK_ROW_LENGTH, GL_UN
                                 GL_UNPACK_SKIP_PIXELS};
 const GLint kStoreValues[4] = {4, 0, 0, 0};
 
-void store_read(const GLenum *names, GLint *saved) {
-    for (int i = 0; i < 4; i++) g_fn.GetIntegerv(names[i], &saved[i]);
+void store_read(const GlFunctions &f, const GLenum *names, GLint *saved) {
+    for (int i = 0; i < 4; i++) f.GetIntegerv(names[i], &saved[i]);
 }
-void store_set(const GLenum *names, const GLint *saved) {
+void store_set(const GlFunctions &f, const GLenum *names, const GLint *saved) {
     for (int i = 0; i < 4; i++)
-        if (saved[i] != kStoreValues[i]) g_fn.PixelStorei(names[i], kStoreValues[i]);
+        if (saved[i] != kStoreValues[i]) f.PixelStorei(names[i], kStoreValues[i]);
 }
-void store_restore(const GLenum *names, const GLint *saved) {
+void store_restore(const GlFunctions &f, const GLenum *names, const GLint *saved) {
     for (int i = 0; i < 4; i++)
-        if (saved[i] != kStoreValues[i]) g_fn.PixelStorei(names[i], saved[i]);
+        if (saved[i] != kStoreValues[i]) f.PixelStorei(names[i], saved[i]);
 }
 
 // The program's state that the capture step changes.
 struct GlSaved {
+    GLenum error;  // the program's error not yet fetched
     GLint texture, read_fb, draw_fb, pack_buffer, unpack_buffer;
     GLint pack[4], unpack[4];
     GLint pack_invert;
@@ -155,27 +283,100 @@ struct GlSaved {
     GLboolean scissor;
 };
 
-// Texture of the window's size with a framebuffer around it, and the
-// pixel-pack buffer; leaves the texture, draw framebuffer and pack buffer bound.
-void make_objects(HookGlState *s, const GlSaved &g, uint32_t w, uint32_t h) {
-    if (s->framebuffer) g_fn.DeleteFramebuffers(1, &s->framebuffer);
-    if (s->texture) g_fn.DeleteTextures(1, &s->texture);
-    if (s->pbo) g_fn.DeleteBuffers(1, &s->pbo);
-    g_fn.GenTextures(1, &s->texture);
-    g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
+void delete_objects(const GlFunctions &f, HookGlContext *c) {
+    if (c->framebuffer) f.DeleteFramebuffers(1, &c->framebuffer);
+    if (c->texture) f.DeleteTextures(1, &c->texture);
+    if (c->pbo) f.DeleteBuffers(1, &c->pbo);
+    if (c->resolve_framebuffer) f.DeleteFramebuffers(1, &c->resolve_framebuffer);
+    if (c->resolve_texture) f.DeleteTextures(1, &c->resolve_texture);
+    c->framebuffer = c->texture = c->pbo = c->resolve_framebuffer = c->resolve_texture = 0;
+    c->width = c->height = c->resolve_width = c->resolve_height = 0;
+}
+
+// An RGBA8 texture of w x h with a framebuffer around it; leaves the texture
+// and the draw framebuffer bound.
+void make_texture_framebuffer(const GlFunctions &f, const GlSaved &g, GLuint *texture, GLuint *framebuffer,
+                              uint32_t w, uint32_t h, bool alpha = true) {
+    if (*framebuffer) f.DeleteFramebuffers(1, framebuffer);
+    if (*texture) f.DeleteTextures(1, texture);
+    f.GenTextures(1, texture);
+    f.BindTexture(GL_TEXTURE_2D, *texture);
     // With the program's unpack buffer bound, the texture would be read from it.
-    if (g.unpack_buffer) g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-    g_fn.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                    nullptr);
-    if (g.unpack_buffer) g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
-    g_fn.GenFramebuffers(1, &s->framebuffer);
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
-    g_fn.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
-    g_fn.GenBuffers(1, &s->pbo);
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-    g_fn.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
-    s->width = w;
-    s->height = h;
+    if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    f.TexImage2D(GL_TEXTURE_2D, 0, alpha ? GL_RGBA8 : GL_RGB8, (GLsizei)w, (GLsizei)h, 0,
+                 alpha ? GL_RGBA : GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+    if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
+    f.GenFramebuffers(1, framebuffer);
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, *framebuffer);
+    f.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, *texture, 0);
+}
+
+// Texture of the frame's size with a framebuffer around it, and the
+// pixel-pack buffer; leaves the texture, draw framebuffer and pack buffer bound.
+void make_objects(HookGlContext *c, const GlSaved &g, uint32_t w, uint32_t h) {
+    const GlFunctions &f = c->fn;
+    make_texture_framebuffer(f, g, &c->texture, &c->framebuffer, w, h);
+    if (c->pbo) f.DeleteBuffers(1, &c->pbo);
+    f.GenBuffers(1, &c->pbo);
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
+    f.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
+    c->width = w;
+    c->height = h;
+}
+
+// With the window's framebuffer bound for reading, pixel (x, y) lies outside
+// its back buffer: a read there left both sentinels alone (Mesa clips reads
+// to the buffer and writes nothing outside it).
+bool outside(const GlFunctions &f, GLint x, GLint y) {
+    static const uint8_t a0[4] = {0x5A, 0xA5, 0x3C, 0xC3}, b0[4] = {0xA5, 0x5A, 0xC3, 0x3C};
+    uint8_t a[4], b[4];
+    std::memcpy(a, a0, 4);
+    std::memcpy(b, b0, 4);
+    f.ReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, a);
+    f.ReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, b);
+    return std::memcmp(a, a0, 4) == 0 && std::memcmp(b, b0, 4) == 0;
+}
+
+// The first coordinate at which `outside_at` holds, from 1 up to the limit
+// (limit when none): the buffer's extent along one axis.
+template <typename F>
+uint32_t extent(F outside_at, uint32_t limit) {
+    uint32_t lo = 1, hi = 1;  // inside at lo - 1; hi is the next guess
+    while (hi < limit && !outside_at(hi)) lo = hi + 1, hi = hi * 2 < limit ? hi * 2 : limit;
+    if (hi >= limit && !outside_at(limit - 1)) return limit;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (outside_at(mid))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
+// The back buffer's own size. It follows the window only when the program
+// next draws, so a swap right after a resize presents the old size, which
+// the window's size (w, h) no longer tells. Where reads are clipped to the
+// buffer, one read of the 2 x 2 pixels around the corner checks that the
+// corner lies inside and its neighbours outside (they keep a sentinel no
+// opaque pixel has); otherwise the size is measured. Other drivers keep
+// (w, h). The window's framebuffer is bound for reading, no pack buffer,
+// default pack state.
+void back_buffer_size(const GlFunctions &f, bool clip_reads, uint32_t *w, uint32_t *h) {
+    if (!clip_reads) return;
+    GLint x = (GLint)*w - 1, y = (GLint)*h - 1;
+    static const uint8_t sentinel[4] = {0x5A, 0xA5, 0x3C, 0x0F};
+    uint8_t px[16];
+    for (int i = 0; i < 4; i++) std::memcpy(px + i * 4, sentinel, 4);
+    f.ReadPixels(x, y, 2, 2, GL_RGBA, GL_UNSIGNED_BYTE, px);
+    // Rows bottom first: (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1).
+    if (std::memcmp(px, sentinel, 4) != 0 && std::memcmp(px + 4, sentinel, 4) == 0 &&
+        std::memcmp(px + 8, sentinel, 4) == 0 && std::memcmp(px + 12, sentinel, 4) == 0)
+        return;
+    const uint32_t limit = 16384;
+    uint32_t mw = extent([&](uint32_t at) { return outside(f, (GLint)at, 0); }, limit);
+    uint32_t mh = extent([&](uint32_t at) { return outside(f, 0, (GLint)at); }, limit);
+    if (mw < limit && mh < limit) *w = mw, *h = mh;
 }
 
 // One pass over the back buffer: read top row first into the pixel-pack
@@ -183,38 +384,73 @@ void make_objects(HookGlState *s, const GlSaved &g, uint32_t w, uint32_t h) {
 // window, no blit). Band by band, so each upload reads rows still in the cache.
 constexpr GLsizei kBandRows = 32;
 
-void read_inverted(HookGlState *s, const GlSaved &g) {
-    GLsizei w = (GLsizei)s->width, h = (GLsizei)s->height;
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-    g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, s->pbo);
-    store_set(kPackNames, g.pack);
-    store_set(kUnpackNames, g.unpack);
-    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, 1);
-    g_fn.BindTexture(GL_TEXTURE_2D, s->texture);
+void read_inverted(HookGlContext *c, const GlSaved &g) {
+    const GlFunctions &f = c->fn;
+    GLsizei w = (GLsizei)c->width, h = (GLsizei)c->height;
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
+    f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, c->pbo);
+    store_set(f, kUnpackNames, g.unpack);
+    f.PixelStorei(GL_PACK_INVERT_MESA, 1);
+    f.BindTexture(GL_TEXTURE_2D, c->texture);
     for (GLsizei top = 0; top < h; top += kBandRows) {
         GLsizei rows = h - top < kBandRows ? h - top : kBandRows;
         void *at = (void *)((size_t)top * w * 4);  // offset into the buffer
-        g_fn.ReadPixels(0, h - top - rows, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
-        g_fn.TexSubImage2D(GL_TEXTURE_2D, 0, 0, top, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+        f.ReadPixels(0, h - top - rows, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+        f.TexSubImage2D(GL_TEXTURE_2D, 0, 0, top, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
     }
-    if (g.pack_invert != 1) g_fn.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
-    store_restore(kUnpackNames, g.unpack);
-    g_fn.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
+    f.PixelStorei(GL_PACK_INVERT_MESA, 0);
+    store_restore(f, kUnpackNames, g.unpack);
+    f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
 }
 
-// The blit every driver has: the back buffer into the texture upside down
-// (row 0 of the texture is the window's top row), then the texture read back.
-void read_blit(HookGlState *s, const GlSaved &g) {
-    GLint w = (GLint)s->width, h = (GLint)s->height;
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->framebuffer);
-    g_fn.BlitFramebuffer(0, 0, w, h, 0, h, w, 0, GL_COLOR_BUFFER_BIT, GL_NEAREST);
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, s->framebuffer);
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-    store_set(kPackNames, g.pack);
-    g_fn.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+// The blit every driver has: the frame into the texture upside down (row 0
+// of the texture is the window's top row), then the texture read back.
+void read_blit(HookGlContext *c) {
+    const GlFunctions &f = c->fn;
+    GLint w = (GLint)c->width, h = (GLint)c->height;
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, c->framebuffer);
+    f.BlitFramebuffer(0, 0, w, h, 0, h, w, 0, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    f.BindFramebuffer(GL_READ_FRAMEBUFFER, c->framebuffer);
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
+    f.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
 }
 
-// Under the state's mutex.
+// A multisampled back buffer cannot be blitted flipped (OpenGL ES, and the
+// desktop rule outside Mesa): it is first resolved, at its own size, into a
+// single-sampled framebuffer of ours of the same format (OpenGL ES asks that),
+// which becomes the read framebuffer. The window's framebuffer is bound for
+// reading.
+void resolve(HookGlContext *c, const GlSaved &g, bool alpha) {
+    const GlFunctions &f = c->fn;
+    if (!c->resolve_framebuffer || c->resolve_width != c->width || c->resolve_height != c->height) {
+        make_texture_framebuffer(f, g, &c->resolve_texture, &c->resolve_framebuffer, c->width, c->height,
+                                 alpha);
+        c->resolve_width = c->width, c->resolve_height = c->height;
+    }
+    GLint w = (GLint)c->width, h = (GLint)c->height;
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, c->resolve_framebuffer);
+    f.BlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    f.BindFramebuffer(GL_READ_FRAMEBUFFER, c->resolve_framebuffer);
+}
+
+// Raises the program's error again after the step fetched it, so that its own
+// glGetError still answers it (the calls fail before they change anything).
+void raise_again(const GlFunctions &f, GLenum error) {
+    switch (error) {
+        case GL_INVALID_ENUM:
+            f.Enable(0);
+            break;
+        case GL_INVALID_VALUE:
+            f.GenTextures(-1, nullptr);
+            break;
+        case GL_INVALID_OPERATION:
+            f.BlitFramebuffer(0, 0, 0, 0, 0, 0, 0, 0, GL_DEPTH_BUFFER_BIT, GL_LINEAR);
+            break;
+        default:
+            break;  // not one a call can raise without side effects
+    }
+}
+
 // The surface a swap presents: a GLX drawable of an X display, or an EGL
 // surface of an EGL display.
 struct GlSwapTarget {
@@ -223,6 +459,33 @@ struct GlSwapTarget {
     uintptr_t drawable;
 };
 
+// The size of the swap's drawable or surface as its window system knows it.
+bool window_size(const GlSwapTarget &t, uint32_t *w, uint32_t *h) {
+    if (t.egl) {
+        int32_t ew = 0, eh = 0;
+        auto query = g_egl.query_surface.load();
+        if (!query(t.display, (void *)t.drawable, EGL_WIDTH, &ew) ||
+            !query(t.display, (void *)t.drawable, EGL_HEIGHT, &eh) || ew < 0 || eh < 0)
+            return false;
+        *w = (uint32_t)ew, *h = (uint32_t)eh;
+        return true;
+    }
+    // GLX knows every kind of drawable (a GLXWindow is no X drawable); an
+    // error of the query must not reach the program's handler.
+    QueryDrawableFn query = g_query_drawable.load();
+    if (!query || !t.display || !t.drawable) return false;
+    unsigned qw = 0, qh = 0;
+    XTrap trap;
+    xtrap_begin(&trap, (Display *)t.display);
+    query((Display *)t.display, (GLXDrawable)t.drawable, GLX_WIDTH, &qw);
+    query((Display *)t.display, (GLXDrawable)t.drawable, GLX_HEIGHT, &qh);
+    xtrap_end(&trap);
+    if (trap.error) return false;
+    *w = qw, *h = qh;
+    return true;
+}
+
+// Under the state's mutex.
 void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     void *ctx = nullptr;
     if (t.egl) {
@@ -234,91 +497,124 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         report(s, HOOK_ERR_GL_NO_CONTEXT);
         return;
     }
-    if (ctx != s->context) {
-        // The old context's objects are not ours to delete from this one.
-        s->texture = s->framebuffer = s->pbo = 0;
-        s->width = s->height = 0;
-        s->context = ctx;
-        s->entry_points = gl_load_functions(&g_fn, t.egl ? egl_lookup : glx_lookup);
-        s->pack_invert = s->entry_points && has_pack_invert(g_fn);
+    // Beyond the records, a context gets objects for this frame only.
+    HookGlContext own = {};
+    HookGlContext *c = context_objects(s, ctx);
+    bool lasting = c != nullptr;
+    if (!c) {
+        c = &own;
+        c->context = ctx;
     }
-    if (!s->entry_points) {
+    if (!c->fn.GetString) load_functions(c, t.egl);
+    s->context = ctx;
+    s->entry_points = c->entry_points;
+    if (!c->entry_points) {
+        // Asked again at the context's next present.
+        gl_clear_functions(&c->fn);
         report(s, HOOK_ERR_GL_ENTRY_POINTS);
         return;
     }
+    const GlFunctions &f = c->fn;
+    // A context made at the address of one that is gone has none of its
+    // objects: they are made anew.
+    if (c->texture && !f.IsTexture(c->texture)) {
+        c->texture = c->framebuffer = c->pbo = c->resolve_texture = c->resolve_framebuffer = 0;
+        c->width = c->height = c->resolve_width = c->resolve_height = 0;
+        c->drawable = 0;
+    }
 
     s->window = t.drawable;
-    unsigned w = 0, h = 0;
-    if (t.egl) {
-        // The surface's size stands for the window's client area.
-        int32_t ew = 0, eh = 0;
-        auto query = g_egl.query_surface.load();
-        if (!query(t.display, (void *)t.drawable, EGL_WIDTH, &ew) ||
-            !query(t.display, (void *)t.drawable, EGL_HEIGHT, &eh) || ew < 0 || eh < 0) {
-            report(s, HOOK_ERR_GL_CLIENT_RECT);
-            return;
-        }
-        w = (unsigned)ew, h = (unsigned)eh;
+    uint32_t w = 0, h = 0;
+    // Where reads are clipped, the back buffer's own size is checked below
+    // anyway: the drawable's last size serves as the guess, and the window
+    // system is asked (a round trip) only for a drawable new to the context.
+    if (c->clip_reads && !c->multisampled && c->drawable == t.drawable && c->drawable_width) {
+        w = c->drawable_width, h = c->drawable_height;
     } else {
-        Window root;
-        int x, y;
-        unsigned border, depth;
-        if (!XGetGeometry((Display *)t.display, (GLXDrawable)t.drawable, &root, &x, &y, &w, &h, &border,
-                          &depth)) {
+        if (!window_size(t, &w, &h)) {
             report(s, HOOK_ERR_GL_CLIENT_RECT);
             return;
         }
+        if (w == 0 || h == 0) return;
     }
-    if (w == 0 || h == 0) return;
 
-    bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
+    bool invert = c->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
     GlSaved g = {};
-    g_fn.GetIntegerv(GL_TEXTURE_BINDING_2D, &g.texture);
-    g_fn.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g.read_fb);
-    g_fn.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g.draw_fb);
-    g_fn.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &g.pack_buffer);
-    g_fn.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &g.unpack_buffer);
-    store_read(kPackNames, g.pack);
-    if (invert) {
-        g_fn.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
-        store_read(kUnpackNames, g.unpack);
-    } else {
-        // Only the blit is clipped by the scissor box.
-        g.scissor = g_fn.IsEnabled(GL_SCISSOR_TEST);
-        if (g.scissor) g_fn.Disable(GL_SCISSOR_TEST);
-    }
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    g.error = f.GetError();
+    f.GetIntegerv(GL_TEXTURE_BINDING_2D, &g.texture);
+    f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g.read_fb);
+    f.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g.draw_fb);
+    f.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &g.pack_buffer);
+    f.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &g.unpack_buffer);
+    store_read(f, kPackNames, g.pack);
+    if (c->pack_invert) f.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
+    if (invert) store_read(f, kUnpackNames, g.unpack);
+    // The blit and the resolve are clipped by the scissor box.
+    g.scissor = f.IsEnabled(GL_SCISSOR_TEST);
+    if (g.scissor) f.Disable(GL_SCISSOR_TEST);
+
+    // The window's framebuffer for drawing too: its sample count is the draw
+    // framebuffer's.
+    f.BindFramebuffer(GL_FRAMEBUFFER, 0);
+    GLint samples = 0, alpha = 8;
+    f.GetIntegerv(GL_SAMPLE_BUFFERS, &samples);
+    // Core profiles have no such query: the value stays and its error is dropped.
+    if (samples) f.GetIntegerv(GL_ALPHA_BITS, &alpha);
     g.read_buffer_of_zero = GL_BACK;
-    g_fn.GetIntegerv(GL_READ_BUFFER, &g.read_buffer_of_zero);
-    if (g.read_buffer_of_zero != GL_BACK) g_fn.ReadBuffer(GL_BACK);
-    if (!s->texture || w != s->width || h != s->height) make_objects(s, g, w, h);
+    f.GetIntegerv(GL_READ_BUFFER, &g.read_buffer_of_zero);
+    if (g.read_buffer_of_zero != GL_BACK) f.ReadBuffer(GL_BACK);
+    if (g.pack_buffer) f.BindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    store_set(f, kPackNames, g.pack);
+    if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, 0);
+    if (!samples) back_buffer_size(f, c->clip_reads, &w, &h);
+    c->drawable = t.drawable;
+    c->drawable_width = w, c->drawable_height = h;
+    c->multisampled = samples != 0;
+    if (!c->texture || w != c->width || h != c->height) make_objects(c, g, w, h);
 
+    if (samples) resolve(c, g, alpha > 0);
     if (invert)
-        read_inverted(s, g);
+        read_inverted(c, g);
     else
-        read_blit(s, g);
-    s->pbo_filled = 1;
+        read_blit(c);
 
+    s->texture = c->texture;
+    s->framebuffer = c->framebuffer;
+    s->pbo = c->pbo;
+    s->width = c->width;
+    s->height = c->height;
+    s->pack_invert = c->pack_invert;
+    s->pbo_filled = 1;
     if (s->on_frame) {
-        t_frame_state = s;
+        t_frame_objects = c;
         t_frame_pixels = nullptr;
-        s->on_frame(HOOK_KIND_GL, (void *)s->window, s->context, nullptr, &s->texture, s->opaque);
-        if (t_frame_pixels) g_fn.UnmapBuffer(GL_PIXEL_PACK_BUFFER);
-        t_frame_state = nullptr;
+        s->on_frame(HOOK_KIND_GL, (void *)s->window, s->context, nullptr, &c->texture, s->opaque);
+        if (t_frame_pixels) f.UnmapBuffer(GL_PIXEL_PACK_BUFFER);
+        t_frame_objects = nullptr;
         t_frame_pixels = nullptr;
     }
 
     // The default framebuffer's read buffer is per framebuffer: put it back.
     if (g.read_buffer_of_zero != GL_BACK) {
-        g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-        g_fn.ReadBuffer((GLenum)g.read_buffer_of_zero);
+        f.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+        f.ReadBuffer((GLenum)g.read_buffer_of_zero);
     }
-    g_fn.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)g.read_fb);
-    g_fn.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)g.draw_fb);
-    g_fn.BindTexture(GL_TEXTURE_2D, (GLuint)g.texture);
-    g_fn.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)g.pack_buffer);
-    store_restore(kPackNames, g.pack);
-    if (g.scissor) g_fn.Enable(GL_SCISSOR_TEST);
+    if (!lasting) {
+        delete_objects(f, c);
+        s->texture = s->framebuffer = s->pbo = 0;
+        s->pbo_filled = 0;
+    }
+    f.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)g.read_fb);
+    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)g.draw_fb);
+    f.BindTexture(GL_TEXTURE_2D, (GLuint)g.texture);
+    f.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)g.pack_buffer);
+    store_restore(f, kPackNames, g.pack);
+    if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
+    if (g.scissor) f.Enable(GL_SCISSOR_TEST);
+    // Nothing of the step's stays for the program's glGetError; its own does.
+    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
+    }
+    if (g.error != GL_NO_ERROR) raise_again(f, g.error);
 }
 
 }  // namespace
@@ -328,93 +624,336 @@ void hook_gl_use_pack_invert(bool on) {
 }
 
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch) {
-    HookGlState *s = t_frame_state;
-    if (!s || !s->pbo_filled) return nullptr;
+    HookGlContext *c = t_frame_objects;
+    if (!c || !c->pbo) return nullptr;
     if (!t_frame_pixels)
-        t_frame_pixels = (const uint8_t *)g_fn.MapBufferRange(
-            GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)s->width * s->height * 4, GL_MAP_READ_BIT);
-    if (pitch) *pitch = s->width * 4;
+        t_frame_pixels = (const uint8_t *)c->fn.MapBufferRange(
+            GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)c->width * c->height * 4, GL_MAP_READ_BIT);
+    if (pitch) *pitch = c->width * 4;
     return t_frame_pixels;
 }
 
 void hook_gl_swap_buffers_a(void *display, uintptr_t drawable) {
-    HookGlState *s = g_gl.load(std::memory_order_acquire);
+    void *end = g_glx_end.load(std::memory_order_acquire);
+    void *next = hook_load_slot(&hook_gl_swap_buffers_a_real);
+    // Re-entered from a wrapper the trampoline led to: straight to the library.
+    if (t_swap_depth > 0 && end) next = end;
+    HookGlState *s = t_swap_depth == 0 ? g_gl.load(std::memory_order_acquire) : nullptr;
     if (s) {
         VKO_MutexLock(s->mutex);
         hook_gl_capture(s, GlSwapTarget{false, display, drawable});
         VKO_MutexUnlock(s->mutex);
     }
     // Always continue to the hooked function, once.
-    void *real = hook_gl_swap_buffers_a_real;
-    if (!real) real = dlsym(RTLD_DEFAULT, "glXSwapBuffers");
-    if (real && real != (void *)hook_gl_swap_buffers_a)
-        ((void (*)(Display *, GLXDrawable))real)((Display *)display, (GLXDrawable)drawable);
+    if (!next) next = end ? end : dlsym(RTLD_DEFAULT, "glXSwapBuffers");
+    if (!next || next == (void *)hook_gl_swap_buffers_a) return;
+    t_swap_depth++;
+    ((void (*)(Display *, GLXDrawable))next)((Display *)display, (GLXDrawable)drawable);
+    t_swap_depth--;
 }
 
 unsigned hook_gl_swap_buffers_b(void *display, void *surface) {
-    HookGlState *s = g_gl.load(std::memory_order_acquire);
+    void *end = g_egl_end.load(std::memory_order_acquire);
+    void *next = hook_load_slot(&hook_gl_swap_buffers_b_real);
+    if (t_swap_depth > 0 && end) next = end;
+    HookGlState *s = t_swap_depth == 0 ? g_gl.load(std::memory_order_acquire) : nullptr;
     if (s) {
         VKO_MutexLock(s->mutex);
         hook_gl_capture(s, GlSwapTarget{true, display, (uintptr_t)surface});
         VKO_MutexUnlock(s->mutex);
     }
-    void *real = hook_gl_swap_buffers_b_real;
-    if (!real) real = dlsym(RTLD_DEFAULT, "eglSwapBuffers");
-    if (!real || real == (void *)hook_gl_swap_buffers_b) return 0;
-    return ((unsigned (*)(void *, void *))real)(display, surface);
+    if (!next) next = end ? end : dlsym(RTLD_DEFAULT, "eglSwapBuffers");
+    if (!next || next == (void *)hook_gl_swap_buffers_b) return 0;
+    t_swap_depth++;
+    unsigned r = ((unsigned (*)(void *, void *))next)(display, surface);
+    t_swap_depth--;
+    return r;
 }
 
 namespace {
 
+// --- hooks on the lookups through which programs fetch the swaps ---
+
+struct LookupHook {
+    const char *name;
+    void *detour;
+    void *real;  // trampoline slot
+    std::atomic<void *> end;
+    void *exports[2];  // the libraries' own, set by the installer
+};
+
+std::atomic<void *> g_glx_swaps[3];  // what the program reaches first, libGLX's, libGL's
+std::atomic<void *> g_egl_swaps[2];
+thread_local int t_lookup_depth = 0;
+
+bool among(std::atomic<void *> *set, size_t n, void *f) {
+    for (size_t i = 0; i < n; i++)
+        if (f && set[i].load(std::memory_order_acquire) == f) return true;
+    return false;
+}
+
+// A hooked swap fetched by name is answered with its detour.
+void *answer_lookup(const char *name, void *f) {
+    if (!f || !name) return f;
+    if (std::strcmp(name, "glXSwapBuffers") == 0 && hook_load_slot(&hook_gl_swap_buffers_a_real) &&
+        among(g_glx_swaps, 3, f))
+        return (void *)hook_gl_swap_buffers_a;
+    if (std::strcmp(name, "eglSwapBuffers") == 0 && hook_load_slot(&hook_gl_swap_buffers_b_real) &&
+        among(g_egl_swaps, 2, f))
+        return (void *)hook_gl_swap_buffers_b;
+    return f;
+}
+
+void *lookup_call(LookupHook *h, const char *name) {
+    void *next = hook_load_slot(&h->real);
+    void *end = h->end.load(std::memory_order_acquire);
+    // Re-entered from a wrapper the trampoline led to: straight to the library.
+    if ((t_lookup_depth > 0 || !next) && end) next = end;
+    if (!next) return nullptr;
+    t_lookup_depth++;
+    void *f = ((void *(*)(const char *))next)(name);
+    t_lookup_depth--;
+    return answer_lookup(name, f);
+}
+
+void *hook_glx_get_proc_address(const GLubyte *name);
+void *hook_glx_get_proc_address_arb(const GLubyte *name);
+void *hook_egl_get_proc_address(const char *name);
+
+LookupHook g_lookups[3] = {
+    {"glXGetProcAddress", (void *)hook_glx_get_proc_address, nullptr, {nullptr}, {}},
+    {"glXGetProcAddressARB", (void *)hook_glx_get_proc_address_arb, nullptr, {nullptr}, {}},
+    {"eglGetProcAddress", (void *)hook_egl_get_proc_address, nullptr, {nullptr}, {}},
+};
+
+void *hook_glx_get_proc_address(const GLubyte *name) {
+    return lookup_call(&g_lookups[0], (const char *)name);
+}
+void *hook_glx_get_proc_address_arb(const GLubyte *name) {
+    return lookup_call(&g_lookups[1], (const char *)name);
+}
+void *hook_egl_get_proc_address(const char *name) {
+    return lookup_call(&g_lookups[2], name);
+}
+
+// Whether one of the hook's redirected slots lies in a module of the
+// program's own: not one holding any of `definers` (the GL, GLX and EGL
+// libraries' exports of the function, and any wrapper), not this library.
+bool program_slot_redirected(void *target, void *const *definers, size_t n) {
+    void **slots[64];
+    uint32_t count = detour_hook_slots(target, slots, 64);
+    Dl_info self{};
+    dladdr((void *)hook_gl_install, &self);
+    for (uint32_t i = 0; i < count && i < 64; i++) {
+        Dl_info at{};
+        if (!dladdr((void *)slots[i], &at) || !at.dli_fbase) continue;
+        if (at.dli_fbase == self.dli_fbase) continue;
+        bool definer = false;
+        for (size_t k = 0; k < n; k++) {
+            Dl_info d{};
+            if (definers[k] && dladdr(definers[k], &d) && d.dli_fbase == at.dli_fbase) definer = true;
+        }
+        if (!definer) return true;
+    }
+    return false;
+}
+
+// Whether one of the slots redirected by the hook on `target` lies in the
+// module that holds `f`.
+bool slot_in_module_of(void *target, void *f) {
+    Dl_info m{};
+    if (!f || !dladdr(f, &m) || !m.dli_fbase) return false;
+    void **slots[64];
+    uint32_t count = detour_hook_slots(target, slots, 64);
+    for (uint32_t i = 0; i < count && i < 64; i++) {
+        Dl_info at{};
+        if (dladdr((void *)slots[i], &at) && at.dli_fbase == m.dli_fbase) return true;
+    }
+    return false;
+}
+
 // Attaches one swap detour in a transaction of its own, so a library that
-// nothing calls through an import slot leaves the other hook working.
-int32_t attach_swap(void **slot, void *original, void *detour) {
+// the program does not call through an import slot leaves the other hook
+// working. `first` is what the program's calls reach first (a wrapper, or
+// the library's swap), `aliases` the library exports that lead to the same
+// swap.
+int32_t attach_swap(void **slot, void *first, void *const *aliases, size_t n, void *detour) {
     // No detour reads the slot before the commit redirected a call to it.
-    *slot = original;
+    __atomic_store_n(slot, first, __ATOMIC_RELEASE);
     VKO_RWLockWriter(detour_patch_lock());
     DetourTransactionBegin();
     DetourUpdateThread(pthread_self());
     DetourAttach(slot, detour);
+    for (size_t i = 0; i < n; i++)
+        if (aliases[i] && aliases[i] != first) DetourAttachAlias(slot, aliases[i]);
     int32_t r = DetourTransactionCommit();
     VKO_RWLockUnlock(detour_patch_lock());
-    if (r != 0) *slot = nullptr;
+    if (r != 0) hook_clear_slot(slot);
     return r;
+}
+
+// Whether a lookup hook redirected an import of the program's own, so that
+// the swaps the program fetches through it from now on are the hooks'.
+bool program_lookup_redirected(LookupHook *h) {
+    void *first = hook_load_slot(&h->real);
+    void *definers[3] = {first, h->exports[0], h->exports[1]};
+    return first && program_slot_redirected(first, definers, 3);
+}
+
+// Detaches a swap hook that reaches no call of the program's own, with its
+// lookups, and empties their slots.
+void detach_unreached(void **slot, void *detour, LookupHook *const *lookups, size_t n) {
+    VKO_RWLockWriter(detour_patch_lock());
+    DetourTransactionBegin();
+    DetourUpdateThread(pthread_self());
+    DetourDetach(slot, detour);
+    for (size_t i = 0; i < n; i++)
+        if (hook_load_slot(&lookups[i]->real)) DetourDetach(&lookups[i]->real, lookups[i]->detour);
+    DetourTransactionCommit();
+    VKO_RWLockUnlock(detour_patch_lock());
+    hook_clear_slot(slot);
+    for (size_t i = 0; i < n; i++) hook_clear_slot(&lookups[i]->real);
+}
+
+void *library_symbol(void *lib, const char *name) {
+    if (!lib) return nullptr;
+    void *f = dlsym(lib, name);
+    dlclose(lib);
+    return f;
+}
+
+// What the program's calls of `name` reach first: a wrapper preloaded ahead
+// of the libraries, or else the library function they all end at.
+void *reached_first(const char *name, void *end, void *const *exports, size_t n, void *detour) {
+    void *bound = dlsym(RTLD_DEFAULT, name);
+    if (!bound || bound == detour) return end;
+    for (size_t i = 0; i < n; i++)
+        if (bound == exports[i]) return end;
+    return bound;
+}
+
+// The lookup hooks wanted (each over the exports of `libs[i][0]`, the one
+// the others lead to, and `libs[i][1]`; either may be missing), in one
+// transaction. A lookup nothing imports stays unattached, and so do the
+// others of a failed commit.
+void attach_lookups(LookupHook *const *hooks, void *const (*libs)[2], size_t n) {
+    LookupHook *wanted[3];
+    void *exports[3][2];
+    size_t count = 0;
+    for (size_t i = 0; i < n && count < 3; i++) {
+        void *end = library_symbol(libs[i][0], hooks[i]->name);
+        void *other = library_symbol(libs[i][1], hooks[i]->name);
+        if (!end) end = other;
+        if (!end) continue;
+        LookupHook *h = hooks[i];
+        exports[count][0] = end, exports[count][1] = other;
+        h->exports[0] = end, h->exports[1] = other;
+        void *first = reached_first(h->name, end, exports[count], 2, h->detour);
+        h->end.store(end, std::memory_order_release);
+        __atomic_store_n(&h->real, first, __ATOMIC_RELEASE);
+        wanted[count++] = h;
+    }
+    if (!count) return;
+    VKO_RWLockWriter(detour_patch_lock());
+    DetourTransactionBegin();
+    DetourUpdateThread(pthread_self());
+    for (size_t i = 0; i < count; i++) {
+        DetourAttach(&wanted[i]->real, wanted[i]->detour);
+        for (void *a : exports[i])
+            if (a && a != hook_load_slot(&wanted[i]->real)) DetourAttachAlias(&wanted[i]->real, a);
+    }
+    int32_t r = DetourTransactionCommit();
+    VKO_RWLockUnlock(detour_patch_lock());
+    if (r != 0)
+        for (size_t i = 0; i < count; i++) hook_clear_slot(&wanted[i]->real);
 }
 
 }  // namespace
 
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (g_gl.load() || hook_gl_swap_buffers_a_real || hook_gl_swap_buffers_b_real)
+    if (g_gl.load() || hook_load_slot(&hook_gl_swap_buffers_a_real) ||
+        hook_load_slot(&hook_gl_swap_buffers_b_real))
         return DETOUR_ERROR_INVALID_OPERATION;
-    void *glx_swap = nullptr, *egl_swap = nullptr;
-    if (void *lib = gl_library()) {
-        glx_swap = dlsym(lib, "glXSwapBuffers");
-        dlclose(lib);
-        if (glx_swap && !gl_lookups()) glx_swap = nullptr;
-    }
-    if (void *lib = egl_library()) {
-        egl_swap = dlsym(lib, "eglSwapBuffers");
-        dlclose(lib);
-        if (egl_swap && !egl_lookups()) egl_swap = nullptr;
-    }
-    if (!glx_swap && !egl_swap) return HOOK_ERR_GL_ENTRY_POINTS;
+    // With GLVND, libGL's glXSwapBuffers leads to libGLX's, which programs
+    // linked to libGLX alone import: both are hooked, the trampoline being
+    // libGLX's. A preloaded wrapper of that name comes first: calls the
+    // program makes reach it through the trampoline.
+    void *gl_swap = library_symbol(gl_library(), "glXSwapBuffers");
+    void *glx_swap = library_symbol(glx_library(), "glXSwapBuffers");
+    void *glx_end = glx_swap ? glx_swap : gl_swap;
+    if (glx_end && !gl_lookups()) glx_end = gl_swap = glx_swap = nullptr;
+    void *egl_end = library_symbol(egl_library(), "eglSwapBuffers");
+    if (egl_end && !egl_lookups()) egl_end = nullptr;
+    if (!glx_end && !egl_end) return HOOK_ERR_GL_ENTRY_POINTS;
 
     HookGlState *s = hook_state_new<HookGlState>(on_frame, on_error, opaque);
+    s->contexts = (HookGlContext *)VKO_Alloc(kMaxContexts, sizeof(HookGlContext));
     g_gl.store(s, std::memory_order_release);
 
-    int32_t ra = glx_swap
-                     ? attach_swap(&hook_gl_swap_buffers_a_real, glx_swap, (void *)hook_gl_swap_buffers_a)
-                     : DETOUR_ERROR_INVALID_BLOCK;
-    int32_t rb = egl_swap
-                     ? attach_swap(&hook_gl_swap_buffers_b_real, egl_swap, (void *)hook_gl_swap_buffers_b)
-                     : DETOUR_ERROR_INVALID_BLOCK;
+    int32_t ra = DETOUR_ERROR_INVALID_BLOCK, rb = DETOUR_ERROR_INVALID_BLOCK;
+    void *glx_first = nullptr, *egl_first = nullptr;
+    if (glx_end) {
+        void *aliases[2] = {glx_end, gl_swap};
+        void *first = reached_first("glXSwapBuffers", glx_end, aliases, 2, (void *)hook_gl_swap_buffers_a);
+        glx_first = first;
+        g_glx_swaps[0].store(first), g_glx_swaps[1].store(glx_end), g_glx_swaps[2].store(gl_swap);
+        g_glx_end.store(glx_end, std::memory_order_release);
+        ra = attach_swap(&hook_gl_swap_buffers_a_real, first, aliases, 2, (void *)hook_gl_swap_buffers_a);
+    }
+    if (egl_end) {
+        void *aliases[1] = {egl_end};
+        void *first = reached_first("eglSwapBuffers", egl_end, aliases, 1, (void *)hook_gl_swap_buffers_b);
+        egl_first = first;
+        g_egl_swaps[0].store(first), g_egl_swaps[1].store(egl_end);
+        g_egl_end.store(egl_end, std::memory_order_release);
+        rb = attach_swap(&hook_gl_swap_buffers_b_real, first, aliases, 1, (void *)hook_gl_swap_buffers_b);
+    }
+    // Swaps fetched by name from now on are the hooks'.
+    LookupHook *lookups[3];
+    void *libs[3][2];
+    size_t n = 0;
+    if (ra == 0) {
+        lookups[n] = &g_lookups[0], libs[n][0] = glx_library(), libs[n][1] = gl_library(), n++;
+        lookups[n] = &g_lookups[1], libs[n][0] = glx_library(), libs[n][1] = gl_library(), n++;
+    }
+    if (rb == 0) lookups[n] = &g_lookups[2], libs[n][0] = egl_library(), libs[n][1] = nullptr, n++;
+    attach_lookups(lookups, libs, n);
+
+    // A hook counts only where calls of the program's own reach it: a
+    // redirected import of its own (of the swap, or of a lookup it fetches
+    // the swap through), or with GLVND libGL's export, which forwards
+    // through libGLX's redirected table (imported or fetched alike).
+    LookupHook *glx_lookups[2] = {&g_lookups[0], &g_lookups[1]};
+    LookupHook *egl_lookups[1] = {&g_lookups[2]};
+    if (ra == 0) {
+        void *definers[3] = {glx_first, glx_end, gl_swap};
+        bool reached = program_slot_redirected(glx_first, definers, 3) ||
+                       (gl_swap && gl_swap != glx_end && slot_in_module_of(glx_first, glx_end)) ||
+                       program_lookup_redirected(&g_lookups[0]) || program_lookup_redirected(&g_lookups[1]);
+        if (!reached) {
+            detach_unreached(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a, glx_lookups, 2);
+            ra = DETOUR_ERROR_INVALID_BLOCK;
+        }
+    }
+    if (rb == 0) {
+        void *definers[2] = {egl_first, egl_end};
+        bool reached =
+            program_slot_redirected(egl_first, definers, 2) || program_lookup_redirected(&g_lookups[2]);
+        if (!reached) {
+            detach_unreached(&hook_gl_swap_buffers_b_real, (void *)hook_gl_swap_buffers_b, egl_lookups, 1);
+            rb = DETOUR_ERROR_INVALID_BLOCK;
+        }
+    }
     if (ra == 0 || rb == 0) return 0;
     // Nothing was attached, so no detour can hold the state.
     g_gl.store(nullptr);
+    g_glx_end.store(nullptr);
+    g_egl_end.store(nullptr);
+    VKO_Free(s->contexts);
     VKO_MutexDestroy(&s->mutex);
     VKO_Free(s);
-    return glx_swap ? ra : rb;
+    return glx_end ? ra : rb;
 }
 
 void hooks_install_lock(void) {
@@ -425,24 +964,33 @@ void hooks_install_unlock(void) {
     g_install_mu.unlock();
 }
 
+namespace {
+
+bool any_installed() {
+    return g_gl.load() || hook_load_slot(&hook_gl_swap_buffers_a_real) ||
+           hook_load_slot(&hook_gl_swap_buffers_b_real) || hooks_d3d_installed() || hooks_d3d12_installed() ||
+           hooks_audio_installed();
+}
+
+}  // namespace
+
 bool hooks_installed(void) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    return g_gl.load() || hook_gl_swap_buffers_a_real || hook_gl_swap_buffers_b_real ||
-           hooks_d3d_installed() || hooks_d3d12_installed() || hooks_audio_installed();
+    return any_installed();
 }
 
 int32_t hooks_remove_all(uint32_t wait_ms) {
     std::lock_guard<std::mutex> lock(g_install_mu);
-    if (!g_gl.load() && !hook_gl_swap_buffers_a_real && !hook_gl_swap_buffers_b_real &&
-        !hooks_d3d_installed() && !hooks_d3d12_installed() && !hooks_audio_installed())
-        return HOOK_ERR_NO_HOOKS;
+    if (!any_installed()) return HOOK_ERR_NO_HOOKS;
     VKO_RWLockWriter(detour_patch_lock());
     DetourTransactionBegin();
     DetourUpdateThread(pthread_self());
-    if (hook_gl_swap_buffers_a_real)
+    if (hook_load_slot(&hook_gl_swap_buffers_a_real))
         DetourDetach(&hook_gl_swap_buffers_a_real, (void *)hook_gl_swap_buffers_a);
-    if (hook_gl_swap_buffers_b_real)
+    if (hook_load_slot(&hook_gl_swap_buffers_b_real))
         DetourDetach(&hook_gl_swap_buffers_b_real, (void *)hook_gl_swap_buffers_b);
+    for (LookupHook &h : g_lookups)
+        if (hook_load_slot(&h.real)) DetourDetach(&h.real, h.detour);
     hooks_d3d_detach();
     hooks_d3d12_detach();
     hooks_audio_detach();
@@ -450,17 +998,27 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     VKO_RWLockUnlock(detour_patch_lock());
     // Detours that were already running finish within the wait.
     VKO_Sleep(wait_ms);
-    hook_gl_swap_buffers_a_real = nullptr;
-    hook_gl_swap_buffers_b_real = nullptr;
+    hook_clear_slot(&hook_gl_swap_buffers_a_real);
+    hook_clear_slot(&hook_gl_swap_buffers_b_real);
+    g_glx_end.store(nullptr, std::memory_order_release);
+    g_egl_end.store(nullptr, std::memory_order_release);
+    for (LookupHook &h : g_lookups) {
+        hook_clear_slot(&h.real);
+        h.end.store(nullptr, std::memory_order_release);
+    }
+    for (auto &f : g_glx_swaps) f.store(nullptr);
+    for (auto &f : g_egl_swaps) f.store(nullptr);
     hooks_d3d_free();
     hooks_d3d12_free();
     hooks_audio_free();
     if (HookGlState *s = g_gl.exchange(nullptr)) {
-        // The texture, framebuffer and buffer belong to the program's context,
-        // which only its own thread can make current: they go with it.
+        // The textures, framebuffers and buffers belong to the program's
+        // contexts, which only their own threads can make current: they go
+        // with them.
         VKO_MutexLock(s->mutex);
         VKO_MutexUnlock(s->mutex);
         VKO_MutexDestroy(&s->mutex);
+        VKO_Free(s->contexts);
         VKO_Free(s);
     }
     return 0;
@@ -473,9 +1031,11 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
 // stand-in texture the converter draws from: read once from a framebuffer
 // holding it where the driver packs inverted, else blitted upside down into
 // a texture of ours that is read back. Texture, both framebuffer bindings,
-// the pixel-pack state and the scissor test are put back. The GL
+// the pixel-pack state and the scissor test are put back. The record's
+// threading model, with its two holders, is the core's (submit.h). The GL
 // objects and the function table are touched only by submit, on the
-// application's render thread.
+// application's render thread; they are deleted when the application lets
+// go with its context current.
 
 namespace {
 
@@ -521,6 +1081,8 @@ int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
 
 int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     GlFunctions &f = s->fn;
+    // The application's own error not fetched yet; raised again at the end.
+    GLenum app_error = f.GetError();
     GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, align = 4, row = 0, skip_r = 0,
           skip_p = 0;
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &saved_tex);
@@ -546,6 +1108,13 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     if (r == 0) {
         f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->read_fb);
         f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, app_texture, 0);
+        // A texture that cannot be a colour attachment (depth, compressed) cannot be read.
+        if (f.CheckFramebufferStatus(GL_READ_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
+            f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+            r = SUBMIT_ERR_NO_TEXTURE;
+        }
+    }
+    if (r == 0) {
         bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
         if (!invert) {
             // Upside down into the own texture, which is read back.
@@ -593,7 +1162,29 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     f.PixelStorei(GL_PACK_SKIP_ROWS, skip_r);
     f.PixelStorei(GL_PACK_SKIP_PIXELS, skip_p);
     if (scissor) f.Enable(GL_SCISSOR_TEST);
+    // Nothing of the copy's stays for the application's glGetError; its own does.
+    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
+    }
+    if (app_error != GL_NO_ERROR) raise_again(f, app_error);
     return r;
+}
+
+void free_gl_submit(GlSubmit *s) {
+    submit_record_release(&s->core);
+    VKO_Free(s);
+}
+
+// On the application's thread. Elsewhere than on their context the GL
+// objects cannot be deleted: they go with the context.
+void release_gl_objects(GlSubmit *s) {
+    GetCurrentContextFn current = g_get_context.load();
+    GlFunctions &f = s->fn;
+    if (!current || (void *)current() != s->context || !f.DeleteFramebuffers) return;
+    if (s->read_fb) f.DeleteFramebuffers(1, &s->read_fb);
+    if (s->draw_fb) f.DeleteFramebuffers(1, &s->draw_fb);
+    if (s->texture) f.DeleteTextures(1, &s->texture);
+    if (s->pbo) f.DeleteBuffers(1, &s->pbo);
+    s->read_fb = s->draw_fb = s->texture = s->pbo = 0;
 }
 
 }  // namespace
@@ -601,10 +1192,8 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
 void cap_gl_destroy(void **handle) {
     GlSubmit *s = (GlSubmit *)*handle;
     if (!s) return;
-    // The GL objects belong to the application's context and go with it.
-    submit_record_release(&s->core);
-    VKO_Free(s);
     *handle = nullptr;
+    if (submit_consumer_let_go(&s->core)) free_gl_submit(s);
 }
 
 int32_t cap_gl_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
@@ -626,6 +1215,13 @@ void cap_gl_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_t *
 int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_texture, uint8_t flip,
                       uint32_t *dropped) {
     GlSubmit *s = (GlSubmit *)*handle;
+    if (!app_context) {
+        *handle = nullptr;
+        if (!s) return 0;
+        release_gl_objects(s);
+        if (submit_app_let_go(&s->core)) free_gl_submit(s);
+        return 0;
+    }
     if (!s) {
         if (!gl_lookups()) return GL_INTEROP_ERR_ENTRY_POINTS;
         GetCurrentContextFn current = g_get_context.load();

@@ -3,8 +3,11 @@
 // to a frame callback and then continue to the hooked call. On this platform
 // the OpenGL detours sit on glXSwapBuffers and eglSwapBuffers (the "device
 // context" is the GLX display and drawable, or the EGL display and surface;
-// the window's client area is the drawable's X geometry or the surface's
-// size; entry points come from glXGetProcAddressARB or eglGetProcAddress). Where the driver packs pixels
+// the window's client area is the back buffer's own size: what GLX
+// (glXQueryDrawable) or EGL reports, checked against the buffer where reads
+// are clipped to it; entry points come from glXGetProcAddressARB or
+// eglGetProcAddress). A multisampled back buffer is resolved first. The
+// program's GL state and pending GL error are as it left them. Where the driver packs pixels
 // inverted on request (Mesa), the back buffer is read once, top row first, into a pixel-buffer object and the
 // own texture filled from that buffer; elsewhere an upside-down blit into an own framebuffer is read back
 // into it. Either way the texture's row 0 and the pixels' first row are the window's top row; every piece of
@@ -46,8 +49,13 @@
 typedef void (*HookFrameCallback)(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque);
 typedef void (*HookErrorCallback)(int32_t code, void *opaque);
 
+struct HookGlContext;
+
 // The OpenGL hook state. `mutex` is held by the detour for the whole capture
-// step and by the removal; the other fields change only under it.
+// step and by the removal; the other fields change only under it. Each GL
+// context that presents keeps its own texture, framebuffer and pixel buffer
+// (and function table) in `contexts`, a few of them at most; the texture to
+// height fields name those of the context that presented last.
 struct HookGlState {
     VKO_Mutex *mutex;
     uintptr_t window;  // the GLX drawable last presented
@@ -62,6 +70,8 @@ struct HookGlState {
     uint32_t pbo;  // pixel-pack buffer the frame is read back into
     uint8_t pbo_filled;
     uint8_t pack_invert;  // the context's driver has GL_MESA_pack_invert
+    HookGlContext *contexts;
+    uint32_t context_count;
 };
 
 // Trampoline slots of the glXSwapBuffers and eglSwapBuffers detours: empty
@@ -86,10 +96,12 @@ void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the
 // glXSwapBuffers and eglSwapBuffers detours of the loaded GLX and EGL
-// libraries, each in a transaction of its own under the patch lock. 0 when
-// at least one was attached, else the patching code (4317 when already
-// installed, 9 when nothing imports the swap), or -1501 when neither library
-// is loaded.
+// libraries, each in a transaction of its own under the patch lock (with
+// GLVND both libGL's and libGLX's glXSwapBuffers). 0 when at least one was
+// attached to a call of the program's own (not one inside the GL libraries
+// or this one), else the patching code (4317 when already installed, 9 when
+// the program's own swap could not be redirected), or -1501 when neither
+// library is loaded.
 int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, void *opaque);
 
 // Serialises installers, attaches made by detours and the removal.

@@ -47,7 +47,7 @@ inline int32_t hook_attach_all(void **const *slots, void *const *detours, size_t
     int32_t r = DetourTransactionCommit();
     VKO_RWLockUnlock(detour_patch_lock());
     if (r != 0)
-        for (size_t i = 0; i < n; i++) *slots[i] = nullptr;
+        for (size_t i = 0; i < n; i++) hook_clear_slot(slots[i]);
     return r;
 }
 

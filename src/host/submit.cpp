@@ -8,6 +8,7 @@
 void submit_record_init(SubmitRecord *rec) {
     rec->draw_mode = D3D11_CONVERT_BGRA;
     rec->consumer_waiting = 1;
+    rec->refs = 2;
     rec->mutex = VKO_MutexCreate();
     rec->cond = VKO_CondCreate();
 }
@@ -18,6 +19,25 @@ void submit_record_release(SubmitRecord *rec) {
     d3d_release(&rec->device);
     if (rec->mutex) VKO_MutexDestroy(&rec->mutex);
     if (rec->cond) VKO_CondDestroy(&rec->cond);
+}
+
+bool submit_consumer_let_go(SubmitRecord *rec) {
+    VKO_MutexLock(rec->mutex);
+    rec->consumer_waiting = 0;
+    bool last = --rec->refs == 0;
+    VKO_MutexUnlock(rec->mutex);
+    return last;
+}
+
+bool submit_app_let_go(SubmitRecord *rec) {
+    VKO_MutexLock(rec->mutex);
+    rec->app_released = 1;
+    bool last = --rec->refs == 0;
+    // A poll waiting for a frame returns. Signalled under the mutex: once it
+    // is released, the consumer may let go and free the record.
+    VKO_CondSignal(rec->cond);
+    VKO_MutexUnlock(rec->mutex);
+    return last;
 }
 
 bool submit_lock_wanted(SubmitRecord *rec, uint32_t *dropped) {
@@ -69,6 +89,12 @@ int32_t submit_draw_unlock(SubmitRecord *rec, ID3D11Device *src, ID3D11DeviceCon
 
 int32_t submit_poll(SubmitRecord *rec, uint32_t timeout_ms, CaptureFrame *frame) {
     VKO_MutexLock(rec->mutex);
+    if (rec->app_released) {
+        // No frame will come.
+        VKO_MutexUnlock(rec->mutex);
+        frame->time = (uint64_t)VKO_GetTime();
+        return 0;
+    }
     rec->consumer_waiting = 1;
     if (!rec->frame_available) VKO_CondWait(rec->cond, rec->mutex, (int32_t)timeout_ms);
     frame->time = (uint64_t)VKO_GetTime();
@@ -150,14 +176,18 @@ struct D3D11Submit {
     SubmitRecord core;
 };
 
+void free_d3d11(D3D11Submit *s) {
+    submit_record_release(&s->core);
+    VKO_Free(s);
+}
+
 }  // namespace
 
 void cap_d3d11_destroy(void **handle) {
     D3D11Submit *s = (D3D11Submit *)*handle;
     if (!s) return;
-    submit_record_release(&s->core);
-    VKO_Free(s);
     *handle = nullptr;
+    if (submit_consumer_let_go(&s->core)) free_d3d11(s);
 }
 
 int32_t cap_d3d11_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
@@ -179,6 +209,11 @@ void cap_d3d11_get_desc(void *handle, uint16_t *width, uint16_t *height, uint32_
 int32_t cap_d3d11_submit(void **handle, void *app_device, void *context, void *app_texture, uint8_t flip,
                          uint32_t *dropped) {
     D3D11Submit *s = (D3D11Submit *)*handle;
+    if (!app_device) {
+        *handle = nullptr;
+        if (s && submit_app_let_go(&s->core)) free_d3d11(s);
+        return 0;
+    }
     if (!s) {
         // The stand-in has one adapter: the own device is made on it.
         s = (D3D11Submit *)VKO_Alloc(1, sizeof(D3D11Submit));

@@ -47,6 +47,12 @@ struct SubmitCaptureApi {
 //   without holding the mutex; frame_available is clear meanwhile, so a poll
 //   cannot take a half-drawn frame, and the converter and its textures are
 //   neither remade nor drawn by another submit until it is cleared.
+// - refs: the parties holding the record, 2 from the first submit: the
+//   application (its render thread, letting go with a submit that has no
+//   device) and the consumer (the encode thread, letting go with destroy).
+//   Whoever takes it to 0 frees the record, so neither frees it while the
+//   other may still be inside a call.
+// - app_released: set when the application let go; polls then return at once.
 // The device fields are written once, on the first submit, before the record
 // is published to the encode thread.
 struct SubmitRecord {
@@ -62,11 +68,19 @@ struct SubmitRecord {
     uint8_t consumer_waiting;
     uint8_t size_changed;
     uint8_t drawing;
+    uint32_t refs;
+    uint8_t app_released;
 };
 
 // The core, shared by the five tables.
 void submit_record_init(SubmitRecord *rec);
 void submit_record_release(SubmitRecord *rec);  // converter, copy, device, mutex, condition
+// The consumer lets go: later submits are counted as dropped. True when it
+// held the record last (the caller then frees it).
+bool submit_consumer_let_go(SubmitRecord *rec);
+// The application lets go (its own objects already released): a waiting
+// poll returns. True when it held the record last.
+bool submit_app_let_go(SubmitRecord *rec);
 // Locks; when the consumer waits and no other submit draws, returns true with
 // the lock held (counting the replaced frame as dropped when one was not taken
 // yet), else counts a dropped frame, unlocks and returns false.
@@ -90,6 +104,9 @@ void submit_get_desc(SubmitRecord *rec, uint16_t *width, uint16_t *height, uint3
 int32_t submit_check_reinit(SubmitRecord *rec);
 bool submit_device_differs(SubmitRecord *rec, void *app_device);
 
+// Every row: a submit with no application device is the application letting
+// go of the handle (answers 0 and clears it); destroy is the consumer's.
+
 // Direct3D 11: the application's device and texture.
 void cap_d3d11_destroy(void **handle);
 int32_t cap_d3d11_poll(void *handle, uint32_t timeout_ms, uint8_t *cursor, CaptureFrame *frame);
@@ -107,7 +124,8 @@ extern const SubmitCaptureApi submit_d3d11_api;
 // OpenGL: app_device is the application's GLX context, which must be current
 // on the calling thread; app_image is the GL texture name (cast to a
 // pointer); api_arg is unused. -7007 without GLX entry points, -7000 when the
-// context is not current (or not the one the record was made on).
+// context is not current (or not the one the record was made on). The GL
+// objects are deleted when the application lets go with its context current.
 #define GL_INTEROP_ERR_CONTEXT (-7000)
 #define GL_INTEROP_ERR_ENTRY_POINTS (-7007)
 void cap_gl_destroy(void **handle);

@@ -1,6 +1,7 @@
-// The Direct3D 12 row of frame submission. The record's threading model is
-// the core's (submit.h); the Direct3D 12 objects (allocator, list, fence,
-// event, readback buffer) are touched only by submit and destroy.
+// The Direct3D 12 row of frame submission. The record's threading model,
+// with its two holders, is the core's (submit.h); the Direct3D 12 objects
+// (allocator, list, fence, event, readback buffer) are touched only by
+// submit, on the application's thread, and released when it lets go.
 #include "host/submit_d3d12.h"
 
 #include <cstring>
@@ -125,20 +126,29 @@ int32_t copy_frame(D3D12Submit *s, ID3D12Device *dev, ID3D12CommandQueue *queue,
     return 0;
 }
 
-}  // namespace
-
-void cap_d3d12_destroy(void **handle) {
-    D3D12Submit *s = (D3D12Submit *)*handle;
-    if (!s) return;
-    // Every copy was waited for in submit, so nothing is in flight.
+// The application's objects, on its thread. Every copy was waited for in
+// submit, so nothing is in flight.
+void release_app_objects(D3D12Submit *s) {
     d3d_release(&s->readback);
     d3d_release(&s->list);
     d3d_release(&s->allocator);
     d3d_release(&s->fence);
     if (s->event) CloseHandle(s->event);
+    s->event = nullptr;
+}
+
+void free_d3d12(D3D12Submit *s) {
     submit_record_release(&s->core);
     VKO_Free(s);
+}
+
+}  // namespace
+
+void cap_d3d12_destroy(void **handle) {
+    D3D12Submit *s = (D3D12Submit *)*handle;
+    if (!s) return;
     *handle = nullptr;
+    if (submit_consumer_let_go(&s->core)) free_d3d12(s);
 }
 
 int32_t cap_d3d12_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
@@ -161,8 +171,14 @@ int32_t cap_d3d12_submit(void **handle, void *app_device, void *queue, void *app
                          uint32_t *dropped) {
     D3D12Submit *s = (D3D12Submit *)*handle;
     ID3D12Device *dev = (ID3D12Device *)app_device;
+    if (!dev) {
+        *handle = nullptr;
+        if (!s) return 0;
+        release_app_objects(s);
+        if (submit_app_let_go(&s->core)) free_d3d12(s);
+        return 0;
+    }
     if (!s) {
-        if (!dev) return CAPTURE_ERR_DEVICE;
         s = (D3D12Submit *)VKO_Alloc(1, sizeof(D3D12Submit));
         submit_record_init(&s->core);
         s->core.app_device = app_device;
@@ -179,7 +195,7 @@ int32_t cap_d3d12_submit(void **handle, void *app_device, void *queue, void *app
         }
         s->core.device = own;
     }
-    if (!s->core.device || !dev || !queue || !app_image) return CAPTURE_ERR_DEVICE;
+    if (!s->core.device || !queue || !app_image) return CAPTURE_ERR_DEVICE;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;
     return submit_copied_draw_unlock(
         &s->core, copy_frame(s, dev, (ID3D12CommandQueue *)queue, (ID3D12Resource *)app_image), flip);

@@ -1,8 +1,5 @@
-// The Direct3D 9 row of frame submission. Beyond the core's model
-// (submit.h): `refs` counts the parties that hold the record (2 from the
-// first submit: the application and the consumer) and `app_released` is set
-// by the application's submit with no device; both change under the core's
-// mutex, and whoever takes refs to 0 frees the record. The application's
+// The Direct3D 9 row of frame submission. The record's threading model,
+// with its two holders, is the core's (submit.h). The application's
 // Direct3D 9 objects are touched only on its thread, and released when it
 // lets go; the own device, copy and converter live until the last party.
 #include "host/submit_d3d9.h"
@@ -19,21 +16,11 @@ struct D3D9Submit {
     bool ex;
     IDirect3DSurface9 *target;  // on the application's device: shared (9Ex) or lockable
     uint32_t target_w, target_h;
-    uint32_t refs;
-    uint8_t app_released;
 };
 
 void free_record(D3D9Submit *s) {
     submit_record_release(&s->core);
     VKO_Free(s);
-}
-
-// Drops one party's hold; the last frees. Takes the mutex.
-void let_go(D3D9Submit *s) {
-    VKO_MutexLock(s->core.mutex);
-    bool last = --s->refs == 0;
-    VKO_MutexUnlock(s->core.mutex);
-    if (last) free_record(s);
 }
 
 int32_t make_targets(D3D9Submit *s, IDirect3DDevice9 *dev, uint32_t w, uint32_t h) {
@@ -103,10 +90,8 @@ int32_t copy_frame(D3D9Submit *s, IDirect3DDevice9 *dev, IDirect3DSurface9 *surf
 void app_release(D3D9Submit *s) {
     VKO_MutexLock(s->core.mutex);
     d3d_release(&s->target);
-    s->app_released = 1;
-    VKO_CondSignal(s->core.cond);  // a poll waiting for a frame returns
     VKO_MutexUnlock(s->core.mutex);
-    let_go(s);
+    if (submit_app_let_go(&s->core)) free_record(s);
 }
 
 }  // namespace
@@ -115,22 +100,11 @@ void cap_d3d9_destroy(void **handle) {
     D3D9Submit *s = (D3D9Submit *)*handle;
     if (!s) return;
     *handle = nullptr;
-    VKO_MutexLock(s->core.mutex);
-    s->core.consumer_waiting = 0;  // later submits are counted as dropped
-    VKO_MutexUnlock(s->core.mutex);
-    let_go(s);
+    if (submit_consumer_let_go(&s->core)) free_record(s);
 }
 
 int32_t cap_d3d9_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
-    D3D9Submit *s = (D3D9Submit *)handle;
-    VKO_MutexLock(s->core.mutex);
-    bool gone = s->app_released;
-    VKO_MutexUnlock(s->core.mutex);
-    if (gone) {
-        frame->time = (uint64_t)VKO_GetTime();
-        return 0;
-    }
-    return submit_poll(&s->core, timeout_ms, frame);
+    return submit_poll(&((D3D9Submit *)handle)->core, timeout_ms, frame);
 }
 
 ID3D11Device *cap_d3d9_get_device(void *handle) {
@@ -158,7 +132,6 @@ int32_t cap_d3d9_submit(void **handle, void *app_device, void *, void *app_image
         s = (D3D9Submit *)VKO_Alloc(1, sizeof(D3D9Submit));
         submit_record_init(&s->core);
         s->core.app_device = app_device;
-        s->refs = 2;
         *handle = s;
         // The stand-in has one adapter, the one the creation parameters name.
         D3DDEVICE_CREATION_PARAMETERS cp;
@@ -168,7 +141,7 @@ int32_t cap_d3d9_submit(void **handle, void *app_device, void *, void *app_image
         if (ex) ex->Release();
         if (int32_t r = submit_own_device(&s->core.device)) return r;
     }
-    if (!s->core.device || !app_image || s->app_released) return CAPTURE_ERR_DEVICE;
+    if (!s->core.device || !app_image || s->core.app_released) return CAPTURE_ERR_DEVICE;
     if (!submit_lock_wanted(&s->core, dropped)) return 0;
     return submit_copied_draw_unlock(&s->core, copy_frame(s, dev, (IDirect3DSurface9 *)app_image), flip);
 }

@@ -2,8 +2,10 @@
 // imported into Vulkan here, so each frame is copied on the application's
 // queue (barriers, vkCmdCopyImage, a fence) into a host-visible linear image
 // of the back-end's own, and from its mapped memory into the stand-in
-// texture the converter draws from. The record's threading model is the
-// core's (submit.h); everything Vulkan is touched only by submit and destroy.
+// texture the converter draws from. The record's threading model, with its
+// two holders, is the core's (submit.h); everything Vulkan is touched only by
+// submit, on the application's thread, and released when the application
+// lets go (its device may be gone after that).
 #include <cstring>
 
 #include "host/submit.h"
@@ -115,13 +117,17 @@ DXGI_FORMAT dxgi_format_of(VkFormat f) {
     }
 }
 
-void release_copy(VulkanSubmit *s) {
+void release_linear(VulkanSubmit *s) {
     if (s->mapped) s->fn.vkUnmapMemory(s->device, s->memory);
     if (s->linear) s->fn.vkDestroyImage(s->device, s->linear, nullptr);
     if (s->memory) s->fn.vkFreeMemory(s->device, s->memory, nullptr);
     s->mapped = nullptr;
     s->linear = VK_NULL_HANDLE;
     s->memory = VK_NULL_HANDLE;
+}
+
+void release_copy(VulkanSubmit *s) {
+    release_linear(s);
     d3d_release(&s->core.copy);
 }
 
@@ -251,20 +257,30 @@ int32_t first_use(VulkanSubmit *s, VkDevice device, const SubmitVulkanArg *arg) 
     return submit_own_device(&s->core.device);
 }
 
+// The objects on the application's device, on its thread.
+void release_app_objects(VulkanSubmit *s) {
+    if (!s->fn.vkDestroyFence) return;
+    release_linear(s);
+    if (s->fence) s->fn.vkDestroyFence(s->device, s->fence, nullptr);
+    if (s->pool) s->fn.vkDestroyCommandPool(s->device, s->pool, nullptr);
+    s->fence = VK_NULL_HANDLE;
+    s->pool = VK_NULL_HANDLE;
+    s->cmd = VK_NULL_HANDLE;
+}
+
+void free_vulkan(VulkanSubmit *s) {
+    if (s->module) VKO_SOUnload(&s->module);
+    submit_record_release(&s->core);
+    VKO_Free(s);
+}
+
 }  // namespace
 
 void cap_vulkan_destroy(void **handle) {
     VulkanSubmit *s = (VulkanSubmit *)*handle;
     if (!s) return;
-    if (s->fn.vkDestroyFence) {
-        release_copy(s);
-        if (s->fence) s->fn.vkDestroyFence(s->device, s->fence, nullptr);
-        if (s->pool) s->fn.vkDestroyCommandPool(s->device, s->pool, nullptr);
-    }
-    if (s->module) VKO_SOUnload(&s->module);
-    submit_record_release(&s->core);
-    VKO_Free(s);
     *handle = nullptr;
+    if (submit_consumer_let_go(&s->core)) free_vulkan(s);
 }
 
 int32_t cap_vulkan_poll(void *handle, uint32_t timeout_ms, uint8_t *, CaptureFrame *frame) {
@@ -278,8 +294,15 @@ ID3D11Device *cap_vulkan_get_device(void *handle) {
 int32_t cap_vulkan_submit(void **handle, void *app_device, void *api_arg, void *app_image, uint8_t flip,
                           uint32_t *dropped) {
     const SubmitVulkanArg *arg = (const SubmitVulkanArg *)api_arg;
-    if (!arg || !app_device || !app_image) return SUBMIT_ERR_NO_TEXTURE;
     VulkanSubmit *s = (VulkanSubmit *)*handle;
+    if (!app_device) {
+        *handle = nullptr;
+        if (!s) return 0;
+        release_app_objects(s);
+        if (submit_app_let_go(&s->core)) free_vulkan(s);
+        return 0;
+    }
+    if (!arg || !app_image) return SUBMIT_ERR_NO_TEXTURE;
     if (!s) {
         s = (VulkanSubmit *)VKO_Alloc(1, sizeof(VulkanSubmit));
         submit_record_init(&s->core);
@@ -293,16 +316,21 @@ int32_t cap_vulkan_submit(void **handle, void *app_device, void *api_arg, void *
     const VkBaseInStructure *info = (const VkBaseInStructure *)arg->create_info;
     VkFormat format;
     uint32_t w, h;
+    VkImageUsageFlags usage;
     if (info && info->sType == VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO) {
         const VkImageCreateInfo *ci = (const VkImageCreateInfo *)info;
-        format = ci->format, w = ci->extent.width, h = ci->extent.height;
+        format = ci->format, w = ci->extent.width, h = ci->extent.height, usage = ci->usage;
     } else if (info && info->sType == VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR) {
         const VkSwapchainCreateInfoKHR *ci = (const VkSwapchainCreateInfoKHR *)info;
-        format = ci->imageFormat, w = ci->imageExtent.width, h = ci->imageExtent.height;
+        format = ci->imageFormat, w = ci->imageExtent.width, h = ci->imageExtent.height,
+        usage = ci->imageUsage;
     } else {
         return SUBMIT_ERR_NO_TEXTURE;
     }
-    if (dxgi_format_of(format) == DXGI_FORMAT_UNKNOWN || w == 0 || h == 0 || w > 16384 || h > 16384)
+    // The copy reads the image as a transfer source: an image made without
+    // that use cannot be copied from.
+    if (dxgi_format_of(format) == DXGI_FORMAT_UNKNOWN || w == 0 || h == 0 || w > 16384 || h > 16384 ||
+        !(usage & VK_IMAGE_USAGE_TRANSFER_SRC_BIT))
         return SUBMIT_ERR_NO_TEXTURE;
 
     if (!submit_lock_wanted(&s->core, dropped)) return 0;

@@ -125,6 +125,45 @@ TEST(Detour, AttachRedirectsImportsAndTrampolineReachesOriginal) {
     EXPECT_EQ(detach(&g_add_real, (void *)add_detour), DETOUR_ERROR_INVALID_BLOCK);
 }
 
+// The slots holding an alias of the target are redirected with it; the
+// trampoline stays the target; a target that is another hook's alias is
+// refused.
+TEST(Detour, AliasSlotsAreRedirectedWithTheTarget) {
+    // By name: once the slots are redirected, the address this binary takes
+    // of either function is the detour's.
+    void *original = dlsym(RTLD_DEFAULT, "detour_target_add");
+    void *alias = dlsym(RTLD_DEFAULT, "detour_target_add_export");
+    ASSERT_NE(original, nullptr);
+    ASSERT_NE(alias, nullptr);
+    EXPECT_EQ(detour_target_add_export(2, 3), 5);
+    g_add_real = original;
+    VKO_RWLockWriter(detour_patch_lock());
+    ASSERT_EQ(DetourTransactionBegin(), 0);
+    DetourUpdateThread(pthread_self());
+    EXPECT_EQ(DetourAttach(&g_add_real, (void *)add_detour), 0);
+    void *unknown = nullptr;  // no attach requested on it
+    EXPECT_EQ(DetourAttachAlias(&unknown, alias), DETOUR_ERROR_INVALID_BLOCK);
+    EXPECT_EQ(DetourTransactionCommit(), DETOUR_ERROR_INVALID_BLOCK);  // nothing changed
+    EXPECT_EQ(detour_target_add(2, 3), 5);
+    ASSERT_EQ(DetourTransactionBegin(), 0);
+    DetourUpdateThread(pthread_self());
+    EXPECT_EQ(DetourAttach(&g_add_real, (void *)add_detour), 0);
+    EXPECT_EQ(DetourAttachAlias(&g_add_real, alias), 0);
+    EXPECT_EQ(DetourTransactionCommit(), 0);
+    VKO_RWLockUnlock(detour_patch_lock());
+    EXPECT_EQ(g_add_real, original);
+    EXPECT_EQ(detour_target_add(2, 3), 50);
+    EXPECT_EQ(detour_target_add_export(2, 3), 50);
+    void **slots[8];
+    EXPECT_EQ(detour_hook_slots(original, slots, 8), detour_patched_slots(original));
+    EXPECT_GE(detour_patched_slots(original), 2u);
+    void *again = alias;
+    EXPECT_EQ(attach(&again, (void *)lazy_detour), DETOUR_ERROR_INVALID_OPERATION);
+    ASSERT_EQ(detach(&g_add_real, (void *)add_detour), 0);
+    EXPECT_EQ(detour_target_add(2, 3), 5);
+    EXPECT_EQ(detour_target_add_export(2, 3), 5);
+}
+
 TEST(Detour, LazyImportSlotIsRedirectedAndRestored) {
     g_lazy_real = dlsym(RTLD_DEFAULT, "detour_target_lazy");
     ASSERT_NE(g_lazy_real, nullptr);

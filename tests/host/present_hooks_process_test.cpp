@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,14 +37,32 @@ struct Frame {
     std::vector<uint8_t> rgba;
 };
 
+// Waits up to 20 s for each piece of what the program writes.
+bool readable(int fd) {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 20000) == 1;
+}
+
 bool read_all(int fd, void *data, size_t size) {
     uint8_t *p = (uint8_t *)data;
     while (size) {
+        if (!readable(fd)) return false;
         ssize_t n = read(fd, p, size);
         if (n <= 0) return false;
         p += n, size -= (size_t)n;
     }
     return true;
+}
+
+// One line of the program's output, without its end.
+bool read_line(int fd, std::string *line) {
+    line->clear();
+    char c = 0;
+    while (read_all(fd, &c, 1)) {
+        if (c == '\n') return true;
+        *line += c;
+    }
+    return false;
 }
 
 bool read_frame(int fd, Frame *f) {
@@ -87,62 +107,119 @@ bool is_rgb(const uint8_t *p, uint8_t r, uint8_t g, uint8_t b) {
     return p[0] == r && p[1] == g && p[2] == b;
 }
 
+// The test program under the test's Xvfb, with the hook preloaded or loaded
+// at run time. It ends when its standard input closes, so also when the test
+// is killed.
+struct Program {
+    pid_t pid = 0;
+    int data = -1, control = -1, out = -1;
+    int wrapped = -1;  // with the swap wrapper: one byte per call of it
+
+    // preload: the hook library preloaded; else loaded by the program itself
+    // after frame `after` (0: before the first).
+    // wrap: the swap wrapper preloaded ahead of everything else of ours.
+    // swap_from: the library the program fetches its swap from (the program
+    // built to swap through a pointer).
+    bool start(const char *exe, int frames, int w, int h, bool preload, int after, bool wrap = false,
+               const char *swap_from = nullptr) {
+        int d[2], c[2], o[2], v[2] = {-1, -1};
+        if (pipe2(d, O_CLOEXEC) || pipe2(c, O_CLOEXEC) || pipe2(o, O_CLOEXEC)) return false;
+        if (wrap && pipe2(v, O_CLOEXEC)) return false;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, c[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, o[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, d[1], 3);
+        if (wrap) posix_spawn_file_actions_adddup2(&fa, v[1], 4);
+        std::vector<std::string> env_text;
+        for (char **e = environ; *e; e++)
+            if (strncmp(*e, "LD_PRELOAD=", 11) != 0) env_text.push_back(*e);
+        env_text.push_back("LD_PRELOAD=" + sanitizer_runtimes() +
+                           (wrap ? std::string(ZARVEK_SWAP_WRAPPER) + ":" : "") +
+                           (preload ? ZARVEK_HOOK_PRELOAD : ""));
+        if (wrap) env_text.push_back("ZARVEK_WRAP_FD=4");
+        if (swap_from) env_text.push_back(std::string("ZARVEK_SWAP_FROM=") + swap_from);
+        if (!preload) {
+            env_text.push_back(std::string("ZARVEK_HOOK_DLOPEN=") + ZARVEK_HOOK_PRELOAD);
+            env_text.push_back("ZARVEK_HOOK_DLOPEN_AFTER=" + std::to_string(after));
+        }
+        env_text.push_back("ZARVEK_HOOK_FRAMES_FD=3");
+        std::vector<char *> env;
+        for (auto &e : env_text) env.push_back(e.data());
+        env.push_back(nullptr);
+        std::string n = std::to_string(frames), ws = std::to_string(w), hs = std::to_string(h);
+        char *argv[] = {(char *)exe, n.data(), ws.data(), hs.data(), nullptr};
+        int r = posix_spawn(&pid, exe, &fa, nullptr, argv, env.data());
+        posix_spawn_file_actions_destroy(&fa);
+        close(c[0]);
+        close(o[1]);
+        close(d[1]);
+        if (wrap) close(v[1]);
+        data = d[0], control = c[1], out = o[0], wrapped = v[0];
+        if (r != 0) pid = 0;
+        return r == 0;
+    }
+
+    // Standard input closed: the program ends normally (hook removed); its
+    // exit status.
+    int finish() {
+        if (control >= 0) close(control);
+        control = -1;
+        int status = -1;
+        if (pid > 0 && waitpid(pid, &status, 0) != pid) status = -1;
+        pid = 0;
+        return status;
+    }
+
+    ~Program() {
+        if (pid > 0) {
+            finish();
+        }
+        if (data >= 0) close(data);
+        if (out >= 0) close(out);
+        if (wrapped >= 0) close(wrapped);
+    }
+};
+
+// The frames the program's presents delivered, all of them good pictures
+// numbered first.. in order, of the program's size.
+void expect_frames(int fd, int first, int last, int w, int h, std::vector<Frame> *got) {
+    for (int i = first; i <= last; i++) {
+        SCOPED_TRACE(i);
+        Frame f;
+        ASSERT_TRUE(read_frame(fd, &f));
+        ASSERT_EQ(f.code, 0);
+        ASSERT_EQ(f.width, (uint32_t)w);
+        ASSERT_EQ(f.height, (uint32_t)h);
+        EXPECT_EQ(frame_number(f.rgba.data(), w * 4), i);
+        EXPECT_TRUE(is_rgb(&f.rgba[((size_t)20 * w + 80) * 4], 255, 0, 0));  // top half red
+        EXPECT_TRUE(is_rgb(&f.rgba[((size_t)50 * w + 10) * 4], 0, 0, 255));  // bottom half blue
+        got->push_back(std::move(f));
+    }
+}
+
 }  // namespace
 
 TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScreen) {
     ASSERT_FALSE(xvfb_display().empty());
     const int frames = 6, w = 96, h = 64;
-    int data[2], control[2], out[2];
-    ASSERT_EQ(pipe2(data, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(control, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, control[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, data[1], 3);
-    std::vector<std::string> env_text;
-    for (char **e = environ; *e; e++)
-        if (strncmp(*e, "LD_PRELOAD=", 11) != 0) env_text.push_back(*e);
-    env_text.push_back("LD_PRELOAD=" + sanitizer_runtimes() + ZARVEK_HOOK_PRELOAD);
-    env_text.push_back("ZARVEK_HOOK_FRAMES_FD=3");
-    std::vector<char *> env;
-    for (auto &e : env_text) env.push_back(e.data());
-    env.push_back(nullptr);
-    std::string n = std::to_string(frames), ws = std::to_string(w), hs = std::to_string(h);
-    char *argv[] = {(char *)ZARVEK_GLX_FRAMES, n.data(), ws.data(), hs.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, ZARVEK_GLX_FRAMES, &fa, nullptr, argv, env.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(control[0]);
-    close(out[1]);
-    close(data[1]);
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES, frames, w, h, true, 0));
 
     // Every present of the program, in order, with its picture top row first.
     std::vector<Frame> got;
-    for (int i = 0; i < frames; i++) {
-        Frame f;
-        if (!read_frame(data[0], &f)) break;
-        got.push_back(f);
-    }
+    expect_frames(p.data, 1, frames, w, h, &got);
     ASSERT_EQ(got.size(), (size_t)frames);
-    for (int i = 0; i < frames; i++) {
-        SCOPED_TRACE(i);
-        const Frame &f = got[i];
-        ASSERT_EQ(f.code, 0);
-        ASSERT_EQ(f.width, (uint32_t)w);
-        ASSERT_EQ(f.height, (uint32_t)h);
-        EXPECT_EQ(frame_number(f.rgba.data(), w * 4), i + 1);
-        EXPECT_TRUE(is_rgb(&f.rgba[((size_t)20 * w + 80) * 4], 255, 0, 0));  // top half red
-        EXPECT_TRUE(is_rgb(&f.rgba[((size_t)50 * w + 10) * 4], 0, 0, 255));  // bottom half blue
-    }
 
-    // The program's window id, and what its last real swap put on screen.
-    char line[64] = {};
-    ASSERT_GT(read(out[0], line, sizeof(line) - 1), 0);
-    Window win = (Window)strtoul(line, nullptr, 10);
+    // The program's window id, and what its last real swap put on screen once
+    // the program says that swap reached the server (the hook hands a frame on
+    // before the swap it captured).
+    std::string line;
+    ASSERT_TRUE(read_line(p.out, &line));
+    Window win = (Window)strtoul(line.c_str(), nullptr, 10);
     EXPECT_EQ(got[0].window, (uint32_t)win);
+    ASSERT_TRUE(read_line(p.out, &line));
+    ASSERT_EQ(line, "swapped");
     Display *dpy = XOpenDisplay(nullptr);
     ASSERT_NE(dpy, nullptr);
     XImage *img = XGetImage(dpy, win, 0, 0, w, h, AllPlanes, ZPixmap);
@@ -161,14 +238,91 @@ TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScr
         VKO_Free(png);
     }
 
-    // Standard input closed: the program ends normally, hook removed.
-    close(control[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    int status = p.finish();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     Frame extra;
-    EXPECT_FALSE(read_frame(data[0], &extra));  // nothing after the last frame
-    close(data[0]);
-    close(out[0]);
+    EXPECT_FALSE(read_frame(p.data, &extra));  // nothing after the last frame
+}
+
+// The library loaded at run time (as an injector does): the hooks it attached
+// are still removed at exit, after this library's own statics went.
+TEST(PresentHooksProcess, HookLoadedAtRunTimeIsRemovedAtExit) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 3, w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES, frames, w, h, false, 0));
+    std::vector<Frame> got;
+    expect_frames(p.data, 1, frames, w, h, &got);
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A program linked the GLVND way (libOpenGL and libGLX) with every import
+// bound at start, the hook preloaded; and the same program with the hook
+// loaded after its second present, when its import was long bound.
+TEST(PresentHooksProcess, GlvndProgramIsCapturedBoundEarlyOrHookedLate) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 5, w = 96, h = 64;
+    {
+        SCOPED_TRACE("preloaded");
+        Program p;
+        ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_GLVND, frames, w, h, true, 0));
+        std::vector<Frame> got;
+        expect_frames(p.data, 1, frames, w, h, &got);
+        int status = p.finish();
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    {
+        SCOPED_TRACE("loaded after the second present");
+        Program p;
+        ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_GLVND, frames, w, h, false, 2));
+        std::vector<Frame> got;
+        expect_frames(p.data, 3, frames, w, h, &got);
+        int status = p.finish();
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
+// A wrapper of glXSwapBuffers preloaded ahead of the hook (as frame-rate
+// overlays are) keeps running on every present while the hook captures
+// them; the import was not yet bound when the hook was attached.
+TEST(PresentHooksProcess, PreloadedSwapWrapperStillRunsUnderTheHook) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 4, w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES, frames, w, h, true, 0, true));
+    std::vector<Frame> got;
+    expect_frames(p.data, 1, frames, w, h, &got);
+    std::string line;
+    ASSERT_TRUE(read_line(p.out, &line));  // the window id
+    ASSERT_TRUE(read_line(p.out, &line));
+    ASSERT_EQ(line, "swapped");
+    char calls[64] = {};
+    ssize_t n = 0;
+    pollfd pf = {p.wrapped, POLLIN, 0};
+    if (poll(&pf, 1, 0) == 1) n = read(p.wrapped, calls, sizeof(calls));
+    EXPECT_EQ(n, frames);
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A program with no swap import of its own, swapping through a pointer it
+// fetched with dlsym from libGL (as programs that load GL at run time do):
+// its frames are captured, libGL's export forwarding through the hooked
+// libGLX.
+TEST(PresentHooksProcess, SwapThroughAPointerFetchedFromLibGlIsCaptured) {
+    ASSERT_FALSE(xvfb_display().empty());
+    const int frames = 3, w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_FETCHED, frames, w, h, true, 0, false, "libGL.so.1"));
+    std::vector<Frame> got;
+    expect_frames(p.data, 1, frames, w, h, &got);
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
+#include <atomic>
 
 #include <dlfcn.h>
 #include <link.h>
@@ -31,6 +33,15 @@
 #include "support/xvfb.h"
 
 namespace {
+
+// Both holders let go of a record: the application (a submit with no
+// device), then the consumer.
+inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
+    void *app = *handle;
+    EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(app, nullptr);
+    api.destroy(handle);
+}
 
 struct Frame {
     int calls = 0;
@@ -415,7 +426,16 @@ void PresentHooksTest::gl_submission_check() {
     glXMakeCurrent(dpy, None, nullptr);
     EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), GL_INTEROP_ERR_CONTEXT);
     glXMakeCurrent(dpy, win, ctx);
+    // The consumer lets go first: the application's submits are dropped until
+    // it lets go itself.
+    void *app_handle = handle;
     api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    uint32_t before = dropped;
+    EXPECT_EQ(api.submit(&app_handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+    EXPECT_EQ(dropped, before + 1);
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    EXPECT_EQ(app_handle, nullptr);
     EXPECT_EQ(handle, nullptr);
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     glDeleteBuffers(1, &unpack);
@@ -762,4 +782,443 @@ TEST_F(PresentHooksTest, GlInteropNeedsAContextAndWalksTheAdapters) {
     d3d_clear_faults();
     EXPECT_EQ(glXGetCurrentContext(), ctx);
     EXPECT_EQ(d3d_live_objects(), live);
+}
+
+namespace {
+
+// A window of its own with a context made for it from a GLX visual or
+// framebuffer configuration, for the tests that need more than the fixture's.
+struct ExtraWindow {
+    Display *dpy = nullptr;
+    Window win = 0;
+    GLXWindow glx_win = 0;
+    GLXContext ctx = nullptr;
+
+    // attrs: glXChooseFBConfig attributes; glx_window: present through a
+    // GLXWindow made with glXCreateWindow rather than the X window itself.
+    bool make(Display *d, const int *attrs, int w, int h, bool glx_window) {
+        dpy = d;
+        int n = 0;
+        GLXFBConfig *cfgs = glXChooseFBConfig(dpy, DefaultScreen(dpy), attrs, &n);
+        if (!cfgs || n < 1) return false;
+        GLXFBConfig cfg = cfgs[0];
+        XFree(cfgs);
+        XVisualInfo *vi = glXGetVisualFromFBConfig(dpy, cfg);
+        if (!vi) return false;
+        XSetWindowAttributes swa = {};
+        swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, w, h, 0, vi->depth, InputOutput,
+                            vi->visual, CWColormap, &swa);
+        XFree(vi);
+        XMapWindow(dpy, win);
+        if (glx_window) glx_win = glXCreateWindow(dpy, cfg, win, nullptr);
+        ctx = glXCreateNewContext(dpy, cfg, GLX_RGBA_TYPE, nullptr, True);
+        XSync(dpy, False);
+        return ctx && current();
+    }
+    GLXDrawable drawable() const { return glx_win ? glx_win : win; }
+    bool current() { return glXMakeContextCurrent(dpy, drawable(), drawable(), ctx); }
+    ~ExtraWindow() {
+        if (!dpy) return;
+        if (glXGetCurrentContext() == ctx) glXMakeContextCurrent(dpy, None, None, nullptr);
+        if (ctx) glXDestroyContext(dpy, ctx);
+        if (glx_win) glXDestroyWindow(dpy, glx_win);
+        if (win) XDestroyWindow(dpy, win);
+        XSync(dpy, False);
+    }
+};
+
+const int kDoubleBufferedRgba[] = {GLX_DRAWABLE_TYPE,
+                                   GLX_WINDOW_BIT,
+                                   GLX_RENDER_TYPE,
+                                   GLX_RGBA_BIT,
+                                   GLX_DOUBLEBUFFER,
+                                   True,
+                                   GLX_RED_SIZE,
+                                   8,
+                                   GLX_GREEN_SIZE,
+                                   8,
+                                   GLX_BLUE_SIZE,
+                                   8,
+                                   None};
+
+}  // namespace
+
+// A program presenting a GLXWindow (the GLX 1.3 way, no X drawable of its
+// own): captured, its size asked of GLX.
+TEST_F(PresentHooksTest, GlxWindowIsCapturedAndTheProgramLives) {
+    ExtraWindow ew;
+    ASSERT_TRUE(ew.make(dpy, kDoubleBufferedRgba, 56, 40, true));
+    draw_picture(56, 40);
+    glXSwapBuffers(dpy, ew.drawable());
+    EXPECT_EQ(g_real_swaps, 1);
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_EQ((uintptr_t)frame.a, (uintptr_t)ew.glx_win);
+    ASSERT_EQ(frame.width, 56u);
+    ASSERT_EQ(frame.height, 40u);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 55, 19, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 55, 39, 0, 0, 255));
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// Two windows with a context each, presenting in turn: each context keeps
+// one texture, framebuffer and buffer of the hook's, made on its first
+// present, however many frames follow.
+TEST_F(PresentHooksTest, TwoContextsPresentingInTurnKeepTheirObjects) {
+    ExtraWindow other;
+    ASSERT_TRUE(other.make(dpy, kDoubleBufferedRgba, 40, 30, false));
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+    std::vector<GLuint> mine, theirs;
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+        draw_picture(64, 48);
+        glXSwapBuffers(dpy, win);
+        ASSERT_EQ(frame.width, 64u);
+        mine.push_back(*(GLuint *)frame.d);
+        ASSERT_TRUE(other.current());
+        draw_picture(40, 30);
+        glXSwapBuffers(dpy, other.win);
+        ASSERT_EQ(frame.width, 40u);
+        EXPECT_TRUE(pixel_is(frame, 39, 29, 0, 0, 255));
+        theirs.push_back(*(GLuint *)frame.d);
+    }
+    EXPECT_EQ(frame.calls, 12);
+    EXPECT_TRUE(errors.codes.empty());
+    for (size_t i = 1; i < mine.size(); i++) {
+        EXPECT_EQ(mine[i], mine[0]) << i;
+        EXPECT_EQ(theirs[i], theirs[0]) << i;
+    }
+    // The textures the context made early are still the only ones of the hook's.
+    EXPECT_FALSE(glIsTexture(theirs[0] + 8));
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// A multisampled back buffer, read both ways: resolved first, the frame is
+// the picture; the program's state and its own pending GL error are as it
+// left them, and no error of the hook's stays behind.
+TEST_F(PresentHooksTest, MultisampledBackBufferIsResolvedAndNoErrorIsLeft) {
+    const int attrs[] = {GLX_DRAWABLE_TYPE,
+                         GLX_WINDOW_BIT,
+                         GLX_RENDER_TYPE,
+                         GLX_RGBA_BIT,
+                         GLX_DOUBLEBUFFER,
+                         True,
+                         GLX_RED_SIZE,
+                         8,
+                         GLX_GREEN_SIZE,
+                         8,
+                         GLX_BLUE_SIZE,
+                         8,
+                         GLX_SAMPLE_BUFFERS,
+                         1,
+                         GLX_SAMPLES,
+                         4,
+                         None};
+    ExtraWindow ms;
+    ASSERT_TRUE(ms.make(dpy, attrs, 48, 32, false));
+    GLint samples = 0;
+    glGetIntegerv(GL_SAMPLES, &samples);
+    ASSERT_GT(samples, 1);
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        frame = Frame{};
+        draw_picture(48, 32);
+        glXSwapBuffers(dpy, ms.win);
+        EXPECT_TRUE(errors.codes.empty());
+        ASSERT_EQ(frame.calls, 1);
+        ASSERT_EQ(frame.width, 48u);
+        ASSERT_EQ(frame.height, 32u);
+        EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+        EXPECT_TRUE(pixel_is(frame, 47, 15, 255, 0, 0));
+        EXPECT_TRUE(pixel_is(frame, 0, 16, 0, 0, 255));
+        EXPECT_TRUE(pixel_is(frame, 47, 31, 0, 0, 255));
+        EXPECT_TRUE(glIsEnabled(GL_SCISSOR_TEST));
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+
+        // An error the program made and has not fetched yet is still its own.
+        draw_picture(48, 32);
+        glEnable(0);
+        glXSwapBuffers(dpy, ms.win);
+        EXPECT_EQ(glGetError(), (GLenum)GL_INVALID_ENUM);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    }
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// A swap right after the window was resized presents the back buffer the
+// program drew, at its old size: the frame is that picture, not the window's
+// new size with the picture shifted into a corner. The next frame, drawn
+// after the resize, has the new size.
+TEST_F(PresentHooksTest, SwapRightAfterAResizeIsCapturedAtTheBackBuffersSize) {
+    draw_picture(64, 48);
+    XResizeWindow(dpy, win, 96, 72);
+    XSync(dpy, False);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_EQ(frame.width, 64u);
+    ASSERT_EQ(frame.height, 48u);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 23, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+
+    draw_picture(96, 72);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 2);
+    ASSERT_EQ(frame.width, 96u);
+    ASSERT_EQ(frame.height, 72u);
+    EXPECT_TRUE(pixel_is(frame, 95, 71, 0, 0, 255));
+
+    // Smaller: the back buffer is larger than the window at the swap.
+    draw_picture(96, 72);
+    XResizeWindow(dpy, win, 40, 30);
+    XSync(dpy, False);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 3);
+    ASSERT_EQ(frame.width, 96u);
+    ASSERT_EQ(frame.height, 72u);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 95, 35, 255, 0, 0));
+    EXPECT_TRUE(pixel_is(frame, 95, 71, 0, 0, 255));
+
+    draw_picture(40, 30);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 4);
+    ASSERT_EQ(frame.width, 40u);
+    ASSERT_EQ(frame.height, 30u);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 39, 29, 0, 0, 255));
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+// Another thread presents all along while the hook is removed and attached
+// again: the detour reads its trampoline slot while attach and removal write
+// it (the thread-sanitizer build checks the accesses).
+TEST_F(PresentHooksTest, AttachAndRemovalWhileAnotherThreadPresents) {
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    hook_gl_swap_buffers_b_real = g_original_egl_swap;
+    g_original_egl_swap = nullptr;
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread presenter([&] {
+        Display *d = XOpenDisplay(nullptr);
+        if (!d) return;
+        {
+            ExtraWindow ew;
+            if (ew.make(d, kDoubleBufferedRgba, 32, 24, false)) {
+                while (!stop) {
+                    glClearColor(1, 0, 0, 1);
+                    glClear(GL_COLOR_BUFFER_BIT);
+                    glXSwapBuffers(d, ew.win);
+                    swaps++;
+                }
+            }
+        }
+        XCloseDisplay(d);
+    });
+    // Each round waits (bounded) until the other thread has presented again.
+    for (int i = 0; i < 5; i++) {
+        int before = swaps;
+        for (int tries = 0; tries < 20000 && swaps < before + 2; tries++) usleep(1000);
+        EXPECT_GE(swaps, before + 2);
+        EXPECT_EQ(hooks_remove_all(0), 0);
+        EXPECT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+    }
+    stop = true;
+    presenter.join();
+}
+
+// An OpenGL ES 3 program (no inverted read-back there) with a multisampled
+// surface: resolved before the flip, the frame is the picture, and the
+// program's next glGetError answers only what it made itself.
+TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
+    glXMakeCurrent(dpy, None, nullptr);  // one current context per thread
+    EGLDisplay edpy = eglGetPlatformDisplay(EGL_PLATFORM_X11_KHR, dpy, nullptr);
+    ASSERT_NE(edpy, EGL_NO_DISPLAY);
+    ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
+    ASSERT_TRUE(eglBindAPI(EGL_OPENGL_ES_API));
+    const EGLint attrs[] = {EGL_SURFACE_TYPE,
+                            EGL_WINDOW_BIT,
+                            EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_ES3_BIT,
+                            EGL_RED_SIZE,
+                            8,
+                            EGL_GREEN_SIZE,
+                            8,
+                            EGL_BLUE_SIZE,
+                            8,
+                            EGL_ALPHA_SIZE,
+                            8,
+                            EGL_SAMPLE_BUFFERS,
+                            1,
+                            EGL_SAMPLES,
+                            4,
+                            EGL_NONE};
+    EGLConfig cfg = nullptr;
+    EGLint n = 0;
+    ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
+    ASSERT_EQ(n, 1);
+    EGLint visual_id = 0;
+    eglGetConfigAttrib(edpy, cfg, EGL_NATIVE_VISUAL_ID, &visual_id);
+    XVisualInfo want = {};
+    want.visualid = (VisualID)visual_id;
+    int count = 0;
+    XVisualInfo *vi = XGetVisualInfo(dpy, VisualIDMask, &want, &count);
+    ASSERT_NE(vi, nullptr);
+    XSetWindowAttributes swa = {};
+    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+    const int w = 44, h = 28;
+    Window ewin = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 100, 0, w, h, 0, vi->depth, InputOutput,
+                                vi->visual, CWColormap, &swa);
+    XFree(vi);
+    XMapWindow(dpy, ewin);
+    XSync(dpy, False);
+    EGLSurface surface = eglCreateWindowSurface(edpy, cfg, (EGLNativeWindowType)ewin, nullptr);
+    ASSERT_NE(surface, EGL_NO_SURFACE);
+    const EGLint cattrs[] = {EGL_CONTEXT_MAJOR_VERSION, 3, EGL_NONE};
+    EGLContext ectx = eglCreateContext(edpy, cfg, EGL_NO_CONTEXT, cattrs);
+    ASSERT_NE(ectx, EGL_NO_CONTEXT);
+    ASSERT_TRUE(eglMakeCurrent(edpy, surface, surface, ectx));
+    ASSERT_EQ(std::strncmp((const char *)glGetString(GL_VERSION), "OpenGL ES 3", 11), 0);
+    GLint samples = 0;
+    glGetIntegerv(GL_SAMPLE_BUFFERS, &samples);
+    EXPECT_EQ(samples, 1);
+
+    auto px_is = [&](uint32_t x, uint32_t y, uint8_t r, uint8_t g, uint8_t b) {
+        const uint8_t *p = &frame.pixels[(size_t)y * frame.pitch + x * 4];
+        return p[0] == r && p[1] == g && p[2] == b;
+    };
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        frame = Frame{};
+        draw_picture(w, h);
+        if (round == 1) glEnable(0);  // an error of the program's own
+        eglSwapBuffers(edpy, surface);
+        EXPECT_TRUE(errors.codes.empty());
+        ASSERT_EQ(frame.calls, 1);
+        ASSERT_EQ(frame.pitch, (uint32_t)w * 4);
+        ASSERT_EQ(frame.pixels.size(), (size_t)w * 4 * h);
+        EXPECT_TRUE(px_is(0, 0, 0, 255, 0));
+        EXPECT_TRUE(px_is(w - 1, h / 2 - 1, 255, 0, 0));
+        EXPECT_TRUE(px_is(0, h / 2, 0, 0, 255));
+        EXPECT_TRUE(px_is(w - 1, h - 1, 0, 0, 255));
+        EXPECT_TRUE(glIsEnabled(GL_SCISSOR_TEST));
+        if (round == 1) {
+            EXPECT_EQ(glGetError(), (GLenum)GL_INVALID_ENUM);
+        }
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    }
+
+    eglMakeCurrent(edpy, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    eglDestroyContext(edpy, ectx);
+    eglDestroySurface(edpy, surface);
+    eglTerminate(edpy);
+    XDestroyWindow(dpy, ewin);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// A program that fetched libGL's glXSwapBuffers itself (before or after the
+// attach) is captured too: with GLVND that export forwards through libGLX,
+// whose swap is hooked.
+TEST_F(PresentHooksTest, SwapThroughAPointerToLibGlsExportIsCaptured) {
+    void *lib = dlopen("libGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    auto swap = (void (*)(Display *, GLXDrawable))dlsym(lib, "glXSwapBuffers");
+    dlclose(lib);
+    ASSERT_NE(swap, nullptr);
+    draw_picture(64, 48);
+    swap(dpy, win);
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+}
+
+// A swap fetched through glXGetProcAddress(ARB) after the attach is the
+// hook's; fetched after the removal, the library's own again.
+TEST_F(PresentHooksTest, SwapFetchedThroughGetProcAddressAfterTheAttachIsCaptured) {
+    for (auto lookup : {glXGetProcAddressARB, glXGetProcAddress}) {
+        frame = Frame{};
+        auto swap = (void (*)(Display *, GLXDrawable))lookup((const GLubyte *)"glXSwapBuffers");
+        ASSERT_NE(swap, nullptr);
+        draw_picture(64, 48);
+        swap(dpy, win);
+        EXPECT_TRUE(errors.codes.empty());
+        ASSERT_EQ(frame.calls, 1);
+        EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+        EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+        // Other names are the library's answers.
+        EXPECT_EQ((void *)lookup((const GLubyte *)"glClear"), (void *)real_lookup("glClear"));
+    }
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    hook_gl_swap_buffers_b_real = g_original_egl_swap;
+    g_original_egl_swap = nullptr;
+    ASSERT_EQ(hooks_remove_all(0), 0);
+    auto swap = (void (*)(Display *, GLXDrawable))glXGetProcAddressARB((const GLubyte *)"glXSwapBuffers");
+    EXPECT_NE((void *)swap, (void *)hook_gl_swap_buffers_a);
+    ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
+
+// The hook's objects gone from its context (as when a context made at the
+// address of a destroyed one presents): they are made anew, the frame is
+// whole.
+TEST_F(PresentHooksTest, ObjectsGoneFromTheContextAreMadeAgain) {
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    GLuint texture = *(GLuint *)frame.d;
+    glDeleteTextures(1, &texture);
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 2);
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
+    EXPECT_TRUE(pixel_is(frame, 63, 47, 0, 0, 255));
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+// A GL submission of a texture that cannot be read as colour (a depth
+// texture) is refused, and the copy leaves no error of its own behind while
+// the application's pending one stays.
+TEST_F(PresentHooksTest, GlSubmissionOfAnUnreadableTextureIsRefusedCleanly) {
+    GLuint depth = 0, colour = 0;
+    glGenTextures(1, &depth);
+    glBindTexture(GL_TEXTURE_2D, depth);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, 16, 8, 0, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT,
+                 nullptr);
+    glGenTextures(1, &colour);
+    glBindTexture(GL_TEXTURE_2D, colour);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    ASSERT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        CaptureFrame ready = {};
+        if (handle) api.poll(handle, 0, nullptr, &ready);  // the consumer waits again
+        EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)depth, 0, &dropped),
+                  SUBMIT_ERR_NO_TEXTURE);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+        glEnable(0);  // the application's own
+        EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)colour, 0, &dropped), 0);
+        EXPECT_EQ(glGetError(), (GLenum)GL_INVALID_ENUM);
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+        CaptureFrame f = {};
+        ASSERT_EQ(api.poll(handle, 1000, nullptr, &f), 0);
+        EXPECT_EQ(f.new_frame, 1);
+    }
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    EXPECT_EQ((GLuint)bound, colour);
+    both_let_go(api, &handle);
+    glDeleteTextures(1, &depth);
+    glDeleteTextures(1, &colour);
 }

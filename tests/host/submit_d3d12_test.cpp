@@ -10,6 +10,15 @@
 
 namespace {
 
+// Both holders let go of a record: the application (a submit with no
+// device), then the consumer.
+inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
+    void *app = *handle;
+    EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(app, nullptr);
+    api.destroy(handle);
+}
+
 struct SubmitD3D12 : ::testing::Test {
     const SubmitCaptureApi &api = submit_d3d12_api;
     ID3D12Device *dev = nullptr;
@@ -28,7 +37,7 @@ struct SubmitD3D12 : ::testing::Test {
 
     void TearDown() override {
         d3d_clear_faults();
-        api.destroy(&handle);
+        both_let_go(api, &handle);
         EXPECT_EQ(handle, nullptr);
         EXPECT_EQ(d3d12_fault_count(), faults) << d3d12_last_fault();
         d3d_release(&queue);
@@ -129,11 +138,11 @@ TEST_F(SubmitD3D12, FailuresAnswerTheirCodes) {
     ID3D11Texture2D *out = nullptr;
     EXPECT_EQ(api.get_texture(handle, CAPTURE_FORMAT_ASIS, &out), SUBMIT_ERR_NO_TEXTURE);
     EXPECT_EQ(submit(a, &dropped), CAPTURE_ERR_DEVICE);
-    api.destroy(&handle);
+    both_let_go(api, &handle);
 
     d3d_fail("ID3D12Device_CreateFence", E_FAIL);
     EXPECT_EQ(submit(a, &dropped), CAPTURE_ERR_DEVICE);
-    api.destroy(&handle);
+    both_let_go(api, &handle);
 
     // A format the converter cannot take, and a missing queue.
     ID3D12Resource *odd = nullptr;
@@ -159,5 +168,22 @@ TEST_F(SubmitD3D12, FailuresAnswerTheirCodes) {
     ASSERT_TRUE(take());
     EXPECT_EQ(frame_tag(16, 8), 1);
     odd->Release();
+    a->Release();
+}
+
+// The consumer lets go first: the record and the application's Direct3D 12
+// objects stay for the application, whose submits are dropped until its own
+// letting go frees them.
+TEST_F(SubmitD3D12, ConsumerGoingFirstLeavesTheRecordToTheApplication) {
+    ID3D12Resource *a = picture(16, 8, 1, DXGI_FORMAT_B8G8R8A8_UNORM);
+    uint32_t dropped = 0;
+    ASSERT_EQ(submit(a, &dropped), 0);
+    void *app_handle = handle;
+    api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(api.submit(&app_handle, dev, queue, a, 0, &dropped), 0);
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    EXPECT_EQ(app_handle, nullptr);
     a->Release();
 }

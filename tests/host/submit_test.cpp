@@ -10,6 +10,15 @@
 
 namespace {
 
+// Both holders let go of a record: the application (a submit with no
+// device), then the consumer.
+inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
+    void *app = *handle;
+    EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(app, nullptr);
+    api.destroy(handle);
+}
+
 // A BGRA texture of the application's device whose pixels encode (x, y, tag).
 ID3D11Texture2D *pattern_texture(ID3D11Device *dev, uint32_t w, uint32_t h, uint8_t tag) {
     std::vector<uint8_t> px((size_t)w * h * 4);
@@ -38,7 +47,7 @@ struct SubmitTest : ::testing::Test {
     void *handle = nullptr;
     void SetUp() override { ASSERT_EQ(D3D11CreateDevice(&app), S_OK); }
     void TearDown() override {
-        api.destroy(&handle);
+        both_let_go(api, &handle);
         EXPECT_EQ(handle, nullptr);
         d3d_release(&app);
         EXPECT_EQ(d3d_live_objects(), 0);
@@ -107,7 +116,7 @@ TEST_F(SubmitTest, TextureBeforeFirstFrameAndSizeChange) {
     EXPECT_EQ(api.get_texture(fresh, CAPTURE_FORMAT_ASIS, &out), SUBMIT_ERR_NO_TEXTURE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(api.check_reinit(fresh), 0);
-    api.destroy(&fresh);
+    both_let_go(api, &fresh);
 
     CaptureFrame f = {};
     ASSERT_EQ(submit_from_thread(small, &dropped), 0);
@@ -181,4 +190,48 @@ TEST_F(SubmitTest, RealSubmitterAndConsumerAccountForEveryFrame) {
     EXPECT_GT(taken, 0);
     EXPECT_EQ((uint32_t)taken + dropped, (uint32_t)kSubmits);
     for (auto *t : frames) t->Release();
+}
+
+// The consumer lets go first while the application still holds the handle:
+// the record stays for it, its submits are counted as dropped, and its own
+// letting go frees the record (freed by the consumer, the next submit would
+// touch freed memory). Letting go the other way round, a waiting poll
+// returns at once.
+TEST_F(SubmitTest, EachHolderLetsGoInTurn) {
+    ID3D11Texture2D *t = pattern_texture(app, 16, 8, 1);
+    uint32_t dropped = 0;
+    ASSERT_EQ(api.submit(&handle, app, nullptr, t, 0, &dropped), 0);
+    void *app_handle = handle;
+    api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(api.submit(&app_handle, app, nullptr, t, 0, &dropped), 0);
+    EXPECT_EQ(api.submit(&app_handle, app, nullptr, t, 0, &dropped), 0);
+    EXPECT_EQ(dropped, 2u);
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    EXPECT_EQ(app_handle, nullptr);
+
+    ASSERT_EQ(api.submit(&handle, app, nullptr, t, 0, &dropped), 0);
+    app_handle = handle;
+    CaptureFrame f = {};
+    ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+    ASSERT_EQ(f.new_frame, 1);
+    std::thread consumer([&, h = handle] {
+        f = {};
+        api.poll(h, 60000, nullptr, &f);
+    });
+    for (;;) {  // until the poll waits
+        SubmitRecord *rec = (SubmitRecord *)handle;
+        VKO_MutexLock(rec->mutex);
+        bool waiting = rec->consumer_waiting;
+        VKO_MutexUnlock(rec->mutex);
+        if (waiting) break;
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    consumer.join();
+    EXPECT_EQ(f.new_frame, 0);
+    ASSERT_EQ(api.poll(handle, 60000, nullptr, &f), 0);  // at once now
+    EXPECT_EQ(f.new_frame, 0);
+    api.destroy(&handle);
+    t->Release();
 }

@@ -13,6 +13,15 @@
 
 namespace {
 
+// Both holders let go of a record: the application (a submit with no
+// device), then the consumer.
+inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
+    void *app = *handle;
+    EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(app, nullptr);
+    api.destroy(handle);
+}
+
 PFN_vkGetInstanceProcAddr g_gipa = nullptr;
 
 // The application's lookup with vkCreateImage hidden.
@@ -120,7 +129,7 @@ struct SubmitVulkanTest : ::testing::Test {
     }
 
     void TearDown() override {
-        api.destroy(&handle);
+        both_let_go(api, &handle);
         for (auto &im : images) {
             vk.vkDestroyImage(device, im.first, nullptr);
             vk.vkFreeMemory(device, im.second, nullptr);
@@ -307,6 +316,7 @@ TEST_F(SubmitVulkanTest, SwapChainCreateInfoSizeChangeAndRefusedDescriptions) {
     VkSwapchainCreateInfoKHR sci = {VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR};
     sci.imageFormat = VK_FORMAT_B8G8R8A8_UNORM;
     sci.imageExtent = {16, 8};
+    sci.imageUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
     SubmitVulkanArg a = arg(&sci);
     uint32_t dropped = 0;
     ASSERT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), 0);
@@ -325,6 +335,17 @@ TEST_F(SubmitVulkanTest, SwapChainCreateInfoSizeChangeAndRefusedDescriptions) {
     VkImageCreateInfo odd = image_info(VK_FORMAT_R5G6B5_UNORM_PACK16, 16, 8);
     a = arg(&odd);
     EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), SUBMIT_ERR_NO_TEXTURE);
+    // An image (or swap chain) made without transfer-source use cannot be
+    // copied from: refused, nothing recorded.
+    VkImageCreateInfo no_source = ci;
+    no_source.usage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    a = arg(&no_source);
+    EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), SUBMIT_ERR_NO_TEXTURE);
+    VkSwapchainCreateInfoKHR no_source_chain = sci;
+    no_source_chain.imageUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    a = arg(&no_source_chain);
+    EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), SUBMIT_ERR_NO_TEXTURE);
+    EXPECT_EQ(dropped, 0u);
 
     // A larger image: the copy is remade and the change reported once.
     api.poll(handle, 0, nullptr, &frame);
@@ -347,7 +368,7 @@ TEST_F(SubmitVulkanTest, FunctionsComeFromTheApplicationsLookupFirst) {
     SubmitVulkanArg a = arg(&ci);
     uint32_t dropped = 0;
     ASSERT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), 0);
-    api.destroy(&handle);
+    both_let_go(api, &handle);
 
     // With vkCreateImage hidden from it, the name is missing everywhere.
     LogCapture log;
@@ -361,4 +382,22 @@ TEST_F(SubmitVulkanTest, FunctionsComeFromTheApplicationsLookupFirst) {
     EXPECT_TRUE(found);
     // The record is left without a device: later submits fail, destroy frees it.
     EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), CAPTURE_ERR_DEVICE);
+}
+
+// The consumer lets go first: the record and the objects on the application's
+// device stay for the application, whose submits are dropped until its own
+// letting go releases them (before it destroys its device).
+TEST_F(SubmitVulkanTest, ConsumerGoingFirstLeavesTheRecordToTheApplication) {
+    VkImageCreateInfo ci = image_info(VK_FORMAT_R8G8B8A8_UNORM, 8, 4);
+    VkImage image = make_image(ci, pattern(VK_FORMAT_R8G8B8A8_UNORM, 8, 4));
+    SubmitVulkanArg a = arg(&ci);
+    uint32_t dropped = 0;
+    ASSERT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), 0);
+    void *app_handle = handle;
+    api.destroy(&handle);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(api.submit(&app_handle, device, &a, (void *)image, 0, &dropped), 0);
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
+    EXPECT_EQ(app_handle, nullptr);
 }

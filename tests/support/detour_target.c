@@ -6,6 +6,10 @@ int detour_target_add(int a, int b) {
     return a + b;
 }
 
+int detour_target_add_export(int a, int b) {
+    return a + b;
+}
+
 int detour_target_lazy(int a) {
     return a * 2;
 }

@@ -9,6 +9,9 @@ extern "C" {
 #endif
 
 int detour_target_add(int a, int b);
+// Another export leading to the same sum, as one library's export forwards
+// to another's.
+int detour_target_add_export(int a, int b);
 // Called by nobody before the test attaches to it (its import slot may still
 // be unbound).
 int detour_target_lazy(int a);

@@ -2,7 +2,13 @@
  * given size showing frames 1..N, each a known picture (top half red, bottom
  * half blue) with its number in binary as eight squares along the top edge
  * (white 1, black 0, most significant first), presented with glXSwapBuffers.
- * Prints its window id, then waits for standard input to close.
+ * Prints its window id, and "swapped" once its last swap has reached the X
+ * server; then waits for standard input to close.
+ * With ZARVEK_HOOK_DLOPEN set, loads that library at run time: before the
+ * first frame, or after frame ZARVEK_HOOK_DLOPEN_AFTER was swapped.
+ * Built with SWAP_THROUGH_POINTER it has no glXSwapBuffers import: it swaps
+ * through a pointer fetched with dlsym from the library ZARVEK_SWAP_FROM
+ * names, at its first frame (as programs that load GL at run time do).
  * Usage: glx_frames FRAMES WIDTH HEIGHT */
 #define _GNU_SOURCE
 #include <GL/gl.h>
@@ -33,8 +39,35 @@ static int pin_driver(struct dl_phdr_info *info, size_t size, void *opaque) {
     return 0;
 }
 
+typedef void (*SwapFn)(Display *, GLXDrawable);
+
+static void swap(Display *dpy, Window win) {
+#ifdef SWAP_THROUGH_POINTER
+    static SwapFn fetched;
+    if (!fetched) {
+        const char *from = getenv("ZARVEK_SWAP_FROM");
+        void *lib = from ? dlopen(from, RTLD_NOW) : NULL;
+        fetched = lib ? (SwapFn)dlsym(lib, "glXSwapBuffers") : NULL;
+        if (!fetched) exit(7);
+    }
+    fetched(dpy, win);
+#else
+    glXSwapBuffers(dpy, win);
+#endif
+}
+
+static void load_hook(const char *path) {
+    if (path && !dlopen(path, RTLD_NOW | RTLD_GLOBAL)) {
+        fprintf(stderr, "glx_frames: %s\n", dlerror());
+        exit(6);
+    }
+}
+
 int main(int argc, char **argv) {
     if (argc != 4) return 2;
+    const char *hook = getenv("ZARVEK_HOOK_DLOPEN");
+    const char *after_text = getenv("ZARVEK_HOOK_DLOPEN_AFTER");
+    int after = after_text ? atoi(after_text) : 0;
     int frames = atoi(argv[1]), w = atoi(argv[2]), h = atoi(argv[3]);
     if (frames < 1 || frames > 255 || w < 8 * SQUARE || h < 2 * SQUARE) return 2;
     Display *dpy = XOpenDisplay(NULL);
@@ -55,6 +88,7 @@ int main(int argc, char **argv) {
     printf("%lu\n", (unsigned long)win);
     fflush(stdout);
 
+    if (after == 0) load_hook(hook);
     glViewport(0, 0, w, h);
     glEnable(GL_SCISSOR_TEST);
     for (int n = 1; n <= frames; n++) {
@@ -64,10 +98,13 @@ int main(int argc, char **argv) {
             float v = (n >> (7 - bit)) & 1 ? 1.0f : 0.0f;
             fill(bit * SQUARE, 0, SQUARE, SQUARE, v, v, v, h);
         }
-        glXSwapBuffers(dpy, win);
+        swap(dpy, win);
+        if (n == after) load_hook(hook);
     }
     glFinish();
     XSync(dpy, False);
+    printf("swapped\n");
+    fflush(stdout);
 
     char c;
     while (read(0, &c, 1) > 0) {

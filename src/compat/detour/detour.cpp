@@ -1,14 +1,18 @@
-// State model: one process-wide record guarded by `g_mu`.
+// State model: one process-wide record (made on first use and never
+// destroyed, so a removal that runs from another module's destructor at exit
+// still finds it) guarded by its mutex `mu`.
 // - pending / owner: a transaction exists and which thread began it; only the
 //   owner queues requests, commits or aborts. Begin sets both, commit and
 //   abort clear them.
 // - ops: the queued requests of the pending transaction; error: the first
 //   failed request's code (0 while none), which turns the commit into an abort.
-// - hooks: the live hooks, each with its target, detour, trampoline slot and
-//   the slots it redirected with the value each held before. A target is in
-//   at most one live hook; a live hook's slots hold its detour unless someone
-//   else rewrote them since.
-// Slot writes happen only inside a commit, under g_mu.
+// - hooks: the live hooks, each with its target, the other functions whose
+//   slots it also redirects (aliases), detour, trampoline slot and the slots
+//   it redirected with the value each held before. A target is in at most one
+//   live hook; a live hook's slots hold its detour unless someone else
+//   rewrote them since.
+// Slot writes happen only inside a commit, under mu, as atomic stores:
+// detours read their trampoline slots on other threads meanwhile.
 #include "compat/detour/detour.h"
 
 #include <algorithm>
@@ -34,6 +38,7 @@ struct Hook {
     void *target;
     void *detour;
     void **trampoline_slot;
+    std::vector<void *> aliases;
     std::vector<PatchedSlot> slots;
 };
 
@@ -42,27 +47,46 @@ struct Op {
     void **pointer;
     void *detour;
     void *target;
+    std::vector<void *> aliases;
 };
 
-std::mutex g_mu;
-bool g_pending = false;
-pthread_t g_owner;
-int32_t g_error = 0;
-std::vector<Op> g_ops;
-std::vector<Hook> g_hooks;
+struct State {
+    std::mutex mu;
+    bool pending = false;
+    pthread_t owner;
+    int32_t error = 0;
+    std::vector<Op> ops;
+    std::vector<Hook> hooks;
+};
+
+State &state() {
+    static State *s = new State;
+    return *s;
+}
 
 bool owned_by_caller() {
-    return g_pending && pthread_equal(g_owner, pthread_self());
+    return state().pending && pthread_equal(state().owner, pthread_self());
+}
+
+void store_slot(void **slot, void *value) {
+    __atomic_store_n(slot, value, __ATOMIC_RELEASE);
 }
 
 Hook *find_hook_by_target(void *target) {
-    for (Hook &h : g_hooks)
+    for (Hook &h : state().hooks)
         if (h.target == target) return &h;
     return nullptr;
 }
 
+// A live hook that redirects slots holding f (as its target or an alias).
+bool hooked(void *f) {
+    for (Hook &h : state().hooks)
+        if (h.target == f || std::find(h.aliases.begin(), h.aliases.end(), f) != h.aliases.end()) return true;
+    return false;
+}
+
 Hook *find_hook_by_slot(void **pointer) {
-    for (Hook &h : g_hooks)
+    for (Hook &h : state().hooks)
         if (h.trampoline_slot == pointer) return &h;
     return nullptr;
 }
@@ -71,9 +95,17 @@ Hook *find_hook_by_slot(void **pointer) {
 
 struct Wanted {
     void *target;
-    const char *name;  // symbol name of the target, for lazy slots not yet bound
+    const std::vector<void *> *aliases;  // further values whose slots are redirected
+    const char *name;                    // symbol name of the target, for lazy slots that would bind to it
     std::vector<void **> *found;
 };
+
+bool wanted_holds(const Wanted &w, uintptr_t value) {
+    if ((uintptr_t)w.target == value) return true;
+    for (void *a : *w.aliases)
+        if ((uintptr_t)a == value) return true;
+    return false;
+}
 
 struct WalkContext {
     std::vector<Wanted> *wanted;
@@ -126,7 +158,7 @@ __attribute__((no_sanitize_address, no_sanitize_thread)) void *load_slot(void **
 
 bool wanted_value(const WalkContext *ctx, uintptr_t value) {
     for (const Wanted &w : *ctx->wanted)
-        if ((uintptr_t)w.target == value) return true;
+        if (wanted_holds(w, value)) return true;
     return false;
 }
 
@@ -135,7 +167,7 @@ void consider(const Module *m, WalkContext *ctx, uintptr_t addr, uint32_t type, 
     void **slot = (void **)addr;
     void *value = load_slot(slot);
     for (Wanted &w : *ctx->wanted) {
-        bool hit = value == w.target;
+        bool hit = wanted_holds(w, (uintptr_t)value);
         // A lazily bound import still points into its own module's PLT.
         if (!hit && type == R_X86_64_JUMP_SLOT && w.name && sym_name && std::strcmp(w.name, sym_name) == 0 &&
             in_module(m, (uintptr_t)value))
@@ -286,54 +318,88 @@ bool write_slot(void **slot, void *value, const std::vector<Mapping> &maps) {
     return true;
 }
 
+// The name by which lazy import slots are matched: the target's symbol name,
+// but only when the dynamic linker would bind that name to the target (or an
+// alias). A slot that would bind to another definition (a preloaded library
+// wrapping the function) is left to bind to it, so the wrapper still runs.
+const char *lazy_name(const Op &op) {
+    Dl_info dl{};
+    if (!dladdr(op.target, &dl) || !dl.dli_sname || dl.dli_saddr != op.target) return nullptr;
+    void *bound = dlsym(RTLD_DEFAULT, dl.dli_sname);
+    if (bound == op.target) return dl.dli_sname;
+    for (void *a : op.aliases)
+        if (a == bound) return dl.dli_sname;
+    return nullptr;
+}
+
 void end_transaction() {
-    g_ops.clear();
-    g_error = 0;
-    g_pending = false;
+    state().ops.clear();
+    state().error = 0;
+    state().pending = false;
 }
 
 }  // namespace
 
 int32_t DetourTransactionBegin(void) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (g_pending) return DETOUR_ERROR_INVALID_OPERATION;
-    g_pending = true;
-    g_owner = pthread_self();
-    g_error = 0;
-    g_ops.clear();
+    std::lock_guard<std::mutex> lock(state().mu);
+    if (state().pending) return DETOUR_ERROR_INVALID_OPERATION;
+    state().pending = true;
+    state().owner = pthread_self();
+    state().error = 0;
+    state().ops.clear();
     return DETOUR_NO_ERROR;
 }
 
 int32_t DetourUpdateThread(pthread_t) {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(state().mu);
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
     return DETOUR_NO_ERROR;
 }
 
 int32_t DetourAttach(void **pointer, void *detour) {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(state().mu);
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
     int32_t err = DETOUR_NO_ERROR;
     void *target = pointer ? *pointer : nullptr;
     if (!pointer || !target || !detour) {
         err = DETOUR_ERROR_INVALID_HANDLE;
-    } else if (find_hook_by_target(target) || find_hook_by_slot(pointer)) {
+    } else if (hooked(target) || find_hook_by_slot(pointer)) {
         err = DETOUR_ERROR_INVALID_OPERATION;
     } else {
-        for (const Op &op : g_ops)
+        for (const Op &op : state().ops)
             if (op.attach && (op.target == target || op.pointer == pointer))
                 err = DETOUR_ERROR_INVALID_OPERATION;
     }
     if (err) {
-        if (!g_error) g_error = err;
+        if (!state().error) state().error = err;
         return err;
     }
-    g_ops.push_back({true, pointer, detour, target});
+    state().ops.push_back({true, pointer, detour, target, {}});
     return DETOUR_NO_ERROR;
 }
 
+int32_t DetourAttachAlias(void **pointer, void *alias) {
+    std::lock_guard<std::mutex> lock(state().mu);
+    if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
+    int32_t err = DETOUR_ERROR_INVALID_BLOCK;
+    if (!pointer || !alias) {
+        err = DETOUR_ERROR_INVALID_HANDLE;
+    } else if (hooked(alias)) {
+        err = DETOUR_ERROR_INVALID_OPERATION;
+    } else {
+        for (Op &op : state().ops)
+            if (op.attach && op.pointer == pointer) {
+                if (std::find(op.aliases.begin(), op.aliases.end(), alias) == op.aliases.end())
+                    op.aliases.push_back(alias);
+                err = DETOUR_NO_ERROR;
+            }
+    }
+    if (err && !state().error) state().error = err;
+    return err;
+}
+
 int32_t DetourDetach(void **pointer, void *detour) {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(state().mu);
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
     int32_t err = DETOUR_NO_ERROR;
     Hook *h = pointer ? find_hook_by_slot(pointer) : nullptr;
@@ -347,75 +413,72 @@ int32_t DetourDetach(void **pointer, void *detour) {
     else if (!h || h->detour != detour)
         err = DETOUR_ERROR_INVALID_BLOCK;
     if (err) {
-        if (!g_error) g_error = err;
+        if (!state().error) state().error = err;
         return err;
     }
-    g_ops.push_back({false, pointer, detour, h->target});
+    state().ops.push_back({false, pointer, detour, h->target, {}});
     return DETOUR_NO_ERROR;
 }
 
 int32_t DetourTransactionAbort(void) {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(state().mu);
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
     end_transaction();
     return DETOUR_NO_ERROR;
 }
 
 int32_t DetourTransactionCommit(void) {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(state().mu);
     if (!owned_by_caller()) return DETOUR_ERROR_INVALID_OPERATION;
-    if (g_error) {
-        int32_t err = g_error;
+    if (state().error) {
+        int32_t err = state().error;
         end_transaction();
         return err;
     }
 
     // Find every slot first, so a request that cannot be met changes nothing.
-    std::vector<std::vector<void **>> found(g_ops.size());
+    std::vector<std::vector<void **>> found(state().ops.size());
     std::vector<Wanted> wanted;
     std::vector<void **> excluded;
-    for (const Hook &h : g_hooks) excluded.push_back(h.trampoline_slot);
-    for (size_t i = 0; i < g_ops.size(); i++) {
-        excluded.push_back(g_ops[i].pointer);
-        if (!g_ops[i].attach) continue;
-        Dl_info dl{};
-        const char *name = nullptr;
-        if (dladdr(g_ops[i].target, &dl) && dl.dli_sname && dl.dli_saddr == g_ops[i].target)
-            name = dl.dli_sname;
-        wanted.push_back({g_ops[i].target, name, &found[i]});
+    for (const Hook &h : state().hooks) excluded.push_back(h.trampoline_slot);
+    for (size_t i = 0; i < state().ops.size(); i++) {
+        excluded.push_back(state().ops[i].pointer);
+        if (!state().ops[i].attach) continue;
+        wanted.push_back(
+            {state().ops[i].target, &state().ops[i].aliases, lazy_name(state().ops[i]), &found[i]});
     }
     if (!wanted.empty()) {
         WalkContext ctx{&wanted, &excluded};
         dl_iterate_phdr(walk_module, &ctx);
     }
-    for (size_t i = 0; i < g_ops.size(); i++) {
-        if (g_ops[i].attach && found[i].empty()) {
+    for (size_t i = 0; i < state().ops.size(); i++) {
+        if (state().ops[i].attach && found[i].empty()) {
             end_transaction();
             return DETOUR_ERROR_INVALID_BLOCK;
         }
     }
 
     std::vector<Mapping> maps = read_mappings();
-    for (size_t i = 0; i < g_ops.size(); i++) {
-        const Op &op = g_ops[i];
+    for (size_t i = 0; i < state().ops.size(); i++) {
+        const Op &op = state().ops[i];
         if (op.attach) {
-            Hook h{op.target, op.detour, op.pointer, {}};
+            Hook h{op.target, op.detour, op.pointer, op.aliases, {}};
             for (void **slot : found[i]) {
                 void *old = __atomic_load_n(slot, __ATOMIC_RELAXED);
                 if (write_slot(slot, op.detour, maps)) h.slots.push_back({slot, old});
             }
-            // The trampoline is the target itself: the slot is written only when it
-            // differs, so detours reading it on other threads never race a store.
-            if (*op.pointer != op.target) *op.pointer = op.target;
-            g_hooks.push_back(std::move(h));
+            // The trampoline is the target itself. Written only when it differs,
+            // so a detour that reads its slot plainly never races a store.
+            if (__atomic_load_n(op.pointer, __ATOMIC_RELAXED) != op.target) store_slot(op.pointer, op.target);
+            state().hooks.push_back(std::move(h));
         } else {
             Hook *h = find_hook_by_slot(op.pointer);
             if (!h) continue;
             for (const PatchedSlot &s : h->slots)
                 if (__atomic_load_n(s.slot, __ATOMIC_RELAXED) == h->detour)
                     write_slot(s.slot, s.old_value, maps);
-            if (*op.pointer != h->target) *op.pointer = h->target;
-            g_hooks.erase(g_hooks.begin() + (h - g_hooks.data()));
+            if (__atomic_load_n(op.pointer, __ATOMIC_RELAXED) != h->target) store_slot(op.pointer, h->target);
+            state().hooks.erase(state().hooks.begin() + (h - state().hooks.data()));
         }
     }
     end_transaction();
@@ -433,9 +496,21 @@ void *detour_method(const void *object, uint32_t index) {
     return table ? table[index] : nullptr;
 }
 
+uint32_t detour_hook_slots(const void *target, void ***slots, uint32_t max) {
+    std::lock_guard<std::mutex> lock(state().mu);
+    for (const Hook &h : state().hooks) {
+        if (h.target != target) continue;
+        uint32_t n = 0;
+        for (const PatchedSlot &p : h.slots)
+            if (n < max) slots[n++] = p.slot;
+        return n;
+    }
+    return 0;
+}
+
 uint32_t detour_patched_slots(const void *target) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    for (const Hook &h : g_hooks)
+    std::lock_guard<std::mutex> lock(state().mu);
+    for (const Hook &h : state().hooks)
         if (h.target == target) return (uint32_t)h.slots.size();
     return 0;
 }

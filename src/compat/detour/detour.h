@@ -5,7 +5,10 @@
 // slots not yet bound are matched by symbol name) through which programs call
 // exported functions such as glXSwapBuffers or vkQueuePresentKHR, and the
 // method-table slots of objects (C++ vtables and function tables, which the
-// dynamic linker fills through the same relocation tables). The function body
+// dynamic linker fills through the same relocation tables). A lazy slot not
+// yet bound is matched by symbol name only when the dynamic linker would bind
+// it to the hooked function, so a preloaded wrapper of the same name keeps
+// running. The function body
 // is never touched, so the "trampoline" handed back is the original function
 // itself. Calls the compiler bound directly (inside the defining module) are
 // not redirected, and modules loaded after a commit are not patched.
@@ -41,6 +44,10 @@ int32_t DetourUpdateThread(pthread_t thread);
 // that called it calls detour, and *pointer holds the trampoline (the
 // original function). A function already hooked answers 4317.
 int32_t DetourAttach(void **pointer, void *detour);
+// Extension: the attach requested on `pointer` in the pending transaction
+// also redirects the slots that hold `alias` (the same function reached
+// through another library's export); the trampoline stays the target.
+int32_t DetourAttachAlias(void **pointer, void *alias);
 // pointer is the trampoline slot of an attached hook; after the commit the
 // slots call the original again and *pointer holds it.
 int32_t DetourDetach(void **pointer, void *detour);
@@ -60,5 +67,7 @@ VKO_RWLock *detour_patch_lock(void);
 // pointer at the object's start leads to the table).
 void *detour_method(const void *object, uint32_t index);
 
+// Up to max of the slots redirected by the hook on `target`; their count.
+uint32_t detour_hook_slots(const void *target, void ***slots, uint32_t max);
 // Slots currently redirected by the hook on `target` (0 when not hooked).
 uint32_t detour_patched_slots(const void *target);
