@@ -211,6 +211,14 @@ void busy_phase(SctpPair &p) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });
+    // Threads that keep the cores busy, so the link's threads and the library's
+    // timer thread are preempted often, as on a loaded machine.
+    std::vector<std::thread> load;
+    for (int i = 0; i < 3; i++)
+        load.emplace_back([&] {
+            while (sending) {
+            }
+        });
     constexpr uint32_t kSizes[] = {100, 600, 1200, 3000};
     std::atomic<uint32_t> sent[TRANSPORT_STREAMS] = {};
     std::vector<std::thread> threads;
@@ -228,6 +236,7 @@ void busy_phase(SctpPair &p) {
     for (auto &t : threads) t.join();
     sending = false;
     flap.join();
+    for (auto &t : load) t.join();
     threads.clear();
     for (uint8_t s = 0; s < TRANSPORT_STREAMS; s++) {
         threads.emplace_back([&, s] {
