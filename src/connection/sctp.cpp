@@ -7,6 +7,18 @@
 // - the library's timer thread (one per process, ours: usrsctp runs without
 //   threads of its own so that it opens no raw sockets) retransmits, which
 //   calls sctpp_conn_output;
+// - every call into usrsctp (sends, receives, timer ticks, packet input,
+//   socket options, accept, connect, shutdown, close, address registration,
+//   init and finish) holds g_usrsctp_mutex, one lock for the process: without
+//   threads of its own the library relies on its caller to serialise. (Left
+//   to race, a timer expiry and another thread restarting that timer leave
+//   the library's count of running send timers too high, after which the
+//   retransmission timer may stay unarmed with data outstanding: the link
+//   stalls for ever.) The library calls sctpp_conn_output and sctpp_upcall
+//   from inside those calls, with the lock held: they never call into
+//   usrsctp, and take only g_live_mutex (shared), out_mutex and space_mutex,
+//   none of which is held by anyone taking g_usrsctp_mutex. send_mutex is
+//   taken before g_usrsctp_mutex, never while holding it;
 // - sctpp_conn_output only queues packets (pending, under out_mutex) and
 //   wakes the link's thread (wake_fd), which seals and sends them in order:
 //   the library calls it with its association lock held;
@@ -33,7 +45,7 @@
 //   names the links that still exist, and a callback for any other address
 //   does nothing. A link leaves g_live after its usrsctp socket is closed.
 // - g_users counts links; the first initialises the library, the last
-//   finishes it (under g_lib_mutex).
+//   finishes it (under g_lib_mutex, then g_usrsctp_mutex).
 #include "connection/sctp.h"
 
 #include <arpa/inet.h>
@@ -98,9 +110,11 @@ int g_users = 0;
 bool g_inited = false;
 std::thread g_timer;
 std::atomic<bool> g_timer_stop{false};
-// Timer ticks and the library's finish never overlap: finish destroys the
-// locks a tick takes.
-std::mutex g_tick_mutex;
+// Held by every call into usrsctp (see the model above). Timer ticks and the
+// library's finish never overlap through it either: finish destroys the locks
+// a tick takes.
+std::mutex g_usrsctp_mutex;
+using LibLock = std::lock_guard<std::mutex>;
 
 std::shared_mutex g_live_mutex;
 std::unordered_set<const void *> g_live;
@@ -282,11 +296,17 @@ void sctpp_on_receive(SctpTransport *t) {
         socklen_t infolen = sizeof rcv;
         unsigned int infotype = 0;
         int flags = 0;
-        ssize_t n = usrsctp_recvv(t->so, t->chunk.data(), t->chunk.size(), nullptr, nullptr, &rcv, &infolen,
-                                  &infotype, &flags);
+        ssize_t n;
+        int err;
+        {
+            LibLock lib(g_usrsctp_mutex);
+            n = usrsctp_recvv(t->so, t->chunk.data(), t->chunk.size(), nullptr, nullptr, &rcv, &infolen,
+                              &infotype, &flags);
+            err = errno;
+        }
         if (n < 0) {
             // The association is gone: what it delivered was all taken.
-            if (errno == ECONNRESET || errno == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
+            if (err == ECONNRESET || err == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
             return;
         }
         if (n == 0) {
@@ -318,7 +338,7 @@ void timer_thread() {
     while (!g_timer_stop.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         uint64_t now = steady_ms();
-        std::lock_guard<std::mutex> lock(g_tick_mutex);
+        LibLock lib(g_usrsctp_mutex);
         if (g_timer_stop.load()) break;
         usrsctp_handle_timers(static_cast<uint32_t>(now - last));
         last = now;
@@ -327,6 +347,7 @@ void timer_thread() {
 
 // The library's settings; the last one's result tells whether all applied.
 bool sctpp_global_init() {
+    LibLock lib(g_usrsctp_mutex);
     usrsctp_init_nothreads(0, sctpp_conn_output, nullptr);
     usrsctp_sysctl_set_sctp_mbuf_threshold_count(100);
     usrsctp_sysctl_set_sctp_add_more_threshold(32);
@@ -377,7 +398,7 @@ void lib_release() {
     for (int i = 0; i < 300; i++) {
         bool finished;
         {
-            std::lock_guard<std::mutex> tick(g_tick_mutex);
+            LibLock lib(g_usrsctp_mutex);
             finished = usrsctp_finish() == 0;
             if (finished) g_timer_stop = true;
         }
@@ -406,6 +427,7 @@ bool set_option(struct socket *so, int level, int name, const void *value, sockl
 }
 
 int32_t sctpp_socket_init(SctpTransport *t) {
+    LibLock lib(g_usrsctp_mutex);
     // No receive callback: the link's thread takes messages only while its
     // streams have room, so the association's flow control holds the rest.
     t->so = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, nullptr, nullptr, 0, nullptr);
@@ -467,8 +489,14 @@ int sctpp_sendv(SctpTransport *t, uint8_t stream, const uint8_t *data, size_t le
     info.snd_sid = stream;
     info.snd_flags = SCTP_EOR;
     info.snd_ppid = htonl(SCTP_PPID);
-    ssize_t r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
-    if (r < 0) return errno ? errno : EIO;
+    ssize_t r;
+    int err;
+    {
+        LibLock lib(g_usrsctp_mutex);
+        r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
+        err = errno;
+    }
+    if (r < 0) return err ? err : EIO;
     return static_cast<size_t>(r) == length ? 0 : EMSGSIZE;
 }
 
@@ -517,24 +545,32 @@ void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n, const sockaddr_
         size_t got = 0;
         if (!VKO_DTLSDecrypt(t->dtls, d, n, plain, sizeof plain, &got)) return;
         t->last_data = now_ms(t);
+        LibLock lib(g_usrsctp_mutex);
         usrsctp_conninput(t, plain, got, 0);
     }
 }
 
 void try_accept(SctpTransport *t) {
-    struct socket *s = usrsctp_accept(t->so, nullptr, nullptr);
-    if (!s) return;
-    usrsctp_set_non_blocking(s, 1);
-    usrsctp_set_upcall(s, sctpp_upcall, t);
-    int on = 1;
-    usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RECVRCVINFO, &on, sizeof on);
+    struct socket *s;
+    {
+        LibLock lib(g_usrsctp_mutex);
+        s = usrsctp_accept(t->so, nullptr, nullptr);
+        if (!s) return;
+        usrsctp_set_non_blocking(s, 1);
+        usrsctp_set_upcall(s, sctpp_upcall, t);
+        int on = 1;
+        usrsctp_setsockopt(s, IPPROTO_SCTP, SCTP_RECVRCVINFO, &on, sizeof on);
+    }
     struct socket *listener;
     {
         std::lock_guard<std::mutex> lock(t->send_mutex);
         listener = t->so;
         t->so = s;
     }
-    usrsctp_close(listener);
+    {
+        LibLock lib(g_usrsctp_mutex);
+        usrsctp_close(listener);
+    }
     t->connected = true;
 }
 
@@ -546,7 +582,12 @@ void close_when_drained(SctpTransport *t) {
     for (const auto &q : t->out)
         if (!q.empty()) return;
     t->shutdown_issued = true;
-    if (usrsctp_shutdown(t->so, SHUT_WR) != 0) set_state(t, SCTP_ERR_CLOSED);
+    int r;
+    {
+        LibLock lib(g_usrsctp_mutex);
+        r = usrsctp_shutdown(t->so, SHUT_WR);
+    }
+    if (r != 0) set_state(t, SCTP_ERR_CLOSED);
 }
 
 void sctpp_thread(SctpTransport *t) {
@@ -563,6 +604,7 @@ void sctpp_thread(SctpTransport *t) {
             try_accept(t);
         } else if (!t->listening && !t->connect_issued) {
             sockaddr_conn a = conn_address(t);
+            LibLock lib(g_usrsctp_mutex);
             usrsctp_connect(t->so, reinterpret_cast<sockaddr *>(&a), sizeof a);
             t->connect_issued = true;
         }
@@ -597,8 +639,11 @@ void sctpp_thread(SctpTransport *t) {
 
 void free_transport(SctpTransport *t) {
     if (t->so) {
-        usrsctp_shutdown(t->so, SHUT_RDWR);
-        usrsctp_close(t->so);
+        {
+            LibLock lib(g_usrsctp_mutex);
+            usrsctp_shutdown(t->so, SHUT_RDWR);
+            usrsctp_close(t->so);
+        }
         t->so = nullptr;
         flush_output(t);  // an abort (when the shutdown did not finish) tells the peer at once
     }
@@ -606,7 +651,10 @@ void free_transport(SctpTransport *t) {
         std::unique_lock<std::shared_mutex> live(g_live_mutex);
         g_live.erase(t);
     }
-    usrsctp_deregister_address(t);
+    {
+        LibLock lib(g_usrsctp_mutex);
+        usrsctp_deregister_address(t);
+    }
     VKO_DTLSDestroy(&t->dtls);
     if (t->wake_fd >= 0) close(t->wake_fd);
     delete t;
@@ -650,7 +698,10 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
         std::unique_lock<std::shared_mutex> live(g_live_mutex);
         g_live.insert(t);
     }
-    usrsctp_register_address(t);
+    {
+        LibLock lib(g_usrsctp_mutex);
+        usrsctp_register_address(t);
+    }
     int32_t r = sctpp_socket_init(t);
     if (r != 0) {
         free_transport(t);
