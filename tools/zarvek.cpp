@@ -804,6 +804,29 @@ int32_t client_send(ZarvekInstance *z, ControlHeader h) {
     return r;
 }
 
+// A client window that had to drop units with no key frame queued asks the
+// host for one: the stream's capability word (this client announces none,
+// so 0) with c set restarts that stream's encoder, which starts with a key
+// frame.
+struct KeyRequest {
+    ZarvekInstance *client;
+    uint32_t stream;
+};
+KeyRequest g_key_requests[kMaxDisplays];
+
+void request_key_frame(void *o) {
+    auto *k = static_cast<KeyRequest *>(o);
+    client_send(k->client, ControlHeader{k->stream, 0, 1, MSG_CAPS});
+}
+
+void viewer_ask_key_frames(ZarvekInstance *client) {
+    for (uint32_t k = 0; k < kMaxDisplays; k++) {
+        g_key_requests[k] = {client, k};
+        client_render_set_key_request(g_viewer.render[k], client ? request_key_frame : nullptr,
+                                      &g_key_requests[k]);
+    }
+}
+
 // Opens a small window on the first display, then the client clicks into
 // it and types 'z' through the stream's input path; one line says what the
 // window received.
@@ -1408,6 +1431,7 @@ int run(const Options &o) {
     ZarvekInstance *host = nullptr, *client = nullptr;
     ZarvekInit(&net, &host);
     ZarvekInit(&net, &client);
+    viewer_ask_key_frames(client);
     Signaling sig;
     sig.host_instance = host;
     SignalCallbacks hcb = {}, ccb = sdk_client_signal_callbacks();
@@ -1631,6 +1655,7 @@ int run(const Options &o) {
     client_set_media_sink(nullptr, nullptr);
     signal_destroy(&sig.client);
     signal_destroy(&sig.host);
+    viewer_ask_key_frames(nullptr);
     ZarvekDestroy(&client);
     viewer_stop();  // no media reaches the windows once the client is gone
     ZarvekDestroy(&host);
