@@ -443,17 +443,71 @@ void PresentHooksTest::gl_submission_check() {
     glDeleteTextures(1, &other);
 }
 
+namespace {
+
+// An X window of its own with an EGL surface and a context current on it,
+// for the tests of EGL programs; close() before the fixture's GLX context is
+// made current again (one current context per thread).
+struct EglWindow {
+    Display *dpy = nullptr;
+    EGLDisplay edpy = EGL_NO_DISPLAY;
+    Window win = 0;
+    EGLSurface surface = EGL_NO_SURFACE;
+    EGLContext ctx = EGL_NO_CONTEXT;
+
+    // api: what eglBindAPI takes; attrs: eglChooseConfig's, one config must
+    // match; cattrs: eglCreateContext's (may be null).
+    void make(Display *d, EGLenum api, const EGLint *attrs, const EGLint *cattrs, int w, int h) {
+        dpy = d;
+        glXMakeCurrent(dpy, None, nullptr);  // one current context per thread
+        edpy = eglGetPlatformDisplay(EGL_PLATFORM_X11_KHR, dpy, nullptr);
+        ASSERT_NE(edpy, EGL_NO_DISPLAY);
+        ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
+        ASSERT_TRUE(eglBindAPI(api));
+        EGLConfig cfg = nullptr;
+        EGLint n = 0;
+        ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
+        ASSERT_EQ(n, 1);
+        EGLint visual_id = 0;
+        eglGetConfigAttrib(edpy, cfg, EGL_NATIVE_VISUAL_ID, &visual_id);
+        XVisualInfo want = {};
+        want.visualid = (VisualID)visual_id;
+        int count = 0;
+        XVisualInfo *vi = XGetVisualInfo(dpy, VisualIDMask, &want, &count);
+        ASSERT_NE(vi, nullptr);
+        XSetWindowAttributes swa = {};
+        swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
+        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 100, 0, w, h, 0, vi->depth, InputOutput,
+                            vi->visual, CWColormap, &swa);
+        XFree(vi);
+        XMapWindow(dpy, win);
+        XSync(dpy, False);
+        surface = eglCreateWindowSurface(edpy, cfg, (EGLNativeWindowType)win, nullptr);
+        ASSERT_NE(surface, EGL_NO_SURFACE);
+        ctx = eglCreateContext(edpy, cfg, EGL_NO_CONTEXT, cattrs);
+        ASSERT_NE(ctx, EGL_NO_CONTEXT);
+        ASSERT_TRUE(eglMakeCurrent(edpy, surface, surface, ctx));
+    }
+    void close() {
+        if (edpy == EGL_NO_DISPLAY) return;
+        eglMakeCurrent(edpy, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+        if (ctx != EGL_NO_CONTEXT) eglDestroyContext(edpy, ctx);
+        if (surface != EGL_NO_SURFACE) eglDestroySurface(edpy, surface);
+        eglTerminate(edpy);
+        if (win) XDestroyWindow(dpy, win);
+        edpy = EGL_NO_DISPLAY, ctx = EGL_NO_CONTEXT, surface = EGL_NO_SURFACE, win = 0;
+    }
+    ~EglWindow() { close(); }
+};
+
+}  // namespace
+
 // An EGL program on the same X server: eglSwapBuffers is hooked as the GLX
 // swap is, the surface's picture reaches the callback top row first, the
 // program's state is put back, the real swap runs once and the picture
 // reaches the window.
 TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     ASSERT_NE(hook_gl_swap_buffers_b_real, nullptr);
-    glXMakeCurrent(dpy, None, nullptr);  // one current context per thread
-    EGLDisplay edpy = eglGetPlatformDisplay(EGL_PLATFORM_X11_KHR, dpy, nullptr);
-    ASSERT_NE(edpy, EGL_NO_DISPLAY);
-    ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
-    ASSERT_TRUE(eglBindAPI(EGL_OPENGL_API));
     const EGLint attrs[] = {EGL_SURFACE_TYPE,
                             EGL_WINDOW_BIT,
                             EGL_RENDERABLE_TYPE,
@@ -465,30 +519,9 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
                             EGL_BLUE_SIZE,
                             8,
                             EGL_NONE};
-    EGLConfig cfg = nullptr;
-    EGLint n = 0;
-    ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
-    ASSERT_EQ(n, 1);
-    EGLint visual_id = 0;
-    eglGetConfigAttrib(edpy, cfg, EGL_NATIVE_VISUAL_ID, &visual_id);
-    XVisualInfo want = {};
-    want.visualid = (VisualID)visual_id;
-    int count = 0;
-    XVisualInfo *vi = XGetVisualInfo(dpy, VisualIDMask, &want, &count);
-    ASSERT_NE(vi, nullptr);
-    XSetWindowAttributes swa = {};
-    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
     const int w = 50, h = 30;  // unlike the GLX window
-    Window ewin = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 100, 0, w, h, 0, vi->depth, InputOutput,
-                                vi->visual, CWColormap, &swa);
-    XFree(vi);
-    XMapWindow(dpy, ewin);
-    XSync(dpy, False);
-    EGLSurface surface = eglCreateWindowSurface(edpy, cfg, (EGLNativeWindowType)ewin, nullptr);
-    ASSERT_NE(surface, EGL_NO_SURFACE);
-    EGLContext ectx = eglCreateContext(edpy, cfg, EGL_NO_CONTEXT, nullptr);
-    ASSERT_NE(ectx, EGL_NO_CONTEXT);
-    ASSERT_TRUE(eglMakeCurrent(edpy, surface, surface, ectx));
+    EglWindow egl;
+    ASSERT_NO_FATAL_FAILURE(egl.make(dpy, EGL_OPENGL_API, attrs, nullptr, w, h));
 
     draw_picture(w, h);
     GLuint tex = 0, fbo = 0;
@@ -502,13 +535,14 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
         hook_gl_use_pack_invert(inverted);
         frame = Frame{};
         g_real_egl_swaps = 0;
-        EXPECT_EQ(eglSwapBuffers(edpy, surface), (EGLBoolean)EGL_TRUE);  // through this binary's import slot
+        // Through this binary's import slot.
+        EXPECT_EQ(eglSwapBuffers(egl.edpy, egl.surface), (EGLBoolean)EGL_TRUE);
         EXPECT_EQ(g_real_egl_swaps, 1);
         EXPECT_TRUE(errors.codes.empty());
         ASSERT_EQ(frame.calls, 1);
         EXPECT_EQ(frame.kind, HOOK_KIND_GL);
-        EXPECT_EQ(frame.a, (void *)surface);
-        EXPECT_EQ(frame.b, (void *)ectx);
+        EXPECT_EQ(frame.a, (void *)egl.surface);
+        EXPECT_EQ(frame.b, (void *)egl.ctx);
         ASSERT_EQ(frame.width, (uint32_t)w);
         ASSERT_EQ(frame.height, (uint32_t)h);
         ASSERT_EQ(frame.pixels.size(), (size_t)w * 4 * h);
@@ -533,7 +567,7 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     XSync(dpy, False);
     XImage *img = nullptr;
     for (int tries = 0; tries < 200 && !img; tries++) {
-        img = XGetImage(dpy, ewin, 0, 0, w, h, AllPlanes, ZPixmap);
+        img = XGetImage(dpy, egl.win, 0, 0, w, h, AllPlanes, ZPixmap);
         if (img && (XGetPixel(img, 1, 0) & 0xFFFFFF) != 0xFF0000) {
             XDestroyImage(img);
             img = nullptr;
@@ -560,11 +594,7 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     glDeleteFramebuffers(1, &fbo);
     glDeleteTextures(1, &tex);
-    eglMakeCurrent(edpy, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-    eglDestroyContext(edpy, ectx);
-    eglDestroySurface(edpy, surface);
-    eglTerminate(edpy);
-    XDestroyWindow(dpy, ewin);
+    egl.close();
     ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
 }
 
@@ -1037,11 +1067,6 @@ TEST_F(PresentHooksTest, AttachAndRemovalWhileAnotherThreadPresents) {
 // surface: resolved before the flip, the frame is the picture, and the
 // program's next glGetError answers only what it made itself.
 TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
-    glXMakeCurrent(dpy, None, nullptr);  // one current context per thread
-    EGLDisplay edpy = eglGetPlatformDisplay(EGL_PLATFORM_X11_KHR, dpy, nullptr);
-    ASSERT_NE(edpy, EGL_NO_DISPLAY);
-    ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
-    ASSERT_TRUE(eglBindAPI(EGL_OPENGL_ES_API));
     const EGLint attrs[] = {EGL_SURFACE_TYPE,
                             EGL_WINDOW_BIT,
                             EGL_RENDERABLE_TYPE,
@@ -1059,31 +1084,10 @@ TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
                             EGL_SAMPLES,
                             4,
                             EGL_NONE};
-    EGLConfig cfg = nullptr;
-    EGLint n = 0;
-    ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
-    ASSERT_EQ(n, 1);
-    EGLint visual_id = 0;
-    eglGetConfigAttrib(edpy, cfg, EGL_NATIVE_VISUAL_ID, &visual_id);
-    XVisualInfo want = {};
-    want.visualid = (VisualID)visual_id;
-    int count = 0;
-    XVisualInfo *vi = XGetVisualInfo(dpy, VisualIDMask, &want, &count);
-    ASSERT_NE(vi, nullptr);
-    XSetWindowAttributes swa = {};
-    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
-    const int w = 44, h = 28;
-    Window ewin = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 100, 0, w, h, 0, vi->depth, InputOutput,
-                                vi->visual, CWColormap, &swa);
-    XFree(vi);
-    XMapWindow(dpy, ewin);
-    XSync(dpy, False);
-    EGLSurface surface = eglCreateWindowSurface(edpy, cfg, (EGLNativeWindowType)ewin, nullptr);
-    ASSERT_NE(surface, EGL_NO_SURFACE);
     const EGLint cattrs[] = {EGL_CONTEXT_MAJOR_VERSION, 3, EGL_NONE};
-    EGLContext ectx = eglCreateContext(edpy, cfg, EGL_NO_CONTEXT, cattrs);
-    ASSERT_NE(ectx, EGL_NO_CONTEXT);
-    ASSERT_TRUE(eglMakeCurrent(edpy, surface, surface, ectx));
+    const int w = 44, h = 28;
+    EglWindow egl;
+    ASSERT_NO_FATAL_FAILURE(egl.make(dpy, EGL_OPENGL_ES_API, attrs, cattrs, w, h));
     ASSERT_EQ(std::strncmp((const char *)glGetString(GL_VERSION), "OpenGL ES 3", 11), 0);
     GLint samples = 0;
     glGetIntegerv(GL_SAMPLE_BUFFERS, &samples);
@@ -1098,7 +1102,7 @@ TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
         frame = Frame{};
         draw_picture(w, h);
         if (round == 1) glEnable(0);  // an error of the program's own
-        eglSwapBuffers(edpy, surface);
+        eglSwapBuffers(egl.edpy, egl.surface);
         EXPECT_TRUE(errors.codes.empty());
         ASSERT_EQ(frame.calls, 1);
         ASSERT_EQ(frame.pitch, (uint32_t)w * 4);
@@ -1114,11 +1118,7 @@ TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
         EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
     }
 
-    eglMakeCurrent(edpy, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-    eglDestroyContext(edpy, ectx);
-    eglDestroySurface(edpy, surface);
-    eglTerminate(edpy);
-    XDestroyWindow(dpy, ewin);
+    egl.close();
     ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
 }
 
