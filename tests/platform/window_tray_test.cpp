@@ -22,6 +22,7 @@
 #include "platform/memory.h"
 #include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
+#include "support/ximage_rgba.h"
 
 namespace {
 
@@ -262,30 +263,6 @@ Window find_named(Driver &t, const char *title) {
     return 0;
 }
 
-void save_screenshot(Driver &t, const char *file) {
-    const char *dir = getenv("ZARVEK_SCREENSHOTS");
-    if (!dir) return;
-    int w = 2400, hh = 900;
-    XImage *img = XGetImage(t.dpy, t.root(), 0, 0, (unsigned)w, (unsigned)hh, AllPlanes, ZPixmap);
-    if (!img) return;
-    std::vector<uint8_t> rgba((size_t)w * hh * 4);
-    for (int y = 0; y < hh; y++)
-        for (int x = 0; x < w; x++) {
-            unsigned long p = XGetPixel(img, x, y);
-            uint8_t *o = &rgba[((size_t)y * w + x) * 4];
-            o[0] = (p >> 16) & 0xFF, o[1] = (p >> 8) & 0xFF, o[2] = p & 0xFF, o[3] = 255;
-        }
-    XDestroyImage(img);
-    size_t size = 0;
-    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), (uint32_t)w, (uint32_t)hh, &size);
-    std::string path = std::string(dir) + "/" + file;
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-        fwrite(png, 1, size, f);
-        fclose(f);
-    }
-    VKO_Free(png);
-}
-
 TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     TrayManager m;
     h->on_frame = [&] { m.step(); };
@@ -305,7 +282,7 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
         Window menu = find_named(t, "VKO_Menu");
         if (!menu) return;
         usleep(100000);
-        save_screenshot(t, "app_tray_menu_box.png");
+        save_screenshot(t.dpy, t.root(), "app_tray_menu_box", 2400, 900);
         t.tap(XK_Escape);  // the menu holds the keyboard
     });
     d.move(ix, iy);
