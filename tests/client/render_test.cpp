@@ -23,6 +23,7 @@
 #include "support/encoded_streams.h"
 #include "support/log_capture.h"
 #include "support/vulkan_env.h"
+#include "support/ximage_rgba.h"
 
 #include <X11/Xutil.h>
 
@@ -62,29 +63,9 @@ class ClientRenderTest : public ::testing::Test {
     }
     // With ZARVEK_SCREENSHOTS set, the window as a PNG in that folder, to look at.
     void screenshot(const std::string &name) {
-        const char *dir = getenv("ZARVEK_SCREENSHOTS");
-        Display *dpy = dir ? XOpenDisplay(nullptr) : nullptr;
+        Display *dpy = getenv("ZARVEK_SCREENSHOTS") ? XOpenDisplay(nullptr) : nullptr;
         if (!dpy) return;
-        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
-        XWindowAttributes a;
-        XGetWindowAttributes(dpy, win, &a);
-        if (XImage *img = XGetImage(dpy, win, 0, 0, a.width, a.height, AllPlanes, ZPixmap)) {
-            std::vector<uint8_t> rgba(size_t(a.width) * a.height * 4);
-            for (int y = 0; y < a.height; ++y)
-                for (int x = 0; x < a.width; ++x) {
-                    const unsigned long p = XGetPixel(img, x, y);
-                    uint8_t *o = &rgba[(size_t(y) * a.width + x) * 4];
-                    o[0] = uint8_t(p >> 16), o[1] = uint8_t(p >> 8), o[2] = uint8_t(p), o[3] = 255;
-                }
-            XDestroyImage(img);
-            size_t size = 0;
-            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), a.width, a.height, &size);
-            if (FILE *f = fopen((std::string(dir) + "/" + name + ".png").c_str(), "wb")) {
-                fwrite(png, 1, size, f);
-                fclose(f);
-            }
-            VKO_Free(png);
-        }
+        save_screenshot(dpy, uintptr_t(VKO_WindowGetNative(h_->app, index_)), name);
         XCloseDisplay(dpy);
     }
     std::unique_ptr<AppHarness> h_;

@@ -16,6 +16,7 @@
 
 #include "compat/dataprotect/dataprotect.h"
 #include "platform/file.h"
+#include "support/flush_watch.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -163,46 +164,23 @@ TEST_F(DataProtect, OtherMachinesAndBrokenKeysRefuse) {
 
 }  // namespace
 
-namespace {
-
-// What each folder held when it was flushed.
-std::vector<std::pair<std::string, std::set<std::string>>> g_flushed;
-
-void note_flush(const char *folder) {
-    std::set<std::string> names;
-    if (DIR *d = opendir(folder)) {
-        while (dirent *e = readdir(d)) names.insert(e->d_name);
-        closedir(d);
-    }
-    g_flushed.emplace_back(folder, names);
-}
-
-bool flushed_holding(const std::string &folder, const std::string &name) {
-    for (auto &[f, names] : g_flushed)
-        if (f == folder && names.count(name)) return true;
-    return false;
-}
-
-}  // namespace
-
 // After a power cut the key is still there for what was sealed with it: its
 // folder is flushed once it is linked in, and every folder made for it is
 // flushed into its parent.
 TEST_F(DataProtect, KeyAndTheFoldersMadeForItAreFlushed) {
-    g_flushed.clear();
-    dp_set_sync_observer(note_flush);
+    FlushWatch flushes;
     protect("sealed");
-    dp_set_sync_observer(nullptr);
+    flushes.stop();
 
     std::string key = key_path(root);
     std::string folder = key.substr(0, key.rfind('/'));
-    EXPECT_TRUE(flushed_holding(folder, key.substr(key.rfind('/') + 1)));
-    EXPECT_TRUE(flushed_holding(root.path, "var"));
-    EXPECT_TRUE(flushed_holding(root.path + "/var", "lib"));
-    EXPECT_TRUE(flushed_holding(root.path + "/var/lib", "zarvek"));
+    EXPECT_TRUE(flushes.holding(folder, key.substr(key.rfind('/') + 1)));
+    EXPECT_TRUE(flushes.holding(root.path, "var"));
+    EXPECT_TRUE(flushes.holding(root.path + "/var", "lib"));
+    EXPECT_TRUE(flushes.holding(root.path + "/var/lib", "zarvek"));
     // No temporary file was in the folder when it was flushed last.
-    ASSERT_FALSE(g_flushed.empty());
-    EXPECT_EQ(g_flushed.back().second.size(), 3u);  // ".", ".." and the key
+    ASSERT_FALSE(flushes.flushed().empty());
+    EXPECT_EQ(flushes.flushed().back().second.size(), 3u);  // ".", ".." and the key
     EXPECT_TRUE(dp_sync_folder(folder.c_str()));
     EXPECT_FALSE(dp_sync_folder((folder + "/missing").c_str()));
 }

@@ -198,6 +198,26 @@ void expect_frames(int fd, int first, int last, int w, int h, std::vector<Frame>
     }
 }
 
+// The program, its standard input closed, ends by itself with status 0.
+void expect_clean_exit(Program &p) {
+    int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A run of the program at 96 x 64 with the hook preloaded or loaded after
+// frame `after`: the frames from the next one on arrive whole and in order,
+// then the program exits cleanly.
+void expect_captured_run(const char *exe, int frames, bool preload, int after,
+                         const char *swap_from = nullptr) {
+    const int w = 96, h = 64;
+    Program p;
+    ASSERT_TRUE(p.start(exe, frames, w, h, preload, after, false, swap_from));
+    std::vector<Frame> got;
+    expect_frames(p.data, after + 1, frames, w, h, &got);
+    expect_clean_exit(p);
+}
+
 }  // namespace
 
 TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScreen) {
@@ -238,9 +258,7 @@ TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScr
         VKO_Free(png);
     }
 
-    int status = p.finish();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_clean_exit(p);
     Frame extra;
     EXPECT_FALSE(read_frame(p.data, &extra));  // nothing after the last frame
 }
@@ -249,14 +267,7 @@ TEST(PresentHooksProcess, FramesOfAnotherProgramArriveInOrderAndStillReachTheScr
 // are still removed at exit, after this library's own statics went.
 TEST(PresentHooksProcess, HookLoadedAtRunTimeIsRemovedAtExit) {
     ASSERT_FALSE(xvfb_display().empty());
-    const int frames = 3, w = 96, h = 64;
-    Program p;
-    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES, frames, w, h, false, 0));
-    std::vector<Frame> got;
-    expect_frames(p.data, 1, frames, w, h, &got);
-    int status = p.finish();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_captured_run(ZARVEK_GLX_FRAMES, 3, false, 0);
 }
 
 // A program linked the GLVND way (libOpenGL and libGLX) with every import
@@ -264,26 +275,13 @@ TEST(PresentHooksProcess, HookLoadedAtRunTimeIsRemovedAtExit) {
 // loaded after its second present, when its import was long bound.
 TEST(PresentHooksProcess, GlvndProgramIsCapturedBoundEarlyOrHookedLate) {
     ASSERT_FALSE(xvfb_display().empty());
-    const int frames = 5, w = 96, h = 64;
     {
         SCOPED_TRACE("preloaded");
-        Program p;
-        ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_GLVND, frames, w, h, true, 0));
-        std::vector<Frame> got;
-        expect_frames(p.data, 1, frames, w, h, &got);
-        int status = p.finish();
-        EXPECT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        expect_captured_run(ZARVEK_GLX_FRAMES_GLVND, 5, true, 0);
     }
     {
         SCOPED_TRACE("loaded after the second present");
-        Program p;
-        ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_GLVND, frames, w, h, false, 2));
-        std::vector<Frame> got;
-        expect_frames(p.data, 3, frames, w, h, &got);
-        int status = p.finish();
-        EXPECT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        expect_captured_run(ZARVEK_GLX_FRAMES_GLVND, 5, false, 2);
     }
 }
 
@@ -306,9 +304,7 @@ TEST(PresentHooksProcess, PreloadedSwapWrapperStillRunsUnderTheHook) {
     pollfd pf = {p.wrapped, POLLIN, 0};
     if (poll(&pf, 1, 0) == 1) n = read(p.wrapped, calls, sizeof(calls));
     EXPECT_EQ(n, frames);
-    int status = p.finish();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_clean_exit(p);
 }
 
 // A program with no swap import of its own, swapping through a pointer it
@@ -317,12 +313,5 @@ TEST(PresentHooksProcess, PreloadedSwapWrapperStillRunsUnderTheHook) {
 // libGLX.
 TEST(PresentHooksProcess, SwapThroughAPointerFetchedFromLibGlIsCaptured) {
     ASSERT_FALSE(xvfb_display().empty());
-    const int frames = 3, w = 96, h = 64;
-    Program p;
-    ASSERT_TRUE(p.start(ZARVEK_GLX_FRAMES_FETCHED, frames, w, h, true, 0, false, "libGL.so.1"));
-    std::vector<Frame> got;
-    expect_frames(p.data, 1, frames, w, h, &got);
-    int status = p.finish();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_captured_run(ZARVEK_GLX_FRAMES_FETCHED, 3, true, 0, "libGL.so.1");
 }

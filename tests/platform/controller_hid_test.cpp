@@ -608,29 +608,27 @@ struct FakeDevices {
         memcpy(desc, d.desc.data(), *size);
         return true;
     }
+    // The listener's device layer played by this fake.
+    VKO_HIDDeviceOps ops() { return {open, close, read, write, feature, info, this}; }
 };
 
 struct Seen {
     std::vector<std::string> log;
     std::vector<VKO_ControllerEvent> states;
+    static void keep_state(void *c, VKO_ControllerEvent *st, const void *, size_t) {
+        ((Seen *)c)->states.push_back(*st);
+    }
 };
 
 TEST(HidListener, ArrivalReportsRemovalAndIdsNeverReused) {
     FakeDevices fake;
-    const VKO_HIDDeviceOps ops = {FakeDevices::open,
-                                  FakeDevices::close,
-                                  FakeDevices::read,
-                                  FakeDevices::write,
-                                  FakeDevices::feature,
-                                  FakeDevices::info,
-                                  &fake};
+    const VKO_HIDDeviceOps ops = fake.ops();
     Seen seen;
     VKO_HIDCallbacks cb = {
         [](void *c, uint32_t id, uint16_t vid, uint16_t, bool on) {
             ((Seen *)c)->log.push_back((on ? "+" : "-") + std::to_string(id) + ":" + std::to_string(vid));
         },
-        [](void *c, VKO_ControllerEvent *st, const void *, size_t) { ((Seen *)c)->states.push_back(*st); },
-        &seen};
+        Seen::keep_state, &seen};
     VKO_HIDListener *l = vko_hid_listener_create(&cb);
     vko_hid_listener_set_ops(l, &ops);
     fake.nodes["/dev/hidraw0"] = {0x1234, 0x0001, kPad, {{0x01, 0x00, 0x08, 128, 128, 128, 128}}};
@@ -679,20 +677,12 @@ TEST(HidListener, ArrivalReportsRemovalAndIdsNeverReused) {
 // and a gamepad after a keyboard is found.
 TEST(HidListener, EachGamepadCollectionIsAController) {
     FakeDevices fake;
-    const VKO_HIDDeviceOps ops = {FakeDevices::open,
-                                  FakeDevices::close,
-                                  FakeDevices::read,
-                                  FakeDevices::write,
-                                  FakeDevices::feature,
-                                  FakeDevices::info,
-                                  &fake};
+    const VKO_HIDDeviceOps ops = fake.ops();
     Seen seen;
-    VKO_HIDCallbacks cb = {
-        [](void *c, uint32_t id, uint16_t, uint16_t, bool on) {
-            ((Seen *)c)->log.push_back((on ? "+" : "-") + std::to_string(id));
-        },
-        [](void *c, VKO_ControllerEvent *st, const void *, size_t) { ((Seen *)c)->states.push_back(*st); },
-        &seen};
+    VKO_HIDCallbacks cb = {[](void *c, uint32_t id, uint16_t, uint16_t, bool on) {
+                               ((Seen *)c)->log.push_back((on ? "+" : "-") + std::to_string(id));
+                           },
+                           Seen::keep_state, &seen};
     // Gamepad with report id `id`: 4 buttons, 4 bits padding, X and Y of 8 bits.
     auto pad = [](uint8_t id) {
         return Bytes{0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x85, id,   0x05, 0x09, 0x19, 0x01, 0x29, 0x04, 0x15,
@@ -750,13 +740,7 @@ TEST(HidListener, EachGamepadCollectionIsAController) {
 // the log names the list that overflowed; a plain malformed one names the caps.
 TEST(HidListener, OverlongDescriptorsAreRefusedAndLoggedByList) {
     FakeDevices fake;
-    const VKO_HIDDeviceOps ops = {FakeDevices::open,
-                                  FakeDevices::close,
-                                  FakeDevices::read,
-                                  FakeDevices::write,
-                                  FakeDevices::feature,
-                                  FakeDevices::info,
-                                  &fake};
+    const VKO_HIDDeviceOps ops = fake.ops();
     VKO_HIDCallbacks cb = {[](void *, uint32_t, uint16_t, uint16_t, bool) {},
                            [](void *, VKO_ControllerEvent *, const void *, size_t) {}, nullptr};
     VKO_HIDListener *l = vko_hid_listener_create(&cb);

@@ -20,6 +20,7 @@
 #include "platform/memory.h"
 #include "platform/window.h"
 #include "support/temp_dir.h"
+#include "support/web_env.h"
 #include "support/xvfb.h"
 
 // Xlib's macros (None, Bool) after GoogleTest's headers.
@@ -28,40 +29,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-// GTK, GLib and WebKit keep process-lifetime allocations of their own.
 extern "C" const char *__lsan_default_suppressions() {
-    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libwebkit2gtk-4.1.so\nleak:libjavascriptcoregtk-4.1.so\n"
-           "leak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\nleak:libfontconfig.so\n"
-           "leak:libpango\nleak:libcairo.so\nleak:libharfbuzz.so\nleak:libatk\nleak:libgmodule-2.0.so\n"
-           "leak:libX11.so\nleak:libEGL\nleak:libGL\nleak:libgallium\nleak:libdbus\nleak:libepoxy\n"
-           "leak:libsoup\nleak:libxkbcommon\n";
+    return kWebKitLeakSuppressions;
 }
 
 namespace {
-
-TempDir &env_dir() {
-    static TempDir dir;
-    return dir;
-}
-
-// The environment a headless WebKit wants: X11 only, no accessibility bus,
-// software rendering, every write inside the test's folder.
-bool web_env() {
-    const std::string &display = xvfb_display();
-    if (display.empty()) return false;
-    const std::string &root = env_dir().path;
-    std::string run = root + "/run";
-    mkdir(run.c_str(), 0700);
-    setenv("GDK_BACKEND", "x11", 1);
-    setenv("NO_AT_BRIDGE", "1", 1);
-    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-    setenv("MESA_SHADER_CACHE_DIR", (root + "/mesa").c_str(), 1);
-    return true;
-}
 
 struct Got {
     VKO_EventType type;

@@ -18,6 +18,7 @@
 #include "platform/memory.h"
 #include "support/temp_dir.h"
 #include "support/vulkan_env.h"
+#include "support/ximage_rgba.h"
 #include "platform/app_harness.h"
 
 #include <X11/Xutil.h>
@@ -95,24 +96,7 @@ class WindowGfx : public ::testing::Test {
 
     // With ZARVEK_SCREENSHOTS set, the window as a PNG in that folder, to look at.
     void screenshot(const char *name) {
-        const char *dir = getenv("ZARVEK_SCREENSHOTS");
-        if (!dir) return;
-        const Window win = Window(uintptr_t(VKO_WindowGetNative(h_->app, index_)));
-        XWindowAttributes a;
-        XGetWindowAttributes(reader_, win, &a);
-        XImage *img = XGetImage(reader_, win, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
-        std::vector<uint8_t> rgba(size_t(a.width) * a.height * 4);
-        for (int y = 0; y < a.height; ++y)
-            for (int x = 0; x < a.width; ++x) {
-                const unsigned long p = XGetPixel(img, x, y);
-                uint8_t *o = &rgba[(size_t(y) * a.width + x) * 4];
-                o[0] = uint8_t(p >> 16), o[1] = uint8_t(p >> 8), o[2] = uint8_t(p), o[3] = 255;
-            }
-        XDestroyImage(img);
-        size_t size = 0;
-        void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), a.width, a.height, &size);
-        write_file(std::string(dir) + "/" + name + ".png", std::string(static_cast<char *>(png), size));
-        VKO_Free(png);
+        save_screenshot(reader_, uintptr_t(VKO_WindowGetNative(h_->app, index_)), name);
     }
 
     std::unique_ptr<AppHarness> h_;

@@ -22,6 +22,7 @@
 #include "platform/memory.h"
 #include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
+#include "support/ximage_rgba.h"
 
 namespace {
 
@@ -114,6 +115,28 @@ class TrayTest : public ::testing::Test {
     Driver d;
 };
 
+// Waits for a viewable top-level window of that name; 0 when none comes.
+Window wait_named(Display *dpy, const char *title) {
+    for (int i = 0; i < 2000; i++) {
+        Window r, p, *kids = nullptr, found = 0;
+        unsigned n = 0;
+        XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n);
+        for (unsigned k = 0; k < n && !found; k++) {
+            char *name = nullptr;
+            XWindowAttributes a;
+            if (XGetWindowAttributes(dpy, kids[k], &a) && a.map_state == IsViewable &&
+                XFetchName(dpy, kids[k], &name) && name) {
+                if (strcmp(name, title) == 0) found = kids[k];
+                XFree(name);
+            }
+        }
+        if (kids) XFree(kids);
+        if (found) return found;
+        usleep(10000);
+    }
+    return 0;
+}
+
 TEST_F(TrayTest, DocksRedocksAfterANewManagerAndRetriesWithoutOne) {
     TrayManager m;
     h->on_frame = [&] { m.step(); };
@@ -200,23 +223,7 @@ TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
     std::atomic<bool> clicked{false};
     std::thread user([&] {
         Driver t;
-        Window menu = 0;
-        for (int i = 0; i < 500 && !menu; i++) {
-            Window r, p, *kids = nullptr;
-            unsigned n = 0;
-            XQueryTree(t.dpy, t.root(), &r, &p, &kids, &n);
-            for (unsigned k = 0; k < n && !menu; k++) {
-                char *name = nullptr;
-                XWindowAttributes a;
-                if (XGetWindowAttributes(t.dpy, kids[k], &a) && a.map_state == IsViewable &&
-                    XFetchName(t.dpy, kids[k], &name) && name) {
-                    if (strcmp(name, "VKO_Menu") == 0) menu = kids[k];
-                    XFree(name);
-                }
-            }
-            if (kids) XFree(kids);
-            if (!menu) usleep(10000);
-        }
+        Window menu = wait_named(t.dpy, "VKO_Menu");
         if (!menu) return;
         int mx, my;
         Window c;
@@ -240,52 +247,6 @@ TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
     h->on_frame = nullptr;
 }
 
-Window find_named(Driver &t, const char *title) {
-    for (int i = 0; i < 500; i++) {
-        Window r, p, *kids = nullptr;
-        unsigned n = 0;
-        Window found = 0;
-        XQueryTree(t.dpy, t.root(), &r, &p, &kids, &n);
-        for (unsigned k = 0; k < n && !found; k++) {
-            char *name = nullptr;
-            XWindowAttributes a;
-            if (XGetWindowAttributes(t.dpy, kids[k], &a) && a.map_state == IsViewable &&
-                XFetchName(t.dpy, kids[k], &name) && name) {
-                if (strcmp(name, title) == 0) found = kids[k];
-                XFree(name);
-            }
-        }
-        if (kids) XFree(kids);
-        if (found) return found;
-        usleep(10000);
-    }
-    return 0;
-}
-
-void save_screenshot(Driver &t, const char *file) {
-    const char *dir = getenv("ZARVEK_SCREENSHOTS");
-    if (!dir) return;
-    int w = 2400, hh = 900;
-    XImage *img = XGetImage(t.dpy, t.root(), 0, 0, (unsigned)w, (unsigned)hh, AllPlanes, ZPixmap);
-    if (!img) return;
-    std::vector<uint8_t> rgba((size_t)w * hh * 4);
-    for (int y = 0; y < hh; y++)
-        for (int x = 0; x < w; x++) {
-            unsigned long p = XGetPixel(img, x, y);
-            uint8_t *o = &rgba[((size_t)y * w + x) * 4];
-            o[0] = (p >> 16) & 0xFF, o[1] = (p >> 8) & 0xFF, o[2] = p & 0xFF, o[3] = 255;
-        }
-    XDestroyImage(img);
-    size_t size = 0;
-    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), (uint32_t)w, (uint32_t)hh, &size);
-    std::string path = std::string(dir) + "/" + file;
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-        fwrite(png, 1, size, f);
-        fclose(f);
-    }
-    VKO_Free(png);
-}
-
 TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     TrayManager m;
     h->on_frame = [&] { m.step(); };
@@ -296,16 +257,16 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
         VKO_ShowMessageBox("Zarvek notice", "The host stopped: %s\nCode %d", "no display", 7);
         box_done = true;
     });
-    Window bw = find_named(d, "Zarvek notice");
+    Window bw = wait_named(d.dpy, "Zarvek notice");
     ASSERT_NE(bw, 0u);
     int ix, iy;
     icon_centre(m, &ix, &iy);
     std::thread user([&] {
         Driver t;
-        Window menu = find_named(t, "VKO_Menu");
+        Window menu = wait_named(t.dpy, "VKO_Menu");
         if (!menu) return;
         usleep(100000);
-        save_screenshot(t, "app_tray_menu_box.png");
+        save_screenshot(t.dpy, t.root(), "app_tray_menu_box", 2400, 900);
         t.tap(XK_Escape);  // the menu holds the keyboard
     });
     d.move(ix, iy);
@@ -357,28 +318,6 @@ TEST_F(TrayTest, LongTextsAreCutOnCharacterBoundaries) {
     want = "t\n" + times(253) + emoji;
     ASSERT_TRUE(h->pump_until([&] { return m.balloon == want; }));
     h->on_frame = nullptr;
-}
-
-// Waits for a viewable top-level window of that name; 0 when none comes.
-Window wait_named(Display *dpy, const char *title) {
-    for (int i = 0; i < 2000; i++) {
-        Window r, p, *kids = nullptr, found = 0;
-        unsigned n = 0;
-        XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n);
-        for (unsigned k = 0; k < n && !found; k++) {
-            char *name = nullptr;
-            XWindowAttributes a;
-            if (XGetWindowAttributes(dpy, kids[k], &a) && a.map_state == IsViewable &&
-                XFetchName(dpy, kids[k], &name) && name) {
-                if (strcmp(name, title) == 0) found = kids[k];
-                XFree(name);
-            }
-        }
-        if (kids) XFree(kids);
-        if (found) return found;
-        usleep(10000);
-    }
-    return 0;
 }
 
 // The tray menu (on the app's connection) or a message box (on its own) waits

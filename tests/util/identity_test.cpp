@@ -23,6 +23,7 @@
 #include "platform/json.h"
 #include "platform/memory.h"
 #include "support/child.h"
+#include "support/flush_watch.h"
 #include "support/temp_dir.h"
 #include "util/identity.h"
 
@@ -402,39 +403,20 @@ TEST_F(Identity, ProcessesStartingTogetherShareOneDeviceId) {
     EXPECT_EQ(ids.count(identity_get_device_id(data.c_str())), 1u);
 }
 
-// What each folder held when it was flushed.
-std::vector<std::pair<std::string, std::set<std::string>>> g_flushed;
-
-void note_flush(const char *folder) {
-    std::set<std::string> names;
-    if (DIR *d = opendir(folder)) {
-        while (dirent *e = readdir(d)) names.insert(e->d_name);
-        closedir(d);
-    }
-    g_flushed.emplace_back(folder, names);
-}
-
-bool flushed_holding(const std::string &folder, const std::string &name) {
-    for (auto &[f, names] : g_flushed)
-        if (f == folder && names.count(name)) return true;
-    return false;
-}
-
 // A power cut after the first run keeps the device id: the new persistent
 // folder is flushed into its parent, the id's file into the folder.
 TEST_F(Identity, NewFoldersAndReplacedFilesAreFlushed) {
-    g_flushed.clear();
-    dp_set_sync_observer(note_flush);
+    FlushWatch flushes;
     std::string id = identity_get_device_id(data.c_str());
     write_session(data, "abc");
-    dp_set_sync_observer(nullptr);
+    flushes.stop();
     ASSERT_EQ(id.size(), 32u);
 
-    EXPECT_TRUE(flushed_holding(root.path, "var"));
-    EXPECT_TRUE(flushed_holding(root.path + "/var", "lib"));
-    EXPECT_TRUE(flushed_holding(root.path + "/var/lib", APPDATA_PERSISTENT));
-    EXPECT_TRUE(flushed_holding(persistent, IDENTITY_DEVICE_FILE));
-    EXPECT_TRUE(flushed_holding(data, IDENTITY_USER_FILE));
+    EXPECT_TRUE(flushes.holding(root.path, "var"));
+    EXPECT_TRUE(flushes.holding(root.path + "/var", "lib"));
+    EXPECT_TRUE(flushes.holding(root.path + "/var/lib", APPDATA_PERSISTENT));
+    EXPECT_TRUE(flushes.holding(persistent, IDENTITY_DEVICE_FILE));
+    EXPECT_TRUE(flushes.holding(data, IDENTITY_USER_FILE));
 }
 
 }  // namespace
