@@ -599,7 +599,7 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     EXPECT_EQ(shot[0], 0);
     EXPECT_EQ(shot[1], 255);
     EXPECT_EQ(shot[((size_t)(h - 1) * w) * 4 + 2], 255);
-    if (const char *dir = getenv("ZARVEK_TEST_SHOTS")) {
+    if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
         size_t size = 0;
         void *png = VKO_CompressImage(VKO_IMAGE_PNG, shot.data(), w, h, &size);
         std::string path = std::string(dir) + "/egl_swap.png";
