@@ -36,7 +36,6 @@
 // shell's list of watched children (the Xvfb, the peer's players), kept
 // lock-free by the shell.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -140,34 +139,6 @@ void stop_on_signals() {
 
 bool stopping() {
     return g_stop_signal.load() != 0;
-}
-
-// Our own child processes running the named program.
-std::vector<pid_t> children_named(const char *name) {
-    std::vector<pid_t> out;
-    DIR *proc = opendir("/proc");
-    if (!proc) return out;
-    while (dirent *e = readdir(proc)) {
-        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-        char path[300], text[512];
-        std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
-        FILE *f = std::fopen(path, "r");
-        if (!f) continue;
-        size_t n = std::fread(text, 1, sizeof text - 1, f);
-        std::fclose(f);
-        text[n] = '\0';
-        // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
-        char *open = std::strchr(text, '('), *close = std::strrchr(text, ')');
-        if (!open || !close || close < open) continue;
-        *close = '\0';
-        char state = 0;
-        int ppid = 0;
-        if (std::sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid() &&
-            std::strcmp(open + 1, name) == 0)
-            out.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
-    }
-    closedir(proc);
-    return out;
 }
 
 constexpr uint32_t kVideoPrefix = 10;  // generation, width, height, flags
@@ -1361,8 +1332,9 @@ bool set_up_displays(const Options &o) {
 int run(const Options &o) {
     const bool own_display = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
     if (!set_up_displays(o)) return 1;
-    if (own_display)
-        for (pid_t pid : children_named("Xvfb")) app_watch_child(pid);
+    // Our Xvfb is not a watched child: it ends with the process by itself
+    // (its parent-death signal), so a crash never takes the display away
+    // from threads still drawing before the process is gone.
     if (stopping()) return 1;
     std::string out = o.out;
     if (out.empty()) {

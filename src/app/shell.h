@@ -18,11 +18,11 @@ struct CrashRecord {
     CrashFrame frames[CRASH_FRAMES_MAX];
 };
 
-// Installed with VKO_SetCrashFunc. It first ends the watched child
-// processes (the process is about to end by the signal and nothing after the
-// callback runs); with terminate false it then captures the crashing
-// thread's stack into the process's crash record and writes it to standard
-// error. The library then re-raises the signal.
+// Installed with VKO_SetCrashFunc. With terminate false it captures the
+// crashing thread's stack into the process's crash record and writes it to
+// standard error; then it ends the watched child processes (the process is
+// about to end by the signal and nothing after the callback runs). The
+// library then re-raises the signal.
 void crash_callback(bool terminate, void *opaque);
 
 // Processes the program started that must not outlive it (an X server, a

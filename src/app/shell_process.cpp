@@ -119,11 +119,12 @@ void app_end_children(void) {
 void crash_callback(bool terminate, void *opaque) {
     (void)opaque;
 
+    // The report first: ending a child can make other threads fail at once.
+    if (!terminate) {
+        crash_capture(&CRASH_RECORD);
+        crash_report(&CRASH_RECORD, STDERR_FILENO);
+    }
     app_end_children();
-    if (terminate) return;
-
-    crash_capture(&CRASH_RECORD);
-    crash_report(&CRASH_RECORD, STDERR_FILENO);
 }
 
 // Internal access
