@@ -175,6 +175,18 @@ class HostSession : public ::testing::Test {
         EXPECT_EQ(h.type, MSG_JOINED);
         EXPECT_EQ(h.field0, 1u);
         EXPECT_TRUE(eventually([&] { return ctx->guest_count.load() >= 1; }));
+        // The joined notice goes out before the message thread lifts the
+        // guest's pause; frames written before that skip the guest.
+        EXPECT_TRUE(eventually([&] {
+            host_lock_streams(ctx);
+            bool running = false;
+            for (VKO_ListNode *n = VKO_ListGetFirst(ctx->guests); n; n = n->next) {
+                auto *guest = static_cast<::Guest *>(n->value);
+                if (guest->info.id == id) running = !guest->paused.load();
+            }
+            host_unlock_streams(ctx);
+            return running;
+        }));
         return g;
     }
     std::vector<GuestInfo> guest_list(Guest &g) {
@@ -494,6 +506,7 @@ const PointerApi kCountingPens = {
 };
 
 TEST_F(HostSession, PenDeviceEndsWithItsGuest) {
+    g_pens_made = g_pens_gone = 0;
     pointer_set_api(&kCountingPens);
     start();
     auto g = joined(1, true);

@@ -71,14 +71,16 @@ inline int32_t send_all(BUD *link, uint8_t stream, const std::vector<uint8_t> &m
     return r;
 }
 
-// The next whole message of the stream (empty when the read failed).
+// The next whole message of the stream (empty when the read failed or none
+// came within 30 s).
 inline std::vector<uint8_t> recv_one(BUD *link, uint8_t stream, uint32_t cap = 1 << 20) {
     std::vector<uint8_t> buf(cap);
     uint32_t len = 0;
     int32_t r;
+    int waits = 0;
     do {
         r = bud_recv(link, stream, buf.data(), cap, &len, 1000);
-    } while (r == BUD_TIMEOUT);
+    } while (r == BUD_TIMEOUT && ++waits < 30);
     EXPECT_EQ(r, 0);
     buf.resize(r == 0 ? len : 0);
     return buf;
