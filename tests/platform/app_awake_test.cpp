@@ -53,7 +53,7 @@ class FakeLogind {
         g_main_context_unref(ctx_);
         if (kept >= 0) close(kept);
     }
-    std::atomic<bool> ready_{false};
+    std::atomic<bool> ready_{false}, connected_{false};
     std::atomic<int> calls{0};
     std::string what, mode;
     int kept = -1;
@@ -73,6 +73,7 @@ class FakeLogind {
             ready_ = true;
             return;
         }
+        connected_ = true;
         GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
         static const GDBusInterfaceVTable vtable = {
             [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *method,
@@ -146,20 +147,34 @@ TEST(AppStayAwake, TakesAndReleasesLogindsLockAndDegradesWithoutIt) {
     // A private bus with a stand-in logind.
     std::string socket = dir.file("bus");
     std::string address = "unix:path=" + socket;
+    // The daemon prints its address once it listens (its socket file exists
+    // a moment before that, when a connection is still refused).
+    int said[2];
+    ASSERT_EQ(pipe2(said, O_CLOEXEC), 0);
+    const std::string arg = "--address=" + address;
     pid_t daemon = fork();
     ASSERT_GE(daemon, 0);
     if (daemon == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
+        dup2(said[1], 1);
         dup2(null, 2);
-        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", ("--address=" + address).c_str(),
+        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--print-address=1", arg.c_str(),
                (char *)nullptr);
         _exit(127);
     }
-    struct stat st;
-    for (int i = 0; i < 2000 && stat(socket.c_str(), &st) != 0; i++) usleep(5000);
-    if (stat(socket.c_str(), &st) != 0) {
+    close(said[1]);
+    bool listening = false;
+    for (char c = 0;;) {
+        pollfd p = {said[0], POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0 || read(said[0], &c, 1) != 1) break;
+        if (c == '\n') {
+            listening = true;
+            break;
+        }
+    }
+    close(said[0]);
+    if (!listening) {
         kill(daemon, SIGKILL);
         waitpid(daemon, nullptr, 0);
         GTEST_SKIP() << "dbus-daemon did not start";
@@ -168,6 +183,7 @@ TEST(AppStayAwake, TakesAndReleasesLogindsLockAndDegradesWithoutIt) {
     {
         FakeLogind logind(address);
         ASSERT_TRUE(logind.ready_);
+        ASSERT_TRUE(logind.connected_);
         LogCapture log;
         VKO_AppStayAwake(true);
         ASSERT_EQ(logind.calls, 1);
