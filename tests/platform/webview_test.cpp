@@ -44,17 +44,23 @@ struct Got {
 };
 
 // An app whose event function keeps every event, type 0 included.
-class WebApp {
+class WebApp : public PumpedApp {
    public:
-    WebApp() { app = VKO_AppCreate(0, &WebApp::frame, &WebApp::event, this); }
-    ~WebApp() { VKO_AppDestroy(&app); }
-
-    bool pump_until(const std::function<bool()> &pred, int ms = 30000) {
-        until_ = pred;
-        deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        held_ = false;
-        VKO_AppRun(app);
-        return held_;
+    WebApp() {
+        on_event = [this](const VKO_Event *e) {
+            if (e->type < VKO_EVENT_WEBVIEW_READY && e->type != VKO_EVENT_NONE) return;
+            if (e->type > VKO_EVENT_WEBVIEW_HOTKEY) return;
+            Got g = {e->type, e->window, 0, 0, 0, false, ""};
+            if (e->type == VKO_EVENT_WEBVIEW_KEY) {
+                g.key = e->key.key;
+                g.mods = e->key.mods;
+                g.pressed = e->key.pressed;
+                EXPECT_EQ(e->key.virtual_key, 0u);
+            }
+            if (e->type == VKO_EVENT_WEBVIEW_HOTKEY) g.hotkey = e->hotkey;
+            if (e->type == VKO_EVENT_WEBVIEW_TEXT) g.text = e->webview_text ? e->webview_text : "";
+            got.push_back(g);
+        };
     }
     bool has_text(const std::string &t) const {
         for (const Got &g : got)
@@ -78,37 +84,7 @@ class WebApp {
         return nullptr;
     }
 
-    VKO_App *app = nullptr;
     std::vector<Got> got;
-
-   private:
-    static bool frame(void *opaque) {
-        auto *h = (WebApp *)opaque;
-        if (h->until_ && h->until_()) {
-            h->held_ = true;
-            return false;
-        }
-        return std::chrono::steady_clock::now() < h->deadline_;
-    }
-    static void event(const VKO_Event *e, void *opaque) {
-        auto *h = (WebApp *)opaque;
-        if (e->type < VKO_EVENT_WEBVIEW_READY && e->type != VKO_EVENT_NONE) return;
-        if (e->type > VKO_EVENT_WEBVIEW_HOTKEY) return;
-        Got g = {e->type, e->window, 0, 0, 0, false, ""};
-        if (e->type == VKO_EVENT_WEBVIEW_KEY) {
-            g.key = e->key.key;
-            g.mods = e->key.mods;
-            g.pressed = e->key.pressed;
-            EXPECT_EQ(e->key.virtual_key, 0u);
-        }
-        if (e->type == VKO_EVENT_WEBVIEW_HOTKEY) g.hotkey = e->hotkey;
-        if (e->type == VKO_EVENT_WEBVIEW_TEXT) g.text = e->webview_text ? e->webview_text : "";
-        h->got.push_back(g);
-    }
-
-    std::function<bool()> until_;
-    std::chrono::steady_clock::time_point deadline_;
-    bool held_ = false;
 };
 
 Window plug_of(Display *dpy, Window host) {

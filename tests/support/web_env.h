@@ -5,9 +5,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
+#include "platform/app.h"
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
 
@@ -43,3 +46,43 @@ inline bool web_env() {
     setenv("MESA_SHADER_CACHE_DIR", (root + "/mesa").c_str(), 1);
     return true;
 }
+
+// An app run until a condition holds or a deadline passes; what it does
+// with each event is its owner's (`on_event`).
+class PumpedApp {
+   public:
+    PumpedApp() { app = VKO_AppCreate(0, &PumpedApp::frame, &PumpedApp::event, this); }
+    ~PumpedApp() {
+        on_event = nullptr;  // what it captured may be gone already
+        VKO_AppDestroy(&app);
+    }
+
+    bool pump_until(const std::function<bool()> &pred, int ms = 30000) {
+        until_ = pred;
+        deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        held_ = false;
+        VKO_AppRun(app);
+        return held_;
+    }
+
+    VKO_App *app = nullptr;
+    std::function<void(const VKO_Event *)> on_event;
+
+   private:
+    static bool frame(void *opaque) {
+        auto *h = (PumpedApp *)opaque;
+        if (h->until_ && h->until_()) {
+            h->held_ = true;
+            return false;
+        }
+        return std::chrono::steady_clock::now() < h->deadline_;
+    }
+    static void event(const VKO_Event *e, void *opaque) {
+        auto *h = (PumpedApp *)opaque;
+        if (h->on_event) h->on_event(e);
+    }
+
+    std::function<bool()> until_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool held_ = false;
+};

@@ -34,17 +34,13 @@ extern "C" const char *__lsan_default_suppressions() {
 namespace {
 
 // An app that keeps the texts its pages send.
-class PageApp {
+class PageApp : public PumpedApp {
    public:
-    PageApp() { app = VKO_AppCreate(0, &PageApp::frame, &PageApp::event, this); }
-    ~PageApp() { VKO_AppDestroy(&app); }
-
-    bool pump_until(const std::function<bool()> &pred, int ms = 30000) {
-        until_ = pred;
-        deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        held_ = false;
-        VKO_AppRun(app);
-        return held_;
+    PageApp() {
+        on_event = [this](const VKO_Event *e) {
+            if (e->type == VKO_EVENT_WEBVIEW_TEXT) texts.emplace_back(e->webview_text ? e->webview_text : "");
+            if (e->type == VKO_EVENT_WEBVIEW_READY) ready = true;
+        };
     }
     // The events the page echoed, parsed (caller destroys).
     std::vector<VKO_JSON *> echoed() const {
@@ -59,28 +55,8 @@ class PageApp {
         return n;
     }
 
-    VKO_App *app = nullptr;
     std::vector<std::string> texts;
     bool ready = false;
-
-   private:
-    static bool frame(void *opaque) {
-        auto *h = (PageApp *)opaque;
-        if (h->until_ && h->until_()) {
-            h->held_ = true;
-            return false;
-        }
-        return std::chrono::steady_clock::now() < h->deadline_;
-    }
-    static void event(const VKO_Event *e, void *opaque) {
-        auto *h = (PageApp *)opaque;
-        if (e->type == VKO_EVENT_WEBVIEW_TEXT) h->texts.emplace_back(e->webview_text ? e->webview_text : "");
-        if (e->type == VKO_EVENT_WEBVIEW_READY) h->ready = true;
-    }
-
-    std::function<bool()> until_;
-    std::chrono::steady_clock::time_point deadline_;
-    bool held_ = false;
 };
 
 const char kEchoPage[] = R"(<html><body><script>
