@@ -317,9 +317,7 @@ void signal_on_answer(const char *attempt_id, uint8_t approved, const Creds *cre
         close_from_app(z, NAT_END_REFUSED, false, attempt_id, NAT_END_REFUSED);
         return;
     }
-    uint16_t port = 0;
-    if (config_lock_exists())
-        port = static_cast<uint16_t>(config_get_int(CONFIG_LAYER_MERGED, "network_client_start_port", 0));
+    const uint16_t port = sdk_config_port("network_client_start_port");
     VKO_RWLockReader(z->client_lock);
     const bool current = is_current_attempt(z, attempt_id);
     if (current) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
@@ -554,6 +552,11 @@ SignalCallbacks sdk_client_signal_callbacks(void) {
     cb.on_candex = signal_on_candex;
     cb.on_sdk_message = signal_on_sdk_message;
     return cb;
+}
+
+uint16_t sdk_config_port(const char *key) {
+    const int32_t port = config_lock_exists() ? config_get_int(CONFIG_LAYER_MERGED, key, 0) : 0;
+    return port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
 // --- host half ---------------------------------------------------------------------

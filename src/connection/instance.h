@@ -186,8 +186,13 @@ bool ZarvekClientPollEvents(ZarvekInstance *instance, int32_t timeout_ms, Client
 // Takes a stored payload (free with VKO_Free); null when unknown.
 void *ZarvekTakeUserData(ZarvekInstance *instance, uint32_t payload_id);
 
-// Callbacks of the client signaling context, opaque = the instance.
+// Callbacks of the client signaling context, opaque = the instance. The
+// host role's set is the shell's (app/host_signal.h).
 SignalCallbacks sdk_client_signal_callbacks(void);
+
+// A start port setting of the merged configuration ("network_client_start_port",
+// "network_server_start_port"): 0, any port, without a store or outside 1..65535.
+uint16_t sdk_config_port(const char *key);
 
 // Host half. Start: 0, or -4 when hosting already; config null: the defaults.
 int32_t ZarvekHostStart(ZarvekInstance *instance, void *unused, const HostConfig *config);
