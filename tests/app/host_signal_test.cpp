@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "connection/bud.h"
 #include "connection/instance.h"
 #include "connection/nat.h"
+#include "connection/udp.h"
 #include "host/host.h"
 #include "platform/map.h"
 #include "platform/memory.h"
@@ -26,6 +28,8 @@
 #include "support/net/signal_server.h"
 #include "support/net/stun_server.h"
 #include "util/config.h"
+
+#include <unistd.h>
 #include "vdev/vdev.h"
 
 namespace {
@@ -47,7 +51,8 @@ struct Hosting {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<HostingEvent> asks;
-    std::vector<HostEvent> hevents;  // all but local candidates, which the poller sends
+    std::vector<HostEvent> hevents;                  // all but local candidates, which the poller sends
+    std::vector<uint16_t> host_ports, client_ports;  // of the local candidates
     std::atomic<bool> stop{false};
     std::thread poller;
 
@@ -81,13 +86,17 @@ struct Hosting {
             HostingEvent ask;
             while (!stop.load()) {
                 for (Peer &g : guests)
-                    if (ZarvekClientPollEvents(g.z, 0, &ev) && ev.type == CLIENT_EVENT_LOCAL_CANDIDATE)
+                    if (ZarvekClientPollEvents(g.z, 0, &ev) && ev.type == CLIENT_EVENT_LOCAL_CANDIDATE) {
                         signal_send_candex(g.sig, &ev.candidate);
+                        add(client_ports, ev.candidate.port);
+                    }
                 if (ZarvekHostPollEvents(host, 0, &hev)) {
-                    if (hev.type == HOST_EVENT_CANDIDATE)
+                    if (hev.type == HOST_EVENT_CANDIDATE) {
                         signal_send_candex(hs->signal, &hev.candidate);
-                    else
+                        add(host_ports, hev.candidate.port);
+                    } else {
                         add(hevents, hev);
+                    }
                 }
                 if (host_signaling_poll(hs, 5, &ask)) add(asks, ask);
             }
@@ -141,6 +150,19 @@ const GuestInfo *by_user(const std::vector<GuestInfo> &list, uint32_t user) {
     for (const GuestInfo &g : list)
         if (g.userID == user) return &g;
     return nullptr;
+}
+
+// A UDP port that is free now and below the kernel's ephemeral range, so no
+// socket bound to port 0 can take it.
+uint16_t free_fixed_port(uint16_t from) {
+    for (uint16_t p = from; p < 32000; p++) {
+        int s = -1;
+        if (network_udp_socket(&s, p) == 0) {
+            close(s);
+            return p;
+        }
+    }
+    return 0;
 }
 
 uint32_t perms(const GuestInfo &g) {
@@ -277,6 +299,33 @@ TEST(HostSignal, UnauthorizedSessionStopsHosting) {
     VKO_MutexLock(h.hs->signal->session_mutex);
     EXPECT_STREQ(h.hs->signal->session_id, "");
     VKO_MutexUnlock(h.hs->signal->session_mutex);
+}
+
+// The host starts an approved attempt at the configured server start port;
+// a start port outside 1..65535 means any port, never the value cut to 16 bits.
+TEST(HostSignal, StartPortsFromTheSettings) {
+    const uint16_t server_port = free_fixed_port(static_cast<uint16_t>(24000 + getpid() % 3000 * 2));
+    const uint16_t client_port = free_fixed_port(static_cast<uint16_t>(server_port + 1));
+    ASSERT_TRUE(server_port && client_port);
+    ASSERT_TRUE(config_create());
+    ASSERT_TRUE(config_set_int(CONFIG_LAYER_STARTUP, "network_server_start_port", 0, server_port));
+    ASSERT_TRUE(config_set_int(CONFIG_LAYER_STARTUP, "network_client_start_port", 0, 65536 + client_port));
+    {
+        Hosting h(1);
+        h.go();
+        ASSERT_EQ(h.connect(h.guests[0]), 0);
+        ASSERT_TRUE(h.wait([&] { return !h.asks.empty(); }));
+        host_signaling_answer(h.hs, h.asks[0].guest.attempt_id, 1);
+        ASSERT_EQ(Hosting::await_status(h.guests[0], 0), 0);
+        std::lock_guard<std::mutex> l(h.mutex);
+        ASSERT_FALSE(h.host_ports.empty() || h.client_ports.empty());
+        auto has = [](const std::vector<uint16_t> &v, uint16_t p) {
+            return std::find(v.begin(), v.end(), p) != v.end();
+        };
+        EXPECT_TRUE(has(h.host_ports, server_port)) << server_port;
+        EXPECT_FALSE(has(h.client_ports, client_port)) << client_port;
+    }
+    config_destroy();
 }
 
 }  // namespace
