@@ -468,6 +468,9 @@ TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
         "settings: 3 Mbit/s largest bitrate, 7 guest(s) at most, proxy http://127.0.0.1:" +
         std::to_string(proxy.port());
     EXPECT_NE(log.find(settings + "\n"), std::string::npos) << log;
+    // The guest asked the host's user through the hosting events, with the
+    // name the signaling server knows it by, and was approved.
+    EXPECT_NE(log.find("guest 'user' (id 1) asks to connect: approved\n"), std::string::npos) << log;
     // Both signaling connections (host and client) went through the proxy.
     std::vector<std::string> seen = proxy.requests();
     ASSERT_GE(seen.size(), 2u) << log;

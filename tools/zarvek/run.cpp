@@ -6,9 +6,9 @@
 //
 // Threads: the main thread runs all of this and owns what it starts: the
 // painter, the event poller (which answers both instances' candidates through
-// the route), the input demonstration's thread and the glass watcher; it
-// joins each before it frees what that thread reads. It polls stopping()
-// in every wait.
+// the route, and approves the guest's request to connect), the input
+// demonstration's thread and the glass watcher; it joins each before it frees
+// what that thread reads. It polls stopping() in every wait.
 #include "run.h"
 
 #include <signal.h>
@@ -191,10 +191,7 @@ int run(const Options &o) {
     ZarvekInit(&net, &client);
     viewer_ask_key_frames(client);
     Signaling sig;
-    sig.host_instance = host;
-    SignalCallbacks hcb = host_signal_callbacks(), ccb = sdk_client_signal_callbacks();
-    signal_create(&sig.host, "host", "127.0.0.1", 0, 0, "", &hcb, &sig);
-    signal_create(&sig.client, "client", "127.0.0.1", 0, 0, "", &ccb, client);
+    signaling_create(&sig, host, client);
     for (SignalContext *s : {sig.host, sig.client}) signal_set_server(s, "127.0.0.1", server.port(), 0);
     signal_set_session(sig.host, "H");
 
@@ -238,6 +235,7 @@ int run(const Options &o) {
             }
             if (ZarvekHostPollEvents(host, 0, &hev) && hev.type == HOST_EVENT_CANDIDATE)
                 route.from_host(hev.candidate);
+            signaling_approve(&sig, 0);
         }
     });
 
@@ -400,8 +398,7 @@ int run(const Options &o) {
     poller.join();
     ZarvekHostStop(host, 0);
     client_set_media_sink(nullptr, nullptr);
-    signal_destroy(&sig.client);
-    signal_destroy(&sig.host);
+    signaling_destroy(&sig);
     viewer_ask_key_frames(nullptr);
     ZarvekDestroy(&client);
     viewer_stop();  // no media reaches the windows once the client is gone
