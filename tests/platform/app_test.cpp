@@ -1129,6 +1129,22 @@ void send_close(Driver &d, Window w) {
     XSync(d.dpy, False);
 }
 
+// A raw move of a device on both axes, as the server reports it.
+void raw_move(VKO_App *app, int device, double vx, double vy) {
+    XIRawEvent r = {};
+    unsigned char mask[1] = {};
+    double values[2] = {vx, vy};
+    XISetMask(mask, 0);
+    XISetMask(mask, 1);
+    r.evtype = XI_RawMotion;
+    r.deviceid = r.sourceid = device;
+    r.valuators.mask_len = 1;
+    r.valuators.mask = mask;
+    r.valuators.values = values;
+    r.raw_values = values;
+    x11_raw_input(app, &r);
+}
+
 // Alt held in the app, then another client grabs the keyboard (a cancelled
 // window switch) and Alt's release goes to it: once the grab ends the app
 // reads the keyboard again, so A types and is no Alt+A hotkey.
@@ -1296,22 +1312,8 @@ TEST_F(AppTest, TouchesAndPensOfAClosedWindowOrAGoneDeviceAreForgotten) {
     VKO_AppSetRelativeMouse(h->app, true);
     ASSERT_TRUE(h->pump_until([&] { return x->raw_on; }));
     h->events.clear();
-    auto raw = [&](double vx, double vy) {
-        XIRawEvent r = {};
-        unsigned char mask[1] = {};
-        double values[2] = {vx, vy};
-        XISetMask(mask, 0);
-        XISetMask(mask, 1);
-        r.evtype = XI_RawMotion;
-        r.deviceid = r.sourceid = 93;
-        r.valuators.mask_len = 1;
-        r.valuators.mask = mask;
-        r.valuators.values = values;
-        r.raw_values = values;
-        x11_raw_input(h->app, &r);
-    };
-    raw(500, 250);
-    raw(1000, 500);
+    raw_move(h->app, 93, 500, 250);
+    raw_move(h->app, 93, 1000, 500);
     EXPECT_EQ(h->count(VKO_EVENT_MOTION), 1u);
     VKO_AppSetRelativeMouse(h->app, false);
     x->pen_count = 0;
@@ -1367,18 +1369,7 @@ TEST_F(AppTest, ARawReportAfterThePensLeaveClosedItsWindowReachesNoGoneWindow) {
     h->on_event = [&](const VKO_Event &e) {
         if (e.type == VKO_EVENT_PEN && (e.pen.flags & 0x1)) VKO_WindowDestroy(h->app, e.window);
     };
-    XIRawEvent r = {};
-    unsigned char mask[1] = {};
-    double values[2] = {5, 3};
-    XISetMask(mask, 0);
-    XISetMask(mask, 1);
-    r.evtype = XI_RawMotion;
-    r.deviceid = r.sourceid = 4;
-    r.valuators.mask_len = 1;
-    r.valuators.mask = mask;
-    r.valuators.values = values;
-    r.raw_values = values;
-    x11_raw_input(h->app, &r);
+    raw_move(h->app, 4, 5, 3);  // another device
     h->on_event = nullptr;
     EXPECT_FALSE(VKO_WindowExists(h->app, 1));
     ASSERT_FALSE(h->events.empty());
