@@ -72,7 +72,7 @@ TEST(WebViewXErrors, TrapsAndTheLostServerStillOursOnceTheToolkitStarted) {
     // A second app on a server that then goes away: its loop ends, the
     // process lives on.
     XvfbServer server = xvfb_start_other({}, 320, 240);
-    ASSERT_FALSE(server.display.empty());
+    if (server.display.empty()) GTEST_SKIP() << "no second Xvfb";
     std::string display = getenv("DISPLAY");
     setenv("DISPLAY", server.display.c_str(), 1);
     PumpedApp lost;
