@@ -242,14 +242,15 @@ VKO_App *VKO_AppCreate(uint32_t flags, VKO_AppFunc app_func, VKO_EventFunc event
     return app;
 }
 
-void VKO_AppDestroy(VKO_App **papp) {
-    if (!papp || !*papp) return;
-    VKO_App *app = *papp;
+namespace {
+
+void app_free(VKO_App *app) {
+    // Process-wide requests are let go even when the app never reached X.
+    x11_stay_awake(false);
+    app_sleep_inhibit(false);
     if (app->x) {
         x11_cursor_clear(app);
         VKO_AppRemoveTray(app);
-        x11_stay_awake(false);
-        app_sleep_inhibit(false);
         VKO_AppRemoveHotkeys(app, 1);
     }
     VKO_HashDestroy(&app->local_hotkeys, nullptr);
@@ -261,18 +262,18 @@ void VKO_AppDestroy(VKO_App **papp) {
     vko_hid_listener_destroy(&app->hid);
     if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
     VKO_Free(app);
-    *papp = nullptr;
 }
 
-void VKO_AppRun(VKO_App *app) {
-    if (!app) return;
+void run_passes(VKO_App *app) {
     for (;;) {
-        if (!app->windows[0]) return;
+        if (!app->windows[0] || app->destroy_pending) return;
         bool active = VKO_AppIsActive(app);
-        if (x11_grab_retry_due(app)) app_bump(app);
+        bool retry = x11_grab_retry_due(app);
         if (app->generation != app->applied_generation) {
             x11_apply_input(app, active);
             app->applied_generation = app->generation;
+        } else if (retry) {
+            x11_retry_grabs(app, active);  // the rest of the input state is as applied
         }
         if (active) xinput_poll(app);
         if (app->tray.wanted && !app->tray.shown && VKO_GetTime() - app->tray.last_add > 2000 * 1000000LL) {
@@ -284,12 +285,39 @@ void VKO_AppRun(VKO_App *app) {
         vko_hid_listener_poll(app->hid);
         x11_check_released(app);
         bool go = app->app_func ? app->app_func(app->opaque) : false;
+        if (app->destroy_pending) return;
         if (app->timeout) {
             VKO_Sleep(app->timeout);
             app->sleeps++;
         }
         if (!go) return;
     }
+}
+
+}  // namespace
+
+void VKO_AppDestroy(VKO_App **papp) {
+    if (!papp || !*papp) return;
+    VKO_App *app = *papp;
+    *papp = nullptr;
+    if (app->running) {
+        // From the app's own callbacks: the loop below them still uses the
+        // app. Nothing reaches the callbacks any more, and the loop ends at
+        // once and finishes the destroy.
+        app->destroy_pending = true;
+        app->event_func = nullptr;
+        app->app_func = nullptr;
+        app->hook = nullptr;
+        return;
+    }
+    app_free(app);
+}
+
+void VKO_AppRun(VKO_App *app) {
+    if (!app || app->destroy_pending) return;
+    app->running++;
+    run_passes(app);
+    if (--app->running == 0 && app->destroy_pending) app_free(app);
 }
 
 void VKO_RunLoop(bool (*func)(void *opaque), void *opaque) {

@@ -121,6 +121,10 @@ typedef intptr_t (*VKO_MessageHook)(VKO_App *app, int32_t index, void *native, u
                                     uintptr_t wparam, intptr_t lparam, bool *handled, void *opaque);
 
 VKO_App *VKO_AppCreate(uint32_t flags, VKO_AppFunc app_func, VKO_EventFunc event_func, void *opaque);
+// May be called from the app's own event function, app function or message
+// hook while VKO_AppRun runs (on the close of the last window, say): the app
+// then takes no more callbacks, VKO_AppRun returns at the end of that call
+// and the destroy finishes there.
 void VKO_AppDestroy(VKO_App **app);
 void VKO_AppRun(VKO_App *app);
 void VKO_RunLoop(bool (*func)(void *opaque), void *opaque);

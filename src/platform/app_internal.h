@@ -137,6 +137,12 @@ struct VKO_App {
     VKO_WebHub *web;  // web-view calls carried from other threads
 
     uint32_t sleeps;  // loop sleeps so far (tests)
+
+    // VKO_AppRun calls under way; a destroy asked for from the app's own
+    // callbacks meanwhile only sets destroy_pending (and drops the callbacks):
+    // the outermost VKO_AppRun finishes it when it returns.
+    uint32_t running;
+    bool destroy_pending;
 };
 
 // Process-wide state of the keyboard grab (the hook of other systems).
@@ -184,6 +190,9 @@ void x11_app_close(VKO_App *app);
 bool x11_is_active(VKO_App *app);
 void x11_apply_input(VKO_App *app, bool active);
 void x11_apply_cursor(VKO_App *app, bool active);
+// Tries again the keyboard and pointer grabs that failed, and nothing else of
+// the input state.
+void x11_retry_grabs(VKO_App *app, bool active);
 // True when a keyboard or pointer grab the input state wants failed and is due
 // to be tried again.
 bool x11_grab_retry_due(VKO_App *app);

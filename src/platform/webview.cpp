@@ -35,6 +35,7 @@
 #include "platform/map.h"
 #include "platform/memory.h"
 #include "platform/queue.h"
+#include "platform/x11/error_trap.h"
 
 namespace {
 
@@ -217,6 +218,10 @@ bool gtk_start() {
         g_gtk_thread = pthread_self();
         gdk_set_allowed_backends("x11");
         g_gtk_ok = gtk_init_check(nullptr, nullptr);
+        // GTK installed its X error handlers over ours: ours serve every
+        // other connection, GTK's its own.
+        x11_reclaim_error_handlers(g_gtk_ok ? gdk_x11_display_get_xdisplay(gdk_display_get_default())
+                                            : nullptr);
     }
     return g_gtk_ok && pthread_equal(g_gtk_thread, pthread_self());
 }

@@ -22,6 +22,10 @@
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
 
+// Xlib's macros (None, Bool) after GoogleTest's headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+
 namespace {
 
 const char kIntrospection[] =
@@ -199,6 +203,48 @@ TEST(AppStayAwake, TakesAndReleasesLogindsLockAndDegradesWithoutIt) {
     }
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+// The display half: the server counts each client's suspensions of the screen
+// saver, the request is one boolean. After two requests one release lets the
+// saver come on again, and so does destroying an app while one is held.
+TEST(AppStayAwake, OneReleaseEndsRepeatedRequestsAndSoDoesTheAppsDestroy) {
+    if (xvfb_display().empty()) GTEST_SKIP() << "no Xvfb";
+    TempDir dir;
+    std::string none = "unix:path=" + dir.file("no-bus");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", none.c_str(), 1);  // the display half alone
+    Display *d = XOpenDisplay(xvfb_display().c_str());
+    ASSERT_NE(d, nullptr);
+    XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);
+    auto saver_comes_on = [&] {
+        XForceScreenSaver(d, ScreenSaverReset);
+        XSync(d, False);
+        XScreenSaverInfo *info = XScreenSaverAllocInfo();
+        bool on = false;
+        for (int i = 0; i < 1000 && !on; i++) {
+            on = XScreenSaverQueryInfo(d, DefaultRootWindow(d), info) && info->state == ScreenSaverOn;
+            if (!on) usleep(10000);
+        }
+        XFree(info);
+        XForceScreenSaver(d, ScreenSaverReset);
+        XSync(d, False);
+        return on;
+    };
+    VKO_AppStayAwake(true);
+    VKO_AppStayAwake(true);
+    VKO_AppStayAwake(false);
+    EXPECT_TRUE(saver_comes_on()) << "released";
+
+    VKO_App *app = VKO_AppCreate(0, nullptr, nullptr, nullptr);
+    ASSERT_NE(app, nullptr);
+    VKO_AppStayAwake(true);
+    VKO_AppStayAwake(true);
+    VKO_AppDestroy(&app);
+    EXPECT_TRUE(saver_comes_on()) << "released with the app";
+
+    XSetScreenSaver(d, -1, -1, DefaultBlanking, DefaultExposures);
+    XCloseDisplay(d);
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 

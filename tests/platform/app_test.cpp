@@ -1114,4 +1114,270 @@ TEST_F(AppTest, AbsoluteDevicesGiveMovesInRelativeMode) {
     x->pen_count = 0;
 }
 
+Window xid(AppHarness &h, int32_t index) {
+    return (Window)(uintptr_t)VKO_WindowGetNative(h.app, index);
+}
+
+void send_close(Driver &d, Window w) {
+    XEvent e = {};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d.dpy, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = (long)XInternAtom(d.dpy, "WM_DELETE_WINDOW", False);
+    XSendEvent(d.dpy, w, False, NoEventMask, &e);
+    XSync(d.dpy, False);
+}
+
+// A raw move of a device on both axes, as the server reports it.
+void raw_move(VKO_App *app, int device, double vx, double vy) {
+    XIRawEvent r = {};
+    unsigned char mask[1] = {};
+    double values[2] = {vx, vy};
+    XISetMask(mask, 0);
+    XISetMask(mask, 1);
+    r.evtype = XI_RawMotion;
+    r.deviceid = r.sourceid = device;
+    r.valuators.mask_len = 1;
+    r.valuators.mask = mask;
+    r.valuators.values = values;
+    r.raw_values = values;
+    x11_raw_input(app, &r);
+}
+
+// Alt held in the app, then another client grabs the keyboard (a cancelled
+// window switch) and Alt's release goes to it: once the grab ends the app
+// reads the keyboard again, so A types and is no Alt+A hotkey.
+TEST_F(AppTest, AModifierReleasedDuringAnotherClientsGrabIsUpOnceItEnds) {
+    ASSERT_EQ(h->open_window(), 0);
+    ASSERT_TRUE(VKO_AppSetHotkey(h->app, 0, VKO_MOD_LALT, 0x1E, 9));
+    unsigned alt = d.keycode(XK_Alt_L);
+    h->events.clear();
+    d.key(alt, true);
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 1));
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    XSync(d.dpy, False);
+    d.key(alt, false);
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    h->events.clear();
+    d.tap(XK_a);
+    d.tap(XK_z);
+    ASSERT_TRUE(h->pump_until([&] {
+        for (const auto &k : h->of(VKO_EVENT_KEY))
+            if (k.key.key == 0x2C && !k.key.pressed) return true;
+        return false;
+    }));
+    EXPECT_FALSE(h->has(VKO_EVENT_HOTKEY));
+    auto keys = h->of(VKO_EVENT_KEY);
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_EQ(keys[0].key.key, 0x1Eu);
+    EXPECT_EQ(keys[0].key.mods, 0u) << "Alt is up";
+    auto text = h->of(VKO_EVENT_TEXT);
+    ASSERT_EQ(text.size(), 2u);
+    EXPECT_STREQ(text[0].text, "a");
+    EXPECT_STREQ(text[1].text, "z");
+    VKO_AppRemoveHotkeys(h->app, 0);
+}
+
+// Users destroy the app from its own callbacks: from the event function on
+// the close of its window (with more events queued behind it), from the app
+// function and from the message hook. The loop ends, nothing more reaches
+// the event function, and nothing is used after it is freed.
+TEST_F(AppTest, TheAppDestroyedFromItsOwnCallbacksEndsItsLoop) {
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_Frame f = {0, 200, 150, "", 600, 100};
+    ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+    h->pump(20);
+    bool destroyed = false;
+    size_t after = 0;
+    h->on_event = [&](const VKO_Event &e) {
+        if (destroyed) after++;
+        if (e.type != VKO_EVENT_CLOSE || destroyed) return;
+        destroyed = true;
+        VKO_AppDestroy(&h->app);
+        EXPECT_EQ(h->app, nullptr);
+    };
+    send_close(d, xid(*h, 0));
+    send_close(d, xid(*h, 1));
+    d.tap(XK_a);
+    h->pump(5000);
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(after, 0u) << "nothing after the destroy";
+    h->on_event = nullptr;
+
+    h = std::make_unique<AppHarness>();
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_AppSetTimeout(h->app, 1);
+    int frames = 0;
+    h->on_frame = [&] {
+        if (frames++ == 0) VKO_AppDestroy(&h->app);
+    };
+    h->pump(5000);
+    EXPECT_EQ(frames, 1) << "the loop ended with the app";
+    EXPECT_EQ(h->app, nullptr);
+    h->on_frame = nullptr;
+
+    h = std::make_unique<AppHarness>();
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_AppSetMessageHook(
+        h->app,
+        [](VKO_App *, int32_t, void *, uint32_t, uintptr_t, intptr_t, bool *, void *opaque) -> intptr_t {
+            auto *harness = (AppHarness *)opaque;
+            if (harness->app) VKO_AppDestroy(&harness->app);
+            return 0;
+        });
+    h->events.clear();
+    d.tap(XK_a);
+    h->pump(5000);
+    EXPECT_EQ(h->app, nullptr);
+    EXPECT_TRUE(h->events.empty());
+}
+
+// While a keyboard grab is tried again (another client holds the keyboard),
+// every pointer move still arrives.
+TEST_F(AppTest, PointerMovesArriveWhileAKeyboardGrabIsTriedAgain) {
+    ASSERT_EQ(h->open_window(), 0);
+    d.move(150, 150);
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    XSync(d.dpy, False);
+    VKO_AppGrabKeyboard(h->app, true);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x->kbd_retry; }));
+    for (int i = 0; i < 10; i++) {
+        int64_t at = x->retry_at;
+        ASSERT_TRUE(h->pump_until([&] { return x->retry_at != at; })) << "tried again";
+        h->events.clear();
+        d.move(160 + i, 170 + i);
+        ASSERT_TRUE(h->pump_until([&] { return h->has(VKO_EVENT_MOTION); }, 2000)) << "move " << i;
+        EXPECT_EQ(h->of(VKO_EVENT_MOTION)[0].motion.x, 60 + i);
+    }
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed; }));
+    VKO_AppGrabKeyboard(h->app, false);
+    h->pump(20);
+}
+
+// A finger down on a window that closes, or on a touch screen that is
+// unplugged, no longer counts as a touch: a tablet's positions move the
+// pointer again in relative mode. A pen in range goes out of range likewise.
+TEST_F(AppTest, TouchesAndPensOfAClosedWindowOrAGoneDeviceAreForgotten) {
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_Frame f = {0, 200, 150, "", 600, 100};
+    ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+    X11App *x = x11(h->app);
+    X11PenDevice touch = device(92), pen = device(90), tablet = device(93);
+    touch.touch = true;
+    pen.pen = true;
+    pen.pressure = 2, pen.p_max = 2048;
+    tablet.absolute = true;
+    tablet.x_max = 1000, tablet.y_max = 500;
+    auto add_all = [&] {
+        x11_pen_add(h->app, &touch);
+        x11_pen_add(h->app, &pen);
+        x11_pen_add(h->app, &tablet);
+    };
+    add_all();
+    auto feed = [&](RecordedXI r) { x11_pen_event(h->app, r.ev.evtype, &r.ev); };
+    Window second = xid(*h, 1);
+    feed({XI_TouchBegin, 92, second, 10, 10, {}, false, 7});
+    feed({XI_TouchBegin, 92, second, 10, 10, {}, false, 7});  // told twice
+    feed({XI_Motion, 90, second, 20, 20, {{2, 0}}});
+    ASSERT_TRUE(h->app->touch_in_range);
+    ASSERT_TRUE(h->app->pen_in_range);
+    VKO_WindowDestroy(h->app, 1);
+    EXPECT_FALSE(h->app->touch_in_range) << "its window went";
+    EXPECT_FALSE(h->app->pen_in_range);
+    feed({XI_TouchEnd, 92, second, 10, 10, {}, false, 7});
+    EXPECT_FALSE(h->app->touch_in_range);
+
+    // Unplugged with a finger down and the pen in range: the server's list
+    // (which has neither) replaces ours.
+    Window first = xid(*h, 0);
+    feed({XI_TouchBegin, 92, first, 10, 10, {}, false, 8});
+    feed({XI_Motion, 90, first, 20, 20, {{2, 0}}});
+    ASSERT_TRUE(h->app->touch_in_range);
+    VKO_AppEnablePen(h->app, true);
+    h->events.clear();
+    x11_pen_event(h->app, XI_HierarchyChanged, nullptr);
+    EXPECT_FALSE(h->app->touch_in_range) << "its device went";
+    EXPECT_FALSE(h->app->pen_in_range);
+    ASSERT_EQ(h->count(VKO_EVENT_PEN), 1u);
+    EXPECT_EQ(h->of(VKO_EVENT_PEN)[0].pen.flags, 0x1u) << "out of range";
+    VKO_AppEnablePen(h->app, false);
+
+    // So a tablet moves the pointer in relative mode again.
+    add_all();
+    VKO_AppSetRelativeMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on; }));
+    h->events.clear();
+    raw_move(h->app, 93, 500, 250);
+    raw_move(h->app, 93, 1000, 500);
+    EXPECT_EQ(h->count(VKO_EVENT_MOTION), 1u);
+    VKO_AppSetRelativeMouse(h->app, false);
+    x->pen_count = 0;
+}
+
+// Any client can write the drop property on the app's window and send a
+// selection notice: without a conversion the app asked for it is no drop.
+TEST_F(AppTest, ASelectionNoticeNoDropAskedForIsNoDrop) {
+    ASSERT_EQ(h->open_window(), 0);
+    TempDir dir;
+    std::string path = dir.file("private.txt");
+    write_file(path, "private");
+    std::string uri = "file://" + path + "\r\n";
+    Window win = xid(*h, 0);
+    Atom prop = XInternAtom(d.dpy, "VKO_DROP", False), list = XInternAtom(d.dpy, "text/uri-list", False);
+    XChangeProperty(d.dpy, win, prop, list, 8, PropModeReplace, (const unsigned char *)uri.data(),
+                    (int)uri.size());
+    XEvent n = {};
+    n.xselection.type = SelectionNotify;
+    n.xselection.requestor = win;
+    n.xselection.selection = XInternAtom(d.dpy, "XdndSelection", False);
+    n.xselection.target = list;
+    n.xselection.property = prop;
+    n.xselection.time = CurrentTime;
+    XSendEvent(d.dpy, win, False, NoEventMask, &n);
+    XSync(d.dpy, False);
+    h->events.clear();
+    d.tap(XK_a);  // comes after the notice
+    ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 2));
+    EXPECT_FALSE(h->has(VKO_EVENT_DROP));
+    XDeleteProperty(d.dpy, win, prop);
+    XSync(d.dpy, False);
+}
+
+// Another device's move ends the pen's range; the event function closes the
+// focused window on that leave: the move's raw report reaches no gone window.
+TEST_F(AppTest, ARawReportAfterThePensLeaveClosedItsWindowReachesNoGoneWindow) {
+    ASSERT_EQ(h->open_window(), 0);
+    VKO_Frame f = {0, 200, 150, "", 600, 100};
+    ASSERT_EQ(VKO_WindowCreate(h->app, "second", &f, 1), 1);
+    ASSERT_TRUE(h->pump_until([&] { return VKO_WindowExists(h->app, 1) && h->app->windows[1]->focused; }));
+    X11App *x = x11(h->app);
+    X11PenDevice pen = device(90);
+    pen.pen = true;
+    x11_pen_add(h->app, &pen);
+    VKO_AppSetRelativeMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] { return x->raw_on; }));
+    VKO_AppEnablePen(h->app, true);
+    RecordedXI hover(XI_Motion, 90, xid(*h, 1), 20, 20, {{2, 0}});
+    x11_pen_event(h->app, XI_Motion, &hover.ev);
+    ASSERT_TRUE(h->app->pen_in_range);
+    h->events.clear();
+    h->on_event = [&](const VKO_Event &e) {
+        if (e.type == VKO_EVENT_PEN && (e.pen.flags & 0x1)) VKO_WindowDestroy(h->app, e.window);
+    };
+    raw_move(h->app, 4, 5, 3);  // another device
+    h->on_event = nullptr;
+    EXPECT_FALSE(VKO_WindowExists(h->app, 1));
+    ASSERT_FALSE(h->events.empty());
+    EXPECT_EQ(h->events[0].ev.type, VKO_EVENT_PEN);
+    for (size_t i = 1; i < h->events.size(); i++) EXPECT_NE(h->events[i].ev.window, 1) << i;
+    VKO_AppEnablePen(h->app, false);
+    VKO_AppSetRelativeMouse(h->app, false);
+    x->pen_count = 0;
+}
+
 }  // namespace

@@ -602,11 +602,17 @@ unsigned logical_button(X11App *x, unsigned device_button) {
     return device_button >= 1 && (int)device_button <= n ? map[device_button - 1] : device_button;
 }
 
-void on_raw(VKO_App *app, XIRawEvent *r) {
-    X11App *x = app->x;
+// The window raw reports and released buttons go to: the focused one, else
+// window 0; -1 when that is gone too.
+int32_t input_window(VKO_App *app) {
     int32_t index = focused_index(app);
     if (index < 0) index = 0;
-    if (!app->windows[index]) return;
+    return app->windows[index] ? index : -1;
+}
+
+void on_raw(VKO_App *app, XIRawEvent *r) {
+    X11App *x = app->x;
+    if (input_window(app) < 0) return;
     // Each move comes once as the device's own event and again as its master
     // pointer's copy, which the server sends twice while we hold a pointer
     // grab (to the root selection and to the grabbing client) and which
@@ -616,8 +622,7 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
     // Another device moves: the pen has left its range (X tells no proximity).
     if (app->pen_in_range && x->pen_device && r->sourceid != x->pen_device &&
         !x11_pen_device(x, r->sourceid)) {
-        int32_t fi = focused_index(app);
-        x11_pen_leave(app, fi < 0 ? 0 : fi);
+        x11_pen_leave(app, input_window(app));
     }
     if (!x->raw_on) return;
     VKO_RawMouse raw;
@@ -671,7 +676,9 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
                 return;
         }
     }
-    app_raw_mouse(app, (uint8_t)index, &raw);
+    // Looked up now: the pen's leave may have closed a window.
+    int32_t index = input_window(app);
+    if (index >= 0) app_raw_mouse(app, (uint8_t)index, &raw);
 }
 
 // The window's rectangle in root coordinates as the server has it; the
@@ -846,6 +853,7 @@ void on_client_message(VKO_App *app, int32_t index, XClientMessageEvent *c) {
     } else if (c->message_type == x->xdnd_enter) {
         x->dnd_source = (Window)c->data.l[0];
         x->dnd_ok = false;
+        x->dnd_converting = false;  // a new drag: an earlier conversion is over
         if (c->data.l[1] & 1) {
             unsigned long n = 0;
             long *types = get_longs(x->dpy, x->dnd_source, x->xdnd_typelist, XA_ATOM, &n);
@@ -869,6 +877,8 @@ void on_client_message(VKO_App *app, int32_t index, XClientMessageEvent *c) {
             return;
         }
         x->dnd_index = index;
+        x->dnd_converting = true;
+        x->dnd_requestor = w->xid;
         XConvertSelection(x->dpy, x->xdnd_selection, x->uri_list, x->drop_prop, w->xid, (Time)c->data.l[2]);
     }
 }
@@ -902,8 +912,10 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             // sent would have us grab the keyboard while another app is in front.
             if (f.send_event) break;
             // Another client's grab ended: a grab we could not take is tried
-            // again at once.
+            // again at once, and keys pressed or released during the grab
+            // went to that client: the keyboard is read again.
             if (f.mode == NotifyUngrab) x->retry_now = true;
+            if (f.mode == NotifyUngrab && e->type == FocusIn && w->focused) refresh_keyboard(x);
             // Grabs move focus only for their own duration; focus into a child
             // (an embedded view) keeps the window focused.
             if (f.mode == NotifyGrab || f.mode == NotifyUngrab) break;
@@ -948,10 +960,17 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
         case ClientMessage:
             on_client_message(app, index, &e->xclient);
             break;
-        case SelectionNotify:
-            if (e->xselection.property == x->drop_prop || e->xselection.property == 0)
-                on_drop_data(app, index, &e->xselection);
+        case SelectionNotify: {
+            // Any client can send the notice: only the answer to the
+            // conversion of a drop we asked for is a drop.
+            const XSelectionEvent &s = e->xselection;
+            if (!x->dnd_converting || s.requestor != x->dnd_requestor || s.selection != x->xdnd_selection ||
+                s.target != x->uri_list || (s.property != x->drop_prop && s.property != 0))
+                break;
+            x->dnd_converting = false;
+            on_drop_data(app, index, &e->xselection);
             break;
+        }
     }
 }
 
@@ -997,7 +1016,10 @@ void x11_dispatch_event(VKO_App *app, XEvent *e) {
 
 namespace {
 
+// The display kept awake: our connection for it, and whether its screen saver
+// is suspended; both under g_awake_mutex (any thread may ask).
 Display *g_awake_dpy;
+bool g_awake_on;
 std::mutex g_awake_mutex;
 
 }  // namespace
@@ -1107,9 +1129,11 @@ bool x11_is_active(VKO_App *app) {
     return false;
 }
 
-void x11_apply_cursor(VKO_App *app, bool active) {
+namespace {
+
+// The pointer grab that clips the pointer.
+void apply_clip(VKO_App *app, bool active) {
     X11App *x = app->x;
-    if (!x || x->dead) return;
     int32_t fi = focused_index(app);
     VKO_WindowRec *fw = fi >= 0 ? app->windows[fi] : nullptr;
     // Clip.
@@ -1151,6 +1175,16 @@ void x11_apply_cursor(VKO_App *app, bool active) {
             XUnmapWindow(x->dpy, x->clip_win);
         }
     }
+}
+
+void apply_keyboard(VKO_App *app, bool active);
+
+}  // namespace
+
+void x11_apply_cursor(VKO_App *app, bool active) {
+    X11App *x = app->x;
+    if (!x || x->dead) return;
+    apply_clip(app, active);
     // Cursor.
     Cursor c;
     if (active && (app->cursor_hidden || (app->relative && app->input_mode == 0)))
@@ -1200,6 +1234,22 @@ void x11_apply_input(VKO_App *app, bool active) {
     X11App *x = app->x;
     if (!x || x->dead) return;
     x11_apply_cursor(app, active);
+    apply_keyboard(app, active);
+}
+
+void x11_retry_grabs(VKO_App *app, bool active) {
+    X11App *x = app->x;
+    if (!x || x->dead) return;
+    if (x->pointer_retry) apply_clip(app, active);
+    if (x->kbd_retry) apply_keyboard(app, active);
+    XFlush(x->dpy);
+}
+
+namespace {
+
+// The keyboard grab (the hook of other systems).
+void apply_keyboard(VKO_App *app, bool active) {
+    X11App *x = app->x;
     if (!active || !app->grab_keyboard || app->input_mode != 0) {
         if (app->hook_installed) {
             X11ErrorTrap trap(x->dpy);
@@ -1231,6 +1281,8 @@ void x11_apply_input(VKO_App *app, bool active) {
     app->hook_installed = true;
 }
 
+}  // namespace
+
 bool x11_grab_retry_due(VKO_App *app) {
     X11App *x = app->x;
     if (!x || x->dead || (!x->kbd_retry && !x->pointer_retry)) {
@@ -1247,7 +1299,7 @@ bool x11_grab_retry_due(VKO_App *app) {
 void x11_pump(VKO_App *app) {
     X11App *x = app->x;
     if (!x) return;
-    while (!x->dead && XPending(x->dpy)) {
+    while (!x->dead && !app->destroy_pending && XPending(x->dpy)) {
         XEvent e;
         XNextEvent(x->dpy, &e);
         x11_dispatch_event(app, &e);
@@ -1279,8 +1331,9 @@ void x11_check_released(VKO_App *app) {
         if (!(app->held_buttons & (1u << b))) continue;
         bool down = kX[b] < buttons.mask_len * 8 && XIMaskIsSet(buttons.mask, kX[b]);
         if (down) continue;
-        int32_t index = focused_index(app);
-        VKO_Event ev = new_event(VKO_EVENT_BUTTON, index < 0 ? 0 : index);
+        int32_t index = input_window(app);  // an earlier release may have closed one
+        if (index < 0) break;
+        VKO_Event ev = new_event(VKO_EVENT_BUTTON, index);
         ev.button.button = b;
         app_dispatch(app, &ev);
         app->held_buttons &= ~(1u << b);
@@ -1458,6 +1511,7 @@ bool x11_window_create(VKO_App *app, VKO_WindowRec *w, const char *title, const 
 void x11_window_destroy(VKO_App *app, VKO_WindowRec *w) {
     X11App *x = app->x;
     if (!x || x->dead || !w->xid) return;
+    x11_pen_forget_window(app, w->xid);
     X11ErrorTrap trap(x->dpy);
     if (x->pointer_grabbed && w->focused) {
         XUngrabPointer(x->dpy, CurrentTime);
@@ -1589,6 +1643,8 @@ const VKO_Monitor *x11_window_monitor(VKO_App *app, VKO_WindowRec *w, VKO_Monito
 
 void x11_stay_awake(bool enable) {
     std::lock_guard<std::mutex> lock(g_awake_mutex);
+    // The server counts suspensions per client: one at most is ours.
+    if (enable == g_awake_on) return;
     if (!g_awake_dpy) {
         if (!enable) return;
         g_awake_dpy = XOpenDisplay(nullptr);
@@ -1601,4 +1657,5 @@ void x11_stay_awake(bool enable) {
     }
     XScreenSaverSuspend(g_awake_dpy, enable ? True : False);
     XFlush(g_awake_dpy);
+    g_awake_on = enable;
 }

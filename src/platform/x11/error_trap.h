@@ -1,6 +1,9 @@
 // X protocol errors arrive asynchronously through one process-wide handler;
 // Xlib's default ends the process. The trap's handler records the first error
 // of the thread that holds a trap (any display), and only logs the others.
+// A library that installs handlers of its own over ours (the web view's
+// toolkit) hands them back through x11_reclaim_error_handlers: its handlers
+// then serve only its own connection.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -24,3 +27,8 @@ class X11ErrorTrap {
 // handler runs. Process-wide; every connection that can lose its server
 // must then set an exit handler of its own (XSetIOErrorExitHandler).
 void x11_keep_process_on_io_error();
+
+// Puts our protocol and IO error handlers back in force after another library
+// replaced them; the handlers it installed go on receiving the errors of its
+// own connection `foreign`, and only those.
+void x11_reclaim_error_handlers(Display *foreign);

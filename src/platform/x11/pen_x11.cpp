@@ -2,9 +2,12 @@
 // a device of its own) is a slave pointer with a pressure valuator: its
 // device events on our windows become pen reports, with pressure and tilt
 // read from its valuators. A touch device's touches on our windows set "touch
-// in range"; the touch that emulates the pointer is turned into motion and
-// left-button events, since a window that takes touches gets no emulated
-// pointer events from the server. Everything here belongs to the app thread.
+// in range" while any is down (each touch kept once, with its window and
+// device, so one whose end never comes goes with either); the touch that
+// emulates the pointer is turned into motion and left-button events, since a
+// window that takes touches gets no emulated pointer events from the server.
+// A pen in range leaves it with its window or its device too. Everything here
+// belongs to the app thread.
 #include <X11/Xatom.h>
 #include <X11/extensions/XInput2.h>
 #include <strings.h>
@@ -58,6 +61,53 @@ void set_pen_range(VKO_App *app, bool in) {
     if (app->pen_in_range != in) app_bump(app);  // raw mouse follows the pen's presence
 }
 
+// The pen's range ends, with nothing told; false when it was not in range.
+bool end_pen_range(VKO_App *app) {
+    if (!app->pen_in_range) return false;
+    set_pen_range(app, false);
+    app->pen_in_range = false;
+    app->x->pen_device = 0;
+    app->x->pen_window = 0;
+    return true;
+}
+
+void drop_touch(X11App *x, int i) {
+    x->touches[i] = x->touches[--x->touch_count];
+}
+
+// A touch begins or ends: the table keeps each touch down once.
+void track_touch(VKO_App *app, const XIDeviceEvent *e) {
+    X11App *x = app->x;
+    int at = -1;
+    for (int i = 0; i < x->touch_count && at < 0; i++)
+        if (x->touches[i].device == e->deviceid && x->touches[i].id == e->detail) at = i;
+    int room = (int)(sizeof(x->touches) / sizeof(x->touches[0]));
+    if (e->evtype == XI_TouchBegin && at < 0 && x->touch_count < room)
+        x->touches[x->touch_count++] = {e->deviceid, e->detail, e->event};
+    else if (e->evtype == XI_TouchEnd && at >= 0)
+        drop_touch(x, at);
+    app->touch_in_range = x->touch_count > 0;
+}
+
+// The devices were listed again: touches of a device that left end, and a
+// pen that left goes out of range.
+void forget_gone_devices(VKO_App *app) {
+    X11App *x = app->x;
+    for (int i = 0; i < x->touch_count;) {
+        if (find_device(x, x->touches[i].device))
+            i++;
+        else
+            drop_touch(x, i);
+    }
+    app->touch_in_range = x->touch_count > 0;
+    if (!app->pen_in_range || !x->pen_device || x11_pen_device(x, x->pen_device)) return;
+    int32_t index = x11_index_of(app, x->pen_window);
+    if (index >= 0)
+        x11_pen_leave(app, index);
+    else
+        end_pen_range(app);
+}
+
 void pen_report(VKO_App *app, int32_t index, const X11PenDevice &d, const XIDeviceEvent *e) {
     bool contact = e->buttons.mask_len > 0 && XIMaskIsSet(e->buttons.mask, 1);
     if (e->evtype == XI_ButtonPress && e->detail == 1) contact = true;
@@ -76,17 +126,12 @@ void pen_report(VKO_App *app, int32_t index, const X11PenDevice &d, const XIDevi
     if (valuator(e->valuators, d.tilt_y, &v)) pen.tilt_y = scale_tilt(d.ty_min, d.ty_max, v);
     set_pen_range(app, true);
     app->x->pen_device = d.id;
+    app->x->pen_window = e->event;
     app_pen_input(app, (uint8_t)index, &pen);
 }
 
 void touch_report(VKO_App *app, int32_t index, const XIDeviceEvent *e) {
-    X11App *x = app->x;
-    if (e->evtype == XI_TouchBegin) {
-        x->touches++;
-    } else if (e->evtype == XI_TouchEnd) {
-        if (x->touches > 0) x->touches--;
-    }
-    app->touch_in_range = x->touches > 0;
+    track_touch(app, e);
     if (!(e->flags & XITouchEmulatingPointer)) return;
     // The pointer-emulating touch moves and presses as the left button does.
     int32_t cx = (int32_t)std::clamp(e->event_x, -32768.0, 32767.0);
@@ -194,6 +239,7 @@ bool x11_pen_event(VKO_App *app, int evtype, void *data) {
     X11App *x = app->x;
     if (evtype == XI_HierarchyChanged) {
         x11_pen_scan(app);
+        forget_gone_devices(app);
         for (VKO_WindowRec *w : app->windows)
             if (w) x11_pen_select(app, w->xid);
         return true;
@@ -235,13 +281,24 @@ bool x11_raw_absolute(X11App *x, int device, const double v[2], const bool have[
 }
 
 void x11_pen_leave(VKO_App *app, int32_t index) {
-    if (!app->pen_in_range) return;
+    if (!end_pen_range(app)) return;
     VKO_PenInput pen;
     memset(&pen, 0, sizeof(pen));
     pen.in_range = false;
-    set_pen_range(app, false);
-    app->x->pen_device = 0;
     app_pen_input(app, (uint8_t)index, &pen);
+}
+
+void x11_pen_forget_window(VKO_App *app, unsigned long window) {
+    X11App *x = app->x;
+    for (int i = 0; i < x->touch_count;) {
+        if (x->touches[i].window == window)
+            drop_touch(x, i);
+        else
+            i++;
+    }
+    app->touch_in_range = x->touch_count > 0;
+    // Nothing to tell a window that is gone: the pen's range just ends.
+    if (x->pen_window == window) end_pen_range(app);
 }
 
 bool x11_pen_device(X11App *x, int id) {

@@ -27,6 +27,12 @@ struct X11PenDevice {
     double last_x, last_y;
 };
 
+// A touch down on one of our windows.
+struct X11Touch {
+    int device, id;
+    Window window;
+};
+
 struct X11App {
     Display *dpy;
     int screen;
@@ -74,16 +80,23 @@ struct X11App {
     uint32_t clip_counter;
     VKO_Extents last_extents;
 
-    // Pens and touch devices, the pen now in range (0: none), touches down.
+    // Pens and touch devices, the pen now in range (0: none) and the window of
+    // its last report, touches down (each once; forgotten with their window
+    // or device).
     X11PenDevice pens[16];
     int pen_count;
     int pen_device;
-    int touches;
+    Window pen_window;
+    X11Touch touches[32];
+    int touch_count;
 
-    // Drag and drop in progress.
+    // Drag and drop in progress; the drop's data asked for (converting) by
+    // our window dnd_requestor, whose answer alone is taken.
     Window dnd_source;
     bool dnd_ok;
     int32_t dnd_index;
+    bool dnd_converting;
+    Window dnd_requestor;
 
     // Tray icon.
     Window tray_icon, tray_manager;
@@ -110,6 +123,8 @@ void x11_pen_select(VKO_App *app, unsigned long window);
 // An XI2 device, crossing or hierarchy event; false when it is none of them.
 bool x11_pen_event(VKO_App *app, int evtype, void *data);
 void x11_pen_leave(VKO_App *app, int32_t index);
+// A window of ours goes: its touches end, and a pen in range over it leaves.
+void x11_pen_forget_window(VKO_App *app, unsigned long window);
 bool x11_pen_device(X11App *x, int id);
 // Adds a device as if the server had listed it (recorded devices in tests).
 void x11_pen_add(VKO_App *app, const X11PenDevice *device);
