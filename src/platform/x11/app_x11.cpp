@@ -15,6 +15,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -619,7 +620,8 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
         int32_t fi = focused_index(app);
         x11_pen_leave(app, fi < 0 ? 0 : fi);
     }
-    if (!x->raw_on) return;
+    // The tray menu holds the pointer: its moves and clicks are not the app's.
+    if (!x->raw_on || app->tray.menu_open) return;
     VKO_RawMouse raw;
     memset(&raw, 0, sizeof(raw));
     if (r->evtype == XI_RawMotion) {
@@ -632,8 +634,13 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
             // A tablet or touch screen: positions over the whole screen.
             raw.absolute = raw.virtual_desktop = true;
         } else {
-            raw.x = (int32_t)std::clamp(v[0], -1e6, 1e6);
-            raw.y = (int32_t)std::clamp(v[1], -1e6, 1e6);
+            // Deltas in fractions of a pixel (precise devices, slow moves)
+            // add up: what a move leaves below a whole pixel goes with the
+            // next one instead of being lost to the truncation.
+            double dx = x->raw_rest_x + (std::isfinite(v[0]) ? std::clamp(v[0], -1e6, 1e6) : 0.0);
+            double dy = x->raw_rest_y + (std::isfinite(v[1]) ? std::clamp(v[1], -1e6, 1e6) : 0.0);
+            raw.x = (int32_t)dx, raw.y = (int32_t)dy;
+            x->raw_rest_x = dx - raw.x, x->raw_rest_y = dy - raw.y;
         }
         if (!raw.x && !raw.y) return;
     } else {
@@ -1188,6 +1195,7 @@ void x11_apply_cursor(VKO_App *app, bool active) {
         if (int e = trap.sync()) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
+            if (raw && !x->raw_on) x->raw_rest_x = x->raw_rest_y = 0;
             x->raw_on = raw;
             x->raw_for_pens = pens;
         }
@@ -1229,6 +1237,15 @@ void x11_apply_input(VKO_App *app, bool active) {
     }
     x->kbd_fail_logged = false;
     app->hook_installed = true;
+}
+
+void x11_grabs_lost(VKO_App *app) {
+    X11App *x = app->x;
+    if (!x || x->dead) return;
+    app->hook_installed = false;
+    x->pointer_grabbed = false;
+    memset(x->clip_rect, 0, sizeof(x->clip_rect));
+    x11_apply_input(app, x11_is_active(app));
 }
 
 bool x11_grab_retry_due(VKO_App *app) {
