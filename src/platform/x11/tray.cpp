@@ -27,6 +27,11 @@ constexpr int kIcon = 22;
 constexpr int kItemH = 20;
 constexpr int64_t kDoubleClickMs = 500;  // the usual double-click time
 
+void wait_readable(Display *dpy, int ms) {
+    pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
+    poll(&p, 1, ms);
+}
+
 // Waits for the next event of a connection; false once the server has gone.
 // Xlib is never left blocking on its own: after the server went away and the
 // IO-error handlers returned, a blocking read would use a connection that is
@@ -40,8 +45,7 @@ bool wait_event(Display *dpy, const bool *dead, XEvent *e) {
             XNextEvent(dpy, e);
             return !*dead;
         }
-        pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
-        poll(&p, 1, 100);
+        wait_readable(dpy, 100);
     }
 }
 
@@ -248,6 +252,17 @@ bool input_held(Display *dpy, Window root, unsigned keycode) {
     return keycode && XQueryKeymap(dpy, keys) && (keys[keycode / 8] & (1 << (keycode % 8)));
 }
 
+// Hands the app what waits for its other windows; the menu's own events are
+// dropped (it is drawn anew afterwards).
+void dispatch_others(VKO_App *app, Window menu) {
+    X11App *x = app->x;
+    while (!x->dead && XPending(x->dpy)) {
+        XEvent e;
+        XNextEvent(x->dpy, &e);
+        if (e.xany.window != menu) x11_dispatch_event(app, &e);
+    }
+}
+
 // Shows the menu at (cx, cy) and runs until an item is chosen (its id in
 // *id, true) or the menu is dismissed (false). Other events keep being
 // dispatched. The menu holds keyboard and pointer with every event reported
@@ -277,7 +292,6 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
                    StructureNotifyMask;
     m.win = XCreateWindow(dpy, x->root, mx, my, (unsigned)m.width, (unsigned)m.height, 0, CopyFromParent,
                           InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
-    XStoreName(dpy, m.win, "VKO_Menu");
     m.gc = XCreateGC(dpy, m.win, 0, nullptr);
     text.bind(m.win);
     XMapRaised(dpy, m.win);
@@ -291,10 +305,18 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
             x11_dispatch_event(app, &e);
     }
     // Not owner events: a key or click meant for the menu would otherwise go
-    // to a focused app window (or the app window under the pointer).
-    XGrabPointer(dpy, m.win, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
-                 GrabModeAsync, None, None, CurrentTime);
-    XGrabKeyboard(dpy, m.win, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    // to a focused app window (or the app window under the pointer). A grab
+    // another client still holds (the tray passing the click on) is tried
+    // again for half a second. The menu is named once it holds the input.
+    for (int64_t until = VKO_GetTime() + 500 * 1000000LL; mapped && !x->dead;) {
+        int p = XGrabPointer(dpy, m.win, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                             GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+        int k = XGrabKeyboard(dpy, m.win, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+        if ((p == GrabSuccess && k == GrabSuccess) || VKO_GetTime() >= until) break;
+        dispatch_others(app, m.win);
+        wait_readable(dpy, 10);
+    }
+    if (!x->dead) XStoreName(dpy, m.win, "VKO_Menu");
     draw_menu(m);
     int chosen = -1;
     unsigned closing_key = 0;
@@ -345,13 +367,9 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     for (int64_t until = VKO_GetTime() + 1000 * 1000000LL; done;) {
         bool held =
             !x->dead && app->windows[0] && VKO_GetTime() < until && input_held(dpy, x->root, closing_key);
-        while (!x->dead && XPending(dpy)) {
-            XNextEvent(dpy, &e);
-            if (e.xany.window != m.win) x11_dispatch_event(app, &e);
-        }
+        dispatch_others(app, m.win);
         if (!held) break;
-        pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
-        poll(&p, 1, 10);
+        wait_readable(dpy, 10);
     }
     text.close(x->dead);
     if (!x->dead) {
