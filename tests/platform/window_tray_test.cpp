@@ -6,6 +6,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -432,6 +433,47 @@ TEST_F(TrayTest, TheMenuKeepsItsKeysAndClicksWhileAnAppWindowHasTheFocus) {
     auto tray = h->of(VKO_EVENT_TRAY);
     ASSERT_EQ(tray.size(), 1u);
     EXPECT_EQ(tray[0].tray, 12u) << "the second item";
+    h->on_frame = nullptr;
+}
+
+// Input devices coming or going close the menu; the driver adds a master
+// pointer and keyboard pair, then takes it away again.
+TEST_F(TrayTest, ADeviceChangeClosesTheMenu) {
+    int opcode, ev, err, major = 2, minor = 0;
+    if (!XQueryExtension(d.dpy, "XInputExtension", &opcode, &ev, &err) ||
+        XIQueryVersion(d.dpy, &major, &minor) != Success)
+        GTEST_SKIP() << "no XInput 2";
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    MenuUser user([](Driver &t, Window) {
+        XIAddMasterInfo add = {};
+        add.type = XIAddMaster;
+        add.name = (char *)"tray-test";
+        add.send_core = True;
+        add.enable = True;
+        XIChangeHierarchy(t.dpy, (XIAnyHierarchyChangeInfo *)&add, 1);
+        XSync(t.dpy, False);
+    });
+    open_menu();
+    ASSERT_TRUE(pump_menu(user));
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.rescued) << "the device change closes the menu";
+    EXPECT_FALSE(h->has(VKO_EVENT_TRAY));
+    int n = 0;
+    XIDeviceInfo *info = XIQueryDevice(d.dpy, XIAllMasterDevices, &n);
+    for (int i = 0; i < n; i++) {
+        if (info[i].use != XIMasterPointer || strcmp(info[i].name, "tray-test pointer") != 0) continue;
+        XIRemoveMasterInfo rm = {};
+        rm.type = XIRemoveMaster;
+        rm.deviceid = info[i].deviceid;
+        rm.return_mode = XIFloating;
+        XIChangeHierarchy(d.dpy, (XIAnyHierarchyChangeInfo *)&rm, 1);
+    }
+    XIFreeDeviceInfo(info);
+    XSync(d.dpy, False);
+    h->pump(50);
     h->on_frame = nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xft/Xft.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 
 #include <poll.h>
 
@@ -323,6 +324,10 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     bool done = !mapped;
     while (!done && wait_event(dpy, &x->dead, &e)) {
         if (e.xany.window != m.win) {
+            // Input devices came or went (the device-change message of other
+            // systems): the menu closes.
+            done = e.type == GenericEvent && x->xi && e.xcookie.extension == x->xi_opcode &&
+                   e.xcookie.evtype == XI_HierarchyChanged;
             x11_dispatch_event(app, &e);
             if (!app->windows[0]) break;
             continue;
