@@ -1103,7 +1103,7 @@ void x11_app_close(VKO_App *app) {
     }
     if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
     close_compose(x);
-    XCloseDisplay(x->dpy);  // ends every grab with the connection
+    x11_close_display(x->dpy);  // ends every grab with the connection
     VKO_Free(x);
     app->x = nullptr;
 }

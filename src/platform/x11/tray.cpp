@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,12 @@ unsigned long rgb(Display *dpy, int screen, unsigned short r, unsigned short g, 
     return c.pixel;
 }
 
+// Xft keeps one list of its per-connection records for the process and
+// reorders it on every look-up: its calls, and the closing of a connection
+// that drew text, take this lock (the menu runs on the app thread, a message
+// box on any).
+std::mutex g_xft_mutex;
+
 // UTF-8 text in the desktop's sans-serif face. A character the face lacks
 // is drawn with the first font fontconfig finds for it, so a label in any
 // script shows; bytes that are no UTF-8 show as U+FFFD.
@@ -66,11 +73,20 @@ class TextPainter {
    public:
     TextPainter(Display *dpy, int screen)
         : dpy_(dpy), screen_(screen), draw_(nullptr), colormap_(DefaultColormap(dpy, screen)) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        // RENDER's record on the connection is made before Xft's, so that
+        // closing the connection ends Xft's first: Xft frees its pictures
+        // through RENDER then, and would otherwise make RENDER a new record
+        // that outlives the connection (and that a later connection at the
+        // same address takes for its own: requests with opcode 0).
+        int event_base, error_base;
+        XRenderQueryExtension(dpy, &event_base, &error_base);
         if (XftFont *f = XftFontOpenName(dpy, screen, kFace)) fonts_.push_back(f);
     }
     // Frees what it holds on the server: before the drawable is destroyed,
     // and never once the connection broke (Xlib is not called again then).
     void close(bool dead) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
         if (draw_ && !dead) XftDrawDestroy(draw_);
         if (!dead)
             for (XftFont *f : fonts_) XftFontClose(dpy_, f);
@@ -83,14 +99,19 @@ class TextPainter {
 
     int ascent() const { return fonts_.empty() ? 10 : fonts_[0]->ascent; }
     int height() const { return fonts_.empty() ? 13 : fonts_[0]->ascent + fonts_[0]->descent; }
-    int width(const std::string &s) { return run(s, nullptr, 0, 0); }
+    int width(const std::string &s) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        return run(s, nullptr, 0, 0);
+    }
     // The window drawn into (its visual is the screen's default).
     void bind(Drawable d) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
         if (!draw_ && !fonts_.empty())
             draw_ = XftDrawCreate(dpy_, d, DefaultVisual(dpy_, screen_), colormap_);
     }
     // Draws s with its baseline at y; returns its width.
     int draw(const std::string &s, int x, int y, unsigned short r, unsigned short g, unsigned short b) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
         if (!draw_) return 0;
         XRenderColor rc = {r, g, b, 0xFFFF};
         XftColor c;
@@ -420,6 +441,11 @@ void popup(VKO_App *app) {
 
 void x11_tray_setup(VKO_App *) {}
 
+void x11_close_display(Display *dpy) {
+    std::lock_guard<std::mutex> lock(g_xft_mutex);
+    XCloseDisplay(dpy);
+}
+
 bool x11_tray_add(VKO_App *app) {
     X11App *x = app->x;
     if (!x || x->dead || !app->windows[0]) return false;
@@ -631,6 +657,6 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
         XFreeGC(dpy, gc);
         XDestroyWindow(dpy, win);
     }
-    XCloseDisplay(dpy);
+    x11_close_display(dpy);
     VKO_Free(text);
 }

@@ -121,5 +121,8 @@ bool x11_pen_device(X11App *x, int id);
 void x11_pen_add(VKO_App *app, const X11PenDevice *device);
 
 // Tray side (x11/tray.cpp).
+// Closes a connection that may have drawn text (the tray menu's, a message
+// box's): Xft's records of all connections are one list for the process.
+void x11_close_display(Display *dpy);
 void x11_tray_setup(VKO_App *app);
 bool x11_tray_event(VKO_App *app, XEvent *e);
