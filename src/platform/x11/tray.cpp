@@ -3,6 +3,12 @@
 // window with a nested event loop), balloon messages through the tray
 // manager, and the message box (its own connection, so any thread may show
 // one). Labels and messages are UTF-8, drawn with Xft.
+//
+// Threads: the menu runs on the app thread, a message box on any thread. The
+// one state they share is Xft's (and RENDER's) records of every connection,
+// a process-wide list that each look-up reorders: g_xft_mutex is held for
+// every Xft call and for closing a connection that drew text
+// (x11_close_display), so only one thread is ever inside Xft.
 #include <X11/Xatom.h>
 #include <X11/Xft/Xft.h>
 #include <X11/Xutil.h>
@@ -60,10 +66,7 @@ unsigned long rgb(Display *dpy, int screen, unsigned short r, unsigned short g, 
     return c.pixel;
 }
 
-// Xft keeps one list of its per-connection records for the process and
-// reorders it on every look-up: its calls, and the closing of a connection
-// that drew text, take this lock (the menu runs on the app thread, a message
-// box on any).
+// Held for every Xft call (see the top of the file).
 std::mutex g_xft_mutex;
 
 // UTF-8 text in the desktop's sans-serif face. A character the face lacks
