@@ -6,6 +6,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "platform/app_harness.h"
@@ -23,6 +25,11 @@
 #include "platform/x11/x11_app.h"
 #include "support/log_capture.h"
 #include "support/ximage_rgba.h"
+
+// Fontconfig keeps what it read of its configuration for the process.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -87,6 +94,66 @@ class TrayManager {
     long pending = 0;
 };
 
+// A viewable top-level window of that name, 0 when there is none.
+Window find_named(Display *dpy, const char *title) {
+    Window r, p, *kids = nullptr, found = 0;
+    unsigned n = 0;
+    XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n);
+    for (unsigned k = 0; k < n && !found; k++) {
+        char *name = nullptr;
+        XWindowAttributes a;
+        if (XGetWindowAttributes(dpy, kids[k], &a) && a.map_state == IsViewable &&
+            XFetchName(dpy, kids[k], &name) && name) {
+            if (strcmp(name, title) == 0) found = kids[k];
+            XFree(name);
+        }
+    }
+    if (kids) XFree(kids);
+    return found;
+}
+
+// Waits for a viewable top-level window of that name; 0 when none comes.
+Window wait_named(Display *dpy, const char *title) {
+    for (int i = 0; i < 2000; i++) {
+        if (Window w = find_named(dpy, title)) return w;
+        usleep(10000);
+    }
+    return 0;
+}
+
+// The menu worked by the user on a connection of their own: `act` runs once
+// the menu shows. A menu still open 3 s later is closed by a click far from
+// every window, so that a menu which ignores the user cannot hold the test;
+// `rescued` tells it happened.
+class MenuUser {
+   public:
+    explicit MenuUser(std::function<void(Driver &, Window)> act)
+        : thread_([this, act] {
+              Driver t;
+              if (Window menu = wait_named(t.dpy, "VKO_Menu")) {
+                  shown = true;
+                  act(t, menu);
+                  bool gone = false;
+                  for (int i = 0; i < 300 && !gone; i++) {
+                      gone = !find_named(t.dpy, "VKO_Menu");
+                      if (!gone) usleep(10000);
+                  }
+                  if (!gone) {
+                      rescued = true;
+                      t.move(DisplayWidth(t.dpy, 0) - 2, DisplayHeight(t.dpy, 0) - 2);
+                      t.button(1, true);
+                      t.button(1, false);
+                  }
+              }
+              finished = true;
+          }) {}
+    ~MenuUser() { thread_.join(); }
+    std::atomic<bool> shown{false}, rescued{false}, finished{false};
+
+   private:
+    std::thread thread_;
+};
+
 class TrayTest : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -106,6 +173,20 @@ class TrayTest : public ::testing::Test {
         };
         VKO_AppSetTray(h->app, "Zarvek host", items, 4);
     }
+    // A right click on the icon as the tray passes it on (the pointer may be
+    // held elsewhere by the app).
+    void open_menu() {
+        XEvent e = {};
+        e.xbutton.type = ButtonRelease;
+        e.xbutton.window = x11(h->app)->tray_icon;
+        e.xbutton.button = 3;
+        XSendEvent(d.dpy, e.xbutton.window, False, ButtonReleaseMask, &e);
+        XSync(d.dpy, False);
+    }
+    // Runs the app until the user is done with the menu and it closed.
+    bool pump_menu(MenuUser &user) {
+        return h->pump_until([&] { return user.finished && !h->app->tray.menu_open; }, 30000);
+    }
     // Centre of the docked icon in root coordinates.
     void icon_centre(TrayManager &m, int *x, int *y) {
         Window c;
@@ -114,28 +195,6 @@ class TrayTest : public ::testing::Test {
     std::unique_ptr<AppHarness> h;
     Driver d;
 };
-
-// Waits for a viewable top-level window of that name; 0 when none comes.
-Window wait_named(Display *dpy, const char *title) {
-    for (int i = 0; i < 2000; i++) {
-        Window r, p, *kids = nullptr, found = 0;
-        unsigned n = 0;
-        XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n);
-        for (unsigned k = 0; k < n && !found; k++) {
-            char *name = nullptr;
-            XWindowAttributes a;
-            if (XGetWindowAttributes(dpy, kids[k], &a) && a.map_state == IsViewable &&
-                XFetchName(dpy, kids[k], &name) && name) {
-                if (strcmp(name, title) == 0) found = kids[k];
-                XFree(name);
-            }
-        }
-        if (kids) XFree(kids);
-        if (found) return found;
-        usleep(10000);
-    }
-    return 0;
-}
 
 TEST_F(TrayTest, DocksRedocksAfterANewManagerAndRetriesWithoutOne) {
     TrayManager m;
@@ -282,6 +341,227 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
     EXPECT_TRUE(box_done);
     box.join();
+    h->on_frame = nullptr;
+}
+
+// Opening the menu hands it the app's keyboard and pointer grabs (one
+// client holds one of each); once it closes the app holds them again, and
+// while it is open its moves and clicks, which raw events report whatever
+// the grabs, are not the app's.
+TEST_F(TrayTest, TheAppTakesItsGrabsBackWhenTheMenuCloses) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    X11App *x = x11(h->app);
+    d.move(300, 250);
+    VKO_AppGrabKeyboard(h->app, true);
+    VKO_AppSetRelativeMouse(h->app, true);
+    ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed && x->pointer_grabbed && x->raw_on; }));
+    h->events.clear();
+    MenuUser user([](Driver &t, Window) {
+        t.move_by(6, 4);
+        t.button(1, true);  // outside the menu (on the app's window): closes it
+        t.button(1, false);
+    });
+    open_menu();
+    ASSERT_TRUE(pump_menu(user));
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.rescued) << "a click outside closes the menu";
+    EXPECT_FALSE(h->has(VKO_EVENT_MOTION)) << "the menu's moves reached the app";
+    EXPECT_FALSE(h->has(VKO_EVENT_BUTTON)) << "the menu's click reached the app";
+    EXPECT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              AlreadyGrabbed)
+        << "the app holds the keyboard again";
+    EXPECT_EQ(XGrabPointer(d.dpy, d.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+              AlreadyGrabbed)
+        << "the app holds the pointer again";
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XUngrabPointer(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    VKO_AppSetRelativeMouse(h->app, false);
+    VKO_AppGrabKeyboard(h->app, false);
+    h->pump(50);
+    h->on_frame = nullptr;
+}
+
+// With an app window focused the menu's keys and clicks are still the
+// menu's: Escape and a click on the window close it, the arrow keys and
+// Return choose, and none of them reaches the event function.
+TEST_F(TrayTest, TheMenuKeepsItsKeysAndClicksWhileAnAppWindowHasTheFocus) {
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(VKO_AppIsActive(h->app));
+    const VKO_Rect g = h->app->windows[0]->geom;
+    h->events.clear();
+    {
+        MenuUser user([](Driver &t, Window) {
+            t.tap(XK_a);
+            t.tap(XK_Escape);
+        });
+        open_menu();
+        ASSERT_TRUE(pump_menu(user));
+        EXPECT_TRUE(user.shown);
+        EXPECT_FALSE(user.rescued) << "Escape closes the menu";
+    }
+    {
+        MenuUser user([&](Driver &t, Window) {
+            t.move(g.x + g.w / 2, g.y + g.h / 2);
+            t.button(1, true);
+            t.button(1, false);
+        });
+        open_menu();
+        ASSERT_TRUE(pump_menu(user));
+        EXPECT_FALSE(user.rescued) << "a click on the app's window closes the menu";
+    }
+    {
+        MenuUser user([&](Driver &t, Window) {
+            t.move(g.x + g.w / 2, g.y + g.h / 2);  // off the menu: no item is hot
+            t.tap(XK_Down);
+            t.tap(XK_Down);
+            t.tap(XK_Return);
+        });
+        open_menu();
+        ASSERT_TRUE(pump_menu(user));
+        EXPECT_FALSE(user.rescued);
+    }
+    EXPECT_FALSE(h->has(VKO_EVENT_KEY)) << "the menu's keys reached the app";
+    EXPECT_FALSE(h->has(VKO_EVENT_TEXT));
+    EXPECT_FALSE(h->has(VKO_EVENT_BUTTON)) << "the menu's click reached the app";
+    auto tray = h->of(VKO_EVENT_TRAY);
+    ASSERT_EQ(tray.size(), 1u);
+    EXPECT_EQ(tray[0].tray, 12u) << "the second item";
+    h->on_frame = nullptr;
+}
+
+// Input devices coming or going close the menu; the driver adds a master
+// pointer and keyboard pair, then takes it away again.
+TEST_F(TrayTest, ADeviceChangeClosesTheMenu) {
+    int opcode, ev, err, major = 2, minor = 0;
+    if (!XQueryExtension(d.dpy, "XInputExtension", &opcode, &ev, &err) ||
+        XIQueryVersion(d.dpy, &major, &minor) != Success)
+        GTEST_SKIP() << "no XInput 2";
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    set_tray();
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    MenuUser user([](Driver &t, Window) {
+        XIAddMasterInfo add = {};
+        add.type = XIAddMaster;
+        add.name = (char *)"tray-test";
+        add.send_core = True;
+        add.enable = True;
+        XIChangeHierarchy(t.dpy, (XIAnyHierarchyChangeInfo *)&add, 1);
+        XSync(t.dpy, False);
+    });
+    open_menu();
+    ASSERT_TRUE(pump_menu(user));
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.rescued) << "the device change closes the menu";
+    EXPECT_FALSE(h->has(VKO_EVENT_TRAY));
+    int n = 0;
+    XIDeviceInfo *info = XIQueryDevice(d.dpy, XIAllMasterDevices, &n);
+    for (int i = 0; i < n; i++) {
+        if (info[i].use != XIMasterPointer || strcmp(info[i].name, "tray-test pointer") != 0) continue;
+        XIRemoveMasterInfo rm = {};
+        rm.type = XIRemoveMaster;
+        rm.deviceid = info[i].deviceid;
+        rm.return_mode = XIFloating;
+        XIChangeHierarchy(d.dpy, (XIAnyHierarchyChangeInfo *)&rm, 1);
+    }
+    XIFreeDeviceInfo(info);
+    XSync(d.dpy, False);
+    h->pump(50);
+    h->on_frame = nullptr;
+}
+
+// Horizontal extents (first and last column with ink) of the bands of rows
+// with ink, top to bottom, within the drawable's rectangle (x0, y0, w, h);
+// the colour at (x0, y0) is the background.
+std::vector<std::pair<int, int>> ink_bands(Display *dpy, Drawable d, int x0, int y0, int w, int h) {
+    std::vector<std::pair<int, int>> bands;
+    XImage *img = XGetImage(dpy, d, x0, y0, (unsigned)w, (unsigned)h, AllPlanes, ZPixmap);
+    if (!img) return bands;
+    unsigned long bg = XGetPixel(img, 0, 0);
+    bool in = false;
+    for (int y = 0; y < h; y++) {
+        int lo = w, hi = -1;
+        for (int x = 0; x < w; x++)
+            if (XGetPixel(img, x, y) != bg) lo = std::min(lo, x), hi = std::max(hi, x);
+        if (hi < 0) {
+            in = false;
+            continue;
+        }
+        if (!in) bands.push_back({lo, hi});
+        bands.back().first = std::min(bands.back().first, lo);
+        bands.back().second = std::max(bands.back().second, hi);
+        in = true;
+    }
+    XDestroyImage(img);
+    return bands;
+}
+
+// Eight omegas are about as wide as eight O's; read byte by byte they would
+// be sixteen Latin-1 characters.
+void expect_omegas_as_wide_as_os(const std::pair<int, int> &omegas, const std::pair<int, int> &os) {
+    double ratio = double(omegas.second - omegas.first + 1) / double(os.second - os.first + 1);
+    EXPECT_GT(ratio, 0.75) << "omegas " << omegas.first << ".." << omegas.second << ", O's " << os.first
+                           << ".." << os.second;
+    EXPECT_LT(ratio, 1.33) << "omegas " << omegas.first << ".." << omegas.second << ", O's " << os.first
+                           << ".." << os.second;
+}
+
+TEST_F(TrayTest, MenuLabelsAndMessageBoxTextAreUtf8) {
+    const char *omegas = "\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9";
+    const char *off = "\xC3\x89teindre \xE2\x80\x93 \xCE\xA9";  // "Éteindre – Ω"
+    TrayManager m;
+    h->on_frame = [&] { m.step(); };
+    const VKO_TrayItem items[] = {{nullptr, omegas, 1}, {nullptr, "OOOOOOOO", 2}, {nullptr, off, 3}};
+    VKO_AppSetTray(h->app, "Zarvek", items, 3);
+    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    std::vector<std::pair<int, int>> rows[2];
+    MenuUser user([&](Driver &t, Window menu) {
+        t.move(DisplayWidth(t.dpy, 0) - 2, DisplayHeight(t.dpy, 0) - 2);  // no item hot
+        XWindowAttributes a;
+        XGetWindowAttributes(t.dpy, menu, &a);
+        for (int i = 0; i < 300 && (rows[0].empty() || rows[1].empty()); i++) {
+            for (int r = 0; r < 2; r++) rows[r] = ink_bands(t.dpy, menu, 2, r * 20 + 1, a.width - 4, 18);
+            if (rows[0].empty() || rows[1].empty()) usleep(10000);
+        }
+        save_screenshot(t.dpy, menu, "app_tray_menu_utf8");
+        t.tap(XK_Escape);
+    });
+    open_menu();
+    ASSERT_TRUE(pump_menu(user));
+    ASSERT_EQ(rows[0].size(), 1u);
+    ASSERT_EQ(rows[1].size(), 1u);
+    expect_omegas_as_wide_as_os(rows[0][0], rows[1][0]);
+
+    std::atomic<bool> box_done{false};
+    std::thread box([&] {
+        VKO_ShowMessageBox("Zarvek UTF-8", "%s\nOOOOOOOO\n%s", omegas, off);
+        box_done = true;
+    });
+    Window bw = wait_named(d.dpy, "Zarvek UTF-8");
+    ASSERT_NE(bw, 0u);
+    XWindowAttributes a;
+    XGetWindowAttributes(d.dpy, bw, &a);
+    std::vector<std::pair<int, int>> lines;
+    for (int i = 0; i < 300 && lines.size() < 3; i++) {
+        lines = ink_bands(d.dpy, bw, 2, 2, a.width - 4, a.height - 44);  // above the button
+        if (lines.size() < 3) usleep(10000);
+    }
+    save_screenshot(d.dpy, bw, "app_message_box_utf8");
+    XSetInputFocus(d.dpy, bw, RevertToParent, CurrentTime);
+    XSync(d.dpy, False);
+    d.tap(XK_Return);
+    for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
+    EXPECT_TRUE(box_done);
+    box.join();
+    ASSERT_EQ(lines.size(), 3u);
+    expect_omegas_as_wide_as_os(lines[0], lines[1]);
     h->on_frame = nullptr;
 }
 

@@ -15,6 +15,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -624,7 +625,8 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
         !x11_pen_device(x, r->sourceid)) {
         x11_pen_leave(app, input_window(app));
     }
-    if (!x->raw_on) return;
+    // The tray menu holds the pointer: its moves and clicks are not the app's.
+    if (!x->raw_on || app->tray.menu_open) return;
     VKO_RawMouse raw;
     memset(&raw, 0, sizeof(raw));
     if (r->evtype == XI_RawMotion) {
@@ -637,8 +639,13 @@ void on_raw(VKO_App *app, XIRawEvent *r) {
             // A tablet or touch screen: positions over the whole screen.
             raw.absolute = raw.virtual_desktop = true;
         } else {
-            raw.x = (int32_t)std::clamp(v[0], -1e6, 1e6);
-            raw.y = (int32_t)std::clamp(v[1], -1e6, 1e6);
+            // Deltas in fractions of a pixel (precise devices, slow moves)
+            // add up: what a move leaves below a whole pixel goes with the
+            // next one instead of being lost to the truncation.
+            double dx = x->raw_rest_x + (std::isfinite(v[0]) ? std::clamp(v[0], -1e6, 1e6) : 0.0);
+            double dy = x->raw_rest_y + (std::isfinite(v[1]) ? std::clamp(v[1], -1e6, 1e6) : 0.0);
+            raw.x = (int32_t)dx, raw.y = (int32_t)dy;
+            x->raw_rest_x = dx - raw.x, x->raw_rest_y = dy - raw.y;
         }
         if (!raw.x && !raw.y) return;
     } else {
@@ -1118,7 +1125,7 @@ void x11_app_close(VKO_App *app) {
     }
     if (g_vko_hook.target == app) memset(&g_vko_hook, 0, sizeof(g_vko_hook));
     close_compose(x);
-    XCloseDisplay(x->dpy);  // ends every grab with the connection
+    x11_close_display(x->dpy);  // ends every grab with the connection
     VKO_Free(x);
     app->x = nullptr;
 }
@@ -1222,6 +1229,7 @@ void x11_apply_cursor(VKO_App *app, bool active) {
         if (int e = trap.sync()) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
+            if (raw && !x->raw_on) x->raw_rest_x = x->raw_rest_y = 0;
             x->raw_on = raw;
             x->raw_for_pens = pens;
         }
@@ -1282,6 +1290,15 @@ void apply_keyboard(VKO_App *app, bool active) {
 }
 
 }  // namespace
+
+void x11_grabs_lost(VKO_App *app) {
+    X11App *x = app->x;
+    if (!x || x->dead) return;
+    app->hook_installed = false;
+    x->pointer_grabbed = false;
+    memset(x->clip_rect, 0, sizeof(x->clip_rect));
+    x11_apply_input(app, x11_is_active(app));
+}
 
 bool x11_grab_retry_due(VKO_App *app) {
     X11App *x = app->x;

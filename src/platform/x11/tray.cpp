@@ -2,15 +2,25 @@
 // owns _NET_SYSTEM_TRAY_S<screen>), its popup menu (our own override-redirect
 // window with a nested event loop), balloon messages through the tray
 // manager, and the message box (its own connection, so any thread may show
-// one).
+// one). Labels and messages are UTF-8, drawn with Xft.
+//
+// Threads: the menu runs on the app thread, a message box on any thread. The
+// one state they share is Xft's (and RENDER's) records of every connection,
+// a process-wide list that each look-up reorders: g_xft_mutex is held for
+// every Xft call and for closing a connection that drew text
+// (x11_close_display), so only one thread is ever inside Xft.
 #include <X11/Xatom.h>
+#include <X11/Xft/Xft.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +35,11 @@ constexpr int kIcon = 22;
 constexpr int kItemH = 20;
 constexpr int64_t kDoubleClickMs = 500;  // the usual double-click time
 
+void wait_readable(Display *dpy, int ms) {
+    pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
+    poll(&p, 1, ms);
+}
+
 // Waits for the next event of a connection; false once the server has gone.
 // Xlib is never left blocking on its own: after the server went away and the
 // IO-error handlers returned, a blocking read would use a connection that is
@@ -38,8 +53,7 @@ bool wait_event(Display *dpy, const bool *dead, XEvent *e) {
             XNextEvent(dpy, e);
             return !*dead;
         }
-        pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
-        poll(&p, 1, 100);
+        wait_readable(dpy, 100);
     }
 }
 
@@ -51,6 +65,123 @@ unsigned long rgb(Display *dpy, int screen, unsigned short r, unsigned short g, 
     XAllocColor(dpy, DefaultColormap(dpy, screen), &c);
     return c.pixel;
 }
+
+// Held for every Xft call (see the top of the file).
+std::mutex g_xft_mutex;
+
+// UTF-8 text in the desktop's sans-serif face. A character the face lacks
+// is drawn with the first font fontconfig finds for it, so a label in any
+// script shows; bytes that are no UTF-8 show as U+FFFD.
+class TextPainter {
+   public:
+    TextPainter(Display *dpy, int screen)
+        : dpy_(dpy), screen_(screen), draw_(nullptr), colormap_(DefaultColormap(dpy, screen)) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        // RENDER's record on the connection is made before Xft's, so that
+        // closing the connection ends Xft's first: Xft frees its pictures
+        // through RENDER then, and would otherwise make RENDER a new record
+        // that outlives the connection (and that a later connection at the
+        // same address takes for its own: requests with opcode 0).
+        int event_base, error_base;
+        XRenderQueryExtension(dpy, &event_base, &error_base);
+        if (XftFont *f = XftFontOpenName(dpy, screen, kFace)) fonts_.push_back(f);
+    }
+    // Frees what it holds on the server: before the drawable is destroyed,
+    // and never once the connection broke (Xlib is not called again then).
+    void close(bool dead) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        if (draw_ && !dead) XftDrawDestroy(draw_);
+        if (!dead)
+            for (XftFont *f : fonts_) XftFontClose(dpy_, f);
+        draw_ = nullptr;
+        fonts_.clear();
+    }
+    ~TextPainter() { close(false); }
+    TextPainter(const TextPainter &) = delete;
+    TextPainter &operator=(const TextPainter &) = delete;
+
+    int ascent() const { return fonts_.empty() ? 10 : fonts_[0]->ascent; }
+    int height() const { return fonts_.empty() ? 13 : fonts_[0]->ascent + fonts_[0]->descent; }
+    int width(const std::string &s) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        return run(s, nullptr, 0, 0);
+    }
+    // The window drawn into (its visual is the screen's default).
+    void bind(Drawable d) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        if (!draw_ && !fonts_.empty())
+            draw_ = XftDrawCreate(dpy_, d, DefaultVisual(dpy_, screen_), colormap_);
+    }
+    // Draws s with its baseline at y; returns its width.
+    int draw(const std::string &s, int x, int y, unsigned short r, unsigned short g, unsigned short b) {
+        std::lock_guard<std::mutex> lock(g_xft_mutex);
+        if (!draw_) return 0;
+        XRenderColor rc = {r, g, b, 0xFFFF};
+        XftColor c;
+        if (!XftColorAllocValue(dpy_, DefaultVisual(dpy_, screen_), colormap_, &rc, &c)) return 0;
+        int w = run(s, &c, x, y);
+        XftColorFree(dpy_, DefaultVisual(dpy_, screen_), colormap_, &c);
+        return w;
+    }
+
+   private:
+    static constexpr const char *kFace = "sans-serif:pixelsize=13";
+
+    XftFont *font_for(FcChar32 ch) {
+        for (XftFont *f : fonts_)
+            if (XftCharExists(dpy_, f, ch)) return f;
+        if (std::find(missing_.begin(), missing_.end(), ch) != missing_.end()) return fonts_[0];
+        FcPattern *p = FcNameParse((const FcChar8 *)kFace);
+        FcCharSet *set = FcCharSetCreate();
+        FcCharSetAddChar(set, ch);
+        FcPatternAddCharSet(p, FC_CHARSET, set);
+        FcCharSetDestroy(set);
+        FcResult result;
+        FcPattern *match = XftFontMatch(dpy_, screen_, p, &result);
+        FcPatternDestroy(p);
+        XftFont *f = match ? XftFontOpenPattern(dpy_, match) : nullptr;  // owns match when it opens
+        if (!f && match) FcPatternDestroy(match);
+        if (f && XftCharExists(dpy_, f, ch)) {
+            fonts_.push_back(f);
+            return f;
+        }
+        if (f) XftFontClose(dpy_, f);
+        missing_.push_back(ch);  // drawn as the face's missing-glyph box
+        return fonts_[0];
+    }
+    // Measures (c null) or draws s in runs of one font each.
+    int run(const std::string &s, XftColor *c, int x, int y) {
+        if (fonts_.empty()) return 0;
+        std::vector<FcChar32> chars;
+        const FcChar8 *p = (const FcChar8 *)s.data();
+        for (int left = (int)s.size(); left > 0;) {
+            FcChar32 ch;
+            int n = FcUtf8ToUcs4(p, &ch, left);
+            if (n <= 0) ch = 0xFFFD, n = 1;
+            chars.push_back(ch);
+            p += n, left -= n;
+        }
+        int at = x;
+        for (size_t i = 0; i < chars.size();) {
+            XftFont *f = font_for(chars[i]);
+            size_t j = i + 1;
+            while (j < chars.size() && font_for(chars[j]) == f) j++;
+            XGlyphInfo gi;
+            XftTextExtents32(dpy_, f, chars.data() + i, (int)(j - i), &gi);
+            if (c) XftDrawString32(draw_, c, f, at, y, chars.data() + i, (int)(j - i));
+            at += gi.xOff;
+            i = j;
+        }
+        return at - x;
+    }
+
+    Display *dpy_;
+    int screen_;
+    XftDraw *draw_;
+    Colormap colormap_;
+    std::vector<XftFont *> fonts_;
+    std::vector<FcChar32> missing_;
+};
 
 // The built-in icon: a blue square with a white Z.
 void paint_icon(X11App *x) {
@@ -76,7 +207,7 @@ void paint_icon(X11App *x) {
 struct Menu {
     VKO_App *app;
     Window win;
-    XFontStruct *font;
+    TextPainter *text;
     GC gc;
     int width, height;
     int hot;
@@ -100,17 +231,18 @@ void draw_menu(Menu &m) {
             XDrawLine(dpy, m.win, m.gc, 4, y + kItemH / 2, m.width - 4, y + kItemH / 2);
             continue;
         }
-        if ((int)i == m.hot) {
+        bool hot = (int)i == m.hot;
+        if (hot) {
             XSetForeground(dpy, m.gc, hi);
             XFillRectangle(dpy, m.win, m.gc, 0, y, (unsigned)m.width, kItemH);
         }
-        XSetForeground(dpy, m.gc, (int)i == m.hot ? WhitePixel(dpy, x->screen) : BlackPixel(dpy, x->screen));
+        XSetForeground(dpy, m.gc, hot ? WhitePixel(dpy, x->screen) : BlackPixel(dpy, x->screen));
         if (m.checked[i]) {
             XPoint c[3] = {{4, (short)(y + 10)}, {8, (short)(y + 14)}, {15, (short)(y + 5)}};
             XDrawLines(dpy, m.win, m.gc, c, 3, CoordModeOrigin);
         }
-        int baseline = y + (kItemH + (m.font ? m.font->ascent - m.font->descent : 8)) / 2;
-        XDrawString(dpy, m.win, m.gc, 22, baseline, label.c_str(), (int)label.size());
+        unsigned short ink = hot ? 0xFFFF : 0;
+        m.text->draw(label, 22, y + (kItemH - m.text->height()) / 2 + m.text->ascent(), ink, ink, ink);
     }
     XSetForeground(dpy, m.gc, BlackPixel(dpy, x->screen));
     XDrawRectangle(dpy, m.win, m.gc, 0, 0, (unsigned)m.width - 1, (unsigned)m.height - 1);
@@ -123,23 +255,58 @@ int item_at(Menu &m, int px, int py) {
     return i;
 }
 
+// The next item from the hot one in a direction (separators skipped, round
+// the ends), for the arrow keys.
+int step_item(Menu &m, int dir) {
+    int n = (int)m.labels.size();
+    for (int k = 1, i = m.hot; k <= n; k++) {
+        i = ((i < 0 && dir < 0 ? 0 : i) + dir + n) % n;
+        if (!m.labels[(size_t)i].empty()) return i;
+    }
+    return m.hot;
+}
+
+// Whether a pointer button, or the key that closed the menu, is still down.
+bool input_held(Display *dpy, Window root, unsigned keycode) {
+    Window r, c;
+    int rx, ry, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(dpy, root, &r, &c, &rx, &ry, &wx, &wy, &mask);
+    if (mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) return true;
+    char keys[32];
+    return keycode && XQueryKeymap(dpy, keys) && (keys[keycode / 8] & (1 << (keycode % 8)));
+}
+
+// Hands the app what waits for its other windows; the menu's own events are
+// dropped (it is drawn anew afterwards).
+void dispatch_others(VKO_App *app, Window menu) {
+    X11App *x = app->x;
+    while (!x->dead && XPending(x->dpy)) {
+        XEvent e;
+        XNextEvent(x->dpy, &e);
+        if (e.xany.window != menu) x11_dispatch_event(app, &e);
+    }
+}
+
 // Shows the menu at (cx, cy) and runs until an item is chosen (its id in
 // *id, true) or the menu is dismissed (false). Other events keep being
-// dispatched.
+// dispatched. The menu holds keyboard and pointer with every event reported
+// to itself, so none of its keys and clicks reach the app's windows, also
+// while one of them has the focus.
 bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     X11App *x = app->x;
     Display *dpy = x->dpy;
-    Menu m = {app, 0, XLoadQueryFont(dpy, "fixed"), nullptr, 0, 0, -1, {}, {}, {}};
+    TextPainter text(dpy, x->screen);
+    Menu m = {app, 0, &text, nullptr, 0, 0, -1, {}, {}, {}};
     int widest = 40;
     for (uint32_t i = 0; i < app->tray.count; i++) {
         const char *l = app->tray.items[i].label;
-        int w = m.font ? XTextWidth(m.font, l, (int)strlen(l)) : (int)strlen(l) * 6;
-        widest = std::max(widest, w);
+        widest = std::max(widest, text.width(l));
         m.labels.emplace_back(l);
         m.ids.push_back(app->tray.items[i].id);
         m.checked.push_back(app->tray.items[i].checked && app->tray.items[i].checked(app->opaque));
     }
-    m.width = widest + 32;
+    m.width = std::min(widest, 1200) + 32;
     m.height = (int)m.labels.size() * kItemH;
     int sw = DisplayWidth(dpy, x->screen), sh = DisplayHeight(dpy, x->screen);
     int mx = std::max(0, std::min(cx, sw - m.width)), my = std::max(0, std::min(cy, sh - m.height));
@@ -150,9 +317,8 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
                    StructureNotifyMask;
     m.win = XCreateWindow(dpy, x->root, mx, my, (unsigned)m.width, (unsigned)m.height, 0, CopyFromParent,
                           InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
-    XStoreName(dpy, m.win, "VKO_Menu");
     m.gc = XCreateGC(dpy, m.win, 0, nullptr);
-    if (m.font) XSetFont(dpy, m.gc, m.font->fid);
+    text.bind(m.win);
     XMapRaised(dpy, m.win);
     // Wait for the map so the grabs can take; the app's other events go on.
     XEvent e;
@@ -163,14 +329,29 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
         else
             x11_dispatch_event(app, &e);
     }
-    XGrabPointer(dpy, m.win, True, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
-                 GrabModeAsync, None, None, CurrentTime);
-    XGrabKeyboard(dpy, m.win, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+    // Not owner events: a key or click meant for the menu would otherwise go
+    // to a focused app window (or the app window under the pointer). A grab
+    // another client still holds (the tray passing the click on) is tried
+    // again for half a second. The menu is named once it holds the input.
+    for (int64_t until = VKO_GetTime() + 500 * 1000000LL; mapped && !x->dead;) {
+        int p = XGrabPointer(dpy, m.win, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                             GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+        int k = XGrabKeyboard(dpy, m.win, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+        if ((p == GrabSuccess && k == GrabSuccess) || VKO_GetTime() >= until) break;
+        dispatch_others(app, m.win);
+        wait_readable(dpy, 10);
+    }
+    if (!x->dead) XStoreName(dpy, m.win, "VKO_Menu");
     draw_menu(m);
     int chosen = -1;
+    unsigned closing_key = 0;
     bool done = !mapped;
     while (!done && wait_event(dpy, &x->dead, &e)) {
         if (e.xany.window != m.win) {
+            // Input devices came or went (the device-change message of other
+            // systems): the menu closes.
+            done = e.type == GenericEvent && x->xi && e.xcookie.extension == x->xi_opcode &&
+                   e.xcookie.evtype == XI_HierarchyChanged;
             x11_dispatch_event(app, &e);
             if (!app->windows[0]) break;
             continue;
@@ -198,17 +379,33 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
             case KeyPress: {
                 KeySym ks = XLookupKeysym(&e.xkey, 0);
                 if (ks == XK_Escape) done = true;
-                if (ks == XK_Return && m.hot >= 0) chosen = m.hot, done = true;
+                if ((ks == XK_Return || ks == XK_KP_Enter) && m.hot >= 0) chosen = m.hot, done = true;
+                if (ks == XK_Down || ks == XK_Up) {
+                    m.hot = step_item(m, ks == XK_Down ? 1 : -1);
+                    draw_menu(m);
+                }
+                if (done) closing_key = e.xkey.keycode;
                 break;
             }
         }
     }
+    // The release of what closed the menu (a key, a click outside) is the
+    // menu's too: the grabs are kept until it came, for a second at most, and
+    // what arrived before the answer that said so is taken while the menu is
+    // still open (raw events come whatever the grabs).
+    for (int64_t until = VKO_GetTime() + 1000 * 1000000LL; done;) {
+        bool held =
+            !x->dead && app->windows[0] && VKO_GetTime() < until && input_held(dpy, x->root, closing_key);
+        dispatch_others(app, m.win);
+        if (!held) break;
+        wait_readable(dpy, 10);
+    }
+    text.close(x->dead);
     if (!x->dead) {
         XUngrabKeyboard(dpy, CurrentTime);
         XUngrabPointer(dpy, CurrentTime);
         XFreeGC(dpy, m.gc);
         XDestroyWindow(dpy, m.win);
-        if (m.font) XFreeFont(dpy, m.font);
         XFlush(dpy);
     }
     if (chosen < 0) return false;
@@ -232,6 +429,7 @@ void popup(VKO_App *app) {
     uint32_t id = 0;
     bool chosen = run_menu(app, rx + a.width / 2, ry + a.height / 2, &id);
     app->tray.menu_open = false;
+    x11_grabs_lost(app);
     // The chosen command is 1000 + its index; its item's id is the event.
     if (chosen && app->windows[0]) {
         VKO_Event ev;
@@ -245,6 +443,11 @@ void popup(VKO_App *app) {
 }  // namespace
 
 void x11_tray_setup(VKO_App *) {}
+
+void x11_close_display(Display *dpy) {
+    std::lock_guard<std::mutex> lock(g_xft_mutex);
+    XCloseDisplay(dpy);
+}
 
 bool x11_tray_add(VKO_App *app) {
     X11App *x = app->x;
@@ -387,7 +590,7 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
         &dead);
     int screen = DefaultScreen(dpy);
     Window root = RootWindow(dpy, screen);
-    XFontStruct *font = XLoadQueryFont(dpy, "fixed");
+    TextPainter painter(dpy, screen);
     std::vector<std::string> lines;
     for (const char *p = text;;) {
         const char *nl = strchr(p, '\n');
@@ -395,11 +598,11 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
         if (!nl) break;
         p = nl + 1;
     }
-    int lh = font ? font->ascent + font->descent + 2 : 15, widest = 120;
-    for (auto &l : lines)
-        widest = std::max(widest, font ? XTextWidth(font, l.c_str(), (int)l.size()) : (int)l.size() * 6);
+    if (lines.size() > 40) lines.resize(40);
+    int lh = painter.height() + 3, widest = 120;
+    for (auto &l : lines) widest = std::max(widest, painter.width(l));
     widest = std::min(widest, 1200);
-    int w = widest + 40, h = (int)std::min<size_t>(lines.size(), 40) * lh + 70;
+    int w = widest + 40, h = (int)lines.size() * lh + 70;
     int bw = 70, bh = 24, bx = (w - bw) / 2, by = h - bh - 14;
     XSetWindowAttributes a;
     memset(&a, 0, sizeof(a));
@@ -418,7 +621,7 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
     Atom del = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(dpy, win, &del, 1);
     GC gc = XCreateGC(dpy, win, 0, nullptr);
-    if (font) XSetFont(dpy, gc, font->fid);
+    painter.bind(win);
     XMapRaised(dpy, win);
     bool done = false;
     XEvent e;
@@ -432,10 +635,11 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
             case Expose:
                 if (e.xexpose.count) break;
                 XSetForeground(dpy, gc, BlackPixel(dpy, screen));
-                for (size_t i = 0; i < lines.size() && i < 40; i++)
-                    XDrawString(dpy, win, gc, 20, 24 + (int)i * lh, lines[i].c_str(), (int)lines[i].size());
+                for (size_t i = 0; i < lines.size(); i++)
+                    painter.draw(lines[i], 20, 20 + (int)i * lh + painter.ascent(), 0, 0, 0);
                 XDrawRectangle(dpy, win, gc, bx, by, (unsigned)bw, (unsigned)bh);
-                XDrawString(dpy, win, gc, bx + bw / 2 - 6, by + bh / 2 + 4, "OK", 2);
+                painter.draw("OK", bx + (bw - painter.width("OK")) / 2,
+                             by + (bh - painter.height()) / 2 + painter.ascent(), 0, 0, 0);
                 break;
             case KeyPress: {
                 KeySym ks = XLookupKeysym(&e.xkey, 0);
@@ -451,11 +655,11 @@ void VKO_ShowMessageBox(const char *title, const char *fmt, ...) {
                 break;
         }
     }
+    painter.close(dead);
     if (!dead) {
         XFreeGC(dpy, gc);
-        if (font) XFreeFont(dpy, font);
         XDestroyWindow(dpy, win);
     }
-    XCloseDisplay(dpy);
+    x11_close_display(dpy);
     VKO_Free(text);
 }

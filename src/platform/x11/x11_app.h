@@ -77,6 +77,9 @@ struct X11App {
     int64_t retry_at;
     bool raw_on;
     bool raw_for_pens;  // raw motion selected to see the pen leave
+    // What raw relative moves left below a whole pixel, added to the next
+    // move (cleared when raw mode begins).
+    double raw_rest_x, raw_rest_y;
     uint32_t clip_counter;
     VKO_Extents last_extents;
 
@@ -110,6 +113,9 @@ bool x11_has_wm(X11App *x);
 void x11_dispatch_event(VKO_App *app, XEvent *e);
 // One XI2 raw event (an XIRawEvent) through the raw mouse step.
 void x11_raw_input(VKO_App *app, void *raw);
+// A grab of our own (the tray menu's) replaced the app's keyboard and pointer
+// grabs, and ending it ended them: takes back at once those the app wants.
+void x11_grabs_lost(VKO_App *app);
 void x11_send_message(X11App *x, Window to, Window about, Atom type, long a, long b, long c, long d, long e,
                       long mask);
 
@@ -130,5 +136,8 @@ bool x11_pen_device(X11App *x, int id);
 void x11_pen_add(VKO_App *app, const X11PenDevice *device);
 
 // Tray side (x11/tray.cpp).
+// Closes a connection that may have drawn text (the tray menu's, a message
+// box's): Xft's records of all connections are one list for the process.
+void x11_close_display(Display *dpy);
 void x11_tray_setup(VKO_App *app);
 bool x11_tray_event(VKO_App *app, XEvent *e);
