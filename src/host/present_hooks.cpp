@@ -16,13 +16,21 @@
 // fetched swap with its detour; `g_glx_swaps` / `g_egl_swaps` name the
 // functions a fetched swap may be (set before the attach, cleared after the
 // removal).
-// The OpenGL state's per-context objects (`HookGlState::contexts`) change
-// only under its mutex. `g_pack_invert_allowed` (on unless a test or
+// The OpenGL state's per-context records (`HookGlState::contexts`) change
+// only under its mutex; a record, once made, stays with its context's
+// address for the state's life (a context at a gone one's address is told
+// apart by its objects' labels, and the record starts afresh).
+// `g_label_serial` hands each record's set of objects its own label number
+// (atomic, only ever increased). `g_xtrap_prev` (the X error handler the
+// trap hands other errors to) is written by the trap's begin, under the
+// OpenGL mutex, and read by the trap's handler on any thread; it never holds
+// the trap's own handler. `g_pack_invert_allowed` (on unless a test or
 // benchmark turns it off) is read once per capture or submission, so a
 // change takes effect at the next.
 #include "host/present_hooks.h"
 #include "host/present_hooks_slots.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <atomic>
