@@ -3,18 +3,32 @@
 #include <cstring>
 #include <type_traits>
 
-bool gl_version_at_least_3(const char *v) {
+namespace {
+
+// Major and minor version of a GL_VERSION text; false for garbage.
+bool parse_version(const char *v, bool *es, int *major, int *minor) {
     if (!v) return false;
-    if (std::strncmp(v, "OpenGL ES", 9) == 0) {
+    *es = std::strncmp(v, "OpenGL ES", 9) == 0;
+    if (*es) {
         v += 9;
         // "OpenGL ES-CM 1.1" and the like name profiles older than 3.0 anyway.
         while (*v && *v != ' ') v++;
         while (*v == ' ') v++;
     }
-    int major = 0, digits = 0;
-    for (; *v >= '0' && *v <= '9' && digits < 4; v++, digits++) major = major * 10 + (*v - '0');
+    int digits = 0;
+    *major = 0;
+    for (; *v >= '0' && *v <= '9' && digits < 4; v++, digits++) *major = *major * 10 + (*v - '0');
     if (digits == 0 || digits == 4 || *v != '.' || v[1] < '0' || v[1] > '9') return false;
-    return major >= 3;
+    *minor = v[1] - '0';
+    return true;
+}
+
+}  // namespace
+
+bool gl_version_at_least_3(const char *v) {
+    bool es = false;
+    int major = 0, minor = 0;
+    return parse_version(v, &es, &major, &minor) && major >= 3;
 }
 
 void gl_clear_functions(GlFunctions *fn) {
@@ -63,4 +77,124 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     get(fn->GetError, "glGetError");
     if (!ok) gl_clear_functions(fn);
     return ok;
+}
+
+void gl_load_optional(GlOptional *opt, const GlFunctions &f, GlProcLookup lookup) {
+    std::memset((void *)opt, 0, sizeof(*opt));
+    bool es = false, debug = false, compat = false;
+    int major = 0, minor = 0;
+    parse_version((const char *)f.GetString(GL_VERSION), &es, &major, &minor);
+    GLint n = 0;
+    f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
+    for (GLint i = 0; i < n; i++) {
+        const char *e = (const char *)f.GetStringi(GL_EXTENSIONS, (GLuint)i);
+        if (!e) continue;
+        if (std::strcmp(e, "GL_MESA_pack_invert") == 0) opt->pack_invert = true;
+        if (std::strcmp(e, "GL_KHR_debug") == 0) debug = true;
+        if (std::strcmp(e, "GL_ARB_compatibility") == 0) compat = true;
+    }
+    int version = major * 10 + minor;
+    if (version >= (es ? 32 : 43)) debug = true;
+    if (!es && version == 30) compat = true;
+    if (!es && version >= 32) {
+        GLint mask = 0;
+        f.GetIntegerv(GL_CONTEXT_PROFILE_MASK, &mask);
+        compat = (mask & GL_CONTEXT_COMPATIBILITY_PROFILE_BIT) != 0;
+    }
+    if (debug) {
+        // OpenGL ES before 3.2 names them with the extension's suffix.
+        bool suffixed = es && version < 32;
+        opt->ObjectLabel = (PFNGLOBJECTLABELPROC)lookup(suffixed ? "glObjectLabelKHR" : "glObjectLabel");
+        opt->GetObjectLabel =
+            (PFNGLGETOBJECTLABELPROC)lookup(suffixed ? "glGetObjectLabelKHR" : "glGetObjectLabel");
+        opt->PopDebugGroup =
+            (PFNGLPOPDEBUGGROUPPROC)lookup(suffixed ? "glPopDebugGroupKHR" : "glPopDebugGroup");
+        if (!opt->ObjectLabel || !opt->GetObjectLabel)
+            opt->ObjectLabel = nullptr, opt->GetObjectLabel = nullptr;
+    }
+    if (compat && !es) {
+        opt->PushClientAttrib = (void (*)(GLbitfield))lookup("glPushClientAttrib");
+        opt->PopClientAttrib = (void (*)(void))lookup("glPopClientAttrib");
+        if (!opt->PushClientAttrib || !opt->PopClientAttrib)
+            opt->PushClientAttrib = nullptr, opt->PopClientAttrib = nullptr;
+    }
+}
+
+GlErrors gl_take_errors(const GlFunctions &f) {
+    GlErrors e = {};
+    for (GLenum code; e.count < 8 && (code = f.GetError()) != GL_NO_ERROR;) {
+        bool seen = false;
+        for (int i = 0; i < e.count; i++) seen |= e.codes[i] == code;
+        // A driver that answers the same error for ever is not asked on.
+        if (seen) break;
+        e.codes[e.count++] = code;
+    }
+    return e;
+}
+
+void gl_drop_errors(const GlFunctions &f) {
+    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
+    }
+}
+
+namespace {
+
+void raise_stack_error(const GlFunctions &f, const GlOptional &opt, GLenum error) {
+    GLint depth = -1, max = 0;
+    if (opt.PushClientAttrib) {
+        f.GetIntegerv(GL_CLIENT_ATTRIB_STACK_DEPTH, &depth);
+        f.GetIntegerv(GL_MAX_CLIENT_ATTRIB_STACK_DEPTH, &max);
+    }
+    if (error == GL_STACK_OVERFLOW) {
+        // Entries of an empty mask save and restore nothing: the stack is
+        // filled, pushed once more, and emptied of them again.
+        if (depth < 0 || max - depth > 64) return;
+        for (GLint i = depth; i <= max; i++) opt.PushClientAttrib(0);
+        for (GLint i = depth; i < max; i++) opt.PopClientAttrib();
+        return;
+    }
+    if (depth == 0) {
+        opt.PopClientAttrib();
+        return;
+    }
+    GLint groups = 0;
+    if (opt.PopDebugGroup) f.GetIntegerv(GL_DEBUG_GROUP_STACK_DEPTH, &groups);
+    if (groups == 1) opt.PopDebugGroup();
+}
+
+}  // namespace
+
+void gl_raise_errors(const GlFunctions &f, const GlOptional &opt, const GlErrors &errors) {
+    for (int i = 0; i < errors.count; i++) {
+        switch (errors.codes[i]) {
+            case GL_INVALID_ENUM:
+                f.Enable(0);
+                break;
+            case GL_INVALID_VALUE:
+                f.GenTextures(-1, nullptr);
+                break;
+            case GL_INVALID_OPERATION:
+                f.BlitFramebuffer(0, 0, 0, 0, 0, 0, 0, 0, GL_DEPTH_BUFFER_BIT, GL_LINEAR);
+                break;
+            case GL_INVALID_FRAMEBUFFER_OPERATION: {
+                // A framebuffer with nothing attached is incomplete: a blit
+                // from it fails before it reads or writes anything.
+                GLint read = 0;
+                GLuint empty = 0;
+                f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &read);
+                f.GenFramebuffers(1, &empty);
+                f.BindFramebuffer(GL_READ_FRAMEBUFFER, empty);
+                f.BlitFramebuffer(0, 0, 1, 1, 0, 0, 1, 1, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+                f.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)read);
+                f.DeleteFramebuffers(1, &empty);
+                break;
+            }
+            case GL_STACK_OVERFLOW:
+            case GL_STACK_UNDERFLOW:
+                raise_stack_error(f, opt, errors.codes[i]);
+                break;
+            default:
+                break;  // not one a call can raise without side effects
+        }
+    }
 }

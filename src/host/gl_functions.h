@@ -43,11 +43,46 @@ struct GlFunctions {
     GLenum (*GetError)(void);
 };
 
+// What a context may lack, found for the current context by
+// gl_load_optional; each function is set only where the context has it.
+struct GlOptional {
+    bool pack_invert;  // GL_MESA_pack_invert
+    // Object labels (GL 4.3, OpenGL ES 3.2 or KHR_debug).
+    PFNGLOBJECTLABELPROC ObjectLabel;
+    PFNGLGETOBJECTLABELPROC GetObjectLabel;
+    // The debug-group stack (the same), and the client attribute stack of
+    // compatibility contexts.
+    PFNGLPOPDEBUGGROUPPROC PopDebugGroup;
+    void (*PushClientAttrib)(GLbitfield);
+    void (*PopClientAttrib)(void);
+};
+
+// The program's GL errors not fetched yet (a driver may keep one of each
+// kind), in the order glGetError answered them.
+struct GlErrors {
+    GLenum codes[8];
+    int count;
+};
+
 // Fills the table for the current context when its version (desktop or ES)
 // is at least 3.0 and every entry is found; otherwise clears it. Needs a
 // current context.
 bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup);
 void gl_clear_functions(GlFunctions *fn);
+// Needs a current context and its complete table; raises no GL error.
+void gl_load_optional(GlOptional *opt, const GlFunctions &fn, GlProcLookup lookup);
+
+// Fetches every pending error (so that what follows starts with none).
+GlErrors gl_take_errors(const GlFunctions &fn);
+// Drops the errors the caller's own calls left.
+void gl_drop_errors(const GlFunctions &fn);
+// Raises each error again (with a call that fails before it changes
+// anything), so the program's glGetError still answers them. Not raised
+// again: GL_OUT_OF_MEMORY and GL_CONTEXT_LOST (no call fails with them at
+// will), GL_STACK_OVERFLOW outside compatibility contexts, and
+// GL_STACK_UNDERFLOW outside them unless only the default debug group is on
+// its stack.
+void gl_raise_errors(const GlFunctions &fn, const GlOptional &opt, const GlErrors &errors);
 
 // Whether a GL_VERSION text names version 3.0 or later ("4.5 (Compatibility
 // Profile) Mesa ...", "OpenGL ES 3.2 Mesa ..."); false for null or garbage.

@@ -16,13 +16,21 @@
 // fetched swap with its detour; `g_glx_swaps` / `g_egl_swaps` name the
 // functions a fetched swap may be (set before the attach, cleared after the
 // removal).
-// The OpenGL state's per-context objects (`HookGlState::contexts`) change
-// only under its mutex. `g_pack_invert_allowed` (on unless a test or
+// The OpenGL state's per-context records (`HookGlState::contexts`) change
+// only under its mutex; a record, once made, stays with its context's
+// address for the state's life (a context at a gone one's address is told
+// apart by its objects' labels, and the record starts afresh).
+// `g_label_serial` hands each record's set of objects its own label number
+// (atomic, only ever increased). `g_xtrap_prev` (the X error handler the
+// trap hands other errors to) is written by the trap's begin, under the
+// OpenGL mutex, and read by the trap's handler on any thread; it never holds
+// the trap's own handler. `g_pack_invert_allowed` (on unless a test or
 // benchmark turns it off) is read once per capture or submission, so a
 // change takes effect at the next.
 #include "host/present_hooks.h"
 #include "host/present_hooks_slots.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <atomic>
@@ -33,6 +41,9 @@
 #include <EGL/egl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
+
+// Xlib's own handler, which XSetErrorHandler(NULL) installs.
+extern "C" int _XDefaultError(Display *dpy, XErrorEvent *event);
 
 #include "compat/detour/detour.h"
 #include "host/present_hooks_audio.h"
@@ -52,7 +63,7 @@ struct HookGlContext {
     void *context;
     GlFunctions fn;
     uint8_t entry_points;
-    uint8_t pack_invert;   // the driver has GL_MESA_pack_invert
+    GlOptional opt;
     uint8_t clip_reads;    // Mesa: reads outside the buffer leave the destination alone
     uint8_t multisampled;  // the back buffer presented last was
     GLuint texture, framebuffer, pbo;
@@ -61,15 +72,17 @@ struct HookGlContext {
     uint32_t resolve_width, resolve_height;
     uintptr_t drawable;  // the drawable presented last, and its back buffer's size then
     uint32_t drawable_width, drawable_height;
-    int64_t last_use;
+    // The label of the objects, unique to this record's objects: where the
+    // context has object labels, its objects live from present to present
+    // and the label tells them from the program's.
+    uint32_t serial;
 };
 
 namespace {
 
-constexpr uint32_t kMaxContexts = 8;
-// A record unused this long may be taken for another context (its own
-// context is most likely gone, and its objects with it).
-constexpr double kContextIdleSeconds = 5.0;
+// A record is never taken from its context, which may still live and hold
+// the objects: contexts beyond these get objects for one frame only.
+constexpr uint32_t kMaxContexts = 16;
 
 std::mutex g_install_mu;
 std::atomic<HookGlState *> g_gl{nullptr};
@@ -134,6 +147,22 @@ void *egl_library() {
     return dlopen("libEGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
 }
 
+void *library_symbol(void *lib, const char *name) {
+    if (!lib) return nullptr;
+    void *f = dlsym(lib, name);
+    dlclose(lib);
+    return f;
+}
+
+// The loaded EGL or GLX library's own export of `name` (also where the
+// program loaded it without making its names global), else whatever the
+// name resolves to: what a detour continues to once its hook is gone.
+void *loaded_function(const char *name, bool egl) {
+    void *f = egl ? library_symbol(egl_library(), name) : library_symbol(glx_library(), name);
+    if (!f && !egl) f = library_symbol(gl_library(), name);
+    return f ? f : dlsym(RTLD_DEFAULT, name);
+}
+
 bool egl_lookups() {
     std::lock_guard<std::mutex> lock(g_lookup_mu);
     if (g_egl.get_proc.load()) return true;
@@ -164,25 +193,16 @@ void report(HookGlState *s, int32_t code) {
     if (s->on_error) s->on_error(code, s->opaque);
 }
 
-// Whether the context's driver packs pixels top row first on request
-// (GL_MESA_pack_invert).
-bool has_pack_invert(const GlFunctions &f) {
-    GLint n = 0;
-    f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
-    for (GLint i = 0; i < n; i++) {
-        const char *e = (const char *)f.GetStringi(GL_EXTENSIONS, (GLuint)i);
-        if (e && std::strcmp(e, "GL_MESA_pack_invert") == 0) return true;
-    }
-    return false;
-}
-
 // --- X errors of the hook's own requests ---
 //
 // Xlib's default handler ends the program on any error, so the requests the
 // hook makes run with a handler that keeps the errors of requests from the
 // trap's first serial on, on that display and thread, and hands every other
 // error to the handler it replaced. Traps are made under the OpenGL state's
-// mutex, so at most one is installed at a time.
+// mutex, so at most one is installed at a time. The trap itself is never the
+// handler it hands on to (another thread that saved and restored its handler
+// meanwhile may install the trap again): then, and before any was recorded,
+// errors go on to Xlib's default handler.
 
 struct XTrap {
     Display *dpy;
@@ -190,6 +210,7 @@ struct XTrap {
     int error;
 };
 thread_local XTrap *t_xtrap = nullptr;
+// The handler errors not the trap's go on to; never xtrap_handler.
 std::atomic<XErrorHandler> g_xtrap_prev{nullptr};
 
 int xtrap_handler(Display *dpy, XErrorEvent *e) {
@@ -199,7 +220,8 @@ int xtrap_handler(Display *dpy, XErrorEvent *e) {
         return 0;
     }
     XErrorHandler prev = g_xtrap_prev.load();
-    return prev ? prev(dpy, e) : 0;
+    if (!prev || prev == xtrap_handler) prev = _XDefaultError;
+    return prev(dpy, e);
 }
 
 void xtrap_begin(XTrap *t, Display *dpy) {
@@ -207,11 +229,13 @@ void xtrap_begin(XTrap *t, Display *dpy) {
     t->first = NextRequest(dpy);
     t->error = 0;
     t_xtrap = t;
-    g_xtrap_prev.store(XSetErrorHandler(xtrap_handler));
+    XErrorHandler prev = XSetErrorHandler(xtrap_handler);
+    if (prev != xtrap_handler) g_xtrap_prev.store(prev);
 }
 
 void xtrap_end(XTrap *) {
-    XErrorHandler current = XSetErrorHandler(g_xtrap_prev.load());
+    XErrorHandler prev = g_xtrap_prev.load();
+    XErrorHandler current = XSetErrorHandler(prev ? prev : _XDefaultError);
     // Someone else set a handler meanwhile: theirs stays.
     if (current != xtrap_handler) XSetErrorHandler(current);
     t_xtrap = nullptr;
@@ -220,38 +244,54 @@ void xtrap_end(XTrap *) {
 // --- per-context objects ---
 
 // The record for ctx, made (and its function table loaded) on its first
-// present. With every record in recent use, nullptr: the caller then works
-// with objects of its own that it deletes again.
+// present. With every record taken, nullptr: the caller then works with
+// objects of its own that it deletes again.
 HookGlContext *context_objects(HookGlState *s, void *ctx) {
-    int64_t now = VKO_GetTime();
-    HookGlContext *idle = nullptr;
-    for (uint32_t i = 0; i < s->context_count; i++) {
-        HookGlContext *c = &s->contexts[i];
-        if (c->context == ctx) {
-            c->last_use = now;
-            return c;
-        }
-        if (VKO_TimeDiff(c->last_use, now) >= kContextIdleSeconds && (!idle || c->last_use < idle->last_use))
-            idle = c;
-    }
-    HookGlContext *c = nullptr;
-    if (s->context_count < kMaxContexts)
-        c = &s->contexts[s->context_count++];
-    else if (idle)
-        c = idle;  // its context presented nothing for a long time
-    if (!c) return nullptr;
+    for (uint32_t i = 0; i < s->context_count; i++)
+        if (s->contexts[i].context == ctx) return &s->contexts[i];
+    if (s->context_count == kMaxContexts) return nullptr;
+    HookGlContext *c = &s->contexts[s->context_count++];
     std::memset((void *)c, 0, sizeof(*c));
     c->context = ctx;
-    c->last_use = now;
     return c;
 }
 
-void load_functions(HookGlContext *c, bool egl) {
-    c->entry_points = gl_load_functions(&c->fn, egl ? egl_lookup : glx_lookup);
-    if (!c->entry_points) return;
-    c->pack_invert = has_pack_invert(c->fn);
+std::atomic<uint32_t> g_label_serial{0};
+
+void label_text(uint32_t serial, char (&text)[40]) {
+    std::snprintf(text, sizeof(text), "zarvek present hook %u", serial);
+}
+
+// The context's flags (the functions are loaded), and a label of its own
+// for the objects it will make.
+void load_context_flags(HookGlContext *c, GlProcLookup lookup) {
+    gl_load_optional(&c->opt, c->fn, lookup);
     const char *version = (const char *)c->fn.GetString(GL_VERSION);
     c->clip_reads = version && std::strstr(version, "Mesa") != nullptr;
+    c->serial = g_label_serial.fetch_add(1) + 1;
+}
+
+void load_functions(HookGlContext *c, bool egl) {
+    GlProcLookup lookup = egl ? egl_lookup : glx_lookup;
+    c->entry_points = gl_load_functions(&c->fn, lookup);
+    if (c->entry_points) load_context_flags(c, lookup);
+}
+
+// Whether the object `name` of `kind` carries the record's label (a name the
+// program has, or none, does not).
+bool labelled(const HookGlContext *c, GLenum kind, GLuint name) {
+    if (!name || !c->opt.GetObjectLabel) return false;
+    char want[40], got[40] = {};
+    label_text(c->serial, want);
+    GLsizei length = 0;
+    c->opt.GetObjectLabel(kind, name, (GLsizei)sizeof(got), &length, got);
+    return length > 0 && std::strcmp(got, want) == 0;
+}
+
+void label(const HookGlContext *c, GLenum kind, GLuint name) {
+    char text[40];
+    label_text(c->serial, text);
+    if (c->opt.ObjectLabel) c->opt.ObjectLabel(kind, name, -1, text);
 }
 
 // Pixel-store values the read-back and the upload need; only those the
@@ -275,7 +315,7 @@ void store_restore(const GlFunctions &f, const GLenum *names, const GLint *saved
 
 // The program's state that the capture step changes.
 struct GlSaved {
-    GLenum error;  // the program's error not yet fetched
+    GlErrors errors;  // the program's errors not yet fetched
     GLint texture, read_fb, draw_fb, pack_buffer, unpack_buffer;
     GLint pack[4], unpack[4];
     GLint pack_invert;
@@ -322,6 +362,38 @@ void make_objects(HookGlContext *c, const GlSaved &g, uint32_t w, uint32_t h) {
     f.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
     c->width = w;
     c->height = h;
+    label(c, GL_TEXTURE, c->texture);
+    label(c, GL_FRAMEBUFFER, c->framebuffer);
+    label(c, GL_BUFFER, c->pbo);
+}
+
+// Whether the record's objects are all in the current context.
+bool objects_ours(const HookGlContext *c) {
+    return labelled(c, GL_FRAMEBUFFER, c->framebuffer) && labelled(c, GL_TEXTURE, c->texture) &&
+           labelled(c, GL_BUFFER, c->pbo) &&
+           (!c->resolve_framebuffer || (labelled(c, GL_FRAMEBUFFER, c->resolve_framebuffer) &&
+                                        labelled(c, GL_TEXTURE, c->resolve_texture)));
+}
+
+// Some of the record's objects are not in the current context: the program
+// deleted them (their names may be its own by now), or the context was made
+// at the address of the record's own, gone, context. The names left that
+// still carry the record's label are deleted (in a share group, textures and
+// buffers outlive the context that made them); the record starts afresh with
+// the current context's flags.
+void forget_objects(HookGlContext *c, bool egl) {
+    const GlFunctions &f = c->fn;
+    for (GLuint *t : {&c->texture, &c->resolve_texture})
+        if (labelled(c, GL_TEXTURE, *t)) f.DeleteTextures(1, t);
+    for (GLuint *fb : {&c->framebuffer, &c->resolve_framebuffer})
+        if (labelled(c, GL_FRAMEBUFFER, *fb)) f.DeleteFramebuffers(1, fb);
+    if (labelled(c, GL_BUFFER, c->pbo)) f.DeleteBuffers(1, &c->pbo);
+    c->texture = c->framebuffer = c->pbo = c->resolve_texture = c->resolve_framebuffer = 0;
+    c->width = c->height = c->resolve_width = c->resolve_height = 0;
+    c->drawable = 0;
+    c->drawable_width = c->drawable_height = 0;
+    c->multisampled = 0;
+    load_context_flags(c, egl ? egl_lookup : glx_lookup);
 }
 
 // With the window's framebuffer bound for reading, pixel (x, y) lies outside
@@ -379,44 +451,42 @@ void back_buffer_size(const GlFunctions &f, bool clip_reads, uint32_t *w, uint32
     if (mw < limit && mh < limit) *w = mw, *h = mh;
 }
 
-// One pass over the back buffer: read top row first into the pixel-pack
-// buffer, then the texture filled from that buffer (no second read of the
-// window, no blit). Band by band, so each upload reads rows still in the cache.
+// One pass over the back buffer: read into the pixel-pack buffer, then the
+// texture filled from that buffer (no second read of the window, no blit).
+// Band by band, so each upload reads rows still in the cache.
 constexpr GLsizei kBandRows = 32;
 
-void read_inverted(HookGlContext *c, const GlSaved &g) {
+void read_upload(HookGlContext *c, const GlSaved &g) {
     const GlFunctions &f = c->fn;
     GLsizei w = (GLsizei)c->width, h = (GLsizei)c->height;
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
     f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, c->pbo);
     store_set(f, kUnpackNames, g.unpack);
-    f.PixelStorei(GL_PACK_INVERT_MESA, 1);
     f.BindTexture(GL_TEXTURE_2D, c->texture);
-    for (GLsizei top = 0; top < h; top += kBandRows) {
-        GLsizei rows = h - top < kBandRows ? h - top : kBandRows;
-        void *at = (void *)((size_t)top * w * 4);  // offset into the buffer
-        f.ReadPixels(0, h - top - rows, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
-        f.TexSubImage2D(GL_TEXTURE_2D, 0, 0, top, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+    for (GLsizei y = 0; y < h; y += kBandRows) {
+        GLsizei rows = h - y < kBandRows ? h - y : kBandRows;
+        void *at = (void *)((size_t)y * w * 4);  // offset into the buffer
+        f.ReadPixels(0, y, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
+        f.TexSubImage2D(GL_TEXTURE_2D, 0, 0, y, w, rows, GL_RGBA, GL_UNSIGNED_BYTE, at);
     }
-    f.PixelStorei(GL_PACK_INVERT_MESA, 0);
     store_restore(f, kUnpackNames, g.unpack);
     f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
 }
 
-// The blit every driver has: the frame into the texture upside down (row 0
-// of the texture is the window's top row), then the texture read back.
+// The blit every driver has: the frame into the texture as it is, then the
+// texture read back.
 void read_blit(HookGlContext *c) {
     const GlFunctions &f = c->fn;
     GLint w = (GLint)c->width, h = (GLint)c->height;
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, c->framebuffer);
-    f.BlitFramebuffer(0, 0, w, h, 0, h, w, 0, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    f.BlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     f.BindFramebuffer(GL_READ_FRAMEBUFFER, c->framebuffer);
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
     f.ReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
 }
 
-// A multisampled back buffer cannot be blitted flipped (OpenGL ES, and the
-// desktop rule outside Mesa): it is first resolved, at its own size, into a
+// A multisampled back buffer cannot be read, nor (OpenGL ES) blitted into a
+// texture of another format: it is first resolved, at its own size, into a
 // single-sampled framebuffer of ours of the same format (OpenGL ES asks that),
 // which becomes the read framebuffer. The window's framebuffer is bound for
 // reading.
@@ -426,29 +496,13 @@ void resolve(HookGlContext *c, const GlSaved &g, bool alpha) {
         make_texture_framebuffer(f, g, &c->resolve_texture, &c->resolve_framebuffer, c->width, c->height,
                                  alpha);
         c->resolve_width = c->width, c->resolve_height = c->height;
+        label(c, GL_TEXTURE, c->resolve_texture);
+        label(c, GL_FRAMEBUFFER, c->resolve_framebuffer);
     }
     GLint w = (GLint)c->width, h = (GLint)c->height;
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, c->resolve_framebuffer);
     f.BlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     f.BindFramebuffer(GL_READ_FRAMEBUFFER, c->resolve_framebuffer);
-}
-
-// Raises the program's error again after the step fetched it, so that its own
-// glGetError still answers it (the calls fail before they change anything).
-void raise_again(const GlFunctions &f, GLenum error) {
-    switch (error) {
-        case GL_INVALID_ENUM:
-            f.Enable(0);
-            break;
-        case GL_INVALID_VALUE:
-            f.GenTextures(-1, nullptr);
-            break;
-        case GL_INVALID_OPERATION:
-            f.BlitFramebuffer(0, 0, 0, 0, 0, 0, 0, 0, GL_DEPTH_BUFFER_BIT, GL_LINEAR);
-            break;
-        default:
-            break;  // not one a call can raise without side effects
-    }
 }
 
 // The surface a swap presents: a GLX drawable of an X display, or an EGL
@@ -500,7 +554,6 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     // Beyond the records, a context gets objects for this frame only.
     HookGlContext own = {};
     HookGlContext *c = context_objects(s, ctx);
-    bool lasting = c != nullptr;
     if (!c) {
         c = &own;
         c->context = ctx;
@@ -515,13 +568,18 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         return;
     }
     const GlFunctions &f = c->fn;
-    // A context made at the address of one that is gone has none of its
-    // objects: they are made anew.
-    if (c->texture && !f.IsTexture(c->texture)) {
-        c->texture = c->framebuffer = c->pbo = c->resolve_texture = c->resolve_framebuffer = 0;
-        c->width = c->height = c->resolve_width = c->resolve_height = 0;
-        c->drawable = 0;
-    }
+    GlSaved g = {};
+    g.errors = gl_take_errors(f);
+    // The objects last from present to present only where their labels tell
+    // them from the program's: a context made at the address of one that is
+    // gone has names of its own that may equal the record's, and a program
+    // may delete names it did not make.
+    bool lasting = c != &own && c->opt.GetObjectLabel;
+    if (c->framebuffer && !objects_ours(c)) forget_objects(c, t.egl);
+    auto give_back_errors = [&] {
+        gl_drop_errors(f);
+        gl_raise_errors(f, c->opt, g.errors);
+    };
 
     s->window = t.drawable;
     uint32_t w = 0, h = 0;
@@ -532,23 +590,27 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         w = c->drawable_width, h = c->drawable_height;
     } else {
         if (!window_size(t, &w, &h)) {
+            give_back_errors();
             report(s, HOOK_ERR_GL_CLIENT_RECT);
             return;
         }
-        if (w == 0 || h == 0) return;
+        if (w == 0 || h == 0) {
+            give_back_errors();
+            return;
+        }
     }
 
-    bool invert = c->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
-    GlSaved g = {};
-    g.error = f.GetError();
+    // Where the driver reads inverted on request (Mesa), reading and
+    // uploading is cheaper than the blit.
+    bool upload = c->opt.pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &g.texture);
     f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g.read_fb);
     f.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g.draw_fb);
     f.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &g.pack_buffer);
     f.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &g.unpack_buffer);
     store_read(f, kPackNames, g.pack);
-    if (c->pack_invert) f.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
-    if (invert) store_read(f, kUnpackNames, g.unpack);
+    if (c->opt.pack_invert) f.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
+    if (upload) store_read(f, kUnpackNames, g.unpack);
     // The blit and the resolve are clipped by the scissor box.
     g.scissor = f.IsEnabled(GL_SCISSOR_TEST);
     if (g.scissor) f.Disable(GL_SCISSOR_TEST);
@@ -573,8 +635,8 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     if (!c->texture || w != c->width || h != c->height) make_objects(c, g, w, h);
 
     if (samples) resolve(c, g, alpha > 0);
-    if (invert)
-        read_inverted(c, g);
+    if (upload)
+        read_upload(c, g);
     else
         read_blit(c);
 
@@ -583,7 +645,7 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     s->pbo = c->pbo;
     s->width = c->width;
     s->height = c->height;
-    s->pack_invert = c->pack_invert;
+    s->pack_invert = c->opt.pack_invert;
     s->pbo_filled = 1;
     if (s->on_frame) {
         t_frame_objects = c;
@@ -612,9 +674,7 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
     if (g.scissor) f.Enable(GL_SCISSOR_TEST);
     // Nothing of the step's stays for the program's glGetError; its own does.
-    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
-    }
-    if (g.error != GL_NO_ERROR) raise_again(f, g.error);
+    give_back_errors();
 }
 
 }  // namespace
@@ -645,7 +705,7 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable) {
         VKO_MutexUnlock(s->mutex);
     }
     // Always continue to the hooked function, once.
-    if (!next) next = end ? end : dlsym(RTLD_DEFAULT, "glXSwapBuffers");
+    if (!next) next = end ? end : loaded_function("glXSwapBuffers", false);
     if (!next || next == (void *)hook_gl_swap_buffers_a) return;
     t_swap_depth++;
     ((void (*)(Display *, GLXDrawable))next)((Display *)display, (GLXDrawable)drawable);
@@ -662,7 +722,7 @@ unsigned hook_gl_swap_buffers_b(void *display, void *surface) {
         hook_gl_capture(s, GlSwapTarget{true, display, (uintptr_t)surface});
         VKO_MutexUnlock(s->mutex);
     }
-    if (!next) next = end ? end : dlsym(RTLD_DEFAULT, "eglSwapBuffers");
+    if (!next) next = end ? end : loaded_function("eglSwapBuffers", true);
     if (!next || next == (void *)hook_gl_swap_buffers_b) return 0;
     t_swap_depth++;
     unsigned r = ((unsigned (*)(void *, void *))next)(display, surface);
@@ -709,7 +769,9 @@ void *lookup_call(LookupHook *h, const char *name) {
     void *end = h->end.load(std::memory_order_acquire);
     // Re-entered from a wrapper the trampoline led to: straight to the library.
     if ((t_lookup_depth > 0 || !next) && end) next = end;
-    if (!next) return nullptr;
+    // Called through a pointer taken while hooked, after the removal.
+    if (!next) next = loaded_function(h->name, std::strncmp(h->name, "egl", 3) == 0);
+    if (!next || next == h->detour) return nullptr;
     t_lookup_depth++;
     void *f = ((void *(*)(const char *))next)(name);
     t_lookup_depth--;
@@ -813,13 +875,6 @@ void detach_unreached(void **slot, void *detour, LookupHook *const *lookups, siz
     VKO_RWLockUnlock(detour_patch_lock());
     hook_clear_slot(slot);
     for (size_t i = 0; i < n; i++) hook_clear_slot(&lookups[i]->real);
-}
-
-void *library_symbol(void *lib, const char *name) {
-    if (!lib) return nullptr;
-    void *f = dlsym(lib, name);
-    dlclose(lib);
-    return f;
 }
 
 // What the program's calls of `name` reach first: a wrapper preloaded ahead
@@ -1045,7 +1100,7 @@ struct GlSubmit {
     void *context;
     GLuint read_fb, draw_fb, texture, pbo;
     uint32_t width, height;  // of the copy (even)
-    bool pack_invert;        // the context's driver has GL_MESA_pack_invert
+    GlOptional opt;
 };
 
 int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
@@ -1081,8 +1136,8 @@ int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
 
 int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     GlFunctions &f = s->fn;
-    // The application's own error not fetched yet; raised again at the end.
-    GLenum app_error = f.GetError();
+    // The application's own errors not fetched yet; raised again at the end.
+    GlErrors app_errors = gl_take_errors(f);
     GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, align = 4, row = 0, skip_r = 0,
           skip_p = 0;
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &saved_tex);
@@ -1101,8 +1156,13 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     f.BindTexture(GL_TEXTURE_2D, app_texture);
     f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &tw);
     f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &th);
+    // Integer texels (GL_RGBA8UI and the like) are no colour a read or a
+    // blit into the stand-in's texture can convert.
+    GLint red = GL_NONE;
+    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_RED_TYPE, &red);
     uint32_t w = (uint32_t)tw & ~1u, h = (uint32_t)th & ~1u;
-    if (w == 0 || h == 0 || w > 16384 || h > 16384) r = SUBMIT_ERR_NO_TEXTURE;
+    if (w == 0 || h == 0 || w > 16384 || h > 16384 || red == GL_INT || red == GL_UNSIGNED_INT)
+        r = SUBMIT_ERR_NO_TEXTURE;
     if (r == 0 && (!s->texture || w != s->width || h != s->height)) r = gl_submit_objects(s, w, h);
     const uint8_t *px = nullptr;
     if (r == 0) {
@@ -1115,7 +1175,7 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
         }
     }
     if (r == 0) {
-        bool invert = s->pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
+        bool invert = s->opt.pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
         if (!invert) {
             // Upside down into the own texture, which is read back.
             f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
@@ -1141,8 +1201,11 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
             // The read framebuffer lets go of the application's texture again.
             f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
         }
-        px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
-                                               GL_MAP_READ_BIT);
+        // A copy that failed leaves an error (the application's were taken
+        // before): its bytes are no frame.
+        if (f.GetError() == GL_NO_ERROR)
+            px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
+                                                   GL_MAP_READ_BIT);
         if (!px) r = SUBMIT_ERR_NO_TEXTURE;
     }
     if (px) {
@@ -1162,10 +1225,9 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     f.PixelStorei(GL_PACK_SKIP_ROWS, skip_r);
     f.PixelStorei(GL_PACK_SKIP_PIXELS, skip_p);
     if (scissor) f.Enable(GL_SCISSOR_TEST);
-    // Nothing of the copy's stays for the application's glGetError; its own does.
-    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
-    }
-    if (app_error != GL_NO_ERROR) raise_again(f, app_error);
+    // Nothing of the copy's stays for the application's glGetError; its own do.
+    gl_drop_errors(f);
+    gl_raise_errors(f, s->opt, app_errors);
     return r;
 }
 
@@ -1232,7 +1294,7 @@ int32_t cap_gl_submit(void **handle, void *app_context, void *, void *app_textur
         s->context = (void *)current();
         *handle = s;
         if (!gl_load_functions(&s->fn, glx_lookup)) return GL_INTEROP_ERR_ENTRY_POINTS;
-        s->pack_invert = has_pack_invert(s->fn);
+        gl_load_optional(&s->opt, s->fn, glx_lookup);
         if (int32_t r = submit_own_device(&s->core.device)) return r;
     }
     if (!s->core.device || !s->fn.BlitFramebuffer) return CAPTURE_ERR_DEVICE;

@@ -7,12 +7,20 @@
 // (glXQueryDrawable) or EGL reports, checked against the buffer where reads
 // are clipped to it; entry points come from glXGetProcAddressARB or
 // eglGetProcAddress). A multisampled back buffer is resolved first. The
-// program's GL state and pending GL error are as it left them. Where the driver packs pixels
-// inverted on request (Mesa), the back buffer is read once, top row first, into a pixel-buffer object and the
-// own texture filled from that buffer; elsewhere an upside-down blit into an own framebuffer is read back
-// into it. Either way the texture's row 0 and the pixels' first row are the window's top row; every piece of
-// GL state the step touches is put back. Hooks are attached through the code-patching transactions under the
-// process-wide patch lock and removed by hooks_remove_all.
+// program's GL state and its pending GL errors are as it left them (except
+// those gl_raise_errors cannot raise again: see gl_functions.h). Where the
+// driver packs pixels inverted on request (Mesa), the back buffer is read
+// once into a pixel-buffer object and the own texture filled from that
+// buffer; elsewhere a blit into an own framebuffer is read back into it.
+// Either way the texture is the back buffer as it is, (0, 0, w, h) to
+// (0, 0, w, h): its row 0 and the pixels' first row are the window's bottom
+// row, as GL counts, so the OpenGL submission, which turns the picture over
+// once, streams it upright. Every piece of GL state the step touches is put
+// back. Each context's objects carry a label of the hook's, which tells them
+// from the program's when a new context gets a gone one's address; without
+// labels a context's objects are made for one frame only. Hooks are attached
+// through the code-patching transactions under the process-wide patch lock
+// and removed by hooks_remove_all.
 #pragma once
 
 #include <cstdint>
@@ -86,12 +94,14 @@ void hook_gl_swap_buffers_a(void *display, uintptr_t drawable);
 unsigned hook_gl_swap_buffers_b(void *display, void *surface);
 
 // Inside the frame callback of an OpenGL capture: the frame's pixels, RGBA,
-// top row first (mapped from the pixel-buffer object on first use); null
-// outside a callback or when the read-back failed.
+// in the texture's order, the window's bottom row first (mapped from the
+// pixel-buffer object on first use); null outside a callback or when the
+// read-back failed.
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
 
-// Whether OpenGL captures and submissions may read back inverted where the
-// driver can (on by default); off, they take the blit that all drivers have.
+// Whether OpenGL captures and submissions may take the read-back of drivers
+// that read inverted on request (on by default); off, they take the blit
+// that all drivers have.
 void hook_gl_use_pack_invert(bool on);
 
 // The installer: makes the OpenGL state with its callbacks and attaches the

@@ -2,7 +2,8 @@
 // imported into Vulkan here, so each frame is copied on the application's
 // queue (barriers, vkCmdCopyImage, a fence) into a host-visible linear image
 // of the back-end's own, and from its mapped memory into the stand-in
-// texture the converter draws from. The record's threading model, with its
+// texture the converter draws from (an image the copy cannot read, such as
+// a multisampled one, is refused). The record's threading model, with its
 // two holders, is the core's (submit.h); everything Vulkan is touched only by
 // submit, on the application's thread, and released when the application
 // lets go (its device may be gone after that).
@@ -320,6 +321,11 @@ int32_t cap_vulkan_submit(void **handle, void *app_device, void *api_arg, void *
     if (info && info->sType == VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO) {
         const VkImageCreateInfo *ci = (const VkImageCreateInfo *)info;
         format = ci->format, w = ci->extent.width, h = ci->extent.height, usage = ci->usage;
+        // A copy needs the same sample count on both sides: a multisampled
+        // image (which the application resolves itself) cannot be copied
+        // into the single-sampled one, nor can an image other than 2-D.
+        if (ci->samples != VK_SAMPLE_COUNT_1_BIT || ci->imageType != VK_IMAGE_TYPE_2D)
+            return SUBMIT_ERR_NO_TEXTURE;
     } else if (info && info->sType == VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR) {
         const VkSwapchainCreateInfoKHR *ci = (const VkSwapchainCreateInfoKHR *)info;
         format = ci->imageFormat, w = ci->imageExtent.width, h = ci->imageExtent.height,

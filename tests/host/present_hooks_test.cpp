@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <memory>
 #include <thread>
 #include <vector>
 #include <atomic>
@@ -48,7 +49,7 @@ struct Frame {
     uint32_t kind = 99;
     void *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr, *opaque = nullptr;
     uint32_t width = 0, height = 0, pitch = 0;
-    std::vector<uint8_t> pixels;
+    std::vector<uint8_t> pixels;   // the window's bottom row first, as GL counts
     std::vector<uint8_t> texture;  // the texture's level 0, RGBA, its row 0 first
 };
 
@@ -56,7 +57,19 @@ struct Errors {
     std::vector<int32_t> codes;
 };
 
+// While set, each captured frame is also handed to the OpenGL submission
+// (as an embedding application chains the two).
+struct Chain {
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    int32_t result = 1;
+};
+Chain *g_chain = nullptr;
+
 void on_frame(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque) {
+    if (g_chain)
+        g_chain->result = submit_gl_api.submit(&g_chain->handle, b, nullptr,
+                                               (void *)(uintptr_t) * (GLuint *)d, 0, &g_chain->dropped);
     Frame *f = (Frame *)opaque;
     f->calls++;
     f->kind = kind, f->a = a, f->b = b, f->c = c, f->d = d, f->opaque = opaque;
@@ -184,10 +197,12 @@ struct PresentHooksTest : ::testing::Test {
         glClear(GL_COLOR_BUFFER_BIT);
     }
 
-    // The read-back pixel and the texture's texel at (x, y), y from the top.
+    // The read-back pixel and the texture's texel at (x, y), y from the top:
+    // both hold the back buffer as it is, row 0 at the bottom.
     static bool pixel_is(const Frame &f, uint32_t x, uint32_t y, uint8_t r, uint8_t g, uint8_t b) {
-        const uint8_t *p = &f.pixels[(size_t)y * f.pitch + x * 4];
-        const uint8_t *t = &f.texture[((size_t)y * f.width + x) * 4];
+        size_t row = f.height - 1 - y;
+        const uint8_t *p = &f.pixels[row * f.pitch + x * 4];
+        const uint8_t *t = &f.texture[(row * f.width + x) * 4];
         return p[0] == r && p[1] == g && p[2] == b && p[3] == 255 && t[0] == r && t[1] == g && t[2] == b &&
                t[3] == 255;
     }
@@ -259,7 +274,7 @@ void PresentHooksTest::capture_and_check() {
     ASSERT_EQ(frame.height, 48u);
     ASSERT_EQ(frame.pitch, 64u * 4);
     ASSERT_EQ(frame.pixels.size(), 64u * 4 * 48);
-    // Row 0 of the read-back and of the texture is the window's top row.
+    // Row 0 of the read-back and of the texture is the window's bottom row.
     EXPECT_TRUE(pixel_is(frame, 0, 0, 0, 255, 0));
     EXPECT_TRUE(pixel_is(frame, 1, 0, 255, 0, 0));
     EXPECT_TRUE(pixel_is(frame, 10, 10, 255, 0, 0));
@@ -305,8 +320,8 @@ void PresentHooksTest::capture_and_check() {
     glDeleteTextures(1, &tex);
 }
 
-// Mesa reads the back buffer once, inverted, and fills the texture from it.
-TEST_F(PresentHooksTest, CapturesBackBufferTopRowFirstAndRestoresState) {
+// Mesa reads the back buffer once and fills the texture from it.
+TEST_F(PresentHooksTest, CapturesBackBufferAsItIsAndRestoresState) {
     capture_and_check();
 }
 
@@ -525,7 +540,7 @@ struct EglWindow {
 }  // namespace
 
 // An EGL program on the same X server: eglSwapBuffers is hooked as the GLX
-// swap is, the surface's picture reaches the callback top row first, the
+// swap is, the surface's picture reaches the callback as it is, the
 // program's state is put back, the real swap runs once and the picture
 // reaches the window.
 TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
@@ -1103,7 +1118,7 @@ TEST_F(PresentHooksTest, MultisampledOpenGlEsSurfaceIsResolved) {
     EXPECT_EQ(samples, 1);
 
     auto px_is = [&](uint32_t x, uint32_t y, uint8_t r, uint8_t g, uint8_t b) {
-        const uint8_t *p = &frame.pixels[(size_t)y * frame.pitch + x * 4];
+        const uint8_t *p = &frame.pixels[(size_t)(h - 1 - y) * frame.pitch + x * 4];
         return p[0] == r && p[1] == g && p[2] == b;
     };
     for (int round = 0; round < 2; round++) {
@@ -1227,4 +1242,282 @@ TEST_F(PresentHooksTest, GlSubmissionOfAnUnreadableTextureIsRefusedCleanly) {
     both_let_go(api, &handle);
     glDeleteTextures(1, &depth);
     glDeleteTextures(1, &colour);
+}
+
+// The hook's texture handed to the OpenGL submission, as an embedding
+// application chains them: the window's top-left pixel arrives as the
+// frame's top-left pixel, whichever read-back the two take.
+TEST_F(PresentHooksTest, HookedFramesStreamUprightThroughTheGlSubmission) {
+    const SubmitCaptureApi &api = submit_gl_api;
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        Chain chain;
+        g_chain = &chain;
+        draw_picture(64, 48);
+        glXSwapBuffers(dpy, win);
+        g_chain = nullptr;
+        ASSERT_EQ(chain.result, 0);
+        CaptureFrame f = {};
+        ASSERT_EQ(api.poll(chain.handle, 1000, nullptr, &f), 0);
+        ASSERT_EQ(f.new_frame, 1);
+        ID3D11Texture2D *out = nullptr;
+        ASSERT_EQ(api.get_texture(chain.handle, CAPTURE_FORMAT_ASIS, &out), 0);
+        uint16_t w = 0, h = 0;
+        uint32_t format = 0;
+        api.get_desc(chain.handle, &w, &h, &format);
+        ASSERT_EQ(w, 64);
+        ASSERT_EQ(h, 48);
+        auto bgr_at = [&](uint32_t x, uint32_t y) {
+            const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
+            return (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
+        };
+        EXPECT_EQ(bgr_at(0, 0), 0x00FF00u);  // the green top-left pixel
+        EXPECT_EQ(bgr_at(1, 0), 0xFF0000u);  // the red top half
+        EXPECT_EQ(bgr_at(63, 23), 0xFF0000u);
+        EXPECT_EQ(bgr_at(0, 24), 0x0000FFu);  // the blue bottom half
+        EXPECT_EQ(bgr_at(63, 47), 0x0000FFu);
+        if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
+            std::vector<uint8_t> rgba((size_t)w * h * 4);
+            for (uint32_t y = 0; y < h; y++)
+                for (uint32_t x = 0; x < w; x++) {
+                    const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
+                    uint8_t *q = &rgba[((size_t)y * w + x) * 4];
+                    q[0] = p[2], q[1] = p[1], q[2] = p[0], q[3] = 255;
+                }
+            size_t size = 0;
+            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
+            std::string path =
+                std::string(dir) + (inverted ? "/gl_chain_inverted.png" : "/gl_chain_blit.png");
+            if (FILE *fp = fopen(path.c_str(), "wb")) {
+                fwrite(png, 1, size, fp);
+                fclose(fp);
+            }
+            VKO_Free(png);
+        }
+        both_let_go(api, &chain.handle);
+    }
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+namespace {
+
+int g_program_errors = 0;
+bool g_swap_handler_once = false;
+XErrorHandler g_saved_handler = nullptr;
+
+// The program's X error handler; on its first call it saves whatever handler
+// is installed and puts itself in its place, as another thread of the
+// program that saves and later restores its handler does.
+int program_error_handler(Display *, XErrorEvent *) {
+    g_program_errors++;
+    if (g_swap_handler_once) {
+        g_swap_handler_once = false;
+        g_saved_handler = XSetErrorHandler(program_error_handler);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// An error of the program's own arrives while the hook's X error trap is in
+// place, and the program saves the trap as its handler and restores it after
+// the trap ended: the hook's next trap must not take itself for the
+// program's handler, so the program's next error still reaches its handler
+// (it used to recurse until the stack overflowed).
+TEST_F(PresentHooksTest, XErrorTrapNeverForwardsToItself) {
+    XErrorHandler original = XSetErrorHandler(program_error_handler);
+    g_program_errors = 0;
+    g_saved_handler = nullptr;
+    g_swap_handler_once = true;
+    const Window bogus = 0x3FFFFFF0;
+    {
+        ExtraWindow first;  // a drawable new to its context: its size is asked of GLX
+        ASSERT_TRUE(first.make(dpy, kDoubleBufferedRgba, 32, 24, false));
+        draw_picture(32, 24);
+        XMapWindow(dpy, bogus);  // its error comes back during the size query
+        glXSwapBuffers(dpy, first.win);
+    }
+    ASSERT_EQ(g_program_errors, 1);
+    ASSERT_NE(g_saved_handler, nullptr);
+    ASSERT_NE(g_saved_handler, (XErrorHandler)program_error_handler);  // the trap's
+    XSetErrorHandler(g_saved_handler);
+    {
+        ExtraWindow second;
+        ASSERT_TRUE(second.make(dpy, kDoubleBufferedRgba, 32, 24, false));
+        draw_picture(32, 24);
+        glXSwapBuffers(dpy, second.win);
+    }
+    XMapWindow(dpy, bogus);
+    XSync(dpy, False);
+    EXPECT_EQ(g_program_errors, 2);
+    XSetErrorHandler(original);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+    EXPECT_TRUE(errors.codes.empty());
+}
+
+// The lookups taken while hooked (a pointer read through the program's
+// import slot) answer as the library's after the removal.
+TEST_F(PresentHooksTest, LookupPointerTakenWhileHookedAnswersAfterTheRemoval) {
+    auto held_arb = glXGetProcAddressARB;
+    auto held = glXGetProcAddress;
+    void *glx = dlopen("libGLX.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(glx, nullptr);
+    void *real_arb = dlsym(glx, "glXGetProcAddressARB");
+    void *real_swap = dlsym(glx, "glXSwapBuffers");
+    dlclose(glx);
+    ASSERT_NE((void *)held_arb, real_arb);  // the hook's
+    hook_gl_swap_buffers_a_real = g_original_swap;
+    g_original_swap = nullptr;
+    hook_gl_swap_buffers_b_real = g_original_egl_swap;
+    g_original_egl_swap = nullptr;
+    ASSERT_EQ(hooks_remove_all(0), 0);
+    for (auto lookup : {held_arb, held}) {
+        EXPECT_EQ((void *)lookup((const GLubyte *)"glClear"), real_lookup("glClear"));
+        EXPECT_EQ((void *)lookup((const GLubyte *)"glXSwapBuffers"), real_swap);
+    }
+    ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+}
+
+// Integer texels cannot be read as colour: the submission refuses them and
+// hands on no frame, leaving no error behind.
+TEST_F(PresentHooksTest, GlSubmissionRefusesIntegerTextures) {
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    std::vector<uint8_t> texels(16 * 8 * 16, 7);
+    const struct {
+        GLenum internal, format, type;
+    } kinds[] = {{GL_RGBA8UI, GL_RGBA_INTEGER, GL_UNSIGNED_BYTE},
+                 {GL_RGBA32I, GL_RGBA_INTEGER, GL_INT},
+                 {GL_R16UI, GL_RED_INTEGER, GL_UNSIGNED_SHORT}};
+    for (bool inverted : {true, false}) {
+        hook_gl_use_pack_invert(inverted);
+        for (const auto &k : kinds) {
+            SCOPED_TRACE(std::to_string(k.internal) + (inverted ? " inverted read-back" : " blit"));
+            GLuint tex = 0;
+            glGenTextures(1, &tex);
+            glBindTexture(GL_TEXTURE_2D, tex);
+            glTexImage2D(GL_TEXTURE_2D, 0, (GLint)k.internal, 16, 8, 0, k.format, k.type, texels.data());
+            ASSERT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped),
+                      SUBMIT_ERR_NO_TEXTURE);
+            EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            CaptureFrame f = {};
+            ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+            EXPECT_EQ(f.new_frame, 0);
+            glDeleteTextures(1, &tex);
+        }
+    }
+    EXPECT_EQ(dropped, 0u);
+    both_let_go(api, &handle);
+}
+
+namespace {
+
+// Makes each kind of GL error a program can leave pending; fixes up what
+// the failing call did not undo itself.
+struct PendingError {
+    const char *name;
+    GLenum code;
+    void (*make)();
+    void (*after)();
+};
+
+const PendingError kPendingErrors[] = {
+    {"invalid enum", GL_INVALID_ENUM, [] { glEnable(0); }, [] {}},
+    {"invalid value", GL_INVALID_VALUE, [] { glGenTextures(-1, nullptr); }, [] {}},
+    {"invalid operation", GL_INVALID_OPERATION, [] { glEnd(); }, [] {}},
+    {"invalid framebuffer operation", GL_INVALID_FRAMEBUFFER_OPERATION,
+     [] {
+         GLuint fb = 0;
+         glGenFramebuffers(1, &fb);
+         glBindFramebuffer(GL_FRAMEBUFFER, fb);
+         glClear(GL_COLOR_BUFFER_BIT);  // nothing attached
+         glBindFramebuffer(GL_FRAMEBUFFER, 0);
+         glDeleteFramebuffers(1, &fb);
+     },
+     [] {}},
+    {"stack underflow", GL_STACK_UNDERFLOW, [] { glPopMatrix(); }, [] {}},
+    {"stack overflow", GL_STACK_OVERFLOW,
+     [] {
+         GLint max = 0;
+         glGetIntegerv(GL_MAX_MODELVIEW_STACK_DEPTH, &max);
+         for (GLint i = 0; i < max; i++) glPushMatrix();
+     },
+     [] {
+         GLint depth = 0;
+         glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depth);
+         for (GLint i = 1; i < depth; i++) glPopMatrix();
+     }},
+};
+
+}  // namespace
+
+// Every kind of error the program left pending is still its own after the
+// hooked swap and after a submission, and the stacks the hook raised them
+// with are as they were.
+TEST_F(PresentHooksTest, EveryPendingErrorKindSurvivesTheSwapAndTheSubmission) {
+    GLuint tex = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    for (const PendingError &e : kPendingErrors) {
+        for (bool submission : {false, true}) {
+            SCOPED_TRACE(std::string(e.name) + (submission ? " submission" : " swap"));
+            ASSERT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            GLint depths[2] = {-1, -1};
+            draw_picture(64, 48);
+            e.make();
+            if (submission) {
+                CaptureFrame ready = {};
+                if (handle) api.poll(handle, 0, nullptr, &ready);
+                EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+            } else {
+                glXSwapBuffers(dpy, win);
+            }
+            EXPECT_EQ(glGetError(), e.code);
+            EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            glGetIntegerv(GL_CLIENT_ATTRIB_STACK_DEPTH, &depths[0]);
+            glGetIntegerv(GL_DEBUG_GROUP_STACK_DEPTH, &depths[1]);
+            EXPECT_EQ(depths[0], 0);
+            EXPECT_EQ(depths[1], 1);
+            e.after();
+        }
+    }
+    EXPECT_TRUE(errors.codes.empty());
+    both_let_go(api, &handle);
+    glDeleteTextures(1, &tex);
+}
+
+// A context that presented nothing for a long time keeps its record while
+// more contexts than there are records present: its objects are never left
+// behind in it for new ones (the context beyond the records gets objects for
+// its frames only).
+TEST_F(PresentHooksTest, AnIdleContextKeepsItsObjectsWhileMoreContextsPresent) {
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    const GLuint texture = *(GLuint *)frame.d;
+    // Longer than records used to be kept for idle contexts.
+    usleep(5200 * 1000);
+    std::vector<std::unique_ptr<ExtraWindow>> others;
+    for (int i = 0; i < 16; i++) {
+        others.push_back(std::make_unique<ExtraWindow>());
+        ASSERT_TRUE(others.back()->make(dpy, kDoubleBufferedRgba, 40, 30, false));
+        draw_picture(40, 30);
+        glXSwapBuffers(dpy, others.back()->win);
+        ASSERT_EQ(frame.width, 40u);
+        EXPECT_TRUE(is_picture(frame, 40, 30));
+    }
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    EXPECT_EQ(*(GLuint *)frame.d, texture);
+    EXPECT_TRUE(is_picture(frame, 64, 48));
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
 }

@@ -11,7 +11,23 @@
 #include "host/submit_vulkan.h"
 #include "support/log_capture.h"
 
+// The validation layer keeps state that outlives the last device (the
+// layer's, not ours); Mesa's CPU device and LLVM keep per-process state.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libVkLayer_khronos_validation\nleak:libvulkan_lvp\nleak:libLLVM\n";
+}
+
 namespace {
+
+// What the validation layer reported (errors and warnings), for the test to check.
+std::vector<std::string> g_validation;
+
+VKAPI_ATTR VkBool32 VKAPI_CALL on_validation(VkDebugUtilsMessageSeverityFlagBitsEXT,
+                                             VkDebugUtilsMessageTypeFlagsEXT,
+                                             const VkDebugUtilsMessengerCallbackDataEXT *data, void *) {
+    g_validation.push_back(data && data->pMessage ? data->pMessage : "?");
+    return VK_FALSE;
+}
 
 // Both holders let go of a record: the application (a submit with no
 // device), then the consumer.
@@ -61,6 +77,9 @@ PFN_vkVoidFunction VKAPI_CALL lookup_without_create_image(VkInstance instance, c
 
 struct Vk {
     PFN_vkCreateInstance vkCreateInstance = nullptr;
+    PFN_vkEnumerateInstanceLayerProperties vkEnumerateInstanceLayerProperties = nullptr;
+    PFN_vkCreateDebugUtilsMessengerEXT vkCreateDebugUtilsMessengerEXT = nullptr;
+    PFN_vkDestroyDebugUtilsMessengerEXT vkDestroyDebugUtilsMessengerEXT = nullptr;
 #define F(name) PFN_##name name = nullptr;
     TEST_VK_FUNCS(F)
 #undef F
@@ -86,6 +105,7 @@ struct SubmitVulkanTest : ::testing::Test {
     VkDevice device = VK_NULL_HANDLE;
     VkQueue queue = VK_NULL_HANDLE;
     VkCommandPool pool = VK_NULL_HANDLE;
+    VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
     void *handle = nullptr;
     const SubmitCaptureApi &api = submit_vulkan_api;
 
@@ -96,17 +116,41 @@ struct SubmitVulkanTest : ::testing::Test {
         g_gipa = (PFN_vkGetInstanceProcAddr)dlsym(lib, "vkGetInstanceProcAddr");
         ASSERT_NE(g_gipa, nullptr);
         vk.vkCreateInstance = (PFN_vkCreateInstance)g_gipa(nullptr, "vkCreateInstance");
+        vk.vkEnumerateInstanceLayerProperties =
+            (PFN_vkEnumerateInstanceLayerProperties)g_gipa(nullptr, "vkEnumerateInstanceLayerProperties");
         VkApplicationInfo app = {VK_STRUCTURE_TYPE_APPLICATION_INFO};
         app.apiVersion = VK_API_VERSION_1_1;
         VkInstanceCreateInfo ici = {VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO};
         ici.pApplicationInfo = &app;
-        const char *surface = "VK_KHR_surface";  // the swap chain's layouts need it
-        ici.enabledExtensionCount = 1;
-        ici.ppEnabledExtensionNames = &surface;
+        // The swap chain's layouts need the surface extension; the validation
+        // layer, where installed, watches every call of the application's and
+        // the back-end's.
+        const char *extensions[] = {"VK_KHR_surface", "VK_EXT_debug_utils"};
+        const char *layer = "VK_LAYER_KHRONOS_validation";
+        uint32_t layers = 0;
+        vk.vkEnumerateInstanceLayerProperties(&layers, nullptr);
+        std::vector<VkLayerProperties> props(layers);
+        vk.vkEnumerateInstanceLayerProperties(&layers, props.data());
+        bool validation = false;
+        for (const VkLayerProperties &p : props) validation |= std::strcmp(p.layerName, layer) == 0;
+        ASSERT_TRUE(validation) << "the Vulkan validation layer is not installed";
+        ici.enabledLayerCount = 1;
+        ici.ppEnabledLayerNames = &layer;
+        ici.enabledExtensionCount = 2;
+        ici.ppEnabledExtensionNames = extensions;
         ASSERT_EQ(vk.vkCreateInstance(&ici, nullptr, &instance), VK_SUCCESS);
 #define L(name) vk.name = (PFN_##name)g_gipa(instance, #name);
         TEST_VK_FUNCS(L)
+        L(vkCreateDebugUtilsMessengerEXT)
+        L(vkDestroyDebugUtilsMessengerEXT)
 #undef L
+        g_validation.clear();
+        VkDebugUtilsMessengerCreateInfoEXT mci = {VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT};
+        mci.messageSeverity =
+            VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT | VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT;
+        mci.messageType = VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT;
+        mci.pfnUserCallback = on_validation;
+        ASSERT_EQ(vk.vkCreateDebugUtilsMessengerEXT(instance, &mci, nullptr, &messenger), VK_SUCCESS);
         uint32_t n = 1;
         ASSERT_GE(vk.vkEnumeratePhysicalDevices(instance, &n, &phys), 0);
         ASSERT_EQ(n, 1u);
@@ -136,7 +180,9 @@ struct SubmitVulkanTest : ::testing::Test {
         }
         if (pool) vk.vkDestroyCommandPool(device, pool, nullptr);
         if (device) vk.vkDestroyDevice(device, nullptr);
+        if (messenger) vk.vkDestroyDebugUtilsMessengerEXT(instance, messenger, nullptr);
         if (instance) vk.vkDestroyInstance(instance, nullptr);
+        for (const std::string &m : g_validation) ADD_FAILURE() << m;
         unsetenv("ZARVEK_SO_PATH");
         EXPECT_EQ(d3d_live_objects(), 0);
     }
@@ -400,4 +446,36 @@ TEST_F(SubmitVulkanTest, ConsumerGoingFirstLeavesTheRecordToTheApplication) {
     EXPECT_EQ(dropped, 1u);
     EXPECT_EQ(api.submit(&app_handle, nullptr, nullptr, nullptr, 0, &dropped), 0);
     EXPECT_EQ(app_handle, nullptr);
+}
+
+// A multisampled image cannot be copied into the single-sampled copy (and
+// an image other than 2-D is not a picture): refused, nothing recorded on
+// the queue, no frame handed on, and the validation layer has nothing to say.
+TEST_F(SubmitVulkanTest, MultisampledImageIsRefused) {
+    VkImageCreateInfo ci = image_info(VK_FORMAT_R8G8B8A8_UNORM, 16, 8);
+    ci.samples = VK_SAMPLE_COUNT_4_BIT;
+    ci.usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    VkImage image = VK_NULL_HANDLE;
+    ASSERT_EQ(vk.vkCreateImage(device, &ci, nullptr, &image), VK_SUCCESS);
+    VkMemoryRequirements req;
+    vk.vkGetImageMemoryRequirements(device, image, &req);
+    VkMemoryAllocateInfo ai = {VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
+    ai.allocationSize = req.size;
+    ai.memoryTypeIndex = memory_type(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    VkDeviceMemory mem = VK_NULL_HANDLE;
+    ASSERT_EQ(vk.vkAllocateMemory(device, &ai, nullptr, &mem), VK_SUCCESS);
+    images.push_back({image, mem});
+    ASSERT_EQ(vk.vkBindImageMemory(device, image, mem, 0), VK_SUCCESS);
+
+    SubmitVulkanArg a = arg(&ci);
+    uint32_t dropped = 0;
+    EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), SUBMIT_ERR_NO_TEXTURE);
+    VkImageCreateInfo volume = image_info(VK_FORMAT_R8G8B8A8_UNORM, 16, 8);
+    volume.imageType = VK_IMAGE_TYPE_3D;
+    a = arg(&volume);
+    EXPECT_EQ(api.submit(&handle, device, &a, (void *)image, 0, &dropped), SUBMIT_ERR_NO_TEXTURE);
+    CaptureFrame frame = {};
+    ASSERT_EQ(api.poll(handle, 0, nullptr, &frame), 0);
+    EXPECT_EQ(frame.new_frame, 0);
+    EXPECT_EQ(dropped, 0u);
 }

@@ -30,8 +30,9 @@ bool write_all(const void *data, size_t size) {
 void send(uint32_t window, uint32_t width, uint32_t height, int32_t code, const uint8_t *px, uint32_t pitch) {
     uint32_t header[5] = {0x5246565Au, window, width, height, (uint32_t)code};
     if (!write_all(header, sizeof(header))) return;
+    // The hook's rows are the window's bottom row first.
     for (uint32_t y = 0; px && y < height; y++)
-        if (!write_all(px + (size_t)y * pitch, (size_t)width * 4)) return;
+        if (!write_all(px + (size_t)(height - 1 - y) * pitch, (size_t)width * 4)) return;
 }
 
 void on_frame(uint32_t, void *window, void *, void *, void *texture, void *) {
