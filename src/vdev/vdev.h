@@ -9,14 +9,15 @@
 //     arguments and can be told to fail any call by name (tests).
 //
 // Threads: the back-end pointer is swapped only while no host exists. The
-// recorder's call list and failure table are guarded by its own mutex. The
-// default back-end's microphone (sink module and the stream that plays into
-// it) and uinput descriptor are guarded by one mutex of its own; the virtual
-// mouse's control thread uses the descriptor only between the create and the
-// destroy that joins it. ControllerManager: slots and map change only under
-// `mutex`; a rumble the back-end began before a pad's unplug may still reach
-// the manager, so the manager is freed only after the back-end's
-// pad_feedback_wait (and so is what its feedback reaches, the host).
+// recorder's call list, failure table and count of feedback calls running
+// are guarded by its own mutex. The default back-end's microphone (sink
+// module and the stream that plays into it) and uinput descriptor are
+// guarded by one mutex of its own; the virtual mouse's control thread uses
+// the descriptor only between the create and the destroy that joins it.
+// ControllerManager: slots and map change only under `mutex`; a rumble the
+// back-end began before a pad's unplug may still reach the manager, so the
+// manager is freed only after the back-end's pad_feedback_wait (and so is
+// what its feedback reaches, the host).
 #pragma once
 
 #include <atomic>
