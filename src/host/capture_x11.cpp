@@ -20,6 +20,8 @@
 // output, or a monitor found elsewhere when its list is read again (a
 // monitor set by a client sends no event, so the list is read once a
 // second), makes every later poll fail, and the caller starts capture again.
+// A monitor that reaches past the screen cannot be grabbed: start refuses
+// it (-14005), so the caller tries another output or ends the stream.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
@@ -145,6 +147,16 @@ void window_free(MinFrameRateWindow **win) {
     *win = nullptr;
 }
 
+// Whether the rectangle lies inside the screen: only there can it be grabbed
+// (a monitor set by a client may reach past the screen's edge).
+bool on_screen(Display *dpy, Window root, int32_t x, int32_t y, uint32_t w, uint32_t h) {
+    Window r;
+    int rx, ry;
+    unsigned int rw, rh, border, depth;
+    if (!XGetGeometry(dpy, root, &r, &rx, &ry, &rw, &rh, &border, &depth)) return false;
+    return x >= 0 && y >= 0 && (uint64_t)x + w <= rw && (uint64_t)y + h <= rh;
+}
+
 int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->dpy = XOpenDisplay(nullptr);
     if (!c->dpy) return CAPTURE_ERR_FACTORY;
@@ -164,6 +176,11 @@ int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->h = m.height;
     c->rotation = 1;  // the root window already shows the picture turned: nothing left to turn
     c->refresh_mhz = refresh_mhz(c->dpy, c->root, m.output);
+    // Refused rather than started to fail every poll.
+    if (!c->w || !c->h || !on_screen(c->dpy, c->root, c->x, c->y, c->w, c->h)) {
+        dxgi_log_error("DUPLICATE", (int32_t)0x80070057u);
+        return CAPTURE_ERR_INVALID;
+    }
 
     if (!XDamageQueryExtension(c->dpy, &c->damage_event, &err) ||
         !XFixesQueryExtension(c->dpy, &c->fixes_event, &err))
@@ -250,14 +267,15 @@ bool drain_events(CapX11 *c, bool *moved) {
     return c->dirty || c->shape_changed || *moved || c->recheck;
 }
 
-// Whether the monitor still has the place and size capture started with.
+// Whether the monitor still has the place and size capture started with,
+// inside the screen (which may have shrunk under it).
 bool monitor_unchanged(CapX11 *c) {
     int n = 0;
     XRRMonitorInfo *mons = XRRGetMonitors(c->dpy, c->root, True, &n);
     bool same = mons && (int)c->monitor < n && mons[c->monitor].x == c->x && mons[c->monitor].y == c->y &&
                 (uint32_t)mons[c->monitor].width == c->w && (uint32_t)mons[c->monitor].height == c->h;
     if (mons) XRRFreeMonitors(mons);
-    return same;
+    return same && on_screen(c->dpy, c->root, c->x, c->y, c->w, c->h);
 }
 
 // X cursors always arrive as colour pixels with alpha (premultiplied ARGB),

@@ -160,6 +160,12 @@ struct NveState {
     uint32_t width, height;
 };
 
+// A runtime call that failed inside one of the row's operations, with the
+// runtime's status (or the row's code where the call itself succeeded).
+void log_step(const char *op, const char *call, int line, int32_t code) {
+    log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", op, call, line, code);
+}
+
 uint32_t device_refs(ID3D11Device *device) {
     if (!device) return 0;
     device->AddRef();
@@ -193,13 +199,17 @@ bool same_codec(const GUID &g, const GUID &codec) {
 
 int32_t nve_query_caps(NveState *s, CodecCaps *h264, CodecCaps *h265) {
     uint32_t count = 0;
-    if (s->api.nvEncGetEncodeGUIDCount(s->encoder, &count) != NV_ENC_SUCCESS || count == 0)
+    NVENCSTATUS st = s->api.nvEncGetEncodeGUIDCount(s->encoder, &count);
+    if (st != NV_ENC_SUCCESS || count == 0) {
+        log_step("nve_query_caps", "nvEncGetEncodeGUIDCount", __LINE__, st ? (int32_t)st : ENC_ERR_CAPS);
         return ENC_ERR_CAPS;
+    }
     if (count > 256) count = 256;
     GUID *guids = (GUID *)VKO_Alloc(count, sizeof(GUID));
     uint32_t got = 0;
-    NVENCSTATUS st = s->api.nvEncGetEncodeGUIDs(s->encoder, guids, count, &got);
+    st = s->api.nvEncGetEncodeGUIDs(s->encoder, guids, count, &got);
     if (st != NV_ENC_SUCCESS) {
+        log_step("nve_query_caps", "nvEncGetEncodeGUIDs", __LINE__, st);
         VKO_Free(guids);
         return ENC_ERR_CAPS;
     }
@@ -244,9 +254,11 @@ int32_t nve_configure(NveState *s, const RateParams *p) {
     GUID codec = s->h265 ? kCodecH265 : kCodecH264;
     s->preset.version = kPresetConfigVer;
     s->preset.presetCfg.version = kConfigVer;
-    if (s->api.nvEncGetEncodePresetConfig(s->encoder, codec, kPresetLowLatencyHP, &s->preset) !=
-        NV_ENC_SUCCESS)
+    NVENCSTATUS st = s->api.nvEncGetEncodePresetConfig(s->encoder, codec, kPresetLowLatencyHP, &s->preset);
+    if (st != NV_ENC_SUCCESS) {
+        log_step("nve_configure", "nvEncGetEncodePresetConfig", __LINE__, st);
         return ENC_ERR_PRESET;
+    }
     NV_ENC_CONFIG &cfg = s->preset.presetCfg;
     NV_ENC_RC_PARAMS &rc = cfg.rcParams;
     rc.rateControlMode = p->multipass ? (NV_ENC_PARAMS_RC_MODE)32 : (NV_ENC_PARAMS_RC_MODE)1;
@@ -444,13 +456,15 @@ int32_t nve_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint3
     s->reg.resourceToRegister = texture;
     s->reg.bufferFormat = s->format;
     s->reg.bufferUsage = (NV_ENC_BUFFER_USAGE)0;  // input image
-    if (s->api.nvEncRegisterResource(s->encoder, &s->reg) != NV_ENC_SUCCESS) {
+    if ((st = s->api.nvEncRegisterResource(s->encoder, &s->reg)) != NV_ENC_SUCCESS) {
+        log_step("nve_encode", "nvEncRegisterResource", __LINE__, st);
         s->reg.registeredResource = nullptr;
         goto fail;
     }
     s->map.version = kMapInputVer;
     s->map.registeredResource = s->reg.registeredResource;
-    if (s->api.nvEncMapInputResource(s->encoder, &s->map) != NV_ENC_SUCCESS) {
+    if ((st = s->api.nvEncMapInputResource(s->encoder, &s->map)) != NV_ENC_SUCCESS) {
+        log_step("nve_encode", "nvEncMapInputResource", __LINE__, st);
         s->map.mappedResource = nullptr;
         goto fail;
     }
@@ -473,7 +487,8 @@ int32_t nve_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint3
             pic.codecPicParams.h264PicParams.sliceMode = 3;
             pic.codecPicParams.h264PicParams.sliceModeData = s->slices;
         }
-        if (s->api.nvEncEncodePicture(s->encoder, &pic) != NV_ENC_SUCCESS) {
+        if ((st = s->api.nvEncEncodePicture(s->encoder, &pic)) != NV_ENC_SUCCESS) {
+            log_step("nve_encode", "nvEncEncodePicture", __LINE__, st);
             r = ENC_ERR_SUBMIT;
             goto fail;
         }
@@ -481,12 +496,14 @@ int32_t nve_encode(void *handle, ID3D11Texture2D *texture, uint8_t **data, uint3
     lock.version = kLockBitstreamVer;
     lock.outputBitstream = s->bitstream;
     if ((st = s->api.nvEncLockBitstream(s->encoder, &lock)) != NV_ENC_SUCCESS) {
+        log_step("nve_encode", "nvEncLockBitstream", __LINE__, st);
         r = ENC_ERR_OUTPUT;
         goto fail;
     }
     s->locked = s->bitstream;
     if (lock.bitstreamSizeInBytes > ENC_MAX_FRAME || !lock.bitstreamBufferPtr) {
         r = ENC_ERR_TOO_LARGE;
+        log_step("nve_encode", "nvEncLockBitstream", __LINE__, r);
         goto fail;
     }
     *size = lock.bitstreamSizeInBytes;
@@ -519,9 +536,7 @@ void nve_update_bitrate(void *handle, RateParams *params) {
     re.resetEncoder = 0;
     re.forceIDR = 0;
     NVENCSTATUS st = s->api.nvEncReconfigureEncoder(s->encoder, &re);
-    if (st != NV_ENC_SUCCESS)
-        log_message(LOG_LEVEL_INFO, "* %s/%s[%d] = %d", "nve_update_bitrate", "nvEncReconfigureEncoder", 360,
-                    (int)st);
+    if (st != NV_ENC_SUCCESS) log_step("nve_update_bitrate", "nvEncReconfigureEncoder", 360, st);
 }
 
 bool nve_accepts_rgb(void) {

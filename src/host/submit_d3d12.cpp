@@ -32,7 +32,30 @@ D3D12_RESOURCE_BARRIER transition(ID3D12Resource *r, uint32_t before, uint32_t a
     return b;
 }
 
-// Readback buffer and stand-in texture for the image's size.
+// What the converter reads as colour: 8-bit BGRA and RGBA, 10-bit RGB, half
+// and single floats (their typeless forms as the typed ones), as the
+// Direct3D 11 row hands them over.
+bool converter_reads(DXGI_FORMAT f) {
+    switch (f) {
+        case DXGI_FORMAT_B8G8R8A8_UNORM:
+        case DXGI_FORMAT_B8G8R8A8_TYPELESS:
+        case DXGI_FORMAT_B8G8R8X8_UNORM:
+        case DXGI_FORMAT_B8G8R8X8_TYPELESS:
+        case DXGI_FORMAT_R8G8B8A8_UNORM:
+        case DXGI_FORMAT_R8G8B8A8_TYPELESS:
+        case DXGI_FORMAT_R10G10B10A2_UNORM:
+        case DXGI_FORMAT_R10G10B10A2_TYPELESS:
+        case DXGI_FORMAT_R16G16B16A16_FLOAT:
+        case DXGI_FORMAT_R16G16B16A16_TYPELESS:
+        case DXGI_FORMAT_R32G32B32A32_FLOAT:
+        case DXGI_FORMAT_R32G32B32A32_TYPELESS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Readback buffer and stand-in texture of the image's size and format.
 int32_t make_copies(D3D12Submit *s, ID3D12Device *dev, const D3D12_RESOURCE_DESC &d) {
     d3d_release(&s->readback);
     d3d_release(&s->core.copy);
@@ -55,7 +78,7 @@ int32_t make_copies(D3D12Submit *s, ID3D12Device *dev, const D3D12_RESOURCE_DESC
                                                D3D12_RESOURCE_STATE_COPY_DEST, nullptr, &s->readback) < 0)
         return SUBMIT_ERR_NO_TEXTURE;
     D3D11_TEXTURE2D_DESC t = {
-        (uint32_t)d.Width,          d.Height, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+        (uint32_t)d.Width,          d.Height, 1, 1, d.Format, {1, 0}, D3D11_USAGE_DEFAULT,
         D3D11_BIND_SHADER_RESOURCE, 0,        0};
     if (s->core.device->CreateTexture2D(&t, nullptr, &s->core.copy) < 0) {
         s->core.copy = nullptr;
@@ -70,8 +93,7 @@ int32_t copy_frame(D3D12Submit *s, ID3D12Device *dev, ID3D12CommandQueue *queue,
     D3D12_RESOURCE_DESC d;
     image->GetDesc(&d);
     if (d.Dimension != D3D12_RESOURCE_DIMENSION_TEXTURE2D || d.Width == 0 || d.Height == 0 ||
-        d.Width > 16384 || d.Height > 16384 ||
-        (d.Format != DXGI_FORMAT_B8G8R8A8_UNORM && d.Format != DXGI_FORMAT_R8G8B8A8_UNORM))
+        d.Width > 16384 || d.Height > 16384 || !converter_reads(d.Format))
         return SUBMIT_ERR_NO_TEXTURE;
     if (!s->readback || d.Width != s->width || d.Height != s->height || d.Format != s->format) {
         if (int32_t r = make_copies(s, dev, d)) return r;
@@ -107,20 +129,12 @@ int32_t copy_frame(D3D12Submit *s, ID3D12Device *dev, ID3D12CommandQueue *queue,
     const uint8_t *px = nullptr;
     D3D12_RANGE read = {0, (size_t)s->readback->bytes()};
     if (s->readback->Map(0, &read, (void **)&px) < 0 || !px) return SUBMIT_ERR_NO_TEXTURE;
+    // Texels as they are: the converter reads the format.
     uint8_t *out = s->core.copy->data();
     const uint32_t pitch = s->core.copy->pitch(), src_pitch = s->footprint.Footprint.RowPitch;
-    for (uint32_t y = 0; y < s->height; y++) {
-        const uint8_t *row = px + s->footprint.Offset + (size_t)y * src_pitch;
-        uint8_t *o = out + (size_t)y * pitch;
-        if (s->format == DXGI_FORMAT_B8G8R8A8_UNORM) {
-            std::memcpy(o, row, (size_t)s->width * 4);
-            continue;
-        }
-        for (uint32_t x = 0; x < s->width; x++) {
-            o[x * 4] = row[x * 4 + 2], o[x * 4 + 1] = row[x * 4 + 1];
-            o[x * 4 + 2] = row[x * 4], o[x * 4 + 3] = row[x * 4 + 3];
-        }
-    }
+    const size_t row_bytes = (size_t)s->width * d3d_format_bpp(s->format);
+    for (uint32_t y = 0; y < s->height; y++)
+        std::memcpy(out + (size_t)y * pitch, px + s->footprint.Offset + (size_t)y * src_pitch, row_bytes);
     D3D12_RANGE none = {0, 0};
     s->readback->Unmap(0, &none);
     return 0;

@@ -55,7 +55,6 @@ struct ImageRows {
         n = std::min<uint64_t>(n, height);
         uint8_t *p = (uint8_t *)realloc(data, (size_t)n * stride);
         if (!p) return false;
-        // Interlaced rows are filled over several passes.
         memset(p + (size_t)rows * stride, 0, (size_t)(n - rows) * stride);
         data = p;
         rows = (uint32_t)n;
@@ -64,6 +63,65 @@ struct ImageRows {
 };
 
 // PNG
+
+// Interlaced rows come pass by pass and every pass spans the whole height, so
+// one row of the first pass can lie at the picture's bottom. The seven passes
+// are kept apart, each grown with its own rows as above, and woven into the
+// picture once the last row was decoded: memory still follows the data (a
+// file that ends in its first pass holds about 1/64 of the picture).
+static int image_png_adam7(spng_ctx *ctx, uint32_t width, uint32_t height, uint8_t **picture) {
+    static const uint8_t x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const uint8_t dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+    ImageRows pass[7];
+    uint32_t cols[7], decoded[7] = {};
+    for (int p = 0; p < 7; p++) {
+        cols[p] = width > x0[p] ? (width - x0[p] + dx[p] - 1) / dx[p] : 0;
+        pass[p].stride = (size_t)cols[p] * 4;
+        pass[p].height = cols[p] && height > y0[p] ? (height - y0[p] + dy[p] - 1) / dy[p] : 0;
+    }
+    // The decoder writes a pass's pixels at their places in a whole row.
+    uint8_t *line = (uint8_t *)malloc((size_t)width * 4);
+    int r = line ? 0 : SPNG_EMEM;
+    while (r == 0) {
+        struct spng_row_info row = {};
+        r = spng_get_row_info(ctx, &row);
+        if (r != 0) break;
+        int p = row.pass;
+        if (p < 0 || p > 6 || row.row_num < y0[p]) {
+            r = SPNG_EINTERNAL;
+            break;
+        }
+        uint32_t i = (row.row_num - y0[p]) / dy[p];
+        if (!pass[p].hold(i + 1)) {
+            r = SPNG_EMEM;
+            break;
+        }
+        r = spng_decode_row(ctx, line, (size_t)width * 4);
+        if (r != 0 && r != SPNG_EOI) break;
+        uint8_t *to = pass[p].data + (size_t)i * pass[p].stride;
+        for (uint32_t k = 0; k < cols[p]; k++)
+            memcpy(to + (size_t)k * 4, line + ((size_t)x0[p] + (size_t)k * dx[p]) * 4, 4);
+        decoded[p]++;
+    }
+    free(line);
+    if (r == SPNG_EOI) {
+        r = 0;
+        for (int p = 0; p < 7; p++)
+            if (decoded[p] != pass[p].height) r = SPNG_EOI;  // a pass never reached
+    }
+    *picture = r == 0 ? (uint8_t *)malloc((size_t)width * height * 4) : NULL;
+    if (r == 0 && !*picture) r = SPNG_EMEM;
+    for (int p = 0; p < 7; p++) {
+        for (uint32_t i = 0; r == 0 && i < pass[p].height; i++) {
+            const uint8_t *from = pass[p].data + (size_t)i * pass[p].stride;
+            uint8_t *to = *picture + ((size_t)(y0[p] + i * dy[p]) * width + x0[p]) * 4;
+            for (uint32_t k = 0; k < cols[p]; k++)
+                memcpy(to + (size_t)k * dx[p] * 4, from + (size_t)k * 4, 4);
+        }
+        free(pass[p].data);
+    }
+    return r;
+}
 
 static void *image_png_encode(const void *rgba, uint32_t width, uint32_t height, size_t *size) {
     void *out = NULL;
@@ -171,13 +229,17 @@ static void *image_png_decode(const void *data, size_t size, ImageBound bound, u
     // Not the fatal allocator: memory the machine cannot give is a refusal.
     out.stride = (size_t)ihdr.width * 4;
     out.height = ihdr.height;
-    while (r == 0) {
-        struct spng_row_info row = {};
-        r = spng_get_row_info(ctx, &row);
-        if (r == 0 && !out.hold(row.row_num + 1)) r = SPNG_EMEM;
-        if (r == 0) r = spng_decode_row(ctx, out.data + (size_t)row.row_num * out.stride, out.stride);
+    if (r == 0 && ihdr.interlace_method != SPNG_INTERLACE_NONE) {
+        r = image_png_adam7(ctx, ihdr.width, ihdr.height, &out.data);
+    } else {
+        while (r == 0) {
+            struct spng_row_info row = {};
+            r = spng_get_row_info(ctx, &row);
+            if (r == 0 && !out.hold(row.row_num + 1)) r = SPNG_EMEM;
+            if (r == 0) r = spng_decode_row(ctx, out.data + (size_t)row.row_num * out.stride, out.stride);
+        }
+        if (r == SPNG_EOI && out.rows == ihdr.height) r = 0;
     }
-    if (r == SPNG_EOI && out.rows == ihdr.height) r = 0;
     if (r != 0) {
         VKO_Log("VKO_DecompressImage", "'IWICBitmapSource_CopyPixels' failed with HRESULT 0x%X", r);
         free(out.data);
@@ -209,6 +271,16 @@ static void image_jpeg_silent(j_common_ptr cinfo, int level) {
     // otherwise a few bytes of header could fill any size of output.
     int code = cinfo->err->msg_code;
     if (level == -1 && (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)) image_jpeg_error_exit(cinfo);
+}
+
+// A progressive file may repeat its scans without end, and each scan is a
+// pass over the whole picture: past this many (encoders write a few dozen at
+// most) the decode fails instead of taking minutes.
+static const int kJpegMaxScans = 300;
+
+static void image_jpeg_progress(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor && ((j_decompress_ptr)cinfo)->input_scan_number > kJpegMaxScans)
+        ERREXIT1(cinfo, JERR_BAD_SCAN_SCRIPT, kJpegMaxScans);
 }
 
 static void image_jpeg_errors(JpegError *err) {
@@ -271,6 +343,8 @@ static void *image_jpeg_decode(const void *data, size_t size, ImageBound bound, 
     // Written between setjmp and longjmp, so kept volatile.
     uint8_t *volatile rows = NULL;
     size_t bytes = 0;
+    jpeg_progress_mgr progress = {};
+    progress.progress_monitor = image_jpeg_progress;
 
     image_jpeg_errors(&err);
     cinfo.err = &err.mgr;
@@ -286,6 +360,7 @@ static void *image_jpeg_decode(const void *data, size_t size, ImageBound bound, 
 
     err.step = "'CoCreateInstance' failed with HRESULT 0x%X";
     jpeg_create_decompress(&cinfo);
+    cinfo.progress = &progress;
     err.step = NULL;
     jpeg_mem_src(&cinfo, (const unsigned char *)data, (unsigned long)size);
     err.step = "'IWICImagingFactory_CreateDecoderFromStream' failed with HRESULT 0x%X";

@@ -348,9 +348,13 @@ char *appdata_read_link(const char *path) {
     if (n <= 0 || (size_t)n >= buf.size()) return nullptr;
     std::string target(buf.data(), (size_t)n);
 
+    std::string abs;
+    if (is_network(target)) {
+        if (!make_absolute(target, &abs)) return nullptr;
+        return VKO_Strdup(abs.c_str());
+    }
     // A relative target is relative to the folder that really holds the
     // link (the kernel's reading), not to the text of the path.
-    std::string abs;
     if (target[0] != '/') {
         std::string link;
         if (!absolute_text(p, &link)) return nullptr;
@@ -358,7 +362,16 @@ char *appdata_read_link(const char *path) {
         if (folder.empty()) return nullptr;
         target = folder + "/" + target;
     }
-    if (!make_absolute(target, &abs)) return nullptr;
+    // The folders on the way, and a ".." after a linked one, are worked out
+    // as the kernel opens them; a last name that is a link is the answer
+    // itself (one step of links is read).
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    std::string last = target.substr(target.rfind('/') + 1);
+    if (last == "." || last == "..")
+        abs = resolve(target);
+    else if (!(abs = resolve(parent_of(target))).empty())
+        abs = abs == "/" ? "/" + last : abs + "/" + last;
+    if (abs.empty() || abs.size() > APPDATA_PATH_MAX) return nullptr;
     return VKO_Strdup(abs.c_str());
 }
 

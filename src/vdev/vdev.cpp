@@ -237,19 +237,25 @@ struct Recorder {
     std::set<std::string> held;
     std::condition_variable changed;
     std::map<uint32_t, std::pair<VdevPadFeedbackFn, void *>> feedback;
+    uint32_t feeding = 0;  // feedback calls begun and not yet returned
 };
 Recorder &rec() {
     static Recorder r;
     return r;
+}
+// Counts the step as entered and waits while a test holds it.
+void pass(std::unique_lock<std::mutex> &lock, const char *name) {
+    Recorder &r = rec();
+    r.entered[name]++;
+    r.changed.notify_all();
+    r.changed.wait(lock, [&] { return !r.held.count(name); });
 }
 // Records the call; the failure code set for it, or 0.
 int32_t note(const char *name, const std::string &args = "") {
     Recorder &r = rec();
     std::unique_lock<std::mutex> lock(r.mutex);
     r.calls.push_back(std::string(name) + "(" + args + ")");
-    r.entered[name]++;
-    r.changed.notify_all();
-    r.changed.wait(lock, [&] { return !r.held.count(name); });
+    pass(lock, name);
     auto it = r.fail.find(name);
     if (it == r.fail.end()) return 0;
     int32_t code = it->second.code;
@@ -393,6 +399,12 @@ void rec_pad_feedback(uint32_t slot, VdevPadFeedbackFn fn, void *ctx) {
     else
         rec().feedback.erase(slot);
 }
+void rec_pad_feedback_wait(void) {
+    Recorder &r = rec();
+    std::unique_lock<std::mutex> lock(r.mutex);
+    pass(lock, "pad_feedback_wait");
+    r.changed.wait(lock, [&] { return r.feeding == 0; });
+}
 void rec_vmouse_serve(uint32_t timeout_ms) {
     VKO_Sleep(std::min<uint32_t>(timeout_ms, 10));
 }
@@ -405,18 +417,18 @@ const VdevBackend vdev_absent_backend = {
     pulse_mic_destroy, absent_tablet_init,    absent_void,         uinput_mouse_create, uinput_mouse_destroy,
     absent_vdd_init,   absent_vdd_disconnect, absent_mm_version,   absent_mm_version,   absent_adapter_create,
     absent_void,       absent_restart,        absent_pad_read,     absent_pad_read,     absent_notification,
-    pulse_mic_submit,  uinput_mouse_serve,    absent_pad_submit,   absent_pad_feedback,
+    pulse_mic_submit,  uinput_mouse_serve,    absent_pad_submit,   absent_pad_feedback, absent_void,
 };
 
 const VdevBackend vdev_recording_backend = {
-    "recording",        rec_vusb_present,     rec_vusb_version,      rec_slots,
-    rec_vigem_connect,  rec_vigem_disconnect, rec_pad_plug,          rec_pad_submit,
-    rec_pad_unplug,     rec_mic_init,         rec_mic_destroy,       rec_tablet_init,
-    rec_tablet_destroy, rec_vmouse_create,    rec_vmouse_destroy,    rec_vdd_init,
-    rec_vdd_disconnect, rec_mm_version,       rec_mm_driver_version, rec_adapter_create,
-    rec_adapter_close,  rec_restart,          rec_pad_read_output,   rec_pad_read_isochronous,
-    rec_notification,   rec_mic_submit,       rec_vmouse_serve,      rec_tablet_submit,
-    rec_pad_feedback,
+    "recording",        rec_vusb_present,      rec_vusb_version,      rec_slots,
+    rec_vigem_connect,  rec_vigem_disconnect,  rec_pad_plug,          rec_pad_submit,
+    rec_pad_unplug,     rec_mic_init,          rec_mic_destroy,       rec_tablet_init,
+    rec_tablet_destroy, rec_vmouse_create,     rec_vmouse_destroy,    rec_vdd_init,
+    rec_vdd_disconnect, rec_mm_version,        rec_mm_driver_version, rec_adapter_create,
+    rec_adapter_close,  rec_restart,           rec_pad_read_output,   rec_pad_read_isochronous,
+    rec_notification,   rec_mic_submit,        rec_vmouse_serve,      rec_tablet_submit,
+    rec_pad_feedback,   rec_pad_feedback_wait,
 };
 
 const VdevBackend *vdev(void) {
@@ -617,14 +629,22 @@ bool vdev_recorder_wait_entered(const char *call, uint32_t count, uint32_t timeo
 }
 
 bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small) {
+    Recorder &r = rec();
     std::pair<VdevPadFeedbackFn, void *> to;
     {
-        std::lock_guard<std::mutex> lock(rec().mutex);
-        auto it = rec().feedback.find(slot);
-        if (it == rec().feedback.end()) return false;
+        // Counted as running from the moment the target is read, as a
+        // driver's thread would hold it: pad_feedback_wait waits for it.
+        std::unique_lock<std::mutex> lock(r.mutex);
+        auto it = r.feedback.find(slot);
+        if (it == r.feedback.end()) return false;
         to = it->second;
+        r.feeding++;
+        pass(lock, "pad_feedback_call");
     }
     to.first(to.second, slot, large, small);
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.feeding--;
+    r.changed.notify_all();
     return true;
 }
 
@@ -766,7 +786,11 @@ void controller_manager_destroy(ControllerManager **mgr) {
     ControllerManager *m = *mgr;
     VKO_MutexLock(m->mutex);
     controller_unplug_all(m);
+    bool fed = m->fed;
     VKO_MutexUnlock(m->mutex);
+    // A rumble the back-end began before the unplug may still be on its way
+    // here (and on to the owner): it runs to its end before the manager goes.
+    if (fed) vdev()->pad_feedback_wait();
     vigem_free(m->bus);
     VKO_HashDestroy(&m->map, nullptr);
     VKO_MutexDestroy(&m->mutex);
@@ -785,6 +809,7 @@ int32_t controller_slot_get(ControllerManager *m, uint64_t key, uint32_t owner) 
         m->slots[i].report_size = controller_neutral_report(m->pad_type, m->slots[i].report);
         VKO_HashSetInt(m->map, key, reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
         vdev()->pad_feedback(i, pad_rumble, m);
+        m->fed = 1;
         slot = static_cast<int32_t>(i);
     }
     VKO_MutexUnlock(m->mutex);

@@ -9,12 +9,15 @@
 //     arguments and can be told to fail any call by name (tests).
 //
 // Threads: the back-end pointer is swapped only while no host exists. The
-// recorder's call list and failure table are guarded by its own mutex. The
-// default back-end's microphone (sink module and the stream that plays into
-// it) and uinput descriptor are guarded by one mutex of its own; the virtual
-// mouse's control thread uses the descriptor only between the create and the
-// destroy that joins it. ControllerManager: slots and map change only under
-// `mutex`.
+// recorder's call list, failure table and count of feedback calls running
+// are guarded by its own mutex. The default back-end's microphone (sink
+// module and the stream that plays into it) and uinput descriptor are
+// guarded by one mutex of its own; the virtual mouse's control thread uses
+// the descriptor only between the create and the destroy that joins it.
+// ControllerManager: slots and map change only under `mutex`; a rumble the
+// back-end began before a pad's unplug may still reach the manager, so the
+// manager is freed only after the back-end's pad_feedback_wait (and so is
+// what its feedback reaches, the host).
 #pragma once
 
 #include <atomic>
@@ -82,8 +85,13 @@ struct VdevBackend {
     int32_t (*vtablet_submit)(uint32_t kind, const uint8_t *item, uint32_t size);
     // Where the slot's pad reports its rumble (fn null: nowhere). The
     // back-end calls fn only between the pad's plug and unplug, from a
-    // thread of its own and holding none of its locks.
+    // thread of its own and holding none of its locks. A call already begun
+    // may still run after the slot's fn is cleared.
     void (*pad_feedback)(uint32_t slot, VdevPadFeedbackFn fn, void *ctx);
+    // Returns once no feedback call the back-end began earlier is running
+    // (the caller holds no lock a feedback takes); after it, a ctx whose
+    // slots were all cleared is never used again.
+    void (*pad_feedback_wait)(void);
 };
 
 extern const VdevBackend vdev_absent_backend;
@@ -116,6 +124,8 @@ void vdev_recorder_hold(const char *call, bool hold);
 // Waits until the named call was entered `count` times; false after timeout_ms.
 bool vdev_recorder_wait_entered(const char *call, uint32_t count, uint32_t timeout_ms);
 // The slot's pad rumbles, as a game would make it; false when nobody listens.
+// Between taking the listener and calling it, it passes the step
+// "pad_feedback_call" (held and counted like a call, not recorded).
 bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small);
 
 // ---- the driver clients the host calls ----
@@ -231,6 +241,7 @@ struct ControllerManager {
     void *owner;
     VigemClient *bus;  // the gamepad-bus client (gamepad bus only)
     uint8_t connected;
+    uint8_t fed;  // a pad's rumble was ever routed here (under `mutex`)
 };
 
 ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,

@@ -221,6 +221,32 @@ TEST_F(Capture, IndicesBeyondTheScreensAndMonitorsAreRefused) {
     EXPECT_EQ(h, nullptr);
 }
 
+// A monitor set to reach past the screen cannot be grabbed: capture of it is
+// refused at start (so the stream tries another output or ends with its
+// error) instead of starting and failing every poll; so is one the screen
+// shrank under while it was captured, once its capture is started again.
+TEST_F(Capture, MonitorReachingPastTheScreenIsRefused) {
+    struct Del {
+        ~Del() { xvfb_run("xrandr --delmonitor past"); }
+    } del;
+    for (const char *geometry : {"1280/300x1200/300+3000+0", "1280/300x1201/300+0+0"}) {
+        ASSERT_EQ(xvfb_run((std::string("xrandr --setmonitor past ") + geometry + " none").c_str()), 0);
+        DisplayOutput outs[DISPLAY_MAX_OUTPUTS] = {};
+        ASSERT_EQ(display_adapter_get_all(outs), 4u);
+        int past = 0;
+        for (const DisplayOutput &o : outs) {
+            if (o.right <= (int32_t)W && o.bottom <= (int32_t)H) continue;
+            past++;
+            void *h = nullptr;
+            EXPECT_EQ(cap_dxgi_start(&h, 0, 0, &o), CAPTURE_ERR_INVALID) << geometry;
+            EXPECT_EQ(h, nullptr);
+            cap_dxgi_stop(&h);
+        }
+        EXPECT_EQ(past, 1);
+        ASSERT_EQ(xvfb_run("xrandr --delmonitor past"), 0);
+    }
+}
+
 // The captured monitor changing size or place under a running capture: the
 // mode grown or shrunk (RandR tells), or a monitor set by a client (RandR
 // tells nothing), makes the polls answer -14003 with an empty frame, as a
@@ -242,6 +268,7 @@ TEST(CaptureGeometry, ChangedMonitorEndsTheCaptureAndARestartTakesTheNewSize) {
             xvfb_run("xrandr --delmonitor part");
             display_mode_set("screen", mode);
             VKO_Free(mode);
+            xvfb_run("xrandr --delmode screen 1920x1080_60; xrandr --rmmode 1920x1080_60");
         }
     } restore{full};
     std::vector<uint8_t> cursor(CAPTURE_CURSOR_BUFFER);
@@ -288,7 +315,18 @@ TEST(CaptureGeometry, ChangedMonitorEndsTheCaptureAndARestartTakesTheNewSize) {
     ASSERT_EQ(xvfb_run("xrandr --delmonitor part"), 0);
     EXPECT_TRUE(lost());
     start_at(1920, 1080);
-    cap_dxgi_stop(&cap);
+    // A monitor the screen shrinks under now reaches past it: lost, and
+    // refused when started again.
+    ASSERT_EQ(display_mode_set("screen", full), 0);
+    ASSERT_EQ(xvfb_run("xrandr --setmonitor part 1280/300x720/300+2000+0 screen"), 0);
+    EXPECT_TRUE(lost());
+    start_at(1280, 720);
+    ASSERT_EQ(display_mode_set("screen", &small), 0);
+    EXPECT_TRUE(lost());
+    DisplayOutput outs[DISPLAY_MAX_OUTPUTS] = {};
+    ASSERT_EQ(display_adapter_get_all(outs), 1u);
+    EXPECT_EQ(cap_dxgi_start(&cap, 0, 0, &outs[0]), CAPTURE_ERR_INVALID);
+    EXPECT_EQ(cap, nullptr);
 }
 
 // A back-end whose frames carry scripted times.

@@ -4,6 +4,7 @@
 // what it returns, and the device references it trims.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <tuple>
 
 #include "host/capture.h"
@@ -15,6 +16,16 @@
 namespace {
 
 constexpr uint32_t kH264 = 0x6BC82762, kH265 = 0x790CDC88;
+
+// The line "* op/call[line] = code" (the line number is the source's own).
+bool step_logged(EncoderLog &log, const std::string &op, const std::string &call, int32_t code) {
+    const std::string head = "* " + op + "/" + call + "[", tail = "] = " + std::to_string(code);
+    for (const std::string &l : log.lines())
+        if (l.size() > head.size() + tail.size() && l.compare(0, head.size(), head) == 0 &&
+            l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+            return true;
+    return false;
+}
 
 class Nvenc : public ::testing::Test {
    protected:
@@ -275,14 +286,16 @@ TEST_F(Nvenc, EveryInitFailureTearsDownWithItsCodeAndLine) {
         int32_t status;
         int32_t code;
         const char *line;
+        const char *op;  // logged as "* op/call[line] = status" instead
     } steps[] = {
-        {"NvEncodeAPICreateInstance", 15, ENC_ERR_RUNTIME, "NvEncodeAPICreateInstance failed: 15"},
-        {"nvEncOpenEncodeSessionEx", 4, ENC_ERR_SESSION, "nvEncOpenEncodeSessionEx failed: 4"},
-        {"nvEncGetEncodeGUIDCount", 1, ENC_ERR_CAPS, nullptr},
-        {"nvEncGetEncodeGUIDs", 1, ENC_ERR_CAPS, nullptr},
-        {"nvEncGetEncodePresetConfig", 8, ENC_ERR_PRESET, nullptr},
-        {"nvEncInitializeEncoder", 8, ENC_ERR_INIT, "nvEncInitializeEncoder failed: 8"},
-        {"nvEncCreateBitstreamBuffer", 10, ENC_ERR_BITSTREAM, "nvEncCreateBitstreamBuffer failed: 10"},
+        {"NvEncodeAPICreateInstance", 15, ENC_ERR_RUNTIME, "NvEncodeAPICreateInstance failed: 15", nullptr},
+        {"nvEncOpenEncodeSessionEx", 4, ENC_ERR_SESSION, "nvEncOpenEncodeSessionEx failed: 4", nullptr},
+        {"nvEncGetEncodeGUIDCount", 1, ENC_ERR_CAPS, nullptr, "nve_query_caps"},
+        {"nvEncGetEncodeGUIDs", 3, ENC_ERR_CAPS, nullptr, "nve_query_caps"},
+        {"nvEncGetEncodePresetConfig", 8, ENC_ERR_PRESET, nullptr, "nve_configure"},
+        {"nvEncInitializeEncoder", 8, ENC_ERR_INIT, "nvEncInitializeEncoder failed: 8", nullptr},
+        {"nvEncCreateBitstreamBuffer", 10, ENC_ERR_BITSTREAM, "nvEncCreateBitstreamBuffer failed: 10",
+         nullptr},
     };
     for (const Step &s : steps) {
         fake->reset();
@@ -294,6 +307,8 @@ TEST_F(Nvenc, EveryInitFailureTearsDownWithItsCodeAndLine) {
         EXPECT_EQ(device_refs(dev), refs0) << s.call;
         if (s.line) {
             EXPECT_TRUE(log.contains(s.line)) << s.call;
+        } else {
+            EXPECT_TRUE(step_logged(log, s.op, s.call, s.status)) << testing::PrintToString(log.lines());
         }
         EXPECT_TRUE(log.choices().empty());
         nve_destroy(&handle);  // the caller's destroy after a failed init
@@ -301,7 +316,9 @@ TEST_F(Nvenc, EveryInitFailureTearsDownWithItsCodeAndLine) {
     // No codec offered, or a function list with a hole in it.
     fake->reset();
     fake->guids.clear();
+    log.clear();
     EXPECT_EQ(init(), ENC_ERR_CAPS);
+    EXPECT_TRUE(step_logged(log, "nve_query_caps", "nvEncGetEncodeGUIDCount", ENC_ERR_CAPS));
     fake->reset();
     fake->drop_entry = true;
     log.clear();
@@ -310,8 +327,9 @@ TEST_F(Nvenc, EveryInitFailureTearsDownWithItsCodeAndLine) {
     EXPECT_EQ(fake->live, 0);
 }
 
-// Per-frame failures give their codes and release everything; the session
-// stays usable. The size limit is 2,097,152 bytes inclusive.
+// Per-frame failures give their codes, log the call that failed and release
+// everything; the session stays usable. The size limit is 2,097,152 bytes
+// inclusive.
 TEST_F(Nvenc, FrameFailuresAndTheSizeLimitReleaseEverything) {
     ASSERT_EQ(init(), 0);
     const int64_t live = fake->live;
@@ -319,12 +337,15 @@ TEST_F(Nvenc, FrameFailuresAndTheSizeLimitReleaseEverything) {
     for (auto [call, code] : {std::make_pair("nvEncRegisterResource", ENC_ERR_INPUT),
                               std::make_pair("nvEncMapInputResource", ENC_ERR_INPUT),
                               std::make_pair("nvEncEncodePicture", ENC_ERR_SUBMIT)}) {
-        fake->fail(call, 1);
+        fake->fail(call, 2);
+        log.clear();
         EXPECT_EQ(frame(0, &unit), code) << call;
         EXPECT_EQ(fake->live, live) << call;
+        EXPECT_TRUE(step_logged(log, "nve_encode", call, 2)) << testing::PrintToString(log.lines());
     }
     fake->out_size = 3000000;
     EXPECT_EQ(frame(0, &unit), ENC_ERR_TOO_LARGE);
+    EXPECT_TRUE(step_logged(log, "nve_encode", "nvEncLockBitstream", ENC_ERR_TOO_LARGE));
     EXPECT_EQ(fake->live, live);
     EXPECT_EQ(fake->count("nvEncUnlockBitstream"), 1u);
     fake->out_size = ENC_MAX_FRAME;
@@ -338,6 +359,7 @@ TEST_F(Nvenc, FrameFailuresAndTheSizeLimitReleaseEverything) {
     EXPECT_EQ(decode_buffers(units, false).frames, 2);
     fake->fail("nvEncLockBitstream", 1);
     EXPECT_EQ(frame(0, &unit), ENC_ERR_OUTPUT);
+    EXPECT_TRUE(step_logged(log, "nve_encode", "nvEncLockBitstream", 1));
     ASSERT_EQ(frame(0, &unit), 0);
     EXPECT_EQ(fake->live, live);
 }

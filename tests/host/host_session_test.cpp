@@ -645,6 +645,29 @@ TEST_F(HostSession, RumbleReachesThePadsGuest) {
     EXPECT_FALSE(vdev_recorder_feedback(0, 1, 1));
 }
 
+// A rumble the driver began while the host ends reaches a host still whole:
+// the host's end waits for it.
+TEST_F(HostSession, RumbleOnItsWayWhenTheHostEnds) {
+    start();
+    ASSERT_NE(ctx->gamepads, nullptr);
+    joined(1, true, 0, false, 77);
+    ASSERT_EQ(controller_slot_get(ctx->gamepads, controller_pad_key(1, 3), 77), 0);
+    vdev_recorder_hold("pad_feedback_call", true);
+    std::thread game([] { EXPECT_TRUE(vdev_recorder_feedback(0, 200, 100)); });
+    EXPECT_TRUE(vdev_recorder_wait_entered("pad_feedback_call", 1, 10000));
+    std::atomic<bool> ended{false};
+    std::thread end([&] {
+        host_destroy(&ctx, 0);
+        ended = true;
+    });
+    for (int i = 0; i < 2000 && !ended; i++)
+        if (vdev_recorder_wait_entered("pad_feedback_wait", 1, 5)) break;
+    EXPECT_FALSE(ended.load()) << "the host ended with a rumble on its way to it";
+    vdev_recorder_hold("pad_feedback_call", false);
+    game.join();
+    end.join();
+}
+
 // Without a driver the virtual displays fail and the watchdog stops at once;
 // displays the driver will not let go are reported when the last guest leaves.
 TEST_F(HostSession, VirtualDisplaysWithoutDriverOrStuck) {

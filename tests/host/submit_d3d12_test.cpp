@@ -1,8 +1,10 @@
 // The Direct3D 12 row of frame submission on the stand-in: frames copied on
 // the application's queue (also one that works on its own thread, so the
-// fence wait matters), both byte orders, size changes and failures.
+// fence wait matters), both byte orders and 10-bit RGB, size changes and
+// failures.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "host/submit_d3d12.h"
@@ -64,10 +66,15 @@ struct SubmitD3D12 : ::testing::Test {
                                                nullptr, &r),
                   S_OK);
         bool bgra = format == DXGI_FORMAT_B8G8R8A8_UNORM;
+        auto ten = [](uint32_t v) { return (v & 0xFF) << 2 | (v & 0xFF) >> 6; };  // 8 bits widened to 10
         for (uint32_t y = 0; y < h; y++)
             for (uint32_t x = 0; x < w; x++) {
                 uint8_t *p = r->data() + (size_t)y * r->pitch() + x * 4;
-                p[bgra ? 0 : 2] = (uint8_t)x, p[1] = (uint8_t)y, p[bgra ? 2 : 0] = tag, p[3] = 255;
+                uint32_t rgb10 = ten(tag) | ten(y) << 10 | ten(x) << 20 | 3u << 30;
+                if (format == DXGI_FORMAT_R10G10B10A2_UNORM)
+                    memcpy(p, &rgb10, 4);
+                else
+                    p[bgra ? 0 : 2] = (uint8_t)x, p[1] = (uint8_t)y, p[bgra ? 2 : 0] = tag, p[3] = 255;
             }
         return r;
     }
@@ -125,9 +132,16 @@ TEST_F(SubmitD3D12, FramesOfBothByteOrdersArriveAndASizeChangeIsReportedOnce) {
     EXPECT_EQ(w, 24);
     EXPECT_EQ(h, 12);
     EXPECT_EQ(fmt, CAPTURE_FORMAT_BGRA);
+    // An image of its own format, 10-bit RGB as the Direct3D 11 row takes it.
+    ID3D12Resource *deep = picture(24, 12, 8, DXGI_FORMAT_R10G10B10A2_UNORM);
+    EXPECT_FALSE(take());
+    ASSERT_EQ(submit(deep, &dropped), 0);
+    ASSERT_TRUE(take());
+    EXPECT_EQ(frame_tag(24, 12), 8);
     a->Release();
     b->Release();
     c->Release();
+    deep->Release();
 }
 
 TEST_F(SubmitD3D12, FailuresAnswerTheirCodes) {

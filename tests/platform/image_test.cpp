@@ -264,6 +264,69 @@ Bytes jpeg_claiming(uint32_t w, uint32_t real_h, uint32_t claimed_h) {
     return jpg;
 }
 
+// The same for an interlaced PNG (FFmpeg writes it): the first pass's rows
+// reach down the whole claimed height.
+Bytes interlaced_png_claiming(uint32_t w, uint32_t real_h, uint32_t claimed_h) {
+    Bytes png = ffmpeg_png(AV_PIX_FMT_GRAY8, (int)w, (int)real_h, true, {Bytes((size_t)w * real_h, 0)});
+    put_be32(&png[20], claimed_h);
+    put_be32(&png[29], crc(&png[12], 17));
+    return png;
+}
+
+// A progressive JPEG (libjpeg's own progression) whose second scan is
+// repeated `repeats` more times.
+Bytes jpeg_rescanned(uint32_t w, uint32_t h, int repeats) {
+    jpeg_compress_struct c = {};
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    Bytes row(w * 3);
+    while (c.next_scanline < h) {
+        for (size_t i = 0; i < row.size(); i++) row[i] = (uint8_t)(i / 64 + c.next_scanline / 32);
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes jpg(mem, mem + size);
+    free(mem);
+    // The second scan (the first of the AC values) reads the same bits
+    // however often it comes; on a smooth picture it is a few bytes long.
+    size_t first = 0, end = 0;
+    for (size_t i = 2, scans = 0; i + 1 < jpg.size() && !end; i++) {
+        bool marker = jpg[i] == 0xFF && jpg[i + 1] && (jpg[i + 1] < 0xD0 || jpg[i + 1] > 0xD7);
+        if (marker && first) end = i;
+        if (marker && jpg[i + 1] == 0xDA && ++scans == 2) first = i++;
+    }
+    Bytes scan(jpg.begin() + (ptrdiff_t)first, jpg.begin() + (ptrdiff_t)end);
+    for (int i = 0; i < repeats; i++) jpg.insert(jpg.begin() + (ptrdiff_t)end, scan.begin(), scan.end());
+    return jpg;
+}
+
+// A progressive JPEG may hold any number of scans, each a pass over the whole
+// picture: a few hundred are read (libjpeg's own progression has 10), more
+// fail the decode rather than take minutes on a large picture.
+TEST(Image, JpegScansAreBounded) {
+    LogCapture log;
+    uint32_t w = 0, h = 0;
+    Bytes ok = jpeg_rescanned(64, 48, 280);
+    EXPECT_EQ(decompress(ok, &w, &h).size(), (size_t)64 * 48 * 4);
+    Bytes endless = jpeg_rescanned(64, 48, 300);
+    EXPECT_EQ(VKO_DecompressImage(endless.data(), endless.size(), &w, &h), nullptr);
+    EXPECT_TRUE(logged(log, "VKO_DecompressImage: 'WICConvertBitmapSource' failed"))
+        << testing::PrintToString(log.lines());
+}
+
 // Each use bounds what one image may decode to; a larger one is refused from
 // its header, before its pixels are given any memory.
 TEST(Image, DecodeIsBoundedByItsUse) {
@@ -311,11 +374,12 @@ TEST(Image, DecodeIsBoundedByItsUse) {
 
 // Within the bound, memory follows the data really decoded: a short file that
 // claims 4096 x 4096 (64 MiB of RGBA) fails once its data ends, having held
-// about what its rows decoded to. Whole pictures, interlaced ones too, still
-// decode to every pixel.
+// about what its rows decoded to, also when interlaced (its first pass spans
+// every row). Whole pictures, interlaced ones too, still decode to every pixel.
 TEST(Image, OutputGrowsOnlyWithTheDataDecoded) {
     LogCapture log;
-    for (const Bytes &file : {png_claiming(4096, 64, 4096), jpeg_claiming(4096, 64, 4096)}) {
+    for (const Bytes &file : {png_claiming(4096, 64, 4096), interlaced_png_claiming(4096, 64, 4096),
+                              jpeg_claiming(4096, 64, 4096)}) {
         log.clear();
         AllocWatch watch;
         uint32_t w = 0, h = 0;
@@ -340,6 +404,12 @@ TEST(Image, OutputGrowsOnlyWithTheDataDecoded) {
         want.insert(want.end(), {gray[i], gray[i], gray[i], 255});
     }
     EXPECT_EQ(decompress(ffmpeg_png(AV_PIX_FMT_GRAY8, w, h, true, {gray}), &dw, &dh), want);
+    // Interlaced colour, passes empty or cut short at the edges.
+    for (auto [iw, ih] : {std::pair{1u, 1u}, {3u, 2u}, {9u, 10u}, {17u, 9u}, {5u, 33u}}) {
+        Bytes rgba = pattern(iw, ih);
+        EXPECT_EQ(decompress(ffmpeg_png(AV_PIX_FMT_RGBA, (int)iw, (int)ih, true, {rgba}), &dw, &dh), rgba)
+            << iw << " x " << ih;
+    }
     Bytes jpg = compress(VKO_IMAGE_JPEG, pattern(w, h, true), w, h);
     EXPECT_EQ(decompress(jpg, &dw, &dh).size(), (size_t)w * h * 4);
 }

@@ -183,6 +183,13 @@ TEST_F(WindowGfx, PictureLetterboxedLayersAndTextures) {
     EXPECT_EQ(pixel_is(200, 250, Pixel{0, 255, 0}), (Pixel{0, 255, 0}));
     EXPECT_EQ(pixel_is(400, 250, Pixel{255, 0, 0}), (Pixel{255, 0, 0}));
     screenshot("window_gfx_vulkan");
+    // An overlay with nothing to draw still clears when asked.
+    VKO_CmdList empty{nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0};
+    VKO_DrawData clear_only{1.0f, 1.0f, &empty, 1, 1, 0, 0, 1};
+    VKO_WindowDrawQuad(h_->app, index_, red.data(), &video);
+    VKO_WindowDrawUI(h_->app, index_, &clear_only);
+    VKO_WindowPresent(h_->app, index_);
+    EXPECT_EQ(pixel_is(500, 500, Pixel{0, 0, 0}), (Pixel{0, 0, 0}));
     EXPECT_FALSE(VKO_WindowSetUITexture(h_->app, index_, 3, nullptr, 0, 0));
     EXPECT_FALSE(VKO_WindowHasUITexture(h_->app, index_, 3));
 

@@ -53,13 +53,16 @@ std::string next_text(const char *(*take)(void)) {
 // A selection owner scripted in plain Xlib on a display connection of its
 // own, on a thread of its own: it owns CLIPBOARD, offers `extra` made-up
 // targets before UTF8_STRING, with `late_first` answers the first request
-// only once the requestor has given up on it and asked again, and sends the
+// only once the requestor has given up on it and asked again, with
+// `refuse_late` refuses its first text request only when a second one came
+// (answering it with the text), and sends the
 // text incrementally in `piece` byte pieces
 // `gap_ms` apart when `piece` is set. With `stall_first`, the first
 // incremental transfer stops after two pieces and is never finished.
 struct OwnerScript {
     std::string text;
     bool late_first = false;
+    bool refuse_late = false;
     int extra = 0;
     size_t piece = 0;
     int gap_ms = 0;
@@ -120,7 +123,7 @@ class ScriptedOwner {
         }
         return false;
     }
-    void answer(const XSelectionRequestEvent &r) {
+    void answer(const XSelectionRequestEvent &r, bool refuse = false) {
         XEvent reply = {};
         reply.xselection.type = SelectionNotify;
         reply.xselection.requestor = r.requestor;
@@ -129,7 +132,9 @@ class ScriptedOwner {
         reply.xselection.time = r.time;
         reply.xselection.property = r.property;
         bool incr = false;
-        if (r.target == targets_) {
+        if (refuse) {
+            reply.xselection.property = None;
+        } else if (r.target == targets_) {
             XChangeProperty(dpy_, r.requestor, r.property, XA_ATOM, 32, PropModeReplace,
                             (unsigned char *)offered_.data(), (int)offered_.size());
         } else if (r.target == utf8_ && !s_.piece) {
@@ -181,6 +186,14 @@ class ScriptedOwner {
                 if (asked) queued_.push_back(again);
             }
             first = false;
+            if (s_.refuse_late && ev.xselectionrequest.target == utf8_ && !refused_) {
+                if (!held_.type) {
+                    held_ = ev;  // the requestor gives up on it and asks again
+                    continue;
+                }
+                answer(held_.xselectionrequest, true);
+                refused_ = true;
+            }
             answer(ev.xselectionrequest);
         }
     }
@@ -192,6 +205,8 @@ class ScriptedOwner {
     std::vector<long> offered_;
     std::vector<XEvent> queued_;
     bool stalled_ = false;
+    XEvent held_ = {};
+    bool refused_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
     std::thread thread_;
@@ -342,6 +357,9 @@ TEST_F(Clipboard, LateReplyIsNeverTakenForALaterRequest) {
     ScriptedOwner owner({.text = text, .late_first = true});
     EXPECT_EQ(texts_until(text), std::vector<std::string>{text});
     EXPECT_GE(owner.requests(), 3);  // the slow request was given up and asked again
+    // A late refusal of a text request is not the answer to the next one.
+    ScriptedOwner refusing({.text = text + " again", .refuse_late = true});
+    EXPECT_EQ(texts_until(text + " again"), std::vector<std::string>{text + " again"});
 }
 
 // Incremental transfers that take longer than one wait arrive whole; one that

@@ -354,6 +354,22 @@ TEST_F(Identity, CanonicalPathsResolveAsTheKernelDoes) {
     EXPECT_EQ(take(appdata_read_link((r + "/rel/up/").c_str())), r + "/deep/x/other");
     // A name that does not exist yet stays as written below the real folder.
     EXPECT_EQ(canonical(r + "/abs/up/not/yet"), r + "/deep/x/other/not/yet");
+
+    // A link's own target with ".." after a linked folder: the folder it
+    // names, as the kernel opens it; a last name that is a link is the answer.
+    mkdirs(r + "/a/b");
+    mkdirs(r + "/a/c");
+    ASSERT_EQ(symlink("a/b", (r + "/lnk").c_str()), 0);
+    ASSERT_EQ(symlink("b", (r + "/a/to_b").c_str()), 0);
+    ASSERT_EQ(symlink("lnk/../c", (r + "/via").c_str()), 0);
+    ASSERT_EQ(symlink("lnk/..", (r + "/via_up").c_str()), 0);
+    ASSERT_EQ(symlink((r + "/lnk/../to_b").c_str(), (r + "/via_abs").c_str()), 0);
+    for (const char *p : {"/via", "/via_up"}) {
+        SCOPED_TRACE(p);
+        EXPECT_EQ(take(appdata_read_link((r + p).c_str())), kernel(r + p));
+    }
+    EXPECT_EQ(kernel(r + "/via"), r + "/a/c");
+    EXPECT_EQ(take(appdata_read_link((r + "/via_abs").c_str())), r + "/a/to_b");
 }
 
 // Processes that start together at first run all end with one device id:

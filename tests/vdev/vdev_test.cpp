@@ -109,6 +109,41 @@ TEST(Vdev, PadsOfALeavingGuestGoNeutral) {
     vdev_set_backend(nullptr);
 }
 
+// A rumble the driver began before its pad's unplug still runs into a whole
+// manager (which drops it): destroying the manager waits for it.
+TEST(Vdev, RumbleOnItsWayHoldsTheManager) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    struct Owner {
+        std::atomic<bool> destroyed{false}, late{false};
+        std::atomic<int> calls{0};
+    } owner;
+    auto feedback = [](const uint8_t *, uint32_t guest, void *o) {
+        auto *w = static_cast<Owner *>(o);
+        w->late = w->destroyed.load();
+        if (guest == 4) w->calls++;
+    };
+    ControllerManager *m = controller_manager_create(0, PAD_DS4, feedback, &owner);
+    ASSERT_EQ(controller_slot_get(m, controller_pad_key(4, 2), 1004), 0);
+    vdev_recorder_hold("pad_feedback_call", true);
+    std::thread game([] { EXPECT_TRUE(vdev_recorder_feedback(0, 9, 8)); });
+    EXPECT_TRUE(vdev_recorder_wait_entered("pad_feedback_call", 1, 10000));
+    std::thread host([&] {
+        controller_manager_destroy(&m);
+        owner.destroyed = true;
+    });
+    // The destroy is either waiting for the rumble or, wrongly, done.
+    for (int i = 0; i < 2000 && !owner.destroyed; i++)
+        if (vdev_recorder_wait_entered("pad_feedback_wait", 1, 5)) break;
+    vdev_recorder_hold("pad_feedback_call", false);
+    game.join();
+    host.join();
+    EXPECT_EQ(owner.calls.load(), 0) << "a pad unplugged has no guest to rumble for";
+    EXPECT_FALSE(owner.late.load()) << "the rumble reached its owner after the manager was gone";
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
 // The driver clients over the recorder: the bus client disconnects only
 // when it connected; the mouse's control thread is joined before the device
 // goes, and a failed destroy is logged; DualSense reports go out whole.

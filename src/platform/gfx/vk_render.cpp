@@ -757,23 +757,26 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
         nvtx += data->lists[l].vtx_count;
         nidx += data->lists[l].idx_count;
     }
-    if (nvtx == 0 || nidx == 0 || nvtx > UINT32_MAX / 2 || nidx > UINT32_MAX / 2) return false;
-    if (!vko_vk_ui_resize_buffer(f, d, &ui->vtx, uint32_t(nvtx), 5120, sizeof(VKO_Vtx),
-                                 VK_BUFFER_USAGE_VERTEX_BUFFER_BIT) ||
-        !vko_vk_ui_resize_buffer(f, d, &ui->idx, uint32_t(nidx), 10240, sizeof(uint16_t),
-                                 VK_BUFFER_USAGE_INDEX_BUFFER_BIT))
+    if (nvtx > UINT32_MAX / 2 || nidx > UINT32_MAX / 2) return false;
+    // Lists with nothing to draw still clear the target when asked, as the
+    // Direct3D rows do.
+    const bool draws = nvtx && nidx;
+    if (draws && (!vko_vk_ui_resize_buffer(f, d, &ui->vtx, uint32_t(nvtx), 5120, sizeof(VKO_Vtx),
+                                           VK_BUFFER_USAGE_VERTEX_BUFFER_BIT) ||
+                  !vko_vk_ui_resize_buffer(f, d, &ui->idx, uint32_t(nidx), 10240, sizeof(uint16_t),
+                                           VK_BUFFER_USAGE_INDEX_BUFFER_BIT)))
         return false;
     VKO_Vtx *vdst = static_cast<VKO_Vtx *>(ui->vtx.cpu);
     uint16_t *idst = static_cast<uint16_t *>(ui->idx.cpu);
-    for (uint32_t l = 0; l < data->list_count; ++l) {
+    for (uint32_t l = 0; draws && l < data->list_count; ++l) {
         const VKO_CmdList &cl = data->lists[l];
         if (cl.vtx_count) memcpy(vdst, cl.vtx, size_t(cl.vtx_count) * sizeof(VKO_Vtx));
         if (cl.idx_count) memcpy(idst, cl.idx, size_t(cl.idx_count) * sizeof(uint16_t));
         vdst += cl.vtx_count;
         idst += cl.idx_count;
     }
-    if (!vko_vk_write_memory(f, d, ui->vtx.memory, ui->vtx.cpu, size_t(nvtx) * sizeof(VKO_Vtx)) ||
-        !vko_vk_write_memory(f, d, ui->idx.memory, ui->idx.cpu, size_t(nidx) * sizeof(uint16_t)))
+    if (draws && (!vko_vk_write_memory(f, d, ui->vtx.memory, ui->vtx.cpu, size_t(nvtx) * sizeof(VKO_Vtx)) ||
+                  !vko_vk_write_memory(f, d, ui->idx.memory, ui->idx.cpu, size_t(nidx) * sizeof(uint16_t))))
         return false;
 
     VKO_Hash *map = static_cast<VKO_Hash *>(texture_map);
@@ -782,7 +785,7 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
             id && map ? static_cast<vko_vk_ui_texture *>(VKO_HashGetInt(map, id)) : nullptr;
         return t ? t : ui->default_texture;
     };
-    for (uint32_t l = 0; l < data->list_count; ++l) {
+    for (uint32_t l = 0; draws && l < data->list_count; ++l) {
         const VKO_CmdList &cl = data->lists[l];
         for (uint32_t c = 0; c < cl.cmd_count; ++c) {
             vko_vk_ui_texture *t = texture_of(cl.cmds[c].texture);
@@ -802,6 +805,10 @@ bool vko_vk_ui_render(void *ui_, void *device, void *cmd_, const VKO_DrawData *d
     bi.clearValueCount = data->clear ? 1 : 0;
     bi.pClearValues = data->clear ? &clear : nullptr;
     f.vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+    if (!draws) {
+        f.vkCmdEndRenderPass(cmd);
+        return true;
+    }
     f.vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, ui->pipeline);
     const VkViewport vp{0, 0, W, H, 0.0f, 1.0f};
     f.vkCmdSetViewport(cmd, 0, 1, &vp);

@@ -12,9 +12,11 @@
 
 #include "platform/x11/error_trap.h"
 
-// Each request names a property of its own from a small ring, so a late reply
-// to an earlier request (it names that request's property) is told apart
-// from the answer awaited and its data is dropped.
+// Each request carries a server timestamp of its own (later than every
+// earlier one) and names a property of its own from a small ring. An owner
+// answers with the request's time, so a late reply to an earlier request,
+// a refusal too (it names no property), is told apart from the answer
+// awaited; data it left in its property is dropped.
 constexpr int kProps = 8;
 
 struct ClipX11 {
@@ -30,6 +32,7 @@ struct ClipX11 {
     bool owned;        // we hold the selection and serve copy
     std::string copy;  // UTF-8
     Time own_time;
+    Time request_time;  // of the last request made
 };
 
 namespace {
@@ -315,20 +318,29 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
     if (owner == None || owner == x->win) return 0;
 
     // 1 answered in the property, 0 refused, -1 no answer in time. Only the
-    // reply for this target and property answers; any other is a late reply
-    // to an earlier request and is passed over.
+    // reply with this request's time, target and property answers; any other
+    // is a late reply to an earlier request and is passed over. An owner that
+    // answers without a time is matched by target and property alone.
     auto convert = [&](Atom target) {
+        int64_t deadline = now_ms() + timeout_ms;
+        Time t;
+        do {
+            t = server_time(x, deadline);
+            if (t == CurrentTime) return -1;
+        } while ((int32_t)(uint32_t)(t - x->request_time) <= 0);  // the server's clock counts milliseconds
+        x->request_time = t;
         x->prop = x->props[x->next_prop];
         x->next_prop = (x->next_prop + 1) % kProps;
         XDeleteProperty(x->dpy, x->win, x->prop);
-        XConvertSelection(x->dpy, x->clipboard, target, x->prop, x->win, CurrentTime);
+        XConvertSelection(x->dpy, x->clipboard, target, x->prop, x->win, t);
         XEvent ev;
-        auto is_answer = [x, target](const XEvent &e) {
+        auto is_answer = [x, target, t](const XEvent &e) {
             return e.type == SelectionNotify && e.xselection.requestor == x->win &&
                    e.xselection.selection == x->clipboard && e.xselection.target == target &&
+                   (e.xselection.time == t || e.xselection.time == CurrentTime) &&
                    (e.xselection.property == x->prop || e.xselection.property == None);
         };
-        if (!wait_for(x, now_ms() + timeout_ms, is_answer, &ev)) return -1;
+        if (!wait_for(x, deadline, is_answer, &ev)) return -1;
         return ev.xselection.property == None ? 0 : 1;
     };
     struct Done {
