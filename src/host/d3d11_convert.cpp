@@ -227,6 +227,20 @@ void d3d11_state_restore(ID3D11DeviceContext *ctx, D3D11SavedState *s) {
     d3d_release(&s->srv);
 }
 
+bool d3d11_convert_reads(DXGI_FORMAT f) {
+    switch ((uint32_t)typed_format(f)) {
+        case DXGI_FORMAT_B8G8R8A8_UNORM:
+        case DXGI_FORMAT_B8G8R8X8_UNORM:
+        case DXGI_FORMAT_R8G8B8A8_UNORM:
+        case DXGI_FORMAT_R10G10B10A2_UNORM:
+        case DXGI_FORMAT_R16G16B16A16_FLOAT:
+        case DXGI_FORMAT_R32G32B32A32_FLOAT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void d3d11_convert_draw(D3D11Converter *c, ID3D11DeviceContext *saved, ID3D11Texture2D *texture,
                         uint32_t mode) {
     D3D11_TEXTURE2D_DESC d;

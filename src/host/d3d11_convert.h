@@ -39,6 +39,10 @@ struct D3D11SavedState {
 
 HRESULT d3d11_convert_create(D3D11Converter **out, ID3D11Device *device, ID3D11Device *capture_device,
                              uint32_t width, uint32_t height, bool flip);
+// What the passes read as colour: 8-bit BGRA and RGBA, 10-bit RGB, half and
+// single floats, and their typeless forms as the typed ones.
+bool d3d11_convert_reads(DXGI_FORMAT f);
+
 void d3d11_convert_draw(D3D11Converter *conv, ID3D11DeviceContext *saved, ID3D11Texture2D *texture,
                         uint32_t mode);
 void d3d11_convert_destroy(D3D11Converter **conv);

@@ -57,6 +57,11 @@ int32_t submit_draw_unlock(SubmitRecord *rec, ID3D11Device *src, ID3D11DeviceCon
                            ID3D11Texture2D *texture, uint8_t flip) {
     D3D11_TEXTURE2D_DESC d;
     texture->GetDesc(&d);
+    if (!d3d11_convert_reads(d.Format)) {
+        // Drawn, it would leave the last picture standing as a new frame.
+        VKO_MutexUnlock(rec->mutex);
+        return SUBMIT_ERR_NO_TEXTURE;
+    }
     if (!rec->conv || d.Width != rec->width || d.Height != rec->height) {
         rec->width = d.Width;
         rec->height = d.Height;

@@ -32,29 +32,6 @@ D3D12_RESOURCE_BARRIER transition(ID3D12Resource *r, uint32_t before, uint32_t a
     return b;
 }
 
-// What the converter reads as colour: 8-bit BGRA and RGBA, 10-bit RGB, half
-// and single floats (their typeless forms as the typed ones), as the
-// Direct3D 11 row hands them over.
-bool converter_reads(DXGI_FORMAT f) {
-    switch (f) {
-        case DXGI_FORMAT_B8G8R8A8_UNORM:
-        case DXGI_FORMAT_B8G8R8A8_TYPELESS:
-        case DXGI_FORMAT_B8G8R8X8_UNORM:
-        case DXGI_FORMAT_B8G8R8X8_TYPELESS:
-        case DXGI_FORMAT_R8G8B8A8_UNORM:
-        case DXGI_FORMAT_R8G8B8A8_TYPELESS:
-        case DXGI_FORMAT_R10G10B10A2_UNORM:
-        case DXGI_FORMAT_R10G10B10A2_TYPELESS:
-        case DXGI_FORMAT_R16G16B16A16_FLOAT:
-        case DXGI_FORMAT_R16G16B16A16_TYPELESS:
-        case DXGI_FORMAT_R32G32B32A32_FLOAT:
-        case DXGI_FORMAT_R32G32B32A32_TYPELESS:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Readback buffer and stand-in texture of the image's size and format.
 int32_t make_copies(D3D12Submit *s, ID3D12Device *dev, const D3D12_RESOURCE_DESC &d) {
     d3d_release(&s->readback);
@@ -93,7 +70,7 @@ int32_t copy_frame(D3D12Submit *s, ID3D12Device *dev, ID3D12CommandQueue *queue,
     D3D12_RESOURCE_DESC d;
     image->GetDesc(&d);
     if (d.Dimension != D3D12_RESOURCE_DIMENSION_TEXTURE2D || d.Width == 0 || d.Height == 0 ||
-        d.Width > 16384 || d.Height > 16384 || !converter_reads(d.Format))
+        d.Width > 16384 || d.Height > 16384 || !d3d11_convert_reads(d.Format))
         return SUBMIT_ERR_NO_TEXTURE;
     if (!s->readback || d.Width != s->width || d.Height != s->height || d.Format != s->format) {
         if (int32_t r = make_copies(s, dev, d)) return r;

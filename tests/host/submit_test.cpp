@@ -105,6 +105,41 @@ TEST_F(SubmitTest, TwoSubmitsBeforeOnePollDropOne) {
     b->Release();
 }
 
+// A texture the converter cannot read as colour is refused, and no frame
+// stands for it: the last picture is not handed on as a new one.
+TEST_F(SubmitTest, UnreadableFormatIsRefusedAndMakesNoFrame) {
+    ID3D11Texture2D *good = pattern_texture(app, 16, 8, 7);
+    uint32_t dropped = 0;
+    ASSERT_EQ(submit_from_thread(good, &dropped), 0);
+    CaptureFrame f = {};
+    ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+    ASSERT_EQ(f.new_frame, 1);
+    // The consumer is done with that frame and waits for the next.
+    f = {};
+    ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+    ASSERT_EQ(f.new_frame, 0);
+
+    for (DXGI_FORMAT fmt : {DXGI_FORMAT_R16G16B16A16_UNORM, DXGI_FORMAT_R8_UNORM, DXGI_FORMAT_NV12}) {
+        SCOPED_TRACE((int)fmt);
+        D3D11_TEXTURE2D_DESC d = {16, 8, 1, 1, fmt, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
+                                  0,  0};
+        ID3D11Texture2D *t = nullptr;
+        ASSERT_EQ(app->CreateTexture2D(&d, nullptr, &t), S_OK);
+        EXPECT_EQ(submit_from_thread(t, &dropped), SUBMIT_ERR_NO_TEXTURE);
+        f = {};
+        ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+        EXPECT_EQ(f.new_frame, 0);
+        t->Release();
+    }
+    // The record still works for a readable texture.
+    ASSERT_EQ(submit_from_thread(good, &dropped), 0);
+    f = {};
+    ASSERT_EQ(api.poll(handle, 0, nullptr, &f), 0);
+    EXPECT_EQ(f.new_frame, 1);
+    EXPECT_EQ(dropped, 0u);
+    good->Release();
+}
+
 TEST_F(SubmitTest, TextureBeforeFirstFrameAndSizeChange) {
     ID3D11Texture2D *small = pattern_texture(app, 32, 16, 3), *big = pattern_texture(app, 48, 24, 4);
     uint32_t dropped = 0;
