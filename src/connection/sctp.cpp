@@ -16,19 +16,22 @@
 //   retransmission timer may stay unarmed with data outstanding: the link
 //   stalls for ever.) The library calls sctpp_conn_output and sctpp_upcall
 //   from inside those calls, with the lock held: they never call into
-//   usrsctp, and take only g_live_mutex (shared), out_mutex and space_mutex,
-//   none of which is held by anyone taking g_usrsctp_mutex. send_mutex is
-//   taken before g_usrsctp_mutex, never while holding it;
+//   usrsctp, and take only out_mutex and space_mutex, neither of which is
+//   held by anyone taking g_usrsctp_mutex. send_mutex is taken before
+//   g_usrsctp_mutex, never while holding it;
 // - the lock is held once per batch of work, not once per packet, since
 //   every hold is a hand-over between the links' threads, the timer and the
 //   senders of the whole process. A batch is: for the link's thread, all
 //   datagrams read at one wake (at most kBatch, decrypted beforehand) given
 //   to usrsctp, then what usrsctp holds for the link taken out (at most
 //   kTakeBytes, queued on the streams afterwards); for the timer, one tick;
-//   for a sender, one send with the messages queued before it. The stall
-//   stays mended: a batch is a longer hold of the same lock, so the library
-//   still never runs on two threads at once. Decryption, sealing, sending,
-//   copies into the stream queues, wake-ups and logging happen outside it;
+//   for a sender, one send with the messages queued before it (and for the
+//   link's thread, once each, its accept, connect, shutdown and the messages
+//   queued before the association came up). The stall stays mended: a batch
+//   is a longer hold of the same lock, so the library still never runs on
+//   two threads at once, and being bounded it delays a timer tick by well
+//   under a tick. Decryption, sealing, sending, copies into the stream
+//   queues, wake-ups and logging happen outside the lock;
 // - sctpp_conn_output only queues packets (pending, under out_mutex) and
 //   wakes the link's thread (wake_fd), which seals and sends them in order
 //   after the lock is released: the library calls it with its association
@@ -50,14 +53,15 @@
 //   thread adds to it, and only while every stream holds less than
 //   kStreamBound (one batch, at most kTakeBytes, may pass it): a stream that
 //   is full leaves data in the usrsctp socket, whose receive window then
-//   closes and slows the sender. Nothing received
-//   is ever dropped, except a message longer than SCTP_MAX_MESSAGE (no sender
-//   of ours makes one) and, once closing, whatever arrives.
+//   closes and slows the sender. Nothing received is ever dropped, except a
+//   message longer than SCTP_MAX_MESSAGE (no sender of ours makes one) and,
+//   once closing, whatever arrives.
 // - closing is set by sctpp_destroy; from then on senders get -12017 and the
 //   thread asks for the association's shutdown once out[] is empty.
-// - the library calls back with the link's address; g_live (under g_live_mutex)
-//   names the links that still exist, and a callback for any other address
-//   does nothing. A link leaves g_live after its usrsctp socket is closed.
+// - the library calls back with the link's address; g_live (under
+//   g_usrsctp_mutex, which every callback runs under) names the links that
+//   still exist, and a callback for any other address does nothing. A link
+//   leaves g_live after its usrsctp socket is closed.
 // - g_users counts links; the first initialises the library, the last
 //   finishes it (under g_lib_mutex, then g_usrsctp_mutex).
 #include "connection/sctp.h"
@@ -72,7 +76,6 @@
 #include <deque>
 #include <mutex>
 #include <poll.h>
-#include <shared_mutex>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -105,8 +108,10 @@ constexpr uint64_t kCloseWaitMs = 5000;
 
 using Bytes = std::vector<uint8_t>;
 
-// One SCTP packet waiting to be sealed and sent by the link's thread.
+// One SCTP packet waiting to be sealed and sent by the link's thread, or to
+// be given to usrsctp. Left uninitialised: it is filled as it is made.
 struct Packet {
+    Packet() {}
     uint32_t len;
     uint8_t data[kBufSize];
 };
@@ -141,8 +146,7 @@ std::atomic<bool> g_timer_stop{false};
 std::mutex g_usrsctp_mutex;
 using LibLock = std::lock_guard<std::mutex>;
 
-std::shared_mutex g_live_mutex;
-std::unordered_set<const void *> g_live;
+std::unordered_set<const void *> g_live;  // under g_usrsctp_mutex
 
 // The link whose thread this is: that thread seals what its own calls into
 // usrsctp produced without being woken.
@@ -232,7 +236,6 @@ bool sctpp_dtls_send(const void *data, size_t size, void *opaque) {
 // Runs inside the library, often with its association lock held: the packet
 // is only queued here, and the link's thread seals and sends it.
 int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t) {
-    std::shared_lock<std::shared_mutex> live(g_live_mutex);
     if (!g_live.count(addr) || length > kBufSize - 100) return -1;
     SctpTransport *t = static_cast<SctpTransport *>(addr);
     bool wake;
@@ -397,7 +400,6 @@ void feed_and_take(SctpTransport *t) {
 
 // The library's wake-up of the socket: a sender may find room now.
 void sctpp_upcall(struct socket *, void *arg, int) {
-    std::shared_lock<std::shared_mutex> live(g_live_mutex);
     if (!g_live.count(arg)) return;
     SctpTransport *t = static_cast<SctpTransport *>(arg);
     if (t->space_waiters.load() == 0) return;
@@ -728,11 +730,8 @@ void free_transport(SctpTransport *t) {
         flush_output(t);  // an abort (when the shutdown did not finish) tells the peer at once
     }
     {
-        std::unique_lock<std::shared_mutex> live(g_live_mutex);
-        g_live.erase(t);
-    }
-    {
         LibLock lib(g_usrsctp_mutex);
+        g_live.erase(t);
         usrsctp_deregister_address(t);
     }
     VKO_DTLSDestroy(&t->dtls);
@@ -776,11 +775,8 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
         return SCTP_ERR_SETUP;
     }
     {
-        std::unique_lock<std::shared_mutex> live(g_live_mutex);
-        g_live.insert(t);
-    }
-    {
         LibLock lib(g_usrsctp_mutex);
+        g_live.insert(t);
         usrsctp_register_address(t);
     }
     int32_t r = sctpp_socket_init(t);
