@@ -16,18 +16,34 @@
 //   retransmission timer may stay unarmed with data outstanding: the link
 //   stalls for ever.) The library calls sctpp_conn_output and sctpp_upcall
 //   from inside those calls, with the lock held: they never call into
-//   usrsctp, and take only g_live_mutex (shared), out_mutex and space_mutex,
-//   none of which is held by anyone taking g_usrsctp_mutex. send_mutex is
-//   taken before g_usrsctp_mutex, never while holding it;
+//   usrsctp, and take only out_mutex and space_mutex, neither of which is
+//   held by anyone taking g_usrsctp_mutex. send_mutex is taken before
+//   g_usrsctp_mutex, never while holding it;
+// - the lock is held once per batch of work, not once per packet, since
+//   every hold is a hand-over between the links' threads, the timer and the
+//   senders of the whole process. A batch is: for the link's thread, all
+//   datagrams read at one wake (at most kBatch, decrypted beforehand) given
+//   to usrsctp, then what usrsctp holds for the link taken out (at most
+//   kTakeBytes, queued on the streams afterwards); for the timer, one tick;
+//   for a sender, one send with the messages queued before it (and for the
+//   link's thread, once each, its accept, connect, shutdown and the messages
+//   queued before the association came up). The stall stays mended: a batch
+//   is a longer hold of the same lock, so the library still never runs on
+//   two threads at once, and being bounded it delays a timer tick by well
+//   under a tick. Decryption, sealing, sending, copies into the stream
+//   queues, wake-ups and logging happen outside the lock;
 // - sctpp_conn_output only queues packets (pending, under out_mutex) and
-//   wakes the link's thread (wake_fd), which seals and sends them in order:
-//   the library calls it with its association lock held;
+//   wakes the link's thread (wake_fd), which seals and sends them in order
+//   after the lock is released: the library calls it with its association
+//   lock and ours held. Packets from the link's thread's own calls need no
+//   wake-up: it seals before it next waits (t_own_link);
 // - callers send and receive on any thread; sctpp_destroy closes gracefully
 //   with the link's thread still running, then stops it (stop).
 // What holds:
 // - state is 0 while the link lives, then the first terminal code, never 0
 //   again (compare-and-swap from 0). Messages taken before it turned terminal
-//   are still read before the terminal code; nothing is taken after.
+//   are still read before the terminal code; nothing is queued after (the
+//   rest of a batch taken with the terminal notification is dropped).
 // - so (the usrsctp socket) is replaced once, by the thread, under send_mutex;
 //   senders use it only under send_mutex. connected turns true after that.
 // - out[s] holds messages of stream s not yet given to usrsctp, in order;
@@ -35,15 +51,17 @@
 // - in[s] holds whole received messages in order and the pieces of one being
 //   reassembled; under in[s].mutex; in[s].bytes counts both. Only the link's
 //   thread adds to it, and only while every stream holds less than
-//   kStreamBound: a stream that is full leaves data in the usrsctp socket,
-//   whose receive window then closes and slows the sender. Nothing received
-//   is ever dropped, except a message longer than SCTP_MAX_MESSAGE (no sender
-//   of ours makes one) and, once closing, whatever arrives.
+//   kStreamBound (one batch, at most kTakeBytes, may pass it): a stream that
+//   is full leaves data in the usrsctp socket, whose receive window then
+//   closes and slows the sender. Nothing received is ever dropped, except a
+//   message longer than SCTP_MAX_MESSAGE (no sender of ours makes one) and,
+//   once closing, whatever arrives.
 // - closing is set by sctpp_destroy; from then on senders get -12017 and the
 //   thread asks for the association's shutdown once out[] is empty.
-// - the library calls back with the link's address; g_live (under g_live_mutex)
-//   names the links that still exist, and a callback for any other address
-//   does nothing. A link leaves g_live after its usrsctp socket is closed.
+// - the library calls back with the link's address; g_live (under
+//   g_usrsctp_mutex, which every callback runs under) names the links that
+//   still exist, and a callback for any other address does nothing. A link
+//   leaves g_live after its usrsctp socket is closed.
 // - g_users counts links; the first initialises the library, the last
 //   finishes it (under g_lib_mutex, then g_usrsctp_mutex).
 #include "connection/sctp.h"
@@ -58,7 +76,6 @@
 #include <deque>
 #include <mutex>
 #include <poll.h>
-#include <shared_mutex>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -84,16 +101,29 @@ constexpr uint32_t kLibSpace = 0xA00000;
 constexpr int32_t kErrStream = -12008;
 // Unread bytes a stream may hold: BUD's receive window (4000 fragments).
 constexpr size_t kStreamBound = size_t{4000} * 1193;
-constexpr size_t kReadChunk = 65536;  // bytes taken from usrsctp per call
+constexpr size_t kReadChunk = 65536;           // room a call taking from usrsctp is given at least
+constexpr size_t kTakeBytes = 4 * kReadChunk;  // bytes taken from usrsctp under one hold of the lock
 // A graceful close waits this long for the peer's acknowledgements.
 constexpr uint64_t kCloseWaitMs = 5000;
 
 using Bytes = std::vector<uint8_t>;
 
-// One SCTP packet waiting to be sealed and sent by the link's thread.
+// One SCTP packet waiting to be sealed and sent by the link's thread, or to
+// be given to usrsctp. Left uninitialised: it is filled as it is made.
 struct Packet {
+    Packet() {}
     uint32_t len;
     uint8_t data[kBufSize];
+};
+
+// One piece taken from usrsctp (a notification, or a message or part of one)
+// and where it lies in the thread's buffer.
+struct Piece {
+    size_t offset;
+    size_t length;
+    sctp_rcvinfo rcv;
+    unsigned int infotype;
+    int flags;
 };
 
 struct InStream {
@@ -116,8 +146,11 @@ std::atomic<bool> g_timer_stop{false};
 std::mutex g_usrsctp_mutex;
 using LibLock = std::lock_guard<std::mutex>;
 
-std::shared_mutex g_live_mutex;
-std::unordered_set<const void *> g_live;
+std::unordered_set<const void *> g_live;  // under g_usrsctp_mutex
+
+// The link whose thread this is: that thread seals what its own calls into
+// usrsctp produced without being woken.
+thread_local const void *t_own_link = nullptr;
 
 uint64_t steady_ms() {
     return static_cast<uint64_t>(VKO_GetTime() / 1000000);
@@ -142,7 +175,10 @@ struct SctpTransport {
     std::atomic<bool> closing{false};
     std::atomic<bool> stop{false};
     bool shutdown_issued = false;  // the thread's
-    std::vector<uint8_t> chunk;    // the thread's: one piece taken from usrsctp
+    Bytes taken;                   // the thread's: pieces taken from usrsctp under one hold of the lock
+    std::vector<Piece> pieces;     // the thread's: those pieces, in order
+    std::vector<Packet> batch;     // the thread's: decrypted packets for usrsctp, in arrival order
+    uint32_t batched = 0;          // how many of batch are filled
     std::thread thread;
     std::mutex send_mutex;
     std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
@@ -200,7 +236,6 @@ bool sctpp_dtls_send(const void *data, size_t size, void *opaque) {
 // Runs inside the library, often with its association lock held: the packet
 // is only queued here, and the link's thread seals and sends it.
 int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t) {
-    std::shared_lock<std::shared_mutex> live(g_live_mutex);
     if (!g_live.count(addr) || length > kBufSize - 100) return -1;
     SctpTransport *t = static_cast<SctpTransport *>(addr);
     bool wake;
@@ -212,7 +247,8 @@ int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t)
         std::memcpy(t->pending.back().data, buffer, length);
     }
     uint64_t one = 1;
-    if (wake && write(t->wake_fd, &one, sizeof one) < 0) return 0;  // the thread looks every 30 ms anyway
+    if (wake && addr != t_own_link && write(t->wake_fd, &one, sizeof one) < 0)
+        return 0;  // the thread looks every 30 ms anyway
     return 0;
 }
 
@@ -285,47 +321,85 @@ bool stream_full(SctpTransport *t) {
     return false;
 }
 
-// Takes what usrsctp holds for the link, in order, while every stream has
-// room; a full stream leaves the rest in the library, which stops
+// Whether the thread may take from usrsctp now: not once the link ended
+// (unless closing, when whatever arrives is discarded), and only while every
+// stream has room.
+bool may_take(SctpTransport *t) {
+    if (t->state.load() != 0 && !t->closing) return false;
+    if (t->listening ? !t->connected : !t->connect_issued) return false;
+    return t->closing || !stream_full(t);
+}
+
+// Takes pieces from usrsctp into t->taken, in order, until less than
+// kReadChunk is left there or the library holds nothing more (g_usrsctp_mutex
+// held). Answers 1 when the room ran out, else the last call's result (errno
+// in *err).
+ssize_t take_locked(SctpTransport *t, int *err) {
+    size_t used = 0;
+    while (t->taken.size() - used >= kReadChunk) {
+        Piece p{used, 0, {}, 0, 0};
+        socklen_t infolen = sizeof p.rcv;
+        ssize_t n = usrsctp_recvv(t->so, t->taken.data() + used, t->taken.size() - used, nullptr, nullptr,
+                                  &p.rcv, &infolen, &p.infotype, &p.flags);
+        if (n <= 0) {
+            *err = errno;
+            return n;
+        }
+        p.length = static_cast<size_t>(n);
+        t->pieces.push_back(p);
+        used += p.length;
+    }
+    return 1;
+}
+
+// Queues the pieces taken, in order. False once the link ended: nothing is
+// queued after that.
+bool deliver(SctpTransport *t) {
+    for (const Piece &p : t->pieces) {
+        const uint8_t *data = t->taken.data() + p.offset;
+        if (p.flags & MSG_NOTIFICATION)
+            on_notification(t, data, p.length);
+        else if (p.infotype == SCTP_RECVV_RCVINFO)
+            on_data(t, p.rcv, data, p.length, (p.flags & MSG_EOR) != 0);
+        if (t->state.load() != 0 && !t->closing) return false;
+    }
+    return true;
+}
+
+// Gives the batch of received packets to usrsctp and takes what it holds for
+// the link, under one hold of the lock; the pieces are queued after it is
+// released. A full stream leaves the rest in the library, which stops
 // acknowledging beyond its receive window and so slows the sender.
-void sctpp_on_receive(SctpTransport *t) {
-    if (t->state.load() != 0 && !t->closing) return;
-    if (t->listening ? !t->connected : !t->connect_issued) return;
-    while (t->closing || !stream_full(t)) {
-        sctp_rcvinfo rcv{};
-        socklen_t infolen = sizeof rcv;
-        unsigned int infotype = 0;
-        int flags = 0;
-        ssize_t n;
-        int err;
+void feed_and_take(SctpTransport *t) {
+    for (;;) {
+        bool take = may_take(t);
+        if (t->batched == 0 && !take) return;
+        t->pieces.clear();
+        ssize_t last = -1;
+        int err = 0;
         {
             LibLock lib(g_usrsctp_mutex);
-            n = usrsctp_recvv(t->so, t->chunk.data(), t->chunk.size(), nullptr, nullptr, &rcv, &infolen,
-                              &infotype, &flags);
-            err = errno;
+            for (uint32_t i = 0; i < t->batched; i++)
+                usrsctp_conninput(t, t->batch[i].data, t->batch[i].len, 0);
+            if (take) last = take_locked(t, &err);
         }
-        if (n < 0) {
-            // The association is gone: what it delivered was all taken.
-            if (err == ECONNRESET || err == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
-            return;
-        }
-        if (n == 0) {
+        t->batched = 0;
+        if (!take || !deliver(t)) return;
+        if (last == 0) {
             // The peer shut down and everything it sent was taken.
             set_state(t, SCTP_ERR_SILENT);
             return;
         }
-        if (flags & MSG_NOTIFICATION) {
-            on_notification(t, t->chunk.data(), static_cast<size_t>(n));
-        } else if (infotype == SCTP_RECVV_RCVINFO) {
-            on_data(t, rcv, t->chunk.data(), static_cast<size_t>(n), (flags & MSG_EOR) != 0);
+        if (last < 0) {
+            // The association is gone: what it delivered was all taken.
+            if (err == ECONNRESET || err == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
+            return;
         }
-        if (t->state.load() != 0 && !t->closing) return;
     }
 }
 
 // The library's wake-up of the socket: a sender may find room now.
 void sctpp_upcall(struct socket *, void *arg, int) {
-    std::shared_lock<std::shared_mutex> live(g_live_mutex);
     if (!g_live.count(arg)) return;
     SctpTransport *t = static_cast<SctpTransport *>(arg);
     if (t->space_waiters.load() == 0) return;
@@ -483,25 +557,21 @@ int32_t sctpp_socket_init(SctpTransport *t) {
     return 0;
 }
 
-// One message to usrsctp: 0, or errno (EWOULDBLOCK when the buffer is full).
+// One message to usrsctp (g_usrsctp_mutex held): 0, or errno (EWOULDBLOCK
+// when the buffer is full).
 int sctpp_sendv(SctpTransport *t, uint8_t stream, const uint8_t *data, size_t length) {
     sctp_sndinfo info{};
     info.snd_sid = stream;
     info.snd_flags = SCTP_EOR;
     info.snd_ppid = htonl(SCTP_PPID);
-    ssize_t r;
-    int err;
-    {
-        LibLock lib(g_usrsctp_mutex);
-        r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
-        err = errno;
-    }
-    if (r < 0) return err ? err : EIO;
+    ssize_t r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
+    if (r < 0) return errno ? errno : EIO;
     return static_cast<size_t>(r) == length ? 0 : EMSGSIZE;
 }
 
-// Gives queued messages of one stream to usrsctp, in order (send_mutex held).
-// 0 when the queue is empty afterwards, else what stopped it.
+// Gives queued messages of one stream to usrsctp, in order (send_mutex and
+// g_usrsctp_mutex held). 0 when the queue is empty afterwards, else what
+// stopped it.
 int drain(SctpTransport *t, uint8_t stream) {
     std::deque<Bytes> &q = t->out[stream];
     while (!q.empty()) {
@@ -514,16 +584,25 @@ int drain(SctpTransport *t, uint8_t stream) {
 
 void drain_all(SctpTransport *t) {
     std::lock_guard<std::mutex> lock(t->send_mutex);
-    for (uint8_t s = 0; s < TRANSPORT_STREAMS; s++) {
-        int e = drain(t, s);
-        if (e != 0 && e != EWOULDBLOCK && e != EAGAIN) {
-            log_call("sctpp_thread", "usrsctp_sendv", __LINE__, e);
+    bool queued = false;
+    for (const auto &q : t->out) queued = queued || !q.empty();
+    if (!queued) return;
+    int e[TRANSPORT_STREAMS];
+    {
+        LibLock lib(g_usrsctp_mutex);
+        for (uint8_t s = 0; s < TRANSPORT_STREAMS; s++) e[s] = drain(t, s);
+    }
+    for (int code : e) {
+        if (code != 0 && code != EWOULDBLOCK && code != EAGAIN) {
+            log_call("sctpp_thread", "usrsctp_sendv", __LINE__, code);
             set_state(t, SCTP_ERR_SEND);
         }
     }
 }
 
-void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n, const sockaddr_in6 &) {
+// Answers STUN checks and drives the handshake at once; a packet for usrsctp
+// is decrypted into the batch (which has room), for feed_and_take.
+void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n) {
     if (n >= 3 && d[0] == 0x00 && d[1] == 0x01) {
         if (stun_check_request(d, n, t->ice_pwd))
             stun_send_success(t->sock, d, n, &t->remote, &t->local, t->ice_pwd);
@@ -541,12 +620,12 @@ void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n, const sockaddr_
         return;
     }
     if (VKO_IsDTLSApplicationData(d, n) && t->handshake_done) {
-        uint8_t plain[kBufSize];
+        Packet &p = t->batch[t->batched];
         size_t got = 0;
-        if (!VKO_DTLSDecrypt(t->dtls, d, n, plain, sizeof plain, &got)) return;
+        if (!VKO_DTLSDecrypt(t->dtls, d, n, p.data, sizeof p.data, &got)) return;
+        p.len = static_cast<uint32_t>(got);
+        t->batched++;
         t->last_data = now_ms(t);
-        LibLock lib(g_usrsctp_mutex);
-        usrsctp_conninput(t, plain, got, 0);
     }
 }
 
@@ -591,6 +670,7 @@ void close_when_drained(SctpTransport *t) {
 }
 
 void sctpp_thread(SctpTransport *t) {
+    t_own_link = t;
     std::vector<uint8_t> buf(kBufSize);
     while (!t->stop.load()) {
         bool live = t->state.load() == 0;
@@ -610,7 +690,6 @@ void sctpp_thread(SctpTransport *t) {
         }
         if (live && t->connected) drain_all(t);
         close_when_drained(t);
-        sctpp_on_receive(t);
 
         uint64_t silent = now_ms(t) - t->last_data.load();
         if (silent >= kDeadMs)
@@ -620,10 +699,12 @@ void sctpp_thread(SctpTransport *t) {
 
         flush_output(t);
         pollfd pfd[2] = {{t->sock, POLLIN, 0}, {t->wake_fd, POLLIN, 0}};
-        if (poll(pfd, 2, kPollMs) <= 0) continue;
+        int ready = poll(pfd, 2, kPollMs);
         uint64_t count;
-        if ((pfd[1].revents & POLLIN) && read(t->wake_fd, &count, sizeof count) < 0) continue;
-        for (uint32_t i = 0; i < kBatch && !t->stop.load() && (pfd[0].revents & POLLIN); i++) {
+        if (ready > 0 && (pfd[1].revents & POLLIN) && read(t->wake_fd, &count, sizeof count) < 0)
+            count = 0;  // cleared already
+        // One batch: every datagram waiting (at most kBatch), decrypted outside the lock.
+        for (uint32_t i = 0; i < kBatch && ready > 0 && !t->stop.load() && (pfd[0].revents & POLLIN); i++) {
             sockaddr_in6 from;
             int32_t n = network_recvmsg(t->sock, buf.data(), kBufSize, &from, nullptr);
             if (n < 0) {
@@ -632,8 +713,9 @@ void sctpp_thread(SctpTransport *t) {
                     log_limited(t, "sctpp_thread", "network_recvmsg", __LINE__, n);
                 break;
             }
-            on_datagram(t, buf.data(), static_cast<uint32_t>(n), from);
+            on_datagram(t, buf.data(), static_cast<uint32_t>(n));
         }
+        feed_and_take(t);
     }
 }
 
@@ -648,11 +730,8 @@ void free_transport(SctpTransport *t) {
         flush_output(t);  // an abort (when the shutdown did not finish) tells the peer at once
     }
     {
-        std::unique_lock<std::shared_mutex> live(g_live_mutex);
-        g_live.erase(t);
-    }
-    {
         LibLock lib(g_usrsctp_mutex);
+        g_live.erase(t);
         usrsctp_deregister_address(t);
     }
     VKO_DTLSDestroy(&t->dtls);
@@ -675,7 +754,8 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
     std::memset(&t->local, 0, sizeof t->local);
     if (local) t->local = *local;
     t->listening = listening;
-    t->chunk.resize(kReadChunk);
+    t->taken.resize(kTakeBytes);
+    t->batch.resize(kBatch);
     t->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (t->wake_fd < 0) {
         log_call("sctpp_create", "eventfd", __LINE__, errno);
@@ -695,11 +775,8 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
         return SCTP_ERR_SETUP;
     }
     {
-        std::unique_lock<std::shared_mutex> live(g_live_mutex);
-        g_live.insert(t);
-    }
-    {
         LibLock lib(g_usrsctp_mutex);
+        g_live.insert(t);
         usrsctp_register_address(t);
     }
     int32_t r = sctpp_socket_init(t);
@@ -750,8 +827,12 @@ int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix
                     return 0;
                 }
             } else {
-                int e = drain(t, stream);
-                if (e == 0) e = sctpp_sendv(t, stream, msg, size);
+                int e;
+                {
+                    LibLock lib(g_usrsctp_mutex);
+                    e = drain(t, stream);
+                    if (e == 0) e = sctpp_sendv(t, stream, msg, size);
+                }
                 if (e == 0) return 0;
                 if (e != EWOULDBLOCK && e != EAGAIN) {
                     log_call("sctpp_send", "usrsctp_sendv", __LINE__, e);

@@ -2,7 +2,8 @@
 // exact ordered delivery on all five streams up to 4 MiB, through loss, with
 // the peer's fingerprint checked, a full buffer that waits instead of losing
 // data, unread streams that push back on the sender, a close that delivers
-// what was sent before it, and silence that ends the link.
+// what was sent before it, silence that ends the link, and links made and
+// closed on several threads at once.
 #include "connection/sctp.h"
 
 #include <dirent.h>
@@ -320,6 +321,32 @@ TEST(SctpLink, LostTailsAfterBusyPhasesAreSentAgain) {
     std::vector<std::thread> links;
     for (uint64_t seed = 21; seed < 24; seed++) links.emplace_back(lost_tails_after_busy_phases, seed);
     for (auto &t : links) t.join();
+}
+
+// Links made, used and closed on several threads at once, some closed while
+// their handshake runs: the process's first link starts the library and its
+// last finishes it while others are being made, and every link's thread,
+// its senders and the library's timer share the library's lock.
+TEST(SctpLink, LinksMadeAndClosedOnSeveralThreadsAtOnce) {
+    std::vector<std::thread> threads;
+    for (uint32_t k = 0; k < 4; k++)
+        threads.emplace_back([k] {
+            for (uint32_t round = 0; round < 4; round++) {
+                SCOPED_TRACE(testing::Message() << "thread " << k << " round " << round);
+                SctpPair p;
+                ASSERT_TRUE(p.open(false));
+                if ((k + round) % 2) continue;  // closed at once
+                ASSERT_TRUE(p.wait_connected());
+                uint8_t stream = static_cast<uint8_t>((k + round) % TRANSPORT_STREAMS);
+                std::vector<uint8_t> there = pattern(k * 10 + round, 70000), back = pattern(k, 3000);
+                int32_t r;
+                ASSERT_EQ(send_until_done(p.host, stream, there, 5), 0);
+                EXPECT_EQ(recv_message(p.client, stream, &r), there);
+                ASSERT_EQ(send_until_done(p.client, stream, back, 0), 0);
+                EXPECT_EQ(recv_message(p.host, stream, &r), back);
+            }
+        });
+    for (auto &t : threads) t.join();
 }
 
 TEST(SctpLink, WrongFingerprintEndsTheLink) {
