@@ -74,20 +74,24 @@ void hold_early_log() {
     log_set_sink(log_sink_format, nullptr);
 }
 
-// Writes the held lines to the log (at the information level, so the file
-// keeps them) and, unless log lines are printed anyway, says them as
-// warnings; then says whether the log file can be written at all.
-void write_held_log(AppContext *app, const std::string &data, bool verbose) {
+// Writes the held lines to the log, if one was started (at the information
+// level, so the file keeps them), and says them as warnings unless the log's
+// lines are printed anyway.
+void write_held_log(AppContext *app, bool verbose) {
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> l(g_held.lock);
         lines.swap(g_held.lines);
     }
     for (const std::string &line : lines) {
-        log_write(LOG_LEVEL_INFO, line.c_str(), app);
-        if (!verbose) std::fprintf(stderr, "zarvek: %s\n", line.c_str());
+        if (app) log_write(LOG_LEVEL_INFO, line.c_str(), app);
+        if (!app || !verbose) std::fprintf(stderr, "zarvek: %s\n", line.c_str());
     }
-    // As the log's writer opens it.
+}
+
+// Says when the log file cannot be written (opened as the log's writer opens
+// it), as its writer drops the lines it cannot write without a word.
+void check_log_file(const std::string &data) {
     const std::string path = data + "/" LOG_FILE_HOST;
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -112,8 +116,8 @@ int main(int argc, char **argv) {
 
     std::string data = o.data;
     if (data.empty()) data = std::string(VKO_GetDir(VKO_DIR_APPDATA)) + "/Zarvek";
-    // The context keeps the folder's path whole or not at all: a cut path
-    // would name an ancestor folder.
+    // The context and the log's writer hold the path in fields of this size:
+    // a longer one would be cut to name an ancestor folder.
     if (data.size() >= APP_DATA_DIR_MAX) {
         std::fprintf(stderr, "zarvek: the data folder's path is %zu bytes long, more than %d\n", data.size(),
                      APP_DATA_DIR_MAX - 1);
@@ -132,6 +136,7 @@ int main(int argc, char **argv) {
     hold_early_log();
     if (!app_context_init(&app, static_cast<int>(startup.size()), startup.data(), data.c_str(),
                           APP_FLAG_HOST)) {
+        write_held_log(nullptr, o.verbose);
         std::fprintf(stderr, "zarvek: the settings could not be set up\n");
         return 1;
     }
@@ -140,7 +145,8 @@ int main(int argc, char **argv) {
     app_logging_start(&app);
     app_context_follow_config(&app);
     log_message(LOG_LEVEL_FORCED, LOG_BANNER_START);
-    write_held_log(&app, data, o.verbose);
+    write_held_log(&app, o.verbose);
+    check_log_file(data);
 
     int rc = settle_options(&o);
     if (rc == 0 && o.upnp) rc = upnp_start();
