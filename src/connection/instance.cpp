@@ -320,11 +320,17 @@ void signal_on_answer(const char *attempt_id, uint8_t approved, const Creds *cre
     const uint16_t port = sdk_config_port("network_client_start_port");
     VKO_RWLockReader(z->client_lock);
     const bool current = is_current_attempt(z, attempt_id);
-    if (current) nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+    // The fixed-address candidate carries the port bound, which the start
+    // port is only the first choice of (0: any).
+    uint16_t bound = 0;
+    if (current) {
+        nat_begin_p2p(z->client_nat, attempt_id, port, creds, nullptr);
+        nat_get_peer_port(z->client_nat, attempt_id, &bound);
+    }
     char fixed[sizeof z->client_fixed_addr];
     copy_text(fixed, sizeof fixed, z->client_fixed_addr);
     VKO_RWLockUnlock(z->client_lock);
-    if (current && fixed[0]) sdk_client_on_local_candidate(attempt_id, fixed, port, 1, 0, 0, z);
+    if (current && fixed[0] && bound) sdk_client_on_local_candidate(attempt_id, fixed, bound, 1, 0, 0, z);
 }
 
 void signal_on_sdk_message(const char *payload, void *opaque) {

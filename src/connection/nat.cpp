@@ -866,6 +866,14 @@ bool nat_get_peer_proto(NatManager *m, const char *attempt_id, uint32_t *proto) 
     return true;
 }
 
+bool nat_get_peer_port(NatManager *m, const char *attempt_id, uint16_t *port) {
+    std::lock_guard<std::mutex> lock(m->mutex);
+    NatPeer *p = find_peer(m, attempt_id);
+    if (!p || !p->started || !p->local_port) return false;
+    if (port) *port = p->local_port;
+    return true;
+}
+
 uint32_t nat_get_peers(NatManager *m, GuestInfo *out, uint32_t max) {
     std::lock_guard<std::mutex> lock(m->mutex);
     uint32_t n = 0;

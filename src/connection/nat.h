@@ -89,6 +89,10 @@ bool nat_set_end_code(NatManager *nat, const char *attempt_id, int32_t code);
 // when the attempt is unknown.
 bool nat_get_peer_proto(NatManager *nat, const char *attempt_id, uint32_t *proto);
 
+// The local UDP port a started attempt bound (what its candidates carry);
+// false when the attempt is unknown, not started or bound no socket.
+bool nat_get_peer_port(NatManager *nat, const char *attempt_id, uint16_t *port);
+
 // Copies the peer records of up to max pending attempts; answers how many exist.
 uint32_t nat_get_peers(NatManager *nat, GuestInfo *out, uint32_t max);
 

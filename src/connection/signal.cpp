@@ -131,7 +131,7 @@ bool signal_queue_offer_cancel(SignalContext *ctx, const char *attempt_id) {
 }
 
 bool signal_queue_answer(SignalContext *ctx, const char *attempt_id, uint8_t approved, const Creds *creds,
-                         uint16_t start_port) {
+                         uint16_t port) {
     char *peer = signal_attempt_peer(ctx, attempt_id);
     bool ok = false;
     if (peer[0]) {
@@ -142,9 +142,9 @@ bool signal_queue_answer(SignalContext *ctx, const char *attempt_id, uint8_t app
         if (approved && creds) signal_add_creds(data, creds);
         ok = signal_push(ctx, &msg, false);
 
-        if (ok && approved && ctx->public_addr[0]) {
+        if (ok && approved && ctx->public_addr[0] && port) {
             Candidate c = {};
-            c.port = start_port;
+            c.port = port;
             signal_copy(c.attempt_id, sizeof(c.attempt_id), attempt_id);
             signal_copy(c.ip, sizeof(c.ip), ctx->public_addr);
             c.lan = 1;
@@ -274,14 +274,18 @@ void signal_answer_attempt(SignalContext *ctx, NatManager *nat, const char *atte
     if (peer[0]) {
         // An attempt the NAT manager no longer knows cannot be started: refuse it.
         if (approved && !nat_get_peer_proto(nat, attempt_id, &proto)) approved = 0;
+        // The fixed-address candidate carries the port bound, which the
+        // start port is only the first choice of (0: any).
+        uint16_t bound = 0;
         if (approved) {
             VKO_Cert *cert = NULL;
             sdk_generate_creds(proto, &creds, &cert);
             nat_begin_p2p(nat, attempt_id, start_port, &creds, cert);
+            nat_get_peer_port(nat, attempt_id, &bound);
         } else {
             nat_set_end_code(nat, attempt_id, NAT_END_REFUSED);
         }
-        signal_queue_answer(ctx, attempt_id, approved, &creds, start_port);
+        signal_queue_answer(ctx, attempt_id, approved, &creds, bound);
         VKO_SecureZero(&creds, sizeof(creds));
     }
     VKO_Free(peer);

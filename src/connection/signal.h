@@ -155,9 +155,10 @@ void signal_map_attempt(SignalContext *ctx, const char *attempt_id, const char *
 bool signal_queue_offer(SignalContext *ctx, const char *peer, const char *attempt_id, uint32_t mode,
                         const Creds *creds, const char *secret_or_link);
 bool signal_queue_offer_cancel(SignalContext *ctx, const char *attempt_id);
-// Also queues a candex for the fixed public address when approved and set.
+// Also queues a candex for the fixed public address with port (the port the
+// attempt bound) when approved, the address is set and port is not 0.
 bool signal_queue_answer(SignalContext *ctx, const char *attempt_id, uint8_t approved, const Creds *creds,
-                         uint16_t start_port);
+                         uint16_t port);
 void signal_send_candex(SignalContext *ctx, const Candidate *cand);
 bool signal_queue_conn_update(SignalContext *ctx, const SignalHostStatus *status);
 // Drops every queued message.

@@ -32,6 +32,7 @@ std::mutex g_sink_mutex;
 LogSinkFunc g_sink;
 void *g_sink_ctx;
 std::atomic<LogLineFunc> g_writer{nullptr};
+std::atomic<bool> g_console{true};  // lines to standard output too
 
 std::mutex g_forward_mutex;
 LogPlatformFunc g_forward;
@@ -90,6 +91,10 @@ void log_set_sink(LogSinkFunc sink, void *context) {
     g_sink_ctx = sink ? context : nullptr;
 }
 
+void log_set_console(bool on) {
+    g_console.store(on);
+}
+
 void log_set_line_writer(LogLineFunc writer) {
     g_writer.store(writer);
 }
@@ -137,7 +142,7 @@ void log_write(LogLevel level, const char *text, void *context) {
     else
         snprintf(line, sizeof(line), "[%u %s] %s", level, time_text, text);
 
-    if (level != LOG_LEVEL_FORCED) {
+    if (level != LOG_LEVEL_FORCED && g_console.load()) {
         std::string out = std::string(line) + "\n";
         fwrite(out.data(), 1, out.size(), stdout);
         fflush(stdout);

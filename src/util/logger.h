@@ -1,6 +1,7 @@
-// The application log: lines go to standard output, to log.txt / log_cl.txt
-// through one asynchronous writer thread, to the first stream window's console
-// queue and, with the web-view UI, to the page as "zarvek_log" events.
+// The application log: lines go to standard output (unless turned off), to
+// log.txt / log_cl.txt through one asynchronous writer thread, to the first
+// stream window's console queue and, with the web-view UI, to the page as
+// "zarvek_log" events.
 #pragma once
 
 #include <cstdarg>
@@ -36,6 +37,10 @@ struct FsWriteRecord {
     char name[1280];
     char line[1024];
 };
+
+// Whether log_write also prints each line that is not forced to standard
+// output (on until turned off; a program with output of its own turns it off).
+void log_set_console(bool on);
 
 // Sink and line writer pair; null clears.
 void log_set_sink(LogSinkFunc sink, void *context);

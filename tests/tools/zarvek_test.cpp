@@ -3,8 +3,9 @@
 // frame of both MP4 files it wrote, every frame is matched with its capture,
 // the key and click it sends through the stream reach its window, and the
 // frame counter in its pattern is read back from the client windows. Also:
-// its options' ranges, its settings (files, start-up text, registry value,
-// a proxy that signaling goes through), and its ends by a signal.
+// its options' and settings' ranges, its settings (files, start-up text,
+// registry value, a proxy that signaling goes through), fixed addresses, its
+// output and log, and its ends by one or two signals.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -58,22 +59,34 @@ std::string program_path() {
     return dir.substr(0, dir.rfind('/')) + "/../tools/zarvek";
 }
 
+// What the program's client windows need: they draw through Mesa's CPU
+// Vulkan device, which keeps a few allocations in statics of its own; held
+// loaded for the whole run, they are not reported as leaks of a module the
+// loader unloaded.
+std::vector<std::string> window_env() {
+    const char *asan = getenv("ASAN_OPTIONS");
+    return {"LP_NUM_THREADS=2", "LD_PRELOAD=libvulkan_lvp.so",
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
+// Whether any line of the text is a log line ("[I 2026-...] ...").
+bool has_log_line(const std::string &text) {
+    return std::regex_search(text, std::regex("(^|\n)\\[[A-Z0-9]+ [0-9]{4}-[0-9]{2}-[0-9]{2} "));
+}
+
 TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
     std::string program = program_path();
     TempDir tmp;
     int status = -1;
-    // The client windows draw through Mesa's CPU Vulkan device, which keeps a
-    // few allocations in statics of its own: held loaded for the whole run,
-    // they are not reported as leaks of a module the loader unloaded.
-    const char *asan = getenv("ASAN_OPTIONS");
-    const std::string env = "env -u DISPLAY LP_NUM_THREADS=2 LD_PRELOAD=libvulkan_lvp.so ASAN_OPTIONS=" +
-                            std::string(asan ? asan : "") + ":verify_asan_link_order=0 ";
+    std::string env = "env -u DISPLAY ";
+    for (const std::string &e : window_env()) env += e + " ";
     std::string log =
         output_of(env + program + " --duration 3 --fps 30 --displays 2 --loss 1 --delay 5 --out " + tmp.path +
                       " --data " + tmp.path + "/data",
                   &status);
     ASSERT_EQ(status, 0) << log;
     EXPECT_NE(log.find("summary:"), std::string::npos) << log;
+    EXPECT_FALSE(has_log_line(log)) << log;  // those go to log.txt
     EXPECT_NE(log.find("through the lossy relay (1.0% loss, 5 ms delay each way)"), std::string::npos) << log;
 
     // Capture-to-receive: at least the relay's delay, and every frame matched.
@@ -151,26 +164,58 @@ TEST(Zarvek, StreamsTwoDisplaysThroughALossyLinkAndTakesInput) {
 }
 
 // Every numeric option has a range, whole numbers where the program needs
-// them: anything else is refused with a message and exit status 2 before
-// anything starts.
+// them, and every key=value setting a known key and a value of its kind in
+// its range: anything else is refused with a message and exit status 2
+// before anything starts.
 TEST(Zarvek, RefusesOptionsOutsideTheirRanges) {
     const std::string program = program_path();
-    const char *bad[] = {
-        "--fps 0.5",      "--fps 95000",    "--fps 0",        "--height 0.5",   "--width 1 --height 1",
-        "--width 100000", "--width 1280.5", "--bitrate 0.5",  "--bitrate 5000", "--duration 0",
-        "--duration nan", "--duration inf", "--displays 2.5", "--displays 4",   "--loss 101",
-        "--loss -1",      "--delay 1e9",    "--delay -5",     "--fps 30x",      "--gfx metal",
-        "--out ''",       "--data ''",      "no_such_key=1",  "app_debug_1=1",  "--fps"};
+    const char *bad[] = {"--fps 0.5",
+                         "--fps 95000",
+                         "--fps 0",
+                         "--height 0.5",
+                         "--width 1 --height 1",
+                         "--width 100000",
+                         "--width 1280.5",
+                         "--bitrate 0.5",
+                         "--bitrate 5000",
+                         "--duration 0",
+                         "--duration nan",
+                         "--duration inf",
+                         "--displays 2.5",
+                         "--displays 4",
+                         "--loss 101",
+                         "--loss -1",
+                         "--delay 1e9",
+                         "--delay -5",
+                         "--fps 30x",
+                         "--gfx metal",
+                         "--out ''",
+                         "--data ''",
+                         "no_such_key=1",
+                         "app_debug_1=1",
+                         "--fps",
+                         "--fixed-address --loss 1",
+                         "encoder_bitrate=5:bogus=1",
+                         "encoder_bitrate=abc",
+                         "encoder_bitrate=5x",
+                         "server_max_clients=seven",
+                         "network_protocol=3",
+                         "app_debug=maybe",
+                         "encoder_bitrate=",
+                         "encoder_bitrate=5:app_proxy_address=http://proxy"};
     for (const char *args : bad) {
         int status = -1;
         std::string err = output_of("env -u DISPLAY " + program + " " + args + " 2>&1", &status);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status << "\n" << err;
         EXPECT_EQ(err.rfind("zarvek: ", 0), 0u) << args << ": " << err;
     }
-    // Settings the options leave to the store are held to the same ranges.
+    // Settings the options leave to the store are held to what the program
+    // can do, for every stream.
     TempDir tmp;
     for (const char *setting :
-         {"encoder_fps=500", "encoder_bitrate=0", "--upnp network_server_start_port=0"}) {
+         {"encoder_fps=500", "encoder_bitrate=0", "encoder_bitrate_1=0", "encoder_fps_2=241",
+          "network_server_start_port=65533", "network_client_start_port=70000", "server_max_clients=0",
+          "--upnp network_server_start_port=0"}) {
         int status = -1;
         std::string err =
             output_of("env -u DISPLAY " + program + " --data " + tmp.path + " " + setting + " 2>&1", &status);
@@ -184,15 +229,43 @@ TEST(Zarvek, RefusesOptionsOutsideTheirRanges) {
     std::string err = output_of(program + " --fps 0.5 2>&1", &status);
     EXPECT_NE(err.find("'0.5' for --fps (a whole number from 1 to 240 frames per second)"), std::string::npos)
         << err;
+    err = output_of(program + " encoder_bitrate=5:bogus=1 2>&1", &status);
+    EXPECT_NE(err.find("unknown setting 'bogus'"), std::string::npos) << err;
+
+    // A data folder whose path the log's writer would cut (naming an
+    // ancestor folder) is refused before anything is made.
+    std::string deep = tmp.path + "/long";
+    while (deep.size() < 1280) deep += "/" + std::string(100, 'd');
+    err = output_of("env -u DISPLAY " + program + " --data " + deep + " 2>&1", &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status << "\n" << err;
+    EXPECT_NE(err.find("zarvek: the data folder's path is "), std::string::npos) << err;
+    struct stat st;
+    EXPECT_NE(stat((tmp.path + "/long").c_str(), &st), 0);
+
+    // A log that cannot be written is said (here log.txt is a folder).
+    const std::string data = tmp.path + "/nolog";
+    ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((data + "/log.txt").c_str(), 0755), 0);
+    err = output_of("env -u DISPLAY " + program + " --data " + data + " encoder_bitrate_1=0 2>&1", &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status << "\n" << err;
+    EXPECT_NE(err.find("zarvek: cannot write " + data + "/log.txt (Is a directory); no log is kept"),
+              std::string::npos)
+        << err;
 }
 
 // The program started with its output on a pipe, ended by the test in any case.
 class Running {
    public:
-    Running(const std::vector<std::string> &args, const std::string &err_file) {
+    Running(const std::vector<std::string> &args, const std::string &err_file,
+            const std::vector<std::string> &extra_env = {}) {
         std::vector<std::string> env;
-        for (char **e = environ; *e; e++)
-            if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
+        for (char **e = environ; *e; e++) {
+            const std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+            bool replaced = name == "DISPLAY=";
+            for (const std::string &x : extra_env) replaced = replaced || x.rfind(name, 0) == 0;
+            if (!replaced) env.push_back(*e);
+        }
+        env.insert(env.end(), extra_env.begin(), extra_env.end());
         std::vector<char *> argv, envp;
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -321,29 +394,60 @@ bool gone_within(pid_t pid, std::chrono::seconds bound) {
     return false;
 }
 
+// Whether a signal sent to the process has left its shared pending set (been
+// delivered) within the bound: a second one of the same kind sent before
+// that would be merged with it.
+bool delivered(pid_t pid, int sig, std::chrono::seconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        bool pending = false;
+        while (std::getline(status, line))
+            if (line.rfind("ShdPnd:", 0) == 0)
+                pending = (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+        if (!pending) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
 // Ended by SIGTERM while it streams, the program stops cleanly: its stream
-// ends, its log's end banner is written, it exits with 128 + 15, and its
-// Xvfb is gone; also when its output was closed first (a write then finds no
-// reader). Ended by a crash (SIGSEGV), the crash callback reports the stack
-// and ends the Xvfb before the process dies by the signal.
+// ends, the painter stops and the client windows are compared with the still
+// display once its last frame has arrived, its log's end banner is written,
+// it exits with 128 + 15, and its Xvfb is gone; also when its output was
+// closed first (a write then finds no reader). Its output holds its own lines,
+// not the log's; what the store logged before the log started (a config.json
+// it cannot read) is said and written to the log. A second stop signal of
+// another kind ends it at once, by that signal. Ended by a crash (SIGSEGV),
+// the crash callback reports the stack before the process dies by the
+// signal.
 TEST(Zarvek, EndsItsXvfbWhenEndedBySignal) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     const std::string program = program_path();
-    for (int run = 0; run < 3; run++) {
-        const int sig = run == 2 ? SIGSEGV : SIGTERM;
-        const bool closed = run == 1;
-        SCOPED_TRACE(std::string(strsignal(sig)) + (closed ? ", output closed" : ""));
+    for (int run = 0; run < 4; run++) {
+        const int sig = run == 2 ? SIGSEGV : run == 3 ? SIGINT : SIGTERM;
+        const bool closed = run == 1, windows = run == 0, twice = run == 3;
+        SCOPED_TRACE(std::string(strsignal(sig)) + (closed ? ", output closed" : "") +
+                     (twice ? ", twice" : ""));
         TempDir tmp;
-        Running z(
-            {program, "--duration", "60", "--gfx", "none", "--out", tmp.path, "--data", tmp.path + "/data"},
-            tmp.file("stderr.txt"));
+        const std::string data = tmp.path + "/data";
+        ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+        if (windows) write_file(data + "/config.json", "[\"n\", {\"encoder_fps\": ");
+        Running z({program, "--duration", "60", "--gfx", windows ? "auto" : "none", "--out", tmp.path,
+                   "--data", data},
+                  tmp.file("stderr.txt"), windows ? window_env() : std::vector<std::string>{});
         ASSERT_GT(z.pid(), 0);
-        ASSERT_TRUE(z.wait_for(std::regex("\n +1 s  received [1-9]"), 60s)) << z.text;
+        ASSERT_TRUE(z.wait_for(std::regex("\n +[0-9]+ s  received [1-9]"), 60s)) << z.text;
         std::vector<pid_t> xvfb = children_of(z.pid(), "Xvfb");
         ASSERT_EQ(xvfb.size(), 1u) << z.text;
         // Its clean stop then writes its last lines into a pipe nobody reads.
         if (closed) z.close_output();
         ASSERT_EQ(kill(z.pid(), sig), 0);
+        if (twice) {
+            ASSERT_TRUE(delivered(z.pid(), sig, 10s));
+            ASSERT_EQ(kill(z.pid(), SIGTERM), 0);
+        }
         const int status = z.wait_exit(30s);
         const std::string err = read_file(tmp.file("stderr.txt"));
         const bool xvfb_gone = gone_within(xvfb[0], 10s);
@@ -352,19 +456,75 @@ TEST(Zarvek, EndsItsXvfbWhenEndedBySignal) {
             waitpid(xvfb[0], nullptr, 0);
         }
         EXPECT_TRUE(xvfb_gone);
-        if (sig == SIGTERM) {
+        if (twice) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << "\n" << err;
+        } else if (sig == SIGTERM) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status << "\n" << err;
             EXPECT_NE(err.find("zarvek: stopped by signal 15"), std::string::npos) << err;
             if (!closed) {
                 EXPECT_NE(z.text.find("summary: "), std::string::npos) << z.text;
             }
-            const std::string log = read_file(tmp.path + "/data/log.txt");
+            const std::string log = read_file(data + "/log.txt");
             EXPECT_NE(log.find("] ===== Zarvek: Shutdown with 143 ====="), std::string::npos) << log;
+            if (windows) {
+                EXPECT_FALSE(has_log_line(z.text)) << z.text;
+                const std::string bad = "'config.json' is not valid; it is ignored and kept";
+                EXPECT_NE(err.find("zarvek: CONFIG: " + bad), std::string::npos) << err;
+                EXPECT_NE(log.find("] CONFIG: " + bad), std::string::npos) << log;
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(
+                    z.text, m, std::regex("window 0: .*, PSNR ([0-9.]+) dB \\(luma ([0-9.]+) dB\\)")))
+                    << z.text;
+                EXPECT_GE(std::stod(m[1]), 22.0) << z.text;
+                EXPECT_GE(std::stod(m[2]), 30.0) << z.text;
+            }
         } else {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << err;
             EXPECT_NE(err.find("crash frame 0: "), std::string::npos) << err;
         }
     }
+}
+
+// With the FFmpeg peer running (ffmpeg and ffplay are its children), a second
+// stop signal, here a second SIGHUP, ends the program at once, and the players
+// by the SIGTERM it sends them first (they die of it, or exit as they do on
+// it: ffmpeg with 255, ffplay with 123), not by losing their display (exit 1)
+// when the program's Xvfb goes with it.
+TEST(Zarvek, EndsThePeersPlayersOnASecondSignal) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    TempDir tmp;
+    Running z({program_path(), "--duration", "3", "--peer", "--out", tmp.path, "--data", tmp.path + "/data"},
+              tmp.file("stderr.txt"), window_env());
+    ASSERT_GT(z.pid(), 0);
+    // They start once the stream has ended.
+    std::vector<pid_t> ffmpeg, ffplay;
+    for (int i = 0; i < 3000 && (ffmpeg.empty() || ffplay.empty()); i++) {
+        ffmpeg = children_of(z.pid(), "ffmpeg");
+        ffplay = children_of(z.pid(), "ffplay");
+        if (ffmpeg.empty() || ffplay.empty()) std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(ffmpeg.size(), 1u) << z.text;
+    ASSERT_EQ(ffplay.size(), 1u) << z.text;
+    const std::vector<pid_t> xvfb = children_of(z.pid(), "Xvfb");
+    ASSERT_EQ(kill(z.pid(), SIGHUP), 0);
+    ASSERT_TRUE(delivered(z.pid(), SIGHUP, 10s));
+    ASSERT_EQ(kill(z.pid(), SIGHUP), 0);
+    const int status = z.wait_exit(30s);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status << "\n"
+                                                                   << read_file(tmp.file("stderr.txt"));
+    // Left to the test (the subreaper) to collect.
+    for (auto [pid, code] : {std::pair{ffmpeg[0], 255}, std::pair{ffplay[0], 123}}) {
+        int st = -1;
+        for (int i = 0; i < 500 && waitpid(pid, &st, WNOHANG) != pid; i++) std::this_thread::sleep_for(20ms);
+        const bool by_sigterm =
+            (WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) || (WIFEXITED(st) && WEXITSTATUS(st) == code);
+        EXPECT_TRUE(by_sigterm) << pid << ": " << st;
+        if (st == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    for (pid_t p : xvfb) EXPECT_TRUE(gone_within(p, 10s));
 }
 
 // A loopback HTTP proxy that tunnels CONNECT requests to loopback ports and
@@ -432,7 +592,9 @@ class ConnectProxy {
 // in its data folder, the settings on its command line (the start-up text)
 // and the machine's registry value, the options over them; it writes its
 // log's banners, and the proxy of its settings carries the signaling
-// connections.
+// connections. Here both sides have a fixed address and only those
+// candidates are exchanged: each carries the port its side bound (both start
+// ports are 0: any). Asked to, it prints the log's lines too.
 TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
     ConnectProxy proxy;
     ASSERT_TRUE(proxy.start());
@@ -459,11 +621,23 @@ TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
     const std::string log = output_of(
         "env -u DISPLAY -u http_proxy -u https_proxy -u all_proxy -u no_proxy "
         "ZARVEK_SYSROOT=" +
-            tmp.path + " " + program_path() + " --duration 3 --gfx none encoder_bitrate=3 --out " + tmp.path +
-            " --data " + data + " 2>&1",
+            tmp.path + " " + program_path() +
+            " --duration 3 --gfx none --fixed-address --verbose encoder_bitrate=3:encoder_fps_1=25 --out " +
+            tmp.path + " --data " + data + " 2>&1",
         &status);
     ASSERT_EQ(status, 0) << log;
-    EXPECT_NE(log.find(" at 20 fps, "), std::string::npos) << log;
+    EXPECT_NE(log.find(" at 20 fps, 1 display(s), BUD on loopback between fixed addresses only\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(has_log_line(log)) << log;
+    // Each side took the other's fixed-address candidate, with a port.
+    const std::regex fixed("Adding LAN Candidate from peer \\(1\\); 127\\.0\\.0\\.1:([0-9]+)");
+    int candidates = 0;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), fixed); it != std::sregex_iterator(); ++it) {
+        EXPECT_NE((*it)[1], "0") << log;
+        candidates++;
+    }
+    EXPECT_GE(candidates, 2) << log;
     const std::string settings =
         "settings: 3 Mbit/s largest bitrate, 7 guest(s) at most, proxy http://127.0.0.1:" +
         std::to_string(proxy.port());
@@ -480,6 +654,21 @@ TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
     EXPECT_NE(file.find("] ===== Zarvek: Shutdown with 0 =====\n"), std::string::npos) << file;
 }
 
+// The program mapping ports 21000 to 21003, started in a namespace; null when
+// it could not be.
+std::unique_ptr<Running> start_mapper(NetnsLab &lab, const std::string &ns, const TempDir &tmp) {
+    std::unique_ptr<Running> z;
+    lab.in_ns(ns, [&] {
+        z = std::make_unique<Running>(
+            std::vector<std::string>{program_path(), "--duration", "60", "--gfx", "none", "--upnp",
+                                     "network_server_start_port=21000", "--out", tmp.path, "--data",
+                                     tmp.path + "/data"},
+            tmp.file("stderr.txt"));
+    });
+    if (z && z->pid() <= 0) z.reset();
+    return z;
+}
+
 // Asked to, the program maps the host's ports on the local gateway as the
 // hosting supervisor does: network_server_start_port and the three after it.
 // Run in a LAN namespace behind a real gateway (miniupnpd) the test made.
@@ -489,16 +678,9 @@ TEST(Zarvek, MapsTheHostPortsOnTheGatewayWhenAsked) {
     if (std::system("command -v miniupnpd >/dev/null") != 0) GTEST_SKIP() << "miniupnpd is not installed";
     ASSERT_TRUE(g.start()) << "miniupnpd did not start in its namespace";
     TempDir tmp;
-    std::unique_ptr<Running> z;
-    ASSERT_TRUE(g.lab.in_ns(g.lan, [&] {
-        z = std::make_unique<Running>(
-            std::vector<std::string>{program_path(), "--duration", "60", "--gfx", "none", "--upnp",
-                                     "network_server_start_port=21000", "--out", tmp.path, "--data",
-                                     tmp.path + "/data"},
-            tmp.file("stderr.txt"));
-    }));
-    ASSERT_GT(z->pid(), 0);
-    ASSERT_TRUE(z->wait_for(std::regex("upnp: mapping UDP ports 21000 to 21003\n"), 30s)) << z->text;
+    std::unique_ptr<Running> z = start_mapper(g.lab, g.lan, tmp);
+    ASSERT_TRUE(z && z->wait_for(std::regex("upnp: mapping UDP ports 21000 to 21003\n"), 30s))
+        << (z ? z->text : "");
     bool all = false;
     for (int i = 0; i < 300 && !all; i++) {
         all = true;
@@ -507,12 +689,36 @@ TEST(Zarvek, MapsTheHostPortsOnTheGatewayWhenAsked) {
     }
     EXPECT_TRUE(all);
     // It still streams on loopback in its namespace, and stops cleanly.
-    ASSERT_TRUE(z->wait_for(std::regex("\n +1 s  received [1-9]"), 60s)) << z->text;
+    ASSERT_TRUE(z->wait_for(std::regex("\n +[0-9]+ s  received [1-9]"), 60s)) << z->text;
     kill(z->pid(), SIGTERM);
     const int status = z->wait_exit(30s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
         << status << "\n"
         << read_file(tmp.file("stderr.txt"));
+}
+
+// A stop does not wait for a gateway search, which cannot be woken: run in a
+// LAN namespace whose route leads to one with no gateway (the search waits
+// seconds for answers) and stopped as soon as its mapper starts, the program
+// ends cleanly and says it left the search to run out.
+TEST(Zarvek, StopsWithoutWaitingForTheGatewaySearch) {
+    NetnsLab lab;
+    if (!lab.available()) GTEST_SKIP() << "no network namespaces: " << lab.why();
+    const std::string lan = lab.add("lan"), gw = lab.add("gw");
+    ASSERT_FALSE(lan.empty() || gw.empty());
+    ASSERT_TRUE(lab.link(gw, "int0", "10.9.1.1/24", lan, "lan0", "10.9.1.2/24"));
+    ASSERT_TRUE(lab.run(lan, "ip route add default via 10.9.1.1"));
+    TempDir tmp;
+    std::unique_ptr<Running> z = start_mapper(lab, lan, tmp);
+    ASSERT_TRUE(z && z->wait_for(std::regex("upnp: mapping UDP ports 21000 to 21003\n"), 30s))
+        << (z ? z->text : "");
+    kill(z->pid(), SIGTERM);
+    const int status = z->wait_exit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
+        << status << "\n"
+        << read_file(tmp.file("stderr.txt"));
+    EXPECT_NE(z->text.find("upnp: the gateway search goes on; not waiting for it\n"), std::string::npos)
+        << z->text;
 }
 
 }  // namespace

@@ -67,6 +67,22 @@ void GlassWatch::run() {
     XCloseDisplay(dpy);
 }
 
+bool glass_wait_for(unsigned long window, double scale, uint32_t code, double bound_ms) {
+    Display *dpy = XOpenDisplay(nullptr);
+    if (!dpy) return false;
+    bool shown = false;
+    {
+        X11ErrorTrap trap(dpy);
+        const int64_t begin = VKO_GetTime();
+        for (uint32_t v = ~0u; !shown && VKO_TimeDiff(begin, VKO_GetTime()) < bound_ms;) {
+            shown = frame_code_read_window(dpy, window, g_glass.area, scale, &v) && v == code;
+            if (!shown) std::this_thread::sleep_for(2ms);
+        }
+    }
+    XCloseDisplay(dpy);
+    return shown;
+}
+
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());

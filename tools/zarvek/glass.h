@@ -27,6 +27,10 @@ class GlassWatch {
     std::thread thread_;
 };
 
+// Whether the window shows the counter value within bound_ms (its strip read
+// as the watcher reads it).
+bool glass_wait_for(unsigned long window, double scale, uint32_t code, double bound_ms);
+
 // The value below which a share p (0 to 1) of v lies; 0 for none.
 double percentile(std::vector<double> v, double p);
 

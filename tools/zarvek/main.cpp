@@ -14,31 +14,34 @@
 // windows and screenshots), glass (the glass-to-glass watcher and stage
 // timings), signaling (the host's signaling answers), route (candidate
 // routing and the relay), input (the input demonstration), peer (the FFmpeg
-// peer run), run (one run, start to end) and this file.
+// peer run), upnp (the port mapper), run (one run, start to end) and this
+// file.
 //
 // This file: the entry. It reads the command line, starts the app context as
-// the shell does (the data folder's settings, the start-up text, logging),
-// maps the host's ports when asked, runs, and reports a stop by signal. Main
-// thread only; the UPnP mapper runs on a thread of its own that the main
-// thread stops before it exits.
+// the shell does (the data folder's settings, the start-up text, logging;
+// what is logged before the logging starts is held and written then), maps
+// the host's ports when asked, runs, and reports a stop by signal. Main
+// thread only.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/context.h"
 #include "app/shell.h"
-#include "connection/upnp.h"
 #include "options.h"
 #include "platform/file.h"
 #include "platform/log.h"
-#include "platform/thread.h"
 #include "run.h"
 #include "signals.h"
-#include "util/config.h"
+#include "upnp.h"
 #include "util/logger.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -52,26 +55,49 @@ extern "C" const char *__asan_default_suppressions() {
 
 namespace {
 
-// The host's UPnP mapper, as the hosting supervisor starts it: the server
-// start port and the three after it, when network_upnp allows. 0, 2 for a
-// start port outside the range, 1 when the thread could not start.
-int start_upnp(UpnpMapRequest *req) {
-    if (!config_get_bool(CONFIG_LAYER_MERGED, "network_upnp", 0)) {
-        std::printf("upnp: off (network_upnp)\n");
-        return 0;
+// What the library logs before logging starts (the store's complaints about
+// config.json or config.txt), kept to be written once it has started. Only
+// the main thread logs then; the lock is for any thread the store starts.
+struct HeldLog {
+    std::mutex lock;
+    std::vector<std::string> lines;
+} g_held;
+
+void hold(const char *text) {
+    std::lock_guard<std::mutex> l(g_held.lock);
+    g_held.lines.emplace_back(text ? text : "");
+}
+
+void hold_early_log() {
+    VKO_SetLogFunc([](const char *msg, void *) { hold(msg); }, nullptr);
+    log_set_line_writer([](LogLevel, const char *text, void *) { hold(text); });
+    log_set_sink(log_sink_format, nullptr);
+}
+
+// Writes the held lines to the log, if one was started (at the information
+// level, so the file keeps them), and says them as warnings unless the log's
+// lines are printed anyway.
+void write_held_log(AppContext *app, bool verbose) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> l(g_held.lock);
+        lines.swap(g_held.lines);
     }
-    const int32_t base = config_get_int(CONFIG_LAYER_MERGED, "network_server_start_port", 0);
-    if (base < 1 || base > 65535 - 3) {
-        std::fprintf(stderr, "zarvek: --upnp needs network_server_start_port from 1 to 65532 (it is %d)\n",
-                     base);
-        return 2;
+    for (const std::string &line : lines) {
+        if (app) log_write(LOG_LEVEL_INFO, line.c_str(), app);
+        if (!app || !verbose) std::fprintf(stderr, "zarvek: %s\n", line.c_str());
     }
-    req->base = static_cast<uint16_t>(base);
-    req->count = 4;
-    req->wake = VKO_WaitableCreate();
-    req->thread = VKO_ThreadCreate(upnp_map_thread, req);
-    std::printf("upnp: mapping UDP ports %d to %d\n", base, base + 3);
-    return req->thread ? 0 : 1;
+}
+
+// Says when the log file cannot be written (opened as the log's writer opens
+// it), as its writer drops the lines it cannot write without a word.
+void check_log_file(const std::string &data) {
+    const std::string path = data + "/" LOG_FILE_HOST;
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        std::fprintf(stderr, "zarvek: cannot write %s (%s); no log is kept\n", path.c_str(), strerror(errno));
+    else
+        close(fd);
 }
 
 }  // namespace
@@ -90,6 +116,13 @@ int main(int argc, char **argv) {
 
     std::string data = o.data;
     if (data.empty()) data = std::string(VKO_GetDir(VKO_DIR_APPDATA)) + "/Zarvek";
+    // The context and the log's writer hold the path in fields of this size:
+    // a longer one would be cut to name an ancestor folder.
+    if (data.size() >= APP_DATA_DIR_MAX) {
+        std::fprintf(stderr, "zarvek: the data folder's path is %zu bytes long, more than %d\n", data.size(),
+                     APP_DATA_DIR_MAX - 1);
+        return 2;
+    }
     std::error_code ec;
     std::filesystem::create_directories(data, ec);
     if (ec) {
@@ -100,23 +133,25 @@ int main(int argc, char **argv) {
     // The settings given on the command line are the start-up text.
     std::vector<const char *> startup = {argv[0]};
     for (const std::string &line : o.settings) startup.push_back(line.c_str());
+    hold_early_log();
     if (!app_context_init(&app, static_cast<int>(startup.size()), startup.data(), data.c_str(),
                           APP_FLAG_HOST)) {
+        write_held_log(nullptr, o.verbose);
         std::fprintf(stderr, "zarvek: the settings could not be set up\n");
         return 1;
     }
+    // Log lines go to log.txt; to the output too only when asked.
+    log_set_console(o.verbose);
     app_logging_start(&app);
     app_context_follow_config(&app);
     log_message(LOG_LEVEL_FORCED, LOG_BANNER_START);
+    write_held_log(&app, o.verbose);
+    check_log_file(data);
 
     int rc = settle_options(&o);
-    UpnpMapRequest upnp = {};
-    if (rc == 0 && o.upnp) rc = start_upnp(&upnp);
+    if (rc == 0 && o.upnp) rc = upnp_start();
     if (rc == 0) rc = run(o);
-    if (upnp.thread) {
-        upnp_map_stop(&upnp);
-        VKO_WaitableDestroy(&upnp.wake);
-    }
+    upnp_stop();
     if (int sig = stop_signal()) {
         std::fprintf(stderr, "zarvek: stopped by signal %d (%s)\n", sig, strsignal(sig));
         rc = 128 + sig;

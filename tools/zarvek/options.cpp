@@ -4,10 +4,13 @@
 // to what the program can do. Main thread only, before anything starts.
 #include "options.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "connection/signal.h"
 #include "host/encoder.h"
@@ -37,23 +40,89 @@ constexpr Range kRanges[] = {
     {"--delay", 0, 1000, false, "ms"},
 };
 
-// A settings line "key=value" or "key_N=value" whose key the store knows.
-bool known_setting(const std::string &line) {
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == 0) return false;
-    std::string key = line.substr(0, eq);
+const ConfigItem *find_item(const std::string &key) {
     const ConfigItem *items = config_schema_items();
-    auto find = [&](const std::string &k) -> const ConfigItem * {
-        for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
-            if (k == items[i].name) return &items[i];
-        return nullptr;
-    };
-    if (find(key)) return true;
-    if (key.size() > 2 && key[key.size() - 2] == '_' && key.back() >= '0' && key.back() <= '2') {
-        const ConfigItem *item = find(key.substr(0, key.size() - 2));
-        return item && (item->multi_stream || key.back() == '0');
+    for (uint32_t i = 0; i < CONFIG_KEY_COUNT; i++)
+        if (key == items[i].name) return &items[i];
+    return nullptr;
+}
+
+// A whole number in int32_t, nothing before or after it.
+bool whole_number(const std::string &v, int32_t *out) {
+    if (v.empty() || v.size() > 12) return false;
+    size_t at = v[0] == '+' || v[0] == '-' ? 1 : 0;
+    if (at == v.size()) return false;
+    for (size_t i = at; i < v.size(); i++)
+        if (v[i] < '0' || v[i] > '9') return false;
+    const long long n = std::strtoll(v.c_str(), nullptr, 10);
+    if (n < INT32_MIN || n > INT32_MAX) return false;
+    *out = static_cast<int32_t>(n);
+    return true;
+}
+
+// Why one "key=value" line of a settings argument would not be stored as
+// written ("" when it would): an unknown key or stream, no value, or a value
+// of the wrong kind or outside the key's range.
+std::string line_fault(const std::string &line) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) return "'" + line + "' is not key=value";
+    std::string key = line.substr(0, eq);
+    const std::string value = line.substr(eq + 1);
+    // As the store reads it: a last "_N" names the stream.
+    uint32_t stream = 0;
+    if (key.size() >= 3 && key.size() <= 63 && key[key.size() - 2] == '_' && std::isdigit(key.back())) {
+        stream = static_cast<uint32_t>(key.back() - '0');
+        key.resize(key.size() - 2);
     }
-    return false;
+    const ConfigItem *item = find_item(key);
+    if (!item || stream >= CONFIG_STREAM_COUNT || (stream > 0 && !item->multi_stream))
+        return "unknown setting '" + line.substr(0, eq) + "'";
+    const std::string name = line.substr(0, eq), what = "the value '" + value + "' of " + name + " ";
+    if (value.empty()) return name + " has no value";
+    if (value.find('=') != std::string::npos) return what + "holds a '='";
+    int32_t n = 0;
+    if (item->type == CONFIG_TYPE_INT) {
+        const ConfigRange &r = item->schema_range[stream];
+        if (value != "true" && value != "false" && !whole_number(value, &n))
+            return what + "is not a whole number";
+        if (value == "true") n = 1;
+        if (!config_int_in_range(item, stream, n))
+            return what + "is outside " + std::to_string(r.minimum) + " to " + std::to_string(r.maximum);
+    } else if (item->type == CONFIG_TYPE_BOOL) {
+        std::string low = value;
+        for (char &c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (low != "true" && low != "false" && !whole_number(value, &n))
+            return what + "is not true, false or a number";
+    } else if (value.size() >= CONFIG_STRING_LIMIT || !config_check_characters(item, stream, value.c_str())) {
+        return what + "is too long or holds characters the setting does not allow";
+    }
+    return "";
+}
+
+// Why a settings argument would not be stored as written, "" when it would.
+// It is split into lines as the store splits its start-up text: blanks are
+// dropped, '#' starts a comment, and '&', ':', ';' and line ends separate.
+std::string setting_fault(const std::string &arg) {
+    std::string line;
+    bool comment = false;
+    for (size_t i = 0; i <= arg.size(); i++) {
+        const char c = i < arg.size() ? arg[i] : '\n';
+        if (c == '\t' || c == '\v' || c == '\f' || c == ' ') continue;
+        if (c == '\n') comment = false;
+        if (comment) continue;
+        if (c == '#') {
+            comment = true;
+            continue;
+        }
+        if (c != '\n' && c != '\r' && c != '&' && c != ':' && c != ';') {
+            line += c;
+            continue;
+        }
+        std::string fault = line.empty() ? "" : line_fault(line);
+        if (!fault.empty()) return fault;
+        line.clear();
+    }
+    return "";
 }
 
 }  // namespace
@@ -81,8 +150,11 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "(a frame counter in the pattern read back from the client windows), and clicks and\n"
                 "types into a small window the program opens on the host display.\n"
                 "Settings come from config.json in the data folder, then the settings given here\n"
-                "(e.g. encoder_bitrate=20), then the machine's registry value; the options below\n"
-                "go over them. Ctrl-C (or SIGTERM) ends the stream early and cleanly.\n\n"
+                "(e.g. encoder_bitrate=20, each key known, each value readable and in its range),\n"
+                "then the machine's registry value; the options below go over them. It prints its\n"
+                "own lines, warnings and errors; the log's lines go to log.txt in the data folder.\n"
+                "Ctrl-C (or SIGTERM, SIGHUP) ends the stream early and cleanly, a second one ends\n"
+                "the program at once.\n\n"
                 "  --duration S   seconds to stream, 1 to 86400 (5)\n"
                 "  --width W      display width without $DISPLAY, a whole number from 640 to 3840 (1280)\n"
                 "  --height H     display height without $DISPLAY, a whole number from 360 to 2160 (720)\n"
@@ -100,11 +172,14 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
                 "                 whose window's glass-to-glass latency is measured as the client's\n"
                 "  --gfx NAME     the client windows' graphics: d3d11, d3d12, vulkan, or none for no\n"
                 "                 windows (auto: Direct3D 11, else Vulkan)\n"
+                "  --fixed-address  both sides announce 127.0.0.1 as their fixed public address and\n"
+                "                 only those candidates are exchanged (as with a forwarded port)\n"
                 "  --upnp         ask the local Internet gateway to forward the host's UDP ports\n"
                 "                 (network_server_start_port and the three after it; needs network_upnp)\n"
                 "  --out DIR      output folder (a new zarvek-<time> folder here)\n"
                 "  --data DIR     data folder with config.json and log.txt (Zarvek in the user's\n"
                 "                 application-data folder)\n"
+                "  --verbose      print the log's lines too\n"
                 "  --version      print the version and exit\n"
                 "  --help         show this text\n");
             *exit_code = 0;
@@ -122,9 +197,16 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         } else if (a == "--upnp") {
             o->upnp = true;
             continue;
+        } else if (a == "--fixed-address") {
+            o->fixed = true;
+            continue;
+        } else if (a == "--verbose") {
+            o->verbose = true;
+            continue;
         } else if (a.rfind("--", 0) != 0 && a.find('=') != std::string::npos) {
-            if (!known_setting(a)) {
-                std::fprintf(stderr, "zarvek: unknown setting '%s'\n", a.c_str());
+            const std::string fault = setting_fault(a);
+            if (!fault.empty()) {
+                std::fprintf(stderr, "zarvek: bad setting '%s': %s\n", a.c_str(), fault.c_str());
                 return false;
             }
             o->settings.push_back(a);
@@ -184,26 +266,46 @@ bool parse(int argc, char **argv, Options *o, int *exit_code) {
         else
             o->bitrate = static_cast<uint32_t>(d);
     }
+    // The relay stands between the candidates the sides announce, which a
+    // fixed address goes around.
+    if (o->fixed && (o->loss > 0 || o->delay >= 0)) {
+        std::fprintf(stderr, "zarvek: --fixed-address does not go with the lossy relay (--loss, --delay)\n");
+        return false;
+    }
     return true;
 }
 
 int settle_options(Options *o) {
+    // What the program can do with each setting it reads, for every stream of
+    // those kept per stream; an option given on the command line goes over
+    // the setting for every stream.
+    struct Limit {
+        const char *key;
+        int32_t low, high;
+        bool skip;
+        const char *unit;
+    };
+    const Limit limits[] = {
+        {"encoder_fps", 0, 240, o->fps != 0, "frames per second (0: 30)"},
+        {"encoder_bitrate", 1, 1000, o->bitrate != 0, "Mbit/s"},
+        {"network_server_start_port", 0, 65535 - 3, false, "(0: any port; the host binds up to four)"},
+        {"network_client_start_port", 0, 65535, false, "(0: any port)"},
+        {"server_max_clients", 1, INT32_MAX, false, "guests (the client needs room)"},
+    };
+    for (const Limit &l : limits) {
+        const ConfigItem *item = find_item(l.key);
+        const uint32_t streams = item && item->multi_stream ? CONFIG_STREAM_COUNT : 1;
+        for (uint32_t s = 0; s < streams && !l.skip; s++) {
+            const int32_t v = config_get_int(CONFIG_LAYER_MERGED, l.key, s);
+            if (v >= l.low && v <= l.high) continue;
+            std::fprintf(stderr, "zarvek: the setting %s%s=%d is outside %d to %d %s\n", l.key,
+                         s ? ("_" + std::to_string(s)).c_str() : "", v, l.low, l.high, l.unit);
+            return 2;
+        }
+    }
     if (!o->fps) {
         const int32_t fps = config_get_int(CONFIG_LAYER_MERGED, "encoder_fps", 0);
-        if (fps < 0 || fps > 240) {
-            std::fprintf(stderr, "zarvek: the setting encoder_fps=%d is outside 1 to 240 frames per second\n",
-                         fps);
-            return 2;
-        }
         o->fps = fps ? static_cast<uint32_t>(fps) : 30;
-    }
-    if (!o->bitrate) {
-        const int32_t mbit = config_get_int(CONFIG_LAYER_MERGED, "encoder_bitrate", 0);
-        if (mbit < 1 || mbit > 1000) {
-            std::fprintf(stderr, "zarvek: the setting encoder_bitrate=%d is outside 1 to 1000 Mbit/s\n",
-                         mbit);
-            return 2;
-        }
     }
     if (o->sctp < 0)
         o->sctp = config_get_int(CONFIG_LAYER_MERGED, "network_protocol", 0) == int32_t(SIGNAL_MODE_SCTP);

@@ -49,6 +49,7 @@ void paint(const std::atomic<bool> &run, uint32_t displays, uint32_t fps) {
         }
         XSync(dpy, False);
         g_glass.painted[code] = VKO_GetTime();
+        g_glass.last = static_cast<int32_t>(code);
         next += period;
         std::this_thread::sleep_until(next);
     }

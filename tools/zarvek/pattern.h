@@ -9,10 +9,12 @@
 
 namespace zv {
 
-// Each counter value's paint time (VKO_GetTime; 0: never painted), and where
-// the strip sits on each display.
+// Each counter value's paint time (VKO_GetTime; 0: never painted), the value
+// of the last frame painted (-1: none yet), and where the strip sits on each
+// display.
 struct Glass {
     std::atomic<int64_t> painted[kFrameCodeMask + 1] = {};
+    std::atomic<int32_t> last{-1};
     FrameCodeArea area{};
 };
 extern Glass g_glass;

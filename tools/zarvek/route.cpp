@@ -29,10 +29,16 @@ void point_at(Candidate *c, const sockaddr_in6 &a) {
     c->port = ntohs(a.sin6_port);
 }
 
+// A fixed address is announced as a LAN candidate not learnt from STUN; on
+// loopback no other candidate is.
+bool fixed_address(const Candidate &c) {
+    return c.lan && !c.from_stun;
+}
+
 }  // namespace
 
 void CandidateRoute::from_client(const Candidate &c) {
-    if (!loopback(c.ip)) return;
+    if (!loopback(c.ip) || (fixed_only && !c.sync && !fixed_address(c))) return;
     if (!relay_on || c.sync) return signal_send_candex(sig->client, &c);
     if (have_client) return;
     client = c;
@@ -41,7 +47,7 @@ void CandidateRoute::from_client(const Candidate &c) {
 }
 
 void CandidateRoute::from_host(const Candidate &c) {
-    if (!loopback(c.ip)) return;
+    if (!loopback(c.ip) || (fixed_only && !c.sync && !fixed_address(c))) return;
     if (!relay_on || c.sync) return signal_send_candex(sig->host, &c);
     if (have_host) return;
     host = c;

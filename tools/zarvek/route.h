@@ -11,11 +11,13 @@ namespace zv {
 
 // Candidates go only to loopback. With the relay, the first loopback
 // candidate of each side is held until both are known, then each side is
-// given the relay's address for the other instead (the end-of-candidates
-// marks pass as they are).
+// given the relay's address for the other instead; with fixed addresses
+// only, only the fixed-address candidates pass (the host's goes with its
+// answer, not through here). The end-of-candidates marks pass as they are.
 struct CandidateRoute {
     Signaling *sig = nullptr;
     bool relay_on = false;
+    bool fixed_only = false;
     RelayRules rules;
     std::unique_ptr<LossyRelay> relay;
     bool have_host = false, have_client = false, started = false;

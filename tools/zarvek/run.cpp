@@ -149,12 +149,17 @@ int run(const Options &o) {
     if (relay_on)
         std::snprintf(link, sizeof link, " through the lossy relay (%.1f%% loss, %.0f ms delay each way)",
                       o.loss, std::max(0.0, o.delay));
+    if (o.fixed) std::snprintf(link, sizeof link, " between fixed addresses only");
     std::printf("zarvek %s: display %s, %u x %u at %u fps, %u display(s), %s on loopback%s\n",
                 zarvek_version(), std::getenv("DISPLAY"), g_timeline.outputs[0].width,
                 g_timeline.outputs[0].height, o.fps, o.displays, o.sctp == 1 ? "SCTP" : "BUD", link);
 
     std::atomic<bool> painting{true};
     std::thread painter(paint, std::cref(painting), o.displays, o.fps);
+    auto stop_painter = [&] {
+        painting = false;
+        if (painter.joinable()) painter.join();
+    };
     if (o.gfx != "none") {
         if (viewer_start(o, own_display))
             std::printf("client windows: %u of %u x %u through %s\n", o.displays, g_viewer.width,
@@ -174,8 +179,8 @@ int run(const Options &o) {
     };
     if (!stun.start() || !server.start()) {
         std::fprintf(stderr, "zarvek: could not start the local servers\n");
-        painting = false;
-        painter.join();
+        stop_painter();
+        viewer_stop();
         close_files();
         return 1;
     }
@@ -193,6 +198,11 @@ int run(const Options &o) {
     Signaling sig;
     signaling_create(&sig, host, client);
     for (SignalContext *s : {sig.host, sig.client}) signal_set_server(s, "127.0.0.1", server.port(), 0);
+    if (o.fixed) {
+        // Set before the host's session starts, as the announcement is.
+        std::snprintf(sig.host->public_addr, sizeof sig.host->public_addr, "127.0.0.1");
+        ZarvekClientSetFixedAddress(client, "127.0.0.1");
+    }
     signal_set_session(sig.host, "H");
 
     CaptureApi capture = timed_capture();
@@ -219,6 +229,7 @@ int run(const Options &o) {
     CandidateRoute route;
     route.sig = &sig;
     route.relay_on = relay_on;
+    route.fixed_only = o.fixed;
     route.rules.loss = o.loss / 100.0;
     route.rules.delay_us = static_cast<uint32_t>(std::max(0.0, o.delay) * 1000);
     std::atomic<bool> polling{true};
@@ -286,8 +297,7 @@ int run(const Options &o) {
                     });
                     std::vector<unsigned long> windows;
                     for (uint32_t k = 0; k < o.displays && g_viewer.render[k]; k++)
-                        windows.push_back(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(
-                            VKO_WindowGetNative(g_viewer.app, g_viewer.windows[k]))));
+                        windows.push_back(viewer_window(k));
                     if (!windows.empty() && own_display) {
                         glass.start(windows, double(g_viewer.width) / g_timeline.outputs[0].width);
                         watching = true;
@@ -335,6 +345,9 @@ int run(const Options &o) {
             last_bytes = b;
         }
         std::vector<std::vector<double>> seen = glass.stop();
+        // The displays hold still from here, also after a stop by signal, so
+        // the windows can be compared with them once the last frame is in.
+        stop_painter();
         if (demo.joinable()) demo.join();
         if (!demo_printed && !demo_line.empty()) std::printf("%s\n", demo_line.c_str());
         double secs = VKO_TimeDiff(start, VKO_GetTime()) / 1000.0;
@@ -364,11 +377,16 @@ int run(const Options &o) {
                     static_cast<unsigned long long>(total(&Received::missing)),
                     static_cast<unsigned long long>(total(&Received::unordered)),
                     static_cast<unsigned long long>(total(&Received::unpaired)));
+        const double scale = double(g_viewer.width) / g_timeline.outputs[0].width;
         for (uint32_t k = 0; k < o.displays; k++) {
             if (!g_viewer.render[k]) continue;
-            // A slow window (a CPU renderer on a busy machine) catches up with
-            // what arrived before its picture is taken.
-            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle && !stopping(); i++)
+            // The last frame painted reaches the window, and a slow window (a
+            // CPU renderer on a busy machine) catches up with what arrived,
+            // before its picture is taken.
+            const int32_t last = g_glass.last.load();
+            const bool arrived =
+                own_display && last >= 0 && glass_wait_for(viewer_window(k), scale, uint32_t(last), 5000);
+            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle; i++)
                 std::this_thread::sleep_for(10ms);
             ClientRenderStats st = client_render_stats(g_viewer.render[k]);
             std::string shot = out + "/window" + std::to_string(k) + ".png";
@@ -378,7 +396,9 @@ int run(const Options &o) {
                 static_cast<unsigned long long>(st.drawn), gfx_name(client_render_api(g_viewer.render[k])),
                 static_cast<unsigned long long>(st.decoded), static_cast<unsigned long long>(st.errors),
                 shot.c_str());
-            if (like.psnr >= 0 && own_display)
+            if (own_display && !arrived)
+                std::printf(", no comparison: the last painted frame did not reach the window");
+            else if (own_display && like.psnr >= 0)
                 std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
                             like.luma_psnr);
             std::printf("\n");
@@ -405,15 +425,14 @@ int run(const Options &o) {
     ZarvekDestroy(&host);
     host_set_hooks(nullptr);
     if (route.relay) route.relay->stop();
-    painting = false;
-    painter.join();
+    stop_painter();
+    std::fflush(stdout);  // the report, before the peer's seconds
     if (o.peer && rc == 0 && !stopping()) {
         if (own_display && g_viewer.width) {
             painting = true;
             painter = std::thread(paint, std::cref(painting), 1, o.fps);
             run_peer(o, out, static_cast<uint32_t>(hc.video[0].encoderMaxBitrate));
-            painting = false;
-            painter.join();
+            stop_painter();
         } else {
             std::printf("peer: only with client windows on the program's own display\n");
         }

@@ -1,30 +1,31 @@
 // The program's stop signals. The handler runs on whichever thread the kernel
-// picks and only sets `g_stop_signal` (atomic, first signal wins); the main
-// thread's waits read it through stopping().
+// picks. Model: `g_stop_signal` (atomic) holds the first stop signal, 0 before
+// one; only the handler writes it, once; the main thread's waits read it.
 //
 // A first SIGINT, SIGTERM or SIGHUP asks for a clean stop: the stream ends,
-// the files are closed and the Xvfb is stopped at exit. The handler then puts
-// the platform library's handler back, so a second one takes the crash path,
-// which ends the children and the process at once.
+// the files are closed and the Xvfb is stopped at exit. Any second one, of
+// whichever kind, ends the watched children (the peer's players) and then the
+// process at once, by that signal, as the crash path does.
 #include "signals.h"
 
 #include <signal.h>
 
 #include <atomic>
-#include <iterator>
+
+#include "app/shell.h"
 
 namespace zv {
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_crash_actions[std::size(kStopSignals)];
 std::atomic<int> g_stop_signal{0};
 
 void on_stop_signal(int sig) {
     int none = 0;
-    g_stop_signal.compare_exchange_strong(none, sig);
-    for (size_t k = 0; k < std::size(kStopSignals); k++)
-        if (kStopSignals[k] == sig) sigaction(sig, &g_crash_actions[k], nullptr);
+    if (g_stop_signal.compare_exchange_strong(none, sig)) return;
+    app_end_children();
+    // Blocked while this handler runs: delivered, by its default action, as it returns.
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ void stop_on_signals() {
     struct sigaction sa = {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
-    for (size_t k = 0; k < std::size(kStopSignals); k++) sigaction(kStopSignals[k], &sa, &g_crash_actions[k]);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
 bool stopping() {

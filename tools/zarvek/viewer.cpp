@@ -113,6 +113,11 @@ void viewer_stop() {
     if (g_viewer.ui.joinable()) g_viewer.ui.join();
 }
 
+unsigned long viewer_window(uint32_t k) {
+    return static_cast<unsigned long>(
+        reinterpret_cast<uintptr_t>(VKO_WindowGetNative(g_viewer.app, g_viewer.windows[k])));
+}
+
 const char *gfx_name(uint32_t api) {
     return api == VKO_GFX_VULKAN  ? "Vulkan"
            : api == VKO_GFX_D3D11 ? "Direct3D 11"
@@ -140,8 +145,7 @@ Likeness viewer_screenshot(uint32_t k, const std::string &path) {
     Likeness out;
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy || !g_viewer.app) return out;
-    const Window win = static_cast<Window>(
-        reinterpret_cast<uintptr_t>(VKO_WindowGetNative(g_viewer.app, g_viewer.windows[k])));
+    const Window win = viewer_window(k);
     const uint32_t w = g_viewer.width, h = g_viewer.height;
     std::vector<uint8_t> shot = grab_rgb(dpy, win, 0, 0, w, h);
     const DisplayOutput &o = g_timeline.outputs[k];

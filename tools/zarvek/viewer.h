@@ -34,6 +34,9 @@ void viewer_stop();
 // nullptr: no one to ask any more.
 void viewer_ask_key_frames(ZarvekInstance *client);
 
+// Window k's X window.
+unsigned long viewer_window(uint32_t k);
+
 const char *gfx_name(uint32_t api);
 
 struct Likeness {
