@@ -269,11 +269,14 @@ void flush_output(SctpTransport *t) {
 }
 
 void on_notification(SctpTransport *t, const uint8_t *data, size_t length) {
-    const sctp_notification *n = reinterpret_cast<const sctp_notification *>(data);
-    if (length < sizeof(n->sn_header) || n->sn_header.sn_type != SCTP_ASSOC_CHANGE ||
+    // Pieces lie back to back in the batch's buffer: read a copy, aligned.
+    sctp_notification n;
+    std::memset(&n, 0, sizeof n);
+    std::memcpy(&n, data, length < sizeof n ? length : sizeof n);
+    if (length < sizeof(n.sn_header) || n.sn_header.sn_type != SCTP_ASSOC_CHANGE ||
         length < sizeof(sctp_assoc_change))
         return;
-    switch (n->sn_assoc_change.sac_state) {
+    switch (n.sn_assoc_change.sac_state) {
         case SCTP_COMM_UP:
             // The listening side is connected once it holds the accepted socket.
             if (!t->listening) t->connected = true;
