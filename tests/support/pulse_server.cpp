@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -54,8 +55,11 @@ pa_stream *record_stream(VKO_Pulse *p, const char *name, const char *source, uin
 }
 
 PulseServer *g_server;
+pid_t g_owner;  // the process that started g_server
 
+// A child forked without exec that exits leaves the server to its parent.
 void stop_server() {
+    if (getpid() != g_owner) return;
     delete g_server;
     g_server = nullptr;
 }
@@ -77,6 +81,7 @@ PulseServer *PulseServer::get() {
         auto *s = new PulseServer();
         if (s->start()) {
             g_server = s;
+            g_owner = getpid();
             atexit(stop_server);
         } else {
             delete s;
@@ -126,12 +131,17 @@ bool PulseServer::start() {
         _exit(127);
     }
     if (pid_ < 0) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // A loaded machine may take many seconds to bring the server up.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!connects(sock)) {
         int st;
         if (waitpid(pid_, &st, WNOHANG) == pid_ || std::chrono::steady_clock::now() > deadline) {
-            fprintf(stderr, "pulseaudio did not start (log in %s)\n", dir_.c_str());
+            if (kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
             pid_ = -1;
+            std::ifstream log(dir_ + "/log");
+            std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+            fprintf(stderr, "pulseaudio did not start; it said:\n%s\n",
+                    said.empty() ? "(nothing)" : said.c_str());
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -356,6 +366,14 @@ std::vector<int16_t> PulseRecorder::take(uint32_t frames, int timeout_ms) {
                         [&] { return data_.size() >= frames * 2u; }))
         return {};
     return std::vector<int16_t>(data_.begin(), data_.begin() + frames * 2);
+}
+
+std::vector<int16_t> PulseRecorder::take_until(const std::function<bool(const std::vector<int16_t> &)> &done,
+                                               int timeout_ms) {
+    std::unique_lock<std::mutex> g(mutex_);
+    data_.clear();
+    if (!cond_.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return done(data_); })) return {};
+    return data_;
 }
 
 double tone_amplitude(const int16_t *x, size_t frames, int channels, int channel, double freq, double rate) {

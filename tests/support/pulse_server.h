@@ -1,7 +1,8 @@
 // A private PulseAudio server for tests that need sound: a null sink
 // "testsink" (48 kHz, stereo, s16le) that runs in real time from the start.
 // One server per test binary: PulseServer::get() starts it on first use and
-// points this process's clients at it (PULSE_SERVER); it stops at exit. All
+// points this process's clients at it (PULSE_SERVER); it stops when that
+// process exits (a child forked without exec leaves it running). All
 // streams made here stay on their sink (a change of the default sink moves
 // only the code under test).
 #pragma once
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,8 +83,13 @@ class PulseRecorder {
     explicit PulseRecorder(const std::string &source, uint32_t input = UINT32_MAX);
     ~PulseRecorder();
     bool ok() const { return stream_ != nullptr; }
-    // Drops what arrived so far, then waits for frames new frames (empty on time-out).
-    std::vector<int16_t> take(uint32_t frames, int timeout_ms = 5000);
+    // Drops what arrived so far, then waits for frames new frames (empty on
+    // time-out; a loaded machine may run the server seconds late).
+    std::vector<int16_t> take(uint32_t frames, int timeout_ms = 30000);
+    // Drops what arrived so far, then keeps what arrives until done (called
+    // with all of it as it grows) says so; empty on time-out.
+    std::vector<int16_t> take_until(const std::function<bool(const std::vector<int16_t> &)> &done,
+                                    int timeout_ms = 30000);
 
    private:
     static void read_cb(pa_stream *s, size_t, void *self);

@@ -3,9 +3,17 @@
 // so a server forked by a test's short-lived thread would die with that
 // thread. Each server gets SIGTERM when the process ends in any way, also by
 // a crash or SIGKILL.
-// - g_pid is the test display's server (-1 when none): set once by the start
-//   (under xvfb_display's once flag), taken back to -1 by whoever stops it
-//   (exchange, so only one caller signals and reaps it).
+// - g_spawner is the spawner of the process named by its owner. A child
+//   forked without exec (a death test, a test's own child) inherits the
+//   pointer but not the thread, and perhaps a mutex the thread held at the
+//   fork: the first start in the child sees the owner differ from its pid and
+//   swaps in a spawner of its own (compare-exchange, so one per process), so
+//   its servers end with the child.
+// - g_pid is the test display's server (-1 when none), g_owner the process
+//   that started it: set once by the start (under xvfb_display's once flag),
+//   taken back to -1 by whoever stops it in that process (exchange, so only
+//   one caller signals and reaps it). A forked child that exits leaves it to
+//   the process that started it.
 // - g_display is written only by the start, before xvfb_display returns it.
 // - The spawner's job, submitted and finished are under its mutex; a caller
 //   waits until finished reaches the number its job was given.
@@ -32,6 +40,7 @@
 namespace {
 
 std::atomic<pid_t> g_pid{-1};
+std::atomic<pid_t> g_owner{-1};
 std::string g_display;
 
 // How long a start may take while the server lives: a loaded machine can
@@ -39,29 +48,38 @@ std::string g_display;
 constexpr auto kStartWait = std::chrono::seconds(60);
 
 struct Spawner {
+    Spawner(pid_t o, Spawner *i) : owner(o), inherited(i) {}
+    const pid_t owner;
+    Spawner *const inherited;  // the forked-from process's, kept reachable
     std::mutex mutex;
     std::condition_variable cond;
     std::function<void()> job;
     uint64_t submitted = 0, finished = 0;
 };
 
+// Never freed: their threads use them until the process ends.
+std::atomic<Spawner *> g_spawner{nullptr};
+
 Spawner &spawner() {
-    // Never freed: its thread uses it until the process ends.
-    static Spawner *s = [] {
-        Spawner *sp = new Spawner;
-        std::thread([sp] {
-            std::unique_lock<std::mutex> lock(sp->mutex);
-            for (;;) {
-                sp->cond.wait(lock, [sp] { return sp->job != nullptr; });
-                sp->job();
-                sp->job = nullptr;
-                sp->finished++;
-                sp->cond.notify_all();
-            }
-        }).detach();
-        return sp;
-    }();
-    return *s;
+    const pid_t me = getpid();
+    Spawner *s = g_spawner.load();
+    if (s && s->owner == me) return *s;
+    Spawner *mine = new Spawner(me, s);
+    if (!g_spawner.compare_exchange_strong(s, mine)) {
+        delete mine;  // another thread of this process made one first
+        return *s;
+    }
+    std::thread([mine] {
+        std::unique_lock<std::mutex> lock(mine->mutex);
+        for (;;) {
+            mine->cond.wait(lock, [mine] { return mine->job != nullptr; });
+            mine->job();
+            mine->job = nullptr;
+            mine->finished++;
+            mine->cond.notify_all();
+        }
+    }).detach();
+    return *mine;
 }
 
 void on_spawner(const std::function<void()> &fn) {
@@ -82,6 +100,7 @@ void stop_pid(pid_t pid) {
 }
 
 void stop_server() {
+    if (g_owner.load() != getpid()) return;
     stop_pid(g_pid.exchange(-1));
 }
 
@@ -178,6 +197,7 @@ void start(uint32_t width, uint32_t height) {
     pid_t pid = launch_twice(args, &display);
     if (pid <= 0) return;
     g_display = display;
+    g_owner = getpid();
     g_pid = pid;
     setenv("DISPLAY", g_display.c_str(), 1);
     atexit(stop_server);

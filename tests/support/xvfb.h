@@ -2,7 +2,9 @@
 // -noreset so RandR monitors and modes outlive the clients that set them),
 // DISPLAY set for the whole process, stopped when the process exits, also
 // when it aborts or is killed. A start that fails is tried once more, and
-// what the server said is printed to standard error.
+// what the server said is printed to standard error. A child forked without
+// exec (a death test) may start servers too: they end with the child, and the
+// child leaves the display it inherited to the process that started it.
 #pragma once
 
 #include <cstdint>
