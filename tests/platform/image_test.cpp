@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -166,8 +167,10 @@ TEST(Image, JpegRoundTripKeepsThePicture) {
     EXPECT_LT(err / (w * h * 3), 2.0);
 }
 
-// libjpeg itself writes a four-component CMYK picture.
-Bytes cmyk_jpeg(uint32_t w, uint32_t h) {
+// libjpeg itself writes a picture of `components` (3: RGB, 4: CMYK), each
+// row filled by `fill`, progressive on request.
+template <typename Fill>
+Bytes libjpeg_write(uint32_t w, uint32_t h, int components, bool progressive, Fill fill) {
     jpeg_compress_struct c = {};
     jpeg_error_mgr err;
     c.err = jpeg_std_error(&err);
@@ -177,12 +180,14 @@ Bytes cmyk_jpeg(uint32_t w, uint32_t h) {
     jpeg_mem_dest(&c, &mem, &size);
     c.image_width = w;
     c.image_height = h;
-    c.input_components = 4;
-    c.in_color_space = JCS_CMYK;
+    c.input_components = components;
+    c.in_color_space = components == 4 ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&c);
+    if (progressive) jpeg_simple_progression(&c);
     jpeg_start_compress(&c, TRUE);
-    Bytes row(w * 4, 0x80);
+    Bytes row((size_t)w * components);
     while (c.next_scanline < h) {
+        fill(&row, c.next_scanline);
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
@@ -191,6 +196,12 @@ Bytes cmyk_jpeg(uint32_t w, uint32_t h) {
     Bytes out(mem, mem + size);
     free(mem);
     return out;
+}
+
+// libjpeg itself writes a four-component CMYK picture.
+Bytes cmyk_jpeg(uint32_t w, uint32_t h) {
+    return libjpeg_write(w, h, 4, false,
+                         [](Bytes *row, uint32_t) { std::fill(row->begin(), row->end(), 0x80); });
 }
 
 TEST(Image, BadInputIsRefusedAndLogged) {
@@ -276,30 +287,9 @@ Bytes interlaced_png_claiming(uint32_t w, uint32_t real_h, uint32_t claimed_h) {
 // A progressive JPEG (libjpeg's own progression) whose second scan is
 // repeated `repeats` more times.
 Bytes jpeg_rescanned(uint32_t w, uint32_t h, int repeats) {
-    jpeg_compress_struct c = {};
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char *mem = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    Bytes row(w * 3);
-    while (c.next_scanline < h) {
-        for (size_t i = 0; i < row.size(); i++) row[i] = (uint8_t)(i / 64 + c.next_scanline / 32);
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    Bytes jpg(mem, mem + size);
-    free(mem);
+    Bytes jpg = libjpeg_write(w, h, 3, true, [](Bytes *row, uint32_t y) {
+        for (size_t i = 0; i < row->size(); i++) (*row)[i] = (uint8_t)(i / 64 + y / 32);
+    });
     // The second scan (the first of the AC values) reads the same bits
     // however often it comes; on a smooth picture it is a few bytes long.
     size_t first = 0, end = 0;
