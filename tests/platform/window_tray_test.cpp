@@ -173,6 +173,12 @@ class TrayTest : public ::testing::Test {
         };
         VKO_AppSetTray(h->app, "Zarvek host", items, 4);
     }
+    // The manager serves the tray from every frame; the app's icon docks in it.
+    bool dock(TrayManager &m) {
+        h->on_frame = [&m] { m.step(); };
+        set_tray();
+        return h->pump_until([&] { return m.docked.size() == 1; });
+    }
     // A right click on the icon as the tray passes it on (the pointer may be
     // held elsewhere by the app).
     void open_menu() {
@@ -198,9 +204,7 @@ class TrayTest : public ::testing::Test {
 
 TEST_F(TrayTest, DocksRedocksAfterANewManagerAndRetriesWithoutOne) {
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     char *name = nullptr;
     XFetchName(d.dpy, m.docked[0], &name);
     ASSERT_NE(name, nullptr);
@@ -246,9 +250,7 @@ TEST_F(TrayTest, DocksRedocksAfterANewManagerAndRetriesWithoutOne) {
 
 TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     h->pump(50);
     int ix, iy;
     icon_centre(m, &ix, &iy);
@@ -308,9 +310,7 @@ TEST_F(TrayTest, LeftClickActivatesOnceAndTheMenuReportsTheChosenItem) {
 
 TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     std::atomic<bool> box_done{false};
     std::thread box([&] {
         VKO_ShowMessageBox("Zarvek notice", "The host stopped: %s\nCode %d", "no display", 7);
@@ -350,9 +350,7 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
 // the grabs, are not the app's.
 TEST_F(TrayTest, TheAppTakesItsGrabsBackWhenTheMenuCloses) {
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     X11App *x = x11(h->app);
     d.move(300, 250);
     VKO_AppGrabKeyboard(h->app, true);
@@ -390,9 +388,7 @@ TEST_F(TrayTest, TheAppTakesItsGrabsBackWhenTheMenuCloses) {
 // Return choose, and none of them reaches the event function.
 TEST_F(TrayTest, TheMenuKeepsItsKeysAndClicksWhileAnAppWindowHasTheFocus) {
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     ASSERT_TRUE(VKO_AppIsActive(h->app));
     const VKO_Rect g = h->app->windows[0]->geom;
     h->events.clear();
@@ -444,9 +440,7 @@ TEST_F(TrayTest, ADeviceChangeClosesTheMenu) {
         XIQueryVersion(d.dpy, &major, &minor) != Success)
         GTEST_SKIP() << "no XInput 2";
     TrayManager m;
-    h->on_frame = [&] { m.step(); };
-    set_tray();
-    ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
+    ASSERT_TRUE(dock(m));
     MenuUser user([](Driver &t, Window) {
         XIAddMasterInfo add = {};
         add.type = XIAddMaster;
