@@ -14,6 +14,8 @@
 #include <X11/Xlib.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include "glx_window.h"
 #include <string.h>
 
 static void draw(int w, int h) {
@@ -45,14 +47,9 @@ int main(int argc, char **argv) {
     if (rounds < 1 || rounds > 256 || w < 1 || h < 1 || w > 1024 || h > 1024) return 2;
     Display *dpy = XOpenDisplay(NULL);
     if (!dpy) return 3;
-    int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-    XVisualInfo *vi = glXChooseVisual(dpy, DefaultScreen(dpy), attrs);
+    XVisualInfo *vi = NULL;
+    Window win = glx_test_window(dpy, w, h, &vi);
     if (!vi) return 4;
-    XSetWindowAttributes swa = {0};
-    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
-    Window win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, (unsigned)w, (unsigned)h, 0, vi->depth,
-                               InputOutput, vi->visual, CWColormap, &swa);
-    XMapWindow(dpy, win);
     XSync(dpy, False);
 
     size_t size = (size_t)w * h * 4;

@@ -18,6 +18,8 @@
 #include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include "glx_window.h"
 #include <string.h>
 #include <unistd.h>
 
@@ -72,14 +74,9 @@ int main(int argc, char **argv) {
     if (frames < 1 || frames > 255 || w < 8 * SQUARE || h < 2 * SQUARE) return 2;
     Display *dpy = XOpenDisplay(NULL);
     if (!dpy) return 3;
-    int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-    XVisualInfo *vi = glXChooseVisual(dpy, DefaultScreen(dpy), attrs);
+    XVisualInfo *vi = NULL;
+    Window win = glx_test_window(dpy, w, h, &vi);
     if (!vi) return 4;
-    XSetWindowAttributes swa = {0};
-    swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
-    Window win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, (unsigned)w, (unsigned)h, 0, vi->depth,
-                               InputOutput, vi->visual, CWColormap, &swa);
-    XMapWindow(dpy, win);
     GLXContext ctx = glXCreateContext(dpy, vi, NULL, True);
     XFree(vi);
     if (!ctx || !glXMakeCurrent(dpy, win, ctx)) return 5;
