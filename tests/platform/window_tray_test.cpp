@@ -193,6 +193,15 @@ class TrayTest : public ::testing::Test {
     bool pump_menu(MenuUser &user) {
         return h->pump_until([&] { return user.finished && !h->app->tray.menu_open; }, 30000);
     }
+    // Return in the focused message box ends it, and its thread with it.
+    void close_box(Window bw, const std::atomic<bool> &box_done, std::thread *box) {
+        XSetInputFocus(d.dpy, bw, RevertToParent, CurrentTime);
+        XSync(d.dpy, False);
+        d.tap(XK_Return);
+        for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
+        EXPECT_TRUE(box_done);
+        box->join();
+    }
     // Centre of the docked icon in root coordinates.
     void icon_centre(TrayManager &m, int *x, int *y) {
         Window c;
@@ -335,12 +344,7 @@ TEST_F(TrayTest, MessageBoxClosesOnReturnBesideTheOpenMenu) {
     user.join();
     h->pump(100);
     EXPECT_FALSE(h->has(VKO_EVENT_TRAY)) << "dismissed";
-    XSetInputFocus(d.dpy, bw, RevertToParent, CurrentTime);
-    XSync(d.dpy, False);
-    d.tap(XK_Return);
-    for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
-    EXPECT_TRUE(box_done);
-    box.join();
+    close_box(bw, box_done, &box);
     h->on_frame = nullptr;
 }
 
@@ -548,12 +552,7 @@ TEST_F(TrayTest, MenuLabelsAndMessageBoxTextAreUtf8) {
         if (lines.size() < 3) usleep(10000);
     }
     save_screenshot(d.dpy, bw, "app_message_box_utf8");
-    XSetInputFocus(d.dpy, bw, RevertToParent, CurrentTime);
-    XSync(d.dpy, False);
-    d.tap(XK_Return);
-    for (int i = 0; i < 300 && !box_done; i++) usleep(10000);
-    EXPECT_TRUE(box_done);
-    box.join();
+    close_box(bw, box_done, &box);
     ASSERT_EQ(lines.size(), 3u);
     expect_omegas_as_wide_as_os(lines[0], lines[1]);
     h->on_frame = nullptr;
