@@ -31,7 +31,10 @@
 //   is a longer hold of the same lock, so the library still never runs on
 //   two threads at once, and being bounded it delays a timer tick by well
 //   under a tick. Decryption, sealing, sending, copies into the stream
-//   queues, wake-ups and logging happen outside the lock;
+//   queues, wake-ups and logging happen outside the lock, and so do SCTP's
+//   checksums: the library runs with them offloaded, the link's thread fills
+//   them in before sealing and checks them after decryption, dropping a
+//   packet whose checksum is wrong as the library would;
 // - sctpp_conn_output only queues packets (pending, under out_mutex) and
 //   wakes the link's thread (wake_fd), which seals and sends them in order
 //   after the lock is released: the library calls it with its association
@@ -83,6 +86,7 @@
 #include <usrsctp.h>
 #include <vector>
 
+#include "connection/crc32c.h"
 #include "connection/stun.h"
 #include "platform/dtls.h"
 #include "platform/log.h"
@@ -260,7 +264,8 @@ void flush_output(SctpTransport *t) {
         t->sealing.swap(t->pending);
     }
     uint8_t record[kBufSize];
-    for (const Packet &p : t->sealing) {
+    for (Packet &p : t->sealing) {
+        sctp_checksum_fill(p.data, p.len);
         size_t n = 0;
         if (VKO_DTLSEncrypt(t->dtls, p.data, p.len, record, sizeof record, &n))
             sctpp_network_write(t, record, n);
@@ -426,6 +431,7 @@ void timer_thread() {
 bool sctpp_global_init() {
     LibLock lib(g_usrsctp_mutex);
     usrsctp_init_nothreads(0, sctpp_conn_output, nullptr);
+    usrsctp_enable_crc32c_offload();
     usrsctp_sysctl_set_sctp_mbuf_threshold_count(100);
     usrsctp_sysctl_set_sctp_add_more_threshold(32);
     usrsctp_sysctl_set_sctp_asoc_free_resc_limit(50);
@@ -625,7 +631,8 @@ void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n) {
     if (VKO_IsDTLSApplicationData(d, n) && t->handshake_done) {
         Packet &p = t->batch[t->batched];
         size_t got = 0;
-        if (!VKO_DTLSDecrypt(t->dtls, d, n, p.data, sizeof p.data, &got)) return;
+        if (!VKO_DTLSDecrypt(t->dtls, d, n, p.data, sizeof p.data, &got) || !sctp_checksum_ok(p.data, got))
+            return;
         p.len = static_cast<uint32_t>(got);
         t->batched++;
         t->last_data = now_ms(t);
