@@ -30,6 +30,7 @@
 #include "platform/image.h"
 #include "platform/log.h"
 #include "platform/memory.h"
+#include "support/pin_drivers.h"
 #include "support/ximage_rgba.h"
 #include "support/xvfb.h"
 
@@ -117,21 +118,6 @@ EGLBoolean counting_egl_swap(EGLDisplay dpy, EGLSurface surface) {
     return ((EGLBoolean(*)(EGLDisplay, EGLSurface))g_original_egl_swap)(dpy, surface);
 }
 
-// Keeps Mesa's driver module loaded to the end of the process, so what it
-// keeps at exit is reported under its name.
-void pin_gl_driver() {
-    static bool pinned = false;
-    if (pinned) return;
-    pinned = true;
-    dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("_dri.so") != std::string::npos) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
-            return 0;
-        },
-        nullptr);
-}
-
 struct PresentHooksTest : ::testing::Test {
     Display *dpy = nullptr;
     Window win = 0;
@@ -156,7 +142,7 @@ struct PresentHooksTest : ::testing::Test {
         XFree(vi);
         ASSERT_NE(ctx, nullptr);
         ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
-        pin_gl_driver();
+        pin_gpu_drivers();
         XSync(dpy, False);
         g_real_swaps = 0;
         g_errors = &errors;

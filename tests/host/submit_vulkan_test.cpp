@@ -9,6 +9,7 @@
 #include <link.h>
 
 #include "host/submit_vulkan.h"
+#include "support/pin_drivers.h"
 #include "support/log_capture.h"
 
 // The validation layer keeps state that outlives the last device (the
@@ -85,18 +86,6 @@ struct Vk {
 #undef F
 };
 
-// Keeps lavapipe loaded to the end of the process, so what it keeps at exit
-// is reported under its name.
-void pin_icd() {
-    dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("libvulkan_lvp") != std::string::npos) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
-            return 0;
-        },
-        nullptr);
-}
-
 struct SubmitVulkanTest : ::testing::Test {
     void *lib = nullptr;
     Vk vk;
@@ -166,7 +155,7 @@ struct SubmitVulkanTest : ::testing::Test {
         dci.enabledExtensionCount = 1;
         dci.ppEnabledExtensionNames = &ext;
         ASSERT_EQ(vk.vkCreateDevice(phys, &dci, nullptr, &device), VK_SUCCESS);
-        pin_icd();
+        pin_gpu_drivers();
         vk.vkGetDeviceQueue(device, 0, 0, &queue);
         VkCommandPoolCreateInfo pci = {VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
         ASSERT_EQ(vk.vkCreateCommandPool(device, &pci, nullptr, &pool), VK_SUCCESS);

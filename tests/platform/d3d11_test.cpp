@@ -22,6 +22,7 @@
 #include "platform/gfx/vk_load.h"
 #include "platform/image.h"
 #include "platform/map.h"
+#include "support/vulkan_env.h"
 #include "support/x_window.h"
 #include "support/d3d_window.h"
 #include "support/gfx_pictures.h"
@@ -987,10 +988,7 @@ TEST(DxgiPacing, EventFailureKeepsNoRecord) {
 // The same small frames through Direct3D 11 and through Vulkan on Mesa's CPU
 // device agree within 2/255 per channel.
 TEST_F(D3D11Context, AgreesWithVulkanPixelForPixel) {
-    setenv("VK_ICD_FILENAMES", "/usr/share/vulkan/icd.d/lvp_icd.x86_64.json", 1);
-    // Held loaded: the CPU device keeps a few allocations in its statics.
-    static void *device_module = dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_LOCAL);
-    (void)device_module;
+    vulkan_test_env();
     Window vwin = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 200, 0, 160, 120, 0, 0, 0);
     XMapWindow(dpy_, vwin);
     XSync(dpy_, False);

@@ -7,6 +7,7 @@
  * error is pending. Prints
  * "reused N spoiled M" and exits.
  * Usage: glx_contexts ROUNDS WIDTH HEIGHT */
+#define _GNU_SOURCE
 #define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
 #include <GL/glext.h>
@@ -16,6 +17,7 @@
 #include <stdlib.h>
 
 #include "glx_window.h"
+#include "pin_drivers.h"
 #include <string.h>
 
 static void draw(int w, int h) {
@@ -51,6 +53,7 @@ int main(int argc, char **argv) {
     Window win = glx_test_window(dpy, w, h, &vi);
     if (!vi) return 4;
     XSync(dpy, False);
+    pin_gpu_drivers();
 
     size_t size = (size_t)w * h * 4;
     unsigned char *pattern = malloc(size);

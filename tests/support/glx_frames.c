@@ -15,11 +15,11 @@
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <dlfcn.h>
-#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "glx_window.h"
+#include "pin_drivers.h"
 #include <string.h>
 #include <unistd.h>
 
@@ -30,15 +30,6 @@ static void fill(int x, int y, int w, int h, float r, float g, float b, int heig
     glScissor(x, height - y - h, w, h);
     glClearColor(r, g, b, 1);
     glClear(GL_COLOR_BUFFER_BIT);
-}
-
-/* Keeps Mesa's driver module loaded to the end of the process, so what it
- * still holds at exit stays reachable for the leak checker. */
-static int pin_driver(struct dl_phdr_info *info, size_t size, void *opaque) {
-    (void)size, (void)opaque;
-    if (info->dlpi_name && strstr(info->dlpi_name, "_dri.so"))
-        dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD);
-    return 0;
 }
 
 typedef void (*SwapFn)(Display *, GLXDrawable);
@@ -81,7 +72,7 @@ int main(int argc, char **argv) {
     XFree(vi);
     if (!ctx || !glXMakeCurrent(dpy, win, ctx)) return 5;
     XSync(dpy, False);
-    dl_iterate_phdr(pin_driver, NULL);
+    pin_gpu_drivers();
     printf("%lu\n", (unsigned long)win);
     fflush(stdout);
 
