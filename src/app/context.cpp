@@ -112,8 +112,12 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 }
 
 void app_context_held_lines(void (*fn)(const char *line, void *opaque), void *opaque) {
-    std::lock_guard<std::mutex> l(g_held.lock);
-    for (const HeldLine &line : g_held.lines) fn(line.text.c_str(), opaque);
+    std::vector<HeldLine> lines;
+    {
+        std::lock_guard<std::mutex> l(g_held.lock);
+        lines = g_held.lines;
+    }
+    for (const HeldLine &line : lines) fn(line.text.c_str(), opaque);  // fn may log
 }
 
 namespace {
