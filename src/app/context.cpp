@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/log.h"
 #include "platform/memory.h"
@@ -23,13 +25,71 @@ void app_context_set_log_level(AppContext *ctx, uint32_t level) {
     __atomic_store_n(&ctx->log_level, level, __ATOMIC_RELAXED);
 }
 
+namespace {
+
+struct HeldLine {
+    LogLevel level;
+    std::string text;
+};
+
+struct HeldLog {
+    std::mutex lock;
+    std::vector<HeldLine> lines;
+    uint64_t dropped = 0;
+} g_held;
+
+void hold(LogLevel level, const char *text) {
+    std::lock_guard<std::mutex> l(g_held.lock);
+    if (g_held.lines.size() < APP_HELD_LINES_MAX)
+        g_held.lines.push_back({level, text ? text : ""});
+    else
+        g_held.dropped++;
+}
+
+// The platform's lines are debug lines once logging runs; held, they are the
+// store's start-up complaints, which the log keeps whatever its limit.
+void hold_platform_line(const char *msg, void *) {
+    hold(LOG_LEVEL_INFO, msg);
+}
+
+void hold_line(LogLevel level, const char *text, void *) {
+    hold(level == LOG_LEVEL_DEBUG ? LOG_LEVEL_INFO : level, text);
+}
+
+std::vector<HeldLine> take_held(uint64_t *dropped) {
+    std::lock_guard<std::mutex> l(g_held.lock);
+    *dropped = std::exchange(g_held.dropped, 0);
+    return std::exchange(g_held.lines, {});
+}
+
+}  // namespace
+
+bool app_data_dir_fits(const char *data_dir) {
+    return strlen(data_dir ? data_dir : ".") < APP_DATA_DIR_MAX;
+}
+
 bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const char *data_dir,
                       uint32_t flags) {
     if (!ctx) return false;
     memset(ctx, 0, sizeof(*ctx));
     ctx->log_level = APP_LOG_LEVEL_UNSET;
+    // A cut path would name an ancestor folder, whose settings would be read
+    // and written.
+    if (!app_data_dir_fits(data_dir)) {
+        VKO_Log("app_context_init", "The data folder's path is %zu bytes long, more than %d",
+                strlen(data_dir), APP_DATA_DIR_MAX - 1);
+        return false;
+    }
     snprintf(ctx->data_dir, sizeof(ctx->data_dir), "%s", data_dir ? data_dir : ".");
     ctx->is_host = (flags & APP_FLAG_HOST) ? 1 : 0;
+
+    {
+        uint64_t dropped;
+        take_held(&dropped);  // a previous run's, never written
+    }
+    VKO_SetLogFunc(hold_platform_line, nullptr);
+    log_set_line_writer(hold_line);
+    log_set_sink(log_sink_format, nullptr);
 
     if (!config_create()) return false;
     config_load(CONFIG_LAYER_USER, ctx->data_dir, true);
@@ -49,6 +109,15 @@ bool app_context_init(AppContext *ctx, int argc, const char *const *argv, const 
 
     app_context_set_log_level(ctx, (uint32_t)config_get_int(CONFIG_LAYER_MERGED, "app_log_level", 0));
     return true;
+}
+
+void app_context_held_lines(void (*fn)(const char *line, void *opaque), void *opaque) {
+    std::vector<HeldLine> lines;
+    {
+        std::lock_guard<std::mutex> l(g_held.lock);
+        lines = g_held.lines;
+    }
+    for (const HeldLine &line : lines) fn(line.text.c_str(), opaque);  // fn may log
 }
 
 namespace {
@@ -72,6 +141,14 @@ bool app_logging_start(AppContext *ctx) {
     log_set_line_writer(log_write);
     log_set_sink(log_sink_format, ctx);
     VKO_SetLogFunc(log_platform_line, ctx);
+    uint64_t dropped;
+    for (const HeldLine &line : take_held(&dropped)) log_write(line.level, line.text.c_str(), ctx);
+    if (dropped) {
+        char text[96];
+        snprintf(text, sizeof(text), "%llu more lines logged before logging started were lost",
+                 (unsigned long long)dropped);
+        log_write(LOG_LEVEL_INFO, text, ctx);
+    }
     return started;
 }
 
@@ -113,4 +190,6 @@ void app_context_shutdown(AppContext *ctx) {
     log_set_forward_callback(nullptr, nullptr);
     fs_async_stop();  // drains what is queued, then joins the writer
     config_destroy();
+    uint64_t dropped;
+    take_held(&dropped);
 }

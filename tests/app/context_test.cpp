@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/context.h"
 #include "compat/registry/registry.h"
@@ -94,5 +96,66 @@ TEST(AppContext, LevelAndProxyFollowTheSettings) {
     EXPECT_NE(log.find("] shown at level 1\n"), std::string::npos) << log;
     app_context_shutdown(&ctx);
     proxy_configure("", "", "", 0);
+    unsetenv("ZARVEK_SYSROOT");
+}
+
+// A data folder's path that the context cannot keep whole is refused: cut, it
+// would name an ancestor folder, whose settings would be read and written.
+// One byte shorter, it is kept whole.
+TEST(AppContext, RefusesADataFolderItCannotKeepWhole) {
+    TempDir tmp;
+    setenv("ZARVEK_SYSROOT", tmp.path.c_str(), 1);
+    std::string kept = tmp.path;
+    while (kept.size() < APP_DATA_DIR_MAX - 1) {
+        const size_t left = APP_DATA_DIR_MAX - 1 - kept.size();
+        kept += "/" + std::string(left > 256 ? 200 : left - 1, 'd');
+        ASSERT_EQ(mkdir(kept.c_str(), 0755), 0) << kept;
+    }
+    ASSERT_EQ(kept.size(), APP_DATA_DIR_MAX - 1u);
+    write_file(kept + "/config.json", "[\"n\", {\"encoder_bitrate\": {\"value\": 25}}]");
+    const std::string longer = kept + "/x";
+    ASSERT_EQ(mkdir(longer.c_str(), 0755), 0);
+
+    const char *argv[] = {"zarvek"};
+    AppContext ctx;
+    EXPECT_FALSE(app_context_init(&ctx, 1, argv, longer.c_str(), APP_FLAG_HOST));
+    struct stat st;
+    EXPECT_NE(stat((kept + "/config.txt").c_str(), &st), 0) << "the ancestor's files are left alone";
+    app_context_shutdown(&ctx);
+
+    ASSERT_TRUE(app_context_init(&ctx, 1, argv, kept.c_str(), APP_FLAG_HOST));
+    EXPECT_EQ(std::string(ctx.data_dir), kept);
+    EXPECT_EQ(config_get_int(7, "encoder_bitrate", 0), 25);
+    app_context_shutdown(&ctx);
+    unsetenv("ZARVEK_SYSROOT");
+}
+
+// What the store says before logging starts (a config.json it cannot use) is
+// held, can be read meanwhile, and is written to the log that starts, also
+// under a level limit that hides the platform's lines.
+TEST(AppContext, WritesWhatWasLoggedBeforeLoggingStarted) {
+    TempDir tmp;
+    setenv("ZARVEK_SYSROOT", tmp.path.c_str(), 1);
+    write_file(tmp.path + "/config.json", "[\"n\", {\"encoder_fps\": ");
+    const char *argv[] = {"zarvek", "app_log_level=0"};
+    AppContext ctx;
+    ASSERT_TRUE(app_context_init(&ctx, 2, argv, tmp.path.c_str(), APP_FLAG_HOST));
+    log_message(LOG_LEVEL_INFO, "before the log");
+    const std::string bad = "CONFIG: 'config.json' is not valid; it is ignored and kept";
+    std::vector<std::string> held;
+    app_context_held_lines(
+        [](const char *line, void *v) { static_cast<std::vector<std::string> *>(v)->push_back(line); },
+        &held);
+    EXPECT_NE(std::find(held.begin(), held.end(), bad), held.end());
+    EXPECT_EQ(held.back(), "before the log");
+
+    ASSERT_TRUE(app_logging_start(&ctx));
+    VKO_Log("tag", "hidden at level 0");
+    ASSERT_TRUE(fs_async_flush(10000));
+    const std::string log = read_file(tmp.path + "/log.txt");
+    EXPECT_NE(log.find("] " + bad + "\n"), std::string::npos) << log;
+    EXPECT_LT(log.find(bad), log.find("] before the log\n")) << log;
+    EXPECT_EQ(log.find("hidden at level 0"), std::string::npos) << log;
+    app_context_shutdown(&ctx);
     unsetenv("ZARVEK_SYSROOT");
 }

@@ -20,10 +20,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -723,6 +725,112 @@ TEST(Zarvek, StopsWithoutWaitingForTheGatewaySearch) {
         << read_file(tmp.file("stderr.txt"));
     EXPECT_NE(z->text.find("upnp: the gateway search goes on; not waiting for it\n"), std::string::npos)
         << z->text;
+}
+
+// A run without --out makes a new folder of its own: here every folder of
+// the default name for the next two minutes is taken, as by runs started in
+// the same seconds, so it makes one with "-2" after the name and leaves the
+// others alone. An --out naming a file is refused. Stopped as its first frame
+// is written, well within the half second that glass-to-glass leaves out, it
+// says that no frame was seen (rather than give figures over none) and gives
+// the cut second's real length.
+TEST(Zarvek, MakesAFolderOfItsOwnAndSaysWhatAStopCutShort) {
+    const std::string program = program_path();
+    TempDir tmp;
+    std::vector<std::string> taken;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t at = now - 2; at < now + 120; at++) {
+        char name[64];
+        std::tm local;
+        std::strftime(name, sizeof name, "zarvek-%Y%m%d-%H%M%S", localtime_r(&at, &local));
+        ASSERT_EQ(mkdir(tmp.file(name).c_str(), 0755), 0);
+        taken.push_back(name);
+    }
+    write_file(tmp.file("plain"), "");
+    int status = -1;
+    const std::string err = output_of(
+        "env -u DISPLAY " + program + " --out " + tmp.file("plain") + " --data " + tmp.path + "/data 2>&1",
+        &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << "\n" << err;
+    EXPECT_NE(err.find("zarvek: cannot make the output folder " + tmp.file("plain") + ": it is not a folder"),
+              std::string::npos)
+        << err;
+
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
+    Running z({program, "--duration", "60", "--data", tmp.path + "/data"}, tmp.file("stderr.txt"),
+              window_env());
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_GT(z.pid(), 0);
+    // Its first frame written, wherever.
+    std::string video;
+    for (int i = 0; i < 3000 && video.empty(); i++) {
+        const std::string found = output_of("find " + tmp.path + " -name video0.mp4 -size +0", &status);
+        if (!found.empty()) video = found.substr(0, found.find('\n'));
+        if (video.empty()) std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_FALSE(video.empty()) << read_file(tmp.file("stderr.txt"));
+    ASSERT_EQ(kill(z.pid(), SIGTERM), 0);
+    status = z.wait_exit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
+        << status << "\n"
+        << read_file(tmp.file("stderr.txt"));
+
+    const std::string folder = video.substr(tmp.path.size() + 1, video.rfind('/') - tmp.path.size() - 1);
+    EXPECT_NE(std::find(taken.begin(), taken.end(), folder.substr(0, folder.size() - 2)), taken.end())
+        << folder;
+    EXPECT_EQ(folder.substr(folder.size() - 2), "-2") << folder;
+    EXPECT_NE(z.text.find("output: " + folder + "/video0.mp4\n"), std::string::npos) << z.text;
+    for (const std::string &name : taken)
+        EXPECT_EQ(output_of("ls -A " + tmp.file(name.c_str()), &status), "") << name;
+
+    EXPECT_TRUE(
+        std::regex_search(z.text, std::regex("glass-to-glass, window 0 through [A-Za-z0-9 ]+: no frame "
+                                             "seen after the first half second\n")))
+        << z.text;
+    EXPECT_EQ(z.text.find(" over 0 frames"), std::string::npos) << z.text;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(z.text, m,
+                          std::regex("\n +[0-9]+ s  received [0-9]+ frames \\(\\+[0-9]+ in ([0-9.]+) s\\)  "
+                                     "[0-9.]+ Mbit/s  ")))
+        << z.text;
+    EXPECT_GT(std::stod(m[1]), 0.0) << z.text;
+    EXPECT_LT(std::stod(m[1]), 1.0) << z.text;
+}
+
+// Output that cannot be written (a full disk: its files are links to
+// /dev/full) is said, file by file with the reason, every frame lost is
+// counted, the video is not listed as output, and the run fails.
+TEST(Zarvek, SaysWhichOutputCouldNotBeWritten) {
+    TempDir tmp;
+    const std::string out = tmp.path + "/out";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    for (const char *name : {"/video0.mp4", "/window0.png"})
+        ASSERT_EQ(symlink("/dev/full", (out + name).c_str()), 0);
+    std::string env = "env -u DISPLAY ";
+    for (const std::string &e : window_env()) env += e + " ";
+    int status = -1;
+    const std::string log = output_of(env + program_path() + " --duration 2 --out " + out + " --data " +
+                                          tmp.path + "/data 2>" + tmp.file("stderr.txt"),
+                                      &status);
+    const std::string err = read_file(tmp.file("stderr.txt"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << "\n" << log << err;
+    EXPECT_EQ(log.find("output: "), std::string::npos) << log;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(err, m,
+                          std::regex("zarvek: cannot write " + out +
+                                     "/video0\\.mp4: No space left on device; ([0-9]+) of its ([0-9]+) "
+                                     "frames not written\n")))
+        << err;
+    EXPECT_GT(std::stoi(m[2]), 0) << err;
+    EXPECT_EQ(m[1], m[2]) << err;
+    EXPECT_NE(err.find("zarvek: cannot write " + out + "/window0.png: No space left on device\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(std::regex_search(log, std::regex("window 0: .*, screenshot not written[,\n]"))) << log;
 }
 
 }  // namespace

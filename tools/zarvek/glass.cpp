@@ -90,6 +90,10 @@ double percentile(std::vector<double> v, double p) {
 }
 
 void print_glass(const char *who, const std::vector<double> &ms) {
+    if (ms.empty()) {
+        std::printf("glass-to-glass, %s: no frame seen after the first half second\n", who);
+        return;
+    }
     std::printf("glass-to-glass, %s: %.1f ms median, %.1f ms p99 over %zu frames\n", who, percentile(ms, 0.5),
                 percentile(ms, 0.99), ms.size());
 }

@@ -19,7 +19,7 @@
 //
 // This file: the entry. It reads the command line, starts the app context as
 // the shell does (the data folder's settings, the start-up text, logging;
-// what is logged before the logging starts is held and written then), maps
+// what the library held before the logging started is said too), maps
 // the host's ports when asked, runs, and reports a stop by signal. Main
 // thread only.
 #include <fcntl.h>
@@ -30,7 +30,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,38 +54,11 @@ extern "C" const char *__asan_default_suppressions() {
 
 namespace {
 
-// What the library logs before logging starts (the store's complaints about
-// config.json or config.txt), kept to be written once it has started. Only
-// the main thread logs then; the lock is for any thread the store starts.
-struct HeldLog {
-    std::mutex lock;
-    std::vector<std::string> lines;
-} g_held;
-
-void hold(const char *text) {
-    std::lock_guard<std::mutex> l(g_held.lock);
-    g_held.lines.emplace_back(text ? text : "");
-}
-
-void hold_early_log() {
-    VKO_SetLogFunc([](const char *msg, void *) { hold(msg); }, nullptr);
-    log_set_line_writer([](LogLevel, const char *text, void *) { hold(text); });
-    log_set_sink(log_sink_format, nullptr);
-}
-
-// Writes the held lines to the log, if one was started (at the information
-// level, so the file keeps them), and says them as warnings unless the log's
-// lines are printed anyway.
-void write_held_log(AppContext *app, bool verbose) {
-    std::vector<std::string> lines;
-    {
-        std::lock_guard<std::mutex> l(g_held.lock);
-        lines.swap(g_held.lines);
-    }
-    for (const std::string &line : lines) {
-        if (app) log_write(LOG_LEVEL_INFO, line.c_str(), app);
-        if (!app || !verbose) std::fprintf(stderr, "zarvek: %s\n", line.c_str());
-    }
+// Says what the library held before logging started (the store's complaints
+// about config.json or config.txt) as warnings.
+void say_held_lines() {
+    app_context_held_lines([](const char *line, void *) { std::fprintf(stderr, "zarvek: %s\n", line); },
+                           nullptr);
 }
 
 // Says when the log file cannot be written (opened as the log's writer opens
@@ -116,9 +88,8 @@ int main(int argc, char **argv) {
 
     std::string data = o.data;
     if (data.empty()) data = std::string(VKO_GetDir(VKO_DIR_APPDATA)) + "/Zarvek";
-    // The context and the log's writer hold the path in fields of this size:
-    // a longer one would be cut to name an ancestor folder.
-    if (data.size() >= APP_DATA_DIR_MAX) {
+    // Refused before anything is made, as the context would refuse it.
+    if (!app_data_dir_fits(data.c_str())) {
         std::fprintf(stderr, "zarvek: the data folder's path is %zu bytes long, more than %d\n", data.size(),
                      APP_DATA_DIR_MAX - 1);
         return 2;
@@ -133,19 +104,19 @@ int main(int argc, char **argv) {
     // The settings given on the command line are the start-up text.
     std::vector<const char *> startup = {argv[0]};
     for (const std::string &line : o.settings) startup.push_back(line.c_str());
-    hold_early_log();
     if (!app_context_init(&app, static_cast<int>(startup.size()), startup.data(), data.c_str(),
                           APP_FLAG_HOST)) {
-        write_held_log(nullptr, o.verbose);
+        say_held_lines();
         std::fprintf(stderr, "zarvek: the settings could not be set up\n");
         return 1;
     }
-    // Log lines go to log.txt; to the output too only when asked.
+    // Log lines go to log.txt; to the output too only when asked (the held
+    // lines too, once the log writes them).
     log_set_console(o.verbose);
+    if (!o.verbose) say_held_lines();
     app_logging_start(&app);
     app_context_follow_config(&app);
     log_message(LOG_LEVEL_FORCED, LOG_BANNER_START);
-    write_held_log(&app, o.verbose);
     check_log_file(data);
 
     int rc = settle_options(&o);

@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -113,23 +115,45 @@ bool set_up_displays(const Options &o) {
     return true;
 }
 
+// The output folder: the one --out names (made if missing, written into if
+// it exists), else a new zarvek-<date>-<time> here, made exclusively (-2, -3,
+// ... after it when taken) so runs started together never share one.
+bool make_output_folder(const Options &o, std::string *out) {
+    if (!o.out.empty()) {
+        *out = o.out;
+        struct stat st;
+        if (mkdir(out->c_str(), 0755) == 0 ||
+            (errno == EEXIST && stat(out->c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+            return true;
+        std::fprintf(stderr, "zarvek: cannot make the output folder %s: %s\n", out->c_str(),
+                     errno == EEXIST ? "it is not a folder" : strerror(errno));
+        return false;
+    }
+    char name[64];
+    std::time_t t = std::time(nullptr);
+    std::tm local;
+    std::strftime(name, sizeof name, "zarvek-%Y%m%d-%H%M%S", localtime_r(&t, &local));
+    for (int n = 1; n <= 1000; n++) {
+        *out = n == 1 ? name : std::string(name) + "-" + std::to_string(n);
+        if (mkdir(out->c_str(), 0755) == 0) return true;
+        if (errno != EEXIST) break;
+    }
+    std::fprintf(stderr, "zarvek: cannot make the output folder %s: %s\n", out->c_str(),
+                 errno == EEXIST ? "a thousand of that name are taken" : strerror(errno));
+    return false;
+}
+
 }  // namespace
 
 int run(const Options &o) {
     const bool own_display = !std::getenv("DISPLAY") || !*std::getenv("DISPLAY");
+    std::string out;
+    if (!make_output_folder(o, &out)) return 1;
     if (!set_up_displays(o)) return 1;
     // Our Xvfb is not a watched child: it ends with the process by itself
     // (its parent-death signal), so a crash never takes the display away
     // from threads still drawing before the process is gone.
     if (stopping()) return 1;
-    std::string out = o.out;
-    if (out.empty()) {
-        char name[64];
-        std::time_t t = std::time(nullptr);
-        std::strftime(name, sizeof name, "zarvek-%Y%m%d-%H%M%S", std::localtime(&t));
-        out = name;
-    }
-    mkdir(out.c_str(), 0755);
     std::string files[kMaxDisplays];
     for (uint32_t k = 0; k < o.displays; k++) {
         Received &r = g_rx[k];
@@ -138,10 +162,13 @@ int run(const Options &o) {
         files[k] = out + "/video" + std::to_string(k) + ".mp4";
         r.file = std::fopen(files[k].c_str(), "wb");
         if (!r.file) {
-            std::fprintf(stderr, "zarvek: cannot write %s\n", files[k].c_str());
+            std::fprintf(stderr, "zarvek: cannot write %s: %s\n", files[k].c_str(), strerror(errno));
             for (uint32_t j = 0; j < k; j++) std::fclose(g_rx[j].file);
             return 1;
         }
+        // Each frame one write, so a failed one is known to be that frame's
+        // (buffered, the loss would show at a later flush or the close).
+        std::setvbuf(r.file, nullptr, _IONBF, 0);
         r.buffer = static_cast<uint8_t *>(VKO_Alloc(1, MP4_VIDEO_BUFFER));
     }
     bool relay_on = o.loss > 0 || o.delay >= 0;
@@ -172,9 +199,10 @@ int run(const Options &o) {
     SignalServer server;
     auto close_files = [&] {
         for (uint32_t k = 0; k < o.displays; k++) {
-            std::fclose(g_rx[k].file);
-            g_rx[k].file = nullptr;
-            VKO_Free(g_rx[k].buffer);
+            Received &r = g_rx[k];
+            if (std::fclose(r.file) != 0 && !r.write_error) r.write_error = errno;
+            r.file = nullptr;
+            VKO_Free(r.buffer);
         }
     };
     if (!stun.start() || !server.start()) {
@@ -271,7 +299,7 @@ int run(const Options &o) {
     } else {
         std::printf("connected in %.0f ms\n", VKO_TimeDiff(t0, VKO_GetTime()));
         for (uint8_t k = 1; k < o.displays; k++) ZarvekClientEnableStream(client, k, 1);
-        int64_t start = VKO_GetTime();
+        int64_t start = VKO_GetTime(), last_at = start;
         double first_frame = -1;
         uint64_t last_frames = 0, last_bytes = 0;
         std::thread demo;
@@ -321,18 +349,25 @@ int run(const Options &o) {
                 g_rx[k].period.clear();
             }
             uint64_t f = total(&Received::frames), b = total(&Received::bytes);
+            // A stop (or the duration's end) may cut the second short.
+            const int64_t now = VKO_GetTime();
+            const double length = std::max(VKO_TimeDiff(last_at, now), 1.0) / 1000;
+            last_at = now;
+            char cut[32] = "";
+            if (VKO_TimeDiff(start, now) < sec * 1000.0) std::snprintf(cut, sizeof cut, " in %.2f s", length);
             char transport[128] = "";
             if (o.sctp != 1)  // SCTP keeps no per-stream packet counts or round trip here
                 std::snprintf(transport, sizeof transport,
                               "  sent %u packets  retransmissions %u  rtt %.2f ms", hm.packetsSent,
                               hm.fastRTs + hm.slowRTs, hm.networkLatency);
+            char latency[96] = "capture-to-receive: no frame";
+            if (!period.empty())
+                std::snprintf(latency, sizeof latency, "capture-to-receive %.1f ms median, %.1f ms p99",
+                              percentile(period, 0.5), percentile(period, 0.99));
             std::printf(
-                "%3d s  received %llu frames (+%llu)  %.2f Mbit/s  capture-to-receive %.1f ms median, %.1f "
-                "ms "
-                "p99  capture-to-encoded %.1f ms%s\n",
-                sec, static_cast<unsigned long long>(f), static_cast<unsigned long long>(f - last_frames),
-                (b - last_bytes) * 8 / 1e6, percentile(period, 0.5), percentile(period, 0.99),
-                hm.encodeLatency, transport);
+                "%3d s  received %llu frames (+%llu%s)  %.2f Mbit/s  %s  capture-to-encoded %.1f ms%s\n", sec,
+                static_cast<unsigned long long>(f), static_cast<unsigned long long>(f - last_frames), cut,
+                (b - last_bytes) * 8 / 1e6 / length, latency, hm.encodeLatency, transport);
             {
                 std::lock_guard<std::mutex> l(demo_lock);
                 if (!demo_line.empty() && !demo_printed) {
@@ -364,14 +399,19 @@ int run(const Options &o) {
         uint64_t frames = total(&Received::frames);
         uint32_t errors = 0;
         for (uint32_t k = 0; k < o.displays; k++) errors += g_rx[k].errors.load();
+        char first[64] = "no frame";
+        if (first_frame >= 0) std::snprintf(first, sizeof first, "first frame %.0f ms", first_frame);
         std::printf(
-            "summary: %llu frames received in %.1f s (%.1f fps), %.2f Mbit/s, first frame %.0f ms "
-            "after connecting began, %u frames not written\n",
+            "summary: %llu frames received in %.1f s (%.1f fps), %.2f Mbit/s, %s after connecting began, %u "
+            "frames not written\n",
             static_cast<unsigned long long>(frames), secs, frames / secs / o.displays,
-            total(&Received::bytes) * 8 / secs / 1e6, first_frame, errors);
-        std::printf(
-            "latency: capture-to-receive %.1f ms median, %.1f ms p99, %.1f ms largest over %zu frames\n",
-            percentile(all, 0.5), percentile(all, 0.99), percentile(all, 1.0), all.size());
+            total(&Received::bytes) * 8 / secs / 1e6, first, errors);
+        if (all.empty())
+            std::printf("latency: capture-to-receive: no frame matched with its capture\n");
+        else
+            std::printf(
+                "latency: capture-to-receive %.1f ms median, %.1f ms p99, %.1f ms largest over %zu frames\n",
+                percentile(all, 0.5), percentile(all, 0.99), percentile(all, 1.0), all.size());
         std::printf("frames: %llu encoded, %llu received, %llu missing, %llu out of order, %llu unmatched\n",
                     static_cast<unsigned long long>(encoded), static_cast<unsigned long long>(frames),
                     static_cast<unsigned long long>(total(&Received::missing)),
@@ -395,18 +435,20 @@ int run(const Options &o) {
                 "window %u: %llu pictures drawn through %s (%llu decoded, %llu damaged), screenshot %s", k,
                 static_cast<unsigned long long>(st.drawn), gfx_name(client_render_api(g_viewer.render[k])),
                 static_cast<unsigned long long>(st.decoded), static_cast<unsigned long long>(st.errors),
-                shot.c_str());
+                like.written ? shot.c_str() : "not written");
             if (own_display && !arrived)
                 std::printf(", no comparison: the last painted frame did not reach the window");
             else if (own_display && like.psnr >= 0)
                 std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
                             like.luma_psnr);
             std::printf("\n");
-            if (watching && k < seen.size())
+            // Also when a stop came before the first frame, and the watcher
+            // never started.
+            if (own_display)
                 print_glass(("window " + std::to_string(k) + " through " +
                              gfx_name(client_render_api(g_viewer.render[k])))
                                 .c_str(),
-                            seen[k]);
+                            k < seen.size() ? seen[k] : std::vector<double>{});
         }
         if (watching) print_stages();
         rc = frames > 0 ? 0 : 1;
@@ -438,7 +480,18 @@ int run(const Options &o) {
         }
     }
     close_files();
-    for (uint32_t k = 0; k < o.displays; k++) std::printf("output: %s\n", files[k].c_str());
+    for (uint32_t k = 0; k < o.displays; k++) {
+        const Received &r = g_rx[k];
+        if (!r.write_error) {
+            std::printf("output: %s\n", files[k].c_str());
+            continue;
+        }
+        std::fprintf(stderr, "zarvek: cannot write %s: %s; %u of its %llu frames not written\n",
+                     files[k].c_str(), strerror(r.write_error), r.errors.load(),
+                     static_cast<unsigned long long>(r.frames.load()));
+        if (rc == 0) rc = 1;
+    }
+    if (g_pictures_not_written && rc == 0) rc = 1;
     return rc;
 }
 

@@ -7,10 +7,12 @@
 // Threads: the client's video receiver runs on_media, the only writer of the
 // files and of `g_rx` but for its atomics and the latencies under its lock,
 // which the main thread reads and takes. The main thread opens the files
-// before the stream and closes them after the sink is removed.
+// before the stream, and closes them and reads `write_error` after the sink
+// is removed.
 #include "sink.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -105,7 +107,10 @@ void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *) {
     int32_t off = 0;
     if (!r->init_written) {
         off = mp4_init_segment(r->buffer, frame, len, w, h);
-        if (off < 0) return;  // nothing decodes before the first key frame
+        if (off < 0) {
+            r->errors++;  // nothing decodes before the first key frame
+            return;
+        }
         r->init_written = true;
         r->first_at = now;
     } else {
@@ -131,7 +136,14 @@ void on_media(uint8_t stream, const uint8_t *data, uint32_t size, void *) {
             put_be32(r->buffer + i + 16, r->ticks_per_frame);
             break;
         }
-    if (std::fwrite(r->buffer, 1, static_cast<size_t>(n), r->file) != static_cast<size_t>(n)) r->errors++;
+    // The file is unbuffered: a failed write is this frame's. After one, the
+    // file ends in a cut fragment, so nothing more goes in.
+    errno = 0;
+    if (r->write_error ||
+        std::fwrite(r->buffer, 1, static_cast<size_t>(n), r->file) != static_cast<size_t>(n)) {
+        if (!r->write_error) r->write_error = errno ? errno : EIO;
+        r->errors++;
+    }
 }
 
 }  // namespace zv

@@ -29,8 +29,9 @@ struct Received {
     uint32_t last_raw = 0;
     uint64_t last_frame = 0;
     std::atomic<uint64_t> frames{0}, bytes{0}, missing{0}, unordered{0}, unpaired{0};
-    std::atomic<uint32_t> errors{0};
-    std::mutex lock;  // the latencies (sink writes, main thread takes)
+    std::atomic<uint32_t> errors{0};  // frames received and not written to the file
+    int write_error = 0;              // errno of the file's first failed write; none goes in after it
+    std::mutex lock;                  // the latencies (sink writes, main thread takes)
     std::vector<double> latency, period;
 };
 

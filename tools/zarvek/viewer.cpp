@@ -12,6 +12,7 @@
 #include "viewer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -125,6 +126,38 @@ const char *gfx_name(uint32_t api) {
                                   : "none";
 }
 
+uint32_t g_pictures_not_written = 0;
+
+namespace {
+
+void not_written(const std::string &path, const char *why) {
+    std::fprintf(stderr, "zarvek: cannot write %s: %s\n", path.c_str(), why);
+    g_pictures_not_written++;
+}
+
+// A full disk shows at a write or only when the buffer is flushed at close.
+bool write_png(const std::string &path, const uint8_t *rgba, uint32_t w, uint32_t h) {
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba, w, h, &size);
+    if (!png) {
+        not_written(path, "the picture could not be compressed");
+        return false;
+    }
+    errno = 0;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    bool ok = f && std::fwrite(png, 1, size, f) == size;
+    int err = errno;
+    if (f && std::fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    VKO_Free(png);
+    if (!ok) not_written(path, std::strerror(err ? err : EIO));
+    return ok;
+}
+
+}  // namespace
+
 std::vector<uint8_t> grab_rgb(Display *dpy, Window w, int x, int y, uint32_t width, uint32_t height) {
     std::vector<uint8_t> rgb;
     XImage *img = XGetImage(dpy, w, x, y, width, height, AllPlanes, ZPixmap);
@@ -144,14 +177,21 @@ std::vector<uint8_t> grab_rgb(Display *dpy, Window w, int x, int y, uint32_t wid
 Likeness viewer_screenshot(uint32_t k, const std::string &path) {
     Likeness out;
     Display *dpy = XOpenDisplay(nullptr);
-    if (!dpy || !g_viewer.app) return out;
+    if (!dpy || !g_viewer.app) {
+        if (dpy) XCloseDisplay(dpy);
+        not_written(path, "the window could not be read");
+        return out;
+    }
     const Window win = viewer_window(k);
     const uint32_t w = g_viewer.width, h = g_viewer.height;
     std::vector<uint8_t> shot = grab_rgb(dpy, win, 0, 0, w, h);
     const DisplayOutput &o = g_timeline.outputs[k];
     std::vector<uint8_t> src = grab_rgb(dpy, DefaultRootWindow(dpy), o.left, o.top, w * 2, h * 2);
     XCloseDisplay(dpy);
-    if (shot.empty() || src.empty()) return out;
+    if (shot.empty() || src.empty()) {
+        not_written(path, "the window could not be read");
+        return out;
+    }
     std::vector<uint8_t> rgba(size_t(w) * h * 4);
     double se = 0, se_luma = 0;
     const double kr[3] = {0.2126, 0.7152, 0.0722};
@@ -172,15 +212,7 @@ Likeness viewer_screenshot(uint32_t k, const std::string &path) {
             rgba[(size_t(j) * w + i) * 4 + 3] = 255;
             se_luma += (luma_got - luma_want) * (luma_got - luma_want);
         }
-    size_t size = 0;
-    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
-    if (png) {
-        if (FILE *f = std::fopen(path.c_str(), "wb")) {
-            std::fwrite(png, 1, size, f);
-            std::fclose(f);
-        }
-        VKO_Free(png);
-    }
+    out.written = write_png(path, rgba.data(), w, h);
     out.psnr = psnr_of(se, double(w) * h * 3);
     out.luma_psnr = psnr_of(se_luma, double(w) * h);
     return out;
@@ -194,18 +226,14 @@ void viewer_ask_key_frames(ZarvekInstance *client) {
     }
 }
 
-void save_png(const std::string &path, const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h) {
-    if (rgb.size() != size_t(w) * h * 3) return;
+bool save_png(const std::string &path, const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h) {
+    if (rgb.size() != size_t(w) * h * 3) {
+        not_written(path, "the window could not be read");
+        return false;
+    }
     std::vector<uint8_t> rgba(size_t(w) * h * 4, 255);
     for (size_t i = 0; i < size_t(w) * h; i++) std::memcpy(&rgba[i * 4], &rgb[i * 3], 3);
-    size_t size = 0;
-    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
-    if (!png) return;
-    if (FILE *f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(png, 1, size, f);
-        std::fclose(f);
-    }
-    VKO_Free(png);
+    return write_png(path, rgba.data(), w, h);
 }
 
 }  // namespace zv

@@ -42,6 +42,7 @@ const char *gfx_name(uint32_t api);
 struct Likeness {
     double psnr = -1;       // RGB
     double luma_psnr = -1;  // BT.709 luma, which 4:2:0 sampling leaves whole
+    bool written = false;   // the PNG file
 };
 
 // Writes window k as PNG and compares it with the painted display shrunk to
@@ -51,6 +52,10 @@ Likeness viewer_screenshot(uint32_t k, const std::string &path);
 
 // RGB of a window or a root rectangle.
 std::vector<uint8_t> grab_rgb(_XDisplay *dpy, unsigned long w, int x, int y, uint32_t width, uint32_t height);
-void save_png(const std::string &path, const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h);
+// Writes a PNG file; false, said on the output, when it could not.
+bool save_png(const std::string &path, const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h);
+
+// The picture files that could not be written so far (main thread).
+extern uint32_t g_pictures_not_written;
 
 }  // namespace zv
