@@ -1118,17 +1118,6 @@ Window xid(AppHarness &h, int32_t index) {
     return (Window)(uintptr_t)VKO_WindowGetNative(h.app, index);
 }
 
-void send_close(Driver &d, Window w) {
-    XEvent e = {};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = XInternAtom(d.dpy, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = (long)XInternAtom(d.dpy, "WM_DELETE_WINDOW", False);
-    XSendEvent(d.dpy, w, False, NoEventMask, &e);
-    XSync(d.dpy, False);
-}
-
 // A raw move of a device on both axes, as the server reports it.
 void raw_move(VKO_App *app, int device, double vx, double vy) {
     XIRawEvent r = {};
@@ -1198,8 +1187,8 @@ TEST_F(AppTest, TheAppDestroyedFromItsOwnCallbacksEndsItsLoop) {
         VKO_AppDestroy(&h->app);
         EXPECT_EQ(h->app, nullptr);
     };
-    send_close(d, xid(*h, 0));
-    send_close(d, xid(*h, 1));
+    d.close_window(xid(*h, 0));
+    d.close_window(xid(*h, 1));
     d.tap(XK_a);
     h->pump(5000);
     EXPECT_TRUE(destroyed);
@@ -1256,6 +1245,39 @@ TEST_F(AppTest, PointerMovesArriveWhileAKeyboardGrabIsTriedAgain) {
     XSync(d.dpy, False);
     ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed; }));
     VKO_AppGrabKeyboard(h->app, false);
+    h->pump(20);
+}
+
+// Applying the input state moves no pointer on X: the first move after it
+// (wanting a keyboard another client holds, changing the cursor) arrives
+// like every other. Only the move of the app's own warp is not reported.
+TEST_F(AppTest, NoPointerMoveIsLostToAnInputStateChange) {
+    ASSERT_EQ(h->open_window(), 0);
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    XSync(d.dpy, False);
+    VKO_AppGrabKeyboard(h->app, true);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x->kbd_retry; }));
+    auto moved_to = [&](int mx, int my) {
+        return h->pump_until([&] {
+            auto m = h->of(VKO_EVENT_MOTION);
+            return !m.empty() && m.back().motion.x == mx && m.back().motion.y == my;
+        });
+    };
+    for (int i = 0; i < 40; i++) {
+        if (i == 20) VKO_AppSetCursor(h->app, VKO_CURSOR_HAND);
+        d.move(160 + i, 170);
+        ASSERT_TRUE(moved_to(60 + i, 70)) << "move " << i;
+    }
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    VKO_WindowMoveCursor(h->app, 0, 10, 10);
+    h->events.clear();
+    d.move(170, 180);
+    ASSERT_TRUE(moved_to(70, 80));
+    EXPECT_EQ(h->count(VKO_EVENT_MOTION), 1u) << "the warp's own move";
+    VKO_AppGrabKeyboard(h->app, false);
+    VKO_AppSetCursor(h->app, VKO_CURSOR_ARROW);
     h->pump(20);
 }
 

@@ -1230,11 +1230,14 @@ void x11_apply_cursor(VKO_App *app, bool active) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
             if (raw && !x->raw_on) x->raw_rest_x = x->raw_rest_y = 0;
+            // The end of raw mode skips the next move; nothing else applied
+            // here moves the pointer on X, so a skip on every application
+            // would eat the user's next move.
+            if (!raw && x->raw_on) app->skip_next_motion = true;
             x->raw_on = raw;
             x->raw_for_pens = pens;
         }
     }
-    if (!raw) app->skip_next_motion = true;
     XFlush(x->dpy);
 }
 
@@ -1644,6 +1647,7 @@ void x11_window_warp(VKO_App *app, VKO_WindowRec *w, int32_t px, int32_t py) {
         memset(x->clip_rect, 0, sizeof(x->clip_rect));
     }
     XWarpPointer(x->dpy, None, w->xid, 0, 0, 0, 0, px, py);
+    app->skip_next_motion = true;  // the warp's own move is no move of the user's
     XFlush(x->dpy);
 }
 
