@@ -147,7 +147,10 @@ class MenuUser {
               }
               finished = true;
           }) {}
-    ~MenuUser() { thread_.join(); }
+    ~MenuUser() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
     std::atomic<bool> shown{false}, rescued{false}, finished{false};
 
    private:
@@ -385,6 +388,25 @@ TEST_F(TrayTest, TheAppTakesItsGrabsBackWhenTheMenuCloses) {
     VKO_AppGrabKeyboard(h->app, false);
     h->pump(50);
     h->on_frame = nullptr;
+}
+
+// The session's end closes window 0 while the menu is open, and the event
+// function destroys the app: the menu goes at once with its grabs, and the
+// loop ends.
+TEST_F(TrayTest, ADestroyAskedForWhileTheMenuIsOpenClosesIt) {
+    TrayManager m;
+    ASSERT_TRUE(dock(m));
+    Window w0 = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    h->on_event = [&](const VKO_Event &e) {
+        if (e.type == VKO_EVENT_CLOSE) VKO_AppDestroy(&h->app);
+    };
+    MenuUser user([&](Driver &t, Window) { t.close_window(w0); });
+    open_menu();
+    h->pump(30000);
+    EXPECT_EQ(h->app, nullptr) << "the loop ended with the app";
+    user.join();
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.rescued) << "the menu stayed open";
 }
 
 // With an app window focused the menu's keys and clicks are still the
