@@ -890,6 +890,35 @@ void on_client_message(VKO_App *app, int32_t index, XClientMessageEvent *c) {
     }
 }
 
+// The keyboard read again after the app could not see it (another client's
+// grab, another window's focus): each key it saw go down that is up now is
+// released for it as if the release had come, so no key (a modifier, a key
+// the host repeats) stays down; then the rest of the state is taken as it is.
+void catch_up_keyboard(VKO_App *app, int32_t index) {
+    X11App *x = app->x;
+    char keys[32];
+    memset(keys, 0, sizeof(keys));
+    XQueryKeymap(x->dpy, keys);
+    XkbStateRec st;
+    memset(&st, 0, sizeof(st));
+    XkbGetState(x->dpy, XkbUseCoreKbd, &st);
+    uint32_t serial = app_window_serial(app, index);
+    for (int k = 0; k < 256; k++) {
+        if (!x->key_down[k] || ((keys[k / 8] >> (k % 8)) & 1)) continue;
+        XKeyEvent up;
+        memset(&up, 0, sizeof(up));
+        up.type = KeyRelease;
+        up.display = x->dpy;
+        up.window = app->windows[index]->xid;
+        up.root = x->root;
+        up.state = st.mods;
+        up.keycode = (unsigned)k;
+        on_key(app, index, &up, false);
+        if (!app_window_alive(app, index, serial) || app->destroy_pending) return;
+    }
+    refresh_keyboard(x);
+}
+
 void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
     X11App *x = app->x;
     VKO_WindowRec *w = app->windows[index];
@@ -922,7 +951,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             // again at once, and keys pressed or released during the grab
             // went to that client: the keyboard is read again.
             if (f.mode == NotifyUngrab) x->retry_now = true;
-            if (f.mode == NotifyUngrab && e->type == FocusIn && w->focused) refresh_keyboard(x);
+            if (f.mode == NotifyUngrab && e->type == FocusIn && w->focused) catch_up_keyboard(app, index);
             // Grabs move focus only for their own duration; focus into a child
             // (an embedded view) keeps the window focused.
             if (f.mode == NotifyGrab || f.mode == NotifyUngrab) break;
@@ -931,7 +960,11 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
                 break;
             bool in = e->type == FocusIn;
             if (w->focused == in) break;
-            if (in && focused_index(app) < 0) refresh_keyboard(x);
+            if (in && focused_index(app) < 0) {
+                uint32_t serial = w->serial;
+                catch_up_keyboard(app, index);
+                if (!app_window_alive(app, index, serial)) break;
+            }
             w->focused = in;
             app_bump(app);
             VKO_Event ev = new_event(VKO_EVENT_FOCUS, index);
