@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/x11/clipboard_x11.h"
 #include "support/temp_dir.h"
 #include "support/xclip.h"
 #include "support/xvfb.h"
@@ -275,6 +276,32 @@ TEST_F(Clipboard, WritesForOtherProgramsWithoutReadingItBack) {
     XclipOwner other("back");
     EXPECT_EQ(next_text(clipboard_take_text), "back");
     EXPECT_EQ(xclip_read(), "back");
+}
+
+// STRING is served as Latin-1: what Latin-1 lacks, and each byte that is no
+// UTF-8 (a lead byte without its continuation, an overlong form), as '?',
+// never swallowing the byte after it.
+TEST_F(Clipboard, StringFormIsLatin1WithEachByteThatIsNoUtf8Replaced) {
+    ClipX11 *x = clip_x11_open();
+    ASSERT_NE(x, nullptr);
+    const std::string text =
+        "\xC3\xA9 x\xC3"
+        "Ay\xC1\x81 \xE2\x9C\x93";
+    ASSERT_TRUE(clip_x11_own(x, text.data(), text.size(), 2000));
+    std::atomic<bool> done{false};
+    std::string got;
+    std::thread reader([&] {
+        got = xclip_read("STRING");
+        done = true;
+    });
+    while (!done) {
+        pollfd p = {clip_x11_fd(x), POLLIN, 0};
+        poll(&p, 1, 20);
+        clip_x11_dispatch(x);
+    }
+    reader.join();
+    clip_x11_close(&x);
+    EXPECT_EQ(got, "\xE9 x?Ay?? ?");
 }
 
 TEST_F(Clipboard, ChangeWithoutTextKeepsThePendingText) {

@@ -389,20 +389,10 @@ int32_t focused_index(VKO_App *app) {
     return -1;
 }
 
+// Characters beyond the 16-bit plane reach the app whole.
 void encode_utf8(uint32_t u, char out[8]) {
     memset(out, 0, 8);
-    if (u < 0x80) {
-        out[0] = (char)u;
-    } else if (u < 0x800) {
-        out[0] = (char)(0xC0 | u >> 6), out[1] = (char)(0x80 | (u & 0x3F));
-    } else if (u < 0x10000) {
-        out[0] = (char)(0xE0 | u >> 12), out[1] = (char)(0x80 | ((u >> 6) & 0x3F)),
-        out[2] = (char)(0x80 | (u & 0x3F));
-    } else {
-        // Characters beyond the 16-bit plane reach the app whole.
-        out[0] = (char)(0xF0 | u >> 18), out[1] = (char)(0x80 | ((u >> 12) & 0x3F));
-        out[2] = (char)(0x80 | ((u >> 6) & 0x3F)), out[3] = (char)(0x80 | (u & 0x3F));
-    }
+    vko_utf8_encode(u, out);
 }
 
 // Text of a finished compose sequence, one TEXT event a character: its
@@ -413,20 +403,13 @@ void emit_text(VKO_App *app, int32_t index, xkb_keysym_t sym, const char *utf8, 
     if (one) {
         chars.push_back(one);
     } else {
-        for (int i = 0; i < len;) {
-            unsigned char c = (unsigned char)utf8[i];
-            int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-            if (extra < 0 || i + extra >= len) break;
-            uint32_t u = extra ? c & (0x3F >> extra) : c;
-            bool ok = true;
-            for (int j = 1; j <= extra; j++) {
-                unsigned char cc = (unsigned char)utf8[i + j];
-                ok &= (cc & 0xC0) == 0x80;
-                u = u << 6 | (cc & 0x3F);
-            }
-            if (!ok) break;
+        // Up to the first byte that is no UTF-8 (a character cut at the
+        // buffer's end among them).
+        uint32_t u;
+        for (int i = 0, n; i < len; i += n) {
+            n = (int)vko_utf8_decode((const unsigned char *)utf8 + i, (size_t)(len - i), &u);
+            if (!n) break;
             chars.push_back(u);
-            i += extra + 1;
         }
     }
     for (uint32_t u : chars) {
@@ -788,20 +771,11 @@ std::string first_path(const char *data, size_t size) {
 // UTF-16 units of a UTF-8 text; SIZE_MAX when it is no valid UTF-8.
 size_t utf16_units(const std::string &s) {
     size_t units = 0;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = (unsigned char)s[i];
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + (size_t)extra >= s.size()) return SIZE_MAX;
-        uint32_t u = extra ? c & (0x3F >> extra) : c;
-        for (int j = 1; j <= extra; j++) {
-            unsigned char cc = (unsigned char)s[i + (size_t)j];
-            if ((cc & 0xC0) != 0x80) return SIZE_MAX;
-            u = u << 6 | (cc & 0x3F);
-        }
-        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return SIZE_MAX;
+    uint32_t u;
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        n = vko_utf8_decode((const unsigned char *)s.data() + i, s.size() - i, &u);
+        if (!n) return SIZE_MAX;
         units += u >= 0x10000 ? 2 : 1;
-        i += (size_t)extra + 1;
     }
     return units;
 }

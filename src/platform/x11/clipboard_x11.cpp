@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/memory.h"
 #include "platform/x11/error_trap.h"
 
 // Each request carries a server timestamp of its own (later than every
@@ -43,43 +44,22 @@ int64_t now_ms() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-void append_utf8(std::string *out, uint32_t cp) {
-    if (cp < 0x80) {
-        out->push_back((char)cp);
-    } else if (cp < 0x800) {
-        out->push_back((char)(0xC0 | cp >> 6));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back((char)(0xE0 | cp >> 12));
-        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back((char)(0xF0 | cp >> 18));
-        out->push_back((char)(0x80 | (cp >> 12 & 0x3F)));
-        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    }
-}
-
-// STRING is Latin-1 both ways; what Latin-1 lacks is served as '?'.
+// STRING is Latin-1 both ways; what Latin-1 lacks, and each byte that is
+// no UTF-8, is served as '?'.
 std::string latin1_to_utf8(const unsigned char *p, size_t n) {
     std::string s;
     s.reserve(n);
-    for (size_t i = 0; i < n; i++) append_utf8(&s, p[i]);
+    char b[4];
+    for (size_t i = 0; i < n; i++) s.append(b, vko_utf8_encode(p[i], b));
     return s;
 }
 
 std::string utf8_to_latin1(const std::string &in) {
     std::string s;
-    const unsigned char *p = (const unsigned char *)in.data();
-    size_t n = in.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        uint32_t cp = c;
-        if (len == 2 && i + 1 < n) cp = (c & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
-        s.push_back(len == 1 || (len == 2 && cp <= 0xFF) ? (char)cp : '?');
-        i += len;
+    uint32_t cp;
+    for (size_t i = 0, n; i < in.size(); i += n ? n : 1) {
+        n = vko_utf8_decode((const unsigned char *)in.data() + i, in.size() - i, &cp);
+        s.push_back(n && cp <= 0xFF ? (char)cp : '?');
     }
     return s;
 }

@@ -71,7 +71,7 @@ std::mutex g_xft_mutex;
 
 // UTF-8 text in the desktop's sans-serif face. A character the face lacks
 // is drawn with the first font fontconfig finds for it, so a label in any
-// script shows; bytes that are no UTF-8 show as U+FFFD.
+// script shows; each byte that is no UTF-8 shows as U+FFFD.
 class TextPainter {
    public:
     TextPainter(Display *dpy, int screen)
@@ -153,13 +153,11 @@ class TextPainter {
     int run(const std::string &s, XftColor *c, int x, int y) {
         if (fonts_.empty()) return 0;
         std::vector<FcChar32> chars;
-        const FcChar8 *p = (const FcChar8 *)s.data();
-        for (int left = (int)s.size(); left > 0;) {
-            FcChar32 ch;
-            int n = FcUtf8ToUcs4(p, &ch, left);
-            if (n <= 0) ch = 0xFFFD, n = 1;
+        uint32_t ch;
+        for (size_t at = 0, n; at < s.size(); at += n) {
+            n = vko_utf8_decode((const unsigned char *)s.data() + at, s.size() - at, &ch);
+            if (!n) ch = 0xFFFD, n = 1;
             chars.push_back(ch);
-            p += n, left -= n;
         }
         int at = x;
         for (size_t i = 0; i < chars.size();) {
