@@ -285,43 +285,13 @@ namespace {
 enum ConvError { CONV_OK = 0, CONV_INVALID = EILSEQ, CONV_SPACE = E2BIG };
 }
 
-// Strict decoder: rejects overlong forms, surrogates, values above U+10FFFF
-// and truncated sequences. Returns the code point or -1, advancing *s.
+// The next character of a NUL-terminated text, or -1 when the bytes there
+// are no UTF-8 (the NUL ends any sequence); advances *s past it.
 static int32_t utf8_next(const unsigned char **s) {
-    const unsigned char *p = *s;
-    uint32_t c = p[0];
-
-    if (c < 0x80) {
-        *s = p + 1;
-        return (int32_t)c;
-    }
-
-    int n = 0;
-    uint32_t min = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 1;
-        c &= 0x1F;
-        min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 2;
-        c &= 0x0F;
-        min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 3;
-        c &= 0x07;
-        min = 0x10000;
-    } else {
-        return -1;
-    }
-
-    for (int i = 1; i <= n; i++) {
-        if ((p[i] & 0xC0) != 0x80) return -1;
-        c = (c << 6) | (p[i] & 0x3F);
-    }
-
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
-
-    *s = p + n + 1;
+    uint32_t c;
+    size_t n = vko_utf8_decode(*s, 4, &c);
+    if (!n) return -1;
+    *s += n;
     return (int32_t)c;
 }
 
@@ -379,25 +349,8 @@ static ConvError utf16_to_utf8(const char16_t *src, char *dst, uint32_t size) {
 
     if (bytes + 1 > size) return CONV_SPACE;
 
-    unsigned char *out = (unsigned char *)dst;
-    for (const char16_t *s = src; *s;) {
-        uint32_t c = (uint32_t)utf16_next(&s);
-        if (c < 0x80) {
-            *out++ = (unsigned char)c;
-        } else if (c < 0x800) {
-            *out++ = (unsigned char)(0xC0 | (c >> 6));
-            *out++ = (unsigned char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = (unsigned char)(0xE0 | (c >> 12));
-            *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-            *out++ = (unsigned char)(0x80 | (c & 0x3F));
-        } else {
-            *out++ = (unsigned char)(0xF0 | (c >> 18));
-            *out++ = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
-            *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-            *out++ = (unsigned char)(0x80 | (c & 0x3F));
-        }
-    }
+    char *out = dst;
+    for (const char16_t *s = src; *s;) out += vko_utf8_encode((uint32_t)utf16_next(&s), out);
     *out = '\0';
 
     return CONV_OK;

@@ -51,6 +51,48 @@ char16_t *VKO_MultiToWideTLocal(const char *src);
 char *VKO_WideToMultiAlloc(const char16_t *src);
 char *VKO_WideToMultiTLocal(const char16_t *src);
 
+// The one UTF-8 reader of the platform's texts. The character at p (left > 0
+// bytes there): its length, its value in *cp; 0 when the bytes there are no
+// character (an overlong form, a surrogate, a value above U+10FFFF, a 5- or
+// 6-byte form, a sequence cut short), and the lead byte then stands alone
+// (it is replaced, and reading goes on at the next byte). No byte after one
+// that does not continue the sequence is read, so a NUL ends any sequence.
+inline size_t vko_utf8_decode(const unsigned char *p, size_t left, uint32_t *cp) {
+    uint32_t c = p[0], n, min;
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2, c &= 0x1F, min = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, c &= 0x0F, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, c &= 0x07, min = 0x10000;
+    else
+        return 0;
+    for (uint32_t i = 1; i < n; i++) {
+        if (i >= left || (p[i] & 0xC0) != 0x80) return 0;
+        c = c << 6 | (p[i] & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return n;
+}
+
+// Writes the UTF-8 form of a character (up to U+10FFFF) to out; its length.
+inline size_t vko_utf8_encode(uint32_t c, char out[4]) {
+    if (c < 0x80) {
+        out[0] = (char)c;
+        return 1;
+    }
+    size_t n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    for (size_t i = n - 1; i > 0; i--, c >>= 6) out[i] = (char)(0x80 | (c & 0x3F));
+    static const unsigned char kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    out[0] = (char)(kLead[n] | c);
+    return n;
+}
+
 // Bytes
 void VKO_BytesToHex(const void *bytes, size_t count, char *hex, size_t size);
 void VKO_HexToBytes(const char *hex, void *bytes, size_t size);

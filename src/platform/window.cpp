@@ -41,24 +41,16 @@ void cut_text(const char *in, uint32_t units, char *out, size_t size) {
     uint32_t used = 0;
     const auto *p = (const unsigned char *)(in ? in : "");
     while (*p) {
-        unsigned char c = *p;
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        uint32_t u = extra > 0 ? c & (0x3F >> extra) : c;
-        bool ok = extra >= 0;
-        for (int j = 1; ok && j <= extra; j++) {
-            ok = (p[j] & 0xC0) == 0x80;
-            u = u << 6 | (p[j] & 0x3F);
-        }
-        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))) ok = false;
+        uint32_t u;
+        size_t took = vko_utf8_decode(p, 4, &u);  // the NUL ends any sequence
         const char *bytes = (const char *)p;
-        size_t n = (size_t)extra + 1;
-        if (!ok) bytes = "\xEF\xBF\xBD", n = 3, extra = 0, u = 0xFFFD;
+        size_t n = took;
+        if (!took) bytes = "\xEF\xBF\xBD", n = 3, u = 0xFFFD;
         uint32_t need = u >= 0x10000 ? 2 : 1;
         if (used + need > units - 1 || at + n >= size) break;
         memcpy(out + at, bytes, n);
         at += n, used += need;
-        p += ok ? (size_t)extra + 1 : 1;
+        p += took ? took : 1;
     }
     if (size) out[at] = 0;
 }

@@ -1118,17 +1118,6 @@ Window xid(AppHarness &h, int32_t index) {
     return (Window)(uintptr_t)VKO_WindowGetNative(h.app, index);
 }
 
-void send_close(Driver &d, Window w) {
-    XEvent e = {};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = XInternAtom(d.dpy, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = (long)XInternAtom(d.dpy, "WM_DELETE_WINDOW", False);
-    XSendEvent(d.dpy, w, False, NoEventMask, &e);
-    XSync(d.dpy, False);
-}
-
 // A raw move of a device on both axes, as the server reports it.
 void raw_move(VKO_App *app, int device, double vx, double vy) {
     XIRawEvent r = {};
@@ -1170,14 +1159,68 @@ TEST_F(AppTest, AModifierReleasedDuringAnotherClientsGrabIsUpOnceItEnds) {
     }));
     EXPECT_FALSE(h->has(VKO_EVENT_HOTKEY));
     auto keys = h->of(VKO_EVENT_KEY);
-    ASSERT_EQ(keys.size(), 4u);
-    EXPECT_EQ(keys[0].key.key, 0x1Eu);
-    EXPECT_EQ(keys[0].key.mods, 0u) << "Alt is up";
+    ASSERT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys[0].key.key, 0x38u) << "Alt's release, once the grab ended";
+    EXPECT_FALSE(keys[0].key.pressed);
+    EXPECT_EQ(keys[1].key.key, 0x1Eu);
+    EXPECT_EQ(keys[1].key.mods, 0u) << "Alt is up";
     auto text = h->of(VKO_EVENT_TEXT);
     ASSERT_EQ(text.size(), 2u);
     EXPECT_STREQ(text[0].text, "a");
     EXPECT_STREQ(text[1].text, "z");
     VKO_AppRemoveHotkeys(h->app, 0);
+}
+
+// Keys the app saw go down and that went up where it could not see them
+// (during another client's grab, or while another window had the focus) are
+// released for it once it reads the keyboard again; a key still down is not.
+TEST_F(AppTest, KeysReleasedOutOfTheAppsSightAreReleasedForIt) {
+    ASSERT_EQ(h->open_window(), 0);
+    Window app_win = xid(*h, 0);
+    Window other = XCreateSimpleWindow(d.dpy, d.root(), 0, 0, 50, 50, 0, 0, 0);
+    XMapWindow(d.dpy, other);
+    unsigned alt = d.keycode(XK_Alt_L), b = d.keycode(XK_b), shift = d.keycode(XK_Shift_L);
+    auto released = [&](uint32_t key) {
+        for (const auto &k : h->of(VKO_EVENT_KEY))
+            if (k.key.key == key && !k.key.pressed) return true;
+        return false;
+    };
+    for (int elsewhere = 0; elsewhere < 2; elsewhere++) {
+        h->events.clear();
+        d.key(shift, true);
+        d.key(alt, true);
+        d.key(b, true);
+        ASSERT_TRUE(pump_count(VKO_EVENT_KEY, 3));
+        if (elsewhere) {
+            XSetInputFocus(d.dpy, other, RevertToParent, CurrentTime);
+            XSync(d.dpy, False);
+            ASSERT_TRUE(h->pump_until([&] { return !VKO_AppIsActive(h->app); }));
+        } else {
+            ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+                      GrabSuccess);
+        }
+        d.key(alt, false);
+        d.key(b, false);
+        if (elsewhere)
+            XSetInputFocus(d.dpy, app_win, RevertToParent, CurrentTime);
+        else
+            XUngrabKeyboard(d.dpy, CurrentTime);
+        XSync(d.dpy, False);
+        h->events.clear();
+        ASSERT_TRUE(h->pump_until([&] { return released(0x38) && released(0x30); })) << elsewhere;
+        d.tap(XK_z);
+        ASSERT_TRUE(h->pump_until([&] { return released(0x2C); }));
+        for (const auto &k : h->of(VKO_EVENT_KEY)) {
+            EXPECT_NE(k.key.key, 0x2Au) << "Shift is still down";
+            if (k.key.key == 0x2C) {
+                EXPECT_EQ(k.key.mods, (uint32_t)VKO_MOD_LSHIFT) << "Alt is up";
+            }
+        }
+        EXPECT_EQ(h->count(VKO_EVENT_KEY), 4u);
+        d.key(shift, false);
+    }
+    XDestroyWindow(d.dpy, other);
+    XSync(d.dpy, False);
 }
 
 // Users destroy the app from its own callbacks: from the event function on
@@ -1198,8 +1241,8 @@ TEST_F(AppTest, TheAppDestroyedFromItsOwnCallbacksEndsItsLoop) {
         VKO_AppDestroy(&h->app);
         EXPECT_EQ(h->app, nullptr);
     };
-    send_close(d, xid(*h, 0));
-    send_close(d, xid(*h, 1));
+    d.close_window(xid(*h, 0));
+    d.close_window(xid(*h, 1));
     d.tap(XK_a);
     h->pump(5000);
     EXPECT_TRUE(destroyed);
@@ -1256,6 +1299,39 @@ TEST_F(AppTest, PointerMovesArriveWhileAKeyboardGrabIsTriedAgain) {
     XSync(d.dpy, False);
     ASSERT_TRUE(h->pump_until([&] { return h->app->hook_installed; }));
     VKO_AppGrabKeyboard(h->app, false);
+    h->pump(20);
+}
+
+// Applying the input state moves no pointer on X: the first move after it
+// (wanting a keyboard another client holds, changing the cursor) arrives
+// like every other. Only the move of the app's own warp is not reported.
+TEST_F(AppTest, NoPointerMoveIsLostToAnInputStateChange) {
+    ASSERT_EQ(h->open_window(), 0);
+    ASSERT_EQ(XGrabKeyboard(d.dpy, d.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    XSync(d.dpy, False);
+    VKO_AppGrabKeyboard(h->app, true);
+    X11App *x = x11(h->app);
+    ASSERT_TRUE(h->pump_until([&] { return x->kbd_retry; }));
+    auto moved_to = [&](int mx, int my) {
+        return h->pump_until([&] {
+            auto m = h->of(VKO_EVENT_MOTION);
+            return !m.empty() && m.back().motion.x == mx && m.back().motion.y == my;
+        });
+    };
+    for (int i = 0; i < 40; i++) {
+        if (i == 20) VKO_AppSetCursor(h->app, VKO_CURSOR_HAND);
+        d.move(160 + i, 170);
+        ASSERT_TRUE(moved_to(60 + i, 70)) << "move " << i;
+    }
+    XUngrabKeyboard(d.dpy, CurrentTime);
+    XSync(d.dpy, False);
+    VKO_WindowMoveCursor(h->app, 0, 10, 10);
+    h->events.clear();
+    d.move(170, 180);
+    ASSERT_TRUE(moved_to(70, 80));
+    EXPECT_EQ(h->count(VKO_EVENT_MOTION), 1u) << "the warp's own move";
+    VKO_AppGrabKeyboard(h->app, false);
+    VKO_AppSetCursor(h->app, VKO_CURSOR_ARROW);
     h->pump(20);
 }
 

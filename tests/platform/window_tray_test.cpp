@@ -147,7 +147,10 @@ class MenuUser {
               }
               finished = true;
           }) {}
-    ~MenuUser() { thread_.join(); }
+    ~MenuUser() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
     std::atomic<bool> shown{false}, rescued{false}, finished{false};
 
    private:
@@ -202,6 +205,12 @@ class TrayTest : public ::testing::Test {
         EXPECT_TRUE(box_done);
         box->join();
     }
+    // The ink bands of each row of the menu of these items (no item hot),
+    // read once each labelled row shows some; and those of a message box's
+    // lines above its button, once `lines` show. Each with a screenshot.
+    using Bands = std::vector<std::pair<int, int>>;
+    void menu_ink(const VKO_TrayItem *items, uint32_t n, const char *shot, std::vector<Bands> *rows);
+    void box_ink(const char *title, const std::string &text, size_t lines, const char *shot, Bands *out);
     // Centre of the docked icon in root coordinates.
     void icon_centre(TrayManager &m, int *x, int *y) {
         Window c;
@@ -387,6 +396,25 @@ TEST_F(TrayTest, TheAppTakesItsGrabsBackWhenTheMenuCloses) {
     h->on_frame = nullptr;
 }
 
+// The session's end closes window 0 while the menu is open, and the event
+// function destroys the app: the menu goes at once with its grabs, and the
+// loop ends.
+TEST_F(TrayTest, ADestroyAskedForWhileTheMenuIsOpenClosesIt) {
+    TrayManager m;
+    ASSERT_TRUE(dock(m));
+    Window w0 = (Window)(uintptr_t)VKO_WindowGetNative(h->app, 0);
+    h->on_event = [&](const VKO_Event &e) {
+        if (e.type == VKO_EVENT_CLOSE) VKO_AppDestroy(&h->app);
+    };
+    MenuUser user([&](Driver &t, Window) { t.close_window(w0); });
+    open_menu();
+    h->pump(30000);
+    EXPECT_EQ(h->app, nullptr) << "the loop ended with the app";
+    user.join();
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.rescued) << "the menu stayed open";
+}
+
 // With an app window focused the menu's keys and clicks are still the
 // menu's: Escape and a click on the window close it, the arrow keys and
 // Return choose, and none of them reaches the event function.
@@ -511,51 +539,95 @@ void expect_omegas_as_wide_as_os(const std::pair<int, int> &omegas, const std::p
                            << ".." << os.second;
 }
 
-TEST_F(TrayTest, MenuLabelsAndMessageBoxTextAreUtf8) {
-    const char *omegas = "\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9";
-    const char *off = "\xC3\x89teindre \xE2\x80\x93 \xCE\xA9";  // "Éteindre – Ω"
+void TrayTest::menu_ink(const VKO_TrayItem *items, uint32_t n, const char *shot, std::vector<Bands> *rows) {
+    rows->assign(n, {});
     TrayManager m;
     h->on_frame = [&] { m.step(); };
-    const VKO_TrayItem items[] = {{nullptr, omegas, 1}, {nullptr, "OOOOOOOO", 2}, {nullptr, off, 3}};
-    VKO_AppSetTray(h->app, "Zarvek", items, 3);
+    VKO_AppSetTray(h->app, "Zarvek", items, n);
     ASSERT_TRUE(h->pump_until([&] { return m.docked.size() == 1; }));
-    std::vector<std::pair<int, int>> rows[2];
+    auto all = [&] {
+        for (uint32_t r = 0; r < n; r++)
+            if (items[r].label[0] && (*rows)[r].empty()) return false;
+        return true;
+    };
     MenuUser user([&](Driver &t, Window menu) {
         t.move(DisplayWidth(t.dpy, 0) - 2, DisplayHeight(t.dpy, 0) - 2);  // no item hot
         XWindowAttributes a;
         XGetWindowAttributes(t.dpy, menu, &a);
-        for (int i = 0; i < 300 && (rows[0].empty() || rows[1].empty()); i++) {
-            for (int r = 0; r < 2; r++) rows[r] = ink_bands(t.dpy, menu, 2, r * 20 + 1, a.width - 4, 18);
-            if (rows[0].empty() || rows[1].empty()) usleep(10000);
+        for (int i = 0; i < 300 && !all(); i++) {
+            for (uint32_t r = 0; r < n; r++)
+                (*rows)[r] = ink_bands(t.dpy, menu, 2, (int)r * 20 + 1, a.width - 4, 18);
+            if (!all()) usleep(10000);
         }
-        save_screenshot(t.dpy, menu, "app_tray_menu_utf8");
+        save_screenshot(t.dpy, menu, shot);
         t.tap(XK_Escape);
     });
     open_menu();
     ASSERT_TRUE(pump_menu(user));
+    h->on_frame = nullptr;
+}
+
+void TrayTest::box_ink(const char *title, const std::string &text, size_t lines, const char *shot,
+                       Bands *out) {
+    std::atomic<bool> box_done{false};
+    std::thread box([&] {
+        VKO_ShowMessageBox(title, "%s", text.c_str());
+        box_done = true;
+    });
+    Window bw = wait_named(d.dpy, title);
+    ASSERT_NE(bw, 0u);
+    XWindowAttributes a;
+    XGetWindowAttributes(d.dpy, bw, &a);
+    for (int i = 0; i < 300 && out->size() < lines; i++) {
+        *out = ink_bands(d.dpy, bw, 2, 2, a.width - 4, a.height - 44);  // above the button
+        if (out->size() < lines) usleep(10000);
+    }
+    save_screenshot(d.dpy, bw, shot);
+    close_box(bw, box_done, &box);
+}
+
+TEST_F(TrayTest, MenuLabelsAndMessageBoxTextAreUtf8) {
+    const char *omegas = "\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9";
+    const char *off = "\xC3\x89teindre \xE2\x80\x93 \xCE\xA9";  // "Éteindre – Ω"
+    const VKO_TrayItem items[] = {{nullptr, omegas, 1}, {nullptr, "OOOOOOOO", 2}, {nullptr, off, 3}};
+    std::vector<Bands> rows;
+    menu_ink(items, 3, "app_tray_menu_utf8", &rows);
     ASSERT_EQ(rows[0].size(), 1u);
     ASSERT_EQ(rows[1].size(), 1u);
     expect_omegas_as_wide_as_os(rows[0][0], rows[1][0]);
 
-    std::atomic<bool> box_done{false};
-    std::thread box([&] {
-        VKO_ShowMessageBox("Zarvek UTF-8", "%s\nOOOOOOOO\n%s", omegas, off);
-        box_done = true;
-    });
-    Window bw = wait_named(d.dpy, "Zarvek UTF-8");
-    ASSERT_NE(bw, 0u);
-    XWindowAttributes a;
-    XGetWindowAttributes(d.dpy, bw, &a);
-    std::vector<std::pair<int, int>> lines;
-    for (int i = 0; i < 300 && lines.size() < 3; i++) {
-        lines = ink_bands(d.dpy, bw, 2, 2, a.width - 4, a.height - 44);  // above the button
-        if (lines.size() < 3) usleep(10000);
-    }
-    save_screenshot(d.dpy, bw, "app_message_box_utf8");
-    close_box(bw, box_done, &box);
+    Bands lines;
+    box_ink("Zarvek UTF-8", std::string(omegas) + "\nOOOOOOOO\n" + off, 3, "app_message_box_utf8", &lines);
     ASSERT_EQ(lines.size(), 3u);
     expect_omegas_as_wide_as_os(lines[0], lines[1]);
-    h->on_frame = nullptr;
+}
+
+// Bytes that are no UTF-8 are drawn as one U+FFFD each, never as what a lax
+// reading makes of them: an overlong '/', a surrogate, a value above U+10FFFF,
+// 5- and 6-byte forms each take as much room as that many U+FFFD.
+TEST_F(TrayTest, BytesThatAreNoUtf8AreDrawnAsReplacementCharacters) {
+    auto fffd = [](int n) {
+        std::string s;
+        while (n--) s += "\xEF\xBF\xBD";
+        return s;
+    };
+    const std::string text[4] = {"a\xC0\xAFz", "a" + fffd(2) + "z",
+                                 "b\xED\xA0\x80\xF4\x90\x80\x80\xF8\x88\x80\x80\x80\xFC\x84\x80\x80\x80\x80y",
+                                 "b" + fffd(18) + "y"};
+    const VKO_TrayItem items[] = {{nullptr, text[0].c_str(), 1},
+                                  {nullptr, text[1].c_str(), 2},
+                                  {nullptr, text[2].c_str(), 3},
+                                  {nullptr, text[3].c_str(), 4}};
+    std::vector<Bands> rows;
+    menu_ink(items, 4, "app_tray_menu_bad_utf8", &rows);
+    EXPECT_EQ(rows[0], rows[1]);
+    EXPECT_EQ(rows[2], rows[3]);
+    Bands lines;
+    box_ink("Zarvek bad UTF-8", text[0] + "\n" + text[1] + "\n" + text[2] + "\n" + text[3], 4,
+            "app_message_box_bad_utf8", &lines);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_EQ(lines[2], lines[3]);
 }
 
 // Long texts lose whole characters at their limits, never their encoding.

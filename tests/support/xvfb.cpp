@@ -140,9 +140,10 @@ std::string read_log(int fd) {
     return text;
 }
 
-// One server with these arguments (after "Xvfb -displayfd N"): its process
-// and display, or -1 and an empty display, with what it wrote printed.
-pid_t launch(std::vector<std::string> args, std::string *display) {
+// One server with these arguments (after "Xvfb -displayfd N") and these
+// variables added to the environment: its process and display, or -1 and an
+// empty display, with what it wrote printed.
+pid_t launch(std::vector<std::string> args, std::string *display, std::vector<std::string> env = {}) {
     display->clear();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
@@ -152,6 +153,17 @@ pid_t launch(std::vector<std::string> args, std::string *display) {
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // An added variable replaces the process's own of that name.
+    auto name = [](const std::string &v) { return v.substr(0, v.find('=') + 1); };
+    size_t added = env.size();
+    for (char **e = environ; *e; e++) {
+        bool replaced = false;
+        for (size_t i = 0; i < added && !replaced; i++) replaced = name(env[i]) == name(*e);
+        if (!replaced) env.push_back(*e);
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
     on_spawner([&] {
         pid_t parent = getpid();
@@ -163,7 +175,7 @@ pid_t launch(std::vector<std::string> args, std::string *display) {
         int out = log >= 0 ? log : open("/dev/null", O_RDWR);
         dup2(out, 1);
         dup2(out, 2);
-        execvp("Xvfb", argv.data());
+        execvpe("Xvfb", argv.data(), envp.data());
         _exit(127);
     });
     close(fds[1]);
@@ -181,9 +193,10 @@ pid_t launch(std::vector<std::string> args, std::string *display) {
 
 // Tries twice: a start under load may fail once (e.g. two servers racing
 // for a display number).
-pid_t launch_twice(const std::vector<std::string> &args, std::string *display) {
-    pid_t pid = launch(args, display);
-    return pid > 0 ? pid : launch(args, display);
+pid_t launch_twice(const std::vector<std::string> &args, std::string *display,
+                   const std::vector<std::string> &env = {}) {
+    pid_t pid = launch(args, display, env);
+    return pid > 0 ? pid : launch(args, display, env);
 }
 
 std::vector<std::string> screen_args(uint32_t width, uint32_t height) {
@@ -225,11 +238,12 @@ void xvfb_shutdown() {
     stop_server();
 }
 
-XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height) {
+XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height,
+                            const std::vector<std::string> &env) {
     std::vector<std::string> args = screen_args(width, height);
     args.insert(args.end(), options.begin(), options.end());
     XvfbServer s;
-    s.pid = launch_twice(args, &s.display);
+    s.pid = launch_twice(args, &s.display, env);
     if (s.pid <= 0) s.display.clear();
     return s;
 }

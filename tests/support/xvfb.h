@@ -27,11 +27,13 @@ int xvfb_pid();
 void xvfb_shutdown();
 
 // A further server with options of its own (e.g. "-extension", "MIT-SHM" to
-// leave an extension out), for a test that needs one; DISPLAY is left alone.
-// The display is empty when it could not start. Stop it with xvfb_stop.
+// leave an extension out) and variables added to its environment ("NAME=value"),
+// for a test that needs one; DISPLAY is left alone. The display is empty when
+// it could not start. Stop it with xvfb_stop.
 struct XvfbServer {
     int pid = -1;
     std::string display;
 };
-XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height);
+XvfbServer xvfb_start_other(const std::vector<std::string> &options, uint32_t width, uint32_t height,
+                            const std::vector<std::string> &env = {});
 void xvfb_stop(XvfbServer *server);

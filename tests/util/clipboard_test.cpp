@@ -1,6 +1,7 @@
 // The clipboard bridge on the test's own Xvfb with xclip as the other
 // program: text both ways, both consumers, own writes not read back, texts
-// without a text form, long texts, a silent owner and no display at all.
+// without a text form, the Latin-1 form, long texts, a silent owner, a server
+// whose clock is weeks on, and no display at all.
 #include <gtest/gtest.h>
 
 #include <X11/Xatom.h>
@@ -20,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/x11/clipboard_x11.h"
 #include "support/temp_dir.h"
 #include "support/xclip.h"
 #include "support/xvfb.h"
+#include "support/xvfb_clock.h"
 #include "util/clipboard.h"
 #include "util/logger.h"
 
@@ -277,6 +280,32 @@ TEST_F(Clipboard, WritesForOtherProgramsWithoutReadingItBack) {
     EXPECT_EQ(xclip_read(), "back");
 }
 
+// STRING is served as Latin-1: what Latin-1 lacks, and each byte that is no
+// UTF-8 (a lead byte without its continuation, an overlong form), as '?',
+// never swallowing the byte after it.
+TEST_F(Clipboard, StringFormIsLatin1WithEachByteThatIsNoUtf8Replaced) {
+    ClipX11 *x = clip_x11_open();
+    ASSERT_NE(x, nullptr);
+    const std::string text =
+        "\xC3\xA9 x\xC3"
+        "Ay\xC1\x81 \xE2\x9C\x93";
+    ASSERT_TRUE(clip_x11_own(x, text.data(), text.size(), 2000));
+    std::atomic<bool> done{false};
+    std::string got;
+    std::thread reader([&] {
+        got = xclip_read("STRING");
+        done = true;
+    });
+    while (!done) {
+        pollfd p = {clip_x11_fd(x), POLLIN, 0};
+        poll(&p, 1, 20);
+        clip_x11_dispatch(x);
+    }
+    reader.join();
+    clip_x11_close(&x);
+    EXPECT_EQ(got, "\xE9 x?Ay?? ?");
+}
+
 TEST_F(Clipboard, ChangeWithoutTextKeepsThePendingText) {
     XclipOwner a("kept");
     EXPECT_EQ(next_text(clipboard_take_text_ui), "kept");
@@ -381,6 +410,104 @@ TEST_F(Clipboard, TextFormListedAfterManyOthersIsFound) {
     const std::string text = "after 1500 forms";
     ScriptedOwner owner({.text = text, .extra = 1500});
     EXPECT_EQ(texts_until(text), std::vector<std::string>{text});
+}
+
+// A requestor of the test's own: the server's time (that of a change of a
+// property of its window), and what the owner answers to a request made at
+// a given time ("(refused)", "(no answer)").
+class Requestor {
+   public:
+    Requestor() {
+        dpy_ = XOpenDisplay(nullptr);
+        win_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 1, 1, 0, 0, 0);
+        XSelectInput(dpy_, win_, PropertyChangeMask);
+        prop_ = XInternAtom(dpy_, "ZARVEK_TEST_ANSWER", False);
+    }
+    ~Requestor() { XCloseDisplay(dpy_); }
+    Time now() {
+        XChangeProperty(dpy_, win_, prop_, XA_STRING, 8, PropModeAppend, (const unsigned char *)"", 0);
+        XEvent e;
+        auto stamp = [](const XEvent &e) {
+            return e.type == PropertyNotify && e.xproperty.state == PropertyNewValue;
+        };
+        return next(stamp, &e) ? e.xproperty.time : CurrentTime;
+    }
+    std::string convert(Time t) {
+        XConvertSelection(dpy_, XInternAtom(dpy_, "CLIPBOARD", False),
+                          XInternAtom(dpy_, "UTF8_STRING", False), prop_, win_, t);
+        XEvent e;
+        if (!next([](const XEvent &e) { return e.type == SelectionNotify; }, &e)) return "(no answer)";
+        if (e.xselection.property == None) return "(refused)";
+        Atom type;
+        int format;
+        unsigned long n, after;
+        unsigned char *data = nullptr;
+        XGetWindowProperty(dpy_, win_, prop_, 0, 1 << 16, True, AnyPropertyType, &type, &format, &n, &after,
+                           &data);
+        std::string text = data ? std::string((const char *)data, n) : "";
+        if (data) XFree(data);
+        return text;
+    }
+
+   private:
+    // The next event the predicate takes, within 5 s; the others are dropped.
+    bool next(bool (*want)(const XEvent &), XEvent *e) {
+        auto end = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < end) {
+            while (XPending(dpy_)) {
+                XNextEvent(dpy_, e);
+                if (want(*e)) return true;
+            }
+            pollfd p = {ConnectionNumber(dpy_), POLLIN, 0};
+            poll(&p, 1, 20);
+        }
+        return false;
+    }
+    Display *dpy_;
+    Window win_;
+    Atom prop_;
+};
+
+// X times count milliseconds from the server's start in 32 bits: past 2^31
+// (24.8 days) they are negative as signed numbers, and they wrap after 49.7
+// days. On a server whose clock is there, another program's copy is read,
+// and a copy made just before the wrap is served to a request made after it,
+// while a request from before the copy is still refused.
+TEST_F(Clipboard, ReadsAndServesOnAServerWhoseClockIsWeeksOn) {
+    clipboard_destroy();
+    XvfbClock clock;
+    clock.advance_to(0x80000000u + 1000000);
+    XvfbServer server = xvfb_start_other({}, 320, 240, clock.env());
+    ASSERT_FALSE(server.display.empty());
+    // The bridge and every connection end before the server does.
+    struct OnServer {
+        XvfbServer *server;
+        std::string display = getenv("DISPLAY");
+        ~OnServer() {
+            clipboard_destroy();
+            xvfb_stop(server);
+            setenv("DISPLAY", display.c_str(), 1);
+        }
+    } on{&server};
+    setenv("DISPLAY", server.display.c_str(), 1);
+    Requestor r;
+    ASSERT_GE(r.now(), 0x80000000u) << "the server's clock is past 2^31";
+    clipboard_init();
+    {
+        XclipOwner other("copied on day 25");
+        EXPECT_EQ(next_text(clipboard_take_text), "copied on day 25");
+    }
+
+    const uint32_t before_wrap = 0xFFFFFFFFu - 20000;
+    clock.advance_to(before_wrap);
+    clipboard_set_text("copied before the wrap");
+    ASSERT_TRUE(wait_until([&] { return r.convert(CurrentTime) == "copied before the wrap"; }));
+    ASSERT_GE(r.now(), before_wrap) << "owned before the wrap";
+    clock.advance_to(10000);
+    Time after = r.now();
+    ASSERT_LT(after, 0x80000000u) << "the clock wrapped";
+    EXPECT_EQ(r.convert(after), "copied before the wrap");
+    EXPECT_EQ(r.convert(before_wrap - 1000), "(refused)") << "a request from before the copy";
 }
 
 std::mutex g_log_mutex;

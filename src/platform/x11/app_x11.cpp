@@ -389,20 +389,10 @@ int32_t focused_index(VKO_App *app) {
     return -1;
 }
 
+// Characters beyond the 16-bit plane reach the app whole.
 void encode_utf8(uint32_t u, char out[8]) {
     memset(out, 0, 8);
-    if (u < 0x80) {
-        out[0] = (char)u;
-    } else if (u < 0x800) {
-        out[0] = (char)(0xC0 | u >> 6), out[1] = (char)(0x80 | (u & 0x3F));
-    } else if (u < 0x10000) {
-        out[0] = (char)(0xE0 | u >> 12), out[1] = (char)(0x80 | ((u >> 6) & 0x3F)),
-        out[2] = (char)(0x80 | (u & 0x3F));
-    } else {
-        // Characters beyond the 16-bit plane reach the app whole.
-        out[0] = (char)(0xF0 | u >> 18), out[1] = (char)(0x80 | ((u >> 12) & 0x3F));
-        out[2] = (char)(0x80 | ((u >> 6) & 0x3F)), out[3] = (char)(0x80 | (u & 0x3F));
-    }
+    vko_utf8_encode(u, out);
 }
 
 // Text of a finished compose sequence, one TEXT event a character: its
@@ -413,20 +403,13 @@ void emit_text(VKO_App *app, int32_t index, xkb_keysym_t sym, const char *utf8, 
     if (one) {
         chars.push_back(one);
     } else {
-        for (int i = 0; i < len;) {
-            unsigned char c = (unsigned char)utf8[i];
-            int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-            if (extra < 0 || i + extra >= len) break;
-            uint32_t u = extra ? c & (0x3F >> extra) : c;
-            bool ok = true;
-            for (int j = 1; j <= extra; j++) {
-                unsigned char cc = (unsigned char)utf8[i + j];
-                ok &= (cc & 0xC0) == 0x80;
-                u = u << 6 | (cc & 0x3F);
-            }
-            if (!ok) break;
+        // Up to the first byte that is no UTF-8 (a character cut at the
+        // buffer's end among them).
+        uint32_t u;
+        for (int i = 0, n; i < len; i += n) {
+            n = (int)vko_utf8_decode((const unsigned char *)utf8 + i, (size_t)(len - i), &u);
+            if (!n) break;
             chars.push_back(u);
-            i += extra + 1;
         }
     }
     for (uint32_t u : chars) {
@@ -788,20 +771,11 @@ std::string first_path(const char *data, size_t size) {
 // UTF-16 units of a UTF-8 text; SIZE_MAX when it is no valid UTF-8.
 size_t utf16_units(const std::string &s) {
     size_t units = 0;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = (unsigned char)s[i];
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + (size_t)extra >= s.size()) return SIZE_MAX;
-        uint32_t u = extra ? c & (0x3F >> extra) : c;
-        for (int j = 1; j <= extra; j++) {
-            unsigned char cc = (unsigned char)s[i + (size_t)j];
-            if ((cc & 0xC0) != 0x80) return SIZE_MAX;
-            u = u << 6 | (cc & 0x3F);
-        }
-        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (u < kMin[extra] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return SIZE_MAX;
+    uint32_t u;
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        n = vko_utf8_decode((const unsigned char *)s.data() + i, s.size() - i, &u);
+        if (!n) return SIZE_MAX;
         units += u >= 0x10000 ? 2 : 1;
-        i += (size_t)extra + 1;
     }
     return units;
 }
@@ -890,6 +864,35 @@ void on_client_message(VKO_App *app, int32_t index, XClientMessageEvent *c) {
     }
 }
 
+// The keyboard read again after the app could not see it (another client's
+// grab, another window's focus): each key it saw go down that is up now is
+// released for it as if the release had come, so no key (a modifier, a key
+// the host repeats) stays down; then the rest of the state is taken as it is.
+void catch_up_keyboard(VKO_App *app, int32_t index) {
+    X11App *x = app->x;
+    char keys[32];
+    memset(keys, 0, sizeof(keys));
+    XQueryKeymap(x->dpy, keys);
+    XkbStateRec st;
+    memset(&st, 0, sizeof(st));
+    XkbGetState(x->dpy, XkbUseCoreKbd, &st);
+    uint32_t serial = app_window_serial(app, index);
+    for (int k = 0; k < 256; k++) {
+        if (!x->key_down[k] || ((keys[k / 8] >> (k % 8)) & 1)) continue;
+        XKeyEvent up;
+        memset(&up, 0, sizeof(up));
+        up.type = KeyRelease;
+        up.display = x->dpy;
+        up.window = app->windows[index]->xid;
+        up.root = x->root;
+        up.state = st.mods;
+        up.keycode = (unsigned)k;
+        on_key(app, index, &up, false);
+        if (!app_window_alive(app, index, serial) || app->destroy_pending) return;
+    }
+    refresh_keyboard(x);
+}
+
 void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
     X11App *x = app->x;
     VKO_WindowRec *w = app->windows[index];
@@ -922,7 +925,7 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
             // again at once, and keys pressed or released during the grab
             // went to that client: the keyboard is read again.
             if (f.mode == NotifyUngrab) x->retry_now = true;
-            if (f.mode == NotifyUngrab && e->type == FocusIn && w->focused) refresh_keyboard(x);
+            if (f.mode == NotifyUngrab && e->type == FocusIn && w->focused) catch_up_keyboard(app, index);
             // Grabs move focus only for their own duration; focus into a child
             // (an embedded view) keeps the window focused.
             if (f.mode == NotifyGrab || f.mode == NotifyUngrab) break;
@@ -931,7 +934,11 @@ void handle_window_event(VKO_App *app, int32_t index, XEvent *e) {
                 break;
             bool in = e->type == FocusIn;
             if (w->focused == in) break;
-            if (in && focused_index(app) < 0) refresh_keyboard(x);
+            if (in && focused_index(app) < 0) {
+                uint32_t serial = w->serial;
+                catch_up_keyboard(app, index);
+                if (!app_window_alive(app, index, serial)) break;
+            }
             w->focused = in;
             app_bump(app);
             VKO_Event ev = new_event(VKO_EVENT_FOCUS, index);
@@ -1230,11 +1237,14 @@ void x11_apply_cursor(VKO_App *app, bool active) {
             VKO_Log("app_apply_mouse_ri", "'RegisterRawInputDevices' failed with error 0x%X", (unsigned)e);
         } else {
             if (raw && !x->raw_on) x->raw_rest_x = x->raw_rest_y = 0;
+            // The end of raw mode skips the next move; nothing else applied
+            // here moves the pointer on X, so a skip on every application
+            // would eat the user's next move.
+            if (!raw && x->raw_on) app->skip_next_motion = true;
             x->raw_on = raw;
             x->raw_for_pens = pens;
         }
     }
-    if (!raw) app->skip_next_motion = true;
     XFlush(x->dpy);
 }
 
@@ -1644,6 +1654,7 @@ void x11_window_warp(VKO_App *app, VKO_WindowRec *w, int32_t px, int32_t py) {
         memset(x->clip_rect, 0, sizeof(x->clip_rect));
     }
     XWarpPointer(x->dpy, None, w->xid, 0, 0, 0, 0, px, py);
+    app->skip_next_motion = true;  // the warp's own move is no move of the user's
     XFlush(x->dpy);
 }
 

@@ -10,13 +10,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/memory.h"
 #include "platform/x11/error_trap.h"
 
 // Each request carries a server timestamp of its own (later than every
 // earlier one) and names a property of its own from a small ring. An owner
 // answers with the request's time, so a late reply to an earlier request,
 // a refusal too (it names no property), is told apart from the answer
-// awaited; data it left in its property is dropped.
+// awaited; data it left in its property is dropped. X times are 32-bit
+// milliseconds since the server started: they read as negative past 2^31
+// (24.8 days) and wrap after 49.7 days, so they are never ordered by value.
 constexpr int kProps = 8;
 
 struct ClipX11 {
@@ -32,6 +35,7 @@ struct ClipX11 {
     bool owned;        // we hold the selection and serve copy
     std::string copy;  // UTF-8
     Time own_time;
+    int64_t own_clock;  // our clock's milliseconds when we took the selection
     Time request_time;  // of the last request made
 };
 
@@ -43,43 +47,22 @@ int64_t now_ms() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-void append_utf8(std::string *out, uint32_t cp) {
-    if (cp < 0x80) {
-        out->push_back((char)cp);
-    } else if (cp < 0x800) {
-        out->push_back((char)(0xC0 | cp >> 6));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back((char)(0xE0 | cp >> 12));
-        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back((char)(0xF0 | cp >> 18));
-        out->push_back((char)(0x80 | (cp >> 12 & 0x3F)));
-        out->push_back((char)(0x80 | (cp >> 6 & 0x3F)));
-        out->push_back((char)(0x80 | (cp & 0x3F)));
-    }
-}
-
-// STRING is Latin-1 both ways; what Latin-1 lacks is served as '?'.
+// STRING is Latin-1 both ways; what Latin-1 lacks, and each byte that is
+// no UTF-8, is served as '?'.
 std::string latin1_to_utf8(const unsigned char *p, size_t n) {
     std::string s;
     s.reserve(n);
-    for (size_t i = 0; i < n; i++) append_utf8(&s, p[i]);
+    char b[4];
+    for (size_t i = 0; i < n; i++) s.append(b, vko_utf8_encode(p[i], b));
     return s;
 }
 
 std::string utf8_to_latin1(const std::string &in) {
     std::string s;
-    const unsigned char *p = (const unsigned char *)in.data();
-    size_t n = in.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        uint32_t cp = c;
-        if (len == 2 && i + 1 < n) cp = (c & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
-        s.push_back(len == 1 || (len == 2 && cp <= 0xFF) ? (char)cp : '?');
-        i += len;
+    uint32_t cp;
+    for (size_t i = 0, n; i < in.size(); i += n ? n : 1) {
+        n = vko_utf8_decode((const unsigned char *)in.data() + i, in.size() - i, &cp);
+        s.push_back(n && cp <= 0xFF ? (char)cp : '?');
     }
     return s;
 }
@@ -108,6 +91,16 @@ bool wait_for(ClipX11 *x, int64_t deadline, Pred pred, XEvent *out) {
     }
 }
 
+// A request made before we took the selection was meant for the owner
+// before us. Its time is read as its distance from ours (modulo 2^32), which
+// cannot exceed how long we have owned the selection (a minute more for the
+// server's clock and ours to differ).
+bool asked_while_owned(const ClipX11 *x, Time t) {
+    if (t == CurrentTime) return true;
+    uint32_t since = (uint32_t)(t - x->own_time);
+    return since <= now_ms() - x->own_clock + 60000;
+}
+
 void serve(ClipX11 *x, const XSelectionRequestEvent &r) {
     XEvent reply = {};
     reply.xselection.type = SelectionNotify;
@@ -120,7 +113,7 @@ void serve(ClipX11 *x, const XSelectionRequestEvent &r) {
 
     // Obsolete requestors name no property: the target stands for it.
     Atom prop = r.property != None ? r.property : r.target;
-    bool ours = r.selection == x->clipboard && x->owned && (r.time == CurrentTime || r.time >= x->own_time);
+    bool ours = r.selection == x->clipboard && x->owned && asked_while_owned(x, r.time);
 
     // The requestor may be gone by now; its errors are caught here.
     X11ErrorTrap trap(x->dpy);
@@ -178,14 +171,17 @@ void handle_event(ClipX11 *x, XEvent *ev) {
     }
 }
 
-// A server timestamp: the time of a property change on our own window.
-Time server_time(ClipX11 *x, int64_t deadline) {
+// A server timestamp: the time of a property change on our own window
+// (false when none came in time; any value, 0 too, is a time).
+bool server_time(ClipX11 *x, int64_t deadline, Time *t) {
     XChangeProperty(x->dpy, x->win, x->time_prop, XA_STRING, 8, PropModeAppend, (const unsigned char *)"", 0);
     XEvent ev;
     auto is_stamp = [x](const XEvent &e) {
         return e.type == PropertyNotify && e.xproperty.window == x->win && e.xproperty.atom == x->time_prop;
     };
-    return wait_for(x, deadline, is_stamp, &ev) ? ev.xproperty.time : CurrentTime;
+    if (!wait_for(x, deadline, is_stamp, &ev)) return false;
+    *t = ev.xproperty.time;
+    return true;
 }
 
 // Reads the answer in the request's property, following the incremental
@@ -322,12 +318,13 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
     // is a late reply to an earlier request and is passed over. An owner that
     // answers without a time is matched by target and property alone.
     auto convert = [&](Atom target) {
+        // The server's clock never goes back: a time other than the last
+        // request's is later than every earlier one.
         int64_t deadline = now_ms() + timeout_ms;
         Time t;
         do {
-            t = server_time(x, deadline);
-            if (t == CurrentTime) return -1;
-        } while ((int32_t)(uint32_t)(t - x->request_time) <= 0);  // the server's clock counts milliseconds
+            if (!server_time(x, deadline, &t)) return -1;
+        } while (t == x->request_time);
         x->request_time = t;
         x->prop = x->props[x->next_prop];
         x->next_prop = (x->next_prop + 1) % kProps;
@@ -386,8 +383,8 @@ int clip_x11_read(ClipX11 *x, std::string *out, size_t max, int timeout_ms) {
 }
 
 bool clip_x11_own(ClipX11 *x, const char *utf8, size_t size, int timeout_ms) {
-    Time t = server_time(x, now_ms() + timeout_ms);
-    if (t == CurrentTime) return false;
+    Time t;
+    if (!server_time(x, now_ms() + timeout_ms, &t)) return false;
 
     x->copy.assign(utf8 ? utf8 : "", utf8 ? size : 0);
     XSetSelectionOwner(x->dpy, x->clipboard, x->win, t);
@@ -398,6 +395,7 @@ bool clip_x11_own(ClipX11 *x, const char *utf8, size_t size, int timeout_ms) {
     }
     x->owned = true;
     x->own_time = t;
+    x->own_clock = now_ms();
     x->seq++;
     return true;
 }

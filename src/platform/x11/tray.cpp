@@ -71,7 +71,7 @@ std::mutex g_xft_mutex;
 
 // UTF-8 text in the desktop's sans-serif face. A character the face lacks
 // is drawn with the first font fontconfig finds for it, so a label in any
-// script shows; bytes that are no UTF-8 show as U+FFFD.
+// script shows; each byte that is no UTF-8 shows as U+FFFD.
 class TextPainter {
    public:
     TextPainter(Display *dpy, int screen)
@@ -153,13 +153,11 @@ class TextPainter {
     int run(const std::string &s, XftColor *c, int x, int y) {
         if (fonts_.empty()) return 0;
         std::vector<FcChar32> chars;
-        const FcChar8 *p = (const FcChar8 *)s.data();
-        for (int left = (int)s.size(); left > 0;) {
-            FcChar32 ch;
-            int n = FcUtf8ToUcs4(p, &ch, left);
-            if (n <= 0) ch = 0xFFFD, n = 1;
+        uint32_t ch;
+        for (size_t at = 0, n; at < s.size(); at += n) {
+            n = vko_utf8_decode((const unsigned char *)s.data() + at, s.size() - at, &ch);
+            if (!n) ch = 0xFFFD, n = 1;
             chars.push_back(ch);
-            p += n, left -= n;
         }
         int at = x;
         for (size_t i = 0; i < chars.size();) {
@@ -277,11 +275,17 @@ bool input_held(Display *dpy, Window root, unsigned keycode) {
     return keycode && XQueryKeymap(dpy, keys) && (keys[keycode / 8] & (1 << (keycode % 8)));
 }
 
+// Window 0 is gone, or the app is to be destroyed (asked from its own
+// callbacks): the menu closes at once and lets go of the input.
+bool app_ending(const VKO_App *app) {
+    return !app->windows[0] || app->destroy_pending;
+}
+
 // Hands the app what waits for its other windows; the menu's own events are
 // dropped (it is drawn anew afterwards).
 void dispatch_others(VKO_App *app, Window menu) {
     X11App *x = app->x;
-    while (!x->dead && XPending(x->dpy)) {
+    while (!x->dead && !app->destroy_pending && XPending(x->dpy)) {
         XEvent e;
         XNextEvent(x->dpy, &e);
         if (e.xany.window != menu) x11_dispatch_event(app, &e);
@@ -323,7 +327,7 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     // Wait for the map so the grabs can take; the app's other events go on.
     XEvent e;
     bool mapped = false;
-    while (!mapped && app->windows[0] && wait_event(dpy, &x->dead, &e)) {
+    while (!mapped && !app_ending(app) && wait_event(dpy, &x->dead, &e)) {
         if (e.xany.window == m.win)
             mapped = e.type == MapNotify;
         else
@@ -333,7 +337,7 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     // to a focused app window (or the app window under the pointer). A grab
     // another client still holds (the tray passing the click on) is tried
     // again for half a second. The menu is named once it holds the input.
-    for (int64_t until = VKO_GetTime() + 500 * 1000000LL; mapped && !x->dead;) {
+    for (int64_t until = VKO_GetTime() + 500 * 1000000LL; mapped && !x->dead && !app_ending(app);) {
         int p = XGrabPointer(dpy, m.win, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
                              GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
         int k = XGrabKeyboard(dpy, m.win, False, GrabModeAsync, GrabModeAsync, CurrentTime);
@@ -345,7 +349,7 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     draw_menu(m);
     int chosen = -1;
     unsigned closing_key = 0;
-    bool done = !mapped;
+    bool done = !mapped || app_ending(app);
     while (!done && wait_event(dpy, &x->dead, &e)) {
         if (e.xany.window != m.win) {
             // Input devices came or went (the device-change message of other
@@ -353,7 +357,7 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
             done = e.type == GenericEvent && x->xi && e.xcookie.extension == x->xi_opcode &&
                    e.xcookie.evtype == XI_HierarchyChanged;
             x11_dispatch_event(app, &e);
-            if (!app->windows[0]) break;
+            if (app_ending(app)) break;
             continue;
         }
         switch (e.type) {
@@ -395,7 +399,7 @@ bool run_menu(VKO_App *app, int cx, int cy, uint32_t *id) {
     // still open (raw events come whatever the grabs).
     for (int64_t until = VKO_GetTime() + 1000 * 1000000LL; done;) {
         bool held =
-            !x->dead && app->windows[0] && VKO_GetTime() < until && input_held(dpy, x->root, closing_key);
+            !x->dead && !app_ending(app) && VKO_GetTime() < until && input_held(dpy, x->root, closing_key);
         dispatch_others(app, m.win);
         if (!held) break;
         wait_readable(dpy, 10);
@@ -429,6 +433,7 @@ void popup(VKO_App *app) {
     uint32_t id = 0;
     bool chosen = run_menu(app, rx + a.width / 2, ry + a.height / 2, &id);
     app->tray.menu_open = false;
+    if (app->destroy_pending) return;  // the grabs go with the app
     x11_grabs_lost(app);
     // The chosen command is 1000 + its index; its item's id is the event.
     if (chosen && app->windows[0]) {
