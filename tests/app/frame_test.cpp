@@ -19,6 +19,7 @@
 
 #include "app/context.h"
 #include "platform/window.h"
+#include "support/x_window.h"
 #include "support/xclip.h"
 #include "support/xvfb.h"
 #include "util/clipboard.h"
@@ -34,13 +35,7 @@ Shell g_shell;
 
 void send_close(Window w) {
     Display *dpy = XOpenDisplay(xvfb_display().c_str());
-    XEvent e = {};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-    XSendEvent(dpy, w, False, NoEventMask, &e);
+    send_wm_close(dpy, w);
     XCloseDisplay(dpy);
 }
 

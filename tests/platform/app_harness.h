@@ -16,6 +16,7 @@
 
 #include "platform/app.h"
 #include "platform/window.h"
+#include "support/x_window.h"
 #include "support/xvfb.h"
 
 // An event with its pointers' contents copied.
@@ -133,16 +134,7 @@ class Driver {
         XQueryPointer(dpy, root(), &r, &c, x, y, &wx, &wy, &m);
     }
     // The window manager's close (WM_DELETE_WINDOW) of a window.
-    void close_window(Window w) {
-        XEvent e = {};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = w;
-        e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-        XSendEvent(dpy, w, False, NoEventMask, &e);
-        XSync(dpy, False);
-    }
+    void close_window(Window w) { send_wm_close(dpy, w); }
     bool caps_on() {
         unsigned st = 0;
         XkbGetIndicatorState(dpy, XkbUseCoreKbd, &st);

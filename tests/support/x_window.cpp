@@ -12,3 +12,14 @@ unsigned long mapped_window(_XDisplay *dpy, uint32_t w, uint32_t h) {
     }
     return win;
 }
+
+void send_wm_close(_XDisplay *dpy, unsigned long w) {
+    XEvent e = {};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    XSendEvent(dpy, w, False, NoEventMask, &e);
+    XSync(dpy, False);
+}

@@ -7,3 +7,6 @@
 struct _XDisplay;  // Xlib's Display, without its macros
 
 unsigned long mapped_window(_XDisplay *dpy, uint32_t w, uint32_t h);
+
+// The window manager's close (WM_DELETE_WINDOW) of a window, sent and synced.
+void send_wm_close(_XDisplay *dpy, unsigned long w);
