@@ -160,6 +160,7 @@ bool on_screen(Display *dpy, Window root, int32_t x, int32_t y, uint32_t w, uint
 int32_t cap_dxgi_init(CapX11 *c, uint8_t, uint32_t adapter, uint32_t output) {
     c->dpy = XOpenDisplay(nullptr);
     if (!c->dpy) return CAPTURE_ERR_FACTORY;
+    x11_outlive_server(c->dpy);
     X11ErrorTrap setup(c->dpy);
     if ((int)adapter >= ScreenCount(c->dpy)) return CAPTURE_ERR_ADAPTER;
     if (D3D11CreateDevice(&c->device) < 0) return CAPTURE_ERR_DEVICE;

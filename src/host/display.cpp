@@ -72,6 +72,7 @@ struct XSession {
     explicit XSession(int screen = -1) {
         dpy = XOpenDisplay(nullptr);
         if (!dpy) return;
+        x11_outlive_server(dpy);
         int ev, err;
         if (!XRRQueryExtension(dpy, &ev, &err)) return;
         root = RootWindow(dpy, screen < 0 ? DefaultScreen(dpy) : screen);
@@ -228,6 +229,7 @@ std::vector<DisplayMonitor> display_x11_monitors(Display *dpy, int screen) {
 uint32_t display_adapter_get_all(DisplayOutput outputs[DISPLAY_MAX_OUTPUTS]) {
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy) return 0;
+    x11_outlive_server(dpy);
     int ev, err;
     uint32_t count = 0;
     bool randr = XRRQueryExtension(dpy, &ev, &err);

@@ -235,7 +235,10 @@ void free_whitelist(Whitelist *w) {
 
 // Caller holds the whitelist's mutex.
 Display *whitelist_display(Whitelist *w) {
-    if (!w->dpy) w->dpy = XOpenDisplay(nullptr);
+    if (!w->dpy) {
+        w->dpy = XOpenDisplay(nullptr);
+        x11_outlive_server(w->dpy);
+    }
     return w->dpy;
 }
 
@@ -289,6 +292,7 @@ uint32_t window_class(Whitelist *w, Display *dpy, Window window) {
 void monitors_on(void) {
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy) return;
+    x11_outlive_server(dpy);
     int ev = 0, err = 0;
     if (DPMSQueryExtension(dpy, &ev, &err) && DPMSCapable(dpy)) DPMSForceLevel(dpy, DPMSModeOn);
     XForceScreenSaver(dpy, ScreenSaverReset);
@@ -795,6 +799,7 @@ unsigned long host_foreground_window(Whitelist *w) {
     if (!w) {
         Display *dpy = XOpenDisplay(nullptr);
         if (!dpy) return 0;
+        x11_outlive_server(dpy);
         XGetInputFocus(dpy, &focus, &revert);
         XCloseDisplay(dpy);
     } else {

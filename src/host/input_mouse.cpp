@@ -16,6 +16,7 @@
 #include "platform/log.h"
 #include "platform/memory.h"
 #include "platform/thread.h"
+#include "platform/x11/error_trap.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ int xtest_pointer(Display *dpy) {
 bool hook_install(Hook *h) {
     int ev, err, major = 2, minor = 2;
     h->dpy = XOpenDisplay(nullptr);
+    x11_outlive_server(h->dpy);
     if (!h->dpy || !XQueryExtension(h->dpy, "XInputExtension", &h->opcode, &ev, &err) ||
         XIQueryVersion(h->dpy, &major, &minor) != Success) {
         static std::atomic<bool> told{false};

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/log.h"
+#include "platform/x11/error_trap.h"
 #include "platform/x11/keys.h"
 
 namespace {
@@ -66,6 +67,7 @@ Display *lock() {
             const char *name = getenv("DISPLAY");
             VKO_Log("xinput_open", "'XOpenDisplay' failed on '%s': input is not injected", name ? name : "");
         } else {
+            x11_outlive_server(x.dpy);
             map_keys(x);
             x.num_lock = XInternAtom(x.dpy, "Num Lock", False);
             x.caps_lock = XInternAtom(x.dpy, "Caps Lock", False);

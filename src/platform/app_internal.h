@@ -1,7 +1,8 @@
 // The app object's record, shared by the portable core (app.cpp, window.cpp),
 // the X11 back-end (x11/) and the HID listener. Everything in it belongs to
 // the app thread; nothing here is touched by another thread, except the web
-// hub, which keeps its own lock (webview.cpp).
+// hub, which keeps its own lock (webview.cpp), and a window's graphics, which
+// belong to the thread drawing it (window_gfx.cpp).
 #pragma once
 
 #include <cstddef>

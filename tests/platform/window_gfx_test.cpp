@@ -266,4 +266,31 @@ TEST_F(WindowGfx, OverlayTextureGoneBeforeThePresentIsStillDrawn) {
     }
 }
 
+// The server of a window with graphics goes away: drawing into it fails
+// quietly and the process lives on; the app's loop lets its other window go
+// at once, but this one, which the drawing thread reaches its graphics
+// through, only once they are detached.
+TEST(WindowGfxLostServer, TheWindowStaysUntilItsGraphicsAreDetached) {
+    XvfbServer server = xvfb_start_other({}, 320, 240);
+    if (server.display.empty()) GTEST_SKIP() << "no second Xvfb";
+    const std::string display = getenv("DISPLAY") ? getenv("DISPLAY") : "";
+    setenv("DISPLAY", server.display.c_str(), 1);
+    AppHarness h;
+    setenv("DISPLAY", display.c_str(), 1);
+    ASSERT_NE(h.app, nullptr);
+    VKO_Frame f = {0, 160, 120, "", 0, 0};
+    ASSERT_EQ(VKO_WindowCreate(h.app, "drawn", &f, 0), 0);
+    ASSERT_EQ(VKO_WindowCreate(h.app, "plain", &f, 1), 1);
+    ASSERT_TRUE(VKO_WindowSetGFX(h.app, 0, VKO_GFX_D3D11, false));
+    std::vector<uint8_t> red;
+    const VKO_RenderDesc video = solid_bgra(&red, 64, 64, 255, 0, 0);
+    xvfb_stop(&server);
+    ASSERT_TRUE(h.pump_until([&] { return !VKO_WindowExists(h.app, 1); }));
+    EXPECT_TRUE(VKO_WindowExists(h.app, 0));
+    VKO_WindowDrawQuad(h.app, 0, red.data(), &video);
+    VKO_WindowPresent(h.app, 0);
+    EXPECT_FALSE(VKO_WindowSetGFX(h.app, 0, VKO_GFX_NONE, false));
+    EXPECT_TRUE(h.pump_until([&] { return !VKO_WindowExists(h.app, 0); }));
+}
+
 }  // namespace

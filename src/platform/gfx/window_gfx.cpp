@@ -3,7 +3,9 @@
 // all reached through the dispatch tables. The record belongs to the thread
 // that draws the window; every use of the renderers and textures is
 // bracketed by the context's lock. The context talks to the X server on a
-// connection of its own, so drawing never shares the app thread's.
+// connection of its own, so drawing never shares the app thread's. That
+// thread sets and clears the window's `gfx` (atomically): the app thread
+// reads it when the server is lost, to keep the window while it is set.
 //
 // A frame is open from the first surface a draw takes until present. The
 // commands recorded in it may name any overlay texture, and they run at
@@ -12,6 +14,7 @@
 // when every row has waited for the frame to complete.
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/app_internal.h"
@@ -19,6 +22,7 @@
 #include "platform/gfx/vk_load.h"
 #include "platform/map.h"
 #include "platform/memory.h"
+#include "platform/x11/error_trap.h"
 #include "platform/x11/x11_app.h"
 
 namespace {
@@ -114,27 +118,31 @@ bool VKO_WindowSetGFX(VKO_App *app, int32_t index, uint32_t api, bool vsync) {
         context_destroy(g);
         if (g->native.display) XCloseDisplay(g->native.display);
         delete g;
-        w->gfx = nullptr;
     }
+    // Set on the way out only: the window of a lost server stays while it is.
+    auto attach = [w](WindowGFX *to) {
+        std::atomic_ref<void *>(w->gfx).store(to);
+        return to != nullptr;
+    };
     VKO_GFX want = vko_gfx_resolve(api);
-    if (want == VKO_GFX_NONE || !app->x || !app->x->dpy) return false;
+    if (want == VKO_GFX_NONE || !app->x || !app->x->dpy) return attach(nullptr);
     g = new WindowGFX{};
     g->native.display = XOpenDisplay(DisplayString(app->x->dpy));
+    x11_outlive_server(g->native.display);
     g->native.window = w->xid;
     for (; g->native.display;) {
         const vko_gfx_ctx_api &t = vko_gfx_ctx_apis[want];
         g->ctx = t.create ? t.create(&g->native, vsync) : nullptr;
         if (g->ctx) {
             g->api = want;
-            w->gfx = g;
-            return true;
+            return attach(g);
         }
         if (want != VKO_GFX_D3D12) break;
         want = VKO_GFX_D3D11;  // once
     }
     if (g->native.display) XCloseDisplay(g->native.display);
     delete g;
-    return false;
+    return attach(nullptr);
 }
 
 uint32_t VKO_WindowGetGFX(VKO_App *app, int32_t index) {

@@ -15,6 +15,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -1332,9 +1333,11 @@ void x11_pump(VKO_App *app) {
         x11_dispatch_event(app, &e);
     }
     if (x->dead) {
-        // The server is gone and every window with it.
+        // The server is gone and every window with it, but a window whose
+        // graphics are attached stays until the thread drawing it lets them
+        // go (that thread reaches them through the window).
         for (int32_t i = 0; i < VKO_WINDOW_MAX; i++)
-            if (app->windows[i]) {
+            if (app->windows[i] && !std::atomic_ref<void *>(app->windows[i]->gfx).load()) {
                 VKO_Free(app->windows[i]);
                 app->windows[i] = nullptr;
             }

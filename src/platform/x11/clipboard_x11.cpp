@@ -241,6 +241,7 @@ int fetch(ClipX11 *x, int timeout_ms, size_t max, bool latin1, std::string *out)
 ClipX11 *clip_x11_open(void) {
     Display *dpy = XOpenDisplay(nullptr);
     if (!dpy) return nullptr;
+    x11_outlive_server(dpy);
 
     int event_base, error_base;
     if (!XFixesQueryExtension(dpy, &event_base, &error_base)) {

@@ -54,6 +54,13 @@ void x11_keep_process_on_io_error() {
     std::call_once(g_io_once, [] { XSetIOErrorHandler(on_io_error); });
 }
 
+void x11_outlive_server(Display *dpy) {
+    if (!dpy) return;
+    x11_keep_process_on_io_error();
+    XSetIOErrorExitHandler(
+        dpy, [](Display *, void *) { VKO_Log("X11", "connection to the X server lost"); }, nullptr);
+}
+
 void x11_reclaim_error_handlers(Display *foreign) {
     std::lock_guard<std::mutex> lock(g_mutex);
     std::call_once(g_error_once, [] {});

@@ -28,6 +28,12 @@ class X11ErrorTrap {
 // must then set an exit handler of its own (XSetIOErrorExitHandler).
 void x11_keep_process_on_io_error();
 
+// Keeps the process when this connection loses its server: the handler above,
+// and an exit handler of the connection's own that logs the loss and returns.
+// Every later call on the connection then fails at once; XNextEvent may only
+// follow a positive XPending.
+void x11_outlive_server(Display *dpy);
+
 // Puts our protocol and IO error handlers back in force after another library
 // replaced them; the handlers it installed go on receiving the errors of its
 // own connection `foreign`, and only those.
