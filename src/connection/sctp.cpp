@@ -61,6 +61,8 @@
 //   once closing, whatever arrives.
 // - closing is set by sctpp_destroy; from then on senders get -12017 and the
 //   thread asks for the association's shutdown once out[] is empty.
+//   sctpp_destroy waits until the shutdown has gone out (the peer then holds
+//   all we sent), not for its end, which waits for the peer's own data.
 // - the library calls back with the link's address; g_live (under
 //   g_usrsctp_mutex, which every callback runs under) names the links that
 //   still exist, and a callback for any other address does nothing. A link
@@ -729,6 +731,17 @@ void sctpp_thread(SctpTransport *t) {
     }
 }
 
+// Whether the peer has acknowledged everything sent: the association's
+// shutdown has gone out (or, when the peer shut down first, its answer).
+bool all_acknowledged(SctpTransport *t) {
+    std::lock_guard<std::mutex> lock(t->send_mutex);
+    sctp_status st{};
+    socklen_t len = sizeof st;
+    LibLock lib(g_usrsctp_mutex);
+    return usrsctp_getsockopt(t->so, IPPROTO_SCTP, SCTP_STATUS, &st, &len) == 0 &&
+           (st.sstat_state == SCTP_SHUTDOWN_SENT || st.sstat_state == SCTP_SHUTDOWN_ACK_SENT);
+}
+
 void free_transport(SctpTransport *t) {
     if (t->so) {
         {
@@ -895,16 +908,19 @@ void sctpp_destroy(void *ctx) {
     SctpTransport *t = static_cast<SctpTransport *>(ctx);
     if (!t) return;
     // A graceful close: the thread gives usrsctp what is still queued, then
-    // shuts the association down, which ends once the peer acknowledged all.
+    // shuts the association down, which goes out once the peer acknowledged
+    // all. What is sent then is delivered; the shutdown's end is not waited
+    // for, as the peer first sends everything it still holds.
     t->closing = true;
     if (t->thread.joinable() && t->connected && t->state.load() == 0) {
         uint64_t start = steady_ms();
-        std::unique_lock<std::mutex> lock(t->space_mutex);
-        t->space_waiters++;
         while (t->state.load() == 0 && steady_ms() - start < kCloseWaitMs &&
-               now_ms(t) - t->last_data.load() < kCloseWaitMs)
+               now_ms(t) - t->last_data.load() < kCloseWaitMs && !all_acknowledged(t)) {
+            std::unique_lock<std::mutex> lock(t->space_mutex);
+            t->space_waiters++;
             t->space_cond.wait_for(lock, std::chrono::milliseconds(10));
-        t->space_waiters--;
+            t->space_waiters--;
+        }
     }
     set_state(t, SCTP_ERR_CLOSED);
     t->state = SCTP_ERR_CLOSED;

@@ -2,8 +2,8 @@
 // exact ordered delivery on all five streams up to 4 MiB, through loss, with
 // the peer's fingerprint checked, a full buffer that waits instead of losing
 // data, unread streams that push back on the sender, a close that delivers
-// what was sent before it, silence that ends the link, and links made and
-// closed on several threads at once.
+// what was sent before it without waiting for the peer's backlog, silence
+// that ends the link, and links made and closed on several threads at once.
 #include "connection/sctp.h"
 
 #include <dirent.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -459,6 +460,28 @@ TEST(SctpLink, CloseDeliversWhatWasSentBeforeIt) {
         recv_message(receiver, 0, &r);
         EXPECT_EQ(r, SCTP_ERR_SILENT);
     }
+}
+
+// A close waits until the peer holds what was sent, not until the peer has
+// sent all it still has: here a slow link would take seconds to carry that.
+TEST(SctpLink, CloseDoesNotWaitForThePeersBacklog) {
+    SctpPair p;
+    ASSERT_TRUE(p.open(true));
+    ASSERT_TRUE(p.wait_connected());
+    RelayRules slow;
+    slow.rate_bps = 2'000'000;
+    p.relay->set_rules(LossyRelay::AtoB, slow);
+    p.relay->set_rules(LossyRelay::BtoA, slow);
+    const std::vector<uint8_t> backlog = pattern(1, 64 * 1024), last = pattern(2, 100);
+    for (int i = 0; i < 32; i++) ASSERT_EQ(send_until_done(p.host, 1, backlog, 0), 0);
+    ASSERT_EQ(send_until_done(p.client, 0, last, 0), 0);
+    const auto begin = std::chrono::steady_clock::now();
+    sctpp_destroy(p.client);
+    p.client = nullptr;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 2.5);
+    int32_t r;
+    EXPECT_EQ(recv_message(p.host, 0, &r), last);
+    EXPECT_EQ(r, 0);
 }
 
 size_t open_descriptors() {
