@@ -414,6 +414,18 @@ bool delivered(pid_t pid, int sig, std::chrono::seconds bound) {
     return false;
 }
 
+// Waits for the program's first per-second line with frames; its Xvfb (none
+// when it did not get there, said as a failure).
+std::vector<pid_t> xvfb_once_streaming(Running &z) {
+    if (z.pid() <= 0 || !z.wait_for(std::regex("\n +[0-9]+ s  received [1-9]"), 60s)) {
+        ADD_FAILURE() << "no frames: " << z.text;
+        return {};
+    }
+    std::vector<pid_t> xvfb = children_of(z.pid(), "Xvfb");
+    if (xvfb.size() != 1) ADD_FAILURE() << xvfb.size() << " Xvfb: " << z.text;
+    return xvfb;
+}
+
 // Ended by SIGTERM while it streams, the program stops cleanly: its stream
 // ends, the painter stops and the client windows are compared with the still
 // display once its last frame has arrived, its log's end banner is written,
@@ -439,10 +451,8 @@ TEST(Zarvek, EndsItsXvfbWhenEndedBySignal) {
         Running z({program, "--duration", "60", "--gfx", windows ? "auto" : "none", "--out", tmp.path,
                    "--data", data},
                   tmp.file("stderr.txt"), windows ? window_env() : std::vector<std::string>{});
-        ASSERT_GT(z.pid(), 0);
-        ASSERT_TRUE(z.wait_for(std::regex("\n +[0-9]+ s  received [1-9]"), 60s)) << z.text;
-        std::vector<pid_t> xvfb = children_of(z.pid(), "Xvfb");
-        ASSERT_EQ(xvfb.size(), 1u) << z.text;
+        const std::vector<pid_t> xvfb = xvfb_once_streaming(z);
+        ASSERT_EQ(xvfb.size(), 1u);
         // Its clean stop then writes its last lines into a pipe nobody reads.
         if (closed) z.close_output();
         ASSERT_EQ(kill(z.pid(), sig), 0);
@@ -527,6 +537,90 @@ TEST(Zarvek, EndsThePeersPlayersOnASecondSignal) {
         }
     }
     for (pid_t p : xvfb) EXPECT_TRUE(gone_within(p, 10s));
+}
+
+// Its X server killed mid-stream, with windows and without, the program
+// stops with an error of its own: it says so, writes its report and the
+// log's end banner, exits with 3, and its MP4 file decodes to its end.
+TEST(Zarvek, StopsWithAnErrorWhenItsDisplayIsLost) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    for (const bool windows : {true, false}) {
+        SCOPED_TRACE(windows ? "windows" : "no windows");
+        TempDir tmp;
+        const std::string data = tmp.path + "/data";
+        Running z({program_path(), "--duration", "60", "--gfx", windows ? "auto" : "none", "--out", tmp.path,
+                   "--data", data},
+                  tmp.file("stderr.txt"), windows ? window_env() : std::vector<std::string>{});
+        const std::vector<pid_t> xvfb = xvfb_once_streaming(z);
+        ASSERT_EQ(xvfb.size(), 1u);
+        ASSERT_EQ(kill(xvfb[0], SIGKILL), 0);
+        const int status = z.wait_exit(30s);
+        EXPECT_TRUE(gone_within(xvfb[0], 10s));
+        const std::string err = read_file(tmp.file("stderr.txt"));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status << "\n" << err;
+        EXPECT_TRUE(std::regex_search(err, std::regex("zarvek: the X display :[0-9]+ was lost"))) << err;
+        EXPECT_NE(z.text.find("summary: "), std::string::npos) << z.text;
+        if (windows) {
+            EXPECT_NE(z.text.find(", no screenshot: the display was lost\n"), std::string::npos) << z.text;
+        }
+        EXPECT_NE(read_file(data + "/log.txt").find("] ===== Zarvek: Shutdown with 3 ====="),
+                  std::string::npos);
+        const std::string file = tmp.file("video0.mp4");
+        EXPECT_NE(z.text.find("output: " + file), std::string::npos) << z.text;
+        int st = -1;
+        const std::string decode =
+            output_of("ffmpeg -nostdin -v error -xerror -i " + file + " -f null - 2>&1", &st);
+        EXPECT_EQ(st, 0) << decode;
+        EXPECT_EQ(decode, "");
+    }
+}
+
+// With --peer, ffmpeg killed while its player's window is measured: the
+// program says how it ended, prints no figure for the peer and exits with 4.
+TEST(Zarvek, SaysWhenAPeerPlayerEndsEarly) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    TempDir tmp;
+    Running z({program_path(), "--duration", "4", "--peer", "--out", tmp.path, "--data", tmp.path + "/data"},
+              tmp.file("stderr.txt"), window_env());
+    ASSERT_GT(z.pid(), 0);
+    ASSERT_TRUE(z.wait_for(std::regex("\npeer: ffplay shows display 0; measuring"), 120s)) << z.text;
+    const std::vector<pid_t> ffmpeg = children_of(z.pid(), "ffmpeg");
+    ASSERT_EQ(ffmpeg.size(), 1u) << z.text;
+    ASSERT_EQ(kill(ffmpeg[0], SIGKILL), 0);
+    const int status = z.wait_exit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status << "\n"
+                                                               << read_file(tmp.file("stderr.txt"));
+    EXPECT_NE(z.text.find("peer: ffmpeg ended early: it was ended by signal 9"), std::string::npos) << z.text;
+    EXPECT_EQ(z.text.find("glass-to-glass, peer"), std::string::npos) << z.text;
+}
+
+// A stop behind a stream that lags (SCTP through a lossy, slow link gets no
+// congestion-driven bitrate) waits for its two windows together and only
+// about a second: the program ends within a few seconds of SIGTERM, and each
+// window's line says the stop cut its wait short unless its frame arrived.
+TEST(Zarvek, StopsSoonBehindALaggingStream) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    TempDir tmp;
+    Running z({program_path(), "--duration", "60", "--sctp", "--loss", "5", "--delay", "30", "--displays",
+               "2", "--out", tmp.path, "--data", tmp.path + "/data"},
+              tmp.file("stderr.txt"), window_env());
+    ASSERT_GT(z.pid(), 0);
+    ASSERT_TRUE(z.wait_for(std::regex("\n +4 s  received [1-9]"), 60s)) << z.text;
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(z.pid(), SIGTERM), 0);
+    const int status = z.wait_exit(60s);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
+        << status << "\n"
+        << read_file(tmp.file("stderr.txt"));
+    // Before: up to 5 s per window, one after the other, and 5 s for the link's close.
+    EXPECT_LT(took, 6.0) << z.text;
+    for (int k = 0; k < 2; k++)
+        EXPECT_TRUE(std::regex_search(
+            z.text,
+            std::regex("\nwindow " + std::to_string(k) +
+                       ": .*(no comparison: the stop cut short the wait for the last painted frame|PSNR)")))
+            << z.text;
 }
 
 // A loopback HTTP proxy that tunnels CONNECT requests to loopback ports and

@@ -19,6 +19,7 @@
 #include "pattern.h"
 #include "platform/log.h"
 #include "platform/x11/error_trap.h"
+#include "signals.h"
 #include "timeline.h"
 #include "viewer.h"
 
@@ -44,7 +45,7 @@ std::vector<std::vector<double>> GlassWatch::stop() {
 }
 
 void GlassWatch::run() {
-    Display *dpy = XOpenDisplay(nullptr);
+    Display *dpy = open_display();
     if (!dpy) return;
     {
         X11ErrorTrap trap(dpy);  // a window gone meanwhile reads as nothing
@@ -67,16 +68,23 @@ void GlassWatch::run() {
     XCloseDisplay(dpy);
 }
 
-bool glass_wait_for(unsigned long window, double scale, uint32_t code, double bound_ms) {
-    Display *dpy = XOpenDisplay(nullptr);
-    if (!dpy) return false;
-    bool shown = false;
+std::vector<bool> glass_wait_for(const std::vector<unsigned long> &windows, double scale, uint32_t code,
+                                 const std::function<bool()> &more) {
+    std::vector<bool> shown(windows.size(), false);
+    Display *dpy = open_display();
+    if (!dpy) return shown;
     {
         X11ErrorTrap trap(dpy);
-        const int64_t begin = VKO_GetTime();
-        for (uint32_t v = ~0u; !shown && VKO_TimeDiff(begin, VKO_GetTime()) < bound_ms;) {
-            shown = frame_code_read_window(dpy, window, g_glass.area, scale, &v) && v == code;
-            if (!shown) std::this_thread::sleep_for(2ms);
+        for (size_t left = windows.size(); left && more();) {
+            for (size_t i = 0; i < windows.size(); i++) {
+                uint32_t v;
+                if (shown[i] || !frame_code_read_window(dpy, windows[i], g_glass.area, scale, &v) ||
+                    v != code)
+                    continue;
+                shown[i] = true;
+                left--;
+            }
+            if (left) std::this_thread::sleep_for(2ms);
         }
     }
     XCloseDisplay(dpy);

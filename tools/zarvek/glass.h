@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -27,9 +29,10 @@ class GlassWatch {
     std::thread thread_;
 };
 
-// Whether the window shows the counter value within bound_ms (its strip read
-// as the watcher reads it).
-bool glass_wait_for(unsigned long window, double scale, uint32_t code, double bound_ms);
+// Which of the windows show the counter value (each strip read as the
+// watcher reads it): waits for all of them at once while `more` says so.
+std::vector<bool> glass_wait_for(const std::vector<unsigned long> &windows, double scale, uint32_t code,
+                                 const std::function<bool()> &more);
 
 // The value below which a share p (0 to 1) of v lies; 0 for none.
 double percentile(std::vector<double> v, double p);

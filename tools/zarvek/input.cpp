@@ -2,6 +2,7 @@
 // client clicks into and types 'z' into through the stream's input path. It
 // runs on a thread of its own, with its own X connection, and hands back one
 // line; client_send takes the instance's client lock, so any thread may send.
+// Its waits end at a stop (a lost display included).
 #include "input.h"
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include "connection/instance.h"
 #include "host/input.h"
 #include "platform/log.h"
+#include "signals.h"
 #include "timeline.h"
 
 // After the others: Xlib defines None.
@@ -29,8 +31,25 @@ int32_t client_send(ZarvekInstance *z, ControlHeader h) {
     return r;
 }
 
+namespace {
+
+// The next event within bound_ms of `since`; false at a stop. Only a queued
+// event is taken: XNextEvent would read from a connection whose server is gone.
+bool next_event(Display *dpy, XEvent *e, int64_t since, double bound_ms) {
+    while (!stopping() && VKO_TimeDiff(since, VKO_GetTime()) < bound_ms) {
+        if (XPending(dpy)) {
+            XNextEvent(dpy, e);
+            return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string input_demo(ZarvekInstance *client) {
-    Display *dpy = XOpenDisplay(nullptr);
+    Display *dpy = open_display();
     if (!dpy) return "input: no display";
     const DisplayOutput &o = g_timeline.outputs[0];
     const int x = 40, y = 40, w = 160, h = 100;
@@ -42,8 +61,9 @@ std::string input_demo(ZarvekInstance *client) {
     XSelectInput(dpy, win, KeyPressMask | ButtonPressMask | StructureNotifyMask);
     XMapRaised(dpy, win);
     XEvent e;
-    do XNextEvent(dpy, &e);
-    while (e.type != MapNotify);
+    bool mapped = false;
+    for (const int64_t since = VKO_GetTime(); !mapped && next_event(dpy, &e, since, 5000);)
+        mapped = e.type == MapNotify;
     XSetInputFocus(dpy, win, RevertToParent, CurrentTime);
     GC gc = XCreateGC(dpy, win, 0, nullptr);
     auto fill = [&](unsigned long colour) {  // seen in the stream: blue waiting, green once both arrived
@@ -64,12 +84,7 @@ std::string input_demo(ZarvekInstance *client) {
     bool key = false, click = false;
     int click_x = -1, click_y = -1;
     double key_ms = 0, click_ms = 0;
-    while ((!key || !click) && VKO_TimeDiff(t0, VKO_GetTime()) < 5000) {
-        if (!XPending(dpy)) {
-            std::this_thread::sleep_for(2ms);
-            continue;
-        }
-        XNextEvent(dpy, &e);
+    while (mapped && (!key || !click) && next_event(dpy, &e, t0, 5000)) {
         if (e.type == KeyPress && XLookupKeysym(&e.xkey, 0) == XK_z && !key) {
             key = true;
             key_ms = VKO_TimeDiff(t0, VKO_GetTime());
@@ -88,8 +103,9 @@ std::string input_demo(ZarvekInstance *client) {
     XDestroyWindow(dpy, win);
     XCloseDisplay(dpy);
     char line[256];
-    std::snprintf(line, sizeof line, "input: click %s, key 'z' %s", click ? "arrived" : "did not arrive",
-                  key ? "arrived" : "did not arrive");
+    const char *missed = stopping() ? "did not arrive before the stop" : "did not arrive";
+    std::snprintf(line, sizeof line, "input: click %s, key 'z' %s", click ? "arrived" : missed,
+                  key ? "arrived" : missed);
     std::string out = line;
     if (click) {
         std::snprintf(line, sizeof line, "; click at (%d, %d) of the %dx%d window after %.0f ms", click_x,

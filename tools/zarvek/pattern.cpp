@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/log.h"
+#include "signals.h"
 #include "timeline.h"
 
 // After the others: Xlib defines None.
@@ -27,14 +28,14 @@ Glass g_glass;
 // colours above the counter strip: every frame differs from the last. Each
 // frame goes to the server in one batch, so a capture sees all of it or none.
 void paint(const std::atomic<bool> &run, uint32_t displays, uint32_t fps) {
-    Display *dpy = XOpenDisplay(nullptr);
+    Display *dpy = open_display();
     if (!dpy) return;
     GC gc = DefaultGC(dpy, DefaultScreen(dpy));
     Window root = DefaultRootWindow(dpy);
     auto period = std::chrono::microseconds(1000000 / std::max(1u, fps));
     auto next = std::chrono::steady_clock::now();
     const FrameCodeArea &a = g_glass.area;
-    for (uint64_t i = 0; run.load(); i++) {
+    for (uint64_t i = 0; run.load() && !display_lost(); i++) {
         const uint32_t code = static_cast<uint32_t>(i) & kFrameCodeMask;
         for (uint32_t k = 0; k < displays; k++) {
             const DisplayOutput &o = g_timeline.outputs[k];

@@ -5,7 +5,8 @@
 //
 // Threads: the main thread alone, after the stream has ended; the two
 // players are watched children of the shell (the crash path ends them) until
-// they are ended here.
+// they are ended here. Both are checked while the window is looked for and
+// while it is measured: a player that ended early leaves no figure.
 #include "peer.h"
 
 #include <arpa/inet.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -57,18 +59,45 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &log) {
     return pid;
 }
 
-// Ends a child we started, by its id: politely, then for good.
-void end_child(pid_t pid) {
-    if (pid <= 0) return;
-    app_unwatch_child(pid);
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(10ms);
+// One of the two players: a child we started (pid -1 when it could not be).
+struct Player {
+    const char *name;
+    pid_t pid;
+    bool ended = false;  // collected: it ended by itself
+    int status = 0;
+
+    // Whether it has ended by itself (collected then, so it is never signalled).
+    bool gone() {
+        if (pid > 0 && !ended && waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            app_unwatch_child(pid);
+        }
+        return ended;
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
+
+    std::string how() const {
+        char text[96];
+        if (WIFSIGNALED(status))
+            std::snprintf(text, sizeof text, "was ended by signal %d (%s)", WTERMSIG(status),
+                          strsignal(WTERMSIG(status)));
+        else
+            std::snprintf(text, sizeof text, "exited with status %d", WEXITSTATUS(status));
+        return text;
+    }
+
+    // Ends it, by its id, if it still runs: politely, then for good.
+    void end() {
+        if (pid <= 0 || gone()) return;
+        app_unwatch_child(pid);
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 200; i++) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+            std::this_thread::sleep_for(10ms);
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
 
 // A loopback UDP port nobody holds right now.
 uint16_t free_udp_port() {
@@ -106,13 +135,13 @@ Window find_window(Display *dpy, const char *name, uint32_t width, uint32_t heig
 
 }  // namespace
 
-void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
+bool run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
     const DisplayOutput &d = g_timeline.outputs[0];
     const uint32_t w = g_viewer.width, h = g_viewer.height;
     const uint16_t port = free_udp_port();
     if (!port) {
         std::printf("peer: no loopback UDP port\n");
-        return;
+        return false;
     }
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);
     const char *kTitle = "zarvek peer";
@@ -194,35 +223,57 @@ void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit) {
                            "mpegts",
                            url + "?pkt_size=1316"},
                           out + "/peer-ffmpeg.log");
+    Player players[] = {{"ffplay", player}, {"ffmpeg", grabber}};
+    // The first player that has ended by itself, if any.
+    auto ended = [&]() -> Player * {
+        for (Player &p : players)
+            if (p.gone()) return &p;
+        return nullptr;
+    };
     Window win = 0;
-    if (Display *dpy = XOpenDisplay(nullptr); dpy && player > 0 && grabber > 0) {
-        for (int i = 0; i < 1000 && !win; i++) {
+    bool measured = false;
+    if (player <= 0 || grabber <= 0) {
+        std::printf("peer: %s could not be started\n", player <= 0 ? "ffplay" : "ffmpeg");
+    } else if (Display *dpy = open_display()) {
+        for (int i = 0; i < 1000 && !win && !ended() && !stopping(); i++) {
             win = find_window(dpy, kTitle, w, h);
             if (!win) std::this_thread::sleep_for(10ms);
         }
         XCloseDisplay(dpy);
     }
-    if (!win) {
+    if (player > 0 && grabber > 0 && !win && !ended() && !stopping()) {
         std::printf("peer: ffplay showed no window (see %s/peer-*.log)\n", out.c_str());
-    } else {
+    } else if (win) {
+        std::printf("peer: ffplay shows display 0; measuring for %g s\n", o.duration);
+        std::fflush(stdout);
         GlassWatch glass;
         glass.start({static_cast<unsigned long>(win)}, double(w) / d.width);
         const int64_t begin = VKO_GetTime();
-        while (VKO_TimeDiff(begin, VKO_GetTime()) < o.duration * 1000 && !stopping())
+        while (VKO_TimeDiff(begin, VKO_GetTime()) < o.duration * 1000 && !stopping() && !ended())
             std::this_thread::sleep_for(10ms);
+        const double secs = VKO_TimeDiff(begin, VKO_GetTime()) / 1000;
         std::vector<std::vector<double>> seen = glass.stop();
-        if (Display *dpy = XOpenDisplay(nullptr)) {
-            {
-                X11ErrorTrap trap(dpy);
-                save_png(out + "/peer0.png", grab_rgb(dpy, win, 0, 0, w, h), w, h);
+        if (!ended() && !display_lost()) {
+            if (Display *dpy = open_display()) {
+                {
+                    X11ErrorTrap trap(dpy);
+                    save_png(out + "/peer0.png", grab_rgb(dpy, win, 0, 0, w, h), w, h);
+                }
+                XCloseDisplay(dpy);
             }
-            XCloseDisplay(dpy);
+            if (stopping()) std::printf("peer: the stop cut the measurement short after %.1f s\n", secs);
+            print_glass("peer (ffmpeg x11grab, libx264 ultrafast zerolatency, MPEG-TS over UDP, ffplay)",
+                        seen[0]);
+            measured = true;
         }
-        print_glass("peer (ffmpeg x11grab, libx264 ultrafast zerolatency, MPEG-TS over UDP, ffplay)",
-                    seen[0]);
     }
-    end_child(grabber);
-    end_child(player);
+    if (Player *p = ended())
+        std::printf(
+            "peer: %s ended early: it %s (see %s/peer-%s.log); no glass-to-glass figure for the peer\n",
+            p->name, p->how().c_str(), out.c_str(), p->name);
+    players[1].end();
+    players[0].end();
+    return measured;
 }
 
 }  // namespace zv

@@ -9,7 +9,9 @@
 namespace zv {
 
 // Streams display 0 through ffmpeg to ffplay for o.duration seconds (or until
-// a stop signal) and prints the player window's glass-to-glass latency.
-void run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit);
+// a stop) and prints the player window's glass-to-glass latency; false, with
+// a line saying why, when there is none (a player could not start, showed no
+// window or ended early).
+bool run_peer(const Options &o, const std::string &out, uint32_t bitrate_mbit);
 
 }  // namespace zv

@@ -8,7 +8,11 @@
 // painter, the event poller (which answers both instances' candidates through
 // the route, and approves the guest's request to connect), the input
 // demonstration's thread and the glass watcher; it joins each before it frees
-// what that thread reads. It polls stopping() in every wait.
+// what that thread reads. It polls stopping() in every wait, and a display
+// watch while it streams, so a lost display stops the run with an error.
+//
+// A stop asked for while the windows settle cuts their wait to about a
+// second: a stream that lags far behind is not waited for.
 #include "run.h"
 
 #include <signal.h>
@@ -143,6 +147,28 @@ bool make_output_folder(const Options &o, std::string *out) {
     return false;
 }
 
+// A wait's end: `ms` after it began, or kStopWaitMs after a stop asked for
+// before it or meanwhile, whichever comes first.
+class StopBound {
+   public:
+    explicit StopBound(double ms) : begin_(VKO_GetTime()), ms_(ms) {}
+    bool more() {
+        const double now = VKO_TimeDiff(begin_, VKO_GetTime());
+        if (stopping() && stop_ms_ < 0) stop_ms_ = now;
+        const double end = stop_ms_ < 0 ? ms_ : std::min(ms_, stop_ms_ + kStopWaitMs);
+        cut_ = now >= end && end < ms_;
+        return now < end;
+    }
+    // Whether the stop ended the wait early.
+    bool cut() const { return cut_; }
+
+   private:
+    static constexpr double kStopWaitMs = 1000;
+    int64_t begin_;
+    double ms_, stop_ms_ = -1;
+    bool cut_ = false;
+};
+
 }  // namespace
 
 int run(const Options &o) {
@@ -154,6 +180,7 @@ int run(const Options &o) {
     // (its parent-death signal), so a crash never takes the display away
     // from threads still drawing before the process is gone.
     if (stopping()) return 1;
+    DisplayWatch watch;
     std::string files[kMaxDisplays];
     for (uint32_t k = 0; k < o.displays; k++) {
         Received &r = g_rx[k];
@@ -290,8 +317,10 @@ int run(const Options &o) {
     int64_t t0 = VKO_GetTime();
     int32_t r = ZarvekHostStart(host, nullptr, &hc);
     if (r == 0) r = signal_client_connect(sig.client, client, &cc, "H", "C", "secret");
-    for (int i = 0; r == 0 && connect_code.load() == 1 && i < 3000 && !stopping(); i++)
+    for (int i = 0; r == 0 && connect_code.load() == 1 && i < 3000 && !stopping(); i++) {
+        watch.poll();
         std::this_thread::sleep_for(10ms);
+    }
     if (stopping()) {
         std::fprintf(stderr, "zarvek: stopped while connecting\n");
     } else if (r != 0 || connect_code.load() != 0) {
@@ -336,6 +365,7 @@ int run(const Options &o) {
                 if (own_display && o.duration >= 2 &&
                     VKO_TimeDiff(start, VKO_GetTime()) >= (o.duration - 1) * 1000)
                     painting = false;
+                watch.poll();
                 std::this_thread::sleep_for(5ms);
             }
             GuestInfo *guests = nullptr;
@@ -418,30 +448,47 @@ int run(const Options &o) {
                     static_cast<unsigned long long>(total(&Received::unordered)),
                     static_cast<unsigned long long>(total(&Received::unpaired)));
         const double scale = double(g_viewer.width) / g_timeline.outputs[0].width;
-        for (uint32_t k = 0; k < o.displays; k++) {
-            if (!g_viewer.render[k]) continue;
-            // The last frame painted reaches the window, and a slow window (a
-            // CPU renderer on a busy machine) catches up with what arrived,
-            // before its picture is taken.
-            const int32_t last = g_glass.last.load();
-            const bool arrived =
-                own_display && last >= 0 && glass_wait_for(viewer_window(k), scale, uint32_t(last), 5000);
-            for (int i = 0; i < 500 && !client_render_stats(g_viewer.render[k]).idle; i++)
-                std::this_thread::sleep_for(10ms);
+        // The last frame painted reaches the windows, and slow windows (a CPU
+        // renderer on a busy machine) catch up with what arrived, before their
+        // pictures are taken: all windows at once, for 5 s at most.
+        std::vector<unsigned long> windows;
+        for (uint32_t k = 0; k < o.displays && g_viewer.render[k]; k++) windows.push_back(viewer_window(k));
+        StopBound settle(5000);
+        auto more = [&] {
+            watch.poll();
+            return settle.more();
+        };
+        const int32_t last = g_glass.last.load();
+        std::vector<bool> arrived(windows.size(), false);
+        if (own_display && last >= 0 && !windows.empty())
+            arrived = glass_wait_for(windows, scale, uint32_t(last), more);
+        auto idle = [&] {
+            for (size_t k = 0; k < windows.size(); k++)
+                if (!client_render_stats(g_viewer.render[k]).idle) return false;
+            return true;
+        };
+        while (!idle() && more()) std::this_thread::sleep_for(10ms);
+        for (uint32_t k = 0; k < windows.size(); k++) {
             ClientRenderStats st = client_render_stats(g_viewer.render[k]);
-            std::string shot = out + "/window" + std::to_string(k) + ".png";
-            Likeness like = viewer_screenshot(k, shot);
             std::printf(
-                "window %u: %llu pictures drawn through %s (%llu decoded, %llu damaged), screenshot %s", k,
+                "window %u: %llu pictures drawn through %s (%llu decoded, %llu damaged)", k,
                 static_cast<unsigned long long>(st.drawn), gfx_name(client_render_api(g_viewer.render[k])),
-                static_cast<unsigned long long>(st.decoded), static_cast<unsigned long long>(st.errors),
-                like.written ? shot.c_str() : "not written");
-            if (own_display && !arrived)
-                std::printf(", no comparison: the last painted frame did not reach the window");
-            else if (own_display && like.psnr >= 0)
-                std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
-                            like.luma_psnr);
-            std::printf("\n");
+                static_cast<unsigned long long>(st.decoded), static_cast<unsigned long long>(st.errors));
+            if (display_lost()) {
+                std::printf(", no screenshot: the display was lost\n");
+            } else {
+                std::string shot = out + "/window" + std::to_string(k) + ".png";
+                Likeness like = viewer_screenshot(k, shot);
+                std::printf(", screenshot %s", like.written ? shot.c_str() : "not written");
+                if (own_display && !arrived[k] && settle.cut())
+                    std::printf(", no comparison: the stop cut short the wait for the last painted frame");
+                else if (own_display && !arrived[k])
+                    std::printf(", no comparison: the last painted frame did not reach the window");
+                else if (own_display && like.psnr >= 0)
+                    std::printf(", PSNR %.1f dB (luma %.1f dB) against the painted display", like.psnr,
+                                like.luma_psnr);
+                std::printf("\n");
+            }
             // Also when a stop came before the first frame, and the watcher
             // never started.
             if (own_display)
@@ -473,7 +520,7 @@ int run(const Options &o) {
         if (own_display && g_viewer.width) {
             painting = true;
             painter = std::thread(paint, std::cref(painting), 1, o.fps);
-            run_peer(o, out, static_cast<uint32_t>(hc.video[0].encoderMaxBitrate));
+            if (!run_peer(o, out, static_cast<uint32_t>(hc.video[0].encoderMaxBitrate))) rc = kExitPeerFailed;
             stop_painter();
         } else {
             std::printf("peer: only with client windows on the program's own display\n");
@@ -492,6 +539,11 @@ int run(const Options &o) {
         if (rc == 0) rc = 1;
     }
     if (g_pictures_not_written && rc == 0) rc = 1;
+    if (display_lost()) {
+        std::fprintf(stderr, "zarvek: the X display %s was lost; the stream ended there\n",
+                     std::getenv("DISPLAY"));
+        rc = kExitDisplayLost;
+    }
     return rc;
 }
 

@@ -27,6 +27,7 @@
 #include "platform/image.h"
 #include "platform/memory.h"
 #include "platform/window.h"
+#include "signals.h"
 #include "timeline.h"
 
 // After the others: Xlib defines None.
@@ -176,9 +177,8 @@ std::vector<uint8_t> grab_rgb(Display *dpy, Window w, int x, int y, uint32_t wid
 
 Likeness viewer_screenshot(uint32_t k, const std::string &path) {
     Likeness out;
-    Display *dpy = XOpenDisplay(nullptr);
-    if (!dpy || !g_viewer.app) {
-        if (dpy) XCloseDisplay(dpy);
+    Display *dpy = g_viewer.app ? open_display() : nullptr;
+    if (!dpy) {
         not_written(path, "the window could not be read");
         return out;
     }
