@@ -730,11 +730,19 @@ TEST(Zarvek, TakesItsSettingsAndConnectsThroughTheConfiguredProxy) {
               std::string::npos)
         << log;
     EXPECT_TRUE(has_log_line(log)) << log;
-    // Each side took the other's fixed-address candidate, with a port.
-    const std::regex fixed("Adding LAN Candidate from peer \\(1\\); 127\\.0\\.0\\.1:([0-9]+)");
+    // Each side sent its fixed-address candidate, with a port, and the other
+    // side took it: from the signaling (LAN) or, when its checks arrived
+    // first, from them (WAN).
+    const std::regex sent("Sending Candidate; 127\\.0\\.0\\.1:([0-9]+)");
     int candidates = 0;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), fixed); it != std::sregex_iterator(); ++it) {
-        EXPECT_NE((*it)[1], "0") << log;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), sent); it != std::sregex_iterator(); ++it) {
+        const std::string port = (*it)[1];
+        EXPECT_NE(port, "0") << log;
+        EXPECT_TRUE(std::regex_search(
+            log,
+            std::regex("Adding (LAN|WAN) Candidate from peer \\([12]\\); 127\\.0\\.0\\.1:" + port + "\n")))
+            << port << "\n"
+            << log;
         candidates++;
     }
     EXPECT_GE(candidates, 2) << log;
