@@ -3,33 +3,43 @@
 //   checks, drives the DTLS handshake, feeds decrypted packets to usrsctp,
 //   accepts or connects once, drains messages queued before the association
 //   came up, and takes received messages out of the usrsctp socket into the
-//   per-stream queues;
-// - the library's timer thread (one per process, ours: usrsctp runs without
-//   threads of its own so that it opens no raw sockets) retransmits, which
-//   calls sctpp_conn_output;
-// - every call into usrsctp (sends, receives, timer ticks, packet input,
-//   socket options, accept, connect, shutdown, close, address registration,
-//   init and finish) holds g_usrsctp_mutex, one lock for the process: without
-//   threads of its own the library relies on its caller to serialise. (Left
-//   to race, a timer expiry and another thread restarting that timer leave
-//   the library's count of running send timers too high, after which the
-//   retransmission timer may stay unarmed with data outstanding: the link
-//   stalls for ever.) The library calls sctpp_conn_output and sctpp_upcall
-//   from inside those calls, with the lock held: they never call into
-//   usrsctp, and take only out_mutex and space_mutex, neither of which is
-//   held by anyone taking g_usrsctp_mutex. send_mutex is taken before
-//   g_usrsctp_mutex, never while holding it;
+//   per-stream queues (sctpp_on_receive);
+// - the timer thread (one per process, ours: usrsctp is started without its
+//   own timer and receive threads, so that it opens no raw sockets) runs the
+//   library's timers, which retransmit and so call sctpp_conn_output;
+// - the library's iterator thread, which it starts even so: the address
+//   work that registering and deregistering a link's address queues (one
+//   each, at its creation and at its end) is handed to it by a timer tick,
+//   and it walks the library's endpoints and associations while our calls
+//   run, outside g_usrsctp_mutex, under the library's own locks (its global
+//   lock and each endpoint's and association's), freeing the work at the
+//   end. It visits only endpoints bound to every address, and ours are each
+//   bound to the link's own, so it sends nothing for them and never calls
+//   sctpp_conn_output or sctpp_upcall. usrsctp_finish stops it;
+// - every call of ours into usrsctp (sends, receives, timer ticks, packet
+//   input, socket options, accept, connect, shutdown, close, address
+//   registration, init and finish) holds g_usrsctp_mutex, one lock for the
+//   process, so no two of them overlap. (Left to race, a timer expiry and
+//   another thread restarting that timer leave the library's count of
+//   running send timers too high, after which the retransmission timer may
+//   stay unarmed with data outstanding: the link stalls for ever.) The
+//   library is not single-threaded for that: its iterator runs beside
+//   whichever of our calls holds the lock. The library calls
+//   sctpp_conn_output and sctpp_upcall from inside our calls, with the lock
+//   held: they never call into usrsctp, and take only out_mutex and
+//   space_mutex, neither of which is held by anyone taking g_usrsctp_mutex.
+//   send_mutex is taken before g_usrsctp_mutex, never while holding it;
 // - the lock is held once per batch of work, not once per packet, since
 //   every hold is a hand-over between the links' threads, the timer and the
 //   senders of the whole process. A batch is: for the link's thread, all
 //   datagrams read at one wake (at most kBatch, decrypted beforehand) given
 //   to usrsctp, then what usrsctp holds for the link taken out (at most
-//   kTakeBytes, queued on the streams afterwards); for the timer, one tick;
-//   for a sender, one send with the messages queued before it (and for the
-//   link's thread, once each, its accept, connect, shutdown and the messages
-//   queued before the association came up). The stall stays mended: a batch
-//   is a longer hold of the same lock, so the library still never runs on
-//   two threads at once, and being bounded it delays a timer tick by well
+//   kTakeBytes in kTakePieces, queued on the streams afterwards); for the
+//   timer, one tick; for a sender, one send with the messages queued before
+//   it (and for the link's thread, once each, its accept, connect, shutdown
+//   and the messages queued before the association came up). The stall
+//   stays mended: a batch is a longer hold of the same lock, so our calls
+//   still never overlap, and being bounded it delays a timer tick by well
 //   under a tick. Decryption, sealing, sending, copies into the stream
 //   queues, wake-ups and logging happen outside the lock, and so do SCTP's
 //   checksums: the library runs with them offloaded, the link's thread fills
@@ -51,14 +61,21 @@
 //   senders use it only under send_mutex. connected turns true after that.
 // - out[s] holds messages of stream s not yet given to usrsctp, in order;
 //   under send_mutex. A message is sent directly only when out[s] is empty.
+// - given holds the sizes of the messages given to usrsctp that it may still
+//   hold, oldest first; under send_mutex. Charged at least a fragment each,
+//   they stay within kSendBound: the library's own bound counts payload only.
 // - in[s] holds whole received messages in order and the pieces of one being
-//   reassembled; under in[s].mutex; in[s].bytes counts both. Only the link's
-//   thread adds to it, and only while every stream holds less than
-//   kStreamBound (one batch, at most kTakeBytes, may pass it): a stream that
-//   is full leaves data in the usrsctp socket, whose receive window then
-//   closes and slows the sender. Nothing received is ever dropped, except a
-//   message longer than SCTP_MAX_MESSAGE (no sender of ours makes one) and,
-//   once closing, whatever arrives.
+//   reassembled; under in[s].mutex; in[s].bytes charges each whole message
+//   at least a fragment (kFragment), and the pieces their size. Only the
+//   link's thread adds to it, and only while every stream is charged less
+//   than kStreamBound (one batch, at most kTakeBytes, may pass it): a stream
+//   that is full leaves data in the usrsctp socket, whose receive buffer the
+//   thread then cuts to kLibSpaceHeld (lib_space_held) until it takes again,
+//   so that its window closes and the sender stops. Nothing received is ever
+//   dropped, except a message longer than SCTP_MAX_MESSAGE (no sender of
+//   ours makes one) and, once closing, whatever arrives. A piece for which
+//   memory is wanting stays in taken (pieces from delivered on), with the
+//   library's window cut likewise, and is queued at a later turn first.
 // - closing is set by sctpp_destroy; from then on senders get -12017 and the
 //   thread asks for the association's shutdown once out[] is empty.
 //   sctpp_destroy waits until the shutdown has gone out (the peer then holds
@@ -71,6 +88,7 @@
 //   finishes it (under g_lib_mutex, then g_usrsctp_mutex).
 #include "connection/sctp.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -80,6 +98,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <thread>
@@ -104,11 +123,34 @@ constexpr uint64_t kDeadMs = 120000;
 // every SCTP packet within 1200 bytes, well inside one DTLS record.
 constexpr uint32_t kPathMtu = 1188;
 constexpr uint32_t kLibSpace = 0xA00000;
+// The library counts only payload against its receive buffer, a byte for a
+// one-byte message that costs it over 400, and grants a window of one chunk
+// until the payload fills it. While the link takes nothing the buffer is cut
+// to the library's least window, so it takes about 4096 such messages more at
+// most. kLibSpace itself stays: it is the window a fast path needs.
+constexpr int kLibSpaceHeld = 4096;
 constexpr int32_t kErrStream = -12008;
-// Unread bytes a stream may hold: BUD's receive window (4000 fragments).
-constexpr size_t kStreamBound = size_t{4000} * 1193;
-constexpr size_t kReadChunk = 65536;           // room a call taking from usrsctp is given at least
-constexpr size_t kTakeBytes = 4 * kReadChunk;  // bytes taken from usrsctp under one hold of the lock
+// What a stream may hold unread: BUD's receive window of 4000 fragments,
+// every message charged at least one fragment as it is there.
+constexpr size_t kFragment = 1193;
+constexpr size_t kStreamBound = 4000 * kFragment;
+constexpr size_t kReadChunk = 65536;                    // room a call taking from usrsctp is given at least
+constexpr size_t kTakeBytes = 4 * kReadChunk;           // bytes taken from usrsctp under one hold of the lock
+constexpr size_t kTakePieces = kTakeBytes / kFragment;  // and pieces, so small messages stay one batch too
+// What the library may hold for sending, charged as a stream's unread data:
+// its send space counts only payload, in which a sender of one-byte messages
+// would leave millions of them.
+constexpr size_t kSendBound = kLibSpace;
+constexpr size_t kGivenMax = kSendBound / kFragment + 1;
+// The library's payload held for sending (its SCTP_GET_SNDBUF_USE, which its
+// header leaves out), with the 16-byte header of each chunk it sent.
+constexpr int kGetSndbufUse = 0x1101;
+constexpr uint64_t kChunkHeader = 16;
+struct SndbufUse {
+    sctp_assoc_t assoc_id;
+    uint32_t total_sndbuf;
+    uint32_t total_recv_buf;
+};
 // A graceful close waits this long for the peer's acknowledgements.
 constexpr uint64_t kCloseWaitMs = 5000;
 
@@ -138,7 +180,7 @@ struct InStream {
     std::deque<Bytes> queue;
     Bytes partial;
     bool discarding = false;       // pieces of a message with a foreign PPID, or too long
-    std::atomic<size_t> bytes{0};  // queue and partial together
+    std::atomic<size_t> bytes{0};  // charged: queue (charge() each) and partial (its size)
 };
 
 std::mutex g_lib_mutex;
@@ -173,6 +215,11 @@ struct SctpTransport {
     std::atomic<bool> handshake_done{false};
     InStream in[TRANSPORT_STREAMS];
     std::deque<Bytes> out[TRANSPORT_STREAMS];
+    // Sizes of the messages given to usrsctp that it may still hold, oldest
+    // first (a ring of kGivenMax); under send_mutex.
+    std::vector<uint32_t> given;
+    size_t given_first = 0, given_count = 0;
+    uint64_t given_bytes = 0, given_charged = 0;
     std::atomic<int32_t> state{0};
     struct socket *so = nullptr;
     std::atomic<bool> connected{false};
@@ -183,8 +230,13 @@ struct SctpTransport {
     bool shutdown_issued = false;  // the thread's
     Bytes taken;                   // the thread's: pieces taken from usrsctp under one hold of the lock
     std::vector<Piece> pieces;     // the thread's: those pieces, in order
-    std::vector<Packet> batch;     // the thread's: decrypted packets for usrsctp, in arrival order
-    uint32_t batched = 0;          // how many of batch are filled
+    size_t delivered = 0;          // the thread's: how many of pieces are queued on the streams
+    ssize_t take_end = -1;         // the thread's: the last take's result, acted on once all are queued
+    int take_errno = 0;
+    bool lib_space_held = false;  // the thread's: so's receive buffer is kLibSpaceHeld
+    Bytes datagram;               // the thread's: one datagram read from the socket
+    std::vector<Packet> batch;    // the thread's: decrypted packets for usrsctp, in arrival order
+    uint32_t batched = 0;         // how many of batch are filled
     std::thread thread;
     std::mutex send_mutex;
     std::mutex space_mutex;  // with space_cond: a sender waiting for send buffer
@@ -248,7 +300,11 @@ int sctpp_conn_output(void *addr, void *buffer, size_t length, uint8_t, uint8_t)
     {
         std::lock_guard<std::mutex> lock(t->out_mutex);
         wake = t->pending.empty();
-        t->pending.emplace_back();
+        try {
+            t->pending.emplace_back();
+        } catch (const std::bad_alloc &) {
+            return -1;  // lost, as on the network: the library sends it again
+        }
         t->pending.back().len = static_cast<uint32_t>(length);
         std::memcpy(t->pending.back().data, buffer, length);
     }
@@ -299,9 +355,27 @@ void on_notification(SctpTransport *t, const uint8_t *data, size_t length) {
     }
 }
 
+// Makes b the prefix followed by the data; false when memory is wanting.
+bool join(Bytes &b, const uint8_t *prefix, size_t prefix_len, const uint8_t *data, size_t length) {
+    try {
+        b.reserve(prefix_len + length);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    if (prefix_len) b.insert(b.end(), prefix, prefix + prefix_len);
+    if (length) b.insert(b.end(), data, data + length);
+    return true;
+}
+
+size_t charge(size_t length) {
+    return std::max(length, kFragment);
+}
+
 // A piece of a message of one stream, taken from usrsctp by the link's thread.
-void on_data(SctpTransport *t, const sctp_rcvinfo &rcv, const uint8_t *data, size_t length, bool eor) {
-    if (rcv.rcv_sid >= TRANSPORT_STREAMS) return;
+// False when memory for it could not be had: nothing changed, and the piece
+// is given again later.
+bool on_data(SctpTransport *t, const sctp_rcvinfo &rcv, const uint8_t *data, size_t length, bool eor) {
+    if (rcv.rcv_sid >= TRANSPORT_STREAMS) return true;
     InStream &s = t->in[rcv.rcv_sid];
     std::lock_guard<std::mutex> lock(s.mutex);
     if (ntohl(rcv.rcv_ppid) != SCTP_PPID || t->closing) s.discarding = true;
@@ -312,17 +386,26 @@ void on_data(SctpTransport *t, const sctp_rcvinfo &rcv, const uint8_t *data, siz
         s.discarding = true;
     }
     if (!s.discarding) {
-        s.partial.insert(s.partial.end(), data, data + length);
+        size_t had = s.partial.size();
+        try {
+            s.partial.insert(s.partial.end(), data, data + length);
+            if (eor) s.queue.emplace_back();
+        } catch (const std::bad_alloc &) {
+            s.partial.resize(had);
+            return false;
+        }
         s.bytes += length;
-    }
-    if (eor) {
-        if (!s.discarding) {
-            s.queue.push_back(std::move(s.partial));
+        if (eor) {
+            s.bytes += charge(s.partial.size()) - s.partial.size();
+            s.queue.back().swap(s.partial);
             s.cond.notify_all();
         }
+    }
+    if (eor) {
         s.partial = Bytes();
         s.discarding = false;
     }
+    return true;
 }
 
 bool stream_full(SctpTransport *t) {
@@ -341,12 +424,12 @@ bool may_take(SctpTransport *t) {
 }
 
 // Takes pieces from usrsctp into t->taken, in order, until less than
-// kReadChunk is left there or the library holds nothing more (g_usrsctp_mutex
-// held). Answers 1 when the room ran out, else the last call's result (errno
-// in *err).
+// kReadChunk is left there, kTakePieces were taken, or the library holds
+// nothing more (g_usrsctp_mutex held). Answers 1 when the room ran out, else
+// the last call's result (errno in *err).
 ssize_t take_locked(SctpTransport *t, int *err) {
     size_t used = 0;
-    while (t->taken.size() - used >= kReadChunk) {
+    while (t->taken.size() - used >= kReadChunk && t->pieces.size() < kTakePieces) {
         Piece p{used, 0, {}, 0, 0};
         socklen_t infolen = sizeof p.rcv;
         ssize_t n = usrsctp_recvv(t->so, t->taken.data() + used, t->taken.size() - used, nullptr, nullptr,
@@ -356,55 +439,88 @@ ssize_t take_locked(SctpTransport *t, int *err) {
             return n;
         }
         p.length = static_cast<size_t>(n);
-        t->pieces.push_back(p);
+        t->pieces.push_back(p);  // within the capacity reserved
         used += p.length;
     }
     return 1;
 }
 
-// Queues the pieces taken, in order. False once the link ended: nothing is
-// queued after that.
+// Queues the pieces taken and not yet queued, in order. False once the link
+// ended (nothing is queued after that: the rest is dropped) or when memory
+// ran out (the rest waits for the next turn).
 bool deliver(SctpTransport *t) {
-    for (const Piece &p : t->pieces) {
+    for (; t->delivered < t->pieces.size(); t->delivered++) {
+        const Piece &p = t->pieces[t->delivered];
         const uint8_t *data = t->taken.data() + p.offset;
-        if (p.flags & MSG_NOTIFICATION)
+        if (p.flags & MSG_NOTIFICATION) {
             on_notification(t, data, p.length);
-        else if (p.infotype == SCTP_RECVV_RCVINFO)
-            on_data(t, p.rcv, data, p.length, (p.flags & MSG_EOR) != 0);
-        if (t->state.load() != 0 && !t->closing) return false;
+        } else if (p.infotype == SCTP_RECVV_RCVINFO &&
+                   !on_data(t, p.rcv, data, p.length, (p.flags & MSG_EOR) != 0)) {
+            log_limited(t, "sctpp_on_receive", "operator new", __LINE__, ENOMEM);
+            return false;
+        }
+        if (t->state.load() != 0 && !t->closing) {
+            t->delivered = t->pieces.size();
+            return false;
+        }
     }
     return true;
 }
 
-// Gives the batch of received packets to usrsctp and takes what it holds for
-// the link, under one hold of the lock; the pieces are queued after it is
-// released. A full stream leaves the rest in the library, which stops
-// acknowledging beyond its receive window and so slows the sender.
-void feed_and_take(SctpTransport *t) {
-    for (;;) {
-        bool take = may_take(t);
-        if (t->batched == 0 && !take) return;
-        t->pieces.clear();
-        ssize_t last = -1;
-        int err = 0;
+// Queues what the last take left, then acts once on how that take ended.
+// True when it ended for want of room, so the library may hold more.
+bool finish_take(SctpTransport *t) {
+    if (!deliver(t)) return false;
+    ssize_t end = t->take_end;
+    int err = t->take_errno;
+    t->take_end = -1;  // acted on
+    t->take_errno = 0;
+    if (end == 0) {
+        // The peer shut down and everything it sent was taken.
+        set_state(t, SCTP_ERR_SILENT);
+    } else if (end < 0 && (err == ECONNRESET || err == ECONNABORTED)) {
+        // The association is gone: what it delivered was all taken.
+        set_state(t, SCTP_ERR_SILENT);
+    }
+    return end > 0;
+}
+
+// Cuts so's receive buffer while the link takes nothing, and gives it back
+// before the link takes again (g_usrsctp_mutex held).
+void hold_library_space(SctpTransport *t, bool held) {
+    int size = held ? kLibSpaceHeld : static_cast<int>(kLibSpace);
+    if (usrsctp_setsockopt(t->so, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0)
+        t->lib_space_held = held;
+    else
+        log_limited(t, "sctpp_on_receive", "usrsctp_setsockopt", __LINE__, errno);
+}
+
+// The receive step: takes what usrsctp holds for the link and queues it on
+// the streams while they have room. The batch of packets received is given
+// to usrsctp first, under the same hold of the lock; the pieces taken are
+// queued after it is released. While a stream is full (or memory for a piece
+// is wanting) the rest stays in the library, whose receive buffer is cut, so
+// that it stops acknowledging and the sender slows.
+void sctpp_on_receive(SctpTransport *t) {
+    for (bool first = true;; first = false) {
+        bool more = finish_take(t);
+        bool pending = t->delivered < t->pieces.size();
+        bool take = (first || more) && !pending && may_take(t);
+        bool hold = (pending || stream_full(t)) && t->connected && !t->closing && t->state.load() == 0;
+        if (t->batched == 0 && !take && hold == t->lib_space_held) return;
         {
             LibLock lib(g_usrsctp_mutex);
+            if (hold != t->lib_space_held) hold_library_space(t, hold);
             for (uint32_t i = 0; i < t->batched; i++)
                 usrsctp_conninput(t, t->batch[i].data, t->batch[i].len, 0);
-            if (take) last = take_locked(t, &err);
+            if (take) {
+                t->pieces.clear();
+                t->delivered = 0;
+                t->take_end = take_locked(t, &t->take_errno);
+            }
         }
         t->batched = 0;
-        if (!take || !deliver(t)) return;
-        if (last == 0) {
-            // The peer shut down and everything it sent was taken.
-            set_state(t, SCTP_ERR_SILENT);
-            return;
-        }
-        if (last < 0) {
-            // The association is gone: what it delivered was all taken.
-            if (err == ECONNRESET || err == ECONNABORTED) set_state(t, SCTP_ERR_SILENT);
-            return;
-        }
+        if (!take) return;
     }
 }
 
@@ -568,16 +684,46 @@ int32_t sctpp_socket_init(SctpTransport *t) {
     return 0;
 }
 
-// One message to usrsctp (g_usrsctp_mutex held): 0, or errno (EWOULDBLOCK
-// when the buffer is full).
+// Whether the library may take another message of length for sending
+// (send_mutex and g_usrsctp_mutex held): what it holds is charged at least a
+// fragment a message, up to kSendBound. Messages leave it about in the order
+// given (each stream in order, the streams taking turns), so those it still
+// holds are taken to be the newest whose payload makes up what it reports.
+bool library_room(SctpTransport *t, size_t length) {
+    SndbufUse use{};
+    sctp_status status{};
+    socklen_t use_len = sizeof use, status_len = sizeof status;
+    uint64_t held = t->given_bytes;  // when it cannot tell: nothing left it
+    if (usrsctp_getsockopt(t->so, IPPROTO_SCTP, kGetSndbufUse, &use, &use_len) == 0 &&
+        usrsctp_getsockopt(t->so, IPPROTO_SCTP, SCTP_STATUS, &status, &status_len) == 0) {
+        uint64_t headers = status.sstat_unackdata * kChunkHeader;
+        held = use.total_sndbuf > headers ? use.total_sndbuf - headers : 0;
+    }
+    while (t->given_count > 0 && t->given_bytes - t->given[t->given_first] >= held) {
+        uint32_t oldest = t->given[t->given_first];
+        t->given_bytes -= oldest;
+        t->given_charged -= charge(oldest);
+        t->given_first = (t->given_first + 1) % kGivenMax;
+        t->given_count--;
+    }
+    return t->given_count == 0 || t->given_charged + charge(length) <= kSendBound;
+}
+
+// One message to usrsctp (send_mutex and g_usrsctp_mutex held): 0, or errno
+// (EWOULDBLOCK when the buffer is full).
 int sctpp_sendv(SctpTransport *t, uint8_t stream, const uint8_t *data, size_t length) {
+    if (!library_room(t, length)) return EWOULDBLOCK;
     sctp_sndinfo info{};
     info.snd_sid = stream;
     info.snd_flags = SCTP_EOR;
     info.snd_ppid = htonl(SCTP_PPID);
     ssize_t r = usrsctp_sendv(t->so, data, length, nullptr, 0, &info, sizeof info, SCTP_SENDV_SNDINFO, 0);
     if (r < 0) return errno ? errno : EIO;
-    return static_cast<size_t>(r) == length ? 0 : EMSGSIZE;
+    if (static_cast<size_t>(r) != length) return EMSGSIZE;
+    t->given[(t->given_first + t->given_count++) % kGivenMax] = static_cast<uint32_t>(length);
+    t->given_bytes += length;
+    t->given_charged += charge(length);
+    return 0;
 }
 
 // Gives queued messages of one stream to usrsctp, in order (send_mutex and
@@ -612,7 +758,7 @@ void drain_all(SctpTransport *t) {
 }
 
 // Answers STUN checks and drives the handshake at once; a packet for usrsctp
-// is decrypted into the batch (which has room), for feed_and_take.
+// is decrypted into the batch (which has room), for sctpp_on_receive.
 void on_datagram(SctpTransport *t, const uint8_t *d, uint32_t n) {
     if (n >= 3 && d[0] == 0x00 && d[1] == 0x01) {
         if (stun_check_request(d, n, t->ice_pwd))
@@ -683,7 +829,6 @@ void close_when_drained(SctpTransport *t) {
 
 void sctpp_thread(SctpTransport *t) {
     t_own_link = t;
-    std::vector<uint8_t> buf(kBufSize);
     while (!t->stop.load()) {
         bool live = t->state.load() == 0;
         if (!live) {
@@ -718,16 +863,16 @@ void sctpp_thread(SctpTransport *t) {
         // One batch: every datagram waiting (at most kBatch), decrypted outside the lock.
         for (uint32_t i = 0; i < kBatch && ready > 0 && !t->stop.load() && (pfd[0].revents & POLLIN); i++) {
             sockaddr_in6 from;
-            int32_t n = network_recvmsg(t->sock, buf.data(), kBufSize, &from, nullptr);
+            int32_t n = network_recvmsg(t->sock, t->datagram.data(), kBufSize, &from, nullptr);
             if (n < 0) {
                 int32_t code = NET_ERROR_BASE - n;
                 if (code != NET_WOULDBLOCK && code != NET_NETRESET)
                     log_limited(t, "sctpp_thread", "network_recvmsg", __LINE__, n);
                 break;
             }
-            on_datagram(t, buf.data(), static_cast<uint32_t>(n));
+            on_datagram(t, t->datagram.data(), static_cast<uint32_t>(n));
         }
-        feed_and_take(t);
+        sctpp_on_receive(t);
     }
 }
 
@@ -770,15 +915,28 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
     *out = nullptr;
     if (!lib_acquire()) return SCTP_ERR_SETUP;
 
-    SctpTransport *t = new SctpTransport;
+    // Everything the link's thread works in is made here, where a failure
+    // can still be answered.
+    SctpTransport *t = nullptr;
+    try {
+        t = new SctpTransport;
+        t->taken.resize(kTakeBytes);
+        t->pieces.reserve(kTakePieces);
+        t->batch.resize(kBatch);
+        t->datagram.resize(kBufSize);
+        t->given.resize(kGivenMax);
+    } catch (const std::bad_alloc &) {
+        log_call("sctpp_create", "operator new", __LINE__, ENOMEM);
+        delete t;
+        lib_release();
+        return SCTP_ERR_SETUP;
+    }
     std::memset(t->ice_pwd, 0, sizeof t->ice_pwd);
     if (ice_pwd) std::strncpy(t->ice_pwd, ice_pwd, sizeof t->ice_pwd - 1);
     t->remote = *remote;
     std::memset(&t->local, 0, sizeof t->local);
     if (local) t->local = *local;
     t->listening = listening;
-    t->taken.resize(kTakeBytes);
-    t->batch.resize(kBatch);
     t->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (t->wake_fd < 0) {
         log_call("sctpp_create", "eventfd", __LINE__, errno);
@@ -829,10 +987,7 @@ int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix
     const uint8_t *msg = static_cast<const uint8_t *>(data);
     size_t size = length;
     if (prefix && prefix_len > 0) {
-        joined.reserve(prefix_len + length);
-        joined.insert(joined.end(), static_cast<const uint8_t *>(prefix),
-                      static_cast<const uint8_t *>(prefix) + prefix_len);
-        if (length) joined.insert(joined.end(), msg, msg + length);
+        if (!join(joined, static_cast<const uint8_t *>(prefix), prefix_len, msg, length)) return SCTP_TIMEOUT;
         msg = joined.data();
         size = joined.size();
     }
@@ -846,7 +1001,12 @@ int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix
             std::lock_guard<std::mutex> lock(t->send_mutex);
             if (!t->connected) {
                 if (t->out[stream].size() < SCTP_QUEUE_MESSAGES) {
-                    t->out[stream].push_back(joined.empty() ? Bytes(msg, msg + size) : std::move(joined));
+                    if (joined.empty() && !join(joined, nullptr, 0, msg, size)) return SCTP_TIMEOUT;
+                    try {
+                        t->out[stream].push_back(std::move(joined));
+                    } catch (const std::bad_alloc &) {
+                        return SCTP_TIMEOUT;  // nothing was taken: try again
+                    }
                     return 0;
                 }
             } else {
@@ -893,12 +1053,12 @@ int32_t sctpp_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint
     if (m.size() > capacity) return SCTP_ERR_BUFFER;
     size_t size = m.size();
     if (size) std::memcpy(buf, m.data(), size);
-    size_t before = s.bytes.fetch_sub(size);
+    size_t before = s.bytes.fetch_sub(charge(size));
     s.queue.pop_front();
     lock.unlock();
     // The link's thread left data in usrsctp while this stream was full.
     uint64_t one = 1;
-    if (before >= kStreamBound && before - size < kStreamBound) {
+    if (before >= kStreamBound && before - charge(size) < kStreamBound) {
         if (write(t->wake_fd, &one, sizeof one) < 0) return 0;  // it looks every 30 ms anyway
     }
     return 0;

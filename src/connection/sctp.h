@@ -39,13 +39,15 @@ int32_t sctpp_create(SctpTransport **out, int sock, VKO_Cert *cert, const sockad
 // TransportRecord operations (ctx is the SctpTransport). The prefix travels
 // joined with the data on every stream; an empty message sends nothing, a
 // longer one than SCTP_MAX_MESSAGE answers -32001. A full send buffer answers
-// 2000 once timeout_ms passed. Each stream holds at most BUD's window of
-// unread data; while one is full the link stops taking from the association,
-// whose flow control then fills the sender's buffer. A message larger than the
-// reader's buffer answers -12011 with its length and stays readable. Messages
-// that arrived before the link ended are read before its terminal code.
-// sctpp_destroy closes gracefully: what is queued is delivered and
-// acknowledged first (waiting at most 5 s, or until the peer is 5 s silent).
+// 2000 once timeout_ms passed (memory wanting for the message, at once). Each
+// stream holds at most BUD's window of unread data, 4000 fragments, every
+// message taking at least one; while one is full the link stops taking from the
+// association, whose flow control then fills the sender's buffer, which charges
+// its messages alike. A message larger than the reader's buffer answers -12011
+// with its length and stays readable. Messages that arrived before the link
+// ended are read before its terminal code. sctpp_destroy closes gracefully:
+// what is queued is delivered and acknowledged first (waiting at most 5 s, or
+// until the peer is 5 s silent).
 int32_t sctpp_send(void *ctx, uint8_t stream, const void *prefix, uint8_t prefix_len, const void *data,
                    uint32_t length, uint32_t timeout_ms);
 int32_t sctpp_recv(void *ctx, uint8_t stream, void *buf, uint32_t capacity, uint32_t *length,

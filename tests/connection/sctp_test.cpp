@@ -1,9 +1,11 @@
 // A real association between two SCTP links inside real DTLS on loopback:
 // exact ordered delivery on all five streams up to 4 MiB, through loss, with
 // the peer's fingerprint checked, a full buffer that waits instead of losing
-// data, unread streams that push back on the sender, a close that delivers
-// what was sent before it without waiting for the peer's backlog, silence
-// that ends the link, and links made and closed on several threads at once.
+// data, unread streams that push back on the sender (after a bounded count
+// of small messages too), memory wanting on the link's thread that delays a
+// message without losing it, a close that delivers what was sent before it
+// without waiting for the peer's backlog, silence that ends the link, and
+// links made and closed on several threads at once.
 #include "connection/sctp.h"
 
 #include <dirent.h>
@@ -13,13 +15,34 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "platform/dtls.h"
 #include "support/bud_pair.h"
+#include "support/log_capture.h"
 #include "support/lossy_relay.h"
+
+namespace {
+// While set, every allocation of at least this many bytes fails.
+std::atomic<size_t> g_fail_from{0};
+}  // namespace
+
+void *operator new(size_t size) {
+    size_t from = g_fail_from.load(std::memory_order_relaxed);
+    void *p = from != 0 && size >= from ? nullptr : std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -434,6 +457,68 @@ TEST(SctpLink, UnreadStreamsPushBackWithoutLosingData) {
             }
         });
     for (auto &t : readers) t.join();
+}
+
+// One-byte messages on a stream the host never reads, each charged a
+// fragment: the host takes a window of 4000, its library (its window closed)
+// and the guest's (its send space charged alike) hold a bounded count more,
+// then the guest's sends answer 2000. Every one arrives, in order, once the
+// stream is read, and the stream takes more.
+TEST(SctpLink, OneByteMessagesOnAnUnreadStreamArePushedBackAfterABoundedCount) {
+    SctpPair p;
+    ASSERT_TRUE(p.open(false));
+    ASSERT_TRUE(p.wait_connected());
+    uint32_t accepted = 0;
+    for (int refusals = 0; refusals < 3 && accepted < 200000;) {
+        uint8_t b = static_cast<uint8_t>(accepted % 251);
+        int32_t r = sctpp_send(p.client, 1, nullptr, 0, &b, 1, 200);
+        if (r == SCTP_TIMEOUT) {
+            refusals++;
+            continue;
+        }
+        ASSERT_EQ(r, 0);
+        accepted++;
+    }
+    // 4000, about 4096 and 8789.
+    EXPECT_LT(accepted, 20000u);
+    uint8_t b[2];
+    uint32_t len;
+    for (uint32_t i = 0; i < accepted; i++) {
+        ASSERT_EQ(sctpp_recv(p.host, 1, b, 2, &len, 10000), 0) << i;
+        ASSERT_EQ(len, 1u);
+        ASSERT_EQ(b[0], i % 251) << i;
+    }
+    // Read, the stream has room again.
+    uint8_t more = static_cast<uint8_t>(accepted % 251);
+    ASSERT_EQ(sctpp_send(p.client, 1, nullptr, 0, &more, 1, 10000), 0);
+    ASSERT_EQ(sctpp_recv(p.host, 1, b, 2, &len, 10000), 0);
+    EXPECT_EQ(b[0], more);
+}
+
+// Memory wanting for a message on the link's thread: it says so and queues
+// the message once memory is there again; nothing is lost, the process goes
+// on.
+TEST(SctpLink, MemoryWantingDelaysAMessageWithoutLosingIt) {
+    SctpPair p;
+    ASSERT_TRUE(p.open(false));
+    ASSERT_TRUE(p.wait_connected());
+    std::vector<uint8_t> m = pattern(3, 3 << 20), got(m.size());
+    LogCapture log;
+    auto said = [&] {
+        for (const std::string &l : log.lines())
+            if (l.find("* sctpp_on_receive/operator new[") != std::string::npos) return true;
+        return false;
+    };
+    g_fail_from = 2 << 20;
+    int32_t sent = sctpp_send(p.host, 2, nullptr, 0, m.data(), static_cast<uint32_t>(m.size()), 10000);
+    bool told = eventually(said);
+    g_fail_from = 0;
+    ASSERT_EQ(sent, 0);
+    EXPECT_TRUE(told);
+    uint32_t len = 0;
+    ASSERT_EQ(sctpp_recv(p.client, 2, got.data(), static_cast<uint32_t>(got.size()), &len, 10000), 0);
+    EXPECT_EQ(len, m.size());
+    EXPECT_EQ(got, m);
 }
 
 // Either side sends, then closes at once: the other reads every message,
