@@ -1898,16 +1898,18 @@ TEST_F(PresentHooksTest, RecordsOfGoneEglContextsAreTakenBack) {
     const EGLint attrs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
     EglWindow last;
     ASSERT_NO_FATAL_FAILURE(last.make(dpy, EGL_OPENGL_API, attrs, nullptr, 40, 30));
-    for (int i = 0; i < 16; i++) {
-        EGLContext gone = eglCreateContext(last.edpy, last.cfg, EGL_NO_CONTEXT, nullptr);
-        ASSERT_NE(gone, EGL_NO_CONTEXT);
-        ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, gone));
+    // All live until all presented, so that none takes another's address.
+    EGLContext gone[16];
+    for (EGLContext &g : gone) {
+        g = eglCreateContext(last.edpy, last.cfg, EGL_NO_CONTEXT, nullptr);
+        ASSERT_NE(g, EGL_NO_CONTEXT);
+        ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, g));
         draw_picture(40, 30);
         eglSwapBuffers(last.edpy, last.surface);
         ASSERT_TRUE(is_picture(frame, 40, 30));
-        ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, last.ctx));
-        ASSERT_TRUE(eglDestroyContext(last.edpy, gone));
     }
+    ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, last.ctx));
+    for (EGLContext g : gone) ASSERT_TRUE(eglDestroyContext(last.edpy, g));
     const uint64_t made = hook_gl_objects_made();
     for (int i = 0; i < 4; i++) {
         draw_picture(40, 30);
