@@ -92,8 +92,11 @@ void on_frame(uint32_t, void *, void *, void *, void *, void *) {
 
 void no_swap(Display *, GLXDrawable) {}
 
-void BM_GlPresentHook(benchmark::State &state) {
-    hook_gl_use_pack_invert(state.range(0) != 0);
+// Presents of a 1920x1080 window's context under the hook, timed. First
+// `gone` other contexts present once and are destroyed (all made after the
+// timed one and live until all presented, so that none takes another's
+// address), and the timed context presents once untimed.
+void time_hooked_presents(benchmark::State &state, int gone) {
     GlWindow w;
     if (!w.ok || hook_gl_install(on_frame, nullptr, nullptr) != 0) {
         state.SkipWithError("no GLX window or hook");
@@ -101,6 +104,22 @@ void BM_GlPresentHook(benchmark::State &state) {
     }
     void *real = hook_gl_swap_buffers_a_real;
     hook_gl_swap_buffers_a_real = (void *)no_swap;
+    if (gone) {
+        g_frame_rows = 64;
+        {
+            std::vector<std::unique_ptr<GlWindow>> others;
+            for (int i = 0; i < gone; i++) {
+                others.push_back(std::make_unique<GlWindow>(64, 64));
+                if (!others.back()->ok) break;
+                glClear(GL_COLOR_BUFFER_BIT);
+                glXSwapBuffers(others.back()->dpy, others.back()->win);
+            }
+        }
+        g_frame_rows = kH;
+        glXMakeCurrent(w.dpy, w.win, w.ctx);
+        w.draw(0);
+        glXSwapBuffers(w.dpy, w.win);
+    }
     int i = 0;
     for (auto _ : state) {
         w.draw(i++);
@@ -113,45 +132,17 @@ void BM_GlPresentHook(benchmark::State &state) {
     }
     hook_gl_swap_buffers_a_real = real;
     hooks_remove_all(0);
+}
+
+void BM_GlPresentHook(benchmark::State &state) {
+    hook_gl_use_pack_invert(state.range(0) != 0);
+    time_hooked_presents(state, 0);
     hook_gl_use_pack_invert(true);
 }
 
-// The program's context made after 16 others (made first, so that none
-// takes another's address) presented and were destroyed.
+// A program's 17th context, made after 16 others presented and were destroyed.
 void BM_GlPresentHook17thContext(benchmark::State &state) {
-    GlWindow w;
-    if (!w.ok || hook_gl_install(on_frame, nullptr, nullptr) != 0) {
-        state.SkipWithError("no GLX window or hook");
-        return;
-    }
-    void *real = hook_gl_swap_buffers_a_real;
-    hook_gl_swap_buffers_a_real = (void *)no_swap;
-    g_frame_rows = 64;
-    {
-        std::vector<std::unique_ptr<GlWindow>> gone;
-        for (int i = 0; i < 16; i++) {
-            gone.push_back(std::make_unique<GlWindow>(64, 64));
-            if (!gone.back()->ok) break;
-            glClear(GL_COLOR_BUFFER_BIT);
-            glXSwapBuffers(gone.back()->dpy, gone.back()->win);
-        }
-    }
-    g_frame_rows = kH;
-    glXMakeCurrent(w.dpy, w.win, w.ctx);
-    w.draw(0);
-    glXSwapBuffers(w.dpy, w.win);  // its first present
-    int i = 0;
-    for (auto _ : state) {
-        w.draw(i++);
-        glFinish();
-        auto t0 = std::chrono::steady_clock::now();
-        glXSwapBuffers(w.dpy, w.win);
-        glFinish();
-        auto t1 = std::chrono::steady_clock::now();
-        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-    }
-    hook_gl_swap_buffers_a_real = real;
-    hooks_remove_all(0);
+    time_hooked_presents(state, 16);
 }
 
 void BM_GlReadPixelsPbo(benchmark::State &state) {

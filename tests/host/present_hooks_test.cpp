@@ -147,6 +147,37 @@ void pin_gl_driver() {
         nullptr);
 }
 
+// Writes the RGBA pixels as `name` into the folder ZARVEK_SCREENSHOTS names,
+// if it is set.
+void save_screenshot(const std::vector<uint8_t> &rgba, uint32_t w, uint32_t h, const char *name) {
+    const char *dir = getenv("ZARVEK_SCREENSHOTS");
+    if (!dir) return;
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
+    if (FILE *fp = fopen((std::string(dir) + "/" + name).c_str(), "wb")) {
+        if (png) fwrite(png, 1, size, fp);
+        fclose(fp);
+    }
+    VKO_Free(png);
+}
+
+// What the server shows in the window (RGBA), once its pixel (x, y) is
+// `rgb`: a swap reaches the screen after the call returns. Empty if it
+// never is within 2 s.
+std::vector<uint8_t> shown(Display *dpy, Window win, int w, int h, int x, int y, uint32_t rgb) {
+    XSync(dpy, False);
+    for (int tries = 0; tries < 200; tries++) {
+        if (XImage *img = XGetImage(dpy, win, 0, 0, w, h, AllPlanes, ZPixmap)) {
+            bool there = (XGetPixel(img, x, y) & 0xFFFFFF) == rgb;
+            std::vector<uint8_t> rgba = there ? ximage_rgba(img, w, h) : std::vector<uint8_t>();
+            XDestroyImage(img);
+            if (there) return rgba;
+        }
+        usleep(10000);
+    }
+    return {};
+}
+
 struct PresentHooksTest : ::testing::Test {
     Display *dpy = nullptr;
     Window win = 0;
@@ -613,32 +644,12 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     }
 
     // What the server shows: the picture the callback was given.
-    XSync(dpy, False);
-    XImage *img = nullptr;
-    for (int tries = 0; tries < 200 && !img; tries++) {
-        img = XGetImage(dpy, egl.win, 0, 0, w, h, AllPlanes, ZPixmap);
-        if (img && (XGetPixel(img, 1, 0) & 0xFFFFFF) != 0xFF0000) {
-            XDestroyImage(img);
-            img = nullptr;
-            usleep(10000);
-        }
-    }
-    ASSERT_NE(img, nullptr);
-    std::vector<uint8_t> shot = ximage_rgba(img, w, h);
-    XDestroyImage(img);
+    std::vector<uint8_t> shot = shown(dpy, egl.win, w, h, 1, 0, 0xFF0000);
+    ASSERT_FALSE(shot.empty());
     EXPECT_EQ(shot[0], 0);
     EXPECT_EQ(shot[1], 255);
     EXPECT_EQ(shot[((size_t)(h - 1) * w) * 4 + 2], 255);
-    if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
-        size_t size = 0;
-        void *png = VKO_CompressImage(VKO_IMAGE_PNG, shot.data(), w, h, &size);
-        std::string path = std::string(dir) + "/egl_swap.png";
-        if (FILE *fp = fopen(path.c_str(), "wb")) {
-            fwrite(png, 1, size, fp);
-            fclose(fp);
-        }
-        VKO_Free(png);
-    }
+    save_screenshot(shot, w, h, "egl_swap.png");
 
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     glDeleteFramebuffers(1, &fbo);
@@ -937,6 +948,16 @@ const int kDoubleBufferedRgba[] = {GLX_DRAWABLE_TYPE,
                                    8,
                                    None};
 
+// The same configuration, sRGB-capable and with `samples` samples if asked.
+std::vector<int> window_config(bool srgb, int samples) {
+    std::vector<int> a(kDoubleBufferedRgba,
+                       kDoubleBufferedRgba + sizeof(kDoubleBufferedRgba) / sizeof(int) - 1);
+    if (srgb) a.insert(a.end(), {GLX_FRAMEBUFFER_SRGB_CAPABLE_ARB, True});
+    if (samples) a.insert(a.end(), {GLX_SAMPLE_BUFFERS, 1, GLX_SAMPLES, samples});
+    a.push_back(None);
+    return a;
+}
+
 }  // namespace
 
 // A program presenting a GLXWindow (the GLX 1.3 way, no X drawable of its
@@ -993,25 +1014,9 @@ TEST_F(PresentHooksTest, TwoContextsPresentingInTurnKeepTheirObjects) {
 // the picture; the program's state and its own pending GL error are as it
 // left them, and no error of the hook's stays behind.
 TEST_F(PresentHooksTest, MultisampledBackBufferIsResolvedAndNoErrorIsLeft) {
-    const int attrs[] = {GLX_DRAWABLE_TYPE,
-                         GLX_WINDOW_BIT,
-                         GLX_RENDER_TYPE,
-                         GLX_RGBA_BIT,
-                         GLX_DOUBLEBUFFER,
-                         True,
-                         GLX_RED_SIZE,
-                         8,
-                         GLX_GREEN_SIZE,
-                         8,
-                         GLX_BLUE_SIZE,
-                         8,
-                         GLX_SAMPLE_BUFFERS,
-                         1,
-                         GLX_SAMPLES,
-                         4,
-                         None};
+    const std::vector<int> attrs = window_config(false, 4);
     ExtraWindow ms;
-    ASSERT_TRUE(ms.make(dpy, attrs, 48, 32, false));
+    ASSERT_TRUE(ms.make(dpy, attrs.data(), 48, 32, false));
     GLint samples = 0;
     glGetIntegerv(GL_SAMPLES, &samples);
     ASSERT_GT(samples, 1);
@@ -1308,24 +1313,14 @@ TEST_F(PresentHooksTest, HookedFramesStreamUprightThroughTheGlSubmission) {
         EXPECT_EQ(bgr_at(63, 23), 0xFF0000u);
         EXPECT_EQ(bgr_at(0, 24), 0x0000FFu);  // the blue bottom half
         EXPECT_EQ(bgr_at(63, 47), 0x0000FFu);
-        if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
-            std::vector<uint8_t> rgba((size_t)w * h * 4);
-            for (uint32_t y = 0; y < h; y++)
-                for (uint32_t x = 0; x < w; x++) {
-                    const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
-                    uint8_t *q = &rgba[((size_t)y * w + x) * 4];
-                    q[0] = p[2], q[1] = p[1], q[2] = p[0], q[3] = 255;
-                }
-            size_t size = 0;
-            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
-            std::string path =
-                std::string(dir) + (inverted ? "/gl_chain_inverted.png" : "/gl_chain_blit.png");
-            if (FILE *fp = fopen(path.c_str(), "wb")) {
-                fwrite(png, 1, size, fp);
-                fclose(fp);
+        std::vector<uint8_t> rgba((size_t)w * h * 4);
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) {
+                const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
+                uint8_t *q = &rgba[((size_t)y * w + x) * 4];
+                q[0] = p[2], q[1] = p[1], q[2] = p[0], q[3] = 255;
             }
-            VKO_Free(png);
-        }
+        save_screenshot(rgba, w, h, inverted ? "gl_chain_inverted.png" : "gl_chain_blit.png");
         both_let_go(api, &chain.handle);
     }
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
@@ -1577,41 +1572,6 @@ TEST_F(PresentHooksTest, AnIdleContextKeepsItsObjectsWhileMoreContextsPresent) {
 
 namespace {
 
-const int kSrgbWindow[] = {GLX_DRAWABLE_TYPE,
-                           GLX_WINDOW_BIT,
-                           GLX_RENDER_TYPE,
-                           GLX_RGBA_BIT,
-                           GLX_DOUBLEBUFFER,
-                           True,
-                           GLX_RED_SIZE,
-                           8,
-                           GLX_GREEN_SIZE,
-                           8,
-                           GLX_BLUE_SIZE,
-                           8,
-                           GLX_FRAMEBUFFER_SRGB_CAPABLE_ARB,
-                           True,
-                           None};
-const int kSrgbMultisampled[] = {GLX_DRAWABLE_TYPE,
-                                 GLX_WINDOW_BIT,
-                                 GLX_RENDER_TYPE,
-                                 GLX_RGBA_BIT,
-                                 GLX_DOUBLEBUFFER,
-                                 True,
-                                 GLX_RED_SIZE,
-                                 8,
-                                 GLX_GREEN_SIZE,
-                                 8,
-                                 GLX_BLUE_SIZE,
-                                 8,
-                                 GLX_FRAMEBUFFER_SRGB_CAPABLE_ARB,
-                                 True,
-                                 GLX_SAMPLE_BUFFERS,
-                                 1,
-                                 GLX_SAMPLES,
-                                 4,
-                                 None};
-
 // The program's pixel state that a blit or a read-back obeys, as programs
 // that render gamma-correctly or adjust colours leave it on; checked and
 // turned off again by expect_pixel_state_kept.
@@ -1673,15 +1633,15 @@ void GLAPIENTRY count_debug_errors(GLenum, GLenum type, GLuint, GLenum, GLsizei,
 // the window holds (grey 0x80, not 0x37), single- or multisampled, by either
 // read-back, and the program's settings stay.
 TEST_F(PresentHooksTest, SrgbWritesAndPixelTransferLeaveTheFrameAsTheWindowHoldsIt) {
-    for (const int *attrs : {kSrgbWindow, kSrgbMultisampled}) {
+    for (int samples : {0, 4}) {
         ExtraWindow ew;
-        ASSERT_TRUE(ew.make(dpy, attrs, 48, 32, false));
+        ASSERT_TRUE(ew.make(dpy, window_config(true, samples).data(), 48, 32, false));
         GLint encoding = 0;
         glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_BACK_LEFT,
                                               GL_FRAMEBUFFER_ATTACHMENT_COLOR_ENCODING, &encoding);
         ASSERT_EQ(encoding, GL_SRGB);
         for (bool inverted : {true, false}) {
-            SCOPED_TRACE(std::string(attrs == kSrgbWindow ? "single-sampled" : "multisampled") +
+            SCOPED_TRACE(std::string(samples ? "multisampled" : "single-sampled") +
                          (inverted ? ", inverted read-back" : ", blit"));
             hook_gl_use_pack_invert(inverted);
             frame = Frame{};
@@ -1696,6 +1656,13 @@ TEST_F(PresentHooksTest, SrgbWritesAndPixelTransferLeaveTheFrameAsTheWindowHolds
             EXPECT_EQ(not_grey(frame.texture.data(), 48 * 32, 4), 0u) << (int)frame.texture[0];
             expect_pixel_state_kept();
             EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            // The grey the server shows.
+            std::vector<uint8_t> shot = shown(dpy, ew.win, 48, 32, 0, 0, 0x808080);
+            EXPECT_FALSE(shot.empty());
+            if (!samples && inverted) save_screenshot(shot, 48, 32, "srgb_window.png");
+            glClearColor(0, 0, 0, 1);  // the next frame shows otherwise
+            glClear(GL_COLOR_BUFFER_BIT);
+            glXSwapBuffers(dpy, ew.win);
         }
     }
     EXPECT_TRUE(errors.codes.empty());
@@ -1801,25 +1768,9 @@ TEST_F(PresentHooksTest, RecordsOfGoneContextsAreTakenBack) {
 // refuses the older queries) with a multisampled back buffer, after the
 // program deleted the hook's objects, and for a texture that is no 2-D one.
 TEST_F(PresentHooksTest, HookAndSubmissionRaiseNoErrorOfTheirOwn) {
-    const int attrs[] = {GLX_DRAWABLE_TYPE,
-                         GLX_WINDOW_BIT,
-                         GLX_RENDER_TYPE,
-                         GLX_RGBA_BIT,
-                         GLX_DOUBLEBUFFER,
-                         True,
-                         GLX_RED_SIZE,
-                         8,
-                         GLX_GREEN_SIZE,
-                         8,
-                         GLX_BLUE_SIZE,
-                         8,
-                         GLX_SAMPLE_BUFFERS,
-                         1,
-                         GLX_SAMPLES,
-                         4,
-                         None};
+    const std::vector<int> attrs = window_config(false, 4);
     ExtraWindow core;
-    ASSERT_TRUE(core.make(dpy, attrs, 48, 32, false, nullptr, true));
+    ASSERT_TRUE(core.make(dpy, attrs.data(), 48, 32, false, nullptr, true));
     GLint mask = 0;
     glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &mask);
     ASSERT_EQ(mask, GL_CONTEXT_CORE_PROFILE_BIT);
