@@ -1840,11 +1840,31 @@ TEST_F(PresentHooksTest, SwapOfAWindowThatIsNotTheCurrentDrawableIsNotCaptured) 
     ASSERT_EQ(frame.calls, 1);
     EXPECT_EQ((uintptr_t)frame.a, (uintptr_t)win);
     EXPECT_TRUE(is_picture(frame, 64, 48));
-    EXPECT_TRUE(errors.codes.empty());
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+
+    // EGL refuses the swap of a surface the context does not draw to.
+    const EGLint attrs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT | EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_BIT, EGL_NONE};
+    EglWindow egl;
+    ASSERT_NO_FATAL_FAILURE(egl.make(dpy, EGL_OPENGL_API, attrs, nullptr, 64, 48));
+    const EGLint size[] = {EGL_WIDTH, 40, EGL_HEIGHT, 30, EGL_NONE};
+    EGLSurface pbuffer = eglCreatePbufferSurface(egl.edpy, egl.cfg, size);
+    ASSERT_NE(pbuffer, EGL_NO_SURFACE);
+    frame = Frame{};
+    draw_picture(64, 48);
+    EXPECT_FALSE(eglSwapBuffers(egl.edpy, pbuffer));
+    EXPECT_EQ(frame.calls, 0);
+    EXPECT_TRUE(eglSwapBuffers(egl.edpy, egl.surface));
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_TRUE(is_picture(frame, 64, 48));
+    EXPECT_TRUE(errors.codes.empty());
+    eglDestroySurface(egl.edpy, pbuffer);
+    egl.close();
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
 }
 
-// The same for EGL contexts, destroyed while their display lives on.
+// Records of EGL contexts destroyed while their display lives on are taken
+// back the same way.
 TEST_F(PresentHooksTest, RecordsOfGoneEglContextsAreTakenBack) {
     const EGLint attrs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
     EglWindow last;
