@@ -117,36 +117,6 @@ void on_error(int32_t code, void *) {
     if (g_errors) g_errors->codes.push_back(code);
 }
 
-// Counts the real swaps by standing between the detour and the original.
-void *g_original_swap = nullptr;
-int g_real_swaps = 0;
-void counting_swap(Display *dpy, GLXDrawable d) {
-    g_real_swaps++;
-    ((void (*)(Display *, GLXDrawable))g_original_swap)(dpy, d);
-}
-
-int g_real_egl_swaps = 0;
-void *g_original_egl_swap = nullptr;
-EGLBoolean counting_egl_swap(EGLDisplay dpy, EGLSurface surface) {
-    g_real_egl_swaps++;
-    return ((EGLBoolean(*)(EGLDisplay, EGLSurface))g_original_egl_swap)(dpy, surface);
-}
-
-// Keeps Mesa's driver module loaded to the end of the process, so what it
-// keeps at exit is reported under its name.
-void pin_gl_driver() {
-    static bool pinned = false;
-    if (pinned) return;
-    pinned = true;
-    dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("_dri.so") != std::string::npos) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
-            return 0;
-        },
-        nullptr);
-}
-
 // Writes the RGBA pixels as `name` into the folder ZARVEK_SCREENSHOTS names,
 // if it is set.
 void save_screenshot(const std::vector<uint8_t> &rgba, uint32_t w, uint32_t h, const char *name) {
@@ -176,6 +146,36 @@ std::vector<uint8_t> shown(Display *dpy, Window win, int w, int h, int x, int y,
         usleep(10000);
     }
     return {};
+}
+
+// Counts the real swaps by standing between the detour and the original.
+void *g_original_swap = nullptr;
+int g_real_swaps = 0;
+void counting_swap(Display *dpy, GLXDrawable d) {
+    g_real_swaps++;
+    ((void (*)(Display *, GLXDrawable))g_original_swap)(dpy, d);
+}
+
+int g_real_egl_swaps = 0;
+void *g_original_egl_swap = nullptr;
+EGLBoolean counting_egl_swap(EGLDisplay dpy, EGLSurface surface) {
+    g_real_egl_swaps++;
+    return ((EGLBoolean(*)(EGLDisplay, EGLSurface))g_original_egl_swap)(dpy, surface);
+}
+
+// Keeps Mesa's driver module loaded to the end of the process, so what it
+// keeps at exit is reported under its name.
+void pin_gl_driver() {
+    static bool pinned = false;
+    if (pinned) return;
+    pinned = true;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("_dri.so") != std::string::npos) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+            return 0;
+        },
+        nullptr);
 }
 
 struct PresentHooksTest : ::testing::Test {
