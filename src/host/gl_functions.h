@@ -100,7 +100,8 @@ void gl_clear_functions(GlFunctions *fn);
 void gl_load_optional(GlOptional *opt, const GlFunctions &fn, GlProcLookup lookup);
 
 // Saves that state and sets what a plain copy needs (changing only what
-// differs from it); gl_pixel_state_restore puts it back. Raise no GL error.
+// differs from it); gl_pixel_state_restore puts it back. Neither raises a GL
+// error.
 void gl_pixel_state_plain(const GlFunctions &fn, const GlOptional &opt, GlPixelState *saved);
 void gl_pixel_state_restore(const GlFunctions &fn, const GlOptional &opt, const GlPixelState &saved);
 
