@@ -6,8 +6,10 @@
 // driver has: every side is timed without the swap itself (the hook's
 // trampoline points at an empty function while it is measured) but up to a
 // glFinish, so work left queued in the driver is counted, and every side
-// reads one byte per row of the mapped pixels. The OpenGL submission row with
-// either read-back. Then submit-to-poll latency through the hand-off core of
+// reads one byte per row of the mapped pixels. The same hook timed for a
+// program's 17th context, made after 16 others presented and were destroyed
+// (as programs that make a context at each mode change do), beside its first.
+// The OpenGL submission row with either read-back. Then submit-to-poll latency through the hand-off core of
 // the Direct3D 11 row (median and p99 as counters): a render thread submits a
 // frame, freshly drawn or long drawn, while the encode thread waits in poll.
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,7 +43,7 @@ struct GlWindow {
     Window win = 0;
     GLXContext ctx = nullptr;
     bool ok = false;
-    GlWindow() {
+    explicit GlWindow(int width = kW, int height = kH) {
         if (xvfb_display().empty()) return;
         dpy = XOpenDisplay(nullptr);
         if (!dpy) return;
@@ -50,8 +53,8 @@ struct GlWindow {
         if (!vi) return;
         XSetWindowAttributes swa = {};
         swa.colormap = XCreateColormap(dpy, RootWindow(dpy, vi->screen), vi->visual, AllocNone);
-        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, kW, kH, 0, vi->depth, InputOutput,
-                            vi->visual, CWColormap, &swa);
+        win = XCreateWindow(dpy, RootWindow(dpy, vi->screen), 0, 0, (unsigned)width, (unsigned)height, 0,
+                            vi->depth, InputOutput, vi->visual, CWColormap, &swa);
         XMapWindow(dpy, win);
         ctx = glXCreateContext(dpy, vi, nullptr, True);
         XFree(vi);
@@ -79,17 +82,21 @@ uint64_t touch_rows(const uint8_t *px, uint32_t pitch, uint32_t rows) {
 }
 
 std::atomic<uint64_t> g_sink{0};
+uint32_t g_frame_rows = kH;  // of the frames presented
 
 void on_frame(uint32_t, void *, void *, void *, void *, void *) {
     uint32_t pitch = 0;
     const uint8_t *px = hook_gl_frame_pixels(&pitch);
-    g_sink += touch_rows(px, pitch, kH);
+    g_sink += touch_rows(px, pitch, g_frame_rows);
 }
 
 void no_swap(Display *, GLXDrawable) {}
 
-void BM_GlPresentHook(benchmark::State &state) {
-    hook_gl_use_pack_invert(state.range(0) != 0);
+// Presents of a 1920x1080 window's context under the hook, timed. First
+// `gone` other contexts present once and are destroyed (all made after the
+// timed one and live until all presented, so that none takes another's
+// address), and the timed context presents once untimed.
+void time_hooked_presents(benchmark::State &state, int gone) {
     GlWindow w;
     if (!w.ok || hook_gl_install(on_frame, nullptr, nullptr) != 0) {
         state.SkipWithError("no GLX window or hook");
@@ -97,6 +104,22 @@ void BM_GlPresentHook(benchmark::State &state) {
     }
     void *real = hook_gl_swap_buffers_a_real;
     hook_gl_swap_buffers_a_real = (void *)no_swap;
+    if (gone) {
+        g_frame_rows = 64;
+        {
+            std::vector<std::unique_ptr<GlWindow>> others;
+            for (int i = 0; i < gone; i++) {
+                others.push_back(std::make_unique<GlWindow>(64, 64));
+                if (!others.back()->ok) break;
+                glClear(GL_COLOR_BUFFER_BIT);
+                glXSwapBuffers(others.back()->dpy, others.back()->win);
+            }
+        }
+        g_frame_rows = kH;
+        glXMakeCurrent(w.dpy, w.win, w.ctx);
+        w.draw(0);
+        glXSwapBuffers(w.dpy, w.win);
+    }
     int i = 0;
     for (auto _ : state) {
         w.draw(i++);
@@ -109,7 +132,17 @@ void BM_GlPresentHook(benchmark::State &state) {
     }
     hook_gl_swap_buffers_a_real = real;
     hooks_remove_all(0);
+}
+
+void BM_GlPresentHook(benchmark::State &state) {
+    hook_gl_use_pack_invert(state.range(0) != 0);
+    time_hooked_presents(state, 0);
     hook_gl_use_pack_invert(true);
+}
+
+// A program's 17th context, made after 16 others presented and were destroyed.
+void BM_GlPresentHook17thContext(benchmark::State &state) {
+    time_hooked_presents(state, 16);
 }
 
 void BM_GlReadPixelsPbo(benchmark::State &state) {
@@ -294,6 +327,11 @@ BENCHMARK(BM_GlPresentHook)
     ->UseManualTime()
     ->Iterations(60)
     ->Repetitions(3);
+BENCHMARK(BM_GlPresentHook17thContext)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(3);
 BENCHMARK(BM_GlReadPixelsPbo)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(60)->Repetitions(3);
 BENCHMARK(BM_GlSubmit)
     ->ArgName("inverted")
@@ -323,6 +361,9 @@ int main(int argc, char **argv) {
          {"GL frame read-back 1920x1080", "BM_GlPresentHook/inverted:0/iterations:60/repeats:3/manual_time",
           "BM_GlReadPixelsPbo/iterations:60/repeats:3/manual_time",
           "present hook (blit) / glReadPixels into a PBO"},
+         {"GL frame read-back 1920x1080", "BM_GlPresentHook17thContext/iterations:60/repeats:3/manual_time",
+          "BM_GlPresentHook/inverted:1/iterations:60/repeats:3/manual_time",
+          "present hook, a program's 17th context / its first"},
          {"GL submission 1920x1080", "BM_GlSubmit/inverted:1/iterations:60/repeats:3/manual_time",
           "BM_GlSubmit/inverted:0/iterations:60/repeats:3/manual_time", "inverted read-back / blit"}});
 }

@@ -48,6 +48,7 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     fn->GetString = get_string;
     get(fn->GetStringi, "glGetStringi");
     get(fn->GetIntegerv, "glGetIntegerv");
+    get(fn->GetFloatv, "glGetFloatv");
     get(fn->IsEnabled, "glIsEnabled");
     get(fn->Enable, "glEnable");
     get(fn->Disable, "glDisable");
@@ -62,6 +63,8 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     get(fn->BindFramebuffer, "glBindFramebuffer");
     get(fn->FramebufferTexture2D, "glFramebufferTexture2D");
     get(fn->CheckFramebufferStatus, "glCheckFramebufferStatus");
+    get(fn->IsFramebuffer, "glIsFramebuffer");
+    get(fn->GetFramebufferAttachmentParameteriv, "glGetFramebufferAttachmentParameteriv");
     get(fn->BlitFramebuffer, "glBlitFramebuffer");
     get(fn->DeleteFramebuffers, "glDeleteFramebuffers");
     get(fn->ReadBuffer, "glReadBuffer");
@@ -73,6 +76,9 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
     get(fn->MapBufferRange, "glMapBufferRange");
     get(fn->UnmapBuffer, "glUnmapBuffer");
     get(fn->DeleteBuffers, "glDeleteBuffers");
+    get(fn->IsBuffer, "glIsBuffer");
+    get(fn->GetBufferParameteriv, "glGetBufferParameteriv");
+    get(fn->BeginQuery, "glBeginQuery");
     get(fn->Finish, "glFinish");
     get(fn->GetError, "glGetError");
     if (!ok) gl_clear_functions(fn);
@@ -81,9 +87,11 @@ bool gl_load_functions(GlFunctions *fn, GlProcLookup lookup) {
 
 void gl_load_optional(GlOptional *opt, const GlFunctions &f, GlProcLookup lookup) {
     std::memset((void *)opt, 0, sizeof(*opt));
-    bool es = false, debug = false, compat = false;
+    bool es = false, debug = false, compat = false, dsa = false;
     int major = 0, minor = 0;
     parse_version((const char *)f.GetString(GL_VERSION), &es, &major, &minor);
+    opt->es = es;
+    opt->srgb_writes = !es;
     GLint n = 0;
     f.GetIntegerv(GL_NUM_EXTENSIONS, &n);
     for (GLint i = 0; i < n; i++) {
@@ -92,8 +100,11 @@ void gl_load_optional(GlOptional *opt, const GlFunctions &f, GlProcLookup lookup
         if (std::strcmp(e, "GL_MESA_pack_invert") == 0) opt->pack_invert = true;
         if (std::strcmp(e, "GL_KHR_debug") == 0) debug = true;
         if (std::strcmp(e, "GL_ARB_compatibility") == 0) compat = true;
+        if (std::strcmp(e, "GL_EXT_sRGB_write_control") == 0) opt->srgb_writes = true;
+        if (std::strcmp(e, "GL_ARB_direct_state_access") == 0) dsa = true;
     }
     int version = major * 10 + minor;
+
     if (version >= (es ? 32 : 43)) debug = true;
     if (!es && version == 30) compat = true;
     if (!es && version >= 32) {
@@ -112,12 +123,48 @@ void gl_load_optional(GlOptional *opt, const GlFunctions &f, GlProcLookup lookup
         if (!opt->ObjectLabel || !opt->GetObjectLabel)
             opt->ObjectLabel = nullptr, opt->GetObjectLabel = nullptr;
     }
+    // Mesa answers a texture's target only in core profiles.
+    if (!es && !compat && (version >= 45 || dsa))
+        opt->GetTextureParameteriv = (PFNGLGETTEXTUREPARAMETERIVPROC)lookup("glGetTextureParameteriv");
     if (compat && !es) {
         opt->PushClientAttrib = (void (*)(GLbitfield))lookup("glPushClientAttrib");
         opt->PopClientAttrib = (void (*)(void))lookup("glPopClientAttrib");
+        opt->PixelTransferf = (void (*)(GLenum, GLfloat))lookup("glPixelTransferf");
         if (!opt->PushClientAttrib || !opt->PopClientAttrib)
             opt->PushClientAttrib = nullptr, opt->PopClientAttrib = nullptr;
     }
+}
+
+namespace {
+
+const GLenum kTransferNames[8] = {GL_RED_SCALE, GL_GREEN_SCALE, GL_BLUE_SCALE, GL_ALPHA_SCALE,
+                                  GL_RED_BIAS,  GL_GREEN_BIAS,  GL_BLUE_BIAS,  GL_ALPHA_BIAS};
+const GLfloat kTransferPlain[8] = {1, 1, 1, 1, 0, 0, 0, 0};
+
+}  // namespace
+
+void gl_pixel_state_plain(const GlFunctions &f, const GlOptional &opt, GlPixelState *saved) {
+    saved->scissor = f.IsEnabled(GL_SCISSOR_TEST);
+    if (saved->scissor) f.Disable(GL_SCISSOR_TEST);
+    saved->srgb = opt.srgb_writes && f.IsEnabled(GL_FRAMEBUFFER_SRGB);
+    if (saved->srgb) f.Disable(GL_FRAMEBUFFER_SRGB);
+    if (!opt.PixelTransferf) return;
+    for (int i = 0; i < 8; i++) {
+        f.GetFloatv(kTransferNames[i], &saved->transfer[i]);
+        if (saved->transfer[i] != kTransferPlain[i]) opt.PixelTransferf(kTransferNames[i], kTransferPlain[i]);
+    }
+    saved->map_color = 0;
+    f.GetIntegerv(GL_MAP_COLOR, &saved->map_color);
+    if (saved->map_color) opt.PixelTransferf(GL_MAP_COLOR, 0);
+}
+
+void gl_pixel_state_restore(const GlFunctions &f, const GlOptional &opt, const GlPixelState &saved) {
+    if (saved.scissor) f.Enable(GL_SCISSOR_TEST);
+    if (saved.srgb) f.Enable(GL_FRAMEBUFFER_SRGB);
+    if (!opt.PixelTransferf) return;
+    for (int i = 0; i < 8; i++)
+        if (saved.transfer[i] != kTransferPlain[i]) opt.PixelTransferf(kTransferNames[i], saved.transfer[i]);
+    if (saved.map_color) opt.PixelTransferf(GL_MAP_COLOR, 1);
 }
 
 GlErrors gl_take_errors(const GlFunctions &f) {
@@ -132,9 +179,15 @@ GlErrors gl_take_errors(const GlFunctions &f) {
     return e;
 }
 
-void gl_drop_errors(const GlFunctions &f) {
-    for (int i = 0; i < 16 && f.GetError() != GL_NO_ERROR; i++) {
+void gl_hide_error(const GlFunctions &f, const GlOptional &opt, GLenum own) {
+    GlErrors e = gl_take_errors(f);
+    for (int i = 0; i < e.count; i++) {
+        if (e.codes[i] != own) continue;
+        for (int k = i + 1; k < e.count; k++) e.codes[k - 1] = e.codes[k];
+        e.count--;
+        break;
     }
+    gl_raise_errors(f, opt, e);
 }
 
 namespace {
@@ -174,7 +227,8 @@ void gl_raise_errors(const GlFunctions &f, const GlOptional &opt, const GlErrors
                 f.GenTextures(-1, nullptr);
                 break;
             case GL_INVALID_OPERATION:
-                f.BlitFramebuffer(0, 0, 0, 0, 0, 0, 0, 0, GL_DEPTH_BUFFER_BIT, GL_LINEAR);
+                // Query 0 is refused whatever is bound or active.
+                f.BeginQuery(opt.es ? GL_ANY_SAMPLES_PASSED : GL_SAMPLES_PASSED, 0);
                 break;
             case GL_INVALID_FRAMEBUFFER_OPERATION: {
                 // A framebuffer with nothing attached is incomplete: a blit

@@ -16,10 +16,15 @@
 // fetched swap with its detour; `g_glx_swaps` / `g_egl_swaps` name the
 // functions a fetched swap may be (set before the attach, cleared after the
 // removal).
-// The OpenGL state's per-context records (`HookGlState::contexts`) change
-// only under its mutex; a record, once made, stays with its context's
-// address for the state's life (a context at a gone one's address is told
-// apart by its objects' labels, and the record starts afresh).
+// The per-context records (`g_records`, which `HookGlState::contexts`
+// names) belong to the process, not to a state: they outlive a removal, so
+// that a context presenting under the next install takes its objects back.
+// They change only under the OpenGL state's mutex (no detour runs between a
+// removal and the next install). A record stays with its context's address
+// (a context at a gone one's address is told apart by its objects' labels,
+// and the record starts afresh) until a context new to the hook finds that
+// context gone and frees the record (`context` null).
+// `g_objects_made` counts the frame-sized objects made (only ever increased).
 // `g_label_serial` hands each record's set of objects its own label number
 // (atomic, only ever increased). `g_xtrap_prev` (the X error handler the
 // trap hands other errors to) is written by the trap's begin, under the
@@ -61,6 +66,8 @@ void *hook_gl_swap_buffers_b_real = nullptr;
 // that context is current on the presenting thread.
 struct HookGlContext {
     void *context;
+    uint8_t egl;    // an EGL context, of
+    void *display;  // this EGL display
     GlFunctions fn;
     uint8_t entry_points;
     GlOptional opt;
@@ -72,6 +79,7 @@ struct HookGlContext {
     uint32_t resolve_width, resolve_height;
     uintptr_t drawable;  // the drawable presented last, and its back buffer's size then
     uint32_t drawable_width, drawable_height;
+    uint32_t max_size;  // of a texture
     // The label of the objects, unique to this record's objects: where the
     // context has object labels, its objects live from present to present
     // and the label tells them from the program's.
@@ -80,9 +88,12 @@ struct HookGlContext {
 
 namespace {
 
-// A record is never taken from its context, which may still live and hold
-// the objects: contexts beyond these get objects for one frame only.
+// A record is never taken from a context that may still live and hold the
+// objects: while every record's context lives, others get objects for one
+// frame only.
 constexpr uint32_t kMaxContexts = 16;
+HookGlContext g_records[kMaxContexts];
+std::atomic<uint64_t> g_objects_made{0};
 
 std::mutex g_install_mu;
 std::atomic<HookGlState *> g_gl{nullptr};
@@ -93,11 +104,19 @@ thread_local int t_swap_depth = 0;
 typedef void *(*GetProcAddressFn)(const GLubyte *);
 typedef GLXContext (*GetCurrentContextFn)(void);
 typedef int (*QueryDrawableFn)(Display *, GLXDrawable, int, unsigned int *);
+typedef GLXDrawable (*GetCurrentDrawableFn)(void);
+typedef Display *(*GetCurrentDisplayFn)(void);
+typedef int (*QueryContextFn)(Display *, GLXContext, int, int *);
 
 // Set once, by the first installer or OpenGL submission that finds them.
 std::atomic<GetProcAddressFn> g_get_proc{nullptr};
 std::atomic<GetCurrentContextFn> g_get_context{nullptr};
 std::atomic<QueryDrawableFn> g_query_drawable{nullptr};
+std::atomic<GetCurrentDrawableFn> g_get_drawable{nullptr};
+std::atomic<GetCurrentDisplayFn> g_get_display{nullptr};
+// GLVND's (libGLX's), which answers a gone context as such: null elsewhere,
+// where the context would be read after its free.
+std::atomic<QueryContextFn> g_query_context{nullptr};
 std::mutex g_lookup_mu;
 
 typedef void *(*EglGetProcAddressFn)(const char *);
@@ -107,6 +126,9 @@ struct EglCalls {
     std::atomic<EglGetProcAddressFn> get_proc{nullptr};
     std::atomic<void *(*)(void)> get_context{nullptr};
     std::atomic<unsigned (*)(void *, void *, int32_t, int32_t *)> query_surface{nullptr};
+    std::atomic<void *(*)(int32_t)> get_surface{nullptr};
+    std::atomic<void *(*)(void)> get_display{nullptr};
+    std::atomic<unsigned (*)(void *, void *, int32_t, int32_t *)> query_context{nullptr};
 };
 EglCalls g_egl;
 // Whether captures may take the inverted read-back where the driver has it.
@@ -124,8 +146,17 @@ void *glx_library() {
     return dlopen("libGLX.so.0", RTLD_LAZY | RTLD_NOLOAD);
 }
 
-// glXGetProcAddressARB, glXGetCurrentContext and glXQueryDrawable of the
-// loaded GLX library (libGL, or libGLX where a program links that alone).
+void *library_symbol(void *lib, const char *name) {
+    if (!lib) return nullptr;
+    void *f = dlsym(lib, name);
+    dlclose(lib);
+    return f;
+}
+
+// glXGetProcAddressARB, glXGetCurrentContext, glXGetCurrentDrawable,
+// glXGetCurrentDisplay and glXQueryDrawable of the loaded GLX library
+// (libGL, or libGLX where a program links that alone), and with GLVND
+// libGLX's glXQueryContext.
 bool gl_lookups() {
     std::lock_guard<std::mutex> lock(g_lookup_mu);
     if (g_get_proc.load() && g_get_context.load()) return true;
@@ -135,9 +166,14 @@ bool gl_lookups() {
     GetProcAddressFn proc = (GetProcAddressFn)dlsym(lib, "glXGetProcAddressARB");
     GetCurrentContextFn cur = (GetCurrentContextFn)dlsym(lib, "glXGetCurrentContext");
     QueryDrawableFn query = (QueryDrawableFn)dlsym(lib, "glXQueryDrawable");
+    GetCurrentDrawableFn drawable = (GetCurrentDrawableFn)dlsym(lib, "glXGetCurrentDrawable");
+    GetCurrentDisplayFn display = (GetCurrentDisplayFn)dlsym(lib, "glXGetCurrentDisplay");
     dlclose(lib);
-    if (!proc || !cur || !query) return false;
+    if (!proc || !cur || !query || !drawable || !display) return false;
+    g_query_context.store((QueryContextFn)library_symbol(glx_library(), "glXQueryContext"));
     g_query_drawable.store(query);
+    g_get_drawable.store(drawable);
+    g_get_display.store(display);
     g_get_proc.store(proc);
     g_get_context.store(cur);
     return true;
@@ -145,13 +181,6 @@ bool gl_lookups() {
 
 void *egl_library() {
     return dlopen("libEGL.so.1", RTLD_LAZY | RTLD_NOLOAD);
-}
-
-void *library_symbol(void *lib, const char *name) {
-    if (!lib) return nullptr;
-    void *f = dlsym(lib, name);
-    dlclose(lib);
-    return f;
 }
 
 // The loaded EGL or GLX library's own export of `name` (also where the
@@ -171,10 +200,16 @@ bool egl_lookups() {
     auto proc = (EglGetProcAddressFn)dlsym(lib, "eglGetProcAddress");
     auto cur = (void *(*)(void))dlsym(lib, "eglGetCurrentContext");
     auto query = (unsigned (*)(void *, void *, int32_t, int32_t *))dlsym(lib, "eglQuerySurface");
+    auto surface = (void *(*)(int32_t))dlsym(lib, "eglGetCurrentSurface");
+    auto display = (void *(*)(void))dlsym(lib, "eglGetCurrentDisplay");
+    auto query_context = (unsigned (*)(void *, void *, int32_t, int32_t *))dlsym(lib, "eglQueryContext");
     dlclose(lib);
-    if (!proc || !cur || !query) return false;
+    if (!proc || !cur || !query || !surface || !display || !query_context) return false;
     g_egl.get_context.store(cur);
     g_egl.query_surface.store(query);
+    g_egl.get_surface.store(surface);
+    g_egl.get_display.store(display);
+    g_egl.query_context.store(query_context);
     g_egl.get_proc.store(proc);
     return true;
 }
@@ -243,18 +278,13 @@ void xtrap_end(XTrap *) {
 
 // --- per-context objects ---
 
-// The record for ctx, made (and its function table loaded) on its first
-// present. With every record taken, nullptr: the caller then works with
-// objects of its own that it deletes again.
-HookGlContext *context_objects(HookGlState *s, void *ctx) {
-    for (uint32_t i = 0; i < s->context_count; i++)
-        if (s->contexts[i].context == ctx) return &s->contexts[i];
-    if (s->context_count == kMaxContexts) return nullptr;
-    HookGlContext *c = &s->contexts[s->context_count++];
-    std::memset((void *)c, 0, sizeof(*c));
-    c->context = ctx;
-    return c;
-}
+// The surface a swap presents: a GLX drawable of an X display, or an EGL
+// surface of an EGL display.
+struct GlSwapTarget {
+    bool egl;
+    void *display;
+    uintptr_t drawable;
+};
 
 std::atomic<uint32_t> g_label_serial{0};
 
@@ -268,6 +298,9 @@ void load_context_flags(HookGlContext *c, GlProcLookup lookup) {
     gl_load_optional(&c->opt, c->fn, lookup);
     const char *version = (const char *)c->fn.GetString(GL_VERSION);
     c->clip_reads = version && std::strstr(version, "Mesa") != nullptr;
+    GLint max = 0;
+    c->fn.GetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    c->max_size = max > 0 ? (uint32_t)max : 0;
     c->serial = g_label_serial.fetch_add(1) + 1;
 }
 
@@ -277,14 +310,21 @@ void load_functions(HookGlContext *c, bool egl) {
     if (c->entry_points) load_context_flags(c, lookup);
 }
 
-// Whether the object `name` of `kind` carries the record's label (a name the
-// program has, or none, does not).
-bool labelled(const HookGlContext *c, GLenum kind, GLuint name) {
-    if (!name || !c->opt.GetObjectLabel) return false;
+// Whether the object `name` of `kind` belongs to the set labelled `serial`,
+// asked through `in`, the current context's record (a name the program has,
+// or none, does not). A name that is no object is not asked about: its label
+// query would be an error.
+bool labelled(const HookGlContext &in, uint32_t serial, GLenum kind, GLuint name) {
+    if (!name || !in.opt.GetObjectLabel) return false;
+    const GlFunctions &f = in.fn;
+    bool is = kind == GL_TEXTURE  ? f.IsTexture(name)
+              : kind == GL_BUFFER ? f.IsBuffer(name)
+                                  : f.IsFramebuffer(name);
+    if (!is) return false;
     char want[40], got[40] = {};
-    label_text(c->serial, want);
+    label_text(serial, want);
     GLsizei length = 0;
-    c->opt.GetObjectLabel(kind, name, (GLsizei)sizeof(got), &length, got);
+    in.opt.GetObjectLabel(kind, name, (GLsizei)sizeof(got), &length, got);
     return length > 0 && std::strcmp(got, want) == 0;
 }
 
@@ -315,12 +355,11 @@ void store_restore(const GlFunctions &f, const GLenum *names, const GLint *saved
 
 // The program's state that the capture step changes.
 struct GlSaved {
-    GlErrors errors;  // the program's errors not yet fetched
     GLint texture, read_fb, draw_fb, pack_buffer, unpack_buffer;
     GLint pack[4], unpack[4];
     GLint pack_invert;
     GLint read_buffer_of_zero;
-    GLboolean scissor;
+    GlPixelState pixel;
 };
 
 void delete_objects(const GlFunctions &f, HookGlContext *c) {
@@ -335,29 +374,42 @@ void delete_objects(const GlFunctions &f, HookGlContext *c) {
 
 // An RGBA8 texture of w x h with a framebuffer around it; leaves the texture
 // and the draw framebuffer bound.
-void make_texture_framebuffer(const GlFunctions &f, const GlSaved &g, GLuint *texture, GLuint *framebuffer,
+void make_texture_framebuffer(const GlFunctions &f, GLint unpack_buffer, GLuint *texture, GLuint *framebuffer,
                               uint32_t w, uint32_t h, bool alpha = true) {
     if (*framebuffer) f.DeleteFramebuffers(1, framebuffer);
     if (*texture) f.DeleteTextures(1, texture);
     f.GenTextures(1, texture);
     f.BindTexture(GL_TEXTURE_2D, *texture);
     // With the program's unpack buffer bound, the texture would be read from it.
-    if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    if (unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     f.TexImage2D(GL_TEXTURE_2D, 0, alpha ? GL_RGBA8 : GL_RGB8, (GLsizei)w, (GLsizei)h, 0,
                  alpha ? GL_RGBA : GL_RGB, GL_UNSIGNED_BYTE, nullptr);
-    if (g.unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)g.unpack_buffer);
+    if (unpack_buffer) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)unpack_buffer);
     f.GenFramebuffers(1, framebuffer);
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, *framebuffer);
     f.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, *texture, 0);
 }
 
+// Whether objects just made got their storage: the framebuffer bound for
+// drawing is complete and the pack buffer bound (when `size` is not 0) has
+// `size` bytes. If not, the driver's error for them is taken back.
+bool allocated(const GlFunctions &f, const GlOptional &opt, GLint size) {
+    GLint got = 0;
+    if (size) f.GetBufferParameteriv(GL_PIXEL_PACK_BUFFER, GL_BUFFER_SIZE, &got);
+    if (f.CheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE && got == size) return true;
+    gl_hide_error(f, opt, GL_OUT_OF_MEMORY);
+    return false;
+}
+
 // Texture of the frame's size with a framebuffer around it, and the
-// pixel-pack buffer; leaves the texture, draw framebuffer and pack buffer bound.
-void make_objects(HookGlContext *c, const GlSaved &g, uint32_t w, uint32_t h) {
+// pixel-pack buffer; leaves the texture, draw framebuffer and pack buffer
+// bound. False when the driver could not allocate them.
+bool make_objects(HookGlContext *c, const GlSaved &g, uint32_t w, uint32_t h) {
     const GlFunctions &f = c->fn;
-    make_texture_framebuffer(f, g, &c->texture, &c->framebuffer, w, h);
+    make_texture_framebuffer(f, g.unpack_buffer, &c->texture, &c->framebuffer, w, h);
     if (c->pbo) f.DeleteBuffers(1, &c->pbo);
     f.GenBuffers(1, &c->pbo);
+    g_objects_made.fetch_add(2, std::memory_order_relaxed);
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, c->pbo);
     f.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
     c->width = w;
@@ -365,35 +417,101 @@ void make_objects(HookGlContext *c, const GlSaved &g, uint32_t w, uint32_t h) {
     label(c, GL_TEXTURE, c->texture);
     label(c, GL_FRAMEBUFFER, c->framebuffer);
     label(c, GL_BUFFER, c->pbo);
+    return allocated(f, c->opt, (GLint)(w * h * 4));
 }
 
 // Whether the record's objects are all in the current context.
 bool objects_ours(const HookGlContext *c) {
-    return labelled(c, GL_FRAMEBUFFER, c->framebuffer) && labelled(c, GL_TEXTURE, c->texture) &&
-           labelled(c, GL_BUFFER, c->pbo) &&
-           (!c->resolve_framebuffer || (labelled(c, GL_FRAMEBUFFER, c->resolve_framebuffer) &&
-                                        labelled(c, GL_TEXTURE, c->resolve_texture)));
+    auto ours = [c](GLenum kind, GLuint name) { return labelled(*c, c->serial, kind, name); };
+    return ours(GL_FRAMEBUFFER, c->framebuffer) && ours(GL_TEXTURE, c->texture) && ours(GL_BUFFER, c->pbo) &&
+           (!c->resolve_framebuffer ||
+            (ours(GL_FRAMEBUFFER, c->resolve_framebuffer) && ours(GL_TEXTURE, c->resolve_texture)));
+}
+
+// Deletes the objects of the set labelled `serial` that the current context
+// (whose record is `in`) reaches: those of its own, and in a share group
+// those another context made (its textures and buffers, with Mesa its
+// framebuffers too, outlive it).
+void delete_labelled(const HookGlContext &in, uint32_t serial, HookGlContext *of) {
+    for (GLuint *t : {&of->texture, &of->resolve_texture})
+        if (labelled(in, serial, GL_TEXTURE, *t)) in.fn.DeleteTextures(1, t);
+    for (GLuint *fb : {&of->framebuffer, &of->resolve_framebuffer})
+        if (labelled(in, serial, GL_FRAMEBUFFER, *fb)) in.fn.DeleteFramebuffers(1, fb);
+    if (labelled(in, serial, GL_BUFFER, of->pbo)) in.fn.DeleteBuffers(1, &of->pbo);
 }
 
 // Some of the record's objects are not in the current context: the program
 // deleted them (their names may be its own by now), or the context was made
 // at the address of the record's own, gone, context. The names left that
-// still carry the record's label are deleted (in a share group, textures and
-// buffers outlive the context that made them); the record starts afresh with
+// still carry the record's label are deleted; the record starts afresh with
 // the current context's flags.
 void forget_objects(HookGlContext *c, bool egl) {
-    const GlFunctions &f = c->fn;
-    for (GLuint *t : {&c->texture, &c->resolve_texture})
-        if (labelled(c, GL_TEXTURE, *t)) f.DeleteTextures(1, t);
-    for (GLuint *fb : {&c->framebuffer, &c->resolve_framebuffer})
-        if (labelled(c, GL_FRAMEBUFFER, *fb)) f.DeleteFramebuffers(1, fb);
-    if (labelled(c, GL_BUFFER, c->pbo)) f.DeleteBuffers(1, &c->pbo);
+    delete_labelled(*c, c->serial, c);
     c->texture = c->framebuffer = c->pbo = c->resolve_texture = c->resolve_framebuffer = 0;
     c->width = c->height = c->resolve_width = c->resolve_height = 0;
     c->drawable = 0;
     c->drawable_width = c->drawable_height = 0;
     c->multisampled = 0;
     load_context_flags(c, egl ? egl_lookup : glx_lookup);
+}
+
+// Whether the record's context is known to be gone. EGL answers for its
+// contexts; of GLX libraries only GLVND's libGLX (which knows the contexts
+// it made) can be asked, and only on an X display: the swap's, when it is a
+// GLX one. Anything else may still live.
+bool context_gone(const HookGlContext &r, const GlSwapTarget &t) {
+    if (r.egl) {
+        auto query = g_egl.query_context.load();
+        int32_t id = 0;
+        return query && !query(r.display, r.context, EGL_CONFIG_ID, &id);
+    }
+    QueryContextFn query = g_query_context.load();
+    if (t.egl || !query || !t.display) return false;
+    Display *dpy = (Display *)t.display;
+    XTrap trap;
+    xtrap_begin(&trap, dpy);
+    // GLVND reports a context it does not know as an error of the last
+    // request sent: this one, inside the trap.
+    XNoOp(dpy);
+    int screen = 0;
+    int r_query = query(dpy, (GLXContext)r.context, GLX_SCREEN, &screen);
+    xtrap_end(&trap);
+    return r_query == GLX_BAD_CONTEXT;
+}
+
+// At a context's first present: the records of contexts found gone are
+// freed, and their objects deleted where the current context still reaches
+// them.
+void reclaim_gone(const HookGlContext &current, const GlSwapTarget &t) {
+    for (HookGlContext &r : g_records) {
+        if (!r.context || r.context == current.context || !context_gone(r, t)) continue;
+        delete_labelled(current, r.serial, &r);
+        std::memset((void *)&r, 0, sizeof(r));
+    }
+}
+
+// The record of the current context ctx, or (for a context new to the hook)
+// a free one made for it, once the records of gone contexts were reclaimed.
+// With none free, `own`: the caller then works with objects of its own that
+// it deletes again. The record's functions are loaded.
+HookGlContext *context_objects(void *ctx, const GlSwapTarget &t, HookGlContext *own) {
+    for (HookGlContext &r : g_records) {
+        if (r.context != ctx) continue;
+        if (!r.fn.GetString) load_functions(&r, t.egl);
+        return &r;
+    }
+    own->context = ctx;
+    own->egl = t.egl;
+    own->display = t.display;
+    load_functions(own, t.egl);
+    if (!own->entry_points) return own;
+    reclaim_gone(*own, t);
+    for (HookGlContext &r : g_records)
+        if (!r.context) {
+            r = *own;
+            return &r;
+        }
+    return own;
 }
 
 // With the window's framebuffer bound for reading, pixel (x, y) lies outside
@@ -489,29 +607,24 @@ void read_blit(HookGlContext *c) {
 // texture of another format: it is first resolved, at its own size, into a
 // single-sampled framebuffer of ours of the same format (OpenGL ES asks that),
 // which becomes the read framebuffer. The window's framebuffer is bound for
-// reading.
-void resolve(HookGlContext *c, const GlSaved &g, bool alpha) {
+// reading. False when the driver could not allocate the framebuffer.
+bool resolve(HookGlContext *c, const GlSaved &g, bool alpha) {
     const GlFunctions &f = c->fn;
     if (!c->resolve_framebuffer || c->resolve_width != c->width || c->resolve_height != c->height) {
-        make_texture_framebuffer(f, g, &c->resolve_texture, &c->resolve_framebuffer, c->width, c->height,
-                                 alpha);
+        make_texture_framebuffer(f, g.unpack_buffer, &c->resolve_texture, &c->resolve_framebuffer, c->width,
+                                 c->height, alpha);
         c->resolve_width = c->width, c->resolve_height = c->height;
+        g_objects_made.fetch_add(1, std::memory_order_relaxed);
         label(c, GL_TEXTURE, c->resolve_texture);
         label(c, GL_FRAMEBUFFER, c->resolve_framebuffer);
+        if (!allocated(f, c->opt, 0)) return false;
     }
     GLint w = (GLint)c->width, h = (GLint)c->height;
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, c->resolve_framebuffer);
     f.BlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     f.BindFramebuffer(GL_READ_FRAMEBUFFER, c->resolve_framebuffer);
+    return true;
 }
-
-// The surface a swap presents: a GLX drawable of an X display, or an EGL
-// surface of an EGL display.
-struct GlSwapTarget {
-    bool egl;
-    void *display;
-    uintptr_t drawable;
-};
 
 // The size of the swap's drawable or surface as its window system knows it.
 bool window_size(const GlSwapTarget &t, uint32_t *w, uint32_t *h) {
@@ -539,26 +652,61 @@ bool window_size(const GlSwapTarget &t, uint32_t *w, uint32_t *h) {
     return true;
 }
 
-// Under the state's mutex.
-void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
-    void *ctx = nullptr;
-    if (t.egl) {
-        if (auto current = g_egl.get_context.load()) ctx = current();
-    } else if (GetCurrentContextFn current = g_get_context.load()) {
-        ctx = (void *)current();
+// The context current on the calling thread, of the swap's kind.
+void *current_context(bool egl) {
+    if (egl) {
+        auto current = g_egl.get_context.load();
+        return current ? current() : nullptr;
     }
+    GetCurrentContextFn current = g_get_context.load();
+    return current ? (void *)current() : nullptr;
+}
+
+// Whether the swap presents what the current context draws to: a program
+// may swap another window (GLX lets it), whose picture is not the one that
+// would be read.
+bool draws_to(const GlSwapTarget &t) {
+    if (t.egl) {
+        auto surface = g_egl.get_surface.load();
+        auto display = g_egl.get_display.load();
+        return surface && display && (uintptr_t)surface(EGL_DRAW) == t.drawable && display() == t.display;
+    }
+    GetCurrentDrawableFn drawable = g_get_drawable.load();
+    GetCurrentDisplayFn display = g_get_display.load();
+    return drawable && display && (uintptr_t)drawable() == t.drawable && (void *)display() == t.display;
+}
+
+// The window's buffer a swap presents (the back one, or the front one of a
+// single-buffered window, which a swap leaves as it is) and whether it has
+// alpha. The window's framebuffer is bound.
+GLenum presented_buffer(const HookGlContext *c) {
+    if (c->opt.es) return GL_BACK;
+    GLint doubled = 1;
+    c->fn.GetIntegerv(GL_DOUBLEBUFFER, &doubled);
+    return doubled ? GL_BACK : GL_FRONT;
+}
+
+bool buffer_has_alpha(const HookGlContext *c, GLenum buffer) {
+    GLenum attachment = c->opt.es ? GL_BACK : buffer == GL_BACK ? GL_BACK_LEFT : GL_FRONT_LEFT;
+    GLint alpha = 8;
+    c->fn.GetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, attachment,
+                                              GL_FRAMEBUFFER_ATTACHMENT_ALPHA_SIZE, &alpha);
+    return alpha > 0;
+}
+
+// Under the state's mutex. Raises no GL error of its own (one the driver
+// raises for an allocation of the hook's is taken back), so the program's
+// pending errors are left where they are.
+void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
+    void *ctx = current_context(t.egl);
     if (!ctx) {
         report(s, HOOK_ERR_GL_NO_CONTEXT);
         return;
     }
-    // Beyond the records, a context gets objects for this frame only.
+    if (!draws_to(t)) return;
+    // A context beyond the records gets objects for this frame only.
     HookGlContext own = {};
-    HookGlContext *c = context_objects(s, ctx);
-    if (!c) {
-        c = &own;
-        c->context = ctx;
-    }
-    if (!c->fn.GetString) load_functions(c, t.egl);
+    HookGlContext *c = context_objects(ctx, t, &own);
     s->context = ctx;
     s->entry_points = c->entry_points;
     if (!c->entry_points) {
@@ -568,18 +716,12 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         return;
     }
     const GlFunctions &f = c->fn;
-    GlSaved g = {};
-    g.errors = gl_take_errors(f);
     // The objects last from present to present only where their labels tell
     // them from the program's: a context made at the address of one that is
     // gone has names of its own that may equal the record's, and a program
     // may delete names it did not make.
     bool lasting = c != &own && c->opt.GetObjectLabel;
     if (c->framebuffer && !objects_ours(c)) forget_objects(c, t.egl);
-    auto give_back_errors = [&] {
-        gl_drop_errors(f);
-        gl_raise_errors(f, c->opt, g.errors);
-    };
 
     s->window = t.drawable;
     uint32_t w = 0, h = 0;
@@ -590,19 +732,16 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
         w = c->drawable_width, h = c->drawable_height;
     } else {
         if (!window_size(t, &w, &h)) {
-            give_back_errors();
             report(s, HOOK_ERR_GL_CLIENT_RECT);
             return;
         }
-        if (w == 0 || h == 0) {
-            give_back_errors();
-            return;
-        }
+        if (w == 0 || h == 0) return;
     }
 
     // Where the driver reads inverted on request (Mesa), reading and
     // uploading is cheaper than the blit.
     bool upload = c->opt.pack_invert && g_pack_invert_allowed.load(std::memory_order_relaxed);
+    GlSaved g = {};
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &g.texture);
     f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &g.read_fb);
     f.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &g.draw_fb);
@@ -611,20 +750,18 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     store_read(f, kPackNames, g.pack);
     if (c->opt.pack_invert) f.GetIntegerv(GL_PACK_INVERT_MESA, &g.pack_invert);
     if (upload) store_read(f, kUnpackNames, g.unpack);
-    // The blit and the resolve are clipped by the scissor box.
-    g.scissor = f.IsEnabled(GL_SCISSOR_TEST);
-    if (g.scissor) f.Disable(GL_SCISSOR_TEST);
+    gl_pixel_state_plain(f, c->opt, &g.pixel);
 
     // The window's framebuffer for drawing too: its sample count is the draw
     // framebuffer's.
     f.BindFramebuffer(GL_FRAMEBUFFER, 0);
-    GLint samples = 0, alpha = 8;
+    GLint samples = 0;
     f.GetIntegerv(GL_SAMPLE_BUFFERS, &samples);
-    // Core profiles have no such query: the value stays and its error is dropped.
-    if (samples) f.GetIntegerv(GL_ALPHA_BITS, &alpha);
-    g.read_buffer_of_zero = GL_BACK;
+    GLenum buffer = presented_buffer(c);
+    bool alpha = samples && buffer_has_alpha(c, buffer);
+    g.read_buffer_of_zero = (GLint)buffer;
     f.GetIntegerv(GL_READ_BUFFER, &g.read_buffer_of_zero);
-    if (g.read_buffer_of_zero != GL_BACK) f.ReadBuffer(GL_BACK);
+    if (g.read_buffer_of_zero != (GLint)buffer) f.ReadBuffer(buffer);
     if (g.pack_buffer) f.BindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     store_set(f, kPackNames, g.pack);
     if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, 0);
@@ -632,22 +769,25 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     c->drawable = t.drawable;
     c->drawable_width = w, c->drawable_height = h;
     c->multisampled = samples != 0;
-    if (!c->texture || w != c->width || h != c->height) make_objects(c, g, w, h);
-
-    if (samples) resolve(c, g, alpha > 0);
-    if (upload)
+    // A frame larger than the context's textures is not copied.
+    bool ok = w <= c->max_size && h <= c->max_size;
+    if (ok && (!c->texture || w != c->width || h != c->height)) ok = make_objects(c, g, w, h);
+    if (ok && samples) ok = resolve(c, g, alpha);
+    if (ok && upload)
         read_upload(c, g);
-    else
+    else if (ok)
         read_blit(c);
 
-    s->texture = c->texture;
-    s->framebuffer = c->framebuffer;
-    s->pbo = c->pbo;
-    s->width = c->width;
-    s->height = c->height;
-    s->pack_invert = c->opt.pack_invert;
-    s->pbo_filled = 1;
-    if (s->on_frame) {
+    if (ok) {
+        s->texture = c->texture;
+        s->framebuffer = c->framebuffer;
+        s->pbo = c->pbo;
+        s->width = c->width;
+        s->height = c->height;
+        s->pack_invert = c->opt.pack_invert;
+        s->pbo_filled = 1;
+    }
+    if (ok && s->on_frame) {
         t_frame_objects = c;
         t_frame_pixels = nullptr;
         s->on_frame(HOOK_KIND_GL, (void *)s->window, s->context, nullptr, &c->texture, s->opaque);
@@ -657,11 +797,11 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     }
 
     // The default framebuffer's read buffer is per framebuffer: put it back.
-    if (g.read_buffer_of_zero != GL_BACK) {
+    if (g.read_buffer_of_zero != (GLint)buffer) {
         f.BindFramebuffer(GL_READ_FRAMEBUFFER, 0);
         f.ReadBuffer((GLenum)g.read_buffer_of_zero);
     }
-    if (!lasting) {
+    if (!lasting || !ok) {
         delete_objects(f, c);
         s->texture = s->framebuffer = s->pbo = 0;
         s->pbo_filled = 0;
@@ -672,12 +812,14 @@ void hook_gl_capture(HookGlState *s, const GlSwapTarget &t) {
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)g.pack_buffer);
     store_restore(f, kPackNames, g.pack);
     if (g.pack_invert) f.PixelStorei(GL_PACK_INVERT_MESA, g.pack_invert);
-    if (g.scissor) f.Enable(GL_SCISSOR_TEST);
-    // Nothing of the step's stays for the program's glGetError; its own does.
-    give_back_errors();
+    gl_pixel_state_restore(f, c->opt, g.pixel);
 }
 
 }  // namespace
+
+uint64_t hook_gl_objects_made(void) {
+    return g_objects_made.load();
+}
 
 void hook_gl_use_pack_invert(bool on) {
     g_pack_invert_allowed.store(on);
@@ -686,9 +828,12 @@ void hook_gl_use_pack_invert(bool on) {
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch) {
     HookGlContext *c = t_frame_objects;
     if (!c || !c->pbo) return nullptr;
-    if (!t_frame_pixels)
+    if (!t_frame_pixels) {
         t_frame_pixels = (const uint8_t *)c->fn.MapBufferRange(
             GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)c->width * c->height * 4, GL_MAP_READ_BIT);
+        // The driver could not map it: its error is the hook's, not the program's.
+        if (!t_frame_pixels) gl_hide_error(c->fn, c->opt, GL_OUT_OF_MEMORY);
+    }
     if (pitch) *pitch = c->width * 4;
     return t_frame_pixels;
 }
@@ -943,7 +1088,8 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     if (!glx_end && !egl_end) return HOOK_ERR_GL_ENTRY_POINTS;
 
     HookGlState *s = hook_state_new<HookGlState>(on_frame, on_error, opaque);
-    s->contexts = (HookGlContext *)VKO_Alloc(kMaxContexts, sizeof(HookGlContext));
+    s->contexts = g_records;
+    s->context_count = kMaxContexts;
     g_gl.store(s, std::memory_order_release);
 
     int32_t ra = DETOUR_ERROR_INVALID_BLOCK, rb = DETOUR_ERROR_INVALID_BLOCK;
@@ -1005,7 +1151,6 @@ int32_t hook_gl_install(HookFrameCallback on_frame, HookErrorCallback on_error, 
     g_gl.store(nullptr);
     g_glx_end.store(nullptr);
     g_egl_end.store(nullptr);
-    VKO_Free(s->contexts);
     VKO_MutexDestroy(&s->mutex);
     VKO_Free(s);
     return glx_end ? ra : rb;
@@ -1068,12 +1213,12 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
     hooks_audio_free();
     if (HookGlState *s = g_gl.exchange(nullptr)) {
         // The textures, framebuffers and buffers belong to the program's
-        // contexts, which only their own threads can make current: they go
-        // with them.
+        // contexts, which only their own threads can make current: their
+        // records stay for the next install, whose presents take them back
+        // (or free them once their contexts are gone).
         VKO_MutexLock(s->mutex);
         VKO_MutexUnlock(s->mutex);
         VKO_MutexDestroy(&s->mutex);
-        VKO_Free(s->contexts);
         VKO_Free(s);
     }
     return 0;
@@ -1086,9 +1231,11 @@ int32_t hooks_remove_all(uint32_t wait_ms) {
 // stand-in texture the converter draws from: read once from a framebuffer
 // holding it where the driver packs inverted, else blitted upside down into
 // a texture of ours that is read back. Texture, both framebuffer bindings,
-// the pixel-pack state and the scissor test are put back. The record's
-// threading model, with its two holders, is the core's (submit.h). The GL
-// objects and the function table are touched only by submit, on the
+// the pixel-pack state and the state a blit or read-back obeys (scissor
+// test, sRGB writes, pixel transfer) are put back; the copy raises no GL
+// error of its own, so the application's pending ones stay as they are. The
+// record's threading model, with its two holders, is the core's (submit.h).
+// The GL objects and the function table are touched only by submit, on the
 // application's render thread; they are deleted when the application lets
 // go with its context current.
 
@@ -1103,28 +1250,31 @@ struct GlSubmit {
     GlOptional opt;
 };
 
-int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
+void delete_submit_objects(GlSubmit *s) {
     GlFunctions &f = s->fn;
     if (s->read_fb) f.DeleteFramebuffers(1, &s->read_fb);
     if (s->draw_fb) f.DeleteFramebuffers(1, &s->draw_fb);
     if (s->texture) f.DeleteTextures(1, &s->texture);
     if (s->pbo) f.DeleteBuffers(1, &s->pbo);
+    s->read_fb = s->draw_fb = s->texture = s->pbo = 0;
+}
+
+int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
+    GlFunctions &f = s->fn;
+    delete_submit_objects(s);
     d3d_release(&s->core.copy);
     f.GenFramebuffers(1, &s->read_fb);
-    f.GenFramebuffers(1, &s->draw_fb);
-    f.GenTextures(1, &s->texture);
-    f.BindTexture(GL_TEXTURE_2D, s->texture);
     // With the application's unpack buffer bound, the texture would be read from it.
     GLint unpack = 0;
     f.GetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &unpack);
-    if (unpack) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-    f.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, (GLsizei)w, (GLsizei)h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-    if (unpack) f.BindBuffer(GL_PIXEL_UNPACK_BUFFER, (GLuint)unpack);
-    f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, s->draw_fb);
-    f.FramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, s->texture, 0);
+    make_texture_framebuffer(f, unpack, &s->texture, &s->draw_fb, w, h);
     f.GenBuffers(1, &s->pbo);
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
     f.BufferData(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)w * h * 4, nullptr, GL_STREAM_READ);
+    if (!allocated(f, s->opt, (GLint)(w * h * 4))) {
+        delete_submit_objects(s);
+        return SUBMIT_ERR_NO_TEXTURE;
+    }
     D3D11_TEXTURE2D_DESC d = {
         w, h, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE,
         0, 0};
@@ -1134,32 +1284,47 @@ int32_t gl_submit_objects(GlSubmit *s, uint32_t w, uint32_t h) {
     return 0;
 }
 
+// Whether `name` is a 2-D texture, asked without an error: a name that is
+// no texture, or one of another target, cannot be bound as one. Where the
+// target cannot be asked, it is bound: the binding is left to the caller
+// (and its error, if it fails, taken back).
+bool texture_2d(GlSubmit *s, GLuint name) {
+    const GlFunctions &f = s->fn;
+    if (!name || !f.IsTexture(name)) return false;
+    if (s->opt.GetTextureParameteriv) {
+        GLint target = 0;
+        s->opt.GetTextureParameteriv(name, GL_TEXTURE_TARGET, &target);
+        if (target != GL_TEXTURE_2D) return false;
+    }
+    f.BindTexture(GL_TEXTURE_2D, name);
+    GLint bound = 0;
+    f.GetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    if ((GLuint)bound == name) return true;
+    gl_hide_error(f, s->opt, GL_INVALID_OPERATION);
+    return false;
+}
+
 int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     GlFunctions &f = s->fn;
-    // The application's own errors not fetched yet; raised again at the end.
-    GlErrors app_errors = gl_take_errors(f);
-    GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, align = 4, row = 0, skip_r = 0,
-          skip_p = 0;
+    GLint saved_tex = 0, saved_read = 0, saved_draw = 0, saved_pbo = 0, pack[4] = {};
     f.GetIntegerv(GL_TEXTURE_BINDING_2D, &saved_tex);
     f.GetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &saved_read);
     f.GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &saved_draw);
     f.GetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &saved_pbo);
-    f.GetIntegerv(GL_PACK_ALIGNMENT, &align);
-    f.GetIntegerv(GL_PACK_ROW_LENGTH, &row);
-    f.GetIntegerv(GL_PACK_SKIP_ROWS, &skip_r);
-    f.GetIntegerv(GL_PACK_SKIP_PIXELS, &skip_p);
-    GLboolean scissor = f.IsEnabled(GL_SCISSOR_TEST);
-    f.Disable(GL_SCISSOR_TEST);
+    store_read(f, kPackNames, pack);
+    GlPixelState pixel = {};
+    gl_pixel_state_plain(f, s->opt, &pixel);
 
-    int32_t r = 0;
+    int32_t r = texture_2d(s, app_texture) ? 0 : SUBMIT_ERR_NO_TEXTURE;
     GLint tw = 0, th = 0;
-    f.BindTexture(GL_TEXTURE_2D, app_texture);
-    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &tw);
-    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &th);
     // Integer texels (GL_RGBA8UI and the like) are no colour a read or a
     // blit into the stand-in's texture can convert.
     GLint red = GL_NONE;
-    f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_RED_TYPE, &red);
+    if (r == 0) {
+        f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &tw);
+        f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &th);
+        f.GetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_RED_TYPE, &red);
+    }
     uint32_t w = (uint32_t)tw & ~1u, h = (uint32_t)th & ~1u;
     if (w == 0 || h == 0 || w > 16384 || h > 16384 || red == GL_INT || red == GL_UNSIGNED_INT)
         r = SUBMIT_ERR_NO_TEXTURE;
@@ -1185,10 +1350,7 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
             f.BindFramebuffer(GL_READ_FRAMEBUFFER, s->draw_fb);
         }
         f.BindBuffer(GL_PIXEL_PACK_BUFFER, s->pbo);
-        f.PixelStorei(GL_PACK_ALIGNMENT, 4);
-        f.PixelStorei(GL_PACK_ROW_LENGTH, 0);
-        f.PixelStorei(GL_PACK_SKIP_ROWS, 0);
-        f.PixelStorei(GL_PACK_SKIP_PIXELS, 0);
+        store_set(f, kPackNames, pack);
         GLint invert_was = 0;
         if (invert) {
             // The application's texture read once, top row first.
@@ -1201,12 +1363,13 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
             // The read framebuffer lets go of the application's texture again.
             f.FramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
         }
-        // A copy that failed leaves an error (the application's were taken
-        // before): its bytes are no frame.
-        if (f.GetError() == GL_NO_ERROR)
-            px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
-                                                   GL_MAP_READ_BIT);
-        if (!px) r = SUBMIT_ERR_NO_TEXTURE;
+        store_restore(f, kPackNames, pack);
+        px = (const uint8_t *)f.MapBufferRange(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)w * h * 4,
+                                               GL_MAP_READ_BIT);
+        if (!px) {
+            gl_hide_error(f, s->opt, GL_OUT_OF_MEMORY);
+            r = SUBMIT_ERR_NO_TEXTURE;
+        }
     }
     if (px) {
         uint8_t *dst = s->core.copy->data();
@@ -1220,14 +1383,7 @@ int32_t gl_submit_copy(GlSubmit *s, GLuint app_texture) {
     f.BindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)saved_read);
     f.BindFramebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)saved_draw);
     f.BindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)saved_pbo);
-    f.PixelStorei(GL_PACK_ALIGNMENT, align);
-    f.PixelStorei(GL_PACK_ROW_LENGTH, row);
-    f.PixelStorei(GL_PACK_SKIP_ROWS, skip_r);
-    f.PixelStorei(GL_PACK_SKIP_PIXELS, skip_p);
-    if (scissor) f.Enable(GL_SCISSOR_TEST);
-    // Nothing of the copy's stays for the application's glGetError; its own do.
-    gl_drop_errors(f);
-    gl_raise_errors(f, s->opt, app_errors);
+    gl_pixel_state_restore(f, s->opt, pixel);
     return r;
 }
 
@@ -1242,11 +1398,7 @@ void release_gl_objects(GlSubmit *s) {
     GetCurrentContextFn current = g_get_context.load();
     GlFunctions &f = s->fn;
     if (!current || (void *)current() != s->context || !f.DeleteFramebuffers) return;
-    if (s->read_fb) f.DeleteFramebuffers(1, &s->read_fb);
-    if (s->draw_fb) f.DeleteFramebuffers(1, &s->draw_fb);
-    if (s->texture) f.DeleteTextures(1, &s->texture);
-    if (s->pbo) f.DeleteBuffers(1, &s->pbo);
-    s->read_fb = s->draw_fb = s->texture = s->pbo = 0;
+    delete_submit_objects(s);
 }
 
 }  // namespace

@@ -6,9 +6,13 @@
 // the window's client area is the back buffer's own size: what GLX
 // (glXQueryDrawable) or EGL reports, checked against the buffer where reads
 // are clipped to it; entry points come from glXGetProcAddressARB or
-// eglGetProcAddress). A multisampled back buffer is resolved first. The
-// program's GL state and its pending GL errors are as it left them (except
-// those gl_raise_errors cannot raise again: see gl_functions.h). Where the
+// eglGetProcAddress). Only a swap of the current context's draw drawable or
+// surface is captured (another window's swap presents nothing the context
+// could read). A multisampled back buffer is resolved first. The program's
+// GL state is as it left it, and so are its pending GL errors: the step
+// raises none of its own, and fetches the program's only to take back the
+// error of an allocation of its own that the driver failed (the frame
+// callback must leave no error either). Where the
 // driver packs pixels inverted on request (Mesa), the back buffer is read
 // once into a pixel-buffer object and the own texture filled from that
 // buffer; elsewhere a blit into an own framebuffer is read back into it.
@@ -16,11 +20,16 @@
 // (0, 0, w, h): its row 0 and the pixels' first row are the window's bottom
 // row, as GL counts, so the OpenGL submission, which turns the picture over
 // once, streams it upright. Every piece of GL state the step touches is put
-// back. Each context's objects carry a label of the hook's, which tells them
-// from the program's when a new context gets a gone one's address; without
-// labels a context's objects are made for one frame only. Hooks are attached
-// through the code-patching transactions under the process-wide patch lock
-// and removed by hooks_remove_all.
+// back, and the program's state that a blit or read-back obeys (the scissor
+// test, sRGB writes, the pixel transfer) is set aside around them. Each
+// context's objects carry a label of the hook's, which tells them from the
+// program's when a new context gets a gone one's address; without labels a
+// context's objects are made for one frame only. The records of the
+// contexts' objects outlive hooks_remove_all, so the next install takes the
+// objects back; a record whose context is found gone (EGL, or GLX through
+// GLVND) is freed at the first present of a context new to the hook. Hooks
+// are attached through the code-patching transactions under the
+// process-wide patch lock and removed by hooks_remove_all.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +71,9 @@ struct HookGlContext;
 // The OpenGL hook state. `mutex` is held by the detour for the whole capture
 // step and by the removal; the other fields change only under it. Each GL
 // context that presents keeps its own texture, framebuffer and pixel buffer
-// (and function table) in `contexts`, a few of them at most; the texture to
-// height fields name those of the context that presented last.
+// (and function table) in `contexts`, the process's table of
+// `context_count` records, which outlives the state; the texture to height
+// fields name those of the context that presented last.
 struct HookGlState {
     VKO_Mutex *mutex;
     uintptr_t window;  // the GLX drawable last presented
@@ -99,6 +109,10 @@ unsigned hook_gl_swap_buffers_b(void *display, void *surface);
 // read-back failed.
 const uint8_t *hook_gl_frame_pixels(uint32_t *pitch);
 
+// How many frame-sized objects (textures and pixel buffers) the OpenGL
+// present hook has made in this process: for tests and benchmarks.
+uint64_t hook_gl_objects_made(void);
+
 // Whether OpenGL captures and submissions may take the read-back of drivers
 // that read inverted on request (on by default); off, they take the blit
 // that all drivers have.
@@ -121,5 +135,6 @@ void hooks_install_unlock(void);
 // Whether any hook is installed.
 bool hooks_installed(void);
 // Detaches every installed hook, waits wait_ms for detours still running,
-// then frees the states. -1517 when none was installed.
+// then frees the states (the OpenGL contexts' records stay, with their
+// objects). -1517 when none was installed.
 int32_t hooks_remove_all(uint32_t wait_ms);

@@ -18,6 +18,7 @@
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 #include <GL/glx.h>
+#include <GL/glxext.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -92,7 +93,21 @@ void on_frame(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque) {
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     f->texture.assign((size_t)w * h * 4, 0);
-    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, f->texture.data());
+    // The callback leaves no GL error: OpenGL ES reads textures only through
+    // a framebuffer.
+    if (std::strncmp((const char *)glGetString(GL_VERSION), "OpenGL ES", 9) == 0) {
+        GLint read = 0;
+        GLuint fb = 0;
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &read);
+        glGenFramebuffers(1, &fb);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, fb);
+        glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, *(GLuint *)d, 0);
+        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, f->texture.data());
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, (GLuint)read);
+        glDeleteFramebuffers(1, &fb);
+    } else {
+        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, f->texture.data());
+    }
     glPixelStorei(GL_PACK_ALIGNMENT, align);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, (GLuint)pack);
     glBindTexture(GL_TEXTURE_2D, (GLuint)bound);
@@ -101,6 +116,37 @@ void on_frame(uint32_t kind, void *a, void *b, void *c, void *d, void *opaque) {
 Errors *g_errors = nullptr;
 void on_error(int32_t code, void *) {
     if (g_errors) g_errors->codes.push_back(code);
+}
+
+// Writes the RGBA pixels as `name` into the folder ZARVEK_SCREENSHOTS names,
+// if it is set.
+void save_screenshot(const std::vector<uint8_t> &rgba, uint32_t w, uint32_t h, const char *name) {
+    const char *dir = getenv("ZARVEK_SCREENSHOTS");
+    if (!dir) return;
+    size_t size = 0;
+    void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
+    if (FILE *fp = fopen((std::string(dir) + "/" + name).c_str(), "wb")) {
+        if (png) fwrite(png, 1, size, fp);
+        fclose(fp);
+    }
+    VKO_Free(png);
+}
+
+// What the server shows in the window (RGBA), once its pixel (x, y) is
+// `rgb`: a swap reaches the screen after the call returns. Empty if it
+// never is within 2 s.
+std::vector<uint8_t> shown(Display *dpy, Window win, int w, int h, int x, int y, uint32_t rgb) {
+    XSync(dpy, False);
+    for (int tries = 0; tries < 200; tries++) {
+        if (XImage *img = XGetImage(dpy, win, 0, 0, w, h, AllPlanes, ZPixmap)) {
+            bool there = (XGetPixel(img, x, y) & 0xFFFFFF) == rgb;
+            std::vector<uint8_t> rgba = there ? ximage_rgba(img, w, h) : std::vector<uint8_t>();
+            XDestroyImage(img);
+            if (there) return rgba;
+        }
+        usleep(10000);
+    }
+    return {};
 }
 
 // Counts the real swaps by standing between the detour and the original.
@@ -477,6 +523,7 @@ struct EglWindow {
     Window win = 0;
     EGLSurface surface = EGL_NO_SURFACE;
     EGLContext ctx = EGL_NO_CONTEXT;
+    EGLConfig cfg = nullptr;
 
     // api: what eglBindAPI takes; attrs: eglChooseConfig's, one config must
     // match; cattrs: eglCreateContext's (may be null).
@@ -487,7 +534,6 @@ struct EglWindow {
         ASSERT_NE(edpy, EGL_NO_DISPLAY);
         ASSERT_TRUE(eglInitialize(edpy, nullptr, nullptr));
         ASSERT_TRUE(eglBindAPI(api));
-        EGLConfig cfg = nullptr;
         EGLint n = 0;
         ASSERT_TRUE(eglChooseConfig(edpy, attrs, &cfg, 1, &n));
         ASSERT_EQ(n, 1);
@@ -584,32 +630,12 @@ TEST_F(PresentHooksTest, EglSwapCapturesTheSurface) {
     }
 
     // What the server shows: the picture the callback was given.
-    XSync(dpy, False);
-    XImage *img = nullptr;
-    for (int tries = 0; tries < 200 && !img; tries++) {
-        img = XGetImage(dpy, egl.win, 0, 0, w, h, AllPlanes, ZPixmap);
-        if (img && (XGetPixel(img, 1, 0) & 0xFFFFFF) != 0xFF0000) {
-            XDestroyImage(img);
-            img = nullptr;
-            usleep(10000);
-        }
-    }
-    ASSERT_NE(img, nullptr);
-    std::vector<uint8_t> shot = ximage_rgba(img, w, h);
-    XDestroyImage(img);
+    std::vector<uint8_t> shot = shown(dpy, egl.win, w, h, 1, 0, 0xFF0000);
+    ASSERT_FALSE(shot.empty());
     EXPECT_EQ(shot[0], 0);
     EXPECT_EQ(shot[1], 255);
     EXPECT_EQ(shot[((size_t)(h - 1) * w) * 4 + 2], 255);
-    if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
-        size_t size = 0;
-        void *png = VKO_CompressImage(VKO_IMAGE_PNG, shot.data(), w, h, &size);
-        std::string path = std::string(dir) + "/egl_swap.png";
-        if (FILE *fp = fopen(path.c_str(), "wb")) {
-            fwrite(png, 1, size, fp);
-            fclose(fp);
-        }
-        VKO_Free(png);
-    }
+    save_screenshot(shot, w, h, "egl_swap.png");
 
     glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
     glDeleteFramebuffers(1, &fbo);
@@ -845,8 +871,11 @@ struct ExtraWindow {
     GLXContext ctx = nullptr;
 
     // attrs: glXChooseFBConfig attributes; glx_window: present through a
-    // GLXWindow made with glXCreateWindow rather than the X window itself.
-    bool make(Display *d, const int *attrs, int w, int h, bool glx_window) {
+    // GLXWindow made with glXCreateWindow rather than the X window itself;
+    // share: the context whose objects the new one shares; core: a 4.5
+    // core-profile context.
+    bool make(Display *d, const int *attrs, int w, int h, bool glx_window, GLXContext share = nullptr,
+              bool core = false) {
         dpy = d;
         int n = 0;
         GLXFBConfig *cfgs = glXChooseFBConfig(dpy, DefaultScreen(dpy), attrs, &n);
@@ -862,7 +891,20 @@ struct ExtraWindow {
         XFree(vi);
         XMapWindow(dpy, win);
         if (glx_window) glx_win = glXCreateWindow(dpy, cfg, win, nullptr);
-        ctx = glXCreateNewContext(dpy, cfg, GLX_RGBA_TYPE, nullptr, True);
+        if (core) {
+            auto create = (PFNGLXCREATECONTEXTATTRIBSARBPROC)glXGetProcAddressARB(
+                (const GLubyte *)"glXCreateContextAttribsARB");
+            const int cattrs[] = {GLX_CONTEXT_MAJOR_VERSION_ARB,
+                                  4,
+                                  GLX_CONTEXT_MINOR_VERSION_ARB,
+                                  5,
+                                  GLX_CONTEXT_PROFILE_MASK_ARB,
+                                  GLX_CONTEXT_CORE_PROFILE_BIT_ARB,
+                                  None};
+            ctx = create ? create(dpy, cfg, share, True, cattrs) : nullptr;
+        } else {
+            ctx = glXCreateNewContext(dpy, cfg, GLX_RGBA_TYPE, share, True);
+        }
         XSync(dpy, False);
         return ctx && current();
     }
@@ -891,6 +933,16 @@ const int kDoubleBufferedRgba[] = {GLX_DRAWABLE_TYPE,
                                    GLX_BLUE_SIZE,
                                    8,
                                    None};
+
+// The same configuration, sRGB-capable and with `samples` samples if asked.
+std::vector<int> window_config(bool srgb, int samples) {
+    std::vector<int> a(kDoubleBufferedRgba,
+                       kDoubleBufferedRgba + sizeof(kDoubleBufferedRgba) / sizeof(int) - 1);
+    if (srgb) a.insert(a.end(), {GLX_FRAMEBUFFER_SRGB_CAPABLE_ARB, True});
+    if (samples) a.insert(a.end(), {GLX_SAMPLE_BUFFERS, 1, GLX_SAMPLES, samples});
+    a.push_back(None);
+    return a;
+}
 
 }  // namespace
 
@@ -948,25 +1000,9 @@ TEST_F(PresentHooksTest, TwoContextsPresentingInTurnKeepTheirObjects) {
 // the picture; the program's state and its own pending GL error are as it
 // left them, and no error of the hook's stays behind.
 TEST_F(PresentHooksTest, MultisampledBackBufferIsResolvedAndNoErrorIsLeft) {
-    const int attrs[] = {GLX_DRAWABLE_TYPE,
-                         GLX_WINDOW_BIT,
-                         GLX_RENDER_TYPE,
-                         GLX_RGBA_BIT,
-                         GLX_DOUBLEBUFFER,
-                         True,
-                         GLX_RED_SIZE,
-                         8,
-                         GLX_GREEN_SIZE,
-                         8,
-                         GLX_BLUE_SIZE,
-                         8,
-                         GLX_SAMPLE_BUFFERS,
-                         1,
-                         GLX_SAMPLES,
-                         4,
-                         None};
+    const std::vector<int> attrs = window_config(false, 4);
     ExtraWindow ms;
-    ASSERT_TRUE(ms.make(dpy, attrs, 48, 32, false));
+    ASSERT_TRUE(ms.make(dpy, attrs.data(), 48, 32, false));
     GLint samples = 0;
     glGetIntegerv(GL_SAMPLES, &samples);
     ASSERT_GT(samples, 1);
@@ -1263,24 +1299,14 @@ TEST_F(PresentHooksTest, HookedFramesStreamUprightThroughTheGlSubmission) {
         EXPECT_EQ(bgr_at(63, 23), 0xFF0000u);
         EXPECT_EQ(bgr_at(0, 24), 0x0000FFu);  // the blue bottom half
         EXPECT_EQ(bgr_at(63, 47), 0x0000FFu);
-        if (const char *dir = getenv("ZARVEK_SCREENSHOTS")) {
-            std::vector<uint8_t> rgba((size_t)w * h * 4);
-            for (uint32_t y = 0; y < h; y++)
-                for (uint32_t x = 0; x < w; x++) {
-                    const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
-                    uint8_t *q = &rgba[((size_t)y * w + x) * 4];
-                    q[0] = p[2], q[1] = p[1], q[2] = p[0], q[3] = 255;
-                }
-            size_t size = 0;
-            void *png = VKO_CompressImage(VKO_IMAGE_PNG, rgba.data(), w, h, &size);
-            std::string path =
-                std::string(dir) + (inverted ? "/gl_chain_inverted.png" : "/gl_chain_blit.png");
-            if (FILE *fp = fopen(path.c_str(), "wb")) {
-                fwrite(png, 1, size, fp);
-                fclose(fp);
+        std::vector<uint8_t> rgba((size_t)w * h * 4);
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) {
+                const uint8_t *p = out->data() + (size_t)y * out->pitch() + x * 4;
+                uint8_t *q = &rgba[((size_t)y * w + x) * 4];
+                q[0] = p[2], q[1] = p[1], q[2] = p[0], q[3] = 255;
             }
-            VKO_Free(png);
-        }
+        save_screenshot(rgba, w, h, inverted ? "gl_chain_inverted.png" : "gl_chain_blit.png");
         both_let_go(api, &chain.handle);
     }
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
@@ -1410,8 +1436,30 @@ struct PendingError {
     void (*after)();
 };
 
+// The program's own objects that a case leaves bound across the swap.
+GLuint g_case_object = 0;
+
 const PendingError kPendingErrors[] = {
     {"invalid enum", GL_INVALID_ENUM, [] { glEnable(0); }, [] {}},
+    // Raised again by a call that fails whatever the program has bound.
+    {"invalid operation, an incomplete framebuffer bound", GL_INVALID_OPERATION,
+     [] {
+         glEnd();
+         glGenFramebuffers(1, &g_case_object);
+         glBindFramebuffer(GL_FRAMEBUFFER, g_case_object);
+     },
+     [] {
+         glBindFramebuffer(GL_FRAMEBUFFER, 0);
+         glDeleteFramebuffers(1, &g_case_object);
+     }},
+    // No call raises it at will: it must never be fetched.
+    {"out of memory", GL_OUT_OF_MEMORY,
+     [] {
+         glGenTextures(1, &g_case_object);
+         glBindTexture(GL_TEXTURE_2D, g_case_object);
+         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, 16384, 16384, 0, GL_RGBA, GL_FLOAT, nullptr);
+     },
+     [] { glDeleteTextures(1, &g_case_object); }},
     {"invalid value", GL_INVALID_VALUE, [] { glGenTextures(-1, nullptr); }, [] {}},
     {"invalid operation", GL_INVALID_OPERATION, [] { glEnd(); }, [] {}},
     {"invalid framebuffer operation", GL_INVALID_FRAMEBUFFER_OPERATION,
@@ -1506,4 +1554,328 @@ TEST_F(PresentHooksTest, AnIdleContextKeepsItsObjectsWhileMoreContextsPresent) {
     EXPECT_TRUE(is_picture(frame, 64, 48));
     EXPECT_TRUE(errors.codes.empty());
     EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+namespace {
+
+// The program's pixel state that a blit or a read-back obeys, as programs
+// that render gamma-correctly or adjust colours leave it on; checked and
+// turned off again by expect_pixel_state_kept.
+void set_pixel_state() {
+    glEnable(GL_FRAMEBUFFER_SRGB);
+    glPixelTransferf(GL_RED_SCALE, 0.5f);
+    glPixelTransferf(GL_GREEN_BIAS, 0.25f);
+}
+
+void expect_pixel_state_kept() {
+    EXPECT_TRUE(glIsEnabled(GL_FRAMEBUFFER_SRGB));
+    GLfloat scale = 0, bias = 0;
+    glGetFloatv(GL_RED_SCALE, &scale);
+    glGetFloatv(GL_GREEN_BIAS, &bias);
+    EXPECT_EQ(scale, 0.5f);
+    EXPECT_EQ(bias, 0.25f);
+    glDisable(GL_FRAMEBUFFER_SRGB);
+    glPixelTransferf(GL_RED_SCALE, 1);
+    glPixelTransferf(GL_GREEN_BIAS, 0);
+}
+
+// How many of the RGBA pixels' colours are not grey 0x80.
+size_t not_grey(const uint8_t *px, size_t count, size_t stride) {
+    size_t bad = 0;
+    for (size_t i = 0; i < count; i++, px += stride) bad += px[0] != 0x80 || px[1] != 0x80 || px[2] != 0x80;
+    return bad;
+}
+
+// Objects carrying the hook's label among the first names of each kind in
+// the current context (and its share group).
+int hook_objects() {
+    int n = 0;
+    for (GLuint name = 1; name < 256; name++) {
+        const std::pair<GLenum, GLboolean> kinds[] = {{GL_TEXTURE, glIsTexture(name)},
+                                                      {GL_FRAMEBUFFER, glIsFramebuffer(name)},
+                                                      {GL_BUFFER, glIsBuffer(name)}};
+        for (auto [kind, is] : kinds) {
+            char text[64] = {};
+            GLsizei length = 0;
+            if (is) glGetObjectLabel(kind, name, sizeof(text), &length, text);
+            n += std::strncmp(text, "zarvek present hook", 19) == 0;
+        }
+    }
+    return n;
+}
+
+int g_debug_errors = 0;
+void GLAPIENTRY count_debug_errors(GLenum, GLenum type, GLuint, GLenum, GLsizei, const GLchar *message,
+                                   const void *) {
+    if (type != GL_DEBUG_TYPE_ERROR) return;
+    g_debug_errors++;
+    std::fprintf(stderr, "GL error seen by the program's debug callback: %s\n", message);
+}
+
+}  // namespace
+
+// A program that renders gamma-correctly leaves its sRGB writes on, and one
+// that adjusts colours its pixel transfer: the frame still holds the bytes
+// the window holds (grey 0x80, not 0x37), single- or multisampled, by either
+// read-back, and the program's settings stay.
+TEST_F(PresentHooksTest, SrgbWritesAndPixelTransferLeaveTheFrameAsTheWindowHoldsIt) {
+    for (int samples : {0, 4}) {
+        ExtraWindow ew;
+        ASSERT_TRUE(ew.make(dpy, window_config(true, samples).data(), 48, 32, false));
+        GLint encoding = 0;
+        glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_BACK_LEFT,
+                                              GL_FRAMEBUFFER_ATTACHMENT_COLOR_ENCODING, &encoding);
+        ASSERT_EQ(encoding, GL_SRGB);
+        for (bool inverted : {true, false}) {
+            SCOPED_TRACE(std::string(samples ? "multisampled" : "single-sampled") +
+                         (inverted ? ", inverted read-back" : ", blit"));
+            hook_gl_use_pack_invert(inverted);
+            frame = Frame{};
+            glClearColor(128 / 255.0f, 128 / 255.0f, 128 / 255.0f, 1);
+            glClear(GL_COLOR_BUFFER_BIT);
+            set_pixel_state();
+            glXSwapBuffers(dpy, ew.win);
+            ASSERT_EQ(frame.calls, 1);
+            ASSERT_EQ(frame.width, 48u);
+            ASSERT_EQ(frame.pixels.size(), 48u * 32 * 4);
+            EXPECT_EQ(not_grey(frame.pixels.data(), 48 * 32, 4), 0u) << (int)frame.pixels[0];
+            EXPECT_EQ(not_grey(frame.texture.data(), 48 * 32, 4), 0u) << (int)frame.texture[0];
+            expect_pixel_state_kept();
+            EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+            // The grey the server shows.
+            std::vector<uint8_t> shot = shown(dpy, ew.win, 48, 32, 0, 0, 0x808080);
+            EXPECT_FALSE(shot.empty());
+            if (!samples && inverted) save_screenshot(shot, 48, 32, "srgb_window.png");
+            glClearColor(0, 0, 0, 1);  // the next frame shows otherwise
+            glClear(GL_COLOR_BUFFER_BIT);
+            glXSwapBuffers(dpy, ew.win);
+        }
+    }
+    EXPECT_TRUE(errors.codes.empty());
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// The same for a GL_SRGB8_ALPHA8 texture handed to the GL submission.
+TEST_F(PresentHooksTest, GlSubmissionOfAnSrgbTextureKeepsItsBytes) {
+    const uint32_t w = 16, h = 8;
+    std::vector<uint8_t> grey(w * h * 4, 0x80);
+    GLuint tex = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_SRGB8_ALPHA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, grey.data());
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        CaptureFrame ready = {};
+        if (handle) api.poll(handle, 0, nullptr, &ready);
+        set_pixel_state();
+        ASSERT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+        expect_pixel_state_kept();
+        CaptureFrame f = {};
+        ASSERT_EQ(api.poll(handle, 1000, nullptr, &f), 0);
+        ASSERT_EQ(f.new_frame, 1);
+        ID3D11Texture2D *out = nullptr;
+        ASSERT_EQ(api.get_texture(handle, CAPTURE_FORMAT_ASIS, &out), 0);
+        size_t bad = 0;
+        for (uint32_t y = 0; y < h; y++) bad += not_grey(out->data() + (size_t)y * out->pitch(), w, 4);
+        EXPECT_EQ(bad, 0u) << (int)out->data()[0];
+        EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    }
+    both_let_go(api, &handle);
+    glDeleteTextures(1, &tex);
+}
+
+// Capture stopped and started again, as a host does when its guests come
+// and go: the context takes its objects back, none is left behind.
+TEST_F(PresentHooksTest, StopAndStartOfCaptureLeavesNoObjectsBehind) {
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_EQ(hook_objects(), 3);  // texture, framebuffer, pixel buffer
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        hook_gl_swap_buffers_a_real = g_original_swap;
+        hook_gl_swap_buffers_b_real = g_original_egl_swap;
+        ASSERT_EQ(hooks_remove_all(0), 0);
+        ASSERT_EQ(hook_gl_install(on_frame, on_error, &frame), 0);
+        g_original_swap = hook_gl_swap_buffers_a_real;
+        hook_gl_swap_buffers_a_real = (void *)counting_swap;
+        g_original_egl_swap = hook_gl_swap_buffers_b_real;
+        hook_gl_swap_buffers_b_real = (void *)counting_egl_swap;
+        frame = Frame{};
+        draw_picture(64, 48);
+        glXSwapBuffers(dpy, win);
+        ASSERT_EQ(frame.calls, 1);
+        EXPECT_TRUE(is_picture(frame, 64, 48));
+        EXPECT_EQ(hook_objects(), 3);
+    }
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+// A program that made 16 contexts (in one share group) and destroyed them:
+// the next context keeps its objects from frame to frame (one texture and
+// one pixel buffer made in all), and the gone contexts' textures and
+// buffers, which their share group kept, are deleted.
+TEST_F(PresentHooksTest, RecordsOfGoneContextsAreTakenBack) {
+    ExtraWindow last;  // made first, so that it cannot take a gone context's address
+    ASSERT_TRUE(last.make(dpy, kDoubleBufferedRgba, 40, 30, false));
+    {
+        std::vector<std::unique_ptr<ExtraWindow>> gone;
+        for (int i = 0; i < 16; i++) {
+            gone.push_back(std::make_unique<ExtraWindow>());
+            ASSERT_TRUE(gone.back()->make(dpy, kDoubleBufferedRgba, 40, 30, false, last.ctx));
+            draw_picture(40, 30);
+            glXSwapBuffers(dpy, gone.back()->win);
+            ASSERT_TRUE(is_picture(frame, 40, 30));
+        }
+    }
+    ASSERT_TRUE(last.current());
+    const uint64_t made = hook_gl_objects_made();
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        draw_picture(40, 30);
+        glXSwapBuffers(dpy, last.win);
+        EXPECT_TRUE(is_picture(frame, 40, 30));
+        EXPECT_TRUE(glIsTexture(*(GLuint *)frame.d));  // still there after the swap
+    }
+    EXPECT_EQ(hook_gl_objects_made() - made, 2u);
+    EXPECT_EQ(hook_objects(), 3);
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// The hook's and the submission's own calls raise no GL error, so a
+// program's debug callback sees none: in a core-profile context (which
+// refuses the older queries) with a multisampled back buffer, after the
+// program deleted the hook's objects, and for a texture that is no 2-D one.
+TEST_F(PresentHooksTest, HookAndSubmissionRaiseNoErrorOfTheirOwn) {
+    const std::vector<int> attrs = window_config(false, 4);
+    ExtraWindow core;
+    ASSERT_TRUE(core.make(dpy, attrs.data(), 48, 32, false, nullptr, true));
+    GLint mask = 0;
+    glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &mask);
+    ASSERT_EQ(mask, GL_CONTEXT_CORE_PROFILE_BIT);
+    g_debug_errors = 0;
+    glEnable(GL_DEBUG_OUTPUT_SYNCHRONOUS);
+    glEnable(GL_DEBUG_OUTPUT);
+    glDebugMessageCallback(count_debug_errors, nullptr);
+    GLuint tex = 0, volume = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glGenTextures(1, &volume);
+    glBindTexture(GL_TEXTURE_3D, volume);
+    glTexImage3D(GL_TEXTURE_3D, 0, GL_RGBA8, 4, 4, 4, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    const SubmitCaptureApi &api = submit_gl_api;
+    void *handle = nullptr;
+    uint32_t dropped = 0;
+    for (bool inverted : {true, false}) {
+        SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
+        hook_gl_use_pack_invert(inverted);
+        for (int i = 0; i < 2; i++) {
+            frame = Frame{};
+            draw_picture(48, 32);
+            glXSwapBuffers(dpy, core.win);
+            ASSERT_EQ(frame.calls, 1);
+            EXPECT_TRUE(is_picture(frame, 48, 32));
+            GLuint hooks = *(GLuint *)frame.d;
+            if (i == 0) glDeleteTextures(1, &hooks);  // made again at the next present
+        }
+        CaptureFrame ready = {};
+        if (handle) api.poll(handle, 0, nullptr, &ready);  // the consumer waits again
+        EXPECT_EQ(api.submit(&handle, core.ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+        ASSERT_EQ(api.poll(handle, 1000, nullptr, &ready), 0);
+        EXPECT_EQ(ready.new_frame, 1);
+        api.poll(handle, 0, nullptr, &ready);
+        EXPECT_EQ(api.submit(&handle, core.ctx, nullptr, (void *)(uintptr_t)volume, 0, &dropped),
+                  SUBMIT_ERR_NO_TEXTURE);
+    }
+    EXPECT_EQ(g_debug_errors, 0);
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    EXPECT_TRUE(errors.codes.empty());
+    glDisable(GL_DEBUG_OUTPUT);
+    both_let_go(api, &handle);
+    glDeleteTextures(1, &tex);
+    glDeleteTextures(1, &volume);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// GLX lets a program swap a window other than the one its context draws
+// to: that swap presents nothing the hook could read, so no frame is
+// reported (not the current window's picture at the other's size); the
+// real swap still runs.
+TEST_F(PresentHooksTest, SwapOfAWindowThatIsNotTheCurrentDrawableIsNotCaptured) {
+    ExtraWindow other;
+    ASSERT_TRUE(other.make(dpy, kDoubleBufferedRgba, 40, 30, false));
+    draw_picture(40, 30);
+    glXSwapBuffers(dpy, other.win);
+    ASSERT_EQ(frame.calls, 1);
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+    frame = Frame{};
+    g_real_swaps = 0;
+    draw_picture(64, 48);
+    glXSwapBuffers(dpy, other.win);
+    EXPECT_EQ(g_real_swaps, 1);
+    EXPECT_EQ(frame.calls, 0);
+    glXSwapBuffers(dpy, win);
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_EQ((uintptr_t)frame.a, (uintptr_t)win);
+    EXPECT_TRUE(is_picture(frame, 64, 48));
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+
+    // EGL refuses the swap of a surface the context does not draw to.
+    const EGLint attrs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT | EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_BIT, EGL_NONE};
+    EglWindow egl;
+    ASSERT_NO_FATAL_FAILURE(egl.make(dpy, EGL_OPENGL_API, attrs, nullptr, 64, 48));
+    const EGLint size[] = {EGL_WIDTH, 40, EGL_HEIGHT, 30, EGL_NONE};
+    EGLSurface pbuffer = eglCreatePbufferSurface(egl.edpy, egl.cfg, size);
+    ASSERT_NE(pbuffer, EGL_NO_SURFACE);
+    frame = Frame{};
+    draw_picture(64, 48);
+    EXPECT_FALSE(eglSwapBuffers(egl.edpy, pbuffer));
+    EXPECT_EQ(frame.calls, 0);
+    EXPECT_TRUE(eglSwapBuffers(egl.edpy, egl.surface));
+    ASSERT_EQ(frame.calls, 1);
+    EXPECT_TRUE(is_picture(frame, 64, 48));
+    EXPECT_TRUE(errors.codes.empty());
+    eglDestroySurface(egl.edpy, pbuffer);
+    egl.close();
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
+}
+
+// Records of EGL contexts destroyed while their display lives on are taken
+// back the same way.
+TEST_F(PresentHooksTest, RecordsOfGoneEglContextsAreTakenBack) {
+    const EGLint attrs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
+    EglWindow last;
+    ASSERT_NO_FATAL_FAILURE(last.make(dpy, EGL_OPENGL_API, attrs, nullptr, 40, 30));
+    // All live until all presented, so that none takes another's address.
+    EGLContext gone[16];
+    for (EGLContext &g : gone) {
+        g = eglCreateContext(last.edpy, last.cfg, EGL_NO_CONTEXT, nullptr);
+        ASSERT_NE(g, EGL_NO_CONTEXT);
+        ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, g));
+        draw_picture(40, 30);
+        eglSwapBuffers(last.edpy, last.surface);
+        ASSERT_TRUE(is_picture(frame, 40, 30));
+    }
+    ASSERT_TRUE(eglMakeCurrent(last.edpy, last.surface, last.surface, last.ctx));
+    for (EGLContext g : gone) ASSERT_TRUE(eglDestroyContext(last.edpy, g));
+    const uint64_t made = hook_gl_objects_made();
+    for (int i = 0; i < 4; i++) {
+        draw_picture(40, 30);
+        eglSwapBuffers(last.edpy, last.surface);
+        EXPECT_TRUE(is_picture(frame, 40, 30));
+    }
+    EXPECT_EQ(hook_gl_objects_made() - made, 2u);
+    EXPECT_TRUE(errors.codes.empty());
+    EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
+    last.close();
+    ASSERT_TRUE(glXMakeCurrent(dpy, win, ctx));
 }
