@@ -31,6 +31,10 @@ namespace {
 std::atomic<size_t> g_fail_from{0};
 }  // namespace
 
+// The replaced operators pair malloc with free; GCC, inlining them, takes
+// the free for one of memory from new.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void *operator new(size_t size) {
     size_t from = g_fail_from.load(std::memory_order_relaxed);
     void *p = from != 0 && size >= from ? nullptr : std::malloc(size ? size : 1);
@@ -43,6 +47,7 @@ void operator delete(void *p) noexcept {
 void operator delete(void *p, size_t) noexcept {
     std::free(p);
 }
+#pragma GCC diagnostic pop
 
 namespace {
 
