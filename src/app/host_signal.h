@@ -52,7 +52,8 @@ struct HostSignaling {
 // signal_create) with the host callbacks, for hosting on instance.
 void host_signaling_create(HostSignaling **out, ZarvekInstance *instance, const char *server_host,
                            uint32_t loader_v, uint32_t service_v, const char *device_id);
-// Destroys the signaling context (its thread ends first), then the queue.
+// Destroys the signaling context (its thread ends first), then the queue;
+// before the instance.
 void host_signaling_destroy(HostSignaling **hs);
 
 // The host callbacks; opaque = a HostSignaling whose signal they answer on.
