@@ -810,15 +810,16 @@ uint8_t nat_add_peer(NatManager *m, const char *attempt_id, uint32_t proto, cons
 
 namespace {
 
-// The attempt's socket: start_port or one of the next 49 (1 ms between
-// tries), else any port; its buffers set. The port bound, or 0 with an
-// error code.
+// The attempt's socket: start_port or one of the next 49, else any port;
+// its buffers set. The port bound, or 0 with an error code.
 int32_t bind_attempt_socket(uint16_t start_port, int *fd, uint16_t *port) {
     int32_t r = -1;
     for (uint32_t i = 0; i < kBindTries && r != 0; i++) {
         if (start_port + i > 65535) break;
         r = network_udp_socket(fd, static_cast<uint16_t>(start_port + i));
-        if (r != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // A port in use stays in use: only other failures wait before the next try.
+        if (r != 0 && r != NET_ERROR_BASE - NET_ADDRINUSE)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (r != 0) r = network_udp_socket(fd, 0);
     *port = 0;
