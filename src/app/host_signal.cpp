@@ -6,6 +6,8 @@
 
 #include "connection/instance.h"
 #include "connection/nat.h"
+#include "platform/log.h"
+#include "platform/memory.h"
 #include "platform/queue.h"
 #include "platform/thread.h"
 #include "util/logger.h"
@@ -28,11 +30,22 @@ void on_error(int32_t code, void *opaque) {
         signal_stop_hosting(rec(opaque)->signal, rec(opaque)->instance, kStopReasonUnauthorized);
 }
 
+// The peer is told no at once; the attempt is over before it began.
+void refuse(HostSignaling *hs, const char *attempt_id, const char *from) {
+    signal_map_attempt(hs->signal, attempt_id, from);
+    signal_queue_answer(hs->signal, attempt_id, 0, nullptr, 0);
+    signal_forget_attempt(hs->signal, attempt_id);
+}
+
 void on_offer(const char *attempt_id, uint32_t mode, const Creds *creds, const char *from, const char *name,
               SignalPermissions perms, uint32_t user_id, uint8_t is_owner, uint8_t skip_approval,
               void *opaque) {
     HostSignaling *hs = rec(opaque);
     ZarvekInstance *z = hs->instance;
+    if (signal_attempt_ended(hs->signal, attempt_id)) {
+        log_message(LOG_LEVEL_INFO, "Offer for attempt %s relayed after it ended", attempt_id);
+        return;
+    }
     GuestInfo info = {};
     info.state = GUEST_STATE_WAITING;
     info.id = z->next_guest_id.fetch_add(1) + 1;
@@ -43,15 +56,30 @@ void on_offer(const char *attempt_id, uint32_t mode, const Creds *creds, const c
     info.owner = is_owner;
     snprintf(info.attempt_id, sizeof info.attempt_id, "%s", attempt_id);
     snprintf(info.name, sizeof info.name, "%s", name ? name : "");
-    // The level the host context applies to its links when it changes later.
+    const bool known_mode = mode == SIGNAL_MODE_BUD || mode == SIGNAL_MODE_SCTP;
+    // Taken up only while hosting, under the read lock that a stop waits
+    // for: a stop then drops and forgets it like every other attempt.
     VKO_RWLockReader(z->host_lock);
+    const bool hosting = z->host != nullptr;
+    // The level the host context applies to its links when it changes later.
     const uint32_t cg_level = static_cast<uint32_t>(std::max(0, z->host_status.config.cg_level));
+    const uint8_t added = hosting && known_mode
+                              ? nat_add_peer(z->host_nat, attempt_id, mode, creds, &info, nullptr, cg_level)
+                              : 0;
+    if (added == 1) signal_map_attempt(hs->signal, attempt_id, from);
     VKO_RWLockUnlock(z->host_lock);
-    if (nat_add_peer(z->host_nat, attempt_id, mode, creds, &info, nullptr, cg_level) != 1) {
+    if (added == 0 && hosting && known_mode) {
         log_message(LOG_LEVEL_INFO, "Offer for attempt %s relayed twice", attempt_id);
         return;
     }
-    signal_map_attempt(hs->signal, attempt_id, from);
+    if (added != 1) {
+        log_message(LOG_LEVEL_INFO, "Offer for attempt %s refused: %s", attempt_id,
+                    !hosting      ? "not hosting"
+                    : !known_mode ? "unknown transport"
+                                  : "too many attempts");
+        refuse(hs, attempt_id, from);
+        return;
+    }
     if (skip_approval) {
         host_signaling_answer(hs, attempt_id, 1);
         return;
@@ -102,12 +130,14 @@ void host_signaling_create(HostSignaling **out, ZarvekInstance *instance, const 
     hs->events = VKO_QueueCreate(HOSTING_EVENT_SLOTS, sizeof(HostingEvent));
     const SignalCallbacks cb = sdk_host_signal_callbacks();
     signal_create(&hs->signal, "host", server_host, loader_v, service_v, device_id, &cb, hs);
+    sdk_host_set_signal(instance, hs->signal);
     *out = hs;
 }
 
 void host_signaling_destroy(HostSignaling **phs) {
     if (!phs || !*phs) return;
     HostSignaling *hs = *phs;
+    sdk_host_set_signal(hs->instance, nullptr);
     signal_destroy(&hs->signal);  // no callback runs after this
     VKO_QueueFlush(hs->events, nullptr);
     VKO_QueueDestroy(&hs->events);
@@ -116,12 +146,22 @@ void host_signaling_destroy(HostSignaling **phs) {
 }
 
 bool host_signaling_poll(HostSignaling *hs, int32_t timeout_ms, HostingEvent *out) {
-    void *buf = nullptr;
-    uint64_t size = 0;
-    if (!VKO_QueueGetOutputBuffer(hs->events, timeout_ms, &buf, &size)) return false;
-    std::memcpy(out, buf, sizeof *out);
-    VKO_QueuePop(hs->events);
-    return true;
+    const int64_t end = VKO_GetTime() + int64_t{timeout_ms} * 1000000;
+    for (int32_t wait = timeout_ms;;) {
+        void *buf = nullptr;
+        uint64_t size = 0;
+        if (!VKO_QueueGetOutputBuffer(hs->events, wait, &buf, &size)) return false;
+        std::memcpy(out, buf, sizeof *out);
+        VKO_QueuePop(hs->events);
+        // An ask whose attempt ended meanwhile (cancelled, timed out, hosting
+        // stopped) has nobody left to answer.
+        char *peer = signal_attempt_peer(hs->signal, out->guest.attempt_id);
+        const bool live = peer[0] != '\0';
+        VKO_Free(peer);
+        if (live) return true;
+        if (timeout_ms >= 0)
+            wait = static_cast<int32_t>(std::max<int64_t>(0, (end - VKO_GetTime()) / 1000000));
+    }
 }
 
 void host_signaling_answer(HostSignaling *hs, const char *attempt_id, uint8_t approved) {

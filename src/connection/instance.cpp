@@ -193,9 +193,15 @@ void host_nat_candidate(const char *attempt_id, const char *ip, uint16_t port, u
                             &static_cast<ZarvekInstance *>(opaque)->host_target);
 }
 
+// Under host_lock: the attempt's messages are over.
+void forget_host_attempt(ZarvekInstance *z, const GuestInfo *peer) {
+    if (z->host_signal) signal_forget_attempt(z->host_signal, peer->attempt_id);
+}
+
 void host_nat_connected(const GuestInfo *peer, TransportRecord *record, void *opaque) {
     auto *z = static_cast<ZarvekInstance *>(opaque);
     VKO_RWLockReader(z->host_lock);
+    forget_host_attempt(z, peer);
     if (z->host) {
         host_on_accept(peer, record, z->host);
         record = nullptr;
@@ -205,7 +211,11 @@ void host_nat_connected(const GuestInfo *peer, TransportRecord *record, void *op
 }
 
 void host_nat_failed(const GuestInfo *peer, int32_t code, void *opaque) {
-    host_on_attempt_failed(peer, code, &static_cast<ZarvekInstance *>(opaque)->host_target);
+    auto *z = static_cast<ZarvekInstance *>(opaque);
+    VKO_RWLockReader(z->host_lock);
+    forget_host_attempt(z, peer);
+    VKO_RWLockUnlock(z->host_lock);
+    host_on_attempt_failed(peer, code, &z->host_target);
 }
 
 const NatCallbacks kHostNatCallbacks = {host_nat_candidate, host_nat_connected, host_nat_failed};
@@ -626,15 +636,22 @@ bool ZarvekHostPollEvents(ZarvekInstance *z, int32_t timeout_ms, HostEvent *out)
 
 void ZarvekHostStop(ZarvekInstance *z, uint32_t reason) {
     VKO_RWLockWriter(z->host_lock);
-    bool hosting = z->host_status.hosting != 0;
     z->host_status.hosting = 0;
     z->host_status.mode = 0;
     HostContext *host = z->host;
     z->host = nullptr;
+    if (z->host_signal) signal_forget_attempts(z->host_signal);
     VKO_RWLockUnlock(z->host_lock);
-    // Joins the NAT thread outside host_lock, which its callbacks take.
-    if (hosting) nat_stop(z->host_nat);
+    // Joins the NAT thread outside host_lock, which its callbacks take, and
+    // drops the attempts left (also any added while not hosting).
+    nat_stop(z->host_nat);
     host_destroy(&host, static_cast<int32_t>(reason));
+}
+
+void sdk_host_set_signal(ZarvekInstance *z, SignalContext *ctx) {
+    VKO_RWLockWriter(z->host_lock);
+    z->host_signal = ctx;
+    VKO_RWLockUnlock(z->host_lock);
 }
 
 int32_t ZarvekHostKickGuest(ZarvekInstance *z, uint32_t guest_id, int32_t reason) {
@@ -747,6 +764,7 @@ int32_t signal_client_connect(SignalContext *ctx, ZarvekInstance *z, const Clien
     z->end_code.store(0);
     z->attempt_start = VKO_GetTime();
     z->config = cfg;
+    signal_forget_attempt(ctx, z->attempt_id);
     z->attempt_id[0] = '\0';  // a late callback of an earlier attempt matches nothing
     z->client_active = 1;
     VKO_RWLockUnlock(z->client_lock);
@@ -772,13 +790,17 @@ void signal_client_cancel(SignalContext *ctx, ZarvekInstance *z) {
     copy_text(attempt, sizeof attempt, z->attempt_id);
     VKO_RWLockUnlock(z->client_lock);
     signal_queue_offer_cancel(ctx, attempt);  // only when the attempt has a peer
+    signal_forget_attempt(ctx, attempt);
     close_from_app(z, ZARVEK_ERR_NONE, true, nullptr, 0);
 }
 
 void signal_send_answer(SignalContext *ctx, ZarvekInstance *z, const char *attempt_id, uint16_t start_port,
                         uint8_t approved) {
     VKO_RWLockReader(z->host_lock);
-    signal_answer_attempt(ctx, z->host_nat, attempt_id, start_port, approved);
+    if (z->host)
+        signal_answer_attempt(ctx, z->host_nat, attempt_id, start_port, approved);
+    else
+        signal_forget_attempt(ctx, attempt_id);  // hosting ended it
     VKO_RWLockUnlock(z->host_lock);
 }
 
@@ -809,12 +831,15 @@ void signal_send_conn_update(SignalContext *ctx, ZarvekInstance *z) {
 }
 
 void signal_stop_hosting(SignalContext *ctx, ZarvekInstance *z, uint32_t reason) {
-    signal_clear_queue(ctx);
     VKO_MutexLock(ctx->session_mutex);
     ctx->session_id[0] = '\0';
     ctx->session_active = 0;
     VKO_MutexUnlock(ctx->session_mutex);
     ZarvekHostStop(z, reason);
+    signal_forget_attempts(ctx);
+    // After the stop: no answer or candidate of this hosting is queued any more.
+    signal_clear_queue(ctx);
+    VKO_MutexLock(ctx->session_mutex);
     ctx->public_addr[0] = '\0';
     ctx->loader_v = 0;
     ctx->service_v = 0;
@@ -823,4 +848,5 @@ void signal_stop_hosting(SignalContext *ctx, ZarvekInstance *z, uint32_t reason)
     ctx->game_id[0] = '\0';
     ctx->secret[0] = '\0';
     ctx->is_public = 0;
+    VKO_MutexUnlock(ctx->session_mutex);
 }

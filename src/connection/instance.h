@@ -20,10 +20,17 @@
 //   threads) and the application as its one consumer. Payloads sit in the
 //   user-data map (own mutex) under ids from the atomic next_payload_id; an
 //   event the full queue refuses takes its payload with it.
-// - host_lock guards the host context pointer and host_status; operations on
-//   guests take the host's three stream locks after it, in their order. The
-//   host NAT manager's connected callback hands links to the host context
-//   under the read lock; start and stop join the NAT thread outside it.
+// - host_lock guards the host context pointer, host_status and host_signal;
+//   operations on guests take the host's three stream locks after it, in
+//   their order. The host NAT manager's connected callback hands links to the
+//   host context under the read lock; start and stop join the NAT thread
+//   outside it. An offer is taken up, and an answer starts its attempt, only
+//   under the read lock while hosting; stop clears hosting under the write
+//   lock first, so once it has joined the NAT thread and dropped the attempts
+//   left, no attempt of that hosting remains and none starts.
+// - host_signal, when set, is the host-role signaling context whose attempt
+//   map names the host NAT manager's attempts: an attempt is forgotten there
+//   when it connects or fails, and every one when hosting stops.
 // - The running host's whitelist (document and per-window cache) is replaced
 //   under the read lock and the whitelist's own mutex, which its readers take.
 // - present_hooks_installed and second_hook_set_installed are set by whoever
@@ -148,6 +155,7 @@ struct ZarvekInstance {
     VKO_Mutex *client_control;
     uint32_t hook_removal_wait_ms;  // how long detours still running get before the states are freed (2000)
     char client_fixed_addr[64];     // the client's fixed public address, "" for none (under client_lock)
+    SignalContext *host_signal;     // the host-role signaling context, or null (under host_lock)
 };
 
 int32_t ZarvekInit(const ZarvekNetConfig *net, ZarvekInstance **out);
@@ -194,6 +202,10 @@ SignalCallbacks sdk_client_signal_callbacks(void);
 // "network_server_start_port"): 0, any port, without a store or outside 1..65535.
 uint16_t sdk_config_port(const char *key);
 
+// The host-role signaling context whose attempt map names the host's
+// attempts (null: none); its attempts are forgotten as they end.
+void sdk_host_set_signal(ZarvekInstance *instance, SignalContext *ctx);
+
 // Host half. Start: 0, or -4 when hosting already; config null: the defaults.
 int32_t ZarvekHostStart(ZarvekInstance *instance, void *unused, const HostConfig *config);
 void ZarvekHostStop(ZarvekInstance *instance, uint32_t reason);
@@ -217,11 +229,15 @@ void ZarvekHostSetGuestStateJSON(ZarvekInstance *instance, const char *json);
 int32_t ZarvekRemoveHooks(ZarvekInstance *instance);
 
 // Signaling operations on the instance.
-// 0, or -4 when a client attempt is already running.
+// 0, or -4 when a client attempt is already running. The instance's previous
+// attempt is forgotten in ctx's attempt map.
 int32_t signal_client_connect(SignalContext *ctx, ZarvekInstance *instance, const ClientConfig *config,
                               const char *peer, const char *session_id, const char *secret_or_link);
 void signal_client_cancel(SignalContext *ctx, ZarvekInstance *instance);
+// Only while hosting; otherwise the attempt is forgotten and nothing is sent.
 void signal_send_answer(SignalContext *ctx, ZarvekInstance *instance, const char *attempt_id,
                         uint16_t start_port, uint8_t approved);
 void signal_send_conn_update(SignalContext *ctx, ZarvekInstance *instance);
+// Ends hosting and the session: every attempt is dropped and forgotten, and
+// nothing queued before is sent on a later session.
 void signal_stop_hosting(SignalContext *ctx, ZarvekInstance *instance, uint32_t reason);

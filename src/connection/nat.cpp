@@ -7,13 +7,20 @@
 //   thread something to do. The thread notes work under the same lock as its
 //   pass and ends an idle wait as soon as it changes, so new work is never
 //   left waiting for the idle period.
+// - Nobody sleeps or resolves a name while holding mutex: the thread's
+//   pacing waits and look-ups release it, and nat_begin_p2p binds its socket
+//   before taking it. While the thread runs it alone removes attempts from
+//   the map, so its pass keeps its NatPeer pointers across those waits;
+//   attempts added meanwhile are taken up by the next pass.
+// - The map holds at most NAT_MAX_ATTEMPTS attempts (each may hold a socket).
 // - idle_ms (the idle period) and idle_waits (idle waits begun, for tests)
 //   are atomics.
 // - state is 1 while a thread runs and 3 when stopped, changed by
 //   compare-and-swap; stop asks the thread to end after its pass. Both may be
 //   set from the manager's own callbacks, which never join.
 // - thread (the std::thread object) is touched only by callers other than the
-//   manager's own thread, serialised by control.
+//   manager's own thread, serialised by control. A stop that joins the thread
+//   also drops every attempt left, closing its socket.
 // - Callbacks are collected under mutex and fired after it is released, so a
 //   callback may call into any manager and take any lock.
 // - An attempt leaves the map before its outcome is reported: once removed,
@@ -231,11 +238,15 @@ void plain_text(const char *ip, char *out, size_t size) {
     copy_text(out, size, std::strncmp(ip, "::ffff:", 7) == 0 && std::strchr(ip + 7, '.') ? ip + 7 : ip);
 }
 
-void nat_pace_wait(NatManager *m, uint64_t gap_ms) {
+// Waits until gap_ms passed since the manager's last send, with the mutex
+// released; false when the manager is stopping.
+bool nat_pace_wait(NatManager *m, std::unique_lock<std::mutex> &lock, uint64_t gap_ms) {
     uint64_t now = steady_ms();
     if (m->last_send && now < m->last_send + gap_ms)
-        std::this_thread::sleep_for(std::chrono::milliseconds(m->last_send + gap_ms - now));
+        m->wake.wait_for(lock, std::chrono::milliseconds(m->last_send + gap_ms - now),
+                         [&] { return m->stop.load(); });
     m->last_send = steady_ms();
+    return !m->stop.load();
 }
 
 void close_socket(int &fd) {
@@ -302,24 +313,34 @@ bool resolve(const char *host, int family, char *out, size_t size) {
     return ok;
 }
 
-void nat_stun_request(NatManager *m, NatPeer *p, uint64_t now) {
+// resolve() with the mutex released (a look-up may wait on the network).
+bool resolve_unlocked(std::unique_lock<std::mutex> &lock, const char *host, int family, char *out,
+                      size_t size) {
+    lock.unlock();
+    bool ok = resolve(host, family, out, size);
+    lock.lock();
+    return ok;
+}
+
+// Releases the mutex while it waits; p stays valid (only this thread removes attempts).
+void nat_stun_request(NatManager *m, std::unique_lock<std::mutex> &lock, NatPeer *p, uint64_t now) {
     if (p->last_server_request && now - p->last_server_request < kRequestEveryMs) return;
     p->last_server_request = now;
-    const Creds &own = own_creds(m, p), &peer = peer_creds(m, p);
     char txid[25];
 
     if (!p->have_local_v6 && !p->v6_or_checked) {
         std::string host;
         uint16_t port;
         {
-            std::lock_guard<std::mutex> lock(g_builtin.mutex);
+            std::lock_guard<std::mutex> b(g_builtin.mutex);
             host = g_builtin.v6_host;
             port = g_builtin.v6_port;
         }
         char addr[INET6_ADDRSTRLEN];
-        if (!host.empty() && resolve(host.c_str(), AF_INET6, addr, sizeof addr)) {
-            nat_pace_wait(m, kPaceMs);
-            if (stun_send_request(p->socket, addr, port, nullptr, 128, &own, &peer, nullptr, txid) > 0)
+        if (!host.empty() && resolve_unlocked(lock, host.c_str(), AF_INET6, addr, sizeof addr)) {
+            if (!nat_pace_wait(m, lock, kPaceMs)) return;
+            if (stun_send_request(p->socket, addr, port, nullptr, 128, &own_creds(m, p), &peer_creds(m, p),
+                                  nullptr, txid) > 0)
                 p->transactions[txid] = STUN_TAG_RFLX;
         }
     }
@@ -327,30 +348,36 @@ void nat_stun_request(NatManager *m, NatPeer *p, uint64_t now) {
     if (m->server_count == 0) return;
     uint32_t start = static_cast<uint32_t>(std::random_device{}() % m->server_count);
     bool first = true;
+    // The list may change while the mutex is released: read it afresh each time.
     for (uint32_t k = 0; k < m->server_count; k++) {
         uint32_t i = (start + k) % m->server_count;
         if (p->server_state[i].replied) continue;
-        if (!m->fast) nat_pace_wait(m, first ? kPaceMs : kPaceNextServerMs);
+        if (!m->fast && !nat_pace_wait(m, lock, first ? kPaceMs : kPaceNextServerMs)) return;
         first = false;
-        NatServer &s = m->servers[i];
-        char addr[INET_ADDRSTRLEN];
-        if (!resolve(s.host, AF_INET, addr, sizeof addr)) continue;
-        copy_text(s.host, sizeof s.host, addr);
+        if (i >= m->server_count) continue;
+        char host[sizeof m->servers[i].host], addr[INET_ADDRSTRLEN];
+        copy_text(host, sizeof host, m->servers[i].host);
+        const uint16_t port = m->servers[i].port;
+        if (!resolve_unlocked(lock, host, AF_INET, addr, sizeof addr)) continue;
+        if (i < m->server_count && std::strcmp(m->servers[i].host, host) == 0)
+            copy_text(m->servers[i].host, sizeof m->servers[i].host, addr);
         char mapped[32];
         std::snprintf(mapped, sizeof mapped, "::ffff:%s", addr);
-        if (stun_send_request(p->socket, mapped, s.port, nullptr, 128, &own, &peer, nullptr, txid) > 0)
+        if (stun_send_request(p->socket, mapped, port, nullptr, 128, &own_creds(m, p), &peer_creds(m, p),
+                              nullptr, txid) > 0)
             p->transactions[txid] = STUN_TAG_RFLX;
     }
 }
 
-void nat_send_p2p_check(NatManager *m, NatPeer *p, NatCandidate &c, uint64_t now, Events &ev) {
-    const Creds &own = own_creds(m, p), &peer = peer_creds(m, p);
+// As nat_stun_request, releases the mutex while it paces.
+void nat_send_p2p_check(NatManager *m, std::unique_lock<std::mutex> &lock, NatPeer *p, NatCandidate &c,
+                        uint64_t now, Events &ev) {
     char txid[25];
     if (!p->probe_sent && c.from_stun) {
         // Opens the own NAT's mapping; the low TTL lets it expire on the way.
-        nat_pace_wait(m, kPaceMs);
-        if (stun_send_request(p->socket, c.ip, c.port, nat_local_address_for(p, c.ip), 4, &own, &peer,
-                              peer.ice_pwd, txid) > 0)
+        if (!nat_pace_wait(m, lock, kPaceMs)) return;
+        if (stun_send_request(p->socket, c.ip, c.port, nat_local_address_for(p, c.ip), 4, &own_creds(m, p),
+                              &peer_creds(m, p), peer_creds(m, p).ice_pwd, txid) > 0)
             p->transactions[txid] = STUN_TAG_P2P;
         p->probe_sent = 1;
         push_candidate(ev, p, c.ip, c.port, 0, 0, 1);
@@ -358,9 +385,9 @@ void nat_send_p2p_check(NatManager *m, NatPeer *p, NatCandidate &c, uint64_t now
     if (!c.lan && !p->peer_synced) return;
     if (p->path_chosen || (c.last_check && now - c.last_check < kRequestEveryMs)) return;
     c.last_check = now;
-    nat_pace_wait(m, kPaceMs);
-    if (stun_send_request(p->socket, c.ip, c.port, nat_local_address_for(p, c.ip), 128, &own, &peer,
-                          peer.ice_pwd, txid) > 0)
+    if (!nat_pace_wait(m, lock, kPaceMs)) return;
+    if (stun_send_request(p->socket, c.ip, c.port, nat_local_address_for(p, c.ip), 128, &own_creds(m, p),
+                          &peer_creds(m, p), peer_creds(m, p).ice_pwd, txid) > 0)
         p->transactions[txid] = STUN_TAG_P2P;
 }
 
@@ -392,23 +419,23 @@ void nat_on_peer_request(NatManager *m, NatPeer *p, const uint8_t *msg, uint32_t
     }
 }
 
-void nat_read_packet(NatManager *m, NatPeer *p, Events &ev) {
+// False after a receive error: the caller waits 1 ms once the mutex is released.
+bool nat_read_packet(NatManager *m, NatPeer *p, Events &ev) {
     uint8_t buf[2000];
     sockaddr_in6 from{};
     PacketInfo local{};
     int32_t n = network_recvmsg(p->socket, buf, sizeof buf, &from, &local);
     if (n < 0) {
         int32_t code = NET_ERROR_BASE - n;
-        if (code == NET_WOULDBLOCK) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (code == NET_WOULDBLOCK) return true;
         if (code != NET_NETRESET) VKO_Log("nat_read_packet", "* %s[%d] = %d", "nat_read_packet", __LINE__, n);
-        return;
+        return false;
     }
     uint32_t len = static_cast<uint32_t>(n);
     uint16_t type = len >= 2 ? static_cast<uint16_t>(buf[0] << 8 | buf[1]) : 0;
     if (len < 20 || (type != STUN_BINDING_REQUEST && type != STUN_BINDING_SUCCESS)) {
         VKO_Log("nat_read_packet", "* %s[%d] = %d", "nat_read_packet", __LINE__, kErrNotStun);
-        return;
+        return true;
     }
     char txid[25];
     stun_txid_hex(buf, txid);
@@ -417,23 +444,23 @@ void nat_read_packet(NatManager *m, NatPeer *p, Events &ev) {
     uint64_t now = now_ms(m);
 
     if (tag != STUN_TAG_RFLX) {
-        if (type == STUN_BINDING_SUCCESS && tag != STUN_TAG_P2P) return;
+        if (type == STUN_BINDING_SUCCESS && tag != STUN_TAG_P2P) return true;
         const char *pwd = type == STUN_BINDING_REQUEST ? own_creds(m, p).ice_pwd : peer_creds(m, p).ice_pwd;
         if (!stun_check_request(buf, len, pwd)) {
             p->integrity_failed = 1;
-            return;
+            return true;
         }
         p->transactions[txid] = STUN_TAG_P2P;
         nat_on_peer_request(m, p, buf, len, from, local, now);
         p->last_progress = now;
-        return;
+        return true;
     }
 
     uint8_t addr[16];
     uint16_t port;
     if (!stun_parse_server_reply(buf, len, addr, &port)) {
         VKO_Log("nat_read_packet", "* %s[%d] = %d", "nat_read_packet", __LINE__, kErrServerReply);
-        return;
+        return true;
     }
     p->stun_replied = 1;
     char sender[72];
@@ -448,7 +475,7 @@ void nat_read_packet(NatManager *m, NatPeer *p, Events &ev) {
     network_addr_text(&mapped, ip, sizeof ip, true);
     if (is_v4_mapped(mapped)) {
         int idx = nat_find_server(m, p, sender, sender_port);
-        if (idx < 0) return;
+        if (idx < 0) return true;
         p->local_v4 = local;
         p->have_local_v4 = 1;
         p->server_state[idx] = {1, port};
@@ -462,6 +489,7 @@ void nat_read_packet(NatManager *m, NatPeer *p, Events &ev) {
         push_candidate(ev, p, ip, port, 1, 0, 0);
     }
     p->last_progress = now;
+    return true;
 }
 
 int32_t nat_init_proto(NatManager *m, NatPeer *p, TransportRecord **out) {
@@ -532,14 +560,18 @@ struct Watched {
     std::string attempt;
 };
 
-// One pass over every attempt (mutex held).
-void nat_pass(NatManager *m, Events &ev, std::vector<Watched> &watch) {
-    for (auto it = m->peers.begin(); it != m->peers.end();) {
-        NatPeer *p = it->second;
+// One pass over every attempt, under the mutex, which the pacing waits
+// release: the pass works on a list of the attempts taken at its start.
+void nat_pass(NatManager *m, std::unique_lock<std::mutex> &lock, std::vector<NatPeer *> &peers, Events &ev,
+              std::vector<Watched> &watch) {
+    peers.clear();
+    for (auto &kv : m->peers) peers.push_back(kv.second);
+    for (NatPeer *p : peers) {
+        if (m->stop.load()) return;
         uint64_t now = now_ms(m);
         if (p->end_code) {
             fail_event(ev, p, p->end_code);
-            it = m->peers.erase(it);
+            m->peers.erase(p->attempt_id);
             nat_peer_free(p, true);
             continue;
         }
@@ -551,27 +583,22 @@ void nat_pass(NatManager *m, Events &ev, std::vector<Watched> &watch) {
                           : p->integrity_failed    ? NAT_ERR_INTEGRITY
                                                    : NAT_ERR_NO_PATH;
         }
-        if (p->end_code || !p->started) {
-            ++it;
-            continue;
-        }
+        if (p->end_code || !p->started) continue;
         if (p->announce_pending) {
             announce_lan(p, ev);
             p->announce_pending = 0;
         }
         if (!p->path_chosen) {
-            nat_stun_request(m, p, now);
+            nat_stun_request(m, lock, p, now);
             if (watch.size() < kMaxWatched) watch.push_back({p->socket, p->attempt_id});
-            for (uint64_t i = 0; i < p->candidate_count && !p->path_chosen; i++)
-                nat_send_p2p_check(m, p, p->candidates[i], now_ms(m), ev);
-            ++it;
+            for (uint64_t i = 0; i < p->candidate_count && !p->path_chosen && !m->stop.load(); i++)
+                nat_send_p2p_check(m, lock, p, p->candidates[i], now_ms(m), ev);
             continue;
         }
         TransportRecord *rec = nullptr;
         int32_t r = nat_init_proto(m, p, &rec);
         if (r != 0) {
             p->end_code = r;
-            ++it;
             continue;
         }
         Event e{};
@@ -579,7 +606,7 @@ void nat_pass(NatManager *m, Events &ev, std::vector<Watched> &watch) {
         e.peer = p->peer_info;
         e.record = rec;
         ev.push_back(e);
-        it = m->peers.erase(it);
+        m->peers.erase(p->attempt_id);
         p->socket = NET_INVALID_SOCKET;  // the transport owns it now
         nat_peer_free(p, false);
     }
@@ -588,15 +615,16 @@ void nat_pass(NatManager *m, Events &ev, std::vector<Watched> &watch) {
 void nat_thread(NatManager *m) {
     m->thread_id = std::this_thread::get_id();
     Events ev;
+    std::vector<NatPeer *> peers;
     std::vector<Watched> watch;
     std::vector<pollfd> fds;
     while (!m->stop.load()) {
         watch.clear();
         uint64_t seen;
         {
-            std::lock_guard<std::mutex> lock(m->mutex);
+            std::unique_lock<std::mutex> lock(m->mutex);
             seen = m->work;
-            nat_pass(m, ev, watch);
+            nat_pass(m, lock, peers, ev, watch);
         }
         fire(m, ev);
         if (m->stop.load()) break;
@@ -615,19 +643,21 @@ void nat_thread(NatManager *m) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
+        bool receive_error = false;
         for (size_t i = 0; i < fds.size() && r > 0; i++) {
             if (!(fds[i].revents & POLLIN)) continue;
             std::lock_guard<std::mutex> lock(m->mutex);
             auto it = m->peers.find(watch[i].attempt);
             if (it == m->peers.end() || it->second->socket != fds[i].fd) continue;
             // Everything waiting, a bounded number at a time.
-            for (int k = 0; k < 16; k++) {
+            for (int k = 0; k < 16 && !receive_error; k++) {
                 pollfd one{fds[i].fd, POLLIN, 0};
                 if (poll(&one, 1, 0) <= 0) break;
-                nat_read_packet(m, it->second, ev);
+                receive_error = !nat_read_packet(m, it->second, ev);
             }
         }
         fire(m, ev);
+        if (receive_error) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     m->thread_id = std::thread::id();
 }
@@ -745,6 +775,7 @@ void nat_stop(NatManager *m) {
     if (on_own_thread(m)) return;
     std::lock_guard<std::mutex> control(m->control);
     if (m->thread.joinable()) m->thread.join();
+    free_peers(m);  // nothing would ever end them
 }
 
 void nat_destroy(NatManager **nat) {
@@ -759,9 +790,9 @@ void nat_destroy(NatManager **nat) {
 uint8_t nat_add_peer(NatManager *m, const char *attempt_id, uint32_t proto, const Creds *client_creds,
                      const GuestInfo *peer, VKO_Cert *cert, uint32_t cg_level) {
     std::lock_guard<std::mutex> lock(m->mutex);
-    if (!attempt_id || find_peer(m, attempt_id)) {
+    if (!attempt_id || find_peer(m, attempt_id) || m->peers.size() >= NAT_MAX_ATTEMPTS) {
         VKO_CertDestroy(&cert);  // taken over in every case
-        return 0;
+        return attempt_id && !find_peer(m, attempt_id) ? NAT_ADD_FULL : 0;
     }
     NatPeer *p = new NatPeer{};
     copy_text(p->attempt_id, sizeof p->attempt_id, attempt_id);
@@ -777,12 +808,60 @@ uint8_t nat_add_peer(NatManager *m, const char *attempt_id, uint32_t proto, cons
     return 1;
 }
 
+namespace {
+
+// The attempt's socket: start_port or one of the next 49, else any port;
+// its buffers set. The port bound, or 0 with an error code.
+int32_t bind_attempt_socket(uint16_t start_port, int *fd, uint16_t *port) {
+    int32_t r = -1;
+    for (uint32_t i = 0; i < kBindTries && r != 0; i++) {
+        if (start_port + i > 65535) break;
+        r = network_udp_socket(fd, static_cast<uint16_t>(start_port + i));
+        // A port in use stays in use: only other failures wait before the next try.
+        if (r != 0 && r != NET_ERROR_BASE - NET_ADDRINUSE)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (r != 0) r = network_udp_socket(fd, 0);
+    *port = 0;
+    if (r != 0) {
+        VKO_Log("nat_begin_p2p", "* %s[%d] = %d", "nat_begin_p2p", __LINE__, r);
+        return r;
+    }
+    // Candidates carry the port actually bound.
+    sockaddr_in6 bound{};
+    socklen_t len = sizeof bound;
+    if (getsockname(*fd, reinterpret_cast<sockaddr *>(&bound), &len) == 0) *port = ntohs(bound.sin6_port);
+    int size = kSocketBuffer;
+    if (setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 ||
+        setsockopt(*fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        VKO_Log("nat_create_socket", "* %s[%d] = %d", "nat_create_socket", __LINE__,
+                NET_ERROR_BASE - network_error_code(errno));
+    return 0;
+}
+
+}  // namespace
+
 void nat_begin_p2p(NatManager *m, const char *attempt_id, uint16_t start_port, const Creds *host_creds,
                    VKO_Cert *cert) {
+    auto startable = [&](NatPeer *p) {
+        if (p && !p->started && !p->end_code) return true;
+        if (!p || cert != p->certificate) VKO_CertDestroy(&cert);  // taken over in every case
+        return false;
+    };
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        if (!startable(find_peer(m, attempt_id))) return;
+    }
+    // Bound before the attempt is taken up: the waits between tries keep no
+    // caller of the manager waiting.
+    int fd = NET_INVALID_SOCKET;
+    uint16_t port = 0;
+    int32_t r = bind_attempt_socket(start_port, &fd, &port);
+
     std::lock_guard<std::mutex> lock(m->mutex);
     NatPeer *p = find_peer(m, attempt_id);
-    if (!p || p->started) {
-        if (!p || cert != p->certificate) VKO_CertDestroy(&cert);  // taken over in every case
+    if (!startable(p)) {  // ended or started meanwhile
+        close_socket(fd);
         return;
     }
     p->started = 1;
@@ -794,35 +873,9 @@ void nat_begin_p2p(NatManager *m, const char *attempt_id, uint16_t start_port, c
         p->certificate = cert;
     }
     p->peer_info.state = GUEST_STATE_CONNECTING;
-
-    int32_t r = -1;
-    for (uint32_t i = 0; i < kBindTries && r != 0; i++) {
-        uint32_t port = static_cast<uint32_t>(start_port) + i;
-        if (port > 65535) break;
-        p->local_port = static_cast<uint16_t>(port);
-        r = network_udp_socket(&p->socket, p->local_port);
-        if (r != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (r != 0) {
-        p->local_port = 0;
-        r = network_udp_socket(&p->socket, 0);
-    }
-    if (r != 0) {
-        VKO_Log("nat_begin_p2p", "* %s[%d] = %d", "nat_begin_p2p", __LINE__, r);
-        p->end_code = NAT_ERR_BIND;
-        notify_work(m);  // the failure is reported at once
-        return;
-    }
-    // Candidates carry the port actually bound.
-    sockaddr_in6 bound{};
-    socklen_t len = sizeof bound;
-    if (getsockname(p->socket, reinterpret_cast<sockaddr *>(&bound), &len) == 0)
-        p->local_port = ntohs(bound.sin6_port);
-    int size = kSocketBuffer;
-    if (setsockopt(p->socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 ||
-        setsockopt(p->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-        VKO_Log("nat_create_socket", "* %s[%d] = %d", "nat_create_socket", __LINE__,
-                NET_ERROR_BASE - network_error_code(errno));
+    p->socket = fd;
+    p->local_port = port;
+    if (r != 0) p->end_code = NAT_ERR_BIND;  // reported at once
     notify_work(m);
 }
 

@@ -22,6 +22,9 @@ constexpr uint32_t NAT_PROTO_BUD = 1;
 constexpr uint32_t NAT_PROTO_SCTP = 2;
 
 constexpr uint32_t NAT_MAX_SERVERS = 20;
+// Attempts a manager holds at once: well above a room of guests, well below
+// the descriptor limit (each started attempt holds a socket).
+constexpr uint32_t NAT_MAX_ATTEMPTS = 256;
 constexpr uint32_t NAT_MAX_CANDIDATES = 32;
 constexpr uint16_t NAT_STUN_PORT = 3478;
 
@@ -55,8 +58,9 @@ void nat_set_servers(NatManager *nat, const char *list, uint32_t relay_mode, uin
 // (Re)starts the thread; any attempt of a previous run is closed and dropped.
 void nat_start(NatManager *nat, const NatCallbacks *callbacks, void *opaque);
 
-// Stops the thread. Called from one of the manager's own callbacks it only
-// asks the thread to stop (the thread ends after the current pass).
+// Stops the thread and drops every attempt (closing its socket) without
+// reporting it. Called from one of the manager's own callbacks it only asks
+// the thread to stop (the thread ends after the current pass).
 void nat_stop(NatManager *nat);
 
 // Stops, joins, frees every attempt and the manager; clears *nat.
@@ -66,7 +70,8 @@ void nat_destroy(NatManager **nat);
 // host side. peer (may be null) is copied and handed back to the callbacks.
 // cert (may be null) is the own DTLS certificate for NAT_PROTO_SCTP, taken
 // over in every case (freed when not used). 1 when added, 0 when the attempt
-// id exists already.
+// id exists already, NAT_ADD_FULL when NAT_MAX_ATTEMPTS are held.
+constexpr uint8_t NAT_ADD_FULL = 2;
 uint8_t nat_add_peer(NatManager *nat, const char *attempt_id, uint32_t proto, const Creds *client_creds,
                      const GuestInfo *peer, VKO_Cert *cert, uint32_t cg_level);
 

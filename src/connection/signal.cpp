@@ -25,14 +25,28 @@
 static const char SIGNAL_ACCESS_LINK_CHARS[] =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-// A queued message: the text, and whether it is a candidate (logged when sent).
+// A queued message: the text, whether it is a candidate (logged when sent),
+// and the queue's epoch when it was queued (an older one is dropped).
 struct SignalMessage {
     bool candex;
+    uint32_t epoch;
     char text[1];
 };
 
 static void signal_copy(char *dst, size_t size, const char *src) {
     snprintf(dst, size, "%s", src ? src : "");
+}
+
+// A text cut to the field's size at a character boundary: a UTF-8 character
+// that does not fit is left out whole.
+static void signal_copy_cut(char *dst, size_t size, const char *src) {
+    size_t n = strnlen(src, size);
+    if (n == size) {
+        n = size - 1;
+        while (n > 0 && ((unsigned char)src[n] & 0xC0) == 0x80) n--;
+    }
+    memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 // --- building messages ---------------------------------------------------------
@@ -89,6 +103,7 @@ static bool signal_push(SignalContext *ctx, VKO_JSON **msg, bool candex) {
     size_t len = strlen(text);
     SignalMessage *m = (SignalMessage *)VKO_Alloc(1, sizeof(SignalMessage) + len);
     m->candex = candex;
+    m->epoch = ctx->epoch.load();
     memcpy(m->text, text, len + 1);
     VKO_Free(text);
 
@@ -130,27 +145,34 @@ bool signal_queue_offer_cancel(SignalContext *ctx, const char *attempt_id) {
     return ok;
 }
 
+// The answer to peer (looked up by the caller: the attempt may end, and be
+// forgotten, while its answer is built).
+static bool signal_queue_answer_to(SignalContext *ctx, const char *peer, const char *attempt_id,
+                                   uint8_t approved, const Creds *creds, uint16_t port) {
+    VKO_JSON *payload, *data;
+    VKO_JSON *msg = signal_build_envelope("answer", peer, true, &payload, &data);
+    obj_str(payload, "attempt_id", attempt_id);
+    VKO_JSONObjSetItem(payload, "approved", VKO_JSONBoolCreate(approved != 0));
+    if (approved && creds) signal_add_creds(data, creds);
+    bool ok = signal_push(ctx, &msg, false);
+
+    Candidate c = {};
+    VKO_MutexLock(ctx->session_mutex);
+    signal_copy(c.ip, sizeof(c.ip), ctx->public_addr);
+    VKO_MutexUnlock(ctx->session_mutex);
+    if (ok && approved && c.ip[0] && port) {
+        c.port = port;
+        signal_copy(c.attempt_id, sizeof(c.attempt_id), attempt_id);
+        c.lan = 1;
+        signal_send_candex(ctx, &c);
+    }
+    return ok;
+}
+
 bool signal_queue_answer(SignalContext *ctx, const char *attempt_id, uint8_t approved, const Creds *creds,
                          uint16_t port) {
     char *peer = signal_attempt_peer(ctx, attempt_id);
-    bool ok = false;
-    if (peer[0]) {
-        VKO_JSON *payload, *data;
-        VKO_JSON *msg = signal_build_envelope("answer", peer, true, &payload, &data);
-        obj_str(payload, "attempt_id", attempt_id);
-        VKO_JSONObjSetItem(payload, "approved", VKO_JSONBoolCreate(approved != 0));
-        if (approved && creds) signal_add_creds(data, creds);
-        ok = signal_push(ctx, &msg, false);
-
-        if (ok && approved && ctx->public_addr[0] && port) {
-            Candidate c = {};
-            c.port = port;
-            signal_copy(c.attempt_id, sizeof(c.attempt_id), attempt_id);
-            signal_copy(c.ip, sizeof(c.ip), ctx->public_addr);
-            c.lan = 1;
-            signal_send_candex(ctx, &c);
-        }
-    }
+    bool ok = peer[0] && signal_queue_answer_to(ctx, peer, attempt_id, approved, creds, port);
     VKO_Free(peer);
     return ok;
 }
@@ -187,6 +209,7 @@ bool signal_queue_conn_update(SignalContext *ctx, const SignalHostStatus *st) {
     uint32_t platform = VKO_GetPlatform();
     char os_v[16];
     snprintf(os_v, sizeof(os_v), "%u.%u", platform >> 8 & 0xFF, platform & 0xFF);
+    VKO_MutexLock(ctx->session_mutex);  // the announcement fields
     obj_int(payload, "loader_v", (int32_t)ctx->loader_v);
     obj_int(payload, "service_v", (int32_t)ctx->service_v);
     obj_str(payload, "os", VKO_GetPlatformString(platform & 0xFF000000u));
@@ -203,6 +226,7 @@ bool signal_queue_conn_update(SignalContext *ctx, const SignalHostStatus *st) {
     obj_int(payload, "max_players", (int32_t)st->max_players);
     obj_int(payload, "players", (int32_t)st->players);
     VKO_JSONObjSetItem(payload, "public", VKO_JSONBoolCreate(ctx->is_public != 0));
+    VKO_MutexUnlock(ctx->session_mutex);
     VKO_JSON *guests = VKO_JSONArrayCreate(st->num_guests);
     for (uint32_t i = 0; i < st->num_guests; i++) {
         const SignalGuest *g = &st->guests[i];
@@ -224,7 +248,21 @@ static void signal_free_message(void *m) {
 }
 
 void signal_clear_queue(SignalContext *ctx) {
-    VKO_QueueFlush(ctx->queue, signal_free_message);
+    ctx->epoch++;
+}
+
+// The thread's side: drops the messages queued before the last clear, which
+// wait at the head of the queue.
+static void signal_drop_cleared(SignalContext *ctx) {
+    void *slot = NULL;
+    uint64_t size = 0;
+    while (VKO_QueueGetOutputBuffer(ctx->queue, 0, &slot, &size)) {
+        SignalMessage *m;
+        memcpy(&m, slot, sizeof(m));
+        if (m->epoch == ctx->epoch.load()) break;
+        VKO_QueuePop(ctx->queue);
+        VKO_Free(m);
+    }
 }
 
 // Writes every queued message; false when a write fails.
@@ -233,6 +271,10 @@ static bool signal_flush_queue(SignalContext *ctx, VKO_WebSocket *ws) {
     uint64_t size = 0;
     while (VKO_QueuePopPtr(ctx->queue, 0, &ptr, &size)) {
         SignalMessage *m = (SignalMessage *)ptr;
+        if (m->epoch != ctx->epoch.load()) {  // queued before a clear
+            VKO_Free(m);
+            continue;
+        }
         bool ok = VKO_WebSocketWrite(ws, m->text);
         if (m->candex) log_message(3, "%s: %s", ok ? "sent" : "fail", m->text);
         VKO_Free(m);
@@ -272,20 +314,23 @@ void signal_answer_attempt(SignalContext *ctx, NatManager *nat, const char *atte
     uint32_t proto = 0;
 
     if (peer[0]) {
-        // An attempt the NAT manager no longer knows cannot be started: refuse it.
-        if (approved && !nat_get_peer_proto(nat, attempt_id, &proto)) approved = 0;
+        // Only an attempt the NAT manager still knows, with creds of its own,
+        // can be started; anything else is refused.
+        VKO_Cert *cert = NULL;
+        if (approved &&
+            (!nat_get_peer_proto(nat, attempt_id, &proto) || !sdk_generate_creds(proto, &creds, &cert)))
+            approved = 0;
         // The fixed-address candidate carries the port bound, which the
         // start port is only the first choice of (0: any).
         uint16_t bound = 0;
         if (approved) {
-            VKO_Cert *cert = NULL;
-            sdk_generate_creds(proto, &creds, &cert);
             nat_begin_p2p(nat, attempt_id, start_port, &creds, cert);
-            nat_get_peer_port(nat, attempt_id, &bound);
+            // No socket: the attempt fails with its bind error, the peer is refused.
+            if (!nat_get_peer_port(nat, attempt_id, &bound)) approved = 0;
         } else {
             nat_set_end_code(nat, attempt_id, NAT_END_REFUSED);
         }
-        signal_queue_answer(ctx, attempt_id, approved, &creds, bound);
+        signal_queue_answer_to(ctx, peer, attempt_id, approved, &creds, bound);
         VKO_SecureZero(&creds, sizeof(creds));
     }
     VKO_Free(peer);
@@ -312,12 +357,17 @@ bool sdk_generate_creds(uint32_t mode, Creds *creds, VKO_Cert **cert) {
     } else {
         VKO_Cert *c = VKO_CertCreate();
         VKO_CertGetFingerprint(c, creds->fingerprint, sizeof(creds->fingerprint));
-        if (cert)
+        if (cert && creds->fingerprint[0])
             *cert = c;
         else
             VKO_CertDestroy(&c);
     }
     VKO_SecureZero(bytes, sizeof(bytes));
+    // A certificate that could not be made leaves no fingerprint.
+    if (!creds->fingerprint[0]) {
+        VKO_SecureZero(creds, sizeof(*creds));
+        return false;
+    }
     return true;
 }
 
@@ -343,6 +393,53 @@ void signal_map_attempt(SignalContext *ctx, const char *attempt_id, const char *
                                 : VKO_HashPop(ctx->attempts, attempt_id);
     VKO_MutexUnlock(ctx->map_mutex);
     VKO_Free(old);
+}
+
+// Under map_mutex.
+static bool ended_locked(const SignalContext *ctx, const char *attempt_id) {
+    for (const auto &e : ctx->ended)
+        if (e[0] && strcmp(e, attempt_id) == 0) return true;
+    return false;
+}
+
+static void forget_locked(SignalContext *ctx, const char *attempt_id) {
+    VKO_Free(VKO_HashPop(ctx->attempts, attempt_id));
+    if (ended_locked(ctx, attempt_id)) return;
+    signal_copy(ctx->ended[ctx->ended_next], SIGNAL_ATTEMPT_ID_SIZE, attempt_id);
+    ctx->ended_next = (ctx->ended_next + 1) % SIGNAL_ENDED_ATTEMPTS;
+}
+
+void signal_forget_attempt(SignalContext *ctx, const char *attempt_id) {
+    if (!attempt_id || !attempt_id[0]) return;
+    VKO_MutexLock(ctx->map_mutex);
+    forget_locked(ctx, attempt_id);
+    VKO_MutexUnlock(ctx->map_mutex);
+}
+
+void signal_forget_attempts(SignalContext *ctx) {
+    VKO_MutexLock(ctx->map_mutex);
+    uint64_t iter = 0;
+    const char *key = NULL;
+    while (VKO_HashGetNextKey(ctx->attempts, &iter, &key)) {
+        char id[SIGNAL_ATTEMPT_ID_SIZE];
+        signal_copy(id, sizeof(id), key);
+        forget_locked(ctx, id);  // pops the key just returned
+    }
+    VKO_MutexUnlock(ctx->map_mutex);
+}
+
+bool signal_attempt_ended(SignalContext *ctx, const char *attempt_id) {
+    if (!attempt_id || !attempt_id[0]) return false;
+    VKO_MutexLock(ctx->map_mutex);
+    bool ended = ended_locked(ctx, attempt_id);
+    VKO_MutexUnlock(ctx->map_mutex);
+    return ended;
+}
+
+void signal_set_public_addr(SignalContext *ctx, const char *addr) {
+    VKO_MutexLock(ctx->session_mutex);
+    signal_copy(ctx->public_addr, sizeof(ctx->public_addr), addr);
+    VKO_MutexUnlock(ctx->session_mutex);
 }
 
 void signal_set_session(SignalContext *ctx, const char *session_id) {
@@ -400,7 +497,7 @@ static bool get_str(const VKO_JSON *obj, const char *name, char *out, size_t siz
     const VKO_JSON *item = VKO_JSONObjGetItem(obj, name);
     if (!item || item->type != VKO_JSON_TYPE_STRING) return false;
     // Longer texts are cut to the field's size.
-    signal_copy(out, size, VKO_JSONGetString(item));
+    signal_copy_cut(out, size, VKO_JSONGetString(item));
     return true;
 }
 
@@ -468,6 +565,9 @@ static int32_t signal_parse_offer(const VKO_JSON *payload, SignalOffer *o) {
         !get_str(user, "name", o->name, sizeof(o->name)) || !get_u32(user, "id", &o->user_id) || !data ||
         !get_u32(data, "mode", &o->mode))
         return SIGNAL_ERR_BAD_MESSAGE;
+    // The name is shown and logged: no control characters.
+    for (char *c = o->name; *c; c++)
+        if ((unsigned char)*c < 32) *c = '?';
     return signal_parse_creds(data, &o->creds);
 }
 
@@ -626,6 +726,7 @@ static void *signal_thread(void *opaque) {
     uint32_t backoff = 0, failures = 0;
 
     while (!ctx->stop) {
+        signal_drop_cleared(ctx);  // also while no session: the queue keeps room
         VKO_MutexLock(ctx->session_mutex);
         bool have_session = ctx->session_id[0] != '\0';
         uint32_t base = backoff ? backoff : ctx->backoff_min;
@@ -708,7 +809,7 @@ void signal_destroy(SignalContext **pctx) {
     VKO_WaitableSignal(ctx->wake);
     VKO_ThreadDestroy(&ctx->thread);
 
-    signal_clear_queue(ctx);
+    VKO_QueueFlush(ctx->queue, signal_free_message);  // the thread is gone: this one reads
     VKO_QueueDestroy(&ctx->queue);
     VKO_HashDestroy(&ctx->attempts, VKO_Free);
     VKO_WaitableDestroy(&ctx->wake);

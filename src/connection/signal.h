@@ -48,6 +48,9 @@ constexpr uint32_t SIGNAL_MODE_SCTP = 2;
 #define SIGNAL_ATTEMPT_ID_SIZE 56
 #define SIGNAL_PEER_ID_SIZE 32  // "from" is kept to 31 characters
 #define SIGNAL_NAME_SIZE 32
+// Attempts ended lately that the context remembers (a repeated offer for
+// one is not taken up again).
+#define SIGNAL_ENDED_ATTEMPTS 256
 
 // A candidate carried by signaling for NAT traversal.
 struct Candidate {
@@ -83,11 +86,18 @@ struct SignalCallbacks {
 // session_mutex and read by the signaling thread at the start of each round;
 // session_active is also polled by the thread while connected, so it is
 // atomic; clearing it ends the round without error (a new session). The
-// attempt map (attempt id -> peer id) is guarded by map_mutex. stop is set
-// once by signal_destroy. Other threads only queue messages; the signaling
-// thread alone writes the socket and runs the callbacks. The server address
-// and the announcement fields are set before use, while no round depends on
-// them changing.
+// fixed public address and the announcement fields are guarded by
+// session_mutex too: stopping hosting clears them while answers and
+// announcements may be built on other threads. The attempt map (attempt id
+// -> peer id, only attempts still running: an attempt is forgotten when it
+// ends) and the ring of attempts ended lately (ended, ended_next: the slot
+// the next one takes) are guarded by map_mutex. stop is set once by
+// signal_destroy. Other threads only queue messages; the signaling thread
+// alone reads the queue, writes the socket and runs the callbacks. epoch
+// (atomic) is raised by every clear of the queue: each message carries the
+// epoch it was queued in, and the thread drops, unsent, those of an older
+// one. The server address is set before use, while no round depends on it
+// changing.
 struct SignalContext {
     char session_id[65];
     char role[256];
@@ -97,12 +107,15 @@ struct SignalContext {
     VKO_Queue *queue;
     VKO_Waitable *wake;
     VKO_Hash *attempts;
+    char ended[SIGNAL_ENDED_ATTEMPTS][SIGNAL_ATTEMPT_ID_SIZE];
+    uint32_t ended_next;
     SignalCallbacks callbacks;
     void *opaque;
     uint16_t port;
     char host[256];
     std::atomic<uint8_t> stop;
     std::atomic<uint8_t> session_active;
+    std::atomic<uint32_t> epoch;
     // Host announcement
     uint32_t loader_v;
     uint32_t service_v;
@@ -150,6 +163,15 @@ void signal_set_session(SignalContext *ctx, const char *session_id);
 char *signal_attempt_peer(SignalContext *ctx, const char *attempt_id);
 // Maps the attempt to a peer, or removes it when peer is NULL or "".
 void signal_map_attempt(SignalContext *ctx, const char *attempt_id, const char *peer);
+// The attempt ended: its peer is forgotten and the attempt remembered among
+// the last SIGNAL_ENDED_ATTEMPTS ended.
+void signal_forget_attempt(SignalContext *ctx, const char *attempt_id);
+// Every attempt of the map ended (hosting stopped).
+void signal_forget_attempts(SignalContext *ctx);
+// True when the attempt is one of the last SIGNAL_ENDED_ATTEMPTS that ended.
+bool signal_attempt_ended(SignalContext *ctx, const char *attempt_id);
+// The fixed public address announced with approved answers; NULL or "" for none.
+void signal_set_public_addr(SignalContext *ctx, const char *addr);
 
 // Messages queued for the thread to send.
 bool signal_queue_offer(SignalContext *ctx, const char *peer, const char *attempt_id, uint32_t mode,
@@ -161,7 +183,7 @@ bool signal_queue_answer(SignalContext *ctx, const char *attempt_id, uint8_t app
                          uint16_t port);
 void signal_send_candex(SignalContext *ctx, const Candidate *cand);
 bool signal_queue_conn_update(SignalContext *ctx, const SignalHostStatus *status);
-// Drops every queued message.
+// Drops every message queued so far: none of them is sent (any thread).
 void signal_clear_queue(SignalContext *ctx);
 
 // The two ends of a connection attempt on the NAT managers (what the
@@ -174,7 +196,9 @@ int32_t signal_offer_attempt(SignalContext *ctx, NatManager *nat, uint32_t proto
                              char attempt_id[SIGNAL_ATTEMPT_ID_SIZE]);
 // Host: approved starts the attempt in the host NAT manager with fresh creds
 // at start_port, refused ends it with the refusal code; then the "answer" is
-// queued. Nothing happens for an attempt without a peer.
+// queued. An approval whose attempt is unknown, whose creds cannot be made
+// or whose socket cannot be bound goes out as a refusal. Nothing happens for
+// an attempt without a peer.
 void signal_answer_attempt(SignalContext *ctx, NatManager *nat, const char *attempt_id, uint16_t start_port,
                            uint8_t approved);
 

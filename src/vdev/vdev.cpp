@@ -58,7 +58,7 @@ int32_t absent_pad_submit(uint32_t, const uint8_t *, uint32_t) {
     return -1;
 }
 void absent_pad_unplug(uint32_t) {}
-void absent_pad_feedback(uint32_t, VdevPadFeedbackFn, void *) {}
+void absent_pad_feedback(uint32_t, uint32_t, VdevPadFeedbackFn, void *) {}
 
 // Samples reach the microphone by being played into its sink: the sink's
 // monitor is what programs record. The stream opens on the first packet and
@@ -236,7 +236,12 @@ struct Recorder {
     std::map<std::string, uint32_t> entered;
     std::set<std::string> held;
     std::condition_variable changed;
-    std::map<uint32_t, std::pair<VdevPadFeedbackFn, void *>> feedback;
+    struct Listener {
+        VdevPadFeedbackFn fn;
+        void *ctx;
+        uint32_t plug;
+    };
+    std::map<uint32_t, Listener> feedback;
     uint32_t feeding = 0;  // feedback calls begun and not yet returned
 };
 Recorder &rec() {
@@ -392,10 +397,10 @@ int32_t rec_tablet_submit(uint32_t kind, const uint8_t *item, uint32_t size) {
     for (int32_t v : out) args += "," + std::to_string(v);
     return note("vtablet_submit", args);
 }
-void rec_pad_feedback(uint32_t slot, VdevPadFeedbackFn fn, void *ctx) {
+void rec_pad_feedback(uint32_t slot, uint32_t plug, VdevPadFeedbackFn fn, void *ctx) {
     std::lock_guard<std::mutex> lock(rec().mutex);
     if (fn)
-        rec().feedback[slot] = {fn, ctx};
+        rec().feedback[slot] = {fn, ctx, plug};
     else
         rec().feedback.erase(slot);
 }
@@ -630,7 +635,7 @@ bool vdev_recorder_wait_entered(const char *call, uint32_t count, uint32_t timeo
 
 bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small) {
     Recorder &r = rec();
-    std::pair<VdevPadFeedbackFn, void *> to;
+    Recorder::Listener to;
     {
         // Counted as running from the moment the target is read, as a
         // driver's thread would hold it: pad_feedback_wait waits for it.
@@ -641,7 +646,7 @@ bool vdev_recorder_feedback(uint32_t slot, uint8_t large, uint8_t small) {
         r.feeding++;
         pass(lock, "pad_feedback_call");
     }
-    to.first(to.second, slot, large, small);
+    to.fn(to.ctx, slot, to.plug, large, small);
     std::lock_guard<std::mutex> lock(r.mutex);
     r.feeding--;
     r.changed.notify_all();
@@ -738,11 +743,12 @@ uint64_t controller_pad_key(uint32_t guest_id, uint32_t index) {
 namespace {
 
 // The back-end's word that a pad rumbles: to the guest whose pad it is.
-void pad_rumble(void *ctx, uint32_t slot, uint8_t large, uint8_t small) {
+void pad_rumble(void *ctx, uint32_t slot, uint32_t plug, uint8_t large, uint8_t small) {
     auto *m = static_cast<ControllerManager *>(ctx);
     if (slot >= CONTROLLER_SLOTS) return;
     VKO_MutexLock(m->mutex);
-    bool used = m->slots[slot].used;
+    // Begun for a pad unplugged since: the slot's pad now is another's.
+    bool used = m->slots[slot].used && m->slots[slot].plug == plug;
     uint64_t key = m->slots[slot].key;
     VKO_MutexUnlock(m->mutex);
     if (!used || !m->feedback) return;
@@ -805,10 +811,10 @@ int32_t controller_slot_get(ControllerManager *m, uint64_t key, uint32_t owner) 
     for (uint32_t i = 0; slot < 0 && i < CONTROLLER_SLOTS; i++) {
         if (m->slots[i].used) continue;
         if (vdev()->pad_plug(i, m->pad_type) != 0) break;
-        m->slots[i] = ControllerSlot{1, key, owner, {}, 0};
+        m->slots[i] = ControllerSlot{1, key, owner, {}, 0, ++m->plugs};
         m->slots[i].report_size = controller_neutral_report(m->pad_type, m->slots[i].report);
         VKO_HashSetInt(m->map, key, reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1)));
-        vdev()->pad_feedback(i, pad_rumble, m);
+        vdev()->pad_feedback(i, m->slots[i].plug, pad_rumble, m);
         m->fed = 1;
         slot = static_cast<int32_t>(i);
     }
@@ -818,7 +824,7 @@ int32_t controller_slot_get(ControllerManager *m, uint64_t key, uint32_t owner) 
 
 void controller_unplug(ControllerManager *m, uint32_t slot) {
     if (slot >= CONTROLLER_SLOTS || !m->slots[slot].used) return;
-    vdev()->pad_feedback(slot, nullptr, nullptr);
+    vdev()->pad_feedback(slot, 0, nullptr, nullptr);
     vdev()->pad_unplug(slot);
     VKO_HashPopInt(m->map, m->slots[slot].key);
     m->slots[slot] = ControllerSlot{};

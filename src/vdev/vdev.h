@@ -17,7 +17,8 @@
 // ControllerManager: slots and map change only under `mutex`; a rumble the
 // back-end began before a pad's unplug may still reach the manager, so the
 // manager is freed only after the back-end's pad_feedback_wait (and so is
-// what its feedback reaches, the host).
+// what its feedback reaches, the host). Such a late rumble names its pad by
+// plug number and is dropped when the slot holds another pad by then.
 #pragma once
 
 #include <atomic>
@@ -38,8 +39,10 @@ constexpr uint32_t VDEV_ERR_NO_DRIVER = 0xE0000228;
 constexpr uint32_t VDEV_VIGEM_BUS_NOT_FOUND = 0xE0000001;
 constexpr int32_t VDEV_ERROR_NOT_FOUND = 1168;
 
-// A pad's rumble as a game set it: large and small motor speeds.
-typedef void (*VdevPadFeedbackFn)(void *ctx, uint32_t slot, uint8_t large, uint8_t small);
+// A pad's rumble as a game set it: large and small motor speeds. plug is the
+// number the pad's feedback was set with: it names the pad, where a slot
+// may hold another pad by the time the call arrives.
+typedef void (*VdevPadFeedbackFn)(void *ctx, uint32_t slot, uint32_t plug, uint8_t large, uint8_t small);
 
 struct VdevBackend {
     const char *name;
@@ -83,11 +86,12 @@ struct VdevBackend {
     void (*vmouse_serve)(uint32_t timeout_ms);
     // One queued tablet report (a VirtualTablet item) of kind 10 or 11; nonzero: not taken.
     int32_t (*vtablet_submit)(uint32_t kind, const uint8_t *item, uint32_t size);
-    // Where the slot's pad reports its rumble (fn null: nowhere). The
-    // back-end calls fn only between the pad's plug and unplug, from a
-    // thread of its own and holding none of its locks. A call already begun
-    // may still run after the slot's fn is cleared.
-    void (*pad_feedback)(uint32_t slot, VdevPadFeedbackFn fn, void *ctx);
+    // Where the slot's pad (its plug number `plug`) reports its rumble (fn
+    // null: nowhere); fn gets plug back. The back-end calls fn only between
+    // the pad's plug and unplug, from a thread of its own and holding none
+    // of its locks. A call already begun may still run after the slot's fn
+    // is cleared, even after the slot took another pad.
+    void (*pad_feedback)(uint32_t slot, uint32_t plug, VdevPadFeedbackFn fn, void *ctx);
     // Returns once no feedback call the back-end began earlier is running
     // (the caller holds no lock a feedback takes); after it, a ctx whose
     // slots were all cleared is never used again.
@@ -223,6 +227,7 @@ struct ControllerSlot {
     uint32_t owner;  // the guest's userID
     uint8_t report[PAD_REPORT_MAX];
     uint32_t report_size;
+    uint32_t plug;  // this pad's plug number: a rumble for an earlier pad of the slot does not match
 };
 
 // Threads: the guests' message threads (input), guest leave and the last
@@ -241,7 +246,8 @@ struct ControllerManager {
     void *owner;
     VigemClient *bus;  // the gamepad-bus client (gamepad bus only)
     uint8_t connected;
-    uint8_t fed;  // a pad's rumble was ever routed here (under `mutex`)
+    uint8_t fed;     // a pad's rumble was ever routed here (under `mutex`)
+    uint32_t plugs;  // pads plugged so far: the next plug number (under `mutex`)
 };
 
 ControllerManager *controller_manager_create(uint8_t backend, uint32_t pad_type,

@@ -12,10 +12,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 #include "connection/bud.h"
 #include "connection/instance.h"
@@ -54,6 +57,7 @@ struct Hosting {
     std::vector<HostEvent> hevents;                  // all but local candidates, which the poller sends
     std::vector<uint16_t> host_ports, client_ports;  // of the local candidates
     std::atomic<bool> stop{false};
+    std::atomic<bool> take_asks{true};  // false: the test polls the asks itself
     std::thread poller;
 
     explicit Hosting(int32_t cg_level) {
@@ -98,7 +102,10 @@ struct Hosting {
                         add(hevents, hev);
                     }
                 }
-                if (host_signaling_poll(hs, 5, &ask)) add(asks, ask);
+                if (!take_asks.load())
+                    std::this_thread::sleep_for(5ms);  // pacing the poller
+                else if (host_signaling_poll(hs, 5, &ask))
+                    add(asks, ask);
             }
         });
     }
@@ -136,6 +143,48 @@ struct Hosting {
             s = ZarvekClientGetStatus(g.z, nullptr);
         }
         return s;
+    }
+    // Polls until pred holds; false after 20 s.
+    static bool eventually(const std::function<bool()> &pred) {
+        for (int i = 0; i < 4000; i++) {
+            if (pred()) return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return pred();
+    }
+    uint32_t pending() { return ZarvekHostGetGuests(host, 1, nullptr); }
+    std::string peer_of(const std::string &attempt) {
+        char *p = signal_attempt_peer(hs->signal, attempt.c_str());
+        std::string r = p;
+        VKO_Free(p);
+        return r;
+    }
+    // An offer as the server relays it from peer "X".
+    void push_offer(const std::string &attempt, uint32_t mode, bool skip_approval) {
+        server.push("H", R"({"action":"offer_relay","payload":{"from":"X","attempt_id":")" + attempt +
+                             R"(","is_owner":false,"skip_approval":)" + (skip_approval ? "true" : "false") +
+                             R"(,"permissions":{"gamepad":true,"keyboard":true,"mouse":true},)"
+                             R"("user":{"name":"x","id":5},"data":{"creds":{"ice_ufrag":"uuuu","ice_pwd":)"
+                             R"("pppppppppppppppppppppppppppppppp","fingerprint":"f","aes256":"a"},"mode":)" +
+                             std::to_string(mode) + "}}}");
+    }
+    // The answers the host sent: attempt id -> approved.
+    std::map<std::string, bool> answers() {
+        std::map<std::string, bool> r;
+        for (const std::string &m : server.received("H")) {
+            rapidjson::Document d;
+            d.Parse(m.c_str());
+            if (d.HasParseError() || std::string(d["action"].GetString()) != "answer") continue;
+            r[d["payload"]["attempt_id"].GetString()] = d["payload"]["approved"].GetBool();
+        }
+        return r;
+    }
+    // The code of the attempt's guest-state event, 0 until it came.
+    int32_t ended_code(const std::string &attempt) {
+        std::lock_guard<std::mutex> l(mutex);
+        for (const HostEvent &e : hevents)
+            if (e.type == HOST_EVENT_GUEST_STATE && e.state.guest.attempt_id == attempt) return e.state.code;
+        return 0;
     }
     std::vector<GuestInfo> guest_list(uint32_t mask) {
         GuestInfo *list = nullptr;
@@ -221,6 +270,9 @@ TEST(HostSignal, GuestsGetTheirOwnIdsPermissionsAndLevel) {
     EXPECT_EQ(perms(*a) * 1000 + perms(*b), 100011u);
     EXPECT_EQ(a->owner * 10 + b->owner, 10);
     EXPECT_STREQ(b->name, "bob");
+    ClientStatus bob_st{};
+    ZarvekClientGetStatus(h.guests[1].z, &bob_st);
+    EXPECT_EQ(h.peer_of(ask.guest.attempt_id) + h.peer_of(bob_st.attempt_id), "") << "connected: forgotten";
 
     // Each BUD link's level, as kind * 10 + level.
     std::vector<uint32_t> levels;
@@ -267,6 +319,7 @@ TEST(HostSignal, CancelledOfferEndsItsAttempt) {
     }));
     EXPECT_EQ(code, NAT_END_CANCELLED);
     EXPECT_EQ(ZarvekHostGetGuests(h.host, 1, nullptr), 0u);
+    EXPECT_EQ(h.peer_of(attempt), "") << "cancelled: forgotten";
     host_signaling_answer(h.hs, attempt.c_str(), 1);
     EXPECT_EQ(ZarvekHostGetGuests(h.host, 5, nullptr), 0u);
 }
@@ -326,6 +379,80 @@ TEST(HostSignal, StartPortsFromTheSettings) {
         EXPECT_FALSE(has(h.client_ports, client_port)) << client_port;
     }
     config_destroy();
+}
+
+// Hosting stops while a guest's request waits for the user: the request is
+// dropped, a late approval starts and sends nothing (not even on the next
+// hosting's session), and an offer that comes while not hosting is refused.
+TEST(HostSignal, StopEndsEveryAttemptAndAsk) {
+    Hosting h(1);
+    h.take_asks = false;
+    h.go();
+    ASSERT_EQ(h.connect(h.guests[0]), 0);
+    ASSERT_TRUE(Hosting::eventually([&] { return h.pending() == 1; }));
+    ClientStatus st{};
+    ZarvekClientGetStatus(h.guests[0].z, &st);
+    const std::string attempt = st.attempt_id;
+
+    h.server.push_close("H", "INVALID_SESSION");
+    ASSERT_TRUE(Hosting::eventually([&] {  // the stop has dropped the attempt
+        ZarvekHostStatus hst;
+        ZarvekHostGetStatus(h.host, &hst);
+        return hst.hosting == 0 && h.pending() == 0;
+    }));
+    HostingEvent ask;
+    EXPECT_FALSE(host_signaling_poll(h.hs, 0, &ask)) << "the stop left an ask to answer";
+    host_signaling_answer(h.hs, attempt.c_str(), 1);
+    EXPECT_EQ(h.pending(), 0u);
+    EXPECT_EQ(h.peer_of(attempt), "");
+
+    signal_set_session(h.hs->signal, "H");  // the session back, hosting not yet
+    ASSERT_EQ(h.connect(h.guests[1]), 0);
+    EXPECT_EQ(Hosting::await_status(h.guests[1], NAT_END_REFUSED), NAT_END_REFUSED);
+    EXPECT_EQ(h.pending(), 0u);
+    ASSERT_EQ(ZarvekHostStart(h.host, nullptr, nullptr), 0);
+    ZarvekClientGetStatus(h.guests[1].z, &st);
+    const std::map<std::string, bool> only_refusal = {{st.attempt_id, false}};
+    EXPECT_EQ(h.answers(), only_refusal);
+}
+
+// Offers that cannot be taken up are answered with a refusal and never asked:
+// an unknown transport, and more attempts than the host holds at once (a
+// peer that may skip approval floods it). An attempt forgets its peer when
+// refused or failed, and its offer relayed again is not asked twice.
+TEST(HostSignal, OffersThatCannotBeTakenUpAreRefused) {
+    Hosting h(1);
+    h.go();
+    h.push_offer("R1", SIGNAL_MODE_BUD, false);
+    ASSERT_TRUE(h.wait([&] { return h.asks.size() == 1; }));
+    host_signaling_answer(h.hs, "R1", 0);
+    ASSERT_TRUE(Hosting::eventually([&] { return h.ended_code("R1") == NAT_END_REFUSED; }));
+    EXPECT_EQ(h.peer_of("R1"), "") << "refused: forgotten";
+    h.push_offer("R1", SIGNAL_MODE_BUD, false);
+    h.push_offer("R2", SIGNAL_MODE_BUD, false);
+    ASSERT_TRUE(h.wait([&] { return h.asks.size() >= 2; }));
+    EXPECT_STREQ(h.asks[1].guest.attempt_id, "R2") << "R1 asked a second time";
+    nat_advance_clock(h.host->host_nat, 31000);  // R2 never answered
+    ASSERT_TRUE(Hosting::eventually([&] { return h.ended_code("R2") == NAT_END_NOT_STARTED; }));
+    EXPECT_EQ(h.peer_of("R2"), "") << "failed: forgotten";
+
+    for (uint32_t mode : {0u, 3u, 7u}) h.push_offer("M" + std::to_string(mode), mode, false);
+    const uint32_t flood = NAT_MAX_ATTEMPTS + 20;
+    for (uint32_t i = 0; i < flood; i++) h.push_offer("F" + std::to_string(i), SIGNAL_MODE_BUD, true);
+    ASSERT_TRUE(h.server.wait([&] { return h.answers().size() == 1 + 3 + flood; }, 20000))
+        << h.answers().size();
+    uint32_t approved = 0, refused = 0;
+    for (const auto &[id, yes] : h.answers()) {
+        if (id[0] == 'M') {
+            EXPECT_FALSE(yes) << id;
+        }
+        if (id[0] == 'F') (yes ? approved : refused)++;
+    }
+    EXPECT_EQ(approved, NAT_MAX_ATTEMPTS);
+    EXPECT_EQ(refused, flood - NAT_MAX_ATTEMPTS);
+    EXPECT_EQ(h.pending(), NAT_MAX_ATTEMPTS);
+    std::lock_guard<std::mutex> l(h.mutex);
+    EXPECT_EQ(h.asks.size(), 2u);
 }
 
 }  // namespace

@@ -13,6 +13,12 @@
 #include <string>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "support/log_capture.h"
 #include "support/net/nat_pair.h"
 #include "support/net/stun_server.h"
@@ -220,6 +226,70 @@ TEST_F(NatLoopback, NewAttemptWakesAnIdleManager) {
     EXPECT_TRUE(l.wait([&] { return l.candidates > 0; }));
     EXPECT_GT(stun_.answered(), 0u);
     nat_destroy(&l.nat);
+}
+
+}  // namespace
+
+namespace {
+
+// A UDP socket on 127.0.0.1 that never answers: a STUN server that counts.
+struct MuteServer {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    MuteServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~MuteServer() { close(fd); }
+    // Requests received since the last call.
+    uint32_t drain() {
+        uint32_t n = 0;
+        char buf[2048];
+        while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) n++;
+        return n;
+    }
+};
+
+// Requests the two received, once the first came (within timeout_ms).
+uint32_t drain(MuteServer &a, MuteServer &b, int timeout_ms) {
+    pollfd p[2] = {{a.fd, POLLIN, 0}, {b.fd, POLLIN, 0}};
+    if (timeout_ms && poll(p, 2, timeout_ms) <= 0) return 0;
+    return a.drain() + b.drain();
+}
+
+// The manager paces its requests to the servers (35 ms, then 10 ms apart):
+// a round of several attempts to 20 servers that never answer lasts
+// seconds. A caller of the manager gets through while the round goes on.
+TEST(NatPacing, CallersDoNotWaitForThePacing) {
+    MuteServer builtin, other;
+    ASSERT_TRUE(builtin.port && other.port);
+    nat_set_builtin_servers("127.0.0.1", builtin.port, "", 0);
+    std::string list;
+    for (uint32_t i = 0; i + 1 < NAT_MAX_SERVERS; i++)
+        list += "127.0.0.1@" + std::to_string(other.port) + ",";
+    NatManager *m = nullptr;
+    nat_create(&m, NAT_MODE_CLIENT, list.c_str(), 0, 0);
+    nat_start(m, nullptr, nullptr);
+    Creds creds{};
+    std::strcpy(creds.ice_ufrag, "ufrag123");
+    std::strcpy(creds.ice_pwd, "password-password-password-12345");
+    const uint32_t attempts = 5;
+    for (uint32_t i = 0; i < attempts; i++) {
+        const std::string id = "a" + std::to_string(i);
+        ASSERT_EQ(nat_add_peer(m, id.c_str(), NAT_PROTO_BUD, &creds, nullptr, nullptr, 1), 1);
+        nat_begin_p2p(m, id.c_str(), 0, &creds, nullptr);
+    }
+    uint32_t sent = drain(builtin, other, 10000);
+    ASSERT_GT(sent, 0u);
+    EXPECT_EQ(nat_get_peers(m, nullptr, 0), attempts);  // takes the manager's mutex
+    sent += drain(builtin, other, 0);
+    EXPECT_LT(sent, attempts * NAT_MAX_SERVERS / 2) << "the caller waited for the round";
+    nat_destroy(&m);
 }
 
 }  // namespace

@@ -179,6 +179,12 @@ TEST(Signal, DispatchOfIncomingActions) {
 
     const std::string creds = R"("creds":{"ice_ufrag":"u","ice_pwd":"p","fingerprint":"f")";
     const std::string long_from(40, 'F'), long_attempt(60, 'A');
+    // 34 bytes: cut at 31 they would end inside the 15th two-byte letter.
+    std::string accents;
+    for (int i = 0; i < 16; i++) accents += "\xC3\xA9";
+    const std::string utf8_offer =
+        R"({"action":"offer_relay","payload":{"from":"x","attempt_id":"u","is_owner":0,"skip_approval":0,"permissions":{"gamepad":0,"keyboard":0,"mouse":0},"user":{"name":"\tb)" +
+        accents + R"(","id":1},"data":{)" + creds + R"(},"mode":1}}})";
     const std::string offer =
         R"({"action":"offer_relay","payload":{"from":")" + long_from + R"(","attempt_id":")" + long_attempt +
         R"(","is_owner":true,"skip_approval":false,"permissions":{"gamepad":true,"keyboard":false,"mouse":true},"user":{"name":"A very long user name of forty chars","id":42},"data":{)" +
@@ -204,6 +210,7 @@ TEST(Signal, DispatchOfIncomingActions) {
          ""},
         {R"({"action":"offer_relay","payload":{"from":"x","attempt_id":"a"}})", 0, "",
          "* signal_event_dispatch["},
+        {utf8_offer, 0, "offer u 1 x ?b" + accents.substr(0, 28) + " 000 1 0 0 u/p/f/", ""},
         {R"({"action":"offer_cancel_relay","payload":{"from":"x","attempt_id":"a1"}})", 0, "cancel a1", ""},
         {R"({"action":"answer_relay","payload":{"from":"x","attempt_id":"a2","approved":false}})", 0,
          "answer a2 0 ///", ""},
@@ -236,6 +243,35 @@ TEST(Signal, DispatchOfIncomingActions) {
     signal_destroy(&ctx);
 }
 
+// An approval the host cannot carry out goes out as a refusal, without creds:
+// an attempt whose transport is unknown has no creds to make, and one the NAT
+// manager no longer knows has nothing to start.
+TEST(Signal, ApprovalThatCannotStartIsARefusal) {
+    SignalServer server;
+    ASSERT_TRUE(server.start());
+    Peer host("host", server, "H");
+    ASSERT_GE(host.rec.wait("connected"), 0);
+    NatManager *nat = nullptr;
+    nat_create(&nat, NAT_MODE_HOST, "", 0, 1);
+    Creds cc = make_creds("c");
+    for (uint32_t mode : {0u, 3u, 7u}) {
+        const std::string id = "m" + std::to_string(mode);
+        ASSERT_EQ(nat_add_peer(nat, id.c_str(), mode, &cc, nullptr, nullptr, 1), 1);
+        signal_map_attempt(host.ctx, id.c_str(), "P");
+        signal_answer_attempt(host.ctx, nat, id.c_str(), 0, 1);
+        EXPECT_FALSE(nat_get_peer_port(nat, id.c_str(), nullptr)) << "a socket bound for " << id;
+    }
+    signal_map_attempt(host.ctx, "gone", "P");
+    signal_answer_attempt(host.ctx, nat, "gone", 0, 1);
+    ASSERT_TRUE(server.wait([&] { return server.received("H").size() == 4; }));
+    for (const std::string &m : server.received("H")) {
+        auto answer = parse(m);
+        EXPECT_FALSE(answer["payload"]["approved"].GetBool()) << m;
+        EXPECT_FALSE(answer["payload"]["data"].HasMember("creds")) << m;
+    }
+    nat_destroy(&nat);
+}
+
 // What goes out, as the stand-in receives it (the flow between two peers is
 // the link test below).
 TEST(Signal, OutgoingMessagesAsTheServerSeesThem) {
@@ -251,7 +287,7 @@ TEST(Signal, OutgoingMessagesAsTheServerSeesThem) {
     signal_queue_offer_cancel(client.ctx, "a0");
     signal_queue_offer(client.ctx, "H", "a1", SIGNAL_MODE_SCTP, &cc, link);  // 27 letters and digits
     signal_queue_offer(client.ctx, "H", "a2", SIGNAL_MODE_SCTP, &cc, secret);
-    snprintf(client.ctx->public_addr, sizeof client.ctx->public_addr, "203.0.113.5");
+    signal_set_public_addr(client.ctx, "203.0.113.5");
     signal_queue_answer(client.ctx, "a0", 1, &cc, 5000);  // and a candex for the fixed address
     {
         LogLines log;  // no peer for this attempt: nothing sent

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -140,6 +141,39 @@ TEST(Vdev, RumbleOnItsWayHoldsTheManager) {
     host.join();
     EXPECT_EQ(owner.calls.load(), 0) << "a pad unplugged has no guest to rumble for";
     EXPECT_FALSE(owner.late.load()) << "the rumble reached its owner after the manager was gone";
+    vdev_recorder_clear();
+    vdev_set_backend(nullptr);
+}
+
+// A rumble the driver began for a guest's pad reaches nobody when the pad is
+// unplugged and another guest's pad takes its slot before the call arrives;
+// the new pad's own rumble reaches its guest.
+TEST(Vdev, LateRumbleSkipsTheSlotsNextPad) {
+    vdev_set_backend(&vdev_recording_backend);
+    vdev_recorder_clear();
+    struct Owner {
+        std::mutex mutex;
+        std::vector<uint32_t> guests;
+    } owner;
+    auto feedback = [](const uint8_t *, uint32_t guest, void *o) {
+        auto *w = static_cast<Owner *>(o);
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->guests.push_back(guest);
+    };
+    ControllerManager *m = controller_manager_create(0, PAD_DS4, feedback, &owner);
+    ASSERT_EQ(controller_slot_get(m, controller_pad_key(4, 0), 1004), 0);
+    vdev_recorder_hold("pad_feedback_call", true);
+    std::thread game([] { EXPECT_TRUE(vdev_recorder_feedback(0, 9, 8)); });
+    EXPECT_TRUE(vdev_recorder_wait_entered("pad_feedback_call", 1, 10000));
+    VKO_MutexLock(m->mutex);
+    controller_release_guest(m, 4);
+    VKO_MutexUnlock(m->mutex);
+    ASSERT_EQ(controller_slot_get(m, controller_pad_key(5, 0), 1005), 0);
+    vdev_recorder_hold("pad_feedback_call", false);
+    game.join();
+    EXPECT_TRUE(vdev_recorder_feedback(0, 1, 2));
+    controller_manager_destroy(&m);
+    EXPECT_EQ(owner.guests, std::vector<uint32_t>{5});
     vdev_recorder_clear();
     vdev_set_backend(nullptr);
 }

@@ -255,7 +255,7 @@ int run(const Options &o) {
     for (SignalContext *s : {sig.host, sig.client}) signal_set_server(s, "127.0.0.1", server.port(), 0);
     if (o.fixed) {
         // Set before the host's session starts, as the announcement is.
-        std::snprintf(sig.host->public_addr, sizeof sig.host->public_addr, "127.0.0.1");
+        signal_set_public_addr(sig.host, "127.0.0.1");
         ZarvekClientSetFixedAddress(client, "127.0.0.1");
     }
     signal_set_session(sig.host, "H");
