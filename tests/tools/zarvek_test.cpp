@@ -614,7 +614,12 @@ TEST(Zarvek, StopsSoonBehindALaggingStream) {
         << status << "\n"
         << read_file(tmp.file("stderr.txt"));
     // Before: up to 5 s per window, one after the other, and 5 s for the link's close.
-    EXPECT_LT(took, 6.0) << z.text;
+#if defined(__SANITIZE_THREAD__)
+    const double bound = 12.0;  // the whole program runs several times slower
+#else
+    const double bound = 6.0;
+#endif
+    EXPECT_LT(took, bound) << z.text;
     for (int k = 0; k < 2; k++)
         EXPECT_TRUE(std::regex_search(
             z.text,
