@@ -613,11 +613,13 @@ TEST(Zarvek, StopsSoonBehindALaggingStream) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
         << status << "\n"
         << read_file(tmp.file("stderr.txt"));
-    // Before: up to 5 s per window, one after the other, and 5 s for the link's close.
+    // Before: up to 5 s per window, one after the other, and 5 s for the link's
+    // close: 11 s and more. Now about a second of waiting; the rest is the
+    // program's own work at the end, which a loaded machine stretches.
 #if defined(__SANITIZE_THREAD__)
-    const double bound = 12.0;  // the whole program runs several times slower
+    const double bound = 15.0;  // the whole program runs several times slower
 #else
-    const double bound = 6.0;
+    const double bound = 9.5;
 #endif
     EXPECT_LT(took, bound) << z.text;
     for (int k = 0; k < 2; k++)
