@@ -39,6 +39,15 @@ namespace {
 
 // Both holders let go of a record: the application (a submit with no
 // device), then the consumer.
+// Hands the texture to the GL submission as its next frame, once the consumer
+// has taken the one before (it then waits again).
+int submit_texture(void **handle, GLXContext ctx, GLuint tex) {
+    uint32_t dropped = 0;
+    CaptureFrame ready = {};
+    if (*handle) submit_gl_api.poll(*handle, 0, nullptr, &ready);
+    return submit_gl_api.submit(handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped);
+}
+
 inline void both_let_go(const SubmitCaptureApi &api, void **handle) {
     void *app = *handle;
     EXPECT_EQ(api.submit(&app, nullptr, nullptr, nullptr, 0, nullptr), 0);
@@ -1245,10 +1254,7 @@ TEST_F(PresentHooksTest, GlSubmissionOfAnUnreadableTextureIsRefusedCleanly) {
     for (bool inverted : {true, false}) {
         SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
         hook_gl_use_pack_invert(inverted);
-        CaptureFrame ready = {};
-        if (handle) api.poll(handle, 0, nullptr, &ready);  // the consumer waits again
-        EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)depth, 0, &dropped),
-                  SUBMIT_ERR_NO_TEXTURE);
+        EXPECT_EQ(submit_texture(&handle, ctx, depth), SUBMIT_ERR_NO_TEXTURE);
         EXPECT_EQ(glGetError(), (GLenum)GL_NO_ERROR);
         glEnable(0);  // the application's own
         EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)colour, 0, &dropped), 0);
@@ -1498,7 +1504,6 @@ TEST_F(PresentHooksTest, EveryPendingErrorKindSurvivesTheSwapAndTheSubmission) {
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 16, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     const SubmitCaptureApi &api = submit_gl_api;
     void *handle = nullptr;
-    uint32_t dropped = 0;
     for (const PendingError &e : kPendingErrors) {
         for (bool submission : {false, true}) {
             SCOPED_TRACE(std::string(e.name) + (submission ? " submission" : " swap"));
@@ -1507,9 +1512,7 @@ TEST_F(PresentHooksTest, EveryPendingErrorKindSurvivesTheSwapAndTheSubmission) {
             draw_picture(64, 48);
             e.make();
             if (submission) {
-                CaptureFrame ready = {};
-                if (handle) api.poll(handle, 0, nullptr, &ready);
-                EXPECT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+                EXPECT_EQ(submit_texture(&handle, ctx, tex), 0);
             } else {
                 glXSwapBuffers(dpy, win);
             }
@@ -1665,14 +1668,11 @@ TEST_F(PresentHooksTest, GlSubmissionOfAnSrgbTextureKeepsItsBytes) {
     glTexImage2D(GL_TEXTURE_2D, 0, GL_SRGB8_ALPHA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, grey.data());
     const SubmitCaptureApi &api = submit_gl_api;
     void *handle = nullptr;
-    uint32_t dropped = 0;
     for (bool inverted : {true, false}) {
         SCOPED_TRACE(inverted ? "inverted read-back" : "blit");
         hook_gl_use_pack_invert(inverted);
-        CaptureFrame ready = {};
-        if (handle) api.poll(handle, 0, nullptr, &ready);
         set_pixel_state();
-        ASSERT_EQ(api.submit(&handle, ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
+        ASSERT_EQ(submit_texture(&handle, ctx, tex), 0);
         expect_pixel_state_kept();
         CaptureFrame f = {};
         ASSERT_EQ(api.poll(handle, 1000, nullptr, &f), 0);
@@ -1786,9 +1786,8 @@ TEST_F(PresentHooksTest, HookAndSubmissionRaiseNoErrorOfTheirOwn) {
             GLuint hooks = *(GLuint *)frame.d;
             if (i == 0) glDeleteTextures(1, &hooks);  // made again at the next present
         }
+        EXPECT_EQ(submit_texture(&handle, core.ctx, tex), 0);
         CaptureFrame ready = {};
-        if (handle) api.poll(handle, 0, nullptr, &ready);  // the consumer waits again
-        EXPECT_EQ(api.submit(&handle, core.ctx, nullptr, (void *)(uintptr_t)tex, 0, &dropped), 0);
         ASSERT_EQ(api.poll(handle, 1000, nullptr, &ready), 0);
         EXPECT_EQ(ready.new_frame, 1);
         api.poll(handle, 0, nullptr, &ready);
